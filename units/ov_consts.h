@@ -1,0 +1,9 @@
+// Product identity shared by every unit.
+#pragma once
+
+namespace ov {
+inline constexpr const char* kProductName = "Orvanta BBS";
+inline constexpr const char* kVersion = "0.5.33";
+inline constexpr const char* kApiPrefix = "/api/v1";
+inline constexpr const char* kUserAgent = "Orvanta-BBS/0.5.33";
+}  // namespace ov

@@ -1,0 +1,350 @@
+#include "ov_daemon.h"
+
+#include <openssl/rand.h>
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <ctime>
+#include <exception>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+#include <typeinfo>
+
+#include "ov_config.h"
+#include "ov_consts.h"
+#include "ov_format.h"
+#include "ov_i18n.h"
+#include "ov_log.h"
+
+namespace ov {
+
+std::atomic<bool> gRestartPending{false};
+std::atomic<bool> gRestartWhenIdle{false};
+
+namespace {
+
+std::string g_build_id;
+std::chrono::system_clock::time_point g_start_time;
+std::mutex g_restart_lock;
+std::vector<std::string> g_restart_reasons;
+
+std::mutex g_stop_lock;
+std::condition_variable g_stop_cv;
+std::atomic<bool> g_stop_requested{false};
+
+const char* kBanner = "Orvanta BBS v0.5.33";
+
+// ---- signals ---------------------------------------------------------------------------------
+
+// SIGUSR2 only wakes the signal thread at exit; it never comes from outside in practice.
+sigset_t HandledSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGHUP);
+  sigaddset(&set, SIGUSR2);
+  return set;
+}
+
+std::atomic<bool> g_signal_thread_exit{false};
+
+void SignalThreadMain() {
+  sigset_t set = HandledSignals();
+  for (;;) {
+    int sig = 0;
+    if (sigwait(&set, &sig) != 0) continue;
+    if (g_signal_thread_exit.load()) return;
+    if (sig == SIGINT || sig == SIGTERM) {
+      ConsoleWrite("\nShutting down...\n");
+      LogInfo("Received signal %d \xE2\x80\x94 initiating shutdown", sig);
+      RequestServerStop();
+    } else if (sig == SIGHUP) {
+      LogInfo("Received SIGHUP \xE2\x80\x94 ignoring (no controlling terminal needed)");
+    }
+  }
+}
+
+class SignalThread {
+ public:
+  void Start() { thread_ = std::thread(SignalThreadMain); }
+  void Stop() {
+    if (!thread_.joinable()) return;
+    g_signal_thread_exit.store(true);
+    pthread_kill(thread_.native_handle(), SIGUSR2);
+    thread_.join();
+  }
+  ~SignalThread() { Stop(); }
+
+ private:
+  std::thread thread_;
+};
+
+// ---- helpers ---------------------------------------------------------------------------------
+
+std::string RandomHex(std::size_t bytes) {
+  std::vector<unsigned char> b(bytes);
+  if (RAND_bytes(b.data(), static_cast<int>(b.size())) != 1)
+    throw std::runtime_error("Random source unavailable: cannot generate a secret");
+  static const char* hex = "0123456789abcdef";
+  std::string s;
+  for (unsigned char c : b) {
+    s.push_back(hex[c >> 4]);
+    s.push_back(hex[c & 15]);
+  }
+  return s;
+}
+
+void Step(const std::string& name) {
+  LogInfo("[shutdown] %s", name);
+  ConsoleWriteErr("[shutdown] " + name + "\n");
+}
+
+
+// ---- the service table -----------------------------------------------------------------------
+
+std::vector<TOVServiceSlot> BuildServiceTable() {
+  std::vector<TOVServiceSlot> t;
+  // Kept in shutdown order.  start_rank gives the start-up order.
+
+  // Translations: freed after the security objects, without a step name of its own.
+  t.push_back({20, "I18N",
+               [] {
+                 auto i18n = std::make_unique<TOVi18n>();
+                 std::string dir = ExecutableDir() + "config/lang";
+                 std::error_code ec;
+                 if (!std::filesystem::is_directory(dir, ec)) dir = "config/lang";
+                 i18n->SetLangDir(dir);
+                 i18n->LoadLanguage(Config->ReadString("i18n", "language", "en"));
+                 std::string lang = i18n->GetCurrentLanguage();
+                 I18N.Publish(std::move(i18n));
+                 LogInfo("i18n initialized (language: %s)", lang);
+               },
+               [](const auto&) { I18N.Free(); }});
+
+  // Token secret: generated once and kept in the configuration file.
+  t.push_back({30, "Auth",
+               [] {
+                 if (Config->JWTSecret().empty()) {
+                   Config->WriteString("security", "jwt_secret", RandomHex(32));
+                   LogInfo("Generated persistent JWT secret");
+                 }
+               },
+               nullptr});
+
+  std::stable_sort(t.begin(), t.end(), [](const TOVServiceSlot&, const TOVServiceSlot&) { return false; });
+  return t;
+}
+
+void StartServices(std::vector<TOVServiceSlot>& table) {
+  g_start_time = std::chrono::system_clock::now();
+  gRestartPending.store(false);
+  gRestartWhenIdle.store(false);
+  {
+    std::lock_guard<std::mutex> g(g_restart_lock);
+    g_restart_reasons.clear();
+  }
+  std::vector<TOVServiceSlot*> order;
+  for (auto& s : table) order.push_back(&s);
+  std::stable_sort(order.begin(), order.end(),
+                   [](const TOVServiceSlot* a, const TOVServiceSlot* b) { return a->start_rank < b->start_rank; });
+  for (TOVServiceSlot* s : order) {
+    if (s->start) s->start();
+    s->started = true;
+  }
+}
+
+void ShutdownServices(std::vector<TOVServiceSlot>& table) {
+  Step("begin");
+  for (auto& s : table) {
+    if (!s.started) continue;
+    s.started = false;
+    if (s.stop) s.stop(Step);
+  }
+  Step("done");
+}
+
+// Waits where the HTTP accept loop runs until a stop is requested.
+void WaitForStop() {
+  std::unique_lock<std::mutex> lk(g_stop_lock);
+  g_stop_cv.wait(lk, [] { return g_stop_requested.load(); });
+}
+
+}  // namespace
+
+const std::string& GetServerBuildId() noexcept { return g_build_id; }
+std::chrono::system_clock::time_point GetServerStartTime() noexcept { return g_start_time; }
+
+std::string MakeBuildId(std::chrono::system_clock::time_point t) {
+  using namespace std::chrono;
+  time_t secs = system_clock::to_time_t(t);
+  struct tm lt;
+  localtime_r(&secs, &lt);
+  year_month_day ymd{year{lt.tm_year + 1900}, month{static_cast<unsigned>(lt.tm_mon + 1)},
+                     day{static_cast<unsigned>(lt.tm_mday)}};
+  // Day 1 is 1 January of year 1; 1 January 1970 is day 719163.
+  long long day_number = sys_days(ymd).time_since_epoch().count() + 719163LL;
+  auto ms_total = duration_cast<milliseconds>(t.time_since_epoch()).count() % 1000;
+  if (ms_total < 0) ms_total += 1000;
+  long long ms = (static_cast<long long>(lt.tm_hour) * 3600 + lt.tm_min * 60 + lt.tm_sec) * 1000 + ms_total;
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%08llX%08llX", day_number, ms);
+  return buf;
+}
+
+void RequestRestart(const std::string& reason) {
+  gRestartPending.store(true);
+  if (!reason.empty()) {
+    std::lock_guard<std::mutex> g(g_restart_lock);
+    g_restart_reasons.push_back(reason);
+  }
+  LogInfo("Restart pending: %s", reason);
+}
+
+std::vector<std::string> GetRestartReasons() {
+  std::lock_guard<std::mutex> g(g_restart_lock);
+  return g_restart_reasons;
+}
+
+void RequestServerStop() noexcept {
+  {
+    std::lock_guard<std::mutex> g(g_stop_lock);
+    g_stop_requested.store(true);
+  }
+  g_stop_cv.notify_all();
+}
+
+bool ServerStopRequested() noexcept { return g_stop_requested.load(); }
+
+std::string ExecutableDir() {
+  std::error_code ec;
+  auto p = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec) return "./";
+  std::string d = p.parent_path().string();
+  if (d.empty() || d.back() != '/') d.push_back('/');
+  return d;
+}
+
+std::string UsageText() {
+  return std::string(kBanner) +
+         "\n"
+         "\n"
+         "Usage: orvantaserver [options]\n"
+         "\n"
+         "Options:\n"
+         "  --run              Run in console mode (foreground)\n"
+         "  --config=<file>    Configuration file (default: config/orvanta.ini)\n"
+         "  --help             Show this help\n"
+         "  --version          Show version\n"
+         "\n"
+         "Examples:\n"
+         "  orvantaserver --run\n"
+         "  orvantaserver --run --config=/etc/orvanta/orvanta.ini\n";
+}
+
+int RunConsoleMode(const std::string& config_file) {
+  g_build_id = MakeBuildId(std::chrono::system_clock::now());
+  ConsoleWrite(std::string(kBanner) + "\nRunning in console mode (Ctrl+C to stop)\n\n");
+
+  SignalThread signals;
+  signals.Start();
+
+  std::vector<TOVServiceSlot> table = BuildServiceTable();
+  int exit_code = kExitOK;
+  bool started = false;
+  try {
+    Config.Publish(std::make_unique<TOVConfig>(config_file));
+    std::filesystem::create_directories(Config->DataDir());
+    Log.Publish(std::make_unique<TOVLog>(Config->LogFile(), true));
+    Log->SetMinLevel(LogLevelFromConfig(Config->LogLevel()));
+    LogInfo("%s starting in console mode", kBanner);
+
+    StartServices(table);
+    started = true;
+
+    LogInfo("Starting HTTP server...");
+    std::string summary = "Listening on " + Config->ServerAddress() + ":" + std::to_string(Config->ServerPort()) + "\n";
+    summary += "SSL: disabled (enable in orvanta.ini [server] use_ssl=1)\n";
+    summary += Config->PluginsEnabled() ? "Plugins: enabled (0 loaded)\n" : "Plugins: disabled\n";
+    summary += "WebSocket: disabled\n";
+    summary += "Discovery: disabled\n\n";
+    ConsoleWrite(summary);
+
+    WaitForStop();
+  } catch (const std::exception& e) {
+    std::string msg = e.what();
+    if (started || true) {
+      try {
+        ShutdownServices(table);
+      } catch (const std::exception& se) {
+        LogError("Shutdown error: %s", se.what());
+      }
+    }
+    ConsoleWrite("FATAL: " + msg + "\n");
+    LogError("FATAL: %s", msg);
+    if (Log.Exists()) LogInfo("Server stopped.");
+    signals.Stop();
+    Log.Free();
+    Config.Free();
+    return kExitFatal;
+  }
+
+  try {
+    ShutdownServices(table);
+  } catch (const std::exception& e) {
+    LogError("Shutdown error: %s", e.what());
+  }
+  LogInfo("Server stopped.");
+  signals.Stop();
+  Log.Free();
+  Config.Free();
+
+  if (gRestartPending.load()) {
+    ConsoleWrite("Restarting server (plugins updated)...\n");
+    exit_code = kExitRestart;
+  }
+  return exit_code;
+}
+
+int OrvantaMain(int argc, char** argv) {
+  bool help = false, version = false, run = false;
+  std::string config = "config/orvanta.ini";
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a == "-h" || a == "--help") help = true;
+    else if (a == "--version") version = true;
+    else if (a == "--run") run = true;
+    else if (a.rfind("--config=", 0) == 0) config = a.substr(9);
+  }
+  if (help) {
+    ConsoleWrite(UsageText());
+    return kExitOK;
+  }
+  if (version) {
+    ConsoleWrite(std::string(kBanner) + "\n");
+    return kExitOK;
+  }
+  if (!run) {
+    ConsoleWrite(UsageText());
+    return kExitOK;
+  }
+  // Signals are taken by one thread with sigwait; block them before any thread exists so
+  // every later thread inherits the mask.
+  sigset_t set = HandledSignals();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  ::signal(SIGPIPE, SIG_IGN);
+  try {
+    return RunConsoleMode(config);
+  } catch (const std::exception& e) {
+    ConsoleWrite(std::string("FATAL: ") + e.what() + "\n");
+    LogError("FATAL: %s", e.what());
+    return kExitFatal;
+  }
+}
+
+}  // namespace ov

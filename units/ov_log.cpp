@@ -1,0 +1,194 @@
+#include "ov_log.h"
+
+#include <fcntl.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+#include <cstdio>
+#include <ctime>
+
+namespace ov {
+
+TOVService<TOVLog> Log;
+
+namespace {
+
+void WriteAll(int fd, std::string_view s) noexcept {
+  while (!s.empty()) {
+    ssize_t n = ::write(fd, s.data(), s.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    s.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+// Local time "yyyy-mm-dd hh:nn:ss", optionally with ".zzz".
+std::string LocalStamp(bool millis) {
+  struct timeval tv;
+  ::gettimeofday(&tv, nullptr);
+  struct tm tmv;
+  time_t secs = tv.tv_sec;
+  ::localtime_r(&secs, &tmv);
+  char buf[40];
+  if (millis) {
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d.%03d", tmv.tm_year + 1900, tmv.tm_mon + 1,
+                  tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec, static_cast<int>(tv.tv_usec / 1000));
+  } else {
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", tmv.tm_year + 1900, tmv.tm_mon + 1,
+                  tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec);
+  }
+  return buf;
+}
+
+}  // namespace
+
+const char* LogLevelConsoleText(TOVLogLevel l) noexcept {
+  switch (l) {
+    case llDebug: return "DEBUG";
+    case llInfo: return "INFO";
+    case llWarning: return "WARN";
+    case llError: return "ERROR";
+  }
+  return "INFO";
+}
+
+const char* LogLevelFileText(TOVLogLevel l) noexcept {
+  switch (l) {
+    case llDebug: return "Debug";
+    case llInfo: return "Info";
+    case llWarning: return "Warning";
+    case llError: return "Error";
+  }
+  return "Info";
+}
+
+const char* LogLevelDBText(TOVLogLevel l) noexcept {
+  switch (l) {
+    case llDebug: return "debug";
+    case llInfo: return "info";
+    case llWarning: return "warning";
+    case llError: return "error";
+  }
+  return "info";
+}
+
+TOVLogLevel LogLevelFromConfig(std::string_view text) noexcept {
+  if (text == "debug") return llDebug;
+  if (text == "info") return llInfo;
+  if (text == "warn") return llWarning;
+  if (text == "error") return llError;
+  return llInfo;
+}
+
+TOVLogParts SplitLogMessage(std::string_view msg) {
+  TOVLogParts p;
+  std::string_view text = msg;
+  auto take_tag = [&](std::string& into) {
+    if (text.empty() || text.front() != '[') return;
+    std::size_t close = text.find(']');
+    // The tag needs at least one character between the brackets.
+    if (close == std::string_view::npos || close < 2) return;
+    into.assign(text.substr(1, close - 1));
+    text.remove_prefix(close + 1);
+    while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+  };
+  take_tag(p.source);
+  take_tag(p.category);
+  p.text.assign(text);
+  return p;
+}
+
+std::string EscapeLogText(std::string_view msg) {
+  std::string out;
+  out.reserve(msg.size());
+  static const char* hex = "0123456789ABCDEF";
+  for (char ch : msg) {
+    unsigned char c = static_cast<unsigned char>(ch);
+    if (c >= 0x20 && c != 0x7F) {
+      out.push_back(ch);
+      continue;
+    }
+    switch (c) {
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        out += "\\x";
+        out.push_back(hex[c >> 4]);
+        out.push_back(hex[c & 15]);
+    }
+  }
+  return out;
+}
+
+TOVLog::TOVLog(const std::string& log_file, bool console_output) : file_name_(log_file) {
+  console_.store(console_output);
+  if (!log_file.empty()) {
+    fd_ = ::open(log_file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
+    if (fd_ < 0) throw std::runtime_error("Cannot open log file " + log_file + ": " + std::strerror(errno));
+  }
+}
+
+TOVLog::~TOVLog() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+void TOVLog::SetDBCallback(TOVLogDBCallback cb) {
+  std::lock_guard<std::mutex> g(cb_lock_);
+  db_callback_ = cb ? std::make_shared<TOVLogDBCallback>(std::move(cb)) : nullptr;
+}
+
+void TOVLog::DoLog(TOVLogLevel level, std::string_view msg) noexcept {
+  if (level < min_level_.load()) return;
+  try {
+    std::string safe = EscapeLogText(msg);
+    {
+      std::lock_guard<std::mutex> g(lock_);
+      if (console_.load()) {
+        std::string line = LocalStamp(false) + " [" + LogLevelConsoleText(level) + "] " + safe + "\n";
+        WriteAll(STDOUT_FILENO, line);
+      }
+      if (fd_ >= 0) {
+        std::string line = LocalStamp(true) + " [OrvantaBBS " + LogLevelFileText(level) + "] " + safe + "\n";
+        WriteAll(fd_, line);
+      }
+    }
+    ParseAndWriteDB(level, msg);
+  } catch (...) {
+    // Logging never fails its caller.
+  }
+}
+
+void TOVLog::ParseAndWriteDB(TOVLogLevel level, std::string_view msg) noexcept {
+  std::shared_ptr<TOVLogDBCallback> cb;
+  {
+    std::lock_guard<std::mutex> g(cb_lock_);
+    cb = db_callback_;
+  }
+  if (!cb) return;
+  try {
+    TOVLogParts p = SplitLogMessage(msg);
+    (*cb)(LogLevelDBText(level), p.source, p.category, p.text);
+  } catch (...) {
+    // The line is already on the console and in the file.
+  }
+}
+
+void LogMessage(TOVLogLevel level, std::string_view msg) noexcept {
+  if (auto log = Log.Get()) log->DoLog(level, msg);
+}
+
+bool LogWouldWrite(TOVLogLevel level) noexcept {
+  auto log = Log.Get();
+  return log && level >= log->MinLevel();
+}
+
+void ConsoleWrite(std::string_view text) noexcept { WriteAll(STDOUT_FILENO, text); }
+void ConsoleWriteErr(std::string_view text) noexcept { WriteAll(STDERR_FILENO, text); }
+
+}  // namespace ov
