@@ -5,6 +5,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cxxabi.h>
+
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
@@ -15,7 +17,11 @@
 #include <thread>
 #include <typeinfo>
 
+#include "ov_auth.h"
 #include "ov_config.h"
+#include "ov_database.h"
+#include "ov_http_server.h"
+#include "ov_logsink.h"
 #include "ov_consts.h"
 #include "ov_format.h"
 #include "ov_i18n.h"
@@ -87,17 +93,12 @@ class SignalThread {
 
 // ---- helpers ---------------------------------------------------------------------------------
 
-std::string RandomHex(std::size_t bytes) {
-  std::vector<unsigned char> b(bytes);
-  if (RAND_bytes(b.data(), static_cast<int>(b.size())) != 1)
-    throw std::runtime_error("Random source unavailable: cannot generate a secret");
-  static const char* hex = "0123456789abcdef";
-  std::string s;
-  for (unsigned char c : b) {
-    s.push_back(hex[c >> 4]);
-    s.push_back(hex[c & 15]);
-  }
-  return s;
+std::string ExceptionClassName(const std::exception& e) {
+  int status = 0;
+  char* d = abi::__cxa_demangle(typeid(e).name(), nullptr, nullptr, &status);
+  std::string name = (status == 0 && d) ? d : typeid(e).name();
+  std::free(d);
+  return name;
 }
 
 void Step(const std::string& name) {
@@ -111,6 +112,28 @@ void Step(const std::string& name) {
 std::vector<TOVServiceSlot> BuildServiceTable() {
   std::vector<TOVServiceSlot> t;
   // Kept in shutdown order.  start_rank gives the start-up order.
+
+  // The HTTP server: made after every other service (it registers the REST routes), its
+  // accept loop then runs on the main thread.
+  t.push_back({1000, "HttpSrv",
+               [] {
+                 HttpSrv.Publish(std::make_unique<TOVHttpServerWrapper>());
+                 if (Config->ServerUseSSL()) {
+                   std::string min_version = Config->ReadString("ssl", "min_version", "tls1.2");
+                   std::string cert = Config->ReadString("ssl", "cert_file", "data/cert.pem");
+                   std::string key = Config->ReadString("ssl", "key_file", "data/key.pem");
+                   // A TLS set-up failure ends start-up: never fall back to plain HTTP.
+                   HttpSrv->EnableTLS(cert, key, min_version);
+                   LogInfo("SSL enabled (min TLS %s) with cert: %s", min_version, cert);
+                 }
+               },
+               [](const auto& step) {
+                 if (!HttpSrv.Exists()) return;
+                 step("HttpSrv.Stop");
+                 HttpSrv->Stop();
+                 step("HttpSrv.Free");
+                 HttpSrv.Free();
+               }});
 
   // Translations: freed after the security objects, without a step name of its own.
   t.push_back({20, "I18N",
@@ -131,13 +154,38 @@ std::vector<TOVServiceSlot> BuildServiceTable() {
   t.push_back({30, "Auth",
                [] {
                  if (Config->JWTSecret().empty()) {
-                   Config->WriteString("security", "jwt_secret", RandomHex(32));
+                   Config->WriteString("security", "jwt_secret", TOVAuth::GenerateRandomHex(32));
                    LogInfo("Generated persistent JWT secret");
                  }
+                 const std::int32_t expiry = Config->JWTExpirySeconds();
+                 TOVAuth::Init(Config->JWTSecret(), expiry);
+                 LogInfo("Auth subsystem initialized (JWT expiry: %d seconds)", expiry);
                },
                nullptr});
 
-  std::stable_sort(t.begin(), t.end(), [](const TOVServiceSlot&, const TOVServiceSlot&) { return false; });
+  // The database, and from then on every log line stored through the log sink.  Freed last.
+  t.push_back({40, "DB",
+               [] {
+                 DB.Publish(std::make_unique<TOVDatabase>(Config->DatabaseFile()));
+                 LogSink.Publish(std::make_unique<TOVLogSink>(
+                     [](const std::vector<TOVLogSink::Row>& rows) {
+                       auto db = DB.Get();
+                       return db ? db->WriteLogBatch(rows) : std::size_t(0);
+                     }));
+                 Log->SetDBCallback([](const std::string& level, const std::string& source,
+                                       const std::string& category, const std::string& message) {
+                   if (auto sink = LogSink.Get()) sink->Enqueue(level, source, category, message);
+                 });
+               },
+               [](const auto& step) {
+                 step("DB.Free");
+                 // Store everything logged so far (the line above included) before the
+                 // database goes away.
+                 if (auto log = Log.Get()) log->SetDBCallback(nullptr);
+                 if (auto sink = LogSink.Retire()) sink->StopAndDrain();
+                 DB.Free();
+               }});
+
   return t;
 }
 
@@ -167,12 +215,6 @@ void ShutdownServices(std::vector<TOVServiceSlot>& table) {
     if (s.stop) s.stop(Step);
   }
   Step("done");
-}
-
-// Waits where the HTTP accept loop runs until a stop is requested.
-void WaitForStop() {
-  std::unique_lock<std::mutex> lk(g_stop_lock);
-  g_stop_cv.wait(lk, [] { return g_stop_requested.load(); });
 }
 
 }  // namespace
@@ -217,6 +259,10 @@ void RequestServerStop() noexcept {
     g_stop_requested.store(true);
   }
   g_stop_cv.notify_all();
+  try {
+    if (auto srv = HttpSrv.Get()) srv->Stop();
+  } catch (...) {
+  }
 }
 
 bool ServerStopRequested() noexcept { return g_stop_requested.load(); }
@@ -256,7 +302,6 @@ int RunConsoleMode(const std::string& config_file) {
 
   std::vector<TOVServiceSlot> table = BuildServiceTable();
   int exit_code = kExitOK;
-  bool started = false;
   try {
     Config.Publish(std::make_unique<TOVConfig>(config_file));
     std::filesystem::create_directories(Config->DataDir());
@@ -265,25 +310,37 @@ int RunConsoleMode(const std::string& config_file) {
     LogInfo("%s starting in console mode", kBanner);
 
     StartServices(table);
-    started = true;
 
     LogInfo("Starting HTTP server...");
     std::string summary = "Listening on " + Config->ServerAddress() + ":" + std::to_string(Config->ServerPort()) + "\n";
-    summary += "SSL: disabled (enable in orvanta.ini [server] use_ssl=1)\n";
+    if (HttpSrv.Exists() && HttpSrv->TLSEnabled())
+      summary += "SSL: enabled (min TLS " + Config->ReadString("ssl", "min_version", "tls1.2") + ")\n";
+    else
+      summary += "SSL: disabled (enable in orvanta.ini [server] use_ssl=1)\n";
     summary += Config->PluginsEnabled() ? "Plugins: enabled (0 loaded)\n" : "Plugins: disabled\n";
     summary += "WebSocket: disabled\n";
     summary += "Discovery: disabled\n\n";
     ConsoleWrite(summary);
 
-    WaitForStop();
+    // A stop requested during start-up is honoured here: the accept loop is not entered.
+    if (!ServerStopRequested()) {
+      try {
+        HttpSrv->Start();
+      } catch (const std::exception& e) {
+        // The accept loop failed (for example the port is taken): a failure, not a stop.
+        std::string cls = ExceptionClassName(e);
+        LogError("FATAL: HTTP server crashed: %s: %s", cls, e.what());
+        ConsoleWrite("FATAL: " + cls + ": " + e.what() + "\n");
+        exit_code = kExitFatal;
+      }
+    }
   } catch (const std::exception& e) {
     std::string msg = e.what();
-    if (started || true) {
-      try {
-        ShutdownServices(table);
-      } catch (const std::exception& se) {
-        LogError("Shutdown error: %s", se.what());
-      }
+    // Whatever was started is stopped in order before the process ends.
+    try {
+      ShutdownServices(table);
+    } catch (const std::exception& se) {
+      LogError("Shutdown error: %s", se.what());
     }
     ConsoleWrite("FATAL: " + msg + "\n");
     LogError("FATAL: %s", msg);
@@ -304,7 +361,7 @@ int RunConsoleMode(const std::string& config_file) {
   Log.Free();
   Config.Free();
 
-  if (gRestartPending.load()) {
+  if (exit_code == kExitOK && gRestartPending.load()) {
     ConsoleWrite("Restarting server (plugins updated)...\n");
     exit_code = kExitRestart;
   }

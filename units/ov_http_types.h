@@ -14,6 +14,7 @@
 namespace ov {
 
 class Stream;
+class TOVHttpConnection;
 
 // ASCII case-insensitive ordering for header names.
 struct CaseInsensitiveLess {
@@ -47,6 +48,9 @@ class TOVHttpRequest {
   std::string peer_address;  // address of the TCP peer (IPv4 text)
   std::uint16_t peer_port = 0;
   bool secure = false;       // arrived over TLS
+  // The connection the request arrived on (the /ws hand-over takes its stream); null when
+  // the request was not read from a socket.
+  TOVHttpConnection* connection = nullptr;
 
   // First header value with that name, or empty text.
   std::string Header(std::string_view name) const;

@@ -83,6 +83,12 @@ struct ConnectOptions {
 
 enum class Backend : std::uint8_t { SQLite = 0, MariaDB = 1, Postgres = 2 };
 
+struct ScannedSQL;
+namespace detail {
+struct ScanEntry;  // a cached scan (ov_sqlconn.cpp)
+struct ScanCache;  // per-connection cache of scans, used by Query
+}  // namespace detail
+
 class Connection {
  public:
   virtual ~Connection() = default;
@@ -116,6 +122,10 @@ class Connection {
   explicit Connection(ConnectOptions o) : opts_(std::move(o)) {}
   ConnectOptions opts_;
   std::int64_t last_insert_id_ = 0;
+
+ private:
+  friend class Query;
+  std::shared_ptr<detail::ScanCache> scan_cache_;  // made by the first Query; one thread at a time
 };
 
 std::unique_ptr<Connection> CreateConnection(Backend b, ConnectOptions opts);
@@ -180,7 +190,16 @@ class Query {
   bool HasParam(std::string_view name) const;
   const std::vector<std::string>& ParamNames() const;
   void SetParam(std::string_view name, Value v);
-  void ClearParams() noexcept { params_.clear(); }
+  // Sets the value of ParamNames()[index] (no name lookup); an index out of range is ignored.
+  void SetParamAt(std::size_t index, Value v);
+  // The stored value of ParamNames()[index], for assigning in place (a query run again and
+  // again then reuses its text buffers); a NULL value is stored first when none was set.
+  // Throws std::out_of_range for an index out of range.
+  Value& ParamAt(std::size_t index);
+  void ClearParams() noexcept {
+    params_.clear();
+    for (auto& v : values_) v.kind = FieldKind::Null;
+  }
 
   // Runs a statement; returns the affected-row count.
   std::int64_t ExecSQL();
@@ -204,15 +223,17 @@ class Query {
 
  private:
   void Prepare();
-  std::vector<Value> Bound() const;
   ResultSet Execute();
+  int NameIndex(std::string_view name) const noexcept;  // in the scan's names, -1 when absent
 
   Connection* conn_;
   Transaction* tx_;
   std::string sql_;
   bool scanned_ = false;
-  ScannedSQL scan_;
-  std::vector<std::pair<std::string, Value>> params_;
+  std::shared_ptr<const detail::ScanEntry> scan_;  // shared with the connection's scan cache
+  std::vector<Value> values_;  // per name of the scan (ParamNames order); NULL until set
+  std::vector<std::pair<std::string, Value>> params_;  // values set for names not in the text
+  std::vector<Value> bound_;  // positional values when a name is used more than once
   ResultSet result_;
   std::size_t row_ = 0;
   bool open_ = false;

@@ -1,0 +1,159 @@
+// Insert rate of the SQL library against the raw sqlite3 API, in one run.
+//
+//   bench_sql_insert [rows_bulk] [rows_per_commit] [rounds]
+//
+// Two cases, each measured for the library and for the raw API on files of their own in a
+// temp directory (journal_mode=WAL, synchronous=NORMAL on both):
+//   bulk        N rows inside one transaction.  Library: IDBADialect::ExecSQL inside an
+//               explicit batch, with a JSON parameter array built afresh for every row (the
+//               array's construction is timed: it is part of the caller's cost).  Raw: one
+//               prepared statement, bind/step/reset per row, BEGIN/COMMIT around the loop.
+//   bulk-reuse  the same, but the caller keeps one JSON array and replaces the element that
+//               changes, as the raw loop keeps its statement and static texts: this isolates
+//               the library's own overhead.
+//   per-commit  every row committed on its own, which is what an owning dialect's ExecSQL
+//               does outside a batch (commit-retaining).  Raw: BEGIN, bind/step/reset, COMMIT
+//               per row with prepared statements.
+// The row is a system_logs row (six bound text values).  Each case is run `rounds` times
+// (default 5), alternating which side goes first; the best round of each counts.  Prints rows per second and the
+// library/raw ratio.  Self-timing: needs no benchmark framework.
+#include <sqlite3.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+
+#include "dbapi_sqlite.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kCreate =
+    "CREATE TABLE system_logs (id INTEGER PRIMARY KEY AUTOINCREMENT, level TEXT NOT NULL, source TEXT, "
+    "category TEXT, message TEXT, details TEXT, created_at TEXT)";
+constexpr const char* kInsertNamed =
+    "INSERT INTO system_logs (level, source, category, message, details, created_at) "
+    "VALUES (:p1, :p2, :p3, :p4, :p5, :p6)";
+constexpr const char* kInsertRaw =
+    "INSERT INTO system_logs (level, source, category, message, details, created_at) VALUES (?, ?, ?, ?, ?, ?)";
+
+std::string Message(long i) { return "[http] [request] GET /api/v1/users/" + std::to_string(i) + " answered 200"; }
+
+void Check(int rc, sqlite3* db, const char* what) {
+  if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW)
+    throw std::runtime_error(std::string(what) + ": " + sqlite3_errmsg(db));
+}
+
+void Exec(sqlite3* db, const char* sql) { Check(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), db, sql); }
+
+double RawRun(const std::string& file, long rows, bool per_commit) {
+  std::filesystem::remove(file);
+  sqlite3* db = nullptr;
+  Check(sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr),
+        db, "open");
+  Exec(db, "PRAGMA journal_mode=WAL");
+  Exec(db, "PRAGMA synchronous=NORMAL");
+  Exec(db, "PRAGMA foreign_keys=ON");
+  Exec(db, kCreate);
+  sqlite3_stmt *ins = nullptr, *begin = nullptr, *commit = nullptr;
+  Check(sqlite3_prepare_v3(db, kInsertRaw, -1, SQLITE_PREPARE_PERSISTENT, &ins, nullptr), db, "prepare");
+  Check(sqlite3_prepare_v2(db, "BEGIN", -1, &begin, nullptr), db, "prepare");
+  Check(sqlite3_prepare_v2(db, "COMMIT", -1, &commit, nullptr), db, "prepare");
+  auto step_reset = [&](sqlite3_stmt* st) {
+    Check(sqlite3_step(st), db, "step");
+    sqlite3_reset(st);
+  };
+  const auto t0 = Clock::now();
+  if (!per_commit) step_reset(begin);
+  for (long i = 0; i < rows; ++i) {
+    if (per_commit) step_reset(begin);
+    const std::string msg = Message(i);
+    sqlite3_bind_text(ins, 1, "info", -1, SQLITE_STATIC);
+    sqlite3_bind_text(ins, 2, "http", -1, SQLITE_STATIC);
+    sqlite3_bind_text(ins, 3, "request", -1, SQLITE_STATIC);
+    sqlite3_bind_text(ins, 4, msg.data(), static_cast<int>(msg.size()), SQLITE_STATIC);
+    sqlite3_bind_text(ins, 5, "", 0, SQLITE_STATIC);
+    sqlite3_bind_text(ins, 6, "2024-05-06 07:08:09", -1, SQLITE_STATIC);
+    step_reset(ins);
+    if (per_commit) step_reset(commit);
+  }
+  if (!per_commit) step_reset(commit);
+  const double secs = std::chrono::duration<double>(Clock::now() - t0).count();
+  sqlite3_finalize(ins);
+  sqlite3_finalize(begin);
+  sqlite3_finalize(commit);
+  sqlite3_close(db);
+  return static_cast<double>(rows) / secs;
+}
+
+double LibRun(const std::string& file, long rows, bool per_commit, bool reuse) {
+  std::filesystem::remove(file);
+  auto d = ov::TDBASQLiteDialect::CreateOwned(file);
+  d->Connect();
+  d->ExecSQL(kCreate, {});
+  const auto t0 = Clock::now();
+  if (!per_commit) d->SetExplicitBatch(true);
+  if (reuse) {
+    ov::TJSON params = ov::TJSON::array({"info", "http", "request", "", "", "2024-05-06 07:08:09"});
+    for (long i = 0; i < rows; ++i) {
+      params[3] = Message(i);
+      d->ExecSQL(kInsertNamed, params);
+    }
+  } else {
+    for (long i = 0; i < rows; ++i) {
+      ov::TJSON params = ov::TJSON::array({"info", "http", "request", Message(i), "", "2024-05-06 07:08:09"});
+      d->ExecSQL(kInsertNamed, params);
+    }
+  }
+  if (!per_commit) {
+    d->Transaction()->Commit();
+    d->SetExplicitBatch(false);
+  }
+  const double secs = std::chrono::duration<double>(Clock::now() - t0).count();
+  const auto n = d->QuerySQL("SELECT COUNT(*) AS n FROM system_logs", {})[0]["n"].get<long>();
+  if (n != rows) throw std::runtime_error("library run stored " + std::to_string(n) + " rows");
+  return static_cast<double>(rows) / secs;
+}
+
+void Case(const char* name, const std::string& dir, long rows, int rounds, bool per_commit, bool reuse) {
+  double raw = 0, lib = 0;
+  for (int r = 0; r < rounds; ++r) {  // alternate which side runs first
+    if (r % 2 == 0) raw = std::max(raw, RawRun(dir + "/raw.db", rows, per_commit));
+    lib = std::max(lib, LibRun(dir + "/lib.db", rows, per_commit, reuse));
+    if (r % 2 == 1) raw = std::max(raw, RawRun(dir + "/raw.db", rows, per_commit));
+  }
+  std::printf("%-11s rows=%-8ld raw sqlite3: %12.0f rows/s   library ExecSQL: %12.0f rows/s   ratio %.1f%%\n", name,
+              rows, raw, lib, 100.0 * lib / raw);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const long bulk = argc > 1 ? std::atol(argv[1]) : 200000;
+  const long per_commit = argc > 2 ? std::atol(argv[2]) : 20000;
+  const int rounds = argc > 3 ? std::atoi(argv[3]) : 5;
+  std::string tmpl = (std::filesystem::temp_directory_path() / "ov-bench-XXXXXX").string();
+  if (!::mkdtemp(tmpl.data())) {
+    std::perror("mkdtemp");
+    return 1;
+  }
+  int rc = 0;
+  try {
+    std::printf("SQLite %s, %d rounds, best round counts\n", sqlite3_libversion(), rounds);
+    Case("bulk", tmpl, bulk, rounds, false, false);
+    Case("bulk-reuse", tmpl, bulk, rounds, false, true);
+    Case("per-commit", tmpl, per_commit, rounds, true, false);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "bench failed: %s\n", e.what());
+    rc = 1;
+  }
+  std::error_code ec;
+  std::filesystem::remove_all(tmpl, ec);
+  return rc;
+}

@@ -1,0 +1,322 @@
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "ov_config.h"
+#include "ov_database.h"
+#include "ov_logsink.h"
+#include "ov_schema.h"
+#include "test_util.h"
+
+using namespace ov;
+using ovtest::TempDir;
+
+namespace {
+
+// Direct access to the file, independent of the code under test.
+struct RawDb {
+  sqlite3* db = nullptr;
+  explicit RawDb(const std::string& path) { sqlite3_open(path.c_str(), &db); }
+  ~RawDb() { sqlite3_close(db); }
+  std::string Text(const std::string& sql) {
+    sqlite3_stmt* st = nullptr;
+    std::string out;
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW &&
+        sqlite3_column_text(st, 0))
+      out = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+    sqlite3_finalize(st);
+    return out;
+  }
+  long long Int(const std::string& sql) { return std::atoll(Text(sql).c_str()); }
+  void Exec(const std::string& sql) { ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sql; }
+};
+
+long long Count(TOVDatabase& db, const std::string& table) {
+  auto q = db.NewReadQuery();
+  q.SetSQL("SELECT COUNT(*) FROM " + table);
+  q.Open();
+  return q.Field(0).AsInt64();
+}
+
+}  // namespace
+
+class DatabaseTest : public ::testing::Test {
+ protected:
+  TempDir dir;
+  std::string file = dir / "sub/dir/orvanta.db";
+};
+
+TEST_F(DatabaseTest, FreshStartCreatesSchemaSeedsAndVersions) {
+  {
+    TOVDatabase db(file);
+    EXPECT_EQ(db.Backend(), dbSQLite);
+  }
+  RawDb raw(file);
+  EXPECT_EQ(raw.Int("SELECT COUNT(*) FROM sqlite_master WHERE type='table' AND name NOT LIKE 'sqlite_%'"), 21);
+  for (const auto& name : CoreTableNames())
+    EXPECT_EQ(raw.Int("SELECT COUNT(*) FROM sqlite_master WHERE type='table' AND name='" + name + "'"), 1) << name;
+  const char* indexes[] = {"idx_users_guid", "idx_api_keys_guid", "idx_active_sessions_guid", "idx_logs_timestamp",
+                           "idx_logs_source", "idx_logs_level", "idx_logs_category", "idx_acl_groups_guid",
+                           "idx_scheduler_log_started", "idx_scheduler_log_task"};
+  for (const char* idx : indexes)
+    EXPECT_EQ(raw.Int(std::string("SELECT COUNT(*) FROM sqlite_master WHERE type='index' AND name='") + idx + "'"), 1)
+        << idx;
+  EXPECT_EQ(raw.Text("SELECT group_concat(version) FROM (SELECT version FROM schema_info ORDER BY rowid)"), "0,3");
+  EXPECT_EQ(raw.Int("SELECT COUNT(*) FROM system_config"), 6);
+  EXPECT_EQ(raw.Int("SELECT COUNT(*) FROM acl_flag_definitions"), 19);
+  EXPECT_EQ(raw.Int("SELECT COUNT(*) FROM acl_groups"), 4);
+  EXPECT_EQ(raw.Int("SELECT COUNT(*) FROM acl_group_flags"), 42);
+  EXPECT_EQ(raw.Int("SELECT COUNT(*) FROM system_scheduler"), 8);
+  EXPECT_EQ(raw.Text("PRAGMA journal_mode"), "wal");
+  EXPECT_EQ(raw.Text("SELECT value FROM system_config WHERE key='bbs_name'"), "Orvanta BBS");
+  EXPECT_EQ(raw.Int("SELECT COUNT(*) FROM acl_group_flags f JOIN acl_groups g ON g.id=f.group_id WHERE g.name='Co-Sysop'"), 16);
+  EXPECT_EQ(raw.Text("SELECT description FROM acl_groups WHERE name='Sysop'"), "Full system access \xE2\x80\x94 all flags granted");
+  EXPECT_EQ(raw.Int("SELECT length(guid) FROM acl_groups WHERE name='Guest'"), 36);
+}
+
+TEST_F(DatabaseTest, ExactTableText) {
+  { TOVDatabase db(file); }
+  RawDb raw(file);
+  EXPECT_EQ(raw.Text("SELECT sql FROM sqlite_master WHERE name='schema_info'"),
+            "CREATE TABLE \"schema_info\" (\"version\" INTEGER NOT NULL, \"applied_at\" DATETIME NOT NULL DEFAULT "
+            "(datetime('now')))");
+  EXPECT_EQ(raw.Text("SELECT sql FROM sqlite_master WHERE name='acl_group_flags'"),
+            "CREATE TABLE \"acl_group_flags\" (\"id\" INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL, \"group_id\" "
+            "INTEGER NOT NULL, \"flag_name\" TEXT NOT NULL, CONSTRAINT \"uq_acl_group_flags\" UNIQUE (\"group_id\", "
+            "\"flag_name\"), FOREIGN KEY (\"group_id\") REFERENCES \"acl_groups\"(\"id\") ON DELETE CASCADE)");
+  EXPECT_EQ(raw.Text("SELECT sql FROM sqlite_master WHERE name='users'").substr(0, 183),
+            "CREATE TABLE \"users\" (\"id\" INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL, \"guid\" TEXT NOT NULL "
+            "DEFAULT (''), \"username\" TEXT COLLATE NOCASE NOT NULL UNIQUE, \"password_hash\" TEXT NOT NULL");
+  EXPECT_EQ(raw.Text("SELECT sql FROM sqlite_master WHERE name='idx_scheduler_log_task'"),
+            "CREATE INDEX \"idx_scheduler_log_task\" ON \"scheduler_log\" (\"plugin_name\", \"task_name\")");
+}
+
+TEST_F(DatabaseTest, RestartKeepsEditsRestoresDeletedSeedsAndColumns) {
+  { TOVDatabase db(file); }
+  {
+    RawDb raw(file);
+    raw.Exec("UPDATE system_config SET value='My Board' WHERE key='bbs_name'");
+    raw.Exec("DELETE FROM system_scheduler WHERE task_name='db_vacuum'");
+    raw.Exec("DELETE FROM acl_group_flags WHERE flag_name='MSG_READ' AND group_id=(SELECT id FROM acl_groups WHERE name='Guest')");
+    raw.Exec("ALTER TABLE users DROP COLUMN gender");
+    raw.Exec("INSERT INTO users (username, password_hash, password_salt) VALUES ('bob','h','s')");
+    raw.Exec("INSERT INTO active_sessions (node, username) VALUES (1, 'bob')");
+  }
+  std::string guid_before = RawDb(file).Text("SELECT value FROM system_config WHERE key='system_guid'");
+  { TOVDatabase db(file); }
+  RawDb raw(file);
+  EXPECT_EQ(raw.Text("SELECT value FROM system_config WHERE key='bbs_name'"), "My Board");
+  EXPECT_EQ(raw.Int("SELECT COUNT(*) FROM system_scheduler"), 8);
+  EXPECT_EQ(raw.Int("SELECT COUNT(*) FROM acl_group_flags"), 42);
+  EXPECT_EQ(raw.Text("SELECT gender FROM users WHERE username='bob'"), "");
+  EXPECT_EQ(raw.Int("SELECT COUNT(*) FROM pragma_table_info('users') WHERE name='gender'"), 1);
+  EXPECT_EQ(raw.Int("SELECT COUNT(*) FROM active_sessions"), 0);
+  EXPECT_EQ(raw.Int("SELECT COUNT(*) FROM schema_info"), 2);
+  EXPECT_EQ(raw.Int("SELECT COUNT(*) FROM system_config"), 6);
+  EXPECT_EQ(raw.Text("SELECT value FROM system_config WHERE key='system_guid'"), guid_before);
+}
+
+TEST_F(DatabaseTest, NewerSchemaIsRefusedWithoutTouchingTheFile) {
+  { TOVDatabase db(file); }
+  {
+    RawDb raw(file);
+    raw.Exec("INSERT INTO schema_info (version) VALUES (4)");
+    raw.Exec("DELETE FROM system_scheduler");
+    raw.Exec("PRAGMA wal_checkpoint(TRUNCATE)");
+  }
+  std::string before = ovtest::ReadText(file);
+  try {
+    TOVDatabase db(file);
+    FAIL() << "opened a newer database";
+  } catch (const std::exception& e) {
+    EXPECT_STREQ(e.what(), "Database schema version 4 is newer than code version 3. Upgrade the server.");
+  }
+  EXPECT_EQ(ovtest::ReadText(file), before);
+  RawDb raw(file);
+  EXPECT_EQ(raw.Int("SELECT COUNT(*) FROM system_scheduler"), 0);
+}
+
+TEST_F(DatabaseTest, UnsupportedTypeMessage) {
+  ovtest::WriteText(dir / "o.ini", "[database]\ntype=Oracle\n");
+  Config.Publish(std::make_unique<TOVConfig>(dir / "o.ini"));
+  try {
+    TOVDatabase db(file);
+    ADD_FAILURE();
+  } catch (const std::exception& e) {
+    EXPECT_STREQ(e.what(), "ov_database: unsupported database type \"oracle\" (expected sqlite3, mariadb, or postgres)");
+  }
+  Config.Free();
+}
+
+TEST_F(DatabaseTest, WriteQueriesCommitOrRollBack) {
+  TOVDatabase db(file);
+  {
+    auto q = db.NewQuery();
+    q.SetSQL("INSERT INTO audit_log (action) VALUES (:a)");
+    q.Param("a", "uncommitted");
+    q.ExecSQL();
+  }
+  {
+    auto q = db.NewQuery();
+    q.SetSQL("INSERT INTO audit_log (action) VALUES (:a)");
+    q.Param("a", "kept");
+    q.ExecSQL();
+    db.Commit();
+  }
+  EXPECT_EQ(Count(db, "audit_log WHERE action='uncommitted'"), 0);
+  EXPECT_EQ(Count(db, "audit_log WHERE action='kept'"), 1);
+}
+
+TEST_F(DatabaseTest, FailedStatementDoesNotPoisonTheNextWriter) {
+  TOVDatabase db(file);
+  {
+    auto q = db.NewQuery();
+    q.SetSQL("INSERT INTO audit_log (action) VALUES ('first')");
+    q.ExecSQL();
+    auto bad = db.NewQuery();  // re-entrant on the same thread
+    bad.SetSQL("INSERT INTO no_such_table (x) VALUES (1)");
+    EXPECT_THROW(bad.ExecSQL(), sql::SqlError);
+  }
+  {
+    auto q = db.NewQuery();
+    q.SetSQL("INSERT INTO audit_log (action) VALUES ('second')");
+    q.ExecSQL();
+    db.Commit();
+  }
+  EXPECT_EQ(Count(db, "audit_log WHERE action='first'"), 0);  // the failed unit was undone
+  EXPECT_EQ(Count(db, "audit_log WHERE action='second'"), 1);
+}
+
+TEST_F(DatabaseTest, WriteLockIsReentrantAndExclusive) {
+  TOVDatabase db(file);
+  std::atomic<bool> other_got_lock{false};
+  db.Lock();
+  {
+    auto q = db.NewQuery();  // same thread: enters again
+    q.SetSQL("SELECT 1");
+    q.Open();
+  }
+  std::thread t([&] {
+    auto q = db.NewQuery();
+    other_got_lock = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_FALSE(other_got_lock.load());
+  db.Unlock();
+  t.join();
+  EXPECT_TRUE(other_got_lock.load());
+}
+
+TEST_F(DatabaseTest, BatchesCommitOnlyAtTheEnd) {
+  TOVDatabase db(file);
+  db.BeginBatch();
+  {
+    auto q = db.NewQuery();
+    q.SetSQL("INSERT INTO audit_log (action) VALUES ('a')");
+    q.ExecSQL();
+    db.Commit();  // inside a batch: nothing
+  }                // FreeQuery inside a batch rolls nothing back
+  db.ExecSQL("INSERT INTO audit_log (action) VALUES ('b')");
+  EXPECT_EQ(Count(db, "audit_log"), 0);  // readers see nothing yet
+  db.CommitBatch();
+  EXPECT_EQ(Count(db, "audit_log"), 2);
+
+  db.BeginBatch();
+  db.BeginBatch();
+  db.BeginBatch();
+  db.ExecSQL("INSERT INTO audit_log (action) VALUES ('c')");
+  db.RollbackBatch();  // closes all three levels and undoes everything, ExecSQL included
+  EXPECT_EQ(db.BatchDepth(), 0);
+  EXPECT_EQ(Count(db, "audit_log WHERE action='c'"), 0);
+  std::thread t([&] { db.Lock(); db.Unlock(); });  // the lock was left three times
+  t.join();
+  db.CommitBatch();  // without a batch: nothing, and no unlock
+  db.RollbackBatch();
+}
+
+TEST_F(DatabaseTest, GuidLookups) {
+  TOVDatabase db(file);
+  {
+    auto q = db.NewQuery();
+    q.SetSQL("INSERT INTO users (guid, username, password_hash, password_salt) VALUES (:g, 'ann', 'h', 's')");
+    q.Param("g", "abcdef01-2345-6789-abcd-ef0123456789");
+    q.ExecSQL();
+    db.Commit();
+  }
+  std::int64_t id = db.GetLastInsertID();
+  EXPECT_GT(id, 0);
+  EXPECT_EQ(db.LookupGUID("users", id), "abcdef01-2345-6789-abcd-ef0123456789");
+  EXPECT_EQ(db.LookupIDByGUID("users", "abcdef01-2345-6789-abcd-ef0123456789"), id);
+  EXPECT_EQ(db.LookupGUID("users", 999), "");
+  EXPECT_EQ(db.LookupIDByGUID("users", "00000000-0000-0000-0000-000000000000"), -1);
+}
+
+TEST_F(DatabaseTest, LastInsertIdIsPerThreadDespiteConcurrentLogging) {
+  TOVDatabase db(file);
+  std::atomic<bool> stop{false};
+  std::thread logger([&] {
+    while (!stop) db.WriteLog("info", "system", "general", "noise");
+  });
+  for (int i = 0; i < 200; ++i) {
+    auto q = db.NewQuery();
+    q.SetSQL("INSERT INTO users (guid, username, password_hash, password_salt) VALUES (:g, :u, 'h', 's')");
+    q.Param("g", "g" + std::to_string(i));
+    q.Param("u", "user" + std::to_string(i));
+    q.ExecSQL();
+    db.Commit();
+    std::int64_t id = db.GetLastInsertID();
+    q.Free();
+    auto r = db.NewReadQuery();
+    r.SetSQL("SELECT username FROM users WHERE id = :id");
+    r.Param("id", id);
+    r.Open();
+    ASSERT_FALSE(r.Eof());
+    ASSERT_EQ(r.Str("username"), "user" + std::to_string(i));
+  }
+  stop = true;
+  logger.join();
+}
+
+TEST_F(DatabaseTest, LogSinkStoresLinesWithoutBlockingTheCaller) {
+  TOVDatabase db(file);
+  std::atomic<int> pushed{0};
+  {
+    TOVLogSink sink([&](const std::vector<TOVLogSink::Row>& rows) { return db.WriteLogBatch(rows); });
+    sink.SetPushHandler([&](const TOVLogSink::Row&) { ++pushed; });
+    db.Lock();  // a writer holds the database: logging still returns at once
+    auto t0 = std::chrono::steady_clock::now();
+    for (int i = 0; i < 1000; ++i) sink.Enqueue("info", "ws", "general", "line " + std::to_string(i));
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
+    db.Unlock();
+    sink.StopAndDrain();
+    EXPECT_EQ(sink.Stored(), 1000u);
+  }
+  EXPECT_EQ(pushed.load(), 1000);
+  EXPECT_EQ(Count(db, "system_logs WHERE source='ws'"), 1000);
+}
+
+TEST_F(DatabaseTest, LogSinkDropsOldestWhenFull) {
+  std::atomic<bool> release{false};
+  std::vector<std::string> stored;
+  std::mutex m;
+  TOVLogSink sink(
+      [&](const std::vector<TOVLogSink::Row>& rows) {
+        while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::lock_guard<std::mutex> g(m);
+        for (auto& r : rows) stored.push_back(r.message);
+        return rows.size();
+      },
+      10, 100);
+  sink.Enqueue("info", "s", "c", "first");
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // "first" is being stored
+  for (int i = 0; i < 25; ++i) sink.Enqueue("info", "s", "c", "m" + std::to_string(i));
+  EXPECT_EQ(sink.Dropped(), 15u);
+  release = true;
+  sink.StopAndDrain();
+  ASSERT_EQ(stored.size(), 11u);
+  EXPECT_EQ(stored[1], "m15");
+  EXPECT_EQ(stored.back(), "m24");
+}

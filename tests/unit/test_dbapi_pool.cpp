@@ -1,0 +1,334 @@
+// Read connection pool (Part 2.115) over SQLite dialects on a real file.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "dbapi_pool.h"
+#include "dbapi_sqlite.h"
+#include "test_util.h"
+
+using namespace ov;
+using namespace std::chrono_literals;
+
+namespace {
+
+class Pool : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    file_ = dir_ / "pool.db";
+    writer_ = TDBASQLiteDialect::CreateOwned(file_);
+    writer_->Connect();
+    writer_->ExecSQL("CREATE TABLE t (a INTEGER)", {});
+    writer_->ExecSQL("INSERT INTO t VALUES (1)", {});
+  }
+  TDBAConnectionFactory Factory() {
+    return [this]() -> TDBADialectRef {
+      ++made_;
+      return TDBASQLiteDialect::CreateOwned(file_);
+    };
+  }
+  std::unique_ptr<TDBAPool> Make(int size, TDBAPoolTimings t = {200ms, 2000ms}) {
+    auto p = std::make_unique<TDBAPool>(size, Factory(), t);
+    p->SetLoggers([this](const std::string& m) { Log("I " + m); }, [this](const std::string& m) { Log("W " + m); },
+                  [this](const std::string& m) { Log("E " + m); });
+    return p;
+  }
+  void Log(const std::string& m) {
+    std::lock_guard<std::mutex> g(log_lock_);
+    log_.push_back(m);
+  }
+  std::vector<std::string> TakeLog() {
+    std::lock_guard<std::mutex> g(log_lock_);
+    return std::exchange(log_, {});
+  }
+
+  ovtest::TempDir dir_;
+  std::string file_;
+  TDBADialectRef writer_;
+  std::atomic<int> made_{0};
+  std::mutex log_lock_;
+  std::vector<std::string> log_;
+};
+
+TEST_F(Pool, CreationChecksItsArguments) {
+  try {
+    TDBAPool p(0, Factory());
+    FAIL();
+  } catch (const std::invalid_argument& e) {
+    EXPECT_STREQ(e.what(), "TDBAPool: size must be > 0");
+  }
+  try {
+    TDBAPool p(2, TDBAConnectionFactory());
+    FAIL();
+  } catch (const std::invalid_argument& e) {
+    EXPECT_STREQ(e.what(), "TDBAPool: factory required");
+  }
+  int calls = 0;
+  try {
+    TDBAPool p(3, [&]() -> TDBADialectRef {
+      return ++calls == 2 ? nullptr : TDBASQLiteDialect::CreateOwned(file_);
+    });
+    FAIL();
+  } catch (const EDBAPoolDead& e) {
+    EXPECT_STREQ(e.what(), "TDBAPool: factory returned nil for slot 1");
+  }
+  try {
+    TDBAPool p(1, [&]() -> TDBADialectRef { return TDBASQLiteDialect::CreateOwned(dir_ / "no/such/dir.db"); });
+    FAIL();
+  } catch (const sql::SqlError&) {
+  }
+}
+
+TEST_F(Pool, LendsTheLowestFreeSlotAndConnectsEverySlot) {
+  auto p = Make(3);
+  EXPECT_EQ(p->Size(), 3);
+  EXPECT_EQ(made_, 3);
+  sql::Connection* c[3];
+  sql::Transaction* t[3];
+  EXPECT_EQ(p->Acquire(c[0], t[0]), 0);
+  EXPECT_EQ(p->Acquire(c[1], t[1]), 1);
+  EXPECT_EQ(p->Acquire(c[2], t[2]), 2);
+  EXPECT_NE(c[0], c[1]);
+  EXPECT_EQ(p->InUseCount(), 3);
+  p->Release(1);
+  sql::Connection* again = nullptr;
+  sql::Transaction* again_tx = nullptr;
+  EXPECT_EQ(p->Acquire(again, again_tx), 1);
+  EXPECT_EQ(again, c[1]);
+  p->Release(-1);  // ignored
+  p->Release(3);   // ignored
+  EXPECT_EQ(p->InUseCount(), 3);
+  for (int i = 0; i < 3; ++i) p->Release(i);
+  EXPECT_EQ(p->InUseCount(), 0);
+  EXPECT_TRUE(TakeLog().empty());
+}
+
+TEST_F(Pool, ExhaustionAfterTheBound) {
+  auto p = Make(2, {150ms, 2000ms});
+  sql::Connection* c;
+  sql::Transaction* t;
+  p->Acquire(c, t);
+  p->Acquire(c, t);
+  const auto t0 = std::chrono::steady_clock::now();
+  try {
+    p->Acquire(c, t);
+    FAIL();
+  } catch (const EDBAPoolExhausted& e) {
+    EXPECT_STREQ(e.what(), "dbapi_pool: all slots busy for 5s, bailing out");
+  }
+  const auto waited = std::chrono::steady_clock::now() - t0;
+  EXPECT_GE(waited, 140ms);
+  EXPECT_LT(waited, 1500ms);
+  EXPECT_EQ(TakeLog(), (std::vector<std::string>{"E dbapi_pool: exhausted -- all slots busy for 5s"}));
+  EXPECT_EQ(c, nullptr);
+  EXPECT_EQ(t, nullptr);
+}
+
+TEST_F(Pool, DefaultBoundIsAboutFiveSeconds) {
+  TDBAPoolTimings t;
+  EXPECT_EQ(t.AcquireWait, 5000ms);
+  EXPECT_EQ(t.DestroyWait, 5000ms);
+}
+
+TEST_F(Pool, ReleaseDuringTheWaitLetsTheWaiterIn) {
+  auto p = Make(1, {3000ms, 2000ms});
+  sql::Connection* c;
+  sql::Transaction* t;
+  p->Acquire(c, t);
+  std::thread releaser([&] {
+    std::this_thread::sleep_for(100ms);
+    p->Release(0);
+  });
+  const auto t0 = std::chrono::steady_clock::now();
+  sql::Connection* c2 = nullptr;
+  sql::Transaction* t2 = nullptr;
+  EXPECT_EQ(p->Acquire(c2, t2), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 2000ms);
+  EXPECT_EQ(c2, c);
+  releaser.join();
+  p->Release(0);
+}
+
+TEST_F(Pool, DeadSlotIsReconnected) {
+  auto p = Make(2);
+  sql::Connection* c;
+  sql::Transaction* t;
+  ASSERT_EQ(p->Acquire(c, t), 0);
+  c->Close();  // behind the pool's back
+  p->Release(0);
+  sql::Connection* c2 = nullptr;
+  sql::Transaction* t2 = nullptr;
+  ASSERT_EQ(p->Acquire(c2, t2), 0);
+  ASSERT_NE(c2, nullptr);
+  EXPECT_TRUE(c2->Connected());
+  EXPECT_EQ(c2, p->SlotDialect(0)->Connection());
+  EXPECT_EQ(t2, p->SlotDialect(0)->Transaction());
+  EXPECT_EQ(made_, 3);
+  EXPECT_EQ(TakeLog(), (std::vector<std::string>{"W dbapi_pool: slot 0 dead connection -- reconnecting",
+                                                 "I dbapi_pool: slot 0 reconnected"}));
+  sql::Query q(*c2, t2);
+  q.SetSQL("SELECT COUNT(*) FROM t");
+  q.Open();
+  EXPECT_EQ(q.Field(0).AsInt64(), 1);
+  q.Close();
+  p->Release(0);
+}
+
+TEST_F(Pool, FailedReconnectFreesTheSlot) {
+  std::atomic<bool> fail{false};
+  TDBAPool p(1, [&]() -> TDBADialectRef { return fail ? nullptr : TDBASQLiteDialect::CreateOwned(file_); },
+             {200ms, 1000ms});
+  p.SetLoggers(nullptr, [this](const std::string& m) { Log("W " + m); }, [this](const std::string& m) { Log("E " + m); });
+  sql::Connection* c;
+  sql::Transaction* t;
+  p.Acquire(c, t);
+  c->Close();
+  p.Release(0);
+  fail = true;
+  try {
+    p.Acquire(c, t);
+    FAIL();
+  } catch (const EDBAPoolDead& e) {
+    EXPECT_STREQ(e.what(), "dbapi_pool: slot 0 dead after validation");
+  }
+  EXPECT_EQ(TakeLog(), (std::vector<std::string>{"W dbapi_pool: slot 0 dead connection -- reconnecting",
+                                                 "E dbapi_pool: slot 0 reconnect failed: factory returned nil on reconnect",
+                                                 "E dbapi_pool: slot 0 dead after validation"}));
+  EXPECT_EQ(p.InUseCount(), 0);  // free again
+  fail = false;
+  EXPECT_EQ(p.Acquire(c, t), 0);  // and it comes back once the factory works
+  EXPECT_TRUE(c->Connected());
+  p.Release(0);
+}
+
+TEST_F(Pool, BorrowersChangesAreRolledBackAtRelease) {
+  auto p = Make(1);
+  sql::Connection* c;
+  sql::Transaction* t;
+  p->Acquire(c, t);
+  {
+    sql::Query q(*c, t);
+    q.SetSQL("INSERT INTO t VALUES (2)");
+    q.ExecSQL();
+  }
+  EXPECT_TRUE(t->Active());
+  p->Release(0);
+  EXPECT_FALSE(t->Active());
+  EXPECT_EQ(writer_->QuerySQL("SELECT COUNT(*) AS n FROM t", {})[0]["n"], 1);
+}
+
+TEST_F(Pool, ReadersSeeCommittedWritesWhileTheWriterWrites) {
+  auto p = Make(2);
+  sql::Connection* c;
+  sql::Transaction* t;
+  const int slot = p->Acquire(c, t);
+  writer_->SetExplicitBatch(true);
+  writer_->ExecSQL("INSERT INTO t VALUES (2)", {});  // open write transaction
+  auto count = [&] {
+    sql::Query q(*c, t);
+    q.SetSQL("SELECT COUNT(*) FROM t");
+    q.Open();
+    return q.Field(0).AsInt64();
+  };
+  EXPECT_EQ(count(), 1);  // WAL: the reader is not blocked and sees the committed state
+  writer_->Transaction()->Commit();
+  writer_->SetExplicitBatch(false);
+  p->Release(slot);
+  p->Acquire(c, t);
+  EXPECT_EQ(count(), 2);
+  p->Release(slot);
+}
+
+// A connection whose rollback fails once a transaction is open (as a lost server would).
+class BrokenRollbackConnection : public sql::Connection {
+ public:
+  BrokenRollbackConnection() : Connection(sql::ConnectOptions{}) {}
+  sql::Backend Kind() const noexcept override { return sql::Backend::SQLite; }
+  void Open() override { open_ = true; }
+  void Close() noexcept override { open_ = false; }
+  bool Connected() const noexcept override { return open_; }
+  bool Ping() noexcept override { return open_; }
+  sql::ResultSet Run(std::string_view, const std::vector<sql::Value>&) override {
+    sql::ResultSet rs;
+    rs.has_rows = true;
+    rs.names = {"v"};
+    rs.rows = {{sql::Value::Text("fake")}};
+    return rs;
+  }
+  std::string NativePlaceholder(int) const override { return "?"; }
+  void Begin() override { in_tx_ = true; }
+  void Commit() override { in_tx_ = false; }
+  void Rollback() override { throw sql::SqlError("server has gone away"); }
+  bool InTransaction() const noexcept override { return in_tx_; }
+
+ private:
+  bool open_ = false;
+  bool in_tx_ = false;
+};
+
+TEST_F(Pool, FailedRollbackAtReleaseMarksTheSlotDead) {
+  std::atomic<int> broken_made{0};
+  TDBAPool p(1, [&]() -> TDBADialectRef {
+    auto d = std::make_shared<TDBASQLiteDialect>();
+    d->AttachConnection(std::make_unique<BrokenRollbackConnection>());
+    ++broken_made;
+    return d;
+  });
+  p.SetLoggers([this](const std::string& m) { Log("I " + m); }, [this](const std::string& m) { Log("W " + m); },
+               [this](const std::string& m) { Log("E " + m); });
+  sql::Connection* c;
+  sql::Transaction* t;
+  p.Acquire(c, t);
+  t->Start();
+  p.Release(0);
+  EXPECT_EQ(TakeLog(), (std::vector<std::string>{"W dbapi_pool: slot 0 rollback failed (server has gone away) -- marking dead"}));
+  EXPECT_EQ(p.SlotDialect(0), nullptr);
+  EXPECT_EQ(p.Acquire(c, t), 0);  // reconnected at the next use
+  EXPECT_EQ(broken_made, 2);
+  EXPECT_EQ(TakeLog(), (std::vector<std::string>{"W dbapi_pool: slot 0 dead connection -- reconnecting",
+                                                 "I dbapi_pool: slot 0 reconnected"}));
+  p.Release(0);
+}
+
+TEST_F(Pool, DestructionWaitsForLentSlots) {
+  TDBAPool* pool = Make(2, {200ms, 3000ms}).release();
+  sql::Connection* c;
+  sql::Transaction* t;
+  pool->Acquire(c, t);
+  std::atomic<bool> used_after{false};
+  std::thread borrower([&] {
+    std::this_thread::sleep_for(150ms);
+    sql::Query q(*c, t);  // still open while the pool is being destroyed
+    q.SetSQL("SELECT COUNT(*) FROM t");
+    q.Open();
+    used_after = q.Field(0).AsInt64() == 1;
+    q.Close();
+    pool->Release(0);
+  });
+  std::this_thread::sleep_for(20ms);
+  const auto t0 = std::chrono::steady_clock::now();
+  delete pool;  // waits for the borrower's Release
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, 100ms);
+  borrower.join();
+  EXPECT_TRUE(used_after);
+  EXPECT_TRUE(TakeLog().empty());
+}
+
+TEST_F(Pool, DestructionGivesUpAfterItsBound) {
+  auto p = std::make_unique<TDBAPool>(1, Factory(), TDBAPoolTimings{100ms, 100ms});
+  p->SetLoggers(nullptr, nullptr, [this](const std::string& m) { Log("E " + m); });
+  sql::Connection* c;
+  sql::Transaction* t;
+  p->Acquire(c, t);
+  const auto t0 = std::chrono::steady_clock::now();
+  p.reset();
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, 90ms);
+  EXPECT_EQ(TakeLog(), (std::vector<std::string>{"E dbapi_pool: slot 0 still lent at shutdown -- left open"}));
+  EXPECT_TRUE(c->Connected());  // never closed under its borrower
+}
+
+}  // namespace

@@ -1,0 +1,431 @@
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <atomic>
+#include <limits>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ov_auth.h"
+#include "ov_database.h"
+#include "ov_json_helpers.h"
+#include "ov_route_admin.h"
+#include "ov_route_api.h"
+#include "ov_router.h"
+#include "test_util.h"
+
+using namespace ov;
+
+namespace {
+
+// Every row's handler replaced by one that names the row it was reached through.
+void RecordRow(TOVApiRequest& c) {
+  c.resp.status = 299;
+  c.resp.body = c.route ? c.route->name : "?";
+}
+
+std::vector<TOVApiRoute> RecordingTable() {
+  std::vector<TOVApiRoute> rows(ApiRouteTable().begin(), ApiRouteTable().end());
+  for (auto& r : rows) r.handler = RecordRow;
+  return rows;
+}
+
+struct Answer {
+  int status = 0;
+  std::string body;
+};
+
+// Routes a request; a routing miss comes back as the front end answers it (404).
+Answer Call(const TOVRouter& router, const std::string& method, const std::string& path,
+            const std::string& token = {}, const std::string& api_key = {}, const std::string& body = {}) {
+  TOVHttpRequest req;
+  TOVHttpResponse resp;
+  req.method = method;
+  req.path = path;
+  req.peer_address = "127.0.0.1";
+  req.body = body;
+  if (!token.empty()) req.headers.emplace("Authorization", token);
+  if (!api_key.empty()) req.headers.emplace("X-API-Key", api_key);
+  try {
+    router.RouteRequest(req, resp);
+  } catch (const ERouteNotFound&) {
+    return {404, "API endpoint not found"};
+  }
+  return {resp.status, resp.body};
+}
+
+std::string ErrorMessage(const std::string& body) {
+  auto j = ParseJson(body);
+  if (!j || !j->contains("error")) return "<no error: " + body + ">";
+  return (*j)["error"].value("message", "");
+}
+
+TOVHttpRequest Req(const std::string& path, const std::string& query = {}) {
+  TOVHttpRequest r;
+  r.method = "GET";
+  r.path = path;
+  r.query = query;
+  return r;
+}
+
+class RouteTable : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    TOVAuth::Init("route-secret", 3600);
+    RegisterAPIRoutes(router, RecordingTable());
+    admin = "Bearer " + TOVAuth::CreateJWT(1, "sysop", true, 255, "", "");
+    user = "Bearer " + TOVAuth::CreateJWT(2, "joe", false, 10, "", "");
+  }
+  TOVRouter router;
+  std::string admin, user;
+};
+
+}  // namespace
+
+// ---- table shape --------------------------------------------------------------------------------
+
+TEST(RouteTableShape, RowsAndPatterns) {
+  auto rows = ApiRouteTable();
+  ASSERT_EQ(rows.size(), 83u);
+  EXPECT_STREQ(rows[0].pattern, "/health");
+  EXPECT_STREQ(rows[0].method, "GET");
+  std::set<std::string> seen;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const auto& r = rows[i];
+    if (i > 0) {
+      EXPECT_EQ(std::string(r.pattern).rfind("/api/v1/", 0), 0u) << r.pattern;
+    }
+    EXPECT_TRUE(seen.insert(std::string(r.method) + " " + r.pattern).second) << "duplicate " << r.pattern;
+    EXPECT_NE(r.handler, nullptr) << r.name;
+    const std::set<std::string> methods{"GET", "POST", "PUT", "DELETE"};
+    EXPECT_TRUE(methods.count(r.method)) << r.method;
+  }
+  EXPECT_STREQ(rows.back().name, "HandlePutDashboardLayout");
+}
+
+// ---- matching through the table -----------------------------------------------------------------
+
+TEST_F(RouteTable, MatchingSemantics) {
+  struct Case {
+    const char* method;
+    const char* path;
+    const char* row;  // nullptr: no route (404 "API endpoint not found")
+  } cases[] = {
+      {"GET", "/api/v1/USERS", "HandleListUsers"},
+      {"GET", "/Api/V1/Users", "HandleListUsers"},
+      {"POST", "/api/v1/users/", "HandleCreateUser"},
+      {"GET", "/api/v1/users/7/", "HandleGetUser"},  // a trailing "/" adds no segment
+      {"GET", "/api/v1/users/7/acl", "HandleGetUserAcl"},
+      {"DELETE", "/api/v1/users/", nullptr},  // only GET and POST /users have this shape
+      {"GET", "/api/v1/setup", nullptr},      // pattern exists for POST only
+      {"PATCH", "/api/v1/users", nullptr},
+      {"GET", "/api/v1/nodes/heartbeat", "HandleGetNode"},  // the GET /nodes/:id row takes it
+      {"POST", "/api/v1/nodes/heartbeat", "HandleNodeHeartbeat"},
+      {"GET", "/api/v1/i18n/languages", "HandleI18nLanguages"},
+      {"GET", "/api/v1/i18n/de", "HandleI18nBundle"},
+      {"GET", "/api/v1/plugins/updates", "HandlePluginUpdates"},
+      {"GET", "/api/v1/plugins/db", "HandleListPlugins"},
+      {"POST", "/api/v1/scheduler/tasks/3/run", "HandleRunSchedulerTask"},
+      {"DELETE", "/api/v1/scripts/doors", "HandleUninstallScript"},
+      {"GET", "/api/v1/nodes/plugins/download/tok", "HandleNodePluginDownload"},
+      {"GET", "/health", "HandleHealthCheck"},
+      {"GET", "/api/v1/health", nullptr},
+      {"GET", "/api/v1", nullptr},
+  };
+  for (const auto& k : cases) {
+    Answer a = Call(router, k.method, k.path, admin);
+    if (k.row) {
+      EXPECT_EQ(a.status, 299) << k.method << " " << k.path;
+      EXPECT_EQ(a.body, k.row) << k.method << " " << k.path;
+    } else {
+      EXPECT_EQ(a.status, 404) << k.method << " " << k.path << " reached " << a.body;
+    }
+  }
+}
+
+TEST_F(RouteTable, EarlierRegistrationWins) {
+  // A route registered before the table (a plug-in's) with an equal pattern wins over it.
+  TOVRouter r;
+  r.RegisterRoute("GET", "/api/v1/status", [](TOVHttpRequest&, TOVHttpResponse& resp) { resp.body = "plugin"; });
+  RegisterAPIRoutes(r, RecordingTable());
+  EXPECT_EQ(Call(r, "GET", "/api/v1/status", admin).body, "plugin");
+  EXPECT_EQ(Call(r, "POST", "/api/v1/auth/refresh", admin).body, "HandleAuthRefresh");
+}
+
+// ---- access levels ------------------------------------------------------------------------------
+
+TEST_F(RouteTable, AccessLevelsOfEveryRow) {
+  for (const auto& row : ApiRouteTable()) {
+    std::string path = row.pattern;
+    for (std::size_t p; (p = path.find(':')) != std::string::npos;) path.replace(p, path.find('/', p) - p, "x1");
+    SCOPED_TRACE(std::string(row.method) + " " + path);
+
+    Answer anon = Call(router, row.method, path);
+    Answer plain = Call(router, row.method, path, user);
+    Answer boss = Call(router, row.method, path, admin);
+    EXPECT_EQ(boss.body, row.name);
+    switch (row.access) {
+      case TOVRouteAccess::None:
+        EXPECT_EQ(anon.body, row.name);
+        break;
+      case TOVRouteAccess::Auth:
+        EXPECT_EQ(anon.status, 401);
+        EXPECT_EQ(ErrorMessage(anon.body), "Unauthorized");
+        EXPECT_EQ(plain.body, row.name);
+        break;
+      case TOVRouteAccess::Admin:
+      case TOVRouteAccess::AdminShort:
+        EXPECT_EQ(anon.status, 401);
+        EXPECT_EQ(plain.status, 403);
+        EXPECT_EQ(ErrorMessage(plain.body),
+                  row.access == TOVRouteAccess::Admin ? "Admin access required" : "Admin required");
+        break;
+    }
+  }
+}
+
+TEST_F(RouteTable, BearerHeaderDecidesAlone) {
+  // An invalid bearer token is not retried with the API key (no database is consulted).
+  ASSERT_FALSE(DB.Exists());
+  Answer a = Call(router, "GET", "/api/v1/status", "Bearer junk", "ov_0123");
+  EXPECT_EQ(a.status, 401);
+  EXPECT_EQ(ErrorMessage(a.body), "Unauthorized");
+  // Scheme name ignoring case; "Bearer " alone carries no token.
+  EXPECT_EQ(Call(router, "GET", "/api/v1/status", "bEARER " + admin.substr(7)).status, 299);
+  EXPECT_EQ(Call(router, "GET", "/api/v1/status", "Bearer ").status, 401);
+  EXPECT_EQ(Call(router, "GET", "/api/v1/status", "Basic abc").status, 401);
+  // A token from another secret.
+  TOVAuth::Init("other", 3600);
+  std::string foreign = "Bearer " + TOVAuth::CreateJWT(1, "sysop", true, 255, "", "");
+  TOVAuth::Init("route-secret", 3600);
+  EXPECT_EQ(Call(router, "GET", "/api/v1/status", foreign).status, 401);
+}
+
+TEST(RouteTableReal, UnbuiltRowsAnswerNotImplemented) {
+  TOVAuth::Init("route-secret", 3600);
+  TOVRouter r;
+  RegisterAPIRoutes(r, ApiRouteTable());
+  std::string admin = "Bearer " + TOVAuth::CreateJWT(1, "sysop", true, 255, "", "");
+  Answer a = Call(r, "GET", "/api/v1/dashboard/widgets", admin);
+  EXPECT_EQ(a.status, 501);
+  EXPECT_EQ(ErrorMessage(a.body), "Not implemented");
+  EXPECT_EQ(Call(r, "GET", "/api/v1/dashboard/widgets").status, 401);
+}
+
+TEST(RouteAdmin, AdminPageRedirects) {
+  TOVHttpRequest req = Req("/admin");
+  TOVHttpResponse resp;
+  HandleAdminPage(req, resp);
+  EXPECT_EQ(resp.status, 302);
+  EXPECT_EQ(resp.GetHeader("Location"), "/index.html");
+  EXPECT_EQ(resp.body, "");
+}
+
+// ---- path helpers -------------------------------------------------------------------------------
+
+TEST(RoutePath, SegmentsAndIds) {
+  EXPECT_EQ(PathSegments(Req("/api/v1/users/5")), (std::vector<std::string>{"", "api", "v1", "users", "5"}));
+  EXPECT_EQ(PathSegments(Req("/api/v1/users/7/")).size(), 6u);
+
+  EXPECT_EQ(ExtractPathID(Req("/api/v1/users/5")), 5);
+  EXPECT_EQ(ExtractPathID(Req("/api/v1/users/7/")), -1);   // empty last segment
+  EXPECT_EQ(ExtractPathID(Req("/api/v1/users")), -1);      // fewer than 5 segments
+  EXPECT_EQ(ExtractPathID(Req("/api/v1/users/abc")), -1);
+  EXPECT_EQ(ExtractPathID(Req("/api/v1/users/-3")), -3);
+  EXPECT_EQ(ExtractPathID(Req("/api/v1/users/99999999999999999999")), -1);
+  EXPECT_EQ(ExtractPathID(Req("/api/v1/users/8589934592")), 8589934592LL);  // ids are 64-bit
+
+  EXPECT_EQ(ExtractPathIDAt(Req("/api/v1/scheduler/tasks/12/run"), 1), 12);
+  EXPECT_EQ(ExtractPathIDAt(Req("/api/v1/scheduler/tasks/12/run"), 0), -1);
+  EXPECT_EQ(ExtractPathIDAt(Req("/a/3"), 1), -1);  // the segment "a"
+  EXPECT_EQ(ExtractPathIDAt(Req("/a/3"), 5), -1);
+  EXPECT_EQ(ExtractPathIDAt(Req("/a/3"), -1), -1);
+
+  EXPECT_EQ(ExtractPathName(Req("/api/v1/scripts/doors")), "doors");
+  EXPECT_EQ(ExtractPathName(Req("/api/v1/scripts")), "");
+  EXPECT_EQ(ExtractPathSegment(Req("/api/v1/users/5/acl"), 1), "5");
+  EXPECT_EQ(ExtractPathSegment(Req("/api/v1/users/5/acl"), 5), "");
+  EXPECT_EQ(ExtractPathSegment(Req("/api/v1/users/5/acl"), 6), "");
+}
+
+TEST(RoutePath, ParseInt64Edges) {
+  EXPECT_EQ(ParseInt64("0"), 0);
+  EXPECT_EQ(ParseInt64("+5"), 5);
+  EXPECT_EQ(ParseInt64("-5"), -5);
+  EXPECT_EQ(ParseInt64("9223372036854775807"), std::numeric_limits<std::int64_t>::max());
+  EXPECT_EQ(ParseInt64("-9223372036854775808"), std::numeric_limits<std::int64_t>::min());
+  for (const char* bad : {"", "-", "+", "9223372036854775808", "-9223372036854775809", "1a", " 1", "1 ", "0x10", "1.0"})
+    EXPECT_FALSE(ParseInt64(bad).has_value()) << bad;
+}
+
+// ---- paging -------------------------------------------------------------------------------------
+
+TEST(RoutePaging, DefaultsClampsAndOffsets) {
+  struct Case {
+    const char* query;
+    std::int64_t page, per_page, offset;
+  } cases[] = {
+      {"", 1, 25, 0},
+      {"page=3&per_page=10", 3, 10, 20},
+      {"per_page=0", 1, 25, 0},
+      {"per_page=-4", 1, 25, 0},
+      {"per_page=1000", 1, 100, 0},
+      {"page=0", 1, 25, 0},
+      {"page=-7&per_page=5", 1, 5, 0},
+      {"page=abc&per_page=xyz", 1, 25, 0},
+      {"page=99999999999999999999", 1, 25, 0},  // unparsable: the default
+  };
+  for (const auto& k : cases) {
+    TOVPaging p = ReadPaging(Req("/api/v1/users", k.query), kPageUsers);
+    EXPECT_EQ(p.page, k.page) << k.query;
+    EXPECT_EQ(p.per_page, k.per_page) << k.query;
+    EXPECT_EQ(p.offset, k.offset) << k.query;
+  }
+  // A page whose offset would overflow 64 bits is lowered; the offset stays non-negative.
+  TOVPaging big = ReadPaging(Req("/api/v1/logs", "page=9223372036854775807&per_page=500"), kPageSystemLogs);
+  EXPECT_EQ(big.per_page, 500);
+  EXPECT_GE(big.offset, 0);
+  EXPECT_LE(big.page, std::numeric_limits<std::int64_t>::max() / 500 + 1);
+  EXPECT_EQ(big.offset, (big.page - 1) * 500);
+  EXPECT_GT(big.offset, std::numeric_limits<std::int64_t>::max() - 500);
+  TOVPaging one = ReadPaging(Req("/x", "page=9223372036854775807&per_page=1"), kPageAuditLog);
+  EXPECT_EQ(one.offset, std::numeric_limits<std::int64_t>::max() - 1);
+
+  EXPECT_EQ(ReadPaging(Req("/x"), kPageAuditLog).per_page, 50);
+  EXPECT_EQ(ReadPaging(Req("/x", "per_page=999"), kPageAuditLog).per_page, 200);
+  EXPECT_EQ(ReadPaging(Req("/x"), kPageSystemLogs).per_page, 100);
+  EXPECT_EQ(ReadPaging(Req("/x", "per_page=999"), kPageSystemLogs).per_page, 500);
+}
+
+// ---- database-backed helpers and handlers -------------------------------------------------------
+
+namespace {
+
+std::string RawText(const std::string& file, const std::string& sql) {
+  sqlite3* db = nullptr;
+  sqlite3_open(file.c_str(), &db);
+  sqlite3_stmt* st = nullptr;
+  std::string out;
+  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW &&
+      sqlite3_column_text(st, 0))
+    out = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+  sqlite3_finalize(st);
+  sqlite3_close(db);
+  return out;
+}
+
+class RouteDB : public ::testing::Test {
+ protected:
+  ovtest::TempDir dir;
+  std::string file = dir / "orvanta.db";
+  void SetUp() override {
+    TOVAuth::Init("route-secret", 3600);
+    DB.Publish(std::make_unique<TOVDatabase>(file));
+  }
+  void TearDown() override { DB.Free(); }
+};
+
+}  // namespace
+
+TEST_F(RouteDB, ResolvePathEntity) {
+  const std::string guid = "abcdef01-2345-4789-8bcd-ef0123456789";
+  std::int64_t uid = 0;
+  {
+    auto db = DB.Get();
+    auto q = db->NewQuery();
+    q.SetSQL("INSERT INTO users (guid, username, password_hash, password_salt) VALUES (:g, 'ann', 'h', 's')");
+    q.Param("g", guid);
+    q.ExecSQL();
+    uid = q.LastInsertId();
+    db->Commit();
+  }
+  std::int64_t id = 0;
+  std::string g;
+  EXPECT_TRUE(ResolvePathEntity(Req("/api/v1/users/" + std::to_string(uid)), "users", id, g));
+  EXPECT_EQ(id, uid);
+  EXPECT_EQ(g, guid);
+  EXPECT_TRUE(ResolvePathEntity(Req("/api/v1/users/7777"), "users", id, g));  // absent row: true, no GUID
+  EXPECT_EQ(id, 7777);
+  EXPECT_EQ(g, "");
+  std::string upper = guid;
+  for (auto& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+  EXPECT_TRUE(ResolvePathEntity(Req("/api/v1/users/" + upper + "/acl"), "users", id, g, 1));
+  EXPECT_EQ(id, uid);
+  EXPECT_EQ(g, guid);
+  for (const char* seg : {"0", "-3", "abc", "00000000-0000-4000-8000-000000000000", "", "1.5"})
+    EXPECT_FALSE(ResolvePathEntity(Req(std::string("/api/v1/users/") + seg), "users", id, g)) << seg;
+}
+
+TEST_F(RouteDB, WriteAuditLogRows) {
+  TOVAuthUser owner;
+  owner.UserID = 0;  // an API key without an owner: stored as NULL, not lost
+  owner.Username = "";
+  WriteAuditLog(owner, "acl.group.create", "Group X", "details", "127.0.0.9");
+  EXPECT_EQ(RawText(file, "SELECT COUNT(*) FROM audit_log WHERE action='acl.group.create' AND user_id IS NULL "
+                          "AND ip_address='127.0.0.9' AND target='Group X'"),
+            "1");
+  // A failing insert is swallowed (the audit table is gone).
+  {
+    auto db = DB.Get();
+    db->ExecSQL("DROP TABLE audit_log");
+  }
+  EXPECT_NO_THROW(WriteAuditLog(owner, "x", "", "", ""));
+}
+
+TEST_F(RouteDB, ConcurrentSetupCreatesOneAdministrator) {
+  TOVRouter r;
+  RegisterAPIRoutes(r, ApiRouteTable());
+  constexpr int kThreads = 6;
+  std::atomic<int> created{0}, refused{0}, other{0};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i) {
+    threads.emplace_back([&, i] {
+      std::string body = R"({"username": "sysop)" + std::to_string(i) + R"(", "password": "secret1"})";
+      Answer a = Call(r, "POST", "/api/v1/setup", {}, {}, body);
+      if (a.status == 201)
+        ++created;
+      else if (a.status == 403 && ErrorMessage(a.body) == "Setup already completed")
+        ++refused;
+      else
+        ++other;
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(created.load(), 1);
+  EXPECT_EQ(refused.load(), kThreads - 1);
+  EXPECT_EQ(other.load(), 0);
+  EXPECT_EQ(RawText(file, "SELECT COUNT(*) FROM users WHERE is_admin = 1"), "1");
+}
+
+TEST_F(RouteDB, SetupReplyAndConfigRows) {
+  TOVRouter r;
+  RegisterAPIRoutes(r, ApiRouteTable());
+  std::string before = RawText(file, "SELECT value FROM system_config WHERE key='bbs_name'");
+  Answer bad = Call(r, "POST", "/api/v1/setup", {}, {}, R"({"username": "sysop", "password": "12345"})");
+  EXPECT_EQ(bad.status, 400);
+  EXPECT_EQ(ErrorMessage(bad.body), "Password must be at least 6 characters");
+  EXPECT_EQ(ErrorMessage(Call(r, "POST", "/api/v1/setup", {}, {}, "[1]").body), "Invalid JSON body");
+  EXPECT_EQ(ErrorMessage(Call(r, "POST", "/api/v1/setup", {}, {}, R"({"username": "", "password": "123456"})").body),
+            "Username and password are required");
+
+  Answer ok = Call(r, "POST", "/api/v1/setup", {}, {},
+                   R"({"username": "sysop", "password": "123456", "real_name": "Jo", "bbs_name": "My BBS"})");
+  ASSERT_EQ(ok.status, 201) << ok.body;
+  auto j = ParseJson(ok.body);
+  ASSERT_TRUE(j);
+  const TJSON& d = (*j)["data"];
+  std::vector<std::string> keys;
+  for (auto it = d.begin(); it != d.end(); ++it) keys.push_back(it.key());
+  EXPECT_EQ(keys, (std::vector<std::string>{"token", "user_id", "user_guid", "username", "is_admin", "security_level"}));
+  EXPECT_EQ(std::to_string(d["user_id"].get<std::int64_t>()), RawText(file, "SELECT id FROM users WHERE username='sysop'"));
+  EXPECT_EQ(d["security_level"], 255);
+  TOVAuthUser u;
+  ASSERT_TRUE(TOVAuth::ValidateJWT(d["token"].get<std::string>(), u));
+  EXPECT_TRUE(u.IsAdmin);
+  EXPECT_EQ(u.UserGUID, d["user_guid"].get<std::string>());
+  EXPECT_EQ(RawText(file, "SELECT value FROM system_config WHERE key='bbs_name'"), "My BBS");
+  EXPECT_EQ(RawText(file, "SELECT value FROM system_config WHERE key='sysop_name'"), "Jo");
+  EXPECT_NE(before, "My BBS");
+}

@@ -1,0 +1,312 @@
+// The heart of the portable SQL library (Part 2.110): the dialect interface IDBADialect, the
+// schema and selection records, the criterion trees with their builders, and the base class
+// TDBADialectBase that runs statements with JSON parameter arrays, turns rows into JSON
+// objects and renders criteria as SQL.  Backends (dbapi_sqlite, dbapi_mariadb,
+// dbapi_postgres) derive from TDBADialectBase and supply their SQL words.
+//
+// Mapping of the reference-counted interface: IDBADialect is an abstract class held by
+// std::shared_ptr<IDBADialect> (TDBADialectRef); dropping the last reference disconnects and
+// frees.  Its virtual operations keep the original names and order; operations this library
+// adds (Transaction, LimitOffsetClause, SetExplicitBatch, InExplicitBatch) follow them.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "dbapi_consts.h"
+#include "dbapi_hooks.h"
+#include "ov_json_helpers.h"
+#include "ov_sqlconn.h"
+
+namespace ov {
+
+// ---------------------------------------------------------------------------------------------
+// Schema and selection records
+
+struct TDBAForeignKey {
+  std::string RefTable;  // empty: the column has no foreign key
+  std::string RefColumn;
+  TDBAOnDeleteAction OnDelete = doaNoAction;
+};
+
+struct TDBAColumnSpec {
+  std::string Name;
+  TDBAColumnType ColType = dctText;
+  std::int32_t Length = 0;  // dctVarchar; below 1 means no length
+  bool Nullable = true;
+  std::string DefaultExpr;  // SQL text of the default; empty = none
+  bool PrimaryKey = false;
+  bool Unique = false;
+  bool AutoIncrement = false;
+  bool CaseInsensitive = false;
+  TDBAForeignKey ForeignKey;
+};
+
+struct TDBAIndexSpec {
+  std::string Name;
+  std::vector<std::string> Columns;
+  bool Unique = false;
+};
+
+struct TDBAUniqueConstraint {
+  std::string Name;  // empty = unnamed
+  std::vector<std::string> Columns;
+};
+
+struct TDBATableSpec {
+  std::string Name;
+  std::vector<TDBAColumnSpec> Columns;
+  std::vector<TDBAIndexSpec> Indexes;
+  std::vector<TDBAUniqueConstraint> UniqueConstraints;
+  std::vector<std::string> PrimaryKeyColumns;
+};
+
+struct TDBAOrderSpec {
+  std::string Column;
+  TDBAOrderDir Direction = dodAsc;
+};
+
+class TDBACriterion;
+
+struct TDBASelectSpec {
+  std::string Table;
+  std::vector<std::string> Columns;        // empty = all columns
+  const TDBACriterion* Where = nullptr;    // nullptr = all rows; not owned
+  std::vector<TDBAOrderSpec> OrderBy;
+  std::int32_t Limit = 0;                  // 0 or less = none
+  std::int32_t Offset = 0;                 // 0 or less = none
+};
+
+// ---------------------------------------------------------------------------------------------
+// Criteria
+
+class TDBACriterion {
+ public:
+  virtual ~TDBACriterion() = default;
+
+ protected:
+  TDBACriterion() = default;
+};
+using TDBACriterionPtr = std::unique_ptr<TDBACriterion>;
+
+class TDBACompareCriterion : public TDBACriterion {
+ public:
+  // No value, not owning (Create).
+  TDBACompareCriterion(std::string AColumn, TDBACompareOp AOp);
+  // Owns its value (CreateCmp with AOwnsValue = true).
+  TDBACompareCriterion(std::string AColumn, TDBACompareOp AOp, TJSON AValue);
+  // Refers to a value owned elsewhere, which must outlive the criterion (AOwnsValue = false);
+  // nullptr means no value.
+  TDBACompareCriterion(std::string AColumn, TDBACompareOp AOp, const TJSON* AValue);
+
+  const std::string& Column() const noexcept { return FColumn; }
+  TDBACompareOp Op() const noexcept { return FOp; }
+  const TJSON* Value() const noexcept { return FValue; }  // nullptr = nil
+  bool OwnsValue() const noexcept { return FOwned != nullptr; }
+
+ private:
+  std::string FColumn;
+  TDBACompareOp FOp;
+  std::unique_ptr<TJSON> FOwned;
+  const TJSON* FValue = nullptr;
+};
+
+class TDBACompoundCriterion : public TDBACriterion {
+ public:
+  explicit TDBACompoundCriterion(TDBABoolOp AOp) : FOp(AOp) {}
+  TDBABoolOp BoolOp() const noexcept { return FOp; }
+  // Appends and takes ownership; a null child is ignored.
+  void Add(TDBACriterionPtr AChild);
+  std::size_t ChildCount() const noexcept { return FChildren.size(); }
+  const TDBACriterion* Child(std::size_t AIndex) const { return FChildren.at(AIndex).get(); }
+
+ private:
+  TDBABoolOp FOp;
+  std::vector<TDBACriterionPtr> FChildren;
+};
+
+// Record builders.
+TDBAColumnSpec MakeColumn(std::string AName, TDBAColumnType AType, std::int32_t ALength = 0, bool ANullable = true,
+                          std::string ADefault = {}, bool APrimaryKey = false, bool AUnique = false,
+                          bool AAutoIncrement = false);
+TDBAIndexSpec MakeIndex(std::string AName, std::vector<std::string> AColumns, bool AUnique = false);
+TDBAUniqueConstraint MakeUnique(std::string AName, std::vector<std::string> AColumns);
+TDBAForeignKey MakeFK(std::string ARefTable, std::string ARefColumn, TDBAOnDeleteAction AOnDelete = doaNoAction);
+TDBAOrderSpec MakeOrder(std::string AColumn, TDBAOrderDir ADir = dodAsc);
+
+// Criterion builders; the caller owns the result.
+std::unique_ptr<TDBACompareCriterion> Cmp(std::string AColumn, TDBACompareOp AOp, TJSON AValue);
+std::unique_ptr<TDBACompareCriterion> CmpStr(std::string AColumn, TDBACompareOp AOp, std::string AValue);
+std::unique_ptr<TDBACompareCriterion> CmpInt(std::string AColumn, TDBACompareOp AOp, std::int64_t AValue);
+std::unique_ptr<TDBACompareCriterion> CmpBool(std::string AColumn, TDBACompareOp AOp, bool AValue);
+std::unique_ptr<TDBACompareCriterion> IsNull(std::string AColumn);
+std::unique_ptr<TDBACompareCriterion> IsNotNull(std::string AColumn);
+std::unique_ptr<TDBACompoundCriterion> AndOf(std::vector<TDBACriterionPtr> AChildren);
+std::unique_ptr<TDBACompoundCriterion> OrOf(std::vector<TDBACriterionPtr> AChildren);
+// AndOf(a, b, c) / OrOf(a, b, c) with unique_ptr arguments.
+template <class... C>
+std::unique_ptr<TDBACompoundCriterion> AndOf(std::unique_ptr<C>... AChildren) {
+  std::vector<TDBACriterionPtr> v;
+  (v.push_back(std::move(AChildren)), ...);
+  return AndOf(std::move(v));
+}
+template <class... C>
+std::unique_ptr<TDBACompoundCriterion> OrOf(std::unique_ptr<C>... AChildren) {
+  std::vector<TDBACriterionPtr> v;
+  (v.push_back(std::move(AChildren)), ...);
+  return OrOf(std::move(v));
+}
+
+// ---------------------------------------------------------------------------------------------
+// The dialect interface
+
+class IDBADialect {
+ public:
+  static constexpr const char* kIID = "{3F1E4A20-5B7C-4D18-9B2A-7E3A6C8D1F01}";
+  virtual ~IDBADialect() = default;
+
+  virtual TDBABackend Backend() const = 0;
+  virtual std::string ServerFlavor() const = 0;
+  virtual TDBAHookRegistry& Hooks() const = 0;
+  virtual sql::Connection* Connection() const = 0;
+  virtual bool Owned() const = 0;
+  virtual bool IsConnected() const = 0;
+  virtual void Connect() = 0;
+  virtual void Disconnect() = 0;
+  virtual std::string QuoteIdent(std::string_view AName) const = 0;
+  virtual std::string NowExpr() const = 0;
+  virtual std::string DateAddExpr(std::int32_t AAmount, TDBADateUnit AUnit) const = 0;
+  virtual std::string AutoIncPrimaryKey(TDBAColumnType AType) const = 0;
+  virtual std::string SqlType(TDBAColumnType AType, std::int32_t ALength) const = 0;
+  virtual std::string BooleanLiteral(bool AValue) const = 0;
+  virtual std::string UpsertStmt(std::string_view ATable, const std::vector<std::string>& AAllCols,
+                                 const std::vector<std::string>& AKeyCols) const = 0;
+  virtual std::string InsertReturningIdClause() const = 0;
+  // Appends the values the condition needs to AParams (made an array when it is not one) and
+  // numbers their placeholders :p<count after append>.  nullptr gives "".
+  virtual std::string WhereToSQL(const TDBACriterion* ACriterion, TJSON& AParams) const = 0;
+  virtual std::string CollationClause(bool ACaseInsensitive) const = 0;
+  virtual std::string OnDeleteAction(TDBAOnDeleteAction AAction) const = 0;
+  virtual std::string InsertOrIgnoreStmt(std::string_view ATable, const std::vector<std::string>& ACols) const = 0;
+  // AParams: a JSON array bound as :p1, :p2, ...; JSON null (e.g. {}) means no parameters.
+  // Returns the affected-row count (-1 after an error a hook handled, 0 when cancelled).
+  virtual std::int64_t ExecSQL(std::string_view ASQL, const TJSON& AParams) = 0;
+  virtual TJSON QuerySQL(std::string_view ASQL, const TJSON& AParams) = 0;
+  virtual std::int64_t GetLastInsertID() = 0;
+  virtual bool TableExists(std::string_view AName) = 0;
+  virtual TJSON GetColumns(std::string_view ATable) = 0;
+
+  // ---- additions of this library (after the original operations) ----
+  // The transaction every statement of this dialect runs in (nullptr for a borrowed
+  // connection without one: statements then run in the owner's transaction state).
+  virtual sql::Transaction* Transaction() const = 0;
+  // " LIMIT n", " OFFSET m" or both for a selection (n, m <= 0: none).  An offset without a
+  // limit uses the dialect's no-limit form (SQLite " LIMIT -1 OFFSET m", MariaDB
+  // " LIMIT 18446744073709551615 OFFSET m", PostgreSQL " OFFSET m").
+  virtual std::string LimitOffsetClause(std::int64_t ALimit, std::int64_t AOffset) const = 0;
+  // While an explicit batch is open an owning dialect neither commits after ExecSQL nor rolls
+  // back after a failing statement: the batch's owner does.  Outside a batch an owning
+  // dialect commits-retaining after each ExecSQL and rolls its transaction back when a
+  // statement fails, so the connection is clean for the next writer.
+  virtual void SetExplicitBatch(bool AOn) = 0;
+  virtual bool InExplicitBatch() const = 0;
+};
+using TDBADialectRef = std::shared_ptr<IDBADialect>;
+
+// ---------------------------------------------------------------------------------------------
+// Helpers shared by the backends
+
+// Binds a JSON array to a query: item i (from 0) to ":p<i+1>" when the query names it.
+// null -> NULL, floating-point number -> double, other number -> 64-bit integer (an unsigned
+// value above 2^63-1 as its decimal text), string -> text, boolean -> boolean, array/object ->
+// text in the spaced JSON form (JsonSpaced), binary -> blob.  JSON null AParams binds nothing.
+void BindJSONParams(sql::Query& AQuery, const TJSON& AParams);
+// A field as JSON: NULL -> null, Int64 -> 64-bit integer, Bool -> boolean, Double -> number,
+// everything else (text, dates, times, blobs) -> string of its text.
+TJSON DBAValueToJSON(const sql::Value& AValue);
+// The current row of an open query as a JSON object (one member per field, field order).
+TJSON DBARowToJSON(const sql::Query& AQuery);
+// Quoted names joined by ", ".
+std::string DBAJoinQuoted(const IDBADialect& ADialect, const std::vector<std::string>& ANames);
+// ":p1, :p2, ..., :pN".
+std::string DBAPlaceholders(std::size_t ACount);
+// ASCII case-insensitive equality of names.
+bool DBASameName(std::string_view A, std::string_view B) noexcept;
+sql::Backend DBAToSqlBackend(TDBABackend ABackend) noexcept;
+
+// ---------------------------------------------------------------------------------------------
+// Base class
+
+class TDBADialectBase : public IDBADialect {
+ public:
+  TDBADialectBase();
+  ~TDBADialectBase() override;
+  TDBADialectBase(const TDBADialectBase&) = delete;
+  TDBADialectBase& operator=(const TDBADialectBase&) = delete;
+
+  std::string ServerFlavor() const override { return FServerFlavor; }
+  TDBAHookRegistry& Hooks() const override { return *FHooks; }
+  sql::Connection* Connection() const override { return FConnection; }
+  bool Owned() const override { return FOwnsConnection; }
+  bool IsConnected() const override;
+  void Connect() override;      // the generic open of Part 2.110; backends override it
+  void Disconnect() override;
+  std::string InsertReturningIdClause() const override { return {}; }
+  std::string WhereToSQL(const TDBACriterion* ACriterion, TJSON& AParams) const override;
+  std::string CollationClause(bool) const override { return {}; }
+  std::string OnDeleteAction(TDBAOnDeleteAction AAction) const override;
+  std::string InsertOrIgnoreStmt(std::string_view ATable, const std::vector<std::string>& ACols) const override;
+  std::int64_t ExecSQL(std::string_view ASQL, const TJSON& AParams) override;
+  TJSON QuerySQL(std::string_view ASQL, const TJSON& AParams) override;
+
+  sql::Transaction* Transaction() const override { return FTransaction; }
+  // Base: " LIMIT n" and/or " OFFSET m" (standard SQL; an offset alone is " OFFSET m").
+  std::string LimitOffsetClause(std::int64_t ALimit, std::int64_t AOffset) const override;
+  void SetExplicitBatch(bool AOn) override { FExplicitBatch = AOn; }
+  bool InExplicitBatch() const override { return FExplicitBatch; }
+
+  // Owned: the dialect opens, commits, closes and frees the connection and its own
+  // transaction object.
+  void AttachConnection(std::unique_ptr<sql::Connection> AConn);
+  // Borrowed: statements run on AConn in ATrans (may be nullptr); nothing is opened, committed
+  // or freed by the dialect.
+  void AttachConnection(sql::Connection* AConn, sql::Transaction* ATrans);
+  void FireQueryLog(std::string_view ASQL, std::int64_t ADurationMs, const TJSON& AParams, std::int64_t ARowsAffected);
+
+ protected:
+  // Rendering of one compare criterion (q = QuoteIdent(column)); used by WhereToSQL.
+  std::string CompareToSQL(const TDBACompareCriterion& C, TJSON& AParams) const;
+  // After a failing statement outside an explicit batch, an owning dialect rolls back.
+  void RollbackAfterFailure() noexcept;
+  // Runs a version query (e.g. "SELECT VERSION()") on the connection outside any
+  // transaction, so connecting never leaves a transaction open.  Row: AText is the first
+  // field's text; NoRow; Failed: the exception's message is in AText.  Never throws.
+  enum class VersionRead { Row, NoRow, Failed };
+  VersionRead ReadVersion(std::string_view AVersionSQL, std::string& AText) noexcept;
+
+  sql::Connection* FConnection = nullptr;
+  sql::Transaction* FTransaction = nullptr;
+  bool FOwnsConnection = false;
+  std::unique_ptr<TDBAHookRegistry> FHooks;
+  std::string FServerFlavor;
+  bool FConnected = false;
+  bool FExplicitBatch = false;
+
+ private:
+  // ExecSQL and QuerySQL reuse one query object while the statement text stays the same (the
+  // usual case for repeated inserts): no scan, no allocation per run.  A re-entrant call (from
+  // a hook handler) gets a query of its own.
+  sql::Query& LeaseStatement(std::string_view ASQL, std::unique_ptr<sql::Query>& ATemp);
+  void ReturnStatement(sql::Query& AQuery) noexcept;
+
+  std::unique_ptr<sql::Connection> FOwnedConnection;
+  std::unique_ptr<sql::Transaction> FOwnedTransaction;
+  std::unique_ptr<sql::Query> FStatement;
+  bool FStatementBusy = false;
+};
+
+}  // namespace ov

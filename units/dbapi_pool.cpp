@@ -1,0 +1,205 @@
+// Read connection pool of the portable SQL library.
+#include "dbapi_pool.h"
+
+#include "ov_format.h"
+
+namespace ov {
+
+TDBAPool::TDBAPool(std::int32_t ASize, TDBAConnectionFactory AFactory, TDBAPoolTimings ATimings)
+    : FTimings(ATimings) {
+  if (ASize <= 0) throw std::invalid_argument("TDBAPool: size must be > 0");
+  if (!AFactory) throw std::invalid_argument("TDBAPool: factory required");
+  FSize = ASize;
+  FFactory = std::move(AFactory);
+  FSlots.resize(static_cast<std::size_t>(ASize));
+  for (std::int32_t i = 0; i < ASize; ++i) {
+    auto& s = FSlots[static_cast<std::size_t>(i)];
+    s.Dialect = FFactory();
+    if (!s.Dialect) throw EDBAPoolDead(Format("TDBAPool: factory returned nil for slot %d", i));
+    s.Dialect->Connect();
+    s.Conn = s.Dialect->Connection();
+    s.Trans = s.Dialect->Transaction();
+    s.InUse = false;
+  }
+}
+
+TDBAPool::~TDBAPool() {
+  std::vector<bool> lent(FSlots.size(), false);
+  {
+    std::unique_lock<std::mutex> g(FLock);
+    const auto all_free = [this] {
+      for (const auto& s : FSlots)
+        if (s.InUse) return false;
+      return true;
+    };
+    FFreed.wait_for(g, FTimings.DestroyWait, all_free);
+    for (std::size_t i = 0; i < FSlots.size(); ++i) lent[i] = FSlots[i].InUse;
+  }
+  for (std::size_t i = 0; i < FSlots.size(); ++i) {
+    auto& s = FSlots[i];
+    if (lent[i]) {
+      // Never close a connection under its borrower: keep the dialect alive for the process.
+      LogErr(Format("dbapi_pool: slot %d still lent at shutdown -- left open", static_cast<int>(i)));
+      static auto* abandoned = new std::vector<TDBADialectRef>();  // reachable until exit
+      static std::mutex abandoned_lock;
+      std::lock_guard<std::mutex> g(abandoned_lock);
+      abandoned->push_back(std::move(s.Dialect));
+      continue;
+    }
+    if (s.Trans) {
+      try {
+        s.Trans->Rollback();
+      } catch (...) {
+      }
+    }
+    DropSlot(s);
+  }
+}
+
+void TDBAPool::SetLoggers(TDBAPoolLogProc AInfo, TDBAPoolLogProc AWarn, TDBAPoolLogProc AErr) {
+  FLogInfo = std::move(AInfo);
+  FLogWarn = std::move(AWarn);
+  FLogErr = std::move(AErr);
+}
+
+void TDBAPool::LogInfo(const std::string& AMsg) {
+  if (FLogInfo) FLogInfo(AMsg);
+}
+void TDBAPool::LogWarn(const std::string& AMsg) {
+  if (FLogWarn) FLogWarn(AMsg);
+}
+void TDBAPool::LogErr(const std::string& AMsg) {
+  if (FLogErr) FLogErr(AMsg);
+}
+
+void TDBAPool::DropSlot(TDBAPoolSlot& ASlot) noexcept {
+  ASlot.Conn = nullptr;
+  ASlot.Trans = nullptr;
+  try {
+    ASlot.Dialect.reset();  // an owning dialect disconnects and frees its connection
+  } catch (...) {
+  }
+}
+
+std::int32_t TDBAPool::Acquire(sql::Connection*& AConn, sql::Transaction*& ATrans) {
+  AConn = nullptr;
+  ATrans = nullptr;
+  std::int32_t index = -1;
+  {
+    std::unique_lock<std::mutex> g(FLock);
+    const auto take = [&] {
+      for (std::int32_t i = 0; i < FSize; ++i) {
+        auto& s = FSlots[static_cast<std::size_t>(i)];
+        if (!s.InUse) {
+          s.InUse = true;
+          index = i;
+          return true;
+        }
+      }
+      return false;
+    };
+    FFreed.wait_for(g, FTimings.AcquireWait, take);
+  }
+  if (index < 0) {
+    LogErr("dbapi_pool: exhausted -- all slots busy for 5s");
+    throw EDBAPoolExhausted("dbapi_pool: all slots busy for 5s, bailing out");
+  }
+
+  auto& s = FSlots[static_cast<std::size_t>(index)];
+  try {
+    ValidateSlot(index);
+  } catch (...) {
+    Release(index);
+    throw;
+  }
+  AConn = s.Conn;
+  ATrans = s.Trans;
+  if (!AConn) {
+    {
+      std::lock_guard<std::mutex> g(FLock);
+      s.InUse = false;
+      FFreed.notify_all();
+    }
+    const std::string msg = Format("dbapi_pool: slot %d dead after validation", index);
+    LogErr(msg);
+    throw EDBAPoolDead(msg);
+  }
+  return index;
+}
+
+void TDBAPool::ValidateSlot(std::int32_t AIndex) {
+  if (AIndex < 0 || AIndex >= FSize) return;
+  auto& s = FSlots[static_cast<std::size_t>(AIndex)];
+  bool dead = !s.Conn || !s.Conn->Connected();
+  if (!dead && s.Trans && (s.Trans->Active() || s.Conn->InTransaction())) {
+    try {
+      s.Trans->Rollback();
+    } catch (...) {
+      dead = true;
+    }
+  }
+  if (!dead) {
+    try {
+      dead = !s.Conn->Ping();
+    } catch (...) {
+      dead = true;
+    }
+  }
+  if (!dead) return;
+
+  LogWarn(Format("dbapi_pool: slot %d dead connection -- reconnecting", AIndex));
+  DropSlot(s);
+  try {
+    TDBADialectRef d = FFactory();
+    if (!d) throw EDBAPoolDead("factory returned nil on reconnect");
+    s.Dialect = d;
+    d->Connect();
+    s.Conn = d->Connection();
+    s.Trans = d->Transaction();
+    LogInfo(Format("dbapi_pool: slot %d reconnected", AIndex));
+  } catch (const std::exception& e) {
+    DropSlot(s);
+    LogErr(Format("dbapi_pool: slot %d reconnect failed: %s", AIndex, e.what()));
+  } catch (...) {
+    DropSlot(s);
+    LogErr(Format("dbapi_pool: slot %d reconnect failed: %s", AIndex, "unknown error"));
+  }
+}
+
+void TDBAPool::Release(std::int32_t AIndex) {
+  if (AIndex < 0 || AIndex >= FSize) return;
+  auto& s = FSlots[static_cast<std::size_t>(AIndex)];
+  if (s.Trans && s.Conn && (s.Trans->Active() || s.Conn->InTransaction())) {
+    try {
+      s.Trans->Rollback();
+    } catch (const std::exception& e) {
+      LogWarn(Format("dbapi_pool: slot %d rollback failed (%s) -- marking dead", AIndex, e.what()));
+      DropSlot(s);
+    } catch (...) {
+      LogWarn(Format("dbapi_pool: slot %d rollback failed (%s) -- marking dead", AIndex, "unknown error"));
+      DropSlot(s);
+    }
+  }
+  {
+    // Notified under the lock: a destructor waiting for this slot cannot run on and free the
+    // condition variable before the notification is done.
+    std::lock_guard<std::mutex> g(FLock);
+    s.InUse = false;
+    FFreed.notify_all();
+  }
+}
+
+TDBADialectRef TDBAPool::SlotDialect(std::int32_t AIndex) const {
+  if (AIndex < 0 || AIndex >= FSize) return nullptr;
+  return FSlots[static_cast<std::size_t>(AIndex)].Dialect;
+}
+
+std::int32_t TDBAPool::InUseCount() const {
+  std::lock_guard<std::mutex> g(FLock);
+  std::int32_t n = 0;
+  for (const auto& s : FSlots)
+    if (s.InUse) ++n;
+  return n;
+}
+
+}  // namespace ov

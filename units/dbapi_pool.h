@@ -1,0 +1,88 @@
+// Read connection pool of the portable SQL library (Part 2.115): a fixed number of slots, each
+// an owning dialect, lent to one borrower at a time; a dead slot is reconnected when lent.
+//
+// Beyond the Part: waiting borrowers are woken by Release (condition variable) instead of
+// polling; the exhaustion bound (about 5 s) and the destruction wait are injectable
+// (TDBAPoolTimings) so tests run fast; the messages keep their text ("... for 5s ...")
+// whatever the bound.  Destruction waits (bounded, about 5 s) for lent slots before closing
+// connections; a slot still lent after that is logged and its dialect is left open (never
+// closed under a borrower).  Validation probes with Connection::Ping().
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "dbapi_dialect.h"
+
+namespace ov {
+
+class EDBAPoolExhausted : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+class EDBAPoolDead : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// A new, not yet connected dialect (or nullptr).
+using TDBAConnectionFactory = std::function<TDBADialectRef()>;
+using TDBAPoolLogProc = std::function<void(const std::string& AMsg)>;
+
+struct TDBAPoolTimings {
+  std::chrono::milliseconds AcquireWait{5000};  // how long Acquire waits for a free slot
+  std::chrono::milliseconds DestroyWait{5000};  // how long destruction waits for lent slots
+};
+
+struct TDBAPoolSlot {
+  TDBADialectRef Dialect;
+  sql::Connection* Conn = nullptr;
+  sql::Transaction* Trans = nullptr;
+  bool InUse = false;
+};
+
+class TDBAPool {
+ public:
+  // Throws std::invalid_argument "TDBAPool: size must be > 0" / "TDBAPool: factory required",
+  // EDBAPoolDead "TDBAPool: factory returned nil for slot %d", or the connect failure.
+  TDBAPool(std::int32_t ASize, TDBAConnectionFactory AFactory, TDBAPoolTimings ATimings = {});
+  ~TDBAPool();
+  TDBAPool(const TDBAPool&) = delete;
+  TDBAPool& operator=(const TDBAPool&) = delete;
+
+  std::int32_t Size() const noexcept { return FSize; }
+  void SetLoggers(TDBAPoolLogProc AInfo, TDBAPoolLogProc AWarn, TDBAPoolLogProc AErr);
+  void LogInfo(const std::string& AMsg);
+  void LogWarn(const std::string& AMsg);
+  void LogErr(const std::string& AMsg);
+
+  // Lends the lowest free slot: returns its index, connection and transaction.
+  std::int32_t Acquire(sql::Connection*& AConn, sql::Transaction*& ATrans);
+  // Takes a slot back, rolling back what the borrower left; out-of-range indexes are ignored.
+  void Release(std::int32_t AIndex);
+  // Checks a slot's connection and reconnects it when dead (called by Acquire on a lent slot).
+  void ValidateSlot(std::int32_t AIndex);
+  // The dialect of a slot (for its borrower; nullptr when the slot is dead).
+  TDBADialectRef SlotDialect(std::int32_t AIndex) const;
+  std::int32_t InUseCount() const;
+
+ private:
+  void DropSlot(TDBAPoolSlot& ASlot) noexcept;
+
+  std::vector<TDBAPoolSlot> FSlots;
+  std::int32_t FSize = 0;
+  mutable std::mutex FLock;  // guards the InUse flags (leaf lock: nothing is called under it)
+  std::condition_variable FFreed;
+  TDBAConnectionFactory FFactory;
+  TDBAPoolTimings FTimings;
+  TDBAPoolLogProc FLogInfo, FLogWarn, FLogErr;
+};
+
+}  // namespace ov

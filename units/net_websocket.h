@@ -1,0 +1,182 @@
+// RFC 6455 framing: accept key, the 101 answer, frame encoding, an incremental frame parser
+// with size limits, and the per-client connection.
+//
+// A TWebSocketConnection has one I/O owner: the thread that runs Run (or ReadFrame /
+// ProcessNextFrame).  Every other thread only queues frames (SendFrame and friends), which
+// never blocks: frames go to a bounded outbound queue that the owner drains, and a
+// connection whose queue overflows is dropped.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "ov_locks.h"
+#include "ov_stream.h"
+
+namespace ov {
+
+inline constexpr const char* WS_MAGIC_GUID = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
+
+inline constexpr std::uint8_t WS_OP_CONTINUATION = 0;
+inline constexpr std::uint8_t WS_OP_TEXT = 1;
+inline constexpr std::uint8_t WS_OP_BINARY = 2;
+inline constexpr std::uint8_t WS_OP_CLOSE = 8;
+inline constexpr std::uint8_t WS_OP_PING = 9;
+inline constexpr std::uint8_t WS_OP_PONG = 10;
+
+inline constexpr std::uint16_t WS_CLOSE_NORMAL = 1000;
+inline constexpr std::uint16_t WS_CLOSE_GOING_AWAY = 1001;
+inline constexpr std::uint16_t WS_CLOSE_PROTOCOL_ERROR = 1002;
+inline constexpr std::uint16_t WS_CLOSE_POLICY_VIOLATION = 1008;
+inline constexpr std::uint16_t WS_CLOSE_MESSAGE_TOO_BIG = 1009;
+
+// Largest frame payload and largest reassembled message accepted from a peer.
+inline constexpr std::uint64_t WS_MAX_FRAME_PAYLOAD = 16ull * 1024 * 1024;
+inline constexpr std::uint64_t WS_MAX_MESSAGE = 16ull * 1024 * 1024;
+// Bytes a connection may have queued for sending before it is dropped.
+inline constexpr std::size_t WS_DEFAULT_MAX_QUEUE_BYTES = 16u * 1024 * 1024;
+
+struct TWSFrame {
+  bool Fin = false;
+  std::uint8_t Opcode = 0;
+  bool Masked = false;
+  std::int64_t PayloadLen = 0;
+  std::uint8_t MaskKey[4] = {0, 0, 0, 0};
+  std::string Payload;  // unmasked
+};
+
+// Base64 of SHA-1(key + WS_MAGIC_GUID).
+std::string GenerateAcceptKey(std::string_view key);
+// "HTTP/1.1 101 Switching Protocols" with Upgrade, Connection and Sec-WebSocket-Accept.
+std::string BuildUpgradeResponse(std::string_view key);
+// One frame in wire form; with mask a random key is used (client side).
+std::string EncodeFrame(std::uint8_t opcode, std::string_view payload, bool fin = true, bool mask = false);
+
+// Splits a byte stream into frames.  Payload bytes are collected as they arrive: a declared
+// length is checked against the cap before anything is kept for it.
+class TWSFrameParser {
+ public:
+  enum class Result : std::uint8_t { Frame, NeedMore, TooLarge, ProtocolError };
+
+  explicit TWSFrameParser(std::uint64_t max_payload = WS_MAX_FRAME_PAYLOAD) : max_payload_(max_payload) {}
+  void Append(const char* data, std::size_t len);
+  // Takes the next complete frame out of the buffer.
+  Result Next(TWSFrame& out);
+  // Bytes received that do not form a complete frame yet.
+  std::size_t Buffered() const noexcept { return buf_.size() - pos_; }
+  // The declared length of the frame refused with TooLarge.
+  std::uint64_t RefusedLength() const noexcept { return refused_len_; }
+
+ private:
+  std::string buf_;
+  std::size_t pos_ = 0;
+  std::uint64_t max_payload_;
+  std::uint64_t refused_len_ = 0;
+};
+
+// Frame callbacks; any may be empty.
+struct TWSHandlers {
+  std::function<void(std::string&& text)> OnText;
+  std::function<void(std::string&& data)> OnBinary;
+  std::function<void(std::uint16_t code, const std::string& reason)> OnClose;
+  std::function<void(const std::string& payload)> OnPing;
+  std::function<void(const std::string& payload)> OnPong;
+};
+
+class TWebSocketConnection {
+ public:
+  // Takes the stream; pending holds bytes already read past the upgrade request.
+  TWebSocketConnection(std::unique_ptr<Stream> stream, std::string remote_addr, std::string pending = {});
+  ~TWebSocketConnection();
+  TWebSocketConnection(const TWebSocketConnection&) = delete;
+  TWebSocketConnection& operator=(const TWebSocketConnection&) = delete;
+
+  // ---- any thread ----
+  // Queue one frame; false when the connection is gone or the queue overflowed (the
+  // connection is then dropped).
+  bool SendFrame(std::uint8_t opcode, std::string_view data, bool fin = true);
+  bool SendText(std::string_view text) { return SendFrame(WS_OP_TEXT, text); }
+  bool SendBinary(std::string_view data) { return SendFrame(WS_OP_BINARY, data); }
+  bool SendPing(std::string_view data) { return SendFrame(WS_OP_PING, data); }
+  bool SendPong(std::string_view data) { return SendFrame(WS_OP_PONG, data); }
+  // Queue a frame already in wire form (one encoding shared by a broadcast).
+  bool SendEncoded(std::shared_ptr<const std::string> frame);
+  // Queue a close frame (code, reason); the owner flushes what is queued, then ends.
+  void Close(std::uint16_t code, std::string_view reason);
+  // End at once; nothing more is written.
+  void Disconnect() noexcept;
+
+  bool Connected() const noexcept { return connected_.load(std::memory_order_acquire); }
+  bool Overflowed() const noexcept { return overflowed_.load(std::memory_order_acquire); }
+  const std::string& RemoteAddr() const noexcept { return remote_addr_; }
+  std::size_t QueuedBytes() const;
+  void SetMaxQueueBytes(std::size_t n) noexcept { max_queue_bytes_ = n; }
+  // Outgoing frames are masked (client side).
+  void SetClientMode(bool on) noexcept { client_mode_ = on; }
+
+  // ---- the owner thread ----
+  // Reads one frame, waiting until the deadline.  A time-out before the first byte of a
+  // frame keeps the connection; a time-out inside a frame, a closed or broken stream, a
+  // frame above the cap or a malformed length drops it.
+  bool ReadFrame(TWSFrame& frame, Deadline deadline);
+  // ReadFrame, then acts on the frame (reassembly, answers to close and ping, callbacks)
+  // and writes the queued answers.  False when no frame was read.
+  bool ProcessNextFrame(const TWSHandlers& h, Deadline deadline);
+  // Writes queued frames until the queue is empty or the deadline passes.
+  bool FlushOutput(Deadline deadline);
+  // Serves the connection until it ends: reads and dispatches frames and writes queued
+  // frames, never blocking on one side.  on_idle runs when nothing arrived for idle_after.
+  // Exceptions from callbacks propagate; the connection stays consistent.
+  void Run(const TWSHandlers& h, std::chrono::milliseconds idle_after, const std::function<void()>& on_idle);
+  // The stream (owner thread only).
+  Stream* GetStream() noexcept { return stream_.get(); }
+  // Why the connection ended, for the log ("closed by peer", "frame too large", ...).
+  std::string EndReason() const;
+
+ private:
+  bool Enqueue(std::shared_ptr<const std::string> frame, bool is_close);
+  void Wake() noexcept;
+  void DrainWake() noexcept;
+  // Acts on one frame; queues answers.
+  void Dispatch(TWSFrame& f, const TWSHandlers& h);
+  // Pulls frames from the parser; false when the connection must end.
+  bool ParseAvailable(const TWSHandlers& h, bool dispatch);
+  void Fail(std::uint16_t code, const std::string& why, bool send_close);
+  // One non-blocking write attempt of queued data; false on a write failure.
+  bool WriteSome(bool& progressed);
+  bool HasOutput();
+  void SetEnd(const std::string& why);
+
+  std::unique_ptr<Stream> stream_;
+  std::string remote_addr_;
+  TWSFrameParser parser_;
+  std::atomic<bool> connected_{true};
+  std::atomic<bool> overflowed_{false};
+  std::atomic<bool> closing_{false};  // a close frame is queued: end once it is written
+  bool client_mode_ = false;
+  std::size_t max_queue_bytes_ = WS_DEFAULT_MAX_QUEUE_BYTES;
+  int wake_fd_ = -1;
+
+  mutable TOVLock send_lock_{LockLevel::HubSend};
+  std::deque<std::shared_ptr<const std::string>> queue_;
+  std::size_t queued_bytes_ = 0;
+  bool close_queued_ = false;
+  std::string end_reason_;
+
+  // Owner-only state.
+  std::string out_;            // bytes being written
+  std::size_t out_off_ = 0;
+  bool fragment_pending_ = false;
+  std::uint8_t fragment_opcode_ = WS_OP_TEXT;
+  std::string fragment_;
+  StreamClock::time_point close_deadline_{};
+};
+
+}  // namespace ov

@@ -1,0 +1,206 @@
+// The server's one database object (global DB): the write connection behind a re-entrant
+// write lock, a pool of read connections, batches, GUID lookups and log storage.
+//
+// Calling convention:
+//   write:  auto q = db->NewQuery();  q.SetSQL(...); q.Param(...); q.ExecSQL(); db->Commit();
+//           (q's destructor is FreeQuery: it rolls back what was not committed and leaves the
+//           write lock; a query must be freed on the thread that made it)
+//   units:  TOVDBLockGuard g(*db);  ...several write queries...
+//   read:   auto r = db->NewReadQuery();  r.SetSQL(...); r.Open(); while (!r.Eof()) {...; r.Next();}
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "dbapi_consts.h"
+#include "ov_json_helpers.h"
+#include "ov_locks.h"
+#include "ov_service.h"
+#include "ov_sqlconn.h"
+
+namespace ov {
+
+class IDBADialect;
+class TDBAPool;
+class TOVDatabase;
+
+inline constexpr int OV_READ_POOL_SIZE = 8;
+inline constexpr int OV_SCHEMA_VERSION = 3;
+
+// Shared by write and read queries: parameter setters and typed field getters.
+class TOVQueryBase {
+ public:
+  TOVQueryBase(const TOVQueryBase&) = delete;
+  TOVQueryBase& operator=(const TOVQueryBase&) = delete;
+
+  void SetSQL(std::string sql);
+  const std::string& SQL() const;
+  TOVQueryBase& Param(std::string_view name, std::int64_t v);
+  TOVQueryBase& Param(std::string_view name, int v) { return Param(name, static_cast<std::int64_t>(v)); }
+  TOVQueryBase& Param(std::string_view name, double v);
+  TOVQueryBase& Param(std::string_view name, bool v);
+  TOVQueryBase& Param(std::string_view name, std::string_view v);
+  TOVQueryBase& Param(std::string_view name, const char* v) { return Param(name, std::string_view(v)); }
+  TOVQueryBase& Param(std::string_view name, const std::string& v) { return Param(name, std::string_view(v)); }
+  TOVQueryBase& ParamNull(std::string_view name);
+  TOVQueryBase& ParamValue(std::string_view name, sql::Value v);
+  // Binds a JSON array as :p1, :p2, ... (numbers by kind, arrays/objects as spaced JSON text).
+  void BindJSONParams(const TJSON& params);
+
+  std::int64_t ExecSQL();  // affected rows
+  void Open();
+  bool Eof() const;
+  void Next();
+  void Close();
+  std::size_t FieldCount() const;
+  const std::string& FieldName(std::size_t i) const;
+  const sql::Value& Field(std::size_t i) const;
+  const sql::Value& Field(std::string_view name) const;  // throws sql::SqlError when absent
+  bool IsNull(std::string_view name) const { return Field(name).IsNull(); }
+  std::string Str(std::string_view name) const { return Field(name).AsText(); }
+  std::int64_t Int(std::string_view name, std::int64_t def = 0) const { return Field(name).AsInt64(def); }
+  double Dbl(std::string_view name, double def = 0) const { return Field(name).AsDouble(def); }
+  bool Bool(std::string_view name, bool def = false) const { return Field(name).AsBool(def); }
+  // The current row as a JSON object: NULL as null, integers 64-bit, Booleans, doubles, text.
+  TJSON RowJSON() const;
+  std::int64_t RowsAffected() const;
+  std::int64_t LastInsertId() const;
+  sql::Query& Raw() { return *q_; }
+
+ protected:
+  TOVQueryBase() = default;
+  ~TOVQueryBase();
+  TOVQueryBase(TOVQueryBase&&) noexcept = default;
+  std::unique_ptr<sql::Query> q_;
+  TOVDatabase* db_ = nullptr;
+};
+
+// A query on the write connection; holds the write lock until freed.
+class TOVWriteQuery : public TOVQueryBase {
+ public:
+  TOVWriteQuery(TOVWriteQuery&& o) noexcept;
+  TOVWriteQuery& operator=(TOVWriteQuery&&) = delete;
+  ~TOVWriteQuery();
+  // FreeQuery: rolls back an uncommitted transaction (outside a batch) and leaves the lock.
+  void Free() noexcept;
+
+ private:
+  friend class TOVDatabase;
+  explicit TOVWriteQuery(TOVDatabase& db);
+  bool held_ = false;
+};
+
+// A query on one read connection of the pool; the slot is given back when freed.
+class TOVReadQuery : public TOVQueryBase {
+ public:
+  TOVReadQuery(TOVReadQuery&& o) noexcept;
+  TOVReadQuery& operator=(TOVReadQuery&&) = delete;
+  ~TOVReadQuery();
+  void Free() noexcept;
+  int Slot() const noexcept { return slot_; }
+
+ private:
+  friend class TOVDatabase;
+  TOVReadQuery(TOVDatabase& db, int slot, sql::Connection& conn, sql::Transaction* tx);
+  int slot_ = -1;
+  TOVDatabase* owner_ = nullptr;
+};
+
+class TOVDatabase {
+ public:
+  // Opens the configured database, declares the schema, seeds, checks the version and opens
+  // the read pool.  Throws on any failure (nothing is left open).
+  explicit TOVDatabase(const std::string& db_file);
+  ~TOVDatabase();
+  TOVDatabase(const TOVDatabase&) = delete;
+  TOVDatabase& operator=(const TOVDatabase&) = delete;
+
+  std::shared_ptr<IDBADialect> Dialect() const noexcept { return dialect_; }
+  TDBABackend Backend() const noexcept { return backend_; }
+  const std::string& DBFile() const noexcept { return db_file_; }
+
+  // SQL words of the active dialect (no lock needed).
+  std::string QuoteIdent(std::string_view name) const;
+  std::string NowExpr() const;
+  std::string DateAddExpr(int amount, TDBADateUnit unit) const;
+
+  void Lock();
+  void Unlock();
+  TOVWriteQuery NewQuery();
+  void Commit();
+  // Runs text directly on the write connection and commits (inside a batch: the batch commits).
+  void ExecSQL(const std::string& sql);
+  // The id generated by the last insert that this thread ran through a write query.
+  std::int64_t GetLastInsertID() const noexcept;
+  bool TableExists(const std::string& name);
+
+  void BeginBatch();
+  void CommitBatch();
+  void RollbackBatch();
+  int BatchDepth() const noexcept;
+
+  TOVReadQuery NewReadQuery();
+
+  std::string LookupGUID(const std::string& table, std::int64_t id);
+  std::int64_t LookupIDByGUID(const std::string& table, const std::string& guid);
+
+  // Stores one system_logs row; never throws.
+  void WriteLog(const std::string& level, const std::string& source, const std::string& category,
+                const std::string& message, const std::string& details = {}) noexcept;
+  // Stores many rows in one transaction (the log sink's batches); never throws; returns the
+  // number stored.
+  struct LogRow {
+    std::string level, source, category, message, details;
+  };
+  std::size_t WriteLogBatch(const std::vector<LogRow>& rows) noexcept;
+
+  int GetDBSchemaVersion();
+  void SetDBSchemaVersion(int v);
+  void CheckSchemaVersion();
+  void MigrateSchema(int from, int to);
+  void MigrateAddGUIDColumn(const std::string& table);
+
+  // The write connection and transaction, for code that holds the write lock.
+  sql::Connection& Connection();
+  sql::Transaction& Transaction();
+
+ private:
+  friend class TOVQueryBase;
+  friend class TOVWriteQuery;
+  friend class TOVReadQuery;
+
+  void InitDialect(const std::string& db_file);
+  std::shared_ptr<IDBADialect> MakeReadDialect();
+  void CreateSystemConfig();
+  void SeedACLData();
+  void SeedSchedulerTasks();
+  void AfterWrite(const sql::Query& q);
+  void RollbackIfActive() noexcept;
+  void ReleaseReadSlot(int slot) noexcept;
+
+  std::string db_file_;
+  TDBABackend backend_ = dbSQLite;
+  std::shared_ptr<IDBADialect> dialect_;
+  std::unique_ptr<TDBAPool> pool_;
+  mutable TOVRecursiveLock lock_{LockLevel::DatabaseWrite};
+  int batch_depth_ = 0;
+};
+
+// Holds the write lock for a scope.
+class TOVDBLockGuard {
+ public:
+  explicit TOVDBLockGuard(TOVDatabase& db) : db_(db) { db_.Lock(); }
+  ~TOVDBLockGuard() { db_.Unlock(); }
+  TOVDBLockGuard(const TOVDBLockGuard&) = delete;
+  TOVDBLockGuard& operator=(const TOVDBLockGuard&) = delete;
+
+ private:
+  TOVDatabase& db_;
+};
+
+extern TOVService<TOVDatabase> DB;
+
+}  // namespace ov

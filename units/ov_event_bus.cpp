@@ -1,0 +1,104 @@
+#include "ov_event_bus.h"
+
+#include <algorithm>
+#include <exception>
+
+#include "ov_log.h"
+
+namespace ov {
+
+TOVService<TOVEventBus> EventBus;
+
+namespace {
+
+bool SameNameIgnoringCase(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
+    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
+    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
+    if (x != y) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void TOVEventBus::Subscribe(const std::string& plugin_name, const std::string& event_type,
+                            TOVEventCallback callback) {
+  std::lock_guard<TOVLock> g(lock_);
+  subs_.push_back({plugin_name, event_type, std::move(callback)});
+}
+
+void TOVEventBus::Unsubscribe(const std::string& plugin_name) {
+  std::lock_guard<TOVLock> g(lock_);
+  std::erase_if(subs_, [&](const TOVEventSubscription& s) { return SameNameIgnoringCase(s.PluginName, plugin_name); });
+}
+
+void TOVEventBus::UnsubscribeCallback(const void* code, const void* object) {
+  std::lock_guard<TOVLock> g(lock_);
+  std::erase_if(subs_, [&](const TOVEventSubscription& s) {
+    return s.Callback.code == code && s.Callback.object == object;
+  });
+}
+
+std::size_t TOVEventBus::GetSubscriptionCount() const {
+  std::lock_guard<TOVLock> g(lock_);
+  return subs_.size();
+}
+
+void TOVEventBus::SetOnBroadcast(TOVEventBroadcast hook) {
+  std::shared_ptr<const TOVEventBroadcast> p;
+  if (hook) p = std::make_shared<const TOVEventBroadcast>(std::move(hook));
+  std::lock_guard<TOVLock> g(lock_);
+  on_broadcast_.swap(p);
+  // The old hook (if any) is released after the lock, by p's destructor.
+}
+
+bool TOVEventBus::HasOnBroadcast() const {
+  std::lock_guard<TOVLock> g(lock_);
+  return on_broadcast_ != nullptr;
+}
+
+void TOVEventBus::Fire(const std::string& /*source_plugin*/, const std::string& event_type, const TJSON* data) {
+  // Handlers run without the lock: a handler may subscribe, unsubscribe or fire again, and
+  // what it changes applies from the next Fire.
+  std::vector<TOVEventSubscription> copy;
+  std::shared_ptr<const TOVEventBroadcast> hook;
+  {
+    std::lock_guard<TOVLock> g(lock_);
+    copy.reserve(subs_.size());
+    for (const auto& s : subs_)
+      if (s.EventType == event_type || s.EventType == "*") copy.push_back(s);
+    hook = on_broadcast_;
+  }
+  for (const auto& s : copy) {
+    if (!s.Callback.invoke) continue;
+    try {
+      s.Callback.invoke(event_type, data);
+    } catch (const std::exception& e) {
+      LogError("[event] Handler error in %s for %s: %s", s.PluginName, event_type, e.what());
+    } catch (...) {
+      LogError("[event] Handler error in %s for %s: %s", s.PluginName, event_type, "unknown exception");
+    }
+  }
+  if (hook && *hook) {
+    try {
+      (*hook)(event_type, data);
+    } catch (const std::exception& e) {
+      LogError("[event] Broadcast error for %s: %s", event_type, e.what());
+    } catch (...) {
+      LogError("[event] Broadcast error for %s: %s", event_type, "unknown exception");
+    }
+  }
+}
+
+void StartupEventBus() { EventBus.Publish(std::make_unique<TOVEventBus>()); }
+
+void ShutdownEventBus(const std::function<void(const std::string&)>& step) {
+  if (!EventBus.Exists()) return;
+  if (step) step("EventBus.Free");
+  EventBus.Free();
+}
+
+}  // namespace ov

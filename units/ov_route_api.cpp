@@ -1,0 +1,313 @@
+#include "ov_route_api.h"
+
+#include <limits>
+#include <utility>
+
+#include "ov_consts.h"
+#include "ov_database.h"
+#include "ov_guid.h"
+#include "ov_http_auth.h"
+#include "ov_log.h"
+#include "ov_router.h"
+
+namespace ov {
+
+namespace {
+
+using A = TOVRouteAccess;
+constexpr TOVApiHandler NI = HandleNotImplemented;
+
+// Registration order is matching order: the first row whose pattern and method match wins,
+// so a literal segment must come before a ":param" row that would also take it (e.g.
+// /i18n/languages before /i18n/:lang).  Rows are never reordered; a handler that is not built
+// yet points to HandleNotImplemented in its place.
+const TOVApiRoute kApiRoutes[] = {
+    {"GET", "/health", HandleHealthCheck, A::None, "HandleHealthCheck"},
+    {"GET", "/api/v1/setup/status", HandleSetupStatus, A::None, "HandleSetupStatus"},
+    {"POST", "/api/v1/setup", HandleSetupCreate, A::None, "HandleSetupCreate"},
+    {"POST", "/api/v1/auth/login", HandleAuthLogin, A::None, "HandleAuthLogin"},
+    {"POST", "/api/v1/auth/refresh", HandleAuthRefresh, A::Auth, "HandleAuthRefresh"},
+    {"GET", "/api/v1/status", HandleStatus, A::Auth, "HandleStatus"},
+    {"GET", "/api/v1/users", NI, A::Admin, "HandleListUsers"},
+    {"POST", "/api/v1/users", NI, A::Admin, "HandleCreateUser"},
+    {"GET", "/api/v1/users/:id", NI, A::Admin, "HandleGetUser"},
+    {"PUT", "/api/v1/users/:id", NI, A::Admin, "HandleUpdateUser"},
+    {"DELETE", "/api/v1/users/:id", NI, A::Admin, "HandleDeleteUser"},
+    {"GET", "/api/v1/config", NI, A::Admin, "HandleGetConfig"},
+    {"PUT", "/api/v1/config", NI, A::Admin, "HandleUpdateConfig"},
+    {"GET", "/api/v1/apikeys", NI, A::Admin, "HandleListAPIKeys"},
+    {"POST", "/api/v1/apikeys", NI, A::Admin, "HandleCreateAPIKey"},
+    {"DELETE", "/api/v1/apikeys/:id", NI, A::Admin, "HandleDeleteAPIKey"},
+    {"GET", "/api/v1/plugins", NI, A::Admin, "HandleListPluginsV2"},
+    {"GET", "/api/v1/plugins/db", NI, A::Admin, "HandleListPlugins"},
+    {"POST", "/api/v1/plugins/enable", NI, A::Admin, "HandleEnablePlugin"},
+    {"POST", "/api/v1/plugins/disable", NI, A::Admin, "HandleDisablePlugin"},
+    {"POST", "/api/v1/plugins/restart", NI, A::Admin, "HandleRestartPlugin"},
+    {"POST", "/api/v1/plugins/reload", NI, A::Admin, "HandleReloadPlugin"},
+    {"POST", "/api/v1/plugins/scan", NI, A::Admin, "HandleScanPlugins"},
+    {"GET", "/api/v1/plugins/config/:name", NI, A::Admin, "HandleGetPluginConfig"},
+    {"PUT", "/api/v1/plugins/config/:name", NI, A::Admin, "HandleUpdatePluginConfig"},
+    {"POST", "/api/v1/plugins/service/:name", NI, A::Auth, "HandlePluginServiceCall"},
+    {"GET", "/api/v1/audit", NI, A::Admin, "HandleAuditLog"},
+    {"GET", "/api/v1/sessions", NI, A::Admin, "HandleListSessions"},
+    {"DELETE", "/api/v1/sessions/:id", NI, A::Admin, "HandleKickSession"},
+    {"GET", "/api/v1/blacklist", NI, A::Admin, "HandleListBlacklist"},
+    {"POST", "/api/v1/blacklist", NI, A::Admin, "HandleBanIP"},
+    {"DELETE", "/api/v1/blacklist/:id", NI, A::Admin, "HandleUnbanIP"},
+    {"GET", "/api/v1/connections", NI, A::Admin, "HandleConnectionLog"},
+    {"GET", "/api/v1/admin/menu", NI, A::Auth, "HandleAdminMenuItems"},
+    {"GET", "/api/v1/logs", NI, A::Admin, "HandleSystemLogs"},
+    {"GET", "/api/v1/logs/filters", NI, A::Admin, "HandleSystemLogFilters"},
+    {"DELETE", "/api/v1/logs", NI, A::Admin, "HandleClearSystemLogs"},
+    {"POST", "/api/v1/logs", NI, A::Auth, "HandleWriteSystemLog"},
+    {"GET", "/api/v1/system/restart", NI, A::Auth, "HandleRestartStatus"},
+    {"POST", "/api/v1/system/restart", NI, A::Admin, "HandleServerRestart"},
+    {"POST", "/api/v1/nodes/heartbeat", NI, A::Auth, "HandleNodeHeartbeat"},
+    {"POST", "/api/v1/nodes/command/:id", NI, A::Admin, "HandleNodeCommand"},
+    {"POST", "/api/v1/nodes/plugins/upload/:id", NI, A::Admin, "HandleNodePluginUpload"},
+    {"POST", "/api/v1/nodes/plugins/install/:id", NI, A::Admin, "HandleNodePluginInstall"},
+    {"GET", "/api/v1/nodes/plugins/download/:token", NI, A::Auth, "HandleNodePluginDownload"},
+    {"GET", "/api/v1/nodes", NI, A::Admin, "HandleListNodes"},
+    {"GET", "/api/v1/nodes/:id", NI, A::Admin, "HandleGetNode"},
+    {"POST", "/api/v1/admin/query", NI, A::Admin, "HandleAdminQuery"},
+    {"GET", "/api/v1/scripts", NI, A::Auth, "HandleListScripts"},
+    {"POST", "/api/v1/scripts/install", NI, A::AdminShort, "HandleInstallScript"},
+    {"POST", "/api/v1/scripts/enable/:name", NI, A::AdminShort, "HandleEnableScript"},
+    {"POST", "/api/v1/scripts/disable/:name", NI, A::AdminShort, "HandleDisableScript"},
+    {"GET", "/api/v1/scripts/settings/:name", NI, A::Auth, "HandleGetScriptSettings"},
+    {"PUT", "/api/v1/scripts/settings/:name", NI, A::AdminShort, "HandleUpdateScriptSettings"},
+    {"DELETE", "/api/v1/scripts/:name", NI, A::AdminShort, "HandleUninstallScript"},
+    {"GET", "/api/v1/acl/groups", NI, A::Admin, "HandleListAclGroups"},
+    {"POST", "/api/v1/acl/groups", NI, A::Admin, "HandleCreateAclGroup"},
+    {"GET", "/api/v1/acl/groups/:id", NI, A::Admin, "HandleGetAclGroup"},
+    {"PUT", "/api/v1/acl/groups/:id", NI, A::Admin, "HandleUpdateAclGroup"},
+    {"DELETE", "/api/v1/acl/groups/:id", NI, A::Admin, "HandleDeleteAclGroup"},
+    {"GET", "/api/v1/acl/flags", NI, A::Admin, "HandleListAclFlags"},
+    {"POST", "/api/v1/acl/flags", NI, A::Admin, "HandleCreateAclFlag"},
+    {"DELETE", "/api/v1/acl/flags/:name", NI, A::Admin, "HandleDeleteAclFlag"},
+    {"GET", "/api/v1/users/:id/acl", NI, A::Admin, "HandleGetUserAcl"},
+    {"PUT", "/api/v1/users/:id/flags", NI, A::Admin, "HandleSetUserFlags"},
+    {"PUT", "/api/v1/users/:id/groups", NI, A::Admin, "HandleSetUserGroups"},
+    {"GET", "/api/v1/scheduler/tasks", NI, A::Admin, "HandleListSchedulerTasks"},
+    {"GET", "/api/v1/scheduler/tasks/:id", NI, A::Admin, "HandleGetSchedulerTask"},
+    {"PUT", "/api/v1/scheduler/tasks/:id", NI, A::Admin, "HandleUpdateSchedulerTask"},
+    {"POST", "/api/v1/scheduler/tasks/:id/run", NI, A::Admin, "HandleRunSchedulerTask"},
+    {"GET", "/api/v1/scheduler/logs", NI, A::Admin, "HandleListSchedulerLogs"},
+    {"DELETE", "/api/v1/scheduler/logs", NI, A::Admin, "HandleClearSchedulerLogs"},
+    {"GET", "/api/v1/plugins/updates", NI, A::Admin, "HandlePluginUpdates"},
+    {"POST", "/api/v1/plugins/updates/check", NI, A::Admin, "HandlePluginUpdateCheck"},
+    {"GET", "/api/v1/plugins/updates/count", NI, A::Auth, "HandlePluginUpdateCount"},
+    {"POST", "/api/v1/plugins/install", NI, A::Admin, "HandleInstallPlugin"},
+    {"POST", "/api/v1/plugins/uninstall", NI, A::Admin, "HandleUninstallPlugin"},
+    {"POST", "/api/v1/plugins/upload", NI, A::Admin, "HandleUploadPlugin"},
+    {"GET", "/api/v1/i18n/languages", NI, A::Auth, "HandleI18nLanguages"},
+    {"GET", "/api/v1/i18n/:lang", NI, A::Auth, "HandleI18nBundle"},
+    {"GET", "/api/v1/dashboard/widgets", NI, A::Auth, "HandleDashboardWidgets"},
+    {"GET", "/api/v1/dashboard/layout", NI, A::Auth, "HandleGetDashboardLayout"},
+    {"PUT", "/api/v1/dashboard/layout", NI, A::Auth, "HandlePutDashboardLayout"},
+};
+
+}  // namespace
+
+// ---- the route table ----------------------------------------------------------------------------
+
+std::span<const TOVApiRoute> ApiRouteTable() { return kApiRoutes; }
+
+bool CheckRouteAccess(TOVApiRequest& c, TOVRouteAccess access) {
+  c.user.Clear();
+  if (access == TOVRouteAccess::None) return true;
+  if (!AuthenticateRequest(c.req, c.user)) {
+    c.user.Clear();
+    SendError(c.resp, 401, kMsgUnauthorized);
+    return false;
+  }
+  if (access == TOVRouteAccess::Admin && !c.user.IsAdmin) {
+    SendError(c.resp, 403, kMsgAdminAccessRequired);
+    return false;
+  }
+  if (access == TOVRouteAccess::AdminShort && !c.user.IsAdmin) {
+    SendError(c.resp, 403, kMsgAdminRequired);
+    return false;
+  }
+  return true;
+}
+
+void RegisterAPIRoutes(TOVRouter& router, std::span<const TOVApiRoute> rows) {
+  for (const TOVApiRoute& row : rows) {
+    TOVApiRoute r = row;  // rows may come from a temporary table; the route keeps its own copy
+    router.RegisterRoute(r.method, r.pattern, [r](TOVHttpRequest& req, TOVHttpResponse& resp) {
+      TOVApiRequest c{req, resp, {}, &r};
+      if (!CheckRouteAccess(c, r.access)) return;
+      r.handler(c);
+    });
+  }
+}
+
+void RegisterAPIRoutes() {
+  RegisterAPIRoutes(HttpRouter(), ApiRouteTable());
+  LogInfo("API routes registered (%s/*)", kApiPrefix);
+}
+
+// ---- replies and bodies -------------------------------------------------------------------------
+
+void SendSuccess(TOVHttpResponse& resp, TJSON data, int status) {
+  TOVJson::SendJSON(resp, TOVJson::SuccessResponse(std::move(data)), status);
+}
+
+void SendError(TOVHttpResponse& resp, int status, std::string_view message) {
+  TOVJson::SendError(resp, status, message);
+}
+
+std::optional<TJSON> ParseBodyOrFail(TOVApiRequest& c) {
+  std::optional<TJSON> body = TOVJson::ParseRequest(c.req);
+  if (!body) SendError(c.resp, 400, kMsgInvalidJSONBody);
+  return body;
+}
+
+void HandleNotImplemented(TOVApiRequest& c) { SendError(c.resp, 501, kMsgNotImplemented); }
+
+// ---- path values --------------------------------------------------------------------------------
+
+std::vector<std::string> PathSegments(const TOVHttpRequest& req) {
+  std::string_view p = req.path;
+  std::size_t q = p.find('?');
+  if (q != std::string_view::npos) p = p.substr(0, q);
+  std::vector<std::string> out;
+  for (;;) {
+    std::size_t slash = p.find('/');
+    out.emplace_back(p.substr(0, slash));
+    if (slash == std::string_view::npos) break;
+    p.remove_prefix(slash + 1);
+  }
+  return out;
+}
+
+std::optional<std::int64_t> ParseInt64(std::string_view s) noexcept {
+  bool neg = false;
+  if (!s.empty() && (s.front() == '+' || s.front() == '-')) {
+    neg = s.front() == '-';
+    s.remove_prefix(1);
+  }
+  if (s.empty()) return std::nullopt;
+  // Accumulate negatively so INT64_MIN fits.
+  std::int64_t v = 0;
+  for (char ch : s) {
+    if (ch < '0' || ch > '9') return std::nullopt;
+    int d = ch - '0';
+    if (v < (std::numeric_limits<std::int64_t>::min() + d) / 10) return std::nullopt;
+    v = v * 10 - d;
+  }
+  if (!neg) {
+    if (v == std::numeric_limits<std::int64_t>::min()) return std::nullopt;
+    v = -v;
+  }
+  return v;
+}
+
+std::string ExtractPathSegment(const TOVHttpRequest& req, int offset) {
+  std::vector<std::string> segs = PathSegments(req);
+  if (offset < 0 || static_cast<std::size_t>(offset) >= segs.size()) return {};
+  return segs[segs.size() - 1 - static_cast<std::size_t>(offset)];
+}
+
+std::int64_t ExtractPathIDAt(const TOVHttpRequest& req, int offset) {
+  std::vector<std::string> segs = PathSegments(req);
+  if (offset < 0 || static_cast<std::size_t>(offset) >= segs.size()) return -1;
+  return ParseInt64(segs[segs.size() - 1 - static_cast<std::size_t>(offset)]).value_or(-1);
+}
+
+std::int64_t ExtractPathID(const TOVHttpRequest& req) {
+  std::vector<std::string> segs = PathSegments(req);
+  if (segs.size() < 5) return -1;
+  return ParseInt64(segs.back()).value_or(-1);
+}
+
+std::string ExtractPathName(const TOVHttpRequest& req) {
+  std::vector<std::string> segs = PathSegments(req);
+  if (segs.size() < 5) return {};
+  return segs.back();
+}
+
+bool ResolvePathEntity(const TOVHttpRequest& req, const std::string& table, std::int64_t& id, std::string& guid,
+                       int offset) {
+  id = -1;
+  guid.clear();
+  std::string seg = ExtractPathSegment(req, offset);
+  if (seg.empty()) return false;
+  if (TOVGuid::IsInteger(seg)) {
+    id = ParseInt64(seg).value_or(-1);
+    if (id < 1) return false;
+    auto db = DB.Get();
+    if (!db) throw ServiceUnavailable("Database not available");
+    guid = db->LookupGUID(table, id);
+    return true;
+  }
+  if (TOVGuid::IsValid(seg)) {
+    guid = ToLowerAscii(seg);
+    auto db = DB.Get();
+    if (!db) throw ServiceUnavailable("Database not available");
+    id = db->LookupIDByGUID(table, guid);
+    return id >= 1;
+  }
+  return false;
+}
+
+// ---- paging -------------------------------------------------------------------------------------
+
+TOVPaging ReadPaging(const TOVHttpRequest& req, TOVPageLimits limits) {
+  TOVPaging p;
+  p.page = ParseInt64(req.QueryParam("page")).value_or(1);
+  if (p.page < 1) p.page = 1;
+  p.per_page = ParseInt64(req.QueryParam("per_page")).value_or(limits.default_per_page);
+  if (p.per_page < 1) p.per_page = limits.default_per_page;
+  if (p.per_page > limits.max_per_page) p.per_page = limits.max_per_page;
+  if (p.per_page < 1) p.per_page = 1;  // a table entry with a default below 1
+  // (page - 1) * per_page must fit: page - 1 may be at most INT64_MAX / per_page.
+  const std::int64_t max_steps = std::numeric_limits<std::int64_t>::max() / p.per_page;
+  if (p.page - 1 > max_steps) p.page = max_steps + 1;
+  p.offset = (p.page - 1) * p.per_page;
+  return p;
+}
+
+// ---- audit log and events -----------------------------------------------------------------------
+
+void WriteAuditLog(const TOVAuthUser& user, const std::string& action, const std::string& target,
+                   const std::string& details, const std::string& ip) {
+  std::string failure;
+  try {
+    auto db = DB.Get();
+    if (!db) throw ServiceUnavailable("Database not available");
+    TOVWriteQuery q = db->NewQuery();
+    q.SetSQL(
+        "INSERT INTO audit_log (user_id, username, action, target, details, ip_address) "
+        "VALUES (:uid, :uname, :action, :target, :details, :ip)");
+    // user_id references users: a caller without an account (an API key without an owner)
+    // is recorded as NULL, which the foreign key accepts, rather than losing the row.
+    if (user.UserID >= 1)
+      q.Param("uid", user.UserID);
+    else
+      q.ParamNull("uid");
+    q.Param("uname", user.Username);
+    q.Param("action", action);
+    q.Param("target", target);
+    q.Param("details", details);
+    q.Param("ip", ip);
+    q.ExecSQL();
+    db->Commit();
+  } catch (const std::exception& e) {
+    failure = e.what();
+  } catch (...) {
+    failure = "unknown error";
+  }
+  // Logged after the query is freed, so the write lock is not held while logging.
+  if (!failure.empty()) LogWarning("Failed to write audit log: %s", failure);
+}
+
+void FireSystemEvent(const std::string& event, const TJSON& data) {
+  // The event bus is not part of this server yet; when it is, this fires (source "_system")
+  // only while the bus exists.
+  (void)event;
+  (void)data;
+}
+
+}  // namespace ov

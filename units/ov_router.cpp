@@ -1,0 +1,129 @@
+#include "ov_router.h"
+
+#include <mutex>
+
+namespace ov {
+
+std::vector<std::string_view> SplitRoutePath(std::string_view path) {
+  std::vector<std::string_view> out;
+  if (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+  if (!path.empty() && path.front() == '/') path.remove_prefix(1);
+  // "/" (and "") is the root: no segments.
+  if (path.empty()) return out;
+  for (;;) {
+    std::size_t slash = path.find('/');
+    out.push_back(path.substr(0, slash));
+    if (slash == std::string_view::npos) break;
+    path.remove_prefix(slash + 1);
+  }
+  return out;
+}
+
+namespace {
+
+bool SegmentsEqual(const std::vector<std::string>& a, const std::vector<std::string_view>& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (!EqualsIgnoreCase(a[i], b[i])) return false;
+  return true;
+}
+
+}  // namespace
+
+void TOVRouter::RegisterRoute(std::string_view method, std::string_view pattern, TOVRouteHandler handler,
+                              std::string_view owner) {
+  if (!handler) throw std::invalid_argument("RegisterRoute: empty handler for " + std::string(pattern));
+  auto r = std::make_shared<Route>();
+  r->method = std::string(method);
+  r->pattern = std::string(pattern);
+  for (auto s : SplitRoutePath(pattern)) r->segments.emplace_back(s);
+  r->owner = std::string(owner);
+  r->handler = std::move(handler);
+  std::unique_lock<std::shared_mutex> g(lock_);
+  routes_.push_back(std::move(r));
+}
+
+std::size_t TOVRouter::UnregisterRoutes(std::string_view owner, std::string_view pattern,
+                                        std::string_view method) {
+  std::vector<std::string_view> want = SplitRoutePath(pattern);
+  std::vector<std::shared_ptr<const Route>> removed;  // destroyed after the lock is left
+  std::unique_lock<std::shared_mutex> g(lock_);
+  std::size_t before = routes_.size();
+  auto keep = routes_.begin();
+  for (auto it = routes_.begin(); it != routes_.end(); ++it) {
+    const Route& r = **it;
+    bool drop = r.owner == owner && (pattern.empty() || SegmentsEqual(r.segments, want)) &&
+                (method.empty() || r.method == method);
+    if (drop)
+      removed.push_back(std::move(*it));
+    else
+      *keep++ = std::move(*it);
+  }
+  routes_.erase(keep, routes_.end());
+  std::size_t n = before - routes_.size();
+  g.unlock();
+  return n;
+}
+
+TOVRouter::MatchResult TOVRouter::Match(std::string_view method, std::string_view path) const {
+  MatchResult result;
+  std::vector<std::string_view> segs = SplitRoutePath(path);
+  std::shared_ptr<const Route> found;
+  {
+    std::shared_lock<std::shared_mutex> g(lock_);
+    for (const auto& rp : routes_) {
+      const Route& r = *rp;
+      if (r.segments.size() != segs.size()) continue;
+      bool ok = true;
+      for (std::size_t i = 0; i < segs.size() && ok; ++i) {
+        const std::string& ps = r.segments[i];
+        if (!ps.empty() && ps[0] == ':') continue;
+        ok = EqualsIgnoreCase(ps, segs[i]);
+      }
+      if (!ok) continue;
+      if (r.method != method) {
+        result.status = TOVRouteMatch::MethodNotAllowed;
+        continue;
+      }
+      found = rp;
+      break;
+    }
+  }
+  if (!found) return result;
+  result.status = TOVRouteMatch::Found;
+  result.handler = found->handler;
+  for (std::size_t i = 0; i < segs.size(); ++i) {
+    const std::string& ps = found->segments[i];
+    if (!ps.empty() && ps[0] == ':') result.params.emplace_back(ps.substr(1), std::string(segs[i]));
+  }
+  return result;
+}
+
+void TOVRouter::RouteRequest(TOVHttpRequest& req, TOVHttpResponse& resp) const {
+  MatchResult m = Match(req.method, req.path);
+  if (m.status == TOVRouteMatch::Found) {
+    m.handler(req, resp);
+    return;
+  }
+  if (m.status == TOVRouteMatch::MethodNotAllowed)
+    throw ERouteNotFound(405, "Method " + req.method + " not allowed for " + req.path);
+  throw ERouteNotFound(404, "No route for " + req.path);
+}
+
+std::size_t TOVRouter::Count() const {
+  std::shared_lock<std::shared_mutex> g(lock_);
+  return routes_.size();
+}
+
+void TOVRouter::Clear() {
+  std::vector<std::shared_ptr<const Route>> old;
+  std::unique_lock<std::shared_mutex> g(lock_);
+  old.swap(routes_);
+}
+
+TOVRouter& HttpRouter() {
+  static TOVRouter router;
+  return router;
+}
+
+}  // namespace ov

@@ -1,0 +1,90 @@
+// The process-wide HTTP route registry.
+//
+// Matching: the path (without query) and the pattern are split at "/" with a single trailing
+// "/" ignored on either side; they match when the segment counts agree, every ":name" pattern
+// segment takes any one path segment, and every other segment equals its path segment
+// ignoring ASCII case.  Routes are tried in registration order; the first whose pattern and
+// method both match wins.  A pattern match with another method only is remembered so the
+// caller can tell "method not allowed" from "not found".
+//
+// Registration and removal may run while other threads match; handlers run outside the
+// registry's lock, so a handler may register or remove routes itself.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <shared_mutex>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "ov_http_types.h"
+
+namespace ov {
+
+using TOVRouteHandler = std::function<void(TOVHttpRequest&, TOVHttpResponse&)>;
+
+enum class TOVRouteMatch : std::uint8_t { Found = 0, NotFound = 1, MethodNotAllowed = 2 };
+
+// Raised by RouteRequest when no route takes the request; Status() is 404 or 405.
+class ERouteNotFound : public std::runtime_error {
+ public:
+  ERouteNotFound(int status, const std::string& msg) : std::runtime_error(msg), status_(status) {}
+  int Status() const noexcept { return status_; }
+
+ private:
+  int status_;
+};
+
+class TOVRouter {
+ public:
+  struct MatchResult {
+    TOVRouteMatch status = TOVRouteMatch::NotFound;
+    TOVRouteHandler handler;                                  // set when Found
+    std::vector<std::pair<std::string, std::string>> params;  // ":name" segments, in order
+  };
+
+  TOVRouter() = default;
+  TOVRouter(const TOVRouter&) = delete;
+  TOVRouter& operator=(const TOVRouter&) = delete;
+
+  // Appends a route.  owner names who registered it (a plug-in name; empty for the server's
+  // own routes) so the owner's routes can be removed together.
+  void RegisterRoute(std::string_view method, std::string_view pattern, TOVRouteHandler handler,
+                     std::string_view owner = {});
+  // Removes the owner's routes; with a pattern (and method) only those.  Returns the number
+  // removed.  Patterns compare as matching does: ignoring case and a trailing "/".
+  std::size_t UnregisterRoutes(std::string_view owner, std::string_view pattern = {},
+                               std::string_view method = {});
+
+  // path: the request path without its query.
+  MatchResult Match(std::string_view method, std::string_view path) const;
+  // Runs the matching handler on req.path; throws ERouteNotFound when none takes it.
+  void RouteRequest(TOVHttpRequest& req, TOVHttpResponse& resp) const;
+
+  std::size_t Count() const;
+  void Clear();
+
+ private:
+  struct Route {
+    std::string method;
+    std::string pattern;
+    std::vector<std::string> segments;
+    std::string owner;
+    TOVRouteHandler handler;
+  };
+  mutable std::shared_mutex lock_;
+  std::vector<std::shared_ptr<const Route>> routes_;
+};
+
+// The process's one router: REST routes and plug-in routes.
+TOVRouter& HttpRouter();
+
+// Splits a path for matching: a single trailing "/" dropped (except for "/" itself), then
+// split at every "/" with empty pieces kept; the leading empty piece is dropped.
+std::vector<std::string_view> SplitRoutePath(std::string_view path);
+
+}  // namespace ov

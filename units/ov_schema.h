@@ -1,0 +1,47 @@
+// The server's 21 core tables, declared in the SQL library's dialect-neutral records and
+// synchronised at every start (created when missing, missing columns and indexes added).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "dbapi_dialect.h"
+
+namespace ov {
+
+TDBAColumnSpec ColFK(std::string AName, TDBAColumnType AType, bool ANullable, std::string ARefTable,
+                     std::string ARefCol, TDBAOnDeleteAction AOnDelete);
+TDBAColumnSpec ColCIUnique(std::string AName, bool ANullable);
+TDBAColumnSpec ColPK();
+
+TDBATableSpec BuildSchemaInfo(const std::string& NOW);
+TDBATableSpec BuildSystemConfig(const std::string& NOW);
+TDBATableSpec BuildUsers(const std::string& NOW);
+TDBATableSpec BuildAPIKeys(const std::string& NOW);
+TDBATableSpec BuildAuditLog(const std::string& NOW);
+TDBATableSpec BuildPluginState(const std::string& NOW);
+TDBATableSpec BuildActiveSessions(const std::string& NOW);
+TDBATableSpec BuildIPBlacklist(const std::string& NOW);
+TDBATableSpec BuildConnectionLog(const std::string& NOW);
+TDBATableSpec BuildSystemLogs(const std::string& NOW);
+TDBATableSpec BuildThinClientNodes(const std::string& NOW);
+TDBATableSpec BuildUserFlags(const std::string& NOW);
+TDBATableSpec BuildACLGroups(const std::string& NOW);
+TDBATableSpec BuildACLGroupFlags();
+TDBATableSpec BuildUserGroups(const std::string& NOW);
+TDBATableSpec BuildACLFlagDefinitions();
+TDBATableSpec BuildScriptPackages(const std::string& NOW);
+TDBATableSpec BuildSystemScheduler(const std::string& NOW);
+TDBATableSpec BuildSchedulerLog();
+TDBATableSpec BuildUserPreferences(const std::string& NOW);
+TDBATableSpec BuildPluginUpdates(const std::string& NOW);
+
+// Every core table in declaration order (referenced tables before the tables that refer to
+// them).
+std::vector<TDBATableSpec> CoreTableSpecs(const std::string& NOW);
+// The core table names, in declaration order.
+const std::vector<std::string>& CoreTableNames();
+
+void DeclareOrvantaSchema(IDBADialect& ADialect);
+
+}  // namespace ov

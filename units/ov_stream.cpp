@@ -1,0 +1,150 @@
+#include "ov_stream.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace ov {
+
+const char* IoStatusText(IoStatus s) noexcept {
+  switch (s) {
+    case IoStatus::Ok: return "ok";
+    case IoStatus::Timeout: return "timeout";
+    case IoStatus::Closed: return "closed";
+    case IoStatus::Error: return "error";
+  }
+  return "error";
+}
+
+void SocketPeer(int fd, std::string& address, std::uint16_t& port) noexcept {
+  address.clear();
+  port = 0;
+  sockaddr_storage ss{};
+  socklen_t len = sizeof ss;
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&ss), &len) != 0) return;
+  char buf[INET6_ADDRSTRLEN] = {0};
+  if (ss.ss_family == AF_INET) {
+    auto* a = reinterpret_cast<sockaddr_in*>(&ss);
+    if (::inet_ntop(AF_INET, &a->sin_addr, buf, sizeof buf)) address = buf;
+    port = ntohs(a->sin_port);
+  } else if (ss.ss_family == AF_INET6) {
+    auto* a = reinterpret_cast<sockaddr_in6*>(&ss);
+    if (::inet_ntop(AF_INET6, &a->sin6_addr, buf, sizeof buf)) address = buf;
+    port = ntohs(a->sin6_port);
+  }
+}
+
+Stream::Stream(int fd) : fd_(fd) {
+  if (fd_ >= 0) {
+    int fl = ::fcntl(fd_, F_GETFL);
+    if (fl >= 0 && !(fl & O_NONBLOCK)) ::fcntl(fd_, F_SETFL, fl | O_NONBLOCK);
+    int fdfl = ::fcntl(fd_, F_GETFD);
+    if (fdfl >= 0 && !(fdfl & FD_CLOEXEC)) ::fcntl(fd_, F_SETFD, fdfl | FD_CLOEXEC);
+    SocketPeer(fd_, peer_address_, peer_port_);
+  }
+}
+
+Stream::~Stream() { Close(); }
+
+void Stream::Close() noexcept {
+  if (fd_ >= 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+}
+
+void Stream::Abort() noexcept {
+  if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
+}
+
+bool Stream::WaitReady(short events, Deadline deadline, IoStatus& status) const noexcept {
+  if (fd_ < 0) {
+    status = IoStatus::Error;
+    return false;
+  }
+  for (;;) {
+    auto now = StreamClock::now();
+    if (now >= deadline) {
+      // One last non-waiting look: data that is already there is not a time-out.
+      pollfd p{fd_, events, 0};
+      int r = ::poll(&p, 1, 0);
+      if (r > 0) return true;
+      status = IoStatus::Timeout;
+      return false;
+    }
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1;
+    pollfd p{fd_, events, 0};
+    int r = ::poll(&p, 1, static_cast<int>(std::min<long long>(left, 60000)));
+    if (r > 0) return true;  // readiness, hang-up or error: the next call says which
+    if (r < 0 && errno != EINTR) {
+      status = IoStatus::Error;
+      return false;
+    }
+  }
+}
+
+void Stream::LingeringClose(std::chrono::milliseconds max_wait, std::size_t max_bytes) noexcept {
+  if (fd_ < 0) return;
+  Deadline deadline = StreamClock::now() + max_wait;
+  Shutdown(deadline);
+  // Discard at the socket level: the content no longer matters, only that the kernel's
+  // receive queue is empty when the socket is closed.
+  char scratch[16384];
+  std::size_t discarded = 0;
+  IoStatus st = IoStatus::Ok;
+  while (discarded < max_bytes && WaitReady(POLLIN, deadline, st)) {
+    ssize_t n = ::recv(fd_, scratch, sizeof scratch, 0);
+    if (n > 0) {
+      discarded += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    break;  // end of stream or error
+  }
+  Close();
+}
+
+IoResult SocketStream::Recv(void* buf, std::size_t len, Deadline deadline) {
+  if (len == 0) return {IoStatus::Ok, 0};
+  for (;;) {
+    ssize_t n = ::recv(fd_, buf, len, 0);
+    if (n > 0) return {IoStatus::Ok, static_cast<std::size_t>(n)};
+    if (n == 0) return {IoStatus::Closed, 0};
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return {IoStatus::Error, 0};
+    IoStatus st;
+    if (!WaitReady(POLLIN, deadline, st)) return {st, 0};
+  }
+}
+
+IoResult SocketStream::Send(const void* buf, std::size_t len, Deadline deadline) {
+  const char* p = static_cast<const char*>(buf);
+  std::size_t done = 0;
+  while (done < len) {
+    ssize_t n = ::send(fd_, p + done, len - done, MSG_NOSIGNAL);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      IoStatus st;
+      if (!WaitReady(POLLOUT, deadline, st)) return {st, done};
+      continue;
+    }
+    return {(n < 0 && errno == EPIPE) ? IoStatus::Closed : IoStatus::Error, done};
+  }
+  return {IoStatus::Ok, done};
+}
+
+void SocketStream::Shutdown(Deadline) noexcept {
+  if (fd_ >= 0) ::shutdown(fd_, SHUT_WR);
+}
+
+}  // namespace ov

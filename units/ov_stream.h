@@ -1,0 +1,95 @@
+// A byte stream over one accepted TCP connection, plain or TLS, with deadlines.
+//
+// Every operation takes an absolute deadline (steady clock) and reports what happened
+// explicitly, so a caller never blocks past its deadline and can tell a quiet peer from a
+// closed or broken one.  The socket is non-blocking; waits use poll().
+//
+// A stream has one I/O owner at a time: the HTTP connection thread, or the WebSocket hub
+// after a /ws hand-over.  Only Fd(), PeerAddress() and PeerPort() may be used by others.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace ov {
+
+using StreamClock = std::chrono::steady_clock;
+using Deadline = StreamClock::time_point;
+
+// A deadline `d` from now.
+inline Deadline DeadlineIn(std::chrono::milliseconds d) { return StreamClock::now() + d; }
+
+enum class IoStatus : std::uint8_t {
+  Ok = 0,       // bytes moved (Recv: at least one; Send: all of them)
+  Timeout = 1,  // the deadline passed first
+  Closed = 2,   // the peer closed the connection in order
+  Error = 3,    // reset, protocol error or local failure
+};
+
+struct IoResult {
+  IoStatus status = IoStatus::Ok;
+  std::size_t bytes = 0;  // bytes moved before the status was reached
+  bool ok() const noexcept { return status == IoStatus::Ok; }
+};
+
+const char* IoStatusText(IoStatus s) noexcept;
+
+class Stream {
+ public:
+  Stream(const Stream&) = delete;
+  Stream& operator=(const Stream&) = delete;
+  virtual ~Stream();
+
+  // Reads at least one and at most len bytes.
+  virtual IoResult Recv(void* buf, std::size_t len, Deadline deadline) = 0;
+  // Writes all len bytes.
+  virtual IoResult Send(const void* buf, std::size_t len, Deadline deadline) = 0;
+  // Ends our sending direction in order (TLS close notification, then a TCP half-close).
+  // Reading may go on.  Errors are ignored.
+  virtual void Shutdown(Deadline deadline) noexcept = 0;
+  // Bytes already received and decoded that Recv can return without waiting.
+  virtual std::size_t BytesAvailable() const noexcept = 0;
+  virtual bool IsSecure() const noexcept = 0;
+
+  // Half-closes, then reads and discards what the peer still sends until it closes, the
+  // time runs out or max_bytes were discarded; then closes.  Used after an answer that was
+  // sent before the request was read in full: closing with unread data makes the kernel
+  // reset the connection, and the peer may lose the answer.
+  void LingeringClose(std::chrono::milliseconds max_wait, std::size_t max_bytes) noexcept;
+  // Closes the socket at once.  Idempotent.
+  void Close() noexcept;
+  // Interrupts blocked I/O from another thread: later and pending waits fail at once.
+  void Abort() noexcept;
+
+  int Fd() const noexcept { return fd_; }
+  const std::string& PeerAddress() const noexcept { return peer_address_; }
+  std::uint16_t PeerPort() const noexcept { return peer_port_; }
+
+ protected:
+  // Takes ownership of fd (made non-blocking and close-on-exec here).
+  explicit Stream(int fd);
+  // Waits until fd is ready for events; true when ready, else status says why.
+  bool WaitReady(short events, Deadline deadline, IoStatus& status) const noexcept;
+
+  int fd_ = -1;
+  std::string peer_address_;
+  std::uint16_t peer_port_ = 0;
+};
+
+// A plain TCP stream.
+class SocketStream final : public Stream {
+ public:
+  explicit SocketStream(int fd) : Stream(fd) {}
+  IoResult Recv(void* buf, std::size_t len, Deadline deadline) override;
+  IoResult Send(const void* buf, std::size_t len, Deadline deadline) override;
+  void Shutdown(Deadline deadline) noexcept override;
+  std::size_t BytesAvailable() const noexcept override { return 0; }
+  bool IsSecure() const noexcept override { return false; }
+};
+
+// Text form of an IPv4/IPv6 socket address and its port.
+void SocketPeer(int fd, std::string& address, std::uint16_t& port) noexcept;
+
+}  // namespace ov
