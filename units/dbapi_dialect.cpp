@@ -1,5 +1,6 @@
 // Dialect base class, records, criteria and helpers of the portable SQL library.
 #include "dbapi_dialect.h"
+#include "dbapi_storage.h"
 
 #include <chrono>
 #include <limits>
@@ -535,6 +536,14 @@ TJSON TDBADialectBase::QuerySQL(std::string_view ASQL, const TJSON& AParams) {
   }
   FireQueryLog(ASQL, timer.ElapsedMs(), AParams, -1);
   return rows;
+}
+
+}  // namespace ov
+
+namespace ov {
+
+std::string TDBADialectBase::CreateIndexSQL(std::string_view ATable, const TDBAIndexSpec& ASpec) {
+  return BuildCreateIndex(*this, ATable, ASpec);
 }
 
 }  // namespace ov

@@ -214,6 +214,12 @@ class IDBADialect {
   // statement fails, so the connection is clean for the next writer.
   virtual void SetExplicitBatch(bool AOn) = 0;
   virtual bool InExplicitBatch() const = 0;
+  // Fits a table declaration to the server before its DDL is written (MariaDB gives integer
+  // foreign-key columns the type of the key they reference).  Nothing by default.
+  virtual void AdaptTableSpec(TDBATableSpec& ASpec) = 0;
+  // The statement that ensures an index (MariaDB gives TEXT/BLOB columns of non-unique indexes
+  // a prefix length).  Default: BuildCreateIndex.
+  virtual std::string CreateIndexSQL(std::string_view ATable, const TDBAIndexSpec& ASpec) = 0;
 };
 using TDBADialectRef = std::shared_ptr<IDBADialect>;
 
@@ -267,6 +273,8 @@ class TDBADialectBase : public IDBADialect {
   // Base: " LIMIT n" and/or " OFFSET m" (standard SQL; an offset alone is " OFFSET m").
   std::string LimitOffsetClause(std::int64_t ALimit, std::int64_t AOffset) const override;
   void SetExplicitBatch(bool AOn) override { FExplicitBatch = AOn; }
+  void AdaptTableSpec(TDBATableSpec&) override {}
+  std::string CreateIndexSQL(std::string_view ATable, const TDBAIndexSpec& ASpec) override;
   bool InExplicitBatch() const override { return FExplicitBatch; }
 
   // Owned: the dialect opens, commits, closes and frees the connection and its own

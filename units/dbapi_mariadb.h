@@ -56,11 +56,11 @@ class TDBAMariaDBDialect : public TDBADialectBase {
 
   // Gives every integer foreign-key column the type of the key it references: the column of
   // the same spec for a self-reference, else the live column.  Other columns are untouched.
-  void AdaptTableSpec(TDBATableSpec& ASpec);
+  void AdaptTableSpec(TDBATableSpec& ASpec) override;
   // "CREATE [UNIQUE ]INDEX IF NOT EXISTS q(index) ON q(table) (columns)", where each TEXT/BLOB
   // column of a non-unique index carries a prefix length that keeps the key within InnoDB's
   // 3072 bytes.  Reads the live columns of ATable.
-  std::string CreateIndexSQL(std::string_view ATable, const TDBAIndexSpec& ASpec);
+  std::string CreateIndexSQL(std::string_view ATable, const TDBAIndexSpec& ASpec) override;
 
   const std::string& Host() const noexcept { return FHost; }
   std::int32_t Port() const noexcept { return FPort; }

@@ -145,7 +145,7 @@ bool TypeCompatible(std::string_view ALive, TDBAColumnType ADesired, std::int32_
     case dctBlob: return has("blob") || t == "bytea";
     case dctDateTime: return has("timestamp") || has("datetime") || has("char") || has("text");
     case dctDate: return t == "date" || has("char") || has("text");
-    case dctTime: return t == "time" || has("char") || has("text");
+    case dctTime: return t == "time" || t == "time without time zone" || has("char") || has("text");
     case dctJSON: return t == "json" || t == "jsonb" || has("text");
     case dctUUID: return t == "uuid" || has("char");
     default: return false;
@@ -153,7 +153,7 @@ bool TypeCompatible(std::string_view ALive, TDBAColumnType ADesired, std::int32_
 }
 
 bool DeclareIndex(IDBADialect& ADialect, std::string_view ATable, const TDBAIndexSpec& ASpec) {
-  const std::string sql = BuildCreateIndex(ADialect, ATable, ASpec);
+  const std::string sql = ADialect.CreateIndexSQL(ATable, ASpec);
   ADialect.ExecSQL(sql, {});
   ADialect.Hooks().FireSchemaChange(dsckCreateIndex, std::string(ATable), "ensure index " + ASpec.Name, sql);
   return true;
@@ -172,7 +172,9 @@ bool DeclareColumn(IDBADialect& ADialect, std::string_view ATable, const TDBACol
   return true;
 }
 
-bool DeclareTable(IDBADialect& ADialect, const TDBATableSpec& ASpec) {
+bool DeclareTable(IDBADialect& ADialect, const TDBATableSpec& ADeclared) {
+  TDBATableSpec ASpec = ADeclared;
+  ADialect.AdaptTableSpec(ASpec);
   if (!ADialect.TableExists(ASpec.Name)) {
     const std::string sql = BuildCreateTable(ADialect, ASpec);
     ADialect.ExecSQL(sql, {});

@@ -452,9 +452,25 @@ bool TWebSocketConnection::ParseAvailable(const TWSHandlers& h, bool dispatch) {
 void TWebSocketConnection::Run(const TWSHandlers& h, std::chrono::milliseconds idle_after,
                                const std::function<void()>& on_idle) {
   if (!stream_) return;
-  std::string rbuf(kReadChunk, '\0');
+  // Not zero-filled: only the pages a read touches become resident.
+  std::unique_ptr<char[]> rbuf(new char[kReadChunk]);
   auto last_rx = StreamClock::now();
   bool close_seen = false;
+  // However Run ends (a callback may throw), the connection is finished and the socket closed.
+  struct Finish {
+    TWebSocketConnection* c;
+    ~Finish() {
+      c->connected_.store(false, std::memory_order_release);
+      {
+        std::lock_guard<TOVLock> g(c->send_lock_);
+        c->queue_.clear();
+        c->queued_bytes_ = 0;
+      }
+      c->out_.clear();
+      c->out_off_ = 0;
+      c->stream_->Close();
+    }
+  } finish{this};
   // Bytes handed over with the stream are frames too.
   ParseAvailable(h, true);
   for (;;) {
@@ -495,12 +511,12 @@ void TWebSocketConnection::Run(const TWSHandlers& h, std::chrono::milliseconds i
     }
     if (pr > 0 && (fds[1].revents & POLLIN)) DrainWake();
     if ((pr > 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) || stream_->BytesAvailable() > 0) {
-      IoResult r = stream_->Recv(rbuf.data(), rbuf.size(), StreamClock::now());
+      IoResult r = stream_->Recv(rbuf.get(), kReadChunk, StreamClock::now());
       if (r.ok()) {
         last_rx = StreamClock::now();
         // Once our close frame is queued, what the peer still sends is discarded.
         if (!closing) {
-          parser_.Append(rbuf.data(), r.bytes);
+          parser_.Append(rbuf.get(), r.bytes);
           ParseAvailable(h, true);
         }
       } else if (r.status == IoStatus::Closed) {
@@ -516,15 +532,6 @@ void TWebSocketConnection::Run(const TWSHandlers& h, std::chrono::milliseconds i
       if (on_idle) on_idle();
     }
   }
-  connected_.store(false, std::memory_order_release);
-  {
-    std::lock_guard<TOVLock> g(send_lock_);
-    queue_.clear();
-    queued_bytes_ = 0;
-  }
-  out_.clear();
-  out_off_ = 0;
-  stream_->Close();
 }
 
 }  // namespace ov

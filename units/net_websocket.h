@@ -113,7 +113,10 @@ class TWebSocketConnection {
   // End at once; nothing more is written.
   void Disconnect() noexcept;
 
-  bool Connected() const noexcept { return connected_.load(std::memory_order_acquire); }
+  // False once the connection ended or a close frame is queued.
+  bool Connected() const noexcept {
+    return connected_.load(std::memory_order_acquire) && !closing_.load(std::memory_order_acquire);
+  }
   bool Overflowed() const noexcept { return overflowed_.load(std::memory_order_acquire); }
   const std::string& RemoteAddr() const noexcept { return remote_addr_; }
   std::size_t QueuedBytes() const;

@@ -29,12 +29,6 @@ namespace {
 // so that a log line stored by another thread in between can never change it.
 thread_local std::int64_t t_last_insert_id = 0;
 
-bool StartsWithInsert(std::string_view sql) {
-  std::size_t i = 0;
-  while (i < sql.size() && (sql[i] == ' ' || sql[i] == '\t' || sql[i] == '\n' || sql[i] == '\r')) ++i;
-  return sql.size() - i >= 6 && EqualsIgnoreCase(sql.substr(i, 6), "INSERT");
-}
-
 struct DbSettings {
   std::string host, name, user, password;
   int port = 0;
@@ -315,25 +309,9 @@ void TOVDatabase::RollbackIfActive() noexcept {
 }
 
 void TOVDatabase::AfterWrite(const sql::Query& q) {
+  // Every connection reports the id its insert generated (RETURNING id or the session's
+  // sequence value on PostgreSQL); keep it for this thread.
   std::int64_t id = q.LastInsertId();
-  if (id == 0 && backend_ == dbPostgres && StartsWithInsert(q.SQL()) && q.RowsAffected() > 0) {
-    // PostgreSQL reports generated ids only through RETURNING; ask the session for the
-    // sequence value this insert drew.  A savepoint keeps a table without a sequence from
-    // aborting the caller's transaction.
-    sql::Connection& c = *dialect_->Connection();
-    try {
-      c.Run("SAVEPOINT ov_lastval", {});
-      try {
-        sql::ResultSet r = c.Run("SELECT lastval()", {});
-        if (!r.rows.empty() && !r.rows[0].empty()) id = r.rows[0][0].AsInt64(0);
-        c.Run("RELEASE SAVEPOINT ov_lastval", {});
-      } catch (...) {
-        c.Run("ROLLBACK TO SAVEPOINT ov_lastval", {});
-        c.Run("RELEASE SAVEPOINT ov_lastval", {});
-      }
-    } catch (...) {
-    }
-  }
   if (id != 0) t_last_insert_id = id;
 }
 

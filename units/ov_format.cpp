@@ -5,12 +5,12 @@
 namespace ov {
 namespace {
 
-// Writes one argument for a conversion spec.  The spec (flags, width, precision) is applied
+// Writes one argument for one conversion.  Its flags, width and precision are applied
 // through snprintf with an argument of the type the conversion expects, so no combination of
-// spec and argument can read the wrong type.
+// conversion and argument can read the wrong type.
 void AppendArg(std::string& out, const std::string& flags, char conv, const FormatArg& a) {
   char buf[512];
-  auto spec = [&](const char* length_mod, char c) { return "%" + flags + length_mod + std::string(1, c); };
+  auto conv_fmt = [&](const char* length_mod, char c) { return "%" + flags + length_mod + std::string(1, c); };
   auto as_int = [&]() -> std::int64_t {
     switch (a.kind) {
       case FormatArg::Kind::Int:
@@ -34,9 +34,9 @@ void AppendArg(std::string& out, const std::string& flags, char conv, const Form
       if (a.kind == FormatArg::Kind::UInt || conv == 'u' || conv == 'x' || conv == 'X') {
         std::uint64_t v = a.kind == FormatArg::Kind::UInt ? a.u : static_cast<std::uint64_t>(as_int());
         char c = (conv == 'd' || conv == 'i') ? 'u' : conv;
-        std::snprintf(buf, sizeof buf, spec("ll", c).c_str(), static_cast<unsigned long long>(v));
+        std::snprintf(buf, sizeof buf, conv_fmt("ll", c).c_str(), static_cast<unsigned long long>(v));
       } else {
-        std::snprintf(buf, sizeof buf, spec("ll", 'd').c_str(), static_cast<long long>(as_int()));
+        std::snprintf(buf, sizeof buf, conv_fmt("ll", 'd').c_str(), static_cast<long long>(as_int()));
       }
       out.append(buf);
       return;
@@ -52,7 +52,7 @@ void AppendArg(std::string& out, const std::string& flags, char conv, const Form
       }
       double v = a.kind == FormatArg::Kind::Double ? a.d : static_cast<double>(as_int());
       if (a.kind == FormatArg::Kind::UInt) v = static_cast<double>(a.u);
-      std::snprintf(buf, sizeof buf, spec("", conv).c_str(), v);
+      std::snprintf(buf, sizeof buf, conv_fmt("", conv).c_str(), v);
       out.append(buf);
       return;
     }

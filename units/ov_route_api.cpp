@@ -5,9 +5,13 @@
 
 #include "ov_consts.h"
 #include "ov_database.h"
+#include "ov_event_bus.h"
 #include "ov_guid.h"
 #include "ov_http_auth.h"
 #include "ov_log.h"
+#include "ov_route_acl.h"
+#include "ov_route_logs.h"
+#include "ov_route_users.h"
 #include "ov_router.h"
 
 namespace ov {
@@ -28,16 +32,16 @@ const TOVApiRoute kApiRoutes[] = {
     {"POST", "/api/v1/auth/login", HandleAuthLogin, A::None, "HandleAuthLogin"},
     {"POST", "/api/v1/auth/refresh", HandleAuthRefresh, A::Auth, "HandleAuthRefresh"},
     {"GET", "/api/v1/status", HandleStatus, A::Auth, "HandleStatus"},
-    {"GET", "/api/v1/users", NI, A::Admin, "HandleListUsers"},
-    {"POST", "/api/v1/users", NI, A::Admin, "HandleCreateUser"},
-    {"GET", "/api/v1/users/:id", NI, A::Admin, "HandleGetUser"},
-    {"PUT", "/api/v1/users/:id", NI, A::Admin, "HandleUpdateUser"},
-    {"DELETE", "/api/v1/users/:id", NI, A::Admin, "HandleDeleteUser"},
-    {"GET", "/api/v1/config", NI, A::Admin, "HandleGetConfig"},
-    {"PUT", "/api/v1/config", NI, A::Admin, "HandleUpdateConfig"},
-    {"GET", "/api/v1/apikeys", NI, A::Admin, "HandleListAPIKeys"},
-    {"POST", "/api/v1/apikeys", NI, A::Admin, "HandleCreateAPIKey"},
-    {"DELETE", "/api/v1/apikeys/:id", NI, A::Admin, "HandleDeleteAPIKey"},
+    {"GET", "/api/v1/users", HandleListUsers, A::Admin, "HandleListUsers"},
+    {"POST", "/api/v1/users", HandleCreateUser, A::Admin, "HandleCreateUser"},
+    {"GET", "/api/v1/users/:id", HandleGetUser, A::Admin, "HandleGetUser"},
+    {"PUT", "/api/v1/users/:id", HandleUpdateUser, A::Admin, "HandleUpdateUser"},
+    {"DELETE", "/api/v1/users/:id", HandleDeleteUser, A::Admin, "HandleDeleteUser"},
+    {"GET", "/api/v1/config", HandleGetConfig, A::Admin, "HandleGetConfig"},
+    {"PUT", "/api/v1/config", HandleUpdateConfig, A::Admin, "HandleUpdateConfig"},
+    {"GET", "/api/v1/apikeys", HandleListAPIKeys, A::Admin, "HandleListAPIKeys"},
+    {"POST", "/api/v1/apikeys", HandleCreateAPIKey, A::Admin, "HandleCreateAPIKey"},
+    {"DELETE", "/api/v1/apikeys/:id", HandleDeleteAPIKey, A::Admin, "HandleDeleteAPIKey"},
     {"GET", "/api/v1/plugins", NI, A::Admin, "HandleListPluginsV2"},
     {"GET", "/api/v1/plugins/db", NI, A::Admin, "HandleListPlugins"},
     {"POST", "/api/v1/plugins/enable", NI, A::Admin, "HandleEnablePlugin"},
@@ -48,18 +52,18 @@ const TOVApiRoute kApiRoutes[] = {
     {"GET", "/api/v1/plugins/config/:name", NI, A::Admin, "HandleGetPluginConfig"},
     {"PUT", "/api/v1/plugins/config/:name", NI, A::Admin, "HandleUpdatePluginConfig"},
     {"POST", "/api/v1/plugins/service/:name", NI, A::Auth, "HandlePluginServiceCall"},
-    {"GET", "/api/v1/audit", NI, A::Admin, "HandleAuditLog"},
-    {"GET", "/api/v1/sessions", NI, A::Admin, "HandleListSessions"},
-    {"DELETE", "/api/v1/sessions/:id", NI, A::Admin, "HandleKickSession"},
-    {"GET", "/api/v1/blacklist", NI, A::Admin, "HandleListBlacklist"},
-    {"POST", "/api/v1/blacklist", NI, A::Admin, "HandleBanIP"},
-    {"DELETE", "/api/v1/blacklist/:id", NI, A::Admin, "HandleUnbanIP"},
-    {"GET", "/api/v1/connections", NI, A::Admin, "HandleConnectionLog"},
+    {"GET", "/api/v1/audit", HandleAuditLog, A::Admin, "HandleAuditLog"},
+    {"GET", "/api/v1/sessions", HandleListSessions, A::Admin, "HandleListSessions"},
+    {"DELETE", "/api/v1/sessions/:id", HandleKickSession, A::Admin, "HandleKickSession"},
+    {"GET", "/api/v1/blacklist", HandleListBlacklist, A::Admin, "HandleListBlacklist"},
+    {"POST", "/api/v1/blacklist", HandleBanIP, A::Admin, "HandleBanIP"},
+    {"DELETE", "/api/v1/blacklist/:id", HandleUnbanIP, A::Admin, "HandleUnbanIP"},
+    {"GET", "/api/v1/connections", HandleConnectionLog, A::Admin, "HandleConnectionLog"},
     {"GET", "/api/v1/admin/menu", NI, A::Auth, "HandleAdminMenuItems"},
-    {"GET", "/api/v1/logs", NI, A::Admin, "HandleSystemLogs"},
-    {"GET", "/api/v1/logs/filters", NI, A::Admin, "HandleSystemLogFilters"},
-    {"DELETE", "/api/v1/logs", NI, A::Admin, "HandleClearSystemLogs"},
-    {"POST", "/api/v1/logs", NI, A::Auth, "HandleWriteSystemLog"},
+    {"GET", "/api/v1/logs", HandleSystemLogs, A::Admin, "HandleSystemLogs"},
+    {"GET", "/api/v1/logs/filters", HandleSystemLogFilters, A::Admin, "HandleSystemLogFilters"},
+    {"DELETE", "/api/v1/logs", HandleClearSystemLogs, A::Admin, "HandleClearSystemLogs"},
+    {"POST", "/api/v1/logs", HandleWriteSystemLog, A::Auth, "HandleWriteSystemLog"},
     {"GET", "/api/v1/system/restart", NI, A::Auth, "HandleRestartStatus"},
     {"POST", "/api/v1/system/restart", NI, A::Admin, "HandleServerRestart"},
     {"POST", "/api/v1/nodes/heartbeat", NI, A::Auth, "HandleNodeHeartbeat"},
@@ -69,7 +73,7 @@ const TOVApiRoute kApiRoutes[] = {
     {"GET", "/api/v1/nodes/plugins/download/:token", NI, A::Auth, "HandleNodePluginDownload"},
     {"GET", "/api/v1/nodes", NI, A::Admin, "HandleListNodes"},
     {"GET", "/api/v1/nodes/:id", NI, A::Admin, "HandleGetNode"},
-    {"POST", "/api/v1/admin/query", NI, A::Admin, "HandleAdminQuery"},
+    {"POST", "/api/v1/admin/query", HandleAdminQuery, A::Admin, "HandleAdminQuery"},
     {"GET", "/api/v1/scripts", NI, A::Auth, "HandleListScripts"},
     {"POST", "/api/v1/scripts/install", NI, A::AdminShort, "HandleInstallScript"},
     {"POST", "/api/v1/scripts/enable/:name", NI, A::AdminShort, "HandleEnableScript"},
@@ -77,17 +81,17 @@ const TOVApiRoute kApiRoutes[] = {
     {"GET", "/api/v1/scripts/settings/:name", NI, A::Auth, "HandleGetScriptSettings"},
     {"PUT", "/api/v1/scripts/settings/:name", NI, A::AdminShort, "HandleUpdateScriptSettings"},
     {"DELETE", "/api/v1/scripts/:name", NI, A::AdminShort, "HandleUninstallScript"},
-    {"GET", "/api/v1/acl/groups", NI, A::Admin, "HandleListAclGroups"},
-    {"POST", "/api/v1/acl/groups", NI, A::Admin, "HandleCreateAclGroup"},
-    {"GET", "/api/v1/acl/groups/:id", NI, A::Admin, "HandleGetAclGroup"},
-    {"PUT", "/api/v1/acl/groups/:id", NI, A::Admin, "HandleUpdateAclGroup"},
-    {"DELETE", "/api/v1/acl/groups/:id", NI, A::Admin, "HandleDeleteAclGroup"},
-    {"GET", "/api/v1/acl/flags", NI, A::Admin, "HandleListAclFlags"},
-    {"POST", "/api/v1/acl/flags", NI, A::Admin, "HandleCreateAclFlag"},
-    {"DELETE", "/api/v1/acl/flags/:name", NI, A::Admin, "HandleDeleteAclFlag"},
-    {"GET", "/api/v1/users/:id/acl", NI, A::Admin, "HandleGetUserAcl"},
-    {"PUT", "/api/v1/users/:id/flags", NI, A::Admin, "HandleSetUserFlags"},
-    {"PUT", "/api/v1/users/:id/groups", NI, A::Admin, "HandleSetUserGroups"},
+    {"GET", "/api/v1/acl/groups", HandleListAclGroups, A::Admin, "HandleListAclGroups"},
+    {"POST", "/api/v1/acl/groups", HandleCreateAclGroup, A::Admin, "HandleCreateAclGroup"},
+    {"GET", "/api/v1/acl/groups/:id", HandleGetAclGroup, A::Admin, "HandleGetAclGroup"},
+    {"PUT", "/api/v1/acl/groups/:id", HandleUpdateAclGroup, A::Admin, "HandleUpdateAclGroup"},
+    {"DELETE", "/api/v1/acl/groups/:id", HandleDeleteAclGroup, A::Admin, "HandleDeleteAclGroup"},
+    {"GET", "/api/v1/acl/flags", HandleListAclFlags, A::Admin, "HandleListAclFlags"},
+    {"POST", "/api/v1/acl/flags", HandleCreateAclFlag, A::Admin, "HandleCreateAclFlag"},
+    {"DELETE", "/api/v1/acl/flags/:name", HandleDeleteAclFlag, A::Admin, "HandleDeleteAclFlag"},
+    {"GET", "/api/v1/users/:id/acl", HandleGetUserAcl, A::Admin, "HandleGetUserAcl"},
+    {"PUT", "/api/v1/users/:id/flags", HandleSetUserFlags, A::Admin, "HandleSetUserFlags"},
+    {"PUT", "/api/v1/users/:id/groups", HandleSetUserGroups, A::Admin, "HandleSetUserGroups"},
     {"GET", "/api/v1/scheduler/tasks", NI, A::Admin, "HandleListSchedulerTasks"},
     {"GET", "/api/v1/scheduler/tasks/:id", NI, A::Admin, "HandleGetSchedulerTask"},
     {"PUT", "/api/v1/scheduler/tasks/:id", NI, A::Admin, "HandleUpdateSchedulerTask"},
@@ -280,9 +284,10 @@ void WriteAuditLog(const TOVAuthUser& user, const std::string& action, const std
     TOVWriteQuery q = db->NewQuery();
     q.SetSQL(
         "INSERT INTO audit_log (user_id, username, action, target, details, ip_address) "
-        "VALUES (:uid, :uname, :action, :target, :details, :ip)");
-    // user_id references users: a caller without an account (an API key without an owner)
-    // is recorded as NULL, which the foreign key accepts, rather than losing the row.
+        "VALUES ((SELECT id FROM users WHERE id = :uid), :uname, :action, :target, :details, :ip)");
+    // user_id references users: a caller without an account (an API key without an owner),
+    // or one whose account was deleted after its token was issued, is recorded as NULL,
+    // which the foreign key accepts, rather than losing the row.
     if (user.UserID >= 1)
       q.Param("uid", user.UserID);
     else
@@ -304,10 +309,7 @@ void WriteAuditLog(const TOVAuthUser& user, const std::string& action, const std
 }
 
 void FireSystemEvent(const std::string& event, const TJSON& data) {
-  // The event bus is not part of this server yet; when it is, this fires (source "_system")
-  // only while the bus exists.
-  (void)event;
-  (void)data;
+  if (auto bus = EventBus.Get()) bus->Fire("_system", event, data);
 }
 
 }  // namespace ov

@@ -14,6 +14,9 @@
 #include "ov_http_server.h"
 #include "ov_log.h"
 #include "ov_route_api.h"
+#include "ov_session_manager.h"
+#include "ov_ws_server.h"
+#include "ov_security.h"
 
 namespace ov {
 
@@ -72,31 +75,40 @@ std::optional<std::int64_t> ParseUTCTimestamp(std::string_view s) {
 }
 
 // ---- login throttle and IP blacklist ------------------------------------------------------------
-// The IP blacklist and the login throttle are services of their own that this server does not
-// have yet.  Each check below is its own step of the login so that the service slots in here;
-// while a service is absent its check lets the request through and records nothing.
+// Each check is its own step of the login; while a service is absent its check lets the
+// request through and records nothing.  Both run before the login opens its write query: the
+// blacklist's lock comes before the database write lock.
 
 // Step 2 of a login: a banned client address is refused before anything else is looked at.
 bool LoginBlockedByBlacklist(TOVApiRequest& c, const std::string& client_ip) {
-  (void)c;
-  (void)client_ip;
-  return false;  // no IP blacklist: nothing is banned
+  auto blacklist = IPBlacklist.Get();
+  if (!blacklist || !blacklist->IsBanned(client_ip)) return false;
+  SendError(c.resp, 403, "IP address is blacklisted");
+  return true;
 }
 
 // Step 3 of a login: the throttle refuses an address or a user name with too many failures.
 bool LoginBlockedByThrottle(TOVApiRequest& c, const std::string& username, const std::string& client_ip) {
-  (void)c;
-  (void)username;
-  (void)client_ip;
-  return false;  // no login throttle: nothing is locked
+  auto throttle = LoginThrottle.Get();
+  if (!throttle) return false;
+  if (throttle->IsIPBanned(client_ip)) {
+    SendError(c.resp, 429, "Too many failed login attempts from this IP");
+    return true;
+  }
+  if (throttle->IsLocked(username)) {
+    SendError(c.resp, 429, "Account temporarily locked due to failed login attempts");
+    return true;
+  }
+  return false;
 }
 
 void ThrottleRecordFailure(const std::string& username, const std::string& client_ip) {
-  (void)username;
-  (void)client_ip;
+  if (auto throttle = LoginThrottle.Get()) throttle->RecordFailure(username, client_ip);
 }
 
-void ThrottleRecordSuccess(const std::string& username) { (void)username; }
+void ThrottleRecordSuccess(const std::string& username) {
+  if (auto throttle = LoginThrottle.Get()) throttle->RecordSuccess(username);
+}
 
 struct LoginRow {
   std::int64_t id = 0;
@@ -192,9 +204,11 @@ TJSON BuildStatusJSON() {
   o["total_users"] = total_users;
   o["total_config_entries"] = total_config;
   o["database_type"] = Config.Exists() ? Config->DatabaseType() : std::string("sqlite3");
-  // Session manager and WebSocket hub are not part of this server yet: nothing to count.
-  o["active_sessions"] = 0;
-  o["connected_nodes"] = 0;
+  std::int64_t sessions = 0, nodes = 0;
+  if (auto sm = SessionMgr.Get()) sessions = static_cast<std::int64_t>(sm->GetSessionCount());
+  if (auto ws = WSServer.Get()) nodes = ws->GetClientCount();
+  o["active_sessions"] = sessions;
+  o["connected_nodes"] = nodes;
   return o;
 }
 

@@ -239,6 +239,8 @@ void TOVWSServer::Start() {
             ssl_min_version_);
   }
   if (stop_fd_ < 0) stop_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  std::uint64_t stale;
+  [[maybe_unused]] ssize_t drained = ::read(stop_fd_, &stale, sizeof stale);  // a wake-up left by Stop
   listen_fd_ = fd;
   {
     std::lock_guard<std::mutex> g(pending_mu_);
@@ -324,7 +326,7 @@ void TOVWSServer::AcceptLoop() {
     int r = ::poll(fds, 2, 1000);
     if (!Active()) break;
     if (r <= 0 || !(fds[0].revents & POLLIN)) {
-      ReapWorkers(false);
+      ReapWorkers();
       continue;
     }
     sockaddr_in peer{};
@@ -367,7 +369,7 @@ void TOVWSServer::AcceptLoop() {
       if (fd >= 0) ::close(fd);
       LogWarning("[ws] Accept error from %s: %s", ip, e.what());
     }
-    ReapWorkers(false);
+    ReapWorkers();
   }
   LogInfo("[ws] Accept thread stopped");
 }
@@ -395,7 +397,7 @@ void TOVWSServer::PingLoop() {
     guarded("ExpireDeadClients", [this] { ExpireDeadClients(); });
     guarded("BroadcastServerStatus", [this] { BroadcastServerStatus(); });
     guarded("BroadcastNodeState", [this] { BroadcastNodeState(); });
-    ReapWorkers(false);
+    ReapWorkers();
   }
   LogDebug("[ws] Ping thread stopped");
 }
@@ -413,7 +415,7 @@ void TOVWSServer::StartWorker(std::shared_ptr<Worker> w) {
   }
 }
 
-void TOVWSServer::ReapWorkers(bool /*all*/) {
+void TOVWSServer::ReapWorkers() {
   std::vector<std::shared_ptr<Worker>> done;
   {
     std::lock_guard<std::mutex> g(workers_mu_);
@@ -933,7 +935,10 @@ void TOVWSServer::RegisterCoreMessageHandlers() {
 void TOVWSServer::HandleMessage(std::int32_t client_id, const std::string& payload) {
   TJSON msg;
   if (!ParseJsonText(payload, msg)) {
-    LogWarning("[ws] Client %d sent invalid JSON: %s", client_id, JsonErrorText(payload));
+    // The parser's text can quote a long token from the message; the log keeps a short form.
+    std::string why = JsonErrorText(payload);
+    if (why.size() > 200) why = why.substr(0, 200) + "...";
+    LogWarning("[ws] Client %d sent invalid JSON: %s", client_id, why);
     return;
   }
   if (!msg.is_object()) {

@@ -198,7 +198,8 @@ class TOVWSServer {
   void ServeClient(Worker& w);
   void AcceptLoop();
   void PingLoop();
-  void ReapWorkers(bool all);
+  // Joins client threads that have ended.
+  void ReapWorkers();
   bool DoHandshake(Stream& stream, std::string& api_key, std::string& token, std::string& rest, Deadline d);
   bool ValidateClient(const std::string& api_key);
   bool ValidateWebAdmin(const std::string& token);

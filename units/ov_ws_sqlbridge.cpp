@@ -510,6 +510,11 @@ int Authorize(void* ud, int action, const char* a1, const char* a2, const char* 
     case SQLITE_SELECT:
     case SQLITE_RECURSIVE:
       return SQLITE_OK;
+    case SQLITE_TRANSACTION:
+    case SQLITE_SAVEPOINT:
+      // The database layer's own transaction around the statement; the statement check
+      // refuses transaction control from the plug-in itself.
+      return SQLITE_OK;
     case SQLITE_READ:
       if (own(a1)) return SQLITE_OK;
       if (write && (IsSequenceTable(a1) || (c->ddl && IsSchemaTable(a1)))) return SQLITE_OK;
@@ -537,6 +542,8 @@ int Authorize(void* ud, int action, const char* a1, const char* a2, const char* 
     case SQLITE_DROP_TEMP_INDEX:
     case SQLITE_ALTER_TABLE:
       return write && own(a2) ? SQLITE_OK : SQLITE_DENY;
+    case SQLITE_REINDEX:  // issued by CREATE INDEX for the new index
+      return write && c->ddl ? SQLITE_OK : SQLITE_DENY;
     case SQLITE_FUNCTION:
       return a2 && DeniedFunctions().count(Upper(a2)) ? SQLITE_DENY : SQLITE_OK;
     default:

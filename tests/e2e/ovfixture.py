@@ -152,6 +152,36 @@ class OVServer:
         self.fresh_db_name = name
         return name
 
+    def db_rows(self, sql):
+        """Runs one statement on this server's database with the backend's own client and returns
+        the rows as tuples of text (NULL as None)."""
+        env = os.environ
+        if self.db == "sqlite3":
+            import sqlite3
+            con = sqlite3.connect(os.path.join(self.data_dir, "orvanta.db"))
+            try:
+                return [tuple(None if v is None else str(v) for v in r) for r in con.execute(sql).fetchall()]
+            finally:
+                con.close()
+        if self.db == "postgresql":
+            p = "OV_TEST_PG_"
+            cmd = ["psql", "-h", env[p + "HOST"], "-p", env[p + "PORT"], "-U", env[p + "USER"], "-d",
+                   self.fresh_db_name, "-X", "-A", "-t", "-F", "\t", "-P", "null=\\N", "-v", "ON_ERROR_STOP=1",
+                   "-c", sql]
+            out = subprocess.run(cmd, check=True, capture_output=True, text=True, timeout=30,
+                                 env=dict(env, PGPASSWORD=env[p + "PASSWORD"])).stdout
+        else:
+            p = "OV_TEST_MYSQL_"
+            cmd = ["mariadb", "-h", env[p + "HOST"], "-P", env[p + "PORT"], "-u", env[p + "USER"],
+                   "-p" + env[p + "PASSWORD"], "-N", "-B", self.fresh_db_name, "-e", sql]
+            out = subprocess.run(cmd, check=True, capture_output=True, text=True, timeout=30).stdout
+        rows = []
+        for line in out.splitlines():
+            if line == "":
+                continue
+            rows.append(tuple(None if v in ("\\N", "NULL") else v for v in line.split("\t")))
+        return rows
+
     def _merge(self, section, kv):
         for i, (name, items) in enumerate(self.sections):
             if name == section:

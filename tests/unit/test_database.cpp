@@ -49,6 +49,47 @@ class DatabaseTest : public ::testing::Test {
   std::string file = dir / "sub/dir/orvanta.db";
 };
 
+// The calling convention on every backend: SQLite always, PostgreSQL and MariaDB when the test
+// servers run (scripts/test-db-servers).  Each test gets an empty database of its own.
+class DatabaseBackendTest : public ::testing::TestWithParam<std::string> {
+ protected:
+  void SetUp() override {
+    const std::string type = GetParam();
+    if (type == "sqlite3") {
+      ovtest::WriteText(dir / "o.ini", "[database]\ntype=sqlite3\n");
+    } else {
+      const std::string p = type == "postgresql" ? "OV_TEST_PG_" : "OV_TEST_MYSQL_";
+      auto env = [&](const char* k) { const char* v = std::getenv((p + k).c_str()); return std::string(v ? v : ""); };
+      if (env("PORT").empty()) GTEST_SKIP() << "no " << type << " test server";
+      static int counter = 0;
+      const std::string name = "ov_unit_" + std::to_string(::getpid()) + "_" + std::to_string(++counter);
+      sql::ConnectOptions o;
+      o.host = env("HOST");
+      o.port = std::atoi(env("PORT").c_str());
+      o.database = env("DB");
+      o.user = env("USER");
+      o.password = env("PASSWORD");
+      auto c = sql::CreateConnection(type == "postgresql" ? sql::Backend::Postgres : sql::Backend::MariaDB, o);
+      c->Open();
+      c->Run("CREATE DATABASE " + name, {});
+      ovtest::WriteText(dir / "o.ini", "[database]\ntype=" + type + "\nhost=" + o.host + "\nport=" + env("PORT") +
+                                           "\nname=" + name + "\nusername=" + o.user + "\npassword=" + o.password + "\n");
+    }
+    Config.Publish(std::make_unique<TOVConfig>(dir / "o.ini"));
+    db = std::make_unique<TOVDatabase>(dir / "orvanta.db");
+  }
+  void TearDown() override {
+    db.reset();
+    Config.Free();
+  }
+  long long AuditCount(const std::string& where) { return Count(*db, "audit_log WHERE " + where); }
+
+  TempDir dir;
+  std::unique_ptr<TOVDatabase> db;
+};
+
+INSTANTIATE_TEST_SUITE_P(Backends, DatabaseBackendTest, ::testing::Values("sqlite3", "postgresql", "mariadb"));
+
 TEST_F(DatabaseTest, FreshStartCreatesSchemaSeedsAndVersions) {
   {
     TOVDatabase db(file);
@@ -151,8 +192,8 @@ TEST_F(DatabaseTest, UnsupportedTypeMessage) {
   Config.Free();
 }
 
-TEST_F(DatabaseTest, WriteQueriesCommitOrRollBack) {
-  TOVDatabase db(file);
+TEST_P(DatabaseBackendTest, WriteQueriesCommitOrRollBack) {
+  TOVDatabase& db = *this->db;
   {
     auto q = db.NewQuery();
     q.SetSQL("INSERT INTO audit_log (action) VALUES (:a)");
@@ -170,8 +211,8 @@ TEST_F(DatabaseTest, WriteQueriesCommitOrRollBack) {
   EXPECT_EQ(Count(db, "audit_log WHERE action='kept'"), 1);
 }
 
-TEST_F(DatabaseTest, FailedStatementDoesNotPoisonTheNextWriter) {
-  TOVDatabase db(file);
+TEST_P(DatabaseBackendTest, FailedStatementDoesNotPoisonTheNextWriter) {
+  TOVDatabase& db = *this->db;
   {
     auto q = db.NewQuery();
     q.SetSQL("INSERT INTO audit_log (action) VALUES ('first')");
@@ -210,8 +251,8 @@ TEST_F(DatabaseTest, WriteLockIsReentrantAndExclusive) {
   EXPECT_TRUE(other_got_lock.load());
 }
 
-TEST_F(DatabaseTest, BatchesCommitOnlyAtTheEnd) {
-  TOVDatabase db(file);
+TEST_P(DatabaseBackendTest, BatchesCommitOnlyAtTheEnd) {
+  TOVDatabase& db = *this->db;
   db.BeginBatch();
   {
     auto q = db.NewQuery();
@@ -237,8 +278,8 @@ TEST_F(DatabaseTest, BatchesCommitOnlyAtTheEnd) {
   db.RollbackBatch();
 }
 
-TEST_F(DatabaseTest, GuidLookups) {
-  TOVDatabase db(file);
+TEST_P(DatabaseBackendTest, GuidLookups) {
+  TOVDatabase& db = *this->db;
   {
     auto q = db.NewQuery();
     q.SetSQL("INSERT INTO users (guid, username, password_hash, password_salt) VALUES (:g, 'ann', 'h', 's')");
@@ -254,8 +295,8 @@ TEST_F(DatabaseTest, GuidLookups) {
   EXPECT_EQ(db.LookupIDByGUID("users", "00000000-0000-0000-0000-000000000000"), -1);
 }
 
-TEST_F(DatabaseTest, LastInsertIdIsPerThreadDespiteConcurrentLogging) {
-  TOVDatabase db(file);
+TEST_P(DatabaseBackendTest, LastInsertIdIsPerThreadDespiteConcurrentLogging) {
+  TOVDatabase& db = *this->db;
   std::atomic<bool> stop{false};
   std::thread logger([&] {
     while (!stop) db.WriteLog("info", "system", "general", "noise");

@@ -235,21 +235,8 @@ class ServerDialect : public ::testing::TestWithParam<sql::Backend> {
     return c->Run("SELECT COUNT(*) FROM " + d_->QuoteIdent(table), {}).rows.at(0).at(0).i;
   }
   void Drop(const std::string& table) { d_->ExecSQL("DROP TABLE IF EXISTS " + d_->QuoteIdent(table), {}); }
-  // Declares through the storage.  On MariaDB the spec is fitted first and the indexes are
-  // made with the dialect's own statement, as the storage's per-dialect DDL step does.
-  bool Declare(TDBATableSpec spec) {
-    auto* my = dynamic_cast<TDBAMariaDBDialect*>(d_.get());
-    if (!my) return DeclareTable(*d_, spec);
-    my->AdaptTableSpec(spec);
-    std::vector<TDBAIndexSpec> indexes;
-    indexes.swap(spec.Indexes);
-    bool changed = DeclareTable(*d_, spec);
-    for (const auto& idx : indexes) {
-      d_->ExecSQL(my->CreateIndexSQL(spec.Name, idx), {});
-      changed = true;
-    }
-    return changed;
-  }
+  // Declares through the storage, which fits the table to the server first.
+  bool Declare(const TDBATableSpec& table) { return DeclareTable(*d_, table); }
 
   sql::ConnectOptions opts_;
   TDBADialectRef d_;

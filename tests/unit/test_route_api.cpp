@@ -10,6 +10,7 @@
 
 #include "ov_auth.h"
 #include "ov_database.h"
+#include "ov_event_bus.h"
 #include "ov_json_helpers.h"
 #include "ov_route_admin.h"
 #include "ov_route_api.h"
@@ -399,33 +400,26 @@ TEST_F(RouteDB, ConcurrentSetupCreatesOneAdministrator) {
   EXPECT_EQ(RawText(file, "SELECT COUNT(*) FROM users WHERE is_admin = 1"), "1");
 }
 
-TEST_F(RouteDB, SetupReplyAndConfigRows) {
+TEST_F(RouteDB, LoginAnnouncesUserLogin) {
   TOVRouter r;
   RegisterAPIRoutes(r, ApiRouteTable());
-  std::string before = RawText(file, "SELECT value FROM system_config WHERE key='bbs_name'");
-  Answer bad = Call(r, "POST", "/api/v1/setup", {}, {}, R"({"username": "sysop", "password": "12345"})");
-  EXPECT_EQ(bad.status, 400);
-  EXPECT_EQ(ErrorMessage(bad.body), "Password must be at least 6 characters");
-  EXPECT_EQ(ErrorMessage(Call(r, "POST", "/api/v1/setup", {}, {}, "[1]").body), "Invalid JSON body");
-  EXPECT_EQ(ErrorMessage(Call(r, "POST", "/api/v1/setup", {}, {}, R"({"username": "", "password": "123456"})").body),
-            "Username and password are required");
-
-  Answer ok = Call(r, "POST", "/api/v1/setup", {}, {},
-                   R"({"username": "sysop", "password": "123456", "real_name": "Jo", "bbs_name": "My BBS"})");
-  ASSERT_EQ(ok.status, 201) << ok.body;
-  auto j = ParseJson(ok.body);
-  ASSERT_TRUE(j);
-  const TJSON& d = (*j)["data"];
+  ASSERT_EQ(Call(r, "POST", "/api/v1/setup", {}, {}, R"({"username": "sysop", "password": "123456"})").status, 201);
+  EventBus.Publish(std::make_unique<TOVEventBus>());
+  std::vector<TJSON> seen;
+  EventBus->Subscribe("test", "user.login",
+                      TOVEventCallback{nullptr, nullptr, [&](const std::string&, const TJSON* d) {
+                                         seen.push_back(d ? *d : TJSON());
+                                       }});
+  EXPECT_EQ(Call(r, "POST", "/api/v1/auth/login", {}, {}, R"({"username": "sysop", "password": "wrong1"})").status,
+            401);
+  EXPECT_TRUE(seen.empty());
+  Answer ok = Call(r, "POST", "/api/v1/auth/login", {}, {}, R"({"username": "sysop", "password": "123456"})");
+  EventBus.Free();
+  ASSERT_EQ(ok.status, 200) << ok.body;
+  ASSERT_EQ(seen.size(), 1u);
   std::vector<std::string> keys;
-  for (auto it = d.begin(); it != d.end(); ++it) keys.push_back(it.key());
-  EXPECT_EQ(keys, (std::vector<std::string>{"token", "user_id", "user_guid", "username", "is_admin", "security_level"}));
-  EXPECT_EQ(std::to_string(d["user_id"].get<std::int64_t>()), RawText(file, "SELECT id FROM users WHERE username='sysop'"));
-  EXPECT_EQ(d["security_level"], 255);
-  TOVAuthUser u;
-  ASSERT_TRUE(TOVAuth::ValidateJWT(d["token"].get<std::string>(), u));
-  EXPECT_TRUE(u.IsAdmin);
-  EXPECT_EQ(u.UserGUID, d["user_guid"].get<std::string>());
-  EXPECT_EQ(RawText(file, "SELECT value FROM system_config WHERE key='bbs_name'"), "My BBS");
-  EXPECT_EQ(RawText(file, "SELECT value FROM system_config WHERE key='sysop_name'"), "Jo");
-  EXPECT_NE(before, "My BBS");
+  for (auto it = seen[0].begin(); it != seen[0].end(); ++it) keys.push_back(it.key());
+  EXPECT_EQ(keys, (std::vector<std::string>{"user_id", "username", "user_guid", "ip_address"}));
+  EXPECT_EQ(seen[0]["ip_address"], "127.0.0.1");
+  EXPECT_EQ(seen[0]["username"], "sysop");
 }

@@ -158,7 +158,8 @@ TEST(WebSocketFraming, ParserLimitsAndMalformedLengths) {
   {
     // A 64-bit length with the top bit set is a protocol error, not a negative length.
     TWSFrameParser p;
-    std::string f = "\x82\x7F\x80\x00\x00\x00\x00\x00\x00\x05hello";
+    const char raw[] = "\x82\x7F\x80\x00\x00\x00\x00\x00\x00\x05hello";
+    std::string f(raw, sizeof raw - 1);
     p.Append(f.data(), f.size());
     TWSFrame out;
     EXPECT_EQ(p.Next(out), TWSFrameParser::Result::ProtocolError);
@@ -258,9 +259,19 @@ TEST(WebSocketConnection, OversizedFrameAndMessageClose1009) {
     Recorder rec;
     auto h = rec.Handlers();
     std::thread feeder([&] {
+      // Send errors end the feeder: the connection stops reading once it refused the message.
+      auto send = [&](const std::string& bytes) {
+        for (std::size_t off = 0; off < bytes.size();) {
+          ssize_t n = ::send(pr.peer, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
+          if (n <= 0) return false;
+          off += static_cast<std::size_t>(n);
+        }
+        return true;
+      };
       std::string chunk(1 << 20, 'a');
-      pr.Send(Masked(WS_OP_TEXT, chunk, false));
-      for (int i = 0; i < 17; ++i) pr.Send(Masked(WS_OP_CONTINUATION, chunk, false));
+      if (!send(Masked(WS_OP_TEXT, chunk, false))) return;
+      for (int i = 0; i < 17; ++i)
+        if (!send(Masked(WS_OP_CONTINUATION, chunk, false))) return;
     });
     std::thread reader([&] {
       TWSFrame f;
@@ -273,10 +284,12 @@ TEST(WebSocketConnection, OversizedFrameAndMessageClose1009) {
     });
     for (int i = 0; i < 40 && pr.conn->ProcessNextFrame(h, DeadlineIn(2s)); ++i) {
     }
-    feeder.join();
     reader.join();
     EXPECT_TRUE(rec.texts.empty());
     EXPECT_FALSE(pr.conn->Connected());
+    pr.conn.reset();
+    ::shutdown(pr.peer, SHUT_RDWR);
+    feeder.join();
   }
 }
 

@@ -1,0 +1,478 @@
+// Audit log, sessions, blacklist, connection log, system logs and the SQL console.
+#include "ov_route_logs.h"
+
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "ov_database.h"
+#include "ov_http_server.h"
+#include "ov_log.h"
+#include "ov_security.h"
+#include "ov_session_manager.h"
+
+namespace ov {
+
+namespace {
+
+TOVService<TOVDatabase>::Ref RequireDB() {
+  auto db = DB.Get();
+  if (!db) throw ServiceUnavailable("Database not available");
+  return db;
+}
+
+// A nullable text column: NULL reads as empty text.
+std::string TextOf(const TOVQueryBase& q, std::string_view name) {
+  const sql::Value& v = q.Field(name);
+  return v.IsNull() ? std::string() : v.AsText();
+}
+
+std::int64_t CountRows(TOVQueryBase& q, const std::string& sql) {
+  q.SetSQL(sql);
+  q.Open();
+  std::int64_t n = q.Eof() ? 0 : q.Field(std::size_t{0}).AsInt64(0);
+  q.Close();
+  return n;
+}
+
+void SendPage(TOVApiRequest& c, TJSON items, std::int64_t total, const TOVPaging& p) {
+  TOVJson::SendJSON(c.resp, TOVJson::PaginatedResponse(std::move(items), total, p.page, p.per_page), 200);
+}
+
+std::int32_t ClampToInt32(std::int64_t v) {
+  if (v < std::numeric_limits<std::int32_t>::min()) return std::numeric_limits<std::int32_t>::min();
+  if (v > std::numeric_limits<std::int32_t>::max()) return std::numeric_limits<std::int32_t>::max();
+  return static_cast<std::int32_t>(v);
+}
+
+// ---- SQL console helpers ------------------------------------------------------------------
+
+// A statement's trailing ";" (and blanks around it) is not part of the one statement run.
+std::string WithoutTrailingSemicolons(std::string text) {
+  for (;;) {
+    std::string t = TrimAscii(text);
+    if (t.empty() || t.back() != ';') return t;
+    t.pop_back();
+    text = std::move(t);
+  }
+}
+
+std::string HexOf(const std::string& bytes) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out = "\\x";
+  out.reserve(2 + bytes.size() * 2);
+  for (unsigned char b : bytes) {
+    out.push_back(kHex[b >> 4]);
+    out.push_back(kHex[b & 0x0F]);
+  }
+  return out;
+}
+
+// The console shows every non-NULL value as text.  Binary values are shown as "\x" + hex (the
+// form PostgreSQL uses for bytea), so that arbitrary bytes never reach the JSON text.
+TJSON ConsoleValue(const sql::Value& v) {
+  if (v.IsNull()) return TJSON();
+  if (v.kind == sql::FieldKind::Blob) return TJSON(HexOf(v.s));
+  return TJSON(ToValidUtf8(v.AsText()));
+}
+
+// Leaves the write connection as every other writer expects it: no transaction open on the
+// server and the shared transaction object inactive.  Whatever the console's statement left
+// behind (a failed or aborted transaction, a transaction it opened or ended itself) is rolled
+// back or forgotten here.
+class ConsoleTransactionGuard {
+ public:
+  explicit ConsoleTransactionGuard(sql::Transaction& tx) : tx_(tx) {}
+  ConsoleTransactionGuard(const ConsoleTransactionGuard&) = delete;
+  ConsoleTransactionGuard& operator=(const ConsoleTransactionGuard&) = delete;
+  ~ConsoleTransactionGuard() {
+    try {
+      tx_.Rollback();  // does nothing when neither the object nor the server has one open
+    } catch (...) {
+    }
+    try {
+      if (tx_.Conn().InTransaction()) tx_.Conn().Rollback();
+    } catch (...) {
+    }
+    tx_.Reset();
+  }
+
+ private:
+  sql::Transaction& tx_;
+};
+
+}  // namespace
+
+// ---- shared text helpers --------------------------------------------------------------------
+
+std::string EscapeLikeLiteral(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 4);
+  for (char ch : text) {
+    if (ch == '!' || ch == '%' || ch == '_') out.push_back('!');
+    out.push_back(ch);
+  }
+  return out;
+}
+
+std::string ToValidUtf8(std::string_view s) {
+  static const char kReplacement[] = "\xEF\xBF\xBD";
+  std::string out;
+  out.reserve(s.size());
+  std::size_t i = 0;
+  const std::size_t n = s.size();
+  auto cont = [&](std::size_t k) { return k < n && (static_cast<unsigned char>(s[k]) & 0xC0) == 0x80; };
+  while (i < n) {
+    const unsigned char b = static_cast<unsigned char>(s[i]);
+    std::size_t len = 0;
+    if (b < 0x80) {
+      len = 1;
+    } else if (b >= 0xC2 && b <= 0xDF) {
+      if (cont(i + 1)) len = 2;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+      if (cont(i + 1) && cont(i + 2)) {
+        const unsigned char b1 = static_cast<unsigned char>(s[i + 1]);
+        const bool overlong = b == 0xE0 && b1 < 0xA0;
+        const bool surrogate = b == 0xED && b1 >= 0xA0;
+        if (!overlong && !surrogate) len = 3;
+      }
+    } else if (b >= 0xF0 && b <= 0xF4) {
+      if (cont(i + 1) && cont(i + 2) && cont(i + 3)) {
+        const unsigned char b1 = static_cast<unsigned char>(s[i + 1]);
+        const bool overlong = b == 0xF0 && b1 < 0x90;
+        const bool too_big = b == 0xF4 && b1 >= 0x90;
+        if (!overlong && !too_big) len = 4;
+      }
+    }
+    if (len == 0) {
+      out += kReplacement;
+      ++i;
+    } else {
+      out.append(s.substr(i, len));
+      i += len;
+    }
+  }
+  return out;
+}
+
+// ---- audit log ------------------------------------------------------------------------------
+
+void HandleAuditLog(TOVApiRequest& c) {
+  const TOVPaging p = ReadPaging(c.req, kPageAuditLog);
+  TJSON items = TJSON::array();
+  std::int64_t total = 0;
+  {
+    auto db = RequireDB();
+    TOVWriteQuery q = db->NewQuery();
+    total = CountRows(q, "SELECT COUNT(*) FROM audit_log");
+    q.SetSQL(
+        "SELECT id, timestamp, user_id, username, action, target, details, ip_address FROM audit_log "
+        "ORDER BY id DESC LIMIT :lim OFFSET :off");
+    q.Param("lim", p.per_page);
+    q.Param("off", p.offset);
+    q.Open();
+    for (; !q.Eof(); q.Next()) {
+      TJSON o = TJSON::object();
+      o["id"] = q.Int("id");
+      o["timestamp"] = TextOf(q, "timestamp");
+      o["user_id"] = q.Int("user_id");
+      o["username"] = TextOf(q, "username");
+      o["action"] = TextOf(q, "action");
+      o["target"] = TextOf(q, "target");
+      o["details"] = TextOf(q, "details");
+      o["ip_address"] = TextOf(q, "ip_address");
+      items.push_back(std::move(o));
+    }
+  }
+  SendPage(c, std::move(items), total, p);
+}
+
+// ---- sessions -------------------------------------------------------------------------------
+
+void HandleListSessions(TOVApiRequest& c) {
+  TJSON list = TJSON::array();
+  if (auto sm = SessionMgr.Get()) list = sm->GetAllSessions();
+  SendSuccess(c.resp, std::move(list));
+}
+
+void HandleKickSession(TOVApiRequest& c) {
+  std::int64_t id = -1;
+  std::string guid;
+  if (!ResolvePathEntity(c.req, "active_sessions", id, guid, 0)) id = ExtractPathID(c.req);
+  if (id < 1) {
+    SendError(c.resp, 400, "Invalid session ID");
+    return;
+  }
+  if (auto sm = SessionMgr.Get()) sm->RemoveSession(id);
+  SendSuccess(c.resp);
+  LogInfo("Session #%d kicked by %s", id, c.user.Username);
+}
+
+// ---- IP blacklist ---------------------------------------------------------------------------
+
+void HandleListBlacklist(TOVApiRequest& c) {
+  TJSON list = TJSON::array();
+  if (auto bl = IPBlacklist.Get()) list = bl->GetBanList();
+  SendSuccess(c.resp, std::move(list));
+}
+
+void HandleBanIP(TOVApiRequest& c) {
+  std::optional<TJSON> body = ParseBodyOrFail(c);
+  if (!body) return;
+  const std::string ip = JStr(*body, "ip_address");
+  if (ip.empty()) {
+    SendError(c.resp, 400, "IP address required");
+    return;
+  }
+  const std::string reason = JStr(*body, "reason");
+  const std::int32_t minutes = ClampToInt32(JInt(*body, "duration_minutes", 0));
+  if (auto bl = IPBlacklist.Get()) bl->BanIP(ip, reason, c.user.UserID, minutes);
+  SendSuccess(c.resp, TJSON::object(), 201);
+  LogInfo("IP %s banned by %s: %s", ip, c.user.Username, reason);
+}
+
+void HandleUnbanIP(TOVApiRequest& c) {
+  const std::int64_t id = ExtractPathID(c.req);
+  if (id < 1) {
+    SendError(c.resp, 400, "Invalid blacklist entry ID");
+    return;
+  }
+  std::optional<std::string> ip;
+  {
+    auto db = RequireDB();
+    TOVWriteQuery q = db->NewQuery();
+    q.SetSQL("SELECT ip_address FROM ip_blacklist WHERE id = :id");
+    q.Param("id", id);
+    q.Open();
+    if (!q.Eof()) ip = TextOf(q, "ip_address");
+  }
+  // The write query is freed before the blacklist is called: the blacklist's own lock comes
+  // before the database write lock.
+  if (!ip) {
+    SendError(c.resp, 404, "Entry not found");
+    return;
+  }
+  if (auto bl = IPBlacklist.Get()) bl->UnbanIP(*ip);
+  SendSuccess(c.resp);
+  LogInfo("IP %s unbanned by %s", *ip, c.user.Username);
+}
+
+// ---- connection log -------------------------------------------------------------------------
+
+void HandleConnectionLog(TOVApiRequest& c) {
+  const TOVPaging p = ReadPaging(c.req, kPageConnectionLog);
+  TJSON items = TJSON::array();
+  std::int64_t total = 0;
+  {
+    auto db = RequireDB();
+    TOVWriteQuery q = db->NewQuery();
+    total = CountRows(q, "SELECT COUNT(*) FROM connection_log");
+    q.SetSQL(
+        "SELECT id, ip_address, protocol, connected_at, disconnected_at, node, user_id, username, "
+        "disconnect_reason FROM connection_log ORDER BY id DESC LIMIT :lim OFFSET :off");
+    q.Param("lim", p.per_page);
+    q.Param("off", p.offset);
+    q.Open();
+    for (; !q.Eof(); q.Next()) {
+      TJSON o = TJSON::object();
+      o["id"] = q.Int("id");
+      o["ip_address"] = TextOf(q, "ip_address");
+      o["protocol"] = TextOf(q, "protocol");
+      o["connected_at"] = TextOf(q, "connected_at");
+      o["disconnected_at"] = TextOf(q, "disconnected_at");
+      o["node"] = q.Int("node");
+      o["username"] = TextOf(q, "username");
+      o["disconnect_reason"] = TextOf(q, "disconnect_reason");
+      items.push_back(std::move(o));
+    }
+  }
+  SendPage(c, std::move(items), total, p);
+}
+
+// ---- system logs ----------------------------------------------------------------------------
+
+void HandleSystemLogs(TOVApiRequest& c) {
+  const TOVPaging p = ReadPaging(c.req, kPageSystemLogs);
+  // Every filter value is bound, never spliced into the statement text.
+  std::string cond;
+  std::vector<std::pair<const char*, std::string>> binds;
+  auto exact = [&](const char* column, const char* param) {
+    std::string v = c.req.QueryParam(column);
+    if (v.empty()) return;
+    cond += std::string(" AND ") + column + " = :" + param;
+    binds.emplace_back(param, std::move(v));
+  };
+  exact("level", "flevel");
+  exact("source", "fsource");
+  exact("category", "fcategory");
+  const std::string search = c.req.QueryParam("search");
+  if (!search.empty()) {
+    cond += " AND message LIKE :fsearch ESCAPE '!'";
+    binds.emplace_back("fsearch", "%" + EscapeLikeLiteral(search) + "%");
+  }
+  if (!cond.empty()) cond = " WHERE " + cond.substr(5);
+
+  TJSON items = TJSON::array();
+  std::int64_t total = 0;
+  {
+    auto db = RequireDB();
+    TOVReadQuery q = db->NewReadQuery();
+    q.SetSQL("SELECT COUNT(*) FROM system_logs" + cond);
+    for (const auto& [name, value] : binds) q.Param(name, value);
+    q.Open();
+    total = q.Eof() ? 0 : q.Field(std::size_t{0}).AsInt64(0);
+    q.Close();
+    q.SetSQL("SELECT id, timestamp, level, source, category, message, details FROM system_logs" + cond +
+             " ORDER BY id DESC LIMIT :lim OFFSET :off");
+    for (const auto& [name, value] : binds) q.Param(name, value);
+    q.Param("lim", p.per_page);
+    q.Param("off", p.offset);
+    q.Open();
+    for (; !q.Eof(); q.Next()) {
+      TJSON o = TJSON::object();
+      o["id"] = q.Int("id");
+      o["timestamp"] = TextOf(q, "timestamp");
+      o["level"] = TextOf(q, "level");
+      o["source"] = TextOf(q, "source");
+      o["category"] = TextOf(q, "category");
+      o["message"] = TextOf(q, "message");
+      o["details"] = TextOf(q, "details");
+      items.push_back(std::move(o));
+    }
+  }
+  SendPage(c, std::move(items), total, p);
+}
+
+void HandleSystemLogFilters(TOVApiRequest& c) {
+  TJSON data = TJSON::object();
+  {
+    auto db = RequireDB();
+    TOVReadQuery q = db->NewReadQuery();
+    for (const char* column : {"level", "source", "category"}) {
+      TJSON values = TJSON::array();
+      const std::string col = column;
+      q.SetSQL("SELECT DISTINCT " + col + " FROM system_logs ORDER BY " + col);
+      q.Open();
+      for (; !q.Eof(); q.Next()) values.push_back(TextOf(q, col));
+      q.Close();
+      data[col == "level" ? "levels" : col == "source" ? "sources" : "categories"] = std::move(values);
+    }
+  }
+  SendSuccess(c.resp, std::move(data));
+}
+
+void HandleClearSystemLogs(TOVApiRequest& c) {
+  RequireDB()->ExecSQL("DELETE FROM system_logs");
+  SendSuccess(c.resp, TJSON("Logs cleared"));
+}
+
+void HandleWriteSystemLog(TOVApiRequest& c) {
+  std::optional<TJSON> body = ParseBodyOrFail(c);
+  if (!body) return;
+  const std::string message = JStr(*body, "message");
+  if (message.empty()) {
+    SendError(c.resp, 400, "Missing message field");
+    return;
+  }
+  const std::string level = JStr(*body, "level", "info");
+  const std::string source = JStr(*body, "source", "");
+  const std::string category = JStr(*body, "category", "general");
+  const std::string details = JStr(*body, "details");
+  // Stored directly (not through the process log), and a failed store is reported to the
+  // caller with the database's message rather than being swallowed.
+  std::string failure;
+  try {
+    auto db = RequireDB();
+    TOVWriteQuery q = db->NewQuery();
+    q.SetSQL(
+        "INSERT INTO system_logs (level, source, category, message, details) "
+        "VALUES (:level, :source, :category, :message, :details)");
+    q.Param("level", level);
+    q.Param("source", source);
+    q.Param("category", category);
+    q.Param("message", message);
+    q.Param("details", details);
+    q.ExecSQL();
+    db->Commit();
+  } catch (const std::exception& e) {
+    failure = e.what();
+    if (failure.empty()) failure = "unknown error";
+  }
+  if (!failure.empty()) {
+    SendError(c.resp, 500, "Log write error: " + failure);
+    return;
+  }
+  SendSuccess(c.resp);
+}
+
+// ---- SQL console ----------------------------------------------------------------------------
+//
+// One statement per request: the text runs exactly as given (no parameter scanning, so ':' and
+// '?' inside it are the database's own), minus a trailing ";".  Text holding a second statement
+// is refused by the connection and answered 400 "SQL error: ..." with nothing run.  The
+// statement runs inside the write connection's transaction under the write lock; afterwards
+// the transaction is committed (other statements) or rolled back (row statements, errors),
+// and whatever the statement itself did to the transaction state (BEGIN, COMMIT, ROLLBACK,
+// an implicit commit, an aborted transaction) is cleared before the lock is left.
+
+void HandleAdminQuery(TOVApiRequest& c) {
+  std::optional<TJSON> body = ParseBodyOrFail(c);
+  if (!body) return;
+  const std::string text = TrimAscii(JStr(*body, "sql"));
+  if (text.empty()) {
+    SendError(c.resp, 400, "Missing sql field");
+    return;
+  }
+  const std::string head = ToUpperAscii(text.substr(0, 6));
+  const bool returns_rows = head == "SELECT" || head == "PRAGMA";
+  const std::string statement = WithoutTrailingSemicolons(text);
+
+  TJSON data = TJSON::object();
+  std::string failure;
+  {
+    auto db = RequireDB();
+    TOVDBLockGuard lock(*db);
+    sql::Transaction& tx = db->Transaction();
+    ConsoleTransactionGuard guard(tx);
+    try {
+      if (statement.empty()) throw sql::SqlError("empty statement");
+      tx.Start();
+      sql::ResultSet rs = tx.Conn().Run(statement, {});
+      if (returns_rows) {
+        std::vector<std::string> names;
+        names.reserve(rs.names.size());
+        for (const std::string& n : rs.names) names.push_back(ToValidUtf8(n));
+        TJSON rows = TJSON::array();
+        for (const auto& row : rs.rows) {
+          TJSON o = TJSON::object();
+          for (std::size_t i = 0; i < row.size() && i < names.size(); ++i) o[names[i]] = ConsoleValue(row[i]);
+          rows.push_back(std::move(o));
+        }
+        data["rows"] = std::move(rows);
+        data["count"] = static_cast<std::int64_t>(rs.rows.size());
+        // Nothing of a row statement is kept: the guard rolls back.
+      } else {
+        // The statement may have ended the transaction itself (COMMIT, ROLLBACK, an implicit
+        // commit of DDL on MariaDB); only a transaction still open is committed.
+        if (tx.Conn().InTransaction())
+          tx.Commit();
+        else
+          tx.Reset();
+        data["affected"] = rs.affected < 0 ? std::int64_t{0} : rs.affected;
+      }
+    } catch (const std::exception& e) {
+      failure = e.what();
+      if (failure.empty()) failure = "unknown error";
+    }
+  }
+  if (!failure.empty()) {
+    SendError(c.resp, 400, "SQL error: " + ToValidUtf8(failure));
+    return;
+  }
+  SendSuccess(c.resp, std::move(data));
+}
+
+}  // namespace ov
