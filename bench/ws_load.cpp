@@ -108,7 +108,7 @@ int main(int argc, char** argv) {
   const int n = std::atoi(argv[2]);
   const std::int64_t m = std::atoll(argv[3]);
   const int size = std::atoi(argv[4]);
-  const std::int64_t rate = argc > 5 ? std::atoll(argv[5]) : 0;
+  const std::int64_t fire_rate = argc > 5 ? std::atoll(argv[5]) : 0;
   std::vector<Conn> conns(static_cast<std::size_t>(n));
   for (auto& c : conns)
     if (!Open(c, port)) {
@@ -167,7 +167,7 @@ int main(int argc, char** argv) {
   }
   SendAll(conns[0].fd, EncodeFrame(WS_OP_TEXT, "{\"type\":\"bench_fire\",\"count\":" + std::to_string(m) +
                                                    ",\"size\":" + std::to_string(size) +
-                                                   ",\"rate\":" + std::to_string(rate) + "}",
+                                                   ",\"rate\":" + std::to_string(fire_rate) + "}",
                                    true, true));
   for (auto& t : ts) t.join();
   if (failed) {

@@ -151,37 +151,28 @@ TEST_F(LogRoutes, SessionListAndKick) {
 }
 
 TEST_F(LogRoutes, ConsoleAnswers) {
-  Answer rows = Query("  select 1 as one, NULL as n, 'x:y' as t, 2.5 as d  ");
-  ASSERT_EQ(rows.status, 200) << rows.body;
-  EXPECT_EQ(rows.json["data"]["count"], 1);
-  EXPECT_EQ(rows.json["data"]["rows"][0], TJSON::parse(R"({"one":"1","n":null,"t":"x:y","d":"2.5"})"));
-
-  Answer created = Query("CREATE TABLE t (id INTEGER PRIMARY KEY, v TEXT, b BLOB);");
+  Answer created = Query("CREATE TABLE t (id INTEGER PRIMARY KEY, v TEXT, b BLOB, d REAL);");
   ASSERT_EQ(created.status, 200) << created.body;
   EXPECT_EQ(created.json["data"], TJSON::parse(R"({"affected":0})"));
-  // Text with ':' and '?' inside literals runs as written.
-  Answer ins = Query("INSERT INTO t (v, b) VALUES ('10:30 ?', x'00ff10'), (CAST(x'61ff62' AS TEXT), NULL)");
+  // Text with ':' and '?' inside literals runs as written; values come back as text, blobs as
+  // hex and invalid UTF-8 repaired, so the answer is always valid JSON.
+  Answer ins = Query("INSERT INTO t (v, b, d) VALUES ('10:30 ?', x'00ff10', 2.5), (CAST(x'61ff62' AS TEXT), NULL, NULL)");
   ASSERT_EQ(ins.status, 200) << ins.body;
   EXPECT_EQ(ins.json["data"]["affected"], 2);
-  Answer sel = Query("SELECT v, b FROM t ORDER BY id");
+  Answer sel = Query("SELECT v, b, d FROM t ORDER BY id");
   ASSERT_EQ(sel.status, 200) << sel.body;
-  EXPECT_EQ(sel.json["data"]["rows"][0]["v"], "10:30 ?");
-  EXPECT_EQ(sel.json["data"]["rows"][0]["b"], "\\x00ff10");
+  EXPECT_EQ(sel.json["data"]["count"], 2);
+  EXPECT_EQ(sel.json["data"]["rows"][0], TJSON::parse(R"({"v":"10:30 ?","b":"\\x00ff10","d":"2.5"})"));
   EXPECT_EQ(sel.json["data"]["rows"][1]["v"], "a\xEF\xBF\xBD" "b");
   EXPECT_EQ(sel.json["data"]["rows"][1]["b"], nullptr);
-  Answer pragma = Query("PRAGMA table_info(t)");
-  EXPECT_EQ(pragma.json["data"]["count"], 3);
+  EXPECT_EQ(Query("PRAGMA table_info(t)").json["data"]["count"], 4);
 
-  // Errors, and what is refused.
-  EXPECT_EQ(Err(Query("DELETE FROM no_such_table")).rfind("SQL error: ", 0), 0u);
-  EXPECT_EQ(Query("DELETE FROM no_such_table").status, 400);
+  // A second statement is refused before anything runs.
   Answer two = Query("INSERT INTO t (v) VALUES ('one'); INSERT INTO t (v) VALUES ('two')");
   EXPECT_EQ(two.status, 400);
   EXPECT_EQ(Err(two).rfind("SQL error: ", 0), 0u);
-  EXPECT_EQ(RawText(file, "SELECT COUNT(*) FROM t"), "2");  // nothing of it ran
-  EXPECT_EQ(Err(Query("   ")), "Missing sql field");
+  EXPECT_EQ(RawText(file, "SELECT COUNT(*) FROM t"), "2");
   EXPECT_EQ(Err(Call("POST", "/api/v1/admin/query", "{\"sql\": 5}")), "Missing sql field");
-  EXPECT_EQ(Err(Call("POST", "/api/v1/admin/query", "nope")), "Invalid JSON body");
   EXPECT_EQ(Query(";").status, 400);
   // A failing write keeps nothing (the second row violates the primary key).
   EXPECT_EQ(Query("INSERT INTO t (id, v) VALUES (50, 'a'), (50, 'b')").status, 400);

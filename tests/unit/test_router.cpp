@@ -126,18 +126,23 @@ TEST(Router, RegistrationConcurrentWithMatching) {
   r.RegisterRoute("GET", "/api/v1/stable", [&](TOVHttpRequest&, TOVHttpResponse&) { calls++; });
   std::atomic<bool> stop{false};
   std::atomic<int> misses{0};
+  std::atomic<int> started{0};
   std::vector<std::thread> readers;
   for (int t = 0; t < 4; ++t)
     readers.emplace_back([&] {
+      started++;
       while (!stop.load()) {
         if (Route(r, "GET", "/api/v1/stable") != "ok") misses++;
       }
     });
+  // The writer starts only once every reader is matching, so the two really overlap.
+  while (started.load() < 4) std::this_thread::yield();
   for (int i = 0; i < 2000; ++i) {
     std::string p = "/api/v1/plugins/p" + std::to_string(i % 50) + "/x";
     r.RegisterRoute("GET", p, [](TOVHttpRequest&, TOVHttpResponse&) {}, "p");
     if (i % 3 == 0) r.UnregisterRoutes("p", p);
   }
+  while (calls.load() == 0) std::this_thread::yield();
   stop = true;
   for (auto& t : readers) t.join();
   EXPECT_EQ(misses.load(), 0);
