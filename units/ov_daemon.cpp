@@ -20,6 +20,10 @@
 #include "ov_auth.h"
 #include "ov_config.h"
 #include "ov_database.h"
+#include "ov_event_bus.h"
+#include "ov_security.h"
+#include "ov_session_manager.h"
+#include "ov_ws_server.h"
 #include "ov_http_server.h"
 #include "ov_logsink.h"
 #include "ov_consts.h"
@@ -113,6 +117,25 @@ std::vector<TOVServiceSlot> BuildServiceTable() {
   std::vector<TOVServiceSlot> t;
   // Kept in shutdown order.  start_rank gives the start-up order.
 
+  // "server.start" ends start-up; "server.stop" is the first shutdown step.
+  t.push_back({900, "ServerEvents",
+               [] {
+                 if (auto bus = EventBus.Get()) {
+                   TJSON data = TJSON::object();
+                   data["version"] = kVersion;
+                   bus->Fire("_system", "server.start", data);
+                 }
+               },
+               [](const auto& step) {
+                 if (auto bus = EventBus.Get()) {
+                   step("event server.stop");
+                   bus->Fire("_system", "server.stop", TJSON::object());
+                 }
+               }});
+
+  // The WebSocket hub is optional: a failure to start leaves it absent.
+  t.push_back({130, "WSServer", [] { StartupWSServer(); }, [](const auto& step) { ShutdownWSServer(step); }});
+
   // The HTTP server: made after every other service (it registers the REST routes), its
   // accept loop then runs on the main thread.
   t.push_back({1000, "HttpSrv",
@@ -134,6 +157,15 @@ std::vector<TOVServiceSlot> BuildServiceTable() {
                  step("HttpSrv.Free");
                  HttpSrv.Free();
                }});
+
+  t.push_back({61, "SessionMgr",
+               [] {
+                 StartupSessionManager();
+                 LogInfo("Event bus and session manager initialized");
+               },
+               [](const auto& step) { ShutdownSessionManager(step); }});
+  t.push_back({60, "EventBus", [] { StartupEventBus(); }, [](const auto& step) { ShutdownEventBus(step); }});
+  t.push_back({50, "Security", [] { StartupSecurity(); }, [](const auto& step) { ShutdownSecurity(step); }});
 
   // Translations: freed after the security objects, without a step name of its own.
   t.push_back({20, "I18N",
@@ -172,6 +204,10 @@ std::vector<TOVServiceSlot> BuildServiceTable() {
                        auto db = DB.Get();
                        return db ? db->WriteLogBatch(rows) : std::size_t(0);
                      }));
+                 // Every stored line is also pushed to subscribed web administrators.
+                 LogSink->SetPushHandler([](const TOVLogSink::Row& r) {
+                   PushLogEntryToAdmins(r.level, r.source, r.category, r.message);
+                 });
                  Log->SetDBCallback([](const std::string& level, const std::string& source,
                                        const std::string& category, const std::string& message) {
                    if (auto sink = LogSink.Get()) sink->Enqueue(level, source, category, message);
@@ -318,7 +354,10 @@ int RunConsoleMode(const std::string& config_file) {
     else
       summary += "SSL: disabled (enable in orvanta.ini [server] use_ssl=1)\n";
     summary += Config->PluginsEnabled() ? "Plugins: enabled (0 loaded)\n" : "Plugins: disabled\n";
-    summary += "WebSocket: disabled\n";
+    if (auto ws = WSServer.Get())
+      summary += "WebSocket: listening on port " + std::to_string(ws->Port()) + (ws->UseSSL() ? " (WSS/SSL)\n" : " (WS)\n");
+    else
+      summary += "WebSocket: disabled\n";
     summary += "Discovery: disabled\n\n";
     ConsoleWrite(summary);
 
