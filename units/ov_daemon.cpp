@@ -140,7 +140,11 @@ std::vector<TOVServiceSlot> BuildServiceTable() {
   // accept loop then runs on the main thread.
   t.push_back({1000, "HttpSrv",
                [] {
-                 HttpSrv.Publish(std::make_unique<TOVHttpServerWrapper>());
+                 InitTrustedProxies();
+                 TOVHttpServerOptions opts = TOVHttpServerOptions::FromConfig();
+                 // The IP blacklist and rate limiter guard every request but /health.
+                 InstallSecurityGate(opts);
+                 HttpSrv.Publish(std::make_unique<TOVHttpServerWrapper>(std::move(opts)));
                  if (Config->ServerUseSSL()) {
                    std::string min_version = Config->ReadString("ssl", "min_version", "tls1.2");
                    std::string cert = Config->ReadString("ssl", "cert_file", "data/cert.pem");

@@ -24,6 +24,7 @@
 #include "ov_http_types.h"
 #include "ov_log.h"
 #include "ov_route_api.h"
+#include "ov_security.h"
 #include "ov_sqlconn_sqlite.h"
 #include "ov_ssl_handler.h"
 #include "ov_websocket.h"
@@ -1640,6 +1641,13 @@ void StartupWSServer() {
     ws->OnClientDisconnected = HandleWSClientDisconnected;
     ws->OnPluginCall = HandleWSPluginCall;
     ws->OnGetServerStatus = [] { return BuildStatusJSON(); };
+    // Hub connections count towards the per-address connection limit.
+    ws->OnConnectionOpened = [](const std::string& ip) {
+      if (auto rl = RateLimiter.Get()) rl->ConnectionOpened(ip);
+    };
+    ws->OnConnectionClosed = [](const std::string& ip) {
+      if (auto rl = RateLimiter.Get()) rl->ConnectionClosed(ip);
+    };
     RaiseFileLimit();
     ws->Start();
     WSServer.Publish(std::move(ws));

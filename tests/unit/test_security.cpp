@@ -419,14 +419,6 @@ TEST_F(BlacklistDB, ConcurrentReadersNeverCacheAStaleAnswer) {
   EXPECT_EQ(stale, 0);
 }
 
-TEST_F(BlacklistDB, WithoutDatabaseTheErrorReachesTheCaller) {
-  DB.Free();
-  TOVIPBlacklist bl;
-  EXPECT_THROW(bl.IsBanned("10.6.0.1"), ServiceUnavailable);
-  EXPECT_THROW(bl.BanIP("10.6.0.1", "x", 0, 0), ServiceUnavailable);
-  DB.Publish(std::make_unique<TOVDatabase>(file));
-}
-
 // ---- cleanup thread, start-up, shutdown and the gate --------------------------------------------
 
 namespace {

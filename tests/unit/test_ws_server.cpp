@@ -399,7 +399,11 @@ TEST(WSHub, OversizedFrameClosesOnlyThatConnection) {
 }
 
 TEST(WSHub, HandedOverStreamsAndStop) {
-  auto hub = MakeHub();
+  std::atomic<int> opened{0}, closed{0};
+  auto hub = MakeHub(30, {}, [&](TOVWSServer& h) {
+    h.OnConnectionOpened = [&](const std::string&) { ++opened; };
+    h.OnConnectionClosed = [&](const std::string&) { ++closed; };
+  });
   int sv[2];
   ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
   TOVDetachedStream ds;
@@ -420,6 +424,9 @@ TEST(WSHub, HandedOverStreamsAndStop) {
   hub->Stop();
   EXPECT_EQ(hub->GetClientCount(), 0);
   EXPECT_EQ(hub->FindClientIndex(id), -1);
+  // Every connection counted open for the rate limiter is counted closed again.
+  EXPECT_EQ(opened.load(), 6);
+  EXPECT_EQ(closed.load(), 6);
   TOVDetachedStream late;
   late.stream = std::make_unique<SocketStream>(sv[1]);
   EXPECT_THROW(hub->RegisterThinClient(std::move(late), "x"), std::runtime_error);
@@ -455,6 +462,8 @@ void WriteSelfSignedCert(const std::string& cert_path, const std::string& key_pa
 TEST(WSHub, IdleConnectionOnTlsPortDoesNotDelayOthers) {
   ovtest::TempDir dir;
   WriteSelfSignedCert(dir / "cert.pem", dir / "key.pem");
+  // The TLS context is process-wide: leave it as found for the tests that follow.
+  const bool owned = !SharedSSLContextReady();
   auto hub = MakeHub(30, {}, nullptr, true, dir / "cert.pem", dir / "key.pem");
   WsClient idle;
   ASSERT_TRUE(idle.Dial(hub->Port()));  // connects and sends nothing
@@ -483,6 +492,7 @@ TEST(WSHub, IdleConnectionOnTlsPortDoesNotDelayOthers) {
   auto t1 = std::chrono::steady_clock::now();
   hub->Stop();  // the idle handshake is interrupted, not waited out
   EXPECT_LT(std::chrono::steady_clock::now() - t1, 3s);
+  if (owned) FreeSharedSSLContext();
 }
 
 // ---- SQL bridge ----------------------------------------------------------------------------------
