@@ -178,7 +178,8 @@ void TOVWriteQuery::Free() noexcept {
   db_->lock_.unlock();
 }
 
-TOVReadQuery::TOVReadQuery(TOVDatabase& db, int slot, sql::Connection& conn, sql::Transaction* tx) : slot_(slot) {
+TOVReadQuery::TOVReadQuery(TOVDatabase& db, int slot, sql::Connection& conn, sql::Transaction* tx)
+    : slot_(slot), conn_(&conn) {
   db_ = nullptr;  // read queries never touch the write side
   owner_ = &db;
   q_ = std::make_unique<sql::Query>(conn, tx);
@@ -187,6 +188,7 @@ TOVReadQuery::TOVReadQuery(TOVDatabase& db, int slot, sql::Connection& conn, sql
 TOVReadQuery::TOVReadQuery(TOVReadQuery&& o) noexcept : TOVQueryBase(std::move(o)) {
   slot_ = o.slot_;
   owner_ = o.owner_;
+  conn_ = o.conn_;
   o.slot_ = -1;
   o.owner_ = nullptr;
 }

@@ -101,12 +101,16 @@ class TOVReadQuery : public TOVQueryBase {
   ~TOVReadQuery();
   void Free() noexcept;
   int Slot() const noexcept { return slot_; }
+  // The read connection this query runs on (for connection-level guards such as an
+  // authorizer on SQLite).
+  sql::Connection& Connection() const noexcept { return *conn_; }
 
  private:
   friend class TOVDatabase;
   TOVReadQuery(TOVDatabase& db, int slot, sql::Connection& conn, sql::Transaction* tx);
   int slot_ = -1;
   TOVDatabase* owner_ = nullptr;
+  sql::Connection* conn_ = nullptr;
 };
 
 class TOVDatabase {

@@ -39,6 +39,7 @@
 #include "ov_route_api.h"
 #include "ov_router.h"
 #include "ov_ssl_handler.h"
+#include "ov_ws_server.h"
 
 namespace ov {
 
@@ -1015,16 +1016,11 @@ void HttpCore::Dispatch(TOVHttpRequest& req, TOVHttpResponse& resp) {
   }
 }
 
-void HttpCore::HandleWebSocketUpgrade(TOVHttpRequest& req, TOVHttpResponse& resp) {
-  const std::string key = TrimAscii(req.Header("Sec-WebSocket-Key"));
-  if (key.empty()) {
-    TOVJson::SendError(resp, 400, "Missing Sec-WebSocket-Key");
-    return;
-  }
-  if (!opts.websocket_hub || !req.connection) {
-    TOVJson::SendError(resp, 503, "WebSocket server not available");
-    return;
-  }
+namespace {
+
+// Answers 101 and takes the stream (plus anything read past the head) away from the HTTP
+// connection, which then neither reads from it nor closes it.
+TOVDetachedStream SendUpgradeAndDetach(TOVHttpRequest& req, const std::string& key) {
   TOVHttpResponse up;
   up.status = 101;
   up.reason = "Switching Protocols";
@@ -1033,7 +1029,63 @@ void HttpCore::HandleWebSocketUpgrade(TOVHttpRequest& req, TOVHttpResponse& resp
   up.SetHeader("Sec-WebSocket-Accept", WebSocketAcceptKey(key));
   TOVDetachedStream taken = req.connection->SendAndDetach(up);
   LogDebug("[ws] WebSocket upgrade complete, socket handed to WS server");
-  opts.websocket_hub(std::move(taken), req);
+  return taken;
+}
+
+// The token of a web administrator: the text after the first "token=" in the raw query up to
+// the next "&" (not decoded), else a bearer header.
+std::string UpgradeToken(const TOVHttpRequest& req) {
+  std::string token;
+  if (std::size_t p = req.query.find("token="); p != std::string::npos) {
+    std::size_t end = req.query.find('&', p + 6);
+    token = req.query.substr(p + 6, end == std::string::npos ? std::string::npos : end - (p + 6));
+  }
+  const std::string auth = req.Header("Authorization");
+  if (token.empty() && auth.size() > 7 && EqualsIgnoreCase(auth.substr(0, 7), "Bearer ")) token = auth.substr(7);
+  return token;
+}
+
+}  // namespace
+
+void HttpCore::HandleWebSocketUpgrade(TOVHttpRequest& req, TOVHttpResponse& resp) {
+  const std::string key = TrimAscii(req.Header("Sec-WebSocket-Key"));
+  if (key.empty()) {
+    TOVJson::SendError(resp, 400, "Missing Sec-WebSocket-Key");
+    return;
+  }
+  if (opts.websocket_hub) {
+    // An embedding (tests, tools) takes every upgrade itself.
+    if (!req.connection) {
+      TOVJson::SendError(resp, 503, "WebSocket server not available");
+      return;
+    }
+    opts.websocket_hub(SendUpgradeAndDetach(req, key), req);
+    return;
+  }
+  // A valid API key makes a thin client, whatever else the request carries; otherwise an
+  // administrator's token makes a web administrator.  The hub authenticates again itself.
+  TOVAuthUser user;
+  const std::string api_key = req.Header("X-API-Key");
+  const bool thin = !api_key.empty() && ValidateAPIKey(api_key, user);
+  bool admin = false;
+  if (!thin) {
+    const std::string token = UpgradeToken(req);
+    admin = !token.empty() && TOVAuth::ValidateJWT(token, user) && user.IsAdmin;
+  }
+  if (!thin && !admin) {
+    TOVJson::SendError(resp, 401, "Unauthorized");
+    return;
+  }
+  auto hub = WSServer.Get();
+  if (!hub || !hub->Active() || !req.connection) {
+    TOVJson::SendError(resp, 503, "WebSocket server not available");
+    return;
+  }
+  TOVDetachedStream taken = SendUpgradeAndDetach(req, key);
+  if (admin)
+    hub->RegisterWebAdmin(std::move(taken), req.peer_address);
+  else
+    hub->RegisterThinClient(std::move(taken), req.peer_address);
 }
 
 namespace {

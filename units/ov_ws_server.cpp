@@ -1483,12 +1483,9 @@ void TOVWSServer::SendPluginInstall(std::int32_t client_id, const std::string& r
 
 namespace {
 
-// The sqlite3 handle of a read query's connection, where the database layer exposes it.
-template <class Q>
-void* ReadQueryHandle(Q& q) {
-  if constexpr (requires(Q& x) { x.Connection(); }) {
-    if (auto* c = dynamic_cast<sql::SqliteConnection*>(&q.Connection())) return c->Handle();
-  }
+// The sqlite3 handle of a read query's connection (nullptr on the other backends).
+void* ReadQueryHandle(TOVReadQuery& q) {
+  if (auto* c = dynamic_cast<sql::SqliteConnection*>(&q.Connection())) return c->Handle();
   return nullptr;
 }
 

@@ -85,6 +85,19 @@ class Hub(OVServer):
         return ws
 
 
+class HubDisabled(unittest.TestCase):
+    def test_valid_admin_without_hub_gets_503(self):
+        with Hub({"websocket": {"enabled": "0"}}) as srv:
+            srv.prepare()
+            self.assertIn("WebSocket: disabled\n", srv.stdout)
+            with self.assertRaises(HandshakeError) as cm:
+                srv.http_ws("/ws?token=%s" % srv.admin_token)
+            self.assertEqual(cm.exception.status, 503)
+            with self.assertRaises(HandshakeError) as cm:
+                srv.http_ws("/ws")
+            self.assertEqual(cm.exception.status, 401)
+
+
 class Protocol(unittest.TestCase):
     @classmethod
     def setUpClass(cls):

@@ -438,8 +438,8 @@ TEST_F(HttpServerTest, WebSocketUpgradeAndHandOver) {
   EXPECT_EQ(r.status, 400);
   EXPECT_NE(r.body.find("\"Missing Sec-WebSocket-Key\""), std::string::npos);
   r = Get("/ws", "Upgrade: websocket\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n");
-  EXPECT_EQ(r.status, 503);
-  EXPECT_NE(r.body.find("\"WebSocket server not available\""), std::string::npos);
+  EXPECT_EQ(r.status, 401);  // credentials are checked before the hub's availability
+  EXPECT_NE(r.body.find("\"Unauthorized\""), std::string::npos);
   StopServer();
 
   o.websocket_hub = [&](TOVDetachedStream s, const TOVHttpRequest& req) {
