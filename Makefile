@@ -4,7 +4,7 @@ SAN_BUILD ?= build-san
 GENERATOR ?= Ninja
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build run test unit e2e san bench fuzz clean
+.PHONY: all deps build run test san san-build bench fuzz clean
 
 all: build
 
@@ -23,16 +23,23 @@ run: build
 test: build
 	@scripts/run-tests $(BUILD)
 
-san: deps
-	cmake -S . -B $(SAN_BUILD) -G $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DOV_SANITIZE=ON -DOV_BUILD_BENCH=OFF
-	cmake --build $(SAN_BUILD) -j $(JOBS) --target ov_unit_tests
+# One clang build serves both: the unit tests under AddressSanitizer + UndefinedBehaviorSanitizer
+# and the libFuzzer targets.
+$(SAN_BUILD)/build.ninja:
+	CC=clang CXX=clang++ cmake -S . -B $(SAN_BUILD) -G $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug \
+	  -DOV_SANITIZE=ON -DOV_BUILD_FUZZ=ON -DOV_BUILD_BENCH=OFF
+
+san-build: deps $(SAN_BUILD)/build.ninja
+	cmake --build $(SAN_BUILD) -j $(JOBS)
+
+san: san-build
 	@scripts/run-tests $(SAN_BUILD) --unit-only
 
 bench: build
 	@scripts/run-bench $(BUILD)
 
-fuzz: deps
-	@scripts/run-fuzz
+fuzz: san-build
+	@scripts/run-fuzz $(SAN_BUILD)
 
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD) build-fuzz
+	rm -rf $(BUILD) $(SAN_BUILD)

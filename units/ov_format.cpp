@@ -1,9 +1,25 @@
 #include "ov_format.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace ov {
 namespace {
+
+constexpr std::size_t kMaxWidth = 1024;
+
+// snprintf into a string of the exact length needed.
+template <class T>
+std::string Printf(const std::string& fmt, T value) {
+  char small[128];
+  int n = std::snprintf(small, sizeof small, fmt.c_str(), value);
+  if (n < 0) return {};
+  if (static_cast<std::size_t>(n) < sizeof small) return std::string(small, static_cast<std::size_t>(n));
+  std::string out(static_cast<std::size_t>(n) + 1, '\0');
+  std::snprintf(out.data(), out.size(), fmt.c_str(), value);
+  out.resize(static_cast<std::size_t>(n));
+  return out;
+}
 
 // Writes one argument for one conversion.  Its flags, width and precision are applied
 // through snprintf with an argument of the type the conversion expects, so no combination of
@@ -34,11 +50,10 @@ void AppendArg(std::string& out, const std::string& flags, char conv, const Form
       if (a.kind == FormatArg::Kind::UInt || conv == 'u' || conv == 'x' || conv == 'X') {
         std::uint64_t v = a.kind == FormatArg::Kind::UInt ? a.u : static_cast<std::uint64_t>(as_int());
         char c = (conv == 'd' || conv == 'i') ? 'u' : conv;
-        std::snprintf(buf, sizeof buf, conv_fmt("ll", c).c_str(), static_cast<unsigned long long>(v));
+        out.append(Printf(conv_fmt("ll", c), static_cast<unsigned long long>(v)));
       } else {
-        std::snprintf(buf, sizeof buf, conv_fmt("ll", 'd').c_str(), static_cast<long long>(as_int()));
+        out.append(Printf(conv_fmt("ll", 'd'), static_cast<long long>(as_int())));
       }
-      out.append(buf);
       return;
     case 'f':
     case 'F':
@@ -52,8 +67,7 @@ void AppendArg(std::string& out, const std::string& flags, char conv, const Form
       }
       double v = a.kind == FormatArg::Kind::Double ? a.d : static_cast<double>(as_int());
       if (a.kind == FormatArg::Kind::UInt) v = static_cast<double>(a.u);
-      std::snprintf(buf, sizeof buf, conv_fmt("", conv).c_str(), v);
-      out.append(buf);
+      out.append(Printf(conv_fmt("", conv), v));
       return;
     }
     case 'c':
@@ -127,12 +141,26 @@ std::string FormatV(std::string_view fmt, const FormatArg* args, std::size_t cou
         continue;
       }
       // Parse flags, width, precision and length modifiers, then the conversion letter.
+      // Flags, then width and precision; both numbers are clamped so that no directive can
+      // ask for an absurd amount of padding.
       std::size_t j = i + 1;
       std::string flags;
-      while (j < fmt.size() && std::string_view("-+ #0123456789.").find(fmt[j]) != std::string_view::npos &&
-             flags.size() < 16) {
-        flags.push_back(fmt[j]);
+      while (j < fmt.size() && std::string_view("-+ #0").find(fmt[j]) != std::string_view::npos) {
+        if (flags.size() < 5) flags.push_back(fmt[j]);
         ++j;
+      }
+      auto number = [&](std::size_t& k) {
+        std::size_t v = 0;
+        while (k < fmt.size() && fmt[k] >= '0' && fmt[k] <= '9') {
+          v = std::min<std::size_t>(v * 10 + static_cast<std::size_t>(fmt[k] - '0'), kMaxWidth);
+          ++k;
+        }
+        return v;
+      };
+      if (j < fmt.size() && fmt[j] >= '0' && fmt[j] <= '9') flags += std::to_string(number(j));
+      if (j < fmt.size() && fmt[j] == '.') {
+        ++j;
+        flags += "." + std::to_string(number(j));
       }
       while (j < fmt.size() && std::string_view("hlLqjzt").find(fmt[j]) != std::string_view::npos) ++j;
       if (j >= fmt.size()) {
