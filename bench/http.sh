@@ -10,13 +10,13 @@ BUILD="${1:-$ROOT/build}"
 SECS="${2:-10}"
 CONNS="${3:-64}"
 THREADS="${WRK_THREADS:-4}"
-SERVE="$BUILD/bench_http_serve"
+SERVER="$BUILD/orvantaserver"
 
 if ! command -v wrk >/dev/null || ! command -v nginx >/dev/null; then
   SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO="sudo"
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq wrk nginx >/dev/null
 fi
-[ -x "$SERVE" ] || cmake --build "$BUILD" --target bench_http_serve >/dev/null
+[ -x "$SERVER" ] || cmake --build "$BUILD" --target orvantaserver >/dev/null
 
 WORK="$(mktemp -d /tmp/ov-bench-http-XXXXXX)"
 OV_PID=""; NGINX_PID=""
@@ -57,7 +57,27 @@ http {
 }
 EOF
 
-"$SERVE" "$WORK/web" "$OV_PORT" > "$WORK/ov.log" 2>&1 &
+# The real server, security gate on (the limit set high enough not to refuse the load).
+mkdir -p "$WORK/ov"
+cat > "$WORK/ov/orvanta.ini" <<EOF
+[server]
+port=$OV_PORT
+address=127.0.0.1
+[database]
+file=$WORK/ov/orvanta.db
+[logging]
+log_file=$WORK/ov/orvanta.log
+[paths]
+web_root=$WORK/web
+data_dir=$WORK/ov
+plugin_dir=$WORK/ov/plugins
+scripts_dir=$WORK/ov/scripts
+[security]
+rate_limit_per_minute=100000000
+[websocket]
+enabled=0
+EOF
+"$SERVER" --run --config="$WORK/ov/orvanta.ini" > "$WORK/ov.log" 2>&1 &
 OV_PID=$!
 nginx -c "$WORK/nginx/nginx.conf" -p "$WORK/nginx" > "$WORK/nginx/stdout.log" 2>&1 &
 NGINX_PID=$!

@@ -218,6 +218,7 @@ std::vector<TOVServiceSlot> BuildServiceTable() {
                  });
                },
                [](const auto& step) {
+                 if (!DB.Exists() && !LogSink.Exists()) return;
                  step("DB.Free");
                  // Store everything logged so far (the line above included) before the
                  // database goes away.
@@ -242,12 +243,17 @@ void StartServices(std::vector<TOVServiceSlot>& table) {
   std::stable_sort(order.begin(), order.end(),
                    [](const TOVServiceSlot* a, const TOVServiceSlot* b) { return a->start_rank < b->start_rank; });
   for (TOVServiceSlot* s : order) {
-    if (s->start) s->start();
+    // Marked first, so that a service whose start fails half-way is still stopped (each stop
+    // step frees only what exists).
     s->started = true;
+    if (s->start) s->start();
   }
 }
 
 void ShutdownServices(std::vector<TOVServiceSlot>& table) {
+  bool any = false;
+  for (const auto& s : table) any = any || s.started;
+  if (!any) return;  // start-up failed before any service existed
   Step("begin");
   for (auto& s : table) {
     if (!s.started) continue;
