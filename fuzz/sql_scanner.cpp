@@ -16,6 +16,8 @@
 
 namespace {
 
+// The checks' own name comparison, independent of the one the scanner uses (sql::EqualsNoCase),
+// so that a fault there cannot hide itself.
 bool SameNoCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {

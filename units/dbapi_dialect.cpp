@@ -89,16 +89,7 @@ std::unique_ptr<TDBACompoundCriterion> OrOf(std::vector<TDBACriterionPtr> AChild
 // ---------------------------------------------------------------------------------------------
 // Helpers
 
-bool DBASameName(std::string_view A, std::string_view B) noexcept {
-  if (A.size() != B.size()) return false;
-  for (std::size_t i = 0; i < A.size(); ++i) {
-    char a = A[i], b = B[i];
-    if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
-    if (b >= 'A' && b <= 'Z') b = static_cast<char>(b - 'A' + 'a');
-    if (a != b) return false;
-  }
-  return true;
-}
+bool DBASameName(std::string_view A, std::string_view B) noexcept { return sql::EqualsNoCase(A, B); }
 
 sql::Backend DBAToSqlBackend(TDBABackend ABackend) noexcept {
   switch (ABackend) {
@@ -128,35 +119,61 @@ std::string DBAPlaceholders(std::size_t ACount) {
   return out;
 }
 
-namespace {
-
-sql::Value JsonToValue(const TJSON& item) {
-  switch (item.type()) {
-    case TJSON::value_t::boolean:
-      return sql::Value::Boolean(item.get<bool>());
-    case TJSON::value_t::number_integer:
-      return sql::Value::Int(item.get<std::int64_t>());
-    case TJSON::value_t::number_unsigned: {
-      const auto u = item.get<std::uint64_t>();
-      if (u <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
-        return sql::Value::Int(static_cast<std::int64_t>(u));
-      return sql::Value::Text(std::to_string(u));
-    }
-    case TJSON::value_t::number_float:
-      return sql::Value::Real(item.get<double>());
-    case TJSON::value_t::string:
-      return sql::Value::Text(item.get_ref<const std::string&>());
-    case TJSON::value_t::array:
-    case TJSON::value_t::object:
-      return sql::Value::Text(JsonSpaced(item));
-    case TJSON::value_t::binary: {
-      const auto& bin = item.get_binary();
-      return sql::Value::Blob(std::string(bin.begin(), bin.end()));
-    }
-    default:
-      return sql::Value::Null();
+std::string DBAQuoteName(std::string_view AName, char AQuote, bool ALowerCase) {
+  std::string out;
+  out.reserve(AName.size() + 2);
+  out += AQuote;
+  for (char c : AName) {
+    if (c == AQuote) out += AQuote;
+    out += (ALowerCase && c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
   }
+  out += AQuote;
+  return out;
 }
+
+std::string DBAInsertStmt(const IDBADialect& ADialect, std::string_view AInsertInto, std::string_view ATable,
+                          const std::vector<std::string>& ACols) {
+  return std::string(AInsertInto) + " " + ADialect.QuoteIdent(ATable) + " (" + DBAJoinQuoted(ADialect, ACols) +
+         ") VALUES (" + DBAPlaceholders(ACols.size()) + ")";
+}
+
+std::string DBAUpdateSets(const IDBADialect& ADialect, const std::vector<std::string>& AAllCols,
+                          const std::vector<std::string>& AKeyCols, std::string_view ANewBefore,
+                          std::string_view ANewAfter) {
+  std::string sets;
+  for (const auto& c : AAllCols) {
+    bool key = false;
+    for (const auto& k : AKeyCols)
+      if (DBASameName(c, k)) key = true;
+    if (key) continue;
+    if (!sets.empty()) sets += ", ";
+    const std::string q = ADialect.QuoteIdent(c);
+    sets += q + " = ";
+    sets += ANewBefore;
+    sets += q;
+    sets += ANewAfter;
+  }
+  return sets;
+}
+
+TJSON DBAColumnInfo(std::string AName, std::string AType, bool ANullable, TJSON ADefault, bool AIsPk) {
+  TJSON col = TJSON::object();
+  col["name"] = std::move(AName);
+  col["type"] = std::move(AType);
+  col["nullable"] = ANullable;
+  col["default"] = std::move(ADefault);
+  col["is_pk"] = AIsPk;
+  return col;
+}
+
+void DBACheckBorrowed(const sql::Connection* AConn, sql::Backend AKind, std::string_view AUnit,
+                      std::string_view AKindName) {
+  if (!AConn) throw sql::SqlError(std::string(AUnit) + ": CreateFromConnection: AConn is nil");
+  if (AConn->Kind() != AKind)
+    throw sql::SqlError(std::string(AUnit) + ": CreateFromConnection: not " + std::string(AKindName) + " connection");
+}
+
+namespace {
 
 // "p<n>" with n a decimal number without leading zeros (as BindJSONParams names them): n, else 0.
 std::size_t PNumber(std::string_view name) noexcept {
@@ -180,11 +197,8 @@ struct StatementTimer {
   }
 };
 
-}  // namespace
-
-namespace {
-
-// JsonToValue into an existing value, reusing its text buffer.
+// A JSON item as a parameter value, assigned in place so that a statement run again and again
+// reuses its text buffers.  Only the fields of the new kind are set.
 void AssignJson(sql::Value& v, const TJSON& item) {
   switch (item.type()) {
     case TJSON::value_t::boolean:
@@ -195,6 +209,17 @@ void AssignJson(sql::Value& v, const TJSON& item) {
       v.kind = sql::FieldKind::Int64;
       v.i = item.get<std::int64_t>();
       return;
+    case TJSON::value_t::number_unsigned: {
+      const auto u = item.get<std::uint64_t>();
+      if (u <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+        v.kind = sql::FieldKind::Int64;
+        v.i = static_cast<std::int64_t>(u);
+      } else {
+        v.kind = sql::FieldKind::Text;
+        v.s = std::to_string(u);
+      }
+      return;
+    }
     case TJSON::value_t::number_float:
       v.kind = sql::FieldKind::Double;
       v.d = item.get<double>();
@@ -203,43 +228,66 @@ void AssignJson(sql::Value& v, const TJSON& item) {
       v.kind = sql::FieldKind::Text;
       v.s.assign(item.get_ref<const std::string&>());
       return;
-    case TJSON::value_t::null:
-    case TJSON::value_t::discarded:
-      v.kind = sql::FieldKind::Null;
+    case TJSON::value_t::array:
+    case TJSON::value_t::object:
+      v.kind = sql::FieldKind::Text;
+      v.s = JsonSpaced(item);
       return;
+    case TJSON::value_t::binary: {
+      const auto& bin = item.get_binary();
+      v.kind = sql::FieldKind::Blob;
+      v.s.assign(bin.begin(), bin.end());
+      return;
+    }
     default:
-      v = JsonToValue(item);
+      v.kind = sql::FieldKind::Null;
       return;
   }
 }
 
-// Binds AParams into a query that may have run before: every parameter is set, those without
-// an item to NULL.
-void BindJSONParamsFresh(sql::Query& AQuery, const TJSON& AParams) {
+// Walks the names the statement uses (fewer than the items, as a rule); each "p<i+1>" takes
+// item i and items without a placeholder are skipped.  A placeholder without an item is set
+// to NULL when AClearMissing (a statement that may have run before), else left as it is.
+void BindItems(sql::Query& AQuery, const TJSON& AParams, bool AClearMissing) {
   const auto& names = AQuery.ParamNames();
   const std::size_t count = AParams.is_array() ? AParams.size() : 0;
   for (std::size_t k = 0; k < names.size(); ++k) {
-    sql::Value& v = AQuery.ParamAt(k);
     const std::size_t n = PNumber(names[k]);
-    if (n == 0 || n > count)
-      v.kind = sql::FieldKind::Null;
-    else
-      AssignJson(v, AParams[n - 1]);
+    if (n != 0 && n <= count)
+      AssignJson(AQuery.ParamAt(k), AParams[n - 1]);
+    else if (AClearMissing)
+      AQuery.ParamAt(k).kind = sql::FieldKind::Null;
+  }
+}
+
+// The server's version text from its first field, read outside any transaction.
+enum class VersionRead { Row, NoRow, Failed };
+VersionRead ReadVersion(sql::Connection& AConn, std::string_view AVersionSQL, std::string& AText) noexcept {
+  try {
+    sql::Query q(AConn);
+    q.SetSQL(std::string(AVersionSQL));
+    q.Open();
+    if (q.Eof() || q.FieldCount() == 0) {
+      AText.clear();
+      return VersionRead::NoRow;
+    }
+    AText = q.Field(0).AsText();
+    return VersionRead::Row;
+  } catch (const std::exception& e) {
+    try {
+      AText = e.what();
+    } catch (...) {
+    }
+    return VersionRead::Failed;
+  } catch (...) {
+    return VersionRead::Failed;
   }
 }
 
 }  // namespace
 
 void BindJSONParams(sql::Query& AQuery, const TJSON& AParams) {
-  if (!AParams.is_array()) return;
-  // Walk the names the statement uses (fewer than the items, as a rule); each "p<i+1>" takes
-  // item i.  Items without a placeholder are skipped; placeholders without an item stay NULL.
-  const auto& names = AQuery.ParamNames();
-  for (std::size_t k = 0; k < names.size(); ++k) {
-    const std::size_t n = PNumber(names[k]);
-    if (n == 0 || n > AParams.size()) continue;
-    AQuery.SetParamAt(k, JsonToValue(AParams[n - 1]));
-  }
+  if (AParams.is_array()) BindItems(AQuery, AParams, /*AClearMissing=*/false);
 }
 
 TJSON DBAValueToJSON(const sql::Value& AValue) {
@@ -299,36 +347,39 @@ void TDBADialectBase::AttachConnection(sql::Connection* AConn, sql::Transaction*
 
 bool TDBADialectBase::IsConnected() const { return FConnected && FConnection && FConnection->Connected(); }
 
-TDBADialectBase::VersionRead TDBADialectBase::ReadVersion(std::string_view AVersionSQL, std::string& AText) noexcept {
-  try {
-    sql::Query q(*FConnection);
-    q.SetSQL(std::string(AVersionSQL));
-    q.Open();
-    if (q.Eof() || q.FieldCount() == 0) {
-      AText.clear();
-      return VersionRead::NoRow;
-    }
-    AText = q.Field(0).AsText();
-    return VersionRead::Row;
-  } catch (const std::exception& e) {
-    try {
-      AText = e.what();
-    } catch (...) {
-    }
-    return VersionRead::Failed;
-  } catch (...) {
-    return VersionRead::Failed;
-  }
-}
-
-void TDBADialectBase::Connect() {
-  if (FConnected) return;
-  if (!FConnection) throw sql::SqlError("dbapi: dialect has no connection attached");
+bool TDBADialectBase::OpenAndNameServer(const TServerNaming& ANaming) {
+  if (FConnected) return false;
+  if (!FConnection) throw sql::SqlError(ANaming.NoConnection);
   if (FOwnsConnection) FConnection->Open();
   FConnected = true;
   std::string text;
-  FServerFlavor = ReadVersion("SELECT VERSION()", text) == VersionRead::Row ? text : std::string();
-  FHooks->FireConnect(FServerFlavor);
+  switch (ReadVersion(*FConnection, ANaming.VersionSQL, text)) {
+    case VersionRead::Row: FServerFlavor = ANaming.OnRow(text); break;
+    case VersionRead::NoRow: FServerFlavor = ANaming.NoRow; break;
+    case VersionRead::Failed: FServerFlavor = ANaming.Failed; break;
+  }
+  return true;
+}
+
+void TDBADialectBase::Connect() {
+  static constexpr TServerNaming kGeneric{"dbapi: dialect has no connection attached", "SELECT VERSION()",
+                                          [](const std::string& v) { return v; }, "", ""};
+  if (OpenAndNameServer(kGeneric)) FHooks->FireConnect(FServerFlavor);
+}
+
+std::unique_ptr<sql::Query> TDBADialectBase::OpenCatalogQuery(const char* ANoConnection, std::string ASQL,
+                                                              std::string AName, bool ARollBackOnFailure) {
+  if (!FConnection) throw sql::SqlError(ANoConnection);
+  auto q = std::make_unique<sql::Query>(*FConnection, FTransaction);
+  q->SetSQL(std::move(ASQL));
+  if (q->HasParam("n")) q->SetParam("n", sql::Value::Text(std::move(AName)));
+  try {
+    q->Open();
+  } catch (...) {
+    if (ARollBackOnFailure) RollbackAfterFailure();
+    throw;
+  }
+  return q;
 }
 
 void TDBADialectBase::Disconnect() {
@@ -358,8 +409,15 @@ std::string TDBADialectBase::OnDeleteAction(TDBAOnDeleteAction AAction) const {
 }
 
 std::string TDBADialectBase::InsertOrIgnoreStmt(std::string_view ATable, const std::vector<std::string>& ACols) const {
-  return "INSERT INTO " + QuoteIdent(ATable) + " (" + DBAJoinQuoted(*this, ACols) + ") VALUES (" +
-         DBAPlaceholders(ACols.size()) + ") ON CONFLICT DO NOTHING";
+  return DBAInsertStmt(*this, "INSERT INTO", ATable, ACols) + " ON CONFLICT DO NOTHING";
+}
+
+std::string TDBADialectBase::OnConflictUpsert(std::string_view ATable, const std::vector<std::string>& AAllCols,
+                                              const std::vector<std::string>& AKeyCols,
+                                              std::string_view AExcluded) const {
+  const std::string sets = DBAUpdateSets(*this, AAllCols, AKeyCols, AExcluded, "");
+  return DBAInsertStmt(*this, "INSERT INTO", ATable, AAllCols) + " ON CONFLICT (" + DBAJoinQuoted(*this, AKeyCols) +
+         ")" + (sets.empty() ? " DO NOTHING" : " DO UPDATE SET " + sets);
 }
 
 std::string TDBADialectBase::LimitOffsetClause(std::int64_t ALimit, std::int64_t AOffset) const {
@@ -468,79 +526,61 @@ void TDBADialectBase::ReturnStatement(sql::Query& AQuery) noexcept {
   if (&AQuery != FStatement.get()) return;
   FStatementBusy = false;
   // Do not keep large parameter values alive until the next statement.
-  for (std::size_t k = 0; k < AQuery.ParamNames().size(); ++k) {
-    sql::Value& v = AQuery.ParamAt(k);
-    if (v.s.capacity() > 4096) v.s = std::string();
-  }
+  AQuery.ReleaseLargeParams(4096);
 }
 
-std::int64_t TDBADialectBase::ExecSQL(std::string_view ASQL, const TJSON& AParams) {
+template <class Run>
+bool TDBADialectBase::RunStatement(std::string_view ASQL, const TJSON& AParams, bool ACommit, std::int64_t& ALogged,
+                                   Run&& ARun) {
   bool cancel = false;
   FHooks->FireBeforeQuery(ASQL, AParams, cancel);
-  if (cancel) return 0;
+  if (cancel) return false;
   if (!FConnection) throw sql::SqlError("dbapi: dialect has no connection attached");
   const StatementTimer timer(FHooks->HasAfterQuery());
-  std::int64_t affected = -1;
+  ALogged = -1;
   try {
     std::unique_ptr<sql::Query> temp;
     sql::Query* q = nullptr;
     try {
       q = &LeaseStatement(ASQL, temp);
-      BindJSONParamsFresh(*q, AParams);
-      affected = q->ExecSQL();
+      BindItems(*q, AParams, /*AClearMissing=*/true);
+      ALogged = ARun(*q);
     } catch (...) {
       if (q) ReturnStatement(*q);
       throw;
     }
     ReturnStatement(*q);
-    if (FOwnsConnection && !FExplicitBatch && FTransaction) FTransaction->CommitRetaining();
+    if (ACommit && FOwnsConnection && !FExplicitBatch && FTransaction) FTransaction->CommitRetaining();
   } catch (const std::exception& e) {
     RollbackAfterFailure();
     bool handled = false;
     FHooks->FireError(ASQL, e.what(), handled);
     if (!handled) throw;
-    affected = -1;
+    ALogged = -1;
   }
-  FireQueryLog(ASQL, timer.ElapsedMs(), AParams, affected);
+  FireQueryLog(ASQL, timer.ElapsedMs(), AParams, ALogged);
+  return true;
+}
+
+std::int64_t TDBADialectBase::ExecSQL(std::string_view ASQL, const TJSON& AParams) {
+  std::int64_t affected = 0;  // a cancelled statement affects nothing
+  RunStatement(ASQL, AParams, /*ACommit=*/true, affected, [](sql::Query& q) { return q.ExecSQL(); });
   return affected;
 }
 
 TJSON TDBADialectBase::QuerySQL(std::string_view ASQL, const TJSON& AParams) {
   TJSON rows = TJSON::array();
-  bool cancel = false;
-  FHooks->FireBeforeQuery(ASQL, AParams, cancel);
-  if (cancel) return rows;
-  if (!FConnection) throw sql::SqlError("dbapi: dialect has no connection attached");
-  const StatementTimer timer(FHooks->HasAfterQuery());
-  try {
-    std::unique_ptr<sql::Query> temp;
-    sql::Query* q = nullptr;
-    try {
-      q = &LeaseStatement(ASQL, temp);
-      BindJSONParamsFresh(*q, AParams);
-      q->Open();
-      while (!q->Eof()) {
-        rows.push_back(DBARowToJSON(*q));
-        q->Next();
-      }
-    } catch (...) {
-      if (q) ReturnStatement(*q);
-      throw;
+  std::int64_t logged = -1;
+  RunStatement(ASQL, AParams, /*ACommit=*/false, logged, [&rows](sql::Query& q) -> std::int64_t {
+    q.Open();
+    while (!q.Eof()) {
+      rows.push_back(DBARowToJSON(q));
+      q.Next();
     }
-    ReturnStatement(*q);
-  } catch (const std::exception& e) {
-    RollbackAfterFailure();
-    bool handled = false;
-    FHooks->FireError(ASQL, e.what(), handled);
-    if (!handled) throw;
-  }
-  FireQueryLog(ASQL, timer.ElapsedMs(), AParams, -1);
+    return -1;  // a query's row count is not logged as affected rows
+  });
   return rows;
 }
-
-}  // namespace ov
-
-namespace ov {
 
 std::string TDBADialectBase::CreateIndexSQL(std::string_view ATable, const TDBAIndexSpec& ASpec) {
   return BuildCreateIndex(*this, ATable, ASpec);

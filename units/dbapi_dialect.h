@@ -1,13 +1,11 @@
-// The heart of the portable SQL library (Part 2.110): the dialect interface IDBADialect, the
-// schema and selection records, the criterion trees with their builders, and the base class
+// The heart of the portable SQL library: the dialect interface IDBADialect, the schema and
+// selection records, the criterion trees with their builders, and the base class
 // TDBADialectBase that runs statements with JSON parameter arrays, turns rows into JSON
-// objects and renders criteria as SQL.  Backends (dbapi_sqlite, dbapi_mariadb,
-// dbapi_postgres) derive from TDBADialectBase and supply their SQL words.
+// objects and renders criteria as SQL.  Backends (dbapi_sqlite, and dbapi_mariadb and
+// dbapi_postgres through dbapi_server) derive from TDBADialectBase and supply their SQL words.
 //
-// Mapping of the reference-counted interface: IDBADialect is an abstract class held by
-// std::shared_ptr<IDBADialect> (TDBADialectRef); dropping the last reference disconnects and
-// frees.  Its virtual operations keep the original names and order; operations this library
-// adds (Transaction, LimitOffsetClause, SetExplicitBatch, InExplicitBatch) follow them.
+// A dialect is shared: IDBADialect is an abstract class held by std::shared_ptr<IDBADialect>
+// (TDBADialectRef), and dropping the last reference disconnects and frees it.
 #pragma once
 
 #include <cstdint>
@@ -200,7 +198,7 @@ class IDBADialect {
   virtual bool TableExists(std::string_view AName) = 0;
   virtual TJSON GetColumns(std::string_view ATable) = 0;
 
-  // ---- additions of this library (after the original operations) ----
+  // ---- transaction, paging, batches and DDL fitting ----
   // The transaction every statement of this dialect runs in (nullptr for a borrowed
   // connection without one: statements then run in the owner's transaction state).
   virtual sql::Transaction* Transaction() const = 0;
@@ -240,6 +238,24 @@ TJSON DBARowToJSON(const sql::Query& AQuery);
 std::string DBAJoinQuoted(const IDBADialect& ADialect, const std::vector<std::string>& ANames);
 // ":p1, :p2, ..., :pN".
 std::string DBAPlaceholders(std::size_t ACount);
+// AName between two AQuote characters, an AQuote inside doubled; ALowerCase folds ASCII
+// letters to lower case first.
+std::string DBAQuoteName(std::string_view AName, char AQuote, bool ALowerCase = false);
+// "<AInsertInto> q(ATable) (q(c1), q(c2), ...) VALUES (:p1, :p2, ...)", AInsertInto being e.g.
+// "INSERT INTO" or "INSERT IGNORE INTO".
+std::string DBAInsertStmt(const IDBADialect& ADialect, std::string_view AInsertInto, std::string_view ATable,
+                          const std::vector<std::string>& ACols);
+// The SET list of an upsert: "q(c) = <ANewBefore>q(c)<ANewAfter>" for every column of AAllCols
+// that is not one of AKeyCols, joined by ", " ("" when every column is a key).
+std::string DBAUpdateSets(const IDBADialect& ADialect, const std::vector<std::string>& AAllCols,
+                          const std::vector<std::string>& AKeyCols, std::string_view ANewBefore,
+                          std::string_view ANewAfter);
+// One entry of GetColumns: {"name", "type", "nullable", "default" (null = none), "is_pk"}.
+TJSON DBAColumnInfo(std::string AName, std::string AType, bool ANullable, TJSON ADefault, bool AIsPk);
+// Refuses a connection a dialect cannot borrow: nullptr ("<AUnit>: CreateFromConnection: AConn
+// is nil") or one of another kind ("<AUnit>: CreateFromConnection: not <AKindName> connection").
+void DBACheckBorrowed(const sql::Connection* AConn, sql::Backend AKind, std::string_view AUnit,
+                      std::string_view AKindName);
 // ASCII case-insensitive equality of names.
 bool DBASameName(std::string_view A, std::string_view B) noexcept;
 sql::Backend DBAToSqlBackend(TDBABackend ABackend) noexcept;
@@ -259,7 +275,7 @@ class TDBADialectBase : public IDBADialect {
   sql::Connection* Connection() const override { return FConnection; }
   bool Owned() const override { return FOwnsConnection; }
   bool IsConnected() const override;
-  void Connect() override;      // the generic open of Part 2.110; backends override it
+  void Connect() override;  // generic: the server named by "SELECT VERSION()"; backends override it
   void Disconnect() override;
   std::string InsertReturningIdClause() const override { return {}; }
   std::string WhereToSQL(const TDBACriterion* ACriterion, TJSON& AParams) const override;
@@ -268,6 +284,9 @@ class TDBADialectBase : public IDBADialect {
   std::string InsertOrIgnoreStmt(std::string_view ATable, const std::vector<std::string>& ACols) const override;
   std::int64_t ExecSQL(std::string_view ASQL, const TJSON& AParams) override;
   TJSON QuerySQL(std::string_view ASQL, const TJSON& AParams) override;
+  // The id captured on the connection when its last INSERT/REPLACE ran (0 when it generated
+  // none): no extra query, and not moved by other statements run in between.
+  std::int64_t GetLastInsertID() override { return FConnection ? FConnection->LastInsertId() : 0; }
 
   sql::Transaction* Transaction() const override { return FTransaction; }
   // Base: " LIMIT n" and/or " OFFSET m" (standard SQL; an offset alone is " OFFSET m").
@@ -288,13 +307,34 @@ class TDBADialectBase : public IDBADialect {
  protected:
   // Rendering of one compare criterion (q = QuoteIdent(column)); used by WhereToSQL.
   std::string CompareToSQL(const TDBACompareCriterion& C, TJSON& AParams) const;
+  // "INSERT INTO ... ON CONFLICT (keys) DO UPDATE SET c = <AExcluded>c, ..." (DO NOTHING when
+  // every column is a key), AExcluded naming the proposed row ("EXCLUDED." or "excluded.").
+  std::string OnConflictUpsert(std::string_view ATable, const std::vector<std::string>& AAllCols,
+                               const std::vector<std::string>& AKeyCols, std::string_view AExcluded) const;
   // After a failing statement outside an explicit batch, an owning dialect rolls back.
   void RollbackAfterFailure() noexcept;
-  // Runs a version query (e.g. "SELECT VERSION()") on the connection outside any
-  // transaction, so connecting never leaves a transaction open.  Row: AText is the first
-  // field's text; NoRow; Failed: the exception's message is in AText.  Never throws.
-  enum class VersionRead { Row, NoRow, Failed };
-  VersionRead ReadVersion(std::string_view AVersionSQL, std::string& AText) noexcept;
+
+  // How Connect names the server (FServerFlavor): OnRow(text of the version query's first
+  // field) when it answers a row, NoRow when it answers none, Failed when it fails.
+  struct TServerNaming {
+    const char* NoConnection;  // the error when no connection is attached
+    const char* VersionSQL;
+    std::string (*OnRow)(const std::string& AVersion);
+    const char* NoRow;
+    const char* Failed;
+  };
+  // The shared part of Connect.  False when already connected.  Otherwise throws without a
+  // connection, opens an owned one, marks the dialect connected and names the server; the
+  // version query runs outside any transaction, so connecting never leaves one open.  The
+  // caller fires the connect hook.
+  bool OpenAndNameServer(const TServerNaming& ANaming);
+
+  // A catalog query (TableExists, GetColumns) opened on this dialect's connection and
+  // transaction, ":n" bound to AName when the text names it.  Throws ANoConnection without a
+  // connection.  When it fails, an owning dialect outside a batch rolls back first if
+  // ARollBackOnFailure (needed where a failed statement aborts the transaction).
+  std::unique_ptr<sql::Query> OpenCatalogQuery(const char* ANoConnection, std::string ASQL, std::string AName,
+                                               bool ARollBackOnFailure = false);
 
   sql::Connection* FConnection = nullptr;
   sql::Transaction* FTransaction = nullptr;
@@ -310,6 +350,13 @@ class TDBADialectBase : public IDBADialect {
   // a hook handler) gets a query of its own.
   sql::Query& LeaseStatement(std::string_view ASQL, std::unique_ptr<sql::Query>& ATemp);
   void ReturnStatement(sql::Query& AQuery) noexcept;
+  // The frame of ExecSQL and QuerySQL: the before-query hook (false when a handler cancels:
+  // ALogged is left alone), the leased statement with AParams bound, ARun on it (its result
+  // goes to ALogged), commit-retaining when ACommit and an owning dialect is outside a batch,
+  // the error hook after a failure (rethrown unless a handler takes it: ALogged = -1) and the
+  // after-query hook with ALogged.
+  template <class Run>
+  bool RunStatement(std::string_view ASQL, const TJSON& AParams, bool ACommit, std::int64_t& ALogged, Run&& ARun);
 
   std::unique_ptr<sql::Connection> FOwnedConnection;
   std::unique_ptr<sql::Transaction> FOwnedTransaction;

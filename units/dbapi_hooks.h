@@ -1,17 +1,17 @@
-// Hook registry of the portable SQL library (Part 2.114): lets the owner of a dialect observe
-// and steer statements, errors, connects, disconnects, schema changes and the library's log.
+// Hook registry of the portable SQL library: lets the owner of a dialect observe and steer
+// statements, errors, connects, disconnects, schema changes and the library's log.
 //
 // Handler identity.  A handler is a std::function plus a TDBAHookId: the pair (Owner, Tag).
-// Two handlers are "equal" exactly when their ids are equal; this stands in for the original
-// method-pointer equality (same code and same object):
+// std::function objects cannot be compared, so two handlers are "equal" exactly when their ids
+// are equal (as a method of one object is the same handler wherever it is added from):
 //   - Add...(id, fn): the caller names the handler, typically {this, <a constant per method>};
 //     adding a second handler with an id already listed is ignored; Remove...(id) removes it.
 //   - Add...(fn): the registry makes a fresh id (Owner = the registry, Tag = a counter) and
 //     returns it as the handle for Remove....
-// An empty std::function is ignored (the "handler without code" of the original) and yields an
-// empty id.  Handlers run outside the registry's lock, on the firing thread, in list order;
-// adding or removing during a fire takes effect at the next fire.  Exceptions from handlers are
-// not caught: they stop the fire and reach the code that fired.
+// An empty std::function (a handler without code) is ignored and yields an empty id.
+// Handlers run outside the registry's lock, on the firing thread, in list order; adding or
+// removing during a fire takes effect at the next fire.  Exceptions from handlers are not
+// caught: they stop the fire and reach the code that fired.
 #pragma once
 
 #include <atomic>

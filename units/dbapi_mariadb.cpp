@@ -11,22 +11,13 @@ namespace ov {
 
 namespace {
 
-std::string LowerAscii(std::string_view v) {
-  std::string s(v);
-  for (auto& c : s)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return s;
-}
-
-bool IsDataChanging(const std::string& verb) {
-  return verb == "INSERT" || verb == "REPLACE" || verb == "UPDATE" || verb == "DELETE";
-}
+constexpr const char* kNoConnection = "dbapi_mariadb: no connection attached";
 
 bool IsIntegerType(TDBAColumnType t) { return t == dctInteger || t == dctBigInt; }
 
 // Live data_type texts whose values InnoDB can index only by a prefix.
 bool IsLobType(std::string_view live) {
-  const std::string t = LowerAscii(live);
+  const std::string t = sql::AsciiLower(live);
   return t == "text" || t == "tinytext" || t == "mediumtext" || t == "longtext" || t == "blob" || t == "tinyblob" ||
          t == "mediumblob" || t == "longblob" || t == "json";
 }
@@ -45,66 +36,27 @@ std::shared_ptr<TDBAMariaDBDialect> TDBAMariaDBDialect::CreateOwned(const std::s
                                                                     const std::string& AUserName,
                                                                     const std::string& APassword, bool AUseSSL) {
   auto d = std::make_shared<TDBAMariaDBDialect>();
-  d->FHost = AHost;
-  d->FPort = APort;
-  d->FDatabase = ADatabase;
-  d->FUserName = AUserName;
-  d->FPassword = APassword;
-  d->FUseSSL = AUseSSL;
-  sql::ConnectOptions o;
-  o.host = AHost;
-  o.port = APort > 0 ? APort : 0;
-  o.database = ADatabase;
-  o.user = AUserName;
-  o.password = APassword;
-  o.charset = "utf8mb4";
-  o.use_ssl = AUseSSL;  // TLS enforced
-  d->AttachConnection(sql::CreateMariaDBConnection(std::move(o)));
+  d->AttachOwned(sql::CreateMariaDBConnection, "utf8mb4", AHost, APort, ADatabase, AUserName, APassword, AUseSSL);
   return d;
 }
 
 std::shared_ptr<TDBAMariaDBDialect> TDBAMariaDBDialect::CreateFromConnection(sql::Connection* AConn,
                                                                              sql::Transaction* ATrans) {
-  if (!AConn) throw sql::SqlError("dbapi_mariadb: CreateFromConnection: AConn is nil");
-  if (AConn->Kind() != sql::Backend::MariaDB)
-    throw sql::SqlError("dbapi_mariadb: CreateFromConnection: not a MariaDB connection");
+  DBACheckBorrowed(AConn, sql::Backend::MariaDB, "dbapi_mariadb", "a MariaDB");
   auto d = std::make_shared<TDBAMariaDBDialect>();
-  d->FHost = AConn->Options().host;
-  d->FPort = AConn->Options().port;
-  d->FDatabase = AConn->Options().database;
-  d->FUserName = AConn->Options().user;
-  d->AttachConnection(AConn, ATrans);
+  d->AttachBorrowed(AConn, ATrans);
   return d;
 }
 
 void TDBAMariaDBDialect::Connect() {
-  if (FConnected) return;
-  if (!FConnection) throw sql::SqlError("dbapi_mariadb: no connection attached");
-  if (FOwnsConnection) FConnection->Open();
-  FConnected = true;
-
-  std::string text;
-  switch (ReadVersion("SELECT VERSION()", text)) {
-    case VersionRead::Row:
-      FServerFlavor = (text.find("MariaDB") != std::string::npos ? "MariaDB " : "MySQL ") + text;
-      break;
-    case VersionRead::NoRow: FServerFlavor = "MySQL-compatible (version unknown)"; break;
-    case VersionRead::Failed: FServerFlavor = "MySQL-compatible (version query failed)"; break;
-  }
-  FHooks->FireConnect(FServerFlavor);
+  static constexpr TServerNaming kNaming{
+      kNoConnection, "SELECT VERSION()",
+      [](const std::string& v) { return (v.find("MariaDB") != std::string::npos ? "MariaDB " : "MySQL ") + v; },
+      "MySQL-compatible (version unknown)", "MySQL-compatible (version query failed)"};
+  if (OpenAndNameServer(kNaming)) FHooks->FireConnect(FServerFlavor);
 }
 
-std::string TDBAMariaDBDialect::QuoteIdent(std::string_view AName) const {
-  std::string out;
-  out.reserve(AName.size() + 2);
-  out += '`';
-  for (char c : AName) {
-    if (c == '`') out += '`';
-    out += c;
-  }
-  out += '`';
-  return out;
-}
+std::string TDBAMariaDBDialect::QuoteIdent(std::string_view AName) const { return DBAQuoteName(AName, '`'); }
 
 std::string TDBAMariaDBDialect::DateAddExpr(std::int32_t AAmount, TDBADateUnit AUnit) const {
   const char* unit = "DAY";
@@ -146,71 +98,42 @@ std::string TDBAMariaDBDialect::SqlType(TDBAColumnType AType, std::int32_t ALeng
 
 std::string TDBAMariaDBDialect::UpsertStmt(std::string_view ATable, const std::vector<std::string>& AAllCols,
                                            const std::vector<std::string>& AKeyCols) const {
-  std::string out = "INSERT INTO " + QuoteIdent(ATable) + " (" + DBAJoinQuoted(*this, AAllCols) + ") VALUES (" +
-                    DBAPlaceholders(AAllCols.size()) + ")";
-  std::string sets;
-  for (const auto& c : AAllCols) {
-    bool key = false;
-    for (const auto& k : AKeyCols)
-      if (DBASameName(c, k)) key = true;
-    if (key) continue;
-    if (!sets.empty()) sets += ", ";
-    sets += QuoteIdent(c) + " = VALUES(" + QuoteIdent(c) + ")";
-  }
+  std::string out = DBAInsertStmt(*this, "INSERT INTO", ATable, AAllCols);
+  const std::string sets = DBAUpdateSets(*this, AAllCols, AKeyCols, "VALUES(", ")");
   if (!sets.empty()) out += " ON DUPLICATE KEY UPDATE " + sets;
   return out;
 }
 
 std::string TDBAMariaDBDialect::InsertOrIgnoreStmt(std::string_view ATable, const std::vector<std::string>& ACols) const {
-  return "INSERT IGNORE INTO " + QuoteIdent(ATable) + " (" + DBAJoinQuoted(*this, ACols) + ") VALUES (" +
-         DBAPlaceholders(ACols.size()) + ")";
+  return DBAInsertStmt(*this, "INSERT IGNORE INTO", ATable, ACols);
 }
 
-TJSON TDBAMariaDBDialect::QuerySQL(std::string_view ASQL, const TJSON& AParams) {
-  TJSON rows = TDBADialectBase::QuerySQL(ASQL, AParams);
-  if (FOwnsConnection && !FExplicitBatch && FTransaction && FTransaction->Active() &&
-      IsDataChanging(sql::ScanNamedParams(ASQL, sql::Backend::MariaDB).verb)) {
-    try {
-      FTransaction->CommitRetaining();
-    } catch (...) {
-      RollbackAfterFailure();
-      throw;
-    }
-  }
-  return rows;
+bool TDBAMariaDBDialect::IsDataChangingVerb(const std::string& AVerb) const {
+  return AVerb == "INSERT" || AVerb == "REPLACE" || AVerb == "UPDATE" || AVerb == "DELETE";
 }
-
-std::int64_t TDBAMariaDBDialect::GetLastInsertID() { return FConnection ? FConnection->LastInsertId() : 0; }
 
 bool TDBAMariaDBDialect::TableExists(std::string_view AName) {
-  if (!FConnection) throw sql::SqlError("dbapi_mariadb: no connection attached");
-  sql::Query q(*FConnection, FTransaction);
-  q.SetSQL("SELECT table_name FROM information_schema.tables WHERE table_schema = DATABASE() AND table_name = :n");
-  q.SetParam("n", sql::Value::Text(std::string(AName)));
-  q.Open();
-  return !q.Eof();
+  const auto q = OpenCatalogQuery(
+      kNoConnection,
+      "SELECT table_name FROM information_schema.tables WHERE table_schema = DATABASE() AND table_name = :n",
+      std::string(AName));
+  return !q->Eof();
 }
 
 TJSON TDBAMariaDBDialect::GetColumns(std::string_view ATable) {
-  if (!FConnection) throw sql::SqlError("dbapi_mariadb: no connection attached");
-  TJSON out = TJSON::array();
-  sql::Query q(*FConnection, FTransaction);
-  q.SetSQL(
+  const auto q = OpenCatalogQuery(
+      kNoConnection,
       "SELECT column_name, data_type, is_nullable, column_default, column_key FROM information_schema.columns "
-      "WHERE table_schema = DATABASE() AND table_name = :n ORDER BY ordinal_position");
-  q.SetParam("n", sql::Value::Text(std::string(ATable)));
-  q.Open();
-  for (; !q.Eof(); q.Next()) {
-    TJSON col = TJSON::object();
-    col["name"] = q.Field(0).AsText();
-    col["type"] = q.Field(1).AsText();
-    col["nullable"] = DBASameName(q.Field(2).AsText(), "YES");
+      "WHERE table_schema = DATABASE() AND table_name = :n ORDER BY ordinal_position",
+      std::string(ATable));
+  TJSON out = TJSON::array();
+  for (; !q->Eof(); q->Next()) {
     // MariaDB spells "no default" of a nullable column as the bare word NULL (a string
     // default is quoted); MySQL answers SQL NULL.  Both mean no default.
-    const auto& d = q.Field(3);
-    col["default"] = d.IsNull() || d.AsText() == "NULL" ? TJSON() : TJSON(d.AsText());
-    col["is_pk"] = DBASameName(q.Field(4).AsText(), "PRI");
-    out.push_back(std::move(col));
+    const auto& d = q->Field(3);
+    out.push_back(DBAColumnInfo(q->Field(0).AsText(), q->Field(1).AsText(), DBASameName(q->Field(2).AsText(), "YES"),
+                                d.IsNull() || d.AsText() == "NULL" ? TJSON() : TJSON(d.AsText()),
+                                DBASameName(q->Field(4).AsText(), "PRI")));
   }
   return out;
 }
@@ -231,13 +154,13 @@ void TDBAMariaDBDialect::AdaptTableSpec(TDBATableSpec& ASpec) {
       for (const auto& r : ASpec.Columns)
         if (DBASameName(r.Name, fk.RefColumn) && IsIntegerType(r.ColType)) ref = r.ColType;
     } else {
-      const std::string key = LowerAscii(fk.RefTable);
+      const std::string key = sql::AsciiLower(fk.RefTable);
       auto it = live.find(key);
       if (it == live.end()) it = live.emplace(key, GetColumns(fk.RefTable)).first;
       for (const auto& r : it->second) {
         if (!r.is_object() || !r.contains("name") || !DBASameName(r["name"].get<std::string>(), fk.RefColumn))
           continue;
-        const std::string t = LowerAscii(r.value("type", std::string()));
+        const std::string t = sql::AsciiLower(r.value("type", std::string()));
         if (t == "bigint") ref = dctBigInt;
         else if (t == "int") ref = dctInteger;
         break;

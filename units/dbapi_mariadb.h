@@ -17,11 +17,11 @@
 #include <memory>
 #include <string>
 
-#include "dbapi_dialect.h"
+#include "dbapi_server.h"
 
 namespace ov {
 
-class TDBAMariaDBDialect : public TDBADialectBase {
+class TDBAMariaDBDialect : public TDBAServerDialect {
  public:
   // A new, not yet connected dialect owning a new MariaDB connection.  APort <= 0: the client
   // library's default port.
@@ -37,7 +37,6 @@ class TDBAMariaDBDialect : public TDBADialectBase {
   TDBABackend Backend() const override { return dbMariaDB; }
   void Connect() override;
   std::string QuoteIdent(std::string_view AName) const override;
-  std::string NowExpr() const override { return "NOW()"; }
   std::string DateAddExpr(std::int32_t AAmount, TDBADateUnit AUnit) const override;
   std::string AutoIncPrimaryKey(TDBAColumnType AType) const override;
   std::string SqlType(TDBAColumnType AType, std::int32_t ALength) const override;
@@ -48,33 +47,22 @@ class TDBAMariaDBDialect : public TDBADialectBase {
     return ACaseInsensitive ? " COLLATE utf8mb4_general_ci" : std::string();
   }
   std::string InsertOrIgnoreStmt(std::string_view ATable, const std::vector<std::string>& ACols) const override;
-  TJSON QuerySQL(std::string_view ASQL, const TJSON& AParams) override;
-  std::int64_t GetLastInsertID() override;
   bool TableExists(std::string_view AName) override;
   TJSON GetColumns(std::string_view ATable) override;
   std::string LimitOffsetClause(std::int64_t ALimit, std::int64_t AOffset) const override;
 
   // Gives every integer foreign-key column the type of the key it references: the column of
-  // the same spec for a self-reference, else the live column.  Other columns are untouched.
+  // the same declaration for a self-reference, else the live column.  Other columns are
+  // untouched.
   void AdaptTableSpec(TDBATableSpec& ASpec) override;
   // "CREATE [UNIQUE ]INDEX IF NOT EXISTS q(index) ON q(table) (columns)", where each TEXT/BLOB
   // column of a non-unique index carries a prefix length that keeps the key within InnoDB's
   // 3072 bytes.  Reads the live columns of ATable.
   std::string CreateIndexSQL(std::string_view ATable, const TDBAIndexSpec& ASpec) override;
 
-  const std::string& Host() const noexcept { return FHost; }
-  std::int32_t Port() const noexcept { return FPort; }
-  const std::string& Database() const noexcept { return FDatabase; }
-  const std::string& UserName() const noexcept { return FUserName; }
-  bool UseSSL() const noexcept { return FUseSSL; }
-
- private:
-  std::string FHost;
-  std::int32_t FPort = 0;
-  std::string FDatabase;
-  std::string FUserName;
-  std::string FPassword;
-  bool FUseSSL = false;
+ protected:
+  // INSERT, REPLACE, UPDATE and DELETE.
+  bool IsDataChangingVerb(const std::string& AVerb) const override;
 };
 
 }  // namespace ov

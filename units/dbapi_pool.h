@@ -1,7 +1,7 @@
-// Read connection pool of the portable SQL library (Part 2.115): a fixed number of slots, each
-// an owning dialect, lent to one borrower at a time; a dead slot is reconnected when lent.
+// Read connection pool of the portable SQL library: a fixed number of slots, each an owning
+// dialect, lent to one borrower at a time; a dead slot is reconnected when lent.
 //
-// Beyond the Part: waiting borrowers are woken by Release (condition variable) instead of
+// Waiting borrowers are woken by Release (condition variable) instead of
 // polling; the exhaustion bound (about 5 s) and the destruction wait are injectable
 // (TDBAPoolTimings) so tests run fast; the messages keep their text ("... for 5s ...")
 // whatever the bound.  Destruction waits (bounded, about 5 s) for lent slots before closing

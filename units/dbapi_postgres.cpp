@@ -7,16 +7,7 @@ namespace ov {
 
 namespace {
 
-std::string LowerAscii(std::string_view v) {
-  std::string s(v);
-  for (auto& c : s)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return s;
-}
-
-bool IsDataChanging(const std::string& verb) {
-  return verb == "INSERT" || verb == "UPDATE" || verb == "DELETE" || verb == "MERGE";
-}
+constexpr const char* kNoConnection = "dbapi_postgres: no connection attached";
 
 // The key columns come from pg_index through to_regclass, which answers NULL for a missing
 // table (a ::regclass cast raises), and quote_ident, so that a name needing quotes resolves.
@@ -36,63 +27,26 @@ std::shared_ptr<TDBAPostgresDialect> TDBAPostgresDialect::CreateOwned(const std:
                                                                       const std::string& AUserName,
                                                                       const std::string& APassword, bool AUseSSL) {
   auto d = std::make_shared<TDBAPostgresDialect>();
-  d->FHost = AHost;
-  d->FPort = APort;
-  d->FDatabase = ADatabase;
-  d->FUserName = AUserName;
-  d->FPassword = APassword;
-  d->FUseSSL = AUseSSL;
-  sql::ConnectOptions o;
-  o.host = AHost;
-  o.port = APort > 0 ? APort : 0;
-  o.database = ADatabase;
-  o.user = AUserName;
-  o.password = APassword;
-  o.charset = "UTF8";
-  o.use_ssl = AUseSSL;  // sslmode=require
-  d->AttachConnection(sql::CreatePostgresConnection(std::move(o)));
+  d->AttachOwned(sql::CreatePostgresConnection, "UTF8", AHost, APort, ADatabase, AUserName, APassword, AUseSSL);
   return d;
 }
 
 std::shared_ptr<TDBAPostgresDialect> TDBAPostgresDialect::CreateFromConnection(sql::Connection* AConn,
                                                                                sql::Transaction* ATrans) {
-  if (!AConn) throw sql::SqlError("dbapi_postgres: CreateFromConnection: AConn is nil");
-  if (AConn->Kind() != sql::Backend::Postgres)
-    throw sql::SqlError("dbapi_postgres: CreateFromConnection: not a PostgreSQL connection");
+  DBACheckBorrowed(AConn, sql::Backend::Postgres, "dbapi_postgres", "a PostgreSQL");
   auto d = std::make_shared<TDBAPostgresDialect>();
-  d->FHost = AConn->Options().host;
-  d->FPort = AConn->Options().port;
-  d->FDatabase = AConn->Options().database;
-  d->FUserName = AConn->Options().user;
-  d->AttachConnection(AConn, ATrans);
+  d->AttachBorrowed(AConn, ATrans);
   return d;
 }
 
 void TDBAPostgresDialect::Connect() {
-  if (FConnected) return;
-  if (!FConnection) throw sql::SqlError("dbapi_postgres: no connection attached");
-  if (FOwnsConnection) FConnection->Open();
-  FConnected = true;
-
-  std::string text;
-  switch (ReadVersion("SELECT version()", text)) {
-    case VersionRead::Row: FServerFlavor = text; break;
-    case VersionRead::NoRow: FServerFlavor = "PostgreSQL (version unknown)"; break;
-    case VersionRead::Failed: FServerFlavor = "PostgreSQL (version query failed)"; break;
-  }
-  FHooks->FireConnect(FServerFlavor);
+  static constexpr TServerNaming kNaming{kNoConnection, "SELECT version()", [](const std::string& v) { return v; },
+                                         "PostgreSQL (version unknown)", "PostgreSQL (version query failed)"};
+  if (OpenAndNameServer(kNaming)) FHooks->FireConnect(FServerFlavor);
 }
 
 std::string TDBAPostgresDialect::QuoteIdent(std::string_view AName) const {
-  std::string out;
-  out.reserve(AName.size() + 2);
-  out += '"';
-  for (char c : AName) {
-    if (c == '"') out += '"';
-    out += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-  }
-  out += '"';
-  return out;
+  return DBAQuoteName(AName, '"', /*ALowerCase=*/true);
 }
 
 std::string TDBAPostgresDialect::DateAddExpr(std::int32_t AAmount, TDBADateUnit AUnit) const {
@@ -135,20 +89,8 @@ std::string TDBAPostgresDialect::SqlType(TDBAColumnType AType, std::int32_t ALen
 
 std::string TDBAPostgresDialect::UpsertStmt(std::string_view ATable, const std::vector<std::string>& AAllCols,
                                             const std::vector<std::string>& AKeyCols) const {
-  std::string out = "INSERT INTO " + QuoteIdent(ATable) + " (" + DBAJoinQuoted(*this, AAllCols) + ") VALUES (" +
-                    DBAPlaceholders(AAllCols.size()) + ")";
-  if (AKeyCols.empty()) return out;
-  std::string sets;
-  for (const auto& c : AAllCols) {
-    bool key = false;
-    for (const auto& k : AKeyCols)
-      if (DBASameName(c, k)) key = true;
-    if (key) continue;
-    if (!sets.empty()) sets += ", ";
-    sets += QuoteIdent(c) + " = EXCLUDED." + QuoteIdent(c);
-  }
-  out += " ON CONFLICT (" + DBAJoinQuoted(*this, AKeyCols) + ")";
-  return out + (sets.empty() ? " DO NOTHING" : " DO UPDATE SET " + sets);
+  if (AKeyCols.empty()) return DBAInsertStmt(*this, "INSERT INTO", ATable, AAllCols);
+  return OnConflictUpsert(ATable, AAllCols, AKeyCols, "EXCLUDED.");
 }
 
 std::string TDBAPostgresDialect::CollationClause(bool ACaseInsensitive) const {
@@ -159,58 +101,26 @@ std::string TDBAPostgresDialect::CollationClause(bool ACaseInsensitive) const {
   return {};
 }
 
-TJSON TDBAPostgresDialect::QuerySQL(std::string_view ASQL, const TJSON& AParams) {
-  TJSON rows = TDBADialectBase::QuerySQL(ASQL, AParams);
-  if (FOwnsConnection && !FExplicitBatch && FTransaction && FTransaction->Active() &&
-      IsDataChanging(sql::ScanNamedParams(ASQL, sql::Backend::Postgres).verb)) {
-    try {
-      FTransaction->CommitRetaining();
-    } catch (...) {
-      RollbackAfterFailure();
-      throw;
-    }
-  }
-  return rows;
+bool TDBAPostgresDialect::IsDataChangingVerb(const std::string& AVerb) const {
+  return AVerb == "INSERT" || AVerb == "UPDATE" || AVerb == "DELETE" || AVerb == "MERGE";
 }
 
-std::int64_t TDBAPostgresDialect::GetLastInsertID() { return FConnection ? FConnection->LastInsertId() : 0; }
-
+// A failed catalog query aborts the transaction it ran in: it is rolled back at once.
 bool TDBAPostgresDialect::TableExists(std::string_view AName) {
-  if (!FConnection) throw sql::SqlError("dbapi_postgres: no connection attached");
-  sql::Query q(*FConnection, FTransaction);
-  q.SetSQL(
-      "SELECT table_name FROM information_schema.tables WHERE table_schema = current_schema() AND table_name = :n");
-  q.SetParam("n", sql::Value::Text(LowerAscii(AName)));
-  try {
-    q.Open();
-  } catch (...) {
-    RollbackAfterFailure();
-    throw;
-  }
-  return !q.Eof();
+  const auto q = OpenCatalogQuery(
+      kNoConnection,
+      "SELECT table_name FROM information_schema.tables WHERE table_schema = current_schema() AND table_name = :n",
+      sql::AsciiLower(AName), /*ARollBackOnFailure=*/true);
+  return !q->Eof();
 }
 
 TJSON TDBAPostgresDialect::GetColumns(std::string_view ATable) {
-  if (!FConnection) throw sql::SqlError("dbapi_postgres: no connection attached");
+  const auto q = OpenCatalogQuery(kNoConnection, kColumnsSQL, sql::AsciiLower(ATable), /*ARollBackOnFailure=*/true);
   TJSON out = TJSON::array();
-  sql::Query q(*FConnection, FTransaction);
-  q.SetSQL(kColumnsSQL);
-  q.SetParam("n", sql::Value::Text(LowerAscii(ATable)));
-  try {
-    q.Open();
-  } catch (...) {
-    RollbackAfterFailure();
-    throw;
-  }
-  for (; !q.Eof(); q.Next()) {
-    TJSON col = TJSON::object();
-    col["name"] = q.Field(0).AsText();
-    col["type"] = q.Field(1).AsText();
-    col["nullable"] = DBASameName(q.Field(2).AsText(), "YES");
-    const auto& d = q.Field(3);
-    col["default"] = d.IsNull() ? TJSON() : TJSON(d.AsText());
-    col["is_pk"] = q.Field(4).AsBool();
-    out.push_back(std::move(col));
+  for (; !q->Eof(); q->Next()) {
+    const auto& d = q->Field(3);
+    out.push_back(DBAColumnInfo(q->Field(0).AsText(), q->Field(1).AsText(), DBASameName(q->Field(2).AsText(), "YES"),
+                                d.IsNull() ? TJSON() : TJSON(d.AsText()), q->Field(4).AsBool()));
   }
   return out;
 }

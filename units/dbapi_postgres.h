@@ -15,11 +15,11 @@
 #include <memory>
 #include <string>
 
-#include "dbapi_dialect.h"
+#include "dbapi_server.h"
 
 namespace ov {
 
-class TDBAPostgresDialect : public TDBADialectBase {
+class TDBAPostgresDialect : public TDBAServerDialect {
  public:
   // A new, not yet connected dialect owning a new PostgreSQL connection.  APort <= 0: the
   // client library's default port.
@@ -36,7 +36,6 @@ class TDBAPostgresDialect : public TDBADialectBase {
   void Connect() override;
   // The name lower-cased (ASCII), then double quotes with inner ones doubled.
   std::string QuoteIdent(std::string_view AName) const override;
-  std::string NowExpr() const override { return "NOW()"; }
   std::string DateAddExpr(std::int32_t AAmount, TDBADateUnit AUnit) const override;
   std::string AutoIncPrimaryKey(TDBAColumnType AType) const override;
   std::string SqlType(TDBAColumnType AType, std::int32_t ALength) const override;
@@ -45,24 +44,12 @@ class TDBAPostgresDialect : public TDBADialectBase {
                          const std::vector<std::string>& AKeyCols) const override;
   std::string InsertReturningIdClause() const override { return " RETURNING id"; }
   std::string CollationClause(bool ACaseInsensitive) const override;
-  TJSON QuerySQL(std::string_view ASQL, const TJSON& AParams) override;
-  std::int64_t GetLastInsertID() override;
   bool TableExists(std::string_view AName) override;
   TJSON GetColumns(std::string_view ATable) override;
 
-  const std::string& Host() const noexcept { return FHost; }
-  std::int32_t Port() const noexcept { return FPort; }
-  const std::string& Database() const noexcept { return FDatabase; }
-  const std::string& UserName() const noexcept { return FUserName; }
-  bool UseSSL() const noexcept { return FUseSSL; }
-
- private:
-  std::string FHost;
-  std::int32_t FPort = 0;
-  std::string FDatabase;
-  std::string FUserName;
-  std::string FPassword;
-  bool FUseSSL = false;
+ protected:
+  // INSERT, UPDATE, DELETE and MERGE.
+  bool IsDataChangingVerb(const std::string& AVerb) const override;
 };
 
 }  // namespace ov

@@ -7,6 +7,10 @@
 
 namespace ov {
 
+namespace {
+constexpr const char* kNoConnection = "dbapi_sqlite: no connection attached";
+}  // namespace
+
 std::shared_ptr<TDBASQLiteDialect> TDBASQLiteDialect::CreateOwned(const std::string& ADBFile, int ABusyTimeoutMs) {
   auto d = std::make_shared<TDBASQLiteDialect>();
   d->FDbFile = ADBFile;
@@ -19,9 +23,7 @@ std::shared_ptr<TDBASQLiteDialect> TDBASQLiteDialect::CreateOwned(const std::str
 
 std::shared_ptr<TDBASQLiteDialect> TDBASQLiteDialect::CreateFromConnection(sql::Connection* AConn,
                                                                            sql::Transaction* ATrans) {
-  if (!AConn) throw sql::SqlError("dbapi_sqlite: CreateFromConnection: AConn is nil");
-  if (AConn->Kind() != sql::Backend::SQLite)
-    throw sql::SqlError("dbapi_sqlite: CreateFromConnection: not an SQLite connection");
+  DBACheckBorrowed(AConn, sql::Backend::SQLite, "dbapi_sqlite", "an SQLite");
   auto d = std::make_shared<TDBASQLiteDialect>();
   d->FDbFile = AConn->Options().database;
   d->AttachConnection(AConn, ATrans);
@@ -29,20 +31,12 @@ std::shared_ptr<TDBASQLiteDialect> TDBASQLiteDialect::CreateFromConnection(sql::
 }
 
 void TDBASQLiteDialect::Connect() {
-  if (FConnected) return;
-  if (!FConnection) throw sql::SqlError("dbapi_sqlite: no connection attached");
+  static constexpr TServerNaming kNaming{kNoConnection, "SELECT sqlite_version()",
+                                         [](const std::string& v) { return "SQLite " + v; },
+                                         "SQLite (version unknown)", "SQLite (version query failed)"};
   // Opening applies the busy time-out and the three PRAGMAs on the raw handle before any
   // statement of this dialect runs (ov_sqlconn_sqlite).
-  if (FOwnsConnection) FConnection->Open();
-  FConnected = true;
-
-  std::string text;
-  switch (ReadVersion("SELECT sqlite_version()", text)) {
-    case VersionRead::Row: FServerFlavor = "SQLite " + text; break;
-    case VersionRead::NoRow: FServerFlavor = "SQLite (version unknown)"; break;
-    case VersionRead::Failed: FServerFlavor = "SQLite (version query failed)"; break;
-  }
-
+  if (!OpenAndNameServer(kNaming)) return;
   if (FOwnsConnection) {
     if (const auto* sc = dynamic_cast<const sql::SqliteConnection*>(FConnection);
         sc && !sc->SetupProblems().empty())
@@ -51,17 +45,7 @@ void TDBASQLiteDialect::Connect() {
   FHooks->FireConnect(FServerFlavor);
 }
 
-std::string TDBASQLiteDialect::QuoteIdent(std::string_view AName) const {
-  std::string out;
-  out.reserve(AName.size() + 2);
-  out += '"';
-  for (char c : AName) {
-    if (c == '"') out += '"';
-    out += c;
-  }
-  out += '"';
-  return out;
-}
+std::string TDBASQLiteDialect::QuoteIdent(std::string_view AName) const { return DBAQuoteName(AName, '"'); }
 
 std::string TDBASQLiteDialect::DateAddExpr(std::int32_t AAmount, TDBADateUnit AUnit) const {
   std::int64_t amount = AAmount;
@@ -102,58 +86,32 @@ std::string TDBASQLiteDialect::SqlType(TDBAColumnType AType, std::int32_t ALengt
 
 std::string TDBASQLiteDialect::UpsertStmt(std::string_view ATable, const std::vector<std::string>& AAllCols,
                                           const std::vector<std::string>& AKeyCols) const {
-  const std::string cols = DBAJoinQuoted(*this, AAllCols);
-  const std::string values = DBAPlaceholders(AAllCols.size());
   if (AKeyCols.empty())  // no conflict target known: the whole matched row is replaced
-    return "INSERT OR REPLACE INTO " + QuoteIdent(ATable) + " (" + cols + ") VALUES (" + values + ")";
-  std::string sets;
-  for (const auto& c : AAllCols) {
-    bool key = false;
-    for (const auto& k : AKeyCols)
-      if (DBASameName(c, k)) key = true;
-    if (key) continue;
-    if (!sets.empty()) sets += ", ";
-    sets += QuoteIdent(c) + " = excluded." + QuoteIdent(c);
-  }
-  std::string out = "INSERT INTO " + QuoteIdent(ATable) + " (" + cols + ") VALUES (" + values + ") ON CONFLICT (" +
-                    DBAJoinQuoted(*this, AKeyCols) + ")";
-  return out + (sets.empty() ? " DO NOTHING" : " DO UPDATE SET " + sets);
+    return DBAInsertStmt(*this, "INSERT OR REPLACE INTO", ATable, AAllCols);
+  return OnConflictUpsert(ATable, AAllCols, AKeyCols, "excluded.");
 }
 
 std::string TDBASQLiteDialect::InsertOrIgnoreStmt(std::string_view ATable, const std::vector<std::string>& ACols) const {
-  return "INSERT OR IGNORE INTO " + QuoteIdent(ATable) + " (" + DBAJoinQuoted(*this, ACols) + ") VALUES (" +
-         DBAPlaceholders(ACols.size()) + ")";
+  return DBAInsertStmt(*this, "INSERT OR IGNORE INTO", ATable, ACols);
 }
 
-std::int64_t TDBASQLiteDialect::GetLastInsertID() { return FConnection ? FConnection->LastInsertId() : 0; }
-
 bool TDBASQLiteDialect::TableExists(std::string_view AName) {
-  if (!FConnection) throw sql::SqlError("dbapi_sqlite: no connection attached");
-  sql::Query q(*FConnection, FTransaction);
-  q.SetSQL("SELECT name FROM sqlite_master WHERE type='table' AND name = :n COLLATE NOCASE");
-  q.SetParam("n", sql::Value::Text(std::string(AName)));
-  q.Open();
-  return !q.Eof();
+  const auto q = OpenCatalogQuery(
+      kNoConnection, "SELECT name FROM sqlite_master WHERE type='table' AND name = :n COLLATE NOCASE", std::string(AName));
+  return !q->Eof();
 }
 
 TJSON TDBASQLiteDialect::GetColumns(std::string_view ATable) {
-  if (!FConnection) throw sql::SqlError("dbapi_sqlite: no connection attached");
+  const auto q = OpenCatalogQuery(kNoConnection, "PRAGMA table_info(" + QuoteIdent(ATable) + ")", {});
   TJSON out = TJSON::array();
-  sql::Query q(*FConnection, FTransaction);
-  q.SetSQL("PRAGMA table_info(" + QuoteIdent(ATable) + ")");
-  q.Open();
-  const int name = q.FieldIndex("name"), type = q.FieldIndex("type"), notnull = q.FieldIndex("notnull"),
-            dflt = q.FieldIndex("dflt_value"), pk = q.FieldIndex("pk");
+  const auto field = [&q](int AIndex) -> const sql::Value& { return q->Field(static_cast<std::size_t>(AIndex)); };
+  const int name = q->FieldIndex("name"), type = q->FieldIndex("type"), notnull = q->FieldIndex("notnull"),
+            dflt = q->FieldIndex("dflt_value"), pk = q->FieldIndex("pk");
   if (name < 0 || type < 0 || notnull < 0 || dflt < 0 || pk < 0) return out;
-  for (; !q.Eof(); q.Next()) {
-    TJSON col = TJSON::object();
-    col["name"] = q.Field(static_cast<std::size_t>(name)).AsText();
-    col["type"] = q.Field(static_cast<std::size_t>(type)).AsText();
-    col["nullable"] = q.Field(static_cast<std::size_t>(notnull)).AsInt64() == 0;
-    const auto& d = q.Field(static_cast<std::size_t>(dflt));
-    col["default"] = d.IsNull() ? TJSON() : TJSON(d.AsText());
-    col["is_pk"] = q.Field(static_cast<std::size_t>(pk)).AsInt64() >= 1;
-    out.push_back(std::move(col));
+  for (; !q->Eof(); q->Next()) {
+    const auto& d = field(dflt);
+    out.push_back(DBAColumnInfo(field(name).AsText(), field(type).AsText(), field(notnull).AsInt64() == 0,
+                                d.IsNull() ? TJSON() : TJSON(d.AsText()), field(pk).AsInt64() >= 1));
   }
   return out;
 }

@@ -1,6 +1,6 @@
-// SQLite dialect of the portable SQL library (Part 2.111).
+// SQLite dialect of the portable SQL library.
 //
-// Differences from the Part, by the fixes:
+// Beside the SQL words of SQLite:
 //  - The PRAGMAs (journal_mode=WAL, synchronous=NORMAL, foreign_keys=ON) and the busy
 //    time-out are applied by the SQLite connection when it opens, on the raw handle, before
 //    anything can start a transaction, and are read back.  A setting that did not take is
@@ -49,7 +49,6 @@ class TDBASQLiteDialect : public TDBADialectBase {
     return ACaseInsensitive ? " COLLATE NOCASE" : std::string();
   }
   std::string InsertOrIgnoreStmt(std::string_view ATable, const std::vector<std::string>& ACols) const override;
-  std::int64_t GetLastInsertID() override;
   bool TableExists(std::string_view AName) override;
   TJSON GetColumns(std::string_view ATable) override;
   std::string LimitOffsetClause(std::int64_t ALimit, std::int64_t AOffset) const override;

@@ -5,19 +5,6 @@ namespace ov {
 
 namespace {
 
-std::string Upper(std::string s) {
-  for (auto& c : s)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return s;
-}
-
-std::string Lower(std::string_view v) {
-  std::string s(v);
-  for (auto& c : s)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return s;
-}
-
 bool IsAutoIncKey(const TDBAColumnSpec& c) {
   return c.AutoIncrement && c.PrimaryKey && (c.ColType == dctInteger || c.ColType == dctBigInt);
 }
@@ -26,7 +13,7 @@ std::string ColumnDDL(const IDBADialect& d, const TDBAColumnSpec& c, bool write_
   if (IsAutoIncKey(c)) {
     const std::string key = d.AutoIncPrimaryKey(c.ColType);
     std::string out = d.QuoteIdent(c.Name) + " " + key;
-    if (!c.Nullable && Upper(key).find("NOT NULL") == std::string::npos) out += " NOT NULL";
+    if (!c.Nullable && sql::AsciiUpper(key).find("NOT NULL") == std::string::npos) out += " NOT NULL";
     return out;
   }
   std::string out = d.QuoteIdent(c.Name) + " " + d.SqlType(c.ColType, c.Length) + d.CollationClause(c.CaseInsensitive);
@@ -55,6 +42,13 @@ std::string LiveType(const TJSON& col) {
 
 void RequireObject(const TJSON& row, const char* fn) {
   if (!row.is_object()) throw std::invalid_argument(std::string("dbapi: ") + fn + ": row must be a JSON object");
+}
+
+// Runs an insert that hands its new key back as the column "id" (RETURNING id): that id, else 0.
+std::int64_t QueryReturnedId(IDBADialect& d, const std::string& sql, const TJSON& params) {
+  const TJSON rows = d.QuerySQL(sql, params);
+  if (!rows.empty() && rows[0].is_object()) return JInt(rows[0], "id", 0);
+  return 0;
 }
 
 }  // namespace
@@ -127,7 +121,7 @@ const TJSON* FindLiveColumn(const TJSON& ALive, std::string_view AName) {
 }
 
 bool TypeCompatible(std::string_view ALive, TDBAColumnType ADesired, std::int32_t) {
-  const std::string t = Lower(ALive);
+  const std::string t = sql::AsciiLower(ALive);
   auto has = [&](const char* s) { return t.find(s) != std::string::npos; };
   auto is = [&](std::initializer_list<const char*> l) {
     for (const char* s : l)
@@ -173,29 +167,29 @@ bool DeclareColumn(IDBADialect& ADialect, std::string_view ATable, const TDBACol
 }
 
 bool DeclareTable(IDBADialect& ADialect, const TDBATableSpec& ADeclared) {
-  TDBATableSpec ASpec = ADeclared;
-  ADialect.AdaptTableSpec(ASpec);
-  if (!ADialect.TableExists(ASpec.Name)) {
-    const std::string sql = BuildCreateTable(ADialect, ASpec);
+  TDBATableSpec table = ADeclared;
+  ADialect.AdaptTableSpec(table);
+  if (!ADialect.TableExists(table.Name)) {
+    const std::string sql = BuildCreateTable(ADialect, table);
     ADialect.ExecSQL(sql, {});
-    ADialect.Hooks().FireSchemaChange(dsckCreateTable, ASpec.Name, "table created", sql);
-    for (const auto& idx : ASpec.Indexes) DeclareIndex(ADialect, ASpec.Name, idx);
+    ADialect.Hooks().FireSchemaChange(dsckCreateTable, table.Name, "table created", sql);
+    for (const auto& idx : table.Indexes) DeclareIndex(ADialect, table.Name, idx);
     return true;
   }
   bool changed = false;
   {
-    const TJSON live = ADialect.GetColumns(ASpec.Name);
-    for (const auto& c : ASpec.Columns) {
+    const TJSON live = ADialect.GetColumns(table.Name);
+    for (const auto& c : table.Columns) {
       if (const TJSON* col = FindLiveColumn(live, c.Name)) {
         const std::string type = LiveType(*col);
-        if (!TypeCompatible(type, c.ColType, c.Length)) ThrowIncompatible(ASpec.Name, c.Name, type, c.ColType);
-      } else if (DeclareColumn(ADialect, ASpec.Name, c)) {
+        if (!TypeCompatible(type, c.ColType, c.Length)) ThrowIncompatible(table.Name, c.Name, type, c.ColType);
+      } else if (DeclareColumn(ADialect, table.Name, c)) {
         changed = true;
       }
     }
   }
-  for (const auto& idx : ASpec.Indexes)
-    if (DeclareIndex(ADialect, ASpec.Name, idx)) changed = true;
+  for (const auto& idx : table.Indexes)
+    if (DeclareIndex(ADialect, table.Name, idx)) changed = true;
   return changed;
 }
 
@@ -216,14 +210,9 @@ std::int64_t StoreInsert(IDBADialect& ADialect, std::string_view ATable, const T
   std::vector<std::string> cols;
   TJSON params;
   RowToArrays(ARow, cols, params);
-  std::string sql = "INSERT INTO " + ADialect.QuoteIdent(ATable) + " (" + DBAJoinQuoted(ADialect, cols) +
-                    ") VALUES (" + DBAPlaceholders(cols.size()) + ")";
+  const std::string sql = DBAInsertStmt(ADialect, "INSERT INTO", ATable, cols);
   const std::string returning = ADialect.InsertReturningIdClause();
-  if (!returning.empty()) {
-    const TJSON rows = ADialect.QuerySQL(sql + returning, params);
-    if (!rows.empty() && rows[0].is_object()) return JInt(rows[0], "id", 0);
-    return 0;
-  }
+  if (!returning.empty()) return QueryReturnedId(ADialect, sql + returning, params);
   ADialect.ExecSQL(sql, params);
   return ADialect.GetLastInsertID();
 }
@@ -282,12 +271,9 @@ std::int64_t StoreUpsert(IDBADialect& ADialect, std::string_view ATable, const T
   RowToArrays(ARow, cols, params);
   std::string sql = ADialect.UpsertStmt(ATable, cols, AKeyCols);
   if (ADialect.Backend() == dbPostgres) {
-    const std::string up = Upper(sql);
-    if (up.find("RETURNING") == std::string::npos && up.find("DO NOTHING") == std::string::npos) {
-      const TJSON rows = ADialect.QuerySQL(sql + " RETURNING id", params);
-      if (!rows.empty() && rows[0].is_object()) return JInt(rows[0], "id", 0);
-      return 0;
-    }
+    const std::string up = sql::AsciiUpper(sql);
+    if (up.find("RETURNING") == std::string::npos && up.find("DO NOTHING") == std::string::npos)
+      return QueryReturnedId(ADialect, sql + " RETURNING id", params);
   }
   ADialect.ExecSQL(sql, params);
   return ADialect.GetLastInsertID();

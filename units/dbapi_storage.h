@@ -1,10 +1,10 @@
-// Declarative storage of the portable SQL library (Part 2.113): schema records become tables
+// Declarative storage of the portable SQL library: schema records become tables
 // (create a missing table, add a missing column, ensure an index, never drop or alter), and a
 // row store whose rows are JSON objects.  Every function runs on the dialect's connection
 // through ExecSQL/QuerySQL/GetColumns/TableExists/GetLastInsertID; none locks or commits by
 // itself (an owning dialect commits-retaining in ExecSQL, outside an explicit batch).
 //
-// Beyond the Part (its "left to the implementer" points and the fixes):
+// Details:
 //  - A single-column key is written: a column flagged PrimaryKey (not the auto-increment
 //    integer form) gets " PRIMARY KEY"; a one-name PrimaryKeyColumns list puts it on that
 //    column.  Two or more names (PrimaryKeyColumns, or else the flagged columns) give a

@@ -23,35 +23,39 @@ constexpr const char* kMsgInvalidGroupID = "Invalid group ID";
 constexpr const char* kMsgGroupNotFound = "Group not found";
 constexpr const char* kMsgInvalidUserID = "Invalid user ID";
 
-TOVService<TOVDatabase>::Ref RequireDB() {
-  auto db = DB.Get();
-  if (!db) throw ServiceUnavailable("Database not available");
-  return db;
-}
-
-bool Flag(const TOVQueryBase& q, std::string_view column) { return q.Int(column) == 1; }
-
-// The "flags" member as a list of names: absent or not an array gives nullopt (the caller
-// decides what that means); an array holding anything but strings is refused (ok = false).
-struct FlagList {
-  bool ok = true;
-  std::optional<std::vector<std::string>> names;
-};
-
-FlagList ReadFlagList(const TJSON& body, const char* key) {
-  FlagList out;
-  auto it = body.find(key);
-  if (it == body.end() || !it->is_array()) return out;
-  std::vector<std::string> names;
+// The "flags" member as a list of names: absent or not an array leaves names unset (the caller
+// decides what that means); an array holding anything but strings is answered 400 and gives
+// false.
+bool ReadFlagList(TOVApiRequest& c, const TJSON& body, std::optional<std::vector<std::string>>& names) {
+  names.reset();
+  auto it = body.find("flags");
+  if (it == body.end() || !it->is_array()) return true;
+  std::vector<std::string> list;
   for (const TJSON& v : *it) {
     if (!v.is_string()) {
-      out.ok = false;
-      return out;
+      SendError(c.resp, 400, kMsgInvalidJSONBody);
+      return false;
     }
-    names.push_back(v.get<std::string>());
+    list.push_back(v.get<std::string>());
   }
-  out.names = std::move(names);
-  return out;
+  names = std::move(list);
+  return true;
+}
+
+// The body of a group's creation or update.
+struct GroupBody {
+  std::string name;
+  std::string description;
+  std::optional<std::vector<std::string>> flags;
+};
+
+// nullopt once the body has been answered 400.
+std::optional<GroupBody> ReadGroupBody(TOVApiRequest& c) {
+  std::optional<TJSON> body = ParseBodyOrFail(c);
+  if (!body) return std::nullopt;
+  GroupBody g{JStr(*body, "name"), JStr(*body, "description"), std::nullopt};
+  if (!ReadFlagList(c, *body, g.flags)) return std::nullopt;
+  return g;
 }
 
 bool IsScreamingSnake(std::string_view name) {
@@ -60,13 +64,78 @@ bool IsScreamingSnake(std::string_view name) {
   return true;
 }
 
-bool UserExists(TOVQueryBase& q, std::int64_t id) {
-  q.SetSQL("SELECT id FROM users WHERE id = :id");
+// A group row; with counts, also how many flags and members it has.
+TJSON GroupJSON(const TOVQueryBase& q, bool counts) {
+  TJSON o = TJSON::object();
+  o["id"] = q.Int("id");
+  o["guid"] = q.Str("guid");
+  o["name"] = q.Str("name");
+  o["description"] = q.Str("description");
+  o["is_system"] = ColumnFlag(q, "is_system");
+  if (counts) {
+    o["flag_count"] = q.Int("flag_count");
+    o["member_count"] = q.Int("member_count");
+  }
+  o["created_at"] = q.Str("created_at");
+  return o;
+}
+
+// The flag names linked to one group or user, sorted.
+TJSON FlagNames(TOVQueryBase& q, const std::string& table, const std::string& owner_column, std::int64_t owner) {
+  q.SetSQL("SELECT flag_name FROM " + table + " WHERE " + owner_column + " = :owner ORDER BY flag_name");
+  q.Param("owner", owner);
+  return CollectRows(q, [](const TOVQueryBase& row) { return TJSON(row.Str("flag_name")); });
+}
+
+// Runs an insert or update that sets a group's name; a name another group has is answered 409
+// (and the query freed, nothing kept) and gives false.
+bool ExecGroupNameChange(TOVApiRequest& c, TOVWriteQuery& q) {
+  try {
+    q.ExecSQL();
+  } catch (const sql::SqlError& e) {
+    if (!e.IsUniqueViolation()) throw;
+    q.Free();
+    SendError(c.resp, 409, "Group name already exists");
+    return false;
+  }
+  return true;
+}
+
+// Whether the group is a system group; nullopt when there is no such group.
+std::optional<bool> GroupIsSystem(TOVQueryBase& q, std::int64_t id) {
+  q.SetSQL("SELECT is_system FROM acl_groups WHERE id = :id");
   q.Param("id", id);
   q.Open();
-  const bool found = !q.Eof();
+  std::optional<bool> out;
+  if (!q.Eof()) out = ColumnFlag(q, "is_system");
   q.Close();
-  return found;
+  return out;
+}
+
+// Links an owner (a group or a user) to each value in a link table whose first two columns
+// are the owner and the value; a third column records who made the link (by).  A value
+// listed twice is stored once.
+template <class T>
+void InsertLinks(TOVDatabase& db, TOVQueryBase& q, std::string_view table, const std::vector<std::string>& columns,
+                 std::int64_t owner, const std::vector<T>& values, std::optional<std::int64_t> by = std::nullopt) {
+  if (values.empty()) return;
+  q.SetSQL(db.Dialect()->InsertOrIgnoreStmt(table, columns));
+  for (const T& value : values) {
+    q.Param("p1", owner);
+    q.Param("p2", value);
+    if (by) q.Param("p3", *by);
+    q.ExecSQL();
+  }
+}
+
+// The owner's links are replaced by exactly the values given.
+template <class T>
+void ReplaceLinks(TOVDatabase& db, TOVQueryBase& q, const std::string& table, const std::vector<std::string>& columns,
+                  std::int64_t owner, const std::vector<T>& values, std::optional<std::int64_t> by = std::nullopt) {
+  q.SetSQL("DELETE FROM " + table + " WHERE " + columns.front() + " = :owner");
+  q.Param("owner", owner);
+  q.ExecSQL();
+  InsertLinks(db, q, table, columns, owner, values, by);
 }
 
 void Audit(const TOVApiRequest& c, const std::string& action, const std::string& target, const std::string& details) {
@@ -79,47 +148,64 @@ TJSON Message(const char* text) {
   return o;
 }
 
+// A user's direct flags or group memberships: the link table and its columns (the user, the
+// value, who made the link), and the audit row and answer message of a change.
+struct UserLinks {
+  const char* table;
+  std::vector<std::string> columns;
+  const char* audit_action;
+  const char* audit_details;  // %d: the user's id
+  const char* message;
+};
+
+// Replaces the links of the user named by the path with the values read from the body, and
+// answers with the flags the user then holds.  read takes the values from the body and check
+// vets them under the write lock; either answers and gives false to refuse.
+template <class T, class ReadFn, class CheckFn>
+void SetUserLinks(TOVApiRequest& c, const UserLinks& links, ReadFn read, CheckFn check) {
+  std::optional<TOVPathEntity> path = ResolvePathEntityOrFail(c, "users", kMsgInvalidUserID, 1);
+  if (!path) return;
+  const std::int64_t id = path->id;
+  std::optional<TJSON> body = ParseBodyOrFail(c);
+  if (!body) return;
+  std::vector<T> values;
+  if (!read(*body, values)) return;
+  {
+    auto db = RequireDB();
+    TOVWriteQuery q = db->NewQuery();
+    // Checked here, not left to the foreign key: MariaDB's insert-or-ignore would skip the rows
+    // silently and report success.
+    if (!RowExists(q, "users", id)) {
+      q.Free();
+      SendError(c.resp, 404, "User not found");
+      return;
+    }
+    if (!check(q, values)) return;
+    ReplaceLinks(*db, q, links.table, links.columns, id, values, c.user.UserID);
+    db->Commit();
+  }
+  Audit(c, links.audit_action, std::to_string(id), Format(links.audit_details, id));
+  TJSON reply = Message(links.message);
+  reply["resolved_flags"] = TOVAuth::ResolveUserFlags(id);
+  SendSuccess(c.resp, std::move(reply));
+}
+
 }  // namespace
 
 // ---- groups -------------------------------------------------------------------------------------
 
 void HandleListAclGroups(TOVApiRequest& c) {
-  TJSON items = TJSON::array();
-  {
-    auto db = RequireDB();
-    TOVReadQuery q = db->NewReadQuery();
-    q.SetSQL(
-        "SELECT g.id, g.guid, g.name, g.description, g.is_system, g.created_at,   (SELECT COUNT(*) FROM "
-        "acl_group_flags gf WHERE gf.group_id = g.id) AS flag_count,   (SELECT COUNT(*) FROM user_groups ug WHERE "
-        "ug.group_id = g.id) AS member_count FROM acl_groups g ORDER BY g.name");
-    q.Open();
-    while (!q.Eof()) {
-      TJSON o = TJSON::object();
-      o["id"] = q.Int("id");
-      o["guid"] = q.Str("guid");
-      o["name"] = q.Str("name");
-      o["description"] = q.Str("description");
-      o["is_system"] = Flag(q, "is_system");
-      o["flag_count"] = q.Int("flag_count");
-      o["member_count"] = q.Int("member_count");
-      o["created_at"] = q.Str("created_at");
-      items.push_back(std::move(o));
-      q.Next();
-    }
-  }
-  SendSuccess(c.resp, std::move(items));
+  SendSuccess(c.resp,
+              ReadList("SELECT g.id, g.guid, g.name, g.description, g.is_system, g.created_at,   (SELECT COUNT(*) FROM "
+                       "acl_group_flags gf WHERE gf.group_id = g.id) AS flag_count,   (SELECT COUNT(*) FROM user_groups "
+                       "ug WHERE ug.group_id = g.id) AS member_count FROM acl_groups g ORDER BY g.name",
+                       [](const TOVQueryBase& q) { return GroupJSON(q, true); }));
 }
 
 void HandleCreateAclGroup(TOVApiRequest& c) {
-  std::optional<TJSON> body = ParseBodyOrFail(c);
+  std::optional<GroupBody> body = ReadGroupBody(c);
   if (!body) return;
-  const std::string name = JStr(*body, "name");
-  const std::string description = JStr(*body, "description");
-  FlagList flags = ReadFlagList(*body, "flags");
-  if (!flags.ok) {
-    SendError(c.resp, 400, kMsgInvalidJSONBody);
-    return;
-  }
+  const auto& [name, description, flags] = *body;
   if (name.empty()) {
     SendError(c.resp, 400, "Group name is required");
     return;
@@ -131,18 +217,11 @@ void HandleCreateAclGroup(TOVApiRequest& c) {
     // The group and its flags are kept together or not at all; the id comes from the insert
     // itself, so nothing written in between can change it.
     TOVWriteQuery q = db->NewQuery();
-    try {
-      q.SetSQL("INSERT INTO acl_groups (guid, name, description) VALUES (:guid, :n, :d)");
-      q.Param("guid", guid);
-      q.Param("n", name);
-      q.Param("d", description);
-      q.ExecSQL();
-    } catch (const sql::SqlError& e) {
-      if (!e.IsUniqueViolation()) throw;
-      q.Free();
-      SendError(c.resp, 409, "Group name already exists");
-      return;
-    }
+    q.SetSQL("INSERT INTO acl_groups (guid, name, description) VALUES (:guid, :n, :d)");
+    q.Param("guid", guid);
+    q.Param("n", name);
+    q.Param("d", description);
+    if (!ExecGroupNameChange(c, q)) return;
     id = q.LastInsertId();
     if (id <= 0) {
       q.SetSQL("SELECT id FROM acl_groups WHERE guid = :guid");
@@ -151,14 +230,7 @@ void HandleCreateAclGroup(TOVApiRequest& c) {
       if (!q.Eof()) id = q.Int("id");
       q.Close();
     }
-    if (flags.names && !flags.names->empty()) {
-      q.SetSQL(db->Dialect()->InsertOrIgnoreStmt("acl_group_flags", {"group_id", "flag_name"}));
-      for (const std::string& flag : *flags.names) {
-        q.Param("p1", id);
-        q.Param("p2", flag);
-        q.ExecSQL();
-      }
-    }
+    if (flags) InsertLinks(*db, q, "acl_group_flags", {"group_id", "flag_name"}, id, *flags);
     db->Commit();
   }
   Audit(c, "acl.group.create", name, Format("Created ACL group \"%s\" (id=%d)", name, id));
@@ -169,13 +241,10 @@ void HandleCreateAclGroup(TOVApiRequest& c) {
 }
 
 void HandleGetAclGroup(TOVApiRequest& c) {
-  std::int64_t id = -1;
-  std::string guid;
-  if (!ResolvePathEntity(c.req, "acl_groups", id, guid, 0)) {
-    SendError(c.resp, 400, kMsgInvalidGroupID);
-    return;
-  }
-  TJSON group = TJSON::object();
+  std::optional<TOVPathEntity> path = ResolvePathEntityOrFail(c, "acl_groups", kMsgInvalidGroupID);
+  if (!path) return;
+  const std::int64_t id = path->id;
+  TJSON group;
   {
     auto db = RequireDB();
     TOVReadQuery q = db->NewReadQuery();
@@ -187,38 +256,21 @@ void HandleGetAclGroup(TOVApiRequest& c) {
       SendError(c.resp, 404, kMsgGroupNotFound);
       return;
     }
-    group["id"] = q.Int("id");
-    group["guid"] = q.Str("guid");
-    group["name"] = q.Str("name");
-    group["description"] = q.Str("description");
-    group["is_system"] = Flag(q, "is_system");
-    group["created_at"] = q.Str("created_at");
+    group = GroupJSON(q, false);
     q.Close();
 
-    TJSON flags = TJSON::array();
-    q.SetSQL("SELECT flag_name FROM acl_group_flags WHERE group_id = :gid ORDER BY flag_name");
-    q.Param("gid", id);
-    q.Open();
-    while (!q.Eof()) {
-      flags.push_back(q.Str("flag_name"));
-      q.Next();
-    }
-    q.Close();
-
-    TJSON members = TJSON::array();
+    TJSON flags = FlagNames(q, "acl_group_flags", "group_id", id);
     q.SetSQL(
         "SELECT ug.user_id, u.username, ug.assigned_at FROM user_groups ug JOIN users u ON ug.user_id = u.id WHERE "
         "ug.group_id = :gid ORDER BY u.username");
     q.Param("gid", id);
-    q.Open();
-    while (!q.Eof()) {
+    TJSON members = CollectRows(q, [](const TOVQueryBase& row) {
       TJSON m = TJSON::object();
-      m["user_id"] = q.Int("user_id");
-      m["username"] = q.Str("username");
-      m["assigned_at"] = q.Str("assigned_at");
-      members.push_back(std::move(m));
-      q.Next();
-    }
+      m["user_id"] = row.Int("user_id");
+      m["username"] = row.Str("username");
+      m["assigned_at"] = row.Str("assigned_at");
+      return m;
+    });
     group["flags"] = std::move(flags);
     group["members"] = std::move(members);
   }
@@ -226,62 +278,29 @@ void HandleGetAclGroup(TOVApiRequest& c) {
 }
 
 void HandleUpdateAclGroup(TOVApiRequest& c) {
-  std::int64_t id = -1;
-  std::string guid;
-  if (!ResolvePathEntity(c.req, "acl_groups", id, guid, 0)) {
-    SendError(c.resp, 400, kMsgInvalidGroupID);
-    return;
-  }
-  std::optional<TJSON> body = ParseBodyOrFail(c);
+  std::optional<TOVPathEntity> path = ResolvePathEntityOrFail(c, "acl_groups", kMsgInvalidGroupID);
+  if (!path) return;
+  const std::int64_t id = path->id;
+  std::optional<GroupBody> body = ReadGroupBody(c);
   if (!body) return;
-  const std::string name = JStr(*body, "name");
-  const std::string description = JStr(*body, "description");
-  FlagList flags = ReadFlagList(*body, "flags");
-  if (!flags.ok) {
-    SendError(c.resp, 400, kMsgInvalidJSONBody);
-    return;
-  }
+  const auto& [name, description, flags] = *body;
   {
     auto db = RequireDB();
     // Name, description and flags change together: one commit at the end.
     TOVWriteQuery q = db->NewQuery();
-    q.SetSQL("SELECT is_system FROM acl_groups WHERE id = :id");
-    q.Param("id", id);
-    q.Open();
-    if (q.Eof()) {
+    if (!GroupIsSystem(q, id)) {
       q.Free();
       SendError(c.resp, 404, kMsgGroupNotFound);
       return;
     }
-    q.Close();
     if (!name.empty()) {
-      try {
-        q.SetSQL("UPDATE acl_groups SET name = :n, description = :d WHERE id = :id");
-        q.Param("n", name);
-        q.Param("d", description);
-        q.Param("id", id);
-        q.ExecSQL();
-      } catch (const sql::SqlError& e) {
-        if (!e.IsUniqueViolation()) throw;
-        q.Free();
-        SendError(c.resp, 409, "Group name already exists");
-        return;
-      }
+      q.SetSQL("UPDATE acl_groups SET name = :n, description = :d WHERE id = :id");
+      q.Param("n", name);
+      q.Param("d", description);
+      q.Param("id", id);
+      if (!ExecGroupNameChange(c, q)) return;
     }
-    if (flags.names) {
-      q.SetSQL("DELETE FROM acl_group_flags WHERE group_id = :gid");
-      q.Param("gid", id);
-      q.ExecSQL();
-      if (!flags.names->empty()) {
-        // A flag listed twice is stored once.
-        q.SetSQL(db->Dialect()->InsertOrIgnoreStmt("acl_group_flags", {"group_id", "flag_name"}));
-        for (const std::string& flag : *flags.names) {
-          q.Param("p1", id);
-          q.Param("p2", flag);
-          q.ExecSQL();
-        }
-      }
-    }
+    if (flags) ReplaceLinks(*db, q, "acl_group_flags", {"group_id", "flag_name"}, id, *flags);
     db->Commit();
   }
   Audit(c, "acl.group.update", std::to_string(id), Format("Updated ACL group id=%d name=\"%s\"", id, name));
@@ -289,29 +308,23 @@ void HandleUpdateAclGroup(TOVApiRequest& c) {
 }
 
 void HandleDeleteAclGroup(TOVApiRequest& c) {
-  std::int64_t id = -1;
-  std::string guid;
-  if (!ResolvePathEntity(c.req, "acl_groups", id, guid, 0)) {
-    SendError(c.resp, 400, kMsgInvalidGroupID);
-    return;
-  }
+  std::optional<TOVPathEntity> path = ResolvePathEntityOrFail(c, "acl_groups", kMsgInvalidGroupID);
+  if (!path) return;
+  const std::int64_t id = path->id;
   {
     auto db = RequireDB();
     TOVWriteQuery q = db->NewQuery();
-    q.SetSQL("SELECT is_system FROM acl_groups WHERE id = :id");
-    q.Param("id", id);
-    q.Open();
-    if (q.Eof()) {
+    const std::optional<bool> is_system = GroupIsSystem(q, id);
+    if (!is_system) {
       q.Free();
       SendError(c.resp, 404, kMsgGroupNotFound);
       return;
     }
-    if (Flag(q, "is_system")) {
+    if (*is_system) {
       q.Free();
       SendError(c.resp, 403, "Cannot delete system groups");
       return;
     }
-    q.Close();
     // The group's flag rows and memberships go with it (cascading foreign keys).
     q.SetSQL("DELETE FROM acl_groups WHERE id = :id");
     q.Param("id", id);
@@ -325,26 +338,17 @@ void HandleDeleteAclGroup(TOVApiRequest& c) {
 // ---- flag definitions ---------------------------------------------------------------------------
 
 void HandleListAclFlags(TOVApiRequest& c) {
-  TJSON items = TJSON::array();
-  {
-    auto db = RequireDB();
-    TOVReadQuery q = db->NewReadQuery();
-    q.SetSQL(
-        "SELECT id, flag_name, description, category, registered_by FROM acl_flag_definitions ORDER BY category, "
-        "flag_name");
-    q.Open();
-    while (!q.Eof()) {
-      TJSON o = TJSON::object();
-      o["id"] = q.Int("id");
-      o["flag_name"] = q.Str("flag_name");
-      o["description"] = q.Str("description");
-      o["category"] = q.Str("category");
-      o["registered_by"] = q.Str("registered_by");
-      items.push_back(std::move(o));
-      q.Next();
-    }
-  }
-  SendSuccess(c.resp, std::move(items));
+  SendSuccess(c.resp, ReadList("SELECT id, flag_name, description, category, registered_by FROM acl_flag_definitions "
+                               "ORDER BY category, flag_name",
+                               [](const TOVQueryBase& q) {
+                                 TJSON o = TJSON::object();
+                                 o["id"] = q.Int("id");
+                                 o["flag_name"] = q.Str("flag_name");
+                                 o["description"] = q.Str("description");
+                                 o["category"] = q.Str("category");
+                                 o["registered_by"] = q.Str("registered_by");
+                                 return o;
+                               }));
 }
 
 void HandleCreateAclFlag(TOVApiRequest& c) {
@@ -427,39 +431,26 @@ void HandleDeleteAclFlag(TOVApiRequest& c) {
 // ---- a user's flags and groups ------------------------------------------------------------------
 
 void HandleGetUserAcl(TOVApiRequest& c) {
-  std::int64_t id = -1;
-  std::string guid;
-  if (!ResolvePathEntity(c.req, "users", id, guid, 1)) {
-    SendError(c.resp, 400, kMsgInvalidUserID);
-    return;
-  }
-  TJSON direct = TJSON::array();
-  TJSON groups = TJSON::array();
+  std::optional<TOVPathEntity> path = ResolvePathEntityOrFail(c, "users", kMsgInvalidUserID, 1);
+  if (!path) return;
+  const std::int64_t id = path->id;
+  TJSON direct, groups;
   {
     auto db = RequireDB();
     TOVReadQuery q = db->NewReadQuery();
-    q.SetSQL("SELECT flag_name FROM user_flags WHERE user_id = :uid ORDER BY flag_name");
-    q.Param("uid", id);
-    q.Open();
-    while (!q.Eof()) {
-      direct.push_back(q.Str("flag_name"));
-      q.Next();
-    }
-    q.Close();
+    direct = FlagNames(q, "user_flags", "user_id", id);
     q.SetSQL(
         "SELECT g.id, g.name, g.description, g.is_system FROM user_groups ug JOIN acl_groups g ON ug.group_id = g.id "
         "WHERE ug.user_id = :uid ORDER BY g.name");
     q.Param("uid", id);
-    q.Open();
-    while (!q.Eof()) {
+    groups = CollectRows(q, [](const TOVQueryBase& row) {
       TJSON g = TJSON::object();
-      g["id"] = q.Int("id");
-      g["name"] = q.Str("name");
-      g["description"] = q.Str("description");
-      g["is_system"] = Flag(q, "is_system");
-      groups.push_back(std::move(g));
-      q.Next();
-    }
+      g["id"] = row.Int("id");
+      g["name"] = row.Str("name");
+      g["description"] = row.Str("description");
+      g["is_system"] = ColumnFlag(row, "is_system");
+      return g;
+    });
   }
   TJSON reply = TJSON::object();
   reply["direct_flags"] = std::move(direct);
@@ -469,114 +460,51 @@ void HandleGetUserAcl(TOVApiRequest& c) {
 }
 
 void HandleSetUserFlags(TOVApiRequest& c) {
-  std::int64_t id = -1;
-  std::string guid;
-  if (!ResolvePathEntity(c.req, "users", id, guid, 1)) {
-    SendError(c.resp, 400, kMsgInvalidUserID);
-    return;
-  }
-  std::optional<TJSON> body = ParseBodyOrFail(c);
-  if (!body) return;
-  FlagList flags = ReadFlagList(*body, "flags");
-  if (!flags.ok) {
-    SendError(c.resp, 400, kMsgInvalidJSONBody);
-    return;
-  }
-  {
-    auto db = RequireDB();
-    TOVWriteQuery q = db->NewQuery();
-    // Checked here, not left to the foreign key: MariaDB's insert-or-ignore would skip the rows
-    // silently and report success.
-    if (!UserExists(q, id)) {
-      q.Free();
-      SendError(c.resp, 404, "User not found");
-      return;
-    }
-    q.SetSQL("DELETE FROM user_flags WHERE user_id = :uid");
-    q.Param("uid", id);
-    q.ExecSQL();
-    if (flags.names && !flags.names->empty()) {
-      q.SetSQL(db->Dialect()->InsertOrIgnoreStmt("user_flags", {"user_id", "flag_name", "granted_by"}));
-      for (const std::string& flag : *flags.names) {
-        q.Param("p1", id);
-        q.Param("p2", flag);
-        q.Param("p3", c.user.UserID);
-        q.ExecSQL();
-      }
-    }
-    db->Commit();
-  }
-  Audit(c, "acl.user.flags", std::to_string(id), Format("Updated direct flags for user id=%d", id));
-  TJSON reply = Message("User flags updated");
-  reply["resolved_flags"] = TOVAuth::ResolveUserFlags(id);
-  SendSuccess(c.resp, std::move(reply));
+  SetUserLinks<std::string>(
+      c, {"user_flags", {"user_id", "flag_name", "granted_by"}, "acl.user.flags", "Updated direct flags for user id=%d",
+          "User flags updated"},
+      [&](const TJSON& body, std::vector<std::string>& flags) {
+        std::optional<std::vector<std::string>> names;
+        if (!ReadFlagList(c, body, names)) return false;
+        if (names) flags = std::move(*names);
+        return true;
+      },
+      [](TOVWriteQuery&, const std::vector<std::string>&) { return true; });
 }
 
 void HandleSetUserGroups(TOVApiRequest& c) {
-  std::int64_t id = -1;
-  std::string guid;
-  if (!ResolvePathEntity(c.req, "users", id, guid, 1)) {
-    SendError(c.resp, 400, kMsgInvalidUserID);
-    return;
-  }
-  std::optional<TJSON> body = ParseBodyOrFail(c);
-  if (!body) return;
-  std::vector<std::int64_t> group_ids;
-  auto member = body->find("groups");
-  if (member != body->end() && member->is_array()) {
-    for (const TJSON& v : *member) {
-      std::int64_t gid = 0;
-      if (v.is_number_unsigned() && v.get<std::uint64_t>() <= static_cast<std::uint64_t>(INT64_MAX))
-        gid = static_cast<std::int64_t>(v.get<std::uint64_t>());
-      else if (v.is_number_integer())
-        gid = v.get<std::int64_t>();
-      if (gid < 1) {  // not a whole number, or no possible group id
-        SendError(c.resp, 400, kMsgInvalidJSONBody);
-        return;
-      }
-      group_ids.push_back(gid);
-    }
-  }
-  {
-    auto db = RequireDB();
-    TOVWriteQuery q = db->NewQuery();
-    if (!UserExists(q, id)) {
-      q.Free();
-      SendError(c.resp, 404, "User not found");
-      return;
-    }
-    // Unknown groups are refused the same way on every database (MariaDB's insert-or-ignore
-    // would drop them silently).
-    for (std::int64_t gid : group_ids) {
-      q.SetSQL("SELECT id FROM acl_groups WHERE id = :gid");
-      q.Param("gid", gid);
-      q.Open();
-      const bool found = !q.Eof();
-      q.Close();
-      if (!found) {
-        q.Free();
-        SendError(c.resp, 404, kMsgGroupNotFound);
-        return;
-      }
-    }
-    q.SetSQL("DELETE FROM user_groups WHERE user_id = :uid");
-    q.Param("uid", id);
-    q.ExecSQL();
-    if (!group_ids.empty()) {
-      q.SetSQL(db->Dialect()->InsertOrIgnoreStmt("user_groups", {"user_id", "group_id", "assigned_by"}));
-      for (std::int64_t gid : group_ids) {
-        q.Param("p1", id);
-        q.Param("p2", gid);
-        q.Param("p3", c.user.UserID);
-        q.ExecSQL();
-      }
-    }
-    db->Commit();
-  }
-  Audit(c, "acl.user.groups", std::to_string(id), Format("Updated group memberships for user id=%d", id));
-  TJSON reply = Message("User groups updated");
-  reply["resolved_flags"] = TOVAuth::ResolveUserFlags(id);
-  SendSuccess(c.resp, std::move(reply));
+  SetUserLinks<std::int64_t>(
+      c, {"user_groups", {"user_id", "group_id", "assigned_by"}, "acl.user.groups",
+          "Updated group memberships for user id=%d", "User groups updated"},
+      [&](const TJSON& body, std::vector<std::int64_t>& group_ids) {
+        auto member = body.find("groups");
+        if (member == body.end() || !member->is_array()) return true;
+        for (const TJSON& v : *member) {
+          std::int64_t gid = 0;
+          if (v.is_number_unsigned() && v.get<std::uint64_t>() <= static_cast<std::uint64_t>(INT64_MAX))
+            gid = static_cast<std::int64_t>(v.get<std::uint64_t>());
+          else if (v.is_number_integer())
+            gid = v.get<std::int64_t>();
+          if (gid < 1) {  // not a whole number, or no possible group id
+            SendError(c.resp, 400, kMsgInvalidJSONBody);
+            return false;
+          }
+          group_ids.push_back(gid);
+        }
+        return true;
+      },
+      [&](TOVWriteQuery& q, const std::vector<std::int64_t>& group_ids) {
+        // Unknown groups are refused the same way on every database (MariaDB's insert-or-ignore
+        // would drop them silently).
+        for (std::int64_t gid : group_ids) {
+          if (!RowExists(q, "acl_groups", gid)) {
+            q.Free();
+            SendError(c.resp, 404, kMsgGroupNotFound);
+            return false;
+          }
+        }
+        return true;
+      });
 }
 
 }  // namespace ov

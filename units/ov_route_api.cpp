@@ -6,6 +6,7 @@
 #include "ov_consts.h"
 #include "ov_database.h"
 #include "ov_event_bus.h"
+#include "ov_format.h"
 #include "ov_guid.h"
 #include "ov_http_auth.h"
 #include "ov_log.h"
@@ -170,6 +171,51 @@ std::optional<TJSON> ParseBodyOrFail(TOVApiRequest& c) {
 
 void HandleNotImplemented(TOVApiRequest& c) { SendError(c.resp, 501, kMsgNotImplemented); }
 
+// ---- values -------------------------------------------------------------------------------------
+
+std::size_t Utf8Length(std::string_view s) noexcept {
+  std::size_t n = 0;
+  for (unsigned char ch : s)
+    if ((ch & 0xC0) != 0x80) ++n;
+  return n;
+}
+
+std::int32_t ClampToInt32(std::int64_t v) noexcept {
+  if (v < std::numeric_limits<std::int32_t>::min()) return std::numeric_limits<std::int32_t>::min();
+  if (v > std::numeric_limits<std::int32_t>::max()) return std::numeric_limits<std::int32_t>::max();
+  return static_cast<std::int32_t>(v);
+}
+
+bool CheckNewAccount(TOVApiRequest& c, const std::string& username, const std::string& password,
+                     std::string_view missing, std::size_t min_chars) {
+  if (username.empty() || password.empty()) {
+    SendError(c.resp, 400, missing);
+    return false;
+  }
+  if (Utf8Length(password) < min_chars) {
+    SendError(c.resp, 400, Format("Password must be at least %d characters", min_chars));
+    return false;
+  }
+  return true;
+}
+
+std::optional<std::int64_t> InsertAccount(TOVApiRequest& c, TOVDatabase& db,
+                                          const std::function<void(TOVQueryBase&)>& statement) {
+  try {
+    TOVWriteQuery q = db.NewQuery();
+    statement(q);
+    q.ExecSQL();
+    const std::int64_t id = q.LastInsertId();
+    db.Commit();
+    return id;
+  } catch (const sql::SqlError& e) {
+    // Only a taken name is the caller's mistake; any other failure is the server's.
+    if (!e.IsUniqueViolation()) throw;
+    SendError(c.resp, 409, "Username already exists");
+    return std::nullopt;
+  }
+}
+
 // ---- path values --------------------------------------------------------------------------------
 
 std::vector<std::string> PathSegments(const TOVHttpRequest& req) {
@@ -241,19 +287,66 @@ bool ResolvePathEntity(const TOVHttpRequest& req, const std::string& table, std:
   if (TOVGuid::IsInteger(seg)) {
     id = ParseInt64(seg).value_or(-1);
     if (id < 1) return false;
-    auto db = DB.Get();
-    if (!db) throw ServiceUnavailable("Database not available");
-    guid = db->LookupGUID(table, id);
+    guid = RequireDB()->LookupGUID(table, id);
     return true;
   }
   if (TOVGuid::IsValid(seg)) {
     guid = ToLowerAscii(seg);
-    auto db = DB.Get();
-    if (!db) throw ServiceUnavailable("Database not available");
-    id = db->LookupIDByGUID(table, guid);
+    id = RequireDB()->LookupIDByGUID(table, guid);
     return id >= 1;
   }
   return false;
+}
+
+std::optional<TOVPathEntity> ResolvePathEntityOrFail(TOVApiRequest& c, const std::string& table,
+                                                     std::string_view invalid, int offset) {
+  TOVPathEntity e;
+  if (!ResolvePathEntity(c.req, table, e.id, e.guid, offset)) {
+    SendError(c.resp, 400, invalid);
+    return std::nullopt;
+  }
+  return e;
+}
+
+// ---- database reads -----------------------------------------------------------------------------
+
+TOVService<TOVDatabase>::Ref RequireDB() {
+  auto db = DB.Get();
+  if (!db) throw ServiceUnavailable("Database not available");
+  return db;
+}
+
+std::int64_t CountRows(TOVQueryBase& q, const std::string& sql, const TOVTextBinds& binds) {
+  q.SetSQL(sql);
+  for (const auto& [name, value] : binds) q.Param(name, value);
+  q.Open();
+  const std::int64_t n = q.Eof() ? 0 : q.Field(std::size_t{0}).AsInt64(0);
+  q.Close();
+  return n;
+}
+
+bool RowExists(TOVQueryBase& q, const std::string& table, std::int64_t id) {
+  q.SetSQL("SELECT id FROM " + table + " WHERE id = :id");
+  q.Param("id", id);
+  q.Open();
+  const bool found = !q.Eof();
+  q.Close();
+  return found;
+}
+
+TJSON CollectRows(TOVQueryBase& q, const TOVRowToJSON& row) {
+  TJSON items = TJSON::array();
+  q.Open();
+  for (; !q.Eof(); q.Next()) items.push_back(row(q));
+  q.Close();
+  return items;
+}
+
+TJSON ReadList(const std::string& sql, const TOVRowToJSON& row) {
+  auto db = RequireDB();
+  TOVReadQuery q = db->NewReadQuery();
+  q.SetSQL(sql);
+  return CollectRows(q, row);
 }
 
 // ---- paging -------------------------------------------------------------------------------------
@@ -273,14 +366,46 @@ TOVPaging ReadPaging(const TOVHttpRequest& req, TOVPageLimits limits) {
   return p;
 }
 
+namespace {
+
+// The count and the page of a paged list on one query.
+TJSON ReadPage(TOVQueryBase& q, const TOVPageQuery& query, const TOVPaging& p, const TOVRowToJSON& row,
+               std::int64_t& total) {
+  total = CountRows(q, "SELECT COUNT(*) FROM " + query.from, query.binds);
+  q.SetSQL("SELECT " + query.columns + " FROM " + query.from + " ORDER BY " + query.order_by +
+           " LIMIT :lim OFFSET :off");
+  for (const auto& [name, value] : query.binds) q.Param(name, value);
+  q.Param("lim", p.per_page);
+  q.Param("off", p.offset);
+  return CollectRows(q, row);
+}
+
+}  // namespace
+
+void SendPagedList(TOVApiRequest& c, TOVPageLimits limits, const TOVPageQuery& query, const TOVRowToJSON& row) {
+  const TOVPaging p = ReadPaging(c.req, limits);
+  std::int64_t total = 0;
+  TJSON items;
+  {
+    auto db = RequireDB();
+    if (query.under_write_lock) {
+      TOVWriteQuery q = db->NewQuery();
+      items = ReadPage(q, query, p, row, total);
+    } else {
+      TOVReadQuery q = db->NewReadQuery();
+      items = ReadPage(q, query, p, row, total);
+    }
+  }
+  TOVJson::SendJSON(c.resp, TOVJson::PaginatedResponse(std::move(items), total, p.page, p.per_page), 200);
+}
+
 // ---- audit log and events -----------------------------------------------------------------------
 
 void WriteAuditLog(const TOVAuthUser& user, const std::string& action, const std::string& target,
                    const std::string& details, const std::string& ip) {
   std::string failure;
   try {
-    auto db = DB.Get();
-    if (!db) throw ServiceUnavailable("Database not available");
+    auto db = RequireDB();
     TOVWriteQuery q = db->NewQuery();
     q.SetSQL(
         "INSERT INTO audit_log (user_id, username, action, target, details, ip_address) "

@@ -9,8 +9,8 @@
 //     The handler finds the caller in TOVApiRequest::user.
 //  2. A JSON body is read with ParseBodyOrFail (400 "Invalid JSON body" when it is not an
 //     object) and its members with JStr/JInt/JBool (absent or mistyped: the default).
-//  3. Replies: SendSuccess(resp, data, 200 or 201), SendError(resp, status, message), lists
-//     with TOVJson::PaginatedResponse and ReadPaging.
+//  3. Replies: SendSuccess(resp, data, 200 or 201), SendError(resp, status, message), paged
+//     lists with SendPagedList (ReadPaging and TOVJson::PaginatedResponse).
 //  4. Writes use DB write queries and commit explicitly; an exception that leaves a handler is
 //     answered 500 "Internal server error" by the HTTP front end.
 //  5. Path values come from the Extract* helpers and ResolvePathEntity, never from the router's
@@ -18,13 +18,16 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "ov_auth.h"
+#include "ov_database.h"
 #include "ov_http_types.h"
 #include "ov_json_helpers.h"
 #include "ov_route_admin.h"
@@ -88,6 +91,23 @@ std::optional<TJSON> ParseBodyOrFail(TOVApiRequest& c);
 // Rows whose handler is not built yet: 501 "Not implemented".
 void HandleNotImplemented(TOVApiRequest& c);
 
+// ---- values -------------------------------------------------------------------------------------
+
+// Characters, not bytes: a UTF-8 sequence counts once.
+std::size_t Utf8Length(std::string_view s) noexcept;
+// v clamped to the 32-bit range (security levels, ban minutes).
+std::int32_t ClampToInt32(std::int64_t v) noexcept;
+// The name and password of a new account: both must be given (else 400 missing) and the
+// password must have at least min_chars characters (else 400 "Password must be at least N
+// characters").  False once the answer has been sent.
+bool CheckNewAccount(TOVApiRequest& c, const std::string& username, const std::string& password,
+                     std::string_view missing, std::size_t min_chars);
+// Runs the users insert that statement sets on a write query and commits it; returns the
+// insert's own id (0 when the driver reports none).  A name that is taken is answered 409
+// "Username already exists" and gives nullopt; any other failure passes on.
+std::optional<std::int64_t> InsertAccount(TOVApiRequest& c, TOVDatabase& db,
+                                          const std::function<void(TOVQueryBase&)>& statement);
+
 // ---- path values --------------------------------------------------------------------------------
 
 // The decoded path (no query; a trailing "/" kept) split at every "/" with empty pieces kept:
@@ -111,6 +131,33 @@ std::string ExtractPathSegment(const TOVHttpRequest& req, int offset);
 bool ResolvePathEntity(const TOVHttpRequest& req, const std::string& table, std::int64_t& id, std::string& guid,
                        int offset = 0);
 
+struct TOVPathEntity {
+  std::int64_t id = -1;
+  std::string guid;  // empty when the path gave an id whose row does not exist
+};
+// ResolvePathEntity for a handler: nullopt once 400 with the message invalid has been sent.
+std::optional<TOVPathEntity> ResolvePathEntityOrFail(TOVApiRequest& c, const std::string& table,
+                                                     std::string_view invalid, int offset = 0);
+
+// ---- database reads -----------------------------------------------------------------------------
+
+// The database; ServiceUnavailable (answered 500 by the front end) while there is none.
+TOVService<TOVDatabase>::Ref RequireDB();
+// A row of a result as its JSON reply item.
+using TOVRowToJSON = std::function<TJSON(const TOVQueryBase&)>;
+// Whether a flag column (0/1) is set.
+inline bool ColumnFlag(const TOVQueryBase& q, std::string_view column) { return q.Int(column) == 1; }
+// Named text values for a statement's parameters.
+using TOVTextBinds = std::vector<std::pair<std::string, std::string>>;
+// Runs sql, a "SELECT COUNT(*) ..." with binds, on q: its first column, 0 without a row.
+std::int64_t CountRows(TOVQueryBase& q, const std::string& sql, const TOVTextBinds& binds = {});
+// Whether table has a row with that id (run on q, which is left closed).
+bool RowExists(TOVQueryBase& q, const std::string& table, std::int64_t id);
+// Opens q (its statement set and bound) and collects one item per row; q is closed again.
+TJSON CollectRows(TOVQueryBase& q, const TOVRowToJSON& row);
+// An unparameterised list statement on a read connection, one item per row.
+TJSON ReadList(const std::string& sql, const TOVRowToJSON& row);
+
 // ---- paging -------------------------------------------------------------------------------------
 
 struct TOVPageLimits {
@@ -132,6 +179,20 @@ struct TOVPaging {
 // per_page below 1 is the default and above the maximum the maximum.  A page so large that
 // its offset would not fit in 64 bits is lowered to the last page whose offset does.
 TOVPaging ReadPaging(const TOVHttpRequest& req, TOVPageLimits limits);
+
+// A paged list: "SELECT COUNT(*) FROM <from>" gives the total, then
+// "SELECT <columns> FROM <from> ORDER BY <order_by> LIMIT :lim OFFSET :off" the page.
+struct TOVPageQuery {
+  std::string columns;
+  std::string from;  // the table and any WHERE clause, the same for the count and the page
+  std::string order_by;
+  TOVTextBinds binds = {};  // the WHERE clause's values
+  // True: both statements run under the write lock, so no writer comes between the count and
+  // the page.
+  bool under_write_lock = false;
+};
+// Reads the paging parameters, runs the query and sends TOVJson::PaginatedResponse.
+void SendPagedList(TOVApiRequest& c, TOVPageLimits limits, const TOVPageQuery& query, const TOVRowToJSON& row);
 
 // ---- audit log and events -----------------------------------------------------------------------
 

@@ -25,55 +25,6 @@ namespace {
 constexpr std::int32_t kSysopSecurityLevel = 255;
 constexpr std::size_t kMinSetupPasswordChars = 6;
 
-TOVService<TOVDatabase>::Ref RequireDB() {
-  auto db = DB.Get();
-  if (!db) throw ServiceUnavailable("Database not available");
-  return db;
-}
-
-std::int32_t ToLevel(std::int64_t v) {
-  if (v < INT32_MIN) return INT32_MIN;
-  if (v > INT32_MAX) return INT32_MAX;
-  return static_cast<std::int32_t>(v);
-}
-
-// Characters, not bytes: a UTF-8 sequence counts once.
-std::size_t Utf8Length(std::string_view s) {
-  std::size_t n = 0;
-  for (unsigned char c : s)
-    if ((c & 0xC0) != 0x80) ++n;
-  return n;
-}
-
-// "yyyy-mm-dd[ hh:nn:ss...]" (a "T" separator also) as seconds since 1970 UTC; nullopt when
-// the text does not start like that.
-std::optional<std::int64_t> ParseUTCTimestamp(std::string_view s) {
-  auto num = [&](std::size_t pos, std::size_t len) -> std::optional<int> {
-    if (pos + len > s.size()) return std::nullopt;
-    int v = 0;
-    for (std::size_t i = pos; i < pos + len; ++i) {
-      if (s[i] < '0' || s[i] > '9') return std::nullopt;
-      v = v * 10 + (s[i] - '0');
-    }
-    return v;
-  };
-  auto y = num(0, 4), mo = num(5, 2), d = num(8, 2);
-  if (!y || !mo || !d || s[4] != '-' || s[7] != '-') return std::nullopt;
-  int hh = 0, mi = 0, ss = 0;
-  if (s.size() > 10) {
-    if (s[10] != ' ' && s[10] != 'T') return std::nullopt;
-    auto h = num(11, 2), m = num(14, 2), sec = num(17, 2);
-    if (!h || !m || !sec || s[13] != ':' || s[16] != ':') return std::nullopt;
-    hh = *h;
-    mi = *m;
-    ss = *sec;
-  }
-  using namespace std::chrono;
-  year_month_day ymd{year{*y}, month{static_cast<unsigned>(*mo)}, day{static_cast<unsigned>(*d)}};
-  if (!ymd.ok() || hh > 23 || mi > 59 || ss > 60) return std::nullopt;
-  return static_cast<std::int64_t>(sys_days(ymd).time_since_epoch().count()) * 86400 + hh * 3600 + mi * 60 + ss;
-}
-
 // ---- login throttle and IP blacklist ------------------------------------------------------------
 // Each check is its own step of the login; while a service is absent its check lets the
 // request through and records nothing.  Both run before the login opens its write query: the
@@ -124,9 +75,7 @@ struct LoginRow {
 bool IsSetupComplete() {
   auto db = RequireDB();
   TOVWriteQuery q = db->NewQuery();
-  q.SetSQL("SELECT COUNT(*) FROM users WHERE is_admin = 1");
-  q.Open();
-  return !q.Eof() && q.Field(std::size_t{0}).AsInt64() > 0;
+  return CountRows(q, "SELECT COUNT(*) FROM users WHERE is_admin = 1") > 0;
 }
 
 bool ValidateAPIKey(const std::string& key, TOVAuthUser& user) {
@@ -144,14 +93,15 @@ bool ValidateAPIKey(const std::string& key, TOVAuthUser& user) {
   // The lookup found the row by its hash; the exact bytes are confirmed in constant time (a
   // case-insensitive collation could otherwise match a differently written hash).
   if (!TOVAuth::SecureEquals(q.Str("key_hash"), h)) return false;
-  if (q.Int("is_active") != 1) return false;
+  if (!ColumnFlag(q, "is_active")) return false;
 
   // A key past its expiry is refused; the server's own UTC clock decides (the dialects' NOW()
   // may run on another zone or clock).
   if (!q.IsNull("expires_at")) {
     std::string exp_text = q.Str("expires_at");
     if (!exp_text.empty()) {
-      std::optional<std::int64_t> exp = ParseUTCTimestamp(exp_text);
+      // A seconds field of 60 counts as the first second of the next minute.
+      std::optional<std::int64_t> exp = ParseUTCText(exp_text, true);
       std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
       if (!exp || now > *exp) return false;
     }
@@ -161,15 +111,15 @@ bool ValidateAPIKey(const std::string& key, TOVAuthUser& user) {
   // A key without an owner authenticates as user 0.
   if (!q.IsNull("user_id")) {
     if (q.IsNull("owner_id")) return false;
-    if (q.Int("owner_active") != 1 || q.Int("owner_locked") == 1) return false;
+    if (!ColumnFlag(q, "owner_active") || ColumnFlag(q, "owner_locked")) return false;
   }
 
   TOVAuthUser u;
   u.UserID = q.IsNull("user_id") ? 0 : q.Int("user_id");
   u.UserGUID = q.IsNull("user_guid") ? std::string() : q.Str("user_guid");
   u.Username = q.IsNull("username") ? std::string() : q.Str("username");
-  u.IsAdmin = q.Int("is_admin") == 1;
-  u.SecurityLevel = ToLevel(q.Int("security_level"));
+  u.IsAdmin = ColumnFlag(q, "is_admin");
+  u.SecurityLevel = ClampToInt32(q.Int("security_level"));
   u.Source = "apikey";
   q.Close();
 
@@ -186,13 +136,8 @@ TJSON BuildStatusJSON() {
   {
     auto db = RequireDB();
     TOVReadQuery q = db->NewReadQuery();
-    q.SetSQL("SELECT COUNT(*) FROM users");
-    q.Open();
-    if (!q.Eof()) total_users = q.Field(std::size_t{0}).AsInt64();
-    q.Close();
-    q.SetSQL("SELECT COUNT(*) FROM system_config");
-    q.Open();
-    if (!q.Eof()) total_config = q.Field(std::size_t{0}).AsInt64();
+    total_users = CountRows(q, "SELECT COUNT(*) FROM users");
+    total_config = CountRows(q, "SELECT COUNT(*) FROM system_config");
   }
   using namespace std::chrono;
   auto up_ms = duration_cast<milliseconds>(system_clock::now() - GetServerStartTime()).count();
@@ -252,14 +197,7 @@ void HandleSetupCreate(TOVApiRequest& c) {
   const std::string password = JStr(*body, "password");
   const std::string real_name = JStr(*body, "real_name");
   const std::string bbs_name = JStr(*body, "bbs_name");
-  if (username.empty() || password.empty()) {
-    SendError(c.resp, 400, "Username and password are required");
-    return;
-  }
-  if (Utf8Length(password) < kMinSetupPasswordChars) {
-    SendError(c.resp, 400, "Password must be at least 6 characters");
-    return;
-  }
+  if (!CheckNewAccount(c, username, password, "Username and password are required", kMinSetupPasswordChars)) return;
   const std::string salt = TOVAuth::GenerateSalt();
   const std::string hash = TOVAuth::HashPassword(password, salt);
   const std::string guid = TOVGuid::Generate();
@@ -274,8 +212,7 @@ void HandleSetupCreate(TOVApiRequest& c) {
       SendError(c.resp, 403, "Setup already completed");
       return;
     }
-    try {
-      TOVWriteQuery q = db->NewQuery();
+    std::optional<std::int64_t> inserted = InsertAccount(c, *db, [&](TOVQueryBase& q) {
       q.SetSQL(
           "INSERT INTO users (guid, username, password_hash, password_salt, real_name, security_level, is_admin, "
           "is_active) VALUES (:guid, :u, :h, :s, :rn, :sl, 1, 1)");
@@ -285,14 +222,9 @@ void HandleSetupCreate(TOVApiRequest& c) {
       q.Param("s", salt);
       q.Param("rn", real_name);
       q.Param("sl", kSysopSecurityLevel);
-      q.ExecSQL();
-      id = q.LastInsertId();
-      db->Commit();
-    } catch (const sql::SqlError& e) {
-      if (!e.IsUniqueViolation()) throw;
-      SendError(c.resp, 409, "Username already exists");
-      return;
-    }
+    });
+    if (!inserted) return;
+    id = *inserted;
     if (id <= 0) {
       TOVWriteQuery q = db->NewQuery();
       q.SetSQL("SELECT id FROM users WHERE guid = :g");
@@ -358,10 +290,10 @@ void HandleAuthLogin(TOVApiRequest& c) {
       r.guid = q.Str("guid");
       r.hash = q.Str("password_hash");
       r.salt = q.Str("password_salt");
-      r.is_admin = q.Int("is_admin") == 1;
-      r.is_active = q.Int("is_active") == 1;
-      r.is_locked = q.Int("is_locked") == 1;
-      r.security_level = ToLevel(q.Int("security_level"));
+      r.is_admin = ColumnFlag(q, "is_admin");
+      r.is_active = ColumnFlag(q, "is_active");
+      r.is_locked = ColumnFlag(q, "is_locked");
+      r.security_level = ClampToInt32(q.Int("security_level"));
       row = std::move(r);
     }
   }  // the write lock is not held while the password is hashed
@@ -443,7 +375,7 @@ void HandleAuthRefresh(TOVApiRequest& c) {
     q.SetSQL("SELECT guid, is_admin, is_active, is_locked, security_level FROM users WHERE id = :id");
     q.Param("id", user.UserID);
     q.Open();
-    if (q.Eof() || q.Int("is_active") != 1 || q.Int("is_locked") == 1) {
+    if (q.Eof() || !ColumnFlag(q, "is_active") || ColumnFlag(q, "is_locked")) {
       SendError(c.resp, 401, kMsgUnauthorized);
       return;
     }
@@ -453,8 +385,8 @@ void HandleAuthRefresh(TOVApiRequest& c) {
       SendError(c.resp, 401, kMsgUnauthorized);
       return;
     }
-    is_admin = q.Int("is_admin") == 1;
-    level = ToLevel(q.Int("security_level"));
+    is_admin = ColumnFlag(q, "is_admin");
+    level = ClampToInt32(q.Int("security_level"));
     if (guid.empty()) guid = row_guid;
   }
 

@@ -2,7 +2,6 @@
 #include "ov_route_logs.h"
 
 #include <cstdint>
-#include <limits>
 #include <optional>
 #include <string>
 #include <utility>
@@ -18,34 +17,26 @@ namespace ov {
 
 namespace {
 
-TOVService<TOVDatabase>::Ref RequireDB() {
-  auto db = DB.Get();
-  if (!db) throw ServiceUnavailable("Database not available");
-  return db;
-}
-
 // A nullable text column: NULL reads as empty text.
 std::string TextOf(const TOVQueryBase& q, std::string_view name) {
   const sql::Value& v = q.Field(name);
   return v.IsNull() ? std::string() : v.AsText();
 }
 
-std::int64_t CountRows(TOVQueryBase& q, const std::string& sql) {
-  q.SetSQL(sql);
-  q.Open();
-  std::int64_t n = q.Eof() ? 0 : q.Field(std::size_t{0}).AsInt64(0);
-  q.Close();
-  return n;
-}
+// A list item holding the named columns under their own names: integers where asked, all
+// others as text.
+struct LogColumn {
+  const char* name;
+  bool integer = false;
+};
 
-void SendPage(TOVApiRequest& c, TJSON items, std::int64_t total, const TOVPaging& p) {
-  TOVJson::SendJSON(c.resp, TOVJson::PaginatedResponse(std::move(items), total, p.page, p.per_page), 200);
-}
-
-std::int32_t ClampToInt32(std::int64_t v) {
-  if (v < std::numeric_limits<std::int32_t>::min()) return std::numeric_limits<std::int32_t>::min();
-  if (v > std::numeric_limits<std::int32_t>::max()) return std::numeric_limits<std::int32_t>::max();
-  return static_cast<std::int32_t>(v);
+TOVRowToJSON LogItem(std::vector<LogColumn> columns) {
+  return [columns = std::move(columns)](const TOVQueryBase& q) {
+    TJSON o = TJSON::object();
+    for (const LogColumn& col : columns)
+      o[col.name] = col.integer ? TJSON(q.Int(col.name)) : TJSON(TextOf(q, col.name));
+    return o;
+  };
 }
 
 // ---- SQL console helpers ------------------------------------------------------------------
@@ -161,33 +152,13 @@ std::string ToValidUtf8(std::string_view s) {
 // ---- audit log ------------------------------------------------------------------------------
 
 void HandleAuditLog(TOVApiRequest& c) {
-  const TOVPaging p = ReadPaging(c.req, kPageAuditLog);
-  TJSON items = TJSON::array();
-  std::int64_t total = 0;
-  {
-    auto db = RequireDB();
-    TOVWriteQuery q = db->NewQuery();
-    total = CountRows(q, "SELECT COUNT(*) FROM audit_log");
-    q.SetSQL(
-        "SELECT id, timestamp, user_id, username, action, target, details, ip_address FROM audit_log "
-        "ORDER BY id DESC LIMIT :lim OFFSET :off");
-    q.Param("lim", p.per_page);
-    q.Param("off", p.offset);
-    q.Open();
-    for (; !q.Eof(); q.Next()) {
-      TJSON o = TJSON::object();
-      o["id"] = q.Int("id");
-      o["timestamp"] = TextOf(q, "timestamp");
-      o["user_id"] = q.Int("user_id");
-      o["username"] = TextOf(q, "username");
-      o["action"] = TextOf(q, "action");
-      o["target"] = TextOf(q, "target");
-      o["details"] = TextOf(q, "details");
-      o["ip_address"] = TextOf(q, "ip_address");
-      items.push_back(std::move(o));
-    }
-  }
-  SendPage(c, std::move(items), total, p);
+  SendPagedList(c, kPageAuditLog,
+                {.columns = "id, timestamp, user_id, username, action, target, details, ip_address",
+                 .from = "audit_log",
+                 .order_by = "id DESC",
+                 .under_write_lock = true},
+                LogItem({{"id", true}, {"timestamp"}, {"user_id", true}, {"username"}, {"action"}, {"target"},
+                         {"details"}, {"ip_address"}}));
 }
 
 // ---- sessions -------------------------------------------------------------------------------
@@ -263,42 +234,22 @@ void HandleUnbanIP(TOVApiRequest& c) {
 // ---- connection log -------------------------------------------------------------------------
 
 void HandleConnectionLog(TOVApiRequest& c) {
-  const TOVPaging p = ReadPaging(c.req, kPageConnectionLog);
-  TJSON items = TJSON::array();
-  std::int64_t total = 0;
-  {
-    auto db = RequireDB();
-    TOVWriteQuery q = db->NewQuery();
-    total = CountRows(q, "SELECT COUNT(*) FROM connection_log");
-    q.SetSQL(
-        "SELECT id, ip_address, protocol, connected_at, disconnected_at, node, user_id, username, "
-        "disconnect_reason FROM connection_log ORDER BY id DESC LIMIT :lim OFFSET :off");
-    q.Param("lim", p.per_page);
-    q.Param("off", p.offset);
-    q.Open();
-    for (; !q.Eof(); q.Next()) {
-      TJSON o = TJSON::object();
-      o["id"] = q.Int("id");
-      o["ip_address"] = TextOf(q, "ip_address");
-      o["protocol"] = TextOf(q, "protocol");
-      o["connected_at"] = TextOf(q, "connected_at");
-      o["disconnected_at"] = TextOf(q, "disconnected_at");
-      o["node"] = q.Int("node");
-      o["username"] = TextOf(q, "username");
-      o["disconnect_reason"] = TextOf(q, "disconnect_reason");
-      items.push_back(std::move(o));
-    }
-  }
-  SendPage(c, std::move(items), total, p);
+  SendPagedList(c, kPageConnectionLog,
+                {.columns = "id, ip_address, protocol, connected_at, disconnected_at, node, user_id, username, "
+                            "disconnect_reason",
+                 .from = "connection_log",
+                 .order_by = "id DESC",
+                 .under_write_lock = true},
+                LogItem({{"id", true}, {"ip_address"}, {"protocol"}, {"connected_at"}, {"disconnected_at"},
+                         {"node", true}, {"username"}, {"disconnect_reason"}}));
 }
 
 // ---- system logs ----------------------------------------------------------------------------
 
 void HandleSystemLogs(TOVApiRequest& c) {
-  const TOVPaging p = ReadPaging(c.req, kPageSystemLogs);
   // Every filter value is bound, never spliced into the statement text.
   std::string cond;
-  std::vector<std::pair<const char*, std::string>> binds;
+  TOVTextBinds binds;
   auto exact = [&](const char* column, const char* param) {
     std::string v = c.req.QueryParam(column);
     if (v.empty()) return;
@@ -315,35 +266,12 @@ void HandleSystemLogs(TOVApiRequest& c) {
   }
   if (!cond.empty()) cond = " WHERE " + cond.substr(5);
 
-  TJSON items = TJSON::array();
-  std::int64_t total = 0;
-  {
-    auto db = RequireDB();
-    TOVReadQuery q = db->NewReadQuery();
-    q.SetSQL("SELECT COUNT(*) FROM system_logs" + cond);
-    for (const auto& [name, value] : binds) q.Param(name, value);
-    q.Open();
-    total = q.Eof() ? 0 : q.Field(std::size_t{0}).AsInt64(0);
-    q.Close();
-    q.SetSQL("SELECT id, timestamp, level, source, category, message, details FROM system_logs" + cond +
-             " ORDER BY id DESC LIMIT :lim OFFSET :off");
-    for (const auto& [name, value] : binds) q.Param(name, value);
-    q.Param("lim", p.per_page);
-    q.Param("off", p.offset);
-    q.Open();
-    for (; !q.Eof(); q.Next()) {
-      TJSON o = TJSON::object();
-      o["id"] = q.Int("id");
-      o["timestamp"] = TextOf(q, "timestamp");
-      o["level"] = TextOf(q, "level");
-      o["source"] = TextOf(q, "source");
-      o["category"] = TextOf(q, "category");
-      o["message"] = TextOf(q, "message");
-      o["details"] = TextOf(q, "details");
-      items.push_back(std::move(o));
-    }
-  }
-  SendPage(c, std::move(items), total, p);
+  SendPagedList(c, kPageSystemLogs,
+                {.columns = "id, timestamp, level, source, category, message, details",
+                 .from = "system_logs" + cond,
+                 .order_by = "id DESC",
+                 .binds = std::move(binds)},
+                LogItem({{"id", true}, {"timestamp"}, {"level"}, {"source"}, {"category"}, {"message"}, {"details"}}));
 }
 
 void HandleSystemLogFilters(TOVApiRequest& c) {
@@ -352,13 +280,10 @@ void HandleSystemLogFilters(TOVApiRequest& c) {
     auto db = RequireDB();
     TOVReadQuery q = db->NewReadQuery();
     for (const char* column : {"level", "source", "category"}) {
-      TJSON values = TJSON::array();
       const std::string col = column;
       q.SetSQL("SELECT DISTINCT " + col + " FROM system_logs ORDER BY " + col);
-      q.Open();
-      for (; !q.Eof(); q.Next()) values.push_back(TextOf(q, col));
-      q.Close();
-      data[col == "level" ? "levels" : col == "source" ? "sources" : "categories"] = std::move(values);
+      data[col == "level" ? "levels" : col == "source" ? "sources" : "categories"] =
+          CollectRows(q, [&](const TOVQueryBase& row) { return TJSON(TextOf(row, col)); });
     }
   }
   SendSuccess(c.resp, std::move(data));

@@ -25,20 +25,6 @@ constexpr std::size_t kApiKeyPrefixChars = 10;
 constexpr const char* kMsgInvalidUserID = "Invalid user ID";
 constexpr const char* kMsgLastAdministrator = "Cannot remove the last administrator";
 
-TOVService<TOVDatabase>::Ref RequireDB() {
-  auto db = DB.Get();
-  if (!db) throw ServiceUnavailable("Database not available");
-  return db;
-}
-
-// Characters, not bytes: a UTF-8 sequence counts once.
-std::size_t Utf8Length(std::string_view s) {
-  std::size_t n = 0;
-  for (unsigned char ch : s)
-    if ((ch & 0xC0) != 0x80) ++n;
-  return n;
-}
-
 enum class Kind { Text, Int32, Int64, Boolean };
 
 // A member that is present must have the expected JSON type.  A mistyped value is refused
@@ -76,9 +62,8 @@ bool MembersTypeOK(const TJSON& body, std::initializer_list<std::pair<const char
   return true;
 }
 
-bool Flag(const TOVQueryBase& q, std::string_view column) { return q.Int(column) == 1; }
-
-TJSON UserListItem(const TOVQueryBase& q) {
+// A user row as a list item, or with every column the detail view shows.
+TJSON UserJSON(const TOVQueryBase& q, bool detail) {
   TJSON o = TJSON::object();
   o["id"] = q.Int("id");
   o["guid"] = q.Str("guid");
@@ -88,37 +73,19 @@ TJSON UserListItem(const TOVQueryBase& q) {
   o["location"] = q.Str("location");
   o["gender"] = q.Str("gender");
   o["security_level"] = q.Int("security_level");
-  o["is_admin"] = Flag(q, "is_admin");
-  o["is_active"] = Flag(q, "is_active");
-  o["is_locked"] = Flag(q, "is_locked");
+  o["is_admin"] = ColumnFlag(q, "is_admin");
+  o["is_active"] = ColumnFlag(q, "is_active");
+  o["is_locked"] = ColumnFlag(q, "is_locked");
+  if (detail) o["failed_logins"] = q.Int("failed_logins");
   o["last_login"] = q.Str("last_login");
   o["total_calls"] = q.Int("total_calls");
   o["total_posts"] = q.Int("total_posts");
+  if (detail) {
+    o["total_uploads"] = q.Int("total_uploads");
+    o["total_downloads"] = q.Int("total_downloads");
+  }
   o["created_at"] = q.Str("created_at");
-  return o;
-}
-
-TJSON UserDetail(const TOVQueryBase& q) {
-  TJSON o = TJSON::object();
-  o["id"] = q.Int("id");
-  o["guid"] = q.Str("guid");
-  o["username"] = q.Str("username");
-  o["email"] = q.Str("email");
-  o["real_name"] = q.Str("real_name");
-  o["location"] = q.Str("location");
-  o["gender"] = q.Str("gender");
-  o["security_level"] = q.Int("security_level");
-  o["is_admin"] = Flag(q, "is_admin");
-  o["is_active"] = Flag(q, "is_active");
-  o["is_locked"] = Flag(q, "is_locked");
-  o["failed_logins"] = q.Int("failed_logins");
-  o["last_login"] = q.Str("last_login");
-  o["total_calls"] = q.Int("total_calls");
-  o["total_posts"] = q.Int("total_posts");
-  o["total_uploads"] = q.Int("total_uploads");
-  o["total_downloads"] = q.Int("total_downloads");
-  o["created_at"] = q.Str("created_at");
-  o["updated_at"] = q.Str("updated_at");
+  if (detail) o["updated_at"] = q.Str("updated_at");
   return o;
 }
 
@@ -139,7 +106,9 @@ bool WouldRemoveLastAdministrator(TOVDatabase& db, std::int64_t user_id, const A
   q.Param("id", user_id);
   q.Open();
   if (q.Eof()) return false;
-  const bool admin = Flag(q, "is_admin"), active = Flag(q, "is_active"), locked = Flag(q, "is_locked");
+  const bool admin = ColumnFlag(q, "is_admin");
+  const bool active = ColumnFlag(q, "is_active");
+  const bool locked = ColumnFlag(q, "is_locked");
   if (!(admin && active && !locked)) return false;
   const bool still = !change.deleting && change.is_admin.value_or(admin) && change.is_active.value_or(active) &&
                      !change.is_locked.value_or(locked);
@@ -149,6 +118,18 @@ bool WouldRemoveLastAdministrator(TOVDatabase& db, std::int64_t user_id, const A
   q.Param("id", user_id);
   q.Open();
   return q.Eof() || q.Field(std::size_t{0}).AsInt64() == 0;
+}
+
+// Answers a change made to an existing user, logs it and announces "user.<verb>" with the
+// user's id and GUID and "<verb>_by".
+void AnswerUserChange(TOVApiRequest& c, const TOVPathEntity& user, const std::string& verb) {
+  SendSuccess(c.resp);
+  LogInfo("User #%d %s %s by %s", user.id, TOVGuid::ForLog(user.guid), verb, c.user.Username);
+  TJSON ev = TJSON::object();
+  ev["user_id"] = user.id;
+  ev["user_guid"] = user.guid;
+  ev[verb + "_by"] = c.user.Username;
+  FireSystemEvent("user." + verb, ev);
 }
 
 // A configuration value as stored text; nullopt for null, arrays and objects.
@@ -171,37 +152,17 @@ std::optional<std::string> SettingText(const TJSON& v) {
 // ---- users --------------------------------------------------------------------------------------
 
 void HandleListUsers(TOVApiRequest& c) {
-  const TOVPaging paging = ReadPaging(c.req, kPageUsers);
-  std::int64_t total = 0;
-  TJSON items = TJSON::array();
-  {
-    auto db = RequireDB();
-    TOVReadQuery q = db->NewReadQuery();
-    q.SetSQL("SELECT COUNT(*) FROM users");
-    q.Open();
-    if (!q.Eof()) total = q.Field(std::size_t{0}).AsInt64();
-    q.Close();
-    q.SetSQL(
-        "SELECT id, guid, username, email, real_name, location, gender, security_level, is_admin, is_active, "
-        "is_locked, last_login, total_calls, total_posts, created_at FROM users ORDER BY id LIMIT :lim OFFSET :off");
-    q.Param("lim", paging.per_page);
-    q.Param("off", paging.offset);
-    q.Open();
-    while (!q.Eof()) {
-      items.push_back(UserListItem(q));
-      q.Next();
-    }
-  }
-  TOVJson::SendJSON(c.resp, TOVJson::PaginatedResponse(std::move(items), total, paging.page, paging.per_page), 200);
+  SendPagedList(c, kPageUsers,
+                {.columns = "id, guid, username, email, real_name, location, gender, security_level, is_admin, "
+                            "is_active, is_locked, last_login, total_calls, total_posts, created_at",
+                 .from = "users",
+                 .order_by = "id"},
+                [](const TOVQueryBase& q) { return UserJSON(q, false); });
 }
 
 void HandleGetUser(TOVApiRequest& c) {
-  std::int64_t id = -1;
-  std::string guid;
-  if (!ResolvePathEntity(c.req, "users", id, guid, 0)) {
-    SendError(c.resp, 400, kMsgInvalidUserID);
-    return;
-  }
+  std::optional<TOVPathEntity> path = ResolvePathEntityOrFail(c, "users", kMsgInvalidUserID);
+  if (!path) return;
   std::optional<TJSON> user;
   {
     auto db = RequireDB();
@@ -210,9 +171,9 @@ void HandleGetUser(TOVApiRequest& c) {
         "SELECT id, guid, username, email, real_name, location, gender, security_level, is_admin, is_active, "
         "is_locked, failed_logins, last_login, total_calls, total_posts, total_uploads, total_downloads, created_at, "
         "updated_at FROM users WHERE id = :id");
-    q.Param("id", id);
+    q.Param("id", path->id);
     q.Open();
-    if (!q.Eof()) user = UserDetail(q);
+    if (!q.Eof()) user = UserJSON(q, true);
   }
   if (!user) {
     SendError(c.resp, 404, "User not found");
@@ -237,14 +198,7 @@ void HandleCreateUser(TOVApiRequest& c) {
   }
   const std::string username = JStr(*body, "username");
   const std::string password = JStr(*body, "password");
-  if (username.empty() || password.empty()) {
-    SendError(c.resp, 400, "Username and password required");
-    return;
-  }
-  if (Utf8Length(password) < kMinUserPasswordChars) {
-    SendError(c.resp, 400, "Password must be at least 4 characters");
-    return;
-  }
+  if (!CheckNewAccount(c, username, password, "Username and password required", kMinUserPasswordChars)) return;
   const std::int64_t level = JInt(*body, "security_level", kDefaultSecurityLevel);
   const bool is_admin = JBool(*body, "is_admin", false);
   const std::string salt = TOVAuth::GenerateSalt();
@@ -254,8 +208,7 @@ void HandleCreateUser(TOVApiRequest& c) {
   std::int64_t id = 0;
   {
     auto db = RequireDB();
-    try {
-      TOVWriteQuery q = db->NewQuery();
+    std::optional<std::int64_t> inserted = InsertAccount(c, *db, [&](TOVQueryBase& q) {
       q.SetSQL(
           "INSERT INTO users (guid, username, password_hash, password_salt, email, real_name, location, gender, "
           "security_level, is_admin) VALUES (:guid, :u, :h, :s, :e, :rn, :loc, :g, :sl, :adm)");
@@ -269,15 +222,9 @@ void HandleCreateUser(TOVApiRequest& c) {
       q.Param("g", JStr(*body, "gender"));
       q.Param("sl", level);
       q.Param("adm", std::int64_t{is_admin ? 1 : 0});
-      q.ExecSQL();
-      id = q.LastInsertId();
-      db->Commit();
-    } catch (const sql::SqlError& e) {
-      // Only a taken name is the caller's mistake; any other failure is the server's.
-      if (!e.IsUniqueViolation()) throw;
-      SendError(c.resp, 409, "Username already exists");
-      return;
-    }
+    });
+    if (!inserted) return;
+    id = *inserted;
     if (id <= 0) id = db->LookupIDByGUID("users", guid);
   }
 
@@ -297,12 +244,9 @@ void HandleCreateUser(TOVApiRequest& c) {
 }
 
 void HandleUpdateUser(TOVApiRequest& c) {
-  std::int64_t id = -1;
-  std::string guid;
-  if (!ResolvePathEntity(c.req, "users", id, guid, 0)) {
-    SendError(c.resp, 400, kMsgInvalidUserID);
-    return;
-  }
+  std::optional<TOVPathEntity> path = ResolvePathEntityOrFail(c, "users", kMsgInvalidUserID);
+  if (!path) return;
+  const std::int64_t id = path->id;
   std::optional<TJSON> body = ParseBodyOrFail(c);
   if (!body) return;
   if (!MembersTypeOK(*body, {{"email", Kind::Text},
@@ -368,22 +312,13 @@ void HandleUpdateUser(TOVApiRequest& c) {
     db->Commit();
   }
 
-  SendSuccess(c.resp);
-  LogInfo("User #%d %s updated by %s", id, TOVGuid::ForLog(guid), c.user.Username);
-  TJSON ev = TJSON::object();
-  ev["user_id"] = id;
-  ev["user_guid"] = guid;
-  ev["updated_by"] = c.user.Username;
-  FireSystemEvent("user.updated", ev);
+  AnswerUserChange(c, *path, "updated");
 }
 
 void HandleDeleteUser(TOVApiRequest& c) {
-  std::int64_t id = -1;
-  std::string guid;
-  if (!ResolvePathEntity(c.req, "users", id, guid, 0)) {
-    SendError(c.resp, 400, kMsgInvalidUserID);
-    return;
-  }
+  std::optional<TOVPathEntity> path = ResolvePathEntityOrFail(c, "users", kMsgInvalidUserID);
+  if (!path) return;
+  const std::int64_t id = path->id;
   if (id == c.user.UserID) {
     SendError(c.resp, 400, "Cannot delete your own account");
     return;
@@ -403,39 +338,26 @@ void HandleDeleteUser(TOVApiRequest& c) {
     q.ExecSQL();
     db->Commit();
   }
-  SendSuccess(c.resp);
-  LogInfo("User #%d %s deleted by %s", id, TOVGuid::ForLog(guid), c.user.Username);
-  TJSON ev = TJSON::object();
-  ev["user_id"] = id;
-  ev["user_guid"] = guid;
-  ev["deleted_by"] = c.user.Username;
-  FireSystemEvent("user.deleted", ev);
+  AnswerUserChange(c, *path, "deleted");
 }
 
 // ---- configuration ------------------------------------------------------------------------------
 
 void HandleGetConfig(TOVApiRequest& c) {
-  TJSON items = TJSON::array();
-  {
-    auto db = RequireDB();
-    const std::string key = db->QuoteIdent("key");  // a reserved word on MariaDB
-    TOVReadQuery q = db->NewReadQuery();
-    q.SetSQL("SELECT id, " + key + ", value, value_type, category, description FROM system_config ORDER BY category, " +
-             key);
-    q.Open();
-    while (!q.Eof()) {
-      TJSON o = TJSON::object();
-      o["id"] = q.Int("id");
-      o["key"] = q.Str("key");
-      o["value"] = q.Str("value");
-      o["value_type"] = q.Str("value_type");
-      o["category"] = q.Str("category");
-      o["description"] = q.Str("description");
-      if (o["key"] == "system_guid") o["readonly"] = true;
-      items.push_back(std::move(o));
-      q.Next();
-    }
-  }
+  const std::string key = RequireDB()->QuoteIdent("key");  // a reserved word on MariaDB
+  TJSON items = ReadList(
+      "SELECT id, " + key + ", value, value_type, category, description FROM system_config ORDER BY category, " + key,
+      [](const TOVQueryBase& q) {
+        TJSON o = TJSON::object();
+        o["id"] = q.Int("id");
+        o["key"] = q.Str("key");
+        o["value"] = q.Str("value");
+        o["value_type"] = q.Str("value_type");
+        o["category"] = q.Str("category");
+        o["description"] = q.Str("description");
+        if (o["key"] == "system_guid") o["readonly"] = true;
+        return o;
+      });
   SendSuccess(c.resp, std::move(items));
 }
 
@@ -486,29 +408,22 @@ void HandleUpdateConfig(TOVApiRequest& c) {
 // ---- API keys -----------------------------------------------------------------------------------
 
 void HandleListAPIKeys(TOVApiRequest& c) {
-  TJSON items = TJSON::array();
-  {
-    auto db = RequireDB();
-    TOVReadQuery q = db->NewReadQuery();
-    q.SetSQL(
-        "SELECT a.id, a.guid, a.key_prefix, a.description, a.user_id, u.username, a.is_active, a.last_used, "
-        "a.expires_at, a.created_at FROM api_keys a LEFT JOIN users u ON a.user_id = u.id ORDER BY a.id");
-    q.Open();
-    while (!q.Eof()) {
-      TJSON o = TJSON::object();
-      o["id"] = q.Int("id");
-      o["guid"] = q.Str("guid");
-      o["key_prefix"] = q.Str("key_prefix");
-      o["description"] = q.Str("description");
-      o["username"] = q.Str("username");
-      o["is_active"] = Flag(q, "is_active");
-      o["last_used"] = q.Str("last_used");
-      o["expires_at"] = q.Str("expires_at");
-      o["created_at"] = q.Str("created_at");
-      items.push_back(std::move(o));
-      q.Next();
-    }
-  }
+  TJSON items = ReadList(
+      "SELECT a.id, a.guid, a.key_prefix, a.description, a.user_id, u.username, a.is_active, a.last_used, "
+      "a.expires_at, a.created_at FROM api_keys a LEFT JOIN users u ON a.user_id = u.id ORDER BY a.id",
+      [](const TOVQueryBase& q) {
+        TJSON o = TJSON::object();
+        o["id"] = q.Int("id");
+        o["guid"] = q.Str("guid");
+        o["key_prefix"] = q.Str("key_prefix");
+        o["description"] = q.Str("description");
+        o["username"] = q.Str("username");
+        o["is_active"] = ColumnFlag(q, "is_active");
+        o["last_used"] = q.Str("last_used");
+        o["expires_at"] = q.Str("expires_at");
+        o["created_at"] = q.Str("created_at");
+        return o;
+      });
   SendSuccess(c.resp, std::move(items));
 }
 
@@ -531,15 +446,9 @@ void HandleCreateAPIKey(TOVApiRequest& c) {
   {
     auto db = RequireDB();
     TOVWriteQuery q = db->NewQuery();  // holds the write lock: the owner cannot vanish in between
-    if (owner >= 1) {
-      q.SetSQL("SELECT id FROM users WHERE id = :id");
-      q.Param("id", owner);
-      q.Open();
-      if (q.Eof()) {
-        SendError(c.resp, 400, kMsgInvalidUserID);
-        return;
-      }
-      q.Close();
+    if (owner >= 1 && !RowExists(q, "users", owner)) {
+      SendError(c.resp, 400, kMsgInvalidUserID);
+      return;
     }
     q.SetSQL(
         "INSERT INTO api_keys (guid, key_hash, key_prefix, description, user_id) VALUES (:guid, :h, :p, :d, :uid)");
@@ -572,12 +481,9 @@ void HandleCreateAPIKey(TOVApiRequest& c) {
 }
 
 void HandleDeleteAPIKey(TOVApiRequest& c) {
-  std::int64_t id = -1;
-  std::string guid;
-  if (!ResolvePathEntity(c.req, "api_keys", id, guid, 0)) {
-    SendError(c.resp, 400, "Invalid API key ID");
-    return;
-  }
+  std::optional<TOVPathEntity> path = ResolvePathEntityOrFail(c, "api_keys", "Invalid API key ID");
+  if (!path) return;
+  const std::int64_t id = path->id;
   {
     auto db = RequireDB();
     TOVWriteQuery q = db->NewQuery();
@@ -587,10 +493,10 @@ void HandleDeleteAPIKey(TOVApiRequest& c) {
     db->Commit();
   }
   SendSuccess(c.resp);
-  LogInfo("API key #%d %s revoked by %s", id, TOVGuid::ForLog(guid), c.user.Username);
+  LogInfo("API key #%d %s revoked by %s", id, TOVGuid::ForLog(path->guid), c.user.Username);
   TJSON ev = TJSON::object();
   ev["key_id"] = id;
-  ev["key_guid"] = guid;
+  ev["key_guid"] = path->guid;
   ev["revoked_by"] = c.user.Username;
   FireSystemEvent("apikey.revoked", ev);
 }

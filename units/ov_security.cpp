@@ -219,6 +219,35 @@ std::size_t TOVLoginThrottle::IPEntryCount() const {
   return ips_.size();
 }
 
+// ---- UTC time text ------------------------------------------------------------------------------
+
+std::optional<std::int64_t> ParseUTCText(std::string_view s, bool allow_leap_second) {
+  auto num = [&](std::size_t pos, std::size_t len) -> std::optional<int> {
+    if (pos + len > s.size()) return std::nullopt;
+    int v = 0;
+    for (std::size_t i = pos; i < pos + len; ++i) {
+      if (s[i] < '0' || s[i] > '9') return std::nullopt;
+      v = v * 10 + (s[i] - '0');
+    }
+    return v;
+  };
+  auto y = num(0, 4), mo = num(5, 2), d = num(8, 2);
+  if (!y || !mo || !d || s[4] != '-' || s[7] != '-') return std::nullopt;
+  int hh = 0, mi = 0, ss = 0;
+  if (s.size() > 10) {
+    if (s[10] != ' ' && s[10] != 'T') return std::nullopt;
+    auto h = num(11, 2), m = num(14, 2), sec = num(17, 2);
+    if (!h || !m || !sec || s[13] != ':' || s[16] != ':') return std::nullopt;
+    hh = *h;
+    mi = *m;
+    ss = *sec;
+  }
+  using namespace std::chrono;
+  const year_month_day ymd{year{*y}, month{static_cast<unsigned>(*mo)}, day{static_cast<unsigned>(*d)}};
+  if (!ymd.ok() || hh > 23 || mi > 59 || ss > (allow_leap_second ? 60 : 59)) return std::nullopt;
+  return static_cast<std::int64_t>(sys_days(ymd).time_since_epoch().count()) * 86400 + hh * 3600 + mi * 60 + ss;
+}
+
 // ---- IP blacklist -------------------------------------------------------------------------------
 
 TOVIPBlacklist::TOVIPBlacklist(TOVWallClock wall, std::chrono::milliseconds cache_ttl, TOVMonoClock mono)
@@ -246,32 +275,7 @@ std::string TOVIPBlacklist::FormatUTC(std::int64_t unix_seconds) {
   return buf;
 }
 
-std::optional<std::int64_t> TOVIPBlacklist::ParseUTC(std::string_view s) {
-  auto num = [&](std::size_t pos, std::size_t len) -> std::optional<int> {
-    if (pos + len > s.size()) return std::nullopt;
-    int v = 0;
-    for (std::size_t i = pos; i < pos + len; ++i) {
-      if (s[i] < '0' || s[i] > '9') return std::nullopt;
-      v = v * 10 + (s[i] - '0');
-    }
-    return v;
-  };
-  auto y = num(0, 4), mo = num(5, 2), d = num(8, 2);
-  if (!y || !mo || !d || s[4] != '-' || s[7] != '-') return std::nullopt;
-  int hh = 0, mi = 0, ss = 0;
-  if (s.size() > 10) {
-    if (s[10] != ' ' && s[10] != 'T') return std::nullopt;
-    auto h = num(11, 2), m = num(14, 2), sec = num(17, 2);
-    if (!h || !m || !sec || s[13] != ':' || s[16] != ':') return std::nullopt;
-    hh = *h;
-    mi = *m;
-    ss = *sec;
-  }
-  using namespace std::chrono;
-  const year_month_day ymd{year{*y}, month{static_cast<unsigned>(*mo)}, day{static_cast<unsigned>(*d)}};
-  if (!ymd.ok() || hh > 23 || mi > 59 || ss > 59) return std::nullopt;
-  return static_cast<std::int64_t>(sys_days(ymd).time_since_epoch().count()) * 86400 + hh * 3600 + mi * 60 + ss;
-}
+std::optional<std::int64_t> TOVIPBlacklist::ParseUTC(std::string_view s) { return ParseUTCText(s); }
 
 void TOVIPBlacklist::Invalidate(const std::string& ip) {
   std::lock_guard<std::mutex> g(cache_lock_);
@@ -339,22 +343,29 @@ bool TOVIPBlacklist::IsBanned(const std::string& ip) {
   return banned;
 }
 
+void TOVIPBlacklist::ChangeAddress(const std::string& ip,
+                                   const std::function<void(TOVDatabase&, TOVQueryBase&)>& statement) {
+  std::lock_guard<TOVLock> g(lock_);
+  // Whatever happened to the row, the cached answer for the address is no longer trusted.
+  struct InvalidateOnExit {
+    TOVIPBlacklist* self;
+    const std::string& ip;
+    ~InvalidateOnExit() { self->Invalidate(ip); }
+  } invalidate{this, ip};
+  auto db = RequireDB();
+  TOVWriteQuery q = db->NewQuery();
+  statement(*db, q);
+  q.ExecSQL();
+  db->Commit();
+}
+
 void TOVIPBlacklist::BanIP(const std::string& ip, const std::string& reason, std::int64_t banned_by,
                            std::int32_t minutes) {
   std::string expiry;
   if (minutes >= 1) expiry = FormatUTC(WallNow() + static_cast<std::int64_t>(minutes) * 60);  // clamped to 9999
-  {
-    std::lock_guard<TOVLock> g(lock_);
-    // Whatever happened to the row, the cached answer for the address is no longer trusted.
-    struct InvalidateOnExit {
-      TOVIPBlacklist* self;
-      const std::string& ip;
-      ~InvalidateOnExit() { self->Invalidate(ip); }
-    } invalidate{this, ip};
-    auto db = RequireDB();
-    TOVWriteQuery q = db->NewQuery();
-    q.SetSQL(db->Dialect()->UpsertStmt("ip_blacklist", {"ip_address", "reason", "banned_by", "expires_at"},
-                                       {"ip_address"}));
+  ChangeAddress(ip, [&](TOVDatabase& db, TOVQueryBase& q) {
+    q.SetSQL(db.Dialect()->UpsertStmt("ip_blacklist", {"ip_address", "reason", "banned_by", "expires_at"},
+                                      {"ip_address"}));
     q.Param("p1", ip);
     q.Param("p2", reason);
     if (banned_by >= 1)
@@ -365,27 +376,15 @@ void TOVIPBlacklist::BanIP(const std::string& ip, const std::string& reason, std
       q.Param("p4", expiry);
     else
       q.ParamNull("p4");
-    q.ExecSQL();
-    db->Commit();
-  }
+  });
   LogInfo("IP banned: %s - %s", ip, reason);
 }
 
 void TOVIPBlacklist::UnbanIP(const std::string& ip) {
-  {
-    std::lock_guard<TOVLock> g(lock_);
-    struct InvalidateOnExit {
-      TOVIPBlacklist* self;
-      const std::string& ip;
-      ~InvalidateOnExit() { self->Invalidate(ip); }
-    } invalidate{this, ip};
-    auto db = RequireDB();
-    TOVWriteQuery q = db->NewQuery();
+  ChangeAddress(ip, [&](TOVDatabase&, TOVQueryBase& q) {
     q.SetSQL("DELETE FROM ip_blacklist WHERE ip_address = :ip");
     q.Param("ip", ip);
-    q.ExecSQL();
-    db->Commit();
-  }
+  });
   LogInfo("IP unbanned: %s", ip);
 }
 

@@ -28,6 +28,8 @@
 namespace ov {
 
 struct TOVHttpServerOptions;
+class TOVDatabase;
+class TOVQueryBase;
 
 using TOVMonoTime = std::chrono::steady_clock::time_point;
 using TOVMonoClock = std::function<TOVMonoTime()>;
@@ -125,6 +127,14 @@ class TOVLoginThrottle {
   TOVMonoClock clock_;
 };
 
+// ---- UTC time text ------------------------------------------------------------------------------
+
+// "yyyy-mm-dd[ hh:nn:ss...]" (a "T" separator also; whatever follows the seconds is ignored) as
+// Unix seconds; nullopt when the text does not start like that or names no real time.  A
+// seconds field of 60 (read as the next minute's first second) is taken only with
+// allow_leap_second.
+std::optional<std::int64_t> ParseUTCText(std::string_view text, bool allow_leap_second = false);
+
 // ---- IP blacklist -------------------------------------------------------------------------------
 
 // Persistent bans in ip_blacklist.  A ban is permanent (expires_at NULL) or ends at a UTC time
@@ -172,6 +182,9 @@ class TOVIPBlacklist {
   // Forgets the address's cached answer (every answer when ip is empty) and makes answers
   // read before now unstorable.
   void Invalidate(const std::string& ip);
+  // Runs the statement that statement sets on a write query, under the blacklist's lock, and
+  // commits it; the address's cached answer is forgotten afterwards, whether or not it worked.
+  void ChangeAddress(const std::string& ip, const std::function<void(TOVDatabase&, TOVQueryBase&)>& statement);
 
   TOVLock lock_{LockLevel::Registry};  // serialises bans, unbans and purges
   std::mutex cache_lock_;              // a leaf: held only around map operations

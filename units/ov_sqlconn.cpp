@@ -22,19 +22,12 @@
 namespace ov::sql {
 
 // ---------------------------------------------------------------------------------------------
-// Value
+// ASCII case and Value
 
 namespace {
 
 char LowerAscii(char c) noexcept { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 char UpperAscii(char c) noexcept { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
-bool EqualsNoCase(std::string_view a, std::string_view b) noexcept {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
-  return true;
-}
 
 std::string_view TrimBlanks(std::string_view s) noexcept {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\n' || s.front() == '\r'))
@@ -68,6 +61,25 @@ std::int64_t DoubleToInt64(double d) noexcept {
 }
 
 }  // namespace
+
+std::string AsciiLower(std::string_view s) {
+  std::string out(s.size(), ' ');
+  for (std::size_t k = 0; k < s.size(); ++k) out[k] = LowerAscii(s[k]);
+  return out;
+}
+
+std::string AsciiUpper(std::string_view s) {
+  std::string out(s.size(), ' ');
+  for (std::size_t k = 0; k < s.size(); ++k) out[k] = UpperAscii(s[k]);
+  return out;
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) noexcept {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
+  return true;
+}
 
 std::string Value::AsText() const {
   switch (kind) {
@@ -347,8 +359,7 @@ class Scanner {
 
   // Keyword tracking: the statement's verb, and BEGIN/CASE ... END depth inside CREATE.
   void Word(std::string_view w) {
-    std::string up(w.size(), ' ');
-    for (std::size_t k = 0; k < w.size(); ++k) up[k] = UpperAscii(w[k]);
+    const std::string up = AsciiUpper(w);
     if (pending_end_) {
       pending_end_ = false;
       if (!(up == "IF" || up == "LOOP" || up == "WHILE" || up == "REPEAT" || up == "FOR") && depth_ > 0) --depth_;
@@ -493,6 +504,7 @@ struct ScanEntry {
   ScannedSQL scan;
   std::vector<std::size_t> order_name;  // per positional parameter: its index in scan.names
   bool direct = true;                   // order == names: values pass through unchanged
+  bool is_insert = false;               // scan.IsInsert(), asked once per text, not per run
 };
 
 struct StringHash {
@@ -520,6 +532,7 @@ std::shared_ptr<const detail::ScanEntry> MakeEntry(ScannedSQL scan) {
   e->scan = std::move(scan);
   const auto& names = e->scan.names;
   e->direct = e->scan.order.size() == names.size();
+  e->is_insert = e->scan.IsInsert();
   for (std::size_t i = 0; i < e->scan.order.size(); ++i) {
     std::size_t k = 0;
     while (k < names.size() && !EqualsNoCase(names[k], e->scan.order[i])) ++k;
@@ -637,7 +650,7 @@ ResultSet Query::Execute() {
     args = &bound_;
   }
   ResultSet rs = conn_->Run(e.scan.native, *args);
-  if (e.scan.IsInsert()) conn_->NoteInsertId(rs.last_insert_id);
+  if (e.is_insert) conn_->NoteInsertId(rs.last_insert_id);
   return rs;
 }
 

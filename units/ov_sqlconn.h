@@ -18,6 +18,24 @@ namespace ov::sql {
 
 enum class FieldKind : std::uint8_t { Null, Int64, Bool, Double, Date, Time, DateTime, Text, Blob };
 
+// SQL names and keywords compare and fold ASCII letters only, the same on every backend (a
+// locale must not change what a name means).
+std::string AsciiLower(std::string_view s);
+std::string AsciiUpper(std::string_view s);
+bool EqualsNoCase(std::string_view a, std::string_view b) noexcept;
+
+// Owns a handle of a C client library and frees it with Free: FreeWith<PQclear> for a PGresult,
+// FreeWith<mysql_stmt_close> for a MYSQL_STMT.  For the backends' own use.
+template <auto Free>
+struct FreeWith {
+  template <class T>
+  void operator()(T* p) const noexcept {
+    if (p) Free(p);
+  }
+};
+template <class T, auto Free>
+using CHandle = std::unique_ptr<T, FreeWith<Free>>;
+
 // A database error; the message is the driver's own text.
 class SqlError : public std::runtime_error {
  public:
@@ -50,6 +68,8 @@ struct Value {
   static Value Boolean(bool v) { Value x; x.kind = FieldKind::Bool; x.b = v; return x; }
   static Value Text(std::string v) { Value x; x.kind = FieldKind::Text; x.s = std::move(v); return x; }
   static Value Blob(std::string v) { Value x; x.kind = FieldKind::Blob; x.s = std::move(v); return x; }
+  static Value Date(std::string v) { Value x; x.kind = FieldKind::Date; x.s = std::move(v); return x; }
+  static Value Time(std::string v) { Value x; x.kind = FieldKind::Time; x.s = std::move(v); return x; }
   static Value DateTime(std::string v) { Value x; x.kind = FieldKind::DateTime; x.s = std::move(v); return x; }
 
   bool IsNull() const noexcept { return kind == FieldKind::Null; }
@@ -199,6 +219,12 @@ class Query {
   void ClearParams() noexcept {
     params_.clear();
     for (auto& v : values_) v.kind = FieldKind::Null;
+  }
+  // Frees the text buffers of parameter values larger than AMaxKeep bytes, so that a query
+  // kept for reuse does not hold a large value alive until it runs again.
+  void ReleaseLargeParams(std::size_t AMaxKeep) noexcept {
+    for (auto& v : values_)
+      if (v.s.capacity() > AMaxKeep) v.s = std::string();
   }
 
   // Runs a statement; returns the affected-row count.

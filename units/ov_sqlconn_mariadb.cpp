@@ -92,21 +92,8 @@ bool HasTrailingStatement(std::string_view s) {
   return false;
 }
 
-struct StmtGuard {
-  MYSQL_STMT* st;
-  explicit StmtGuard(MYSQL_STMT* s) : st(s) {}
-  ~StmtGuard() { if (st) mysql_stmt_close(st); }
-  StmtGuard(const StmtGuard&) = delete;
-  StmtGuard& operator=(const StmtGuard&) = delete;
-};
-
-struct MetaGuard {
-  MYSQL_RES* r;
-  explicit MetaGuard(MYSQL_RES* p) : r(p) {}
-  ~MetaGuard() { if (r) mysql_free_result(r); }
-  MetaGuard(const MetaGuard&) = delete;
-  MetaGuard& operator=(const MetaGuard&) = delete;
-};
+using StmtHandle = CHandle<MYSQL_STMT, mysql_stmt_close>;
+using ResultHandle = CHandle<MYSQL_RES, mysql_free_result>;
 
 enum class Conv : std::uint8_t { Int, Bool, Float, Double, Decimal, Date, Time, DateTime, Bit, Text, Blob };
 
@@ -257,8 +244,8 @@ class MariaDBConnection final : public Connection {
 
   ResultSet Run(std::string_view native_sql, const std::vector<Value>& params) override {
     RequireOpen();
-    StmtGuard g(mysql_stmt_init(m_));
-    MYSQL_STMT* st = g.st;
+    const StmtHandle stmt(mysql_stmt_init(m_));
+    MYSQL_STMT* st = stmt.get();
     if (!st) ThrowConnError();
 
     if (mysql_stmt_prepare(st, native_sql.data(), static_cast<unsigned long>(native_sql.size())) != 0) {
@@ -319,8 +306,8 @@ class MariaDBConnection final : public Connection {
     if (mysql_stmt_execute(st) != 0) ThrowStmtError(st);
 
     ResultSet rs;
-    MetaGuard meta(mysql_stmt_result_metadata(st));
-    if (!meta.r) {
+    const ResultHandle meta(mysql_stmt_result_metadata(st));
+    if (!meta) {
       if (mysql_stmt_errno(st) != 0) ThrowStmtError(st);
       rs.affected = static_cast<std::int64_t>(mysql_stmt_affected_rows(st));
       rs.last_insert_id = static_cast<std::int64_t>(mysql_stmt_insert_id(st));
@@ -329,7 +316,7 @@ class MariaDBConnection final : public Connection {
     }
 
     if (mysql_stmt_store_result(st) != 0) ThrowStmtError(st);
-    ReadRows(st, meta.r, rs);
+    ReadRows(st, meta.get(), rs);
     rs.affected = static_cast<std::int64_t>(mysql_stmt_affected_rows(st));
     rs.last_insert_id = static_cast<std::int64_t>(mysql_stmt_insert_id(st));
     mysql_stmt_free_result(st);
@@ -471,18 +458,10 @@ class MariaDBConnection final : public Connection {
       }
       case Conv::Double:
         return Value::Real(col.dval);
-      case Conv::Date: {
-        Value v;
-        v.kind = FieldKind::Date;
-        v.s = FormatDate(col.tval);
-        return v;
-      }
-      case Conv::Time: {
-        Value v;
-        v.kind = FieldKind::Time;
-        v.s = FormatTime(col.tval);
-        return v;
-      }
+      case Conv::Date:
+        return Value::Date(FormatDate(col.tval));
+      case Conv::Time:
+        return Value::Time(FormatTime(col.tval));
       case Conv::DateTime:
         return Value::DateTime(FormatDateTime(col.tval));
       default:

@@ -47,13 +47,7 @@ bool IsLostState(const std::string& state) {
   return state.rfind("08", 0) == 0 || state == "57P01" || state == "57P02" || state == "57P03";
 }
 
-struct ResultGuard {
-  PGresult* r;
-  explicit ResultGuard(PGresult* p) : r(p) {}
-  ~ResultGuard() { if (r) PQclear(r); }
-  ResultGuard(const ResultGuard&) = delete;
-  ResultGuard& operator=(const ResultGuard&) = delete;
-};
+using ResultHandle = CHandle<PGresult, PQclear>;
 
 void IgnoreNotice(void*, const char*) {
   // NOTICEs ("relation already exists, skipping" and the like) are not errors; libpq would
@@ -78,19 +72,11 @@ Value ConvertField(Oid type, const char* text, int len) {
     case kFloat8Oid:
     case kNumericOid:
       return Value::Real(std::strtod(text, nullptr));
-    case kDateOid: {
-      Value x;
-      x.kind = FieldKind::Date;
-      x.s = std::string(v);
-      return x;
-    }
+    case kDateOid:
+      return Value::Date(std::string(v));
     case kTimeOid:
-    case kTimeTzOid: {
-      Value x;
-      x.kind = FieldKind::Time;
-      x.s = pgdetail::TrimTemporal(v);
-      return x;
-    }
+    case kTimeTzOid:
+      return Value::Time(pgdetail::TrimTemporal(v));
     case kTimestampOid:
     case kTimestampTzOid:
       return Value::DateTime(pgdetail::TrimTemporal(v));
@@ -111,7 +97,7 @@ std::string FormatDouble(double d) {
   char buf[64];
   std::snprintf(buf, sizeof buf, "%.17g", d);
   std::string s(buf);
-  // The server spells the special values its own way.
+  // The server spells infinities and NaN its own way.
   if (s == "inf") return "Infinity";
   if (s == "-inf") return "-Infinity";
   if (s == "nan" || s == "-nan") return "NaN";
@@ -169,12 +155,11 @@ class PgConnection final : public Connection {
     // that error would abort the caller's work; this session-local wrapper answers NULL
     // instead.  Made here, outside any transaction, so a refusal (no TEMP right, a read-only
     // server) costs nothing but the insert ids of plain INSERTs.
-    PGresult* r = PQexec(conn_,
-                         "CREATE FUNCTION pg_temp.ov_lastval() RETURNS bigint LANGUAGE plpgsql AS "
-                         "$$BEGIN RETURN lastval(); EXCEPTION WHEN object_not_in_prerequisite_state THEN "
-                         "RETURN NULL; END$$");
-    have_lastval_ = r && PQresultStatus(r) == PGRES_COMMAND_OK;
-    if (r) PQclear(r);
+    const ResultHandle r(PQexec(conn_,
+                                "CREATE FUNCTION pg_temp.ov_lastval() RETURNS bigint LANGUAGE plpgsql AS "
+                                "$$BEGIN RETURN lastval(); EXCEPTION WHEN object_not_in_prerequisite_state THEN "
+                                "RETURN NULL; END$$"));
+    have_lastval_ = r && PQresultStatus(r.get()) == PGRES_COMMAND_OK;
   }
 
   void Close() noexcept override {
@@ -189,9 +174,8 @@ class PgConnection final : public Connection {
   bool Ping() noexcept override {
     if (!Connected()) return false;
     // An empty query is answered even inside an aborted transaction, where "SELECT 1" fails.
-    PGresult* r = PQexec(conn_, "");
-    bool ok = r && PQresultStatus(r) == PGRES_EMPTY_QUERY;
-    if (r) PQclear(r);
+    const ResultHandle r(PQexec(conn_, ""));
+    const bool ok = r && PQresultStatus(r.get()) == PGRES_EMPTY_QUERY;
     return ok && Connected();
   }
 
@@ -241,9 +225,9 @@ class PgConnection final : public Connection {
       lengths[i] = static_cast<int>(texts[i].size());
     }
 
-    PGresult* raw = PQexecParams(conn_, sql.c_str(), n, types.data(), values.data(), lengths.data(),
-                                 formats.data(), 0);
-    ResultGuard res(raw);
+    const ResultHandle res(PQexecParams(conn_, sql.c_str(), n, types.data(), values.data(), lengths.data(),
+                                        formats.data(), 0));
+    PGresult* raw = res.get();
     if (!raw) ThrowConnError();
 
     ResultSet rs;
@@ -364,8 +348,8 @@ class PgConnection final : public Connection {
   // an insert into a table without one does not claim the previous insert's id.
   std::int64_t CaptureLastval() noexcept {
     if (!have_lastval_) return 0;
-    PGresult* r = PQexec(conn_, "SELECT pg_temp.ov_lastval()");
-    ResultGuard g(r);
+    const ResultHandle res(PQexec(conn_, "SELECT pg_temp.ov_lastval()"));
+    PGresult* r = res.get();
     if (!r || PQresultStatus(r) != PGRES_TUPLES_OK || PQntuples(r) != 1) {
       have_lastval_ = false;
       return 0;
@@ -388,8 +372,8 @@ class PgConnection final : public Connection {
   // Runs a parameterless command and returns its command tag.
   std::string Simple(const char* sql) {
     RequireOpen();
-    PGresult* raw = PQexec(conn_, sql);
-    ResultGuard res(raw);
+    const ResultHandle res(PQexec(conn_, sql));
+    PGresult* raw = res.get();
     if (!raw) ThrowConnError();
     if (PQresultStatus(raw) != PGRES_COMMAND_OK) ThrowResultError(raw);
     const char* tag = PQcmdStatus(raw);

@@ -10,25 +10,12 @@ namespace ov::sql {
 
 namespace {
 
-std::string Lower(std::string s) {
-  for (auto& c : s)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return s;
-}
-
-std::string Upper(const char* s) {
-  std::string out = s ? s : "";
-  for (auto& c : out)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return out;
-}
-
 // Kind refinement from the declared column type (the storage class decides first).
 enum class Decl : std::uint8_t { None, Bool, DateTime, Date, Time };
 
 Decl DeclOf(const char* decltype_text) {
   if (!decltype_text) return Decl::None;
-  const std::string t = Upper(decltype_text);
+  const std::string t = AsciiUpper(decltype_text);
   if (t.find("BOOL") != std::string::npos) return Decl::Bool;
   if (t.find("DATETIME") != std::string::npos || t.find("TIMESTAMP") != std::string::npos) return Decl::DateTime;
   if (t == "DATE") return Decl::Date;
@@ -112,7 +99,7 @@ void SqliteConnection::ApplyPragmas() {
     setup_problems_ += p;
   };
   int rc = 0;
-  const std::string mode = Lower(RawQuery("PRAGMA journal_mode=WAL", &rc));
+  const std::string mode = AsciiLower(RawQuery("PRAGMA journal_mode=WAL", &rc));
   const char* file = sqlite3_db_filename(db_, "main");
   const bool on_disk = file && *file;  // "" for :memory: and temporary databases
   if (rc != SQLITE_OK)
@@ -218,12 +205,11 @@ ResultSet SqliteConnection::Run(std::string_view native_sql, const std::vector<V
   Cached& c = Prepare(native_sql);
   sqlite3_stmt* st = c.stmt;
 
+  // The bindings are left in place: every parameter is bound again below before the statement
+  // can step, so clearing them after each run would be wasted work.
   struct ResetGuard {
     sqlite3_stmt* st;
-    ~ResetGuard() {
-      sqlite3_reset(st);
-      sqlite3_clear_bindings(st);
-    }
+    ~ResetGuard() { sqlite3_reset(st); }
   } guard{st};
 
   const int nparams = sqlite3_bind_parameter_count(st);

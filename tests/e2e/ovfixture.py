@@ -55,6 +55,11 @@ def db_backends():
     return out
 
 
+def error_message(body):
+    """The message of an error answer's JSON, None for any other."""
+    return body["error"]["message"] if body and "error" in body else None
+
+
 class _Reader(threading.Thread):
     def __init__(self, stream):
         super().__init__(daemon=True)
@@ -152,35 +157,43 @@ class OVServer:
         self.fresh_db_name = name
         return name
 
-    def db_rows(self, sql):
-        """Runs one statement on this server's database with the backend's own client and returns
-        the rows as tuples of text (NULL as None)."""
+    def sql(self, statement):
+        """Runs one statement on this server's database with the backend's own client (a write is
+        committed) and returns the rows as lists of text (NULL as None)."""
         env = os.environ
         if self.db == "sqlite3":
             import sqlite3
-            con = sqlite3.connect(os.path.join(self.data_dir, "orvanta.db"))
+            con = sqlite3.connect(os.path.join(self.data_dir, "orvanta.db"), timeout=10)
             try:
-                return [tuple(None if v is None else str(v) for v in r) for r in con.execute(sql).fetchall()]
+                rows = con.execute(statement).fetchall()
+                con.commit()
+                return [[None if v is None else str(v) for v in r] for r in rows]
             finally:
                 con.close()
         if self.db == "postgresql":
             p = "OV_TEST_PG_"
             cmd = ["psql", "-h", env[p + "HOST"], "-p", env[p + "PORT"], "-U", env[p + "USER"], "-d",
-                   self.fresh_db_name, "-X", "-A", "-t", "-F", "\t", "-P", "null=\\N", "-v", "ON_ERROR_STOP=1",
-                   "-c", sql]
+                   self.fresh_db_name, "-X", "-q", "-A", "-t", "-F", "\t", "-P", "null=\\N", "-v", "ON_ERROR_STOP=1",
+                   "-c", statement]
             out = subprocess.run(cmd, check=True, capture_output=True, text=True, timeout=30,
                                  env=dict(env, PGPASSWORD=env[p + "PASSWORD"])).stdout
+            null = "\\N"
         else:
             p = "OV_TEST_MYSQL_"
             cmd = ["mariadb", "-h", env[p + "HOST"], "-P", env[p + "PORT"], "-u", env[p + "USER"],
-                   "-p" + env[p + "PASSWORD"], "-N", "-B", self.fresh_db_name, "-e", sql]
+                   "-p" + env[p + "PASSWORD"], "-N", "-B", self.fresh_db_name, "-e", statement]
             out = subprocess.run(cmd, check=True, capture_output=True, text=True, timeout=30).stdout
-        rows = []
-        for line in out.splitlines():
-            if line == "":
-                continue
-            rows.append(tuple(None if v in ("\\N", "NULL") else v for v in line.split("\t")))
-        return rows
+            null = "NULL"
+        return [[None if v == null else v for v in line.split("\t")] for line in out.splitlines() if line != ""]
+
+    def db_rows(self, sql):
+        """sql(), with the rows as tuples."""
+        return [tuple(r) for r in self.sql(sql)]
+
+    def value(self, statement, *args):
+        """The first column of the first row sql() returns, None without a row."""
+        rows = self.sql(statement, *args)
+        return rows[0][0] if rows else None
 
     def _merge(self, section, kv):
         for i, (name, items) in enumerate(self.sections):
@@ -230,7 +243,16 @@ class OVServer:
             self.exit_code = self.proc.wait()
             raise AssertionError("server did not stop within %ss\nstderr:\n%s" % (timeout, self.stderr))
         self._close_pipes()
+        self._check_sanitizers()
         return self.exit_code
+
+    def _check_sanitizers(self):
+        """A server built with sanitizers reports memory errors and undefined behaviour on
+        standard error; any such report fails the test that ran the server."""
+        err = self.stderr
+        for marker in ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:"):
+            if marker in err:
+                raise AssertionError("sanitizer report from the server:\n" + err[-4000:])
 
     def wait_exit(self, timeout=30):
         try:
@@ -240,6 +262,7 @@ class OVServer:
             self.proc.wait()
             raise AssertionError("server did not exit")
         self._close_pipes()
+        self._check_sanitizers()
         return self.exit_code
 
     def _close_pipes(self):
@@ -326,6 +349,15 @@ class OVServer:
             return resp.status, {k.lower(): v for k, v in resp.getheaders()}, data
         finally:
             conn.close()
+
+    def setup_admin(self, username="sysop", password="secret1"):
+        """Runs the first-run setup; returns the new administrator's token."""
+        status, body = self.json("POST", "/api/v1/setup", {"username": username, "password": password})
+        assert status == 201, body
+        return body["data"]["token"]
+
+    def login(self, username="sysop", password="secret1", source=None):
+        return self.json("POST", "/api/v1/auth/login", {"username": username, "password": password}, source=source)
 
     def json(self, method, path, body=None, **kw):
         """Returns (status, parsed JSON or None)."""

@@ -2,7 +2,8 @@
 import re
 import unittest
 
-from test_security import Server, error_message, per_backend
+from ovfixture import error_message
+from test_security import Server, per_backend
 
 GUID_RE = re.compile(r"^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$")
 USER_ITEM = ["id", "guid", "username", "email", "real_name", "location", "gender", "security_level", "is_admin",

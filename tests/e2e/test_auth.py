@@ -8,7 +8,7 @@ import sqlite3
 import time
 import unittest
 
-from ovfixture import OVServer, db_backends
+from ovfixture import OVServer, db_backends, error_message
 
 HEADER_TEXT = '{ "alg" : "HS1", "typ" : "JWT" }'
 CLAIM_ORDER = ["sub", "uid", "usr", "adm", "slv", "flg", "iss", "iat", "exp"]
@@ -33,7 +33,7 @@ def password_hash(password, salt):
 
 
 class Server(OVServer):
-    """The fixture plus direct access to the SQLite file."""
+    """The fixture with statements on the SQLite file that bind arguments and keep column types."""
 
     def sql(self, statement, args=()):
         con = sqlite3.connect(os.path.join(self.data_dir, "orvanta.db"), timeout=10)
@@ -44,20 +44,9 @@ class Server(OVServer):
         finally:
             con.close()
 
-    def value(self, statement, args=()):
-        rows = self.sql(statement, args)
-        return rows[0][0] if rows else None
-
     def setup(self, username="sysop", password="secret1", **extra):
         body = dict(username=username, password=password, **extra)
         return self.json("POST", "/api/v1/setup", body)
-
-    def login(self, username="sysop", password="secret1"):
-        return self.json("POST", "/api/v1/auth/login", {"username": username, "password": password})
-
-
-def error_message(body):
-    return body["error"]["message"] if body and "error" in body else None
 
 
 class SetupAndLogin(unittest.TestCase):

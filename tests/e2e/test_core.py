@@ -94,7 +94,8 @@ class ConsoleLife(unittest.TestCase):
         srv = OVServer(wait=False)
         try:
             srv.start(wait=False)
-            time.sleep(0.01)
+            # The banner comes after signal handling is set up and before the services start.
+            self.assertTrue(srv.wait_for_stdout("Running in console mode", 30))
             srv.proc.send_signal(signal.SIGTERM)
             self.assertEqual(srv.wait_exit(30), 0, srv.stdout + srv.stderr)
         finally:

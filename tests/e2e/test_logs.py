@@ -6,11 +6,7 @@ import os
 import unittest
 from urllib.parse import quote
 
-from ovfixture import OVServer, db_backends
-
-
-def error_message(body):
-    return body["error"]["message"] if body and "error" in body else None
+from ovfixture import OVServer, db_backends, error_message
 
 
 def lit(text):
@@ -22,9 +18,8 @@ class LogServer(OVServer):
     token = None
 
     def admin(self):
-        status, body = self.json("POST", "/api/v1/setup", {"username": "sysop", "password": "secret1"})
-        assert status == 201, body
-        status, body = self.json("POST", "/api/v1/auth/login", {"username": "sysop", "password": "secret1"})
+        self.setup_admin()
+        status, body = self.login()
         assert status == 200, body
         self.token = body["data"]["token"]
         return self

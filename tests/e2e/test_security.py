@@ -4,56 +4,15 @@ Clients bind 127.0.0.2 and up as their source address; 127.0.0.1 is the console 
 never limited or banned.  Every class runs once per available database backend.
 """
 import datetime
-import os
-import sqlite3
-import subprocess
 import sys
 import time
 import unittest
 
-from ovfixture import OVServer, db_backends
+from ovfixture import OVServer, db_backends, error_message
 
 
 class Server(OVServer):
-    """The fixture plus direct SQL on whichever database the server uses, and REST shortcuts."""
-
-    def sql(self, statement):
-        """Runs one statement; returns the rows as lists of text (NULL as None)."""
-        if self.db == "sqlite3":
-            con = sqlite3.connect(os.path.join(self.data_dir, "orvanta.db"), timeout=10)
-            try:
-                rows = con.execute(statement).fetchall()
-                con.commit()
-                return [[None if v is None else str(v) for v in r] for r in rows]
-            finally:
-                con.close()
-        env = os.environ
-        if self.db == "postgresql":
-            p = "OV_TEST_PG_"
-            cmd = ["psql", "-h", env[p + "HOST"], "-p", env[p + "PORT"], "-U", env[p + "USER"], "-d",
-                   self.fresh_db_name, "-v", "ON_ERROR_STOP=1", "-q", "-A", "-t", "-F", "\t", "-P", "null=\\N",
-                   "-c", statement]
-            out = subprocess.run(cmd, check=True, capture_output=True, text=True, timeout=30,
-                                 env=dict(env, PGPASSWORD=env[p + "PASSWORD"])).stdout
-        else:
-            p = "OV_TEST_MYSQL_"
-            cmd = ["mariadb", "-h", env[p + "HOST"], "-P", env[p + "PORT"], "-u", env[p + "USER"],
-                   "-p" + env[p + "PASSWORD"], "-N", "-B", "-D", self.fresh_db_name, "-e", statement]
-            out = subprocess.run(cmd, check=True, capture_output=True, text=True, timeout=30).stdout
-        null = "\\N" if self.db == "postgresql" else "NULL"
-        return [[None if v == null else v for v in line.split("\t")] for line in out.splitlines() if line != ""]
-
-    def value(self, statement):
-        rows = self.sql(statement)
-        return rows[0][0] if rows else None
-
-    def setup_admin(self, username="sysop", password="secret1"):
-        status, body = self.json("POST", "/api/v1/setup", {"username": username, "password": password})
-        assert status == 201, body
-        return body["data"]["token"]
-
-    def login(self, username, password, source=None):
-        return self.json("POST", "/api/v1/auth/login", {"username": username, "password": password}, source=source)
+    """The fixture plus polling for an answer that changes with a cached ban."""
 
     def wait_status(self, method, path, status, source, timeout=8):
         """Polls until the answer has the status (the blacklist caches answers for a moment)."""
@@ -70,10 +29,6 @@ class Server(OVServer):
 def utc_text(delta_seconds):
     t = datetime.datetime.now(datetime.timezone.utc) + datetime.timedelta(seconds=delta_seconds)
     return t.strftime("%Y-%m-%d %H:%M:%S")
-
-
-def error_message(body):
-    return body["error"]["message"] if body and "error" in body else None
 
 
 def per_backend(cls):

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 #include <openssl/sha.h>
-#include <sqlite3.h>
 
 #include <regex>
 #include <set>
@@ -16,18 +15,6 @@ using namespace ov;
 
 namespace {
 
-std::string Sha1Hex(const std::string& s) {
-  unsigned char d[SHA_DIGEST_LENGTH];
-  SHA1(reinterpret_cast<const unsigned char*>(s.data()), s.size(), d);
-  static const char* hex = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : d) {
-    out.push_back(hex[c >> 4]);
-    out.push_back(hex[c & 15]);
-  }
-  return out;
-}
-
 std::string Hex(const std::string& raw) {
   static const char* hex = "0123456789abcdef";
   std::string out;
@@ -36,6 +23,12 @@ std::string Hex(const std::string& raw) {
     out.push_back(hex[c & 15]);
   }
   return out;
+}
+
+std::string Sha1Hex(const std::string& s) {
+  unsigned char d[SHA_DIGEST_LENGTH];
+  SHA1(reinterpret_cast<const unsigned char*>(s.data()), s.size(), d);
+  return Hex(std::string(reinterpret_cast<const char*>(d), sizeof d));
 }
 
 // A token assembled by hand, signed with the given secret.
@@ -302,41 +295,15 @@ TEST(AuthFlags, ResourceAccess) {
 
 // ---- database-backed: flag resolution and API keys ----------------------------------------------
 
-namespace {
-
-struct RawSqlite {
-  sqlite3* db = nullptr;
-  explicit RawSqlite(const std::string& path) { sqlite3_open(path.c_str(), &db); }
-  ~RawSqlite() { sqlite3_close(db); }
-  void Exec(const std::string& sql) {
-    char* err = nullptr;
-    ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err), SQLITE_OK) << sql << ": " << (err ? err : "");
-  }
-  std::string Text(const std::string& sql) {
-    sqlite3_stmt* st = nullptr;
-    std::string out;
-    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW &&
-        sqlite3_column_text(st, 0))
-      out = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
-    sqlite3_finalize(st);
-    return out;
-  }
-};
-
-}  // namespace
-
-class AuthDB : public ::testing::Test {
+class AuthDB : public ovtest::SqliteDBTest {
  protected:
-  ovtest::TempDir dir;
-  std::string file = dir / "orvanta.db";
   void SetUp() override {
-    DB.Publish(std::make_unique<TOVDatabase>(file));
-    raw = std::make_unique<RawSqlite>(file);
-    raw->Exec("PRAGMA busy_timeout=5000");
+    SqliteDBTest::SetUp();
+    raw = std::make_unique<ovtest::RawSqlite>(file, 5000);
   }
   void TearDown() override {
     raw.reset();
-    DB.Free();
+    SqliteDBTest::TearDown();
   }
   void AddUser(int id, const std::string& name, int active = 1, int locked = 0, int admin = 0, int level = 10) {
     raw->Exec("INSERT INTO users (id, guid, username, password_hash, password_salt, is_active, is_locked, is_admin, "
@@ -352,7 +319,7 @@ class AuthDB : public ::testing::Test {
               std::to_string(active) + ", " + expires_sql + ")");
     return key;
   }
-  std::unique_ptr<RawSqlite> raw;
+  std::unique_ptr<ovtest::RawSqlite> raw;
 };
 
 TEST_F(AuthDB, ResolveUserFlagsMergesGrantsAndGroups) {

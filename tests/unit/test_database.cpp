@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <atomic>
 #include <chrono>
@@ -12,27 +11,10 @@
 #include "test_util.h"
 
 using namespace ov;
+using ovtest::RawSqlite;
 using ovtest::TempDir;
 
 namespace {
-
-// Direct access to the file, independent of the code under test.
-struct RawDb {
-  sqlite3* db = nullptr;
-  explicit RawDb(const std::string& path) { sqlite3_open(path.c_str(), &db); }
-  ~RawDb() { sqlite3_close(db); }
-  std::string Text(const std::string& sql) {
-    sqlite3_stmt* st = nullptr;
-    std::string out;
-    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW &&
-        sqlite3_column_text(st, 0))
-      out = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
-    sqlite3_finalize(st);
-    return out;
-  }
-  long long Int(const std::string& sql) { return std::atoll(Text(sql).c_str()); }
-  void Exec(const std::string& sql) { ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sql; }
-};
 
 long long Count(TOVDatabase& db, const std::string& table) {
   auto q = db.NewReadQuery();
@@ -95,7 +77,7 @@ TEST_F(DatabaseTest, FreshStartCreatesSchemaSeedsAndVersions) {
     TOVDatabase db(file);
     EXPECT_EQ(db.Backend(), dbSQLite);
   }
-  RawDb raw(file);
+  RawSqlite raw(file);
   EXPECT_EQ(raw.Int("SELECT COUNT(*) FROM sqlite_master WHERE type='table' AND name NOT LIKE 'sqlite_%'"), 21);
   for (const auto& name : CoreTableNames())
     EXPECT_EQ(raw.Int("SELECT COUNT(*) FROM sqlite_master WHERE type='table' AND name='" + name + "'"), 1) << name;
@@ -120,7 +102,7 @@ TEST_F(DatabaseTest, FreshStartCreatesSchemaSeedsAndVersions) {
 
 TEST_F(DatabaseTest, ExactTableText) {
   { TOVDatabase db(file); }
-  RawDb raw(file);
+  RawSqlite raw(file);
   EXPECT_EQ(raw.Text("SELECT sql FROM sqlite_master WHERE name='schema_info'"),
             "CREATE TABLE \"schema_info\" (\"version\" INTEGER NOT NULL, \"applied_at\" DATETIME NOT NULL DEFAULT "
             "(datetime('now')))");
@@ -138,7 +120,7 @@ TEST_F(DatabaseTest, ExactTableText) {
 TEST_F(DatabaseTest, RestartKeepsEditsRestoresDeletedSeedsAndColumns) {
   { TOVDatabase db(file); }
   {
-    RawDb raw(file);
+    RawSqlite raw(file);
     raw.Exec("UPDATE system_config SET value='My Board' WHERE key='bbs_name'");
     raw.Exec("DELETE FROM system_scheduler WHERE task_name='db_vacuum'");
     raw.Exec("DELETE FROM acl_group_flags WHERE flag_name='MSG_READ' AND group_id=(SELECT id FROM acl_groups WHERE name='Guest')");
@@ -146,9 +128,9 @@ TEST_F(DatabaseTest, RestartKeepsEditsRestoresDeletedSeedsAndColumns) {
     raw.Exec("INSERT INTO users (username, password_hash, password_salt) VALUES ('bob','h','s')");
     raw.Exec("INSERT INTO active_sessions (node, username) VALUES (1, 'bob')");
   }
-  std::string guid_before = RawDb(file).Text("SELECT value FROM system_config WHERE key='system_guid'");
+  std::string guid_before = RawSqlite(file).Text("SELECT value FROM system_config WHERE key='system_guid'");
   { TOVDatabase db(file); }
-  RawDb raw(file);
+  RawSqlite raw(file);
   EXPECT_EQ(raw.Text("SELECT value FROM system_config WHERE key='bbs_name'"), "My Board");
   EXPECT_EQ(raw.Int("SELECT COUNT(*) FROM system_scheduler"), 8);
   EXPECT_EQ(raw.Int("SELECT COUNT(*) FROM acl_group_flags"), 42);
@@ -163,7 +145,7 @@ TEST_F(DatabaseTest, RestartKeepsEditsRestoresDeletedSeedsAndColumns) {
 TEST_F(DatabaseTest, NewerSchemaIsRefusedWithoutTouchingTheFile) {
   { TOVDatabase db(file); }
   {
-    RawDb raw(file);
+    RawSqlite raw(file);
     raw.Exec("INSERT INTO schema_info (version) VALUES (4)");
     raw.Exec("DELETE FROM system_scheduler");
     raw.Exec("PRAGMA wal_checkpoint(TRUNCATE)");
@@ -176,7 +158,7 @@ TEST_F(DatabaseTest, NewerSchemaIsRefusedWithoutTouchingTheFile) {
     EXPECT_STREQ(e.what(), "Database schema version 4 is newer than code version 3. Upgrade the server.");
   }
   EXPECT_EQ(ovtest::ReadText(file), before);
-  RawDb raw(file);
+  RawSqlite raw(file);
   EXPECT_EQ(raw.Int("SELECT COUNT(*) FROM system_scheduler"), 0);
 }
 

@@ -1,5 +1,5 @@
-// Dialect interface, criteria, JSON binding and row conversion (Part 2.110) and the SQLite
-// dialect (Part 2.111), against real SQLite files in temp directories.
+// Dialect interface, criteria, JSON binding and row conversion, and the SQLite dialect, against
+// real SQLite files in temp directories.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 

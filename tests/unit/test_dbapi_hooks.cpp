@@ -1,4 +1,4 @@
-// Hook registry of the portable SQL library (Part 2.114).
+// Hook registry of the portable SQL library.
 #include <gtest/gtest.h>
 
 #include <stdexcept>

@@ -3,11 +3,10 @@
 // scripts/test-db-servers (skipped when the OV_TEST_* variables are absent).
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <optional>
 #include <string>
 #include <vector>
 
+#include "db_test_env.h"
 #include "dbapi_mariadb.h"
 #include "dbapi_postgres.h"
 #include "dbapi_storage.h"
@@ -200,24 +199,11 @@ TEST(DbaServerDialects, ConstructionAndConnectFailures) {
 
 namespace {
 
-std::optional<sql::ConnectOptions> ServerOptions(sql::Backend b) {
-  const std::string p = b == sql::Backend::Postgres ? "OV_TEST_PG_" : "OV_TEST_MYSQL_";
-  auto env = [&](const char* name) -> const char* { return std::getenv((p + name).c_str()); };
-  if (!env("HOST") || !env("DB")) return std::nullopt;
-  sql::ConnectOptions o;
-  o.host = env("HOST");
-  o.database = env("DB");
-  o.port = env("PORT") ? std::atoi(env("PORT")) : 0;
-  o.user = env("USER") ? env("USER") : "";
-  o.password = env("PASSWORD") ? env("PASSWORD") : "";
-  return o;
-}
-
 class ServerDialect : public ::testing::TestWithParam<sql::Backend> {
  protected:
   void SetUp() override {
-    auto o = ServerOptions(GetParam());
-    if (!o) GTEST_SKIP() << "no " << (IsPg() ? "PostgreSQL" : "MariaDB") << " test server (OV_TEST_* not set)";
+    auto o = ovtest::TestServerOptions(GetParam());
+    if (!o) GTEST_SKIP() << ovtest::NoServerMessage(GetParam());
     opts_ = *o;
     d_ = Make();
     d_->Connect();
@@ -454,7 +440,7 @@ TEST_P(ServerDialect, MariaDBDdlFitsInnoDB) {
   EXPECT_THROW(d_->ExecSQL(BuildCreateTable(*d_, items), {}), sql::SqlError);
   my->AdaptTableSpec(items);
   EXPECT_EQ(items.Columns[1].ColType, dctBigInt);  // from the live owners.id
-  EXPECT_EQ(items.Columns[2].ColType, dctBigInt);  // self-reference: from the spec
+  EXPECT_EQ(items.Columns[2].ColType, dctBigInt);  // self-reference: from the declaration
   EXPECT_EQ(items.Columns[3].ColType, dctText);
   d_->ExecSQL(BuildCreateTable(*d_, items), {});
 

@@ -1,4 +1,4 @@
-// Read connection pool (Part 2.115) over SQLite dialects on a real file.
+// Read connection pool over SQLite dialects on a real file.
 #include <gtest/gtest.h>
 
 #include <atomic>

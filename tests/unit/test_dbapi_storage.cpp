@@ -1,4 +1,4 @@
-// Declarative storage (Part 2.113) on the SQLite dialect, against real SQLite files.
+// Declarative storage on the SQLite dialect, against real SQLite files.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -235,13 +235,13 @@ TEST_F(Storage, DeclaringAgain) {
   EXPECT_EQ(changes_.size(), 1u);
 
   // A new column is added with ALTER TABLE.
-  auto spec = GroupsSpec();
-  spec.Columns.push_back(MakeColumn("note", dctVarchar, 40, true, "'-'"));
+  auto groups = GroupsSpec();
+  groups.Columns.push_back(MakeColumn("note", dctVarchar, 40, true, "'-'"));
   changes_.clear();
-  EXPECT_TRUE(DeclareTable(*d_, spec));
+  EXPECT_TRUE(DeclareTable(*d_, groups));
   ASSERT_EQ(changes_.size(), 1u);
   EXPECT_EQ(changes_[0], "1|groups|added column note|ALTER TABLE \"groups\" ADD COLUMN \"note\" VARCHAR(40) DEFAULT ('-')");
-  EXPECT_FALSE(DeclareColumn(*d_, "groups", spec.Columns.back()));
+  EXPECT_FALSE(DeclareColumn(*d_, "groups", groups.Columns.back()));
   EXPECT_TRUE(DeclareColumn(*d_, "groups", MakeColumn("extra", dctInteger)));
   EXPECT_EQ(d_->GetColumns("groups").size(), 4u);
 }

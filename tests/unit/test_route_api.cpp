@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <atomic>
 #include <limits>
@@ -15,6 +14,7 @@
 #include "ov_route_admin.h"
 #include "ov_route_api.h"
 #include "ov_router.h"
+#include "route_test_util.h"
 #include "test_util.h"
 
 using namespace ov;
@@ -33,42 +33,21 @@ std::vector<TOVApiRoute> RecordingTable() {
   return rows;
 }
 
-struct Answer {
-  int status = 0;
-  std::string body;
-};
+using ovtest::Answer;
+using ovtest::ErrorMessage;
+using ovtest::RawText;
 
-// Routes a request; a routing miss comes back as the front end answers it (404).
+// Routes a request with the given credentials.
 Answer Call(const TOVRouter& router, const std::string& method, const std::string& path,
             const std::string& token = {}, const std::string& api_key = {}, const std::string& body = {}) {
-  TOVHttpRequest req;
-  TOVHttpResponse resp;
-  req.method = method;
-  req.path = path;
-  req.peer_address = "127.0.0.1";
-  req.body = body;
+  TOVHttpRequest req = ovtest::ApiRequest(method, path, body);
   if (!token.empty()) req.headers.emplace("Authorization", token);
   if (!api_key.empty()) req.headers.emplace("X-API-Key", api_key);
-  try {
-    router.RouteRequest(req, resp);
-  } catch (const ERouteNotFound&) {
-    return {404, "API endpoint not found"};
-  }
-  return {resp.status, resp.body};
-}
-
-std::string ErrorMessage(const std::string& body) {
-  auto j = ParseJson(body);
-  if (!j || !j->contains("error")) return "<no error: " + body + ">";
-  return (*j)["error"].value("message", "");
+  return ovtest::Route(router, req);
 }
 
 TOVHttpRequest Req(const std::string& path, const std::string& query = {}) {
-  TOVHttpRequest r;
-  r.method = "GET";
-  r.path = path;
-  r.query = query;
-  return r;
+  return ovtest::ApiRequest("GET", path, {}, query);
 }
 
 class RouteTable : public ::testing::Test {
@@ -173,14 +152,14 @@ TEST_F(RouteTable, AccessLevelsOfEveryRow) {
         break;
       case TOVRouteAccess::Auth:
         EXPECT_EQ(anon.status, 401);
-        EXPECT_EQ(ErrorMessage(anon.body), "Unauthorized");
+        EXPECT_EQ(ErrorMessage(anon), "Unauthorized");
         EXPECT_EQ(plain.body, row.name);
         break;
       case TOVRouteAccess::Admin:
       case TOVRouteAccess::AdminShort:
         EXPECT_EQ(anon.status, 401);
         EXPECT_EQ(plain.status, 403);
-        EXPECT_EQ(ErrorMessage(plain.body),
+        EXPECT_EQ(ErrorMessage(plain),
                   row.access == TOVRouteAccess::Admin ? "Admin access required" : "Admin required");
         break;
     }
@@ -192,7 +171,7 @@ TEST_F(RouteTable, BearerHeaderDecidesAlone) {
   ASSERT_FALSE(DB.Exists());
   Answer a = Call(router, "GET", "/api/v1/status", "Bearer junk", "ov_0123");
   EXPECT_EQ(a.status, 401);
-  EXPECT_EQ(ErrorMessage(a.body), "Unauthorized");
+  EXPECT_EQ(ErrorMessage(a), "Unauthorized");
   // Scheme name ignoring case; "Bearer " alone carries no token.
   EXPECT_EQ(Call(router, "GET", "/api/v1/status", "bEARER " + admin.substr(7)).status, 299);
   EXPECT_EQ(Call(router, "GET", "/api/v1/status", "Bearer ").status, 401);
@@ -211,7 +190,7 @@ TEST(RouteTableReal, UnbuiltRowsAnswerNotImplemented) {
   std::string admin = "Bearer " + TOVAuth::CreateJWT(1, "sysop", true, 255, "", "");
   Answer a = Call(r, "GET", "/api/v1/dashboard/widgets", admin);
   EXPECT_EQ(a.status, 501);
-  EXPECT_EQ(ErrorMessage(a.body), "Not implemented");
+  EXPECT_EQ(ErrorMessage(a), "Not implemented");
   EXPECT_EQ(Call(r, "GET", "/api/v1/dashboard/widgets").status, 401);
 }
 
@@ -304,44 +283,19 @@ TEST(RoutePaging, DefaultsClampsAndOffsets) {
 
 namespace {
 
-std::string RawText(const std::string& file, const std::string& sql) {
-  sqlite3* db = nullptr;
-  sqlite3_open(file.c_str(), &db);
-  sqlite3_stmt* st = nullptr;
-  std::string out;
-  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW &&
-      sqlite3_column_text(st, 0))
-    out = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
-  sqlite3_finalize(st);
-  sqlite3_close(db);
-  return out;
-}
-
-class RouteDB : public ::testing::Test {
+class RouteDB : public ovtest::SqliteDBTest {
  protected:
-  ovtest::TempDir dir;
-  std::string file = dir / "orvanta.db";
   void SetUp() override {
     TOVAuth::Init("route-secret", 3600);
-    DB.Publish(std::make_unique<TOVDatabase>(file));
+    SqliteDBTest::SetUp();
   }
-  void TearDown() override { DB.Free(); }
 };
 
 }  // namespace
 
 TEST_F(RouteDB, ResolvePathEntity) {
   const std::string guid = "abcdef01-2345-4789-8bcd-ef0123456789";
-  std::int64_t uid = 0;
-  {
-    auto db = DB.Get();
-    auto q = db->NewQuery();
-    q.SetSQL("INSERT INTO users (guid, username, password_hash, password_salt) VALUES (:g, 'ann', 'h', 's')");
-    q.Param("g", guid);
-    q.ExecSQL();
-    uid = q.LastInsertId();
-    db->Commit();
-  }
+  const std::int64_t uid = InsertUser("ann", guid);
   std::int64_t id = 0;
   std::string g;
   EXPECT_TRUE(ResolvePathEntity(Req("/api/v1/users/" + std::to_string(uid)), "users", id, g));
@@ -387,7 +341,7 @@ TEST_F(RouteDB, ConcurrentSetupCreatesOneAdministrator) {
       Answer a = Call(r, "POST", "/api/v1/setup", {}, {}, body);
       if (a.status == 201)
         ++created;
-      else if (a.status == 403 && ErrorMessage(a.body) == "Setup already completed")
+      else if (a.status == 403 && ErrorMessage(a) == "Setup already completed")
         ++refused;
       else
         ++other;
@@ -417,9 +371,7 @@ TEST_F(RouteDB, LoginAnnouncesUserLogin) {
   EventBus.Free();
   ASSERT_EQ(ok.status, 200) << ok.body;
   ASSERT_EQ(seen.size(), 1u);
-  std::vector<std::string> keys;
-  for (auto it = seen[0].begin(); it != seen[0].end(); ++it) keys.push_back(it.key());
-  EXPECT_EQ(keys, (std::vector<std::string>{"user_id", "username", "user_guid", "ip_address"}));
+  EXPECT_EQ(ovtest::Keys(seen[0]), (std::vector<std::string>{"user_id", "username", "user_guid", "ip_address"}));
   EXPECT_EQ(seen[0]["ip_address"], "127.0.0.1");
   EXPECT_EQ(seen[0]["username"], "sysop");
 }

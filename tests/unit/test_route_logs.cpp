@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <string>
 #include <vector>
@@ -12,74 +11,45 @@
 #include "ov_router.h"
 #include "ov_security.h"
 #include "ov_session_manager.h"
+#include "route_test_util.h"
 #include "test_util.h"
 
 using namespace ov;
 
 namespace {
 
-struct Answer {
-  int status = 0;
-  TJSON json;
-  std::string body;
-};
+using ovtest::Answer;
+using ovtest::ErrorMessage;
+using ovtest::RawText;
 
-std::string RawText(const std::string& file, const std::string& sql) {
-  sqlite3* db = nullptr;
-  sqlite3_open(file.c_str(), &db);
-  sqlite3_busy_timeout(db, 5000);
-  sqlite3_stmt* st = nullptr;
-  std::string out = "<none>";
-  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW)
-    out = sqlite3_column_text(st, 0) ? reinterpret_cast<const char*>(sqlite3_column_text(st, 0)) : "<null>";
-  sqlite3_finalize(st);
-  sqlite3_close(db);
-  return out;
-}
-
-class LogRoutes : public ::testing::Test {
+class LogRoutes : public ovtest::SqliteDBTest {
  protected:
-  ovtest::TempDir dir;
-  std::string file = dir / "orvanta.db";
   TOVRouter router;
   std::string admin;
 
   void SetUp() override {
     TOVAuth::Init("logs-secret", 3600);
-    DB.Publish(std::make_unique<TOVDatabase>(file));
+    SqliteDBTest::SetUp();
     RegisterAPIRoutes(router, ApiRouteTable());
     admin = "Bearer " + TOVAuth::CreateJWT(1, "sysop", true, 255, "", "");
   }
   void TearDown() override {
     SessionMgr.Free();
     IPBlacklist.Free();
-    DB.Free();
+    SqliteDBTest::TearDown();
   }
 
   Answer Call(const std::string& method, const std::string& path, const std::string& body = {},
               const std::string& query = {}) {
-    TOVHttpRequest req;
-    TOVHttpResponse resp;
-    req.method = method;
-    req.path = path;
-    req.query = query;
-    req.peer_address = "127.0.0.1";
-    req.body = body;
+    TOVHttpRequest req = ovtest::ApiRequest(method, path, body, query);
     req.headers.emplace("Authorization", admin);
-    router.RouteRequest(req, resp);
-    Answer a{resp.status, TJSON(), resp.body};
-    if (auto j = ParseJson(resp.body)) a.json = *j;
-    return a;
+    return ovtest::Route(router, req);
   }
 
   Answer Query(const std::string& sql) {
     TJSON b = TJSON::object();
     b["sql"] = sql;
     return Call("POST", "/api/v1/admin/query", JsonCompact(b));
-  }
-
-  static std::string Err(const Answer& a) {
-    return a.json.is_object() && a.json.contains("error") ? a.json["error"].value("message", "") : "<none>";
   }
 
   // An ordinary writer after the console: it must neither trip over a transaction the console
@@ -145,7 +115,7 @@ TEST_F(LogRoutes, SessionListAndKick) {
   for (const char* bad : {"0", "-4", "abc", "00000000-0000-4000-8000-000000000000"}) {
     Answer r = Call("DELETE", std::string("/api/v1/sessions/") + bad);
     EXPECT_EQ(r.status, 400) << bad;
-    EXPECT_EQ(Err(r), "Invalid session ID") << bad;
+    EXPECT_EQ(ErrorMessage(r), "Invalid session ID") << bad;
   }
   EXPECT_EQ(SessionMgr->GetSessionCount(), 1u);
 }
@@ -170,9 +140,9 @@ TEST_F(LogRoutes, ConsoleAnswers) {
   // A second statement is refused before anything runs.
   Answer two = Query("INSERT INTO t (v) VALUES ('one'); INSERT INTO t (v) VALUES ('two')");
   EXPECT_EQ(two.status, 400);
-  EXPECT_EQ(Err(two).rfind("SQL error: ", 0), 0u);
+  EXPECT_EQ(ErrorMessage(two).rfind("SQL error: ", 0), 0u);
   EXPECT_EQ(RawText(file, "SELECT COUNT(*) FROM t"), "2");
-  EXPECT_EQ(Err(Call("POST", "/api/v1/admin/query", "{\"sql\": 5}")), "Missing sql field");
+  EXPECT_EQ(ErrorMessage(Call("POST", "/api/v1/admin/query", "{\"sql\": 5}")), "Missing sql field");
   EXPECT_EQ(Query(";").status, 400);
   // A failing write keeps nothing (the second row violates the primary key).
   EXPECT_EQ(Query("INSERT INTO t (id, v) VALUES (50, 'a'), (50, 'b')").status, 400);
@@ -213,17 +183,17 @@ TEST_F(LogRoutes, WriteLogDefaultsAndFailure) {
   EXPECT_EQ(RawText(file, "SELECT level || '|' || source || '|' || category || '|' || details FROM system_logs "
                           "WHERE message = 'x'"),
             "info||general|");
-  EXPECT_EQ(Err(Call("POST", "/api/v1/logs", R"({"level": "warn"})")), "Missing message field");
-  EXPECT_EQ(Err(Call("POST", "/api/v1/logs", R"({"message": 7})")), "Missing message field");
-  EXPECT_EQ(Err(Call("POST", "/api/v1/logs", "")), "Invalid JSON body");
+  EXPECT_EQ(ErrorMessage(Call("POST", "/api/v1/logs", R"({"level": "warn"})")), "Missing message field");
+  EXPECT_EQ(ErrorMessage(Call("POST", "/api/v1/logs", R"({"message": 7})")), "Missing message field");
+  EXPECT_EQ(ErrorMessage(Call("POST", "/api/v1/logs", "")), "Invalid JSON body");
   {
     auto db = DB.Get();
     db->ExecSQL("DROP TABLE system_logs");
   }
   Answer bad = Call("POST", "/api/v1/logs", R"({"message": "lost"})");
   EXPECT_EQ(bad.status, 500);
-  EXPECT_EQ(Err(bad).rfind("Log write error: ", 0), 0u) << bad.body;
-  EXPECT_GT(Err(bad).size(), std::string("Log write error: ").size());
+  EXPECT_EQ(ErrorMessage(bad).rfind("Log write error: ", 0), 0u) << bad.body;
+  EXPECT_GT(ErrorMessage(bad).size(), std::string("Log write error: ").size());
 }
 
 TEST_F(LogRoutes, BanListAndUnban) {
@@ -251,15 +221,15 @@ TEST_F(LogRoutes, BanListAndUnban) {
     if (e["ip_address"] == "192.0.2.9") id = e["id"];
   ASSERT_GT(id, 0);
 
-  EXPECT_EQ(Err(Call("POST", "/api/v1/blacklist", R"({"reason": "x"})")), "IP address required");
-  EXPECT_EQ(Err(Call("POST", "/api/v1/blacklist", "[]")), "Invalid JSON body");
+  EXPECT_EQ(ErrorMessage(Call("POST", "/api/v1/blacklist", R"({"reason": "x"})")), "IP address required");
+  EXPECT_EQ(ErrorMessage(Call("POST", "/api/v1/blacklist", "[]")), "Invalid JSON body");
   Answer zero = Call("DELETE", "/api/v1/blacklist/0");
   EXPECT_EQ(zero.status, 400);
-  EXPECT_EQ(Err(zero), "Invalid blacklist entry ID");
-  EXPECT_EQ(Err(Call("DELETE", "/api/v1/blacklist/abc")), "Invalid blacklist entry ID");
+  EXPECT_EQ(ErrorMessage(zero), "Invalid blacklist entry ID");
+  EXPECT_EQ(ErrorMessage(Call("DELETE", "/api/v1/blacklist/abc")), "Invalid blacklist entry ID");
   Answer unknown = Call("DELETE", "/api/v1/blacklist/999999");
   EXPECT_EQ(unknown.status, 404);
-  EXPECT_EQ(Err(unknown), "Entry not found");
+  EXPECT_EQ(ErrorMessage(unknown), "Entry not found");
 
   Answer unban = Call("DELETE", "/api/v1/blacklist/" + std::to_string(id));
   EXPECT_EQ(unban.status, 200) << unban.body;

@@ -1,7 +1,6 @@
 // Users, configuration, API keys and access control: the events they fire and the guarantees
 // that need a failure or a race to show (the end-to-end tests cover the rest on every backend).
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <atomic>
 #include <mutex>
@@ -14,43 +13,26 @@
 #include "ov_event_bus.h"
 #include "ov_route_api.h"
 #include "ov_router.h"
+#include "route_test_util.h"
 #include "test_util.h"
 
 using namespace ov;
 
 namespace {
 
-struct Answer {
-  int status = 0;
-  TJSON body;
-};
+using ovtest::Answer;
+using ovtest::Keys;
+using ovtest::RawText;
 
-std::string RawText(const std::string& file, const std::string& sql) {
-  sqlite3* db = nullptr;
-  sqlite3_open(file.c_str(), &db);
-  sqlite3_busy_timeout(db, 5000);
-  sqlite3_stmt* st = nullptr;
-  std::string out = "<none>";
-  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW) {
-    const unsigned char* t = sqlite3_column_text(st, 0);
-    out = t ? reinterpret_cast<const char*>(t) : "<null>";
-  }
-  sqlite3_finalize(st);
-  sqlite3_close(db);
-  return out;
-}
-
-class AdminRoutes : public ::testing::Test {
+class AdminRoutes : public ovtest::SqliteDBTest {
  protected:
-  ovtest::TempDir dir;
-  std::string file = dir / "orvanta.db";
   TOVRouter router;
   std::mutex events_mu;
   std::vector<std::pair<std::string, TJSON>> events;
 
   void SetUp() override {
     TOVAuth::Init("users-secret", 3600);
-    DB.Publish(std::make_unique<TOVDatabase>(file));
+    SqliteDBTest::SetUp();
     EventBus.Publish(std::make_unique<TOVEventBus>());
     TOVEventCallback cb;
     cb.invoke = [this](const std::string& type, const TJSON* data) {
@@ -62,44 +44,21 @@ class AdminRoutes : public ::testing::Test {
   }
   void TearDown() override {
     EventBus.Free();
-    DB.Free();
+    SqliteDBTest::TearDown();
   }
 
   // An account straight in the table; returns a bearer header for it.
   std::string Account(const std::string& name, bool admin, std::int64_t* id_out = nullptr) {
-    auto db = DB.Get();
-    auto q = db->NewQuery();
-    q.SetSQL("INSERT INTO users (guid, username, password_hash, password_salt, is_admin) VALUES (:g, :u, 'h', 's', :a)");
-    q.Param("g", "guid-" + name);
-    q.Param("u", name);
-    q.Param("a", std::int64_t{admin ? 1 : 0});
-    q.ExecSQL();
-    const std::int64_t id = q.LastInsertId();
-    db->Commit();
+    const std::int64_t id = InsertUser(name, "guid-" + name, admin);
     if (id_out) *id_out = id;
     return "Bearer " + TOVAuth::CreateJWT(id, name, admin, 255, "", "");
   }
 
   Answer Call(const std::string& method, const std::string& path, const std::string& token,
               const std::string& body = {}) {
-    TOVHttpRequest req;
-    TOVHttpResponse resp;
-    req.method = method;
-    req.path = path;
-    req.peer_address = "127.0.0.1";
-    req.body = body;
+    TOVHttpRequest req = ovtest::ApiRequest(method, path, body);
     req.headers.emplace("Authorization", token);
-    router.RouteRequest(req, resp);
-    Answer a;
-    a.status = resp.status;
-    a.body = ParseJson(resp.body).value_or(TJSON());
-    return a;
-  }
-
-  std::vector<std::string> Keys(const TJSON& o) {
-    std::vector<std::string> k;
-    for (auto it = o.begin(); it != o.end(); ++it) k.push_back(it.key());
-    return k;
+    return ovtest::Route(router, req);
   }
 };
 
@@ -109,14 +68,14 @@ TEST_F(AdminRoutes, ChangesAreAnnouncedFromSystem) {
   const std::string admin = Account("sysop", true);
   Answer created = Call("POST", "/api/v1/users", admin, R"({"username": "ann", "password": "abcd"})");
   ASSERT_EQ(created.status, 201);
-  const std::int64_t uid = created.body["data"]["id"];
-  const std::string guid = created.body["data"]["guid"];
+  const std::int64_t uid = created.json["data"]["id"];
+  const std::string guid = created.json["data"]["guid"];
   ASSERT_EQ(Call("PUT", "/api/v1/users/" + std::to_string(uid), admin, R"({"email": "a@b"})").status, 200);
   ASSERT_EQ(Call("DELETE", "/api/v1/users/" + guid, admin).status, 200);
   ASSERT_EQ(Call("PUT", "/api/v1/config", admin, R"({"settings": {"bbs_name": "X"}})").status, 200);
   Answer key = Call("POST", "/api/v1/apikeys", admin, R"({"description": "node"})");
   ASSERT_EQ(key.status, 201);
-  const std::int64_t key_id = key.body["data"]["id"];
+  const std::int64_t key_id = key.json["data"]["id"];
   const std::string key_guid = RawText(file, "SELECT guid FROM api_keys WHERE id = " + std::to_string(key_id));
   ASSERT_EQ(Call("DELETE", "/api/v1/apikeys/" + std::to_string(key_id), admin).status, 200);
   // A refused change announces nothing.
@@ -124,7 +83,7 @@ TEST_F(AdminRoutes, ChangesAreAnnouncedFromSystem) {
 
   std::lock_guard<std::mutex> g(events_mu);
   ASSERT_EQ(events.size(), 6u);
-  const std::string prefix = key.body["data"]["api_key"].get<std::string>().substr(0, 10) + "...";
+  const std::string prefix = key.json["data"]["api_key"].get<std::string>().substr(0, 10) + "...";
   const std::vector<std::pair<std::string, TJSON>> expected = {
       {"user.create", {{"user_id", uid}, {"username", "ann"}, {"user_guid", guid}, {"created_by", "sysop"}}},
       {"user.updated", {{"user_id", uid}, {"user_guid", guid}, {"updated_by", "sysop"}}},
@@ -148,7 +107,7 @@ TEST_F(AdminRoutes, TwoAdministratorsDemotingEachOtherLeaveOne) {
     auto demote = [&](const std::string& token, std::int64_t target) {
       Answer r = Call("PUT", "/api/v1/users/" + std::to_string(target), token, R"({"is_admin": false})");
       if (r.status == 200) ++ok;
-      if (r.status == 400 && r.body["error"]["message"] == "Cannot remove the last administrator") ++refused;
+      if (r.status == 400 && r.json["error"]["message"] == "Cannot remove the last administrator") ++refused;
     };
     std::thread t1(demote, a, b_id), t2(demote, b, a_id);
     t1.join();
@@ -176,8 +135,8 @@ TEST_F(AdminRoutes, GroupAndItsFlagsAreKeptTogetherOrNotAtAll) {
 
   Answer made = Call("POST", "/api/v1/acl/groups", admin, R"({"name": "Kept", "description": "d", "flags": ["GOOD"]})");
   ASSERT_EQ(made.status, 201);
-  const std::int64_t gid = made.body["data"]["id"];
-  EXPECT_EQ(Keys(made.body["data"]), (std::vector<std::string>{"id", "name"}));
+  const std::int64_t gid = made.json["data"]["id"];
+  EXPECT_EQ(Keys(made.json["data"]), (std::vector<std::string>{"id", "name"}));
   EXPECT_EQ(RawText(file, "SELECT group_id FROM acl_group_flags WHERE flag_name = 'GOOD'"), std::to_string(gid));
   // An update whose flags fail keeps the old name and description too.
   EXPECT_THROW(Call("PUT", "/api/v1/acl/groups/" + std::to_string(gid), admin,

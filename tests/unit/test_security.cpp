@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <atomic>
 #include <chrono>
@@ -36,40 +35,8 @@ struct FakeWall {
   }
 };
 
-std::string RawText(const std::string& file, const std::string& sql) {
-  sqlite3* db = nullptr;
-  sqlite3_open(file.c_str(), &db);
-  sqlite3_busy_timeout(db, 5000);
-  sqlite3_stmt* st = nullptr;
-  std::string out;
-  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK) {
-    int rc = sqlite3_step(st);
-    if (rc == SQLITE_ROW) {
-      const unsigned char* t = sqlite3_column_text(st, 0);
-      out = t ? reinterpret_cast<const char*>(t) : "<null>";
-    } else if (rc == SQLITE_DONE) {
-      out = "<none>";
-    }
-  } else {
-    out = std::string("<error: ") + sqlite3_errmsg(db) + ">";
-  }
-  sqlite3_finalize(st);
-  sqlite3_close(db);
-  return out;
-}
-
-void RawExec(const std::string& file, const std::string& sql) {
-  sqlite3* db = nullptr;
-  sqlite3_open(file.c_str(), &db);
-  sqlite3_busy_timeout(db, 5000);
-  char* err = nullptr;
-  sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err);
-  if (err) {
-    ADD_FAILURE() << err;
-    sqlite3_free(err);
-  }
-  sqlite3_close(db);
-}
+using ovtest::RawExec;
+using ovtest::RawText;
 
 template <class Pred>
 bool WaitUntil(Pred pred, std::chrono::milliseconds limit = 5000ms) {
@@ -274,14 +241,10 @@ TEST(LoginThrottle, ExtremeDurationsNeitherOverflowNorWrap) {
 
 namespace {
 
-class BlacklistDB : public ::testing::Test {
+class BlacklistDB : public ovtest::SqliteDBTest {
  protected:
-  ovtest::TempDir dir;
-  std::string file = dir / "orvanta.db";
   FakeWall wall;
   FakeMono mono;
-  void SetUp() override { DB.Publish(std::make_unique<TOVDatabase>(file)); }
-  void TearDown() override { DB.Free(); }
   std::string Count(const std::string& where = "1=1") {
     return RawText(file, "SELECT COUNT(*) FROM ip_blacklist WHERE " + where);
   }
@@ -301,6 +264,14 @@ TEST(BlacklistTime, FormatAndParseUTC) {
   EXPECT_EQ(TOVIPBlacklist::ParseUTC("2030-06-15"), TOVIPBlacklist::ParseUTC("2030-06-15 00:00:00"));
   for (const char* bad : {"", "2030-13-01 00:00:00", "2030-02-30", "20300615", "2030-06-15 25:00:00", "x"})
     EXPECT_FALSE(TOVIPBlacklist::ParseUTC(bad)) << bad;
+}
+
+TEST(BlacklistTime, LeapSecondOnlyWhenAsked) {
+  EXPECT_FALSE(TOVIPBlacklist::ParseUTC("2030-06-15 23:59:60"));
+  EXPECT_FALSE(ParseUTCText("2030-06-15 23:59:60"));
+  EXPECT_EQ(ParseUTCText("2030-06-15 23:59:60", true), ParseUTCText("2030-06-16 00:00:00"));
+  EXPECT_FALSE(ParseUTCText("2030-06-15 23:59:61", true));
+  EXPECT_EQ(ParseUTCText("2030-06-15T12:00:00Z", true), TOVIPBlacklist::ParseUTC("2030-06-15 12:00:00"));
 }
 
 TEST_F(BlacklistDB, LoopbackIsNeverBanned) {
@@ -423,21 +394,19 @@ TEST_F(BlacklistDB, ConcurrentReadersNeverCacheAStaleAnswer) {
 
 namespace {
 
-class SecurityServices : public ::testing::Test {
+class SecurityServices : public ovtest::SqliteDBTest {
  protected:
-  ovtest::TempDir dir;
-  std::string file = dir / "orvanta.db";
   std::string log_file = dir / "test.log";
   void SetUp() override {
     Log.Publish(std::make_unique<TOVLog>(log_file, false));
-    DB.Publish(std::make_unique<TOVDatabase>(file));
+    SqliteDBTest::SetUp();
   }
   void TearDown() override {
     SecurityCleanupThread.Free();
     IPBlacklist.Free();
     LoginThrottle.Free();
     RateLimiter.Free();
-    DB.Free();
+    SqliteDBTest::TearDown();
     Log.Free();
     Config.Free();
   }

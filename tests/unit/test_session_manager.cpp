@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <set>
 #include <string>
@@ -14,44 +13,12 @@ using namespace ov;
 
 namespace {
 
-// A value read straight from the database file, past the server's own connections.
-std::string RawText(const std::string& file, const std::string& sql) {
-  sqlite3* db = nullptr;
-  sqlite3_open(file.c_str(), &db);
-  sqlite3_busy_timeout(db, 5000);
-  sqlite3_stmt* st = nullptr;
-  std::string out = "<none>";
-  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW)
-    out = sqlite3_column_text(st, 0) ? reinterpret_cast<const char*>(sqlite3_column_text(st, 0)) : "<null>";
-  sqlite3_finalize(st);
-  sqlite3_close(db);
-  return out;
-}
+using ovtest::Keys;
+using ovtest::RawText;
 
-std::vector<std::string> Keys(const TJSON& o) {
-  std::vector<std::string> k;
-  for (auto it = o.begin(); it != o.end(); ++it) k.push_back(it.key());
-  return k;
-}
-
-class SessionManagerDB : public ::testing::Test {
+class SessionManagerDB : public ovtest::SqliteDBTest {
  protected:
-  ovtest::TempDir dir;
-  std::string file = dir / "orvanta.db";
-  void SetUp() override { DB.Publish(std::make_unique<TOVDatabase>(file)); }
-  void TearDown() override { DB.Free(); }
-
-  std::int64_t AddUser(const std::string& name) {
-    auto db = DB.Get();
-    auto q = db->NewQuery();
-    q.SetSQL("INSERT INTO users (guid, username, password_hash, password_salt) VALUES (:g, :u, 'h', 's')");
-    q.Param("g", "guid-" + name);
-    q.Param("u", name);
-    q.ExecSQL();
-    std::int64_t id = q.LastInsertId();
-    db->Commit();
-    return id;
-  }
+  std::int64_t AddUser(const std::string& name) { return InsertUser(name, "guid-" + name); }
 };
 
 }  // namespace

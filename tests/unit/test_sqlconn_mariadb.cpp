@@ -1,47 +1,18 @@
 // MariaDB connection against the test server started by scripts/test-db-servers.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <limits>
-#include <optional>
 #include <string>
 
+#include "db_test_env.h"
 #include "ov_sqlconn_mariadb.h"
 
 using namespace ov::sql;
+using ovtest::Cell;
 
 namespace {
 
-std::optional<ConnectOptions> MyOptions() {
-  const char* host = std::getenv("OV_TEST_MYSQL_HOST");
-  const char* db = std::getenv("OV_TEST_MYSQL_DB");
-  if (!host || !db) return std::nullopt;
-  ConnectOptions o;
-  o.host = host;
-  o.database = db;
-  if (const char* p = std::getenv("OV_TEST_MYSQL_PORT")) o.port = std::atoi(p);
-  if (const char* u = std::getenv("OV_TEST_MYSQL_USER")) o.user = u;
-  if (const char* pw = std::getenv("OV_TEST_MYSQL_PASSWORD")) o.password = pw;
-  o.connect_timeout_s = 5;
-  return o;
-}
-
-class MyConn : public ::testing::Test {
- protected:
-  void SetUp() override {
-    auto o = MyOptions();
-    if (!o) GTEST_SKIP() << "OV_TEST_MYSQL_* not set: no MariaDB test server (see scripts/test-db-servers)";
-    opts_ = *o;
-    conn_ = CreateMariaDBConnection(opts_);
-    conn_->Open();
-  }
-  ResultSet Run(const std::string& sql, const std::vector<Value>& params = {}) { return conn_->Run(sql, params); }
-
-  ConnectOptions opts_;
-  std::unique_ptr<Connection> conn_;
-};
-
-const Value& Cell(const ResultSet& rs, std::size_t col, std::size_t row = 0) { return rs.rows.at(row).at(col); }
+using MyConn = ovtest::ServerConnTest<Backend::MariaDB>;
 
 }  // namespace
 

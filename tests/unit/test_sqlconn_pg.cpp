@@ -2,47 +2,18 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdlib>
 #include <limits>
-#include <optional>
 #include <string>
 
+#include "db_test_env.h"
 #include "ov_sqlconn_pg.h"
 
 using namespace ov::sql;
+using ovtest::Cell;
 
 namespace {
 
-std::optional<ConnectOptions> PgOptions() {
-  const char* host = std::getenv("OV_TEST_PG_HOST");
-  const char* db = std::getenv("OV_TEST_PG_DB");
-  if (!host || !db) return std::nullopt;
-  ConnectOptions o;
-  o.host = host;
-  o.database = db;
-  if (const char* p = std::getenv("OV_TEST_PG_PORT")) o.port = std::atoi(p);
-  if (const char* u = std::getenv("OV_TEST_PG_USER")) o.user = u;
-  if (const char* pw = std::getenv("OV_TEST_PG_PASSWORD")) o.password = pw;
-  o.connect_timeout_s = 5;
-  return o;
-}
-
-class PgConn : public ::testing::Test {
- protected:
-  void SetUp() override {
-    auto o = PgOptions();
-    if (!o) GTEST_SKIP() << "OV_TEST_PG_* not set: no PostgreSQL test server (see scripts/test-db-servers)";
-    opts_ = *o;
-    conn_ = CreatePostgresConnection(opts_);
-    conn_->Open();
-  }
-  ResultSet Run(const std::string& sql, const std::vector<Value>& params = {}) { return conn_->Run(sql, params); }
-
-  ConnectOptions opts_;
-  std::unique_ptr<Connection> conn_;
-};
-
-const Value& Cell(const ResultSet& rs, std::size_t col, std::size_t row = 0) { return rs.rows.at(row).at(col); }
+using PgConn = ovtest::ServerConnTest<Backend::Postgres>;
 
 }  // namespace
 
@@ -159,7 +130,7 @@ TEST_F(PgConn, ParametersRoundTrip) {
   rs = Run("SELECT count(*) FROM ovt_pgconn_params WHERE t = $1", {Value::Text("x' OR '1'='1")});
   EXPECT_EQ(Cell(rs, 0).i, 0);
 
-  // A double keeps every bit; the special values use the server's spelling.
+  // A double keeps every bit; infinities use the server's spelling.
   const double third = 1.0 / 3.0;
   rs = Run("SELECT $1::float8, $2::float8", {Value::Real(third), Value::Real(std::numeric_limits<double>::infinity())});
   EXPECT_EQ(Cell(rs, 0).d, third);

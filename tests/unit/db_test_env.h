@@ -1,0 +1,75 @@
+// The database servers the tests run against, as scripts/test-db-servers describes them in the
+// OV_TEST_PG_* and OV_TEST_MYSQL_* variables, and a fixture holding an open connection to one.
+// Without the variables the server tests are skipped.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ov_sqlconn.h"
+
+namespace ovtest {
+
+inline const char* ServerName(ov::sql::Backend AKind) {
+  return AKind == ov::sql::Backend::Postgres ? "PostgreSQL" : "MariaDB";
+}
+
+inline std::string ServerVariablePrefix(ov::sql::Backend AKind) {
+  return AKind == ov::sql::Backend::Postgres ? "OV_TEST_PG_" : "OV_TEST_MYSQL_";
+}
+
+// Connection settings of the test server for AKind (Postgres or MariaDB); nullopt when its
+// host or database variable is not set.
+inline std::optional<ov::sql::ConnectOptions> TestServerOptions(ov::sql::Backend AKind) {
+  const std::string prefix = ServerVariablePrefix(AKind);
+  auto env = [&](const char* name) -> const char* { return std::getenv((prefix + name).c_str()); };
+  const char* host = env("HOST");
+  const char* db = env("DB");
+  if (!host || !db) return std::nullopt;
+  ov::sql::ConnectOptions o;
+  o.host = host;
+  o.database = db;
+  if (const char* port = env("PORT")) o.port = std::atoi(port);
+  if (const char* user = env("USER")) o.user = user;
+  if (const char* password = env("PASSWORD")) o.password = password;
+  o.connect_timeout_s = 5;
+  return o;
+}
+
+// Why a server test is skipped.
+inline std::string NoServerMessage(ov::sql::Backend AKind) {
+  return ServerVariablePrefix(AKind) + "* not set: no " + ServerName(AKind) +
+         " test server (see scripts/test-db-servers)";
+}
+
+// An open connection to the test server for Kind; the test is skipped when there is none.
+template <ov::sql::Backend Kind>
+class ServerConnTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto o = TestServerOptions(Kind);
+    if (!o) GTEST_SKIP() << NoServerMessage(Kind);
+    opts_ = *o;
+    conn_ = ov::sql::CreateConnection(Kind, opts_);
+    conn_->Open();
+  }
+  ov::sql::ResultSet Run(const std::string& sql, const std::vector<ov::sql::Value>& params = {}) {
+    return conn_->Run(sql, params);
+  }
+
+  ov::sql::ConnectOptions opts_;
+  std::unique_ptr<ov::sql::Connection> conn_;
+};
+
+// Field col of row row of a result.
+inline const ov::sql::Value& Cell(const ov::sql::ResultSet& rs, std::size_t col, std::size_t row = 0) {
+  return rs.rows.at(row).at(col);
+}
+
+}  // namespace ovtest
