@@ -207,4 +207,8 @@ class TOVDBLockGuard {
 
 extern TOVService<TOVDatabase> DB;
 
+// The database, for code that cannot work without it; throws ServiceUnavailable("Database not
+// available") when it is absent (a REST handler then answers 500).
+TOVService<TOVDatabase>::Ref RequireDB();
+
 }  // namespace ov

@@ -310,12 +310,6 @@ std::optional<TOVPathEntity> ResolvePathEntityOrFail(TOVApiRequest& c, const std
 
 // ---- database reads -----------------------------------------------------------------------------
 
-TOVService<TOVDatabase>::Ref RequireDB() {
-  auto db = DB.Get();
-  if (!db) throw ServiceUnavailable("Database not available");
-  return db;
-}
-
 std::int64_t CountRows(TOVQueryBase& q, const std::string& sql, const TOVTextBinds& binds) {
   q.SetSQL(sql);
   for (const auto& [name, value] : binds) q.Param(name, value);

@@ -141,8 +141,6 @@ std::optional<TOVPathEntity> ResolvePathEntityOrFail(TOVApiRequest& c, const std
 
 // ---- database reads -----------------------------------------------------------------------------
 
-// The database; ServiceUnavailable (answered 500 by the front end) while there is none.
-TOVService<TOVDatabase>::Ref RequireDB();
 // A row of a result as its JSON reply item.
 using TOVRowToJSON = std::function<TJSON(const TOVQueryBase&)>;
 // Whether a flag column (0/1) is set.

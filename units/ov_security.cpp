@@ -42,12 +42,6 @@ TOVMonoTime AddMinutes(TOVMonoTime t, std::int32_t minutes) {
   return t + d;
 }
 
-TOVService<TOVDatabase>::Ref RequireDB() {
-  auto db = DB.Get();
-  if (!db) throw ServiceUnavailable("Database not available");
-  return db;
-}
-
 constexpr std::int64_t kMinUTCSeconds = -62135596800LL;  // 0001-01-01 00:00:00
 constexpr std::int64_t kMaxUTCSeconds = 253402300799LL;  // 9999-12-31 23:59:59
 

@@ -17,12 +17,6 @@ TOVService<TOVSessionManager> SessionMgr;
 
 namespace {
 
-TOVService<TOVDatabase>::Ref RequireDB() {
-  auto db = DB.Get();
-  if (!db) throw ServiceUnavailable("Database not available");
-  return db;
-}
-
 std::string UtcNowText() {
   std::time_t t = std::time(nullptr);
   std::tm tm{};
