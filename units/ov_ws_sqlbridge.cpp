@@ -274,9 +274,9 @@ struct Checker {
     struct Level {
       bool expect = false;   // the next name is a table
       bool list = false;     // a "," brings another table
-      bool special = false;  // inside EXTRACT(... FROM ...) and the like
+      bool keyword_args = false;  // inside EXTRACT(... FROM ...) and the like
     };
-    static const std::set<std::string> kSpecialFuncs = {"EXTRACT", "SUBSTRING", "SUBSTR", "TRIM", "OVERLAY",
+    static const std::set<std::string> kKeywordArgFuncs = {"EXTRACT", "SUBSTRING", "SUBSTR", "TRIM", "OVERLAY",
                                                         "POSITION"};
     std::vector<Level> st(1);
     for (std::size_t i = 0; i < t.size(); ++i) {
@@ -285,7 +285,7 @@ struct Checker {
       const Tok* prev = i > 0 ? &t[i - 1] : nullptr;
       if (IsP(k, '(')) {
         Level child;
-        child.special = prev && prev->kind == TK::Word && kSpecialFuncs.count(prev->text) > 0;
+        child.keyword_args = prev && prev->kind == TK::Word && kKeywordArgFuncs.count(prev->text) > 0;
         if (L.expect) {
           // A parenthesised table item: a subquery or a join in parentheses.
           child.expect = true;
@@ -307,7 +307,7 @@ struct Checker {
           L.list = list;
         };
         if (w == "FROM") {
-          if (L.special) continue;
+          if (L.keyword_args) continue;
           if (prev && IsW(*prev, "DISTINCT")) continue;  // IS [NOT] DISTINCT FROM
           expect(true);
           continue;
