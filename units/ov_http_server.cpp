@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -445,6 +446,7 @@ class HttpCore : public std::enable_shared_from_this<HttpCore> {
  public:
   explicit HttpCore(TOVHttpServerOptions o) : opts(std::move(o)) {}
   ~HttpCore() {
+    // Connection threads hold the core, so nothing uses the listener any more.
     if (listen_fd >= 0) ::close(listen_fd);
     if (wake_fd >= 0) ::close(wake_fd);
   }
@@ -466,7 +468,8 @@ class HttpCore : public std::enable_shared_from_this<HttpCore> {
 
   // Connection threads.
   struct Worker;
-  void DispatchConnection(int fd);
+  void SpawnConnectionThread();
+  void RefuseOverCap();
   void WorkerMain(Worker* w);
   void ServeConnection(int fd, Worker* w);
   void ReapFinished();
@@ -486,39 +489,11 @@ class HttpCore : public std::enable_shared_from_this<HttpCore> {
   std::mutex accept_done_lock;
   std::condition_variable accept_done_cv;
 
-  // One connection thread.  A connection is handed to an idle thread directly, through the
-  // thread's own lock and condition variable, so waking it touches nothing shared.
+  // One connection thread.  Each thread accepts its own connection and serves it to the end
+  // (no hand-over between threads, so a request costs no extra wake-up), then waits for the
+  // next one.  At least one thread is always waiting in accept while below the cap.
   struct Worker {
     std::thread thread;
-    std::mutex hand_lock;
-    std::condition_variable hand_cv;
-    bool handed = false;
-    int fd = -1;  // the next connection; -1 asks the thread to exit
-
-    void Hand(int next_fd) {
-      {
-        std::lock_guard<std::mutex> g(hand_lock);
-        fd = next_fd;
-        handed = true;
-      }
-      hand_cv.notify_one();
-    }
-    // Waits for a hand-over; false when none came within the time.
-    template <class Dur>
-    bool Take(const Dur& max_wait, int& out) {
-      std::unique_lock<std::mutex> g(hand_lock);
-      if (!hand_cv.wait_for(g, max_wait, [&] { return handed; })) return false;
-      handed = false;
-      out = fd;
-      return true;
-    }
-    int TakeNow() {
-      std::unique_lock<std::mutex> g(hand_lock);
-      hand_cv.wait(g, [&] { return handed; });
-      handed = false;
-      return fd;
-    }
-
     // The stream being served, so shutdown can cut it; guarded by slot_lock.
     std::mutex slot_lock;
     Stream* current = nullptr;
@@ -530,7 +505,7 @@ class HttpCore : public std::enable_shared_from_this<HttpCore> {
 
   mutable std::mutex m;
   std::condition_variable done_cv;  // shutdown waits here for connections and threads
-  std::vector<Worker*> idle;        // most recently idle last: hot threads are reused first
+  std::atomic<std::size_t> waiting{0};  // threads waiting for a connection
   std::vector<std::unique_ptr<Worker>> workers;
   std::vector<Worker*> finished;
   std::size_t threads = 0;
@@ -876,6 +851,9 @@ void HttpConnection::Run(StreamClock::time_point accepted) {
     }
   }
   if (detached_) return;
+  // The request has ended for its handler: its uploads go before the answer does, so a client
+  // that has its answer never finds them still on disk.
+  RemoveUploadedFiles(req.files);
   SendResponse(&req, resp);
   Finish(!in_.empty());
 }
@@ -1225,100 +1203,116 @@ void HttpCore::RunAcceptLoop() {
       c.accept_done_cv.notify_all();
     }
   } done{*this};
+  SpawnConnectionThread();
+  // The connection threads accept; this loop reaps the threads that left and, while every
+  // thread is busy at the cap, accepts and closes what comes in.
   while (!stop_requested.load()) {
-    pollfd fds[2] = {{listen_fd, POLLIN, 0}, {wake_fd, POLLIN, 0}};
-    int r = ::poll(fds, 2, 1000);
+    bool at_cap = false;
+    {
+      std::lock_guard<std::mutex> g(m);
+      at_cap = threads >= opts.max_connections && waiting.load() == 0;
+    }
+    pollfd fds[2] = {{wake_fd, POLLIN, 0}, {listen_fd, POLLIN, 0}};
+    int r = ::poll(fds, at_cap ? 2 : 1, at_cap ? 50 : 1000);
     ReapFinished();
     if (stop_requested.load()) break;
-    if (r <= 0 || !(fds[0].revents & POLLIN)) continue;
-    for (int i = 0; i < 64 && !stop_requested.load(); ++i) {
-      int fd = ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-      if (fd < 0) {
-        if (errno == EINTR || errno == ECONNABORTED) continue;
-        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-          LogWarning("HTTP accept failed: %s", std::strerror(errno));
-          pollfd w{wake_fd, POLLIN, 0};
-          ::poll(&w, 1, 100);  // give running connections time to free descriptors
-        }
-        break;
-      }
-      DispatchConnection(fd);
-    }
+    if (at_cap && r > 0 && (fds[1].revents & POLLIN)) RefuseOverCap();
   }
-  // Stop taking connections: later clients are refused at once instead of waiting.
-  std::lock_guard<std::mutex> g(m);
-  if (listen_fd >= 0) {
-    ::close(listen_fd);
-    listen_fd = -1;
+  // Stop taking connections: later clients are refused at once instead of waiting, and the
+  // threads waiting in accept return.  The descriptor itself is closed with the core.
+  ::shutdown(listen_fd, SHUT_RDWR);
+}
+
+void HttpCore::RefuseOverCap() {
+  for (int i = 0; i < 64; ++i) {
+    {
+      std::lock_guard<std::mutex> g(m);
+      if (waiting.load() > 0 || threads < opts.max_connections) return;  // a thread is free again
+    }
+    int fd = ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd < 0) return;
+    ::close(fd);
+    std::unique_lock<std::mutex> g(m);
+    ++refused;
+    auto now = StreamClock::now();
+    bool log = now - last_refused_log > std::chrono::seconds(10);
+    if (log) last_refused_log = now;
+    std::uint64_t n = refused;
+    g.unlock();
+    if (log) LogWarning("HTTP connection limit (%d) reached; %d connection(s) refused so far", opts.max_connections, n);
   }
 }
 
-void HttpCore::DispatchConnection(int fd) {
+void HttpCore::SpawnConnectionThread() {
   std::unique_lock<std::mutex> g(m);
-  if (closing) {
+  if (closing || stop_requested.load() || threads >= opts.max_connections) return;
+  auto w = std::make_unique<Worker>();
+  try {
+    // Started under the lock: the thread's own exit path takes it, so it cannot finish
+    // before it is recorded.
+    w->thread = std::thread(&HttpCore::WorkerMain, shared_from_this(), w.get());
+  } catch (const std::exception& e) {
     g.unlock();
-    ::close(fd);
+    LogWarning("HTTP connection thread could not start: %s", e.what());
     return;
   }
-  if (!idle.empty()) {
-    Worker* w = idle.back();
-    idle.pop_back();
-    ++active;
-    g.unlock();
-    w->Hand(fd);
-    return;
-  }
-  if (threads < opts.max_connections) {
-    auto w = std::make_unique<Worker>();
-    w->fd = fd;
-    try {
-      // Started under the lock: the thread's own exit path takes it, so it cannot finish
-      // before it is recorded.
-      w->thread = std::thread(&HttpCore::WorkerMain, shared_from_this(), w.get());
-    } catch (const std::exception& e) {
-      g.unlock();
-      ::close(fd);
-      LogWarning("HTTP connection thread could not start: %s", e.what());
-      return;
-    }
-    ++active;
-    ++threads;
-    workers.push_back(std::move(w));
-    return;
-  }
-  ++refused;
-  auto now = StreamClock::now();
-  bool log = now - last_refused_log > std::chrono::seconds(10);
-  if (log) last_refused_log = now;
-  std::uint64_t n = refused;
-  g.unlock();
-  ::close(fd);
-  if (log) LogWarning("HTTP connection limit (%d) reached; %d connection(s) refused so far", opts.max_connections, n);
+  ++threads;
+  workers.push_back(std::move(w));
 }
 
 void HttpCore::WorkerMain(Worker* w) {
   // The shared_ptr bound into the thread keeps this core alive until the thread ends.
-  int fd = w->fd;
-  while (fd >= 0) {
+  // Each thread waits on its own epoll set: the listener with EPOLLEXCLUSIVE (one waiter is
+  // woken per connection, not all of them) and the stop event.
+  int ep = ::epoll_create1(EPOLL_CLOEXEC);
+  if (ep >= 0) {
+    epoll_event lev{};
+    lev.events = EPOLLIN | EPOLLEXCLUSIVE;
+    lev.data.fd = listen_fd;
+    epoll_event wev{};
+    wev.events = EPOLLIN;
+    wev.data.fd = wake_fd;
+    if (::epoll_ctl(ep, EPOLL_CTL_ADD, listen_fd, &lev) != 0 || ::epoll_ctl(ep, EPOLL_CTL_ADD, wake_fd, &wev) != 0) {
+      ::close(ep);
+      ep = -1;
+    }
+  }
+  auto idle_since = StreamClock::now();
+  while (ep >= 0 && !stop_requested.load()) {
+    waiting.fetch_add(1);
+    int fd = ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd < 0) {
+      int err = errno;
+      if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) {
+        LogWarning("HTTP accept failed: %s", std::strerror(err));
+        pollfd pw{wake_fd, POLLIN, 0};
+        ::poll(&pw, 1, 100);  // give running connections time to free descriptors
+      } else if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR || err == ECONNABORTED) {
+        epoll_event out[2];
+        ::epoll_wait(ep, out, 2, 1000);
+      }
+      std::size_t others = waiting.fetch_sub(1) - 1;
+      if (err != EAGAIN && err != EWOULDBLOCK && err != EINTR && err != ECONNABORTED && err != EMFILE &&
+          err != ENFILE && err != ENOBUFS && err != ENOMEM)
+        break;  // the listener is shut down
+      // A thread idle for a while leaves, as long as another one is still waiting.
+      if (others > 0 && StreamClock::now() - idle_since > opts.thread_idle_timeout) break;
+      continue;
+    }
+    {
+      std::lock_guard<std::mutex> g(m);
+      ++active;
+    }
+    // The last waiting thread took this connection: start another one for the next.
+    if (waiting.fetch_sub(1) == 1) SpawnConnectionThread();
     ServeConnection(fd, w);
     {
       std::lock_guard<std::mutex> g(m);
       if (--active == 0) done_cv.notify_all();
-      if (closing) break;
-      idle.push_back(w);
     }
-    if (!w->Take(opts.thread_idle_timeout, fd)) {
-      std::unique_lock<std::mutex> g(m);
-      auto it = std::find(idle.begin(), idle.end(), w);
-      if (it != idle.end()) {
-        idle.erase(it);  // nobody handed us a connection: leave
-        break;
-      }
-      // A connection was handed over just as the wait ended; it is on its way.
-      g.unlock();
-      fd = w->TakeNow();
-    }
+    idle_since = StreamClock::now();
   }
+  if (ep >= 0) ::close(ep);
   std::lock_guard<std::mutex> g(m);
   --threads;
   finished.push_back(w);
@@ -1381,10 +1375,7 @@ void HttpCore::Shutdown() noexcept {
     accept_done_cv.wait_for(g, opts.shutdown_wait, [&] { return !accept_running.load(); });
   }
   std::unique_lock<std::mutex> g(m);
-  if (listen_fd >= 0 && !accept_running.load()) {
-    ::close(listen_fd);
-    listen_fd = -1;
-  }
+  if (listen_fd >= 0) ::shutdown(listen_fd, SHUT_RDWR);  // also when Start never ran
   // Running connections get the bounded wait; then their sockets are cut so blocked reads
   // and writes end now.
   bool drained = done_cv.wait_for(g, opts.shutdown_wait, [&] { return active == 0; });
@@ -1396,9 +1387,7 @@ void HttpCore::Shutdown() noexcept {
     done_cv.wait_for(g, std::chrono::seconds(1), [&] { return active == 0; });
   }
   closing = true;
-  for (Worker* w : idle) w->Hand(-1);
-  idle.clear();
-  // Idle threads leave at once; what is left after this is still inside a handler.
+  // Waiting threads left on the stop event; what is left after this is still inside a handler.
   done_cv.wait_for(g, std::chrono::seconds(2), [&] { return threads <= active; });
   std::size_t busy = active;
   g.unlock();

@@ -488,7 +488,9 @@ TEST_F(HttpServerTest, ConnectionCapIdleClientsAndThreadReuse) {
   o.io_timeout = 5s;
   StartServer(o);
   for (int i = 0; i < 5; ++i) EXPECT_EQ(Get("/app.js").status, 200);
-  EXPECT_LE(srv_->ConnectionThreads(), 2u);  // sequential requests reuse an idle thread
+  // Sequential requests reuse threads: one serving, one waiting, and at most one more started
+  // when the next request arrived while the first thread was still closing its connection.
+  EXPECT_LE(srv_->ConnectionThreads(), 3u);
 
   std::vector<int> idle;
   for (int i = 0; i < 8; ++i) idle.push_back(Connect(srv_->Port()));
