@@ -224,6 +224,8 @@ std::int32_t IniInt(const std::string* value, std::int32_t def) noexcept {
     base = 16;
     v.remove_prefix(2);
   }
+  // One sign only, and only in front ("--5", "+-5" and "$-5" are not numbers).
+  if (v.empty() || v.front() == '+' || v.front() == '-') return def;
   auto [ptr, ec] = std::from_chars(v.data(), v.data() + v.size(), r, base);
   if (ec != std::errc() || ptr != v.data() + v.size()) return def;
   if (neg) r = -r;
@@ -372,6 +374,17 @@ bool TOVConfig::HasKey(std::string_view section, std::string_view key) const {
 }
 
 void TOVConfig::WriteString(std::string_view section, std::string_view key, std::string_view value) {
+  // Whatever is written must read back as this one value of this one key: a line break would
+  // start a line of its own (a forged key or section), and the name characters below would
+  // end the name early or turn the line into a header or comment.
+  auto has_break = [](std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; };
+  std::string_view tkey = TrimView(key), tsection = TrimView(section);
+  if (tsection.empty() || has_break(section) || section.find(']') != std::string_view::npos)
+    throw std::invalid_argument("Invalid configuration section name: " + std::string(section));
+  if (tkey.empty() || has_break(key) || key.find('=') != std::string_view::npos || tkey.front() == '[' ||
+      tkey.front() == ';' || tkey.front() == '#')
+    throw std::invalid_argument("Invalid configuration key name: " + std::string(key));
+  if (has_break(value)) throw std::invalid_argument("Configuration value for " + std::string(key) + " holds a line break");
   std::lock_guard<std::mutex> g(lock_);
   TOVIniFile next = ini_;
   next.Set(section, key, value);
@@ -389,6 +402,7 @@ std::string TOVConfig::SecurityGateMode() const {
 std::int64_t TOVConfig::MaxBodyBytes() const {
   std::int64_t mb = ReadInteger("server", "max_body_mb", 100);
   if (mb < 1) mb = 100;
+  if (mb > 1024 * 1024) mb = 1024 * 1024;  // 1 TiB: anything larger means "no practical cap"
   return mb * 1024 * 1024;
 }
 

@@ -72,7 +72,9 @@ class TOVConfig {
   std::int32_t ReadInteger(std::string_view section, std::string_view key, std::int32_t def) const;
   bool ReadBool(std::string_view section, std::string_view key, bool def) const;
   bool HasKey(std::string_view section, std::string_view key) const;
-  // Writes the whole file at once through a temporary file renamed over it.
+  // Writes the whole file at once through a temporary file renamed over it.  A section or key
+  // name that could not be read back as such, or a value with a line break, throws
+  // std::invalid_argument and writes nothing.
   void WriteString(std::string_view section, std::string_view key, std::string_view value);
 
   std::int32_t ServerPort() const { return ReadInteger("server", "port", 8080); }

@@ -166,6 +166,9 @@ std::vector<TOVServiceSlot> BuildServiceTable() {
                [] {
                  StartupSessionManager();
                  LogInfo("Event bus and session manager initialized");
+                 // Native and Lua plug-ins are not hosted by this build; the configuration
+                 // switch is still reported as the sysop set it.
+                 if (!Config->PluginsEnabled()) LogInfo("Plugin system disabled in configuration");
                },
                [](const auto& step) { ShutdownSessionManager(step); }});
   t.push_back({60, "EventBus", [] { StartupEventBus(); }, [](const auto& step) { ShutdownEventBus(step); }});

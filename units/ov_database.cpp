@@ -439,32 +439,126 @@ void TOVDatabase::WriteLog(const std::string& level, const std::string& source, 
   WriteLogBatch({LogRow{level, source, category, message, details}});
 }
 
+namespace {
+
+// Length of the valid UTF-8 sequence at s[i], 0 when the bytes there are not one.
+std::size_t Utf8Len(const std::string& s, std::size_t i) noexcept {
+  const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+  const unsigned char c = b(i);
+  const std::size_t n = s.size() - i;
+  const auto cont = [&](std::size_t k) { return (b(k) & 0xC0) == 0x80; };
+  if (c >= 0x01 && c < 0x80) return 1;
+  if (c >= 0xC2 && c <= 0xDF) return n >= 2 && cont(i + 1) ? 2 : 0;
+  if (c >= 0xE0 && c <= 0xEF) {
+    if (n < 3 || !cont(i + 1) || !cont(i + 2)) return 0;
+    if ((c == 0xE0 && b(i + 1) < 0xA0) || (c == 0xED && b(i + 1) >= 0xA0)) return 0;
+    return 3;
+  }
+  if (c >= 0xF0 && c <= 0xF4) {
+    if (n < 4 || !cont(i + 1) || !cont(i + 2) || !cont(i + 3)) return 0;
+    if ((c == 0xF0 && b(i + 1) < 0x90) || (c == 0xF4 && b(i + 1) >= 0x90)) return 0;
+    return 4;
+  }
+  return 0;  // NUL, a stray continuation byte or an invalid lead byte
+}
+
+// Log text as every backend can store it: PostgreSQL and MariaDB refuse text that is not valid
+// UTF-8 or holds a NUL, and such a line (a peer's bytes in a message) must not fail the store.
+// Each offending byte becomes U+FFFD; everything else is kept as it is.
+sql::Value StorableText(const std::string& s) {
+  std::size_t i = 0;
+  while (i < s.size()) {
+    const std::size_t n = Utf8Len(s, i);
+    if (n == 0) break;
+    i += n;
+  }
+  if (i == s.size()) return sql::Value::Text(s);
+  std::string out(s, 0, i);
+  while (i < s.size()) {
+    const std::size_t n = Utf8Len(s, i);
+    if (n == 0) {
+      out += "\xEF\xBF\xBD";
+      ++i;
+    } else {
+      out.append(s, i, n);
+      i += n;
+    }
+  }
+  return sql::Value::Text(std::move(out));
+}
+
+// A lost connection, or a lock that another connection held past the wait: every line would
+// fail the same way (and wait again).
+bool IsWaitOrLoss(const sql::SqlError& e, TDBABackend backend) noexcept {
+  if (e.IsConnectionLost()) return true;
+  const std::string& code = e.Code();
+  if (backend == dbMariaDB) return code == "1205";                      // lock wait time-out
+  if (backend == dbPostgres) return code == "55P03" || code == "57014";  // lock not available, time-out
+  int n = 0;
+  for (char c : code) {
+    if (c < '0' || c > '9' || n > 100000) return false;
+    n = n * 10 + (c - '0');
+  }
+  // SQLite's extended result codes keep the primary code in the low byte: SQLITE_BUSY (5) and
+  // SQLITE_LOCKED (6).
+  return !code.empty() && ((n & 0xFF) == 5 || (n & 0xFF) == 6);
+}
+
+}  // namespace
+
 std::size_t TOVDatabase::WriteLogBatch(const std::vector<LogRow>& rows) noexcept {
   if (rows.empty()) return 0;
   try {
     std::lock_guard<TOVRecursiveLock> g(lock_);
     sql::Transaction* tx = dialect_->Transaction();
-    std::size_t stored = 0;
-    try {
+    const std::string text = "INSERT INTO " + QuoteIdent("system_logs") +
+                             " (level, source, category, message, details) VALUES (:p1, :p2, :p3, :p4, :p5)";
+    // Stores rows [from, to) in one transaction; throws when a statement or the commit fails.
+    const auto store = [&](std::size_t from, std::size_t to) {
       sql::Query q(*dialect_->Connection(), tx);
-      q.SetSQL("INSERT INTO " + QuoteIdent("system_logs") +
-               " (level, source, category, message, details) VALUES (:p1, :p2, :p3, :p4, :p5)");
-      for (const LogRow& r : rows) {
-        q.SetParam("p1", sql::Value::Text(r.level));
-        q.SetParam("p2", sql::Value::Text(r.source));
-        q.SetParam("p3", sql::Value::Text(r.category));
-        q.SetParam("p4", sql::Value::Text(r.message));
-        q.SetParam("p5", sql::Value::Text(r.details));
+      q.SetSQL(text);
+      for (std::size_t i = from; i < to; ++i) {
+        const LogRow& r = rows[i];
+        q.SetParam("p1", StorableText(r.level));
+        q.SetParam("p2", StorableText(r.source));
+        q.SetParam("p3", StorableText(r.category));
+        q.SetParam("p4", StorableText(r.message));
+        q.SetParam("p5", StorableText(r.details));
         q.ExecSQL();
-        ++stored;
       }
       if (batch_depth_ == 0 && tx && tx->Active()) tx->Commit();
-      return stored;
+    };
+    // Nothing is logged about a failed store: that would store again.
+    bool whole_database = false;  // the failure is not about any one line
+    try {
+      store(0, rows.size());
+      return rows.size();
+    } catch (const sql::SqlError& e) {
+      whole_database = IsWaitOrLoss(e, backend_);
+      if (batch_depth_ != 0) return 0;  // inside a batch its owner decides about the transaction
+      RollbackIfActive();
     } catch (...) {
-      // Nothing is logged about a failed store: that would store again.
-      if (batch_depth_ == 0) RollbackIfActive();
-      return 0;
+      if (batch_depth_ != 0) return 0;
+      RollbackIfActive();
     }
+    if (rows.size() == 1 || whole_database) return 0;
+    // One line the database refuses (too long for the column, say) must not cost the others
+    // their place: store them one by one.  When two lines in a row fail, the database itself
+    // is the problem (gone, or locked by another process): stop rather than hold the write
+    // lock for a wait per line.
+    std::size_t stored = 0;
+    int failures_in_a_row = 0;
+    for (std::size_t i = 0; i < rows.size() && failures_in_a_row < 2; ++i) {
+      try {
+        store(i, i + 1);
+        ++stored;
+        failures_in_a_row = 0;
+      } catch (...) {
+        RollbackIfActive();
+        ++failures_in_a_row;
+      }
+    }
+    return stored;
   } catch (...) {
     return 0;
   }

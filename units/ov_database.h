@@ -151,11 +151,13 @@ class TOVDatabase {
   std::string LookupGUID(const std::string& table, std::int64_t id);
   std::int64_t LookupIDByGUID(const std::string& table, const std::string& guid);
 
-  // Stores one system_logs row; never throws.
+  // Stores one system_logs row; never throws.  Bytes that are not text (invalid UTF-8, NUL) are
+  // stored as U+FFFD, which every backend accepts.
   void WriteLog(const std::string& level, const std::string& source, const std::string& category,
                 const std::string& message, const std::string& details = {}) noexcept;
   // Stores many rows in one transaction (the log sink's batches); never throws; returns the
-  // number stored.
+  // number stored.  When the batch fails, the rows are stored one by one so that a row the
+  // database refuses costs only itself (not when the database is gone or locked).
   struct LogRow {
     std::string level, source, category, message, details;
   };

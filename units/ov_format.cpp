@@ -1,6 +1,8 @@
 #include "ov_format.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
 
 namespace ov {
@@ -33,7 +35,13 @@ void AppendArg(std::string& out, const std::string& flags, char conv, const Form
       case FormatArg::Kind::Bool:
       case FormatArg::Kind::Char: return a.i;
       case FormatArg::Kind::UInt: return static_cast<std::int64_t>(a.u);
-      case FormatArg::Kind::Double: return static_cast<std::int64_t>(a.d);
+      case FormatArg::Kind::Double: {
+        // Converting a double that no 64-bit integer can hold is undefined: clamp it.
+        if (std::isnan(a.d)) return 0;
+        if (a.d >= 9223372036854775807.0) return INT64_MAX;
+        if (a.d <= -9223372036854775808.0) return INT64_MIN;
+        return static_cast<std::int64_t>(a.d);
+      }
       default: return 0;
     }
   };

@@ -73,6 +73,20 @@ int HexDigit(char c) noexcept {
   return -1;
 }
 
+// How an exception that is not a std::exception is named in log lines.
+constexpr const char* kUnknownException = "unknown";
+constexpr const char* kUnknownExceptionText = "non-standard exception";
+
+// Replaces whatever a failed handler left in resp with 500 "Internal server error"; a failure
+// while doing so is ignored (the connection then closes without an answer).
+void AnswerInternalError(TOVHttpResponse& resp) noexcept {
+  try {
+    resp = TOVHttpResponse{};
+    TOVJson::SendError(resp, 500, "Internal server error");
+  } catch (...) {
+  }
+}
+
 bool StartsWith(std::string_view s, std::string_view p) noexcept {
   return s.size() >= p.size() && s.compare(0, p.size(), p) == 0;
 }
@@ -449,6 +463,7 @@ class HttpCore : public std::enable_shared_from_this<HttpCore> {
     // Connection threads hold the core, so nothing uses the listener any more.
     if (listen_fd >= 0) ::close(listen_fd);
     if (wake_fd >= 0) ::close(wake_fd);
+    if (cap_fd >= 0) ::close(cap_fd);
   }
 
   void Listen();
@@ -473,6 +488,10 @@ class HttpCore : public std::enable_shared_from_this<HttpCore> {
   void WorkerMain(Worker* w);
   void ServeConnection(int fd, Worker* w);
   void ReapFinished();
+  // Connection-thread and accept failures, rate-limited.
+  void LogAcceptError(const char* what, const std::string& why);
+  // Cuts the connections that are still waiting for their request head; caller holds m.
+  void AbortConnectionsBeforeRequest();
 
   TOVHttpServerOptions opts;
   std::string web_root;       // as resolved (logged, reported)
@@ -482,7 +501,8 @@ class HttpCore : public std::enable_shared_from_this<HttpCore> {
   std::atomic<bool> tls{false};
   std::atomic<int> tls_min{0};
   int listen_fd = -1;
-  int wake_fd = -1;
+  int wake_fd = -1;  // the stop event, never reset
+  int cap_fd = -1;   // a connection thread met the cap: the accept loop looks again
   std::uint16_t port = 0;
   std::atomic<bool> stop_requested{false};
   std::atomic<bool> accept_running{false};
@@ -491,21 +511,28 @@ class HttpCore : public std::enable_shared_from_this<HttpCore> {
 
   // One connection thread.  Each thread accepts its own connection and serves it to the end
   // (no hand-over between threads, so a request costs no extra wake-up), then waits for the
-  // next one.  At least one thread is always waiting in accept while below the cap.
+  // next one.  At least one thread is always free (not serving) while below the cap.
   struct Worker {
     std::thread thread;
     // The stream being served, so shutdown can cut it; guarded by slot_lock.
     std::mutex slot_lock;
     Stream* current = nullptr;
-    void Track(Stream* s) {
+    // True until the whole request head has arrived (TLS handshake included): such a
+    // connection has asked for nothing yet, so a stop need not wait for it.
+    bool before_request = false;
+    void Track(Stream* s, bool waiting_for_head = false) {
       std::lock_guard<std::mutex> g(slot_lock);
       current = s;
+      before_request = s && waiting_for_head;
+    }
+    void RequestArrived() {
+      std::lock_guard<std::mutex> g(slot_lock);
+      before_request = false;
     }
   };
 
   mutable std::mutex m;
   std::condition_variable done_cv;  // shutdown waits here for connections and threads
-  std::atomic<std::size_t> waiting{0};  // threads waiting for a connection
   std::vector<std::unique_ptr<Worker>> workers;
   std::vector<Worker*> finished;
   std::size_t threads = 0;
@@ -513,6 +540,7 @@ class HttpCore : public std::enable_shared_from_this<HttpCore> {
   bool closing = false;
   std::uint64_t refused = 0;
   StreamClock::time_point last_refused_log{};
+  StreamClock::time_point last_accept_error_log{};
 };
 
 // One accepted connection, served on its thread.
@@ -732,6 +760,8 @@ void HttpConnection::Run(StreamClock::time_point accepted) {
     in_.append(buf, rr.bytes);
   }
 
+  if (slot_) slot_->RequestArrived();
+
   TOVHttpRequest req;
   req.peer_address = stream_->PeerAddress();
   req.peer_port = stream_->PeerPort();
@@ -748,7 +778,9 @@ void HttpConnection::Run(StreamClock::time_point accepted) {
   // The gate runs before the body is read, so a refused client cannot make us read it.
   if (!core_.RunSecurityGate(req, resp)) {
     SendResponse(&req, resp);
-    Finish(true);
+    // Only a body still on its way needs draining; a refused client that sent none (the usual
+    // case in a flood) must not hold this thread for the lingering time.
+    Finish(reader.BodyExpected() || !in_.empty());
     return;
   }
 
@@ -844,11 +876,10 @@ void HttpConnection::Run(StreamClock::time_point accepted) {
     core_.Dispatch(req, resp);
   } catch (const std::exception& e) {
     core_.HandleRequestError(e);
-    resp = TOVHttpResponse{};
-    try {
-      TOVJson::SendError(resp, 500, "Internal server error");
-    } catch (...) {
-    }
+    AnswerInternalError(resp);
+  } catch (...) {
+    LogError("HTTP request error: %s: %s", kUnknownException, kUnknownExceptionText);
+    AnswerInternalError(resp);
   }
   if (detached_) return;
   // The request has ended for its handler: its uploads go before the answer does, so a client
@@ -898,10 +929,13 @@ bool HttpCore::RunSecurityGate(TOVHttpRequest& req, TOVHttpResponse& resp) {
   } catch (const std::exception& e) {
     LogError("Unhandled exception in security gate [%s %s]: %s: %s", req.method, req.path, ExceptionClassName(e),
              e.what());
-    resp = TOVHttpResponse{};
-    TOVJson::SendError(resp, 500, "Internal server error");
-    return false;
+  } catch (...) {
+    LogError("Unhandled exception in security gate [%s %s]: %s: %s", req.method, req.path, kUnknownException,
+             kUnknownExceptionText);
   }
+  AnswerInternalError(resp);
+  resp.SetHeader("Connection", "close");
+  return false;
 }
 
 bool HttpCore::FindAdminPageFile(const std::string&, std::string&) {
@@ -932,11 +966,11 @@ void HttpCore::Dispatch(TOVHttpRequest& req, TOVHttpResponse& resp) {
       } catch (const std::exception& e) {
         LogError("Unhandled exception in /ws upgrade from %s: %s: %s", req.peer_address, ExceptionClassName(e),
                  e.what());
-        try {
-          resp = TOVHttpResponse{};
-          TOVJson::SendError(resp, 500, "Internal server error");
-        } catch (...) {
-        }
+        AnswerInternalError(resp);
+      } catch (...) {
+        LogError("Unhandled exception in /ws upgrade from %s: %s: %s", req.peer_address, kUnknownException,
+                 kUnknownExceptionText);
+        AnswerInternalError(resp);
       }
     } else {
       LogWarning("[ws] /ws request without Upgrade header from %s (method=%s)", req.peer_address, req.method);
@@ -964,11 +998,12 @@ void HttpCore::Dispatch(TOVHttpRequest& req, TOVHttpResponse& resp) {
     } catch (const std::exception& e) {
       LogError("Unhandled exception in API handler [%s %s]: %s: %s", req.method, path, ExceptionClassName(e),
                e.what());
-      try {
-        resp = TOVHttpResponse{};
-        TOVJson::SendError(resp, 500, "Internal server error");
-      } catch (...) {
-      }
+      AnswerInternalError(resp);
+    } catch (...) {
+      // A plug-in route may throw anything; the client still gets its answer.
+      LogError("Unhandled exception in API handler [%s %s]: %s: %s", req.method, path, kUnknownException,
+               kUnknownExceptionText);
+      AnswerInternalError(resp);
     }
     return;
   }
@@ -986,11 +1021,11 @@ void HttpCore::Dispatch(TOVHttpRequest& req, TOVHttpResponse& resp) {
   } catch (const std::exception& e) {
     LogError("Unhandled exception serving %s from %s: %s: %s", path, req.peer_address, ExceptionClassName(e),
              e.what());
-    try {
-      resp = TOVHttpResponse{};
-      TOVJson::SendError(resp, 500, "Internal server error");
-    } catch (...) {
-    }
+    AnswerInternalError(resp);
+  } catch (...) {
+    LogError("Unhandled exception serving %s from %s: %s: %s", path, req.peer_address, kUnknownException,
+             kUnknownExceptionText);
+    AnswerInternalError(resp);
   }
 }
 
@@ -1177,9 +1212,11 @@ void HttpCore::Listen() {
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
   port = ntohs(sa.sin_port);
   wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (wake_fd < 0) {
+  cap_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wake_fd < 0 || cap_fd < 0) {
+    int err = errno;
     ::close(fd);
-    throw std::runtime_error(Format("Cannot create eventfd: %s", std::strerror(errno)));
+    throw std::runtime_error(Format("Cannot create eventfd: %s", std::strerror(err)));
   }
   listen_fd = fd;
 }
@@ -1208,15 +1245,28 @@ void HttpCore::RunAcceptLoop() {
   // thread is busy at the cap, accepts and closes what comes in.
   while (!stop_requested.load()) {
     bool at_cap = false;
+    bool none_free = false;
     {
       std::lock_guard<std::mutex> g(m);
-      at_cap = threads >= opts.max_connections && waiting.load() == 0;
+      // Every thread is serving a connection: nobody takes the next one until one finishes.
+      none_free = threads <= active;
+      at_cap = none_free && threads >= opts.max_connections;
     }
-    pollfd fds[2] = {{wake_fd, POLLIN, 0}, {listen_fd, POLLIN, 0}};
-    int r = ::poll(fds, at_cap ? 2 : 1, at_cap ? 50 : 1000);
+    // Below the cap that only happens when a thread could not be started or could not wait;
+    // try again rather than leave connections waiting in the backlog.
+    if (none_free && !at_cap) SpawnConnectionThread();
+    // The cap event comes from a thread that took the last free place, so clients past the
+    // cap are turned away at once rather than at the next look.
+    pollfd fds[3] = {{wake_fd, POLLIN, 0}, {cap_fd, POLLIN, 0}, {listen_fd, POLLIN, 0}};
+    int r = ::poll(fds, at_cap ? 3 : 2, 1000);
+    if (r > 0 && (fds[1].revents & POLLIN)) {
+      std::uint64_t v;
+      ssize_t n = ::read(cap_fd, &v, sizeof v);
+      (void)n;
+    }
     ReapFinished();
     if (stop_requested.load()) break;
-    if (at_cap && r > 0 && (fds[1].revents & POLLIN)) RefuseOverCap();
+    if (at_cap && r > 0 && (fds[2].revents & POLLIN)) RefuseOverCap();
   }
   // Stop taking connections: later clients are refused at once instead of waiting, and the
   // threads waiting in accept return.  The descriptor itself is closed with the core.
@@ -1227,7 +1277,7 @@ void HttpCore::RefuseOverCap() {
   for (int i = 0; i < 64; ++i) {
     {
       std::lock_guard<std::mutex> g(m);
-      if (waiting.load() > 0 || threads < opts.max_connections) return;  // a thread is free again
+      if (threads > active || threads < opts.max_connections) return;  // a thread is free again
     }
     int fd = ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) return;
@@ -1245,7 +1295,14 @@ void HttpCore::RefuseOverCap() {
 
 void HttpCore::SpawnConnectionThread() {
   std::unique_lock<std::mutex> g(m);
-  if (closing || stop_requested.load() || threads >= opts.max_connections) return;
+  if (closing || stop_requested.load()) return;
+  if (threads >= opts.max_connections) {
+    g.unlock();
+    std::uint64_t one = 1;
+    ssize_t n = ::write(cap_fd, &one, sizeof one);
+    (void)n;
+    return;
+  }
   auto w = std::make_unique<Worker>();
   try {
     // Started under the lock: the thread's own exit path takes it, so it cannot finish
@@ -1253,11 +1310,41 @@ void HttpCore::SpawnConnectionThread() {
     w->thread = std::thread(&HttpCore::WorkerMain, shared_from_this(), w.get());
   } catch (const std::exception& e) {
     g.unlock();
-    LogWarning("HTTP connection thread could not start: %s", e.what());
+    LogAcceptError("HTTP connection thread could not start", e.what());
     return;
   }
   ++threads;
   workers.push_back(std::move(w));
+}
+
+namespace {
+
+// No connection is waiting to be taken (or the call was interrupted).
+bool NothingPending(int err) noexcept { return err == EAGAIN || err == EWOULDBLOCK || err == EINTR; }
+// Network errors that accept() passes on from the connection being taken; they end only that
+// connection (ECONNABORTED: the client left before it was taken).
+bool ConnectionError(int err) noexcept {
+  switch (err) {
+    case ECONNABORTED: case EPROTO: case EPERM: case ENETDOWN: case ENETUNREACH: case ENOPROTOOPT:
+    case EHOSTDOWN: case EHOSTUNREACH: case ENONET: case EOPNOTSUPP: case ETIMEDOUT:
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+void HttpCore::LogAcceptError(const char* what, const std::string& why) {
+  // At most one line every 10 s: a lasting shortage must not flood the log.
+  {
+    std::lock_guard<std::mutex> g(m);
+    auto now = StreamClock::now();
+    if (last_accept_error_log != StreamClock::time_point{} && now - last_accept_error_log < std::chrono::seconds(10))
+      return;
+    last_accept_error_log = now;
+  }
+  LogWarning("%s: %s", what, why);
 }
 
 void HttpCore::WorkerMain(Worker* w) {
@@ -1277,34 +1364,51 @@ void HttpCore::WorkerMain(Worker* w) {
       ep = -1;
     }
   }
+  // Without its wait set the thread cannot serve; the accept loop starts another one when no
+  // thread is left free.
+  if (ep < 0) LogAcceptError("HTTP connection thread cannot wait for connections", std::strerror(errno));
+  // A thread is free whenever it is not serving a connection (threads - active counts them),
+  // including one that has just finished and is on its way back to accept.
+  bool left = false;
   auto idle_since = StreamClock::now();
   while (ep >= 0 && !stop_requested.load()) {
-    waiting.fetch_add(1);
     int fd = ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) {
       int err = errno;
-      if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) {
-        LogWarning("HTTP accept failed: %s", std::strerror(err));
-        pollfd pw{wake_fd, POLLIN, 0};
-        ::poll(&pw, 1, 100);  // give running connections time to free descriptors
-      } else if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR || err == ECONNABORTED) {
+      if (NothingPending(err)) {
         epoll_event out[2];
         ::epoll_wait(ep, out, 2, 1000);
+      } else if (ConnectionError(err)) {
+        // Only that connection is lost; the next one is taken at once.
+        if (err != ECONNABORTED) LogAcceptError("HTTP accept failed", std::strerror(err));
+      } else if (!stop_requested.load()) {
+        // A shortage (descriptors, memory) or an error not expected while the server runs: a
+        // pause gives running connections time to free resources and keeps this from
+        // spinning.  The thread stays either way; leaving could leave nobody to accept.
+        LogAcceptError("HTTP accept failed", std::strerror(err));
+        pollfd pw{wake_fd, POLLIN, 0};
+        ::poll(&pw, 1, 100);
       }
-      std::size_t others = waiting.fetch_sub(1) - 1;
-      if (err != EAGAIN && err != EWOULDBLOCK && err != EINTR && err != ECONNABORTED && err != EMFILE &&
-          err != ENFILE && err != ENOBUFS && err != ENOMEM)
-        break;  // the listener is shut down
-      // A thread idle for a while leaves, as long as another one is still waiting.
-      if (others > 0 && StreamClock::now() - idle_since > opts.thread_idle_timeout) break;
+      // A thread idle for a while leaves, as long as another one stays free.
+      if (StreamClock::now() - idle_since > opts.thread_idle_timeout) {
+        std::lock_guard<std::mutex> g(m);
+        if (threads > active + 1) {
+          --threads;
+          finished.push_back(w);
+          done_cv.notify_all();
+          left = true;
+          break;
+        }
+      }
       continue;
     }
+    bool none_free;
     {
       std::lock_guard<std::mutex> g(m);
-      ++active;
+      none_free = ++active >= threads;
     }
-    // The last waiting thread took this connection: start another one for the next.
-    if (waiting.fetch_sub(1) == 1) SpawnConnectionThread();
+    // This thread took the last free place: start another one for the next connection.
+    if (none_free) SpawnConnectionThread();
     ServeConnection(fd, w);
     {
       std::lock_guard<std::mutex> g(m);
@@ -1313,6 +1417,7 @@ void HttpCore::WorkerMain(Worker* w) {
     idle_since = StreamClock::now();
   }
   if (ep >= 0) ::close(ep);
+  if (left) return;
   std::lock_guard<std::mutex> g(m);
   --threads;
   finished.push_back(w);
@@ -1345,7 +1450,7 @@ void HttpCore::ServeConnection(int fd, Worker* w) {
     std::unique_ptr<Stream> stream;
     if (tls.load()) {
       auto h = std::make_unique<TOVOpenSSLHandler>(fd, static_cast<TOVTlsMinVersion>(tls_min.load()));
-      w->Track(h.get());
+      w->Track(h.get(), true);
       bool ok = h->Accept(accepted + opts.io_timeout);
       if (!ok) {
         w->Track(nullptr);
@@ -1354,7 +1459,7 @@ void HttpCore::ServeConnection(int fd, Worker* w) {
       stream = std::move(h);
     } else {
       stream = std::make_unique<SocketStream>(fd);
-      w->Track(stream.get());
+      w->Track(stream.get(), true);
     }
     HttpConnection conn(*this, w, std::move(stream));
     conn.Run(accepted);
@@ -1363,7 +1468,14 @@ void HttpCore::ServeConnection(int fd, Worker* w) {
     HandleRequestError(e);
   } catch (...) {
     w->Track(nullptr);
-    LogError("HTTP request error: %s: %s", "unknown", "non-standard exception");
+    LogError("HTTP request error: %s: %s", kUnknownException, kUnknownExceptionText);
+  }
+}
+
+void HttpCore::AbortConnectionsBeforeRequest() {
+  for (auto& w : workers) {
+    std::lock_guard<std::mutex> sg(w->slot_lock);
+    if (w->current && w->before_request) w->current->Abort();
   }
 }
 
@@ -1376,10 +1488,23 @@ void HttpCore::Shutdown() noexcept {
   }
   std::unique_lock<std::mutex> g(m);
   if (listen_fd >= 0) ::shutdown(listen_fd, SHUT_RDWR);  // also when Start never ran
-  // Running connections get the bounded wait; then their sockets are cut so blocked reads
-  // and writes end now.
-  bool drained = done_cv.wait_for(g, opts.shutdown_wait, [&] { return active == 0; });
+  // Running requests get the bounded wait.  A connection that has not sent its whole request
+  // head yet has asked for nothing: it is cut at once (and again every so often, for one that
+  // was accepted just as the stop came) instead of holding the stop until its deadline.
+  const auto until = StreamClock::now() + opts.shutdown_wait;
+  bool drained = false;
+  for (;;) {
+    AbortConnectionsBeforeRequest();
+    auto now = StreamClock::now();
+    if (now >= until) break;
+    auto slice = std::min<StreamClock::duration>(until - now, std::chrono::milliseconds(100));
+    if (done_cv.wait_for(g, slice, [&] { return active == 0; })) {
+      drained = true;
+      break;
+    }
+  }
   if (!drained) {
+    // Then the sockets of what is left are cut so blocked reads and writes end now.
     for (auto& w : workers) {
       std::lock_guard<std::mutex> sg(w->slot_lock);
       if (w->current) w->current->Abort();

@@ -219,9 +219,10 @@ std::optional<std::int64_t> InsertAccount(TOVApiRequest& c, TOVDatabase& db,
 // ---- path values --------------------------------------------------------------------------------
 
 std::vector<std::string> PathSegments(const TOVHttpRequest& req) {
+  // req.path never holds the query (the front end split it off before decoding), so a "?" in
+  // it came from "%3F" and belongs to the segment: cutting there would make
+  // /users/5%3Fx name user 5.
   std::string_view p = req.path;
-  std::size_t q = p.find('?');
-  if (q != std::string_view::npos) p = p.substr(0, q);
   std::vector<std::string> out;
   for (;;) {
     std::size_t slash = p.find('/');

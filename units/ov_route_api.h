@@ -216,5 +216,8 @@ void HandleSetupCreate(TOVApiRequest& c);
 void HandleAuthLogin(TOVApiRequest& c);
 void HandleAuthRefresh(TOVApiRequest& c);
 void HandleStatus(TOVApiRequest& c);
+// The older status answer; no route leads to it.  It checks the caller itself (401
+// "Unauthorized") since no table row does it first.
+void HandleStatusV2(TOVApiRequest& c);
 
 }  // namespace ov

@@ -10,6 +10,7 @@
 #include "ov_consts.h"
 #include "ov_daemon.h"
 #include "ov_database.h"
+#include "ov_event_bus.h"
 #include "ov_guid.h"
 #include "ov_http_server.h"
 #include "ov_log.h"
@@ -178,6 +179,28 @@ void HandleHealthCheck(TOVApiRequest& c) {
 }
 
 void HandleStatus(TOVApiRequest& c) { SendSuccess(c.resp, BuildStatusJSON()); }
+
+void HandleStatusV2(TOVApiRequest& c) {
+  if (!CheckRouteAccess(c, TOVRouteAccess::Auth)) return;
+  std::int64_t total_users = 0;
+  {
+    auto db = RequireDB();
+    TOVWriteQuery q = db->NewQuery();
+    total_users = CountRows(q, "SELECT COUNT(*) FROM users");
+  }
+  std::int64_t sessions = 0, subscriptions = 0;
+  if (auto sm = SessionMgr.Get()) sessions = static_cast<std::int64_t>(sm->GetSessionCount());
+  if (auto bus = EventBus.Get()) subscriptions = static_cast<std::int64_t>(bus->GetSubscriptionCount());
+  TJSON o = TJSON::object();
+  o["server_name"] = kServerNameVersion;
+  o["version"] = kVersion;
+  o["total_users"] = total_users;
+  o["database_type"] = Config.Exists() ? Config->DatabaseType() : std::string("sqlite3");
+  o["active_sessions"] = sessions;
+  o["loaded_plugins"] = std::int64_t{0};  // this server has no plug-in manager yet
+  o["event_subscriptions"] = subscriptions;
+  SendSuccess(c.resp, std::move(o));
+}
 
 void HandleSetupStatus(TOVApiRequest& c) {
   TJSON o = TJSON::object();

@@ -1,7 +1,10 @@
 // Audit log, sessions, blacklist, connection log, system logs and the SQL console.
 #include "ov_route_logs.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 #include <utility>
@@ -94,6 +97,29 @@ class ConsoleTransactionGuard {
  private:
   sql::Transaction& tx_;
 };
+
+// "duration_minutes" of a ban body: absent or null is 0 (a permanent ban); a number is taken
+// in whole minutes and clamped to 32 bits, so that no size of number turns a temporary ban
+// into a permanent one; any other type gives nullopt, rather than a permanent ban the
+// administrator did not ask for.
+std::optional<std::int32_t> BanMinutes(const TJSON& body) {
+  auto it = body.find("duration_minutes");
+  if (it == body.end() || it->is_null()) return 0;
+  if (it->is_number_unsigned()) {
+    const std::uint64_t u = it->get<std::uint64_t>();
+    return u > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())
+               ? std::numeric_limits<std::int32_t>::max()
+               : static_cast<std::int32_t>(u);
+  }
+  if (it->is_number_integer()) return ClampToInt32(it->get<std::int64_t>());
+  if (it->is_number_float()) {
+    const double d = it->get<double>();
+    if (std::isnan(d)) return std::nullopt;
+    constexpr double lo = std::numeric_limits<std::int32_t>::min(), hi = std::numeric_limits<std::int32_t>::max();
+    return static_cast<std::int32_t>(std::clamp(std::trunc(d), lo, hi));
+  }
+  return std::nullopt;
+}
 
 }  // namespace
 
@@ -198,9 +224,14 @@ void HandleBanIP(TOVApiRequest& c) {
     SendError(c.resp, 400, "IP address required");
     return;
   }
+  std::optional<std::int32_t> minutes = BanMinutes(*body);
+  auto reason_it = body->find("reason");
+  if (!minutes || (reason_it != body->end() && !reason_it->is_string() && !reason_it->is_null())) {
+    SendError(c.resp, 400, "Invalid JSON body");
+    return;
+  }
   const std::string reason = JStr(*body, "reason");
-  const std::int32_t minutes = ClampToInt32(JInt(*body, "duration_minutes", 0));
-  if (auto bl = IPBlacklist.Get()) bl->BanIP(ip, reason, c.user.UserID, minutes);
+  if (auto bl = IPBlacklist.Get()) bl->BanIP(ip, reason, c.user.UserID, *minutes);
   SendSuccess(c.resp, TJSON::object(), 201);
   LogInfo("IP %s banned by %s: %s", ip, c.user.Username, reason);
 }

@@ -333,6 +333,13 @@ void HandleDeleteUser(TOVApiRequest& c) {
       return;
     }
     TOVWriteQuery q = db->NewQuery();
+    // The account's API keys die with it.  The foreign key only sets their user_id to NULL,
+    // which would leave them working as owner-less keys, so they are switched off first (the
+    // rows stay, listed without an owner).  The id is compared with users.id, whose type can
+    // hold every id (on PostgreSQL api_keys.user_id is narrower and would refuse a large one).
+    q.SetSQL("UPDATE api_keys SET is_active = 0 WHERE user_id IN (SELECT id FROM users WHERE id = :id)");
+    q.Param("id", id);
+    q.ExecSQL();
     q.SetSQL("DELETE FROM users WHERE id = :id");
     q.Param("id", id);
     q.ExecSQL();

@@ -64,16 +64,13 @@ bool TOVRateLimiter::AllowConnection(const std::string& ip) {
     std::lock_guard<TOVLock> g(lock_);
     const TOVMonoTime now = Now();
     auto it = entries_.find(ip);
-    std::int64_t recent = 0;
-    if (it != entries_.end()) {
-      DropOld(it->second, now - kRateWindow);
-      recent = static_cast<std::int64_t>(it->second.size());
-    }
+    if (it != entries_.end()) DropOld(it->second, now - kRateWindow);
     auto conn = active_.find(ip);
-    const std::int32_t open = conn == active_.end() ? 0 : conn->second;
-    if (recent >= max_per_minute_) {
+    // Only an address that has a window (or open connections) can be over a limit: with a
+    // limit of 0 or less, an address that never asked (or holds no connection) is not refused.
+    if (it != entries_.end() && static_cast<std::int64_t>(it->second.size()) >= max_per_minute_) {
       verdict = Verdict::RateLimited;
-    } else if (open >= max_per_ip_) {
+    } else if (conn != active_.end() && conn->second >= max_per_ip_) {
       verdict = Verdict::TooManyConnections;
     } else {
       if (it == entries_.end()) it = entries_.emplace(ip, std::deque<TOVMonoTime>{}).first;
@@ -358,12 +355,23 @@ void TOVIPBlacklist::BanIP(const std::string& ip, const std::string& reason, std
   std::string expiry;
   if (minutes >= 1) expiry = FormatUTC(WallNow() + static_cast<std::int64_t>(minutes) * 60);  // clamped to 9999
   ChangeAddress(ip, [&](TOVDatabase& db, TOVQueryBase& q) {
+    // banned_by references users: a banning account that no longer exists (its token outlived
+    // it) is stored as NULL, which the foreign key accepts, instead of losing the ban.  The
+    // look-up runs under the same write lock as the upsert, so the account cannot go between.
+    std::int64_t by = 0;
+    if (banned_by >= 1) {
+      q.SetSQL("SELECT id FROM users WHERE id = :p3");
+      q.Param("p3", banned_by);
+      q.Open();
+      if (!q.Eof()) by = banned_by;
+      q.Close();
+    }
     q.SetSQL(db.Dialect()->UpsertStmt("ip_blacklist", {"ip_address", "reason", "banned_by", "expires_at"},
                                       {"ip_address"}));
     q.Param("p1", ip);
     q.Param("p2", reason);
-    if (banned_by >= 1)
-      q.Param("p3", banned_by);
+    if (by >= 1)
+      q.Param("p3", by);
     else
       q.ParamNull("p3");
     if (!expiry.empty())

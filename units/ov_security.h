@@ -155,8 +155,9 @@ class TOVIPBlacklist {
   // "127.0.0.1" is never banned (no database access).  Database errors propagate.
   bool IsBanned(const std::string& ip);
   // minutes >= 1: a ban until now + minutes (clamped to the largest time the column holds);
-  // otherwise permanent.  banned_by < 1 stores NULL.  Banning a listed address replaces its
-  // reason, banning user and expiry.  The caller must not hold the database write lock.
+  // otherwise permanent.  banned_by < 1, or an id with no user row, stores NULL.  Banning a
+  // listed address replaces its reason, banning user and expiry.  The caller must not hold the
+  // database write lock.
   void BanIP(const std::string& ip, const std::string& reason, std::int64_t banned_by, std::int32_t minutes);
   // Unbanning an address that is not listed deletes nothing and still logs.
   void UnbanIP(const std::string& ip);

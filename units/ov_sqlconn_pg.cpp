@@ -150,16 +150,26 @@ class PgConnection final : public Connection {
     }
     PQsetNoticeProcessor(c, IgnoreNotice, nullptr);
     conn_ = c;
-    last_seq_seen_ = 0;
-    // lastval() raises when the session has not used a sequence yet, and inside a transaction
-    // that error would abort the caller's work; this session-local wrapper answers NULL
-    // instead.  Made here, outside any transaction, so a refusal (no TEMP right, a read-only
-    // server) costs nothing but the insert ids of plain INSERTs.
-    const ResultHandle r(PQexec(conn_,
-                                "CREATE FUNCTION pg_temp.ov_lastval() RETURNS bigint LANGUAGE plpgsql AS "
-                                "$$BEGIN RETURN lastval(); EXCEPTION WHEN object_not_in_prerequisite_state THEN "
-                                "RETURN NULL; END$$"));
-    have_lastval_ = r && PQresultStatus(r.get()) == PGRES_COMMAND_OK;
+    // lastval() names the value the session's last nextval() produced, from whichever sequence:
+    // equal values of two tables' sequences cannot tell an insert that generated a key from
+    // one that did not.  So after each capture lastval() is pointed at a session-local marker
+    // sequence (negative values, never a real key); a capture that still finds the marker's
+    // value knows the insert used no sequence.  lastval() raises when the session has not used
+    // a sequence yet, and inside a transaction that error would abort the caller's work; the
+    // wrapper answers NULL instead.  Made here, outside any transaction, so a refusal (no TEMP
+    // right, a read-only server) costs nothing but the insert ids of plain INSERTs.
+    const ResultHandle seq(PQexec(conn_,
+                                  "CREATE TEMPORARY SEQUENCE ov_lastval_mark INCREMENT BY -1 "
+                                  "MINVALUE -9223372036854775807 MAXVALUE -1 START WITH -1 CYCLE"));
+    const ResultHandle fn(
+        PQexec(conn_,
+               "CREATE FUNCTION pg_temp.ov_lastval() RETURNS bigint LANGUAGE plpgsql AS "
+               "$$DECLARE v bigint; m bigint; BEGIN "
+               "BEGIN v := lastval(); EXCEPTION WHEN object_not_in_prerequisite_state THEN v := NULL; END; "
+               "m := nextval('pg_temp.ov_lastval_mark'); "
+               "IF v = m + 1 THEN RETURN NULL; END IF; RETURN v; END$$"));
+    have_lastval_ = seq && PQresultStatus(seq.get()) == PGRES_COMMAND_OK && fn &&
+                    PQresultStatus(fn.get()) == PGRES_COMMAND_OK;
   }
 
   void Close() noexcept override {
@@ -278,7 +288,8 @@ class PgConnection final : public Connection {
       // INSERT ... RETURNING id hands the new key back as the statement's only column.
       if (cols == 1 && rows >= 1 && rs.names[0] == "id" && rs.rows[0][0].kind == FieldKind::Int64) {
         rs.last_insert_id = rs.rows[0][0].i;
-        last_seq_seen_ = rs.last_insert_id;
+        // Point lastval() back at the marker, so a later insert without a key claims none.
+        if (rs.affected > 0) CaptureLastval();
       } else if (rs.affected > 0) {
         rs.last_insert_id = CaptureLastval();
       }
@@ -343,9 +354,9 @@ class PgConnection final : public Connection {
     throw SqlError(msg, state, state == "23505", lost);
   }
 
-  // The id of a plain INSERT: the session's lastval(), when the insert moved a sequence.  A value
-  // equal to the one seen last means the insert generated no key (sequences never repeat), so
-  // an insert into a table without one does not claim the previous insert's id.
+  // The id of a plain INSERT: the session's lastval(), when the insert moved a sequence (the
+  // wrapper answers NULL when lastval() still names the marker), so an insert into a table
+  // without a key does not claim the previous insert's id.
   std::int64_t CaptureLastval() noexcept {
     if (!have_lastval_) return 0;
     const ResultHandle res(PQexec(conn_, "SELECT pg_temp.ov_lastval()"));
@@ -355,10 +366,7 @@ class PgConnection final : public Connection {
       return 0;
     }
     if (PQgetisnull(r, 0, 0)) return 0;
-    std::int64_t v = std::strtoll(PQgetvalue(r, 0, 0), nullptr, 10);
-    if (v == last_seq_seen_) return 0;
-    last_seq_seen_ = v;
-    return v;
+    return std::strtoll(PQgetvalue(r, 0, 0), nullptr, 10);
   }
 
   // Leaves COPY mode so that the connection stays usable.
@@ -382,7 +390,6 @@ class PgConnection final : public Connection {
 
   PGconn* conn_ = nullptr;
   bool have_lastval_ = false;
-  std::int64_t last_seq_seen_ = 0;
 };
 
 }  // namespace

@@ -212,9 +212,12 @@ void TOVWSServer::Start() {
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_port = htons(static_cast<std::uint16_t>(port_));
-  bool addr_ok = true;
-  if (address_ == "0.0.0.0" || address_.empty()) sa.sin_addr.s_addr = htonl(INADDR_ANY);
-  else addr_ok = ::inet_pton(AF_INET, address_.c_str(), &sa.sin_addr) == 1;
+  // A port outside 16 bits would otherwise be cut down to another port.
+  bool addr_ok = port_ >= 0 && port_ <= 65535;
+  if (addr_ok) {
+    if (address_ == "0.0.0.0" || address_.empty()) sa.sin_addr.s_addr = htonl(INADDR_ANY);
+    else addr_ok = ::inet_pton(AF_INET, address_.c_str(), &sa.sin_addr) == 1;
+  }
   if (!addr_ok || ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
     int err = addr_ok ? errno : EINVAL;
     ::close(fd);
@@ -693,15 +696,11 @@ void TOVWSServer::DisconnectClient(std::int32_t client_id) {
 
 bool TOVWSServer::ValidateClient(const std::string& api_key) {
   if (ValidateClientFn) return ValidateClientFn(api_key);
-  if (api_key.empty()) return false;
-  auto db = DB.Get();
-  if (!db) return false;
-  const std::string hash = TOVAuth::HashAPIKey(api_key);
-  auto q = db->NewQuery();
-  q.SetSQL("SELECT id FROM api_keys WHERE key_hash = :h AND is_active = 1");
-  q.Param("h", hash);
-  q.Open();
-  return !q.Eof();
+  if (api_key.empty() || !DB.Exists()) return false;
+  // The same test as for the REST API and the /ws upgrade on the HTTP port: a key that has
+  // expired, or whose owner is inactive, locked or gone, opens nothing here either.
+  TOVAuthUser user;
+  return ValidateAPIKey(api_key, user);
 }
 
 bool TOVWSServer::ValidateWebAdmin(const std::string& token) {

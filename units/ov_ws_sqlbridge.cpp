@@ -177,6 +177,28 @@ struct Checker {
                     prefix));
   }
 
+  // The sequence named by nextval/setval/currval/lastval: written out, inside the prefix.
+  // PostgreSQL takes it as text ('name', maybe '"Name"'), MariaDB as a name.
+  void CheckSequenceArgument(std::size_t fn) const {
+    const std::size_t a = fn + 2;  // fn "(" argument
+    if (a < t.size() && IsP(t[a], ')') && IsW(t[fn], "LASTVAL")) return;  // the session's last value
+    if (a < t.size() && t[a].kind == TK::String) {
+      std::string name = t[a].text;
+      if (name.size() >= 2 && name.front() == '"' && name.back() == '"') name = name.substr(1, name.size() - 2);
+      if (name.find('.') != std::string::npos || name.find('"') != std::string::npos)
+        Refuse(Format("Schema-qualified sequence names are not allowed: %s", name));
+      if (Lower(name).rfind(prefix, 0) != 0)
+        Refuse(Format("Plugin \"%s\" cannot access table \"%s\" \xE2\x80\x94 must use prefix \"%s*\"", plugin,
+                      name, prefix));
+      return;
+    }
+    if (IsName(a)) {
+      CheckTable(a);
+      return;
+    }
+    Refuse(Format("SQL function %s needs the sequence name written out", Lower(t[fn].text)));
+  }
+
   void CheckIndex(std::size_t i) const {
     if (!IsName(i)) Refuse("Index name expected");
     if (i + 1 < t.size() && IsP(t[i + 1], '.'))
@@ -279,6 +301,9 @@ struct Checker {
     static const std::set<std::string> kKeywordArgFuncs = {"EXTRACT", "SUBSTRING", "SUBSTR", "TRIM", "OVERLAY",
                                                         "POSITION"};
     std::vector<Level> st(1);
+    const bool create = IsW(t[verb_index], "CREATE");
+    const bool alter = IsW(t[verb_index], "ALTER");
+    std::size_t last_table = t.size();  // index of the last name checked as a table
     for (std::size_t i = 0; i < t.size(); ++i) {
       const Tok& k = t[i];
       Level& L = st.back();
@@ -352,6 +377,30 @@ struct Checker {
           expect(false);  // SQLite reads "x IN table"
           continue;
         }
+        // Clauses that tie a new or altered table to another one: its parents (INHERITS,
+        // INHERIT, PARTITION OF; a parent's scans include the rows of its children), the table
+        // whose shape it copies (LIKE, OF) and the tables it merges (UNION=).
+        if (w == "INHERITS" && create) {
+          expect(true);
+          continue;
+        }
+        if (w == "INHERIT" && alter) {
+          expect(false);
+          continue;
+        }
+        if (w == "OF" && (create || alter) && prev && (IsW(*prev, "PARTITION") || i - 1 == last_table)) {
+          expect(false);
+          continue;
+        }
+        if (w == "LIKE" && create && prev && (IsP(*prev, '(') || IsP(*prev, ',') || i - 1 == last_table)) {
+          expect(false);
+          continue;
+        }
+        if (w == "UNION" && (create || alter) && i + 1 < t.size() && (IsP(t[i + 1], '=') || IsP(t[i + 1], '('))) {
+          if (IsP(t[i + 1], '=')) ++i;
+          expect(true);
+          continue;
+        }
         if (w == "RENAME") {
           std::size_t j = i + 1;
           if (j < t.size() && (IsW(t[j], "TO") || IsW(t[j], "AS"))) {
@@ -371,6 +420,7 @@ struct Checker {
         if (L.expect) {
           if (Modifiers().count(w)) continue;
           CheckTable(i);
+          last_table = i;
           L.expect = false;
         }
         continue;
@@ -378,6 +428,7 @@ struct Checker {
       if (k.kind == TK::QIdent) {
         if (L.expect) {
           CheckTable(i);
+          last_table = i;
           L.expect = false;
         }
         continue;
@@ -429,6 +480,11 @@ TWSSqlChecked ValidatePluginSandbox(std::string_view plugin_name, std::string_vi
       Refuse(Format("SQL statement not allowed: %s", k.text));
     if (i + 1 < toks.size() && IsP(toks[i + 1], '(') && DeniedFunctions().count(k.text))
       Refuse(Format("SQL function not allowed: %s", Lower(k.text)));
+    // Sequences are shared objects outside any transaction: setval on a core table's sequence
+    // would make that table's next inserts collide.
+    if (i + 1 < toks.size() && IsP(toks[i + 1], '(') &&
+        (k.text == "NEXTVAL" || k.text == "SETVAL" || k.text == "CURRVAL" || k.text == "LASTVAL"))
+      c.CheckSequenceArgument(i);
   }
 
   const std::string& v = out.verb;

@@ -117,6 +117,14 @@ class Users(AdminBase):
         self.expect_error(self.call("GET", "/users/%d" % uid), 404, "User not found")
         self.assertTrue(self.srv.wait_for_log("User #%d [..%s] deleted by sysop" % (uid, u["guid"].replace("-", "")[-12:])))
 
+    def test_encoded_question_mark_is_part_of_the_id(self):
+        # "%3F" is decoded into the path; the id "<n>?x" is invalid and must not act on user <n>.
+        u = self.create_user("quentin")
+        for method in ("GET", "PUT", "DELETE"):
+            self.expect_error(self.call(method, "/users/%d%%3Fx" % u["id"], {} if method == "PUT" else None), 400,
+                              "Invalid user ID")
+        self.assertEqual(self.call("GET", "/users/%d" % u["id"])[0], 200)
+
     def test_self_and_last_administrator(self):
         for ref in (str(self.admin_id), self.admin_guid.upper()):
             self.expect_error(self.call("DELETE", "/users/" + ref), 400, "Cannot delete your own account")
@@ -197,6 +205,20 @@ class ConfigAndKeys(AdminBase):
                                               % (key_id, item["guid"].replace("-", "")[-12:])))
 
 
+    def test_api_key_of_a_deleted_account(self):
+        owner = self.create_user("keyowner")
+        key = self.call("POST", "/apikeys", {"user_id": owner["id"], "description": "owned"})[1]["data"]["api_key"]
+        self.assertEqual(self.srv.request("GET", "/api/v1/status", api_key=key)[0], 200)
+        self.assertEqual(self.call("DELETE", "/users/%d" % owner["id"])[0], 200)
+        # The key does not live on as an owner-less key.
+        self.assertEqual(self.srv.request("GET", "/api/v1/status", api_key=key)[0], 401)
+        self.assertEqual(self.srv.request("POST", "/api/v1/auth/refresh", api_key=key)[0], 401)
+        item = [i for i in self.call("GET", "/apikeys")[1]["data"] if i["key_prefix"] == key[:10] + "..."][0]
+        self.assertEqual((item["username"], item["is_active"]), ("", False))
+        # An id no row has, however large, deletes nothing and still answers 200.
+        self.assertEqual(self.call("DELETE", "/users/9223372036854775807")[0], 200)
+
+
 # ---- access control -----------------------------------------------------------------------------
 
 @per_backend
@@ -253,6 +275,18 @@ class AccessControl(AdminBase):
                          (200, {"success": True, "data": {"message": "Group deleted"}}))
         self.expect_error(self.call("GET", "/acl/groups/%d" % gid), 404, "Group not found")
         self.assertEqual(self.audit_rows("acl.group.delete")[-1][2:4], [str(gid), "Deleted ACL group id=%d" % gid])
+
+    def test_flags_only_update_keeps_name_and_description(self):
+        status, body = self.call("POST", "/acl/groups", {"name": "Keepers", "description": "kept",
+                                                         "flags": ["MSG_READ", "MSG_POST"]})
+        self.assertEqual(status, 201, body)
+        gid = body["data"]["id"]
+        self.assertEqual(self.call("PUT", "/acl/groups/%d" % gid, {"flags": []})[0], 200)
+        detail = self.call("GET", "/acl/groups/%d" % gid)[1]["data"]
+        self.assertEqual((detail["name"], detail["description"], detail["flags"]), ("Keepers", "kept", []))
+        # A description without a name changes nothing either.
+        self.assertEqual(self.call("PUT", "/acl/groups/%d" % gid, {"description": "other"})[0], 200)
+        self.assertEqual(self.call("GET", "/acl/groups/%d" % gid)[1]["data"]["description"], "kept")
 
     def test_flags(self):
         flags = self.call("GET", "/acl/flags")[1]["data"]

@@ -4,6 +4,7 @@ import time
 import unittest
 
 from ovfixture import OVServer, db_backends
+from wsclient import WSClient
 
 NAMED_INDEXES = {"idx_users_guid", "idx_api_keys_guid", "idx_active_sessions_guid", "idx_logs_timestamp",
                  "idx_logs_source", "idx_logs_level", "idx_logs_category", "idx_acl_groups_guid",
@@ -109,6 +110,34 @@ class Backends(unittest.TestCase):
                     self.assertTrue(srv.wait_for_log("dbapi_pool: slot 0 reconnected"))
                     self.assertEqual(len(server_sessions(srv)), 9)
                     self.assertEqual(srv.stop(), 0)
+
+    def test_log_lines_with_a_nul_from_a_peer_are_stored(self):
+        # PostgreSQL refuses text holding a NUL; a peer's name with one (JSON "\u0000") must not
+        # keep that line, or the other lines stored with it, out of system_logs.
+        for db in self.each_backend():
+            srv = OVServer(db=db)
+            try:
+                srv.start()
+                status, body = srv.json("POST", "/api/v1/setup", {"username": "sysop", "password": "secret1"})
+                self.assertEqual(status, 201, body)
+                ws = WSClient.connect(srv.host, srv.port, path="/ws?token=" + body["data"]["token"])
+                ws.recv_json("welcome")
+                ws.send_json({"type": "register", "client_name": "eve\u0000name", "client_id": "nul-1"})
+                self.assertTrue(srv.wait_for_log('registered as "eve'), srv.log_text()[-2000:])
+                ws.close()
+                self.assertTrue(srv.wait_for_log('removed'), srv.log_text()[-2000:])
+                self.assertEqual(srv.stop(), 0)
+                rows = [r[0] for r in srv.db_rows("SELECT message FROM system_logs WHERE message LIKE '%eve%name%'")]
+                self.assertGreaterEqual(len(rows), 2, rows)  # registered, removed, ...
+                for message in rows:
+                    self.assertIn("eve\ufffdname", message)
+                # The lines stored around them are there too, up to the last shutdown step.
+                self.assertEqual(srv.db_rows("SELECT COUNT(*) FROM system_logs WHERE source = 'shutdown' "
+                                             "AND message = 'DB.Free'"), [("1",)])
+            finally:
+                if srv.proc and srv.proc.poll() is None:
+                    srv.stop()
+                srv.cleanup()
 
 
 if __name__ == "__main__":

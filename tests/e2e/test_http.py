@@ -164,6 +164,30 @@ class HttpFrontEnd(unittest.TestCase):
             self.assertEqual(self.get("/app.js")[0], 200)
 
 
+class StopWithIdleClients(unittest.TestCase):
+    def test_sigterm_does_not_wait_for_clients_that_sent_nothing(self):
+        # A browser's spare connection (or a half-sent request) must not hold a stop for the
+        # whole shutdown wait of the connection threads.
+        srv = OVServer()
+        try:
+            srv.start()
+            silent = socket.create_connection((srv.host, srv.port), timeout=10)
+            partial = socket.create_connection((srv.host, srv.port), timeout=10)
+            partial.sendall(b"GET /index.html HTTP/1.1\r\nHost: x\r\n")
+            time.sleep(0.3)
+            started = time.time()
+            self.assertEqual(srv.stop(), 0)
+            self.assertLess(time.time() - started, 5)
+            self.assertIn("[shutdown] HttpSrv.Free", srv.stderr)
+            for s in (silent, partial):
+                self.assertEqual(s.recv(100), b"")  # closed without an answer
+                s.close()
+        finally:
+            if srv.proc and srv.proc.poll() is None:
+                srv.proc.kill()
+            srv.cleanup()
+
+
 def make_cert(directory):
     cert = os.path.join(directory, "cert.pem")
     key = os.path.join(directory, "key.pem")

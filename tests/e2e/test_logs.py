@@ -215,6 +215,41 @@ class LogsOnEveryBackend(unittest.TestCase):
         status, body = srv.call("GET", "/api/v1/blacklist")
         self.assertEqual([b["ip_address"] for b in body["data"]], ["192.0.2.51"])
 
+    def test_ban_by_deleted_admin_and_mistyped_duration(self):
+        self.walk(self.check_ban_by_deleted_admin_and_mistyped_duration)
+
+    def check_ban_by_deleted_admin_and_mistyped_duration(self, srv):
+        # A second administrator bans with a token that outlives the account: the ban is kept
+        # without a banning user (the foreign key would refuse the gone account's id).
+        status, body = srv.call("POST", "/api/v1/users", {"username": "gone-admin", "password": "pw-gone",
+                                                          "is_admin": True})
+        self.assertEqual(status, 201, body)
+        status, body = srv.login("gone-admin", "pw-gone")
+        self.assertEqual(status, 200, body)
+        gone_token = body["data"]["token"]
+        uid = srv.run_ok("SELECT id FROM users WHERE username = 'gone-admin'")["rows"][0]["id"]
+        status, body = srv.call("DELETE", "/api/v1/users/%s" % uid)
+        self.assertEqual(status, 200, body)
+        status, body = srv.call("POST", "/api/v1/blacklist", {"ip_address": "192.0.2.70", "reason": "orphan",
+                                                              "duration_minutes": 10}, token=gone_token)
+        self.assertEqual((status, body), (201, {"success": True, "data": {}}))
+        rows = srv.run_ok("SELECT reason, banned_by FROM ip_blacklist WHERE ip_address = '192.0.2.70'")["rows"]
+        self.assertEqual(rows, [{"reason": "orphan", "banned_by": None}])
+
+        # A duration of the wrong type is refused rather than read as a permanent ban; a number
+        # too large for any clock is still a temporary ban.
+        status, body = srv.call("POST", "/api/v1/blacklist", {"ip_address": "192.0.2.71", "duration_minutes": "30"})
+        self.assertEqual((status, error_message(body)), (400, "Invalid JSON body"))
+        status, body = srv.call("POST", "/api/v1/blacklist", {"ip_address": "192.0.2.72",
+                                                              "duration_minutes": 2 ** 64 - 1})
+        self.assertEqual(status, 201, body)
+        rows = srv.run_ok("SELECT ip_address, expires_at FROM ip_blacklist "
+                          "WHERE ip_address IN ('192.0.2.71', '192.0.2.72')")["rows"]
+        self.assertEqual([r["ip_address"] for r in rows], ["192.0.2.72"])
+        self.assertIsNotNone(rows[0]["expires_at"])
+        for ip in ("192.0.2.70", "192.0.2.72"):
+            srv.run_ok("DELETE FROM ip_blacklist WHERE ip_address = '%s'" % ip)
+
     def test_sessions_list_and_kick(self):
         self.walk(self.check_sessions_list_and_kick)
 

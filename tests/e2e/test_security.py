@@ -75,6 +75,24 @@ class RateLimitGate:
         self.assertNotIn("Rate limit exceeded for IP: 127.0.0.1", srv.log_text())
 
 
+class NoConnectionsPerAddress(unittest.TestCase):
+    """A connection limit of 0 refuses addresses that hold hub connections, not every address."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.srv = Server(config={"security": {"max_connections_per_ip": "0"}}).start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.srv.stop()
+        cls.srv.cleanup()
+
+    def test_addresses_without_connections_are_served(self):
+        for source in ("127.0.0.2", "127.0.0.3"):
+            self.assertEqual(self.srv.request("GET", "/api/v1/setup/status", source=source)[0], 200, source)
+        self.assertNotIn("Max connections per IP exceeded", self.srv.log_text())
+
+
 # ---- blacklist ----------------------------------------------------------------------------------
 
 @per_backend

@@ -8,13 +8,12 @@ import os
 import resource
 import select
 import socket
-import sqlite3
 import struct
 import subprocess
 import time
 import unittest
 
-from ovfixture import OVServer
+from ovfixture import OVServer, db_backends
 from wsclient import (OP_CLOSE, OP_PING, OP_PONG, OP_TEXT, HandshakeError, WSClient, accept_key,
                       encode_frame)
 
@@ -55,13 +54,16 @@ class Hub(OVServer):
         assert status == 201, (status, body)
         self.admin_token = body["data"]["token"]
         self.api_key = "ov_" + "ab" * 24
-        con = sqlite3.connect(os.path.join(self.data_dir, "orvanta.db"), timeout=10)
-        con.execute("INSERT INTO api_keys (guid, key_hash, key_prefix, user_id, is_active) VALUES (?, ?, ?, ?, 1)",
-                    ("ws-key-1", hashlib.sha1(self.api_key.encode()).hexdigest(), self.api_key[:11], 1))
-        con.commit()
-        con.close()
+        self.add_api_key("ws-key-1", self.api_key, 1)
         self.secret = self.config_value("security", "jwt_secret")
         return self
+
+    def add_api_key(self, guid, key, user_id, expires_at=None):
+        """Stores a key straight in the database (test values only, so written inline)."""
+        self.sql("INSERT INTO api_keys (guid, key_hash, key_prefix, user_id, is_active, expires_at) "
+                 "VALUES ('%s', '%s', '%s', %d, 1, %s)"
+                 % (guid, hashlib.sha1(key.encode()).hexdigest(), key[:11], user_id,
+                    "NULL" if expires_at is None else "'%s'" % expires_at))
 
     def http_ws(self, path="/ws", headers=None, **kw):
         return WSClient.connect(self.host, self.port, path=path, headers=headers, **kw)
@@ -96,6 +98,34 @@ class HubDisabled(unittest.TestCase):
             with self.assertRaises(HandshakeError) as cm:
                 srv.http_ws("/ws")
             self.assertEqual(cm.exception.status, 401)
+
+
+class HubFailsToStart(unittest.TestCase):
+    def check_absent(self, srv, error):
+        self.assertIn("WebSocket: disabled\n", srv.stdout)
+        self.assertTrue(srv.wait_for_log("[OrvantaBBS Error] WebSocket server failed to start: " + error),
+                        srv.log_text())
+        # The rest of the server runs; the HTTP port's /ws says the hub is not there.
+        srv.prepare()
+        with self.assertRaises(HandshakeError) as cm:
+            srv.http_ws(headers={"X-API-Key": srv.api_key})
+        self.assertEqual(cm.exception.status, 503)
+        self.assertEqual(srv.stop(), 0)
+        steps = [l for l in srv.stderr.splitlines() if l.startswith("[shutdown] ")]
+        self.assertNotIn("[shutdown] WSServer.Stop", steps)
+        self.assertIn("[shutdown] HttpSrv.Stop", steps)
+
+    def test_port_in_use(self):
+        srv = Hub()
+        with socket.socket() as blocker:
+            blocker.bind((srv.host, srv.ws_port))
+            blocker.listen()
+            with srv:
+                self.check_absent(srv, "WebSocket: failed to bind to %s:%d (errno=98)" % (srv.host, srv.ws_port))
+
+    def test_port_outside_sixteen_bits(self):
+        with Hub({"websocket": {"port": "74018"}}) as srv:
+            self.check_absent(srv, "WebSocket: failed to bind to %s:74018 (errno=22)" % srv.host)
 
 
 class Protocol(unittest.TestCase):
@@ -245,6 +275,95 @@ class Protocol(unittest.TestCase):
         good.send_json({"type": "plugin_call", "id": "still-here"})
         self.assertEqual(good.recv_json("plugin_call_result")["id"], "still-here")
         good.close()
+
+
+class HubPortKeys(unittest.TestCase):
+    def test_expired_key_or_locked_owner_is_refused(self):
+        with Hub() as srv:
+            srv.prepare()
+            srv.add_api_key("ws-old", "ov_" + "01" * 24, 1, expires_at="2001-01-01 00:00:00")
+            srv.sql("INSERT INTO users (guid, username, password_hash, password_salt, is_locked) "
+                    "VALUES ('g-locked', 'locked', 'x', 'y', 1)")
+            locked_id = int(srv.value("SELECT id FROM users WHERE username = 'locked'"))
+            srv.add_api_key("ws-locked", "ov_" + "02" * 24, locked_id)
+            for key in ("ov_" + "01" * 24, "ov_" + "02" * 24):
+                ws = srv.hub_ws({"X-API-Key": key})
+                self.assertEqual(ws.wait_close(), (1008, "Unauthorized"), key)
+                ws.sock.close()
+                # The HTTP port's upgrade says the same.
+                with self.assertRaises(HandshakeError) as cm:
+                    srv.http_ws(headers={"X-API-Key": key})
+                self.assertEqual(cm.exception.status, 401)
+            ws = srv.hub_ws({"X-API-Key": srv.api_key})
+            ws.recv_json("welcome")
+            ws.close()
+
+
+class SqlBridgeBackends(unittest.TestCase):
+    """The bridge on every database the run has: typed rows, failures that leave the next
+    statement working, and tables outside the prefix."""
+
+    def run_bridge(self, db):
+        with Hub(db=db) as srv:
+            srv.prepare()
+            node = srv.node("sql-%s" % db, "uuid-sql-%s" % db)
+
+            def call(kind, sql, params=None):
+                msg = {"type": kind, "request_id": "r", "plugin": "Chat-Log", "sql": sql}
+                if params is not None:
+                    msg["params"] = params
+                node.send_json(msg)
+                return node.recv_json(kind + "_result", timeout=20)
+
+            r = call("db_exec", "CREATE TABLE p_chat_log_t (id INTEGER PRIMARY KEY, n BIGINT, s VARCHAR(40), "
+                                "d DOUBLE PRECISION, ts TIMESTAMP NULL, b BOOLEAN, x INTEGER)")
+            self.assertTrue(r["ok"], r)
+            r = call("db_exec_params", "INSERT INTO p_chat_log_t (id, n, s, d, ts, b, x) VALUES (?, ?, ?, ?, ?, ?, ?)",
+                     [1, 2 ** 40, "it's ?", 1.5, "2024-03-04 05:06:07", True, None])
+            self.assertEqual(r, {"type": "db_exec_params_result", "request_id": "r", "ok": True})
+            r = call("db_query", "SELECT id, n, s, d, ts, b, x FROM p_chat_log_t")
+            self.assertTrue(r["ok"], r)
+            self.assertEqual(r["rows"], [{"id": 1, "n": 2 ** 40, "s": "it's ?", "d": 1.5, "ts": "2024-03-04 05:06:07",
+                                          "b": True, "x": None}])
+            # A failed statement is answered, and the next writer is not affected by it.
+            r = call("db_exec", "INSERT INTO p_chat_log_t (id) VALUES (1)")
+            self.assertFalse(r["ok"])
+            self.assertTrue(r["error"])
+            r = call("db_exec_params", "INSERT INTO p_chat_log_t (id) VALUES (?)", [1])
+            self.assertFalse(r["ok"])
+            r = call("db_exec", "UPDATE p_chat_log_t SET s = 'second' WHERE id = 1")
+            self.assertTrue(r["ok"], r)
+            self.assertEqual(call("db_query", "SELECT s FROM p_chat_log_t")["rows"], [{"s": "second"}])
+            status, _ = srv.json("GET", "/api/v1/users", token=srv.admin_token)
+            self.assertEqual(status, 200)
+            r = call("db_query", "SELECT * FROM users")
+            self.assertEqual(r["error"], 'Plugin "Chat-Log" cannot access table "users" \u2014 must use prefix '
+                                         '"p_chat_log_*"')
+            # A table that inherits from api_keys would put its rows into every key lookup.
+            evil = "ov_" + "cd" * 24
+            for sql in ("CREATE TABLE p_chat_log_k () INHERITS (api_keys)",
+                        "CREATE TABLE p_chat_log_k (LIKE api_keys)"):
+                r = call("db_exec", sql)
+                self.assertFalse(r["ok"], (sql, r))
+            r = call("db_exec_params", "INSERT INTO p_chat_log_k (guid, key_hash, key_prefix, user_id, is_active) "
+                                       "VALUES (?, ?, ?, ?, 1)",
+                     ["evil", hashlib.sha1(evil.encode()).hexdigest(), evil[:11], 1])
+            self.assertFalse(r["ok"], r)
+            if db == "postgresql":
+                self.assertEqual(srv.value("SELECT COUNT(*) FROM pg_inherits"), "0")
+            status, _ = srv.json("GET", "/api/v1/users", api_key=evil)
+            self.assertEqual(status, 401)
+            # A core table's sequence is not the plug-in's either.
+            r = call("db_query", "SELECT setval('users_id_seq', 1)")
+            self.assertFalse(r["ok"], r)
+            r = call("db_exec", "DROP TABLE p_chat_log_t")
+            self.assertTrue(r["ok"], r)
+            node.close()
+
+    def test_every_backend(self):
+        for db in db_backends():
+            with self.subTest(db=db):
+                self.run_bridge(db)
 
 
 def rss_kib(pid):

@@ -49,6 +49,11 @@ TEST(IniValues, BooleanAndIntegerRules) {
   EXPECT_EQ(IniInt(&empty, 7), 7);
   EXPECT_EQ(IniInt(&big, 3), 3);
   EXPECT_EQ(IniInt(&neg, 3), -5);
+  for (std::string bad : {"--5", "+-5", "-+5", "$-5", "0x-5", "-", "$"}) EXPECT_EQ(IniInt(&bad, 3), 3) << bad;
+  std::string hex = "$1F", plus = "+7", minus_hex = "-0x10";
+  EXPECT_EQ(IniInt(&hex, 3), 31);
+  EXPECT_EQ(IniInt(&plus, 3), 7);
+  EXPECT_EQ(IniInt(&minus_hex, 3), -16);
 }
 
 TEST(Config, DefaultFileWrittenWithPrivateModeAndMendedValues) {
@@ -106,6 +111,26 @@ TEST(Config, WriteStringReplacesAtomicallyAndKeepsMode) {
   int files = 0;
   for (auto& e : std::filesystem::directory_iterator(d.path())) (void)e, ++files;
   EXPECT_EQ(files, 1);
+}
+
+TEST(Config, WriteStringRefusesTextThatWouldNotReadBack) {
+  TempDir d;
+  std::string path = d / "o.ini";
+  ovtest::WriteText(path, "[security]\njwt_secret=old\n");
+  TOVConfig cfg(path);
+  EXPECT_THROW(cfg.WriteString("security", "jwt_secret", "x\n[server]\nport=1"), std::invalid_argument);
+  EXPECT_THROW(cfg.WriteString("security", "jwt_secret", "x\rport=1"), std::invalid_argument);
+  EXPECT_THROW(cfg.WriteString("security", "a=b", "x"), std::invalid_argument);
+  EXPECT_THROW(cfg.WriteString("security", "", "x"), std::invalid_argument);
+  EXPECT_THROW(cfg.WriteString("security", ";k", "x"), std::invalid_argument);
+  EXPECT_THROW(cfg.WriteString("sec]urity", "k", "x"), std::invalid_argument);
+  EXPECT_THROW(cfg.WriteString("a\nb", "k", "x"), std::invalid_argument);
+  EXPECT_EQ(ovtest::ReadText(path), "[security]\njwt_secret=old\n");  // nothing written
+  EXPECT_EQ(cfg.JWTSecret(), "old");
+  EXPECT_EQ(cfg.ServerPort(), 8080);
+  cfg.WriteString("security", "jwt_secret", "a=b;c # d");  // "=" and comment marks in a value are plain text
+  TOVConfig again(path);
+  EXPECT_EQ(again.JWTSecret(), "a=b;c # d");
 }
 
 TEST(Config, ChangeDetectionAndReloadOfMissingFile) {

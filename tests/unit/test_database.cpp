@@ -343,3 +343,61 @@ TEST_F(DatabaseTest, LogSinkDropsOldestWhenFull) {
   EXPECT_EQ(stored[1], "m15");
   EXPECT_EQ(stored.back(), "m24");
 }
+
+TEST_P(DatabaseBackendTest, LogLinesWithBytesThatAreNotTextAreStoredWithTheOthers) {
+  TOVDatabase& db = *this->db;
+  const std::vector<TOVDatabase::LogRow> rows = {
+      {"info", "probe", "general", "before", ""},
+      {"info", "probe", "general", std::string("bad \xFF\xC3 bytes \xE2\x82"), ""},
+      {"info", "probe", std::string("c\0t", 3), std::string("nul \0 inside", 12), std::string("\x80")},
+      {"info", "probe", "general", "caf\xC3\xA9 \xF0\x9F\x98\x80 after", ""},
+  };
+  EXPECT_EQ(db.WriteLogBatch(rows), 4u);
+  db.WriteLog("warning", "probe", "general", std::string("single \xC0\xAF"));
+  auto q = db.NewReadQuery();
+  q.SetSQL("SELECT level, category, message, details FROM system_logs WHERE source = 'probe' ORDER BY id");
+  q.Open();
+  std::vector<std::string> seen;
+  for (; !q.Eof(); q.Next()) seen.push_back(q.Str("category") + "|" + q.Str("message") + "|" + q.Str("details"));
+  const std::string r = "\xEF\xBF\xBD";  // U+FFFD for each byte that is not text
+  EXPECT_EQ(seen, (std::vector<std::string>{"general|before|", "general|bad " + r + r + " bytes " + r + r + "|",
+                                            "c" + r + "t|nul " + r + " inside|" + r,
+                                            "general|caf\xC3\xA9 \xF0\x9F\x98\x80 after|",
+                                            "general|single " + r + r + "|"}));
+}
+
+TEST_F(DatabaseTest, OneLogLineTheDatabaseRefusesCostsOnlyItself) {
+  TOVDatabase db(file);
+  {
+    RawSqlite raw(file, 5000);
+    raw.Exec("CREATE TRIGGER refuse_boom BEFORE INSERT ON system_logs WHEN NEW.message LIKE 'boom%' "
+             "BEGIN SELECT RAISE(ABORT, 'refused'); END");
+  }
+  std::vector<TOVDatabase::LogRow> rows;
+  for (int i = 0; i < 10; ++i) rows.push_back({"info", "t1", "general", i == 4 ? "boom" : "ok " + std::to_string(i), ""});
+  EXPECT_EQ(db.WriteLogBatch(rows), 9u);
+  EXPECT_EQ(Count(db, "system_logs WHERE source='t1'"), 9);
+  EXPECT_EQ(Count(db, "system_logs WHERE message='boom'"), 0);
+
+  // Lines that keep failing mean the database is the problem: the rest is not tried one by one.
+  rows.clear();
+  for (int i = 0; i < 10; ++i) rows.push_back({"info", "t2", "general", i < 3 ? "ok" : "boom " + std::to_string(i), ""});
+  EXPECT_EQ(db.WriteLogBatch(rows), 3u);
+  // And the write connection is clean for the next writer.
+  db.WriteLog("info", "t3", "general", "fine");
+  EXPECT_EQ(Count(db, "system_logs WHERE source='t3'"), 1);
+}
+
+TEST_F(DatabaseTest, LockedDatabaseIsNotRetriedLineByLine) {
+  TOVDatabase db(file);
+  RawSqlite other(file);
+  other.Exec("BEGIN IMMEDIATE");  // another process holds the write lock
+  std::vector<TOVDatabase::LogRow> rows;
+  for (int i = 0; i < 20; ++i) rows.push_back({"info", "t4", "general", "line " + std::to_string(i), ""});
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(db.WriteLogBatch(rows), 0u);
+  // One wait for the lock (the busy time-out), not one per line.
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(9));
+  other.Exec("ROLLBACK");
+  EXPECT_EQ(db.WriteLogBatch(rows), 20u);
+}

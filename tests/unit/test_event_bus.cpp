@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "ov_event_bus.h"
+#include "ov_log.h"
+#include "test_util.h"
 
 using namespace ov;
 
@@ -55,9 +57,23 @@ TEST(EventBus, HandlerFailuresOfAnyKindAreContained) {
     hooked.push_back(t);
     throw 1.5;
   });
+  ovtest::TempDir dir;
+  Log.Publish(std::make_unique<TOVLog>(dir / "bus.log", false));
   EXPECT_NO_THROW(bus.Fire("_system", "e", nullptr));
+  Log.Free();
   EXPECT_EQ(log, std::vector<std::string>{"good:e:nil"});
   EXPECT_EQ(hooked, std::vector<std::string>{"e"});
+  // One error line per failure, naming the subscriber and the event.
+  const std::string text = ovtest::ReadText(dir / "bus.log");
+  auto count = [&](const std::string& needle) {
+    std::size_t n = 0;
+    for (std::size_t p = text.find(needle); p != std::string::npos; p = text.find(needle, p + 1)) ++n;
+    return n;
+  };
+  EXPECT_EQ(count("[OrvantaBBS Error] [event] Handler error in bad for e: boom\n"), 1u) << text;
+  EXPECT_EQ(count("[OrvantaBBS Error] [event] Handler error in worse for e: "), 1u) << text;
+  EXPECT_EQ(count("[OrvantaBBS Error] [event] Broadcast error for e: "), 1u) << text;
+  EXPECT_EQ(count("[OrvantaBBS Error]"), 3u) << text;
   bus.ClearOnBroadcast();
   EXPECT_FALSE(bus.HasOnBroadcast());
   bus.Fire("_system", "f", nullptr);

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "ov_format.h"
 
 using ov::Format;
@@ -24,4 +26,13 @@ TEST(Format, MissingAndSurplusArgumentsAreSafe) {
   EXPECT_EQ(Format("%999999999999999999d", 1).size(), 1024u);  // padding is clamped
   EXPECT_EQ(Format("%.99999999999s", "abc"), "abc");
   EXPECT_EQ(Format("%1000.900f", 1e300).size(), 1202u);  // 301 digits, point, 900 decimals
+}
+
+TEST(Format, FloatingPointForIntegerConversionsIsClamped) {
+  EXPECT_EQ(Format("%d", 2.9), "2");
+  EXPECT_EQ(Format("%d", -2.9), "-2");
+  EXPECT_EQ(Format("%d", 1e300), "9223372036854775807");
+  EXPECT_EQ(Format("%d", -1e300), "-9223372036854775808");
+  EXPECT_EQ(Format("%d", std::numeric_limits<double>::quiet_NaN()), "0");
+  EXPECT_EQ(Format("%x", std::numeric_limits<double>::infinity()), "7fffffffffffffff");
 }

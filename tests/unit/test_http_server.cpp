@@ -2,9 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <dlfcn.h>
 #include <netinet/in.h>
 #include <openssl/ssl.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,6 +27,59 @@
 
 using namespace ov;
 using namespace std::chrono_literals;
+
+// Failures the kernel gives rarely and cannot be provoked from a test client: accept() passing
+// on a network error of the connection being taken, and a connection thread that cannot make
+// its wait set.  Both calls are interposed for this test binary; they behave as the C
+// library's own unless a test arms a failure, and accept failures only hit the armed port.
+namespace {
+std::atomic<int> gAcceptFailures{0};
+std::atomic<int> gAcceptErrno{0};
+std::atomic<int> gAcceptPort{-1};
+std::atomic<int> gEpollCreateFailures{0};
+
+int LocalPort(int fd) {
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0 || sa.sin_family != AF_INET) return -1;
+  return ntohs(sa.sin_port);
+}
+
+template <class Fn>
+Fn RealFunction(const char* name) {
+  return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
+}
+
+// Arms n failures of the given errno for accepts on port.
+void FailAccepts(std::uint16_t port, int err, int n) {
+  gAcceptErrno = err;
+  gAcceptPort = port;
+  gAcceptFailures = n;
+}
+}  // namespace
+
+extern "C" int accept4(int fd, sockaddr* addr, socklen_t* len, int flags) {
+  using Fn = int (*)(int, sockaddr*, socklen_t*, int);
+  static const Fn real = RealFunction<Fn>("accept4");
+  if (gAcceptFailures.load() > 0 && LocalPort(fd) == gAcceptPort.load() && gAcceptFailures.fetch_sub(1) > 0) {
+    // As the kernel does: the pending connection is taken and the error reported instead.
+    int taken = real(fd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (taken >= 0) close(taken);
+    errno = gAcceptErrno.load();
+    return -1;
+  }
+  return real(fd, addr, len, flags);
+}
+
+extern "C" int epoll_create1(int flags) noexcept {
+  using Fn = int (*)(int);
+  static const Fn real = RealFunction<Fn>("epoll_create1");
+  if (gEpollCreateFailures.load() > 0 && gEpollCreateFailures.fetch_sub(1) > 0) {
+    errno = EMFILE;
+    return -1;
+  }
+  return real(flags);
+}
 
 namespace {
 
@@ -426,6 +481,29 @@ TEST_F(HttpServerTest, SecurityGateOrderAndModes) {
   Config.Free();
 }
 
+TEST_F(HttpServerTest, RefusedClientWithoutBodyFreesItsThreadAtOnce) {
+  auto o = Options();
+  o.is_banned = [](const std::string&) { return true; };
+  StartServer(o);
+  // The client reads its answer and keeps its side open: with nothing left to drain, the
+  // connection thread must not stay with it.
+  int fd = Connect(srv_->Port());
+  SendAll(fd, "GET /index.html HTTP/1.1\r\nHost: x\r\n\r\n");
+  EXPECT_EQ(ParseReply(ReadAll(fd)).status, 403);
+  auto t0 = std::chrono::steady_clock::now();
+  for (int i = 0; i < 300 && srv_->ActiveConnections() > 0; ++i) std::this_thread::sleep_for(5ms);
+  EXPECT_EQ(srv_->ActiveConnections(), 0u);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 500ms);
+  close(fd);
+  // With a body on its way the answer still arrives whole, the body being drained.
+  fd = Connect(srv_->Port());
+  SendAll(fd, "POST /api/v1/x HTTP/1.1\r\nContent-Length: 400000\r\n\r\n" + std::string(200000, 'b'));
+  Reply r = ParseReply(ReadAll(fd));
+  EXPECT_EQ(r.status, 403);
+  EXPECT_NE(r.body.find("\"Forbidden\""), std::string::npos);
+  close(fd);
+}
+
 TEST_F(HttpServerTest, WebSocketUpgradeAndHandOver) {
   std::promise<std::pair<std::string, std::string>> got;  // pending bytes, then what the client sent next
   std::thread hub_thread;
@@ -496,14 +574,84 @@ TEST_F(HttpServerTest, ConnectionCapIdleClientsAndThreadReuse) {
   for (int i = 0; i < 8; ++i) idle.push_back(Connect(srv_->Port()));
   for (int i = 0; i < 100 && srv_->ActiveConnections() < 8; ++i) std::this_thread::sleep_for(10ms);
   // Past the cap a connection is accepted and closed at once.
+  auto t0 = std::chrono::steady_clock::now();
   int extra = Connect(srv_->Port());
   ASSERT_GE(extra, 0);
   SendAll(extra, "GET / HTTP/1.1\r\n\r\n");
   EXPECT_EQ(ParseReply(ReadAll(extra)).status, 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 300ms);
   close(extra);
   for (int fd : idle) close(fd);
   for (int i = 0; i < 200 && srv_->ActiveConnections() > 0; ++i) std::this_thread::sleep_for(10ms);
   EXPECT_EQ(Get("/").status, 200);
+}
+
+TEST_F(HttpServerTest, AcceptErrorsOfOneConnectionDoNotStopServing) {
+  // Errors that only concern the connection being taken (or a passing shortage) must not end
+  // the threads that meet them: with every free thread failing a few times in a row, nobody
+  // would accept any more.
+  StartServer();
+  EXPECT_EQ(Get("/app.js").status, 200);
+  for (int err : {EPROTO, EPERM, ENETDOWN, ECONNABORTED, EMFILE}) {
+    FailAccepts(srv_->Port(), err, 8);
+    int victim = Connect(srv_->Port());  // taken by the failing accept
+    for (int i = 0; i < 300 && gAcceptFailures.load() > 0; ++i) std::this_thread::sleep_for(10ms);
+    Reply r = Get("/app.js");
+    EXPECT_EQ(r.status, 200) << strerror(err);
+    EXPECT_EQ(r.body, "console.log(1);") << strerror(err);
+    if (victim >= 0) close(victim);
+  }
+  gAcceptFailures = 0;
+}
+
+TEST_F(HttpServerTest, AConnectionThreadThatCannotWaitIsReplaced) {
+  // The first connection thread cannot make its wait set and ends; another takes its place.
+  gEpollCreateFailures = 1;
+  StartServer();
+  Reply r = Get("/app.js");
+  gEpollCreateFailures = 0;
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(Get("/").status, 200);
+}
+
+TEST_F(HttpServerTest, AnyExceptionFromAHandlerIsAnswered) {
+  HttpRouter().RegisterRoute("GET", "/api/v1/http-test/odd", [](TOVHttpRequest&, TOVHttpResponse& a) {
+    a.SetContent("text/plain", "partial");
+    throw 42;  // not a std::exception, as a plug-in route might throw
+  }, "http-test");
+  StartServer();
+  Reply r = Get("/api/v1/http-test/odd");
+  EXPECT_EQ(r.status, 500);
+  EXPECT_EQ(r.body, "{ \"success\" : false, \"error\" : { \"code\" : 500, \"message\" : \"Internal server error\" } }");
+  EXPECT_EQ(r.headers["Connection"], "close");
+}
+
+TEST_F(HttpServerTest, StopDoesNotWaitForClientsThatAskedNothing) {
+  HttpRouter().RegisterRoute("GET", "/api/v1/http-test/pause", [](TOVHttpRequest&, TOVHttpResponse& a) {
+    std::this_thread::sleep_for(400ms);
+    a.SetContent("text/plain", "done");
+  }, "http-test");
+  auto o = Options();
+  o.io_timeout = 20s;
+  o.shutdown_wait = 4s;
+  StartServer(o);
+  int silent = Connect(srv_->Port());
+  int partial = Connect(srv_->Port());
+  SendAll(partial, "GET /index.html HTTP/1.1\r\nHost: x\r\n");
+  int busy = Connect(srv_->Port());
+  SendAll(busy, "GET /api/v1/http-test/pause HTTP/1.1\r\n\r\n");
+  for (int i = 0; i < 200 && srv_->ActiveConnections() < 3; ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_EQ(srv_->ActiveConnections(), 3u);
+  auto t0 = std::chrono::steady_clock::now();
+  StopServer();
+  // The running request still had its time; the two that had asked for nothing were cut.
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s);
+  Reply r = ParseReply(ReadAll(busy));
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.body, "done");
+  EXPECT_EQ(ReadAll(silent), "");
+  EXPECT_EQ(ReadAll(partial), "");
+  for (int fd : {silent, partial, busy}) close(fd);
 }
 
 TEST_F(HttpServerTest, ClientsThatDisconnectMidRequest) {
@@ -612,6 +760,12 @@ TEST_F(HttpServerTest, Https) {
   }
   // Plain HTTP on the TLS port gets no answer in clear text.
   EXPECT_EQ(ParseReply(Raw("GET / HTTP/1.1\r\n\r\n")).status, 0);
+  // A client that never starts its handshake does not hold the stop up.
+  int silent = Connect(srv_->Port());
+  for (int i = 0; i < 200 && srv_->ActiveConnections() < 1; ++i) std::this_thread::sleep_for(10ms);
+  auto t0 = std::chrono::steady_clock::now();
   StopServer();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s);
+  close(silent);
   FreeSharedSSLContext();
 }

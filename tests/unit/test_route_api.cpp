@@ -14,6 +14,7 @@
 #include "ov_route_admin.h"
 #include "ov_route_api.h"
 #include "ov_router.h"
+#include "ov_sqlconn_sqlite.h"
 #include "route_test_util.h"
 #include "test_util.h"
 
@@ -230,6 +231,15 @@ TEST(RoutePath, SegmentsAndIds) {
   EXPECT_EQ(ExtractPathSegment(Req("/api/v1/users/5/acl"), 6), "");
 }
 
+TEST(RoutePath, DecodedQuestionMarkStaysInItsSegment) {
+  // The front end hands over the path without its query, percent-decoded: a "?" in it was
+  // sent as "%3F" and is part of the name, not the start of a query.
+  EXPECT_EQ(ExtractPathName(Req("/api/v1/acl/flags/A?B")), "A?B");
+  EXPECT_EQ(ExtractPathID(Req("/api/v1/users/5?x")), -1);
+  EXPECT_EQ(ExtractPathSegment(Req("/api/v1/users/5?/acl"), 1), "5?");
+  EXPECT_EQ(PathSegments(Req("/api/v1/users/5?x")).size(), 5u);
+}
+
 TEST(RoutePath, ParseInt64Edges) {
   EXPECT_EQ(ParseInt64("0"), 0);
   EXPECT_EQ(ParseInt64("+5"), 5);
@@ -327,6 +337,97 @@ TEST_F(RouteDB, WriteAuditLogRows) {
     db->ExecSQL("DROP TABLE audit_log");
   }
   EXPECT_NO_THROW(WriteAuditLog(owner, "x", "", "", ""));
+}
+
+TEST_F(RouteDB, ResolvePathEntityKeepsADecodedQuestionMark) {
+  const std::int64_t uid = InsertUser("ann", "abcdef01-2345-4789-8bcd-ef0123456789");
+  std::int64_t id = 0;
+  std::string g;
+  // "/users/<id>%3Fx" names no user; it must not resolve to <id>.
+  EXPECT_FALSE(ResolvePathEntity(Req("/api/v1/users/" + std::to_string(uid) + "?x"), "users", id, g));
+  EXPECT_FALSE(ResolvePathEntity(Req("/api/v1/users/" + std::to_string(uid) + "?/acl"), "users", id, g, 1));
+}
+
+TEST_F(RouteDB, HealthIsDegradedWhenTheProbeFails) {
+  TOVRouter r;
+  RegisterAPIRoutes(r, ApiRouteTable());
+  Answer good = Call(r, "GET", "/health");
+  EXPECT_EQ(good.status, 200);
+  EXPECT_EQ(good.body, R"({ "status" : "healthy", "version" : "0.5.33", "database" : "ok" })");
+
+  // Every read connection lets its first SELECT through (the pool's liveness check when the
+  // slot is lent) and refuses the next one (the probe).
+  struct Gate {
+    int selects = 0;
+    static int Authorize(void* self, int action, const char*, const char*, const char*, const char*) {
+      if (action != SQLITE_SELECT) return SQLITE_OK;
+      return ++static_cast<Gate*>(self)->selects > 1 ? SQLITE_DENY : SQLITE_OK;
+    }
+  };
+  Gate gates[OV_READ_POOL_SIZE];
+  std::vector<sqlite3*> handles;
+  {
+    auto db = DB.Get();
+    std::vector<TOVReadQuery> lent;
+    for (int i = 0; i < OV_READ_POOL_SIZE; ++i) lent.push_back(db->NewReadQuery());
+    for (auto& q : lent) {
+      sqlite3* h = dynamic_cast<sql::SqliteConnection&>(q.Connection()).Handle();
+      ASSERT_NE(h, nullptr);
+      handles.push_back(h);
+      sqlite3_set_authorizer(h, &Gate::Authorize, &gates[handles.size() - 1]);
+    }
+  }
+  Answer bad = Call(r, "GET", "/health");
+  for (sqlite3* h : handles) sqlite3_set_authorizer(h, nullptr, nullptr);
+  EXPECT_EQ(bad.status, 200);
+  EXPECT_EQ(bad.body, R"({ "status" : "degraded", "version" : "0.5.33", "database" : "error" })");
+  int refused = 0;
+  for (const Gate& g : gates) refused += g.selects > 1 ? 1 : 0;
+  EXPECT_EQ(refused, 1);  // the probe really ran and failed
+}
+
+TEST_F(RouteDB, SetupWithoutNamesLeavesTheStoredConfigurationAlone) {
+  TOVRouter r;
+  RegisterAPIRoutes(r, ApiRouteTable());
+  const std::string before =
+      RawText(file, "SELECT group_concat(key || '=' || value || '@' || updated_at, '|') FROM system_config");
+  Answer a = Call(r, "POST", "/api/v1/setup", {}, {}, R"({"username": "sysop", "password": "123456"})");
+  ASSERT_EQ(a.status, 201) << a.body;
+  EXPECT_EQ(ovtest::Keys(a.json["data"]),
+            (std::vector<std::string>{"token", "user_id", "user_guid", "username", "is_admin", "security_level"}));
+  EXPECT_EQ(RawText(file, "SELECT group_concat(key || '=' || value || '@' || updated_at, '|') FROM system_config"),
+            before);
+}
+
+TEST_F(RouteDB, StatusV2AnswersItsOwnCallerCheck) {
+  InsertUser("ann", "abcdef01-2345-4789-8bcd-ef0123456789");
+  EventBus.Publish(std::make_unique<TOVEventBus>());
+  EventBus->Subscribe("test", "user.login", TOVEventCallback{nullptr, nullptr, [](const std::string&, const TJSON*) {}});
+  auto run = [](const std::string& token) {
+    TOVHttpRequest req = ovtest::ApiRequest("GET", "/api/v1/status");
+    if (!token.empty()) req.headers.emplace("Authorization", token);
+    TOVHttpResponse resp;
+    TOVApiRequest c{req, resp, {}, nullptr};
+    HandleStatusV2(c);
+    Answer a{resp.status, resp.body, TJSON()};
+    if (auto j = ParseJson(resp.body)) a.json = *j;
+    return a;
+  };
+  Answer anon = run("");
+  Answer ok = run("Bearer " + TOVAuth::CreateJWT(1, "ann", false, 10, "", ""));
+  EventBus.Free();
+  EXPECT_EQ(anon.status, 401);
+  EXPECT_EQ(ErrorMessage(anon), "Unauthorized");
+  ASSERT_EQ(ok.status, 200) << ok.body;
+  const TJSON& d = ok.json["data"];
+  EXPECT_EQ(ovtest::Keys(d), (std::vector<std::string>{"server_name", "version", "total_users", "database_type",
+                                                        "active_sessions", "loaded_plugins", "event_subscriptions"}));
+  EXPECT_EQ(d["server_name"], "Orvanta BBS v0.5.33");
+  EXPECT_EQ(d["version"], "0.5.33");
+  EXPECT_EQ(d["total_users"], 1);
+  EXPECT_EQ(d["active_sessions"], 0);
+  EXPECT_EQ(d["loaded_plugins"], 0);
+  EXPECT_EQ(d["event_subscriptions"], 1);
 }
 
 TEST_F(RouteDB, ConcurrentSetupCreatesOneAdministrator) {

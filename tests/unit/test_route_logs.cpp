@@ -236,3 +236,55 @@ TEST_F(LogRoutes, BanListAndUnban) {
   EXPECT_FALSE(IPBlacklist->IsBanned("192.0.2.9"));
   EXPECT_EQ(Call("GET", "/api/v1/blacklist").json["data"].size(), 1u);
 }
+
+TEST_F(LogRoutes, BanDurationIsNeverReadAsPermanentByMistake) {
+  IPBlacklist.Publish(std::make_unique<TOVIPBlacklist>());
+  auto expiry = [&](const std::string& ip) {
+    return RawText(file,
+                   "SELECT COALESCE(expires_at, 'permanent') FROM ip_blacklist WHERE ip_address = '" + ip + "'");
+  };
+  // Numbers of any size stay temporary bans.
+  for (const auto& [ip, minutes] : std::vector<std::pair<std::string, std::string>>{
+           {"192.0.2.20", "18446744073709551615"}, {"192.0.2.21", "1e300"}, {"192.0.2.22", "30.9"}}) {
+    const std::string body = R"({"ip_address": ")" + ip + R"(", "duration_minutes": )" + minutes + "}";
+    Answer a = Call("POST", "/api/v1/blacklist", body);
+    ASSERT_EQ(a.status, 201) << minutes << ": " << a.body;
+    EXPECT_NE(expiry(ip), "permanent") << minutes;
+  }
+  // Absent, null, zero or negative: permanent, as asked.
+  for (const auto& [ip, member] : std::vector<std::pair<std::string, std::string>>{
+           {"192.0.2.23", ""},
+           {"192.0.2.24", R"(, "duration_minutes": null)"},
+           {"192.0.2.25", R"(, "duration_minutes": -1e300)"}}) {
+    const std::string body = R"({"ip_address": ")" + ip + "\"" + member + "}";
+    ASSERT_EQ(Call("POST", "/api/v1/blacklist", body).status, 201) << member;
+    EXPECT_EQ(expiry(ip), "permanent") << member;
+  }
+  // A duration or reason of another type is refused, not stored as a permanent ban or an
+  // empty reason.
+  for (const char* body : {R"({"ip_address": "192.0.2.26", "duration_minutes": "30"})",
+                           R"({"ip_address": "192.0.2.26", "duration_minutes": true})",
+                           R"({"ip_address": "192.0.2.26", "duration_minutes": [30]})",
+                           R"({"ip_address": "192.0.2.26", "reason": 5})",
+                           R"({"ip_address": "192.0.2.26", "reason": {"text": "x"}})"}) {
+    Answer a = Call("POST", "/api/v1/blacklist", body);
+    EXPECT_EQ(a.status, 400) << body;
+    EXPECT_EQ(ErrorMessage(a), "Invalid JSON body") << body;
+  }
+  EXPECT_EQ(RawText(file, "SELECT COUNT(*) FROM ip_blacklist WHERE ip_address = '192.0.2.26'"), "0");
+  // The address is still checked first.
+  EXPECT_EQ(ErrorMessage(Call("POST", "/api/v1/blacklist", R"({"duration_minutes": "x"})")), "IP address required");
+}
+
+TEST_F(LogRoutes, BanByATokenWhoseAccountIsGone) {
+  // The caller's token names user 1, which has no row: the ban is kept without a banning user.
+  IPBlacklist.Publish(std::make_unique<TOVIPBlacklist>());
+  Answer a = Call("POST", "/api/v1/blacklist", R"({"ip_address": "192.0.2.30", "reason": "orphan"})");
+  ASSERT_EQ(a.status, 201) << a.body;
+  EXPECT_EQ(RawText(file, "SELECT COALESCE(banned_by, 'null') FROM ip_blacklist WHERE ip_address = '192.0.2.30'"),
+            "null");
+  Answer list = Call("GET", "/api/v1/blacklist");
+  ASSERT_EQ(list.json["data"].size(), 1u);
+  EXPECT_EQ(list.json["data"][0]["banned_by_name"], "");
+  EXPECT_EQ(list.json["data"][0]["reason"], "orphan");
+}

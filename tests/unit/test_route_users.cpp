@@ -11,6 +11,7 @@
 #include "ov_auth.h"
 #include "ov_database.h"
 #include "ov_event_bus.h"
+#include "ov_log.h"
 #include "ov_route_api.h"
 #include "ov_router.h"
 #include "route_test_util.h"
@@ -145,4 +146,75 @@ TEST_F(AdminRoutes, GroupAndItsFlagsAreKeptTogetherOrNotAtAll) {
   EXPECT_EQ(RawText(file, "SELECT name || '/' || description FROM acl_groups WHERE id = " + std::to_string(gid)),
             "Kept/d");
   EXPECT_EQ(RawText(file, "SELECT COUNT(*) FROM acl_group_flags WHERE group_id = " + std::to_string(gid)), "1");
+}
+
+TEST_F(AdminRoutes, AQuestionMarkInTheIdIsNotCutOff) {
+  // "/users/<id>%3Fx" arrives decoded as "/users/<id>?x": an invalid id, never user <id>.
+  const std::string admin = Account("sysop", true);
+  std::int64_t victim = 0;
+  Account("victim", false, &victim);
+  const std::string path = "/api/v1/users/" + std::to_string(victim) + "?x";
+  for (const char* method : {"GET", "PUT", "DELETE"}) {
+    Answer a = Call(method, path, admin, "{}");
+    EXPECT_EQ(a.status, 400) << method;
+    EXPECT_EQ(ovtest::ErrorMessage(a), "Invalid user ID") << method;
+  }
+  EXPECT_EQ(RawText(file, "SELECT COUNT(*) FROM users WHERE id = " + std::to_string(victim)), "1");
+  Answer flags = Call("PUT", "/api/v1/users/" + std::to_string(victim) + "?/flags", admin, R"({"flags": ["X"]})");
+  EXPECT_EQ(flags.status, 400);
+  EXPECT_EQ(RawText(file, "SELECT COUNT(*) FROM user_flags"), "0");
+  {
+    auto db = DB.Get();
+    db->ExecSQL("INSERT INTO acl_flag_definitions (flag_name, registered_by) VALUES ('A', 'sysop')");
+  }
+  EXPECT_EQ(Call("DELETE", "/api/v1/acl/flags/A?B", admin).status, 404);
+  EXPECT_EQ(RawText(file, "SELECT COUNT(*) FROM acl_flag_definitions WHERE flag_name = 'A'"), "1");
+}
+
+TEST_F(AdminRoutes, AFailedAuditRowLeavesTheAnswerAndIsLogged) {
+  const std::string admin = Account("sysop", true);
+  std::mutex mu;
+  std::vector<std::string> warnings;
+  Log.Publish(std::make_unique<TOVLog>("", false));
+  Log->SetDBCallback([&](const std::string& level, const std::string&, const std::string&, const std::string& msg) {
+    std::lock_guard<std::mutex> g(mu);
+    if (level == "warning") warnings.push_back(msg);
+  });
+  {
+    auto db = DB.Get();
+    db->ExecSQL("DROP TABLE audit_log");
+  }
+  Answer a = Call("POST", "/api/v1/acl/flags", admin, R"({"flag_name": "door_extra"})");
+  Log.Free();
+  EXPECT_EQ(a.status, 201);
+  EXPECT_EQ(JsonCompact(a.json), R"({"success":true,"data":{"flag_name":"DOOR_EXTRA","message":"Flag registered"}})");
+  EXPECT_EQ(RawText(file, "SELECT registered_by FROM acl_flag_definitions WHERE flag_name = 'DOOR_EXTRA'"), "sysop");
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_EQ(warnings[0].rfind("Failed to write audit log: ", 0), 0u) << warnings[0];
+}
+
+TEST_F(AdminRoutes, ADeletedAccountTakesItsAPIKeysWithIt) {
+  const std::string admin = Account("sysop", true);
+  Answer made = Call("POST", "/api/v1/users", admin, R"({"username": "owner", "password": "abcd"})");
+  ASSERT_EQ(made.status, 201);
+  const std::int64_t owner = made.json["data"]["id"];
+  Answer owned = Call("POST", "/api/v1/apikeys", admin, R"({"user_id": )" + std::to_string(owner) + "}");
+  Answer ownerless = Call("POST", "/api/v1/apikeys", admin, R"({"user_id": 0})");
+  ASSERT_EQ(owned.status, 201);
+  ASSERT_EQ(ownerless.status, 201);
+  const std::string owned_key = owned.json["data"]["api_key"];
+  const std::string ownerless_key = ownerless.json["data"]["api_key"];
+  TOVAuthUser u;
+  ASSERT_TRUE(ValidateAPIKey(owned_key, u));
+  EXPECT_EQ(u.UserID, owner);
+
+  ASSERT_EQ(Call("DELETE", "/api/v1/users/" + std::to_string(owner), admin).status, 200);
+  // Without its account the key no longer authenticates, not even as an owner-less key.
+  EXPECT_FALSE(ValidateAPIKey(owned_key, u));
+  EXPECT_EQ(RawText(file, "SELECT COALESCE(user_id, 'null') || '/' || is_active FROM api_keys WHERE id = " +
+                              std::to_string(owned.json["data"]["id"].get<std::int64_t>())),
+            "null/0");
+  // A key that never had an owner is not touched.
+  EXPECT_TRUE(ValidateAPIKey(ownerless_key, u));
+  EXPECT_EQ(u.UserID, 0);
 }

@@ -102,6 +102,31 @@ TEST(RateLimiter, OpenConnectionsPerAddress) {
   EXPECT_FALSE(rl.AllowConnection("10.0.0.5"));
 }
 
+TEST(RateLimiter, LimitsOfZeroRefuseOnlyAddressesThatReachedThem) {
+  FakeMono clock;
+  // No open connections allowed: an address holding none is still served, one holding a
+  // connection is refused until it closes.
+  TOVRateLimiter conns(1000, 0, clock.Clock());
+  EXPECT_TRUE(conns.AllowConnection("10.0.1.1"));
+  EXPECT_TRUE(conns.AllowConnection("10.0.1.2"));
+  conns.ConnectionOpened("10.0.1.1");
+  EXPECT_FALSE(conns.AllowConnection("10.0.1.1"));
+  EXPECT_TRUE(conns.AllowConnection("10.0.1.2"));
+  conns.ConnectionClosed("10.0.1.1");
+  EXPECT_TRUE(conns.AllowConnection("10.0.1.1"));
+
+  // No requests per minute: an address without a window gets its first request, after that
+  // its window (even once emptied) refuses it until the cleanup pass drops the window.
+  TOVRateLimiter rate(0, 1000, clock.Clock());
+  EXPECT_TRUE(rate.AllowConnection("10.0.1.3"));
+  EXPECT_FALSE(rate.AllowConnection("10.0.1.3"));
+  EXPECT_TRUE(rate.AllowConnection("10.0.1.4"));
+  clock.now += 2min;
+  EXPECT_FALSE(rate.AllowConnection("10.0.1.3"));
+  rate.CleanStaleEntries();
+  EXPECT_TRUE(rate.AllowConnection("10.0.1.3"));
+}
+
 TEST(RateLimiter, CleanupDropsEmptyWindowsKeepsConnections) {
   FakeMono clock;
   TOVRateLimiter rl(10, 10, clock.Clock());
@@ -343,6 +368,27 @@ TEST_F(BlacklistDB, RebanReplacesAndListShowsNewestFirst) {
   bl.UnbanIP("10.3.0.6");
   bl.UnbanIP("10.3.0.99");  // not listed: nothing to delete, no failure
   EXPECT_EQ(Count(), "1");
+}
+
+TEST_F(BlacklistDB, BanByAnAccountThatIsGoneStoresNoBanningUser) {
+  // A token can outlive its account: the ban is kept, with no banning user, rather than being
+  // refused by the foreign key.
+  RawExec(file, "INSERT INTO users (guid, username, password_hash, password_salt) VALUES ('g', 'sysop', 'h', 's')");
+  const std::int64_t uid = std::stoll(RawText(file, "SELECT id FROM users WHERE username='sysop'"));
+  TOVIPBlacklist bl(wall.Clock(), 0ms);
+  ASSERT_NO_THROW(bl.BanIP("10.3.1.1", "by a deleted admin", uid + 1000, 5));
+  EXPECT_EQ(RawText(file, "SELECT reason || '|' || COALESCE(banned_by, 'null') FROM ip_blacklist "
+                          "WHERE ip_address = '10.3.1.1'"),
+            "by a deleted admin|null");
+  EXPECT_TRUE(bl.IsBanned("10.3.1.1"));
+  // An account that exists is still recorded, also when it replaces a ban without one.
+  bl.BanIP("10.3.1.1", "again", uid, 5);
+  EXPECT_EQ(RawText(file, "SELECT banned_by FROM ip_blacklist WHERE ip_address = '10.3.1.1'"),
+            std::to_string(uid));
+  EXPECT_EQ(bl.GetBanList()[0]["banned_by_name"], "sysop");
+  // The write connection is in order afterwards.
+  bl.UnbanIP("10.3.1.1");
+  EXPECT_EQ(Count(), "0");
 }
 
 TEST_F(BlacklistDB, CacheIsExactForChangesMadeThroughIt) {

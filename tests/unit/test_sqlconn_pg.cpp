@@ -171,6 +171,29 @@ TEST_F(PgConn, AffectedRowsAndInsertIds) {
   Run("DROP TABLE ovt_pgconn_ids");
 }
 
+TEST_F(PgConn, InsertIdsOfTablesWhoseSequencesMeetTheSameValue) {
+  // Two tables, each with its own sequence: their ids run 1, 2, ... side by side, so the key
+  // an insert generated often equals the one the previous insert (into the other table) did.
+  Run("DROP TABLE IF EXISTS ovt_pgconn_seq_a");
+  Run("DROP TABLE IF EXISTS ovt_pgconn_seq_b");
+  Run("DROP TABLE IF EXISTS ovt_pgconn_seq_none");
+  Run("CREATE TABLE ovt_pgconn_seq_a (id BIGSERIAL PRIMARY KEY, v TEXT)");
+  Run("CREATE TABLE ovt_pgconn_seq_b (id BIGSERIAL PRIMARY KEY, v TEXT)");
+  Run("CREATE TABLE ovt_pgconn_seq_none (k INT)");
+  for (int i = 1; i <= 3; ++i) {
+    EXPECT_EQ(Run("INSERT INTO ovt_pgconn_seq_a (v) VALUES ('a')").last_insert_id, i);
+    EXPECT_EQ(Run("INSERT INTO ovt_pgconn_seq_b (v) VALUES ('b')").last_insert_id, i);
+    EXPECT_EQ(Run("INSERT INTO ovt_pgconn_seq_none VALUES (1)").last_insert_id, 0);
+  }
+  // After a key handed back through RETURNING, an insert without a key still claims none.
+  EXPECT_EQ(Run("INSERT INTO ovt_pgconn_seq_a (v) VALUES ('r') RETURNING id").last_insert_id, 4);
+  EXPECT_EQ(Run("INSERT INTO ovt_pgconn_seq_none VALUES (2)").last_insert_id, 0);
+  EXPECT_EQ(Run("INSERT INTO ovt_pgconn_seq_b (v) VALUES ('b')").last_insert_id, 4);
+  Run("DROP TABLE ovt_pgconn_seq_a");
+  Run("DROP TABLE ovt_pgconn_seq_b");
+  Run("DROP TABLE ovt_pgconn_seq_none");
+}
+
 TEST_F(PgConn, UniqueViolationIsRecognised) {
   Run("DROP TABLE IF EXISTS ovt_pgconn_uniq");
   Run("CREATE TABLE ovt_pgconn_uniq (k TEXT UNIQUE)");

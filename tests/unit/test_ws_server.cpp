@@ -104,6 +104,21 @@ TEST(WSHub, HubPortAuthentication) {
   hub->Stop();
 }
 
+TEST(WSHub, PortOutsideSixteenBitsDoesNotStart) {
+  // 74018 would be cut down to 8482 by a 16-bit conversion.
+  TOVWSServer hub("127.0.0.1", 74018, 30, false, "", "", "tls1.2");
+  try {
+    hub.Start();
+    ADD_FAILURE() << "started on port " << hub.Port();
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()), "WebSocket: failed to bind to 127.0.0.1:74018 (errno=22)");
+  }
+  EXPECT_FALSE(hub.Active());
+  TOVWSServer negative("127.0.0.1", -1, 30, false, "", "", "tls1.2");
+  EXPECT_THROW(negative.Start(), std::runtime_error);
+  EXPECT_FALSE(negative.Active());
+}
+
 TEST(WSHub, ClientTableRegistrationAndList) {
   auto hub = MakeHub();
   WsClient a, b, admin;

@@ -148,6 +148,62 @@ TEST(SqlBridgeSandbox, ServerDialectsQuotingAndFunctions) {
   EXPECT_NE(Refusal("DELETE p_chat_log_a, users FROM p_chat_log_a JOIN users", TWSSqlKind::Exec, dbMariaDB), "");
 }
 
+// A table tied to a core table through inheritance, a copied shape or a merge reaches that
+// table: on PostgreSQL a child's rows show up in every scan of its parent, so a child of
+// api_keys would add working keys.
+TEST(SqlBridgeSandbox, TablesTiedToOtherTablesAreChecked) {
+  const std::string users_refused =
+      "Plugin \"Chat-Log\" cannot access table \"users\" \xE2\x80\x94 must use prefix \"p_chat_log_*\"";
+  EXPECT_EQ(Refusal("CREATE TABLE p_chat_log_k () INHERITS (users)", TWSSqlKind::Exec, dbPostgres), users_refused);
+  EXPECT_EQ(Refusal("CREATE TABLE p_chat_log_k (a int) INHERITS (p_chat_log_base, users)", TWSSqlKind::Exec,
+                    dbPostgres),
+            users_refused);
+  EXPECT_EQ(Refusal("ALTER TABLE p_chat_log_k INHERIT users", TWSSqlKind::Exec, dbPostgres), users_refused);
+  EXPECT_EQ(Refusal("ALTER TABLE p_chat_log_k NO INHERIT users", TWSSqlKind::Exec, dbPostgres), users_refused);
+  EXPECT_EQ(Refusal("CREATE TABLE p_chat_log_k PARTITION OF users FOR VALUES IN (1)", TWSSqlKind::Exec,
+                    dbPostgres),
+            users_refused);
+  EXPECT_EQ(Refusal("CREATE TABLE p_chat_log_k OF users", TWSSqlKind::Exec, dbPostgres), users_refused);
+  EXPECT_EQ(Refusal("CREATE TABLE p_chat_log_k (LIKE users INCLUDING ALL)", TWSSqlKind::Exec, dbPostgres),
+            users_refused);
+  EXPECT_EQ(Refusal("CREATE TABLE p_chat_log_k (a int, LIKE users)", TWSSqlKind::Exec, dbPostgres), users_refused);
+  EXPECT_EQ(Refusal("CREATE TABLE IF NOT EXISTS p_chat_log_k LIKE users", TWSSqlKind::Exec, dbMariaDB),
+            users_refused);
+  EXPECT_EQ(Refusal("CREATE TABLE p_chat_log_m (id INT) ENGINE=MERGE UNION=(p_chat_log_a, users)", TWSSqlKind::Exec,
+                    dbMariaDB),
+            users_refused);
+  EXPECT_EQ(Refusal("ALTER TABLE p_chat_log_m UNION=(users)", TWSSqlKind::Exec, dbMariaDB), users_refused);
+  // The same clauses within the prefix, and LIKE as an operator, pass.
+  const char* ok[] = {
+      "CREATE TABLE p_chat_log_k () INHERITS (p_chat_log_base)",
+      "ALTER TABLE p_chat_log_k INHERIT p_chat_log_base",
+      "CREATE TABLE p_chat_log_k (LIKE p_chat_log_base INCLUDING ALL)",
+      "CREATE TABLE p_chat_log_k (a text CHECK (a LIKE 'x%'))",
+      "CREATE TABLE p_chat_log_k PARTITION OF p_chat_log_base FOR VALUES IN (1)",
+      "CREATE TABLE p_chat_log_k (a int) PARTITION BY RANGE (a)",
+      "CREATE VIEW p_chat_log_v AS SELECT * FROM p_chat_log_a WHERE b LIKE 'x%' UNION SELECT * FROM p_chat_log_b",
+  };
+  for (const char* s : ok) EXPECT_EQ(Refusal(s, TWSSqlKind::Exec, dbPostgres), "") << s;
+  EXPECT_EQ(Refusal("CREATE TABLE p_chat_log_k LIKE p_chat_log_base", TWSSqlKind::Exec, dbMariaDB), "");
+  EXPECT_EQ(Refusal("SELECT * FROM p_chat_log_a WHERE b LIKE 'a%' OR b LIKE ?", TWSSqlKind::ExecParams, dbSQLite),
+            "");
+}
+
+// Sequences live outside transactions: a reset of a core table's sequence would make that
+// table's next inserts collide.
+TEST(SqlBridgeSandbox, SequenceFunctionsStayInsideThePrefix) {
+  EXPECT_EQ(Refusal("SELECT setval('users_id_seq', 1)", TWSSqlKind::Query, dbPostgres),
+            "Plugin \"Chat-Log\" cannot access table \"users_id_seq\" \xE2\x80\x94 must use prefix \"p_chat_log_*\"");
+  EXPECT_NE(Refusal("SELECT nextval('users_id_seq')", TWSSqlKind::Query, dbPostgres), "");
+  EXPECT_NE(Refusal("SELECT currval('public.p_chat_log_s')", TWSSqlKind::Query, dbPostgres), "");
+  EXPECT_NE(Refusal("SELECT setval(b, 1) FROM p_chat_log_a", TWSSqlKind::Query, dbPostgres), "");
+  EXPECT_NE(Refusal("SELECT NEXTVAL(users_seq)", TWSSqlKind::Query, dbMariaDB), "");
+  EXPECT_EQ(Refusal("SELECT nextval('p_chat_log_a_id_seq'::regclass), setval('\"P_Chat_Log_S\"', 5), lastval()",
+                    TWSSqlKind::Query, dbPostgres),
+            "");
+  EXPECT_EQ(Refusal("SELECT NEXTVAL(p_chat_log_seq)", TWSSqlKind::Query, dbMariaDB), "");
+}
+
 TEST(SqlBridgeSandbox, PlaceholdersOutsideQuotesOnly) {
   auto r = ValidatePluginSandbox("Chat-Log", "INSERT INTO p_chat_log_t (a, b, c) VALUES (?, '?', ?)",
                                  TWSSqlKind::ExecParams, dbSQLite);
