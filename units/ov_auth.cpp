@@ -327,8 +327,7 @@ bool TOVAuth::ValidateJWTAt(std::string_view token, TOVAuthUser& user, std::int6
 // ---- flags --------------------------------------------------------------------------------------
 
 std::string TOVAuth::ResolveUserFlags(std::int64_t user_id) {
-  auto db = DB.Get();
-  if (!db) throw ServiceUnavailable("Database not available");
+  auto db = RequireDB();
   std::set<std::string, LessIgnoreCase> flags;
   {
     // Read on the write connection so flags changed a moment ago by this server are seen.
