@@ -5,6 +5,7 @@
 #include <map>
 #include <optional>
 
+#include "dbapi_storage.h"
 #include "ov_sqlconn_mariadb.h"
 
 namespace ov {
@@ -36,7 +37,7 @@ std::shared_ptr<TDBAMariaDBDialect> TDBAMariaDBDialect::CreateOwned(const std::s
                                                                     const std::string& AUserName,
                                                                     const std::string& APassword, bool AUseSSL) {
   auto d = std::make_shared<TDBAMariaDBDialect>();
-  d->AttachOwned(sql::CreateMariaDBConnection, "utf8mb4", AHost, APort, ADatabase, AUserName, APassword, AUseSSL);
+  d->AttachOwned(sql::CreateMariaDBConnection, AHost, APort, ADatabase, AUserName, APassword, AUseSSL);
   return d;
 }
 
@@ -157,13 +158,10 @@ void TDBAMariaDBDialect::AdaptTableSpec(TDBATableSpec& ASpec) {
       const std::string key = sql::AsciiLower(fk.RefTable);
       auto it = live.find(key);
       if (it == live.end()) it = live.emplace(key, GetColumns(fk.RefTable)).first;
-      for (const auto& r : it->second) {
-        if (!r.is_object() || !r.contains("name") || !DBASameName(r["name"].get<std::string>(), fk.RefColumn))
-          continue;
-        const std::string t = sql::AsciiLower(r.value("type", std::string()));
+      if (const TJSON* r = FindLiveColumn(it->second, fk.RefColumn)) {
+        const std::string t = sql::AsciiLower(r->value("type", std::string()));
         if (t == "bigint") ref = dctBigInt;
         else if (t == "int") ref = dctInteger;
-        break;
       }
     }
     if (ref) c.ColType = *ref;
@@ -176,12 +174,10 @@ std::string TDBAMariaDBDialect::CreateIndexSQL(std::string_view ATable, const TD
   if (!ASpec.Unique) {
     const TJSON cols = GetColumns(ATable);
     for (std::size_t i = 0; i < ASpec.Columns.size(); ++i)
-      for (const auto& r : cols)
-        if (r.is_object() && DBASameName(r.value("name", std::string()), ASpec.Columns[i])) {
-          lob[i] = IsLobType(r.value("type", std::string()));
-          if (lob[i]) ++lobs;
-          break;
-        }
+      if (const TJSON* r = FindLiveColumn(cols, ASpec.Columns[i]); r && IsLobType(r->value("type", std::string()))) {
+        lob[i] = true;
+        ++lobs;
+      }
   }
   const std::string prefix = "(" + std::to_string(PrefixLength(lobs)) + ")";
   std::string list;

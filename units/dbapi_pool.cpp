@@ -115,11 +115,7 @@ std::int32_t TDBAPool::Acquire(sql::Connection*& AConn, sql::Transaction*& ATran
   AConn = s.Conn;
   ATrans = s.Trans;
   if (!AConn) {
-    {
-      std::lock_guard<std::mutex> g(FLock);
-      s.InUse = false;
-      FFreed.notify_all();
-    }
+    Release(index);
     const std::string msg = Format("dbapi_pool: slot %d dead after validation", index);
     LogErr(msg);
     throw EDBAPoolDead(msg);

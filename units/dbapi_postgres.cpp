@@ -27,7 +27,7 @@ std::shared_ptr<TDBAPostgresDialect> TDBAPostgresDialect::CreateOwned(const std:
                                                                       const std::string& AUserName,
                                                                       const std::string& APassword, bool AUseSSL) {
   auto d = std::make_shared<TDBAPostgresDialect>();
-  d->AttachOwned(sql::CreatePostgresConnection, "UTF8", AHost, APort, ADatabase, AUserName, APassword, AUseSSL);
+  d->AttachOwned(sql::CreatePostgresConnection, AHost, APort, ADatabase, AUserName, APassword, AUseSSL);
   return d;
 }
 

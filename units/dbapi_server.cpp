@@ -3,14 +3,13 @@
 
 namespace ov {
 
-void TDBAServerDialect::AttachOwned(TConnectionFactory AFactory, const char* ACharset, const std::string& AHost,
-                                    std::int32_t APort, const std::string& ADatabase, const std::string& AUserName,
+void TDBAServerDialect::AttachOwned(TConnectionFactory AFactory, const std::string& AHost, std::int32_t APort,
+                                    const std::string& ADatabase, const std::string& AUserName,
                                     const std::string& APassword, bool AUseSSL) {
   FHost = AHost;
   FPort = APort;
   FDatabase = ADatabase;
   FUserName = AUserName;
-  FPassword = APassword;
   FUseSSL = AUseSSL;
   sql::ConnectOptions o;
   o.host = AHost;
@@ -18,7 +17,6 @@ void TDBAServerDialect::AttachOwned(TConnectionFactory AFactory, const char* ACh
   o.database = ADatabase;
   o.user = AUserName;
   o.password = APassword;
-  o.charset = ACharset;
   o.use_ssl = AUseSSL;
   AttachConnection(AFactory(std::move(o)));
 }

@@ -28,10 +28,10 @@ class TDBAServerDialect : public TDBADialectBase {
 
  protected:
   using TConnectionFactory = std::unique_ptr<sql::Connection> (*)(sql::ConnectOptions);
-  // Keeps the settings and attaches a new, not yet open connection that AFactory makes from
-  // them, owned by the dialect.  APort <= 0: the client library's default port.  AUseSSL: the
+  // Keeps the settings (the password only in the connection's options) and attaches a new, not
+  // yet open connection that AFactory makes from them, owned by the dialect.  APort <= 0: the client library's default port.  AUseSSL: the
   // connection refuses to run without TLS.
-  void AttachOwned(TConnectionFactory AFactory, const char* ACharset, const std::string& AHost, std::int32_t APort,
+  void AttachOwned(TConnectionFactory AFactory, const std::string& AHost, std::int32_t APort,
                    const std::string& ADatabase, const std::string& AUserName, const std::string& APassword,
                    bool AUseSSL);
   // Keeps the settings of an open connection (its password excepted) and attaches it borrowed.
@@ -44,7 +44,6 @@ class TDBAServerDialect : public TDBADialectBase {
   std::int32_t FPort = 0;
   std::string FDatabase;
   std::string FUserName;
-  std::string FPassword;
   bool FUseSSL = false;
 };
 

@@ -270,10 +270,13 @@ std::int64_t StoreUpsert(IDBADialect& ADialect, std::string_view ATable, const T
   TJSON params;
   RowToArrays(ARow, cols, params);
   std::string sql = ADialect.UpsertStmt(ATable, cols, AKeyCols);
-  if (ADialect.Backend() == dbPostgres) {
+  // The row's own id, also when the upsert updated: a sequence value drawn for a conflicting
+  // insert would name no row.
+  const std::string returning = ADialect.InsertReturningIdClause();
+  if (!returning.empty()) {
     const std::string up = sql::AsciiUpper(sql);
     if (up.find("RETURNING") == std::string::npos && up.find("DO NOTHING") == std::string::npos)
-      return QueryReturnedId(ADialect, sql + " RETURNING id", params);
+      return QueryReturnedId(ADialect, sql + returning, params);
   }
   ADialect.ExecSQL(sql, params);
   return ADialect.GetLastInsertID();

@@ -79,6 +79,14 @@ std::string EncodeFrame(std::uint8_t opcode, std::string_view payload, bool fin,
   return out;
 }
 
+std::string EncodeCloseFrame(std::uint16_t code, std::string_view reason, bool mask) {
+  std::string payload;
+  payload.push_back(static_cast<char>(code >> 8));
+  payload.push_back(static_cast<char>(code & 0xFF));
+  payload.append(reason.substr(0, std::min(reason.size(), kMaxCloseReason)));
+  return EncodeFrame(WS_OP_CLOSE, payload, true, mask);
+}
+
 // ---- parser ------------------------------------------------------------------------------------
 
 void TWSFrameParser::Append(const char* data, std::size_t len) {
@@ -215,11 +223,7 @@ bool TWebSocketConnection::SendEncoded(std::shared_ptr<const std::string> frame)
 
 void TWebSocketConnection::Close(std::uint16_t code, std::string_view reason) {
   if (!Connected()) return;
-  std::string payload;
-  payload.push_back(static_cast<char>(code >> 8));
-  payload.push_back(static_cast<char>(code & 0xFF));
-  payload.append(reason.substr(0, std::min(reason.size(), kMaxCloseReason)));
-  Enqueue(std::make_shared<const std::string>(EncodeFrame(WS_OP_CLOSE, payload, true, client_mode_)), true);
+  Enqueue(std::make_shared<const std::string>(EncodeCloseFrame(code, reason, client_mode_)), true);
 }
 
 void TWebSocketConnection::Disconnect() noexcept {
@@ -237,6 +241,15 @@ void TWebSocketConnection::Fail(std::uint16_t code, const std::string& why, bool
     Close(code, "");
   } else {
     connected_.store(false, std::memory_order_release);
+  }
+}
+
+void TWebSocketConnection::RefuseFrame(TWSFrameParser::Result r) {
+  if (r == TWSFrameParser::Result::TooLarge) {
+    LogWarning("[ws] Frame too large: %d bytes", parser_.RefusedLength());
+    Fail(WS_CLOSE_MESSAGE_TOO_BIG, "frame too large", true);
+  } else {
+    Fail(WS_CLOSE_PROTOCOL_ERROR, "invalid frame length", true);
   }
 }
 
@@ -324,15 +337,13 @@ bool TWebSocketConnection::ReadFrame(TWSFrame& frame, Deadline deadline) {
   if (!Connected() || !stream_) return false;
   char buf[kReadChunk];
   for (;;) {
-    switch (parser_.Next(frame)) {
+    const TWSFrameParser::Result pr = parser_.Next(frame);
+    switch (pr) {
       case TWSFrameParser::Result::Frame:
         return true;
       case TWSFrameParser::Result::TooLarge:
-        LogWarning("[ws] Frame too large: %d bytes", parser_.RefusedLength());
-        Fail(WS_CLOSE_MESSAGE_TOO_BIG, "frame too large", true);
-        return false;
       case TWSFrameParser::Result::ProtocolError:
-        Fail(WS_CLOSE_PROTOCOL_ERROR, "invalid frame length", true);
+        RefuseFrame(pr);
         return false;
       case TWSFrameParser::Result::NeedMore:
         break;
@@ -358,6 +369,21 @@ void TWebSocketConnection::Dispatch(TWSFrame& f, const TWSHandlers& h) {
       h.OnBinary(std::move(msg));
     }
   };
+  // Adds the frame to the pending message; false when that makes it too large.
+  auto append = [&] {
+    if (fragment_.size() + f.Payload.size() > WS_MAX_MESSAGE) {
+      Fail(WS_CLOSE_MESSAGE_TOO_BIG, "message too large", true);
+      return false;
+    }
+    fragment_ += f.Payload;
+    return true;
+  };
+  auto finish = [&](std::uint8_t op) {
+    fragment_pending_ = false;
+    std::string msg = std::move(fragment_);
+    fragment_.clear();
+    deliver(op, std::move(msg));
+  };
   switch (f.Opcode) {
     case WS_OP_TEXT:
     case WS_OP_BINARY:
@@ -368,32 +394,13 @@ void TWebSocketConnection::Dispatch(TWSFrame& f, const TWSHandlers& h) {
         fragment_ = std::move(f.Payload);
       } else if (fragment_pending_) {
         // A final data frame completes the pending message, under its own type.
-        if (fragment_.size() + f.Payload.size() > WS_MAX_MESSAGE) {
-          Fail(WS_CLOSE_MESSAGE_TOO_BIG, "message too large", true);
-          return;
-        }
-        fragment_ += f.Payload;
-        fragment_pending_ = false;
-        std::string msg = std::move(fragment_);
-        fragment_.clear();
-        deliver(f.Opcode, std::move(msg));
+        if (append()) finish(f.Opcode);
       } else {
         deliver(f.Opcode, std::move(f.Payload));
       }
       break;
     case WS_OP_CONTINUATION:
-      if (!fragment_pending_) break;
-      if (fragment_.size() + f.Payload.size() > WS_MAX_MESSAGE) {
-        Fail(WS_CLOSE_MESSAGE_TOO_BIG, "message too large", true);
-        return;
-      }
-      fragment_ += f.Payload;
-      if (f.Fin) {
-        fragment_pending_ = false;
-        std::string msg = std::move(fragment_);
-        fragment_.clear();
-        deliver(fragment_opcode_ == WS_OP_TEXT ? WS_OP_TEXT : WS_OP_BINARY, std::move(msg));
-      }
+      if (fragment_pending_ && append() && f.Fin) finish(fragment_opcode_);
       break;
     case WS_OP_CLOSE: {
       std::uint16_t code = WS_CLOSE_NORMAL;
@@ -428,22 +435,20 @@ bool TWebSocketConnection::ProcessNextFrame(const TWSHandlers& h, Deadline deadl
   return true;
 }
 
-bool TWebSocketConnection::ParseAvailable(const TWSHandlers& h, bool dispatch) {
+void TWebSocketConnection::ParseAvailable(const TWSHandlers& h) {
   for (;;) {
-    if (closing_.load(std::memory_order_acquire) || !connected_.load(std::memory_order_acquire)) return true;
+    if (closing_.load(std::memory_order_acquire) || !connected_.load(std::memory_order_acquire)) return;
     TWSFrame f;
-    switch (parser_.Next(f)) {
+    const TWSFrameParser::Result pr = parser_.Next(f);
+    switch (pr) {
       case TWSFrameParser::Result::NeedMore:
-        return true;
+        return;
       case TWSFrameParser::Result::TooLarge:
-        LogWarning("[ws] Frame too large: %d bytes", parser_.RefusedLength());
-        Fail(WS_CLOSE_MESSAGE_TOO_BIG, "frame too large", true);
-        return true;
       case TWSFrameParser::Result::ProtocolError:
-        Fail(WS_CLOSE_PROTOCOL_ERROR, "invalid frame length", true);
-        return true;
+        RefuseFrame(pr);
+        return;
       case TWSFrameParser::Result::Frame:
-        if (dispatch) Dispatch(f, h);
+        Dispatch(f, h);
         break;
     }
   }
@@ -472,7 +477,7 @@ void TWebSocketConnection::Run(const TWSHandlers& h, std::chrono::milliseconds i
     }
   } finish{this};
   // Bytes handed over with the stream are frames too.
-  ParseAvailable(h, true);
+  ParseAvailable(h);
   for (;;) {
     if (!connected_.load(std::memory_order_acquire)) break;
     const bool closing = closing_.load(std::memory_order_acquire);
@@ -517,7 +522,7 @@ void TWebSocketConnection::Run(const TWSHandlers& h, std::chrono::milliseconds i
         // Once our close frame is queued, what the peer still sends is discarded.
         if (!closing) {
           parser_.Append(rbuf.get(), r.bytes);
-          ParseAvailable(h, true);
+          ParseAvailable(h);
         }
       } else if (r.status == IoStatus::Closed) {
         SetEnd("closed by peer");

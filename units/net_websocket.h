@@ -58,6 +58,8 @@ std::string GenerateAcceptKey(std::string_view key);
 std::string BuildUpgradeResponse(std::string_view key);
 // One frame in wire form; with mask a random key is used (client side).
 std::string EncodeFrame(std::uint8_t opcode, std::string_view payload, bool fin = true, bool mask = false);
+// A close frame: the code, then the reason cut to what fits a control frame.
+std::string EncodeCloseFrame(std::uint16_t code, std::string_view reason, bool mask = false);
 
 // Splits a byte stream into frames.  Payload bytes are collected as they arrive: a declared
 // length is checked against the cap before anything is kept for it.
@@ -149,9 +151,11 @@ class TWebSocketConnection {
   void DrainWake() noexcept;
   // Acts on one frame; queues answers.
   void Dispatch(TWSFrame& f, const TWSHandlers& h);
-  // Pulls frames from the parser; false when the connection must end.
-  bool ParseAvailable(const TWSHandlers& h, bool dispatch);
+  // Dispatches the complete frames in the parser, stopping once the connection is ending.
+  void ParseAvailable(const TWSHandlers& h);
   void Fail(std::uint16_t code, const std::string& why, bool send_close);
+  // Ends the connection over a frame the parser refused (TooLarge or ProtocolError).
+  void RefuseFrame(TWSFrameParser::Result r);
   // One non-blocking write attempt of queued data; false on a write failure.
   bool WriteSome(bool& progressed);
   bool HasOutput();

@@ -340,7 +340,7 @@ std::string TOVAuth::ResolveUserFlags(std::int64_t user_id) {
     q.Param("uid2", user_id);
     q.Open();
     while (!q.Eof()) {
-      std::string name = q.Field(std::size_t{0}).IsNull() ? std::string() : q.Field(std::size_t{0}).AsText();
+      std::string name = q.Field(std::size_t{0}).AsText();  // NULL reads as empty
       if (!name.empty()) flags.insert(std::move(name));
       q.Next();
     }

@@ -14,6 +14,7 @@
 #include <exception>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <typeinfo>
 
@@ -351,6 +352,7 @@ int RunConsoleMode(const std::string& config_file) {
 
   std::vector<TOVServiceSlot> table = BuildServiceTable();
   int exit_code = kExitOK;
+  std::optional<std::string> fatal;  // a start-up failure's message
   try {
     Config.Publish(std::make_unique<TOVConfig>(config_file));
     std::filesystem::create_directories(Config->DataDir());
@@ -387,32 +389,26 @@ int RunConsoleMode(const std::string& config_file) {
       }
     }
   } catch (const std::exception& e) {
-    std::string msg = e.what();
-    // Whatever was started is stopped in order before the process ends.
-    try {
-      ShutdownServices(table);
-    } catch (const std::exception& se) {
-      LogError("Shutdown error: %s", se.what());
-    }
-    ConsoleWrite("FATAL: " + msg + "\n");
-    LogError("FATAL: %s", msg);
-    if (Log.Exists()) LogInfo("Server stopped.");
-    signals.Stop();
-    Log.Free();
-    Config.Free();
-    return kExitFatal;
+    fatal = e.what();
   }
 
+  // Whatever was started is stopped in order before the process ends, after a failed
+  // start-up as well.
   try {
     ShutdownServices(table);
   } catch (const std::exception& e) {
     LogError("Shutdown error: %s", e.what());
+  }
+  if (fatal) {
+    ConsoleWrite("FATAL: " + *fatal + "\n");
+    LogError("FATAL: %s", *fatal);
   }
   LogInfo("Server stopped.");
   signals.Stop();
   Log.Free();
   Config.Free();
 
+  if (fatal) return kExitFatal;
   if (exit_code == kExitOK && gRestartPending.load()) {
     ConsoleWrite("Restarting server (plugins updated)...\n");
     exit_code = kExitRestart;

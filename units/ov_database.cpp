@@ -239,7 +239,8 @@ TOVDatabase::TOVDatabase(const std::string& db_file) : db_file_(db_file) {
     CreateSystemConfig();
     SeedACLData();
     SeedSchedulerTasks();
-    if (dialect_->TableExists("active_sessions")) ExecSQL("DELETE FROM " + QuoteIdent("active_sessions"));
+    // Sessions of an earlier run are gone (the table was just declared).
+    ExecSQL("DELETE FROM " + QuoteIdent("active_sessions"));
     CheckSchemaVersion();
 
     pool_ = std::make_unique<TDBAPool>(OV_READ_POOL_SIZE, [this] { return MakeReadDialect(); });
@@ -708,17 +709,14 @@ void TOVDatabase::SeedACLData() {
       if (!q.Eof()) return q.Field(0).AsInt64(0);
     }
     sql::Query q(s.c, s.tx);
-    std::string returning = dialect_->InsertReturningIdClause();
+    // Every connection reports the new key as the insert id, a RETURNING id included.
     q.SetSQL("INSERT INTO " + QuoteIdent("acl_groups") +
-             " (guid, name, description, is_system) VALUES (:p1, :p2, :p3, :p4)" + returning);
+             " (guid, name, description, is_system) VALUES (:p1, :p2, :p3, :p4)" +
+             dialect_->InsertReturningIdClause());
     q.SetParam("p1", T(TOVGuid::Generate()));
     q.SetParam("p2", T(name));
     q.SetParam("p3", T(desc));
     q.SetParam("p4", I(is_system));
-    if (!returning.empty()) {
-      q.Open();
-      return q.Eof() ? 0 : q.Field(0).AsInt64(0);
-    }
     q.ExecSQL();
     return q.LastInsertId();
   };

@@ -3,26 +3,12 @@
 #include <algorithm>
 #include <exception>
 
+#include "ov_http_types.h"
 #include "ov_log.h"
 
 namespace ov {
 
 TOVService<TOVEventBus> EventBus;
-
-namespace {
-
-bool SameNameIgnoringCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
-    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
-    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
-    if (x != y) return false;
-  }
-  return true;
-}
-
-}  // namespace
 
 void TOVEventBus::Subscribe(const std::string& plugin_name, const std::string& event_type,
                             TOVEventCallback callback) {
@@ -32,7 +18,7 @@ void TOVEventBus::Subscribe(const std::string& plugin_name, const std::string& e
 
 void TOVEventBus::Unsubscribe(const std::string& plugin_name) {
   std::lock_guard<TOVLock> g(lock_);
-  std::erase_if(subs_, [&](const TOVEventSubscription& s) { return SameNameIgnoringCase(s.PluginName, plugin_name); });
+  std::erase_if(subs_, [&](const TOVEventSubscription& s) { return EqualsIgnoreCase(s.PluginName, plugin_name); });
 }
 
 void TOVEventBus::UnsubscribeCallback(const void* code, const void* object) {

@@ -66,16 +66,23 @@ std::string ExceptionClassName(const std::exception& e) {
   return out;
 }
 
-int HexDigit(char c) noexcept {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
+// Class name and message of the exception being handled, for log lines.  A handler (a
+// plug-in route above all) may throw something that is not a std::exception; it is named too.
+// Only valid inside a catch block.
+struct CaughtException {
+  std::string type;
+  std::string what;
+};
 
-// How an exception that is not a std::exception is named in log lines.
-constexpr const char* kUnknownException = "unknown";
-constexpr const char* kUnknownExceptionText = "non-standard exception";
+CaughtException DescribeCaught() {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    return {ExceptionClassName(e), e.what()};
+  } catch (...) {
+    return {"unknown", "non-standard exception"};
+  }
+}
 
 // Replaces whatever a failed handler left in resp with 500 "Internal server error"; a failure
 // while doing so is ignored (the connection then closes without an answer).
@@ -85,10 +92,6 @@ void AnswerInternalError(TOVHttpResponse& resp) noexcept {
     TOVJson::SendError(resp, 500, "Internal server error");
   } catch (...) {
   }
-}
-
-bool StartsWith(std::string_view s, std::string_view p) noexcept {
-  return s.size() >= p.size() && s.compare(0, p.size(), p) == 0;
 }
 
 // ---- trusted proxies ----------------------------------------------------------------------
@@ -161,8 +164,8 @@ bool PercentDecodePath(std::string_view in, std::string& out) {
     char c = in[i];
     if (c == '%') {
       if (i + 2 >= in.size()) return false;
-      int hi = HexDigit(in[i + 1]);
-      int lo = HexDigit(in[i + 2]);
+      int hi = HexDigitValue(in[i + 1]);
+      int lo = HexDigitValue(in[i + 2]);
       if (hi < 0 || lo < 0) return false;
       c = static_cast<char>(hi * 16 + lo);
       i += 2;
@@ -401,33 +404,28 @@ TOVHttpRequestReader::Result TOVHttpRequestReader::FeedBody(std::string& in, con
   if (!p.is_header_done()) return Result::NeedMore;
   if (p.is_done()) return Result::Done;
   p.eager(true);
-  p.get().body().sink = &sink;
-  p.get().body().stopped = false;
+  auto& body = p.get().body();
+  body.sink = &sink;
+  body.stopped = false;
+  // The sink lives only for this call; the parser must not keep pointing at it.
+  struct SinkReset {
+    SinkBody::value_type& b;
+    ~SinkReset() { b.sink = nullptr; }
+  } reset{body};
   while (!p.is_done()) {
     if (in.empty()) return Result::NeedMore;
     boost::beast::error_code ec;
     std::size_t n = p.put(boost::asio::const_buffer(in.data(), in.size()), ec);
     in.erase(0, n);
-    if (p.get().body().stopped) {
-      p.get().body().sink = nullptr;
-      return Result::SinkStopped;
-    }
-    if (ec == http::error::need_more) {
-      p.get().body().sink = nullptr;
-      return Result::NeedMore;
-    }
+    if (body.stopped) return Result::SinkStopped;
+    if (ec == http::error::need_more) return Result::NeedMore;
     if (ec) {
-      p.get().body().sink = nullptr;
       error_status_ = 400;
       error_message_ = "Bad request";
       return Result::Error;
     }
-    if (n == 0 && !p.is_done()) {
-      p.get().body().sink = nullptr;
-      return Result::NeedMore;
-    }
+    if (n == 0 && !p.is_done()) return Result::NeedMore;
   }
-  p.get().body().sink = nullptr;
   return Result::Done;
 }
 
@@ -557,7 +555,7 @@ class HttpConnection final : public TOVHttpConnection {
   void Run(StreamClock::time_point accepted);
 
  private:
-  Deadline IoDeadline() const { return StreamClock::now() + core_.opts.io_timeout; }
+  Deadline IoDeadline() const { return DeadlineIn(core_.opts.io_timeout); }
   // Sends an answer with "Connection: close"; false when the peer could not take it.
   bool SendResponse(const TOVHttpRequest* req, TOVHttpResponse& resp);
   bool SendHead(const std::string& head);
@@ -717,7 +715,7 @@ void HttpConnection::Finish(bool linger) noexcept {
   if (linger) {
     stream_->LingeringClose(kLingerTime, kLingerBytes);
   } else {
-    stream_->Shutdown(StreamClock::now() + std::chrono::milliseconds(500));
+    stream_->Shutdown(DeadlineIn(std::chrono::milliseconds(500)));
     stream_->Close();
   }
   stream_.reset();
@@ -804,13 +802,7 @@ void HttpConnection::Run(StreamClock::time_point accepted) {
         SendErrorAndClose(400, "Invalid multipart boundary", true);
         return;
       }
-      std::string dir = core_.opts.upload_dir;
-      if (dir.empty()) {
-        std::error_code ec;
-        dir = std::filesystem::temp_directory_path(ec).string();
-        if (ec || dir.empty()) dir = "/tmp";
-      }
-      form = std::make_unique<TOVMultipartFormReader>(boundary, dir);
+      form = std::make_unique<TOVMultipartFormReader>(boundary, core_.opts.upload_dir);
     }
     if (EqualsIgnoreCase(TrimAscii(req.Header("Expect")), "100-continue")) {
       static const std::string kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
@@ -874,11 +866,9 @@ void HttpConnection::Run(StreamClock::time_point accepted) {
 
   try {
     core_.Dispatch(req, resp);
-  } catch (const std::exception& e) {
-    core_.HandleRequestError(e);
-    AnswerInternalError(resp);
   } catch (...) {
-    LogError("HTTP request error: %s: %s", kUnknownException, kUnknownExceptionText);
+    const CaughtException ex = DescribeCaught();
+    LogError("HTTP request error: %s: %s", ex.type, ex.what);
     AnswerInternalError(resp);
   }
   if (detached_) return;
@@ -926,12 +916,9 @@ bool HttpCore::RunSecurityGate(TOVHttpRequest& req, TOVHttpResponse& resp) {
       LogWarning("[gate:log] would rate-limit IP %s for %s %s", client, req.method, req.path);
     }
     return true;
-  } catch (const std::exception& e) {
-    LogError("Unhandled exception in security gate [%s %s]: %s: %s", req.method, req.path, ExceptionClassName(e),
-             e.what());
   } catch (...) {
-    LogError("Unhandled exception in security gate [%s %s]: %s: %s", req.method, req.path, kUnknownException,
-             kUnknownExceptionText);
+    const CaughtException ex = DescribeCaught();
+    LogError("Unhandled exception in security gate [%s %s]: %s: %s", req.method, req.path, ex.type, ex.what);
   }
   AnswerInternalError(resp);
   resp.SetHeader("Connection", "close");
@@ -949,9 +936,7 @@ void HttpCore::Dispatch(TOVHttpRequest& req, TOVHttpResponse& resp) {
 
   if (req.method == "OPTIONS") {
     resp.status = 204;
-    resp.SetHeader("Access-Control-Allow-Origin", "*");
-    resp.SetHeader("Access-Control-Allow-Headers", "Content-Type, Authorization, X-API-Key");
-    resp.SetHeader("Access-Control-Allow-Methods", "GET, POST, PUT, DELETE, OPTIONS");
+    TOVJson::SetCorsHeaders(resp);
     resp.SetHeader("Access-Control-Max-Age", "86400");
     resp.body.clear();
     resp.file_path.clear();
@@ -963,13 +948,9 @@ void HttpCore::Dispatch(TOVHttpRequest& req, TOVHttpResponse& resp) {
       LogInfo("[ws] WebSocket upgrade request from %s", req.peer_address);
       try {
         HandleWebSocketUpgrade(req, resp);
-      } catch (const std::exception& e) {
-        LogError("Unhandled exception in /ws upgrade from %s: %s: %s", req.peer_address, ExceptionClassName(e),
-                 e.what());
-        AnswerInternalError(resp);
       } catch (...) {
-        LogError("Unhandled exception in /ws upgrade from %s: %s: %s", req.peer_address, kUnknownException,
-                 kUnknownExceptionText);
+        const CaughtException ex = DescribeCaught();
+        LogError("Unhandled exception in /ws upgrade from %s: %s: %s", req.peer_address, ex.type, ex.what);
         AnswerInternalError(resp);
       }
     } else {
@@ -989,20 +970,16 @@ void HttpCore::Dispatch(TOVHttpRequest& req, TOVHttpResponse& resp) {
     return;
   }
 
-  if (StartsWith(path, kApiPrefix)) {
+  if (path.starts_with(kApiPrefix)) {
     try {
       HttpRouter().RouteRequest(req, resp);
     } catch (const ERouteNotFound&) {
       resp = TOVHttpResponse{};
       TOVJson::SendError(resp, 404, "API endpoint not found");
-    } catch (const std::exception& e) {
-      LogError("Unhandled exception in API handler [%s %s]: %s: %s", req.method, path, ExceptionClassName(e),
-               e.what());
-      AnswerInternalError(resp);
     } catch (...) {
       // A plug-in route may throw anything; the client still gets its answer.
-      LogError("Unhandled exception in API handler [%s %s]: %s: %s", req.method, path, kUnknownException,
-               kUnknownExceptionText);
+      const CaughtException ex = DescribeCaught();
+      LogError("Unhandled exception in API handler [%s %s]: %s: %s", req.method, path, ex.type, ex.what);
       AnswerInternalError(resp);
     }
     return;
@@ -1012,19 +989,15 @@ void HttpCore::Dispatch(TOVHttpRequest& req, TOVHttpResponse& resp) {
     std::string page_file;
     if (FindAdminPageFile(path, page_file)) {
       ServeFile(req, plugin_root_abs, plugin_root + "/" + page_file, "Plugin file not found", resp);
-    } else if (StartsWith(path, "/plugins/")) {
+    } else if (path.starts_with("/plugins/")) {
       ServeFile(req, plugin_root_abs, plugin_root + "/" + path.substr(9), "Plugin file not found", resp);
     } else {
       ServeFile(req, web_root_abs, web_root + (path == "/" ? std::string("/index.html") : path), "File not found",
                 resp);
     }
-  } catch (const std::exception& e) {
-    LogError("Unhandled exception serving %s from %s: %s: %s", path, req.peer_address, ExceptionClassName(e),
-             e.what());
-    AnswerInternalError(resp);
   } catch (...) {
-    LogError("Unhandled exception serving %s from %s: %s: %s", path, req.peer_address, kUnknownException,
-             kUnknownExceptionText);
+    const CaughtException ex = DescribeCaught();
+    LogError("Unhandled exception serving %s from %s: %s: %s", path, req.peer_address, ex.type, ex.what);
     AnswerInternalError(resp);
   }
 }
@@ -1113,8 +1086,6 @@ void ReplaceAll(std::string& s, std::string_view from, std::string_view to) {
 
 }  // namespace
 
-std::string MimeTypeOf(std::string_view file_name);
-
 void HttpCore::ServeFile(const TOVHttpRequest& req, const std::string& root_abs, const std::string& full,
                          const char* not_found, TOVHttpResponse& resp) {
   const std::string name = NormalisePath(full);
@@ -1138,11 +1109,11 @@ void HttpCore::ServeFile(const TOVHttpRequest& req, const std::string& root_abs,
     return;
   }
   resp.status = 200;
-  resp.SetHeader("Content-Type", MimeTypeOf(name));
+  resp.SetHeader("Content-Type", TOVHttpServerWrapper::GetMimeType(name));
   std::size_t slash = name.rfind('/');
   std::size_t dot = name.rfind('.');
   bool html = dot != std::string::npos && (slash == std::string::npos || dot > slash) &&
-              ToLowerAscii(std::string_view(name).substr(dot)) == ".html";
+              EqualsIgnoreCase(std::string_view(name).substr(dot), ".html");
   if (html) {
     std::string text;
     text.reserve(static_cast<std::size_t>(st.st_size));
@@ -1463,12 +1434,10 @@ void HttpCore::ServeConnection(int fd, Worker* w) {
     }
     HttpConnection conn(*this, w, std::move(stream));
     conn.Run(accepted);
-  } catch (const std::exception& e) {
-    w->Track(nullptr);
-    HandleRequestError(e);
   } catch (...) {
     w->Track(nullptr);
-    LogError("HTTP request error: %s: %s", kUnknownException, kUnknownExceptionText);
+    const CaughtException ex = DescribeCaught();
+    LogError("HTTP request error: %s: %s", ex.type, ex.what);
   }
 }
 
@@ -1526,8 +1495,6 @@ void HttpCore::Shutdown() noexcept {
   if (busy > 0) LogWarning("HTTP server: %d connection(s) still busy after the shutdown wait", busy);
 }
 
-std::string MimeTypeOf(std::string_view file_name) { return TOVHttpServerWrapper::GetMimeType(file_name); }
-
 }  // namespace detail
 
 std::string TOVHttpServerWrapper::GetMimeType(std::string_view file_name) {
@@ -1579,6 +1546,11 @@ TOVHttpServerWrapper::TOVHttpServerWrapper(TOVHttpServerOptions options)
     : core_(std::make_shared<detail::HttpCore>(std::move(options))) {
   auto& c = *core_;
   if (c.opts.max_connections == 0) c.opts.max_connections = 1;
+  if (c.opts.upload_dir.empty()) {
+    std::error_code ec;
+    c.opts.upload_dir = std::filesystem::temp_directory_path(ec).string();
+    if (ec || c.opts.upload_dir.empty()) c.opts.upload_dir = "/tmp";
+  }
   c.web_root = ResolveRoot(c.opts.web_root);
   c.plugin_root = ResolveRoot(c.opts.plugin_root);
   c.web_root_abs = NormalisePath(c.web_root);

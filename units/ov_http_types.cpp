@@ -8,13 +8,6 @@ namespace {
 inline char Lower(char c) noexcept { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
 inline char Upper(char c) noexcept { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
 
-int HexVal(char c) noexcept {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // Form decoding for query values: "+" is a blank, bad escapes stay as written.
 std::string FormDecode(std::string_view s) {
   std::string out;
@@ -23,8 +16,8 @@ std::string FormDecode(std::string_view s) {
     char c = s[i];
     if (c == '+') {
       out.push_back(' ');
-    } else if (c == '%' && i + 2 < s.size() && HexVal(s[i + 1]) >= 0 && HexVal(s[i + 2]) >= 0) {
-      out.push_back(static_cast<char>(HexVal(s[i + 1]) * 16 + HexVal(s[i + 2])));
+    } else if (c == '%' && i + 2 < s.size() && HexDigitValue(s[i + 1]) >= 0 && HexDigitValue(s[i + 2]) >= 0) {
+      out.push_back(static_cast<char>(HexDigitValue(s[i + 1]) * 16 + HexDigitValue(s[i + 2])));
       i += 2;
     } else {
       out.push_back(c);
@@ -82,6 +75,13 @@ std::string TrimAscii(std::string_view s) {
   while (b < e && blank(s[b])) ++b;
   while (e > b && blank(s[e - 1])) --e;
   return std::string(s.substr(b, e - b));
+}
+
+int HexDigitValue(char c) noexcept {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
 }
 
 std::string TOVHttpRequest::Header(std::string_view name) const {

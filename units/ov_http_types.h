@@ -26,6 +26,8 @@ bool EqualsIgnoreCase(std::string_view a, std::string_view b) noexcept;
 std::string ToLowerAscii(std::string_view s);
 std::string ToUpperAscii(std::string_view s);
 std::string TrimAscii(std::string_view s);
+// 0..15 for a hexadecimal digit, -1 for anything else.
+int HexDigitValue(char c) noexcept;
 
 struct TOVUploadedFile {
   std::string field_name;   // form field name

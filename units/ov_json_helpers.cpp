@@ -9,7 +9,10 @@
 namespace ov {
 namespace {
 
-// Length of a valid UTF-8 sequence starting at s[i], or 0 when the bytes there are not one.
+constexpr std::string_view kReplacementChar = "\xEF\xBF\xBD";  // U+FFFD
+
+// Length of a valid multi-byte UTF-8 sequence starting at s[i], or 0 when the bytes there are
+// not one (ASCII is the caller's to handle).
 std::size_t Utf8SeqLen(std::string_view s, std::size_t i) noexcept {
   auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
   unsigned char c = b(i);
@@ -59,7 +62,7 @@ void AppendQuoted(std::string& out, std::string_view s) {
     }
     std::size_t n = Utf8SeqLen(s, i);
     if (n == 0) {
-      out += "\xEF\xBF\xBD";  // U+FFFD for a byte that is not valid UTF-8
+      out += kReplacementChar;  // for a byte that is not valid UTF-8
       ++i;
     } else {
       out.append(s.substr(i, n));
@@ -150,6 +153,22 @@ std::string JsonQuote(std::string_view s) {
   std::string out;
   out.reserve(s.size() + 2);
   AppendQuoted(out, s);
+  return out;
+}
+
+std::string ToValidUtf8(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  for (std::size_t i = 0; i < s.size();) {
+    const std::size_t n = static_cast<unsigned char>(s[i]) < 0x80 ? 1 : Utf8SeqLen(s, i);
+    if (n == 0) {
+      out += kReplacementChar;
+      ++i;
+    } else {
+      out.append(s.substr(i, n));
+      i += n;
+    }
+  }
   return out;
 }
 

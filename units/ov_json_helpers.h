@@ -21,6 +21,10 @@ std::string JsonCompact(const TJSON& v);
 // A JSON string literal (with quotes) as both writers emit it.  Invalid UTF-8 is replaced
 // with U+FFFD so the text is always valid.
 std::string JsonQuote(std::string_view s);
+// Text made valid UTF-8 by the writers' rule: every byte that does not begin a well-formed
+// sequence (overlong forms, surrogates and code points above U+10FFFF included) becomes
+// U+FFFD.  NUL and other ASCII bytes are kept.
+std::string ToValidUtf8(std::string_view text);
 // Floating-point text: 1.5 -> 1.5000000000000000E+000; NaN and infinities -> null.
 std::string JsonDouble(double d);
 

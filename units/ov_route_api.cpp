@@ -261,23 +261,18 @@ std::string ExtractPathSegment(const TOVHttpRequest& req, int offset) {
   return segs[segs.size() - 1 - static_cast<std::size_t>(offset)];
 }
 
-std::int64_t ExtractPathIDAt(const TOVHttpRequest& req, int offset) {
-  std::vector<std::string> segs = PathSegments(req);
-  if (offset < 0 || static_cast<std::size_t>(offset) >= segs.size()) return -1;
-  return ParseInt64(segs[segs.size() - 1 - static_cast<std::size_t>(offset)]).value_or(-1);
-}
-
-std::int64_t ExtractPathID(const TOVHttpRequest& req) {
-  std::vector<std::string> segs = PathSegments(req);
-  if (segs.size() < 5) return -1;
-  return ParseInt64(segs.back()).value_or(-1);
-}
-
 std::string ExtractPathName(const TOVHttpRequest& req) {
   std::vector<std::string> segs = PathSegments(req);
   if (segs.size() < 5) return {};
   return segs.back();
 }
+
+// An absent segment is empty text, which is no number either.
+std::int64_t ExtractPathIDAt(const TOVHttpRequest& req, int offset) {
+  return ParseInt64(ExtractPathSegment(req, offset)).value_or(-1);
+}
+
+std::int64_t ExtractPathID(const TOVHttpRequest& req) { return ParseInt64(ExtractPathName(req)).value_or(-1); }
 
 bool ResolvePathEntity(const TOVHttpRequest& req, const std::string& table, std::int64_t& id, std::string& guid,
                        int offset) {

@@ -62,6 +62,17 @@ void ThrottleRecordSuccess(const std::string& username) {
   if (auto throttle = LoginThrottle.Get()) throttle->RecordSuccess(username);
 }
 
+// The configured database type; "sqlite3" while no configuration is loaded.
+std::string ConfiguredDatabaseType() {
+  if (auto cfg = Config.Get()) return cfg->DatabaseType();
+  return "sqlite3";
+}
+
+std::int64_t ActiveSessionCount() {
+  auto sm = SessionMgr.Get();
+  return sm ? static_cast<std::int64_t>(sm->GetSessionCount()) : 0;
+}
+
 struct LoginRow {
   std::int64_t id = 0;
   std::string guid, hash, salt;
@@ -98,14 +109,11 @@ bool ValidateAPIKey(const std::string& key, TOVAuthUser& user) {
 
   // A key past its expiry is refused; the server's own UTC clock decides (the dialects' NOW()
   // may run on another zone or clock).
-  if (!q.IsNull("expires_at")) {
-    std::string exp_text = q.Str("expires_at");
-    if (!exp_text.empty()) {
-      // A seconds field of 60 counts as the first second of the next minute.
-      std::optional<std::int64_t> exp = ParseUTCText(exp_text, true);
-      std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
-      if (!exp || now > *exp) return false;
-    }
+  if (const std::string exp_text = q.Str("expires_at"); !exp_text.empty()) {  // NULL reads as empty
+    // A seconds field of 60 counts as the first second of the next minute.
+    std::optional<std::int64_t> exp = ParseUTCText(exp_text, true);
+    std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
+    if (!exp || now > *exp) return false;
   }
 
   // A key bound to an account works only while that account exists, is active and unlocked.
@@ -116,9 +124,9 @@ bool ValidateAPIKey(const std::string& key, TOVAuthUser& user) {
   }
 
   TOVAuthUser u;
-  u.UserID = q.IsNull("user_id") ? 0 : q.Int("user_id");
-  u.UserGUID = q.IsNull("user_guid") ? std::string() : q.Str("user_guid");
-  u.Username = q.IsNull("username") ? std::string() : q.Str("username");
+  u.UserID = q.Int("user_id");  // NULL (no owner) reads as 0, the owner's columns as empty
+  u.UserGUID = q.Str("user_guid");
+  u.Username = q.Str("username");
   u.IsAdmin = ColumnFlag(q, "is_admin");
   u.SecurityLevel = ClampToInt32(q.Int("security_level"));
   u.Source = "apikey";
@@ -149,11 +157,10 @@ TJSON BuildStatusJSON() {
   o["uptime_seconds"] = static_cast<std::int64_t>(std::llround(static_cast<double>(up_ms) / 1000.0));
   o["total_users"] = total_users;
   o["total_config_entries"] = total_config;
-  o["database_type"] = Config.Exists() ? Config->DatabaseType() : std::string("sqlite3");
-  std::int64_t sessions = 0, nodes = 0;
-  if (auto sm = SessionMgr.Get()) sessions = static_cast<std::int64_t>(sm->GetSessionCount());
+  o["database_type"] = ConfiguredDatabaseType();
+  std::int64_t nodes = 0;
   if (auto ws = WSServer.Get()) nodes = ws->GetClientCount();
-  o["active_sessions"] = sessions;
+  o["active_sessions"] = ActiveSessionCount();
   o["connected_nodes"] = nodes;
   return o;
 }
@@ -188,15 +195,14 @@ void HandleStatusV2(TOVApiRequest& c) {
     TOVWriteQuery q = db->NewQuery();
     total_users = CountRows(q, "SELECT COUNT(*) FROM users");
   }
-  std::int64_t sessions = 0, subscriptions = 0;
-  if (auto sm = SessionMgr.Get()) sessions = static_cast<std::int64_t>(sm->GetSessionCount());
+  std::int64_t subscriptions = 0;
   if (auto bus = EventBus.Get()) subscriptions = static_cast<std::int64_t>(bus->GetSubscriptionCount());
   TJSON o = TJSON::object();
   o["server_name"] = kServerNameVersion;
   o["version"] = kVersion;
   o["total_users"] = total_users;
-  o["database_type"] = Config.Exists() ? Config->DatabaseType() : std::string("sqlite3");
-  o["active_sessions"] = sessions;
+  o["database_type"] = ConfiguredDatabaseType();
+  o["active_sessions"] = ActiveSessionCount();
   o["loaded_plugins"] = std::int64_t{0};  // this server has no plug-in manager yet
   o["event_subscriptions"] = subscriptions;
   SendSuccess(c.resp, std::move(o));

@@ -20,14 +20,8 @@ namespace ov {
 
 namespace {
 
-// A nullable text column: NULL reads as empty text.
-std::string TextOf(const TOVQueryBase& q, std::string_view name) {
-  const sql::Value& v = q.Field(name);
-  return v.IsNull() ? std::string() : v.AsText();
-}
-
 // A list item holding the named columns under their own names: integers where asked, all
-// others as text.
+// others as text (NULL as empty text).
 struct LogColumn {
   const char* name;
   bool integer = false;
@@ -37,7 +31,7 @@ TOVRowToJSON LogItem(std::vector<LogColumn> columns) {
   return [columns = std::move(columns)](const TOVQueryBase& q) {
     TJSON o = TJSON::object();
     for (const LogColumn& col : columns)
-      o[col.name] = col.integer ? TJSON(q.Int(col.name)) : TJSON(TextOf(q, col.name));
+      o[col.name] = col.integer ? TJSON(q.Int(col.name)) : TJSON(q.Str(col.name));
     return o;
   };
 }
@@ -135,46 +129,6 @@ std::string EscapeLikeLiteral(std::string_view text) {
   return out;
 }
 
-std::string ToValidUtf8(std::string_view s) {
-  static const char kReplacement[] = "\xEF\xBF\xBD";
-  std::string out;
-  out.reserve(s.size());
-  std::size_t i = 0;
-  const std::size_t n = s.size();
-  auto cont = [&](std::size_t k) { return k < n && (static_cast<unsigned char>(s[k]) & 0xC0) == 0x80; };
-  while (i < n) {
-    const unsigned char b = static_cast<unsigned char>(s[i]);
-    std::size_t len = 0;
-    if (b < 0x80) {
-      len = 1;
-    } else if (b >= 0xC2 && b <= 0xDF) {
-      if (cont(i + 1)) len = 2;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-      if (cont(i + 1) && cont(i + 2)) {
-        const unsigned char b1 = static_cast<unsigned char>(s[i + 1]);
-        const bool overlong = b == 0xE0 && b1 < 0xA0;
-        const bool surrogate = b == 0xED && b1 >= 0xA0;
-        if (!overlong && !surrogate) len = 3;
-      }
-    } else if (b >= 0xF0 && b <= 0xF4) {
-      if (cont(i + 1) && cont(i + 2) && cont(i + 3)) {
-        const unsigned char b1 = static_cast<unsigned char>(s[i + 1]);
-        const bool overlong = b == 0xF0 && b1 < 0x90;
-        const bool too_big = b == 0xF4 && b1 >= 0x90;
-        if (!overlong && !too_big) len = 4;
-      }
-    }
-    if (len == 0) {
-      out += kReplacement;
-      ++i;
-    } else {
-      out.append(s.substr(i, len));
-      i += len;
-    }
-  }
-  return out;
-}
-
 // ---- audit log ------------------------------------------------------------------------------
 
 void HandleAuditLog(TOVApiRequest& c) {
@@ -196,16 +150,11 @@ void HandleListSessions(TOVApiRequest& c) {
 }
 
 void HandleKickSession(TOVApiRequest& c) {
-  std::int64_t id = -1;
-  std::string guid;
-  if (!ResolvePathEntity(c.req, "active_sessions", id, guid, 0)) id = ExtractPathID(c.req);
-  if (id < 1) {
-    SendError(c.resp, 400, "Invalid session ID");
-    return;
-  }
-  if (auto sm = SessionMgr.Get()) sm->RemoveSession(id);
+  std::optional<TOVPathEntity> path = ResolvePathEntityOrFail(c, "active_sessions", "Invalid session ID");
+  if (!path) return;
+  if (auto sm = SessionMgr.Get()) sm->RemoveSession(path->id);
   SendSuccess(c.resp);
-  LogInfo("Session #%d kicked by %s", id, c.user.Username);
+  LogInfo("Session #%d kicked by %s", path->id, c.user.Username);
 }
 
 // ---- IP blacklist ---------------------------------------------------------------------------
@@ -249,7 +198,7 @@ void HandleUnbanIP(TOVApiRequest& c) {
     q.SetSQL("SELECT ip_address FROM ip_blacklist WHERE id = :id");
     q.Param("id", id);
     q.Open();
-    if (!q.Eof()) ip = TextOf(q, "ip_address");
+    if (!q.Eof()) ip = q.Str("ip_address");
   }
   // The write query is freed before the blacklist is called: the blacklist's own lock comes
   // before the database write lock.
@@ -310,11 +259,13 @@ void HandleSystemLogFilters(TOVApiRequest& c) {
   {
     auto db = RequireDB();
     TOVReadQuery q = db->NewReadQuery();
-    for (const char* column : {"level", "source", "category"}) {
+    // Each filter column and the member that lists its values.
+    static constexpr std::pair<const char*, const char*> kFilters[] = {
+        {"level", "levels"}, {"source", "sources"}, {"category", "categories"}};
+    for (const auto& [column, member] : kFilters) {
       const std::string col = column;
       q.SetSQL("SELECT DISTINCT " + col + " FROM system_logs ORDER BY " + col);
-      data[col == "level" ? "levels" : col == "source" ? "sources" : "categories"] =
-          CollectRows(q, [&](const TOVQueryBase& row) { return TJSON(TextOf(row, col)); });
+      data[member] = CollectRows(q, [&](const TOVQueryBase& row) { return TJSON(row.Str(col)); });
     }
   }
   SendSuccess(c.resp, std::move(data));

@@ -29,8 +29,4 @@ void HandleAdminQuery(TOVApiRequest& c);
 // string literals of the three databases.)
 std::string EscapeLikeLiteral(std::string_view text);
 
-// Text made valid UTF-8: every byte that does not begin a well-formed sequence (overlong
-// forms, surrogates and code points above U+10FFFF included) becomes U+FFFD.
-std::string ToValidUtf8(std::string_view text);
-
 }  // namespace ov

@@ -239,17 +239,7 @@ std::optional<std::int64_t> ParseUTCText(std::string_view s, bool allow_leap_sec
   return static_cast<std::int64_t>(sys_days(ymd).time_since_epoch().count()) * 86400 + hh * 3600 + mi * 60 + ss;
 }
 
-// ---- IP blacklist -------------------------------------------------------------------------------
-
-TOVIPBlacklist::TOVIPBlacklist(TOVWallClock wall, std::chrono::milliseconds cache_ttl, TOVMonoClock mono)
-    : wall_(std::move(wall)), cache_ttl_(cache_ttl), mono_(std::move(mono)) {}
-
-std::int64_t TOVIPBlacklist::WallNow() const {
-  const auto t = wall_ ? wall_() : std::chrono::system_clock::now();
-  return std::chrono::floor<std::chrono::seconds>(t.time_since_epoch()).count();
-}
-
-std::string TOVIPBlacklist::FormatUTC(std::int64_t unix_seconds) {
+std::string FormatUTCText(std::int64_t unix_seconds) {
   using namespace std::chrono;
   const std::int64_t s = std::clamp(unix_seconds, kMinUTCSeconds, kMaxUTCSeconds);
   std::int64_t day = s / 86400;
@@ -266,6 +256,17 @@ std::string TOVIPBlacklist::FormatUTC(std::int64_t unix_seconds) {
   return buf;
 }
 
+// ---- IP blacklist -------------------------------------------------------------------------------
+
+TOVIPBlacklist::TOVIPBlacklist(TOVWallClock wall, std::chrono::milliseconds cache_ttl, TOVMonoClock mono)
+    : wall_(std::move(wall)), cache_ttl_(cache_ttl), mono_(std::move(mono)) {}
+
+std::int64_t TOVIPBlacklist::WallNow() const {
+  const auto t = wall_ ? wall_() : std::chrono::system_clock::now();
+  return std::chrono::floor<std::chrono::seconds>(t.time_since_epoch()).count();
+}
+
+std::string TOVIPBlacklist::FormatUTC(std::int64_t unix_seconds) { return FormatUTCText(unix_seconds); }
 std::optional<std::int64_t> TOVIPBlacklist::ParseUTC(std::string_view s) { return ParseUTCText(s); }
 
 void TOVIPBlacklist::Invalidate(const std::string& ip) {

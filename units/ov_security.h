@@ -134,6 +134,9 @@ class TOVLoginThrottle {
 // seconds field of 60 (read as the next minute's first second) is taken only with
 // allow_leap_second.
 std::optional<std::int64_t> ParseUTCText(std::string_view text, bool allow_leap_second = false);
+// The UTC time text "yyyy-mm-dd hh:nn:ss" of Unix seconds, clamped to 0001-01-01 00:00:00 ..
+// 9999-12-31 23:59:59.
+std::string FormatUTCText(std::int64_t unix_seconds);
 
 // ---- IP blacklist -------------------------------------------------------------------------------
 
@@ -166,10 +169,8 @@ class TOVIPBlacklist {
   // Deletes bans whose expiry time has come.
   void CleanExpired();
 
-  // The UTC time text "yyyy-mm-dd hh:nn:ss" of t, clamped to 0001-01-01 00:00:00 ..
-  // 9999-12-31 23:59:59.
+  // The expiry text as written and read: FormatUTCText and ParseUTCText.
   static std::string FormatUTC(std::int64_t unix_seconds);
-  // "yyyy-mm-dd hh:nn:ss" (fractions and a "T" separator tolerated) as Unix seconds.
   static std::optional<std::int64_t> ParseUTC(std::string_view text);
 
  private:

@@ -10,21 +10,13 @@
 #include "ov_config.h"
 #include "ov_database.h"
 #include "ov_guid.h"
+#include "ov_security.h"
 
 namespace ov {
 
 TOVService<TOVSessionManager> SessionMgr;
 
 namespace {
-
-std::string UtcNowText() {
-  std::time_t t = std::time(nullptr);
-  std::tm tm{};
-  gmtime_r(&t, &tm);
-  char buf[32];
-  std::size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
-  return std::string(buf, n);
-}
 
 // The session id stored in an object; objects always carry one once they are in the list.
 std::int64_t SessionIdOf(const TJSON& s) {
@@ -44,7 +36,7 @@ TOVSessionManager::TOVSessionManager(std::int32_t max_nodes) : max_nodes_(max_no
 
 std::int64_t TOVSessionManager::AddSession(std::int32_t node, const std::string& protocol,
                                            const std::string& ip_address) {
-  const std::string now = UtcNowText();
+  const std::string now = FormatUTCText(std::time(nullptr));
   TJSON s = TJSON::object();
   s["node"] = static_cast<std::int64_t>(node);
   s["protocol"] = protocol;
@@ -190,7 +182,7 @@ void TOVSessionManager::ClearAll() {
 
 void StartupSessionManager() {
   std::int32_t max_nodes = 10;
-  if (auto cfg = Config.Get()) max_nodes = cfg->ReadInteger("telnet", "max_nodes", 10);
+  if (auto cfg = Config.Get()) max_nodes = cfg->TelnetMaxNodes();
   SessionMgr.Publish(std::make_unique<TOVSessionManager>(max_nodes));
 }
 

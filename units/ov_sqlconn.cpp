@@ -37,15 +37,9 @@ std::string_view TrimBlanks(std::string_view s) noexcept {
   return s;
 }
 
-bool ParseInt64(std::string_view s, std::int64_t& out) noexcept {
-  s = TrimBlanks(s);
-  if (!s.empty() && s.front() == '+') s.remove_prefix(1);
-  if (s.empty()) return false;
-  auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), out);
-  return ec == std::errc() && p == s.data() + s.size();
-}
-
-bool ParseDouble(std::string_view s, double& out) noexcept {
+// The whole text (blanks around it and a leading '+' allowed) as a number of type T.
+template <class T>
+bool ParseNumber(std::string_view s, T& out) noexcept {
   s = TrimBlanks(s);
   if (!s.empty() && s.front() == '+') s.remove_prefix(1);
   if (s.empty()) return false;
@@ -111,9 +105,9 @@ std::int64_t Value::AsInt64(std::int64_t def) const noexcept {
       return DoubleToInt64(d);
     case FieldKind::Text: {
       std::int64_t v = 0;
-      if (ParseInt64(s, v)) return v;
+      if (ParseNumber(s, v)) return v;
       double dv = 0;
-      if (ParseDouble(s, dv)) return DoubleToInt64(dv);
+      if (ParseNumber(s, dv)) return DoubleToInt64(dv);
       return def;
     }
     default:
@@ -131,7 +125,7 @@ double Value::AsDouble(double def) const noexcept {
       return d;
     case FieldKind::Text: {
       double v = 0;
-      return ParseDouble(s, v) ? v : def;
+      return ParseNumber(s, v) ? v : def;
     }
     default:
       return def;
@@ -153,7 +147,7 @@ bool Value::AsBool(bool def) const noexcept {
       for (const char* no : {"0", "false", "f", "no", "n", "off"})
         if (EqualsNoCase(t, no)) return false;
       std::int64_t v = 0;
-      if (ParseInt64(t, v)) return v != 0;
+      if (ParseNumber(t, v)) return v != 0;
       return def;
     }
     default:
@@ -229,13 +223,13 @@ class Scanner {
       if (backend_ == Backend::Postgres && i_ > 0 && (sql_[i_ - 1] == 'E' || sql_[i_ - 1] == 'e') &&
           (i_ < 2 || !IsIdentChar(sql_[i_ - 2])))
         backslash = true;  // E'...' escape string
-      SkipQuoted('\'', '\'', backslash);
+      SkipQuoted('\'', backslash);
     } else if (c == '"') {
-      SkipQuoted('"', '"', false);
+      SkipQuoted('"', false);
     } else if (c == '`') {
-      SkipQuoted('`', '`', false);
+      SkipQuoted('`', false);
     } else if (c == '[' && backend_ == Backend::SQLite) {
-      SkipQuoted('[', ']', false);
+      SkipQuoted(']', false);
     } else if (c == '-' && i_ + 1 < n_ && sql_[i_ + 1] == '-' &&
                (backend_ != Backend::MariaDB || i_ + 2 >= n_ || IsBlank(sql_[i_ + 2]) ||
                 static_cast<unsigned char>(sql_[i_ + 2]) < 0x20)) {
@@ -255,8 +249,8 @@ class Scanner {
     return true;
   }
 
-  void SkipQuoted(char open, char close, bool backslash) {
-    (void)open;
+  // From the opening character at i_ to the closing one, close.
+  void SkipQuoted(char close, bool backslash) {
     ++i_;
     while (i_ < n_) {
       const char c = sql_[i_];
@@ -507,16 +501,11 @@ struct ScanEntry {
   bool is_insert = false;               // scan.IsInsert(), asked once per text, not per run
 };
 
-struct StringHash {
-  using is_transparent = void;
-  std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
-};
-
 // Scans per connection, keyed by the statement text.  A connection serves one thread at a
 // time, so the cache needs no lock.  Bounded: it is emptied when full.
 struct ScanCache {
   static constexpr std::size_t kMax = 256;
-  using Map = std::unordered_map<std::string, std::shared_ptr<const ScanEntry>, StringHash, std::equal_to<>>;
+  using Map = std::unordered_map<std::string, std::shared_ptr<const ScanEntry>, TextHash, std::equal_to<>>;
   Map map;
   // The entry used last: a statement run again and again (bulk inserts, the log writer) is
   // found by one comparison instead of a hash.  Map nodes are stable until the map is cleared.

@@ -36,6 +36,12 @@ struct FreeWith {
 template <class T, auto Free>
 using CHandle = std::unique_ptr<T, FreeWith<Free>>;
 
+// Hash for maps keyed by statement text: a lookup with a string_view copies no key.
+struct TextHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+};
+
 // A database error; the message is the driver's own text.
 class SqlError : public std::runtime_error {
  public:
@@ -94,7 +100,6 @@ struct ConnectOptions {
   std::string database;         // SQLite: file path (":memory:" allowed)
   std::string user;
   std::string password;
-  std::string charset = "UTF8";
   bool use_ssl = false;
   int busy_timeout_ms = 5000;   // SQLite busy time-out
   int connect_timeout_s = 10;

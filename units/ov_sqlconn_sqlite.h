@@ -61,10 +61,6 @@ class SqliteConnection final : public Connection {
   std::string RawQuery(const char* sql, int* rc_out);
   [[noreturn]] void ThrowError(int rc) const;
 
-  struct TextHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
-  };
   sqlite3* db_ = nullptr;
   using Cache = std::unordered_map<std::string, Cached, TextHash, std::equal_to<>>;
   Cache cache_;

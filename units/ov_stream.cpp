@@ -91,7 +91,7 @@ bool Stream::WaitReady(short events, Deadline deadline, IoStatus& status) const 
 
 void Stream::LingeringClose(std::chrono::milliseconds max_wait, std::size_t max_bytes) noexcept {
   if (fd_ < 0) return;
-  Deadline deadline = StreamClock::now() + max_wait;
+  Deadline deadline = DeadlineIn(max_wait);
   Shutdown(deadline);
   // Discard at the socket level: the content no longer matters, only that the kernel's
   // receive queue is empty when the socket is closed.

@@ -110,6 +110,11 @@ std::string UtcStampMillis() {
   return buf;
 }
 
+// Event names are kept lower-cased; name must be lower case too.
+bool IsSubscribed(const TOVWSClientInfo& c, std::string_view name) {
+  return std::find(c.SubscribedEvents.begin(), c.SubscribedEvents.end(), name) != c.SubscribedEvents.end();
+}
+
 bool ContainsIgnoreCase(const std::vector<std::string>& list, const std::string& name) {
   for (const auto& s : list)
     if (EqualsIgnoreCase(s, name)) return true;
@@ -494,11 +499,7 @@ bool TOVWSServer::HubPortHandshake(Worker& w) {
   bool admin = !token.empty() && ValidateWebAdmin(token);
   if (!admin && !ValidateClient(api_key)) {
     LogWarning("[ws] Unauthorized connection from %s", w.ip);
-    std::string payload;
-    payload.push_back(static_cast<char>(WS_CLOSE_POLICY_VIOLATION >> 8));
-    payload.push_back(static_cast<char>(WS_CLOSE_POLICY_VIOLATION & 0xFF));
-    payload += "Unauthorized";
-    std::string frame = EncodeFrame(WS_OP_CLOSE, payload);
+    std::string frame = EncodeCloseFrame(WS_CLOSE_POLICY_VIOLATION, "Unauthorized");
     if (s.Send(frame.data(), frame.size(), DeadlineIn(std::chrono::milliseconds(5000))).ok())
       s.LingeringClose(std::chrono::milliseconds(1000), 64 * 1024);
     return false;
@@ -547,6 +548,12 @@ void TOVWSServer::ServeClient(Worker& w) {
 
 // ---- client table --------------------------------------------------------------------------------
 
+TOVWSServer::Slot* TOVWSServer::FindSlot(std::int32_t client_id) {
+  for (auto& s : clients_)
+    if (s.Active && s.Info.ID == client_id) return &s;
+  return nullptr;
+}
+
 std::int32_t TOVWSServer::AddClient(std::shared_ptr<TWebSocketConnection> conn, const std::string& ip, bool web_admin,
                                     const std::string& tls_version) {
   std::int32_t id;
@@ -588,19 +595,17 @@ void TOVWSServer::RemoveClient(std::int32_t client_id) {
   bool registered = false, thin = false, found = false;
   {
     std::lock_guard<TOVLock> g(clients_lock_);
-    for (auto& s : clients_) {
-      if (!s.Active || s.Info.ID != client_id) continue;
+    if (Slot* s = FindSlot(client_id)) {
       found = true;
-      name = s.Info.ClientName;
-      uuid = s.Info.ClientUUID;
-      ip = s.Info.IPAddress;
-      registered = s.Info.Registered;
-      thin = s.Info.ClientType == ctThinClient;
-      if (s.Info.ClientType == ctWebAdmin && !s.Info.SubscribedEvents.empty()) subscribed_admins_.fetch_sub(1);
-      if (s.Info.WsConn) s.Info.WsConn->Disconnect();
-      s.Info = TOVWSClientInfo{};
-      s.Active = false;
-      break;
+      name = s->Info.ClientName;
+      uuid = s->Info.ClientUUID;
+      ip = s->Info.IPAddress;
+      registered = s->Info.Registered;
+      thin = s->Info.ClientType == ctThinClient;
+      if (s->Info.ClientType == ctWebAdmin && !s->Info.SubscribedEvents.empty()) subscribed_admins_.fetch_sub(1);
+      if (s->Info.WsConn) s->Info.WsConn->Disconnect();
+      s->Info = TOVWSClientInfo{};
+      s->Active = false;
     }
   }
   if (!found) return;
@@ -667,9 +672,8 @@ std::int32_t TOVWSServer::RegisterThinClient(TOVDetachedStream stream, const std
 
 std::shared_ptr<TWebSocketConnection> TOVWSServer::ConnOf(std::int32_t client_id) {
   std::lock_guard<TOVLock> g(clients_lock_);
-  for (auto& s : clients_)
-    if (s.Active && s.Info.ID == client_id) return s.Info.WsConn;
-  return nullptr;
+  Slot* s = FindSlot(client_id);
+  return s ? s->Info.WsConn : nullptr;
 }
 
 int TOVWSServer::FindClientIndex(std::int32_t client_id) {
@@ -681,13 +685,11 @@ int TOVWSServer::FindClientIndex(std::int32_t client_id) {
 
 std::optional<TOVWSClientInfo> TOVWSServer::GetClientInfo(std::int32_t client_id) {
   std::lock_guard<TOVLock> g(clients_lock_);
-  for (auto& s : clients_)
-    if (s.Active && s.Info.ID == client_id) {
-      TOVWSClientInfo c = s.Info;
-      c.WsConn.reset();
-      return c;
-    }
-  return std::nullopt;
+  Slot* s = FindSlot(client_id);
+  if (!s) return std::nullopt;
+  TOVWSClientInfo c = s->Info;
+  c.WsConn.reset();
+  return c;
 }
 
 void TOVWSServer::DisconnectClient(std::int32_t client_id) {
@@ -863,22 +865,20 @@ void TOVWSServer::UpdateRttFromPong(std::int32_t client_id, std::int64_t sent_ts
   if (sent_ts <= 0) return;
   const std::int32_t sample = static_cast<std::int32_t>(std::clamp<std::int64_t>(WsUnixMillis() - sent_ts, 0, 30000));
   std::lock_guard<TOVLock> g(clients_lock_);
-  for (auto& s : clients_) {
-    if (!s.Active || s.Info.ID != client_id) continue;
-    TOVWSClientInfo& c = s.Info;
-    c.LastPong = StreamClock::now();
-    c.PendingPingTS = 0;
-    c.RTT_MS = sample;
-    c.RTT_MIN = std::min(c.RTT_MIN, sample);
-    c.RTT_MAX = std::max(c.RTT_MAX, sample);
-    c.RTT_SAMPLES[c.RTT_IDX] = sample;
-    c.RTT_IDX = (c.RTT_IDX + 1) % WS_RTT_SAMPLES;
-    if (c.RTT_COUNT < WS_RTT_SAMPLES) ++c.RTT_COUNT;
-    std::int64_t sum = 0;
-    for (int i = 0; i < c.RTT_COUNT; ++i) sum += c.RTT_SAMPLES[i];
-    c.RTT_AVG = static_cast<std::int32_t>(sum / c.RTT_COUNT);
-    return;
-  }
+  Slot* s = FindSlot(client_id);
+  if (!s) return;
+  TOVWSClientInfo& c = s->Info;
+  c.LastPong = StreamClock::now();
+  c.PendingPingTS = 0;
+  c.RTT_MS = sample;
+  c.RTT_MIN = std::min(c.RTT_MIN, sample);
+  c.RTT_MAX = std::max(c.RTT_MAX, sample);
+  c.RTT_SAMPLES[c.RTT_IDX] = sample;
+  c.RTT_IDX = (c.RTT_IDX + 1) % WS_RTT_SAMPLES;
+  if (c.RTT_COUNT < WS_RTT_SAMPLES) ++c.RTT_COUNT;
+  std::int64_t sum = 0;
+  for (int i = 0; i < c.RTT_COUNT; ++i) sum += c.RTT_SAMPLES[i];
+  c.RTT_AVG = static_cast<std::int32_t>(sum / c.RTT_COUNT);
 }
 
 void TOVWSServer::ExpireDeadClients() {
@@ -959,11 +959,6 @@ void TOVWSServer::HandleMessage(std::int32_t client_id, const std::string& paylo
   (*h)(client_id, msg);
 }
 
-std::optional<TJSON> TOVWSServer::CallPlugin(const std::string& plugin, const std::string& func, const TJSON* args) {
-  if (!OnPluginCall) return std::nullopt;
-  return OnPluginCall(plugin, func, args);
-}
-
 void TOVWSServer::HandleRegister(std::int32_t id, const TJSON& msg) {
   const std::string name = JStr(msg, "client_name");
   const std::string version = JStr(msg, "version");
@@ -972,9 +967,7 @@ void TOVWSServer::HandleRegister(std::int32_t id, const TJSON& msg) {
   const std::string tls = JStr(msg, "tls_version");
   // Everything is read before the slot changes, so a malformed message changes nothing.
   std::vector<std::string> protocols;
-  bool has_protocols = false;
   if (auto it = msg.find("protocols"); it != msg.end() && it->is_array()) {
-    has_protocols = true;
     for (const auto& p : *it) protocols.push_back(p.get<std::string>());
   }
   std::string plugins = "[]";
@@ -997,27 +990,21 @@ void TOVWSServer::HandleRegister(std::int32_t id, const TJSON& msg) {
     }
   }
   std::string tls_now;
-  bool found = false;
   {
     std::lock_guard<TOVLock> g(clients_lock_);
-    for (auto& s : clients_) {
-      if (!s.Active || s.Info.ID != id) continue;
-      found = true;
-      TOVWSClientInfo& c = s.Info;
-      c.ClientUUID = uuid;
-      c.ClientName = name;
-      c.Version = version;
-      c.MaxNodes = max_nodes;
-      c.Registered = true;
-      if (has_protocols) c.Protocols = protocols;
-      else c.Protocols.clear();
-      c.PluginsJSON = plugins;
-      if (c.TLSVersion.empty()) c.TLSVersion = tls;
-      tls_now = c.TLSVersion;
-      break;
-    }
+    Slot* s = FindSlot(id);
+    if (!s) return;
+    TOVWSClientInfo& c = s->Info;
+    c.ClientUUID = uuid;
+    c.ClientName = name;
+    c.Version = version;
+    c.MaxNodes = max_nodes;
+    c.Registered = true;
+    c.Protocols = protocols;
+    c.PluginsJSON = plugins;
+    if (c.TLSVersion.empty()) c.TLSVersion = tls;
+    tls_now = c.TLSVersion;
   }
-  if (!found) return;
   if (!tls_now.empty())
     LogInfo("[ws] Client %d registered as \"%s\" v%s [%s] (protocols: %s, tls: %s)", id, name, version, uuid,
             JoinComma(protocols), tls_now);
@@ -1031,26 +1018,20 @@ void TOVWSServer::HandleHeartbeat(std::int32_t id, const TJSON& msg) {
   const std::string tls = JStr(msg, "tls_version");
   std::string nodes_json;
   std::int32_t active = ClampI32(JInt(msg, "active_nodes", 0));
-  bool has_nodes = false;
   if (auto it = msg.find("nodes"); it != msg.end() && it->is_array()) {
-    has_nodes = true;
     nodes_json = JsonCompact(*it);
     active = static_cast<std::int32_t>(it->size());
   }
-  bool found = false;
   {
     std::lock_guard<TOVLock> g(clients_lock_);
-    for (auto& s : clients_) {
-      if (!s.Active || s.Info.ID != id) continue;
-      found = true;
-      s.Info.LastPong = StreamClock::now();
-      if (s.Info.TLSVersion.empty()) s.Info.TLSVersion = tls;
-      s.Info.NodesJSON = has_nodes ? nodes_json : std::string();
-      s.Info.ActiveNodes = active;
-      break;
-    }
+    Slot* s = FindSlot(id);
+    if (!s) return;
+    s->Info.LastPong = StreamClock::now();
+    if (s->Info.TLSVersion.empty()) s->Info.TLSVersion = tls;
+    s->Info.NodesJSON = std::move(nodes_json);
+    s->Info.ActiveNodes = active;
   }
-  if (found) BroadcastNodeState();
+  BroadcastNodeState();
 }
 
 void TOVWSServer::HandleNodeUpdate(std::int32_t id, const TJSON& msg) {
@@ -1058,12 +1039,10 @@ void TOVWSServer::HandleNodeUpdate(std::int32_t id, const TJSON& msg) {
     std::string nodes_json = JsonCompact(*it);
     std::int32_t active = static_cast<std::int32_t>(it->size());
     std::lock_guard<TOVLock> g(clients_lock_);
-    for (auto& s : clients_)
-      if (s.Active && s.Info.ID == id) {
-        s.Info.NodesJSON = nodes_json;
-        s.Info.ActiveNodes = active;
-        break;
-      }
+    if (Slot* s = FindSlot(id)) {
+      s->Info.NodesJSON = std::move(nodes_json);
+      s->Info.ActiveNodes = active;
+    }
   }
   BroadcastNodeState();
 }
@@ -1086,11 +1065,7 @@ void TOVWSServer::HandleConfigResult(std::int32_t id, const TJSON& msg) {
 
 void TOVWSServer::HandlePong(std::int32_t id, const TJSON&) {
   std::lock_guard<TOVLock> g(clients_lock_);
-  for (auto& s : clients_)
-    if (s.Active && s.Info.ID == id) {
-      s.Info.LastPong = StreamClock::now();
-      break;
-    }
+  if (Slot* s = FindSlot(id)) s->Info.LastPong = StreamClock::now();
 }
 
 void TOVWSServer::HandlePluginCall(std::int32_t id, const TJSON& msg) {
@@ -1172,8 +1147,7 @@ void TOVWSServer::HandleDoorReady(std::int32_t id, const TJSON& msg) {
   std::string door_ip;
   {
     std::lock_guard<TOVLock> g(clients_lock_);
-    for (auto& s : clients_)
-      if (s.Active && s.Info.ID == id) door_ip = s.Info.IPAddress;
+    if (Slot* s = FindSlot(id)) door_ip = s->Info.IPAddress;
   }
   TJSON m = TJSON::object();
   m["type"] = "door_connect";
@@ -1234,22 +1208,19 @@ void TOVWSServer::HandleSubscribe(std::int32_t id, const TJSON& msg) {
   bool admin = false;
   {
     std::lock_guard<TOVLock> g(clients_lock_);
-    for (auto& s : clients_) {
-      if (!s.Active || s.Info.ID != id) continue;
-      if (s.Info.ClientType != ctWebAdmin) break;
+    Slot* s = FindSlot(id);
+    if (s && s->Info.ClientType == ctWebAdmin) {
       admin = true;
-      s.Info.HasSubscriptions = true;
-      const bool was_empty = s.Info.SubscribedEvents.empty();
+      TOVWSClientInfo& c = s->Info;
+      c.HasSubscriptions = true;
+      const bool was_empty = c.SubscribedEvents.empty();
       if (it != msg.end() && it->is_array())
         for (const auto& e : *it) {
           if (!e.is_string()) continue;
           std::string name = ToLowerAscii(e.get<std::string>());
-          if (std::find(s.Info.SubscribedEvents.begin(), s.Info.SubscribedEvents.end(), name) ==
-              s.Info.SubscribedEvents.end())
-            s.Info.SubscribedEvents.push_back(std::move(name));
+          if (!IsSubscribed(c, name)) c.SubscribedEvents.push_back(std::move(name));
         }
-      if (was_empty && !s.Info.SubscribedEvents.empty()) subscribed_admins_.fetch_add(1);
-      break;
+      if (was_empty && !c.SubscribedEvents.empty()) subscribed_admins_.fetch_add(1);
     }
   }
   if (admin) LogDebug("[ws] Web admin %d subscribed to events", id);
@@ -1259,18 +1230,13 @@ void TOVWSServer::HandleUnsubscribe(std::int32_t id, const TJSON& msg) {
   auto it = msg.find("events");
   if (it == msg.end() || !it->is_array()) return;
   std::lock_guard<TOVLock> g(clients_lock_);
-  for (auto& s : clients_) {
-    if (!s.Active || s.Info.ID != id) continue;
-    if (s.Info.ClientType != ctWebAdmin) break;
-    const bool was_empty = s.Info.SubscribedEvents.empty();
-    for (const auto& e : *it) {
-      if (!e.is_string()) continue;
-      std::string name = ToLowerAscii(e.get<std::string>());
-      std::erase(s.Info.SubscribedEvents, name);
-    }
-    if (!was_empty && s.Info.SubscribedEvents.empty()) subscribed_admins_.fetch_sub(1);
-    break;
-  }
+  Slot* s = FindSlot(id);
+  if (!s || s->Info.ClientType != ctWebAdmin) return;
+  std::vector<std::string>& events = s->Info.SubscribedEvents;
+  const bool was_empty = events.empty();
+  for (const auto& e : *it)
+    if (e.is_string()) std::erase(events, ToLowerAscii(e.get<std::string>()));
+  if (!was_empty && events.empty()) subscribed_admins_.fetch_sub(1);
 }
 
 bool TOVWSServer::HasSubscribers(const std::string& event_type) {
@@ -1278,10 +1244,7 @@ bool TOVWSServer::HasSubscribers(const std::string& event_type) {
   const std::string name = ToLowerAscii(event_type);
   std::lock_guard<TOVLock> g(clients_lock_);
   for (auto& s : clients_)
-    if (s.Active && s.Info.ClientType == ctWebAdmin &&
-        std::find(s.Info.SubscribedEvents.begin(), s.Info.SubscribedEvents.end(), name) !=
-            s.Info.SubscribedEvents.end())
-      return true;
+    if (s.Active && s.Info.ClientType == ctWebAdmin && IsSubscribed(s.Info, name)) return true;
   return false;
 }
 
@@ -1292,9 +1255,7 @@ void TOVWSServer::BroadcastToWebAdmins(const std::string& event_type, const TJSO
   {
     std::lock_guard<TOVLock> g(clients_lock_);
     for (auto& s : clients_)
-      if (s.Active && s.Info.ClientType == ctWebAdmin && s.Info.WsConn &&
-          std::find(s.Info.SubscribedEvents.begin(), s.Info.SubscribedEvents.end(), name) !=
-              s.Info.SubscribedEvents.end())
+      if (s.Active && s.Info.ClientType == ctWebAdmin && s.Info.WsConn && IsSubscribed(s.Info, name))
         targets.push_back(s.Info.WsConn);
   }
   if (targets.empty()) return;
@@ -1326,10 +1287,7 @@ void TOVWSServer::BroadcastServerStatus() {
   {
     std::lock_guard<TOVLock> g(clients_lock_);
     for (auto& s : clients_)
-      if (s.Active && s.Info.ClientType == ctWebAdmin &&
-          std::find(s.Info.SubscribedEvents.begin(), s.Info.SubscribedEvents.end(), "server_status") !=
-              s.Info.SubscribedEvents.end())
-        ++count;
+      if (s.Active && s.Info.ClientType == ctWebAdmin && IsSubscribed(s.Info, "server_status")) ++count;
   }
   LogDebug("[ws] broadcast server_status -> %d admin(s)", count);
   if (count == 0) return;  // the status costs database reads; nobody would see it
@@ -1482,41 +1440,27 @@ void TOVWSServer::SendPluginInstall(std::int32_t client_id, const std::string& r
 
 namespace {
 
-// The sqlite3 handle of a read query's connection (nullptr on the other backends).
-void* ReadQueryHandle(TOVReadQuery& q) {
-  if (auto* c = dynamic_cast<sql::SqliteConnection*>(&q.Connection())) return c->Handle();
+// The sqlite3 handle of a connection (nullptr on the other backends), for the authorizer.
+void* SqliteHandle(sql::Connection& conn) {
+  if (auto* c = dynamic_cast<sql::SqliteConnection*>(&conn)) return c->Handle();
   return nullptr;
-}
-
-void* WriteHandle(TOVDatabase& db) {
-  if (auto* c = dynamic_cast<sql::SqliteConnection*>(&db.Connection())) return c->Handle();
-  return nullptr;
-}
-
-TJSON FieldJSON(const sql::Value& v) {
-  switch (v.kind) {
-    case sql::FieldKind::Null: return nullptr;
-    case sql::FieldKind::Int64: return v.i;
-    case sql::FieldKind::Bool: return v.b;
-    case sql::FieldKind::Double: return v.d;
-    default: return v.s;  // date-time as "yyyy-mm-dd hh:nn:ss"; text, dates, times and blobs as text
-  }
 }
 
 }  // namespace
 
-void TOVWSServer::HandleDbQuery(std::int32_t id, const TJSON& msg) { HandleDbRequest(id, msg, 0); }
-void TOVWSServer::HandleDbExec(std::int32_t id, const TJSON& msg) { HandleDbRequest(id, msg, 1); }
-void TOVWSServer::HandleDbExecParams(std::int32_t id, const TJSON& msg) { HandleDbRequest(id, msg, 2); }
+void TOVWSServer::HandleDbQuery(std::int32_t id, const TJSON& msg) { HandleDbRequest(id, msg, TWSSqlKind::Query); }
+void TOVWSServer::HandleDbExec(std::int32_t id, const TJSON& msg) { HandleDbRequest(id, msg, TWSSqlKind::Exec); }
+void TOVWSServer::HandleDbExecParams(std::int32_t id, const TJSON& msg) {
+  HandleDbRequest(id, msg, TWSSqlKind::ExecParams);
+}
 
-void TOVWSServer::HandleDbRequest(std::int32_t id, const TJSON& msg, int kind_i) {
+void TOVWSServer::HandleDbRequest(std::int32_t id, const TJSON& msg, TWSSqlKind kind) {
   static const char* kTypes[] = {"db_query_result", "db_exec_result", "db_exec_params_result"};
-  const auto kind = static_cast<TWSSqlKind>(kind_i);
   const std::string request_id = JStr(msg, "request_id");
   const std::string plugin = JStr(msg, "plugin");
   const std::string sql_text = JStr(msg, "sql");
   TJSON reply = TJSON::object();
-  reply["type"] = kTypes[kind_i];
+  reply["type"] = kTypes[static_cast<int>(kind)];
   reply["request_id"] = request_id;
   auto fail = [&](const std::string& error) {
     reply["ok"] = false;
@@ -1526,11 +1470,7 @@ void TOVWSServer::HandleDbRequest(std::int32_t id, const TJSON& msg, int kind_i)
   bool allowed = false;
   {
     std::lock_guard<TOVLock> g(clients_lock_);
-    for (auto& s : clients_)
-      if (s.Active && s.Info.ID == id) {
-        allowed = s.Info.Registered && s.Info.ClientType == ctThinClient;
-        break;
-      }
+    if (Slot* s = FindSlot(id)) allowed = s->Info.Registered && s->Info.ClientType == ctThinClient;
   }
   if (!allowed) return fail("unauthorized");
   if (plugin.empty() || sql_text.empty()) return fail("plugin and sql are required");
@@ -1543,27 +1483,21 @@ void TOVWSServer::HandleDbRequest(std::int32_t id, const TJSON& msg, int kind_i)
     return fail(e.what());
   }
   const std::string prefix = NormalizePluginPrefix(plugin);
-  const bool sqlite = db->Backend() == dbSQLite;
   try {
     if (kind == TWSSqlKind::Query) {
       TJSON rows = TJSON::array();
       {
         auto q = db->NewReadQuery();
-        TWSSqliteGuard guard(sqlite ? ReadQueryHandle(q) : nullptr, prefix, kind, false);
+        TWSSqliteGuard guard(SqliteHandle(q.Connection()), prefix, kind, false);
         q.SetSQL(checked.sql);
         q.Open();
-        while (!q.Eof()) {
-          TJSON row = TJSON::object();
-          for (std::size_t i = 0; i < q.FieldCount(); ++i) row[q.FieldName(i)] = FieldJSON(q.Field(i));
-          rows.push_back(std::move(row));
-          q.Next();
-        }
+        for (; !q.Eof(); q.Next()) rows.push_back(q.RowJSON());
       }
       reply["ok"] = true;
       reply["rows"] = std::move(rows);
     } else if (kind == TWSSqlKind::Exec) {
       TOVDBLockGuard lock(*db);
-      TWSSqliteGuard guard(sqlite ? WriteHandle(*db) : nullptr, prefix, kind, checked.ddl);
+      TWSSqliteGuard guard(SqliteHandle(db->Connection()), prefix, kind, checked.ddl);
       db->ExecSQL(checked.sql);
       reply["ok"] = true;
     } else {
@@ -1573,7 +1507,7 @@ void TOVWSServer::HandleDbRequest(std::int32_t id, const TJSON& msg, int kind_i)
         throw std::runtime_error(Format("Too many parameters: %d given for %d placeholders",
                                         static_cast<std::int64_t>(params.size()), checked.placeholders));
       auto q = db->NewQuery();
-      TWSSqliteGuard guard(sqlite ? WriteHandle(*db) : nullptr, prefix, kind, checked.ddl);
+      TWSSqliteGuard guard(SqliteHandle(db->Connection()), prefix, kind, checked.ddl);
       q.SetSQL(checked.sql);
       for (std::size_t i = 0; i < params.size(); ++i) {
         const std::string name = "p" + std::to_string(i);

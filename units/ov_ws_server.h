@@ -32,6 +32,7 @@
 namespace ov {
 
 struct TOVDetachedStream;
+enum class TWSSqlKind : std::uint8_t;
 
 inline constexpr int WS_DEFAULT_PORT = 8082;
 inline constexpr int WS_DEFAULT_PING_INTERVAL = 30;
@@ -188,6 +189,8 @@ class TOVWSServer {
 
   enum class Origin : std::uint8_t { HubPort, HttpWebAdmin, HttpThinClient };
 
+  // The active slot of a client, or null; clients_lock_ must be held.
+  Slot* FindSlot(std::int32_t client_id);
   std::int32_t AddClient(std::shared_ptr<TWebSocketConnection> conn, const std::string& ip, bool web_admin,
                          const std::string& tls_version);
   void RemoveClient(std::int32_t client_id);
@@ -226,9 +229,8 @@ class TOVWSServer {
   void HandleDbExec(std::int32_t id, const TJSON& msg);
   void HandleDbExecParams(std::int32_t id, const TJSON& msg);
   // Common part of the three SQL-bridge handlers.
-  void HandleDbRequest(std::int32_t id, const TJSON& msg, int kind);
+  void HandleDbRequest(std::int32_t id, const TJSON& msg, TWSSqlKind kind);
   void SendNodeCommand(std::int32_t client_id, const std::string& request_id, TJSON msg);
-  std::optional<TJSON> CallPlugin(const std::string& plugin, const std::string& func, const TJSON* args);
 
   std::string address_;
   int port_;

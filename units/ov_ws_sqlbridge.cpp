@@ -6,6 +6,7 @@
 #include <set>
 
 #include "ov_format.h"
+#include "ov_http_types.h"
 
 namespace ov {
 
@@ -23,19 +24,6 @@ struct Tok {
 bool IsWordStart(unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || c >= 0x80; }
 bool IsWordChar(unsigned char c) { return IsWordStart(c) || (c >= '0' && c <= '9') || c == '$'; }
 bool IsSpace(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
-
-std::string Upper(std::string_view s) {
-  std::string r(s);
-  for (char& c : r)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-  return r;
-}
-std::string Lower(std::string_view s) {
-  std::string r(s);
-  for (char& c : r)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-  return r;
-}
 
 [[noreturn]] void Refuse(const std::string& msg) { throw ESqlSandbox(msg); }
 
@@ -106,7 +94,7 @@ std::vector<Tok> Tokenize(std::string_view s, TDBABackend backend) {
       out.push_back({TK::Number, std::string(s.substr(start, i - start)), start, i});
     } else if (IsWordStart(c)) {
       while (i < s.size() && IsWordChar(static_cast<unsigned char>(s[i]))) ++i;
-      out.push_back({TK::Word, Upper(s.substr(start, i - start)), start, i});
+      out.push_back({TK::Word, ToUpperAscii(s.substr(start, i - start)), start, i});
     } else if (c == '$') {
       Refuse("The character '$' is not allowed in SQL here");
     } else if (c == '?') {
@@ -165,14 +153,18 @@ struct Checker {
 
   bool IsName(std::size_t i) const { return i < t.size() && (t[i].kind == TK::Word || t[i].kind == TK::QIdent); }
 
-  std::string NameText(const Tok& tok) const { return tok.kind == TK::Word ? Lower(tok.text) : tok.text; }
+  std::string NameText(const Tok& tok) const { return tok.kind == TK::Word ? ToLowerAscii(tok.text) : tok.text; }
 
   void CheckTable(std::size_t i) const {
     if (i + 1 < t.size() && IsP(t[i + 1], '.'))
       Refuse(Format("Schema-qualified table names are not allowed: %s", NameText(t[i])));
-    std::string name = NameText(t[i]);
     if (backend == dbMariaDB && t[i].kind == TK::Word && t[i].text == "DUAL") return;
-    if (Lower(name).rfind(prefix, 0) != 0)
+    CheckPrefix(NameText(t[i]));
+  }
+
+  // Tables and sequences alike must carry the plug-in's prefix.
+  void CheckPrefix(const std::string& name) const {
+    if (ToLowerAscii(name).rfind(prefix, 0) != 0)
       Refuse(Format("Plugin \"%s\" cannot access table \"%s\" \xE2\x80\x94 must use prefix \"%s*\"", plugin, name,
                     prefix));
   }
@@ -187,23 +179,21 @@ struct Checker {
       if (name.size() >= 2 && name.front() == '"' && name.back() == '"') name = name.substr(1, name.size() - 2);
       if (name.find('.') != std::string::npos || name.find('"') != std::string::npos)
         Refuse(Format("Schema-qualified sequence names are not allowed: %s", name));
-      if (Lower(name).rfind(prefix, 0) != 0)
-        Refuse(Format("Plugin \"%s\" cannot access table \"%s\" \xE2\x80\x94 must use prefix \"%s*\"", plugin,
-                      name, prefix));
+      CheckPrefix(name);
       return;
     }
     if (IsName(a)) {
       CheckTable(a);
       return;
     }
-    Refuse(Format("SQL function %s needs the sequence name written out", Lower(t[fn].text)));
+    Refuse(Format("SQL function %s needs the sequence name written out", ToLowerAscii(t[fn].text)));
   }
 
   void CheckIndex(std::size_t i) const {
     if (!IsName(i)) Refuse("Index name expected");
     if (i + 1 < t.size() && IsP(t[i + 1], '.'))
       Refuse(Format("Schema-qualified index names are not allowed: %s", NameText(t[i])));
-    std::string name = Lower(NameText(t[i]));
+    std::string name = ToLowerAscii(NameText(t[i]));
     if (name.rfind(prefix, 0) != 0 && name.rfind("idx_" + prefix, 0) != 0)
       Refuse(Format("Plugin \"%s\" cannot use index \"%s\" \xE2\x80\x94 index names must begin with \"%s\" or \"idx_%s\"",
                     plugin, NameText(t[i]), prefix, prefix));
@@ -449,7 +439,7 @@ struct Checker {
 }  // namespace
 
 std::string NormalizePluginPrefix(std::string_view plugin_name) {
-  std::string s = Lower(plugin_name);
+  std::string s = ToLowerAscii(plugin_name);
   std::replace(s.begin(), s.end(), '-', '_');
   return "p_" + s + "_";
 }
@@ -479,7 +469,7 @@ TWSSqlChecked ValidatePluginSandbox(std::string_view plugin_name, std::string_vi
     if (k.text == "ATTACH" || k.text == "DETACH" || k.text == "PRAGMA" || k.text == "VACUUM")
       Refuse(Format("SQL statement not allowed: %s", k.text));
     if (i + 1 < toks.size() && IsP(toks[i + 1], '(') && DeniedFunctions().count(k.text))
-      Refuse(Format("SQL function not allowed: %s", Lower(k.text)));
+      Refuse(Format("SQL function not allowed: %s", ToLowerAscii(k.text)));
     // Sequences are shared objects outside any transaction: setval on a core table's sequence
     // would make that table's next inserts collide.
     if (i + 1 < toks.size() && IsP(toks[i + 1], '(') &&
@@ -546,17 +536,17 @@ namespace {
 
 bool StartsWithCI(const char* s, const std::string& prefix) {
   if (!s) return false;
-  std::string l = Lower(s);
+  std::string l = ToLowerAscii(s);
   return l.rfind(prefix, 0) == 0;
 }
 
 bool IsSchemaTable(const char* s) {
   if (!s) return false;
-  std::string l = Lower(s);
+  std::string l = ToLowerAscii(s);
   return l == "sqlite_master" || l == "sqlite_schema" || l == "sqlite_temp_master" || l == "sqlite_temp_schema";
 }
 
-bool IsSequenceTable(const char* s) { return s && Lower(s) == "sqlite_sequence"; }
+bool IsSequenceTable(const char* s) { return s && ToLowerAscii(s) == "sqlite_sequence"; }
 
 int Authorize(void* ud, int action, const char* a1, const char* a2, const char* /*db*/, const char* /*trigger*/) {
   const auto* c = static_cast<const TWSSqliteGuard::Context*>(ud);
@@ -601,7 +591,7 @@ int Authorize(void* ud, int action, const char* a1, const char* a2, const char* 
     case SQLITE_REINDEX:  // issued by CREATE INDEX for the new index
       return write && c->ddl ? SQLITE_OK : SQLITE_DENY;
     case SQLITE_FUNCTION:
-      return a2 && DeniedFunctions().count(Upper(a2)) ? SQLITE_DENY : SQLITE_OK;
+      return a2 && DeniedFunctions().count(ToUpperAscii(a2)) ? SQLITE_DENY : SQLITE_OK;
     default:
       return SQLITE_DENY;  // PRAGMA, ATTACH, DETACH, transactions, triggers, ANALYZE, REINDEX ...
   }
