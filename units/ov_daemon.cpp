@@ -5,7 +5,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <cxxabi.h>
 
 #include <algorithm>
 #include <condition_variable>
@@ -16,7 +15,6 @@
 #include <mutex>
 #include <optional>
 #include <thread>
-#include <typeinfo>
 
 #include "ov_auth.h"
 #include "ov_config.h"
@@ -48,7 +46,6 @@ std::mutex g_stop_lock;
 std::condition_variable g_stop_cv;
 std::atomic<bool> g_stop_requested{false};
 
-const char* kBanner = "Orvanta BBS v0.5.33";
 
 // ---- signals ---------------------------------------------------------------------------------
 
@@ -97,14 +94,6 @@ class SignalThread {
 };
 
 // ---- helpers ---------------------------------------------------------------------------------
-
-std::string ExceptionClassName(const std::exception& e) {
-  int status = 0;
-  char* d = abi::__cxa_demangle(typeid(e).name(), nullptr, nullptr, &status);
-  std::string name = (status == 0 && d) ? d : typeid(e).name();
-  std::free(d);
-  return name;
-}
 
 void Step(const std::string& name) {
   LogInfo("[shutdown] %s", name);
@@ -327,7 +316,7 @@ std::string ExecutableDir() {
 }
 
 std::string UsageText() {
-  return std::string(kBanner) +
+  return std::string(kServerNameVersion) +
          "\n"
          "\n"
          "Usage: orvantaserver [options]\n"
@@ -345,7 +334,7 @@ std::string UsageText() {
 
 int RunConsoleMode(const std::string& config_file) {
   g_build_id = MakeBuildId(std::chrono::system_clock::now());
-  ConsoleWrite(std::string(kBanner) + "\nRunning in console mode (Ctrl+C to stop)\n\n");
+  ConsoleWrite(std::string(kServerNameVersion) + "\nRunning in console mode (Ctrl+C to stop)\n\n");
 
   SignalThread signals;
   signals.Start();
@@ -358,7 +347,7 @@ int RunConsoleMode(const std::string& config_file) {
     std::filesystem::create_directories(Config->DataDir());
     Log.Publish(std::make_unique<TOVLog>(Config->LogFile(), true));
     Log->SetMinLevel(LogLevelFromConfig(Config->LogLevel()));
-    LogInfo("%s starting in console mode", kBanner);
+    LogInfo("%s starting in console mode", kServerNameVersion);
 
     StartServices(table);
 
@@ -431,7 +420,7 @@ int OrvantaMain(int argc, char** argv) {
     return kExitOK;
   }
   if (version) {
-    ConsoleWrite(std::string(kBanner) + "\n");
+    ConsoleWrite(std::string(kServerNameVersion) + "\n");
     return kExitOK;
   }
   if (!run) {

@@ -8,6 +8,7 @@
 #include "ov_config.h"
 #include "ov_guid.h"
 #include "ov_http_types.h"
+#include "ov_json_helpers.h"
 #include "ov_log.h"
 #include "ov_schema.h"
 #if __has_include("dbapi_postgres.h")
@@ -442,49 +443,13 @@ void TOVDatabase::WriteLog(const std::string& level, const std::string& source, 
 
 namespace {
 
-// Length of the valid UTF-8 sequence at s[i], 0 when the bytes there are not one.
-std::size_t Utf8Len(const std::string& s, std::size_t i) noexcept {
-  const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-  const unsigned char c = b(i);
-  const std::size_t n = s.size() - i;
-  const auto cont = [&](std::size_t k) { return (b(k) & 0xC0) == 0x80; };
-  if (c >= 0x01 && c < 0x80) return 1;
-  if (c >= 0xC2 && c <= 0xDF) return n >= 2 && cont(i + 1) ? 2 : 0;
-  if (c >= 0xE0 && c <= 0xEF) {
-    if (n < 3 || !cont(i + 1) || !cont(i + 2)) return 0;
-    if ((c == 0xE0 && b(i + 1) < 0xA0) || (c == 0xED && b(i + 1) >= 0xA0)) return 0;
-    return 3;
-  }
-  if (c >= 0xF0 && c <= 0xF4) {
-    if (n < 4 || !cont(i + 1) || !cont(i + 2) || !cont(i + 3)) return 0;
-    if ((c == 0xF0 && b(i + 1) < 0x90) || (c == 0xF4 && b(i + 1) >= 0x90)) return 0;
-    return 4;
-  }
-  return 0;  // NUL, a stray continuation byte or an invalid lead byte
-}
-
 // Log text as every backend can store it: PostgreSQL and MariaDB refuse text that is not valid
 // UTF-8 or holds a NUL, and such a line (a peer's bytes in a message) must not fail the store.
 // Each offending byte becomes U+FFFD; everything else is kept as it is.
 sql::Value StorableText(const std::string& s) {
-  std::size_t i = 0;
-  while (i < s.size()) {
-    const std::size_t n = Utf8Len(s, i);
-    if (n == 0) break;
-    i += n;
-  }
-  if (i == s.size()) return sql::Value::Text(s);
-  std::string out(s, 0, i);
-  while (i < s.size()) {
-    const std::size_t n = Utf8Len(s, i);
-    if (n == 0) {
-      out += "\xEF\xBF\xBD";
-      ++i;
-    } else {
-      out.append(s, i, n);
-      i += n;
-    }
-  }
+  std::string out = ToValidUtf8(s);
+  for (std::size_t p = out.find('\0'); p != std::string::npos; p = out.find('\0', p + 3))
+    out.replace(p, 1, "\xEF\xBF\xBD");
   return sql::Value::Text(std::move(out));
 }
 

@@ -1,7 +1,6 @@
 #include "ov_http_server.h"
 
 #include <arpa/inet.h>
-#include <cxxabi.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -14,7 +13,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <openssl/evp.h>
 
 #include <boost/beast/http/parser.hpp>
 
@@ -28,7 +26,6 @@
 #include <map>
 #include <mutex>
 #include <thread>
-#include <typeinfo>
 #include <vector>
 
 #include "ov_config.h"
@@ -37,6 +34,7 @@
 #include "ov_json_helpers.h"
 #include "ov_log.h"
 #include "ov_multipart.h"
+#include "net_websocket.h"
 #include "ov_route_api.h"
 #include "ov_router.h"
 #include "ov_ssl_handler.h"
@@ -50,21 +48,11 @@ namespace http = boost::beast::http;
 
 namespace {
 
-constexpr const char* kWebSocketGUID = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
 // How long a lingering close keeps reading, and how much it discards at most.
 constexpr std::chrono::milliseconds kLingerTime{2000};
 constexpr std::size_t kLingerBytes = 4 * 1024 * 1024;
 constexpr std::size_t kReadChunk = 16 * 1024;
 constexpr std::size_t kWriteChunk = 64 * 1024;
-
-std::string ExceptionClassName(const std::exception& e) {
-  const char* mangled = typeid(e).name();
-  int status = 0;
-  char* dem = abi::__cxa_demangle(mangled, nullptr, nullptr, &status);
-  std::string out = (status == 0 && dem) ? dem : mangled;
-  std::free(dem);
-  return out;
-}
 
 // Class name and message of the exception being handled, for log lines.  A handler (a
 // plug-in route above all) may throw something that is not a std::exception; it is named too.
@@ -195,17 +183,7 @@ bool IsInsideRoot(const std::string& root, const std::string& path) noexcept {
   return path.size() > root.size() && path.compare(0, root.size(), root) == 0 && path[root.size()] == '/';
 }
 
-std::string WebSocketAcceptKey(std::string_view key) {
-  std::string src(key);
-  src += kWebSocketGUID;
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int dlen = 0;
-  if (EVP_Digest(src.data(), src.size(), digest, &dlen, EVP_sha1(), nullptr) != 1)
-    throw std::runtime_error("SHA-1 failed");
-  unsigned char out[64];
-  int n = EVP_EncodeBlock(out, digest, static_cast<int>(dlen));
-  return std::string(reinterpret_cast<char*>(out), static_cast<std::size_t>(n));
-}
+std::string WebSocketAcceptKey(std::string_view key) { return GenerateAcceptKey(key); }
 
 // ---- trusted proxies and the client address -------------------------------------------------
 

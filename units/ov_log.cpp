@@ -4,7 +4,11 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <cxxabi.h>
+
 #include <cerrno>
+#include <cstdlib>
+#include <typeinfo>
 #include <cstring>
 #include <stdexcept>
 #include <cstdio>
@@ -101,6 +105,15 @@ TOVLogParts SplitLogMessage(std::string_view msg) {
   take_tag(p.category);
   p.text.assign(text);
   return p;
+}
+
+std::string ExceptionClassName(const std::exception& e) {
+  const char* mangled = typeid(e).name();
+  int status = 0;
+  char* dem = abi::__cxa_demangle(mangled, nullptr, nullptr, &status);
+  std::string out = (status == 0 && dem) ? dem : mangled;
+  std::free(dem);
+  return out;
 }
 
 std::string EscapeLogText(std::string_view msg) {

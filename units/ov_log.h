@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <exception>
 #include <cstdint>
 #include <memory>
 #include <functional>
@@ -35,6 +36,9 @@ struct TOVLogParts {
   std::string text;
 };
 TOVLogParts SplitLogMessage(std::string_view msg);
+
+// The readable class name of an exception for log lines ("std::runtime_error").
+std::string ExceptionClassName(const std::exception& e);
 
 // Escapes control characters so one message is always one line.
 std::string EscapeLogText(std::string_view msg);

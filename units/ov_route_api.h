@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "ov_auth.h"
+#include "ov_consts.h"
 #include "ov_database.h"
 #include "ov_http_types.h"
 #include "ov_json_helpers.h"
@@ -43,7 +44,6 @@ inline constexpr const char* kMsgAdminAccessRequired = "Admin access required";
 inline constexpr const char* kMsgAdminRequired = "Admin required";  // the script routes' shorter text
 inline constexpr const char* kMsgInvalidJSONBody = "Invalid JSON body";
 inline constexpr const char* kMsgNotImplemented = "Not implemented";
-inline constexpr const char* kServerNameVersion = "Orvanta BBS v0.5.33";
 
 // ---- the route table ----------------------------------------------------------------------------
 

@@ -52,25 +52,19 @@ std::int64_t TOVSessionManager::AddSession(std::int32_t node, const std::string&
   {
     auto db = RequireDB();
     TOVWriteQuery q = db->NewQuery();
-    // The id comes from this insert itself (RETURNING where the dialect has it, else the
-    // statement's own generated key), never from a later look-up that another insert on the
-    // connection could have changed.
-    const std::string returning = db->Dialect()->InsertReturningIdClause();
+    // The id comes from this insert itself (every connection reports a RETURNING id as the
+    // insert id), never from a later look-up that another insert on the connection could have
+    // changed.
     const std::string now_expr = db->NowExpr();
     q.SetSQL("INSERT INTO active_sessions (guid, node, protocol, ip_address, connected_at, last_activity) "
              "VALUES (:guid, :n, :p, :ip, " +
-             now_expr + ", " + now_expr + ")" + returning);
+             now_expr + ", " + now_expr + ")" + db->Dialect()->InsertReturningIdClause());
     q.Param("guid", s["guid"].get_ref<const std::string&>());
     q.Param("n", static_cast<std::int64_t>(node));
     q.Param("p", protocol);
     q.Param("ip", ip_address);
-    if (!returning.empty()) {
-      q.Open();
-      if (!q.Eof()) id = q.Field(std::size_t{0}).AsInt64(0);
-    } else {
-      q.ExecSQL();
-      id = q.LastInsertId();
-    }
+    q.ExecSQL();
+    id = q.LastInsertId();
     if (id < 1) throw sql::SqlError("active_sessions: the insert reported no row id");
     db->Commit();
   }

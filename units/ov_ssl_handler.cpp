@@ -5,13 +5,11 @@
 #include <poll.h>
 #include <sys/socket.h>
 
-#include <cxxabi.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <mutex>
 #include <stdexcept>
-#include <typeinfo>
 
 #include "ov_http_types.h"
 #include "ov_log.h"
@@ -36,15 +34,6 @@ std::string OpenSSLErrors() {
     out += buf;
   }
   return out;
-}
-
-// The readable class name of an exception for log lines ("std::runtime_error").
-std::string ClassName(const std::exception& e) {
-  int status = 0;
-  char* d = abi::__cxa_demangle(typeid(e).name(), nullptr, nullptr, &status);
-  std::string name = (status == 0 && d) ? d : typeid(e).name();
-  std::free(d);
-  return name;
 }
 
 // Frees a half-built context and records why; the caller logs after leaving the lock.
@@ -119,7 +108,7 @@ bool InitSharedSSLContext(const std::string& cert_file, const std::string& key_f
       created = true;
       return true;
     } catch (const std::exception& e) {
-      return FailInit(ctx, error, Format("[ssl] InitSharedSSLContext exception: %s: %s", ClassName(e), e.what()),
+      return FailInit(ctx, error, Format("[ssl] InitSharedSSLContext exception: %s: %s", ExceptionClassName(e), e.what()),
                       "");
     }
   }();
@@ -207,7 +196,7 @@ bool TOVOpenSSLHandler::Accept(Deadline deadline) {
   } catch (const std::exception& e) {
     if (FConnSSL) SSL_free(FConnSSL);
     FConnSSL = nullptr;
-    LogError("[ssl] Accept exception: %s: %s", ClassName(e), e.what());
+    LogError("[ssl] Accept exception: %s: %s", ExceptionClassName(e), e.what());
     return false;
   }
 }
