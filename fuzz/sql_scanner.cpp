@@ -16,7 +16,7 @@
 
 namespace {
 
-// The checks' own name comparison, independent of the one the scanner uses (sql::EqualsNoCase),
+// The checks' own name comparison, independent of the one the scanner uses (EqualsIgnoreCase),
 // so that a fault there cannot hide itself.
 bool SameNoCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;

@@ -89,7 +89,7 @@ std::unique_ptr<TDBACompoundCriterion> OrOf(std::vector<TDBACriterionPtr> AChild
 // ---------------------------------------------------------------------------------------------
 // Helpers
 
-bool DBASameName(std::string_view A, std::string_view B) noexcept { return sql::EqualsNoCase(A, B); }
+bool DBASameName(std::string_view A, std::string_view B) noexcept { return EqualsIgnoreCase(A, B); }
 
 sql::Backend DBAToSqlBackend(TDBABackend ABackend) noexcept {
   switch (ABackend) {

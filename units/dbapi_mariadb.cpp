@@ -18,7 +18,7 @@ bool IsIntegerType(TDBAColumnType t) { return t == dctInteger || t == dctBigInt;
 
 // Live data_type texts whose values InnoDB can index only by a prefix.
 bool IsLobType(std::string_view live) {
-  const std::string t = sql::AsciiLower(live);
+  const std::string t = ToLowerAscii(live);
   return t == "text" || t == "tinytext" || t == "mediumtext" || t == "longtext" || t == "blob" || t == "tinyblob" ||
          t == "mediumblob" || t == "longblob" || t == "json";
 }
@@ -155,11 +155,11 @@ void TDBAMariaDBDialect::AdaptTableSpec(TDBATableSpec& ASpec) {
       for (const auto& r : ASpec.Columns)
         if (DBASameName(r.Name, fk.RefColumn) && IsIntegerType(r.ColType)) ref = r.ColType;
     } else {
-      const std::string key = sql::AsciiLower(fk.RefTable);
+      const std::string key = ToLowerAscii(fk.RefTable);
       auto it = live.find(key);
       if (it == live.end()) it = live.emplace(key, GetColumns(fk.RefTable)).first;
       if (const TJSON* r = FindLiveColumn(it->second, fk.RefColumn)) {
-        const std::string t = sql::AsciiLower(r->value("type", std::string()));
+        const std::string t = ToLowerAscii(r->value("type", std::string()));
         if (t == "bigint") ref = dctBigInt;
         else if (t == "int") ref = dctInteger;
       }

@@ -110,12 +110,12 @@ bool TDBAPostgresDialect::TableExists(std::string_view AName) {
   const auto q = OpenCatalogQuery(
       kNoConnection,
       "SELECT table_name FROM information_schema.tables WHERE table_schema = current_schema() AND table_name = :n",
-      sql::AsciiLower(AName), /*ARollBackOnFailure=*/true);
+      ToLowerAscii(AName), /*ARollBackOnFailure=*/true);
   return !q->Eof();
 }
 
 TJSON TDBAPostgresDialect::GetColumns(std::string_view ATable) {
-  const auto q = OpenCatalogQuery(kNoConnection, kColumnsSQL, sql::AsciiLower(ATable), /*ARollBackOnFailure=*/true);
+  const auto q = OpenCatalogQuery(kNoConnection, kColumnsSQL, ToLowerAscii(ATable), /*ARollBackOnFailure=*/true);
   TJSON out = TJSON::array();
   for (; !q->Eof(); q->Next()) {
     const auto& d = q->Field(3);

@@ -13,7 +13,7 @@ std::string ColumnDDL(const IDBADialect& d, const TDBAColumnSpec& c, bool write_
   if (IsAutoIncKey(c)) {
     const std::string key = d.AutoIncPrimaryKey(c.ColType);
     std::string out = d.QuoteIdent(c.Name) + " " + key;
-    if (!c.Nullable && sql::AsciiUpper(key).find("NOT NULL") == std::string::npos) out += " NOT NULL";
+    if (!c.Nullable && ToUpperAscii(key).find("NOT NULL") == std::string::npos) out += " NOT NULL";
     return out;
   }
   std::string out = d.QuoteIdent(c.Name) + " " + d.SqlType(c.ColType, c.Length) + d.CollationClause(c.CaseInsensitive);
@@ -121,7 +121,7 @@ const TJSON* FindLiveColumn(const TJSON& ALive, std::string_view AName) {
 }
 
 bool TypeCompatible(std::string_view ALive, TDBAColumnType ADesired, std::int32_t) {
-  const std::string t = sql::AsciiLower(ALive);
+  const std::string t = ToLowerAscii(ALive);
   auto has = [&](const char* s) { return t.find(s) != std::string::npos; };
   auto is = [&](std::initializer_list<const char*> l) {
     for (const char* s : l)
@@ -274,7 +274,7 @@ std::int64_t StoreUpsert(IDBADialect& ADialect, std::string_view ATable, const T
   // insert would name no row.
   const std::string returning = ADialect.InsertReturningIdClause();
   if (!returning.empty()) {
-    const std::string up = sql::AsciiUpper(sql);
+    const std::string up = ToUpperAscii(sql);
     if (up.find("RETURNING") == std::string::npos && up.find("DO NOTHING") == std::string::npos)
       return QueryReturnedId(ADialect, sql + returning, params);
   }

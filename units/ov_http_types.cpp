@@ -5,8 +5,6 @@
 namespace ov {
 
 namespace {
-inline char Lower(char c) noexcept { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
-inline char Upper(char c) noexcept { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
 
 // Form decoding for query values: "+" is a blank, bad escapes stay as written.
 std::string FormDecode(std::string_view s) {
@@ -44,37 +42,10 @@ void ForEachQueryPair(std::string_view q, F&& f) {
 bool CaseInsensitiveLess::operator()(std::string_view a, std::string_view b) const noexcept {
   std::size_t n = std::min(a.size(), b.size());
   for (std::size_t i = 0; i < n; ++i) {
-    char x = Lower(a[i]), y = Lower(b[i]);
+    char x = LowerAsciiChar(a[i]), y = LowerAsciiChar(b[i]);
     if (x != y) return static_cast<unsigned char>(x) < static_cast<unsigned char>(y);
   }
   return a.size() < b.size();
-}
-
-bool EqualsIgnoreCase(std::string_view a, std::string_view b) noexcept {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  return true;
-}
-
-std::string ToLowerAscii(std::string_view s) {
-  std::string r(s);
-  for (auto& c : r) c = Lower(c);
-  return r;
-}
-
-std::string ToUpperAscii(std::string_view s) {
-  std::string r(s);
-  for (auto& c : r) c = Upper(c);
-  return r;
-}
-
-std::string TrimAscii(std::string_view s) {
-  auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v'; };
-  std::size_t b = 0, e = s.size();
-  while (b < e && blank(s[b])) ++b;
-  while (e > b && blank(s[e - 1])) --e;
-  return std::string(s.substr(b, e - b));
 }
 
 int HexDigitValue(char c) noexcept {

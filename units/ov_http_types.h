@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "ov_text.h"
+
 namespace ov {
 
 class Stream;
@@ -22,10 +24,6 @@ struct CaseInsensitiveLess {
   bool operator()(std::string_view a, std::string_view b) const noexcept;
 };
 
-bool EqualsIgnoreCase(std::string_view a, std::string_view b) noexcept;
-std::string ToLowerAscii(std::string_view s);
-std::string ToUpperAscii(std::string_view s);
-std::string TrimAscii(std::string_view s);
 // 0..15 for a hexadecimal digit, -1 for anything else.
 int HexDigitValue(char c) noexcept;
 

@@ -22,12 +22,9 @@
 namespace ov::sql {
 
 // ---------------------------------------------------------------------------------------------
-// ASCII case and Value
+// Value
 
 namespace {
-
-char LowerAscii(char c) noexcept { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-char UpperAscii(char c) noexcept { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
 std::string_view TrimBlanks(std::string_view s) noexcept {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\n' || s.front() == '\r'))
@@ -55,25 +52,6 @@ std::int64_t DoubleToInt64(double d) noexcept {
 }
 
 }  // namespace
-
-std::string AsciiLower(std::string_view s) {
-  std::string out(s.size(), ' ');
-  for (std::size_t k = 0; k < s.size(); ++k) out[k] = LowerAscii(s[k]);
-  return out;
-}
-
-std::string AsciiUpper(std::string_view s) {
-  std::string out(s.size(), ' ');
-  for (std::size_t k = 0; k < s.size(); ++k) out[k] = UpperAscii(s[k]);
-  return out;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) noexcept {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
-  return true;
-}
 
 std::string Value::AsText() const {
   switch (kind) {
@@ -143,9 +121,9 @@ bool Value::AsBool(bool def) const noexcept {
     case FieldKind::Text: {
       std::string_view t = TrimBlanks(s);
       for (const char* yes : {"1", "true", "t", "yes", "y", "on"})
-        if (EqualsNoCase(t, yes)) return true;
+        if (EqualsIgnoreCase(t, yes)) return true;
       for (const char* no : {"0", "false", "f", "no", "n", "off"})
-        if (EqualsNoCase(t, no)) return false;
+        if (EqualsIgnoreCase(t, no)) return false;
       std::int64_t v = 0;
       if (ParseNumber(t, v)) return v != 0;
       return def;
@@ -328,7 +306,7 @@ class Scanner {
   void AddParam(std::string_view name) {
     std::size_t idx = out_.names.size();
     for (std::size_t k = 0; k < out_.names.size(); ++k)
-      if (EqualsNoCase(out_.names[k], name)) {
+      if (EqualsIgnoreCase(out_.names[k], name)) {
         idx = k;
         break;
       }
@@ -353,7 +331,7 @@ class Scanner {
 
   // Keyword tracking: the statement's verb, and BEGIN/CASE ... END depth inside CREATE.
   void Word(std::string_view w) {
-    const std::string up = AsciiUpper(w);
+    const std::string up = ToUpperAscii(w);
     if (pending_end_) {
       pending_end_ = false;
       if (!(up == "IF" || up == "LOOP" || up == "WHILE" || up == "REPEAT" || up == "FOR") && depth_ > 0) --depth_;
@@ -524,7 +502,7 @@ std::shared_ptr<const detail::ScanEntry> MakeEntry(ScannedSQL scan) {
   e->is_insert = e->scan.IsInsert();
   for (std::size_t i = 0; i < e->scan.order.size(); ++i) {
     std::size_t k = 0;
-    while (k < names.size() && !EqualsNoCase(names[k], e->scan.order[i])) ++k;
+    while (k < names.size() && !EqualsIgnoreCase(names[k], e->scan.order[i])) ++k;
     e->order_name.push_back(k);
     if (k != i) e->direct = false;
   }
@@ -589,7 +567,7 @@ int Query::NameIndex(std::string_view name) const noexcept {
   if (!scan_) return -1;
   const auto& names = scan_->scan.names;
   for (std::size_t k = 0; k < names.size(); ++k)
-    if (EqualsNoCase(names[k], name)) return static_cast<int>(k);
+    if (EqualsIgnoreCase(names[k], name)) return static_cast<int>(k);
   return -1;
 }
 
@@ -605,7 +583,7 @@ void Query::SetParam(std::string_view name, Value v) {
   }
   // Not named in the text: kept for a later SetSQL, skipped when running.
   for (auto& p : params_)
-    if (EqualsNoCase(p.first, name)) {
+    if (EqualsIgnoreCase(p.first, name)) {
       p.second = std::move(v);
       return;
     }
@@ -666,7 +644,7 @@ const Value& Query::Field(std::size_t i) const {
 
 int Query::FieldIndex(std::string_view name) const noexcept {
   for (std::size_t i = 0; i < result_.names.size(); ++i)
-    if (EqualsNoCase(result_.names[i], name)) return static_cast<int>(i);
+    if (EqualsIgnoreCase(result_.names[i], name)) return static_cast<int>(i);
   return -1;
 }
 

@@ -14,15 +14,11 @@
 #include <utility>
 #include <vector>
 
+#include "ov_text.h"
+
 namespace ov::sql {
 
 enum class FieldKind : std::uint8_t { Null, Int64, Bool, Double, Date, Time, DateTime, Text, Blob };
-
-// SQL names and keywords compare and fold ASCII letters only, the same on every backend (a
-// locale must not change what a name means).
-std::string AsciiLower(std::string_view s);
-std::string AsciiUpper(std::string_view s);
-bool EqualsNoCase(std::string_view a, std::string_view b) noexcept;
 
 // Owns a handle of a C client library and frees it with Free: FreeWith<PQclear> for a PGresult,
 // FreeWith<mysql_stmt_close> for a MYSQL_STMT.  For the backends' own use.

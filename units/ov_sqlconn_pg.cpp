@@ -31,14 +31,6 @@ constexpr Oid kTimestampTzOid = 1184;
 constexpr Oid kTimeTzOid = 1266;
 constexpr Oid kNumericOid = 1700;
 
-std::string Trim(std::string s) {
-  std::size_t b = 0;
-  while (b < s.size() && std::isspace(static_cast<unsigned char>(s[b]))) ++b;
-  std::size_t e = s.size();
-  while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1]))) --e;
-  return s.substr(b, e - b);
-}
-
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 // SQLSTATEs after which the session is gone: class 08 (connection exception) and the
@@ -143,7 +135,7 @@ class PgConnection final : public Connection {
     PGconn* c = PQconnectdbParams(keys.data(), vals.data(), 0);
     if (!c) throw SqlError("out of memory while connecting to PostgreSQL", "08001", false, true);
     if (PQstatus(c) != CONNECTION_OK) {
-      std::string msg = Trim(PQerrorMessage(c));
+      std::string msg = TrimAscii(PQerrorMessage(c));
       PQfinish(c);
       if (msg.empty()) msg = "could not connect to PostgreSQL";
       throw SqlError(msg, "08001", false, true);
@@ -335,18 +327,18 @@ class PgConnection final : public Connection {
   }
 
   [[noreturn]] void ThrowConnError() {
-    std::string msg = Trim(PQerrorMessage(conn_));
+    std::string msg = TrimAscii(PQerrorMessage(conn_));
     if (msg.empty()) msg = "PostgreSQL request failed";
     bool lost = PQstatus(conn_) != CONNECTION_OK;
     throw SqlError(msg, lost ? "08006" : "", false, lost);
   }
 
   [[noreturn]] void ThrowResultError(PGresult* r) {
-    std::string msg = Trim(PQresultErrorMessage(r));
+    std::string msg = TrimAscii(PQresultErrorMessage(r));
     const char* st = PQresultErrorField(r, PG_DIAG_SQLSTATE);
     std::string state = st ? st : "";
     bool lost = PQstatus(conn_) != CONNECTION_OK || IsLostState(state);
-    if (msg.empty()) msg = Trim(PQerrorMessage(conn_));
+    if (msg.empty()) msg = TrimAscii(PQerrorMessage(conn_));
     if (msg.empty()) msg = "PostgreSQL statement failed";
     if (state == "42601" && msg.find("cannot insert multiple commands") != std::string::npos)
       msg = "only one statement per call is allowed: " + msg;

@@ -15,7 +15,7 @@ enum class Decl : std::uint8_t { None, Bool, DateTime, Date, Time };
 
 Decl DeclOf(const char* decltype_text) {
   if (!decltype_text) return Decl::None;
-  const std::string t = AsciiUpper(decltype_text);
+  const std::string t = ToUpperAscii(decltype_text);
   if (t.find("BOOL") != std::string::npos) return Decl::Bool;
   if (t.find("DATETIME") != std::string::npos || t.find("TIMESTAMP") != std::string::npos) return Decl::DateTime;
   if (t == "DATE") return Decl::Date;
@@ -99,7 +99,7 @@ void SqliteConnection::ApplyPragmas() {
     setup_problems_ += p;
   };
   int rc = 0;
-  const std::string mode = AsciiLower(RawQuery("PRAGMA journal_mode=WAL", &rc));
+  const std::string mode = ToLowerAscii(RawQuery("PRAGMA journal_mode=WAL", &rc));
   const char* file = sqlite3_db_filename(db_, "main");
   const bool on_disk = file && *file;  // "" for :memory: and temporary databases
   if (rc != SQLITE_OK)
