@@ -1,0 +1,40 @@
+#include "ov_text.h"
+
+#include <cstdint>
+
+namespace ov {
+
+bool EqualsIgnoreCase(std::string_view a, std::string_view b) noexcept {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (LowerAsciiChar(a[i]) != LowerAsciiChar(b[i])) return false;
+  return true;
+}
+
+std::string ToLowerAscii(std::string_view s) {
+  std::string r(s);
+  for (auto& c : r) c = LowerAsciiChar(c);
+  return r;
+}
+
+std::string ToUpperAscii(std::string_view s) {
+  std::string r(s);
+  for (auto& c : r) c = UpperAsciiChar(c);
+  return r;
+}
+
+std::string TrimAscii(std::string_view s) {
+  auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v'; };
+  std::size_t b = 0, e = s.size();
+  while (b < e && blank(s[b])) ++b;
+  while (e > b && blank(s[e - 1])) --e;
+  return std::string(s.substr(b, e - b));
+}
+
+std::int32_t ClampToInt32(std::int64_t v) noexcept {
+  if (v < INT32_MIN) return INT32_MIN;
+  if (v > INT32_MAX) return INT32_MAX;
+  return static_cast<std::int32_t>(v);
+}
+
+}  // namespace ov

@@ -1,0 +1,23 @@
+// ASCII text helpers shared by every layer.  Names, keywords and header fields compare and
+// fold ASCII letters only: a locale must never change what a name means.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace ov {
+
+bool EqualsIgnoreCase(std::string_view a, std::string_view b) noexcept;
+std::string ToLowerAscii(std::string_view s);
+std::string ToUpperAscii(std::string_view s);
+// Without leading and trailing blanks (space, tab, CR, LF, FF, VT).
+std::string TrimAscii(std::string_view s);
+
+// v clamped to the 32-bit range (security levels, ban minutes, counts a peer sent).
+std::int32_t ClampToInt32(std::int64_t v) noexcept;
+
+inline char LowerAsciiChar(char c) noexcept { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+inline char UpperAsciiChar(char c) noexcept { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
+
+}  // namespace ov

@@ -1,0 +1,188 @@
+// The HTTP(S) front end: listener, connection threads, request reading and dispatch.
+//
+// Each accepted connection is served from accept to close on one thread taken from a cache
+// of connection threads (an idle thread is reused; a new one is started only when none is
+// idle, up to a cap; past the cap a connection is accepted and closed).  One request per
+// connection; every answer carries "Connection: close".
+//
+// Request dispatch order: security gate, OPTIONS, /ws, /health, /api/v1, plug-in pages,
+// /plugins/, static files.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "ov_http_types.h"
+#include "ov_service.h"
+#include "ov_stream.h"
+
+namespace ov {
+
+class TOVRouter;
+
+inline constexpr std::size_t kMaxRequestHeadBytes = 16 * 1024;
+
+// A stream taken away from its HTTP connection (the /ws hand-over): the new owner gets the
+// bytes that had already been read past the request.
+struct TOVDetachedStream {
+  std::unique_ptr<Stream> stream;
+  std::string pending;
+};
+
+// The connection a request arrived on (TOVHttpRequest::connection).
+class TOVHttpConnection {
+ public:
+  virtual ~TOVHttpConnection() = default;
+  virtual Stream& GetStream() = 0;
+  virtual bool Detached() const noexcept = 0;
+  // Sends resp exactly as given (no "Connection: close" is added), then hands the stream
+  // over: from here on the connection thread neither reads, writes nor closes it.  Throws
+  // std::runtime_error when the answer cannot be sent or the stream was handed over already.
+  virtual TOVDetachedStream SendAndDetach(const TOVHttpResponse& resp) = 0;
+};
+
+struct TOVHttpServerOptions {
+  std::string address = "0.0.0.0";
+  int port = 8080;                    // 0: any free port (see Port())
+  std::string web_root = "web";       // as configured; resolved by the server
+  std::string plugin_root = "plugins";
+  // Deadline for the request head (and the TLS handshake) from accept, and the longest
+  // pause allowed while reading a body or writing an answer.
+  std::chrono::milliseconds io_timeout{30000};
+  std::uint64_t max_body_bytes = 100ull * 1024 * 1024;
+  std::size_t max_connections = 1024;
+  std::chrono::milliseconds thread_idle_timeout{30000};
+  std::chrono::milliseconds shutdown_wait{10000};
+  std::string upload_dir;             // multipart file parts; empty: the system temp dir
+  // Routes for /health and /api/v1; null: the process router (HttpRouter()).
+  TOVRouter* router = nullptr;
+
+  // Security gate checks.  Empty: no client is banned and every request is allowed.
+  std::function<bool(const std::string& client_ip)> is_banned;
+  std::function<bool(const std::string& client_ip)> allow_request;
+  // The /ws hand-over, called once the request carries a Sec-WebSocket-Key: it answers the
+  // request itself (401, 503, ...) or takes the stream with AcceptWebSocketUpgrade.  Empty:
+  // 503 "WebSocket server not available".
+  std::function<void(TOVHttpRequest& req, TOVHttpResponse& resp)> websocket_upgrade;
+
+  // [server] address/port, [paths] web_root/plugin_dir, [security] connection_timeout,
+  // [server] max_body_mb.  Throws when Config is absent.
+  static TOVHttpServerOptions FromConfig();
+};
+
+namespace detail {
+class HttpCore;
+}
+
+class TOVHttpServerWrapper {
+ public:
+  // From Config; also builds the trusted-proxy list.  Binds the listener: a port in use
+  // or a bad address throws std::runtime_error.
+  TOVHttpServerWrapper();
+  explicit TOVHttpServerWrapper(TOVHttpServerOptions options);
+  // Stops, then waits (bounded by shutdown_wait) for running connections.
+  ~TOVHttpServerWrapper();
+  TOVHttpServerWrapper(const TOVHttpServerWrapper&) = delete;
+  TOVHttpServerWrapper& operator=(const TOVHttpServerWrapper&) = delete;
+
+  // Runs the accept loop on the calling thread until Stop.  A Stop that came first makes
+  // it return at once.
+  void Start();
+  // Callable from any thread, any number of times.
+  void Stop() noexcept;
+  // Switches to TLS on the shared context; throws when the certificate or key cannot be
+  // loaded or do not belong together.  Call before Start.
+  void EnableTLS(const std::string& cert_file, const std::string& key_file, const std::string& min_version);
+  bool TLSEnabled() const noexcept;
+
+  std::uint16_t Port() const noexcept;
+  const std::string& Address() const noexcept;
+  const std::string& WebRoot() const noexcept;
+  const std::string& PluginRoot() const noexcept;
+  // Connections accepted and not yet finished.
+  std::size_t ActiveConnections() const;
+  // Connection threads alive (busy or idle).
+  std::size_t ConnectionThreads() const;
+
+  // The whole request handling on a request that has been read (gate included).
+  void HandleRequest(TOVHttpRequest& req, TOVHttpResponse& resp);
+  // Logs "HTTP request error: %s: %s".
+  void HandleRequestError(const std::exception& e);
+  // path: the decoded request path, beginning with "/".
+  void ServeStaticFile(const TOVHttpRequest& req, const std::string& path, TOVHttpResponse& resp);
+  // rel_path: relative to the plug-in directory.
+  void ServePluginFile(const TOVHttpRequest& req, const std::string& rel_path, TOVHttpResponse& resp);
+  static std::string GetMimeType(std::string_view file_name);
+  void HandleWebSocketUpgrade(TOVHttpRequest& req, TOVHttpResponse& resp);
+
+ private:
+  std::shared_ptr<detail::HttpCore> core_;
+};
+
+extern TOVService<TOVHttpServerWrapper> HttpSrv;
+
+// Trusted proxies ([security] trusted_proxies): entries separated by commas, "*" for all,
+// an address, or a.b.c.0/24.
+void InitTrustedProxies();
+void InitTrustedProxies(std::string_view list);
+bool IsTrustedProxy(std::string_view ip);
+// The client's address: the peer, or behind a trusted proxy the address it reports.
+std::string GetClientIP(const TOVHttpRequest& req);
+bool IsValidIPv4(std::string_view s) noexcept;
+bool IsValidIPAddress(std::string_view s) noexcept;
+
+// Decodes %XX escapes once; false on a malformed escape or a NUL byte.
+bool PercentDecodePath(std::string_view in, std::string& out);
+// "." and ".." resolved lexically on the absolute form; no trailing "/" (except "/").
+std::string NormalisePath(const std::string& path);
+// True when path is root itself or lies below it (both normalised).
+bool IsInsideRoot(const std::string& normalised_root, const std::string& normalised_path) noexcept;
+// Sec-WebSocket-Accept for a Sec-WebSocket-Key.
+std::string WebSocketAcceptKey(std::string_view key);
+// For the /ws hand-over: answers 101 Switching Protocols and takes the stream (with any bytes
+// read past the head) away from the HTTP connection, which then neither reads, writes nor
+// closes it.  Throws std::runtime_error when the request has no connection or the answer
+// cannot be sent.
+TOVDetachedStream AcceptWebSocketUpgrade(TOVHttpRequest& req);
+
+// Incremental request reader over Boost.Beast's parser; usable without a socket.
+class TOVHttpRequestReader {
+ public:
+  enum class Result : std::uint8_t { NeedMore, Done, Error, SinkStopped };
+  // Receives decoded body bytes; false stops reading (the sink knows why).
+  using BodySink = std::function<bool(const char* data, std::size_t len)>;
+
+  explicit TOVHttpRequestReader(std::size_t head_limit = kMaxRequestHeadBytes);
+  ~TOVHttpRequestReader();
+  TOVHttpRequestReader(const TOVHttpRequestReader&) = delete;
+  TOVHttpRequestReader& operator=(const TOVHttpRequestReader&) = delete;
+
+  // Consumes request-head bytes from the front of in; what is left over stays in in.
+  Result FeedHead(std::string& in);
+  // After the head: method, target, raw_path, path (decoded), query and headers.
+  Result FillRequest(TOVHttpRequest& req);
+  bool BodyExpected() const;
+  std::optional<std::uint64_t> ContentLength() const;
+  bool Chunked() const;
+  // Consumes body bytes from the front of in, passing the decoded body to sink.
+  Result FeedBody(std::string& in, const BodySink& sink);
+  bool BodyDone() const;
+  // After Error: the answer to give (400 or 431) and its message.
+  int ErrorStatus() const noexcept { return error_status_; }
+  const std::string& ErrorMessage() const noexcept { return error_message_; }
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+  int error_status_ = 0;
+  std::string error_message_;
+};
+
+}  // namespace ov

@@ -1,0 +1,275 @@
+#include "ov_ssl_handler.h"
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+
+#include <cerrno>
+#include <cstdlib>
+#include <mutex>
+#include <stdexcept>
+
+#include "ov_text.h"
+#include "ov_log.h"
+
+namespace ov {
+
+namespace {
+
+std::mutex gSharedCtxLock;
+SSL_CTX* gSharedCtx = nullptr;
+std::string gSharedCertFile;
+std::string gSharedKeyFile;
+thread_local std::string tLastInitError;
+
+std::string OpenSSLErrors() {
+  std::string out;
+  unsigned long e;
+  while ((e = ERR_get_error()) != 0) {
+    char buf[256];
+    ERR_error_string_n(e, buf, sizeof buf);
+    if (!out.empty()) out += "; ";
+    out += buf;
+  }
+  return out;
+}
+
+// Frees a half-built context and records why; the caller logs after leaving the lock.
+bool FailInit(SSL_CTX* ctx, std::string& logged_out, const std::string& logged, const std::string& detail) {
+  if (ctx) SSL_CTX_free(ctx);
+  logged_out = logged;
+  tLastInitError = detail.empty() ? logged : logged + " (" + detail + ")";
+  return false;
+}
+
+}  // namespace
+
+TOVTlsMinVersion ParseTlsMinVersion(const std::string& text, bool* ok) {
+  std::string v = ToLowerAscii(TrimAscii(text));
+  if (ok) *ok = true;
+  if (v == "tls1.3" || v == "tlsv1.3" || v == "1.3") return TOVTlsMinVersion::Tls13;
+  if (v == "tls1.2" || v == "tlsv1.2" || v == "1.2") return TOVTlsMinVersion::Tls12;
+  // Older versions are never offered; they fall back to the floor.
+  if (v == "tls1.0" || v == "tls1.1" || v == "tlsv1.0" || v == "tlsv1.1" || v == "1.0" || v == "1.1" ||
+      v == "tls1" || v == "tlsv1")
+    return TOVTlsMinVersion::Tls12;
+  if (ok) *ok = false;
+  return TOVTlsMinVersion::Tls12;
+}
+
+bool SharedSSLContextReady() noexcept {
+  std::lock_guard<std::mutex> g(gSharedCtxLock);
+  return gSharedCtx != nullptr;
+}
+
+std::string LastSSLInitError() { return tLastInitError; }
+
+bool InitSharedSSLContext(const std::string& cert_file, const std::string& key_file,
+                          const std::string& cipher_list) {
+  std::string error, warning;
+  bool created = false;
+  bool ok = [&]() -> bool {
+    std::lock_guard<std::mutex> g(gSharedCtxLock);
+    tLastInitError.clear();
+    if (gSharedCtx) {
+      if (cert_file != gSharedCertFile || key_file != gSharedKeyFile)
+        warning = Format("[ssl] InitSharedSSLContext called with different cert (have %s/%s, asked %s/%s) — ignoring",
+                         gSharedCertFile, gSharedKeyFile, cert_file, key_file);
+      return true;
+    }
+    SSL_CTX* ctx = nullptr;
+    try {
+      ERR_clear_error();
+      ctx = SSL_CTX_new(TLS_server_method());
+      if (!ctx) return FailInit(nullptr, error, "[ssl] cannot create SSL_CTX", OpenSSLErrors());
+      SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+      SSL_CTX_set_options(ctx, SSL_OP_NO_SSLv2 | SSL_OP_NO_SSLv3 | SSL_OP_NO_TLSv1 | SSL_OP_NO_TLSv1_1 |
+                                   SSL_OP_NO_RENEGOTIATION | SSL_OP_IGNORE_UNEXPECTED_EOF |
+                                   SSL_OP_CIPHER_SERVER_PREFERENCE);
+      SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+      SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
+      const std::string ciphers = cipher_list.empty() ? kDefaultCipherList : cipher_list;
+      if (SSL_CTX_set_cipher_list(ctx, ciphers.c_str()) != 1)
+        return FailInit(ctx, error, "[ssl] invalid cipher list: " + ciphers, OpenSSLErrors());
+      // The whole chain: intermediate certificates must reach the client too.
+      if (SSL_CTX_use_certificate_chain_file(ctx, cert_file.c_str()) != 1)
+        return FailInit(ctx, error, Format("[ssl] failed to load certificate from %s", cert_file), OpenSSLErrors());
+      if (SSL_CTX_use_PrivateKey_file(ctx, key_file.c_str(), SSL_FILETYPE_PEM) != 1)
+        return FailInit(ctx, error, Format("[ssl] failed to load private key from %s", key_file), OpenSSLErrors());
+      // A key of another certificate would make every handshake fail later.
+      if (SSL_CTX_check_private_key(ctx) != 1)
+        return FailInit(ctx, error, Format("[ssl] private key %s does not match certificate %s", key_file, cert_file),
+                        OpenSSLErrors());
+      gSharedCtx = ctx;
+      gSharedCertFile = cert_file;
+      gSharedKeyFile = key_file;
+      created = true;
+      return true;
+    } catch (const std::exception& e) {
+      return FailInit(ctx, error, Format("[ssl] InitSharedSSLContext exception: %s: %s", ExceptionClassName(e), e.what()),
+                      "");
+    }
+  }();
+  if (!warning.empty()) LogWarning(warning);
+  if (!error.empty()) LogError(error);
+  if (created)
+    LogInfo("[ssl] shared SSL_CTX initialized (cert=%s, key=%s, min TLSv1.2)", cert_file, key_file);
+  return ok;
+}
+
+void FreeSharedSSLContext() noexcept {
+  std::lock_guard<std::mutex> g(gSharedCtxLock);
+  if (gSharedCtx) SSL_CTX_free(gSharedCtx);
+  gSharedCtx = nullptr;
+  gSharedCertFile.clear();
+  gSharedKeyFile.clear();
+}
+
+TOVOpenSSLHandler::TOVOpenSSLHandler(int fd, TOVTlsMinVersion min_version)
+    : Stream(fd), min_version_(min_version) {}
+
+TOVOpenSSLHandler::~TOVOpenSSLHandler() {
+  if (FConnSSL) SSL_free(FConnSSL);
+  FConnSSL = nullptr;
+}
+
+int TOVOpenSSLHandler::WaitForSSL(int ret, Deadline deadline) {
+  int err = SSL_get_error(FConnSSL, ret);
+  IoStatus st = IoStatus::Ok;
+  switch (err) {
+    case SSL_ERROR_WANT_READ:
+      if (!WaitReady(POLLIN, deadline, st)) return st == IoStatus::Timeout ? -2 : -1;
+      return 1;
+    case SSL_ERROR_WANT_WRITE:
+      if (!WaitReady(POLLOUT, deadline, st)) return st == IoStatus::Timeout ? -2 : -1;
+      return 1;
+    case SSL_ERROR_ZERO_RETURN:
+      return 0;
+    case SSL_ERROR_SYSCALL:
+      if (errno == EINTR) return 1;
+      // With SSL_OP_IGNORE_UNEXPECTED_EOF a bare TCP close is reported as zero-return;
+      // anything else here is a reset or similar.
+      return (errno == 0 || errno == EPIPE) ? 0 : -1;
+    default:
+      return -1;
+  }
+}
+
+bool TOVOpenSSLHandler::Accept(Deadline deadline) {
+  try {
+    {
+      std::lock_guard<std::mutex> g(gSharedCtxLock);
+      if (!gSharedCtx) {
+        LogError("[ssl] Accept called before InitSharedSSLContext");
+        return false;
+      }
+      ERR_clear_error();
+      FConnSSL = SSL_new(gSharedCtx);  // holds its own reference on the context
+    }
+    if (!FConnSSL) {
+      LogDebug("[ssl] SSL_new failed: %s", OpenSSLErrors());
+      return false;
+    }
+    if (min_version_ == TOVTlsMinVersion::Tls13) SSL_set_min_proto_version(FConnSSL, TLS1_3_VERSION);
+    if (SSL_set_fd(FConnSSL, fd_) != 1) {
+      SSL_free(FConnSSL);
+      FConnSSL = nullptr;
+      return false;
+    }
+    for (;;) {
+      ERR_clear_error();
+      errno = 0;
+      int r = SSL_accept(FConnSSL);
+      if (r == 1) return true;
+      int w = WaitForSSL(r, deadline);
+      if (w == 1) continue;
+      LogDebug("[ssl] handshake with %s failed: %s", peer_address_,
+               w == -2 ? std::string("timeout") : OpenSSLErrors());
+      ERR_clear_error();
+      SSL_free(FConnSSL);
+      FConnSSL = nullptr;
+      shut_ = true;
+      return false;
+    }
+  } catch (const std::exception& e) {
+    if (FConnSSL) SSL_free(FConnSSL);
+    FConnSSL = nullptr;
+    LogError("[ssl] Accept exception: %s: %s", ExceptionClassName(e), e.what());
+    return false;
+  }
+}
+
+IoResult TOVOpenSSLHandler::Recv(void* buf, std::size_t len, Deadline deadline) {
+  if (!FConnSSL) return {IoStatus::Error, 0};
+  if (len == 0) return {IoStatus::Ok, 0};
+  for (;;) {
+    ERR_clear_error();
+    errno = 0;
+    std::size_t got = 0;
+    int r = SSL_read_ex(FConnSSL, buf, len, &got);
+    if (r == 1) return {IoStatus::Ok, got};
+    int w = WaitForSSL(r, deadline);
+    if (w == 1) continue;
+    ERR_clear_error();
+    if (w == 0) return {IoStatus::Closed, 0};
+    return {w == -2 ? IoStatus::Timeout : IoStatus::Error, 0};
+  }
+}
+
+IoResult TOVOpenSSLHandler::Send(const void* buf, std::size_t len, Deadline deadline) {
+  if (!FConnSSL) return {IoStatus::Error, 0};
+  const char* p = static_cast<const char*>(buf);
+  std::size_t done = 0;
+  while (done < len) {
+    ERR_clear_error();
+    errno = 0;
+    std::size_t wrote = 0;
+    int r = SSL_write_ex(FConnSSL, p + done, len - done, &wrote);
+    if (r == 1) {
+      done += wrote;
+      continue;
+    }
+    int w = WaitForSSL(r, deadline);
+    if (w == 1) continue;
+    ERR_clear_error();
+    if (w == 0) return {IoStatus::Closed, done};
+    return {w == -2 ? IoStatus::Timeout : IoStatus::Error, done};
+  }
+  return {IoStatus::Ok, done};
+}
+
+void TOVOpenSSLHandler::Shutdown(Deadline deadline) noexcept {
+  if (FConnSSL && !shut_) {
+    shut_ = true;
+    // One close notification; we do not wait for the peer's.  A full send buffer gets a
+    // bounded wait, nothing more.
+    for (int tries = 0; tries < 4; ++tries) {
+      ERR_clear_error();
+      errno = 0;
+      int r = SSL_shutdown(FConnSSL);
+      if (r >= 0) break;
+      int err = SSL_get_error(FConnSSL, r);
+      if (err != SSL_ERROR_WANT_WRITE) break;
+      IoStatus st;
+      if (!WaitReady(POLLOUT, deadline, st)) break;
+    }
+    ERR_clear_error();
+  }
+  if (fd_ >= 0) ::shutdown(fd_, SHUT_WR);
+}
+
+std::size_t TOVOpenSSLHandler::BytesAvailable() const noexcept {
+  if (!FConnSSL) return 0;
+  int n = SSL_pending(FConnSSL);
+  return n > 0 ? static_cast<std::size_t>(n) : 0;
+}
+
+std::string TOVOpenSSLHandler::ProtocolVersion() const {
+  if (!FConnSSL) return {};
+  const char* v = SSL_get_version(FConnSSL);
+  return v ? v : "";
+}
+
+}  // namespace ov

@@ -1,0 +1,300 @@
+// The WebSocket hub: its own port (plain or TLS on the shared context), the client table,
+// pings and round-trip times, expiry, sending, pushing and broadcasting, the JSON message
+// protocol, pending results for node commands, door-session routing, events for web
+// administrators and the SQL bridge for node plug-ins.
+//
+// Threads: one accept thread (it only accepts), one ping thread, and one thread per client
+// that does everything for that client: TLS and upgrade handshakes, authentication, reading
+// and dispatching messages, and writing its outbound queue.  No other thread touches a
+// client's socket; sends from elsewhere only queue.  Nothing logs, and nothing touches the
+// database, while a hub lock is held.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "net_websocket.h"
+#include "ov_json_helpers.h"
+#include "ov_locks.h"
+#include "ov_service.h"
+#include "ov_stream.h"
+
+namespace ov {
+
+struct TOVDetachedStream;
+class TOVHttpRequest;
+class TOVHttpResponse;
+enum class TWSSqlKind : std::uint8_t;
+
+inline constexpr int WS_DEFAULT_PORT = 8082;
+inline constexpr int WS_DEFAULT_PING_INTERVAL = 30;
+inline constexpr int WS_CLIENT_TIMEOUT = 90;
+inline constexpr int WS_RTT_SAMPLES = 10;
+
+enum TOVWSClientType : std::uint8_t { ctThinClient = 0, ctWebAdmin = 1 };
+
+struct TOVWSClientInfo {
+  std::int32_t ID = 0;
+  std::string ClientUUID, ClientName, Version;
+  std::vector<std::string> Protocols;
+  std::shared_ptr<TWebSocketConnection> WsConn;
+  std::string IPAddress;
+  std::chrono::system_clock::time_point ConnectedAt{};
+  StreamClock::time_point LastPong{};
+  std::int32_t ActiveNodes = 0, MaxNodes = 0;
+  TOVWSClientType ClientType = ctThinClient;
+  bool Registered = false;
+  bool HasSubscriptions = false;            // web administrators only
+  std::vector<std::string> SubscribedEvents;  // lower case
+  std::string PluginsJSON, NodesJSON, TLSVersion;
+  std::int32_t RTT_MS = 0, RTT_AVG = 0, RTT_MIN = 2147483647, RTT_MAX = 0;
+  std::int32_t RTT_SAMPLES[WS_RTT_SAMPLES] = {};
+  std::int32_t RTT_IDX = 0, RTT_COUNT = 0;
+  std::int64_t PendingPingTS = 0;
+};
+
+struct TOVDoorRoute {
+  std::int32_t SessionID = 0;
+  std::int32_t UserClientID = 0;
+  std::int32_t DoorServerClientID = 0;
+};
+
+using TOVWSMessageHandler = std::function<void(std::int32_t client_id, const TJSON& msg)>;
+// Returns the call's result object, or nullopt for "no result".
+using TOVWSPluginCallHandler =
+    std::function<std::optional<TJSON>(const std::string& plugin, const std::string& func, const TJSON* args)>;
+using TOVWSClientDisconnectEvent = std::function<void(const std::string& client_name, const std::string& client_uuid)>;
+using TOVWSBuildJSONFunc = std::function<TJSON()>;
+using TOVWSCommandResultHandler =
+    std::function<void(std::int32_t client_id, std::int32_t command_id, bool success, const std::string& result)>;
+
+class TOVWSServer {
+ public:
+  TOVWSServer(std::string address, int port, int ping_interval, bool use_ssl, std::string cert_file,
+              std::string key_file, std::string ssl_min_version);
+  ~TOVWSServer();
+  TOVWSServer(const TOVWSServer&) = delete;
+  TOVWSServer& operator=(const TOVWSServer&) = delete;
+
+  // Binds and starts the threads; throws "WebSocket: failed to ..." on failure.
+  void Start();
+  // Ends every thread; returns when all have ended.  Pending results are woken (nil).
+  void Stop();
+
+  int Port() const noexcept { return port_; }
+  const std::string& Address() const noexcept { return address_; }
+  bool Active() const noexcept { return active_.load(std::memory_order_acquire); }
+  int PingInterval() const noexcept { return ping_interval_; }
+  bool UseSSL() const noexcept { return use_ssl_; }
+
+  // Callbacks; set before Start.
+  TOVWSCommandResultHandler OnCommandResult;
+  TOVWSPluginCallHandler OnPluginCall;
+  TOVWSClientDisconnectEvent OnClientDisconnected;
+  TOVWSBuildJSONFunc OnGetServerStatus;
+  TOVWSBuildJSONFunc OnGetServerNode;
+  // Connection accounting for the rate limiter (ConnectionOpened / ConnectionClosed by IP).
+  std::function<void(const std::string& ip)> OnConnectionOpened;
+  std::function<void(const std::string& ip)> OnConnectionClosed;
+  // Credential checks on the hub port.  Defaults: the api_keys table, and a token of an
+  // administrator.
+  std::function<bool(const std::string& api_key)> ValidateClientFn;
+  std::function<bool(const std::string& token)> ValidateWebAdminFn;
+
+  // Timing knobs (tests shorten them).
+  struct Tuning {
+    std::chrono::milliseconds client_timeout{WS_CLIENT_TIMEOUT * 1000};
+    std::chrono::milliseconds idle_ping{30000};       // a quiet client gets a ping frame
+    std::chrono::milliseconds handshake_timeout{10000};  // TLS + upgrade request + answer
+    std::size_t max_queue_bytes = WS_DEFAULT_MAX_QUEUE_BYTES;
+    std::size_t max_connections = 20000;              // accepted sockets alive at once
+  };
+  void SetTuning(const Tuning& t) { tuning_ = t; }
+  const Tuning& GetTuning() const { return tuning_; }
+
+  // ---- for other subsystems (any thread) ----
+  void SendToClient(std::int32_t client_id, const TJSON& msg);
+  void PushCommand(const std::string& protocol, const TJSON& command);
+  void Broadcast(const TJSON& msg);
+  void BroadcastCommand(const std::string& protocol, const TJSON& command);
+  TJSON GetClientsJSON();
+  int GetClientCount();
+  // Streams upgraded on the HTTP port; return the new client id.
+  std::int32_t RegisterWebAdmin(TOVDetachedStream stream, const std::string& ip_address);
+  std::int32_t RegisterThinClient(TOVDetachedStream stream, const std::string& ip_address);
+  void DisconnectClient(std::int32_t client_id);
+  int FindClientIndex(std::int32_t client_id);
+  // A copy of a client's record (no connection), for tests and diagnostics.
+  std::optional<TOVWSClientInfo> GetClientInfo(std::int32_t client_id);
+
+  // ---- message protocol ----
+  void HandleMessage(std::int32_t client_id, const std::string& payload);
+  void RegisterMessageHandler(const std::string& msg_type, TOVWSMessageHandler handler);
+  void UnregisterMessageHandler(const std::string& msg_type);
+
+  // Pending results.  A reply is taken only from the client the command went to.
+  int CreatePendingResult(const std::string& request_id);
+  // result is consumed; from_client is the sender of the reply.
+  void StorePendingResult(const std::string& request_id, TJSON result, std::int32_t from_client);
+  std::optional<TJSON> WaitForResult(const std::string& request_id, int timeout_ms);
+  std::optional<TJSON> SendCommandWait(std::int32_t client_id, TJSON msg, int timeout_ms);
+
+  // Node commands (the REST node endpoints create the pending result first).
+  void SendConfigReload(std::int32_t client_id, const std::string& request_id);
+  void SendConfigGet(std::int32_t client_id, const std::string& request_id, const std::string& section);
+  void SendConfigSet(std::int32_t client_id, const std::string& request_id, const std::string& section,
+                     const std::string& key, const std::string& value);
+  void SendGetPlugins(std::int32_t client_id, const std::string& request_id);
+  void SendPluginEnable(std::int32_t client_id, const std::string& request_id, const std::string& name);
+  void SendPluginDisable(std::int32_t client_id, const std::string& request_id, const std::string& name);
+  void SendPluginUninstall(std::int32_t client_id, const std::string& request_id, const std::string& name,
+                           bool purge_data);
+  void SendPluginInstall(std::int32_t client_id, const std::string& request_id, const std::string& download_url,
+                         const std::string& plugin_name);
+
+  // Door routes.
+  void RegisterDoorRoute(std::int32_t session_id, std::int32_t user_client_id, std::int32_t door_server_client_id);
+  void UnregisterDoorRoute(std::int32_t session_id);
+  bool FindDoorRoute(std::int32_t session_id, TOVDoorRoute& route);
+
+  // Events for web administrators (spaced JSON text).
+  void BroadcastToWebAdmins(const std::string& event_type, const TJSON* data);
+  void BroadcastNodeState();
+  void BroadcastServerStatus();
+  // The event bus's broadcast hook.
+  void HandleEventBroadcast(const std::string& event_type, const TJSON* data);
+  // True when some web administrator subscribed to the event (cheap check before building).
+  bool HasSubscribers(const std::string& event_type);
+
+  void SendWelcome(std::int32_t client_id);
+  void SendPings();
+  void UpdateRttFromPong(std::int32_t client_id, std::int64_t sent_ts);
+  void ExpireDeadClients();
+
+ private:
+  struct Slot {
+    TOVWSClientInfo Info;
+    bool Active = false;
+  };
+  struct Worker;
+  struct Pending;
+
+  enum class Origin : std::uint8_t { HubPort, HttpWebAdmin, HttpThinClient };
+
+  // The active slot of a client, or null; clients_lock_ must be held.
+  Slot* FindSlot(std::int32_t client_id);
+  std::int32_t AddClient(std::shared_ptr<TWebSocketConnection> conn, const std::string& ip, bool web_admin,
+                         const std::string& tls_version);
+  void RemoveClient(std::int32_t client_id);
+  std::int32_t TakeOver(TOVDetachedStream stream, const std::string& ip, bool web_admin);
+  void StartWorker(std::shared_ptr<Worker> w);
+  void WorkerMain(std::shared_ptr<Worker> w);
+  bool HubPortHandshake(Worker& w);
+  void ServeClient(Worker& w);
+  void AcceptLoop();
+  void PingLoop();
+  // Joins client threads that have ended.
+  void ReapWorkers();
+  bool DoHandshake(Stream& stream, std::string& api_key, std::string& token, std::string& rest, Deadline d);
+  bool ValidateClient(const std::string& api_key);
+  bool ValidateWebAdmin(const std::string& token);
+  void RegisterCoreMessageHandlers();
+  std::shared_ptr<TWebSocketConnection> ConnOf(std::int32_t client_id);
+  void SendText(std::int32_t client_id, const std::string& text);
+  void WakePending();
+
+  // message handlers
+  void HandleRegister(std::int32_t id, const TJSON& msg);
+  void HandleHeartbeat(std::int32_t id, const TJSON& msg);
+  void HandleNodeUpdate(std::int32_t id, const TJSON& msg);
+  void HandleCommandResult(std::int32_t id, const TJSON& msg);
+  void HandleConfigResult(std::int32_t id, const TJSON& msg);
+  void HandlePong(std::int32_t id, const TJSON& msg);
+  void HandlePluginCall(std::int32_t id, const TJSON& msg);
+  void HandleStatusUpdate(std::int32_t id, const TJSON& msg);
+  void HandleDoorReady(std::int32_t id, const TJSON& msg);
+  void HandleDoorData(std::int32_t id, const TJSON& msg);
+  void HandleDoorEnd(std::int32_t id, const TJSON& msg);
+  void HandleSubscribe(std::int32_t id, const TJSON& msg);
+  void HandleUnsubscribe(std::int32_t id, const TJSON& msg);
+  void HandleDbQuery(std::int32_t id, const TJSON& msg);
+  void HandleDbExec(std::int32_t id, const TJSON& msg);
+  void HandleDbExecParams(std::int32_t id, const TJSON& msg);
+  // Common part of the three SQL-bridge handlers.
+  void HandleDbRequest(std::int32_t id, const TJSON& msg, TWSSqlKind kind);
+  void SendNodeCommand(std::int32_t client_id, const std::string& request_id, TJSON msg);
+
+  std::string address_;
+  int port_;
+  int ping_interval_;
+  bool use_ssl_;
+  std::string cert_file_, key_file_, ssl_min_version_;
+  Tuning tuning_;
+
+  int listen_fd_ = -1;
+  int stop_fd_ = -1;  // eventfd that wakes the accept and ping threads
+  std::atomic<bool> active_{false};
+  std::thread accept_thread_;
+  std::thread ping_thread_;
+  std::mutex ping_mu_;
+  std::condition_variable ping_cv_;
+
+  TOVLock clients_lock_{LockLevel::HubClientTable};
+  std::vector<Slot> clients_;
+  std::int32_t next_client_id_ = 1;
+  std::atomic<int> subscribed_admins_{0};
+
+  std::mutex workers_mu_;
+  std::uint64_t next_worker_key_ = 1;
+  std::map<std::uint64_t, std::shared_ptr<Worker>> workers_;
+  std::vector<std::uint64_t> finished_workers_;
+
+  std::mutex pending_mu_;
+  std::map<std::string, std::shared_ptr<Pending>> pending_;  // key: request id lower-cased
+  bool pending_closed_ = false;
+  std::int32_t next_request_id_ = 1;
+
+  std::mutex door_mu_;
+  std::vector<TOVDoorRoute> door_routes_;
+
+  std::mutex handlers_mu_;
+  std::map<std::string, std::shared_ptr<TOVWSMessageHandler>> handlers_;  // key: type lower-cased
+};
+
+extern TOVService<TOVWSServer> WSServer;
+
+// What start-up hands the hub from the layers above it.
+struct TOVWSServerHooks {
+  TOVWSClientDisconnectEvent client_disconnected;
+  TOVWSPluginCallHandler plugin_call;
+  TOVWSBuildJSONFunc server_status;
+  TOVWSBuildJSONFunc server_node;
+};
+
+// Start-up step of the hub: creates, wires and starts WSServer when [websocket] enabled,
+// and points the event bus's broadcast hook at it.  A failure logs
+// "WebSocket server failed to start: %s" and leaves WSServer absent.
+void StartupWSServer(const TOVWSServerHooks& hooks);
+// Shutdown steps "WSServer.Stop" and "WSServer.Free"; the event bus's broadcast hook is
+// cleared before the hub is freed.
+void ShutdownWSServer(const std::function<void(const std::string&)>& step);
+// The HTTP server's /ws hand-over: a valid API key makes a thin client, else an
+// administrator's token (query "token=" or bearer header) a web administrator; otherwise 401
+// "Unauthorized".  Without an active hub: 503 "WebSocket server not available".
+void HandleWSUpgradeRequest(TOVHttpRequest& req, TOVHttpResponse& resp);
+// The "log_entry" push of every stored log line to subscribed web administrators.  Never
+// blocks on a socket and never logs.
+void PushLogEntryToAdmins(const std::string& level, const std::string& source, const std::string& category,
+                          const std::string& message);
+
+}  // namespace ov

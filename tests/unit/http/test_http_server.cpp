@@ -1,0 +1,773 @@
+// The HTTP front end served in-process on 127.0.0.1 with an ephemeral port.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <dlfcn.h>
+#include <netinet/in.h>
+#include <openssl/ssl.h>
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <future>
+#include <map>
+#include <thread>
+
+#include "ov_config.h"
+#include "ov_consts.h"
+#include "ov_daemon.h"
+#include "ov_http_server.h"
+#include "ov_router.h"
+#include "ov_ssl_handler.h"
+#include "ov_ws_server.h"
+#include "test_util.h"
+
+using namespace ov;
+using namespace std::chrono_literals;
+
+// Failures the kernel gives rarely and cannot be provoked from a test client: accept() passing
+// on a network error of the connection being taken, and a connection thread that cannot make
+// its wait set.  Both calls are interposed for this test binary; they behave as the C
+// library's own unless a test arms a failure, and accept failures only hit the armed port.
+namespace {
+std::atomic<int> gAcceptFailures{0};
+std::atomic<int> gAcceptErrno{0};
+std::atomic<int> gAcceptPort{-1};
+std::atomic<int> gEpollCreateFailures{0};
+
+int LocalPort(int fd) {
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0 || sa.sin_family != AF_INET) return -1;
+  return ntohs(sa.sin_port);
+}
+
+template <class Fn>
+Fn RealFunction(const char* name) {
+  return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
+}
+
+// Arms n failures of the given errno for accepts on port.
+void FailAccepts(std::uint16_t port, int err, int n) {
+  gAcceptErrno = err;
+  gAcceptPort = port;
+  gAcceptFailures = n;
+}
+}  // namespace
+
+extern "C" int accept4(int fd, sockaddr* addr, socklen_t* len, int flags) {
+  using Fn = int (*)(int, sockaddr*, socklen_t*, int);
+  static const Fn real = RealFunction<Fn>("accept4");
+  if (gAcceptFailures.load() > 0 && LocalPort(fd) == gAcceptPort.load() && gAcceptFailures.fetch_sub(1) > 0) {
+    // As the kernel does: the pending connection is taken and the error reported instead.
+    int taken = real(fd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (taken >= 0) close(taken);
+    errno = gAcceptErrno.load();
+    return -1;
+  }
+  return real(fd, addr, len, flags);
+}
+
+extern "C" int epoll_create1(int flags) noexcept {
+  using Fn = int (*)(int);
+  static const Fn real = RealFunction<Fn>("epoll_create1");
+  if (gEpollCreateFailures.load() > 0 && gEpollCreateFailures.fetch_sub(1) > 0) {
+    errno = EMFILE;
+    return -1;
+  }
+  return real(flags);
+}
+
+namespace {
+
+int Connect(std::uint16_t port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(port);
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    close(fd);
+    return -1;
+  }
+  timeval tv{5, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  return fd;
+}
+
+bool SendAll(int fd, const std::string& s) {
+  std::size_t done = 0;
+  while (done < s.size()) {
+    ssize_t n = send(fd, s.data() + done, s.size() - done, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+std::string ReadAll(int fd) {
+  std::string out;
+  char buf[65536];
+  for (;;) {
+    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) break;
+    out.append(buf, static_cast<std::size_t>(n));
+  }
+  return out;
+}
+
+struct Reply {
+  int status = 0;
+  std::map<std::string, std::string, CaseInsensitiveLess> headers;
+  std::string body;
+  std::string raw;
+};
+
+Reply ParseReply(const std::string& raw) {
+  Reply r;
+  r.raw = raw;
+  std::size_t end = raw.find("\r\n\r\n");
+  if (raw.size() < 12 || end == std::string::npos) return r;
+  r.status = std::atoi(raw.substr(9, 3).c_str());
+  std::size_t pos = raw.find("\r\n") + 2;
+  while (pos < end) {
+    std::size_t eol = raw.find("\r\n", pos);
+    std::string line = raw.substr(pos, eol - pos);
+    std::size_t colon = line.find(':');
+    if (colon != std::string::npos) r.headers[line.substr(0, colon)] = TrimAscii(line.substr(colon + 1));
+    pos = eol + 2;
+  }
+  r.body = raw.substr(end + 4);
+  return r;
+}
+
+const char* kNotFoundEnvelope =
+    "{ \"success\" : false, \"error\" : { \"code\" : 404, \"message\" : \"API endpoint not found\" } }";
+
+class HttpServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    base_ = tmp_.path();
+    web_ = base_ + "/web";
+    plugins_ = base_ + "/plugins";
+    uploads_ = base_ + "/uploads";
+    for (auto d : {web_ + "/sub", plugins_ + "/demo", uploads_, base_ + "/web2"}) std::filesystem::create_directories(d);
+    ovtest::WriteText(web_ + "/index.html", "<p>v={{VERSION}} b={{BUILD_ID}} again {{VERSION}}</p>");
+    ovtest::WriteText(web_ + "/old.htm", "{{VERSION}}");
+    ovtest::WriteText(web_ + "/app.js", "console.log(1);");
+    ovtest::WriteText(web_ + "/LOGO.PNG", "png");
+    ovtest::WriteText(web_ + "/README", "plain");
+    ovtest::WriteText(base_ + "/web2/secret.txt", "sibling secret");
+    ovtest::WriteText(base_ + "/outside.txt", "outside");
+    ovtest::WriteText(plugins_ + "/demo/page.js", "plugin js");
+    big_ = std::string(300000, 'B');
+    ovtest::WriteText(web_ + "/big.bin", big_);
+  }
+  void TearDown() override {
+    StopServer();
+    HttpRouter().UnregisterRoutes("http-test");
+  }
+
+  TOVHttpServerOptions Options() {
+    TOVHttpServerOptions o;
+    o.address = "127.0.0.1";
+    o.port = 0;
+    o.web_root = web_;
+    o.plugin_root = plugins_;
+    o.upload_dir = uploads_;
+    o.io_timeout = 3s;
+    o.shutdown_wait = 3s;
+    return o;
+  }
+  void StartServer(TOVHttpServerOptions o) {
+    srv_ = std::make_unique<TOVHttpServerWrapper>(std::move(o));
+    loop_ = std::thread([this] { srv_->Start(); });
+  }
+  void StartServer() { StartServer(Options()); }
+  void StopServer() {
+    if (!srv_) return;
+    srv_->Stop();
+    if (loop_.joinable()) loop_.join();
+    srv_.reset();
+  }
+
+  std::string Raw(const std::string& request) {
+    int fd = Connect(srv_->Port());
+    if (fd < 0) return "";
+    SendAll(fd, request);
+    std::string out = ReadAll(fd);
+    close(fd);
+    return out;
+  }
+  Reply Get(const std::string& target, const std::string& extra = "", const std::string& method = "GET") {
+    return ParseReply(Raw(method + " " + target + " HTTP/1.1\r\nHost: t\r\n" + extra + "\r\n"));
+  }
+
+  ovtest::TempDir tmp_;
+  std::string base_, web_, plugins_, uploads_, big_;
+  std::unique_ptr<TOVHttpServerWrapper> srv_;
+  std::thread loop_;
+};
+
+}  // namespace
+
+TEST_F(HttpServerTest, StaticFilesTemplatesAndCacheHeaders) {
+  StartServer();
+  Reply r = Get("/");
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.body, "<p>v=0.5.33 b=" + GetServerBuildId() + " again 0.5.33</p>");
+  EXPECT_EQ(r.headers["Content-Type"], "text/html; charset=utf-8");
+  EXPECT_EQ(r.headers["Cache-Control"], "no-cache, must-revalidate");
+  EXPECT_EQ(r.headers["Connection"], "close");
+  EXPECT_EQ(r.headers["Content-Length"], std::to_string(r.body.size()));
+  EXPECT_EQ(Get("/index.html?v=9").headers["Cache-Control"], "no-cache, must-revalidate");
+
+  r = Get("/old.htm");
+  EXPECT_EQ(r.body, "{{VERSION}}");  // only .html is templated
+  EXPECT_EQ(r.headers["Cache-Control"], "public, max-age=300");
+  EXPECT_EQ(Get("/app.js?v=3").headers["Cache-Control"], "public, max-age=31536000, immutable");
+  EXPECT_EQ(Get("/app.js").headers["Cache-Control"], "public, max-age=300");
+  EXPECT_EQ(Get("/LOGO.PNG").headers["Content-Type"], "image/png");
+  EXPECT_EQ(Get("/README").headers["Content-Type"], "application/octet-stream");
+
+  r = Get("/big.bin");  // streamed from disk in pieces
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.body, big_);
+  r = Get("/big.bin", "", "HEAD");
+  EXPECT_EQ(r.headers["Content-Length"], std::to_string(big_.size()));
+  EXPECT_EQ(r.body, "");
+
+  r = Get("/missing.css");
+  EXPECT_EQ(r.status, 404);
+  EXPECT_NE(r.body.find("\"File not found\""), std::string::npos);
+  EXPECT_EQ(r.headers["Connection"], "close");
+  EXPECT_EQ(Get("/sub").status, 404);  // a directory is not a file
+  EXPECT_EQ(Get("/sub/").status, 404);
+  r = Get("/plugins/demo/page.js");
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.body, "plugin js");
+  r = Get("/plugins/demo/none.js");
+  EXPECT_EQ(r.status, 404);
+  EXPECT_NE(r.body.find("\"Plugin file not found\""), std::string::npos);
+}
+
+TEST_F(HttpServerTest, TraversalAndBadPaths) {
+  StartServer();
+  struct Case {
+    std::string target;
+    int status;
+  };
+  const std::vector<Case> cases = {
+      {"/../outside.txt", 403},
+      {"/../web2/secret.txt", 403},  // sibling directory whose name starts like the root's
+      {"/%2e%2e/web2/secret.txt", 403},
+      {"/sub/../../outside.txt", 403},
+      {"/sub/../app.js", 200},
+      {"/plugins/../web/index.html", 403},
+      {"/plugins/demo/../../outside.txt", 403},
+      {"/a%zz", 400},
+      {"/index.html%00.png", 400},
+      {"/%", 400},
+  };
+  for (const auto& c : cases) {
+    Reply r = Get(c.target);
+    EXPECT_EQ(r.status, c.status) << c.target;
+    EXPECT_EQ(r.body.find("secret"), std::string::npos) << c.target;
+    EXPECT_EQ(r.headers["Connection"], "close") << c.target;
+  }
+  EXPECT_NE(Get("/../web2/secret.txt").body.find("\"Forbidden\""), std::string::npos);
+}
+
+TEST_F(HttpServerTest, ApiRoutingAndErrors) {
+  HttpRouter().RegisterRoute("POST", "/api/v1/http-test/echo", [](TOVHttpRequest& q, TOVHttpResponse& a) {
+    a.SetContent("text/plain", q.method + ":" + q.body + ":" + q.QueryParam("x"));
+  }, "http-test");
+  HttpRouter().RegisterRoute("GET", "/api/v1/http-test/boom", [](TOVHttpRequest&, TOVHttpResponse& a) {
+    a.SetContent("text/plain", "partial");
+    throw std::runtime_error("boom");
+  }, "http-test");
+  StartServer();
+
+  Reply r = ParseReply(Raw("POST /api/v1/HTTP-TEST/echo/?x=1 HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello"));
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.body, "POST:hello:1");
+  r = ParseReply(Raw("POST /api/v1/http-test/echo HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n"));
+  EXPECT_EQ(r.body, "POST:abc:");
+
+  for (const char* target : {"/api/v1/nope", "/api/v1foo", "/api/v1", "/api/v1/http-test/echo"}) {
+    r = Get(target);  // the last one exists for POST only
+    EXPECT_EQ(r.status, 404) << target;
+    EXPECT_EQ(r.body, kNotFoundEnvelope) << target;
+    EXPECT_EQ(r.headers["Content-Type"], "application/json");
+    EXPECT_EQ(r.headers["Access-Control-Allow-Origin"], "*");
+  }
+  // The prefix test is exact: this is a static path.
+  EXPECT_NE(Get("/API/v1/nope").body.find("\"File not found\""), std::string::npos);
+
+  r = Get("/api/v1/http-test/boom");
+  EXPECT_EQ(r.status, 500);
+  EXPECT_NE(r.body.find("\"Internal server error\""), std::string::npos);
+  EXPECT_EQ(r.body.find("partial"), std::string::npos);
+
+  r = Get("/health");  // no health route registered here
+  EXPECT_EQ(r.status, 500);
+  EXPECT_NE(r.body.find("\"Health check error\""), std::string::npos);
+
+  r = Get("/anything", "", "OPTIONS");
+  EXPECT_EQ(r.status, 204);
+  EXPECT_EQ(r.headers["Access-Control-Allow-Origin"], "*");
+  EXPECT_EQ(r.headers["Access-Control-Allow-Headers"], "Content-Type, Authorization, X-API-Key");
+  EXPECT_EQ(r.headers["Access-Control-Allow-Methods"], "GET, POST, PUT, DELETE, OPTIONS");
+  EXPECT_EQ(r.headers["Access-Control-Max-Age"], "86400");
+  EXPECT_EQ(r.headers["Connection"], "close");
+  EXPECT_EQ(r.body, "");
+}
+
+TEST_F(HttpServerTest, HeadAndBodyLimits) {
+  auto o = Options();
+  o.max_body_bytes = 1000;
+  o.io_timeout = 400ms;
+  StartServer(o);
+
+  Reply r = Get("/", "X-Big: " + std::string(17 * 1024, 'a') + "\r\n");
+  EXPECT_EQ(r.status, 431);
+  r = ParseReply(Raw("GARBAGE\r\n\r\n"));
+  EXPECT_EQ(r.status, 400);
+  EXPECT_EQ(r.headers["Connection"], "close");
+
+  // The answer to an oversized upload arrives although the body is never read.
+  int fd = Connect(srv_->Port());
+  SendAll(fd, "POST /api/v1/x HTTP/1.1\r\nContent-Length: 5000000\r\n\r\n" + std::string(100000, 'x'));
+  r = ParseReply(ReadAll(fd));
+  close(fd);
+  EXPECT_EQ(r.status, 413);
+  EXPECT_NE(r.body.find("\"Request body too large\""), std::string::npos);
+
+  std::string chunked = "POST /x HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n";
+  for (int i = 0; i < 4; ++i) chunked += "190\r\n" + std::string(400, 'c') + "\r\n";
+  chunked += "0\r\n\r\n";
+  EXPECT_EQ(ParseReply(Raw(chunked)).status, 413);
+
+  // Expect: 100-continue gets the interim answer before the body is sent.
+  fd = Connect(srv_->Port());
+  SendAll(fd, "POST /api/v1/none HTTP/1.1\r\nContent-Length: 3\r\nExpect: 100-continue\r\n\r\n");
+  char buf[64];
+  ssize_t n = recv(fd, buf, sizeof buf, 0);
+  ASSERT_GT(n, 0);
+  EXPECT_EQ(std::string(buf, static_cast<std::size_t>(n)), "HTTP/1.1 100 Continue\r\n\r\n");
+  SendAll(fd, "abc");
+  EXPECT_EQ(ParseReply(ReadAll(fd)).status, 404);
+  close(fd);
+
+  // A silent client is dropped at the head deadline; a slow one gets 408.
+  fd = Connect(srv_->Port());
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(ReadAll(fd), "");
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 3s);
+  close(fd);
+  fd = Connect(srv_->Port());
+  SendAll(fd, "GET / HTTP/1.1\r\nHost: slow");
+  EXPECT_EQ(ParseReply(ReadAll(fd)).status, 408);
+  close(fd);
+  fd = Connect(srv_->Port());
+  SendAll(fd, "POST /x HTTP/1.1\r\nContent-Length: 10\r\n\r\nabc");
+  EXPECT_EQ(ParseReply(ReadAll(fd)).status, 408);
+  close(fd);
+  EXPECT_EQ(Get("/").status, 200);
+}
+
+TEST_F(HttpServerTest, MultipartUploadGoesToTemporaryFiles) {
+  std::string seen_name, seen_content, seen_path, seen_field;
+  HttpRouter().RegisterRoute("POST", "/api/v1/http-test/upload", [&](TOVHttpRequest& q, TOVHttpResponse& a) {
+    if (!q.files.empty()) {
+      seen_name = q.files[0].client_name;
+      seen_path = q.files[0].temp_path;
+      seen_content = ovtest::ReadText(seen_path);
+    }
+    if (!q.form_fields.empty()) seen_field = q.form_fields[0].second;
+    a.SetContent("text/plain", q.body.empty() ? "empty-body" : "body");
+  }, "http-test");
+  StartServer();
+  std::string payload(200000, 'P');
+  std::string body = "--XX\r\nContent-Disposition: form-data; name=\"note\"\r\n\r\nhello\r\n"
+                     "--XX\r\nContent-Disposition: form-data; name=\"pkg\"; filename=\"demo.ovp\"\r\n\r\n" +
+                     payload + "\r\n--XX--\r\n";
+  Reply r = ParseReply(Raw("POST /api/v1/http-test/upload HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=XX\r\n"
+                           "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body));
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.body, "empty-body");
+  EXPECT_EQ(seen_name, "demo.ovp");
+  EXPECT_EQ(seen_content, payload);
+  EXPECT_EQ(seen_field, "hello");
+  EXPECT_EQ(seen_path.rfind(uploads_ + "/", 0), 0u);
+  EXPECT_NE(access(seen_path.c_str(), F_OK), 0) << "temporary file left behind";
+
+  r = ParseReply(Raw("POST /api/v1/http-test/upload HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=XX\r\n"
+                     "Content-Length: 20\r\n\r\n--XX\r\nbroken\r\n\r\n"));
+  EXPECT_EQ(r.status, 400);
+  r = ParseReply(Raw("POST /api/v1/http-test/upload HTTP/1.1\r\nContent-Type: multipart/form-data\r\n"
+                     "Content-Length: 4\r\n\r\nabcd"));
+  EXPECT_EQ(r.status, 400);
+  // A client that goes away in the middle of a file leaves nothing behind.
+  int fd = Connect(srv_->Port());
+  SendAll(fd, "POST /api/v1/http-test/upload HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=XX\r\n"
+              "Content-Length: 100000\r\n\r\n--XX\r\nContent-Disposition: form-data; name=\"f\"; filename=\"x\"\r\n\r\nabc");
+  std::this_thread::sleep_for(100ms);
+  close(fd);
+  for (int i = 0; i < 50 && srv_->ActiveConnections() > 0; ++i) std::this_thread::sleep_for(20ms);
+  EXPECT_TRUE(std::filesystem::is_empty(uploads_)) << "temporary file left behind";
+}
+
+TEST_F(HttpServerTest, SecurityGateOrderAndModes) {
+  std::atomic<bool> banned{false}, limited{false}, explode{false};
+  std::atomic<int> counted{0};
+  auto o = Options();
+  o.is_banned = [&](const std::string& ip) {
+    if (explode) throw std::runtime_error("blacklist broken");
+    return banned.load() && ip == "127.0.0.1";
+  };
+  o.allow_request = [&](const std::string&) {
+    counted++;
+    return !limited.load();
+  };
+  HttpRouter().RegisterRoute("GET", "/health", [](TOVHttpRequest&, TOVHttpResponse& a) {
+    a.SetContent("application/json", "{\"status\":\"ok\"}");
+  }, "http-test");
+  StartServer(o);
+
+  banned = true;
+  Reply r = Get("/index.html");
+  EXPECT_EQ(r.status, 403);
+  EXPECT_NE(r.body.find("\"Forbidden\""), std::string::npos);
+  EXPECT_EQ(Get("/x", "", "OPTIONS").status, 403);  // the gate comes before the preflight answer
+  EXPECT_EQ(Get("/health").status, 200);            // never gated
+  EXPECT_EQ(counted.load(), 0);                     // a banned client is not counted either
+  // A refused upload is answered without reading the body.
+  int fd = Connect(srv_->Port());
+  SendAll(fd, "POST /api/v1/x HTTP/1.1\r\nContent-Length: 9000000\r\n\r\n" + std::string(50000, 'u'));
+  EXPECT_EQ(ParseReply(ReadAll(fd)).status, 403);
+  close(fd);
+
+  banned = false;
+  limited = true;
+  r = Get("/index.html");
+  EXPECT_EQ(r.status, 429);
+  EXPECT_EQ(r.headers["Retry-After"], "60");
+  EXPECT_NE(r.body.find("\"Too many requests\""), std::string::npos);
+
+  limited = false;
+  explode = true;
+  r = Get("/index.html");
+  EXPECT_EQ(r.status, 500);
+  EXPECT_NE(r.body.find("\"Internal server error\""), std::string::npos);
+  explode = false;
+
+  // Modes come from the configuration.
+  ASSERT_FALSE(Config.Exists());
+  std::string ini = base_ + "/gate.ini";
+  ovtest::WriteText(ini, "[security]\nsecurity_gate_mode=off\n");
+  Config.Publish(std::make_unique<TOVConfig>(ini));
+  banned = true;
+  EXPECT_EQ(Get("/index.html").status, 200);
+  Config.Free();
+  ovtest::WriteText(ini, "[security]\nsecurity_gate_mode=LOG\n");
+  Config.Publish(std::make_unique<TOVConfig>(ini));
+  limited = true;
+  EXPECT_EQ(Get("/index.html").status, 200);
+  Config.Free();
+}
+
+TEST_F(HttpServerTest, RefusedClientWithoutBodyFreesItsThreadAtOnce) {
+  auto o = Options();
+  o.is_banned = [](const std::string&) { return true; };
+  StartServer(o);
+  // The client reads its answer and keeps its side open: with nothing left to drain, the
+  // connection thread must not stay with it.
+  int fd = Connect(srv_->Port());
+  SendAll(fd, "GET /index.html HTTP/1.1\r\nHost: x\r\n\r\n");
+  EXPECT_EQ(ParseReply(ReadAll(fd)).status, 403);
+  auto t0 = std::chrono::steady_clock::now();
+  for (int i = 0; i < 300 && srv_->ActiveConnections() > 0; ++i) std::this_thread::sleep_for(5ms);
+  EXPECT_EQ(srv_->ActiveConnections(), 0u);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 500ms);
+  close(fd);
+  // With a body on its way the answer still arrives whole, the body being drained.
+  fd = Connect(srv_->Port());
+  SendAll(fd, "POST /api/v1/x HTTP/1.1\r\nContent-Length: 400000\r\n\r\n" + std::string(200000, 'b'));
+  Reply r = ParseReply(ReadAll(fd));
+  EXPECT_EQ(r.status, 403);
+  EXPECT_NE(r.body.find("\"Forbidden\""), std::string::npos);
+  close(fd);
+}
+
+TEST_F(HttpServerTest, WebSocketUpgradeAndHandOver) {
+  std::promise<std::pair<std::string, std::string>> got;  // pending bytes, then what the client sent next
+  std::thread hub_thread;
+  auto o = Options();
+  o.websocket_upgrade = HandleWSUpgradeRequest;  // the server's own hand-over, without a hub
+  StartServer(o);
+  Reply r = Get("/ws");
+  EXPECT_EQ(r.status, 400);
+  EXPECT_NE(r.body.find("\"WebSocket upgrade required\""), std::string::npos);
+  r = Get("/ws", "Upgrade: WebSocket\r\nConnection: Upgrade\r\n");
+  EXPECT_EQ(r.status, 400);
+  EXPECT_NE(r.body.find("\"Missing Sec-WebSocket-Key\""), std::string::npos);
+  r = Get("/ws", "Upgrade: websocket\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n");
+  EXPECT_EQ(r.status, 401);  // credentials are checked before the hub's availability
+  EXPECT_NE(r.body.find("\"Unauthorized\""), std::string::npos);
+  StopServer();
+
+  o.websocket_upgrade = [&](TOVHttpRequest& req, TOVHttpResponse&) {
+    EXPECT_EQ(req.path, "/ws");
+    TOVDetachedStream s = AcceptWebSocketUpgrade(req);
+    auto owned = std::make_shared<TOVDetachedStream>(std::move(s));
+    hub_thread = std::thread([owned, &got] {
+      std::string pending = owned->pending;
+      owned->stream->Send("from-hub", 8, DeadlineIn(2s));
+      char buf[64];
+      IoResult rr = owned->stream->Recv(buf, sizeof buf, DeadlineIn(2s));
+      got.set_value({pending, std::string(buf, rr.ok() ? rr.bytes : 0)});
+    });
+  };
+  StartServer(o);
+  int fd = Connect(srv_->Port());
+  // The first frame bytes arrive together with the head.
+  SendAll(fd, "GET /ws?token=abc HTTP/1.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+              "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\nEARLY");
+  std::string head;
+  char c;
+  while (head.find("\r\n\r\n") == std::string::npos && recv(fd, &c, 1, 0) == 1) head.push_back(c);
+  r = ParseReply(head);
+  EXPECT_EQ(r.status, 101);
+  EXPECT_EQ(r.headers["Upgrade"], "websocket");
+  EXPECT_EQ(r.headers["Connection"], "Upgrade");
+  EXPECT_EQ(r.headers["Sec-WebSocket-Accept"], "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=");
+  char buf[8];
+  ASSERT_EQ(recv(fd, buf, 8, MSG_WAITALL), 8);
+  EXPECT_EQ(std::string(buf, 8), "from-hub");
+  // The connection thread is done, yet the socket stays open for the hub.
+  for (int i = 0; i < 50 && srv_->ActiveConnections() > 0; ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(srv_->ActiveConnections(), 0u);
+  SendAll(fd, "LATER");
+  auto fut = got.get_future();
+  ASSERT_EQ(fut.wait_for(3s), std::future_status::ready);
+  auto [pending, later] = fut.get();
+  EXPECT_EQ(pending, "EARLY");
+  EXPECT_EQ(later, "LATER");
+  hub_thread.join();
+  close(fd);
+}
+
+TEST_F(HttpServerTest, ConnectionCapIdleClientsAndThreadReuse) {
+  auto o = Options();
+  o.max_connections = 8;
+  o.io_timeout = 5s;
+  StartServer(o);
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(Get("/app.js").status, 200);
+  // Sequential requests reuse threads: one serving, one waiting, and at most one more started
+  // when the next request arrived while the first thread was still closing its connection.
+  EXPECT_LE(srv_->ConnectionThreads(), 3u);
+
+  std::vector<int> idle;
+  for (int i = 0; i < 8; ++i) idle.push_back(Connect(srv_->Port()));
+  for (int i = 0; i < 100 && srv_->ActiveConnections() < 8; ++i) std::this_thread::sleep_for(10ms);
+  // Past the cap a connection is accepted and closed at once.
+  auto t0 = std::chrono::steady_clock::now();
+  int extra = Connect(srv_->Port());
+  ASSERT_GE(extra, 0);
+  SendAll(extra, "GET / HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(ParseReply(ReadAll(extra)).status, 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 300ms);
+  close(extra);
+  for (int fd : idle) close(fd);
+  for (int i = 0; i < 200 && srv_->ActiveConnections() > 0; ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(Get("/").status, 200);
+}
+
+TEST_F(HttpServerTest, AcceptErrorsOfOneConnectionDoNotStopServing) {
+  // Errors that only concern the connection being taken (or a passing shortage) must not end
+  // the threads that meet them: with every free thread failing a few times in a row, nobody
+  // would accept any more.
+  StartServer();
+  EXPECT_EQ(Get("/app.js").status, 200);
+  for (int err : {EPROTO, EPERM, ENETDOWN, ECONNABORTED, EMFILE}) {
+    FailAccepts(srv_->Port(), err, 8);
+    int victim = Connect(srv_->Port());  // taken by the failing accept
+    for (int i = 0; i < 300 && gAcceptFailures.load() > 0; ++i) std::this_thread::sleep_for(10ms);
+    Reply r = Get("/app.js");
+    EXPECT_EQ(r.status, 200) << strerror(err);
+    EXPECT_EQ(r.body, "console.log(1);") << strerror(err);
+    if (victim >= 0) close(victim);
+  }
+  gAcceptFailures = 0;
+}
+
+TEST_F(HttpServerTest, AConnectionThreadThatCannotWaitIsReplaced) {
+  // The first connection thread cannot make its wait set and ends; another takes its place.
+  gEpollCreateFailures = 1;
+  StartServer();
+  Reply r = Get("/app.js");
+  gEpollCreateFailures = 0;
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(Get("/").status, 200);
+}
+
+TEST_F(HttpServerTest, AnyExceptionFromAHandlerIsAnswered) {
+  HttpRouter().RegisterRoute("GET", "/api/v1/http-test/odd", [](TOVHttpRequest&, TOVHttpResponse& a) {
+    a.SetContent("text/plain", "partial");
+    throw 42;  // not a std::exception, as a plug-in route might throw
+  }, "http-test");
+  StartServer();
+  Reply r = Get("/api/v1/http-test/odd");
+  EXPECT_EQ(r.status, 500);
+  EXPECT_EQ(r.body, "{ \"success\" : false, \"error\" : { \"code\" : 500, \"message\" : \"Internal server error\" } }");
+  EXPECT_EQ(r.headers["Connection"], "close");
+}
+
+TEST_F(HttpServerTest, StopDoesNotWaitForClientsThatAskedNothing) {
+  HttpRouter().RegisterRoute("GET", "/api/v1/http-test/pause", [](TOVHttpRequest&, TOVHttpResponse& a) {
+    std::this_thread::sleep_for(400ms);
+    a.SetContent("text/plain", "done");
+  }, "http-test");
+  auto o = Options();
+  o.io_timeout = 20s;
+  o.shutdown_wait = 4s;
+  StartServer(o);
+  int silent = Connect(srv_->Port());
+  int partial = Connect(srv_->Port());
+  SendAll(partial, "GET /index.html HTTP/1.1\r\nHost: x\r\n");
+  int busy = Connect(srv_->Port());
+  SendAll(busy, "GET /api/v1/http-test/pause HTTP/1.1\r\n\r\n");
+  for (int i = 0; i < 200 && srv_->ActiveConnections() < 3; ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_EQ(srv_->ActiveConnections(), 3u);
+  auto t0 = std::chrono::steady_clock::now();
+  StopServer();
+  // The running request still had its time; the two that had asked for nothing were cut.
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s);
+  Reply r = ParseReply(ReadAll(busy));
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.body, "done");
+  EXPECT_EQ(ReadAll(silent), "");
+  EXPECT_EQ(ReadAll(partial), "");
+  for (int fd : {silent, partial, busy}) close(fd);
+}
+
+TEST_F(HttpServerTest, ClientsThatDisconnectMidRequest) {
+  StartServer();
+  for (const std::string& partial :
+       {std::string("GET /index"), std::string("GET / HTTP/1.1\r\nHost: x\r\n"),
+        std::string("POST /api/v1/x HTTP/1.1\r\nContent-Length: 100\r\n\r\nabc")}) {
+    int fd = Connect(srv_->Port());
+    SendAll(fd, partial);
+    close(fd);
+  }
+  // A client that resets the connection while a large file is being sent.
+  int fd = Connect(srv_->Port());
+  SendAll(fd, "GET /big.bin HTTP/1.1\r\n\r\n");
+  linger lg{1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+  close(fd);
+  for (int i = 0; i < 300 && srv_->ActiveConnections() > 0; ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(srv_->ActiveConnections(), 0u);
+  EXPECT_EQ(Get("/").status, 200);
+}
+
+TEST_F(HttpServerTest, StopAndPortInUse) {
+  StartServer();
+  auto o = Options();
+  o.port = srv_->Port();
+  try {
+    TOVHttpServerWrapper second(o);
+    ADD_FAILURE() << "a second server bound the same port";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("Cannot bind HTTP server to 127.0.0.1:"), std::string::npos) << e.what();
+  }
+  o.port = 70000;
+  EXPECT_THROW(TOVHttpServerWrapper{o}, std::runtime_error);
+
+  // Stop from another thread ends Start; a stop before Start makes it return at once.
+  auto t0 = std::chrono::steady_clock::now();
+  std::thread([this] { srv_->Stop(); }).join();
+  loop_.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s);
+  srv_.reset();
+  TOVHttpServerWrapper early(Options());
+  early.Stop();
+  early.Start();
+}
+
+TEST_F(HttpServerTest, ShutdownWaitIsBounded) {
+  // Shared with the handler, which outlives the server object.
+  auto release = std::make_shared<std::atomic<bool>>(false);
+  auto finished = std::make_shared<std::atomic<bool>>(false);
+  HttpRouter().RegisterRoute("GET", "/api/v1/http-test/slow", [release, finished](TOVHttpRequest&, TOVHttpResponse& a) {
+    for (int i = 0; i < 300 && !release->load(); ++i) std::this_thread::sleep_for(10ms);
+    a.SetContent("text/plain", "late");
+    finished->store(true);
+  }, "http-test");
+  auto o = Options();
+  o.shutdown_wait = 300ms;
+  StartServer(o);
+  int fd = Connect(srv_->Port());
+  SendAll(fd, "GET /api/v1/http-test/slow HTTP/1.1\r\n\r\n");
+  for (int i = 0; i < 100 && srv_->ActiveConnections() == 0; ++i) std::this_thread::sleep_for(10ms);
+  auto t0 = std::chrono::steady_clock::now();
+  StopServer();  // returns although the handler is still running
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 2500ms);
+  EXPECT_FALSE(finished->load());
+  release->store(true);
+  ReadAll(fd);
+  close(fd);
+  for (int i = 0; i < 200 && !finished->load(); ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_TRUE(finished->load());  // the straggler ends on its own
+}
+
+TEST_F(HttpServerTest, Https) {
+  std::string cert = base_ + "/cert.pem", key = base_ + "/key.pem";
+  ASSERT_EQ(std::system(("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2"
+                         " -subj /CN=localhost -keyout " + key + " -out " + cert + " >/dev/null 2>&1").c_str()),
+            0);
+  FreeSharedSSLContext();
+  {
+    TOVHttpServerWrapper bad(Options());
+    EXPECT_THROW(bad.EnableTLS(cert, base_ + "/missing-key.pem", "tls1.2"), std::runtime_error);
+    EXPECT_FALSE(bad.TLSEnabled());
+  }
+  StartServer();
+  srv_->EnableTLS(cert, key, "tls1.2");
+  for (int version : {TLS1_2_VERSION, TLS1_3_VERSION}) {
+    int fd = Connect(srv_->Port());
+    SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+    SSL_CTX_set_min_proto_version(ctx, version);
+    SSL_CTX_set_max_proto_version(ctx, version);
+    SSL* ssl = SSL_new(ctx);
+    SSL_set_fd(ssl, fd);
+    ASSERT_EQ(SSL_connect(ssl), 1) << version;
+    std::string req = "GET /index.html HTTP/1.1\r\nHost: t\r\n\r\n";
+    SSL_write(ssl, req.data(), static_cast<int>(req.size()));
+    std::string out;
+    char buf[4096];
+    int n;
+    while ((n = SSL_read(ssl, buf, sizeof buf)) > 0) out.append(buf, static_cast<std::size_t>(n));
+    Reply r = ParseReply(out);
+    EXPECT_EQ(r.status, 200) << version;
+    EXPECT_NE(r.body.find("v=0.5.33"), std::string::npos);
+    SSL_free(ssl);
+    SSL_CTX_free(ctx);
+    close(fd);
+  }
+  // Plain HTTP on the TLS port gets no answer in clear text.
+  EXPECT_EQ(ParseReply(Raw("GET / HTTP/1.1\r\n\r\n")).status, 0);
+  // A client that never starts its handshake does not hold the stop up.
+  int silent = Connect(srv_->Port());
+  for (int i = 0; i < 200 && srv_->ActiveConnections() < 1; ++i) std::this_thread::sleep_for(10ms);
+  auto t0 = std::chrono::steady_clock::now();
+  StopServer();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s);
+  close(silent);
+  FreeSharedSSLContext();
+}
