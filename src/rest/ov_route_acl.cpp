@@ -14,6 +14,9 @@
 #include "ov_guid.h"
 #include "ov_http_server.h"
 #include "ov_http_types.h"
+#include "ov_route_db.h"
+#include "ov_route_path.h"
+#include "ov_route_reply.h"
 
 namespace ov {
 

@@ -1,4 +1,6 @@
-// Login, token refresh, first-run setup, API-key validation, health and status.
+// Login, token refresh, first-run setup, health and status.
+#include "ov_route_auth.h"
+
 #include <chrono>
 #include <cmath>
 #include <ctime>
@@ -15,7 +17,8 @@
 #include "ov_http_server.h"
 #include "ov_json_reply.h"
 #include "ov_log.h"
-#include "ov_route_api.h"
+#include "ov_route_db.h"
+#include "ov_route_reply.h"
 #include "ov_session_manager.h"
 #include "ov_ws_server.h"
 #include "ov_security.h"

@@ -14,6 +14,9 @@
 #include "ov_http_server.h"
 #include "ov_log.h"
 #include "ov_security.h"
+#include "ov_route_db.h"
+#include "ov_route_path.h"
+#include "ov_route_reply.h"
 #include "ov_session_manager.h"
 
 namespace ov {
@@ -92,40 +95,51 @@ class ConsoleTransactionGuard {
   sql::Transaction& tx_;
 };
 
-// "duration_minutes" of a ban body: absent or null is 0 (a permanent ban); a number is taken
-// in whole minutes and clamped to 32 bits, so that no size of number turns a temporary ban
-// into a permanent one; any other type gives nullopt, rather than a permanent ban the
-// administrator did not ask for.
-std::optional<std::int32_t> BanMinutes(const TJSON& body) {
+constexpr const char* kMsgInvalidDuration = "Invalid duration_minutes";
+constexpr const char* kMsgInvalidQueryParameter = "Invalid query parameter";
+
+// "duration_minutes" of a ban body as whole minutes; nullptr, or the message of the 400 that
+// refuses it.  Absent, null or 0 is a permanent ban.  Whatever else is given must stay a
+// temporary ban: a fraction is rounded up (half a minute is a minute, not for ever) and a
+// number beyond 32 bits is clamped.  A negative or non-finite number has no meaning as a
+// length; another type is a malformed body.
+const char* ReadBanMinutes(const TJSON& body, std::int32_t& minutes) {
+  constexpr std::int32_t kMax = std::numeric_limits<std::int32_t>::max();
+  minutes = 0;
   auto it = body.find("duration_minutes");
-  if (it == body.end() || it->is_null()) return 0;
+  if (it == body.end() || it->is_null()) return nullptr;
   if (it->is_number_unsigned()) {
-    const std::uint64_t u = it->get<std::uint64_t>();
-    return u > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())
-               ? std::numeric_limits<std::int32_t>::max()
-               : static_cast<std::int32_t>(u);
+    minutes = static_cast<std::int32_t>(std::min<std::uint64_t>(it->get<std::uint64_t>(), kMax));
+    return nullptr;
   }
-  if (it->is_number_integer()) return ClampToInt32(it->get<std::int64_t>());
+  if (it->is_number_integer()) {
+    const std::int64_t n = it->get<std::int64_t>();
+    if (n < 0) return kMsgInvalidDuration;
+    minutes = static_cast<std::int32_t>(std::min<std::int64_t>(n, kMax));
+    return nullptr;
+  }
   if (it->is_number_float()) {
     const double d = it->get<double>();
-    if (std::isnan(d)) return std::nullopt;
-    constexpr double lo = std::numeric_limits<std::int32_t>::min(), hi = std::numeric_limits<std::int32_t>::max();
-    return static_cast<std::int32_t>(std::clamp(std::trunc(d), lo, hi));
+    if (!std::isfinite(d) || d < 0) return kMsgInvalidDuration;
+    minutes = static_cast<std::int32_t>(std::min(std::ceil(d), static_cast<double>(kMax)));
+    return nullptr;
   }
-  return std::nullopt;
+  return kMsgInvalidJSONBody;
 }
 
 }  // namespace
 
 // ---- shared text helpers --------------------------------------------------------------------
 
-std::string EscapeLikeLiteral(std::string_view text) {
+std::string LikeSearchPattern(std::string_view text) {
   std::string out;
   out.reserve(text.size() + 4);
+  out.push_back('%');
   for (char ch : text) {
-    if (ch == '!' || ch == '%' || ch == '_') out.push_back('!');
+    if (ch == '!') out.push_back('!');
     out.push_back(ch);
   }
+  out.push_back('%');
   return out;
 }
 
@@ -173,14 +187,23 @@ void HandleBanIP(TOVApiRequest& c) {
     SendError(c.resp, 400, "IP address required");
     return;
   }
-  std::optional<std::int32_t> minutes = BanMinutes(*body);
+  // Only an address a client can come from: a ban on anything else would never apply.
+  if (!IsValidIPAddress(ip)) {
+    SendError(c.resp, 400, "Invalid IP address");
+    return;
+  }
+  std::int32_t minutes = 0;
+  if (const char* invalid = ReadBanMinutes(*body, minutes)) {
+    SendError(c.resp, 400, invalid);
+    return;
+  }
   auto reason_it = body->find("reason");
-  if (!minutes || (reason_it != body->end() && !reason_it->is_string() && !reason_it->is_null())) {
-    SendError(c.resp, 400, "Invalid JSON body");
+  if (reason_it != body->end() && !reason_it->is_string() && !reason_it->is_null()) {
+    SendError(c.resp, 400, kMsgInvalidJSONBody);
     return;
   }
   const std::string reason = JStr(*body, "reason");
-  if (auto bl = IPBlacklist.Get()) bl->BanIP(ip, reason, c.user.UserID, *minutes);
+  if (auto bl = IPBlacklist.Get()) bl->BanIP(ip, reason, c.user.UserID, minutes);
   SendSuccess(c.resp, TJSON::object(), 201);
   LogInfo("IP %s banned by %s: %s", ip, c.user.Username, reason);
 }
@@ -227,24 +250,36 @@ void HandleConnectionLog(TOVApiRequest& c) {
 // ---- system logs ----------------------------------------------------------------------------
 
 void HandleSystemLogs(TOVApiRequest& c) {
-  // Every filter value is bound, never spliced into the statement text.
+  // Each filter, in the order its condition is added: the query parameter, the condition
+  // (every value bound, never spliced into the statement text), its parameter name and
+  // whether the value is bound as a search pattern.
+  struct Filter {
+    const char* param;
+    const char* condition;
+    const char* bind;
+    bool pattern;
+  };
+  static constexpr Filter kFilters[] = {
+      {"level", "level = :flevel", "flevel", false},
+      {"source", "source = :fsource", "fsource", false},
+      {"category", "category = :fcategory", "fcategory", false},
+      {"search", "message LIKE :fsearch ESCAPE '!'", "fsearch", true},
+  };
   std::string cond;
   TOVTextBinds binds;
-  auto exact = [&](const char* column, const char* param) {
-    std::string v = c.req.QueryParam(column);
-    if (v.empty()) return;
-    cond += std::string(" AND ") + column + " = :" + param;
-    binds.emplace_back(param, std::move(v));
-  };
-  exact("level", "flevel");
-  exact("source", "fsource");
-  exact("category", "fcategory");
-  const std::string search = c.req.QueryParam("search");
-  if (!search.empty()) {
-    cond += " AND message LIKE :fsearch ESCAPE '!'";
-    binds.emplace_back("fsearch", "%" + EscapeLikeLiteral(search) + "%");
+  for (const Filter& f : kFilters) {
+    std::string v = c.req.QueryParam(f.param);
+    if (v.empty()) continue;
+    // A NUL cannot be bound as text: the drivers cut the value there, so "%00x" would filter
+    // on nothing and list every row.  Text that is not UTF-8 can match no stored row, and
+    // PostgreSQL refuses to bind it.
+    if (v.find('\0') != std::string::npos || ToValidUtf8(v) != v) {
+      SendError(c.resp, 400, kMsgInvalidQueryParameter);
+      return;
+    }
+    cond += std::string(cond.empty() ? " WHERE " : " AND ") + f.condition;
+    binds.emplace_back(f.bind, f.pattern ? LikeSearchPattern(v) : std::move(v));
   }
-  if (!cond.empty()) cond = " WHERE " + cond.substr(5);
 
   SendPagedList(c, kPageSystemLogs,
                 {.columns = "id, timestamp, level, source, category, message, details",

@@ -24,9 +24,10 @@ void HandleClearSystemLogs(TOVApiRequest& c);
 void HandleWriteSystemLog(TOVApiRequest& c);
 void HandleAdminQuery(TOVApiRequest& c);
 
-// A LIKE pattern that matches text literally when used with ESCAPE '!': "!", "%" and "_" are
-// escaped with "!".  (A backslash is no good as the escape: it means different things in the
-// string literals of the three databases.)
-std::string EscapeLikeLiteral(std::string_view text);
+// The LIKE pattern, used with ESCAPE '!', that finds the search text anywhere in a value:
+// "%" and "_" in the text keep their wildcard meaning and each "!" is doubled so that it
+// matches itself; everything else, quotes and backslashes included, matches literally.  (The
+// escape is explicit because a backslash is the default escape on PostgreSQL and MariaDB.)
+std::string LikeSearchPattern(std::string_view text);
 
 }  // namespace ov

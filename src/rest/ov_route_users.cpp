@@ -14,6 +14,9 @@
 #include "ov_guid.h"
 #include "ov_http_types.h"
 #include "ov_log.h"
+#include "ov_route_db.h"
+#include "ov_route_path.h"
+#include "ov_route_reply.h"
 
 namespace ov {
 
@@ -453,7 +456,8 @@ void HandleCreateAPIKey(TOVApiRequest& c) {
   {
     auto db = RequireDB();
     TOVWriteQuery q = db->NewQuery();  // holds the write lock: the owner cannot vanish in between
-    if (owner >= 1 && !RowExists(q, "users", owner)) {
+    // 0 is a key without an owner; a negative id names nobody and must not become one.
+    if (owner < 0 || (owner >= 1 && !RowExists(q, "users", owner))) {
       SendError(c.resp, 400, kMsgInvalidUserID);
       return;
     }

@@ -1,5 +1,6 @@
 """Audit, connection and system logs, sessions, the IP blacklist and the SQL console, seen from
 outside, on every database backend available to the run."""
+import datetime
 import hashlib
 import json
 import os
@@ -116,7 +117,8 @@ class LogsOnEveryBackend(unittest.TestCase):
                 ("info", "e2e", "gamma", "100% done"),
                 ("info", "e2e", "gamma", "1000 done"),
                 ("info", "e2e", "gamma", "a_b"),
-                ("info", "e2e", "gamma", "axb")]
+                ("info", "e2e", "gamma", "axb"),
+                ("info", "e2e", "delta", "bang! 5 of 9")]
         for level, source, category, message in rows:
             status, body = srv.call("POST", "/api/v1/logs", {"level": level, "source": source,
                                                              "category": category, "message": message,
@@ -136,11 +138,19 @@ class LogsOnEveryBackend(unittest.TestCase):
         self.assertEqual(messages("category=gamma"), ["axb", "a_b", "1000 done", "100% done"])
         self.assertEqual(srv.page("/api/v1/logs?source=e2e&category=gamma&per_page=3")[1],
                          {"total": 4, "page": 1, "per_page": 3, "total_pages": 2})
-        # Search text is matched literally: quotes, backslashes, % and _.
+        # The search is a LIKE pattern: % and _ are wildcards, while quotes, backslashes and the
+        # escape character itself match literally.
+        everything = [r[3] for r in reversed(rows)]
         self.assertEqual(messages("search=" + quote("a \\ back\\slash ' OR '1'")), [tricky])
         self.assertEqual(messages("search=" + quote("'1'='1")), [tricky])
-        self.assertEqual(messages("search=%25"), ["100% done"])
-        self.assertEqual(messages("search=_"), ["a_b"])
+        self.assertEqual(messages("search=%25"), everything)
+        self.assertEqual(messages("search=_"), everything)
+        self.assertEqual(messages("search=100%25"), ["1000 done", "100% done"])
+        self.assertEqual(messages("search=a_b"), ["axb", "a_b"])
+        self.assertEqual(messages("search=" + quote("5%9")), ["bang! 5 of 9"])
+        self.assertEqual(messages("search=" + quote("g!")), ["bang! 5 of 9"])
+        self.assertEqual(messages("search=" + quote("!%9")), ["bang! 5 of 9"])
+        self.assertEqual(messages("search=" + quote("!5")), [])
         self.assertEqual(messages("level=" + quote("' OR ''='")), [])
         self.assertEqual(messages("search=nothing-like-this"), [])
         self.assertEqual(srv.page("/api/v1/logs?per_page=1000")[1]["per_page"], 500)
@@ -249,6 +259,69 @@ class LogsOnEveryBackend(unittest.TestCase):
         self.assertIsNotNone(rows[0]["expires_at"])
         for ip in ("192.0.2.70", "192.0.2.72"):
             srv.run_ok("DELETE FROM ip_blacklist WHERE ip_address = '%s'" % ip)
+
+    def test_bad_inputs_are_refused_and_keep_nothing(self):
+        self.walk(self.check_bad_inputs_are_refused_and_keep_nothing)
+
+    def check_bad_inputs_are_refused_and_keep_nothing(self, srv):
+        cases = [
+            # (method, path, body, status, message)
+            ("POST", "/api/v1/blacklist", {"ip_address": "10.8.8.14745"}, 400, "Invalid IP address"),
+            ("POST", "/api/v1/blacklist", {"ip_address": "192.0.2.256"}, 400, "Invalid IP address"),
+            ("POST", "/api/v1/blacklist", {"ip_address": "banned.example"}, 400, "Invalid IP address"),
+            ("POST", "/api/v1/blacklist", {"ip_address": "2001:db8::1::2"}, 400, "Invalid IP address"),
+            ("POST", "/api/v1/blacklist", {"ip_address": "192.0.2.80", "duration_minutes": -1}, 400,
+             "Invalid duration_minutes"),
+            ("POST", "/api/v1/blacklist", {"ip_address": "192.0.2.80", "duration_minutes": -1e308}, 400,
+             "Invalid duration_minutes"),
+            ("POST", "/api/v1/blacklist", {"ip_address": "192.0.2.80", "duration_minutes": -0.5}, 400,
+             "Invalid duration_minutes"),
+            ("POST", "/api/v1/blacklist", '{"ip_address": "192.0.2.80", "duration_minutes": 1e999}', 400,
+             "Invalid JSON body"),
+            ("POST", "/api/v1/apikeys", {"description": "e2e-bad", "user_id": -5}, 400, "Invalid user ID"),
+            ("GET", "/api/v1/logs?search=%00x", None, 400, "Invalid query parameter"),
+            ("GET", "/api/v1/logs?level=info%00", None, 400, "Invalid query parameter"),
+            ("GET", "/api/v1/logs?source=a%00b", None, 400, "Invalid query parameter"),
+            ("GET", "/api/v1/logs?category=%00", None, 400, "Invalid query parameter"),
+            ("GET", "/api/v1/logs?search=%FF", None, 400, "Invalid query parameter"),
+            ("GET", "/api/v1/logs?level=%C3", None, 400, "Invalid query parameter"),
+        ]
+        wrong = []
+        for method, path, body, want_status, want_message in cases:
+            headers = {"Content-Type": "application/json"} if isinstance(body, str) else None
+            status, answer = srv.call(method, path, body, headers=headers)
+            if (status, error_message(answer)) != (want_status, want_message):
+                wrong.append((path, body, status, error_message(answer)))
+        self.assertEqual(wrong, [])
+        self.assertEqual(srv.run_ok("SELECT COUNT(*) AS n FROM ip_blacklist WHERE ip_address IN "
+                                    "('10.8.8.14745', '192.0.2.80')")["rows"], [{"n": "0"}])
+        self.assertEqual(srv.run_ok("SELECT COUNT(*) AS n FROM api_keys WHERE description = 'e2e-bad'")["rows"],
+                         [{"n": "0"}])
+
+        # What is accepted: a fraction of a minute is a minute's ban, a huge number a long one
+        # (never a permanent ban), an IPv6 address is an address; user id 0 is a key without
+        # an owner, and without the member the key is the caller's.
+        for ip, minutes in (("192.0.2.81", 0.5), ("192.0.2.82", 1e308), ("2001:db8::81", 1.25)):
+            status, answer = srv.call("POST", "/api/v1/blacklist", {"ip_address": ip, "duration_minutes": minutes})
+            self.assertEqual(status, 201, (ip, answer))
+        bans = {b["ip_address"]: b for b in srv.call("GET", "/api/v1/blacklist")[1]["data"]}
+        self.assertTrue(all(bans[ip]["expires_at"] for ip in ("192.0.2.81", "192.0.2.82", "2001:db8::81")), bans)
+        for ip, seconds in (("192.0.2.81", 60), ("2001:db8::81", 120)):
+            expiry = srv.run_ok("SELECT expires_at, banned_at FROM ip_blacklist WHERE ip_address = %s" % lit(ip))
+            row = expiry["rows"][0]
+            ends = datetime.datetime.fromisoformat(row["expires_at"][:19])
+            began = datetime.datetime.fromisoformat(row["banned_at"][:19])
+            self.assertTrue(seconds - 5 <= (ends - began).total_seconds() <= seconds + 5, (ip, row))
+        self.assertGreater(bans["192.0.2.82"]["expires_at"][:4], "5000")
+        for ip in ("192.0.2.81", "192.0.2.82", "2001:db8::81"):
+            srv.run_ok("DELETE FROM ip_blacklist WHERE ip_address = %s" % lit(ip))
+
+        for member, owner in (({"user_id": 0}, ""), ({}, "sysop")):
+            status, answer = srv.call("POST", "/api/v1/apikeys", dict(member, description="e2e-owner"))
+            self.assertEqual(status, 201, answer)
+            keys = {k["id"]: k for k in srv.call("GET", "/api/v1/apikeys")[1]["data"]}
+            self.assertEqual(keys[answer["data"]["id"]]["username"], owner, member)
+        srv.run_ok("DELETE FROM api_keys WHERE description = 'e2e-owner'")
 
     def test_sessions_list_and_kick(self):
         self.walk(self.check_sessions_list_and_kick)

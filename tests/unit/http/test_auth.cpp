@@ -8,7 +8,7 @@
 #include "ov_auth.h"
 #include "ov_database.h"
 #include "ov_json_helpers.h"
-#include "ov_route_api.h"
+#include "ov_route_auth.h"
 #include "test_util.h"
 
 using namespace ov;

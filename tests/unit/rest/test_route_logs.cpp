@@ -70,9 +70,10 @@ class LogRoutes : public ovtest::SqliteDBTest {
 
 }  // namespace
 
-TEST(LogText, LikeEscapingAndUtf8Repair) {
-  EXPECT_EQ(EscapeLikeLiteral("50%_off!"), "50!%!_off!!");
-  EXPECT_EQ(EscapeLikeLiteral("it's \\ fine"), "it's \\ fine");
+TEST(LogText, LikePatternAndUtf8Repair) {
+  // Wildcards stay wildcards; only the escape character itself is escaped.
+  EXPECT_EQ(LikeSearchPattern("50%_off!"), "%50%_off!!%");
+  EXPECT_EQ(LikeSearchPattern("it's \\ fine"), "%it's \\ fine%");
   EXPECT_EQ(ToValidUtf8("plain \xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80"), "plain \xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80");
   const std::string r = "\xEF\xBF\xBD";
   EXPECT_EQ(ToValidUtf8("a\xFF" "b"), "a" + r + "b");
@@ -245,17 +246,18 @@ TEST_F(LogRoutes, BanDurationIsNeverReadAsPermanentByMistake) {
   };
   // Numbers of any size stay temporary bans.
   for (const auto& [ip, minutes] : std::vector<std::pair<std::string, std::string>>{
-           {"192.0.2.20", "18446744073709551615"}, {"192.0.2.21", "1e300"}, {"192.0.2.22", "30.9"}}) {
+           {"192.0.2.20", "18446744073709551615"}, {"192.0.2.21", "1e300"}, {"192.0.2.22", "30.9"},
+           {"192.0.2.27", "1e-300"}}) {
     const std::string body = R"({"ip_address": ")" + ip + R"(", "duration_minutes": )" + minutes + "}";
     Answer a = Call("POST", "/api/v1/blacklist", body);
     ASSERT_EQ(a.status, 201) << minutes << ": " << a.body;
     EXPECT_NE(expiry(ip), "permanent") << minutes;
   }
-  // Absent, null, zero or negative: permanent, as asked.
+  // Absent, null or zero: permanent, as asked.
   for (const auto& [ip, member] : std::vector<std::pair<std::string, std::string>>{
            {"192.0.2.23", ""},
            {"192.0.2.24", R"(, "duration_minutes": null)"},
-           {"192.0.2.25", R"(, "duration_minutes": -1e300)"}}) {
+           {"192.0.2.25", R"(, "duration_minutes": 0)"}}) {
     const std::string body = R"({"ip_address": ")" + ip + "\"" + member + "}";
     ASSERT_EQ(Call("POST", "/api/v1/blacklist", body).status, 201) << member;
     EXPECT_EQ(expiry(ip), "permanent") << member;
