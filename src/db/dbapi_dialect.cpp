@@ -4,7 +4,10 @@
 
 #include <chrono>
 #include <limits>
+#include <optional>
 #include <stdexcept>
+
+#include "ov_format.h"
 
 namespace ov {
 
@@ -175,15 +178,18 @@ void DBACheckBorrowed(const sql::Connection* AConn, sql::Backend AKind, std::str
 
 namespace {
 
-// "p<n>" with n a decimal number without leading zeros (as BindJSONParams names them): n, else 0.
-std::size_t PNumber(std::string_view name) noexcept {
-  if (name.size() < 2 || (name[0] != 'p' && name[0] != 'P') || name[1] == '0') return 0;
+// The item a placeholder name takes under ARules: "p<n>", n a decimal number without leading
+// zeros and not below FirstNumber, gives item n - FirstNumber; any other name none.
+std::optional<std::size_t> ItemOf(std::string_view name, const TDBABindRules& ARules) noexcept {
+  if (name.size() < 2 || (name[0] != 'p' && name[0] != 'P') || (name[1] == '0' && name.size() > 2))
+    return std::nullopt;
   std::size_t n = 0;
   for (std::size_t i = 1; i < name.size(); ++i) {
-    if (name[i] < '0' || name[i] > '9' || n > 100000000) return 0;
+    if (name[i] < '0' || name[i] > '9' || n > 100000000) return std::nullopt;
     n = n * 10 + static_cast<std::size_t>(name[i] - '0');
   }
-  return n;
+  if (n < ARules.FirstNumber) return std::nullopt;
+  return n - ARules.FirstNumber;
 }
 
 // Statements are timed only when an after-query handler listens.
@@ -199,7 +205,7 @@ struct StatementTimer {
 
 // A JSON item as a parameter value, assigned in place so that a statement run again and again
 // reuses its text buffers.  Only the fields of the new kind are set.
-void AssignJson(sql::Value& v, const TJSON& item) {
+void AssignJson(sql::Value& v, const TJSON& item, const TDBABindRules& ARules) {
   switch (item.type()) {
     case TJSON::value_t::boolean:
       v.kind = sql::FieldKind::Bool;
@@ -214,6 +220,9 @@ void AssignJson(sql::Value& v, const TJSON& item) {
       if (u <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
         v.kind = sql::FieldKind::Int64;
         v.i = static_cast<std::int64_t>(u);
+      } else if (ARules.HugeUnsignedAsDouble) {
+        v.kind = sql::FieldKind::Double;
+        v.d = static_cast<double>(u);
       } else {
         v.kind = sql::FieldKind::Text;
         v.s = std::to_string(u);
@@ -245,16 +254,19 @@ void AssignJson(sql::Value& v, const TJSON& item) {
   }
 }
 
-// Walks the names the statement uses (fewer than the items, as a rule); each "p<i+1>" takes
-// item i and items without a placeholder are skipped.  A placeholder without an item is set
-// to NULL when AClearMissing (a statement that may have run before), else left as it is.
-void BindItems(sql::Query& AQuery, const TJSON& AParams, bool AClearMissing) {
-  const auto& names = AQuery.ParamNames();
+// Walks the names the statement uses (fewer than the items, as a rule); each placeholder
+// named for an item takes it and items without a placeholder are skipped (or refused, see
+// TDBABindRules::MaxItems).  A placeholder without an item is set to NULL when AClearMissing
+// (a statement that may have run before), else left as it is.
+void BindItems(sql::Query& AQuery, const TJSON& AParams, const TDBABindRules& ARules, bool AClearMissing) {
   const std::size_t count = AParams.is_array() ? AParams.size() : 0;
+  if (ARules.MaxItems && count > *ARules.MaxItems)
+    throw sql::SqlError(Format("Too many parameters: %d given for %d placeholders", count, *ARules.MaxItems));
+  const auto& names = AQuery.ParamNames();
   for (std::size_t k = 0; k < names.size(); ++k) {
-    const std::size_t n = PNumber(names[k]);
-    if (n != 0 && n <= count)
-      AssignJson(AQuery.ParamAt(k), AParams[n - 1]);
+    const std::optional<std::size_t> item = ItemOf(names[k], ARules);
+    if (item && *item < count)
+      AssignJson(AQuery.ParamAt(k), AParams[*item], ARules);
     else if (AClearMissing)
       AQuery.ParamAt(k).kind = sql::FieldKind::Null;
   }
@@ -286,8 +298,8 @@ VersionRead ReadVersion(sql::Connection& AConn, std::string_view AVersionSQL, st
 
 }  // namespace
 
-void BindJSONParams(sql::Query& AQuery, const TJSON& AParams) {
-  if (AParams.is_array()) BindItems(AQuery, AParams, /*AClearMissing=*/false);
+void BindJSONParams(sql::Query& AQuery, const TJSON& AParams, const TDBABindRules& ARules) {
+  if (AParams.is_array()) BindItems(AQuery, AParams, ARules, /*AClearMissing=*/false);
 }
 
 TJSON DBAValueToJSON(const sql::Value& AValue) {
@@ -543,7 +555,7 @@ bool TDBADialectBase::RunStatement(std::string_view ASQL, const TJSON& AParams, 
     sql::Query* q = nullptr;
     try {
       q = &LeaseStatement(ASQL, temp);
-      BindItems(*q, AParams, /*AClearMissing=*/true);
+      BindItems(*q, AParams, TDBABindRules{}, /*AClearMissing=*/true);
       ALogged = ARun(*q);
     } catch (...) {
       if (q) ReturnStatement(*q);

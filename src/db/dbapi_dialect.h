@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -224,11 +225,27 @@ using TDBADialectRef = std::shared_ptr<IDBADialect>;
 // ---------------------------------------------------------------------------------------------
 // Helpers shared by the backends
 
-// Binds a JSON array to a query: item i (from 0) to ":p<i+1>" when the query names it.
+// How BindJSONParams maps a JSON array onto a statement's placeholders.  The defaults are the
+// dialects' own rules; the hub's SQL bridge, which writes ":p0, :p1, ..." itself for a node's
+// "?" placeholders, numbers from 0, refuses surplus items and passes huge unsigned numbers on
+// as doubles.
+struct TDBABindRules {
+  // Item i binds ":p<i + FirstNumber>" (the number without leading zeros, "p" in either case).
+  std::size_t FirstNumber = 1;
+  // Set: the number of placeholders the statement was written with; an array with more items
+  // is refused before anything is bound (sql::SqlError "Too many parameters: <items> given
+  // for <MaxItems> placeholders").  Unset: items without a placeholder are skipped.
+  std::optional<std::size_t> MaxItems;
+  // An unsigned number above 2^63-1: its decimal text (false) or a double (true).
+  bool HugeUnsignedAsDouble = false;
+};
+
+// Binds a JSON array to a query: item i (from 0) to ":p<i + FirstNumber>" when the query
+// names it; a placeholder without an item is left as it is (NULL on a fresh query).
 // null -> NULL, floating-point number -> double, other number -> 64-bit integer (an unsigned
-// value above 2^63-1 as its decimal text), string -> text, boolean -> boolean, array/object ->
+// value above 2^63-1 as ARules says), string -> text, boolean -> boolean, array/object ->
 // text in the spaced JSON form (JsonSpaced), binary -> blob.  JSON null AParams binds nothing.
-void BindJSONParams(sql::Query& AQuery, const TJSON& AParams);
+void BindJSONParams(sql::Query& AQuery, const TJSON& AParams, const TDBABindRules& ARules = {});
 // A field as JSON: NULL -> null, Int64 -> 64-bit integer, Bool -> boolean, Double -> number,
 // everything else (text, dates, times, blobs) -> string of its text.
 TJSON DBAValueToJSON(const sql::Value& AValue);

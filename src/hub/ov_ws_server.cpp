@@ -1,3 +1,5 @@
+// The hub's server: its life (start, stop), the accept, ping and client threads, the client
+// table, sending, pushing and broadcasting, and events for web administrators.
 #include "ov_ws_server.h"
 
 #include <arpa/inet.h>
@@ -5,7 +7,6 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -15,74 +16,19 @@
 #include <ctime>
 
 #include "ov_auth.h"
-#include "ov_config.h"
 #include "ov_consts.h"
 #include "ov_database.h"
-#include "ov_event_bus.h"
 #include "ov_http_server.h"
-#include "ov_http_types.h"
-#include "ov_json_reply.h"
 #include "ov_log.h"
-#include "ov_security.h"
-#include "ov_sqlconn_sqlite.h"
 #include "ov_ssl_handler.h"
+#include "ov_text.h"
 #include "ov_websocket.h"
-#include "ov_ws_sqlbridge.h"
 
 namespace ov {
-
-TOVService<TOVWSServer> WSServer;
 
 // ---- helpers ----------------------------------------------------------------------------------
 
 namespace {
-
-// The parse error text for a message that ParseJsonText refused (the depth limit included),
-// found without building a document.
-class ErrorSax : public nlohmann::json_sax<TJSON> {
- public:
-  std::string error;
-  bool null() override { return true; }
-  bool boolean(bool) override { return true; }
-  bool number_integer(number_integer_t) override { return true; }
-  bool number_unsigned(number_unsigned_t) override { return true; }
-  bool number_float(number_float_t, const string_t&) override { return true; }
-  bool string(string_t&) override { return true; }
-  bool binary(binary_t&) override { return true; }
-  bool start_object(std::size_t) override { return Enter(); }
-  bool key(string_t&) override { return true; }
-  bool end_object() override { return Leave(); }
-  bool start_array(std::size_t) override { return Enter(); }
-  bool end_array() override { return Leave(); }
-  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& ex) override {
-    error = ex.what();
-    return false;
-  }
-
- private:
-  bool Enter() {
-    if (++depth_ > kMaxJsonDepth) {
-      error = Format("nesting deeper than %d levels", kMaxJsonDepth);
-      return false;
-    }
-    return true;
-  }
-  bool Leave() {
-    --depth_;
-    return true;
-  }
-  int depth_ = 0;
-};
-
-std::string JsonErrorText(const std::string& text) {
-  ErrorSax sax;
-  try {
-    TJSON::sax_parse(text, &sax);
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return sax.error.empty() ? std::string("invalid JSON") : sax.error;
-}
 
 std::string ErrnoText() { return std::to_string(errno); }
 
@@ -97,40 +43,10 @@ std::string DefaultDateTime(std::chrono::system_clock::time_point t) {
   return buf;
 }
 
-std::string UtcStampMillis() {
-  auto now = std::chrono::system_clock::now();
-  std::time_t s = std::chrono::system_clock::to_time_t(now);
-  long ms = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
-  std::tm ut{};
-  gmtime_r(&s, &ut);
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ", ut.tm_year + 1900, ut.tm_mon + 1, ut.tm_mday,
-                ut.tm_hour, ut.tm_min, ut.tm_sec, ms);
-  return buf;
-}
-
-// Event names are kept lower-cased; name must be lower case too.
-bool IsSubscribed(const TOVWSClientInfo& c, std::string_view name) {
-  return std::find(c.SubscribedEvents.begin(), c.SubscribedEvents.end(), name) != c.SubscribedEvents.end();
-}
-
 bool ContainsIgnoreCase(const std::vector<std::string>& list, const std::string& name) {
   for (const auto& s : list)
     if (EqualsIgnoreCase(s, name)) return true;
   return false;
-}
-
-std::string JoinComma(const std::vector<std::string>& v) {
-  std::string r;
-  for (std::size_t i = 0; i < v.size(); ++i) {
-    if (i) r += ",";
-    r += v[i];
-  }
-  return r;
-}
-
-std::int32_t ClampI32(std::int64_t v) {
-  return static_cast<std::int32_t>(std::clamp<std::int64_t>(v, INT32_MIN, INT32_MAX));
 }
 
 TJSON ParsedArrayOrEmpty(const std::string& text) {
@@ -155,35 +71,39 @@ const char* kEventStatusRefresh[] = {"user.login",    "user.logout",    "user.cr
 
 }  // namespace
 
-// ---- internal records ----------------------------------------------------------------------------
+// ---- client threads ------------------------------------------------------------------------------
 
+// One client's thread and what Stop needs to interrupt it.
 struct TOVWSServer::Worker {
+  // ---- Set before the thread starts ----
   std::uint64_t key = 0;
   Origin origin = Origin::HubPort;
   std::string ip;
+  std::thread thread;
+
+  // ---- The client's own thread only ----
   std::unique_ptr<Stream> stream;  // until the connection takes it
   std::string tls_version;
-  std::mutex mu;                   // guards live_stream and conn for Abort
-  Stream* live_stream = nullptr;
-  std::shared_ptr<TWebSocketConnection> conn;
-  std::int32_t client_id = 0;
+  std::int32_t client_id = 0;  // 0 until the client is in the table
+
   std::atomic<bool> aborted{false};
-  std::thread thread;
+
+  // ---- Guarded by lock (a leaf: Abort disconnects outside it) ----
+  TOVLock lock{LockLevel::Leaf};
+  Stream* live_stream = nullptr;  // the stream during a handshake, for Abort
+  std::shared_ptr<TWebSocketConnection> conn;
 
   void Abort() {
     aborted.store(true);
-    std::lock_guard<std::mutex> g(mu);
-    if (conn) conn->Disconnect();
-    else if (live_stream) live_stream->Abort();
+    std::shared_ptr<TWebSocketConnection> c;
+    {
+      std::lock_guard<TOVLock> g(lock);
+      c = conn;
+      // Only a shutdown of the socket: the stream stays valid while the lock is held.
+      if (!c && live_stream) live_stream->Abort();
+    }
+    if (c) c->Disconnect();
   }
-};
-
-struct TOVWSServer::Pending {
-  std::string id;
-  std::int32_t target = 0;  // the client the command went to; replies from others are dropped
-  bool ready = false;
-  TJSON result;
-  std::condition_variable cv;
 };
 
 // ---- life ----------------------------------------------------------------------------------------
@@ -191,12 +111,12 @@ struct TOVWSServer::Pending {
 TOVWSServer::TOVWSServer(std::string address, int port, int ping_interval, bool use_ssl, std::string cert_file,
                          std::string key_file, std::string ssl_min_version)
     : address_(std::move(address)),
-      port_(port),
       ping_interval_(ping_interval),
       use_ssl_(use_ssl),
       cert_file_(std::move(cert_file)),
       key_file_(std::move(key_file)),
-      ssl_min_version_(ToLowerAscii(ssl_min_version)) {
+      ssl_min_version_(ToLowerAscii(ssl_min_version)),
+      port_(port) {
   RegisterCoreMessageHandlers();
 }
 
@@ -250,10 +170,7 @@ void TOVWSServer::Start() {
   std::uint64_t stale;
   [[maybe_unused]] ssize_t drained = ::read(stop_fd_, &stale, sizeof stale);  // a wake-up left by Stop
   listen_fd_ = fd;
-  {
-    std::lock_guard<std::mutex> g(pending_mu_);
-    pending_closed_ = false;
-  }
+  OpenPending();
   active_.store(true, std::memory_order_release);
   try {
     accept_thread_ = std::thread(&TOVWSServer::AcceptLoop, this);
@@ -273,7 +190,7 @@ void TOVWSServer::Stop() {
     [[maybe_unused]] ssize_t r = ::write(stop_fd_, &one, sizeof one);
   }
   {
-    std::lock_guard<std::mutex> g(ping_mu_);
+    std::lock_guard<TOVLock> g(ping_lock_);
   }
   ping_cv_.notify_all();
   if (accept_thread_.joinable()) accept_thread_.join();
@@ -286,14 +203,14 @@ void TOVWSServer::Stop() {
   // Every client thread ends: handshakes are interrupted, connections dropped.
   std::vector<std::shared_ptr<Worker>> all;
   {
-    std::lock_guard<std::mutex> g(workers_mu_);
+    std::lock_guard<TOVLock> g(workers_lock_);
     for (auto& [k, w] : workers_) all.push_back(w);
   }
   for (auto& w : all) w->Abort();
   for (auto& w : all)
     if (w->thread.joinable()) w->thread.join();
   {
-    std::lock_guard<std::mutex> g(workers_mu_);
+    std::lock_guard<TOVLock> g(workers_lock_);
     workers_.clear();
     finished_workers_.clear();
   }
@@ -312,16 +229,10 @@ void TOVWSServer::Stop() {
     for (const auto& ip : closed_ips)
       if (!ip.empty()) OnConnectionClosed(ip);
   {
-    std::lock_guard<std::mutex> g(door_mu_);
+    std::lock_guard<TOVLock> g(door_lock_);
     door_routes_.clear();
   }
   LogInfo("[ws] WebSocket server stopped");
-}
-
-void TOVWSServer::WakePending() {
-  std::lock_guard<std::mutex> g(pending_mu_);
-  pending_closed_ = true;
-  for (auto& [k, p] : pending_) p->cv.notify_all();
 }
 
 // ---- threads -------------------------------------------------------------------------------------
@@ -352,7 +263,7 @@ void TOVWSServer::AcceptLoop() {
     std::string ip = ipbuf;
     std::size_t live;
     {
-      std::lock_guard<std::mutex> g(workers_mu_);
+      std::lock_guard<TOVLock> g(workers_lock_);
       live = workers_.size();
     }
     if (live >= tuning_.max_connections) {
@@ -387,7 +298,7 @@ void TOVWSServer::PingLoop() {
   const auto interval = std::chrono::seconds(std::max(1, ping_interval_));
   while (Active()) {
     {
-      std::unique_lock<std::mutex> lk(ping_mu_);
+      std::unique_lock<TOVLock> lk(ping_lock_);
       ping_cv_.wait_for(lk, interval, [this] { return !Active(); });
     }
     if (!Active()) break;
@@ -411,7 +322,7 @@ void TOVWSServer::PingLoop() {
 }
 
 void TOVWSServer::StartWorker(std::shared_ptr<Worker> w) {
-  std::lock_guard<std::mutex> g(workers_mu_);
+  std::lock_guard<TOVLock> g(workers_lock_);
   if (!Active()) throw std::runtime_error("WebSocket server not active");
   w->key = next_worker_key_++;
   workers_[w->key] = w;
@@ -426,7 +337,7 @@ void TOVWSServer::StartWorker(std::shared_ptr<Worker> w) {
 void TOVWSServer::ReapWorkers() {
   std::vector<std::shared_ptr<Worker>> done;
   {
-    std::lock_guard<std::mutex> g(workers_mu_);
+    std::lock_guard<TOVLock> g(workers_lock_);
     for (auto k : finished_workers_) {
       auto it = workers_.find(k);
       if (it == workers_.end()) continue;
@@ -456,11 +367,11 @@ void TOVWSServer::WorkerMain(std::shared_ptr<Worker> w) {
     if (w->client_id != 0 && Active()) RemoveClient(w->client_id);
   }
   {
-    std::lock_guard<std::mutex> g(w->mu);
+    std::lock_guard<TOVLock> g(w->lock);
     w->live_stream = nullptr;
   }
   w->stream.reset();
-  std::lock_guard<std::mutex> g(workers_mu_);
+  std::lock_guard<TOVLock> g(workers_lock_);
   finished_workers_.push_back(w->key);
 }
 
@@ -477,7 +388,7 @@ bool TOVWSServer::HubPortHandshake(Worker& w) {
   const Deadline d = DeadlineIn(tuning_.handshake_timeout);
   Stream& s = *w.stream;
   {
-    std::lock_guard<std::mutex> g(w.mu);
+    std::lock_guard<TOVLock> g(w.lock);
     w.live_stream = &s;
   }
   if (w.aborted.load()) return false;
@@ -506,7 +417,7 @@ bool TOVWSServer::HubPortHandshake(Worker& w) {
   auto conn = std::make_shared<TWebSocketConnection>(std::move(w.stream), w.ip, std::move(rest));
   conn->SetMaxQueueBytes(tuning_.max_queue_bytes);
   {
-    std::lock_guard<std::mutex> g(w.mu);
+    std::lock_guard<TOVLock> g(w.lock);
     w.conn = conn;
     w.live_stream = nullptr;
   }
@@ -611,19 +522,7 @@ void TOVWSServer::RemoveClient(std::int32_t client_id) {
   if (OnConnectionClosed && !ip.empty()) OnConnectionClosed(ip);
   // A door route whose end went away is dropped: a later client could otherwise receive
   // the session's data.
-  std::vector<std::int32_t> dropped;
-  {
-    std::lock_guard<std::mutex> g(door_mu_);
-    for (auto it = door_routes_.begin(); it != door_routes_.end();) {
-      if (it->UserClientID == client_id || it->DoorServerClientID == client_id) {
-        dropped.push_back(it->SessionID);
-        it = door_routes_.erase(it);
-      } else {
-        ++it;
-      }
-    }
-  }
-  for (auto s : dropped) LogDebug("[ws] Door route removed: session=%d", s);
+  for (auto s : DropDoorRoutesOf(client_id)) LogDebug("[ws] Door route removed: session=%d", s);
   if (!name.empty()) LogInfo("[ws] Client \"%s\" (ID=%d) removed", name, client_id);
   else LogDebug("[ws] Client %d removed (unregistered)", client_id);
   if (registered && !name.empty() && OnClientDisconnected) {
@@ -895,355 +794,14 @@ void TOVWSServer::ExpireDeadClients() {
   }
 }
 
-// ---- message protocol ----------------------------------------------------------------------------
-
-void TOVWSServer::RegisterMessageHandler(const std::string& msg_type, TOVWSMessageHandler handler) {
-  auto h = std::make_shared<TOVWSMessageHandler>(std::move(handler));
-  std::lock_guard<std::mutex> g(handlers_mu_);
-  handlers_[ToLowerAscii(msg_type)] = std::move(h);
-}
-
-void TOVWSServer::UnregisterMessageHandler(const std::string& msg_type) {
-  std::lock_guard<std::mutex> g(handlers_mu_);
-  handlers_.erase(ToLowerAscii(msg_type));
-}
-
-void TOVWSServer::RegisterCoreMessageHandlers() {
-  using namespace std::placeholders;
-  auto reg = [this](const char* type, void (TOVWSServer::*fn)(std::int32_t, const TJSON&)) {
-    RegisterMessageHandler(type, [this, fn](std::int32_t id, const TJSON& m) { (this->*fn)(id, m); });
-  };
-  reg("register", &TOVWSServer::HandleRegister);
-  reg("heartbeat", &TOVWSServer::HandleHeartbeat);
-  reg("node_update", &TOVWSServer::HandleNodeUpdate);
-  reg("command_result", &TOVWSServer::HandleCommandResult);
-  reg("pong", &TOVWSServer::HandlePong);
-  reg("plugin_call", &TOVWSServer::HandlePluginCall);
-  reg("status_update", &TOVWSServer::HandleStatusUpdate);
-  reg("config_result", &TOVWSServer::HandleConfigResult);
-  reg("door_data", &TOVWSServer::HandleDoorData);
-  reg("door_ready", &TOVWSServer::HandleDoorReady);
-  reg("door_end", &TOVWSServer::HandleDoorEnd);
-  reg("subscribe", &TOVWSServer::HandleSubscribe);
-  reg("unsubscribe", &TOVWSServer::HandleUnsubscribe);
-  reg("db_query", &TOVWSServer::HandleDbQuery);
-  reg("db_exec", &TOVWSServer::HandleDbExec);
-  reg("db_exec_params", &TOVWSServer::HandleDbExecParams);
-}
-
-void TOVWSServer::HandleMessage(std::int32_t client_id, const std::string& payload) {
-  TJSON msg;
-  if (!ParseJsonText(payload, msg)) {
-    // The parser's text can quote a long token from the message; the log keeps a short form.
-    std::string why = JsonErrorText(payload);
-    if (why.size() > 200) why = why.substr(0, 200) + "...";
-    LogWarning("[ws] Client %d sent invalid JSON: %s", client_id, why);
-    return;
-  }
-  if (!msg.is_object()) {
-    LogWarning("[ws] Client %d sent non-object JSON", client_id);
-    return;
-  }
-  const std::string type = JStr(msg, "type");
-  std::shared_ptr<TOVWSMessageHandler> h;
-  {
-    std::lock_guard<std::mutex> g(handlers_mu_);
-    auto it = handlers_.find(ToLowerAscii(type));
-    if (it != handlers_.end()) h = it->second;
-  }
-  if (!h) {
-    LogDebug("[ws] Client %d sent unknown message type: %s", client_id, type);
-    return;
-  }
-  (*h)(client_id, msg);
-}
-
-void TOVWSServer::HandleRegister(std::int32_t id, const TJSON& msg) {
-  const std::string name = JStr(msg, "client_name");
-  const std::string version = JStr(msg, "version");
-  const std::string uuid = JStr(msg, "client_id");
-  const std::int32_t max_nodes = ClampI32(JInt(msg, "max_nodes", 0));
-  const std::string tls = JStr(msg, "tls_version");
-  // Everything is read before the slot changes, so a malformed message changes nothing.
-  std::vector<std::string> protocols;
-  if (auto it = msg.find("protocols"); it != msg.end() && it->is_array()) {
-    for (const auto& p : *it) protocols.push_back(p.get<std::string>());
-  }
-  std::string plugins = "[]";
-  if (auto it = msg.find("plugins"); it != msg.end() && it->is_array()) plugins = JsonCompact(*it);
-
-  if (!uuid.empty()) {
-    std::int32_t stale = 0;
-    {
-      std::lock_guard<TOVLock> g(clients_lock_);
-      for (auto& s : clients_)
-        if (s.Active && s.Info.Registered && s.Info.ID != id && s.Info.ClientUUID == uuid) {
-          stale = s.Info.ID;
-          break;
-        }
-    }
-    if (stale) {
-      LogWarning("[ws] Kicking stale client %d (replaced by new client %d with same client_id \"%s\")", stale, id,
-                 uuid);
-      DisconnectClient(stale);
-    }
-  }
-  std::string tls_now;
-  {
-    std::lock_guard<TOVLock> g(clients_lock_);
-    Slot* s = FindSlot(id);
-    if (!s) return;
-    TOVWSClientInfo& c = s->Info;
-    c.ClientUUID = uuid;
-    c.ClientName = name;
-    c.Version = version;
-    c.MaxNodes = max_nodes;
-    c.Registered = true;
-    c.Protocols = protocols;
-    c.PluginsJSON = plugins;
-    if (c.TLSVersion.empty()) c.TLSVersion = tls;
-    tls_now = c.TLSVersion;
-  }
-  if (!tls_now.empty())
-    LogInfo("[ws] Client %d registered as \"%s\" v%s [%s] (protocols: %s, tls: %s)", id, name, version, uuid,
-            JoinComma(protocols), tls_now);
-  else
-    LogInfo("[ws] Client %d registered as \"%s\" v%s [%s] (protocols: %s)", id, name, version, uuid,
-            JoinComma(protocols));
-  BroadcastNodeState();
-}
-
-void TOVWSServer::HandleHeartbeat(std::int32_t id, const TJSON& msg) {
-  const std::string tls = JStr(msg, "tls_version");
-  std::string nodes_json;
-  std::int32_t active = ClampI32(JInt(msg, "active_nodes", 0));
-  if (auto it = msg.find("nodes"); it != msg.end() && it->is_array()) {
-    nodes_json = JsonCompact(*it);
-    active = static_cast<std::int32_t>(it->size());
-  }
-  {
-    std::lock_guard<TOVLock> g(clients_lock_);
-    Slot* s = FindSlot(id);
-    if (!s) return;
-    s->Info.LastPong = StreamClock::now();
-    if (s->Info.TLSVersion.empty()) s->Info.TLSVersion = tls;
-    s->Info.NodesJSON = std::move(nodes_json);
-    s->Info.ActiveNodes = active;
-  }
-  BroadcastNodeState();
-}
-
-void TOVWSServer::HandleNodeUpdate(std::int32_t id, const TJSON& msg) {
-  if (auto it = msg.find("nodes"); it != msg.end() && it->is_array()) {
-    std::string nodes_json = JsonCompact(*it);
-    std::int32_t active = static_cast<std::int32_t>(it->size());
-    std::lock_guard<TOVLock> g(clients_lock_);
-    if (Slot* s = FindSlot(id)) {
-      s->Info.NodesJSON = std::move(nodes_json);
-      s->Info.ActiveNodes = active;
-    }
-  }
-  BroadcastNodeState();
-}
-
-void TOVWSServer::HandleCommandResult(std::int32_t id, const TJSON& msg) {
-  const std::int32_t command_id = ClampI32(JInt(msg, "command_id", 0));
-  const bool success = JBool(msg, "success", false);
-  const std::string result = JStr(msg, "result");
-  const std::string request_id = JStr(msg, "request_id");
-  LogInfo("[ws] Client %d command result: success=%s", id, success ? "true" : "false");
-  if (!request_id.empty()) StorePendingResult(request_id, msg, id);
-  if (OnCommandResult) OnCommandResult(id, command_id, success, result);
-}
-
-void TOVWSServer::HandleConfigResult(std::int32_t id, const TJSON& msg) {
-  const std::string request_id = JStr(msg, "request_id");
-  LogDebug("[ws] Client %d config result (req=%s)", id, request_id);
-  if (!request_id.empty()) StorePendingResult(request_id, msg, id);
-}
-
-void TOVWSServer::HandlePong(std::int32_t id, const TJSON&) {
-  std::lock_guard<TOVLock> g(clients_lock_);
-  if (Slot* s = FindSlot(id)) s->Info.LastPong = StreamClock::now();
-}
-
-void TOVWSServer::HandlePluginCall(std::int32_t id, const TJSON& msg) {
-  TJSON reply = TJSON::object();
-  reply["type"] = "plugin_call_result";
-  reply["id"] = JStr(msg, "id");
-  const std::string plugin = JStr(msg, "plugin");
-  const std::string func = JStr(msg, "function");
-  const TJSON* args = nullptr;
-  if (auto it = msg.find("args"); it != msg.end() && it->is_object()) args = &*it;
-  TJSON result;
-  if (!OnPluginCall) {
-    result = TJSON::object({{"success", false}, {"error", "No plugin call handler"}});
-  } else {
-    std::optional<TJSON> r = OnPluginCall(plugin, func, args);
-    if (r) result = std::move(*r);
-    else result = TJSON::object({{"success", false}, {"error", "No result"}});
-  }
-  reply["result"] = std::move(result);
-  SendToClient(id, reply);
-}
-
-void TOVWSServer::HandleStatusUpdate(std::int32_t id, const TJSON& msg) {
-  LogDebug("[ws] Client %d status: %s", id, JStr(msg, "event", "?"));
-}
-
-// ---- door sessions -------------------------------------------------------------------------------
-
-void TOVWSServer::RegisterDoorRoute(std::int32_t session_id, std::int32_t user_client_id,
-                                    std::int32_t door_server_client_id) {
-  {
-    std::lock_guard<std::mutex> g(door_mu_);
-    // A session has one route: a newer registration replaces a stale one.
-    std::erase_if(door_routes_, [&](const TOVDoorRoute& r) { return r.SessionID == session_id; });
-    door_routes_.push_back({session_id, user_client_id, door_server_client_id});
-  }
-  LogInfo("[ws] Door route registered: session=%d user_client=%d door_server=%d", session_id, user_client_id,
-          door_server_client_id);
-}
-
-void TOVWSServer::UnregisterDoorRoute(std::int32_t session_id) {
-  bool removed = false;
-  {
-    std::lock_guard<std::mutex> g(door_mu_);
-    auto it = std::find_if(door_routes_.begin(), door_routes_.end(),
-                           [&](const TOVDoorRoute& r) { return r.SessionID == session_id; });
-    if (it != door_routes_.end()) {
-      door_routes_.erase(it);
-      removed = true;
-    }
-  }
-  if (removed) LogDebug("[ws] Door route removed: session=%d", session_id);
-}
-
-bool TOVWSServer::FindDoorRoute(std::int32_t session_id, TOVDoorRoute& route) {
-  std::lock_guard<std::mutex> g(door_mu_);
-  for (const auto& r : door_routes_)
-    if (r.SessionID == session_id) {
-      route = r;
-      return true;
-    }
-  return false;
-}
-
-void TOVWSServer::HandleDoorReady(std::int32_t id, const TJSON& msg) {
-  const std::int32_t session = ClampI32(JInt(msg, "session_id", 0));
-  const bool direct = JBool(msg, "direct_ws_enabled", false);
-  const std::int64_t port = JInt(msg, "direct_ws_port", 0);
-  const std::string token = JStr(msg, "direct_ws_token");
-  LogInfo("[ws] Door ready from client %d, session %d (direct=%s)", id, session, direct ? "yes" : "no");
-  std::int32_t user_client = 0;
-  if (OnPluginCall) {
-    TJSON args = TJSON::object({{"session_id", session}, {"door_server_client_id", id}});
-    std::optional<TJSON> r = OnPluginCall("doors", "HandleDoorReady", &args);
-    if (r && r->is_object()) user_client = ClampI32(JInt(*r, "user_client_id", 0));
-  }
-  if (user_client <= 0) return;
-  RegisterDoorRoute(session, user_client, id);
-  std::string door_ip;
-  {
-    std::lock_guard<TOVLock> g(clients_lock_);
-    if (Slot* s = FindSlot(id)) door_ip = s->Info.IPAddress;
-  }
-  TJSON m = TJSON::object();
-  m["type"] = "door_connect";
-  m["session_id"] = session;
-  if (direct && port >= 1 && !token.empty() && !door_ip.empty()) {
-    m["direct_ws_host"] = door_ip;
-    m["direct_ws_port"] = port;
-    m["direct_ws_token"] = token;
-    m["fallback"] = false;
-    LogInfo("[ws] Door direct connect: session=%d user_client=%d host=%s:%d", session, user_client, door_ip, port);
-  } else {
-    m["fallback"] = true;
-  }
-  LogDebug("[ws] Sending door_connect to client %d (%s)", user_client, JsonCompact(m));
-  SendToClient(user_client, m);
-  LogDebug("[ws] door_connect sent to client %d", user_client);
-}
-
-void TOVWSServer::HandleDoorData(std::int32_t id, const TJSON& msg) {
-  const std::int32_t session = ClampI32(JInt(msg, "session_id", 0));
-  TOVDoorRoute r;
-  if (FindDoorRoute(session, r)) {
-    if (id == r.UserClientID) {
-      SendToClient(r.DoorServerClientID, msg);
-      return;
-    }
-    if (id == r.DoorServerClientID) {
-      SendToClient(r.UserClientID, msg);
-      return;
-    }
-  }
-  if (OnPluginCall) {
-    TJSON args = TJSON::object({{"session_id", session}, {"data", JStr(msg, "data")}});
-    OnPluginCall("doors", "RelayInput", &args);
-  } else {
-    LogDebug("[ws] door_data received but no plugin call handler");
-  }
-}
-
-void TOVWSServer::HandleDoorEnd(std::int32_t id, const TJSON& msg) {
-  const std::int32_t session = ClampI32(JInt(msg, "session_id", 0));
-  const std::int64_t exit_code = JInt(msg, "exit_code", -1);
-  TOVDoorRoute r;
-  if (FindDoorRoute(session, r)) {
-    if (id == r.DoorServerClientID) SendToClient(r.UserClientID, msg);
-    UnregisterDoorRoute(session);
-  }
-  if (OnPluginCall) {
-    TJSON args = TJSON::object({{"session_id", session}, {"exit_code", exit_code}});
-    OnPluginCall("doors", "HandleDoorEnded", &args);
-  }
-}
-
-// ---- web administrators --------------------------------------------------------------------------
-
-void TOVWSServer::HandleSubscribe(std::int32_t id, const TJSON& msg) {
-  auto it = msg.find("events");
-  bool admin = false;
-  {
-    std::lock_guard<TOVLock> g(clients_lock_);
-    Slot* s = FindSlot(id);
-    if (s && s->Info.ClientType == ctWebAdmin) {
-      admin = true;
-      TOVWSClientInfo& c = s->Info;
-      c.HasSubscriptions = true;
-      const bool was_empty = c.SubscribedEvents.empty();
-      if (it != msg.end() && it->is_array())
-        for (const auto& e : *it) {
-          if (!e.is_string()) continue;
-          std::string name = ToLowerAscii(e.get<std::string>());
-          if (!IsSubscribed(c, name)) c.SubscribedEvents.push_back(std::move(name));
-        }
-      if (was_empty && !c.SubscribedEvents.empty()) subscribed_admins_.fetch_add(1);
-    }
-  }
-  if (admin) LogDebug("[ws] Web admin %d subscribed to events", id);
-}
-
-void TOVWSServer::HandleUnsubscribe(std::int32_t id, const TJSON& msg) {
-  auto it = msg.find("events");
-  if (it == msg.end() || !it->is_array()) return;
-  std::lock_guard<TOVLock> g(clients_lock_);
-  Slot* s = FindSlot(id);
-  if (!s || s->Info.ClientType != ctWebAdmin) return;
-  std::vector<std::string>& events = s->Info.SubscribedEvents;
-  const bool was_empty = events.empty();
-  for (const auto& e : *it)
-    if (e.is_string()) std::erase(events, ToLowerAscii(e.get<std::string>()));
-  if (!was_empty && events.empty()) subscribed_admins_.fetch_sub(1);
-}
+// ---- events for web administrators ---------------------------------------------------------------
 
 bool TOVWSServer::HasSubscribers(const std::string& event_type) {
   if (subscribed_admins_.load(std::memory_order_relaxed) <= 0) return false;
   const std::string name = ToLowerAscii(event_type);
   std::lock_guard<TOVLock> g(clients_lock_);
   for (auto& s : clients_)
-    if (s.Active && s.Info.ClientType == ctWebAdmin && IsSubscribed(s.Info, name)) return true;
+    if (s.Active && s.Info.ClientType == ctWebAdmin && s.Info.IsSubscribed(name)) return true;
   return false;
 }
 
@@ -1254,7 +812,7 @@ void TOVWSServer::BroadcastToWebAdmins(const std::string& event_type, const TJSO
   {
     std::lock_guard<TOVLock> g(clients_lock_);
     for (auto& s : clients_)
-      if (s.Active && s.Info.ClientType == ctWebAdmin && s.Info.WsConn && IsSubscribed(s.Info, name))
+      if (s.Active && s.Info.ClientType == ctWebAdmin && s.Info.WsConn && s.Info.IsSubscribed(name))
         targets.push_back(s.Info.WsConn);
   }
   if (targets.empty()) return;
@@ -1286,7 +844,7 @@ void TOVWSServer::BroadcastServerStatus() {
   {
     std::lock_guard<TOVLock> g(clients_lock_);
     for (auto& s : clients_)
-      if (s.Active && s.Info.ClientType == ctWebAdmin && IsSubscribed(s.Info, "server_status")) ++count;
+      if (s.Active && s.Info.ClientType == ctWebAdmin && s.Info.IsSubscribed("server_status")) ++count;
   }
   LogDebug("[ws] broadcast server_status -> %d admin(s)", count);
   if (count == 0) return;  // the status costs database reads; nobody would see it
@@ -1306,359 +864,6 @@ void TOVWSServer::HandleEventBroadcast(const std::string& event_type, const TJSO
       BroadcastServerStatus();
       break;
     }
-}
-
-// ---- pending results and node commands -----------------------------------------------------------
-
-int TOVWSServer::CreatePendingResult(const std::string& request_id) {
-  std::lock_guard<std::mutex> g(pending_mu_);
-  if (pending_closed_) throw std::runtime_error("WebSocket server not active");
-  const std::string key = ToLowerAscii(request_id);
-  if (pending_.count(key)) throw std::runtime_error(Format("Duplicate request id: %s", request_id));
-  auto p = std::make_shared<Pending>();
-  p->id = request_id;
-  auto it = pending_.emplace(key, std::move(p)).first;
-  return static_cast<int>(std::distance(pending_.begin(), it));
-}
-
-void TOVWSServer::StorePendingResult(const std::string& request_id, TJSON result, std::int32_t from_client) {
-  std::lock_guard<std::mutex> g(pending_mu_);
-  auto it = pending_.find(ToLowerAscii(request_id));
-  if (it == pending_.end()) return;
-  Pending& p = *it->second;
-  // The first reply from the client the command went to wins; anything else is dropped.
-  if (p.ready || p.target == 0 || p.target != from_client) return;
-  p.result = std::move(result);
-  p.ready = true;
-  p.cv.notify_all();
-}
-
-std::optional<TJSON> TOVWSServer::WaitForResult(const std::string& request_id, int timeout_ms) {
-  std::unique_lock<std::mutex> lk(pending_mu_);
-  const std::string key = ToLowerAscii(request_id);
-  auto it = pending_.find(key);
-  if (it == pending_.end()) return std::nullopt;
-  std::shared_ptr<Pending> p = it->second;
-  p->cv.wait_for(lk, std::chrono::milliseconds(std::max(0, timeout_ms)),
-                 [&] { return p->ready || pending_closed_; });
-  std::optional<TJSON> out;
-  if (p->ready) out = std::move(p->result);
-  auto again = pending_.find(key);
-  if (again != pending_.end() && again->second == p) pending_.erase(again);
-  return out;
-}
-
-std::optional<TJSON> TOVWSServer::SendCommandWait(std::int32_t client_id, TJSON msg, int timeout_ms) {
-  std::string rid;
-  {
-    std::lock_guard<std::mutex> g(pending_mu_);
-    rid = "req_" + std::to_string(next_request_id_++);
-  }
-  msg["request_id"] = rid;
-  CreatePendingResult(rid);
-  SendNodeCommand(client_id, rid, std::move(msg));
-  return WaitForResult(rid, timeout_ms);
-}
-
-void TOVWSServer::SendNodeCommand(std::int32_t client_id, const std::string& request_id, TJSON msg) {
-  if (!request_id.empty()) {
-    std::lock_guard<std::mutex> g(pending_mu_);
-    auto it = pending_.find(ToLowerAscii(request_id));
-    if (it != pending_.end()) it->second->target = client_id;
-  }
-  SendToClient(client_id, msg);
-}
-
-void TOVWSServer::SendConfigReload(std::int32_t client_id, const std::string& request_id) {
-  TJSON m = TJSON::object({{"type", "config_reload"}});
-  if (!request_id.empty()) m["request_id"] = request_id;
-  SendNodeCommand(client_id, request_id, std::move(m));
-}
-
-void TOVWSServer::SendConfigGet(std::int32_t client_id, const std::string& request_id, const std::string& section) {
-  TJSON m = TJSON::object({{"type", "config_get"}, {"request_id", request_id}});
-  if (!section.empty()) m["section"] = section;
-  SendNodeCommand(client_id, request_id, std::move(m));
-}
-
-void TOVWSServer::SendConfigSet(std::int32_t client_id, const std::string& request_id, const std::string& section,
-                                const std::string& key, const std::string& value) {
-  TJSON m = TJSON::object();
-  m["type"] = "config_set";
-  m["request_id"] = request_id;
-  m["section"] = section;
-  m["key"] = key;
-  m["value"] = value;
-  SendNodeCommand(client_id, request_id, std::move(m));
-}
-
-void TOVWSServer::SendGetPlugins(std::int32_t client_id, const std::string& request_id) {
-  TJSON m = TJSON::object();
-  m["type"] = "get_plugins";
-  m["request_id"] = request_id;
-  SendNodeCommand(client_id, request_id, std::move(m));
-}
-
-void TOVWSServer::SendPluginEnable(std::int32_t client_id, const std::string& request_id, const std::string& name) {
-  TJSON m = TJSON::object();
-  m["type"] = "plugin_enable";
-  m["request_id"] = request_id;
-  m["name"] = name;
-  SendNodeCommand(client_id, request_id, std::move(m));
-}
-
-void TOVWSServer::SendPluginDisable(std::int32_t client_id, const std::string& request_id, const std::string& name) {
-  TJSON m = TJSON::object();
-  m["type"] = "plugin_disable";
-  m["request_id"] = request_id;
-  m["name"] = name;
-  SendNodeCommand(client_id, request_id, std::move(m));
-}
-
-void TOVWSServer::SendPluginUninstall(std::int32_t client_id, const std::string& request_id, const std::string& name,
-                                      bool purge_data) {
-  TJSON m = TJSON::object();
-  m["type"] = "plugin_uninstall";
-  m["request_id"] = request_id;
-  m["name"] = name;
-  m["purge_data"] = purge_data;
-  SendNodeCommand(client_id, request_id, std::move(m));
-}
-
-void TOVWSServer::SendPluginInstall(std::int32_t client_id, const std::string& request_id,
-                                    const std::string& download_url, const std::string& plugin_name) {
-  TJSON m = TJSON::object();
-  m["type"] = "plugin_install";
-  m["request_id"] = request_id;
-  m["download_url"] = download_url;
-  m["plugin_name"] = plugin_name;
-  SendNodeCommand(client_id, request_id, std::move(m));
-}
-
-// ---- SQL bridge ----------------------------------------------------------------------------------
-
-namespace {
-
-// The sqlite3 handle of a connection (nullptr on the other backends), for the authorizer.
-void* SqliteHandle(sql::Connection& conn) {
-  if (auto* c = dynamic_cast<sql::SqliteConnection*>(&conn)) return c->Handle();
-  return nullptr;
-}
-
-}  // namespace
-
-void TOVWSServer::HandleDbQuery(std::int32_t id, const TJSON& msg) { HandleDbRequest(id, msg, TWSSqlKind::Query); }
-void TOVWSServer::HandleDbExec(std::int32_t id, const TJSON& msg) { HandleDbRequest(id, msg, TWSSqlKind::Exec); }
-void TOVWSServer::HandleDbExecParams(std::int32_t id, const TJSON& msg) {
-  HandleDbRequest(id, msg, TWSSqlKind::ExecParams);
-}
-
-void TOVWSServer::HandleDbRequest(std::int32_t id, const TJSON& msg, TWSSqlKind kind) {
-  static const char* kTypes[] = {"db_query_result", "db_exec_result", "db_exec_params_result"};
-  const std::string request_id = JStr(msg, "request_id");
-  const std::string plugin = JStr(msg, "plugin");
-  const std::string sql_text = JStr(msg, "sql");
-  TJSON reply = TJSON::object();
-  reply["type"] = kTypes[static_cast<int>(kind)];
-  reply["request_id"] = request_id;
-  auto fail = [&](const std::string& error) {
-    reply["ok"] = false;
-    reply["error"] = error;
-    SendToClient(id, reply);
-  };
-  bool allowed = false;
-  {
-    std::lock_guard<TOVLock> g(clients_lock_);
-    if (Slot* s = FindSlot(id)) allowed = s->Info.Registered && s->Info.ClientType == ctThinClient;
-  }
-  if (!allowed) return fail("unauthorized");
-  if (plugin.empty() || sql_text.empty()) return fail("plugin and sql are required");
-  auto db = DB.Get();
-  if (!db) return fail("Database not available");
-  TWSSqlChecked checked;
-  try {
-    checked = ValidatePluginSandbox(plugin, sql_text, kind, db->Backend());
-  } catch (const std::exception& e) {
-    return fail(e.what());
-  }
-  const std::string prefix = NormalizePluginPrefix(plugin);
-  try {
-    if (kind == TWSSqlKind::Query) {
-      TJSON rows = TJSON::array();
-      {
-        auto q = db->NewReadQuery();
-        TWSSqliteGuard guard(SqliteHandle(q.Connection()), prefix, kind, false);
-        q.SetSQL(checked.sql);
-        q.Open();
-        for (; !q.Eof(); q.Next()) rows.push_back(q.RowJSON());
-      }
-      reply["ok"] = true;
-      reply["rows"] = std::move(rows);
-    } else if (kind == TWSSqlKind::Exec) {
-      TOVDBLockGuard lock(*db);
-      TWSSqliteGuard guard(SqliteHandle(db->Connection()), prefix, kind, checked.ddl);
-      db->ExecSQL(checked.sql);
-      reply["ok"] = true;
-    } else {
-      TJSON params = TJSON::array();
-      if (auto it = msg.find("params"); it != msg.end() && it->is_array()) params = *it;
-      if (static_cast<int>(params.size()) > checked.placeholders)
-        throw std::runtime_error(Format("Too many parameters: %d given for %d placeholders",
-                                        static_cast<std::int64_t>(params.size()), checked.placeholders));
-      auto q = db->NewQuery();
-      TWSSqliteGuard guard(SqliteHandle(db->Connection()), prefix, kind, checked.ddl);
-      q.SetSQL(checked.sql);
-      for (std::size_t i = 0; i < params.size(); ++i) {
-        const std::string name = "p" + std::to_string(i);
-        const TJSON& p = params[i];
-        switch (p.type()) {
-          case TJSON::value_t::number_integer: q.Param(name, p.get<std::int64_t>()); break;
-          case TJSON::value_t::number_unsigned: {
-            auto u = p.get<std::uint64_t>();
-            if (u <= static_cast<std::uint64_t>(INT64_MAX)) q.Param(name, static_cast<std::int64_t>(u));
-            else q.Param(name, static_cast<double>(u));
-            break;
-          }
-          case TJSON::value_t::number_float: q.Param(name, p.get<double>()); break;
-          case TJSON::value_t::string: q.Param(name, p.get_ref<const std::string&>()); break;
-          case TJSON::value_t::boolean: q.Param(name, p.get<bool>()); break;
-          case TJSON::value_t::null: q.ParamNull(name); break;
-          default: q.Param(name, JsonSpaced(p)); break;
-        }
-      }
-      q.ExecSQL();
-      db->Commit();
-      reply["ok"] = true;
-    }
-  } catch (const std::exception& e) {
-    // Includes an exhausted read pool: the node gets the reason, the connection stays.
-    return fail(e.what());
-  }
-  SendToClient(id, reply);
-}
-
-// ---- start-up and shutdown -----------------------------------------------------------------------
-
-namespace {
-
-// Each hub client holds a socket and a wake-up descriptor; the default soft limit of 1024
-// would stop the hub near 500 clients.
-void RaiseFileLimit() {
-  rlimit rl{};
-  if (::getrlimit(RLIMIT_NOFILE, &rl) != 0) return;
-  rlim_t want = rl.rlim_max == RLIM_INFINITY ? 65536 : std::min<rlim_t>(rl.rlim_max, 65536);
-  if (rl.rlim_cur >= want) return;
-  rl.rlim_cur = want;
-  if (::setrlimit(RLIMIT_NOFILE, &rl) == 0) LogDebug("[ws] Open-file limit raised to %d", static_cast<std::int64_t>(want));
-}
-
-}  // namespace
-
-void StartupWSServer(const TOVWSServerHooks& hooks) {
-  auto cfg = Config.Get();
-  if (!cfg) return;
-  if (!cfg->ReadBool("websocket", "enabled", true)) {
-    LogInfo("WebSocket server disabled in configuration");
-    return;
-  }
-  try {
-    auto ws = std::make_unique<TOVWSServer>(
-        cfg->ReadString("websocket", "address", "0.0.0.0"), cfg->ReadInteger("websocket", "port", WS_DEFAULT_PORT),
-        cfg->ReadInteger("websocket", "ping_interval", WS_DEFAULT_PING_INTERVAL),
-        cfg->ReadBool("websocket", "use_ssl", false), cfg->ReadString("ssl", "cert_file", "data/cert.pem"),
-        cfg->ReadString("ssl", "key_file", "data/key.pem"), cfg->ReadString("ssl", "min_version", "tls1.2"));
-    ws->OnClientDisconnected = hooks.client_disconnected;
-    ws->OnPluginCall = hooks.plugin_call;
-    ws->OnGetServerStatus = hooks.server_status;
-    ws->OnGetServerNode = hooks.server_node;
-    // Hub connections count towards the per-address connection limit.
-    ws->OnConnectionOpened = [](const std::string& ip) {
-      if (auto rl = RateLimiter.Get()) rl->ConnectionOpened(ip);
-    };
-    ws->OnConnectionClosed = [](const std::string& ip) {
-      if (auto rl = RateLimiter.Get()) rl->ConnectionClosed(ip);
-    };
-    RaiseFileLimit();
-    ws->Start();
-    WSServer.Publish(std::move(ws));
-    if (auto bus = EventBus.Get())
-      bus->SetOnBroadcast([](const std::string& type, const TJSON* data) {
-        if (auto hub = WSServer.Get()) hub->HandleEventBroadcast(type, data);
-      });
-  } catch (const std::exception& e) {
-    LogError("WebSocket server failed to start: %s", e.what());
-  }
-}
-
-void ShutdownWSServer(const std::function<void(const std::string&)>& step) {
-  if (!WSServer.Exists()) return;
-  if (step) step("WSServer.Stop");
-  // Events fired from now on no longer reach the hub.
-  if (auto bus = EventBus.Get()) bus->ClearOnBroadcast();
-  if (auto hub = WSServer.Get()) hub->Stop();
-  if (step) step("WSServer.Free");
-  WSServer.Free();
-}
-
-namespace {
-
-// The token of a web administrator: the text after the first "token=" in the raw query up to
-// the next "&" (not decoded), else a bearer header.
-std::string UpgradeToken(const TOVHttpRequest& req) {
-  std::string token;
-  if (std::size_t p = req.query.find("token="); p != std::string::npos) {
-    std::size_t end = req.query.find('&', p + 6);
-    token = req.query.substr(p + 6, end == std::string::npos ? std::string::npos : end - (p + 6));
-  }
-  const std::string auth = req.Header("Authorization");
-  if (token.empty() && auth.size() > 7 && EqualsIgnoreCase(auth.substr(0, 7), "Bearer ")) token = auth.substr(7);
-  return token;
-}
-
-}  // namespace
-
-void HandleWSUpgradeRequest(TOVHttpRequest& req, TOVHttpResponse& resp) {
-  // A valid API key makes a thin client, whatever else the request carries; otherwise an
-  // administrator's token makes a web administrator.  The hub authenticates again itself.
-  TOVAuthUser user;
-  const std::string api_key = req.Header("X-API-Key");
-  const bool thin = !api_key.empty() && ValidateAPIKey(api_key, user);
-  bool admin = false;
-  if (!thin) {
-    const std::string token = UpgradeToken(req);
-    admin = !token.empty() && TOVAuth::ValidateJWT(token, user) && user.IsAdmin;
-  }
-  if (!thin && !admin) {
-    TOVJsonReply::SendError(resp, 401, "Unauthorized");
-    return;
-  }
-  auto hub = WSServer.Get();
-  if (!hub || !hub->Active() || !req.connection) {
-    TOVJsonReply::SendError(resp, 503, "WebSocket server not available");
-    return;
-  }
-  TOVDetachedStream taken = AcceptWebSocketUpgrade(req);
-  if (admin)
-    hub->RegisterWebAdmin(std::move(taken), req.peer_address);
-  else
-    hub->RegisterThinClient(std::move(taken), req.peer_address);
-}
-
-void PushLogEntryToAdmins(const std::string& level, const std::string& source, const std::string& category,
-                          const std::string& message) {
-  try {
-    auto hub = WSServer.Get();
-    if (!hub || !hub->Active() || !hub->HasSubscribers("log_entry")) return;
-    TJSON d = TJSON::object();
-    d["timestamp"] = UtcStampMillis();
-    d["level"] = level;
-    d["source"] = source;
-    d["category"] = category;
-    d["message"] = message;
-    hub->BroadcastToWebAdmins("log_entry", &d);
-  } catch (...) {
-    // A failing push never affects logging.
-  }
 }
 
 }  // namespace ov

@@ -8,6 +8,12 @@
 // and dispatching messages, and writing its outbound queue.  No other thread touches a
 // client's socket; sends from elsewhere only queue.  Nothing logs, and nothing touches the
 // database, while a hub lock is held.
+//
+// TOVWSServer is defined in four files: ov_ws_server.cpp (life, threads, client table,
+// sending, pushing, broadcasting), ov_ws_handlers.cpp (the message table, its handlers and
+// door routing), ov_ws_node_commands.cpp (pending results and node commands) and
+// ov_ws_sqlbridge_exec.cpp (running what the SQL bridge's sandbox allowed).  The functions at
+// the end of this header (start-up, shutdown, /ws hand-over, log push) are in ov_ws_service.cpp.
 #pragma once
 
 #include <atomic>
@@ -17,9 +23,9 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -61,6 +67,13 @@ struct TOVWSClientInfo {
   std::int32_t RTT_SAMPLES[WS_RTT_SAMPLES] = {};
   std::int32_t RTT_IDX = 0, RTT_COUNT = 0;
   std::int64_t PendingPingTS = 0;
+
+  // True when the client subscribed to the event; event_lower is in lower case.
+  bool IsSubscribed(std::string_view event_lower) const {
+    for (const auto& e : SubscribedEvents)
+      if (e == event_lower) return true;
+    return false;
+  }
 };
 
 struct TOVDoorRoute {
@@ -97,7 +110,7 @@ class TOVWSServer {
   int PingInterval() const noexcept { return ping_interval_; }
   bool UseSSL() const noexcept { return use_ssl_; }
 
-  // Callbacks; set before Start.
+  // Callbacks; set before Start, read-only while the hub runs.
   TOVWSCommandResultHandler OnCommandResult;
   TOVWSPluginCallHandler OnPluginCall;
   TOVWSClientDisconnectEvent OnClientDisconnected;
@@ -111,7 +124,7 @@ class TOVWSServer {
   std::function<bool(const std::string& api_key)> ValidateClientFn;
   std::function<bool(const std::string& token)> ValidateWebAdminFn;
 
-  // Timing knobs (tests shorten them).
+  // Timing knobs (tests shorten them); set before Start.
   struct Tuning {
     std::chrono::milliseconds client_timeout{WS_CLIENT_TIMEOUT * 1000};
     std::chrono::milliseconds idle_ping{30000};       // a quiet client gets a ping frame
@@ -191,6 +204,7 @@ class TOVWSServer {
 
   enum class Origin : std::uint8_t { HubPort, HttpWebAdmin, HttpThinClient };
 
+  /* ---- client threads and the client table (ov_ws_server.cpp) ---- */
   // The active slot of a client, or null; clients_lock_ must be held.
   Slot* FindSlot(std::int32_t client_id);
   std::int32_t AddClient(std::shared_ptr<TWebSocketConnection> conn, const std::string& ip, bool web_admin,
@@ -208,12 +222,11 @@ class TOVWSServer {
   bool DoHandshake(Stream& stream, std::string& api_key, std::string& token, std::string& rest, Deadline d);
   bool ValidateClient(const std::string& api_key);
   bool ValidateWebAdmin(const std::string& token);
-  void RegisterCoreMessageHandlers();
   std::shared_ptr<TWebSocketConnection> ConnOf(std::int32_t client_id);
   void SendText(std::int32_t client_id, const std::string& text);
-  void WakePending();
 
-  // message handlers
+  /* ---- message handlers (ov_ws_handlers.cpp) ---- */
+  void RegisterCoreMessageHandlers();
   void HandleRegister(std::int32_t id, const TJSON& msg);
   void HandleHeartbeat(std::int32_t id, const TJSON& msg);
   void HandleNodeUpdate(std::int32_t id, const TJSON& msg);
@@ -227,47 +240,75 @@ class TOVWSServer {
   void HandleDoorEnd(std::int32_t id, const TJSON& msg);
   void HandleSubscribe(std::int32_t id, const TJSON& msg);
   void HandleUnsubscribe(std::int32_t id, const TJSON& msg);
+  // Drops the door routes that have client_id at one end; returns their sessions.
+  std::vector<std::int32_t> DropDoorRoutesOf(std::int32_t client_id);
+
+  /* ---- the SQL bridge's execution (ov_ws_sqlbridge_exec.cpp) ---- */
   void HandleDbQuery(std::int32_t id, const TJSON& msg);
   void HandleDbExec(std::int32_t id, const TJSON& msg);
   void HandleDbExecParams(std::int32_t id, const TJSON& msg);
   // Common part of the three SQL-bridge handlers.
   void HandleDbRequest(std::int32_t id, const TJSON& msg, TWSSqlKind kind);
+
+  /* ---- pending results and node commands (ov_ws_node_commands.cpp) ---- */
+  // Lets pending results be created again (Start).
+  void OpenPending();
+  // Refuses new pending results and wakes every waiter, who gets nil (Stop, destructor).
+  void WakePending();
   void SendNodeCommand(std::int32_t client_id, const std::string& request_id, TJSON msg);
 
-  std::string address_;
+  // Lock order: clients_lock_ -> a connection's send lock (HubClientTable -> HubSend).  The
+  // other locks below are leaves: nothing else is locked, and nothing logs, while one is held.
+
+  // ---- Constant after construction ----
+  const std::string address_;
+  const int ping_interval_;
+  const bool use_ssl_;
+  const std::string cert_file_, key_file_, ssl_min_version_;
+
+  // ---- Set before Start (SetTuning; port_ also by Start when it was 0), read-only while running ----
   int port_;
-  int ping_interval_;
-  bool use_ssl_;
-  std::string cert_file_, key_file_, ssl_min_version_;
   Tuning tuning_;
 
+  // ---- Set by Start before its threads run; released by Stop after they ended ----
   int listen_fd_ = -1;
   int stop_fd_ = -1;  // eventfd that wakes the accept and ping threads
-  std::atomic<bool> active_{false};
   std::thread accept_thread_;
   std::thread ping_thread_;
-  std::mutex ping_mu_;
-  std::condition_variable ping_cv_;
 
+  // ---- Lock-free ----
+  std::atomic<bool> active_{false};
+  // Web administrators with at least one subscription; changed under clients_lock_, read
+  // without it as a cheap "nobody listens" test.
+  std::atomic<int> subscribed_admins_{0};
+
+  // ---- The ping thread sleeps on ping_cv_ under ping_lock_ (a leaf); Stop wakes it ----
+  TOVLock ping_lock_{LockLevel::Leaf};
+  std::condition_variable_any ping_cv_;
+
+  // ---- Guarded by clients_lock_ ----
   TOVLock clients_lock_{LockLevel::HubClientTable};
   std::vector<Slot> clients_;
   std::int32_t next_client_id_ = 1;
-  std::atomic<int> subscribed_admins_{0};
 
-  std::mutex workers_mu_;
+  // ---- Guarded by workers_lock_ (a leaf: threads are started under it, joined outside) ----
+  TOVLock workers_lock_{LockLevel::Leaf};
   std::uint64_t next_worker_key_ = 1;
   std::map<std::uint64_t, std::shared_ptr<Worker>> workers_;
   std::vector<std::uint64_t> finished_workers_;
 
-  std::mutex pending_mu_;
+  // ---- Guarded by pending_lock_ (a leaf; waiters sleep on it) ----
+  TOVLock pending_lock_{LockLevel::Leaf};
   std::map<std::string, std::shared_ptr<Pending>> pending_;  // key: request id lower-cased
   bool pending_closed_ = false;
   std::int32_t next_request_id_ = 1;
 
-  std::mutex door_mu_;
+  // ---- Guarded by door_lock_ (a leaf) ----
+  TOVLock door_lock_{LockLevel::Leaf};
   std::vector<TOVDoorRoute> door_routes_;
 
-  std::mutex handlers_mu_;
+  // ---- Guarded by handlers_lock_ (a leaf: a handler is copied out and called unlocked) ----
+  TOVLock handlers_lock_{LockLevel::Leaf};
   std::map<std::string, std::shared_ptr<TOVWSMessageHandler>> handlers_;  // key: type lower-cased
 };
 

@@ -202,6 +202,44 @@ TEST_F(SqliteDialect, ExtraParametersAreIgnoredAndMissingOnesAreNull) {
   EXPECT_EQ(rows[0]["c"], 2);
 }
 
+// The rules a caller that numbers its own placeholders from 0 uses (the hub's SQL bridge).
+TEST_F(SqliteDialect, BindRulesNumberFromZeroAndRefuseSurplus) {
+  TDBABindRules rules;
+  rules.FirstNumber = 0;
+  rules.MaxItems = 3;
+  rules.HugeUnsignedAsDouble = true;
+  auto run = [&](const std::string& text, const TJSON& params) {
+    sql::Query q(*d_->Connection());
+    q.SetSQL(text);
+    BindJSONParams(q, params, rules);
+    q.Open();
+    return DBARowToJSON(q);
+  };
+  TJSON r = run("SELECT :p0 AS a, typeof(:p1) AS t, :p1 AS b, :p2 AS c, :p3 AS d, :p00 AS e, :p01 AS f",
+                TJSON::array({7, 18446744073709551615ULL}));
+  EXPECT_EQ(r["a"], 7);
+  EXPECT_EQ(r["t"], "real");  // beyond int64: a double under these rules
+  EXPECT_DOUBLE_EQ(r["b"].get<double>(), 18446744073709551615.0);
+  EXPECT_TRUE(r["c"].is_null());  // a placeholder without an item stays NULL
+  EXPECT_TRUE(r["d"].is_null());
+  EXPECT_TRUE(r["e"].is_null());
+  EXPECT_TRUE(r["f"].is_null());
+  // More items than placeholders is an error before anything is bound; as many is fine.
+  EXPECT_EQ(run("SELECT :p2 AS c", TJSON::array({1, 2, 3}))["c"], 3);
+  try {
+    run("SELECT :p0 AS a", TJSON::array({1, 2, 3, 4}));
+    ADD_FAILURE() << "surplus items were bound";
+  } catch (const sql::SqlError& e) {
+    EXPECT_STREQ(e.what(), "Too many parameters: 4 given for 3 placeholders");
+  }
+  // The default rules never see :p0 and skip surplus items.
+  sql::Query q(*d_->Connection());
+  q.SetSQL("SELECT :p0 AS z, :p1 AS o");
+  BindJSONParams(q, TJSON::array({1, 2, 3, 4}));
+  q.Open();
+  EXPECT_EQ(DBARowToJSON(q), TJSON::parse(R"({"z":null,"o":1})"));
+}
+
 TEST_F(SqliteDialect, RowsBecomeJsonByFieldKind) {
   d_->ExecSQL("CREATE TABLE r (id INTEGER PRIMARY KEY, flag BOOLEAN, big BIGINT, ratio REAL, name TEXT, "
               "at DATETIME, data BLOB, missing TEXT)",

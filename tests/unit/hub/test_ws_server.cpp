@@ -557,6 +557,7 @@ TEST(WSHub, SqlBridgeForRegisteredThinClients) {
   EXPECT_EQ(JStr(*r, "error"), "db_query accepts only SELECT statements");
   r = call(node, "db_exec_params", {{"sql", "INSERT INTO p_chat_log_t (a) VALUES (?)"}, {"params", {1, 2}}});
   EXPECT_FALSE(JBool(*r, "ok", true));
+  EXPECT_EQ(JStr(*r, "error"), "Too many parameters: 2 given for 1 placeholders");
   r = call(node, "db_exec", {{"sql", "SELECT * FROM p_chat_log_missing"}});
   EXPECT_FALSE(JBool(*r, "ok", true));
   r = call(node, "db_exec", {{"sql", ""}});

@@ -37,8 +37,8 @@ TEST(SqlBridgeSandbox, PrefixAndOwnTablesPass) {
   };
   for (const char* s : ok) EXPECT_EQ(Refusal(s, TWSSqlKind::Query), "") << s;
   const char* exec_ok[] = {
-      "CREATE TABLE IF NOT EXISTS p_chat_log_x (id INTEGER PRIMARY KEY, a TEXT DEFAULT 'x', "
-      "u INTEGER REFERENCES p_chat_log_y(id) ON DELETE CASCADE ON UPDATE SET NULL)",
+      ("CREATE TABLE IF NOT EXISTS p_chat_log_x (id INTEGER PRIMARY KEY, a TEXT DEFAULT 'x', "
+       "u INTEGER REFERENCES p_chat_log_y(id) ON DELETE CASCADE ON UPDATE SET NULL)"),
       "CREATE UNIQUE INDEX IF NOT EXISTS idx_p_chat_log_x_a ON p_chat_log_x (a)",
       "DROP INDEX IF EXISTS p_chat_log_idx",
       "INSERT OR REPLACE INTO p_chat_log_t (a, b) SELECT a, b FROM p_chat_log_u",
