@@ -1,50 +1,68 @@
 #include "ov_daemon.h"
 
-#include <openssl/rand.h>
+#include <dirent.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
-
-#include <algorithm>
-#include <condition_variable>
-#include <cstring>
+#include <atomic>
+#include <cstdio>
 #include <ctime>
 #include <exception>
-#include <filesystem>
-#include <mutex>
+#include <memory>
 #include <optional>
 #include <thread>
 
 #include "ov_auth.h"
 #include "ov_config.h"
+#include "ov_consts.h"
+#include "ov_daemon_hooks.h"
 #include "ov_database.h"
 #include "ov_event_bus.h"
-#include "ov_security.h"
-#include "ov_session_manager.h"
-#include "ov_ws_server.h"
-#include "ov_daemon_hooks.h"
+#include "ov_format.h"
+#include "ov_http_server.h"
+#include "ov_i18n.h"
+#include "ov_log.h"
+#include "ov_logsink.h"
 #include "ov_route_admin.h"
 #include "ov_route_api.h"
 #include "ov_route_auth.h"
 #include "ov_router.h"
-#include "ov_http_server.h"
-#include "ov_logsink.h"
-#include "ov_consts.h"
-#include "ov_format.h"
-#include "ov_i18n.h"
-#include "ov_log.h"
+#include "ov_security.h"
 #include "ov_server_state.h"
+#include "ov_session_manager.h"
+#include "ov_ssl_handler.h"
+#include "ov_ws_server.h"
 
 namespace ov {
 
 namespace {
 
+using namespace std::chrono_literals;
 
+/* ---- shutdown budget ---------------------------------------------------------------------- */
 
-// ---- signals ---------------------------------------------------------------------------------
+// SIGTERM ends the process within 15 s whatever a handler is doing.  Running requests get a
+// moment to finish before their statements are interrupted; the HTTP server then waits for its
+// connections (and up to 3 s more to cut and reap them); a service still in use is waited for
+// kRetireWait and the log sink as long as it makes progress.  Whatever is still stuck when the
+// deadline passes is not waited for: the signal thread ends the process.
+constexpr auto kRequestGrace = 1000ms;
+constexpr auto kHttpShutdownWait = 6000ms;
+constexpr auto kLogDrainStall = 1500ms;
+constexpr auto kShutdownDeadline = 14000ms;
 
-// SIGUSR2 only wakes the signal thread at exit; it never comes from outside in practice.
+// The exit code the process ends with when the deadline ends it (set before shutdown).
+std::atomic<int> g_planned_exit{kExitOK};
+
+int FinalExitCode(int planned) noexcept {
+  return planned == kExitOK && gRestartPending.load() ? kExitRestart : planned;
+}
+
+/* ---- signals and the shutdown deadline ---------------------------------------------------- */
+
+// SIGUSR2 only wakes the signal thread (a deadline armed, or the end); it never comes from
+// outside in practice.
 sigset_t HandledSignals() {
   sigset_t set;
   sigemptyset(&set);
@@ -55,206 +73,284 @@ sigset_t HandledSignals() {
   return set;
 }
 
-std::atomic<bool> g_signal_thread_exit{false};
-
-void SignalThreadMain() {
-  sigset_t set = HandledSignals();
-  for (;;) {
-    int sig = 0;
-    if (sigwait(&set, &sig) != 0) continue;
-    if (g_signal_thread_exit.load()) return;
-    if (sig == SIGINT || sig == SIGTERM) {
-      ConsoleWrite("\nShutting down...\n");
-      LogInfo("Received signal %d \xE2\x80\x94 initiating shutdown", sig);
-      RequestServerStop();
-    } else if (sig == SIGHUP) {
-      LogInfo("Received SIGHUP \xE2\x80\x94 ignoring (no controlling terminal needed)");
-    }
-  }
-}
-
+// One thread takes SIGINT, SIGTERM and SIGHUP with sigwait, and watches the shutdown deadline
+// once a stop is under way.
 class SignalThread {
  public:
-  void Start() { thread_ = std::thread(SignalThreadMain); }
+  void Start() { thread_ = std::thread([this] { Run(); }); }
   void Stop() {
     if (!thread_.joinable()) return;
-    g_signal_thread_exit.store(true);
+    exit_.store(true);
     pthread_kill(thread_.native_handle(), SIGUSR2);
     thread_.join();
   }
   ~SignalThread() { Stop(); }
 
+  // From now on the process ends within kShutdownDeadline; the earliest deadline armed holds.
+  void ArmDeadline() noexcept {
+    SetDeadline();
+    if (thread_.joinable()) pthread_kill(thread_.native_handle(), SIGUSR2);
+  }
+
  private:
+  void SetDeadline() noexcept {
+    const std::int64_t at = (std::chrono::steady_clock::now() + kShutdownDeadline).time_since_epoch().count();
+    std::int64_t cur = deadline_.load();
+    while ((cur == 0 || at < cur) && !deadline_.compare_exchange_weak(cur, at)) {
+    }
+  }
+
+  void Run() {
+    const sigset_t set = HandledSignals();
+    while (!exit_.load()) {
+      int sig = 0;
+      const std::int64_t deadline = deadline_.load();
+      if (deadline == 0) {
+        if (sigwait(&set, &sig) != 0) continue;
+      } else {
+        const auto left = std::chrono::steady_clock::duration(deadline) - std::chrono::steady_clock::now().time_since_epoch();
+        if (left <= std::chrono::steady_clock::duration::zero()) DeadlinePassed();
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+        const timespec wait{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+        sig = sigtimedwait(&set, nullptr, &wait);
+        if (sig < 0) continue;  // timed out or interrupted: look at the deadline again
+      }
+      if (exit_.load()) return;
+      if (sig == SIGINT || sig == SIGTERM) {
+        ConsoleWrite("\nShutting down...\n");
+        LogInfo("Received signal %d \xE2\x80\x94 initiating shutdown", sig);
+        SetDeadline();
+        RequestServerStop();
+      } else if (sig == SIGHUP) {
+        LogInfo("Received SIGHUP \xE2\x80\x94 ignoring (no controlling terminal needed)");
+      }
+    }
+  }
+
+  // Something did not stop within its bound and kept shutdown from finishing: the log file and
+  // the console have every line already (each is written at once); the process ends without
+  // running destructors under the threads still running.
+  [[noreturn]] void DeadlinePassed() {
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(kShutdownDeadline).count();
+    LogError("Shutdown did not finish within %d s; ending the process", seconds);
+    ConsoleWriteErr(Format("[shutdown] not finished within %d s; ending the process\n", seconds));
+    std::fflush(nullptr);
+    _exit(FinalExitCode(g_planned_exit.load()));
+  }
+
   std::thread thread_;
+  std::atomic<bool> exit_{false};
+  std::atomic<std::int64_t> deadline_{0};  // steady clock ticks; 0: no stop under way
 };
 
-// ---- helpers ---------------------------------------------------------------------------------
-
+// Announces a shutdown step on the log and on standard error.
 void Step(const std::string& name) {
   LogInfo("[shutdown] %s", name);
   ConsoleWriteErr("[shutdown] " + name + "\n");
 }
 
-
-// ---- the service table -----------------------------------------------------------------------
-
-std::vector<TOVServiceSlot> BuildServiceTable() {
-  std::vector<TOVServiceSlot> t;
-  // Kept in shutdown order.  start_rank gives the start-up order.
-
-  // "server.start" ends start-up; "server.stop" is the first shutdown step.
-  t.push_back({900, "ServerEvents",
-               [] {
-                 if (auto bus = EventBus.Get()) {
-                   TJSON data = TJSON::object();
-                   data["version"] = kVersion;
-                   bus->Fire("_system", "server.start", data);
-                 }
-               },
-               [](const auto& step) {
-                 if (auto bus = EventBus.Get()) {
-                   step("event server.stop");
-                   bus->Fire("_system", "server.stop", TJSON::object());
-                 }
-               }});
-
-  // The WebSocket hub is optional: a failure to start leaves it absent.
-  t.push_back({130, "WSServer",
-               [] {
-                 StartupWSServer({HandleWSClientDisconnected, HandleWSPluginCall, [] { return BuildStatusJSON(); },
-                                  nullptr});
-               }, [](const auto& step) { ShutdownWSServer(step); }});
-
-  // The HTTP server: made after every other service (it registers the REST routes), its
-  // accept loop then runs on the main thread.
-  t.push_back({1000, "HttpSrv",
-               [] {
-                 InitTrustedProxies();
-                 RegisterAPIRoutes();
-                 RegisterAdminRoutes();
-                 TOVHttpServerOptions opts = TOVHttpServerOptions::FromConfig();
-                 opts.router = &HttpRouter();
-                 opts.websocket_upgrade = HandleWSUpgradeRequest;
-                 // The IP blacklist and rate limiter guard every request but /health.
-                 InstallSecurityGate(opts);
-                 HttpSrv.Publish(std::make_unique<TOVHttpServerWrapper>(std::move(opts)));
-                 if (Config->ServerUseSSL()) {
-                   std::string min_version = Config->ReadString("ssl", "min_version", "tls1.2");
-                   std::string cert = Config->ReadString("ssl", "cert_file", "data/cert.pem");
-                   std::string key = Config->ReadString("ssl", "key_file", "data/key.pem");
-                   // A TLS set-up failure ends start-up: never fall back to plain HTTP.
-                   HttpSrv->EnableTLS(cert, key, min_version);
-                   LogInfo("SSL enabled (min TLS %s) with cert: %s", min_version, cert);
-                 }
-               },
-               [](const auto& step) {
-                 if (!HttpSrv.Exists()) return;
-                 step("HttpSrv.Stop");
-                 HttpSrv->Stop();
-                 step("HttpSrv.Free");
-                 HttpSrv.Free();
-               }});
-
-  t.push_back({61, "SessionMgr",
-               [] {
-                 StartupSessionManager();
-                 LogInfo("Event bus and session manager initialized");
-                 // Native and Lua plug-ins are not hosted by this build; the configuration
-                 // switch is still reported as the sysop set it.
-                 if (!Config->PluginsEnabled()) LogInfo("Plugin system disabled in configuration");
-               },
-               [](const auto& step) { ShutdownSessionManager(step); }});
-  t.push_back({60, "EventBus", [] { StartupEventBus(); }, [](const auto& step) { ShutdownEventBus(step); }});
-  t.push_back({50, "Security", [] { StartupSecurity(); }, [](const auto& step) { ShutdownSecurity(step); }});
-
-  // Translations: freed after the security objects, without a step name of its own.
-  t.push_back({20, "I18N",
-               [] {
-                 auto i18n = std::make_unique<TOVi18n>();
-                 std::string dir = ExecutableDir() + "config/lang";
-                 std::error_code ec;
-                 if (!std::filesystem::is_directory(dir, ec)) dir = "config/lang";
-                 i18n->SetLangDir(dir);
-                 i18n->LoadLanguage(Config->ReadString("i18n", "language", "en"));
-                 std::string lang = i18n->GetCurrentLanguage();
-                 I18N.Publish(std::move(i18n));
-                 LogInfo("i18n initialized (language: %s)", lang);
-               },
-               [](const auto&) { I18N.Free(); }});
-
-  // Token secret: generated once and kept in the configuration file.
-  t.push_back({30, "Auth",
-               [] {
-                 if (Config->JWTSecret().empty()) {
-                   Config->WriteString("security", "jwt_secret", TOVAuth::GenerateRandomHex(32));
-                   LogInfo("Generated persistent JWT secret");
-                 }
-                 const std::int32_t expiry = Config->JWTExpirySeconds();
-                 TOVAuth::Init(Config->JWTSecret(), expiry);
-                 LogInfo("Auth subsystem initialized (JWT expiry: %d seconds)", expiry);
-               },
-               nullptr});
-
-  // The database, and from then on every log line stored through the log sink.  Freed last.
-  t.push_back({40, "DB",
-               [] {
-                 DB.Publish(std::make_unique<TOVDatabase>(Config->DatabaseFile()));
-                 LogSink.Publish(std::make_unique<TOVLogSink>(
-                     [](const std::vector<TOVLogSink::Row>& rows) {
-                       auto db = DB.Get();
-                       return db ? db->WriteLogBatch(rows) : std::size_t(0);
-                     }));
-                 // Every stored line is also pushed to subscribed web administrators.
-                 LogSink->SetPushHandler([](const TOVLogSink::Row& r) {
-                   PushLogEntryToAdmins(r.level, r.source, r.category, r.message);
-                 });
-                 Log->SetDBCallback([](const std::string& level, const std::string& source,
-                                       const std::string& category, const std::string& message) {
-                   if (auto sink = LogSink.Get()) sink->Enqueue(level, source, category, message);
-                 });
-               },
-               [](const auto& step) {
-                 if (!DB.Exists() && !LogSink.Exists()) return;
-                 step("DB.Free");
-                 // Store everything logged so far (the line above included) before the
-                 // database goes away.
-                 if (auto log = Log.Get()) log->SetDBCallback(nullptr);
-                 if (auto sink = LogSink.Retire()) sink->StopAndDrain();
-                 DB.Free();
-               }});
-
-  return t;
+// The number of threads of this process.
+std::size_t ThreadCount() {
+  std::size_t n = 0;
+  if (DIR* d = ::opendir("/proc/self/task")) {
+    while (const dirent* e = ::readdir(d))
+      if (e->d_name[0] != '.') ++n;
+    ::closedir(d);
+  }
+  return n;
 }
 
-void StartServices(std::vector<TOVServiceSlot>& table) {
-  SetServerStartTime(std::chrono::system_clock::now());
-  ResetRestartState();
-  std::vector<TOVServiceSlot*> order;
-  for (auto& s : table) order.push_back(&s);
-  std::stable_sort(order.begin(), order.end(),
-                   [](const TOVServiceSlot* a, const TOVServiceSlot* b) { return a->start_rank < b->start_rank; });
-  for (TOVServiceSlot* s : order) {
-    // Marked first, so that a service whose start fails half-way is still stopped (each stop
-    // step frees only what exists).
-    s->started = true;
-    if (s->start) s->start();
+// True when this thread is the only one left, after waiting a little for threads that are just
+// ending (idle connection threads leave on their own once the server is gone).
+bool OnlyThreadLeft() {
+  const auto until = std::chrono::steady_clock::now() + 500ms;
+  for (;;) {
+    if (ThreadCount() <= 1) return true;
+    if (std::chrono::steady_clock::now() >= until) return false;
+    std::this_thread::sleep_for(10ms);
   }
 }
 
-void ShutdownServices(std::vector<TOVServiceSlot>& table) {
-  bool any = false;
-  for (const auto& s : table) any = any || s.started;
-  if (!any) return;  // start-up failed before any service existed
-  Step("begin");
-  for (auto& s : table) {
-    if (!s.started) continue;
-    s.started = false;
-    if (s.stop) s.stop(Step);
+/* ---- start and stop functions whose wiring spans layers ----------------------------------- */
+
+// The token secret: generated once and kept in the configuration file.
+void StartupAuth() {
+  if (Config->JWTSecret().empty()) {
+    Config->WriteString("security", "jwt_secret", TOVAuth::GenerateRandomHex(32));
+    LogInfo("Generated persistent JWT secret");
   }
-  Step("done");
+  const std::int32_t expiry = Config->JWTExpirySeconds();
+  TOVAuth::Init(Config->JWTSecret(), expiry);
+  LogInfo("Auth subsystem initialized (JWT expiry: %d seconds)", expiry);
+}
+
+std::size_t StoreLogRows(const std::vector<TOVLogSink::Row>& rows) {
+  auto db = DB.Get();
+  return db ? db->WriteLogBatch(rows) : 0;
+}
+
+// Every stored line is also pushed to subscribed web administrators.
+void PushLogRow(const TOVLogSink::Row& r) { PushLogEntryToAdmins(r.level, r.source, r.category, r.message); }
+
+void QueueLogLine(const std::string& level, const std::string& source, const std::string& category,
+                  const std::string& message) {
+  if (auto sink = LogSink.Get()) sink->Enqueue(level, source, category, message);
+}
+
+// The database, and from then on every log line stored through the log sink.
+void StartupDatabase() {
+  DB.Publish(std::make_unique<TOVDatabase>(Config->DatabaseFile()));
+  LogSink.Publish(std::make_unique<TOVLogSink>(StoreLogRows));
+  LogSink->SetPushHandler(PushLogRow);
+  Log->SetDBCallback(QueueLogLine);
+}
+
+void ShutdownDatabase(const TOVStepFn& step) {
+  if (!DB.Exists() && !LogSink.Exists()) return;
+  step("DB.Free");
+  // Everything logged so far, the line above included, is stored before the database goes.
+  if (auto log = Log.Get()) log->SetDBCallback(nullptr);
+  if (auto sink = LogSink.Retire()) {
+    if (!sink->StopAndDrain(kLogDrainStall)) {
+      ReportServiceLeftInUse(LogSink.Name(), kLogDrainStall);
+      (void)sink.release();  // its thread still runs on it
+    }
+  }
+  DB.Free();
+}
+
+void StartupSessions() {
+  StartupSessionManager();
+  LogInfo("Event bus and session manager initialized");
+  // Native and Lua plug-ins are not hosted by this build; the configuration switch is still
+  // reported as the sysop set it.
+  if (!Config->PluginsEnabled()) LogInfo("Plugin system disabled in configuration");
+}
+
+// The WebSocket hub is optional: a failure to start leaves it absent.
+void StartupHub() {
+  StartupWSServer({HandleWSClientDisconnected, HandleWSPluginCall, [] { return BuildStatusJSON(); }, nullptr});
+}
+
+void FireServerStart() {
+  if (auto bus = EventBus.Get()) {
+    TJSON data = TJSON::object();
+    data["version"] = kVersion;
+    bus->Fire("_system", "server.start", data);
+  }
+}
+
+void FireServerStop(const TOVStepFn& step) {
+  if (auto bus = EventBus.Get()) {
+    step("event server.stop");
+    bus->Fire("_system", "server.stop", TJSON::object());
+  }
+}
+
+// Logs "API routes registered (/api/v1/*)" and "Admin routes registered".
+void StartupRestRoutes() {
+  RegisterAPIRoutes();
+  RegisterAdminRoutes();
+}
+
+// Logs "HTTP server configured on ..."; its accept loop runs later on the main thread.
+void StartupHttpServer() {
+  TOVHttpServerOptions opts = TOVHttpServerOptions::FromConfig();
+  opts.router = &HttpRouter();
+  opts.websocket_upgrade = HandleWSUpgradeRequest;
+  opts.shutdown_wait = kHttpShutdownWait;
+  // The IP blacklist and rate limiter guard every request but /health.
+  InstallSecurityGate(opts);
+  HttpSrv.Publish(std::make_unique<TOVHttpServerWrapper>(std::move(opts)));
+}
+
+// A request still running after a moment (a runaway SQL console statement, or a handler waiting
+// for the write lock behind one) has its statement interrupted, so that its thread ends within
+// the server's bounded wait instead of holding the write lock, the log sink and the database.
+void InterruptBusyRequests(TOVHttpServerWrapper& srv) {
+  const auto until = std::chrono::steady_clock::now() + kRequestGrace;
+  while (srv.ActiveConnections() > 0 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(20ms);
+  if (srv.ActiveConnections() == 0) return;
+  if (auto db = DB.Get()) db->InterruptStatements();
+}
+
+void ShutdownHttpServer(const TOVStepFn& step) {
+  if (!HttpSrv.Exists()) return;
+  step("HttpSrv.Stop");
+  if (auto srv = HttpSrv.Get()) {
+    srv->Stop();
+    InterruptBusyRequests(*srv);
+  }
+  step("HttpSrv.Free");
+  HttpSrv.Free();
+}
+
+// A TLS set-up failure ends start-up: never fall back to plain HTTP.
+void StartupTLS() {
+  if (!Config->ServerUseSSL()) return;
+  const std::string min_version = Config->ReadString("ssl", "min_version", "tls1.2");
+  const std::string cert = Config->ReadString("ssl", "cert_file", "data/cert.pem");
+  const std::string key = Config->ReadString("ssl", "key_file", "data/key.pem");
+  HttpSrv->EnableTLS(cert, key, min_version);
+  LogInfo("SSL enabled (min TLS %s) with cert: %s", min_version, cert);
+}
+
+void ShutdownTLS(const TOVStepFn&) { FreeSharedSSLContext(); }
+
+/* ---- the service table -------------------------------------------------------------------- */
+
+// The life of the server in start order.  Shutdown walks it backwards; `at` marks the rows that
+// stop elsewhere (see TOVStopAt).  Final rows stop after the announced steps, the log's last.
+using enum TOVStopAt;
+constexpr TOVServiceRow kServices[] = {
+    // The configuration file (written with the defaults when missing) and the data directory.
+    {"Config", StartupConfig, ShutdownConfig, Final},
+    // The log file and the console; "Server stopped." is its last line.
+    {"Log", StartupLog, ShutdownLog, Final},
+    // The start time; restart requests of an earlier life forgotten.
+    {"ServerState", StartupServerState, nullptr},
+    // Translations: freed after the security objects, just before the database.
+    {"I18N", StartupI18N, ShutdownI18N, After, "Security"},
+    // The token secret.
+    {"Auth", StartupAuth, nullptr},
+    // The database and the log sink; freed last, after the sink has stored every line.
+    {"DB", StartupDatabase, ShutdownDatabase},
+    // Rate limiter, login throttle, IP blacklist and its cleanup thread.
+    {"Security", StartupSecurity, ShutdownSecurity},
+    {"EventBus", StartupEventBus, ShutdownEventBus},
+    {"SessionMgr", StartupSessions, ShutdownSessionManager},
+    // The WebSocket hub (optional).
+    {"WSServer", StartupHub, ShutdownWSServer},
+    // "server.start" ends start-up; "server.stop" is the first shutdown step.
+    {"ServerEvents", FireServerStart, FireServerStop, First},
+    // [security] trusted_proxies, read by every request.
+    {"TrustedProxies", InitTrustedProxies, nullptr},
+    // The REST routes in the process router.
+    {"RestRoutes", StartupRestRoutes, nullptr},
+    // The HTTP server: stopped after the hub, before the services its handlers use.
+    {"HttpSrv", StartupHttpServer, ShutdownHttpServer, After, "WSServer"},
+    // TLS for the HTTP server; the shared context is freed after the announced steps.
+    {"SSLHelper", StartupTLS, ShutdownTLS, Final},
+};
+
+void PrintSummary() {
+  std::string summary = "Listening on " + Config->ServerAddress() + ":" + std::to_string(Config->ServerPort()) + "\n";
+  if (HttpSrv.Exists() && HttpSrv->TLSEnabled())
+    summary += "SSL: enabled (min TLS " + Config->ReadString("ssl", "min_version", "tls1.2") + ")\n";
+  else
+    summary += "SSL: disabled (enable in orvanta.ini [server] use_ssl=1)\n";
+  summary += Config->PluginsEnabled() ? "Plugins: enabled (0 loaded)\n" : "Plugins: disabled\n";
+  if (auto ws = WSServer.Get())
+    summary += "WebSocket: listening on port " + std::to_string(ws->Port()) + (ws->UseSSL() ? " (WSS/SSL)\n" : " (WS)\n");
+  else
+    summary += "WebSocket: disabled\n";
+  summary += "Discovery: disabled\n\n";
+  ConsoleWrite(summary);
 }
 
 }  // namespace
+
+std::span<const TOVServiceRow> ServiceTable() noexcept { return kServices; }
 
 std::string UsageText() {
   return std::string(kServerNameVersion) +
@@ -275,6 +371,7 @@ std::string UsageText() {
 
 int RunConsoleMode(const std::string& config_file) {
   SetServerBuildId(MakeBuildId(std::chrono::system_clock::now()));
+  SetConfigFileName(config_file);
   SetServerStopHandler([] {
     if (auto srv = HttpSrv.Get()) srv->Stop();
   });
@@ -283,32 +380,13 @@ int RunConsoleMode(const std::string& config_file) {
   SignalThread signals;
   signals.Start();
 
-  std::vector<TOVServiceSlot> table = BuildServiceTable();
+  TOVServiceWalk services(kServices);
   int exit_code = kExitOK;
   std::optional<std::string> fatal;  // a start-up failure's message
   try {
-    Config.Publish(std::make_unique<TOVConfig>(config_file));
-    std::filesystem::create_directories(Config->DataDir());
-    Log.Publish(std::make_unique<TOVLog>(Config->LogFile(), true));
-    Log->SetMinLevel(LogLevelFromConfig(Config->LogLevel()));
-    LogInfo("%s starting in console mode", kServerNameVersion);
-
-    StartServices(table);
-
+    services.StartAll();
     LogInfo("Starting HTTP server...");
-    std::string summary = "Listening on " + Config->ServerAddress() + ":" + std::to_string(Config->ServerPort()) + "\n";
-    if (HttpSrv.Exists() && HttpSrv->TLSEnabled())
-      summary += "SSL: enabled (min TLS " + Config->ReadString("ssl", "min_version", "tls1.2") + ")\n";
-    else
-      summary += "SSL: disabled (enable in orvanta.ini [server] use_ssl=1)\n";
-    summary += Config->PluginsEnabled() ? "Plugins: enabled (0 loaded)\n" : "Plugins: disabled\n";
-    if (auto ws = WSServer.Get())
-      summary += "WebSocket: listening on port " + std::to_string(ws->Port()) + (ws->UseSSL() ? " (WSS/SSL)\n" : " (WS)\n");
-    else
-      summary += "WebSocket: disabled\n";
-    summary += "Discovery: disabled\n\n";
-    ConsoleWrite(summary);
-
+    PrintSummary();
     // A stop requested during start-up is honoured here: the accept loop is not entered.
     if (!ServerStopRequested()) {
       try {
@@ -323,28 +401,29 @@ int RunConsoleMode(const std::string& config_file) {
     }
   } catch (const std::exception& e) {
     fatal = e.what();
+    exit_code = kExitFatal;
   }
 
-  // Whatever was started is stopped in order before the process ends, after a failed
-  // start-up as well.
-  try {
-    ShutdownServices(table);
-  } catch (const std::exception& e) {
-    LogError("Shutdown error: %s", e.what());
-  }
+  // Whatever was started is stopped in order before the process ends, after a failed start-up
+  // as well, within the shutdown deadline.
+  g_planned_exit.store(exit_code);
+  signals.ArmDeadline();
+  services.StopServices(Step);
   if (fatal) {
     ConsoleWrite("FATAL: " + *fatal + "\n");
     LogError("FATAL: %s", *fatal);
   }
-  LogInfo("Server stopped.");
+  services.StopFinal(Step);
   signals.Stop();
-  Log.Free();
-  Config.Free();
 
-  if (fatal) return kExitFatal;
-  if (exit_code == kExitOK && gRestartPending.load()) {
-    ConsoleWrite("Restarting server (plugins updated)...\n");
-    exit_code = kExitRestart;
+  exit_code = FinalExitCode(exit_code);
+  if (exit_code == kExitRestart) ConsoleWrite("Restarting server (plugins updated)...\n");
+  // A thread still running after the bounded waits (a handler stuck in a call that cannot be
+  // interrupted, a service left undeleted) must not meet the static destructors: every line is
+  // stored and written already, so the process ends here.
+  if (ServicesLeftInUse() > 0 || !OnlyThreadLeft()) {
+    std::fflush(nullptr);
+    _exit(exit_code);
   }
   return exit_code;
 }

@@ -10,11 +10,12 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "ov_server_state.h"
 #include "ov_text.h"
 
 namespace ov {
 
-TOVService<TOVConfig> Config;
+TOVService<TOVConfig> Config{"Config"};
 
 namespace {
 
@@ -405,5 +406,15 @@ std::int64_t TOVConfig::MaxBodyBytes() const {
   if (mb > 1024 * 1024) mb = 1024 * 1024;  // 1 TiB: anything larger means "no practical cap"
   return mb * 1024 * 1024;
 }
+
+// ---- start-up and shutdown ----
+
+void StartupConfig() {
+  auto config = std::make_unique<TOVConfig>(GetConfigFileName());
+  std::filesystem::create_directories(config->DataDir());
+  Config.Publish(std::move(config));
+}
+
+void ShutdownConfig(const TOVStepFn&) { Config.Free(); }
 
 }  // namespace ov

@@ -143,4 +143,10 @@ class TOVConfig {
 
 extern TOVService<TOVConfig> Config;
 
+// Start-up and shutdown of the global configuration (rows of the daemon's service table): the
+// file named on the command line (written with the defaults when missing), and the data
+// directory with all missing parents.
+void StartupConfig();
+void ShutdownConfig(const TOVStepFn& step);
+
 }  // namespace ov

@@ -8,7 +8,7 @@
 
 namespace ov {
 
-TOVService<TOVEventBus> EventBus;
+TOVService<TOVEventBus> EventBus{"EventBus"};
 
 void TOVEventBus::Subscribe(const std::string& plugin_name, const std::string& event_type,
                             TOVEventCallback callback) {

@@ -6,11 +6,14 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "ov_config.h"
+#include "ov_log.h"
+#include "ov_server_state.h"
 #include "ov_text.h"
 
 namespace ov {
 
-TOVService<TOVi18n> I18N;
+TOVService<TOVi18n> I18N{"I18N"};
 
 
 TOVi18n::TOVi18n() = default;
@@ -168,5 +171,24 @@ std::string TOVi18n::GetCurrentLanguage() const {
   std::lock_guard<std::mutex> g(lock_);
   return lang_code_;
 }
+
+// ---- start-up and shutdown ----
+
+void StartupI18N() {
+  auto i18n = std::make_unique<TOVi18n>();
+  // The bundles next to the executable, else those below the working directory.
+  std::string dir = ExecutableDir() + "config/lang";
+  std::error_code ec;
+  if (!std::filesystem::is_directory(dir, ec)) dir = "config/lang";
+  i18n->SetLangDir(dir);
+  std::string language = "en";
+  if (auto config = Config.Get()) language = config->ReadString("i18n", "language", "en");
+  i18n->LoadLanguage(language);
+  const std::string current = i18n->GetCurrentLanguage();
+  I18N.Publish(std::move(i18n));
+  LogInfo("i18n initialized (language: %s)", current);
+}
+
+void ShutdownI18N(const TOVStepFn&) { I18N.Free(); }
 
 }  // namespace ov

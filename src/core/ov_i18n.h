@@ -45,4 +45,10 @@ class TOVi18n {
 
 extern TOVService<TOVi18n> I18N;
 
+// Start-up and shutdown of the global translations (rows of the daemon's service table).
+// Start-up loads [i18n] language (default "en") from the "config/lang" directory next to the
+// executable, else below the working directory, and logs "i18n initialized (language: %s)".
+void StartupI18N();
+void ShutdownI18N(const TOVStepFn& step);
+
 }  // namespace ov

@@ -14,9 +14,12 @@
 #include <cstdio>
 #include <ctime>
 
+#include "ov_config.h"
+#include "ov_consts.h"
+
 namespace ov {
 
-TOVService<TOVLog> Log;
+TOVService<TOVLog> Log{"Log"};
 
 namespace {
 
@@ -203,5 +206,21 @@ bool LogWouldWrite(TOVLogLevel level) noexcept {
 
 void ConsoleWrite(std::string_view text) noexcept { WriteAll(STDOUT_FILENO, text); }
 void ConsoleWriteErr(std::string_view text) noexcept { WriteAll(STDERR_FILENO, text); }
+
+// ---- start-up and shutdown ----
+
+void StartupLog() {
+  auto config = Config.Get();
+  if (!config) throw ServiceUnavailable("Config not available");
+  auto log = std::make_unique<TOVLog>(config->LogFile(), true);
+  log->SetMinLevel(LogLevelFromConfig(config->LogLevel()));
+  Log.Publish(std::move(log));
+  LogInfo("%s starting in console mode", kServerNameVersion);
+}
+
+void ShutdownLog(const TOVStepFn&) {
+  LogInfo("Server stopped.");
+  Log.Free();
+}
 
 }  // namespace ov

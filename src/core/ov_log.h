@@ -90,6 +90,12 @@ class TOVLog {
 
 extern TOVService<TOVLog> Log;
 
+// Start-up and shutdown of the global log (rows of the daemon's service table).  Start-up opens
+// [logging] log_file with console output at [logging] log_level and logs "%s starting in console
+// mode"; shutdown logs "Server stopped." as the last line and frees the log.
+void StartupLog();
+void ShutdownLog(const TOVStepFn& step);
+
 // Log through the global log when it exists; a no-op otherwise.
 void LogMessage(TOVLogLevel level, std::string_view msg) noexcept;
 inline void LogDebug(std::string_view msg) noexcept { LogMessage(llDebug, msg); }

@@ -16,6 +16,7 @@ namespace {
 
 std::mutex g_state_lock;  // leaf: nothing is called while it is held
 std::string g_build_id;
+std::string g_config_file = "config/orvanta.ini";
 std::chrono::system_clock::time_point g_start_time;
 std::vector<std::string> g_restart_reasons;
 std::function<void()> g_stop_handler;
@@ -58,6 +59,14 @@ std::string ExecutableDir() {
   std::string d = p.parent_path().string();
   if (d.empty() || d.back() != '/') d.push_back('/');
   return d;
+}
+
+const std::string& GetConfigFileName() noexcept { return g_config_file; }
+void SetConfigFileName(std::string file) { g_config_file = std::move(file); }
+
+void StartupServerState() {
+  SetServerStartTime(std::chrono::system_clock::now());
+  ResetRestartState();
 }
 
 void RequestRestart(const std::string& reason) {

@@ -22,6 +22,15 @@ void SetServerStartTime(std::chrono::system_clock::time_point t) noexcept;
 // The directory of the running executable, with a trailing "/".
 std::string ExecutableDir();
 
+// The configuration file named on the command line ("config/orvanta.ini" by default); set by
+// the console life before any service starts.
+const std::string& GetConfigFileName() noexcept;
+void SetConfigFileName(std::string file);
+
+// The start of the services' life (a row of the service table): the start time is now, and
+// restart requests of an earlier life are forgotten.
+void StartupServerState();
+
 // ---- restart protocol ----
 extern std::atomic<bool> gRestartPending;
 extern std::atomic<bool> gRestartWhenIdle;

@@ -3,13 +3,19 @@
 // A service global (Config, Log, DB, ...) is a TOVService<T>.  Readers take a counted
 // reference with Get(); the service can't be deleted while any reference is alive.  Start-up
 // publishes a fully built object; shutdown retires it: the slot is cleared first (new readers
-// see "absent"), then Retire waits for the readers already inside, then the caller deletes.
+// see "absent"), then Retire waits, bounded, for the readers already inside, then the caller
+// deletes.  A service still in use when the wait ends is reported by name and left undeleted:
+// a stuck thread may still be using it, and freeing it under that thread would be worse than
+// keeping it until the process ends.
 #pragma once
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
+#include <functional>
 #include <memory>
 #include <stdexcept>
+#include <string>
 #include <thread>
 
 namespace ov {
@@ -18,6 +24,18 @@ class ServiceUnavailable : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
+
+// How long Retire waits for the users of a service unless told otherwise.
+inline constexpr std::chrono::milliseconds kRetireWait{2000};
+
+// A shutdown step's announcement ("[shutdown] <name>"); the stop functions of the service
+// table receive it.
+using TOVStepFn = std::function<void(const std::string& name)>;
+
+// Logs "Service %s still in use after %d ms; left undeleted" and counts the service.
+void ReportServiceLeftInUse(const char* name, std::chrono::milliseconds waited) noexcept;
+// How many services Retire has left undeleted in this process.
+std::size_t ServicesLeftInUse() noexcept;
 
 template <class T>
 class TOVService {
@@ -56,9 +74,12 @@ class TOVService {
     T* ptr_ = nullptr;
   };
 
-  TOVService() = default;
+  // name: how shutdown reports the service when it is still in use ("DB", "SessionMgr").
+  constexpr explicit TOVService(const char* name = "(unnamed)") noexcept : name_(name) {}
   TOVService(const TOVService&) = delete;
   TOVService& operator=(const TOVService&) = delete;
+
+  const char* Name() const noexcept { return name_; }
 
   // A counted reference; empty when the service is absent.
   Ref Get() const noexcept {
@@ -89,19 +110,28 @@ class TOVService {
     if (old) throw std::logic_error("service published twice");
   }
 
-  // Clears the slot, waits until no reference is alive, and hands the object back.
-  std::unique_ptr<T> Retire() noexcept {
+  // Clears the slot, waits up to `bound` until no reference is alive, and hands the object
+  // back.  Null when the service was absent, or when it is still in use after the wait: then
+  // it is reported and left undeleted for good (the slot stays empty).
+  std::unique_ptr<T> Retire(std::chrono::milliseconds bound = kRetireWait) noexcept {
     T* p = ptr_.exchange(nullptr, std::memory_order_seq_cst);
     if (!p) return nullptr;
-    while (users_.load(std::memory_order_seq_cst) != 0)
+    const auto until = std::chrono::steady_clock::now() + bound;
+    while (users_.load(std::memory_order_seq_cst) != 0) {
+      if (std::chrono::steady_clock::now() >= until) {
+        ReportServiceLeftInUse(name_, bound);
+        return nullptr;
+      }
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     return std::unique_ptr<T>(p);
   }
 
   // Retire and delete.
-  void Free() noexcept { Retire().reset(); }
+  void Free(std::chrono::milliseconds bound = kRetireWait) noexcept { Retire(bound).reset(); }
 
  private:
+  const char* name_;
   std::atomic<T*> ptr_{nullptr};
   mutable std::atomic<long> users_{0};
 };

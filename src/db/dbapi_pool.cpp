@@ -73,10 +73,16 @@ void TDBAPool::LogErr(const std::string& AMsg) {
 }
 
 void TDBAPool::DropSlot(TDBAPoolSlot& ASlot) noexcept {
-  ASlot.Conn = nullptr;
-  ASlot.Trans = nullptr;
+  TDBADialectRef dropped;
+  {
+    std::lock_guard<std::mutex> g(FLock);
+    dropped = std::move(ASlot.Dialect);
+    ASlot.Dialect = nullptr;
+    ASlot.Conn = nullptr;
+    ASlot.Trans = nullptr;
+  }
   try {
-    ASlot.Dialect.reset();  // an owning dialect disconnects and frees its connection
+    dropped.reset();  // an owning dialect disconnects and frees its connection
   } catch (...) {
   }
 }
@@ -148,10 +154,13 @@ void TDBAPool::ValidateSlot(std::int32_t AIndex) {
   try {
     TDBADialectRef d = FFactory();
     if (!d) throw EDBAPoolDead("factory returned nil on reconnect");
-    s.Dialect = d;
     d->Connect();
-    s.Conn = d->Connection();
-    s.Trans = d->Transaction();
+    {
+      std::lock_guard<std::mutex> g(FLock);
+      s.Dialect = d;
+      s.Conn = d->Connection();
+      s.Trans = d->Transaction();
+    }
     LogInfo(Format("dbapi_pool: slot %d reconnected", AIndex));
   } catch (const std::exception& e) {
     DropSlot(s);
@@ -188,6 +197,20 @@ void TDBAPool::Release(std::int32_t AIndex) {
 TDBADialectRef TDBAPool::SlotDialect(std::int32_t AIndex) const {
   if (AIndex < 0 || AIndex >= FSize) return nullptr;
   return FSlots[static_cast<std::size_t>(AIndex)].Dialect;
+}
+
+void TDBAPool::InterruptAll() noexcept {
+  std::vector<TDBADialectRef> lent;  // kept alive while interrupted, whatever the borrower does
+  try {
+    {
+      std::lock_guard<std::mutex> g(FLock);
+      for (const auto& s : FSlots)
+        if (s.InUse && s.Dialect) lent.push_back(s.Dialect);
+    }
+    for (const auto& d : lent)
+      if (sql::Connection* c = d->Connection()) c->Interrupt();
+  } catch (...) {
+  }
 }
 
 std::int32_t TDBAPool::InUseCount() const {

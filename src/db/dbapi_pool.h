@@ -72,13 +72,18 @@ class TDBAPool {
   // The dialect of a slot (for its borrower; nullptr when the slot is dead).
   TDBADialectRef SlotDialect(std::int32_t AIndex) const;
   std::int32_t InUseCount() const;
+  // From any thread: interrupts the statements running now on lent slots
+  // (sql::Connection::Interrupt).  A slot its borrower reconnects meanwhile is safe to miss.
+  void InterruptAll() noexcept;
 
  private:
   void DropSlot(TDBAPoolSlot& ASlot) noexcept;
 
   std::vector<TDBAPoolSlot> FSlots;
   std::int32_t FSize = 0;
-  mutable std::mutex FLock;  // guards the InUse flags (leaf lock: nothing is called under it)
+  // Guards the InUse flags, and the Dialect/Conn/Trans of a slot against InterruptAll (only the
+  // slot's borrower changes those).  Leaf lock: nothing is called under it.
+  mutable std::mutex FLock;
   std::condition_variable FFreed;
   TDBAConnectionFactory FFactory;
   TDBAPoolTimings FTimings;

@@ -22,7 +22,7 @@
 
 namespace ov {
 
-TOVService<TOVDatabase> DB;
+TOVService<TOVDatabase> DB{"DB"};
 
 TOVService<TOVDatabase>::Ref RequireDB() {
   auto db = DB.Get();
@@ -476,6 +476,15 @@ std::size_t TOVDatabase::WriteLogBatch(const std::vector<LogRow>& rows) noexcept
   if (rows.empty()) return 0;
   try {
     std::lock_guard<TOVRecursiveLock> g(lock_);
+    struct StoringLog {
+      TOVDatabase& db;
+      explicit StoringLog(TOVDatabase& d) : db(d) { Set(true); }
+      ~StoringLog() { Set(false); }
+      void Set(bool on) {
+        std::lock_guard<std::mutex> il(db.interrupt_lock_);
+        db.storing_log_ = on;
+      }
+    } storing{*this};
     sql::Transaction* tx = dialect_->Transaction();
     const std::string text = "INSERT INTO " + QuoteIdent("system_logs") +
                              " (level, source, category, message, details) VALUES (:p1, :p2, :p3, :p4, :p5)";
@@ -531,6 +540,15 @@ std::size_t TOVDatabase::WriteLogBatch(const std::vector<LogRow>& rows) noexcept
 }
 
 // ---- schema version ---------------------------------------------------------------------------
+
+void TOVDatabase::InterruptStatements() noexcept {
+  {
+    std::lock_guard<std::mutex> il(interrupt_lock_);
+    if (!storing_log_ && dialect_)
+      if (sql::Connection* c = dialect_->Connection()) c->Interrupt();
+  }
+  if (pool_) pool_->InterruptAll();
+}
 
 int TOVDatabase::GetDBSchemaVersion() {
   try {

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -163,6 +164,12 @@ class TOVDatabase {
   };
   std::size_t WriteLogBatch(const std::vector<LogRow>& rows) noexcept;
 
+  // From any thread, without the write lock (the statement to stop may hold it): interrupts the
+  // statements running now on the write connection and on lent read connections, so that their
+  // threads end at shutdown (sql::Connection::Interrupt; they fail with the driver's error).
+  // The log sink's own writes are spared: their lines would be lost.
+  void InterruptStatements() noexcept;
+
   int GetDBSchemaVersion();
   void SetDBSchemaVersion(int v);
   void CheckSchemaVersion();
@@ -193,6 +200,11 @@ class TOVDatabase {
   std::unique_ptr<TDBAPool> pool_;
   mutable TOVRecursiveLock lock_{LockLevel::DatabaseWrite};
   int batch_depth_ = 0;
+  // Set while WriteLogBatch holds the write lock; read by InterruptStatements under
+  // interrupt_lock_ (a leaf lock), so a log write never starts between its check and its
+  // interrupt.
+  std::mutex interrupt_lock_;
+  bool storing_log_ = false;
 };
 
 // Holds the write lock for a scope.

@@ -4,7 +4,7 @@
 
 namespace ov {
 
-TOVService<TOVLogSink> LogSink;
+TOVService<TOVLogSink> LogSink{"LogSink"};
 
 TOVLogSink::TOVLogSink(StoreFn store, std::size_t capacity, std::size_t batch)
     : store_(std::move(store)), capacity_(capacity ? capacity : 1), batch_(batch ? batch : 1) {
@@ -44,6 +44,7 @@ void TOVLogSink::Run() {
       cv_.wait(lk, [this] { return stop_ || !queue_.empty(); });
       if (queue_.empty() && stop_) {
         busy_ = false;
+        finished_ = true;
         idle_cv_.notify_all();
         return;
       }
@@ -81,7 +82,8 @@ void TOVLogSink::Run() {
     {
       std::lock_guard<std::mutex> g(lock_);
       busy_ = false;
-      if (queue_.empty()) idle_cv_.notify_all();
+      ++batches_;
+      if (queue_.empty() || stop_) idle_cv_.notify_all();
     }
   }
 }
@@ -91,13 +93,24 @@ void TOVLogSink::Flush() noexcept {
   idle_cv_.wait_for(lk, std::chrono::seconds(30), [this] { return (queue_.empty() && !busy_) || !thread_.joinable(); });
 }
 
-void TOVLogSink::StopAndDrain() noexcept {
+bool TOVLogSink::StopAndDrain(std::chrono::milliseconds stall) noexcept {
   {
-    std::lock_guard<std::mutex> g(lock_);
+    std::unique_lock<std::mutex> lk(lock_);
     stop_ = true;
+    cv_.notify_all();
+    if (!thread_.joinable() || thread_.get_id() == std::this_thread::get_id()) return true;
+    for (;;) {
+      const std::uint64_t seen = batches_;
+      const auto moved = [&] { return finished_ || batches_ != seen; };
+      if (stall == std::chrono::milliseconds::max())
+        idle_cv_.wait(lk, moved);
+      else if (!idle_cv_.wait_for(lk, stall, moved))
+        return false;
+      if (finished_) break;
+    }
   }
-  cv_.notify_all();
-  if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
+  thread_.join();
+  return true;
 }
 
 }  // namespace ov

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -36,8 +37,10 @@ class TOVLogSink {
                const std::string& message) noexcept;
   // Called for every line after it was handed to the store (the "log_entry" push).
   void SetPushHandler(PushFn fn);
-  // Stores what is queued, then ends the thread.
-  void StopAndDrain() noexcept;
+  // Stores what is queued, then ends the thread.  Waits as long as the thread makes progress;
+  // false when it has finished no batch for `stall` (stuck, say, behind a write lock that a
+  // stuck thread holds): the thread is then left running and the sink must never be deleted.
+  bool StopAndDrain(std::chrono::milliseconds stall = std::chrono::milliseconds::max()) noexcept;
   // Waits until everything queued so far has been handed to the store (tests, shutdown).
   void Flush() noexcept;
 
@@ -56,6 +59,8 @@ class TOVLogSink {
   std::deque<Row> queue_;
   bool stop_ = false;
   bool busy_ = false;
+  bool finished_ = false;      // Run has returned
+  std::uint64_t batches_ = 0;  // batches handed to the store so far
   std::mutex push_lock_;
   std::shared_ptr<PushFn> push_;
   std::atomic<std::uint64_t> dropped_{0};

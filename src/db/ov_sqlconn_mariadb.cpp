@@ -4,6 +4,7 @@
 #include <mysql.h>
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
@@ -180,37 +181,10 @@ class MariaDBConnection final : public Connection {
     Close();
     for (const auto& p : opts_.params)
       throw SqlError("unsupported MariaDB connection parameter \"" + p.first + "\"");
-    // The first mysql_init would otherwise initialise the library unsynchronised.
-    std::call_once(g_library_once, [] { mysql_library_init(0, nullptr, nullptr); });
-    MYSQL* m = mysql_init(nullptr);
-    if (!m) throw SqlError("out of memory while connecting to MariaDB", "2008", false, true);
-
-    unsigned int connect_timeout = opts_.connect_timeout_s > 0 ? static_cast<unsigned>(opts_.connect_timeout_s) : 10;
-    unsigned int read_timeout = kReadTimeoutS, write_timeout = kWriteTimeoutS;
-    my_bool reconnect = 0;  // a silent reconnect would lose the transaction and the session settings
-    mysql_optionsv(m, MYSQL_OPT_CONNECT_TIMEOUT, &connect_timeout);
-    mysql_optionsv(m, MYSQL_OPT_READ_TIMEOUT, &read_timeout);
-    mysql_optionsv(m, MYSQL_OPT_WRITE_TIMEOUT, &write_timeout);
-    mysql_optionsv(m, MYSQL_OPT_RECONNECT, &reconnect);
-    mysql_optionsv(m, MYSQL_SET_CHARSET_NAME, "utf8mb4");
-    if (opts_.use_ssl) {
-      my_bool enforce = 1;
-      mysql_optionsv(m, MYSQL_OPT_SSL_ENFORCE, &enforce);
-    }
-
-    auto cstr = [](const std::string& s) -> const char* { return s.empty() ? nullptr : s.c_str(); };
-    // CLIENT_FOUND_ROWS: an UPDATE reports the rows it matched, as SQLite and PostgreSQL do,
-    // not only those whose values changed.  No CLIENT_MULTI_STATEMENTS: one statement per call.
-    if (!mysql_real_connect(m, cstr(opts_.host), cstr(opts_.user), opts_.password.c_str(), cstr(opts_.database),
-                            opts_.port > 0 ? static_cast<unsigned>(opts_.port) : 0, nullptr, CLIENT_FOUND_ROWS)) {
-      std::string msg = mysql_error(m);
-      unsigned e = mysql_errno(m);
-      mysql_close(m);
-      if (msg.empty()) msg = "could not connect to MariaDB";
-      throw SqlError(msg, std::to_string(e), false, true);
-    }
+    MYSQL* m = Connect(opts_, opts_.database, opts_.connect_timeout_s, kReadTimeoutS);
     m_ = m;
     lost_ = false;
+    thread_id_.store(mysql_thread_id(m));
     // UTC for NOW() and TIMESTAMP columns; a backslash in SQL text is an ordinary character, so
     // a literal means the same here as on SQLite and PostgreSQL.  Everything else in sql_mode
     // stays as the server has it.
@@ -224,6 +198,7 @@ class MariaDBConnection final : public Connection {
   }
 
   void Close() noexcept override {
+    thread_id_.store(0);
     if (m_) {
       mysql_close(m_);
       m_ = nullptr;
@@ -244,6 +219,7 @@ class MariaDBConnection final : public Connection {
 
   ResultSet Run(std::string_view native_sql, const std::vector<Value>& params) override {
     RequireOpen();
+    const RunningScope running(*this);
     const StmtHandle stmt(mysql_stmt_init(m_));
     MYSQL_STMT* st = stmt.get();
     if (!st) ThrowConnError();
@@ -498,8 +474,62 @@ class MariaDBConnection final : public Connection {
     }
   }
 
+  // A new session on the settings of opts; throws SqlError (connection lost) when the server
+  // cannot be reached or refuses.  connect_timeout_s <= 0: 10 s.
+  static MYSQL* Connect(const ConnectOptions& opts, const std::string& database, int connect_timeout_s,
+                        unsigned read_timeout_s) {
+    // The first mysql_init would otherwise initialise the library unsynchronised.
+    std::call_once(g_library_once, [] { mysql_library_init(0, nullptr, nullptr); });
+    MYSQL* m = mysql_init(nullptr);
+    if (!m) throw SqlError("out of memory while connecting to MariaDB", "2008", false, true);
+
+    unsigned int connect_timeout = connect_timeout_s > 0 ? static_cast<unsigned>(connect_timeout_s) : 10;
+    unsigned int read_timeout = read_timeout_s, write_timeout = kWriteTimeoutS;
+    my_bool reconnect = 0;  // a silent reconnect would lose the transaction and the session settings
+    mysql_optionsv(m, MYSQL_OPT_CONNECT_TIMEOUT, &connect_timeout);
+    mysql_optionsv(m, MYSQL_OPT_READ_TIMEOUT, &read_timeout);
+    mysql_optionsv(m, MYSQL_OPT_WRITE_TIMEOUT, &write_timeout);
+    mysql_optionsv(m, MYSQL_OPT_RECONNECT, &reconnect);
+    mysql_optionsv(m, MYSQL_SET_CHARSET_NAME, "utf8mb4");
+    if (opts.use_ssl) {
+      my_bool enforce = 1;
+      mysql_optionsv(m, MYSQL_OPT_SSL_ENFORCE, &enforce);
+    }
+
+    auto cstr = [](const std::string& s) -> const char* { return s.empty() ? nullptr : s.c_str(); };
+    // CLIENT_FOUND_ROWS: an UPDATE reports the rows it matched, as SQLite and PostgreSQL do,
+    // not only those whose values changed.  No CLIENT_MULTI_STATEMENTS: one statement per call.
+    if (!mysql_real_connect(m, cstr(opts.host), cstr(opts.user), opts.password.c_str(), cstr(database),
+                            opts.port > 0 ? static_cast<unsigned>(opts.port) : 0, nullptr, CLIENT_FOUND_ROWS)) {
+      std::string msg = mysql_error(m);
+      unsigned e = mysql_errno(m);
+      mysql_close(m);
+      if (msg.empty()) msg = "could not connect to MariaDB";
+      throw SqlError(msg, std::to_string(e), false, true);
+    }
+    return m;
+  }
+
+  // The protocol has no out-of-band cancel: a second session asks the server to stop the
+  // statement of this one (KILL QUERY ends the statement, not the session).  Bounded: a few
+  // seconds to connect and to answer.
+  void InterruptRunning() noexcept override {
+    const unsigned long id = thread_id_.load();
+    if (id == 0) return;
+    try {
+      const int connect_s = std::min(opts_.connect_timeout_s > 0 ? opts_.connect_timeout_s : 10, 5);
+      MYSQL* k = Connect(opts_, std::string(), connect_s, 5);
+      const std::string kill = "KILL QUERY " + std::to_string(id);
+      mysql_real_query(k, kill.c_str(), static_cast<unsigned long>(kill.size()));
+      mysql_close(k);
+    } catch (...) {
+      // The server is out of reach: the statement cannot be stopped from here.
+    }
+  }
+
   MYSQL* m_ = nullptr;
   bool lost_ = false;
+  std::atomic<unsigned long> thread_id_{0};  // the server's id of this session, 0 when closed
 };
 
 }  // namespace

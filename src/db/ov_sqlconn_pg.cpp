@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -142,6 +143,11 @@ class PgConnection final : public Connection {
     }
     PQsetNoticeProcessor(c, IgnoreNotice, nullptr);
     conn_ = c;
+    {
+      // Made here, on the owning thread, for Interrupt on any other.
+      std::lock_guard<std::mutex> g(cancel_lock_);
+      cancel_ = PQgetCancel(c);
+    }
     // lastval() names the value the session's last nextval() produced, from whichever sequence:
     // equal values of two tables' sequences cannot tell an insert that generated a key from
     // one that did not.  So after each capture lastval() is pointed at a session-local marker
@@ -165,6 +171,11 @@ class PgConnection final : public Connection {
   }
 
   void Close() noexcept override {
+    {
+      std::lock_guard<std::mutex> g(cancel_lock_);
+      if (cancel_) PQfreeCancel(cancel_);
+      cancel_ = nullptr;
+    }
     if (conn_) {
       PQfinish(conn_);
       conn_ = nullptr;
@@ -185,6 +196,7 @@ class PgConnection final : public Connection {
 
   ResultSet Run(std::string_view native_sql, const std::vector<Value>& params) override {
     RequireOpen();
+    const RunningScope running(*this);
     std::string sql(native_sql);
     if (sql.find('\0') != std::string::npos) throw SqlError("statement text contains a NUL character", "22021");
 
@@ -380,8 +392,18 @@ class PgConnection final : public Connection {
     return tag ? tag : "";
   }
 
+  // A cancel request on a connection of its own; the server stops the statement the session is
+  // running with SQLSTATE 57014.
+  void InterruptRunning() noexcept override {
+    std::lock_guard<std::mutex> g(cancel_lock_);
+    char error[256];
+    if (cancel_) PQcancel(cancel_, error, sizeof error);
+  }
+
   PGconn* conn_ = nullptr;
   bool have_lastval_ = false;
+  std::mutex cancel_lock_;  // keeps cancel_ alive while another thread sends it (leaf lock)
+  PGcancel* cancel_ = nullptr;
 };
 
 }  // namespace

@@ -64,7 +64,10 @@ void SqliteConnection::Open() {
     sqlite3_close_v2(db);
     throw SqlError(msg + ": " + opts_.database, std::to_string(rc));
   }
-  db_ = db;
+  {
+    std::lock_guard<std::mutex> g(handle_lock_);
+    db_ = db;
+  }
   sqlite3_extended_result_codes(db_, 1);
   sqlite3_busy_timeout(db_, opts_.busy_timeout_ms > 0 ? opts_.busy_timeout_ms : 0);
   ApplyPragmas();
@@ -133,8 +136,14 @@ void SqliteConnection::ClearStatementCache() noexcept {
 void SqliteConnection::Close() noexcept {
   if (!db_) return;
   ClearStatementCache();
+  std::lock_guard<std::mutex> g(handle_lock_);
   sqlite3_close_v2(db_);
   db_ = nullptr;
+}
+
+void SqliteConnection::InterruptRunning() noexcept {
+  std::lock_guard<std::mutex> g(handle_lock_);
+  if (db_) sqlite3_interrupt(db_);
 }
 
 bool SqliteConnection::Ping() noexcept {
@@ -202,6 +211,7 @@ SqliteConnection::Cached& SqliteConnection::Prepare(std::string_view native_sql)
 
 ResultSet SqliteConnection::Run(std::string_view native_sql, const std::vector<Value>& params) {
   if (!db_) throw SqlError("ov_sqlconn: SQLite connection is not open", "", false, true);
+  const RunningScope running(*this);
   Cached& c = Prepare(native_sql);
   sqlite3_stmt* st = c.stmt;
 

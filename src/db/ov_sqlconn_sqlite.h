@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -50,6 +51,9 @@ class SqliteConnection final : public Connection {
 
   static constexpr std::size_t kMaxCachedStatements = 128;
 
+ protected:
+  void InterruptRunning() noexcept override;
+
  private:
   struct Cached {
     sqlite3_stmt* stmt = nullptr;
@@ -61,7 +65,8 @@ class SqliteConnection final : public Connection {
   std::string RawQuery(const char* sql, int* rc_out);
   [[noreturn]] void ThrowError(int rc) const;
 
-  sqlite3* db_ = nullptr;
+  sqlite3* db_ = nullptr;  // written by the owning thread under handle_lock_
+  std::mutex handle_lock_;  // keeps db_ open while another thread interrupts it (leaf lock)
   using Cache = std::unordered_map<std::string, Cached, TextHash, std::equal_to<>>;
   Cache cache_;
   Cache::value_type* last_ = nullptr;  // the statement run last (nodes are stable until cleared)

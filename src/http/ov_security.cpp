@@ -16,10 +16,10 @@
 
 namespace ov {
 
-TOVService<TOVRateLimiter> RateLimiter;
-TOVService<TOVLoginThrottle> LoginThrottle;
-TOVService<TOVIPBlacklist> IPBlacklist;
-TOVService<TOVSecurityCleanupThread> SecurityCleanupThread;
+TOVService<TOVRateLimiter> RateLimiter{"RateLimiter"};
+TOVService<TOVLoginThrottle> LoginThrottle{"LoginThrottle"};
+TOVService<TOVIPBlacklist> IPBlacklist{"IPBlacklist"};
+TOVService<TOVSecurityCleanupThread> SecurityCleanupThread{"SecurityCleanupThread"};
 
 namespace {
 

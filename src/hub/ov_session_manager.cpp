@@ -14,7 +14,7 @@
 
 namespace ov {
 
-TOVService<TOVSessionManager> SessionMgr;
+TOVService<TOVSessionManager> SessionMgr{"SessionMgr"};
 
 namespace {
 

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <thread>
 
 #include "ov_config.h"
@@ -400,4 +401,100 @@ TEST_F(DatabaseTest, LockedDatabaseIsNotRetriedLineByLine) {
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(9));
   other.Exec("ROLLBACK");
   EXPECT_EQ(db.WriteLogBatch(rows), 20u);
+}
+
+// ---- interrupting statements at shutdown ----------------------------------------------------
+
+namespace {
+
+// Hours of work on each backend (MariaDB ends a recursion after 1000 rounds by default).
+std::string RunawaySQL(const std::string& type) {
+  if (type == "mariadb") return "SELECT COUNT(*) FROM seq_1_to_1000000 a, seq_1_to_1000000 b WHERE a.seq + b.seq = 3";
+  return "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < 1000000000) SELECT COUNT(*) FROM c";
+}
+
+// Waits (bounded) until a statement runs on the connection that `conn` will point at.
+bool WaitRunning(const std::atomic<sql::Connection*>& conn) {
+  for (int i = 0; i < 1000; ++i) {
+    if (sql::Connection* c = conn.load(); c && c->StatementRunning()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return false;
+}
+
+}  // namespace
+
+// A statement that would run for hours on the write connection (holding the write lock) and one
+// on a read connection both end with the driver's error; both connections stay usable, and an
+// interrupt while nothing runs leaves the next statement alone.
+TEST_P(DatabaseBackendTest, InterruptStatementsEndsRunningStatements) {
+  TOVDatabase& db = *this->db;
+  const std::string runaway = RunawaySQL(GetParam());
+  std::atomic<sql::Connection*> writer_conn{nullptr}, reader_conn{nullptr};
+  auto writer = std::async(std::launch::async, [&]() -> std::string {
+    TOVDBLockGuard g(db);
+    writer_conn = &db.Connection();
+    try {
+      db.Connection().Run(runaway, {});
+      return "finished";
+    } catch (const sql::SqlError& e) {
+      return e.what();
+    }
+  });
+  auto reader = std::async(std::launch::async, [&]() -> std::string {
+    auto r = db.NewReadQuery();
+    reader_conn = &r.Connection();
+    r.SetSQL(runaway);
+    try {
+      r.Open();
+      return "finished";
+    } catch (const sql::SqlError& e) {
+      return e.what();
+    }
+  });
+  ASSERT_TRUE(WaitRunning(writer_conn));
+  ASSERT_TRUE(WaitRunning(reader_conn));
+  db.InterruptStatements();
+  ASSERT_EQ(writer.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+  ASSERT_EQ(reader.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+  const char* expected = GetParam() == "sqlite3" ? "interrupted"
+                         : GetParam() == "postgresql" ? "canceling statement due to user request"
+                                                      : "Query execution was interrupted";
+  EXPECT_NE(writer.get().find(expected), std::string::npos);
+  EXPECT_NE(reader.get().find(expected), std::string::npos);
+
+  db.InterruptStatements();  // nothing runs: no effect on what comes next
+  {
+    auto q = db.NewQuery();
+    q.SetSQL("INSERT INTO audit_log (action) VALUES (:a)");
+    q.Param("a", "after interrupt");
+    q.ExecSQL();
+    db.Commit();
+  }
+  EXPECT_EQ(AuditCount("action = 'after interrupt'"), 1);
+}
+
+// The log sink's drain waits while batches are stored, however many, and gives up only when the
+// store makes no progress: then the thread is left running and the sink must not be deleted.
+TEST_F(DatabaseTest, LogSinkDrainGivesUpOnlyOnAStuckStore) {
+  std::atomic<bool> stuck{false};
+  std::atomic<int> stored{0};
+  const auto store = [&](const std::vector<TOVLogSink::Row>& rows) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    while (stuck) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    stored += static_cast<int>(rows.size());
+    return rows.size();
+  };
+  TOVLogSink slow(store, 100, 1);
+  for (int i = 0; i < 10; ++i) slow.Enqueue("info", "s", "c", "line " + std::to_string(i));
+  EXPECT_TRUE(slow.StopAndDrain(std::chrono::milliseconds(200)));  // 300 ms in all, never stalled
+  EXPECT_EQ(stored.load(), 10);
+
+  TOVLogSink sink(store, 100, 1);
+  stuck = true;
+  sink.Enqueue("info", "s", "c", "stuck");
+  EXPECT_FALSE(sink.StopAndDrain(std::chrono::milliseconds(50)));
+  stuck = false;
+  EXPECT_TRUE(sink.StopAndDrain());
+  EXPECT_EQ(stored.load(), 11);
 }

@@ -265,6 +265,9 @@ class BrokenRollbackConnection : public sql::Connection {
   void Rollback() override { throw sql::SqlError("server has gone away"); }
   bool InTransaction() const noexcept override { return in_tx_; }
 
+ protected:
+  void InterruptRunning() noexcept override {}
+
  private:
   bool open_ = false;
   bool in_tx_ = false;
