@@ -1,4 +1,6 @@
 // The HTTP(S) front end: listener, connection threads, request reading and dispatch.
+// This header also brings the request reader, the client address and the static files, so
+// callers of the server need one include.
 //
 // Each accepted connection is served from accept to close on one thread taken from a cache
 // of connection threads (an idle thread is reused; a new one is started only when none is
@@ -15,19 +17,19 @@
 #include <exception>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 
+#include "ov_client_address.h"
+#include "ov_http_request_reader.h"
 #include "ov_http_types.h"
 #include "ov_service.h"
+#include "ov_static_files.h"
 #include "ov_stream.h"
 
 namespace ov {
 
 class TOVRouter;
-
-inline constexpr std::size_t kMaxRequestHeadBytes = 16 * 1024;
 
 // A stream taken away from its HTTP connection (the /ws hand-over): the new owner gets the
 // bytes that had already been read past the request.
@@ -59,6 +61,8 @@ struct TOVHttpServerOptions {
   std::uint64_t max_body_bytes = 100ull * 1024 * 1024;
   std::size_t max_connections = 1024;
   std::chrono::milliseconds thread_idle_timeout{30000};
+  // The longest the stop waits for running connections, all steps included (see
+  // on_busy_shutdown); connections that have not sent their request head are cut at once.
   std::chrono::milliseconds shutdown_wait{10000};
   std::string upload_dir;             // multipart file parts; empty: the system temp dir
   // Routes for /health and /api/v1; null: the process router (HttpRouter()).
@@ -71,6 +75,12 @@ struct TOVHttpServerOptions {
   // request itself (401, 503, ...) or takes the stream with AcceptWebSocketUpgrade.  Empty:
   // 503 "WebSocket server not available".
   std::function<void(TOVHttpRequest& req, TOVHttpResponse& resp)> websocket_upgrade;
+  // Called once by the stop, on the stopping thread, when connections are still busy half-way
+  // through shutdown_wait: whatever keeps handlers running long (database statements) is told
+  // to end.  At the end of the wait the connections left are stopped and their sockets shut
+  // down; a handler that still runs then is left to end on its own.  It runs on a thread of
+  // its own, and the stop does not wait for it past its bound; an exception is logged.
+  std::function<void()> on_busy_shutdown;
 
   // [server] address/port, [paths] web_root/plugin_dir, [security] connection_timeout,
   // [server] max_body_mb.  Throws when Config is absent.
@@ -87,7 +97,7 @@ class TOVHttpServerWrapper {
   // or a bad address throws std::runtime_error.
   TOVHttpServerWrapper();
   explicit TOVHttpServerWrapper(TOVHttpServerOptions options);
-  // Stops, then waits (bounded by shutdown_wait) for running connections.
+  // Stops, then waits (bounded by shutdown_wait in all) for running connections.
   ~TOVHttpServerWrapper();
   TOVHttpServerWrapper(const TOVHttpServerWrapper&) = delete;
   TOVHttpServerWrapper& operator=(const TOVHttpServerWrapper&) = delete;
@@ -128,22 +138,6 @@ class TOVHttpServerWrapper {
 
 extern TOVService<TOVHttpServerWrapper> HttpSrv;
 
-// Trusted proxies ([security] trusted_proxies): entries separated by commas, "*" for all,
-// an address, or a.b.c.0/24.
-void InitTrustedProxies();
-void InitTrustedProxies(std::string_view list);
-bool IsTrustedProxy(std::string_view ip);
-// The client's address: the peer, or behind a trusted proxy the address it reports.
-std::string GetClientIP(const TOVHttpRequest& req);
-bool IsValidIPv4(std::string_view s) noexcept;
-bool IsValidIPAddress(std::string_view s) noexcept;
-
-// Decodes %XX escapes once; false on a malformed escape or a NUL byte.
-bool PercentDecodePath(std::string_view in, std::string& out);
-// "." and ".." resolved lexically on the absolute form; no trailing "/" (except "/").
-std::string NormalisePath(const std::string& path);
-// True when path is root itself or lies below it (both normalised).
-bool IsInsideRoot(const std::string& normalised_root, const std::string& normalised_path) noexcept;
 // Sec-WebSocket-Accept for a Sec-WebSocket-Key.
 std::string WebSocketAcceptKey(std::string_view key);
 // For the /ws hand-over: answers 101 Switching Protocols and takes the stream (with any bytes
@@ -151,38 +145,5 @@ std::string WebSocketAcceptKey(std::string_view key);
 // closes it.  Throws std::runtime_error when the request has no connection or the answer
 // cannot be sent.
 TOVDetachedStream AcceptWebSocketUpgrade(TOVHttpRequest& req);
-
-// Incremental request reader over Boost.Beast's parser; usable without a socket.
-class TOVHttpRequestReader {
- public:
-  enum class Result : std::uint8_t { NeedMore, Done, Error, SinkStopped };
-  // Receives decoded body bytes; false stops reading (the sink knows why).
-  using BodySink = std::function<bool(const char* data, std::size_t len)>;
-
-  explicit TOVHttpRequestReader(std::size_t head_limit = kMaxRequestHeadBytes);
-  ~TOVHttpRequestReader();
-  TOVHttpRequestReader(const TOVHttpRequestReader&) = delete;
-  TOVHttpRequestReader& operator=(const TOVHttpRequestReader&) = delete;
-
-  // Consumes request-head bytes from the front of in; what is left over stays in in.
-  Result FeedHead(std::string& in);
-  // After the head: method, target, raw_path, path (decoded), query and headers.
-  Result FillRequest(TOVHttpRequest& req);
-  bool BodyExpected() const;
-  std::optional<std::uint64_t> ContentLength() const;
-  bool Chunked() const;
-  // Consumes body bytes from the front of in, passing the decoded body to sink.
-  Result FeedBody(std::string& in, const BodySink& sink);
-  bool BodyDone() const;
-  // After Error: the answer to give (400 or 431) and its message.
-  int ErrorStatus() const noexcept { return error_status_; }
-  const std::string& ErrorMessage() const noexcept { return error_message_; }
-
- private:
-  struct Impl;
-  std::unique_ptr<Impl> impl_;
-  int error_status_ = 0;
-  std::string error_message_;
-};
 
 }  // namespace ov

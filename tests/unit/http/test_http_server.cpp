@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <future>
 #include <map>
+#include <mutex>
 #include <thread>
 
 #include "ov_config.h"
@@ -382,7 +383,9 @@ TEST_F(HttpServerTest, HeadAndBodyLimits) {
 
 TEST_F(HttpServerTest, MultipartUploadGoesToTemporaryFiles) {
   std::string seen_name, seen_content, seen_path, seen_field;
+  std::mutex seen_lock;  // the handler runs on a connection thread
   HttpRouter().RegisterRoute("POST", "/api/v1/http-test/upload", [&](TOVHttpRequest& q, TOVHttpResponse& a) {
+    std::lock_guard<std::mutex> g(seen_lock);
     if (!q.files.empty()) {
       seen_name = q.files[0].client_name;
       seen_path = q.files[0].temp_path;
@@ -400,11 +403,13 @@ TEST_F(HttpServerTest, MultipartUploadGoesToTemporaryFiles) {
                            "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body));
   EXPECT_EQ(r.status, 200);
   EXPECT_EQ(r.body, "empty-body");
+  std::unique_lock<std::mutex> seen(seen_lock);
   EXPECT_EQ(seen_name, "demo.ovp");
   EXPECT_EQ(seen_content, payload);
   EXPECT_EQ(seen_field, "hello");
   EXPECT_EQ(seen_path.rfind(uploads_ + "/", 0), 0u);
   EXPECT_NE(access(seen_path.c_str(), F_OK), 0) << "temporary file left behind";
+  seen.unlock();
 
   r = ParseReply(Raw("POST /api/v1/http-test/upload HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=XX\r\n"
                      "Content-Length: 20\r\n\r\n--XX\r\nbroken\r\n\r\n"));
@@ -636,6 +641,8 @@ TEST_F(HttpServerTest, StopDoesNotWaitForClientsThatAskedNothing) {
   auto o = Options();
   o.io_timeout = 20s;
   o.shutdown_wait = 4s;
+  auto busy_calls = std::make_shared<std::atomic<int>>(0);
+  o.on_busy_shutdown = [busy_calls] { ++*busy_calls; };
   StartServer(o);
   int silent = Connect(srv_->Port());
   int partial = Connect(srv_->Port());
@@ -654,6 +661,7 @@ TEST_F(HttpServerTest, StopDoesNotWaitForClientsThatAskedNothing) {
   EXPECT_EQ(ReadAll(silent), "");
   EXPECT_EQ(ReadAll(partial), "");
   for (int fd : {silent, partial, busy}) close(fd);
+  EXPECT_EQ(busy_calls->load(), 0);  // nothing was still busy half-way
 }
 
 TEST_F(HttpServerTest, ClientsThatDisconnectMidRequest) {
@@ -724,6 +732,71 @@ TEST_F(HttpServerTest, ShutdownWaitIsBounded) {
   close(fd);
   for (int i = 0; i < 200 && !finished->load(); ++i) std::this_thread::sleep_for(10ms);
   EXPECT_TRUE(finished->load());  // the straggler ends on its own
+}
+
+TEST_F(HttpServerTest, StopEndsStuckConnectionsWithinTheWait) {
+  // Shared with the handlers, which outlive the server object.
+  struct State {
+    std::atomic<int> busy_calls{0};
+    std::atomic<bool> reading{false}, read_returned{false}, read_returned_before_call{false};
+    std::atomic<int> read_status{-1};
+    std::atomic<bool> sleeping{false}, release{false}, slept{false};
+  };
+  auto st = std::make_shared<State>();
+  // Waits for more of its request from a client that never sends it.
+  HttpRouter().RegisterRoute("POST", "/api/v1/http-test/read-more", [st](TOVHttpRequest& q, TOVHttpResponse& a) {
+    st->reading = true;
+    char buf[16];
+    IoResult r = q.connection->GetStream().Recv(buf, sizeof buf, DeadlineIn(30s));
+    st->read_status = static_cast<int>(r.status);
+    st->read_returned = true;
+    a.SetContent("text/plain", "read");
+  }, "http-test");
+  // Sleeps past the wait and answers late.
+  HttpRouter().RegisterRoute("GET", "/api/v1/http-test/sleep", [st](TOVHttpRequest&, TOVHttpResponse& a) {
+    st->sleeping = true;
+    for (int i = 0; i < 1000 && !st->release.load(); ++i) std::this_thread::sleep_for(10ms);
+    a.SetContent("text/plain", "late");
+    st->slept = true;
+  }, "http-test");
+  auto o = Options();
+  o.io_timeout = 30s;
+  o.shutdown_wait = 800ms;
+  // The callback itself hangs too (a database that does not answer a cancel request).
+  o.on_busy_shutdown = [st] {
+    st->read_returned_before_call = st->read_returned.load();
+    ++st->busy_calls;
+    for (int i = 0; i < 1000 && !st->release.load(); ++i) std::this_thread::sleep_for(10ms);
+  };
+  StartServer(o);
+  int reader = Connect(srv_->Port());
+  SendAll(reader, "POST /api/v1/http-test/read-more HTTP/1.1\r\nContent-Length: 0\r\n\r\n");
+  int sleeper = Connect(srv_->Port());
+  SendAll(sleeper, "GET /api/v1/http-test/sleep HTTP/1.1\r\n\r\n");
+  for (int i = 0; i < 300 && !(st->reading && st->sleeping); ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_TRUE(st->reading && st->sleeping);
+
+  auto t0 = std::chrono::steady_clock::now();
+  StopServer();
+  // Bounded by the wait, far below the handlers' and the callback's own 30 s and 10 s.
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 3s);
+  EXPECT_EQ(st->busy_calls.load(), 1);
+  EXPECT_FALSE(st->read_returned_before_call.load());  // told half-way, before the cut
+  // The blocked read returned because its socket was shut down, not at its deadline.
+  for (int i = 0; i < 200 && !st->read_returned; ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_TRUE(st->read_returned.load());
+  EXPECT_NE(st->read_status.load(), static_cast<int>(IoStatus::Ok));
+  EXPECT_NE(st->read_status.load(), static_cast<int>(IoStatus::Timeout));
+  EXPECT_EQ(ReadAll(reader), "");
+  // The sleeper's client is cut too; its thread ends on its own once the handler returns,
+  // after the server object is gone.
+  EXPECT_EQ(ReadAll(sleeper), "");
+  EXPECT_FALSE(st->slept.load());
+  st->release = true;
+  for (int i = 0; i < 300 && !st->slept; ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_TRUE(st->slept.load());
+  close(reader);
+  close(sleeper);
 }
 
 TEST_F(HttpServerTest, Https) {

@@ -1,0 +1,432 @@
+// One HTTP connection on its connection thread: request head and body in, answer out, close.
+#include "ov_http_connection.h"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "ov_http_core.h"
+#include "ov_json_reply.h"
+#include "ov_log.h"
+#include "ov_multipart.h"
+#include "ov_ssl_handler.h"
+
+namespace ov::detail {
+
+namespace {
+
+// How long a lingering close keeps reading, and how much it discards at most.
+constexpr std::chrono::milliseconds kLingerTime{2000};
+constexpr std::size_t kLingerBytes = 4 * 1024 * 1024;
+constexpr std::size_t kReadChunk = 16 * 1024;
+constexpr std::size_t kWriteChunk = 64 * 1024;
+
+}  // namespace
+
+// ---- the thread's slot ------------------------------------------------------------------------
+
+void HttpWorkerSlot::Track(Stream* s, bool waiting_for_head) noexcept {
+  std::lock_guard<TOVLock> g(lock_);
+  current_ = s;
+  before_request_ = s && waiting_for_head;
+  // A stream taken up after the stop (accepted just as it came) is cut at once as well.
+  if (stopped_ && current_) current_->Abort();
+}
+
+void HttpWorkerSlot::RequestArrived() noexcept {
+  std::lock_guard<TOVLock> g(lock_);
+  before_request_ = false;
+}
+
+void HttpWorkerSlot::AbortIfBeforeRequest() noexcept {
+  std::lock_guard<TOVLock> g(lock_);
+  if (current_ && before_request_) current_->Abort();
+}
+
+void HttpWorkerSlot::Stop() noexcept {
+  std::lock_guard<TOVLock> g(lock_);
+  stopped_ = true;
+  if (current_) current_->Abort();
+}
+
+// One accepted connection, served on its thread.
+class HttpConnection final : public TOVHttpConnection {
+ public:
+  HttpConnection(HttpCore& core, HttpWorkerSlot& slot, std::unique_ptr<Stream> s)
+      : core_(core), slot_(slot), stream_(std::move(s)) {}
+  ~HttpConnection() override { Release(); }
+
+  Stream& GetStream() override { return *stream_; }
+  bool Detached() const noexcept override { return detached_; }
+  TOVDetachedStream SendAndDetach(const TOVHttpResponse& resp) override;
+
+  void Run(StreamClock::time_point accepted);
+
+ private:
+  Deadline IoDeadline() const { return DeadlineIn(core_.opts.io_timeout); }
+  // Sends an answer with "Connection: close"; false when the peer could not take it.
+  bool SendResponse(const TOVHttpRequest* req, TOVHttpResponse& resp);
+  bool SendHead(const std::string& head);
+  void SendErrorAndClose(int status, const std::string& message, bool linger);
+  void Finish(bool linger) noexcept;
+  void Release() noexcept;
+
+  void Untrack() noexcept { slot_.Track(nullptr); }
+
+  HttpCore& core_;
+  HttpWorkerSlot& slot_;
+  std::unique_ptr<Stream> stream_;
+  std::string in_;  // bytes read and not yet consumed
+  bool detached_ = false;
+};
+
+// ---- response writing ------------------------------------------------------------------------
+
+namespace {
+
+bool HeaderNameOk(std::string_view n) {
+  if (n.empty()) return false;
+  for (unsigned char c : n)
+    if (c <= 0x20 || c >= 0x7f || c == ':') return false;
+  return true;
+}
+
+void AppendHeaderLine(std::string& out, std::string_view name, std::string_view value) {
+  out.append(name);
+  out.append(": ");
+  // A handler's value never splits the header block.
+  for (char c : value) out.push_back((c == '\r' || c == '\n' || c == '\0') ? ' ' : c);
+  out.append("\r\n");
+}
+
+bool NoBodyStatus(int status) { return (status >= 100 && status < 200) || status == 204 || status == 304; }
+
+std::string BuildHead(const TOVHttpResponse& resp, std::optional<std::uint64_t> content_length,
+                      bool connection_close) {
+  std::string head;
+  head.reserve(256 + resp.headers.size() * 48);
+  head.append("HTTP/1.1 ");
+  head.append(std::to_string(resp.status));
+  head.push_back(' ');
+  std::string reason = resp.reason.empty() ? StatusReason(resp.status) : resp.reason;
+  for (char c : reason) head.push_back((c == '\r' || c == '\n') ? ' ' : c);
+  head.append("\r\n");
+  for (const auto& h : resp.headers) {
+    if (!HeaderNameOk(h.first)) continue;
+    if (EqualsIgnoreCase(h.first, "Content-Length") || EqualsIgnoreCase(h.first, "Transfer-Encoding")) continue;
+    if (connection_close && EqualsIgnoreCase(h.first, "Connection")) continue;
+    AppendHeaderLine(head, h.first, h.second);
+  }
+  if (content_length) AppendHeaderLine(head, "Content-Length", std::to_string(*content_length));
+  if (connection_close) head.append("Connection: close\r\n");
+  head.append("\r\n");
+  return head;
+}
+
+}  // namespace
+
+bool HttpConnection::SendHead(const std::string& head) {
+  return stream_->Send(head.data(), head.size(), IoDeadline()).ok();
+}
+
+bool HttpConnection::SendResponse(const TOVHttpRequest* req, TOVHttpResponse& resp) {
+  bool head_only = req && req->method == "HEAD";
+  if (NoBodyStatus(resp.status)) {
+    return SendHead(BuildHead(resp, std::nullopt, true));
+  }
+  if (resp.file_path.empty()) {
+    std::string out = BuildHead(resp, resp.body.size(), true);
+    if (!head_only) out.append(resp.body);
+    return stream_->Send(out.data(), out.size(), IoDeadline()).ok();
+  }
+  int fd = ::open(resp.file_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  struct stat st {};
+  if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    int err = errno;
+    if (fd >= 0) ::close(fd);
+    LogError("Unhandled exception serving %s from %s: %s: %s", req ? req->path : resp.file_path,
+             stream_->PeerAddress(), "std::runtime_error", std::strerror(err));
+    TOVHttpResponse r;
+    TOVJsonReply::SendError(r, 500, "Internal server error");
+    std::string out = BuildHead(r, r.body.size(), true) + r.body;
+    return stream_->Send(out.data(), out.size(), IoDeadline()).ok();
+  }
+  std::uint64_t size = static_cast<std::uint64_t>(st.st_size);
+  std::string buf = BuildHead(resp, size, true);
+  bool ok = true;
+  std::uint64_t left = head_only ? 0 : size;
+  std::size_t head_len = buf.size();
+  // The head and the first piece of the file go out together.
+  std::size_t first = static_cast<std::size_t>(std::min<std::uint64_t>(left, kWriteChunk));
+  buf.resize(head_len + std::max<std::size_t>(first, 1));
+  std::size_t filled = 0;
+  while (filled < first) {
+    ssize_t n = ::read(fd, buf.data() + head_len + filled, first - filled);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    filled += static_cast<std::size_t>(n);
+  }
+  buf.resize(head_len + filled);
+  ok = stream_->Send(buf.data(), buf.size(), IoDeadline()).ok();
+  left -= filled;
+  if (filled < first) ok = false;  // the file shrank: the promised length cannot be kept
+  std::vector<char> chunk(ok && left > 0 ? kWriteChunk : 0);
+  while (ok && left > 0) {
+    std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(left, chunk.size()));
+    ssize_t n = ::read(fd, chunk.data(), want);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ok = false;
+      break;
+    }
+    ok = stream_->Send(chunk.data(), static_cast<std::size_t>(n), IoDeadline()).ok();
+    left -= static_cast<std::uint64_t>(n);
+  }
+  ::close(fd);
+  return ok;
+}
+
+TOVDetachedStream HttpConnection::SendAndDetach(const TOVHttpResponse& resp) {
+  if (detached_ || !stream_) throw std::runtime_error("connection already handed over");
+  std::string head = BuildHead(resp, NoBodyStatus(resp.status) ? std::nullopt
+                                                               : std::optional<std::uint64_t>(resp.body.size()),
+                               false);
+  if (!NoBodyStatus(resp.status)) head.append(resp.body);
+  if (!stream_->Send(head.data(), head.size(), IoDeadline()).ok())
+    throw std::runtime_error("cannot send the upgrade answer");
+  Untrack();
+  detached_ = true;
+  TOVDetachedStream out;
+  out.stream = std::move(stream_);
+  out.pending = std::move(in_);
+  in_.clear();
+  return out;
+}
+
+void HttpConnection::Release() noexcept {
+  if (stream_) {
+    Untrack();
+    stream_->Close();
+    stream_.reset();
+  }
+}
+
+void HttpConnection::Finish(bool linger) noexcept {
+  if (!stream_) return;
+  Untrack();
+  // Unread input (a body we did not take, a pipelined request) would make close() send a
+  // reset that can destroy the answer in flight; drain it first.
+  int pending = 0;
+  if (!linger && stream_->Fd() >= 0 && ::ioctl(stream_->Fd(), FIONREAD, &pending) == 0 && pending > 0) linger = true;
+  if (linger) {
+    stream_->LingeringClose(kLingerTime, kLingerBytes);
+  } else {
+    stream_->Shutdown(DeadlineIn(std::chrono::milliseconds(500)));
+    stream_->Close();
+  }
+  stream_.reset();
+}
+
+void HttpConnection::SendErrorAndClose(int status, const std::string& message, bool linger) {
+  TOVHttpResponse resp;
+  TOVJsonReply::SendError(resp, status, message);
+  SendResponse(nullptr, resp);
+  Finish(linger);
+}
+
+void HttpConnection::Run(StreamClock::time_point accepted) {
+  const Deadline head_deadline = accepted + core_.opts.io_timeout;
+  TOVHttpRequestReader reader;
+  char buf[kReadChunk];
+
+  // The request head, within one deadline from accept.
+  bool any = false;
+  for (;;) {
+    if (!in_.empty()) {
+      auto r = reader.FeedHead(in_);
+      if (r == TOVHttpRequestReader::Result::Done) break;
+      if (r == TOVHttpRequestReader::Result::Error) {
+        SendErrorAndClose(reader.ErrorStatus(), reader.ErrorMessage(), true);
+        return;
+      }
+    }
+    IoResult rr = stream_->Recv(buf, sizeof buf, head_deadline);
+    if (rr.status == IoStatus::Timeout) {
+      if (any) SendErrorAndClose(408, "Request timeout", true);
+      else Finish(false);
+      return;
+    }
+    if (!rr.ok()) {
+      Finish(false);  // the client went away
+      return;
+    }
+    any = true;
+    in_.append(buf, rr.bytes);
+  }
+
+  slot_.RequestArrived();
+
+  TOVHttpRequest req;
+  req.peer_address = stream_->PeerAddress();
+  req.peer_port = stream_->PeerPort();
+  req.secure = stream_->IsSecure();
+  req.connection = this;
+  if (reader.FillRequest(req) != TOVHttpRequestReader::Result::Done) {
+    SendErrorAndClose(reader.ErrorStatus() ? reader.ErrorStatus() : 400,
+                      reader.ErrorMessage().empty() ? "Bad request" : reader.ErrorMessage(), true);
+    return;
+  }
+
+  TOVHttpResponse resp;
+  resp.SetHeader("Connection", "close");
+  // The gate runs before the body is read, so a refused client cannot make us read it.
+  if (!core_.RunSecurityGate(req, resp)) {
+    SendResponse(&req, resp);
+    // Only a body still on its way needs draining; a refused client that sent none (the usual
+    // case in a flood) must not hold this thread for the lingering time.
+    Finish(reader.BodyExpected() || !in_.empty());
+    return;
+  }
+
+  struct FileCleanup {
+    std::vector<TOVUploadedFile>& files;
+    ~FileCleanup() { RemoveUploadedFiles(files); }
+  } cleanup{req.files};
+
+  if (reader.BodyExpected()) {
+    const std::uint64_t cap = core_.opts.max_body_bytes;
+    auto cl = reader.ContentLength();
+    if (cl && *cl > cap) {
+      SendErrorAndClose(413, "Request body too large", true);
+      return;
+    }
+    std::unique_ptr<TOVMultipartFormReader> form;
+    std::string ctype = req.Header("Content-Type");
+    if (IsMultipartFormData(ctype)) {
+      std::string boundary;
+      if (!MultipartBoundary(ctype, boundary)) {
+        SendErrorAndClose(400, "Invalid multipart boundary", true);
+        return;
+      }
+      form = std::make_unique<TOVMultipartFormReader>(boundary, core_.opts.upload_dir);
+    }
+    if (EqualsIgnoreCase(TrimAscii(req.Header("Expect")), "100-continue")) {
+      static const std::string kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+      if (!SendHead(kContinue)) {
+        Finish(false);
+        return;
+      }
+    }
+    std::uint64_t total = 0;
+    int stop_status = 0;
+    std::string stop_message;
+    TOVHttpRequestReader::BodySink sink = [&](const char* data, std::size_t len) {
+      total += len;
+      if (total > cap) {
+        stop_status = 413;
+        stop_message = "Request body too large";
+        return false;
+      }
+      if (form) {
+        if (!form->Feed(data, len)) {
+          stop_status = form->ErrorStatus();
+          stop_message = form->Error();
+          return false;
+        }
+      } else {
+        req.body.append(data, len);
+      }
+      return true;
+    };
+    for (;;) {
+      auto r = reader.FeedBody(in_, sink);
+      if (r == TOVHttpRequestReader::Result::Done) break;
+      if (r == TOVHttpRequestReader::Result::SinkStopped) {
+        SendErrorAndClose(stop_status, stop_message, true);
+        return;
+      }
+      if (r == TOVHttpRequestReader::Result::Error) {
+        SendErrorAndClose(reader.ErrorStatus(), reader.ErrorMessage(), true);
+        return;
+      }
+      IoResult rr = stream_->Recv(buf, sizeof buf, IoDeadline());
+      if (rr.status == IoStatus::Timeout) {
+        SendErrorAndClose(408, "Request timeout", true);
+        return;
+      }
+      if (!rr.ok()) {
+        Finish(false);
+        return;
+      }
+      in_.append(buf, rr.bytes);
+    }
+    if (form) {
+      if (!form->Finish()) {
+        int st = form->ErrorStatus();
+        SendErrorAndClose(st, form->Error(), st != 500);
+        return;
+      }
+      form->TakeResults(req.files, req.form_fields);
+    }
+  }
+
+  try {
+    core_.Dispatch(req, resp);
+  } catch (...) {
+    const CaughtException ex = DescribeCaught();
+    LogError("HTTP request error: %s: %s", ex.type, ex.what);
+    AnswerInternalError(resp);
+  }
+  if (detached_) return;
+  // The request has ended for its handler: its uploads go before the answer does, so a client
+  // that has its answer never finds them still on disk.
+  RemoveUploadedFiles(req.files);
+  SendResponse(&req, resp);
+  Finish(!in_.empty());
+}
+
+
+// ---- one connection from accept to close ------------------------------------------------------
+
+void ServeConnection(HttpCore& core, int fd, HttpWorkerSlot& slot) noexcept {
+  auto accepted = StreamClock::now();
+  // Untracks on every way out, before the stream it names is destroyed.
+  struct Untracked {
+    HttpWorkerSlot& slot;
+    ~Untracked() { slot.Track(nullptr); }
+  };
+  try {
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    std::unique_ptr<Stream> stream;
+    if (core.tls.load()) {
+      auto h = std::make_unique<TOVOpenSSLHandler>(fd, static_cast<TOVTlsMinVersion>(core.tls_min.load()));
+      Untracked untrack{slot};
+      slot.Track(h.get(), true);
+      if (!h->Accept(accepted + core.opts.io_timeout)) return;  // the handler closes the socket
+      stream = std::move(h);
+    } else {
+      stream = std::make_unique<SocketStream>(fd);
+    }
+    Untracked untrack{slot};
+    slot.Track(stream.get(), true);
+    HttpConnection conn(core, slot, std::move(stream));
+    conn.Run(accepted);
+  } catch (...) {
+    const CaughtException ex = DescribeCaught();
+    LogError("HTTP request error: %s: %s", ex.type, ex.what);
+  }
+}
+
+}  // namespace ov::detail

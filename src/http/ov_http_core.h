@@ -1,0 +1,126 @@
+// The shared core of the HTTP server: listener, connection-thread cache, request dispatch and
+// the bounded shutdown.  Internal to the HTTP server; callers use TOVHttpServerWrapper.
+//
+// Every connection thread holds a shared_ptr to the core, so a thread still inside a handler
+// after the shutdown wait never touches freed memory: the core (and each thread's slot) lives
+// until the last thread has left.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ov_http_connection.h"
+#include "ov_http_server.h"
+#include "ov_locks.h"
+#include "ov_static_files.h"
+
+namespace ov::detail {
+
+// Class name and message of the exception being handled, for log lines.  A handler (a
+// plug-in route above all) may throw something that is not a std::exception; it is named too.
+// Only valid inside a catch block.
+struct CaughtException {
+  std::string type;
+  std::string what;
+};
+CaughtException DescribeCaught();
+
+// Replaces whatever a failed handler left in resp with 500 "Internal server error"; a failure
+// while doing so is ignored (the connection then closes without an answer).
+void AnswerInternalError(TOVHttpResponse& resp) noexcept;
+
+class HttpCore : public std::enable_shared_from_this<HttpCore> {
+ public:
+  // Completes the options (cap at least 1, upload directory, router) and resolves the roots.
+  explicit HttpCore(TOVHttpServerOptions o);
+  ~HttpCore();
+  HttpCore(const HttpCore&) = delete;
+  HttpCore& operator=(const HttpCore&) = delete;
+
+  // ---- listener and connection threads (ov_http_core.cpp) ----
+  // Binds and listens; throws std::runtime_error.  Called once, right after construction.
+  void Listen();
+  // Runs until RequestStop.  Takes m_.
+  void RunAcceptLoop();
+  // Any thread, any number of times; never blocks.
+  void RequestStop() noexcept;
+  // Stops and waits for running connections, bounded by opts.shutdown_wait in all: half-way,
+  // opts.on_busy_shutdown is called once if connections are still busy; at the end, the
+  // connections left are stopped and their sockets shut down, and threads still inside a
+  // handler are left to end on their own.  Takes m_; call without it.
+  void Shutdown() noexcept;
+  std::size_t ActiveConnections() const;
+  std::size_t ConnectionThreads() const;
+
+  // ---- request handling (ov_http_server.cpp) ----
+  void HandleRequest(TOVHttpRequest& req, TOVHttpResponse& resp);
+  // False when the request is refused; resp then holds the answer.
+  bool RunSecurityGate(TOVHttpRequest& req, TOVHttpResponse& resp);
+  void Dispatch(TOVHttpRequest& req, TOVHttpResponse& resp);
+  void HandleWebSocketUpgrade(TOVHttpRequest& req, TOVHttpResponse& resp);
+  void HandleRequestError(const std::exception& e);
+  bool FindAdminPageFile(const std::string& path, std::string& rel_file);
+
+  // Connection-thread and accept failures, at most one line every 10 s.  Takes m_.
+  void LogAcceptError(const char* what, const std::string& why);
+
+  // ---- Constant after construction (Listen included) ----
+  TOVHttpServerOptions opts;
+  const TOVStaticFiles files;
+  int listen_fd = -1;
+  int wake_fd = -1;  // the stop event, never reset
+  int cap_fd = -1;   // a connection thread met the cap: the accept loop looks again
+  std::uint16_t port = 0;
+
+  // ---- Atomics ----
+  std::atomic<bool> tls{false};  // set before Start
+  std::atomic<int> tls_min{0};
+  std::atomic<bool> stop_requested{false};
+
+ private:
+  // One connection thread.  Each thread accepts its own connection and serves it to the end
+  // (no hand-over between threads, so a request costs no extra wake-up), then waits for the
+  // next one.  At least one thread is always free (not serving) while below the cap.
+  struct Worker {
+    std::thread thread;  // set under m_ before the thread can finish; joined once it left, or detached by the stop
+    HttpWorkerSlot slot;
+  };
+
+  void SpawnConnectionThread();
+  void RefuseOverCap();
+  void WorkerMain(Worker* w);
+  // The calling thread w leaves the cache; requires m_.
+  void LeaveLocked(Worker* w);
+  void ReapFinished();
+  // Waits until no connection is being served or until `until`, cutting every so often the
+  // connections that have asked for nothing yet.  Requires g to hold m_.
+  bool WaitForConnections(std::unique_lock<TOVLock>& g, StreamClock::time_point until);
+  // Runs opts.on_busy_shutdown once, waiting for it until `until` at most.
+  void CallBusyShutdown(StreamClock::time_point until) noexcept;
+  void RunBusyShutdownCallback() noexcept;
+
+  // ---- Guarded by accept_done_lock_ ----
+  TOVLock accept_done_lock_{LockLevel::Leaf};
+  std::condition_variable_any accept_done_cv_;
+  bool accept_running_ = false;
+
+  // ---- Guarded by m_ (a leaf: held around bookkeeping only; slot locks may be taken under it) ----
+  mutable TOVLock m_{LockLevel::Leaf};
+  std::condition_variable_any done_cv_;  // shutdown waits here for connections and threads
+  std::vector<std::unique_ptr<Worker>> workers_;
+  std::vector<Worker*> finished_;  // left their loop, to be joined
+  std::size_t threads_ = 0;        // alive, busy or idle
+  std::size_t active_ = 0;         // serving a connection
+  std::uint64_t refused_ = 0;
+  StreamClock::time_point last_refused_log_{};
+  StreamClock::time_point last_accept_error_log_{};
+};
+
+}  // namespace ov::detail
