@@ -47,7 +47,6 @@ using namespace std::chrono_literals;
 // connections (and up to 3 s more to cut and reap them); a service still in use is waited for
 // kRetireWait and the log sink as long as it makes progress.  Whatever is still stuck when the
 // deadline passes is not waited for: the signal thread ends the process.
-constexpr auto kRequestGrace = 1000ms;
 constexpr auto kHttpShutdownWait = 6000ms;
 constexpr auto kLogDrainStall = 1500ms;
 constexpr auto kShutdownDeadline = 14000ms;
@@ -259,28 +258,22 @@ void StartupHttpServer() {
   opts.router = &HttpRouter();
   opts.websocket_upgrade = HandleWSUpgradeRequest;
   opts.shutdown_wait = kHttpShutdownWait;
+  // A request still running half-way through the wait (a runaway SQL console statement, or a
+  // handler waiting for the write lock behind one) has its statement interrupted, so its thread
+  // ends within the bounded wait instead of holding the write lock, the log sink and the
+  // database.
+  opts.on_busy_shutdown = [] {
+    if (auto db = DB.Get()) db->InterruptStatements();
+  };
   // The IP blacklist and rate limiter guard every request but /health.
   InstallSecurityGate(opts);
   HttpSrv.Publish(std::make_unique<TOVHttpServerWrapper>(std::move(opts)));
 }
 
-// A request still running after a moment (a runaway SQL console statement, or a handler waiting
-// for the write lock behind one) has its statement interrupted, so that its thread ends within
-// the server's bounded wait instead of holding the write lock, the log sink and the database.
-void InterruptBusyRequests(TOVHttpServerWrapper& srv) {
-  const auto until = std::chrono::steady_clock::now() + kRequestGrace;
-  while (srv.ActiveConnections() > 0 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(20ms);
-  if (srv.ActiveConnections() == 0) return;
-  if (auto db = DB.Get()) db->InterruptStatements();
-}
-
 void ShutdownHttpServer(const TOVStepFn& step) {
   if (!HttpSrv.Exists()) return;
   step("HttpSrv.Stop");
-  if (auto srv = HttpSrv.Get()) {
-    srv->Stop();
-    InterruptBusyRequests(*srv);
-  }
+  if (auto srv = HttpSrv.Get()) srv->Stop();
   step("HttpSrv.Free");
   HttpSrv.Free();
 }

@@ -14,7 +14,7 @@
 
 namespace ov {
 
-TOVService<TOVHttpServerWrapper> HttpSrv;
+TOVService<TOVHttpServerWrapper> HttpSrv{"HttpSrv"};
 
 // ---- options ---------------------------------------------------------------------------------
 

@@ -19,7 +19,7 @@
 
 namespace ov {
 
-TOVService<TOVWSServer> WSServer;
+TOVService<TOVWSServer> WSServer{"WSServer"};
 
 namespace {
 
