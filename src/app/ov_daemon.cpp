@@ -24,6 +24,8 @@
 #include "ov_session_manager.h"
 #include "ov_ws_server.h"
 #include "ov_daemon_hooks.h"
+#include "ov_discovery.h"
+#include "ov_http_client.h"
 #include "ov_route_api.h"
 #include "ov_router.h"
 #include "ov_http_server.h"
@@ -115,6 +117,17 @@ std::vector<TOVServiceSlot> BuildServiceTable() {
                    bus->Fire("_system", "server.stop", TJSON::object());
                  }
                }});
+
+  // The web-root watcher: only while the hub runs, over the HTTP server's web root.
+  t.push_back({1010, "WebFileWatcher",
+               [] {
+                 if (auto srv = HttpSrv.Get()) StartupWebFileWatcher(srv->WebRoot());
+               },
+               [](const auto& step) { ShutdownWebFileWatcher(step); }});
+
+  // The discovery beacon is optional: a failure to start leaves it absent.
+  t.push_back({140, "DiscoveryBeacon", [] { StartupDiscoveryBeacon(); },
+               [](const auto& step) { ShutdownDiscoveryBeacon(step); }});
 
   // The WebSocket hub is optional: a failure to start leaves it absent.
   t.push_back({130, "WSServer",
@@ -291,6 +304,8 @@ int RunConsoleMode(const std::string& config_file) {
     Log->SetMinLevel(LogLevelFromConfig(Config->LogLevel()));
     LogInfo("%s starting in console mode", kServerNameVersion);
 
+    // libcurl's process-wide set-up, before any thread may make an outbound request.
+    HttpClientGlobalInit();
     StartServices(table);
 
     LogInfo("Starting HTTP server...");
@@ -304,7 +319,11 @@ int RunConsoleMode(const std::string& config_file) {
       summary += "WebSocket: listening on port " + std::to_string(ws->Port()) + (ws->UseSSL() ? " (WSS/SSL)\n" : " (WS)\n");
     else
       summary += "WebSocket: disabled\n";
-    summary += "Discovery: disabled\n\n";
+    if (auto beacon = DiscoveryBeacon.Get())
+      summary += "Discovery: broadcasting on UDP port " + std::to_string(beacon->Port()) + " (every " +
+                 std::to_string(beacon->Interval()) + "s)\n\n";
+    else
+      summary += "Discovery: disabled\n\n";
     ConsoleWrite(summary);
 
     // A stop requested during start-up is honoured here: the accept loop is not entered.
