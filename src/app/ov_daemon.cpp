@@ -18,8 +18,10 @@
 #include "ov_consts.h"
 #include "ov_daemon_hooks.h"
 #include "ov_database.h"
+#include "ov_discovery.h"
 #include "ov_event_bus.h"
 #include "ov_format.h"
+#include "ov_http_client.h"
 #include "ov_http_server.h"
 #include "ov_i18n.h"
 #include "ov_log.h"
@@ -290,6 +292,10 @@ void StartupTLS() {
 
 void ShutdownTLS(const TOVStepFn&) { FreeSharedSSLContext(); }
 
+void StartupWebRootWatcher() {
+  if (auto srv = HttpSrv.Get()) StartupWebFileWatcher(srv->WebRoot());
+}
+
 /* ---- the service table -------------------------------------------------------------------- */
 
 // The life of the server in start order.  Shutdown walks it backwards; `at` marks the rows that
@@ -300,6 +306,8 @@ constexpr TOVServiceRow kServices[] = {
     {"Config", StartupConfig, ShutdownConfig, Final},
     // The log file and the console; "Server stopped." is its last line.
     {"Log", StartupLog, ShutdownLog, Final},
+    // libcurl's process-wide set-up, before any thread may make an outbound request.
+    {"HttpClient", HttpClientGlobalInit, nullptr},
     // The start time; restart requests of an earlier life forgotten.
     {"ServerState", StartupServerState, nullptr},
     // Translations: freed after the security objects, just before the database.
@@ -314,6 +322,8 @@ constexpr TOVServiceRow kServices[] = {
     {"SessionMgr", StartupSessions, ShutdownSessionManager},
     // The WebSocket hub (optional).
     {"WSServer", StartupHub, ShutdownWSServer},
+    // The UDP discovery beacon (optional), stopped before the hub.
+    {"DiscoveryBeacon", StartupDiscoveryBeacon, ShutdownDiscoveryBeacon},
     // "server.start" ends start-up; "server.stop" is the first shutdown step.
     {"ServerEvents", FireServerStart, FireServerStop, First},
     // [security] trusted_proxies, read by every request.
@@ -324,6 +334,8 @@ constexpr TOVServiceRow kServices[] = {
     {"HttpSrv", StartupHttpServer, ShutdownHttpServer, After, "WSServer"},
     // TLS for the HTTP server; the shared context is freed after the announced steps.
     {"SSLHelper", StartupTLS, ShutdownTLS, Final},
+    // The web-root watcher, while the hub runs; stopped right after "server.stop".
+    {"WebFileWatcher", StartupWebRootWatcher, ShutdownWebFileWatcher},
 };
 
 void PrintSummary() {
@@ -337,7 +349,11 @@ void PrintSummary() {
     summary += "WebSocket: listening on port " + std::to_string(ws->Port()) + (ws->UseSSL() ? " (WSS/SSL)\n" : " (WS)\n");
   else
     summary += "WebSocket: disabled\n";
-  summary += "Discovery: disabled\n\n";
+  if (auto beacon = DiscoveryBeacon.Get())
+    summary += "Discovery: broadcasting on UDP port " + std::to_string(beacon->Port()) + " (every " +
+               std::to_string(beacon->Interval()) + "s)\n\n";
+  else
+    summary += "Discovery: disabled\n\n";
   ConsoleWrite(summary);
 }
 

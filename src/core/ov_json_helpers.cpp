@@ -35,7 +35,6 @@ std::size_t Utf8SeqLen(std::string_view s, std::size_t i) noexcept {
 }
 
 void AppendQuoted(std::string& out, std::string_view s) {
-  static const char* hex = "0123456789ABCDEF";
   out.push_back('"');
   for (std::size_t i = 0; i < s.size();) {
     unsigned char c = static_cast<unsigned char>(s[i]);
@@ -50,9 +49,7 @@ void AppendQuoted(std::string& out, std::string_view s) {
         case '\r': out += "\\r"; break;
         default:
           if (c < 0x20) {
-            out += "\\u00";
-            out.push_back(hex[c >> 4]);
-            out.push_back(hex[c & 15]);
+            AppendControlEscape(out, c);
           } else {
             out.push_back(static_cast<char>(c));
           }
@@ -147,6 +144,13 @@ std::string JsonDouble(double d) {
     if (ndig < 3) s.insert(e + 2, 3 - ndig, '0');
   }
   return s;
+}
+
+void AppendControlEscape(std::string& out, unsigned char c) {
+  static const char* hex = "0123456789ABCDEF";
+  out += "\\u00";
+  out.push_back(hex[c >> 4]);
+  out.push_back(hex[c & 15]);
 }
 
 std::string JsonQuote(std::string_view s) {

@@ -21,6 +21,8 @@ std::string JsonCompact(const TJSON& v);
 // A JSON string literal (with quotes) as both writers emit it.  Invalid UTF-8 is replaced
 // with U+FFFD so the text is always valid.
 std::string JsonQuote(std::string_view s);
+// Appends \u00XX (upper-case hex) for a control character c below 0x20.
+void AppendControlEscape(std::string& out, unsigned char c);
 // Text made valid UTF-8 by the writers' rule: every byte that does not begin a well-formed
 // sequence (overlong forms, surrogates and code points above U+10FFFF included) becomes
 // U+FFFD.  NUL and other ASCII bytes are kept.

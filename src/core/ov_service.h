@@ -136,4 +136,21 @@ class TOVService {
   mutable std::atomic<long> users_{0};
 };
 
+// Shutdown of a service that runs a thread: announces stop_step and tells the thread to end,
+// then clears the slot, announces wait_step, waits for the thread and frees the object.
+// Nothing (and no step) when the service is absent.
+template <class T>
+void StopThreadService(TOVService<T>& slot, const std::function<void(const std::string&)>& step,
+                       const char* stop_step, void (T::*stop)() noexcept, const char* wait_step,
+                       void (T::*wait)() noexcept) {
+  if (auto s = slot.Get()) {
+    if (step) step(stop_step);
+    (s.get()->*stop)();
+  }
+  if (auto s = slot.Retire()) {
+    if (step) step(wait_step);
+    (s.get()->*wait)();
+  }
+}
+
 }  // namespace ov

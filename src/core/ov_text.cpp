@@ -23,6 +23,17 @@ std::string ToUpperAscii(std::string_view s) {
   return r;
 }
 
+std::string HexLower(const unsigned char* p, std::size_t n) {
+  static const char* hex = "0123456789abcdef";
+  std::string s;
+  s.reserve(n * 2);
+  for (std::size_t i = 0; i < n; ++i) {
+    s.push_back(hex[p[i] >> 4]);
+    s.push_back(hex[p[i] & 15]);
+  }
+  return s;
+}
+
 std::string TrimAscii(std::string_view s) {
   auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v'; };
   std::size_t b = 0, e = s.size();

@@ -14,6 +14,9 @@ std::string ToUpperAscii(std::string_view s);
 // Without leading and trailing blanks (space, tab, CR, LF, FF, VT).
 std::string TrimAscii(std::string_view s);
 
+// Bytes as lower-case hexadecimal digits, two per byte (digests, random tokens).
+std::string HexLower(const unsigned char* p, std::size_t n);
+
 // v clamped to the 32-bit range (security levels, ban minutes, counts a peer sent).
 std::int32_t ClampToInt32(std::int64_t v) noexcept;
 
