@@ -27,6 +27,7 @@
 #include "ov_route_admin.h"
 #include "ov_route_api.h"
 #include "ov_route_auth.h"
+#include "ov_route_nodes.h"
 #include "ov_router.h"
 #include "ov_http_server.h"
 #include "ov_logsink.h"
@@ -122,7 +123,7 @@ std::vector<TOVServiceSlot> BuildServiceTable() {
   t.push_back({130, "WSServer",
                [] {
                  StartupWSServer({HandleWSClientDisconnected, HandleWSPluginCall, [] { return BuildStatusJSON(); },
-                                  nullptr});
+                                  BuildServerNodeJSON});
                }, [](const auto& step) { ShutdownWSServer(step); }});
 
   // The HTTP server: made after every other service (it registers the REST routes), its
