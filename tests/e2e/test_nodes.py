@@ -165,9 +165,6 @@ class Commands(Base):
 
     def test_refusals_send_nothing(self):
         node = self.node("refusing-node")
-        user = self.srv.api("POST", "/users", {"username": "plain", "password": "pw-1234"})
-        self.assertEqual(user[0], 201, user)
-        user_token = self.srv.login("plain", "pw-1234")[1]["data"]["token"]
         nid = node.id
         cases = [
             ("/nodes/command/%d" % nid, {"command": "PLUGIN_ENABLE"}, 400, "Unknown command: PLUGIN_ENABLE"),
@@ -181,15 +178,10 @@ class Commands(Base):
             ("/nodes/command/-3", {"command": "get_plugins"}, 400, "Invalid node ID"),
             ("/nodes/command/abc", {"command": "get_plugins"}, 400, "Invalid node ID"),
             ("/nodes/command/4294967297", {"command": "get_plugins"}, 400, "Invalid node ID"),
-            ("/nodes/plugins/install/%d" % nid, {"version": "1"}, 400, "Plugin name required"),
         ]
         for path, body, status, message in cases:
             with self.subTest(path=path, body=body):
                 self.expect_error(self.srv.api("POST", path, body), status, message)
-        self.expect_error(self.srv.api("POST", "/nodes/command/%d" % nid, {"command": "get_plugins"},
-                                       token=user_token), 403, "Admin access required")
-        self.expect_error(self.srv.json("POST", "/api/v1/nodes/command/%d" % nid, {"command": "get_plugins"}),
-                          401, "Unauthorized")
         self.assertEqual(self.srv.command(nid, {"command": "get_plugins"})[0], 200)
         self.assertEqual(node.next_command()[1]["type"], "get_plugins")  # the first thing the node got
         node.assert_nothing_received(self)
