@@ -29,6 +29,7 @@
 #include "ov_route_admin.h"
 #include "ov_route_api.h"
 #include "ov_route_auth.h"
+#include "ov_route_nodes.h"
 #include "ov_router.h"
 #include "ov_security.h"
 #include "ov_server_state.h"
@@ -230,7 +231,7 @@ void StartupSessions() {
 
 // The WebSocket hub is optional: a failure to start leaves it absent.
 void StartupHub() {
-  StartupWSServer({HandleWSClientDisconnected, HandleWSPluginCall, [] { return BuildStatusJSON(); }, nullptr});
+  StartupWSServer({HandleWSClientDisconnected, HandleWSPluginCall, [] { return BuildStatusJSON(); }, BuildServerNodeJSON});
 }
 
 void FireServerStart() {

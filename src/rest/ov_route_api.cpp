@@ -4,7 +4,11 @@
 #include "ov_log.h"
 #include "ov_route_acl.h"
 #include "ov_route_auth.h"
+#include "ov_route_dashboard.h"
+#include "ov_route_i18n.h"
 #include "ov_route_logs.h"
+#include "ov_route_node_push.h"
+#include "ov_route_nodes.h"
 #include "ov_route_reply.h"
 #include "ov_route_users.h"
 #include "ov_router.h"
@@ -61,13 +65,13 @@ const TOVApiRoute kApiRoutes[] = {
     {"POST", "/api/v1/logs", HandleWriteSystemLog, A::Auth, "HandleWriteSystemLog"},
     {"GET", "/api/v1/system/restart", NI, A::Auth, "HandleRestartStatus"},
     {"POST", "/api/v1/system/restart", NI, A::Admin, "HandleServerRestart"},
-    {"POST", "/api/v1/nodes/heartbeat", NI, A::Auth, "HandleNodeHeartbeat"},
-    {"POST", "/api/v1/nodes/command/:id", NI, A::Admin, "HandleNodeCommand"},
-    {"POST", "/api/v1/nodes/plugins/upload/:id", NI, A::Admin, "HandleNodePluginUpload"},
-    {"POST", "/api/v1/nodes/plugins/install/:id", NI, A::Admin, "HandleNodePluginInstall"},
-    {"GET", "/api/v1/nodes/plugins/download/:token", NI, A::Auth, "HandleNodePluginDownload"},
-    {"GET", "/api/v1/nodes", NI, A::Admin, "HandleListNodes"},
-    {"GET", "/api/v1/nodes/:id", NI, A::Admin, "HandleGetNode"},
+    {"POST", "/api/v1/nodes/heartbeat", HandleNodeHeartbeat, A::Auth, "HandleNodeHeartbeat"},
+    {"POST", "/api/v1/nodes/command/:id", HandleNodeCommand, A::Admin, "HandleNodeCommand"},
+    {"POST", "/api/v1/nodes/plugins/upload/:id", HandleNodePluginUpload, A::Admin, "HandleNodePluginUpload"},
+    {"POST", "/api/v1/nodes/plugins/install/:id", HandleNodePluginInstall, A::Admin, "HandleNodePluginInstall"},
+    {"GET", "/api/v1/nodes/plugins/download/:token", HandleNodePluginDownload, A::Auth, "HandleNodePluginDownload"},
+    {"GET", "/api/v1/nodes", HandleListNodes, A::Admin, "HandleListNodes"},
+    {"GET", "/api/v1/nodes/:id", HandleGetNode, A::Admin, "HandleGetNode"},
     {"POST", "/api/v1/admin/query", HandleAdminQuery, A::Admin, "HandleAdminQuery"},
     {"GET", "/api/v1/scripts", NI, A::Auth, "HandleListScripts"},
     {"POST", "/api/v1/scripts/install", NI, A::AdminShort, "HandleInstallScript"},
@@ -99,11 +103,11 @@ const TOVApiRoute kApiRoutes[] = {
     {"POST", "/api/v1/plugins/install", NI, A::Admin, "HandleInstallPlugin"},
     {"POST", "/api/v1/plugins/uninstall", NI, A::Admin, "HandleUninstallPlugin"},
     {"POST", "/api/v1/plugins/upload", NI, A::Admin, "HandleUploadPlugin"},
-    {"GET", "/api/v1/i18n/languages", NI, A::Auth, "HandleI18nLanguages"},
-    {"GET", "/api/v1/i18n/:lang", NI, A::Auth, "HandleI18nBundle"},
-    {"GET", "/api/v1/dashboard/widgets", NI, A::Auth, "HandleDashboardWidgets"},
-    {"GET", "/api/v1/dashboard/layout", NI, A::Auth, "HandleGetDashboardLayout"},
-    {"PUT", "/api/v1/dashboard/layout", NI, A::Auth, "HandlePutDashboardLayout"},
+    {"GET", "/api/v1/i18n/languages", HandleI18nLanguages, A::Auth, "HandleI18nLanguages"},
+    {"GET", "/api/v1/i18n/:lang", HandleI18nBundle, A::Auth, "HandleI18nBundle"},
+    {"GET", "/api/v1/dashboard/widgets", HandleDashboardWidgets, A::Auth, "HandleDashboardWidgets"},
+    {"GET", "/api/v1/dashboard/layout", HandleGetDashboardLayout, A::Auth, "HandleGetDashboardLayout"},
+    {"PUT", "/api/v1/dashboard/layout", HandlePutDashboardLayout, A::Auth, "HandlePutDashboardLayout"},
 };
 
 }  // namespace

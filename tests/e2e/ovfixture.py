@@ -82,9 +82,10 @@ class OVServer:
 
     config: dict section -> dict key -> value, merged over the fixture's defaults.
     db: "sqlite3", "postgresql" or "mariadb" (the latter two need the test servers).
+    env: variables added to the server process's environment.
     """
 
-    def __init__(self, config=None, db="sqlite3", write_config=True, web_files=None, wait=True):
+    def __init__(self, config=None, db="sqlite3", write_config=True, web_files=None, wait=True, env=None):
         self.tmp = tempfile.mkdtemp(prefix="ov-e2e-")
         self.data_dir = os.path.join(self.tmp, "data")
         self.web_dir = os.path.join(self.tmp, "web")
@@ -108,6 +109,7 @@ class OVServer:
         self.proc = None
         self.exit_code = None
         self.wait_ready = wait
+        self.env = dict(env or {})
         self.sections = self._default_sections()
         for sec, kv in (config or {}).items():
             self._merge(sec, kv)
@@ -207,7 +209,8 @@ class OVServer:
     # ---- life ----
     def start(self, args=None, wait=None):
         cmd = [server_binary(), "--run", "--config=" + self.config_path] if args is None else [server_binary()] + args
-        self.proc = subprocess.Popen(cmd, cwd=self.tmp, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.proc = subprocess.Popen(cmd, cwd=self.tmp, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                     env=dict(os.environ, **self.env) if self.env else None)
         self._out = _Reader(self.proc.stdout)
         self._err = _Reader(self.proc.stderr)
         self._out.start()

@@ -193,10 +193,10 @@ TEST(RouteTableReal, UnbuiltRowsAnswerNotImplemented) {
   TOVRouter r;
   RegisterAPIRoutes(r, ApiRouteTable());
   std::string admin = "Bearer " + TOVAuth::CreateJWT(1, "sysop", true, 255, "", "");
-  Answer a = Call(r, "GET", "/api/v1/dashboard/widgets", admin);
+  Answer a = Call(r, "GET", "/api/v1/scripts", admin);
   EXPECT_EQ(a.status, 501);
   EXPECT_EQ(ErrorMessage(a), "Not implemented");
-  EXPECT_EQ(Call(r, "GET", "/api/v1/dashboard/widgets").status, 401);
+  EXPECT_EQ(Call(r, "GET", "/api/v1/scripts").status, 401);
 }
 
 TEST(RouteAdmin, AdminPageRedirects) {
