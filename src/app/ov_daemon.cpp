@@ -32,6 +32,7 @@
 #include "ov_format.h"
 #include "ov_i18n.h"
 #include "ov_log.h"
+#include "ov_lua_engine.h"
 #include "ov_server_state.h"
 
 namespace ov {
@@ -152,6 +153,9 @@ std::vector<TOVServiceSlot> BuildServiceTable() {
                  step("HttpSrv.Free");
                  HttpSrv.Free();
                }});
+
+  // Lua plug-ins: only when plug-ins and Lua are both switched on.
+  t.push_back({120, "LuaEngine", [] { StartupLuaEngine(); }, [](const auto& step) { ShutdownLuaEngine(step); }});
 
   t.push_back({61, "SessionMgr",
                [] {
