@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <condition_variable>
 #include <cstring>
 #include <cstdlib>
 #include <filesystem>
@@ -163,6 +164,57 @@ struct TOVLuaAllocData {
   std::int64_t DeadlineNs = 0;              // steady clock
 };
 
+// The lock that lets one thread at a time into a state.  Re-entrant on the thread that holds
+// it (an unload runs the plug-in's finalize); another thread waits for it a bounded time.
+class TOVLuaStateLock {
+ public:
+  bool TryLockFor(std::chrono::milliseconds wait) {
+    const std::thread::id me = std::this_thread::get_id();
+    std::unique_lock<std::mutex> g(m_);
+    if (depth_ > 0 && owner_ == me) {
+      ++depth_;
+      return true;
+    }
+    if (!cv_.wait_for(g, wait, [&] { return depth_ == 0; })) return false;
+    owner_ = me;
+    depth_ = 1;
+    return true;
+  }
+  void Unlock() {
+    {
+      std::lock_guard<std::mutex> g(m_);
+      if (--depth_ > 0) return;
+      owner_ = std::thread::id();
+    }
+    cv_.notify_all();
+  }
+
+ private:
+  std::mutex m_;
+  std::condition_variable cv_;
+  std::thread::id owner_;  // guarded by m_
+  int depth_ = 0;          // guarded by m_
+};
+
+// Holds a TOVLuaStateLock for one scope when Acquire succeeded.
+class TOVLuaStateGuard {
+ public:
+  TOVLuaStateGuard() = default;
+  TOVLuaStateGuard(const TOVLuaStateGuard&) = delete;
+  TOVLuaStateGuard& operator=(const TOVLuaStateGuard&) = delete;
+  ~TOVLuaStateGuard() {
+    if (held_) held_->Unlock();
+  }
+  bool Acquire(TOVLuaStateLock& lock, std::chrono::milliseconds wait) {
+    if (!lock.TryLockFor(wait)) return false;
+    held_ = &lock;
+    return true;
+  }
+
+ private:
+  TOVLuaStateLock* held_ = nullptr;
+};
+
 struct TOVLuaPlugin {
   TOVLuaPlugin(const TOVLuaApi& api, std::uint64_t memory_limit) : Api(&api), MemoryLimit(memory_limit) {
     AllocData = std::make_unique<TOVLuaAllocData>();
@@ -189,7 +241,7 @@ struct TOVLuaPlugin {
   std::unique_ptr<TOVLuaAllocData> AllocData;  // outlives State
 
   // One thread at a time runs in the state; re-entrant so that an unload can finalize.
-  std::recursive_timed_mutex CallLock;
+  TOVLuaStateLock CallLock;
   lua_State* State = nullptr;  // guarded by CallLock; null once closed
 };
 
@@ -618,7 +670,8 @@ std::unique_ptr<TOVLuaPlugin> TOVLuaEngine::PreparePlugin(const std::string& fil
       return nullptr;
     }
     // Nobody else knows the state yet; the lock is taken for the rule's sake.
-    std::lock_guard<std::recursive_timed_mutex> g(p->CallLock);
+    TOVLuaStateGuard g;
+    g.Acquire(p->CallLock, std::chrono::milliseconds(0));
     LoadJob job;
     job.path = file_path.c_str();
     job.sandbox = &sandbox_chunk_;
@@ -745,9 +798,10 @@ std::shared_ptr<TOVLuaPlugin> TOVLuaEngine::FindEntry(const std::string& name) c
   return nullptr;
 }
 
-bool TOVLuaEngine::CallHandler(TOVLuaPlugin& p, CallKind kind, const std::string& event_type, const TJSON* data) {
-  std::unique_lock<std::recursive_timed_mutex> g(p.CallLock, std::try_to_lock);
-  if (!g.owns_lock() && !g.try_lock_for(BusyWait())) {
+bool TOVLuaEngine::CallHandler(TOVLuaPlugin& p, CallKind kind, const std::string& event_type, const TJSON* data,
+                               std::int32_t timeout_ms) {
+  TOVLuaStateGuard g;
+  if (!g.Acquire(p.CallLock, BusyWait())) {
     LogWarning("Lua plugin %s is busy - call skipped", p.Name);
     return false;
   }
@@ -775,7 +829,7 @@ bool TOVLuaEngine::CallHandler(TOVLuaPlugin& p, CallKind kind, const std::string
       break;
   }
   std::string error;
-  const int status = Lua_Pcall(p, timeout_ms_.load(), CallHandlerStep, &job, 0, error);
+  const int status = Lua_Pcall(p, timeout_ms, CallHandlerStep, &job, 0, error);
   p.Api->lua_settop(p.State, 0);
   if (status == LUA_OK && job.missing) return kind != CallKind::Event;
   switch (kind) {
@@ -804,31 +858,31 @@ bool TOVLuaEngine::CallHandler(TOVLuaPlugin& p, CallKind kind, const std::string
 
 bool TOVLuaEngine::CallPluginInit(const std::string& name) {
   auto p = FindEntry(name);
-  return p && CallHandler(*p, CallKind::Init, {}, nullptr);
+  return p && CallHandler(*p, CallKind::Init, {}, nullptr, timeout_ms_.load());
 }
 
 bool TOVLuaEngine::CallPluginFinalize(const std::string& name) {
   auto p = FindEntry(name);
-  return p && CallHandler(*p, CallKind::Finalize, {}, nullptr);
+  return p && CallHandler(*p, CallKind::Finalize, {}, nullptr, timeout_ms_.load());
 }
 
 bool TOVLuaEngine::FireEvent(const std::string& plugin_name, const std::string& event_type, const TJSON* data) {
   auto p = FindEntry(plugin_name);
-  return p && CallHandler(*p, CallKind::Event, event_type, data);
+  return p && CallHandler(*p, CallKind::Event, event_type, data, timeout_ms_.load());
 }
 
 // ---- unloading ------------------------------------------------------------------------------
 
-std::string TOVLuaEngine::UnloadEntry(const std::shared_ptr<TOVLuaPlugin>& p) {
-  std::unique_lock<std::recursive_timed_mutex> g(p->CallLock, std::defer_lock);
-  if (!g.try_lock_for(BusyWait())) return "a call is still running";
+std::string TOVLuaEngine::UnloadEntry(const std::shared_ptr<TOVLuaPlugin>& p, std::int32_t finalize_timeout_ms) {
+  TOVLuaStateGuard g;
+  if (!g.Acquire(p->CallLock, BusyWait())) return "a call is still running";
   {
     std::lock_guard<TOVRecursiveLock> l(lock_);
     auto it = std::find(plugins_.begin(), plugins_.end(), p);
     if (it == plugins_.end()) return "not loaded";  // another unload came first
     plugins_.erase(it);
   }
-  CallHandler(*p, CallKind::Finalize, {}, nullptr);
+  CallHandler(*p, CallKind::Finalize, {}, nullptr, finalize_timeout_ms);
   p->CloseState();
   p->Host.reset();
   return {};
@@ -837,7 +891,7 @@ std::string TOVLuaEngine::UnloadEntry(const std::shared_ptr<TOVLuaPlugin>& p) {
 bool TOVLuaEngine::UnloadPlugin(const std::string& name) {
   auto p = FindEntry(name);
   if (!p) return false;
-  const std::string why = UnloadEntry(p);
+  const std::string why = UnloadEntry(p, timeout_ms_.load());
   if (!why.empty()) {
     LogWarning("Lua plugin unload error: %s - %s", p->Name, why);
     return false;
@@ -852,9 +906,18 @@ void TOVLuaEngine::UnloadAll() {
     std::lock_guard<TOVRecursiveLock> g(lock_);
     all.assign(plugins_.rbegin(), plugins_.rend());
   }
+  // The finalize calls share one time limit, so that shutdown stays bounded however many
+  // plug-ins loop in finalize: once it is spent, each of the rest gets a millisecond.
+  const std::int32_t limit = timeout_ms_.load();
+  const auto budget_end = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(limit, 0));
   for (const auto& p : all) {
+    std::int32_t finalize_ms = limit;
+    if (limit > 0) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(budget_end - std::chrono::steady_clock::now());
+      finalize_ms = static_cast<std::int32_t>(std::clamp<std::int64_t>(left.count(), 1, limit));
+    }
     try {
-      const std::string why = UnloadEntry(p);
+      const std::string why = UnloadEntry(p, finalize_ms);
       if (!why.empty()) LogWarning("Lua plugin unload error: %s - %s", p->Name, why);
     } catch (const std::exception& e) {
       LogError("Lua plugin unload error: %s - %s", p->Name, e.what());

@@ -123,6 +123,7 @@ class TOVLuaEngine {
   // (bounded); when it does not end in time nothing is freed and the result is false.
   bool UnloadPlugin(const std::string& name);
   // Unloads every plug-in, the last loaded first.  One that stays busy is logged and kept.
+  // All finalize calls together get one time limit.
   void UnloadAll();
 
   std::int32_t GetPluginCount() const;
@@ -140,11 +141,12 @@ class TOVLuaEngine {
                       std::chrono::system_clock::time_point start_time);
   std::shared_ptr<TOVLuaPlugin> FindEntry(const std::string& name) const;
   std::chrono::milliseconds BusyWait() const noexcept;
-  // Runs handler `field` of the plug-in; outcome as for CallPluginInit and friends.
+  // Runs one handler of the plug-in; outcome as for CallPluginInit and friends.
   enum class CallKind : std::uint8_t { Init, Finalize, Event };
-  bool CallHandler(TOVLuaPlugin& plugin, CallKind kind, const std::string& event_type, const TJSON* data);
+  bool CallHandler(TOVLuaPlugin& plugin, CallKind kind, const std::string& event_type, const TJSON* data,
+                   std::int32_t timeout_ms);
   // Unloads one entry: waits for its lock, finalizes, closes.  Empty text on success, else why not.
-  std::string UnloadEntry(const std::shared_ptr<TOVLuaPlugin>& plugin);
+  std::string UnloadEntry(const std::shared_ptr<TOVLuaPlugin>& plugin, std::int32_t finalize_timeout_ms);
 
   // Constant after construction.
   std::unique_ptr<TOVLuaApi> api_;

@@ -95,6 +95,10 @@ class LuaPluginsTest(unittest.TestCase):
             "case_not_table.lua": "return 42",
             "case_load_error.lua": "return {",
             "case_exec_error.lua": 'error("boom")',
+            # Loaded, but their finalize loops: shutdown must still be prompt.
+            "fin_loop_1.lua": 'return { name = "fin1", finalize = function() while true do end end }',
+            "fin_loop_2.lua": 'return { name = "fin2", finalize = function() while true do end end }',
+            "fin_loop_3.lua": 'return { name = "fin3", finalize = function() while true do end end }',
             # What the sandbox leaves: these must all hold, or the file fails.
             "case_probe.lua": """
                 assert(io == nil and debug == nil and dofile == nil and loadfile == nil)
@@ -212,6 +216,8 @@ class LuaPluginsTest(unittest.TestCase):
         self.assertEqual(srv.stop(timeout=15), 0)
         self.assertLess(time.time() - t0, 10)
         self.assertIn("[shutdown] LuaEngine.Free", srv.stderr)
+        for name in ("fin1", "fin2", "fin3"):
+            self.assertIn("Lua plugin %s finalize error: %s" % (name, TIMEOUT), srv.log_text())
         self.assertFalse(os.path.exists(marker))
 
     def test_the_marker_module_works(self):

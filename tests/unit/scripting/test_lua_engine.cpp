@@ -272,6 +272,20 @@ TEST_F(LuaEngineTest, UnloadWaitsForARunningCallOrRefuses) {
   EXPECT_EQ(engine.GetPluginCount(), 0);
 }
 
+TEST_F(LuaEngineTest, UnloadingAllStaysBoundedWhenFinalizersLoop) {
+  TOVLuaEngine engine;
+  engine.SetTimeoutMs(300);
+  for (const char* name : {"f1", "f2", "f3", "f4"})
+    ASSERT_TRUE(Load(engine, std::string(name) + ".lua",
+                     Format(R"(return { name = "%s", finalize = function() while true do end end })", name)));
+  const auto t0 = Clock::now();
+  engine.UnloadAll();
+  EXPECT_LT(std::chrono::duration<double>(Clock::now() - t0).count(), 0.9) << "one time limit for all, not one each";
+  EXPECT_EQ(engine.GetPluginCount(), 0);
+  for (const char* name : {"f1", "f2", "f3", "f4"})
+    EXPECT_TRUE(HasLine(Format("error: Lua plugin %s finalize error: execution timeout exceeded", name)));
+}
+
 TEST_F(LuaEngineTest, DeepRecursionIsAnErrorOnAnyThread) {
   TOVLuaEngine engine;
   ASSERT_TRUE(Load(engine, "deep.lua", R"(
