@@ -164,6 +164,8 @@ struct TOVLuaAllocData {
   std::int64_t DeadlineNs = 0;              // steady clock
 };
 
+namespace {
+
 // The lock that lets one thread at a time into a state.  Re-entrant on the thread that holds
 // it (an unload runs the plug-in's finalize); another thread waits for it a bounded time.
 class TOVLuaStateLock {
@@ -214,6 +216,8 @@ class TOVLuaStateGuard {
  private:
   TOVLuaStateLock* held_ = nullptr;
 };
+
+}  // namespace
 
 struct TOVLuaPlugin {
   TOVLuaPlugin(const TOVLuaApi& api, std::uint64_t memory_limit) : Api(&api), MemoryLimit(memory_limit) {
@@ -599,7 +603,7 @@ int Lua_Pcall(TOVLuaPlugin& p, std::int32_t timeout_ms, lua_CFunction step, void
       try {
         error = Lua_ToString(F, L, -1);
       } catch (...) {
-        error = "not enough memory";
+        error.clear();  // no memory for the text either
       }
       F.lua_settop(L, 0);
     }
