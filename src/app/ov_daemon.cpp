@@ -25,6 +25,7 @@
 #include "ov_http_server.h"
 #include "ov_i18n.h"
 #include "ov_log.h"
+#include "ov_lua_engine.h"
 #include "ov_logsink.h"
 #include "ov_route_admin.h"
 #include "ov_route_api.h"
@@ -293,6 +294,8 @@ void StartupTLS() {
 
 void ShutdownTLS(const TOVStepFn&) { FreeSharedSSLContext(); }
 
+void StartLuaPlugins() { StartupLuaEngine(); }
+
 void StartupWebRootWatcher() {
   if (auto srv = HttpSrv.Get()) StartupWebFileWatcher(srv->WebRoot());
 }
@@ -321,6 +324,8 @@ constexpr TOVServiceRow kServices[] = {
     {"Security", StartupSecurity, ShutdownSecurity},
     {"EventBus", StartupEventBus, ShutdownEventBus},
     {"SessionMgr", StartupSessions, ShutdownSessionManager},
+    // The Lua engine and every Lua plug-in, when plug-ins and Lua are enabled.
+    {"LuaEngine", StartLuaPlugins, ShutdownLuaEngine, After, "ScriptMgr"},
     // The WebSocket hub (optional).
     {"WSServer", StartupHub, ShutdownWSServer},
     // The UDP discovery beacon (optional), stopped before the hub.
