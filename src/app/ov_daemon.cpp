@@ -21,6 +21,7 @@
 #include "ov_database.h"
 #include "ov_event_bus.h"
 #include "ov_security.h"
+#include "ov_scheduler.h"
 #include "ov_session_manager.h"
 #include "ov_ws_server.h"
 #include "ov_daemon_hooks.h"
@@ -152,6 +153,10 @@ std::vector<TOVServiceSlot> BuildServiceTable() {
                  step("HttpSrv.Free");
                  HttpSrv.Free();
                }});
+
+  // The task scheduler, without plug-in callbacks until a plug-in manager exists.
+  t.push_back({80, "Scheduler", [] { StartupScheduler(nullptr, nullptr); },
+               [](const auto& step) { ShutdownScheduler(step); }});
 
   t.push_back({61, "SessionMgr",
                [] {
