@@ -32,6 +32,7 @@
 #include "ov_route_auth.h"
 #include "ov_route_nodes.h"
 #include "ov_router.h"
+#include "ov_scheduler.h"
 #include "ov_security.h"
 #include "ov_server_state.h"
 #include "ov_session_manager.h"
@@ -294,6 +295,8 @@ void StartupTLS() {
 
 void ShutdownTLS(const TOVStepFn&) { FreeSharedSSLContext(); }
 
+void StartScheduler() { StartupScheduler(nullptr, nullptr); }
+
 void StartLuaPlugins() { StartupLuaEngine(); }
 
 void StartupWebRootWatcher() {
@@ -324,8 +327,10 @@ constexpr TOVServiceRow kServices[] = {
     {"Security", StartupSecurity, ShutdownSecurity},
     {"EventBus", StartupEventBus, ShutdownEventBus},
     {"SessionMgr", StartupSessions, ShutdownSessionManager},
+    // The task scheduler thread; stopped right after the HTTP server.
+    {"Scheduler", StartScheduler, ShutdownScheduler, After, "HttpSrv"},
     // The Lua engine and every Lua plug-in, when plug-ins and Lua are enabled.
-    {"LuaEngine", StartLuaPlugins, ShutdownLuaEngine, After, "ScriptMgr"},
+    {"LuaEngine", StartLuaPlugins, ShutdownLuaEngine},
     // The WebSocket hub (optional).
     {"WSServer", StartupHub, ShutdownWSServer},
     // The UDP discovery beacon (optional), stopped before the hub.

@@ -10,6 +10,7 @@
 #include "ov_route_node_push.h"
 #include "ov_route_nodes.h"
 #include "ov_route_reply.h"
+#include "ov_route_scheduler.h"
 #include "ov_route_users.h"
 #include "ov_router.h"
 
@@ -91,12 +92,12 @@ const TOVApiRoute kApiRoutes[] = {
     {"GET", "/api/v1/users/:id/acl", HandleGetUserAcl, A::Admin, "HandleGetUserAcl"},
     {"PUT", "/api/v1/users/:id/flags", HandleSetUserFlags, A::Admin, "HandleSetUserFlags"},
     {"PUT", "/api/v1/users/:id/groups", HandleSetUserGroups, A::Admin, "HandleSetUserGroups"},
-    {"GET", "/api/v1/scheduler/tasks", NI, A::Admin, "HandleListSchedulerTasks"},
-    {"GET", "/api/v1/scheduler/tasks/:id", NI, A::Admin, "HandleGetSchedulerTask"},
-    {"PUT", "/api/v1/scheduler/tasks/:id", NI, A::Admin, "HandleUpdateSchedulerTask"},
-    {"POST", "/api/v1/scheduler/tasks/:id/run", NI, A::Admin, "HandleRunSchedulerTask"},
-    {"GET", "/api/v1/scheduler/logs", NI, A::Admin, "HandleListSchedulerLogs"},
-    {"DELETE", "/api/v1/scheduler/logs", NI, A::Admin, "HandleClearSchedulerLogs"},
+    {"GET", "/api/v1/scheduler/tasks", HandleListSchedulerTasks, A::Admin, "HandleListSchedulerTasks"},
+    {"GET", "/api/v1/scheduler/tasks/:id", HandleGetSchedulerTask, A::Admin, "HandleGetSchedulerTask"},
+    {"PUT", "/api/v1/scheduler/tasks/:id", HandleUpdateSchedulerTask, A::Admin, "HandleUpdateSchedulerTask"},
+    {"POST", "/api/v1/scheduler/tasks/:id/run", HandleRunSchedulerTask, A::Admin, "HandleRunSchedulerTask"},
+    {"GET", "/api/v1/scheduler/logs", HandleListSchedulerLogs, A::Admin, "HandleListSchedulerLogs"},
+    {"DELETE", "/api/v1/scheduler/logs", HandleClearSchedulerLogs, A::Admin, "HandleClearSchedulerLogs"},
     {"GET", "/api/v1/plugins/updates", NI, A::Admin, "HandlePluginUpdates"},
     {"POST", "/api/v1/plugins/updates/check", NI, A::Admin, "HandlePluginUpdateCheck"},
     {"GET", "/api/v1/plugins/updates/count", NI, A::Auth, "HandlePluginUpdateCount"},

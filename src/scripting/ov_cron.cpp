@@ -1,0 +1,188 @@
+#include "ov_cron.h"
+
+#include <algorithm>
+#include <bit>
+#include <limits>
+#include <vector>
+
+namespace ov {
+
+namespace {
+
+// Blanks and control characters off both ends.
+std::string_view TrimCron(std::string_view s) noexcept {
+  while (!s.empty() && static_cast<unsigned char>(s.front()) <= ' ') s.remove_prefix(1);
+  while (!s.empty() && static_cast<unsigned char>(s.back()) <= ' ') s.remove_suffix(1);
+  return s;
+}
+
+// A decimal number with an optional sign that fits in 32 bits; nullopt otherwise.
+std::optional<std::int64_t> CronNumber(std::string_view s) noexcept {
+  bool negative = false;
+  if (!s.empty() && (s.front() == '+' || s.front() == '-')) {
+    negative = s.front() == '-';
+    s.remove_prefix(1);
+  }
+  if (s.empty()) return std::nullopt;
+  std::int64_t v = 0;
+  for (char c : s) {
+    if (c < '0' || c > '9') return std::nullopt;
+    v = v * 10 + (c - '0');
+    if (v > std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1) return std::nullopt;
+  }
+  if (negative) v = -v;
+  if (v > std::numeric_limits<std::int32_t>::max()) return std::nullopt;
+  return v;
+}
+
+// Splits at every separator; empty pieces are kept.
+std::vector<std::string_view> SplitCron(std::string_view s, char sep) {
+  std::vector<std::string_view> out;
+  for (;;) {
+    const std::size_t p = s.find(sep);
+    out.push_back(s.substr(0, p));
+    if (p == std::string_view::npos) return out;
+    s.remove_prefix(p + 1);
+  }
+}
+
+// Visits each item of a field with its step split off.
+template <class Visit>
+void ForEachCronItem(std::string_view field, Visit&& visit) {
+  for (std::string_view piece : SplitCron(field, ',')) {
+    std::string_view item = TrimCron(piece);
+    if (item.empty()) continue;
+    std::int64_t step = 1;
+    if (const std::size_t slash = item.find('/'); slash != std::string_view::npos) {
+      step = std::max<std::int64_t>(CronNumber(item.substr(slash + 1)).value_or(1), 1);
+      item = item.substr(0, slash);
+    }
+    visit(item, step);
+  }
+}
+
+}  // namespace
+
+std::uint64_t ParseCronField(std::string_view field, int min, int max) {
+  std::uint64_t set = 0;
+  const auto add = [&](std::int64_t from, std::int64_t to, std::int64_t step) {
+    for (std::int64_t v = from; v <= to; v += step)
+      if (v >= 0 && v < 64) set |= std::uint64_t{1} << v;
+  };
+  ForEachCronItem(field, [&](std::string_view item, std::int64_t step) {
+    if (item == "*") {
+      add(min, max, step);
+      return;
+    }
+    const std::size_t dash = item.find('-');
+    if (dash == std::string_view::npos) {
+      // A single value: the step does not apply ("5/15" is 5 only).
+      const std::optional<std::int64_t> v = CronNumber(item);
+      if (v && *v >= min && *v <= max) add(*v, *v, 1);
+      return;
+    }
+    const std::int64_t from = std::max<std::int64_t>(CronNumber(item.substr(0, dash)).value_or(min), min);
+    const std::int64_t to = std::min<std::int64_t>(CronNumber(item.substr(dash + 1)).value_or(max), max);
+    add(from, to, step);
+  });
+  return set;
+}
+
+TOVCronSchedule TOVCronSchedule::Parse(std::string_view expr) {
+  TOVCronSchedule c;
+  const std::vector<std::string_view> fields = SplitCron(TrimCron(expr), ' ');
+  if (fields.size() < 5) return c;
+  c.complete_ = true;
+  c.minutes_ = ParseCronField(fields[0], 0, 59);
+  c.hours_ = ParseCronField(fields[1], 0, 23);
+  c.days_ = ParseCronField(fields[2], 1, 31);
+  c.months_ = ParseCronField(fields[3], 1, 12);
+  c.weekdays_ = ParseCronField(fields[4], 0, 6);
+  ForEachCronItem(fields[1], [&](std::string_view item, std::int64_t) {
+    if (item == "*") c.follows_clock_ = true;
+  });
+  return c;
+}
+
+bool TOVCronSchedule::DayMatches(const TOVCivilTime& t) const noexcept {
+  return (months_ >> t.month & 1) && (days_ >> t.day & 1) && (weekdays_ >> t.weekday & 1);
+}
+
+bool TOVCronSchedule::Matches(const TOVCivilTime& t) const noexcept {
+  return complete_ && (minutes_ >> t.minute & 1) && (hours_ >> t.hour & 1) && DayMatches(t);
+}
+
+bool TOVCronSchedule::SkippedTimeMatches(std::int64_t first_local, std::int64_t end_local) const noexcept {
+  // A jump longer than a day is no daylight-saving change; only its last day is looked at.
+  first_local = std::max(first_local, end_local - 86400);
+  for (std::int64_t w = first_local; w < end_local; w += 60)
+    if (Matches(CivilFromSeconds(w))) return true;
+  return false;
+}
+
+// Whether the local time of this minute was shown before, under the larger offset the zone had
+// before the clock was set back (the second pass through a repeated autumn hour).
+bool TOVCronSchedule::Repeated(std::int64_t minute, std::int32_t offset, const TOVClock& clock) const {
+  const std::int32_t earlier = clock.UtcOffset(minute - 86400);
+  if (earlier <= offset) return false;
+  return clock.UtcOffset(minute - (earlier - offset)) == earlier;
+}
+
+std::optional<std::int64_t> TOVCronSchedule::NextRun(std::int64_t now, const TOVClock& clock) const {
+  if (!complete_ || !minutes_ || !hours_ || !days_ || !months_ || !weekdays_) return std::nullopt;
+  const std::int64_t first = FloorToMinute(now) + 60;
+  const std::int64_t last = first + (kCronCandidateMinutes - 1) * 60;
+  std::int64_t u = first;
+  std::int32_t off = clock.UtcOffset(u);
+  // Whether the offset of the minute before u is unknown (at the start and after a change).
+  bool check_jump = true;
+  while (u <= last) {
+    const TOVCivilTime t = CivilFromSeconds(u + off);
+    if (check_jump && !follows_clock_) {
+      // The clock sprang forward just before u: a fixed time in the skipped stretch runs now.
+      const std::int32_t before = clock.UtcOffset(u - 60);
+      if (before < off && SkippedTimeMatches(u + before, u + off)) return u;
+    }
+    // Seconds of local time until the next local time worth testing.
+    const std::int64_t into_hour = t.minute * 60 + t.second;
+    std::int64_t advance;
+    if (!DayMatches(t)) {
+      advance = 86400 - (t.hour * 3600 + into_hour);
+    } else if (!(hours_ >> t.hour & 1)) {
+      advance = 3600 - into_hour;
+    } else {
+      const std::uint64_t ahead = minutes_ >> t.minute;
+      if (ahead & 1) {
+        if (follows_clock_ || !Repeated(u, off, clock)) return u;
+        advance = 60 - t.second;
+      } else if (ahead == 0) {
+        advance = 3600 - into_hour;
+      } else {
+        advance = std::countr_zero(ahead) * 60 - t.second;
+      }
+    }
+    // Steps stay on whole UTC minutes.  When the zone's offset changes on the way, stop at the
+    // first minute of the new offset: the step was measured in the old local time.
+    std::int64_t next = u + (advance + 59) / 60 * 60;
+    std::int32_t next_off = clock.UtcOffset(next);
+    check_jump = next_off != off;
+    if (check_jump) {
+      std::int64_t lo = u;
+      while (next - lo > 60) {
+        const std::int64_t mid = lo + (next - lo) / 120 * 60;
+        const std::int32_t mid_off = clock.UtcOffset(mid);
+        if (mid_off == off) {
+          lo = mid;
+        } else {
+          next = mid;
+          next_off = mid_off;
+        }
+      }
+    }
+    u = next;
+    off = next_off;
+  }
+  return std::nullopt;
+}
+
+}  // namespace ov

@@ -1,0 +1,227 @@
+// The task scheduler: the server's periodic work, built-in maintenance tasks (plug-in name
+// "system", ov_maintenance) and the tasks native plug-ins declare.  Every task is one row of
+// system_scheduler, held in memory as a TOVSchedulerTask.  A task runs every N seconds
+// ("interval", timed on the monotonic clock and counted from the end of the previous run) or on
+// a five-field cron expression ("cron", ov_cron, on the wall clock).  One thread looks at the
+// list once a second; the REST API lists tasks, edits their schedules and runs a task at once.
+// Each run is announced on the event bus, counted in the task's row and written to
+// scheduler_log.
+//
+// One run of a task at a time: a run requested while the same task runs (on the thread or for
+// another request) waits for that run to end; the tick skips a task that is running.
+//
+// Lock order: the scheduler's lock (a registry lock), then the database write lock.  The lock
+// is never held while a task runs.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ov_clock.h"
+#include "ov_cron.h"
+#include "ov_json_helpers.h"
+#include "ov_locks.h"
+#include "ov_maintenance.h"
+#include "ov_service.h"
+
+namespace ov {
+
+enum TOVSchedulerTaskKind : std::uint8_t { stkInterval = 0, stkCron = 1 };
+
+struct TOVSchedulerTask {
+  std::int64_t Id = 0;
+  std::string TaskName;
+  std::string PluginName;  // "system" marks a built-in task
+  std::string Description;
+  std::string Category;    // "plugin" for tasks registered from plug-ins
+  TOVSchedulerTaskKind Kind = stkInterval;
+  std::int32_t IntervalSeconds = 0;
+  std::string CronExpr;
+  bool Enabled = false;
+  std::int64_t LastRun = 0;  // UTC seconds since 1970; 0 = never
+  std::int64_t NextRun = 0;  // UTC seconds since 1970 (for an interval task the wall time its
+                             // monotonic deadline stands for); 0 = not scheduled
+  std::string LastResult;    // "success", "error" or what the row holds
+  std::string LastError;
+  std::int32_t RunCount = 0;
+  std::int32_t FailCount = 0;
+  bool UserModified = false;
+  bool IsRunning = false;    // memory only
+  // Memory only: CronExpr parsed, and an interval task's deadline on the monotonic clock.
+  TOVCronSchedule Cron;
+  TOVMonoTime DueMono{};
+};
+
+// One finished run, as the run log keeps it.
+struct TOVTaskRunRecord {
+  std::string PluginName;
+  std::string TaskName;
+  std::int64_t StartedAt = 0;  // UTC seconds since 1970
+  std::int32_t DurationMs = 0;
+  std::string Result;     // "success" or "error"
+  std::string Error;
+};
+
+// Where tasks and runs are kept: the database (MakeSchedulerDBStore) for the server; a test or
+// benchmark may hand in another.  Every operation may throw (database errors).
+class IOVSchedulerStore {
+ public:
+  virtual ~IOVSchedulerStore() = default;
+  // Every row of system_scheduler in id order; times that do not read as UTC text are 0.
+  virtual std::vector<TOVSchedulerTask> LoadTasks() = 0;
+  // last_run, next_run, last_result, last_error, run_count, fail_count of the task's row.
+  virtual void StoreRun(const TOVSchedulerTask& task) = 0;
+  // enabled, schedule_type, interval_seconds, cron_expr, next_run; user_modified = 1.
+  virtual void StoreEdit(const TOVSchedulerTask& task) = 0;
+  // One scheduler_log row (finished now).
+  virtual void LogRun(const TOVTaskRunRecord& run) = 0;
+  // A plug-in task row (category "plugin", every interval seconds, enabled) unless the pair
+  // (plug-in, task) has a row already.
+  virtual void AddPluginTask(const std::string& plugin, const std::string& task, const std::string& description,
+                             std::int32_t interval_seconds) = 0;
+  // The plug-in names of plug-in rows that no administrator edited.
+  virtual std::vector<std::string> UneditedPluginNames() = 0;
+  // Every row of that plug-in name.
+  virtual void DeletePluginTasks(const std::string& plugin) = 0;
+};
+
+std::unique_ptr<IOVSchedulerStore> MakeSchedulerDBStore();
+
+// Runs one plug-in task; a throw marks the run as failed.
+using TRunPluginTaskProc = std::function<void(const std::string& plugin_name, const std::string& task_name)>;
+// The tasks plug-ins declare: a JSON array of {"plugin_name", "task_name", "description",
+// "interval_seconds"}; anything else counts as an empty array.
+using TGetPluginTasksFunc = std::function<TJSON()>;
+
+struct TOVSchedulerOptions {
+  const TOVClock* clock = nullptr;           // SystemClock() when null
+  std::unique_ptr<IOVSchedulerStore> store;  // the database when null
+  std::chrono::milliseconds tick{1000};      // pause between two looks at the list
+};
+
+class TOVScheduler {
+ public:
+  // Loads the tasks, schedules every enabled one from now (no catch-up of runs missed while
+  // the server was down), registers the plug-ins' tasks and removes orphans; logs "Scheduler
+  // initialized with %d tasks".  The thread is not started.  Database errors pass on.
+  TOVScheduler(TRunPluginTaskProc run_plugin_task, TGetPluginTasksFunc get_plugin_tasks,
+               TOVSchedulerOptions options = {});
+  // Terminate, then waits for the thread.
+  ~TOVScheduler();
+  TOVScheduler(const TOVScheduler&) = delete;
+  TOVScheduler& operator=(const TOVScheduler&) = delete;
+
+  // Starts the thread (once).
+  void Start();
+  // Asks the thread to stop: the pause between ticks ends at once, due tasks not yet started
+  // in this tick are left, a running VACUUM is killed.  Does not wait.
+  void Terminate() noexcept;
+  // True while the thread body runs.
+  bool Running() const noexcept { return running_.load(); }
+
+  // Rebuilds the list from the table and synchronises the plug-ins' tasks (after a plug-in is
+  // disabled or uninstalled); logs "Scheduler: tasks refreshed (%d total)".  Takes the lock.
+  void RefreshTasks();
+  // Runs the task on the calling thread and returns when the run is over; when the task is
+  // running already, waits for that run first.  False (nothing runs) for an unknown id.  A
+  // failing task is a recorded failed run, not an error; database errors of its bookkeeping
+  // pass on.
+  bool RunTaskNow(std::int64_t task_id);
+  // Task objects in list (id) order.
+  TJSON GetTasksJSON() const;
+  std::optional<TJSON> GetTaskJSON(std::int64_t task_id) const;
+  // Applies "enabled" (Boolean), "schedule_type" ("cron" or anything else for interval),
+  // "interval_seconds" (a number above 0), "cron_expr" (a string) where present, marks the task
+  // as edited and reschedules it from now when enabled; stores it.  False for an unknown id;
+  // database errors pass on (and nothing changes).
+  bool UpdateTask(std::int64_t task_id, const TJSON& updates);
+
+  // One look at the list: runs every due task that is not running, one after another on the
+  // calling thread.  The thread calls it once a tick; tests call it directly.
+  void Tick();
+
+ private:
+  // A task picked for a run; its run is claimed under its key until released.
+  struct TTaskRef {
+    std::int64_t id = 0;
+    std::string plugin;
+    std::string task;
+    std::size_t index = 0;  // where it was; the list may be reloaded meanwhile
+    std::uint64_t generation = 0;  // of the list when claimed
+  };
+  struct TClaim {
+    std::string plugin;
+    std::string task;
+  };
+  // The compact schedule the tick walks: one entry per task (same index), due when at <= the
+  // now of its clock.
+  enum TDueClock : std::uint8_t { dcNever = 0, dcMono = 1, dcWall = 2 };
+  struct TDue {
+    std::int64_t at = 0;  // nanoseconds of the monotonic clock, or wall seconds
+    TDueClock clock = dcNever;
+  };
+
+  void Execute();
+  void LoadTasksFromDB();
+  void SyncPluginTasks();
+  // Both of the above; returns the number of tasks.
+  std::size_t LoadAll();
+  std::int64_t CalcNextRunCron(const TOVSchedulerTask& task, std::int64_t now) const;
+  // The next run of an enabled task from now (NextRun, and DueMono for an interval task).
+  void ScheduleTask(TOVSchedulerTask& task, std::int64_t wall_now, TOVMonoTime mono_now) const;
+  void SetDue(std::size_t index);
+  void NoticeClockJump(TOVWallTime wall, TOVMonoTime mono);
+  std::optional<std::size_t> FindTask(std::int64_t id) const;
+  bool Claimed(const TOVSchedulerTask& task) const;
+  bool IsClaimed(std::size_t index) const;
+  TTaskRef Claim(std::size_t index);
+  void Release(const TTaskRef& ref) noexcept;
+  void ExecuteTask(const TTaskRef& ref);
+  void RunSystemTask(const std::string& task_name);
+  TJSON TaskJSON(const TOVSchedulerTask& t) const;
+
+  // Constant after construction.
+  const TOVClock& clock_;
+  const std::unique_ptr<IOVSchedulerStore> store_;
+  const TRunPluginTaskProc run_plugin_task_;
+  const TGetPluginTasksFunc get_plugin_tasks_;
+  const std::chrono::milliseconds tick_;
+
+  // State below is protected by lock_.
+  mutable TOVLock lock_{LockLevel::Registry};
+  std::vector<TOVSchedulerTask> tasks_;  // in id order
+  std::vector<TDue> due_;                // parallel to tasks_
+  std::uint64_t generation_ = 0;         // counts loads of the list
+  std::vector<TClaim> claimed_;          // the tasks running now
+  std::condition_variable_any run_ended_;
+  std::optional<std::pair<TOVWallTime, TOVMonoTime>> last_look_;  // clocks at the previous tick
+
+  // The thread.
+  std::stop_source stop_;
+  std::mutex wait_lock_;
+  std::condition_variable_any wait_cv_;
+  std::atomic<bool> running_{false};
+  std::thread thread_;
+};
+
+extern TOVService<TOVScheduler> Scheduler;
+
+// Start-up: creates and starts the global scheduler with the plug-in manager's two operations
+// (or none) and logs "Task scheduler started" or "Task scheduler started (no plugins)".  The
+// environment variable OV_SCHEDULER_TICK_MS (10-1000) shortens the tick for tests.
+void StartupScheduler(TRunPluginTaskProc run_plugin_task, TGetPluginTasksFunc get_plugin_tasks);
+// Shutdown: "Scheduler.Terminate" (the thread stops at once, a running task is finished or, for
+// VACUUM, killed), "Scheduler.Free" (waits for users and the thread).
+void ShutdownScheduler(const std::function<void(const std::string&)>& step);
+
+}  // namespace ov
