@@ -21,6 +21,7 @@
 #include "ov_database.h"
 #include "ov_event_bus.h"
 #include "ov_security.h"
+#include "ov_plugin_manager.h"
 #include "ov_session_manager.h"
 #include "ov_ws_server.h"
 #include "ov_daemon_hooks.h"
@@ -153,13 +154,12 @@ std::vector<TOVServiceSlot> BuildServiceTable() {
                  HttpSrv.Free();
                }});
 
+  // Plug-ins: scanned and initialised after the session manager, freed before it.
+  t.push_back({62, "PluginMgr", [] { StartupPluginManager(); }, [](const auto& step) { ShutdownPluginManager(step); }});
   t.push_back({61, "SessionMgr",
                [] {
                  StartupSessionManager();
                  LogInfo("Event bus and session manager initialized");
-                 // Native and Lua plug-ins are not hosted by this build; the configuration
-                 // switch is still reported as the sysop set it.
-                 if (!Config->PluginsEnabled()) LogInfo("Plugin system disabled in configuration");
                },
                [](const auto& step) { ShutdownSessionManager(step); }});
   t.push_back({60, "EventBus", [] { StartupEventBus(); }, [](const auto& step) { ShutdownEventBus(step); }});
@@ -299,7 +299,8 @@ int RunConsoleMode(const std::string& config_file) {
       summary += "SSL: enabled (min TLS " + Config->ReadString("ssl", "min_version", "tls1.2") + ")\n";
     else
       summary += "SSL: disabled (enable in orvanta.ini [server] use_ssl=1)\n";
-    summary += Config->PluginsEnabled() ? "Plugins: enabled (0 loaded)\n" : "Plugins: disabled\n";
+    summary += Config->PluginsEnabled() ? "Plugins: enabled (" + std::to_string(LoadedPluginCount()) + " loaded)\n"
+                                        : "Plugins: disabled\n";
     if (auto ws = WSServer.Get())
       summary += "WebSocket: listening on port " + std::to_string(ws->Port()) + (ws->UseSSL() ? " (WSS/SSL)\n" : " (WS)\n");
     else
