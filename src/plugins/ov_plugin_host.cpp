@@ -171,7 +171,11 @@ static void ovh_ACLGetUserFlags(IOVPluginHost*, OVStr* result, int32_t) { Assign
 static OVBool ovh_ACLCheckAccess(IOVPluginHost*, int32_t, int32_t, OVStr) { return 0; }
 static OVBool ovh_ACLCheckAccessByFlags(IOVPluginHost*, OVStr, OVBool, int32_t, int32_t, OVStr) { return 0; }
 static void ovh_ACLRegisterFlag(IOVPluginHost*, OVStr, OVStr, OVStr) {}
-static void ovh_GetServerVersion(IOVPluginHost* s, OVStr* result) { AssignOVStr(result, H(s).GetServerVersion()); }
+// The version never changes: every plug-in gets the same constant string, nothing to allocate.
+static void ovh_GetServerVersion(IOVPluginHost* s, OVStr* result) {
+  static const OVStr version = NewConstOVStr(H(s).GetServerVersion());
+  ReplaceOVStr(result, version);
+}
 static void ovh_GetServerName(IOVPluginHost*, OVStr* result) { AssignOVStr(result, kProductName); }
 static int64_t ovh_GetUptime(IOVPluginHost* s) { return H(s).GetUptime(); }
 // Node-side operations: the server's fixed answers.
@@ -545,6 +549,8 @@ TJSON TOVPluginHost::ConfigGetSection(std::string_view) const {
 }
 
 // ---- server information -----------------------------------------------------------------------
+
+bool TOVPluginHost::HasPermission(TOVPermission perm) const noexcept { return GetCurrentPermissions().Has(perm); }
 
 std::string TOVPluginHost::GetServerVersion() const { return kVersion; }
 

@@ -96,7 +96,7 @@ class TOVPluginHost {
 
   // ---- permissions and server information ----
   TOVPermissionSet GetCurrentPermissions() const noexcept { return TOVPermissionSet(granted_.load(std::memory_order_acquire)); }
-  bool HasPermission(TOVPermission perm) const noexcept { return GetCurrentPermissions().Has(perm); }
+  bool HasPermission(TOVPermission perm) const noexcept;
   std::string GetServerVersion() const;
   std::int64_t GetUptime() const;
 

@@ -9,13 +9,6 @@
 
 namespace ov {
 
-void AssignOVStr(OVStr* dst, std::string_view text) {
-  if (!dst) return;
-  OVStr old = *dst;
-  *dst = NewOVStr(text);
-  ovstr_release(old);
-}
-
 namespace {
 
 // The elements of a plug-in's array, element 0 and highest index.

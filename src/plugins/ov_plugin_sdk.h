@@ -29,6 +29,21 @@ inline std::string OVStrText(const char* s) { return std::string(OVStrView(s)); 
 // A new string with one reference; NULL for "".
 inline OVStr NewOVStr(std::string_view text) { return ovstr_new_len(text.data(), text.size()); }
 
+// A string that is never counted or freed (reference count -1), for texts fixed for the life of
+// the process.
+inline OVStr NewConstOVStr(std::string_view text) {
+  OVStr s = NewOVStr(text);
+  if (s) OVSTR_HEADER(s)->refcount = -1;
+  return s;
+}
+// *dst := value (taking over its reference), releasing what *dst held.  A NULL dst is ignored.
+inline void ReplaceOVStr(OVStr* dst, OVStr value) {
+  if (!dst) return;
+  OVStr old = *dst;
+  *dst = value;
+  ovstr_release(old);
+}
+
 // Owns one reference to a string: the form in which the server passes text into a plug-in.
 class TOVStrRef {
  public:
@@ -53,7 +68,9 @@ class TOVStrRef {
 
 // *dst := a new string holding text, releasing what *dst held (a string result the server
 // hands to a plug-in).  A NULL dst is ignored.
-void AssignOVStr(OVStr* dst, std::string_view text);
+inline void AssignOVStr(OVStr* dst, std::string_view text) {
+  if (dst) ReplaceOVStr(dst, NewOVStr(text));
+}
 
 // Owns a string array a plug-in returned.
 class TOVStrArrayRef {

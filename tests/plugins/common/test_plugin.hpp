@@ -8,12 +8,13 @@
 //   Code         {"code": kSpec.code}, which tells two builds of one plug-in apart
 //   ThrowStd     throws std::runtime_error("service failed")
 //   ThrowOther   throws an int
-//   Sleep        {"ms": n}: sleeps, then answers {"slept": n}
+//   Sleep        {"ms": n}: sleeps, logs "slept <n>" and answers {"slept": n}
 //   SetTasks     {"tasks": v}: GetScheduledTasks answers v from now on (any JSON)
 //   CatchDenied  ConfigSet without the permission, catching the host's error: {"caught": text}
 //   GetDashboardWidgets  {"success": true, "widgets": [{"plugin": name}]}
 // Life-cycle calls are logged through the host ("Initialize called", "Finalize called",
-// "OVPluginDestroy called", "CreateSchema", "MigrateSchema from N", "task <name> ran").
+// "OVPluginDestroy called", "CreateSchema", "MigrateSchema from N", "task <name> ran").  Schema v1 is the table
+// <prefix>items (id, name); from v2 on it has a column note.
 #include <cctype>
 #include <chrono>
 #include <cstring>
@@ -172,6 +173,7 @@ inline OVJson* CallFunction(IOVServicePlugin* s, OVStr name, OVJson* args) {
   } else if (fn == "Sleep") {
     const int64_t ms = ovj_get_int(args, "ms", 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    self.Log("slept " + std::to_string(ms));
     ovj_set_int(r, "slept", ms);
   } else if (fn == "SetTasks") {
     OVStr text = ovj_write(ovj_get(args, "tasks"));
@@ -214,7 +216,18 @@ inline void CreateSchema(IOVDatabasePlugin* d) {
 inline void MigrateSchema(IOVDatabasePlugin* d, int32_t from) {
   Plugin& self = Self(d);
   self.Log("MigrateSchema from " + std::to_string(from));
-  if (from < 2) self.Exec(&IOVPluginHostVtbl::DBCreateTable, "ALTER TABLE " + self.Prefix() + "items ADD note TEXT");
+  if (from >= 2) return;
+  OVDBAColumnSpec note = ovdba_make_column("note", OVDBA_TEXT, 0, 1, nullptr, 0, 0, 0);
+  OVStr table = ovstr_new((self.Prefix() + "items").c_str());
+  try {
+    self.host->vtbl->DeclareColumn(self.host, table, &note);
+  } catch (...) {
+    ovstr_release(table);
+    ovdba_column_release(&note);
+    throw;
+  }
+  ovstr_release(table);
+  ovdba_column_release(&note);
 }
 
 inline const IOVDatabasePluginVtbl kDatabaseVtbl = {GetSchemaVersion, CreateSchema, MigrateSchema};

@@ -75,7 +75,7 @@ inline std::string InstallPlugin(const std::string& dir, const std::string& name
 
 // A SQLite database as DB, a log capture and an empty plug-in directory.
 class PluginTest : public SqliteDBTest {
- protected:
+ public:
   void SetUp() override {
     SqliteDBTest::SetUp();
     std::filesystem::create_directories(plugin_dir);
