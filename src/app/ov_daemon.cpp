@@ -25,6 +25,7 @@
 #include "ov_http_server.h"
 #include "ov_i18n.h"
 #include "ov_log.h"
+#include "ov_plugin_manager.h"
 #include "ov_lua_engine.h"
 #include "ov_logsink.h"
 #include "ov_route_admin.h"
@@ -226,9 +227,6 @@ void ShutdownDatabase(const TOVStepFn& step) {
 void StartupSessions() {
   StartupSessionManager();
   LogInfo("Event bus and session manager initialized");
-  // Native and Lua plug-ins are not hosted by this build; the configuration switch is still
-  // reported as the sysop set it.
-  if (!Config->PluginsEnabled()) LogInfo("Plugin system disabled in configuration");
 }
 
 // The WebSocket hub is optional: a failure to start leaves it absent.
@@ -295,7 +293,23 @@ void StartupTLS() {
 
 void ShutdownTLS(const TOVStepFn&) { FreeSharedSSLContext(); }
 
-void StartScheduler() { StartupScheduler(nullptr, nullptr); }
+// With a plug-in manager the scheduler also runs plug-in tasks and keeps their rows in step.
+void StartScheduler() {
+  if (!PluginMgr.Exists()) {
+    StartupScheduler(nullptr, nullptr);
+    return;
+  }
+  StartupScheduler(
+      [](const std::string& plugin, const std::string& task) {
+        auto mgr = PluginMgr.Get();
+        if (!mgr) throw std::runtime_error("Plugin manager not available");
+        mgr->RunPluginTask(plugin, task);
+      },
+      [] {
+        auto mgr = PluginMgr.Get();
+        return mgr ? mgr->GetAllPluginScheduledTasks() : TJSON::array();
+      });
+}
 
 void StartLuaPlugins() { StartupLuaEngine(); }
 
@@ -327,6 +341,8 @@ constexpr TOVServiceRow kServices[] = {
     {"Security", StartupSecurity, ShutdownSecurity},
     {"EventBus", StartupEventBus, ShutdownEventBus},
     {"SessionMgr", StartupSessions, ShutdownSessionManager},
+    // Native plug-ins: scanned and initialised when [plugins] enabled.
+    {"PluginMgr", StartupPluginManager, ShutdownPluginManager},
     // The task scheduler thread; stopped right after the HTTP server.
     {"Scheduler", StartScheduler, ShutdownScheduler, After, "HttpSrv"},
     // The Lua engine and every Lua plug-in, when plug-ins and Lua are enabled.
@@ -355,7 +371,8 @@ void PrintSummary() {
     summary += "SSL: enabled (min TLS " + Config->ReadString("ssl", "min_version", "tls1.2") + ")\n";
   else
     summary += "SSL: disabled (enable in orvanta.ini [server] use_ssl=1)\n";
-  summary += Config->PluginsEnabled() ? "Plugins: enabled (0 loaded)\n" : "Plugins: disabled\n";
+  summary += Config->PluginsEnabled() ? "Plugins: enabled (" + std::to_string(LoadedPluginCount()) + " loaded)\n"
+                                      : "Plugins: disabled\n";
   if (auto ws = WSServer.Get())
     summary += "WebSocket: listening on port " + std::to_string(ws->Port()) + (ws->UseSSL() ? " (WSS/SSL)\n" : " (WS)\n");
   else

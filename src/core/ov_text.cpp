@@ -42,6 +42,13 @@ std::string TrimAscii(std::string_view s) {
   return std::string(s.substr(b, e - b));
 }
 
+bool IsSafeName(std::string_view name) noexcept {
+  if (name.empty() || name.size() > 255 || name == "." || name == "..") return false;
+  for (char c : name)
+    if (c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return false;
+  return true;
+}
+
 std::int32_t ClampToInt32(std::int64_t v) noexcept {
   if (v < INT32_MIN) return INT32_MIN;
   if (v > INT32_MAX) return INT32_MAX;

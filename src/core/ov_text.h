@@ -16,6 +16,10 @@ std::string TrimAscii(std::string_view s);
 
 // Bytes as lower-case hexadecimal digits, two per byte (digests, random tokens).
 std::string HexLower(const unsigned char* p, std::size_t n);
+// A single name that becomes a file or directory name, a table prefix or a route segment
+// (plug-in names, versions, package names, language codes): not empty, at most 255 bytes, not
+// "." or "..", and without "/", "\\", NUL or other control characters.
+bool IsSafeName(std::string_view name) noexcept;
 
 // v clamped to the 32-bit range (security levels, ban minutes, counts a peer sent).
 std::int32_t ClampToInt32(std::int64_t v) noexcept;

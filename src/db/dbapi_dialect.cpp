@@ -394,6 +394,14 @@ std::unique_ptr<sql::Query> TDBADialectBase::OpenCatalogQuery(const char* ANoCon
   return q;
 }
 
+std::vector<std::string> TDBADialectBase::CatalogNames(const char* ANoConnection, std::string ASQL,
+                                                       bool ARollBackOnFailure) {
+  const auto q = OpenCatalogQuery(ANoConnection, std::move(ASQL), {}, ARollBackOnFailure);
+  std::vector<std::string> out;
+  for (; !q->Eof(); q->Next()) out.push_back(q->Field(0).AsText());
+  return out;
+}
+
 void TDBADialectBase::Disconnect() {
   if (!FConnected) return;
   FConnected = false;

@@ -198,6 +198,8 @@ class IDBADialect {
   virtual std::int64_t GetLastInsertID() = 0;
   virtual bool TableExists(std::string_view AName) = 0;
   virtual TJSON GetColumns(std::string_view ATable) = 0;
+  // The names of the tables of the connected database (schema), ordered by name.
+  virtual std::vector<std::string> ListTables() = 0;
 
   // ---- transaction, paging, batches and DDL fitting ----
   // The transaction every statement of this dialect runs in (nullptr for a borrowed
@@ -352,6 +354,8 @@ class TDBADialectBase : public IDBADialect {
   // ARollBackOnFailure (needed where a failed statement aborts the transaction).
   std::unique_ptr<sql::Query> OpenCatalogQuery(const char* ANoConnection, std::string ASQL, std::string AName,
                                                bool ARollBackOnFailure = false);
+  // The first column of every row of a catalog query, as text.
+  std::vector<std::string> CatalogNames(const char* ANoConnection, std::string ASQL, bool ARollBackOnFailure = false);
 
   sql::Connection* FConnection = nullptr;
   sql::Transaction* FTransaction = nullptr;

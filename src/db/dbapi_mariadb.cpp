@@ -121,6 +121,10 @@ bool TDBAMariaDBDialect::TableExists(std::string_view AName) {
   return !q->Eof();
 }
 
+std::vector<std::string> TDBAMariaDBDialect::ListTables() {
+  return CatalogNames(kNoConnection, "SELECT table_name FROM information_schema.tables WHERE table_schema = DATABASE() ORDER BY table_name");
+}
+
 TJSON TDBAMariaDBDialect::GetColumns(std::string_view ATable) {
   const auto q = OpenCatalogQuery(
       kNoConnection,

@@ -49,6 +49,7 @@ class TDBAMariaDBDialect : public TDBAServerDialect {
   std::string InsertOrIgnoreStmt(std::string_view ATable, const std::vector<std::string>& ACols) const override;
   bool TableExists(std::string_view AName) override;
   TJSON GetColumns(std::string_view ATable) override;
+  std::vector<std::string> ListTables() override;
   std::string LimitOffsetClause(std::int64_t ALimit, std::int64_t AOffset) const override;
 
   // Gives every integer foreign-key column the type of the key it references: the column of

@@ -114,6 +114,10 @@ bool TDBAPostgresDialect::TableExists(std::string_view AName) {
   return !q->Eof();
 }
 
+std::vector<std::string> TDBAPostgresDialect::ListTables() {
+  return CatalogNames(kNoConnection, "SELECT table_name FROM information_schema.tables WHERE table_schema = current_schema() ORDER BY table_name", /*ARollBackOnFailure=*/true);
+}
+
 TJSON TDBAPostgresDialect::GetColumns(std::string_view ATable) {
   const auto q = OpenCatalogQuery(kNoConnection, kColumnsSQL, ToLowerAscii(ATable), /*ARollBackOnFailure=*/true);
   TJSON out = TJSON::array();

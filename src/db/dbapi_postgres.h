@@ -46,6 +46,7 @@ class TDBAPostgresDialect : public TDBAServerDialect {
   std::string CollationClause(bool ACaseInsensitive) const override;
   bool TableExists(std::string_view AName) override;
   TJSON GetColumns(std::string_view ATable) override;
+  std::vector<std::string> ListTables() override;
 
  protected:
   // INSERT, UPDATE, DELETE and MERGE.

@@ -101,6 +101,10 @@ bool TDBASQLiteDialect::TableExists(std::string_view AName) {
   return !q->Eof();
 }
 
+std::vector<std::string> TDBASQLiteDialect::ListTables() {
+  return CatalogNames(kNoConnection, "SELECT name FROM sqlite_master WHERE type='table' ORDER BY name");
+}
+
 TJSON TDBASQLiteDialect::GetColumns(std::string_view ATable) {
   const auto q = OpenCatalogQuery(kNoConnection, "PRAGMA table_info(" + QuoteIdent(ATable) + ")", {});
   TJSON out = TJSON::array();

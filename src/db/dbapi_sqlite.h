@@ -51,6 +51,7 @@ class TDBASQLiteDialect : public TDBADialectBase {
   std::string InsertOrIgnoreStmt(std::string_view ATable, const std::vector<std::string>& ACols) const override;
   bool TableExists(std::string_view AName) override;
   TJSON GetColumns(std::string_view ATable) override;
+  std::vector<std::string> ListTables() override;
   std::string LimitOffsetClause(std::int64_t ALimit, std::int64_t AOffset) const override;
 
   const std::string& DbFile() const noexcept { return FDbFile; }

@@ -29,6 +29,11 @@ def server_binary():
     return os.path.join(build_dir(), "orvantaserver")
 
 
+def built_plugin(name):
+    """A plug-in of tests/plugins as the build made it (<build>/test_plugins/<name>.so)."""
+    return os.path.join(build_dir(), "test_plugins", name + ".so")
+
+
 def free_port(host="127.0.0.1"):
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
         s.bind((host, 0))
@@ -196,6 +201,14 @@ class OVServer:
         """The first column of the first row sql() returns, None without a row."""
         rows = self.sql(statement, *args)
         return rows[0][0] if rows else None
+
+    def install_plugin(self, name, as_name=None):
+        """Puts a test plug-in into the plug-in directory as <as_name or name>.so, replacing a file
+        there by renaming a copy over it; returns the path."""
+        target = os.path.join(self.plugin_dir, (as_name or name) + ".so")
+        shutil.copyfile(built_plugin(name), target + ".new")
+        os.replace(target + ".new", target)
+        return target
 
     def _merge(self, section, kv):
         for i, (name, items) in enumerate(self.sections):

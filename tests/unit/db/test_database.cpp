@@ -9,6 +9,7 @@
 #include "ov_database.h"
 #include "ov_logsink.h"
 #include "ov_schema.h"
+#include "db_test_env.h"
 #include "test_util.h"
 
 using namespace ov;
@@ -37,27 +38,7 @@ class DatabaseTest : public ::testing::Test {
 class DatabaseBackendTest : public ::testing::TestWithParam<std::string> {
  protected:
   void SetUp() override {
-    const std::string type = GetParam();
-    if (type == "sqlite3") {
-      ovtest::WriteText(dir / "o.ini", "[database]\ntype=sqlite3\n");
-    } else {
-      const std::string p = type == "postgresql" ? "OV_TEST_PG_" : "OV_TEST_MYSQL_";
-      auto env = [&](const char* k) { const char* v = std::getenv((p + k).c_str()); return std::string(v ? v : ""); };
-      if (env("PORT").empty()) GTEST_SKIP() << "no " << type << " test server";
-      static int counter = 0;
-      const std::string name = "ov_unit_" + std::to_string(::getpid()) + "_" + std::to_string(++counter);
-      sql::ConnectOptions o;
-      o.host = env("HOST");
-      o.port = std::atoi(env("PORT").c_str());
-      o.database = env("DB");
-      o.user = env("USER");
-      o.password = env("PASSWORD");
-      auto c = sql::CreateConnection(type == "postgresql" ? sql::Backend::Postgres : sql::Backend::MariaDB, o);
-      c->Open();
-      c->Run("CREATE DATABASE " + name, {});
-      ovtest::WriteText(dir / "o.ini", "[database]\ntype=" + type + "\nhost=" + o.host + "\nport=" + env("PORT") +
-                                           "\nname=" + name + "\nusername=" + o.user + "\npassword=" + o.password + "\n");
-    }
+    if (!ovtest::WriteDatabaseConfig(GetParam(), dir / "o.ini")) GTEST_SKIP() << "no " << GetParam() << " test server";
     Config.Publish(std::make_unique<TOVConfig>(dir / "o.ini"));
     db = std::make_unique<TOVDatabase>(dir / "orvanta.db");
   }

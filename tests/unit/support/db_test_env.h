@@ -6,7 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <unistd.h>
+
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -46,6 +49,27 @@ inline std::optional<ov::sql::ConnectOptions> TestServerOptions(ov::sql::Backend
 inline std::string NoServerMessage(ov::sql::Backend AKind) {
   return ServerVariablePrefix(AKind) + "* not set: no " + ServerName(AKind) +
          " test server (see scripts/test-db-servers)";
+}
+
+// Writes an INI file whose [database] section points at a fresh, empty database of the given
+// type ("sqlite3", "postgresql" or "mariadb"; SQLite uses the server's [database] file).  False
+// when that type's test server is not running.
+inline bool WriteDatabaseConfig(const std::string& type, const std::string& ini_path) {
+  std::string ini = "[database]\ntype=" + type + "\n";
+  if (type != "sqlite3") {
+    const ov::sql::Backend kind = type == "postgresql" ? ov::sql::Backend::Postgres : ov::sql::Backend::MariaDB;
+    auto o = TestServerOptions(kind);
+    if (!o) return false;
+    static int counter = 0;
+    const std::string name = "ov_unit_" + std::to_string(::getpid()) + "_" + std::to_string(++counter);
+    auto c = ov::sql::CreateConnection(kind, *o);
+    c->Open();
+    c->Run("CREATE DATABASE " + name, {});
+    ini += "host=" + o->host + "\nport=" + std::to_string(o->port) + "\nname=" + name + "\nusername=" + o->user +
+           "\npassword=" + o->password + "\n";
+  }
+  std::ofstream(ini_path, std::ios::trunc) << ini;
+  return true;
 }
 
 // An open connection to the test server for Kind; the test is skipped when there is none.

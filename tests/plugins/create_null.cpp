@@ -1,0 +1,4 @@
+// Refused: OVPluginCreate returns NULL.
+#include "common/test_plugin.hpp"
+
+const ovt::Spec ovt::kSpec = {.name = "CreateNull", .create_null = true};

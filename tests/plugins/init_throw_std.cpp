@@ -1,0 +1,4 @@
+// Loaded, Initialize throws a std::exception.
+#include "common/test_plugin.hpp"
+
+const ovt::Spec ovt::kSpec = {.name = "InitThrowStd", .init_throw = ovt::Throw::Std};

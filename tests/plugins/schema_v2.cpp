@@ -1,0 +1,4 @@
+// The same database plug-in at schema version 2 (code 2).
+#include "common/test_plugin.hpp"
+
+const ovt::Spec ovt::kSpec = {.name = "Schema", .version = "2.0.0", .perms = OV_BIT(OV_PERM_DATABASE_CREATE_TABLES), .caps = OV_BIT(OV_CAP_SERVICE) | OV_BIT(OV_CAP_DATABASE), .schema = 2, .code = 2};
