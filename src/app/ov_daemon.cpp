@@ -25,6 +25,7 @@
 #include "ov_http_server.h"
 #include "ov_i18n.h"
 #include "ov_log.h"
+#include "ov_plugin_host.h"
 #include "ov_plugin_manager.h"
 #include "ov_lua_engine.h"
 #include "ov_logsink.h"
@@ -311,7 +312,21 @@ void StartScheduler() {
       });
 }
 
-void StartLuaPlugins() { StartupLuaEngine(); }
+// Each Lua plug-in gets a host of its own with the permissions the engine grants it; nothing of
+// the host is reachable from Lua.
+std::shared_ptr<void> MakeLuaPluginHost(const std::string& name, const std::vector<std::string>& permissions,
+                                        TOVEventBus*, std::chrono::system_clock::time_point start_time) {
+  TOVPermissionSet granted;
+  for (const std::string& text : permissions) {
+    TOVPermission perm;
+    if (StringToPermission(text, perm)) granted.Include(perm);
+  }
+  auto host = std::make_shared<TOVPluginHost>(name, granted, &EventBus, start_time);
+  host->SetGrantedPermissions(granted);
+  return host;
+}
+
+void StartLuaPlugins() { StartupLuaEngine(MakeLuaPluginHost); }
 
 void StartupWebRootWatcher() {
   if (auto srv = HttpSrv.Get()) StartupWebFileWatcher(srv->WebRoot());

@@ -5,6 +5,7 @@
 
 #include "ov_database.h"
 #include "ov_json_helpers.h"
+#include "ov_plugin_manager.h"
 #include "ov_route_reply.h"
 
 namespace ov {
@@ -13,9 +14,15 @@ namespace {
 
 constexpr const char* kLayoutKey = "dashboard_layout";
 
-// The plug-in manager's answer to "_system" "GetDashboardWidgets"; nullopt while this build has
-// no plug-in manager.
-std::optional<TJSON> CallDashboardWidgetsFunction() { return std::nullopt; }
+// The plug-in manager's answer to "_system" "GetDashboardWidgets"; nullopt without a plug-in
+// manager or a result.
+std::optional<TJSON> CallDashboardWidgetsFunction() {
+  auto mgr = PluginMgr.Get();
+  if (!mgr) return std::nullopt;
+  std::unique_ptr<TJSON> result = mgr->CallPluginFunction("_system", "GetDashboardWidgets", nullptr);
+  if (!result) return std::nullopt;
+  return std::move(*result);
+}
 
 }  // namespace
 

@@ -1,4 +1,5 @@
 #include "ov_route_nodes.h"
+#include "ov_plugin_manager.h"
 
 #include <algorithm>
 #include <chrono>
@@ -20,10 +21,6 @@
 namespace ov {
 
 namespace {
-
-// Plug-ins loaded by the plug-in manager, for the server's node entry; 0 while this build has
-// no plug-in manager.
-std::int64_t LoadedPluginCount() { return 0; }
 
 constexpr const char* kNodeColumns =
     "id, client_name, last_heartbeat, status, uptime, active_nodes, protocols, version, ip_address, created_at";
@@ -69,7 +66,7 @@ TJSON BuildServerNodeJSON() {
   if (tls) protocols.push_back("https");
   if (hub_active) protocols.push_back("websocket");
   o["protocols"] = std::move(protocols);
-  o["plugins_loaded"] = LoadedPluginCount();
+  o["plugins_loaded"] = static_cast<std::int64_t>(LoadedPluginCount());
   o["ws_clients"] = hub_active ? hub->GetClientCount() : 0;
   // Nodes reach the hub through the /ws upgrade on the HTTP port.
   if (hub_active && cfg) o["ws_port"] = cfg->ServerPort();
