@@ -26,7 +26,9 @@
 #include "ov_i18n.h"
 #include "ov_log.h"
 #include "ov_plugin_host.h"
+#include "ov_plugin_installer.h"
 #include "ov_plugin_manager.h"
+#include "ov_plugin_updates.h"
 #include "ov_lua_engine.h"
 #include "ov_logsink.h"
 #include "ov_route_admin.h"
@@ -360,8 +362,13 @@ constexpr TOVServiceRow kServices[] = {
     {"PluginMgr", StartupPluginManager, ShutdownPluginManager},
     // The task scheduler thread; stopped right after the HTTP server.
     {"Scheduler", StartScheduler, ShutdownScheduler, After, "HttpSrv"},
-    // The Lua engine and every Lua plug-in, when plug-ins and Lua are enabled.
-    {"LuaEngine", StartLuaPlugins, ShutdownLuaEngine},
+    // The plug-in registry's check-in and update list.
+    {"UpdateChecker", StartupUpdateChecker, ShutdownUpdateChecker},
+    // The package installer; its staging and backup directories are made here.
+    {"PluginInstaller", StartupPluginInstaller, ShutdownPluginInstaller},
+    // The Lua engine and every Lua plug-in, when plug-ins and Lua are enabled; freed after the
+    // update checker, before the plug-in manager.
+    {"LuaEngine", StartLuaPlugins, ShutdownLuaEngine, After, "UpdateChecker"},
     // The WebSocket hub (optional).
     {"WSServer", StartupHub, ShutdownWSServer},
     // The UDP discovery beacon (optional), stopped before the hub.

@@ -81,7 +81,8 @@ int OpenPidFd(pid_t pid) noexcept {
 
 class Child {
  public:
-  Child(pid_t pid, int out_fd, const TOVProcessOptions& o) : pid_(pid), out_(out_fd), pidfd_(OpenPidFd(pid)), o_(o) {
+  Child(pid_t pid, int out_fd, int file_fd, const TOVProcessOptions& o)
+      : pid_(pid), out_(out_fd), file_(file_fd), pidfd_(OpenPidFd(pid)), o_(o) {
     if (o.timeout.count() > 0) deadline_ = std::chrono::steady_clock::now() + o.timeout;
   }
 
@@ -109,6 +110,12 @@ class Child {
   }
 
  private:
+  void Kill() {
+    ::kill(-pid_, SIGKILL);  // the child's own process group: whatever it started as well
+    ::kill(pid_, SIGKILL);
+    killed_ = true;
+  }
+
   void KillWhenDue() {
     if (killed_) return;
     const bool late = deadline_ && std::chrono::steady_clock::now() >= *deadline_;
@@ -116,9 +123,7 @@ class Child {
     if (!late && !stop) return;
     result_.timed_out = late;
     result_.stopped = stop && !late;
-    ::kill(-pid_, SIGKILL);  // the child's own process group: whatever it started as well
-    ::kill(pid_, SIGKILL);
-    killed_ = true;
+    Kill();
   }
 
   int PollTimeoutMs() const {
@@ -145,10 +150,30 @@ class Child {
       out_.Close();
       return;
     }
-    const std::size_t room = o_.max_output > result_.output.size() ? o_.max_output - result_.output.size() : 0;
+    const std::size_t kept = file_.get() >= 0 ? file_bytes_ : result_.output.size();
+    const std::size_t room = o_.max_output > kept ? o_.max_output - kept : 0;
     const std::size_t take = std::min(room, static_cast<std::size_t>(got));
-    result_.output.append(buf, take);
     if (take < static_cast<std::size_t>(got)) result_.output_truncated = true;
+    if (file_.get() < 0) {
+      result_.output.append(buf, take);
+      return;
+    }
+    if (!WriteAll(file_.get(), buf, take)) result_.output_truncated = true;
+    file_bytes_ += take;
+    // A file is not silently cut short: the child that overflows it, or whose output cannot be
+    // stored, is stopped.
+    if (result_.output_truncated && !killed_ && !exited_) Kill();
+  }
+
+  static bool WriteAll(int fd, const char* p, std::size_t n) {
+    while (n > 0) {
+      const ssize_t w = ::write(fd, p, n);
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) return false;
+      p += w;
+      n -= static_cast<std::size_t>(w);
+    }
+    return true;
   }
 
   void Reap(int flags) {
@@ -165,6 +190,8 @@ class Child {
 
   pid_t pid_;
   Fd out_;
+  Fd file_;
+  std::size_t file_bytes_ = 0;
   Fd pidfd_;
   const TOVProcessOptions& o_;
   std::optional<std::chrono::steady_clock::time_point> deadline_;
@@ -182,8 +209,12 @@ TOVProcessResult RunProcess(const TOVProcessOptions& o) {
   for (const std::string& a : o.args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
 
-  Fd out_read, out_write;
-  if (o.output == TOVProcessOutput::Capture) {
+  Fd out_read, out_write, file;
+  if (o.output == TOVProcessOutput::File) {
+    file.Reset(::open(o.output_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (file.get() < 0) throw EOVProcessError("Cannot create " + o.output_file + ": " + ErrnoText(errno));
+  }
+  if (o.output == TOVProcessOutput::Capture || o.output == TOVProcessOutput::File) {
     int p[2];
     if (::pipe2(p, O_CLOEXEC) != 0) throw EOVProcessError("Cannot start " + o.program + ": " + ErrnoText(errno));
     out_read.Reset(p[0]);
@@ -193,7 +224,8 @@ TOVProcessResult RunProcess(const TOVProcessOptions& o) {
   SpawnSetup s;
   posix_spawn_file_actions_addopen(&s.actions, 0, "/dev/null", O_RDONLY, 0);
   switch (o.output) {
-    case TOVProcessOutput::Capture: posix_spawn_file_actions_adddup2(&s.actions, out_write.get(), 1); break;
+    case TOVProcessOutput::Capture:
+    case TOVProcessOutput::File: posix_spawn_file_actions_adddup2(&s.actions, out_write.get(), 1); break;
     case TOVProcessOutput::Discard: posix_spawn_file_actions_addopen(&s.actions, 1, "/dev/null", O_WRONLY, 0); break;
     case TOVProcessOutput::Inherit: break;
   }
@@ -218,7 +250,7 @@ TOVProcessResult RunProcess(const TOVProcessOptions& o) {
                         : ::posix_spawn(&pid, o.program.c_str(), &s.actions, &s.attr, argv.data(), environ);
   out_write.Close();
   if (rc != 0) throw EOVProcessError("Cannot start " + o.program + ": " + ErrnoText(rc));
-  Child child(pid, out_read.Release(), o);
+  Child child(pid, out_read.Release(), file.Release(), o);
   return child.Wait();
 }
 

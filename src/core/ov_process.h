@@ -19,6 +19,10 @@ enum class TOVProcessOutput : unsigned char {
   Capture,  // into TOVProcessResult::output (up to max_output bytes)
   Inherit,  // the server's own standard output
   Discard,  // /dev/null
+  // Streamed by the server into output_file (created or truncated, mode 0600), at most
+  // max_output bytes: a child that writes more, or a file that cannot be written, is killed
+  // and output_truncated is set.  Nothing is kept in TOVProcessResult::output.
+  File,
 };
 
 struct TOVProcessOptions {
@@ -27,11 +31,13 @@ struct TOVProcessOptions {
   std::vector<std::string> args;  // argv[1..], passed as they are (no shell, no quoting)
   std::string working_dir;        // empty: the server's current directory
   TOVProcessOutput output = TOVProcessOutput::Capture;
+  std::string output_file;        // TOVProcessOutput::File: where standard output goes
   // true: standard error goes where standard output goes; false: the server's standard error.
   bool merge_stderr = true;
   // After this long the child (and its process group) is killed; zero: no deadline.
   std::chrono::milliseconds timeout{0};
-  // Captured bytes beyond this are read and dropped (output_truncated is set).
+  // Captured bytes beyond this are read and dropped (output_truncated is set); for File, the
+  // most the file may grow to.
   std::size_t max_output = 1 << 20;
   // A stop request kills the child the same way as the deadline (looked at every 100 ms).
   std::stop_token stop;

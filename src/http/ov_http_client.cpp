@@ -205,7 +205,7 @@ long TOVHttpClient::DownloadToFile(const std::string& url, const std::string& pa
   t.cancel = options_.cancel;
   try {
     Perform(url, nullptr, headers, t);
-    if (t.status < 200 || t.status > 299) throw EHttpClientError(Format("HTTP status %d", t.status));
+    if (t.status < 200 || t.status > 299) throw EHttpStatusError(t.status, Format("HTTP status %d", t.status));
     if (::close(fd) != 0) {
       t.fd = -1;
       throw EHttpClientError("Cannot write " + path + ": " + std::strerror(errno));

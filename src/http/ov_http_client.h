@@ -26,6 +26,16 @@ class EHttpClientError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A download answered with a status outside 200..299 ("HTTP status 404").
+class EHttpStatusError : public EHttpClientError {
+ public:
+  EHttpStatusError(long status, const std::string& message) : EHttpClientError(message), status_(status) {}
+  long Status() const noexcept { return status_; }
+
+ private:
+  long status_;
+};
+
 // Request headers in order (name, value).  A name or value holding CR, LF or NUL, or a name
 // holding ':' or nothing, is refused (EHttpClientError) before anything is sent.
 using TOVHttpHeaders = std::vector<std::pair<std::string, std::string>>;
@@ -60,8 +70,8 @@ class TOVHttpClient {
   // The body is sent as given; set "Content-Type" in headers.
   TOVHttpClientReply Post(const std::string& url, std::string_view body, const TOVHttpHeaders& headers = {}) const;
   // Streams a GET's reply into path (created or truncated, mode 0600) and returns the status.
-  // A status outside 200..299, a transfer failure, a truncated body or a reply over the
-  // download cap throws EHttpClientError and removes the file.
+  // A status outside 200..299 (EHttpStatusError), a transfer failure, a truncated body or a
+  // reply over the download cap throws EHttpClientError and removes the file.
   long DownloadToFile(const std::string& url, const std::string& path, const TOVHttpHeaders& headers = {}) const;
 
   const TOVHttpClientOptions& Options() const noexcept { return options_; }

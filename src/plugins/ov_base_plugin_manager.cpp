@@ -597,6 +597,12 @@ bool TOVBasePluginManager::IsPluginLoaded(const std::string& name) const {
   return FindPlugin(name) >= 0;
 }
 
+std::string TOVBasePluginManager::GetPluginLibPath(const std::string& name) const {
+  std::lock_guard g(lock_);
+  const int i = FindPlugin(name);
+  return i < 0 ? std::string() : plugins_[static_cast<std::size_t>(i)].LibPath;
+}
+
 void TOVBasePluginManager::SetPluginVersion(const std::string& name, const std::string& version) {
   std::lock_guard g(lock_);
   const int i = FindPlugin(name);

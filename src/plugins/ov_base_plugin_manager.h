@@ -175,6 +175,8 @@ class TOVBasePluginManager {
   void RestartPlugin(const std::string& name);
   int GetPluginCount() const;
   bool IsPluginLoaded(const std::string& name) const;
+  // The library path the plug-in was loaded from (not its hidden copy); "" when not loaded.
+  std::string GetPluginLibPath(const std::string& name) const;
   void SetPluginVersion(const std::string& name, const std::string& version);
   // One object per entry (not marked uninstalled), in table order.
   TJSON GetPluginJSON();

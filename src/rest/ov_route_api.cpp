@@ -9,6 +9,7 @@
 #include "ov_route_logs.h"
 #include "ov_route_node_push.h"
 #include "ov_route_nodes.h"
+#include "ov_route_packages.h"
 #include "ov_route_reply.h"
 #include "ov_route_scheduler.h"
 #include "ov_route_users.h"
@@ -98,12 +99,12 @@ const TOVApiRoute kApiRoutes[] = {
     {"POST", "/api/v1/scheduler/tasks/:id/run", HandleRunSchedulerTask, A::Admin, "HandleRunSchedulerTask"},
     {"GET", "/api/v1/scheduler/logs", HandleListSchedulerLogs, A::Admin, "HandleListSchedulerLogs"},
     {"DELETE", "/api/v1/scheduler/logs", HandleClearSchedulerLogs, A::Admin, "HandleClearSchedulerLogs"},
-    {"GET", "/api/v1/plugins/updates", NI, A::Admin, "HandlePluginUpdates"},
-    {"POST", "/api/v1/plugins/updates/check", NI, A::Admin, "HandlePluginUpdateCheck"},
-    {"GET", "/api/v1/plugins/updates/count", NI, A::Auth, "HandlePluginUpdateCount"},
-    {"POST", "/api/v1/plugins/install", NI, A::Admin, "HandleInstallPlugin"},
-    {"POST", "/api/v1/plugins/uninstall", NI, A::Admin, "HandleUninstallPlugin"},
-    {"POST", "/api/v1/plugins/upload", NI, A::Admin, "HandleUploadPlugin"},
+    {"GET", "/api/v1/plugins/updates", HandlePluginUpdates, A::Admin, "HandlePluginUpdates"},
+    {"POST", "/api/v1/plugins/updates/check", HandlePluginUpdateCheck, A::Admin, "HandlePluginUpdateCheck"},
+    {"GET", "/api/v1/plugins/updates/count", HandlePluginUpdateCount, A::Auth, "HandlePluginUpdateCount"},
+    {"POST", "/api/v1/plugins/install", HandleInstallPlugin, A::Admin, "HandleInstallPlugin"},
+    {"POST", "/api/v1/plugins/uninstall", HandleUninstallPlugin, A::Admin, "HandleUninstallPlugin"},
+    {"POST", "/api/v1/plugins/upload", HandleUploadPlugin, A::Admin, "HandleUploadPlugin"},
     {"GET", "/api/v1/i18n/languages", HandleI18nLanguages, A::Auth, "HandleI18nLanguages"},
     {"GET", "/api/v1/i18n/:lang", HandleI18nBundle, A::Auth, "HandleI18nBundle"},
     {"GET", "/api/v1/dashboard/widgets", HandleDashboardWidgets, A::Auth, "HandleDashboardWidgets"},

@@ -14,9 +14,9 @@
 #include "ov_http_server.h"
 #include "ov_route_db.h"
 #include "ov_route_nodes.h"
+#include "ov_route_packages.h"
 #include "ov_route_path.h"
 #include "ov_route_reply.h"
-#include "ov_text.h"
 
 namespace ov {
 
@@ -87,14 +87,6 @@ class TOVStagedFile {
   std::string path_;
 };
 
-bool IsPackageName(const std::string& name) {
-  const std::string lower = ToLowerAscii(name);
-  auto ends_with = [&](std::string_view ext) {
-    return lower.size() >= ext.size() && lower.compare(lower.size() - ext.size(), ext.size(), ext) == 0;
-  };
-  return ends_with(".ovp") || ends_with(".zip");
-}
-
 // Tells the node to install the package at url and waits for its answer: 200 with the node's
 // reply, or 504.  The request id starts "cmd_".  True when the node answered.
 bool PushToNode(TOVApiRequest& c, TOVNodeTarget& target, const std::string& url, const std::string& package) {
@@ -108,30 +100,15 @@ bool PushToNode(TOVApiRequest& c, TOVNodeTarget& target, const std::string& url,
 void HandleNodePluginUpload(TOVApiRequest& c) {
   std::optional<TOVNodeTarget> target = NodeTargetOrFail(c);
   if (!target) return;
-  if (c.req.files.empty()) {
-    SendError(c.resp, 400, "No file uploaded");
-    return;
-  }
-  const TOVUploadedFile& file = c.req.files.front();
-  if (!IsPackageName(file.client_name)) {
-    SendError(c.resp, 400, "File must be a .ovp or .zip plugin package");
-    return;
-  }
-  std::error_code ec;
-  if (file.temp_path.empty() || !fs::is_regular_file(file.temp_path, ec)) {
-    SendError(c.resp, 400, "Upload failed - no file data received");
-    return;
-  }
+  const TOVUploadedFile* upload = UploadedPackageOrFail(c);
+  if (!upload) return;
+  const TOVUploadedFile& file = *upload;
 
   const std::string token = TOVGuid::Generate();
   const std::string staged_path = std::string(kPluginStagingDir) + "/" + token + ".ovp";
   TOVStagedFile staged;
   try {
     fs::create_directories(kPluginStagingDir);
-    if (fs::file_size(file.temp_path) == 0) {
-      SendError(c.resp, 400, "Uploaded file is empty");
-      return;
-    }
     staged.Set(staged_path);  // a copy that fails half-way is removed too
     fs::copy_file(file.temp_path, staged_path);
   } catch (const std::exception& e) {

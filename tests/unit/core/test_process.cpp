@@ -145,3 +145,27 @@ TEST(Process, DeadlineStopAndOutputCap) {
   EXPECT_EQ(r.output, std::string(1000, 'x'));
   EXPECT_TRUE(r.output_truncated);
 }
+
+// Standard output streamed into a file: what fits is kept, a child that writes more is killed,
+// and standard error stays out of the file unless merged.
+TEST(Process, OutputIntoAFileIsCapped) {
+  ovtest::TempDir dir;
+  TOVProcessOptions o;
+  o.output = TOVProcessOutput::File;
+  o.output_file = dir / "out";
+  o.merge_stderr = false;
+  TOVProcessResult r = Shell("echo kept; echo elsewhere >&2", o);
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_FALSE(r.output_truncated);
+  EXPECT_EQ(r.output, "");
+  EXPECT_EQ(ovtest::ReadText(o.output_file), "kept\n");
+
+  o.max_output = 100000;
+  r = Shell("exec cat /dev/zero", o);  // never ends by itself
+  EXPECT_TRUE(r.output_truncated);
+  EXPECT_EQ(r.term_signal, SIGKILL);
+  EXPECT_EQ(ovtest::ReadText(o.output_file).size(), 100000u);
+
+  o.output_file = dir / "missing-dir/out";
+  EXPECT_THROW(Shell("true", o), EOVProcessError);
+}

@@ -1,0 +1,139 @@
+// TOVPluginInstaller (global PluginInstaller): installs, updates and removes native plug-ins
+// delivered as plug-in packages (.ovp: a ZIP archive).
+//
+// Package layout (the content root is the archive root, or its only directory when the root
+// holds no plugin.json and nothing else):
+//   plugin.json        the manifest: "name", "version", "api_version", "target", the library's
+//                      name ("platforms"."linux-x86_64"."binary", "binaries"."linux-x86_64",
+//                      "files"."binary", else lib<name>.so) and "dependencies"
+//   <library>          installed as <target dir>/<library>
+//   CHECKSUMS.sha256   optional, sha256sum's output form, names relative to the content root
+//   web/, lang/        their top-level files go to <target dir>/<name>/web and .../lang
+//
+// A package is hostile input: the archive is unpacked with the archive helper's checks into a
+// staging directory of its own, every name that becomes a path passes the name validator, and
+// installed files are only ever replaced by renaming a complete copy over them (a loaded
+// library keeps its mapped file).  A failed update restores the library and plugin.json from
+// the backup it made; a failed new install removes the files it added.
+//
+// Lock: lock_ (installer level) serialises installs and uninstalls; the plug-in manager's lock
+// and the database write lock are taken after it.  A registry download runs before lock_.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ov_http_client.h"
+#include "ov_json_helpers.h"
+#include "ov_locks.h"
+#include "ov_service.h"
+
+namespace ov {
+
+inline constexpr std::int32_t kInstallerApiVersion = 2;
+
+enum class TOVInstallAction : std::uint8_t { iaInstalled = 0, iaUpdated = 1 };
+
+struct TOVInstallResult {
+  bool Success = false;
+  TOVInstallAction Action = TOVInstallAction::iaInstalled;
+  std::string PluginName;
+  std::string Version;
+  std::string ErrorMessage;
+};
+
+// One line of a checksum list: the expected digest (lower case) and the file name as written
+// (one leading "*" or ".", then one leading "/" removed).
+struct TOVChecksumLine {
+  std::string digest;
+  std::string file;
+};
+// The counted lines of a CHECKSUMS.sha256 text, in order.
+std::vector<TOVChecksumLine> ParseChecksumList(std::string_view text);
+
+// The lower-case hex SHA-256 of a file's bytes; throws std::runtime_error when it cannot be read.
+std::string Sha256File(const std::string& path);
+
+class TOVPluginInstaller {
+ public:
+  // Creates <data_dir>/staging and <data_dir>/backups (with parents).
+  TOVPluginInstaller(std::string plugin_dir, const std::string& data_dir);
+  TOVPluginInstaller(const TOVPluginInstaller&) = delete;
+  TOVPluginInstaller& operator=(const TOVPluginInstaller&) = delete;
+
+  const std::string& PluginDir() const noexcept { return plugin_dir_; }
+  const std::string& StagingDir() const noexcept { return staging_dir_; }
+  const std::string& BackupDir() const noexcept { return backup_dir_; }
+  // For tests: the client plug-in directory ("client_plugins", relative to the working
+  // directory) and the outbound HTTP settings of downloads.
+  void SetClientPluginDir(std::string dir) { client_plugin_dir_ = std::move(dir); }
+  void SetHttpOptions(TOVHttpClientOptions o) { http_options_ = o; }
+
+  // Installs or updates from a package file.  Takes lock_.
+  TOVInstallResult InstallFromFile(const std::string& zip_path);
+  // Downloads the package from url into staging (outside lock_), then InstallFromFile.  name
+  // and version must be safe names.
+  TOVInstallResult InstallPlugin(const std::string& name, const std::string& version, const std::string& url);
+  // Unloads the plug-in (waiting, bounded, for its calls), removes its library and its web and
+  // lang files, deletes its scheduler rows (and its plugin_state row when purging) and blanks
+  // its update row.  Takes lock_.
+  TOVInstallResult UninstallPlugin(const std::string& name, bool purge_data);
+
+  // HTTP(S) GET of url into dest_path; false (logged, dest_path removed) on any failure.
+  bool DownloadPackage(const std::string& url, const std::string& dest_path);
+  // True when there is no CHECKSUMS.sha256 in root or every line names a file inside root whose
+  // digest matches; the first failure is logged and gives false.
+  bool VerifyChecksums(const std::string& root);
+  // root/plugin.json as an object whose "api_version" is supported; nullopt (logged) otherwise.
+  std::optional<TJSON> ValidateManifest(const std::string& root);
+  // Copies the installed library, plugin.json and the top-level web and lang files into a new
+  // <backups>/<name>/<yyyymmdd_hhnnss> directory and returns it.
+  std::string BackupExisting(const std::string& name, const std::string& binary, const std::string& target_dir);
+  // Puts back the library, plugin.json and web and lang files of backup_dir (empty: the newest
+  // backup of the plug-in), each by atomic replacement.
+  void RestoreBackup(const std::string& name, const std::string& binary, const std::string& target_dir,
+                     const std::string& backup_dir = {});
+  // Copies src to a new temporary file beside dst and renames it over dst; throws
+  // std::runtime_error "Unable to replace <dst> (rename failed — check directory permissions)"
+  // when the rename fails, or the copy's error.
+  static void ReplaceFileAtomic(const std::string& src, const std::string& dst);
+  // Copies the package's files from root into target_dir (see the layout above).  Paths that
+  // did not exist before are added to created.  Throws on the first failure.
+  void InstallFiles(const std::string& root, const std::string& name, const std::string& binary,
+                    const std::string& target_dir, bool has_web, bool has_lang, std::vector<std::string>& created);
+  // Deletes a directory tree; failures are ignored.
+  static void RemoveDirectory(const std::string& dir);
+  void CleanupStaging(const std::string& path) { RemoveDirectory(path); }
+
+ private:
+  // The body of InstallFromFile, under lock_; staging is the fresh staging directory.
+  void InstallStaged(const std::string& zip_path, const std::string& staging, TOVInstallResult& r);
+
+  // Constant after construction.
+  const std::string staging_dir_;
+  const std::string backup_dir_;
+  const std::string plugin_dir_;
+  std::string client_plugin_dir_ = "client_plugins";
+  TOVHttpClientOptions http_options_;
+
+  TOVRecursiveLock lock_{LockLevel::Installer};
+};
+
+extern TOVService<TOVPluginInstaller> PluginInstaller;
+
+// A new file or directory in dir named prefix + <random> + suffix (mkstemps / mkdtemp): names
+// that stay unique when two requests stage in the same millisecond.  Throws std::runtime_error.
+std::string MakeUniqueFile(const std::string& dir, const std::string& prefix, const std::string& suffix);
+std::string MakeUniqueDir(const std::string& dir, const std::string& prefix);
+// Local time as "yyyymmdd-hhnnsszzz" (staging names).
+std::string StagingTimeStamp();
+
+// Start-up: creates PluginInstaller on [paths] plugin_dir and data_dir and logs "Plugin
+// installer initialized (staging: %s/staging, backups: %s/backups)".
+void StartupPluginInstaller();
+// Shutdown step "PluginInstaller.Free".
+void ShutdownPluginInstaller(const TOVStepFn& step);
+
+}  // namespace ov

@@ -1,0 +1,321 @@
+"""Plug-in packages in the real server: upload, update with backup and restart, a failed update
+restored, uninstall behind the busy guard, reinstall of a new build, every refusal, and hostile
+archives.  The plug-in is tests/plugins/pkg_sample.c in two builds (A and B)."""
+import io
+import json
+import os
+import threading
+import time
+import unittest
+import zipfile
+
+from ovfixture import error_message
+from ovpackages import (PackageServer, checksum_list, library, make_package, manifest, multipart,
+                        sample_package)
+
+EM = "\u2014"
+
+
+class UploadUpdateRestart(unittest.TestCase):
+    def test_upload_update_failed_update_and_restart(self):
+        with PackageServer() as srv:
+            d = srv.plugin_dir
+            # A new install from a package with a wrapper directory.
+            status, body = srv.upload(sample_package("1.0.0", wrapper="PkgSample-1.0.0"))
+            self.assertEqual(status, 200, body)
+            self.assertEqual(body["data"], {"plugin_name": "PkgSample", "version": "1.0.0", "action": "installed"})
+            with open(os.path.join(d, "libPkgSample.so"), "rb") as f:
+                self.assertEqual(f.read(), library("pkg_sample"))
+            self.assertEqual(sorted(os.listdir(os.path.join(d, "PkgSample"))), ["lang", "plugin.json", "web"])
+            self.assertEqual(os.listdir(os.path.join(d, "PkgSample", "web")), ["app.js"])  # no subdirectories
+            self.assertEqual(os.listdir(os.path.join(d, "PkgSample", "lang")), ["en.json"])
+            for line in ("[INFO] Extracting package to %s/staging/upload-" % srv.data_dir,
+                         "[INFO] ZIP has wrapper directory, using %s/staging/upload-" % srv.data_dir,
+                         "[INFO] All checksums verified for package in ",
+                         "[INFO] Installing plugin files: PkgSample v1.0.0",
+                         "[INFO] Installed libPkgSample.so to %s" % d,
+                         "[INFO] Scanning for newly installed plugin: PkgSample",
+                         "[INFO] Plugin loaded: PkgSample v1.0.0 - Package sample build A (by Orvanta tests)",
+                         "[plugin:PkgSample] PkgSample build A initialized",
+                         "[INFO] Plugin PkgSample v1.0.0 installed successfully",
+                         "[INFO] Plugin PkgSample v1.0.0 uploaded and installed by sysop"):
+                self.assertTrue(srv.logged(line), line)
+            self.assertEqual(srv.audit("plugin_upload"), [("PkgSample", "Version 1.0.0 installed (uploaded: pkg.ovp)")])
+            self.assertEqual(srv.staging(), [])
+
+            # An update of the loaded plug-in (its dependency list is not checked): backup, the
+            # new files beside the loaded library, a restart requested.
+            status, body = srv.upload(sample_package("1.1.0", build="pkg_sample_b", dependencies=["NoSuchPlugin"]),
+                                      filename="PKG-1.1.ZIP")
+            self.assertEqual(status, 200, body)
+            self.assertEqual(body["data"], {"plugin_name": "PkgSample", "version": "1.1.0", "action": "updated"})
+            backups = os.path.join(srv.data_dir, "backups", "PkgSample")
+            (first_backup,) = os.listdir(backups)
+            with open(os.path.join(backups, first_backup, "libPkgSample.so"), "rb") as f:
+                self.assertEqual(f.read(), library("pkg_sample"))
+            with open(os.path.join(backups, first_backup, "plugin.json")) as f:
+                self.assertEqual(json.load(f)["version"], "1.0.0")
+            with open(os.path.join(d, "libPkgSample.so"), "rb") as f:
+                self.assertEqual(f.read(), library("pkg_sample_b"))
+            for line in ("[INFO] Backing up existing plugin: PkgSample",
+                         "[INFO] Backed up libPkgSample.so to %s/%s" % (backups, first_backup),
+                         "Restart pending: Updated: PkgSample v1.1.0",
+                         "[INFO] Plugin PkgSample v1.1.0 updated successfully",
+                         "[INFO] Plugin PkgSample v1.1.0 uploaded and updated by sysop"):
+                self.assertTrue(srv.logged(line), line)
+            self.assertNotIn("Package sample build B", srv.stdout)  # the running plug-in is still build A
+
+            # A copy that fails half-way (a directory stands where web/app.js goes): the library
+            # and plugin.json of 1.1.0 are restored, the server keeps serving.
+            blocker = os.path.join(d, "PkgSample", "web", "app.js")
+            os.remove(blocker)
+            os.makedirs(os.path.join(blocker, "in-the-way"))
+            status, body = srv.upload(sample_package("1.2.0", build="pkg_sample"))
+            self.assertEqual(status, 500)
+            self.assertEqual(error_message(body), "Failed to install files: Unable to replace %s (rename failed %s "
+                                                  "check directory permissions)" % (blocker, EM))
+            with open(os.path.join(d, "libPkgSample.so"), "rb") as f:
+                self.assertEqual(f.read(), library("pkg_sample_b"))
+            with open(os.path.join(d, "PkgSample", "plugin.json")) as f:
+                self.assertEqual(json.load(f)["version"], "1.1.0")
+            self.assertTrue(srv.logged("[WARN] Install failed, restoring backup for PkgSample"))
+            self.assertTrue(srv.logged("[WARN] Restoring backup for PkgSample from %s/" % backups))
+            self.assertEqual(len(os.listdir(backups)), 2)
+            self.assertEqual(srv.staging(), [])
+            self.assertEqual(srv.request("GET", "/health")[0], 200)
+
+            # The restart: exit code 42, then the new build runs.
+            self.assertEqual(srv.stop(), 42)
+            err = srv.stderr
+            self.assertLess(err.index("[shutdown] PluginInstaller.Free"), err.index("[shutdown] UpdateChecker.Free"))
+            self.assertLess(err.index("[shutdown] UpdateChecker.Free"), err.index("[shutdown] PluginMgr.Free"))
+            srv.start()
+            self.assertTrue(srv.logged("[INFO] Plugin update checker initialized (interval: 86400s, auto: yes)"))
+            self.assertTrue(srv.logged("[INFO] Plugin installer initialized (staging: %s/staging, backups: %s/backups)"
+                                       % (srv.data_dir, srv.data_dir)))
+            self.assertTrue(srv.logged("Plugin loaded: PkgSample v1.1.0 - Package sample build B"))
+            self.assertTrue(srv.logged("[plugin:PkgSample] PkgSample build B initialized"))
+            self.assertEqual(srv.stop(), 0)
+
+
+class UninstallAndReinstall(unittest.TestCase):
+    def test_busy_guard_keep_purge_and_reinstall(self):
+        with PackageServer(autostart=False) as srv:
+            # Loaded at start from a library not named lib<name>.so, so the scheduler has its tasks.
+            srv.install_plugin("pkg_sample", "custom")
+            srv.start()
+            # Enabled (plug-ins start disabled), so its tasks are scheduled at the next start.
+            srv.sql("UPDATE plugin_state SET is_enabled = 1 WHERE plugin_name = 'PkgSample'")
+            self.assertEqual(srv.stop(), 0)
+            srv.start()
+            tasks = {(t["plugin_name"], t["task_name"]): t["id"] for t in srv.call("GET", "/scheduler/tasks")[1]["data"]}
+            hold = tasks[("PkgSample", "hold")]
+
+            # A call in flight: uninstall answers 409 and changes nothing.
+            flag = os.path.join(srv.tmp, "hold")
+            open(flag, "w").close()
+            runner = threading.Thread(target=srv.call, args=("POST", "/scheduler/tasks/%d/run" % hold),
+                                      kwargs={"timeout": 60})
+            runner.start()
+            try:
+                self.assertTrue(srv.wait_for_stdout("PkgSample hold started", 20))
+                status, body = srv.call("POST", "/plugins/uninstall", {"name": "PkgSample"})
+                self.assertEqual(status, 409, body)
+                self.assertEqual(error_message(body), "Cannot modify plugin 'PkgSample' - 1 active call(s) in progress. "
+                                                      "Wait for operations to complete.")
+                self.assertTrue(os.path.exists(os.path.join(srv.plugin_dir, "custom.so")))
+            finally:
+                os.remove(flag)
+                runner.join(60)
+
+            # Keeping data: the library it was loaded from goes, the plug-in's state row stays,
+            # its task rows go.
+            status, body = srv.call("POST", "/plugins/uninstall", {"name": "PkgSample", "purge_data": False})
+            self.assertEqual(status, 200, body)
+            self.assertEqual(body["data"], {"plugin_name": "PkgSample", "action": "uninstalled"})
+            self.assertFalse(os.path.exists(os.path.join(srv.plugin_dir, "custom.so")))
+            self.assertEqual(srv.value("SELECT COUNT(*) FROM plugin_state WHERE plugin_name = 'PkgSample'"), "1")
+            self.assertEqual(srv.value("SELECT COUNT(*) FROM system_scheduler WHERE plugin_name = 'PkgSample'"), "0")
+            for line in ("[INFO] Plugin unloaded: PkgSample", "[INFO] Unloaded plugin: PkgSample",
+                         "[INFO] Removed %s/custom.so" % srv.plugin_dir, "[INFO] Plugin PkgSample uninstalled",
+                         "[INFO] Scheduler: tasks refreshed ("):
+                self.assertTrue(srv.logged(line), line)
+
+            # Reinstalled twice under the same library path in one process: each build's own code runs.
+            for build, letter in (("pkg_sample", "A"), ("pkg_sample_b", "B")):
+                status, body = srv.upload(sample_package("2.0.0", build=build))
+                self.assertEqual((status, body["data"]["action"]), (200, "installed"), body)
+                self.assertTrue(srv.wait_for_stdout("PkgSample build %s initialized" % letter, 10))
+                status, body = srv.call("POST", "/plugins/uninstall", {"name": "PkgSample"})  # purges by default
+                self.assertEqual(status, 200, body)
+            self.assertEqual(srv.stdout.count("Plugin loaded: PkgSample v2.0.0 - Package sample build B"), 1)
+            self.assertEqual(srv.value("SELECT COUNT(*) FROM plugin_state WHERE plugin_name = 'PkgSample'"), "0")
+            self.assertFalse(os.path.exists(os.path.join(srv.plugin_dir, "libPkgSample.so")))
+            # plugin.json stays, so the plug-in's directory stays; web and lang are gone.
+            self.assertEqual(os.listdir(os.path.join(srv.plugin_dir, "PkgSample")), ["plugin.json"])
+            self.assertEqual(srv.audit("plugin_uninstall"),
+                             [("PkgSample", "Uninstalled (keep data)"), ("PkgSample", "Uninstalled (full purge)"),
+                              ("PkgSample", "Uninstalled (full purge)")])
+            self.assertEqual(srv.staging(), [])
+
+
+def zip_bytes(entries):
+    """A ZIP built entry by entry: (ZipInfo or name, data)."""
+    buf = io.BytesIO()
+    with zipfile.ZipFile(buf, "w", zipfile.ZIP_DEFLATED) as z:
+        for info, data in entries:
+            z.writestr(info, data)
+    return buf.getvalue()
+
+
+def symlink_entry(name, target):
+    info = zipfile.ZipInfo(name)
+    info.create_system = 3
+    info.external_attr = (0o120777 << 16)
+    return info, target
+
+
+def bomb():
+    """600 MiB of zeros in one entry, compressed to well under a megabyte."""
+    buf = io.BytesIO()
+    with zipfile.ZipFile(buf, "w", zipfile.ZIP_DEFLATED) as z:
+        with z.open("zeros.bin", "w", force_zip64=True) as f:
+            chunk = bytes(1 << 20)
+            for _ in range(600):
+                f.write(chunk)
+    return buf.getvalue()
+
+
+class Refusals(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.srv = PackageServer(autostart=False)
+        cls.srv.install_plugin("sample_c")  # loaded: a dependency that is there
+        cls.srv.start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.srv.stop()
+        cls.srv.cleanup()
+
+    def expect(self, result, status, message):
+        self.assertEqual(result[0], status, result[1])
+        self.assertEqual(error_message(result[1]), message)
+
+    def test_a_request_and_package_errors(self):
+        srv = self.srv
+        good = {"plugin.json": manifest("Thing", "1.0")}
+        cases = [
+            (make_package({"a/plugin.json": "{}", "b/x": "x"}), "Invalid or incompatible plugin.json",
+             "[WARN] No plugin.json in package"),
+            (make_package({"plugin.json": "{not json"}), "Invalid or incompatible plugin.json",
+             "[WARN] Invalid plugin.json: not valid JSON"),
+            (make_package({"plugin.json": "[1]"}), "Invalid or incompatible plugin.json",
+             "[WARN] plugin.json is not a JSON object"),
+            (make_package({"plugin.json": manifest("T", "1", api_version=3)}), "Invalid or incompatible plugin.json",
+             "[WARN] Plugin requires API version 3, server supports 2"),
+            (make_package({"plugin.json": json.dumps({"version": "1"})}), 'plugin.json missing "name" field', None),
+            (make_package({"plugin.json": json.dumps({"name": "T"})}), 'plugin.json missing "version" field', None),
+            (make_package({"plugin.json": manifest("..", "1")}), "Invalid or incompatible plugin.json",
+             "[WARN] Invalid plugin name in plugin.json: .."),
+            (make_package({"plugin.json": manifest("a/b", "1")}), "Invalid or incompatible plugin.json", None),
+            (make_package({"plugin.json": manifest("T", "1", binaries={"linux-x86_64": "../../escape.so"})}),
+             "Invalid or incompatible plugin.json", "[WARN] Invalid binary name in plugin.json: ../../escape.so"),
+            (make_package({"plugin.json": manifest("T", "1"), "CHECKSUMS.sha256": "%s  plugin.json\n" % ("0" * 64)}),
+             "Checksum verification failed", "[ERROR] Checksum mismatch for plugin.json: expected " + "0" * 64),
+            (make_package({"plugin.json": manifest("T", "1", dependencies={"plugins": ["SampleC", "NoSuch", "Other"]})}),
+             "Missing required dependencies: NoSuch, Other. Install them first, then retry.", None),
+            (b"PK\x03\x04 but not a zip", "Failed to extract plugin package", "[WARN] Failed to extract plugin package: "),
+        ]
+        for data, message, line in cases:
+            with self.subTest(message=message, line=line):
+                self.expect(srv.upload(data), 500, message)
+                if line:
+                    self.assertTrue(srv.logged(line), line)
+        # Installed with a note: no checksums, the named library missing but another present,
+        # a client plug-in, no library at all.
+        status, body = srv.upload(make_package({"plugin.json": manifest("Foo", "1", binaries={"linux-x86_64": "libfoo.so"}),
+                                                "libfoo2.so": library("pkg_sample")}))
+        self.assertEqual(status, 200, body)
+        for line in ("[INFO] No CHECKSUMS.sha256 in package \u2014 skipping verification",
+                     "[INFO] Binary libfoo.so not found, using libfoo2.so",
+                     "Plugin loaded: PkgSample v1.0.0 - Package sample build A"):
+            self.assertTrue(srv.logged(line), line)
+        status, body = srv.upload(make_package({"plugin.json": manifest("Cli", "1", target="client"), "libCli.so": "x"}))
+        self.assertEqual(status, 200, body)
+        self.assertTrue(os.path.isfile(os.path.join(srv.tmp, "client_plugins", "libCli.so")))
+        self.assertTrue(os.path.isfile(os.path.join(srv.tmp, "client_plugins", "Cli", "plugin.json")))
+        self.assertTrue(srv.logged("[INFO] Plugin Cli is a client plugin, installing to client_plugins"))
+        status, body = srv.upload(make_package(good))
+        self.assertEqual(status, 200, body)
+        self.assertTrue(srv.logged("[WARN] Binary libThing.so not found in package \u2014 plugin may not load"))
+
+        # The upload's own checks.
+        self.expect(srv.upload(make_package(good), filename="thing.tar"), 400, "File must be a .ovp or .zip plugin package")
+        self.expect(srv.upload(b"", filename="empty.ovp"), 400, "Uploaded file is empty")
+        body, ctype = multipart([("note", None, b"no file here")])
+        self.expect(srv.json("POST", "/api/v1/plugins/upload", body, headers={"Content-Type": ctype}, token=srv.token),
+                    400, "No file uploaded")
+        self.expect(srv.call("POST", "/plugins/upload", {"x": 1}), 400, "No file uploaded")
+
+        # Install from the registry and uninstall: their bodies and names.
+        self.expect(srv.json("POST", "/api/v1/plugins/install", "{bad", token=srv.token), 400, "Invalid JSON body")
+        self.expect(srv.call("POST", "/plugins/install", {"version": "1"}), 400, "Plugin name required")
+        self.expect(srv.call("POST", "/plugins/install", {"name": "../x"}), 400, "Invalid plugin name")
+        self.expect(srv.call("POST", "/plugins/install", {"name": "Nowhere"}), 404,
+                    'Plugin not found in registry. Run "Check for Updates" first.')
+        for text, message in (("", "Expected JSON object"), ("[1]", "Expected JSON object"), ("{bad", "Invalid JSON"),
+                              ("{}", "Plugin name required"), ('{"name": ""}', "Plugin name required")):
+            self.expect(srv.json("POST", "/api/v1/plugins/uninstall", text, token=srv.token), 400, message)
+        # ".." would name the plug-in directory's parent: here the web root itself.
+        for name in ("..", "../web", "a/b", "."):
+            self.expect(srv.call("POST", "/plugins/uninstall", {"name": name}), 400, "Invalid plugin name")
+        self.assertTrue(os.path.isfile(os.path.join(srv.web_dir, "index.html")))
+
+        # Access: no token, then a caller who is not an administrator.
+        for path in ("/plugins/updates", "/plugins/updates/check", "/plugins/install", "/plugins/upload",
+                     "/plugins/uninstall", "/plugins/updates/count"):
+            method = "GET" if path in ("/plugins/updates", "/plugins/updates/count") else "POST"
+            self.expect(srv.json(method, "/api/v1" + path, {}), 401, "Unauthorized")
+        status, _ = srv.call("POST", "/users", {"username": "plain", "password": "secret1", "is_admin": False})
+        self.assertEqual(status, 201)
+        user = srv.login("plain")[1]["data"]["token"]
+        self.expect(srv.call("POST", "/plugins/uninstall", {"name": "Foo"}, token=user), 403, "Admin access required")
+        self.assertEqual(srv.call("GET", "/plugins/updates/count", token=user), (200, {"success": True, "data": {"count": 0}}))
+        self.assertEqual(srv.staging(), [])
+
+    def test_b_hostile_archives(self):
+        srv = self.srv
+        outside = os.path.join(srv.tmp, "escaped.txt")
+        absolute = "/tmp/ov-e2e-absolute-%d.txt" % os.getpid()
+        lib = {"plugin.json": manifest("Evil", "1")}
+        many = [("plugin.json", manifest("Many", "1"))] + [("f%05d" % i, b"") for i in range(10000)]
+        cases = [
+            ("zip slip", zip_bytes(list(lib.items()) + [("../../escaped.txt", b"x")])),
+            ("absolute", zip_bytes(list(lib.items()) + [(absolute, b"x")])),
+            ("symlink", zip_bytes(list(lib.items()) + [symlink_entry("web", srv.tmp)])),
+            ("bomb", bomb()),
+            ("10,001 entries", zip_bytes(many)),
+        ]
+        for label, data in cases:
+            with self.subTest(label):
+                self.expect(srv.upload(data), 500, "Failed to extract plugin package")
+                self.assertFalse(os.path.exists(outside))
+                self.assertFalse(os.path.exists(absolute))
+                self.assertEqual(srv.staging(), [])
+        self.assertTrue(srv.logged("[WARN] Failed to extract plugin package: entry outside the destination"))
+        self.assertTrue(srv.logged("[WARN] Failed to extract plugin package: symlink entry"))
+        self.assertTrue(srv.logged("[WARN] Failed to extract plugin package: more than 536870912 bytes uncompressed"))
+        self.assertTrue(srv.logged("[WARN] Failed to extract plugin package: more than 10000 entries"))
+        # A checksum list naming files outside the package: nothing there is read.
+        with open(os.path.join(srv.tmp, "secret.txt"), "w") as f:
+            f.write("secret")
+        for name in ("*../../../secret.txt", "/../../../secret.txt", "web/../../../../secret.txt"):
+            with self.subTest(name):
+                data = make_package({"plugin.json": manifest("Sum", "1"),
+                                     "CHECKSUMS.sha256": "%s  %s\n" % ("0" * 64, name)})
+                self.expect(srv.upload(data), 500, "Checksum verification failed")
+        self.assertTrue(srv.logged("[WARN] Checksum file references a path outside the package: ../../../secret.txt"))
+        self.assertNotIn("Checksum mismatch for ../", srv.stdout)
+        self.assertEqual(srv.staging(), [])
+        self.assertEqual(srv.request("GET", "/health")[0], 200)
