@@ -19,19 +19,24 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::string& WorkDir() {
-  static const std::string dir = [] {
-    std::string tmpl = (fs::temp_directory_path() / "ov-fuzz-zip-XXXXXX").string();
-    if (!::mkdtemp(tmpl.data())) std::abort();
-    return tmpl;
-  }();
-  return dir;
-}
+// One work directory for the whole run, removed when the fuzzer exits.
+struct WorkDir {
+  std::string path;
+  WorkDir() {
+    path = (fs::temp_directory_path() / "ov-fuzz-zip-XXXXXX").string();
+    if (!::mkdtemp(path.data())) std::abort();
+  }
+  ~WorkDir() {
+    std::error_code ec;
+    fs::remove_all(path, ec);
+  }
+};
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::string work = WorkDir();
+  static const WorkDir dir;
+  const std::string& work = dir.path;
   const std::string archive = work + "/in.zip";
   const std::string dest = work + "/out";
   {

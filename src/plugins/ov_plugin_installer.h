@@ -66,10 +66,6 @@ class TOVPluginInstaller {
   const std::string& PluginDir() const noexcept { return plugin_dir_; }
   const std::string& StagingDir() const noexcept { return staging_dir_; }
   const std::string& BackupDir() const noexcept { return backup_dir_; }
-  // For tests: the client plug-in directory ("client_plugins", relative to the working
-  // directory) and the outbound HTTP settings of downloads.
-  void SetClientPluginDir(std::string dir) { client_plugin_dir_ = std::move(dir); }
-  void SetHttpOptions(TOVHttpClientOptions o) { http_options_ = o; }
 
   // Installs or updates from a package file.  Takes lock_.
   TOVInstallResult InstallFromFile(const std::string& zip_path);
@@ -115,7 +111,8 @@ class TOVPluginInstaller {
   const std::string staging_dir_;
   const std::string backup_dir_;
   const std::string plugin_dir_;
-  std::string client_plugin_dir_ = "client_plugins";
+  // Relative to the working directory; made on first use.
+  const std::string client_plugin_dir_ = "client_plugins";
   TOVHttpClientOptions http_options_;
 
   TOVRecursiveLock lock_{LockLevel::Installer};

@@ -38,10 +38,8 @@ class TOVPluginUpdateChecker {
   bool AutoCheck() const noexcept { return auto_check_; }
   // The local time of the last check-in whose reply held a "plugins" array (epoch until then).
   std::chrono::system_clock::time_point LastCheck() const noexcept { return last_check_.load(); }
-  // Set before the checker is shared; unset by default.
+  // Set before the checker is shared; start-up leaves it unset.
   void SetOnGetExtraPlugins(TExtraPluginsFunc f) { on_get_extra_plugins_ = std::move(f); }
-  // For tests: the outbound HTTP settings of the check-in.
-  void SetHttpOptions(TOVHttpClientOptions o) { http_options_ = o; }
 
   std::string GetCheckInURL() const { return registry_url_ + "/api/v1/registry/check-in"; }
   // system_config's value for key, else def.

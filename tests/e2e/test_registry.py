@@ -4,12 +4,11 @@ quotes and backslashes, on every backend), failures that change nothing, install
 and hostile downloads."""
 import http.server
 import json
-import os
 import threading
 import unittest
 
 from ovfixture import db_backends, error_message
-from ovpackages import PackageServer, library, make_package, manifest, sample_package
+from ovpackages import PackageServer, make_package, manifest, sample_package
 
 CHECK_IN = "/api/v1/registry/check-in"
 
@@ -252,4 +251,11 @@ class RegistryCheckIn(unittest.TestCase):
                     self.reg.set_plugins([])
                     check(srv)
                     self.assertEqual(updates(srv), {})
+                    # The uninstall's statements bind the name too.
+                    status, body = srv.upload(make_package({"plugin.json": manifest("it's", "1")}))
+                    self.assertEqual(status, 200, body)
+                    status, body = srv.call("POST", "/plugins/uninstall", {"name": "it's"})
+                    self.assertEqual(status, 200, body)
+                    self.assertTrue(srv.logged("[INFO] Plugin it's uninstalled"))
+                    self.assertNotIn("Failed to remove plugin_state", srv.stdout)
                     self.assertEqual(srv.stop(), 0)

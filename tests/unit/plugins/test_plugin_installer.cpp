@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <filesystem>
+#include <thread>
 #include <string>
 #include <vector>
 
 #include "ov_plugin_installer.h"
+#include "ov_plugin_manager.h"
 #include "plugin_test_env.h"
 #include "test_util.h"
 
@@ -161,4 +164,39 @@ TEST(PluginInstaller, BackupAndRestore) {
   EXPECT_EQ(fs::path(a).filename().string().rfind("upload-x-", 0), 0u);
   EXPECT_EQ(fs::path(a).extension(), ".ovp");
   EXPECT_EQ(StagingTimeStamp().size(), 18u);  // yyyymmdd-hhnnsszzz
+}
+
+namespace {
+class InstallerWithPlugins : public ovtest::PluginTest {};
+}  // namespace
+
+// Uninstall waits (bounded) for a call in flight and then refuses, changing nothing; once the
+// plug-in is idle it goes with its library and its rows.
+TEST_F(InstallerWithPlugins, UninstallWaitsBoundedlyForCallsInFlight) {
+  using namespace std::chrono_literals;
+  const std::string lib = Install("sample_cpp", "libSampleCpp");
+  Start();
+  ASSERT_EQ(mgr->EnablePlugin("SampleCpp"), "");
+  mgr->SetUnloadWait(50ms);
+  PluginMgr.Publish(std::move(mgr));
+  TOVPluginInstaller inst(plugin_dir, dir / "data");
+  std::thread call([] {
+    const TJSON args = {{"ms", 500}};
+    PluginMgr->CallPluginFunction("SampleCpp", "Sleep", &args);
+  });
+  for (int i = 0; i < 500 && PluginMgr->GetPluginActiveCallCount("SampleCpp") == 0; ++i) std::this_thread::sleep_for(5ms);
+  TOVInstallResult r = inst.UninstallPlugin("SampleCpp", true);
+  EXPECT_FALSE(r.Success);
+  EXPECT_EQ(r.ErrorMessage, "Failed to unload plugin: Plugin SampleCpp is busy: 1 call(s) still running after 50 ms");
+  EXPECT_TRUE(fs::exists(lib));
+  EXPECT_TRUE(PluginMgr->IsPluginLoaded("SampleCpp"));
+  call.join();
+
+  r = inst.UninstallPlugin("SampleCpp", true);
+  EXPECT_TRUE(r.Success) << r.ErrorMessage;
+  EXPECT_FALSE(fs::exists(lib));
+  EXPECT_TRUE(log.Has("Removed " + lib));
+  EXPECT_EQ(Sql("SELECT COUNT(*) FROM plugin_state WHERE plugin_name = 'SampleCpp'"), "0");
+  EXPECT_EQ(inst.UninstallPlugin("../x", true).ErrorMessage, "Invalid plugin name");
+  PluginMgr.Free();
 }
