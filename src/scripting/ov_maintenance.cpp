@@ -7,6 +7,7 @@
 #include "ov_database.h"
 #include "ov_event_bus.h"
 #include "ov_log.h"
+#include "ov_plugin_updates.h"
 #include "ov_process.h"
 
 namespace ov {
@@ -89,9 +90,14 @@ void ConfigWatch(std::stop_token) {
   if (auto bus = EventBus.Get()) bus->Fire("system", "config.changed", TJSON::object());
 }
 
-// The plug-in registry's update checker does not exist in this server yet; until it does the
-// task has nothing to do.
-void PluginUpdateCheck(std::stop_token) {}
+// The registry check-in; an error it raises fails the run.  Without the update checker there is
+// nothing to do.
+void PluginUpdateCheck(std::stop_token) {
+  auto checker = UpdateChecker.Get();
+  if (!checker) return;
+  checker->CheckForUpdates();
+  LogInfo("Scheduler: plugin_update_check completed");
+}
 
 // The door games' news tables belong to their plug-ins and are usually missing: each statement
 // stands alone and a failure is dropped (the database object has rolled it back, so the next

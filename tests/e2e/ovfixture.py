@@ -131,7 +131,8 @@ class OVServer:
                        ("data_dir", self.data_dir), ("scripts_dir", self.scripts_dir)]),
             ("security", [("jwt_secret", ""), ("rate_limit_per_minute", "100000"),
                           ("max_connections_per_ip", "100000"), ("connection_timeout", "10")]),
-            ("plugins", [("enabled", "1"), ("lua_enabled", "1")]),
+            # The registry check-in never leaves this machine: nothing listens on port 9.
+            ("plugins", [("enabled", "1"), ("lua_enabled", "1"), ("registry_url", "http://127.0.0.1:9")]),
             ("websocket", [("enabled", "1"), ("address", self.host), ("port", self.ws_port)]),
             ("discovery", [("enabled", "0")]),
         ]
