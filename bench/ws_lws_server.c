@@ -2,10 +2,11 @@
  * Node.js "ws" server: answers "welcome" on connect, "plugin_call_result" to a plugin_call,
  * remembers "subscribe", and on "bench_fire" broadcasts count events of size bytes to the
  * subscribers (one burst, or paced at rate per second).  Every event is built once and written
- * to each subscriber from its writable callback, one write per callback as libwebsockets
- * recommends for a server with many connections.
+ * to each subscriber from its writable callback: one write per callback, as libwebsockets
+ * recommends for a server with many connections, or with "batch" as many as the socket takes
+ * (lws_send_pipe_choked), which trades fairness for throughput.
  * bench/ws.sh compiles it:  cc -O2 ws_lws_server.c $(pkg-config --cflags --libs libwebsockets)
- *   ws_lws_server <port> */
+ *   ws_lws_server [batch] <port> */
 #include <libwebsockets.h>
 #include <signal.h>
 #include <stdio.h>
@@ -36,6 +37,7 @@ static long long fire_count, fire_size, fire_rate, fired;
 static struct timespec fire_start;
 static lws_sorted_usec_list_t pace_timer;
 static volatile int interrupted;
+static int batch; /* write while the socket takes it, not once per callback */
 
 static long long now_ns(void) {
   struct timespec ts;
@@ -141,16 +143,20 @@ static int callback(struct lws *wsi, enum lws_callback_reasons reason, void *use
       }
       break;
     case LWS_CALLBACK_SERVER_WRITEABLE:
-      if (s->n_replies > 0) {
-        struct msg m = s->replies[0];
-        memmove(s->replies, s->replies + 1, (size_t)(--s->n_replies) * sizeof m);
-        int w = lws_write(wsi, m.buf + LWS_PRE, m.len, LWS_WRITE_TEXT);
-        free(m.buf);
-        if (w < (int)m.len) return -1;
-      } else if (s->subscribed && s->next < n_events) {
-        struct msg *m = &events[s->next++];
-        if (lws_write(wsi, m->buf + LWS_PRE, m->len, LWS_WRITE_TEXT) < (int)m->len) return -1;
-      }
+      do {
+        if (s->n_replies > 0) {
+          struct msg m = s->replies[0];
+          memmove(s->replies, s->replies + 1, (size_t)(--s->n_replies) * sizeof m);
+          int w = lws_write(wsi, m.buf + LWS_PRE, m.len, LWS_WRITE_TEXT);
+          free(m.buf);
+          if (w < (int)m.len) return -1;
+        } else if (s->subscribed && s->next < n_events) {
+          struct msg *m = &events[s->next++];
+          if (lws_write(wsi, m->buf + LWS_PRE, m->len, LWS_WRITE_TEXT) < (int)m->len) return -1;
+        } else {
+          break;
+        }
+      } while (batch && !lws_send_pipe_choked(wsi));
       if (s->n_replies > 0 || (s->subscribed && s->next < n_events)) lws_callback_on_writable(wsi);
       break;
     case LWS_CALLBACK_CLOSED:
@@ -175,15 +181,16 @@ static void on_signal(int sig) {
 
 int main(int argc, char **argv) {
   if (argc < 2) {
-    fprintf(stderr, "usage: ws_lws_server <port>\n");
+    fprintf(stderr, "usage: ws_lws_server [batch] <port>\n");
     return 2;
   }
+  batch = argc > 2 && strcmp(argv[1], "batch") == 0;
   signal(SIGINT, on_signal);
   signal(SIGTERM, on_signal);
   lws_set_log_level(LLL_ERR, NULL);
   struct lws_context_creation_info info;
   memset(&info, 0, sizeof info);
-  info.port = atoi(argv[1]);
+  info.port = atoi(argv[argc - 1]);
   info.iface = "127.0.0.1";
   info.protocols = protocols;
   context = lws_create_context(&info);

@@ -8,7 +8,8 @@
 // handshakes, authentication, reading and dispatching messages, and draining its outbound
 // queue.  Another thread sending to a plain-socket client writes the frame itself when nothing
 // is queued and the socket takes it without blocking; otherwise the frame is queued for the
-// client's thread (see TWebSocketConnection).  A client holds one descriptor, its socket; one
+// client's thread (see TWebSocketConnection).  A large fan-out is shared between the sending
+// thread and a few fan-out threads, and ends before the send returns.  A client holds one descriptor, its socket; one
 // that cannot have a thread is refused before its 101.  Nothing logs, and nothing touches the
 // database, while a hub lock is held.
 //
@@ -219,6 +220,7 @@ class TOVWSServer {
     bool Active = false;
   };
   class ClientThread;
+  class FanOut;
   struct Worker;
   struct Pending;
 
@@ -249,6 +251,11 @@ class TOVWSServer {
   bool ValidateWebAdmin(const std::string& token);
   std::shared_ptr<TWebSocketConnection> ConnOf(std::int32_t client_id);
   void SendText(std::int32_t client_id, const std::string& text);
+  // Sends one frame to every target; a large fan-out is shared with the fan-out threads.
+  // Returns when every send was made (none blocks), so frames keep their order; ok[i] tells
+  // whether target i took the frame.
+  std::vector<char> SendToAll(const std::vector<std::shared_ptr<TWebSocketConnection>>& targets,
+                              const std::shared_ptr<const std::string>& frame);
 
   /* ---- message handlers (ov_ws_handlers.cpp) ---- */
   void RegisterCoreMessageHandlers();
@@ -301,6 +308,9 @@ class TOVWSServer {
   int spare_fd_ = -1;  // held back for refusing a client when the descriptors run out (accept thread)
   std::thread accept_thread_;
   std::thread ping_thread_;
+
+  // ---- The fan-out threads: started by Start, ended by Stop (the object lives with the hub) ----
+  std::unique_ptr<FanOut> fanout_;
 
   // ---- Lock-free ----
   std::atomic<bool> active_{false};

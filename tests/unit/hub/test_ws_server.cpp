@@ -451,6 +451,33 @@ TEST(WSHub, StalledReaderIsDroppedWhileOthersReceive) {
   hub->Stop();
 }
 
+TEST(WSHub, LargeFanOutReachesEveryAdministratorInOrder) {
+  auto hub = MakeHub();
+  // Enough subscribers for the sends of one event to be shared among the fan-out threads.
+  constexpr int kAdmins = 150, kEvents = 200;
+  std::vector<std::unique_ptr<WsClient>> admins;
+  for (int i = 0; i < kAdmins; ++i) {
+    admins.push_back(std::make_unique<WsClient>());
+    ASSERT_GT(Join(*admins.back(), *hub, kAdmin), 0);
+    admins.back()->SendJSON({{"type", "subscribe"}, {"events", {"seq"}}});
+  }
+  for (auto& a : admins) {  // the answer comes after the subscription was handled
+    a->SendJSON({{"type", "plugin_call"}, {"id", "sync"}});
+    ASSERT_TRUE(a->Next("plugin_call_result"));
+  }
+  for (int k = 0; k < kEvents; ++k) {
+    TJSON data = {{"n", k}};
+    hub->BroadcastToWebAdmins("seq", &data);
+  }
+  for (auto& a : admins)
+    for (int k = 0; k < kEvents; ++k) {
+      auto e = a->Next("event");
+      ASSERT_TRUE(e);
+      ASSERT_EQ(JInt((*e)["data"], "n", -1), k);
+    }
+  hub->Stop();
+}
+
 TEST(WSHub, OversizedFrameClosesOnlyThatConnection) {
   auto hub = MakeHub();
   WsClient bad, good;
