@@ -10,17 +10,17 @@
 # (every event, in order, with its pad).
 #
 # Idle clients: IDLE clients connected to the hub's own port under an open-file limit of
-# IDLE_NOFILE and pinged every second for two cycles; prints the hub's descriptors, threads,
+# IDLE_NOFILE and pinged every two seconds for two cycles; prints the hub's descriptors, threads,
 # memory and the CPU time of each ping cycle.
 #   NS="200 1000" M=2000 SIZE=64 RATE=1000 IDLE="1000 10000" OV_BUILD_DIR=build bench/ws.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD=${OV_BUILD_DIR:-build}
-NS=${NS:-200 1000}
+NS=${NS-200 1000}
 M=${M:-2000}
 SIZE=${SIZE:-64}
 RATE=${RATE:-1000}
-IDLE=${IDLE:-1000 10000}
+IDLE=${IDLE-1000 10000}
 IDLE_NOFILE=${IDLE_NOFILE:-20000}
 ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
 for b in bench_ws_hub bench_ws_load bench_ws_idle; do
@@ -111,10 +111,10 @@ for n in $NS; do
   report "N=$n paced: $RATE events per second" "$hub_p" "$node_p" "$lws_p" "$lwsb_p"
 done
 
-echo "== idle clients on the hub port (open-file limit $IDLE_NOFILE, ping every second)"
+echo "== idle clients on the hub port (open-file limit $IDLE_NOFILE, ping every two seconds)"
 cpus=()
 for n in $IDLE; do
-  start hub-idle bash -c "ulimit -n $IDLE_NOFILE && exec $BUILD/bench_ws_hub \"\$0\" 1"
+  start hub-idle bash -c "ulimit -n $IDLE_NOFILE && exec $BUILD/bench_ws_hub \"\$0\" 2"
   if ! line=$("$BUILD/bench_ws_idle" "$port" "${pids[-1]}" "$n" 2); then
     echo "hub with $n idle clients: $line" >&2
     exit 1
