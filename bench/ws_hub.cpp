@@ -1,6 +1,7 @@
 // Benchmark server: the WebSocket hub alone on a loopback port, with a "bench_fire" message
-// that broadcasts count events of size bytes to the subscribed web administrators.
-//   bench_ws_hub <port>
+// that broadcasts count events of size bytes to the subscribed web administrators.  Any API
+// key and token are accepted.
+//   bench_ws_hub <port> [ping-interval-seconds]
 #include <signal.h>
 #include <time.h>
 #include <unistd.h>
@@ -17,11 +18,11 @@ using namespace ov;
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: bench_ws_hub <port>\n");
+    std::fprintf(stderr, "usage: bench_ws_hub <port> [ping-interval-seconds]\n");
     return 2;
   }
   ::signal(SIGPIPE, SIG_IGN);
-  TOVWSServer hub("127.0.0.1", std::atoi(argv[1]), 3600, false, "", "", "tls1.2");
+  TOVWSServer hub("127.0.0.1", std::atoi(argv[1]), argc > 2 ? std::atoi(argv[2]) : 3600, false, "", "", "tls1.2");
   hub.ValidateWebAdminFn = [](const std::string&) { return true; };
   hub.ValidateClientFn = [](const std::string&) { return true; };
   TOVWSServer::Tuning t;

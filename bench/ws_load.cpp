@@ -1,11 +1,10 @@
 // Benchmark client: N web administrators subscribe to "bench", one of them asks the server
 // to broadcast M events; prints delivered messages per second and the p99 delivery latency
-// (server send stamp to client receipt, both CLOCK_MONOTONIC on this machine).
+// (server send stamp to client receipt, both CLOCK_MONOTONIC on this machine).  Every event is
+// checked: each client must see the sequence numbers 0 .. M-1 in order, each with a pad of
+// size bytes; a wrong event fails the run.
 //   bench_ws_load <port> <N> <M> <size> [rate]
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -20,8 +19,10 @@
 #include <vector>
 
 #include "net_websocket.h"
+#include "ws_bench_client.h"
 
 using namespace ov;
+using wsbench::SendAll;
 
 namespace {
 
@@ -35,66 +36,34 @@ struct Conn {
   int fd = -1;
   TWSFrameParser parser{1ull << 30};
   std::int64_t got = 0;
+  std::int64_t wrong = 0;  // events out of order or with a wrong pad
 };
 
-bool SendAll(int fd, const std::string& s) {
-  std::size_t off = 0;
-  while (off < s.size()) {
-    ssize_t n = ::send(fd, s.data() + off, s.size() - off, MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    off += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-// Reads frames until one text frame containing needle arrives.
-bool WaitFor(Conn& c, const std::string& needle) {
-  char buf[65536];
-  for (;;) {
-    TWSFrame f;
-    while (c.parser.Next(f) == TWSFrameParser::Result::Frame)
-      if (f.Opcode == WS_OP_TEXT && f.Payload.find(needle) != std::string::npos) return true;
-    pollfd p{c.fd, POLLIN, 0};
-    if (::poll(&p, 1, 10000) <= 0) return false;
-    ssize_t n = ::recv(c.fd, buf, sizeof buf, 0);
-    if (n <= 0) return false;
-    c.parser.Append(buf, static_cast<std::size_t>(n));
-  }
-}
-
 bool Open(Conn& c, int port) {
-  c.fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<std::uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(c.fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return false;
-  int on = 1;
-  ::setsockopt(c.fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  if (!SendAll(c.fd, "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-                     "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n"
-                     "Authorization: Bearer bench\r\n\r\n"))
-    return false;
-  std::string head;
-  char ch;
-  while (head.find("\r\n\r\n") == std::string::npos) {
-    if (::recv(c.fd, &ch, 1, 0) != 1) return false;
-    head.push_back(ch);
-  }
-  if (head.find(" 101 ") == std::string::npos) return false;
-  if (!WaitFor(c, "welcome")) return false;
+  c.fd = wsbench::Dial(port, "Authorization: Bearer bench");
+  if (c.fd < 0 || !wsbench::Upgraded(c.fd) || !wsbench::WaitForText(c.fd, c.parser, "welcome")) return false;
   SendAll(c.fd, EncodeFrame(WS_OP_TEXT, R"({"type":"subscribe","events":["bench"]})", true, true));
   // The answer to a call sent after the subscription proves the subscription is in place.
   SendAll(c.fd, EncodeFrame(WS_OP_TEXT, R"({"type":"plugin_call","id":"sync"})", true, true));
-  return WaitFor(c, "plugin_call_result");
+  return wsbench::WaitForText(c.fd, c.parser, "plugin_call_result");
 }
 
-std::int64_t ParseStamp(const std::string& p) {
-  std::size_t k = p.find("\"t\"");
+// The integer after the member name (spaced or compact JSON); -1 when absent.
+std::int64_t Member(const std::string& p, const char* quoted_name) {
+  std::size_t k = p.find(quoted_name);
   if (k == std::string::npos) return -1;
-  k += 3;
+  k += std::strlen(quoted_name);
   while (k < p.size() && (p[k] == ' ' || p[k] == ':')) ++k;
   return std::strtoll(p.c_str() + k, nullptr, 10);
+}
+
+// The length of the "pad" text; -1 when absent.
+std::int64_t PadLength(const std::string& p) {
+  std::size_t k = p.find("\"pad\"");
+  if (k == std::string::npos) return -1;
+  k = p.find('"', k + 5);
+  std::size_t e = k == std::string::npos ? k : p.find('"', k + 1);
+  return e == std::string::npos ? -1 : static_cast<std::int64_t>(e - k - 1);
 }
 
 }  // namespace
@@ -127,22 +96,30 @@ int main(int argc, char** argv) {
       for (int i = t; i < n; i += threads) mine.push_back(&conns[static_cast<std::size_t>(i)]);
       auto& l = lat[static_cast<std::size_t>(t)];
       l.reserve(static_cast<std::size_t>(m) * mine.size());
-      std::vector<pollfd> pf;
-      for (auto* c : mine) pf.push_back({c->fd, POLLIN, 0});
+      // epoll: a wake-up costs what is ready, not the number of connections.
+      int ep = ::epoll_create1(EPOLL_CLOEXEC);
+      for (std::size_t i = 0; i < mine.size(); ++i) {
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.u64 = i;
+        ::epoll_ctl(ep, EPOLL_CTL_ADD, mine[i]->fd, &ev);
+      }
+      std::vector<epoll_event> evs(256);
       std::size_t done = 0;
       std::vector<char> buf(1 << 20);
       while (done < mine.size()) {
-        int r = ::poll(pf.data(), pf.size(), 30000);
+        int r = ::epoll_wait(ep, evs.data(), static_cast<int>(evs.size()), 30000);
         if (r <= 0) {
           failed = true;
+          ::close(ep);
           return;
         }
-        for (std::size_t i = 0; i < pf.size(); ++i) {
-          if (!(pf[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-          Conn& c = *mine[i];
+        for (int e = 0; e < r; ++e) {
+          Conn& c = *mine[evs[static_cast<std::size_t>(e)].data.u64];
           ssize_t got = ::recv(c.fd, buf.data(), buf.size(), 0);
           if (got <= 0) {
             failed = true;
+            ::close(ep);
             return;
           }
           c.parser.Append(buf.data(), static_cast<std::size_t>(got));
@@ -150,12 +127,13 @@ int main(int argc, char** argv) {
           std::int64_t now = NowNs();
           while (c.parser.Next(f) == TWSFrameParser::Result::Frame) {
             if (f.Opcode != WS_OP_TEXT) continue;
-            std::int64_t stamp = ParseStamp(f.Payload);
+            std::int64_t stamp = Member(f.Payload, "\"t\"");
             if (stamp <= 0) continue;
+            if (Member(f.Payload, "\"seq\"") != c.got || PadLength(f.Payload) != size) ++c.wrong;
             l.push_back(now - stamp);
             if (++c.got == m) {
               ++done;
-              pf[i].fd = -1;
+              ::epoll_ctl(ep, EPOLL_CTL_DEL, c.fd, nullptr);
             }
           }
           std::int64_t prev = last_rx.load();
@@ -163,6 +141,7 @@ int main(int argc, char** argv) {
           }
         }
       }
+      ::close(ep);
     });
   }
   SendAll(conns[0].fd, EncodeFrame(WS_OP_TEXT, "{\"type\":\"bench_fire\",\"count\":" + std::to_string(m) +
@@ -172,6 +151,12 @@ int main(int argc, char** argv) {
   for (auto& t : ts) t.join();
   if (failed) {
     std::fprintf(stderr, "a connection failed or timed out\n");
+    return 1;
+  }
+  std::int64_t wrong = 0;
+  for (auto& c : conns) wrong += c.wrong;
+  if (wrong > 0) {
+    std::fprintf(stderr, "%lld events arrived out of order or with a wrong pad\n", static_cast<long long>(wrong));
     return 1;
   }
   std::vector<std::int64_t> all;

@@ -2,16 +2,20 @@
 #include "ov_http_server.h"
 
 #include <openssl/evp.h>
+#include <openssl/rand.h>
 #include <openssl/sha.h>
 #include <poll.h>
-#include <sys/eventfd.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
-#include <random>
+#include <stdexcept>
 
 #include "ov_log.h"
 
@@ -23,14 +27,18 @@ namespace {
 // are gathered so that one write carries many of them.
 constexpr std::size_t kGatherLimit = 256 * 1024;
 constexpr std::size_t kReadChunk = 64 * 1024;
+constexpr std::size_t kSmallRead = 512;
 // How long a queued close frame may take to leave before the connection is dropped anyway.
 constexpr auto kCloseLinger = std::chrono::seconds(2);
 // A close frame is a control frame: at most 125 payload bytes.
 constexpr std::size_t kMaxCloseReason = 123;
 
+// A mask key from the system's strong random source (RFC 6455 asks for unpredictable keys).
+// No per-thread generator: its state would sit in every thread's stack, hub threads included.
 std::uint32_t RandomMask() {
-  thread_local std::mt19937 gen{std::random_device{}()};
-  return static_cast<std::uint32_t>(gen());
+  std::uint32_t m = 0;
+  if (RAND_bytes(reinterpret_cast<unsigned char*>(&m), sizeof m) != 1) throw std::runtime_error("no random mask key");
+  return m;
 }
 
 }  // namespace
@@ -140,27 +148,49 @@ TWSFrameParser::Result TWSFrameParser::Next(TWSFrame& out) {
 
 // ---- connection --------------------------------------------------------------------------------
 
+namespace {
+
+// The signal that wakes an owner out of ppoll.  A standard signal, so that wake-ups sent before
+// the owner waits again merge into one (real-time signals would queue, and can run out); SIGURG,
+// because its default action is to ignore it, so a stray one never harms the process, and no
+// socket of ours names an owner, so the kernel never raises it for us.  Its handler does
+// nothing: the interrupted ppoll is the wake-up.
+constexpr int kWakeSignal = SIGURG;
+
+void InstallWakeHandler() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    struct sigaction sa {};
+    sa.sa_handler = [](int) {};
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;
+    ::sigaction(kWakeSignal, &sa, nullptr);
+  });
+}
+
+bool WouldBlock(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == EINTR; }
+
+// Frames gathered into one write: at most this many, and about this many bytes.
+constexpr int kMaxIov = 64;
+constexpr std::size_t kMaxGather = 1024 * 1024;
+
+}  // namespace
+
 TWebSocketConnection::TWebSocketConnection(std::unique_ptr<Stream> stream, std::string remote_addr,
                                            std::string pending)
     : stream_(std::move(stream)), remote_addr_(std::move(remote_addr)) {
-  wake_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (wake_fd_ < 0) throw std::runtime_error(std::string("eventfd failed: ") + std::strerror(errno));
   if (!pending.empty()) parser_.Append(pending.data(), pending.size());
   if (!stream_) connected_.store(false);
+  direct_ = stream_ && !stream_->IsSecure();
 }
 
-TWebSocketConnection::~TWebSocketConnection() {
-  if (wake_fd_ >= 0) ::close(wake_fd_);
-}
+TWebSocketConnection::~TWebSocketConnection() = default;
 
-void TWebSocketConnection::Wake() noexcept {
-  std::uint64_t one = 1;
-  [[maybe_unused]] ssize_t r = ::write(wake_fd_, &one, sizeof one);
-}
-
-void TWebSocketConnection::DrainWake() noexcept {
-  std::uint64_t v;
-  [[maybe_unused]] ssize_t r = ::read(wake_fd_, &v, sizeof v);
+void TWebSocketConnection::WakeLocked() noexcept {
+  if (wake_pending_) return;
+  wake_pending_ = true;
+  // The owner's own sends need no signal: it looks at the queue before it waits again.
+  if (owner_running_ && !pthread_equal(owner_, pthread_self())) ::pthread_kill(owner_, kWakeSignal);
 }
 
 void TWebSocketConnection::SetEnd(const std::string& why) {
@@ -179,29 +209,47 @@ std::size_t TWebSocketConnection::QueuedBytes() const {
 }
 
 bool TWebSocketConnection::Enqueue(std::shared_ptr<const std::string> frame, bool is_close) {
-  bool wake = false;
-  {
-    std::lock_guard<TOVLock> g(send_lock_);
-    if (!connected_.load(std::memory_order_acquire) || close_queued_) return false;
-    if (!is_close && !queue_.empty() && queued_bytes_ + frame->size() > max_queue_bytes_) {
-      // The peer does not take what we send: drop it rather than let it hold memory.
-      overflowed_.store(true, std::memory_order_release);
-      connected_.store(false, std::memory_order_release);
-      if (end_reason_.empty()) end_reason_ = "send queue overflow";
-      wake = true;
-    } else {
-      wake = queue_.empty();
-      queued_bytes_ += frame->size();
-      queue_.push_back(std::move(frame));
-      if (is_close) {
-        close_queued_ = true;
-        closing_.store(true, std::memory_order_release);
-        wake = true;
-      }
-    }
+  std::lock_guard<TOVLock> g(send_lock_);
+  if (!connected_.load(std::memory_order_acquire) || close_queued_) return false;
+  if (is_close) {
+    close_queued_ = true;
+    closing_.store(true, std::memory_order_release);
   }
-  if (wake) Wake();
-  return !overflowed_.load(std::memory_order_acquire);
+  const std::size_t size = frame->size();
+  if (direct_ && queue_.empty() && socket_open_) {
+    // Nothing is queued before this frame, so writing it now keeps the order.  The write
+    // never blocks: what the socket does not take is queued for the owner.
+    ssize_t n = ::send(stream_->Fd(), frame->data(), size, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n < 0 && !WouldBlock(errno)) {
+      if (end_reason_.empty()) end_reason_ = "write failed";
+      connected_.store(false, std::memory_order_release);
+      WakeLocked();
+      return false;
+    }
+    const std::size_t written = n > 0 ? static_cast<std::size_t>(n) : 0;
+    if (written < size) {
+      head_written_ = written;
+      queued_bytes_ += size - written;
+      queue_.push_back(std::move(frame));
+      WakeLocked();
+    } else if (is_close) {
+      WakeLocked();  // the owner ends the connection
+    }
+    return true;
+  }
+  if (!is_close && !queue_.empty() && queued_bytes_ + size > max_queue_bytes_) {
+    // The peer does not take what we send: drop it rather than let it hold memory.
+    overflowed_.store(true, std::memory_order_release);
+    connected_.store(false, std::memory_order_release);
+    if (end_reason_.empty()) end_reason_ = "send queue overflow";
+    WakeLocked();
+    return false;
+  }
+  const bool was_empty = queue_.empty();
+  queued_bytes_ += size;
+  queue_.push_back(std::move(frame));
+  if (was_empty || is_close) WakeLocked();
+  return true;
 }
 
 bool TWebSocketConnection::SendFrame(std::uint8_t opcode, std::string_view data, bool fin) {
@@ -220,12 +268,13 @@ void TWebSocketConnection::Close(std::uint16_t code, std::string_view reason) {
 }
 
 void TWebSocketConnection::Disconnect() noexcept {
+  std::lock_guard<TOVLock> g(send_lock_);
   try {
-    SetEnd("disconnected");
+    if (end_reason_.empty()) end_reason_ = "disconnected";
   } catch (...) {
   }
   connected_.store(false, std::memory_order_release);
-  Wake();
+  WakeLocked();
 }
 
 void TWebSocketConnection::Fail(std::uint16_t code, const std::string& why, bool send_close) {
@@ -253,6 +302,47 @@ bool TWebSocketConnection::HasOutput() {
 }
 
 bool TWebSocketConnection::WriteSome(bool& progressed) {
+  return direct_ ? WriteQueuedSocket(progressed) : WriteQueuedStream(progressed);
+}
+
+bool TWebSocketConnection::WriteQueuedSocket(bool& progressed) {
+  progressed = false;
+  std::lock_guard<TOVLock> g(send_lock_);
+  while (!queue_.empty() && socket_open_) {
+    iovec iov[kMaxIov];
+    int count = 0;
+    std::size_t total = 0;
+    for (auto it = queue_.begin(); it != queue_.end() && count < kMaxIov && total < kMaxGather; ++it) {
+      const std::size_t skip = count == 0 ? head_written_ : 0;
+      iov[count].iov_base = const_cast<char*>((*it)->data() + skip);
+      iov[count].iov_len = (*it)->size() - skip;
+      total += iov[count].iov_len;
+      ++count;
+    }
+    msghdr mh{};
+    mh.msg_iov = iov;
+    mh.msg_iovlen = static_cast<std::size_t>(count);
+    ssize_t n = ::sendmsg(stream_->Fd(), &mh, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n < 0) return WouldBlock(errno);
+    progressed = progressed || n > 0;
+    auto left = static_cast<std::size_t>(n);
+    queued_bytes_ -= left;
+    while (left > 0) {
+      const std::size_t rest = queue_.front()->size() - head_written_;
+      if (left < rest) {
+        head_written_ += left;
+        break;
+      }
+      left -= rest;
+      head_written_ = 0;
+      queue_.pop_front();
+    }
+    if (static_cast<std::size_t>(n) < total) return true;  // the socket is full
+  }
+  return true;
+}
+
+bool TWebSocketConnection::WriteQueuedStream(bool& progressed) {
   progressed = false;
   std::shared_ptr<const std::string> big;  // a large frame written from its own buffer
   std::size_t big_off = 0;
@@ -450,28 +540,55 @@ void TWebSocketConnection::ParseAvailable(const TWSHandlers& h) {
 void TWebSocketConnection::Run(const TWSHandlers& h, std::chrono::milliseconds idle_after,
                                const std::function<void()>& on_idle) {
   if (!stream_) return;
-  // Not zero-filled: only the pages a read touches become resident.
-  std::unique_ptr<char[]> rbuf(new char[kReadChunk]);
+  // The wake signal stays blocked on this thread except inside ppoll: one sent at any other
+  // moment stays pending and ends the next ppoll at once, so no wake-up is lost.
+  InstallWakeHandler();
+  sigset_t wake_set, old_mask;
+  sigemptyset(&wake_set);
+  sigaddset(&wake_set, kWakeSignal);
+  ::pthread_sigmask(SIG_BLOCK, &wake_set, &old_mask);
+  sigset_t poll_mask = old_mask;
+  sigdelset(&poll_mask, kWakeSignal);
+  {
+    std::lock_guard<TOVLock> g(send_lock_);
+    owner_ = ::pthread_self();
+    owner_running_ = true;
+  }
+  // Reads go to a small buffer on the stack; a read that fills it brings in a large one, kept
+  // while the connection lives.  An idle client thus holds no read buffer of its own.
+  char small[kSmallRead];
+  std::unique_ptr<char[]> large;
   auto last_rx = StreamClock::now();
   bool close_seen = false;
-  // However Run ends (a callback may throw), the connection is finished and the socket closed.
+  // However Run ends (a callback may throw), the connection is finished and the socket closed;
+  // no other thread writes to it or signals this one afterwards.
   struct Finish {
     TWebSocketConnection* c;
+    sigset_t mask;
     ~Finish() {
-      c->connected_.store(false, std::memory_order_release);
       {
         std::lock_guard<TOVLock> g(c->send_lock_);
+        c->connected_.store(false, std::memory_order_release);
+        c->owner_running_ = false;
+        c->socket_open_ = false;
         c->queue_.clear();
         c->queued_bytes_ = 0;
+        c->head_written_ = 0;
       }
       c->out_.clear();
       c->out_off_ = 0;
       c->stream_->Close();
+      ::pthread_sigmask(SIG_SETMASK, &mask, nullptr);
     }
-  } finish{this};
+  } finish{this, old_mask};
   // Bytes handed over with the stream are frames too.
   ParseAvailable(h);
   for (;;) {
+    {
+      // From here on a new wake-up signals this thread again.
+      std::lock_guard<TOVLock> g(send_lock_);
+      wake_pending_ = false;
+    }
     if (!connected_.load(std::memory_order_acquire)) break;
     const bool closing = closing_.load(std::memory_order_acquire);
     if (closing && !close_seen) {
@@ -500,23 +617,26 @@ void TWebSocketConnection::Run(const TWSHandlers& h, std::chrono::milliseconds i
           wait_ms, std::chrono::duration_cast<std::chrono::milliseconds>(close_deadline_ - now).count() + 1);
     if (stream_->BytesAvailable() > 0) wait_ms = 0;
     wait_ms = std::clamp<long long>(wait_ms, 0, 60000);
-    pollfd fds[2] = {{stream_->Fd(), static_cast<short>(POLLIN | (want_write ? POLLOUT : 0)), 0},
-                     {wake_fd_, POLLIN, 0}};
-    int pr = ::poll(fds, 2, static_cast<int>(wait_ms));
-    if (pr < 0 && errno != EINTR) {
+    const timespec ts{static_cast<time_t>(wait_ms / 1000), static_cast<long>((wait_ms % 1000) * 1000000)};
+    pollfd pfd{stream_->Fd(), static_cast<short>(POLLIN | (want_write ? POLLOUT : 0)), 0};
+    int pr = ::ppoll(&pfd, 1, &ts, &poll_mask);
+    if (pr < 0) {
+      if (errno == EINTR) continue;  // woken
       SetEnd("poll failed");
       break;
     }
-    if (pr > 0 && (fds[1].revents & POLLIN)) DrainWake();
-    if ((pr > 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) || stream_->BytesAvailable() > 0) {
-      IoResult r = stream_->Recv(rbuf.get(), kReadChunk, StreamClock::now());
+    if ((pr > 0 && (pfd.revents & (POLLIN | POLLHUP | POLLERR))) || stream_->BytesAvailable() > 0) {
+      char* buf = large ? large.get() : small;
+      IoResult r = stream_->Recv(buf, large ? kReadChunk : sizeof small, StreamClock::now());
       if (r.ok()) {
         last_rx = StreamClock::now();
         // Once our close frame is queued, what the peer still sends is discarded.
         if (!closing) {
-          parser_.Append(rbuf.get(), r.bytes);
+          parser_.Append(buf, r.bytes);
           ParseAvailable(h);
         }
+        // Not zero-filled: only the pages a read touches become resident.
+        if (!large && r.bytes == sizeof small) large.reset(new char[kReadChunk]);
       } else if (r.status == IoStatus::Closed) {
         SetEnd("closed by peer");
         break;

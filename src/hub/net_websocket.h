@@ -1,21 +1,27 @@
 // RFC 6455 framing: accept key, the 101 answer, frame encoding, an incremental frame parser
 // with size limits, and the per-client connection.
 //
-// A TWebSocketConnection has one I/O owner: the thread that runs Run (or ReadFrame /
-// ProcessNextFrame).  Every other thread only queues frames (SendFrame and friends), which
-// never blocks: frames go to a bounded outbound queue that the owner drains, and a
-// connection whose queue overflows is dropped.
+// A TWebSocketConnection has one reader, its owner: the thread that runs Run (or ReadFrame /
+// ProcessNextFrame).  Any thread may send, and a send never blocks.  On a plain socket a frame
+// is written at once, by the sending thread, when nothing is queued before it and the socket
+// takes all of it (a non-blocking write under the send lock); otherwise it goes on a bounded
+// outbound queue and the owner is woken to drain it.  A TLS connection is written by its owner
+// only.  A connection whose queue overflows is dropped.
+//
+// The owner is woken by a signal sent to its thread (blocked there except while it waits in
+// ppoll), so a connection holds one descriptor: its socket.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
+#include <pthread.h>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "ov_locks.h"
 #include "ov_stream.h"
@@ -36,6 +42,7 @@ inline constexpr std::uint16_t WS_CLOSE_GOING_AWAY = 1001;
 inline constexpr std::uint16_t WS_CLOSE_PROTOCOL_ERROR = 1002;
 inline constexpr std::uint16_t WS_CLOSE_POLICY_VIOLATION = 1008;
 inline constexpr std::uint16_t WS_CLOSE_MESSAGE_TOO_BIG = 1009;
+inline constexpr std::uint16_t WS_CLOSE_INTERNAL_ERROR = 1011;
 
 // Largest frame payload and largest reassembled message accepted from a peer.
 inline constexpr std::uint64_t WS_MAX_FRAME_PAYLOAD = 16ull * 1024 * 1024;
@@ -101,16 +108,16 @@ class TWebSocketConnection {
   TWebSocketConnection& operator=(const TWebSocketConnection&) = delete;
 
   // ---- any thread ----
-  // Queue one frame; false when the connection is gone or the queue overflowed (the
+  // Send or queue one frame; false when the connection is gone or the queue overflowed (the
   // connection is then dropped).
   bool SendFrame(std::uint8_t opcode, std::string_view data, bool fin = true);
   bool SendText(std::string_view text) { return SendFrame(WS_OP_TEXT, text); }
   bool SendBinary(std::string_view data) { return SendFrame(WS_OP_BINARY, data); }
   bool SendPing(std::string_view data) { return SendFrame(WS_OP_PING, data); }
   bool SendPong(std::string_view data) { return SendFrame(WS_OP_PONG, data); }
-  // Queue a frame already in wire form (one encoding shared by a broadcast).
+  // The same for a frame already in wire form (one encoding shared by a broadcast).
   bool SendEncoded(std::shared_ptr<const std::string> frame);
-  // Queue a close frame (code, reason); the owner flushes what is queued, then ends.
+  // Send a close frame (code, reason); the owner flushes what is queued, then ends.
   void Close(std::uint16_t code, std::string_view reason);
   // End at once; nothing more is written.
   void Disconnect() noexcept;
@@ -147,8 +154,8 @@ class TWebSocketConnection {
 
  private:
   bool Enqueue(std::shared_ptr<const std::string> frame, bool is_close);
-  void Wake() noexcept;
-  void DrainWake() noexcept;
+  // Makes the owner look at the connection again; send_lock_ must be held.
+  void WakeLocked() noexcept;
   // Acts on one frame; queues answers.
   void Dispatch(TWSFrame& f, const TWSHandlers& h);
   // Dispatches the complete frames in the parser, stopping once the connection is ending.
@@ -156,29 +163,71 @@ class TWebSocketConnection {
   void Fail(std::uint16_t code, const std::string& why, bool send_close);
   // Ends the connection over a frame the parser refused (TooLarge or ProtocolError).
   void RefuseFrame(TWSFrameParser::Result r);
-  // One non-blocking write attempt of queued data; false on a write failure.
+  // Writes queued data without blocking; false on a write failure.
   bool WriteSome(bool& progressed);
+  // WriteSome on a plain socket: one gathered write of the queue per call, under send_lock_.
+  bool WriteQueuedSocket(bool& progressed);
+  // WriteSome on a TLS stream: queued frames are gathered into out_ and written unlocked.
+  bool WriteQueuedStream(bool& progressed);
   bool HasOutput();
   void SetEnd(const std::string& why);
 
+  // ---- Constant after construction ----
   std::unique_ptr<Stream> stream_;
   std::string remote_addr_;
-  TWSFrameParser parser_;
+  bool direct_ = false;  // a plain socket: any thread may write it (under send_lock_)
+
   std::atomic<bool> connected_{true};
   std::atomic<bool> overflowed_{false};
-  std::atomic<bool> closing_{false};  // a close frame is queued: end once it is written
+  std::atomic<bool> closing_{false};  // a close frame is queued or sent: end once it is written
   bool client_mode_ = false;
   std::size_t max_queue_bytes_ = WS_DEFAULT_MAX_QUEUE_BYTES;
-  int wake_fd_ = -1;
 
+  // Frames in wire form, oldest first.  A vector and the index of its head: an empty queue
+  // costs nothing, where a std::deque holds a 512-byte block per idle connection.
+  class FrameQueue {
+   public:
+    using Frame = std::shared_ptr<const std::string>;
+    bool empty() const noexcept { return head_ == v_.size(); }
+    Frame& front() { return v_[head_]; }
+    std::vector<Frame>::iterator begin() { return v_.begin() + static_cast<std::ptrdiff_t>(head_); }
+    std::vector<Frame>::iterator end() { return v_.end(); }
+    void push_back(Frame f) { v_.push_back(std::move(f)); }
+    void pop_front() {
+      v_[head_++].reset();
+      if (head_ == v_.size()) {
+        clear();
+      } else if (head_ >= 1024 && head_ * 2 >= v_.size()) {
+        // A queue that never empties still reuses its storage.
+        v_.erase(v_.begin(), v_.begin() + static_cast<std::ptrdiff_t>(head_));
+        head_ = 0;
+      }
+    }
+    void clear() noexcept {
+      v_.clear();
+      head_ = 0;
+    }
+
+   private:
+    std::vector<Frame> v_;
+    std::size_t head_ = 0;
+  };
+
+  // ---- Guarded by send_lock_ ----
   mutable TOVLock send_lock_{LockLevel::HubSend};
-  std::deque<std::shared_ptr<const std::string>> queue_;
-  std::size_t queued_bytes_ = 0;
+  FrameQueue queue_;
+  std::size_t head_written_ = 0;  // bytes of queue_.front() already on the socket (plain only)
+  std::size_t queued_bytes_ = 0;  // bytes in queue_ not yet written
   bool close_queued_ = false;
+  bool socket_open_ = true;       // false once the owner closed the socket: no more writes
+  bool owner_running_ = false;    // owner_ is in Run and may be signalled
+  pthread_t owner_{};
+  bool wake_pending_ = false;     // a wake-up was sent that the owner has not seen yet
   std::string end_reason_;
 
-  // Owner-only state.
-  std::string out_;            // bytes being written
+  // ---- The owner only ----
+  TWSFrameParser parser_;
+  std::string out_;  // TLS: bytes being written
   std::size_t out_off_ = 0;
   bool fragment_pending_ = false;
   std::uint8_t fragment_opcode_ = WS_OP_TEXT;

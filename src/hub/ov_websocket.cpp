@@ -86,7 +86,8 @@ bool WsReadRequestHead(Stream& stream, Deadline deadline, std::string& head, std
   head.clear();
   rest.clear();
   std::string buf;
-  char chunk[4096];
+  // Small: every hub thread keeps the stack pages it once touched, and a head is short.
+  char chunk[1024];
   std::size_t scan_from = 0;
   for (;;) {
     IoResult r = stream.Recv(chunk, sizeof chunk, deadline);

@@ -3,7 +3,10 @@
 // door-session routing, event subscriptions of web administrators).  The SQL bridge's three
 // handlers run in ov_ws_sqlbridge_exec.cpp.
 #include <algorithm>
+#include <set>
+#include <stdexcept>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "ov_format.h"
@@ -60,6 +63,29 @@ std::string JsonErrorText(const std::string& text) {
     return e.what();
   }
   return sax.error.empty() ? std::string("invalid JSON") : sax.error;
+}
+
+// The distinct names of a subscribe or unsubscribe message's "events", lower-cased, in the
+// message's order; elements that are not text are skipped.
+std::vector<std::string> EventNames(const TJSON& msg) {
+  std::vector<std::string> names;
+  auto it = msg.find("events");
+  if (it == msg.end() || !it->is_array()) return names;
+  std::unordered_set<std::string> seen;
+  for (const auto& e : *it)
+    if (e.is_string()) {
+      std::string name = ToLowerAscii(e.get<std::string>());
+      if (seen.insert(name).second) names.push_back(std::move(name));
+    }
+  return names;
+}
+
+// The text of a protocols element: a string as it is, a number or Boolean as written in JSON.
+// null, objects and arrays have no text: the register message cannot be read.
+std::string ProtocolText(const TJSON& v) {
+  if (v.is_string()) return v.get<std::string>();
+  if (v.is_number() || v.is_boolean()) return v.dump();
+  throw std::runtime_error(std::string("protocols element of type ") + v.type_name() + " has no text");
 }
 
 std::string JoinComma(const std::vector<std::string>& v) {
@@ -151,7 +177,7 @@ void TOVWSServer::HandleRegister(std::int32_t id, const TJSON& msg) {
   // Everything is read before the slot changes, so a malformed message changes nothing.
   std::vector<std::string> protocols;
   if (auto it = msg.find("protocols"); it != msg.end() && it->is_array()) {
-    for (const auto& p : *it) protocols.push_back(p.get<std::string>());
+    for (const auto& p : *it) protocols.push_back(ProtocolText(p));
   }
   std::string plugins = "[]";
   if (auto it = msg.find("plugins"); it != msg.end() && it->is_array()) plugins = JsonCompact(*it);
@@ -404,8 +430,11 @@ void TOVWSServer::HandleDoorEnd(std::int32_t id, const TJSON& msg) {
 // ---- web administrators --------------------------------------------------------------------------
 
 void TOVWSServer::HandleSubscribe(std::int32_t id, const TJSON& msg) {
-  auto it = msg.find("events");
-  bool admin = false;
+  // The names are prepared before the table is locked: a message may carry any number of
+  // them, and the lock is every client's.
+  const std::vector<std::string> names = EventNames(msg);
+  bool admin = false, capped_now = false;
+  std::size_t ignored = 0;
   {
     std::lock_guard<TOVLock> g(clients_lock_);
     Slot* s = FindSlot(id);
@@ -414,28 +443,41 @@ void TOVWSServer::HandleSubscribe(std::int32_t id, const TJSON& msg) {
       TOVWSClientInfo& c = s->Info;
       c.HasSubscriptions = true;
       const bool was_empty = c.SubscribedEvents.empty();
-      if (it != msg.end() && it->is_array())
-        for (const auto& e : *it) {
-          if (!e.is_string()) continue;
-          std::string name = ToLowerAscii(e.get<std::string>());
-          if (!c.IsSubscribed(name)) c.SubscribedEvents.push_back(std::move(name));
+      // The names are distinct, so at most twice the cap of them are looked at here; the first
+      // ones in the message are kept.
+      for (std::size_t i = 0; i < names.size(); ++i) {
+        if (c.SubscribedEvents.size() >= WS_MAX_SUBSCRIPTIONS) {
+          ignored = names.size() - i;
+          break;
         }
+        c.SubscribedEvents.insert(names[i]);
+      }
+      if (ignored > 0 && !c.SubscriptionsCapped) c.SubscriptionsCapped = capped_now = true;
       if (was_empty && !c.SubscribedEvents.empty()) subscribed_admins_.fetch_add(1);
     }
   }
+  if (capped_now)
+    LogWarning("[ws] Web admin %d subscribed to more than %d events; %d names ignored", id,
+               static_cast<std::int64_t>(WS_MAX_SUBSCRIPTIONS), static_cast<std::int64_t>(ignored));
   if (admin) LogDebug("[ws] Web admin %d subscribed to events", id);
 }
 
 void TOVWSServer::HandleUnsubscribe(std::int32_t id, const TJSON& msg) {
   auto it = msg.find("events");
   if (it == msg.end() || !it->is_array()) return;
+  const std::vector<std::string> names = EventNames(msg);
+  const std::unordered_set<std::string> drop(names.begin(), names.end());
   std::lock_guard<TOVLock> g(clients_lock_);
   Slot* s = FindSlot(id);
   if (!s || s->Info.ClientType != ctWebAdmin) return;
-  std::vector<std::string>& events = s->Info.SubscribedEvents;
+  std::set<std::string>& events = s->Info.SubscribedEvents;
   const bool was_empty = events.empty();
-  for (const auto& e : *it)
-    if (e.is_string()) std::erase(events, ToLowerAscii(e.get<std::string>()));
+  // Whichever side is smaller is walked: the set holds at most WS_MAX_SUBSCRIPTIONS names.
+  if (names.size() <= events.size()) {
+    for (const auto& n : names) events.erase(n);
+  } else {
+    std::erase_if(events, [&drop](const std::string& e) { return drop.count(e) > 0; });
+  }
   if (!was_empty && events.empty()) subscribed_admins_.fetch_sub(1);
 }
 

@@ -3,9 +3,11 @@
 #include "ov_ws_server.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -14,8 +16,12 @@
 #include <cerrno>
 #include <cmath>
 #include <ctime>
+#include <deque>
+#include <latch>
+#include <system_error>
 
 #include "ov_auth.h"
+#include "ov_config.h"
 #include "ov_consts.h"
 #include "ov_database.h"
 #include "ov_http_server.h"
@@ -73,24 +79,154 @@ const char* kEventStatusRefresh[] = {"user.login",    "user.logout",    "user.cr
 
 // ---- client threads ------------------------------------------------------------------------------
 
+// A thread on a stack of WS_CLIENT_STACK_BYTES (std::thread cannot choose its stack).  Joined
+// by its owner; one that was never joined is detached when destroyed.
+class TOVWSServer::ClientThread {
+ public:
+  ClientThread() = default;
+  ~ClientThread() {
+    if (started_) ::pthread_detach(id_);
+  }
+  ClientThread(const ClientThread&) = delete;
+  ClientThread& operator=(const ClientThread&) = delete;
+
+  // Throws std::system_error when the system has no thread to give.
+  void Start(std::function<void()> fn) {
+    auto body = std::make_unique<std::function<void()>>(std::move(fn));
+    pthread_attr_t attr;
+    ::pthread_attr_init(&attr);
+    ::pthread_attr_setstacksize(&attr, WS_CLIENT_STACK_BYTES);
+    const int rc = ::pthread_create(&id_, &attr, &ClientThread::Body, body.get());
+    ::pthread_attr_destroy(&attr);
+    if (rc != 0) throw std::system_error(rc, std::generic_category(), "no thread for the client");
+    body.release();
+    started_ = true;
+  }
+  bool joinable() const noexcept { return started_; }
+  void join() noexcept {
+    if (!started_) return;
+    ::pthread_join(id_, nullptr);
+    started_ = false;
+  }
+
+ private:
+  static void* Body(void* p) {
+    std::unique_ptr<std::function<void()>> fn(static_cast<std::function<void()>*>(p));
+    (*fn)();
+    return nullptr;
+  }
+  pthread_t id_{};
+  bool started_ = false;
+};
+
+// Threads that share the sends of a large fan-out with the sending thread.  A send never
+// blocks, so a share costs its system calls only; spread over a few cores, one event reaches a
+// thousand clients several times sooner than from one thread.  The sending thread waits for
+// every share, so the next frame it sends to a client cannot overtake this one.
+class TOVWSServer::FanOut {
+ public:
+  // Starts up to n threads; fewer when the system has no more to give.
+  void Start(int n) {
+    {
+      std::lock_guard<TOVLock> g(lock_);
+      running_ = true;
+    }
+    for (int i = 0; i < n; ++i) {
+      auto t = std::make_unique<ClientThread>();
+      try {
+        t->Start([this] { Loop(); });
+      } catch (const std::system_error&) {
+        break;
+      }
+      std::lock_guard<TOVLock> g(lock_);
+      threads_.push_back(std::move(t));
+    }
+  }
+  // The threads finish the shares they were given, then end; later fan-outs run on the
+  // sending thread alone.
+  void Stop() {
+    std::vector<std::unique_ptr<ClientThread>> threads;
+    {
+      std::lock_guard<TOVLock> g(lock_);
+      running_ = false;
+      threads.swap(threads_);
+    }
+    cv_.notify_all();
+    for (auto& t : threads) t->join();
+  }
+  // Threads that can take a share now.
+  int Threads() {
+    std::lock_guard<TOVLock> g(lock_);
+    return running_ ? static_cast<int>(threads_.size()) : 0;
+  }
+  // Runs share(0) .. share(parts - 1): the first on the caller, the others on the threads.
+  // share must not throw.
+  void Run(int parts, const std::function<void(int)>& share) {
+    std::latch done(parts - 1);
+    bool alone = false;
+    {
+      std::lock_guard<TOVLock> g(lock_);
+      if (!running_ || threads_.empty()) alone = true;
+      else
+        for (int p = 1; p < parts; ++p) jobs_.push_back({&share, p, &done});
+    }
+    if (alone) {
+      for (int p = 0; p < parts; ++p) share(p);
+      return;
+    }
+    cv_.notify_all();
+    share(0);
+    done.wait();
+  }
+
+ private:
+  struct Job {
+    const std::function<void(int)>* share;
+    int part;
+    std::latch* done;
+  };
+  void Loop() {
+    for (;;) {
+      Job j;
+      {
+        std::unique_lock<TOVLock> lk(lock_);
+        cv_.wait(lk, [this] { return !jobs_.empty() || !running_; });
+        if (jobs_.empty()) return;
+        j = jobs_.front();
+        jobs_.pop_front();
+      }
+      (*j.share)(j.part);
+      j.done->count_down();
+    }
+  }
+
+  TOVLock lock_{LockLevel::Leaf};
+  std::condition_variable_any cv_;
+  std::deque<Job> jobs_;
+  bool running_ = false;
+  std::vector<std::unique_ptr<ClientThread>> threads_;
+};
+
 // One client's thread and what Stop needs to interrupt it.
 struct TOVWSServer::Worker {
   // ---- Set before the thread starts ----
   std::uint64_t key = 0;
   Origin origin = Origin::HubPort;
   std::string ip;
-  std::thread thread;
+  ClientThread thread;
 
   // ---- The client's own thread only ----
   std::unique_ptr<Stream> stream;  // until the connection takes it
   std::string tls_version;
-  std::int32_t client_id = 0;  // 0 until the client is in the table
+  std::int32_t client_id = 0;  // 0 until the client is in the table (hand-over: set under lock)
 
   std::atomic<bool> aborted{false};
 
   // ---- Guarded by lock (a leaf: Abort disconnects outside it) ----
   TOVLock lock{LockLevel::Leaf};
-  Stream* live_stream = nullptr;  // the stream during a handshake, for Abort
+  std::condition_variable_any handed;  // a hand-over finished (or Abort)
+  bool handover_done = false;          // hand-over: conn and client_id are set, or it failed
+  Stream* live_stream = nullptr;       // the stream during a handshake, for Abort
   std::shared_ptr<TWebSocketConnection> conn;
 
   void Abort() {
@@ -102,7 +238,18 @@ struct TOVWSServer::Worker {
       // Only a shutdown of the socket: the stream stays valid while the lock is held.
       if (!c && live_stream) live_stream->Abort();
     }
+    handed.notify_all();
     if (c) c->Disconnect();
+  }
+  // The end of a hand-over: the thread serves conn as client id, or ends when conn is null.
+  void HandOver(std::shared_ptr<TWebSocketConnection> c, std::int32_t id) {
+    {
+      std::lock_guard<TOVLock> g(lock);
+      conn = std::move(c);
+      client_id = id;
+      handover_done = true;
+    }
+    handed.notify_all();
   }
 };
 
@@ -116,7 +263,8 @@ TOVWSServer::TOVWSServer(std::string address, int port, int ping_interval, bool 
       cert_file_(std::move(cert_file)),
       key_file_(std::move(key_file)),
       ssl_min_version_(ToLowerAscii(ssl_min_version)),
-      port_(port) {
+      port_(port),
+      fanout_(std::make_unique<FanOut>()) {
   RegisterCoreMessageHandlers();
 }
 
@@ -124,6 +272,7 @@ TOVWSServer::~TOVWSServer() {
   Stop();
   WakePending();
   if (stop_fd_ >= 0) ::close(stop_fd_);
+  if (spare_fd_ >= 0) ::close(spare_fd_);
 }
 
 void TOVWSServer::Start() {
@@ -167,11 +316,15 @@ void TOVWSServer::Start() {
             ssl_min_version_);
   }
   if (stop_fd_ < 0) stop_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (spare_fd_ < 0) spare_fd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
   std::uint64_t stale;
   [[maybe_unused]] ssize_t drained = ::read(stop_fd_, &stale, sizeof stale);  // a wake-up left by Stop
   listen_fd_ = fd;
   OpenPending();
   active_.store(true, std::memory_order_release);
+  // The sending thread takes a share itself; on one core there is nothing to share with.
+  const unsigned cores = std::thread::hardware_concurrency();
+  fanout_->Start(static_cast<int>(std::min(3u, cores > 1 ? cores - 1 : 0u)));
   try {
     accept_thread_ = std::thread(&TOVWSServer::AcceptLoop, this);
     ping_thread_ = std::thread(&TOVWSServer::PingLoop, this);
@@ -195,6 +348,7 @@ void TOVWSServer::Stop() {
   ping_cv_.notify_all();
   if (accept_thread_.joinable()) accept_thread_.join();
   if (ping_thread_.joinable()) ping_thread_.join();
+  fanout_->Stop();
   if (listen_fd_ >= 0) {
     ::close(listen_fd_);
     listen_fd_ = -1;
@@ -223,6 +377,9 @@ void TOVWSServer::Stop() {
       closed_ips.push_back(s.Info.IPAddress);
     }
     clients_.clear();
+    index_.clear();
+    free_slots_.clear();
+    admin_ids_.clear();
     subscribed_admins_.store(0);
   }
   if (OnConnectionClosed)
@@ -239,7 +396,14 @@ void TOVWSServer::Stop() {
 
 void TOVWSServer::AcceptLoop() {
   LogInfo("[ws] Accept thread started on %s:%d", address_, port_);
-  auto last_full_warning = StreamClock::time_point{};
+  // Refusals come in floods; one warning per kind every ten seconds says what happens.
+  StreamClock::time_point last_full{}, last_no_fd{}, last_no_thread{};
+  auto now_due = [](StreamClock::time_point& last) {
+    const auto now = StreamClock::now();
+    if (now - last < std::chrono::seconds(10)) return false;
+    last = now;
+    return true;
+  };
   while (Active()) {
     pollfd fds[2] = {{listen_fd_, POLLIN, 0}, {stop_fd_, POLLIN, 0}};
     int r = ::poll(fds, 2, 1000);
@@ -253,8 +417,17 @@ void TOVWSServer::AcceptLoop() {
     int fd = ::accept4(listen_fd_, reinterpret_cast<sockaddr*>(&peer), &plen, SOCK_CLOEXEC);
     if (fd < 0) {
       if (!Active()) break;
-      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED) continue;
-      LogError("[ws] Accept loop error: %s", std::strerror(errno));
+      const int err = errno;
+      if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR || err == ECONNABORTED) continue;
+      if (err == EMFILE || err == ENFILE) {
+        // The client would otherwise wait in the backlog for a descriptor; it is closed at
+        // once instead, before any handshake.
+        if (now_due(last_no_fd)) LogWarning("[ws] Out of file descriptors; refusing new connections");
+        RefuseWithoutDescriptor();
+        ReapWorkers();
+        continue;
+      }
+      LogError("[ws] Accept loop error: %s", std::strerror(err));
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
       continue;
     }
@@ -268,11 +441,8 @@ void TOVWSServer::AcceptLoop() {
     }
     if (live >= tuning_.max_connections) {
       ::close(fd);
-      auto now = StreamClock::now();
-      if (now - last_full_warning > std::chrono::seconds(10)) {
-        last_full_warning = now;
+      if (now_due(last_full))
         LogWarning("[ws] Too many connections (%d); refusing %s", static_cast<std::int64_t>(live), ip);
-      }
       continue;
     }
     SetSocketOptions(fd);
@@ -280,10 +450,14 @@ void TOVWSServer::AcceptLoop() {
       auto w = std::make_shared<Worker>();
       w->origin = Origin::HubPort;
       w->ip = ip;
-      if (use_ssl_) w->stream = std::make_unique<TOVOpenSSLHandler>(fd, ParseTlsMinVersion(ssl_min_version_));
+      // The hub port always offers TLS 1.2 and 1.3: [ssl] min_version is for the HTTP port.
+      if (use_ssl_) w->stream = std::make_unique<TOVOpenSSLHandler>(fd);
       else w->stream = std::make_unique<SocketStream>(fd);
       fd = -1;
-      StartWorker(w);
+      StartWorker(w);  // on failure the stream, and so the socket, goes with w
+    } catch (const std::system_error& e) {
+      if (fd >= 0) ::close(fd);
+      if (now_due(last_no_thread)) LogWarning("[ws] Refusing %s: %s", ip, e.what());
     } catch (const std::exception& e) {
       if (fd >= 0) ::close(fd);
       LogWarning("[ws] Accept error from %s: %s", ip, e.what());
@@ -291,6 +465,18 @@ void TOVWSServer::AcceptLoop() {
     ReapWorkers();
   }
   LogInfo("[ws] Accept thread stopped");
+}
+
+void TOVWSServer::RefuseWithoutDescriptor() {
+  if (spare_fd_ >= 0) {
+    ::close(spare_fd_);
+    spare_fd_ = -1;
+  }
+  const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+  if (fd >= 0) ::close(fd);
+  spare_fd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  // Another thread took the descriptor given up: wait a little rather than spin.
+  if (fd < 0 || spare_fd_ < 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
 }
 
 void TOVWSServer::PingLoop() {
@@ -327,7 +513,7 @@ void TOVWSServer::StartWorker(std::shared_ptr<Worker> w) {
   w->key = next_worker_key_++;
   workers_[w->key] = w;
   try {
-    w->thread = std::thread(&TOVWSServer::WorkerMain, this, w);
+    w->thread.Start([this, w] { WorkerMain(w); });
   } catch (...) {
     workers_.erase(w->key);
     throw;
@@ -353,7 +539,14 @@ void TOVWSServer::ReapWorkers() {
 void TOVWSServer::WorkerMain(std::shared_ptr<Worker> w) {
   try {
     bool ok = true;
-    if (w->origin == Origin::HubPort) ok = HubPortHandshake(*w);
+    if (w->origin == Origin::HubPort) {
+      ok = AdmitAddress(w->ip) && HubPortHandshake(*w);
+    } else {
+      // A hand-over: the thread exists before the client's 101 is sent; its connection follows.
+      std::unique_lock<TOVLock> lk(w->lock);
+      w->handed.wait(lk, [&w] { return w->handover_done || w->aborted.load(); });
+      ok = w->handover_done && w->conn && !w->aborted.load();
+    }
     if (ok) ServeClient(*w);
   } catch (const std::exception& e) {
     if (w->client_id == 0) {
@@ -373,6 +566,44 @@ void TOVWSServer::WorkerMain(std::shared_ptr<Worker> w) {
   w->stream.reset();
   std::lock_guard<TOVLock> g(workers_lock_);
   finished_workers_.push_back(w->key);
+}
+
+bool TOVWSServer::AdmitAddress(const std::string& ip) {
+  if (!IsBannedFn) return true;
+  std::string mode = "enforce";
+  if (auto cfg = Config.Get()) mode = cfg->SecurityGateMode();
+  if (mode == "off") return true;
+  bool banned = false;
+  std::string error;
+  try {
+    banned = IsBannedFn(ip);
+  } catch (const std::exception& e) {
+    error = e.what();
+  } catch (...) {
+    error = "unknown exception";
+  }
+  if (!banned && error.empty()) return true;
+  const bool refuse = mode == "enforce";
+  // One line per address and minute: a banned client that keeps reconnecting cannot flood the log.
+  bool log_it = true;
+  {
+    std::lock_guard<TOVLock> g(gate_log_lock_);
+    const auto now = StreamClock::now();
+    if (gate_logged_.size() > 4096)
+      std::erase_if(gate_logged_, [&](const auto& e) { return now - e.second > std::chrono::minutes(1); });
+    auto [it, fresh] = gate_logged_.try_emplace(ip, now);
+    if (!fresh) {
+      log_it = now - it->second > std::chrono::minutes(1);
+      if (log_it) it->second = now;
+    }
+  }
+  if (log_it) {
+    if (!error.empty()) LogError("[ws] Blacklist check failed for %s: %s", ip, error);
+    else if (refuse) LogWarning("[ws] Connection from banned IP %s refused", ip);
+    else LogWarning("[gate:log] would block banned IP %s on the WebSocket port", ip);
+  }
+  // A check that failed refuses in "enforce" mode, as the HTTP gate answers 500 then.
+  return !refuse;
 }
 
 bool TOVWSServer::DoHandshake(Stream& stream, std::string& api_key, std::string& token, std::string& rest,
@@ -435,14 +666,25 @@ void TOVWSServer::ServeClient(Worker& w) {
   std::shared_ptr<TWebSocketConnection> conn = w.conn;
   if (!conn) return;
   TWSHandlers h;
-  h.OnText = [this, id](std::string&& text) { HandleMessage(id, text); };
+  std::string error;
+  h.OnText = [this, id, &conn, &error](std::string&& text) {
+    try {
+      HandleMessage(id, text);
+    } catch (const std::exception& e) {
+      // A message its handler cannot read ends the connection, with a close frame that says so.
+      if (error.empty()) error = e.what();
+      conn->Close(WS_CLOSE_INTERNAL_ERROR, "Message could not be handled");
+    } catch (...) {
+      if (error.empty()) error = "unknown exception";
+      conn->Close(WS_CLOSE_INTERNAL_ERROR, "Message could not be handled");
+    }
+  };
   h.OnPong = [this, id](const std::string& p) {
     if (p.size() < 8) return;
     std::uint64_t v = 0;
     for (int i = 0; i < 8; ++i) v = (v << 8) | static_cast<unsigned char>(p[static_cast<std::size_t>(i)]);
     UpdateRttFromPong(id, static_cast<std::int64_t>(v));
   };
-  std::string error;
   try {
     conn->Run(h, tuning_.idle_ping, [&conn] { conn->SendPing(""); });
   } catch (const std::exception& e) {
@@ -459,9 +701,8 @@ void TOVWSServer::ServeClient(Worker& w) {
 // ---- client table --------------------------------------------------------------------------------
 
 TOVWSServer::Slot* TOVWSServer::FindSlot(std::int32_t client_id) {
-  for (auto& s : clients_)
-    if (s.Active && s.Info.ID == client_id) return &s;
-  return nullptr;
+  auto it = index_.find(client_id);
+  return it == index_.end() ? nullptr : &clients_[it->second];
 }
 
 std::int32_t TOVWSServer::AddClient(std::shared_ptr<TWebSocketConnection> conn, const std::string& ip, bool web_admin,
@@ -470,16 +711,16 @@ std::int32_t TOVWSServer::AddClient(std::shared_ptr<TWebSocketConnection> conn, 
   {
     std::lock_guard<TOVLock> g(clients_lock_);
     id = next_client_id_++;
-    Slot* slot = nullptr;
-    for (auto& s : clients_)
-      if (!s.Active) {
-        slot = &s;
-        break;
-      }
-    if (!slot) {
+    std::size_t at;
+    if (!free_slots_.empty()) {
+      at = *free_slots_.begin();
+      free_slots_.erase(free_slots_.begin());
+    } else {
+      at = clients_.size();
       clients_.emplace_back();
-      slot = &clients_.back();
     }
+    Slot* slot = &clients_[at];
+    index_[id] = at;
     slot->Info = TOVWSClientInfo{};
     TOVWSClientInfo& c = slot->Info;
     c.ID = id;
@@ -493,6 +734,7 @@ std::int32_t TOVWSServer::AddClient(std::shared_ptr<TWebSocketConnection> conn, 
       c.Registered = true;
       c.ClientName = "WebAdmin";
       c.HasSubscriptions = true;
+      admin_ids_.insert(id);
     }
     slot->Active = true;
   }
@@ -516,6 +758,9 @@ void TOVWSServer::RemoveClient(std::int32_t client_id) {
       if (s->Info.WsConn) s->Info.WsConn->Disconnect();
       s->Info = TOVWSClientInfo{};
       s->Active = false;
+      free_slots_.insert(index_[client_id]);
+      index_.erase(client_id);
+      admin_ids_.erase(client_id);
     }
   }
   if (!found) return;
@@ -537,26 +782,45 @@ void TOVWSServer::RemoveClient(std::int32_t client_id) {
   if (registered && thin) BroadcastNodeState();
 }
 
-std::int32_t TOVWSServer::TakeOver(TOVDetachedStream ds, const std::string& ip, bool web_admin) {
-  if (!Active() || !ds.stream) throw std::runtime_error("WebSocket server not active");
-  auto conn = std::make_shared<TWebSocketConnection>(std::move(ds.stream), ip, std::move(ds.pending));
-  conn->SetMaxQueueBytes(tuning_.max_queue_bytes);
-  std::int32_t id = AddClient(conn, ip, web_admin, "");
-  SendWelcome(id);
+std::int32_t TOVWSServer::TakeOverUpgrade(const std::function<TOVDetachedStream()>& upgrade, const std::string& ip,
+                                          bool web_admin) {
+  if (!Active()) return 0;
   auto w = std::make_shared<Worker>();
   w->origin = web_admin ? Origin::HttpWebAdmin : Origin::HttpThinClient;
   w->ip = ip;
-  w->conn = conn;
-  w->client_id = id;
   try {
     StartWorker(w);
+  } catch (const std::exception& e) {
+    LogWarning("[ws] Refusing %s: %s", ip, e.what());
+    return 0;
+  }
+  // The thread waits for its connection; every path below hands one over or releases it.
+  std::int32_t id = 0;
+  try {
+    TOVDetachedStream ds = upgrade();
+    if (!ds.stream) throw std::runtime_error("WebSocket hand-over without a stream");
+    auto conn = std::make_shared<TWebSocketConnection>(std::move(ds.stream), ip, std::move(ds.pending));
+    conn->SetMaxQueueBytes(tuning_.max_queue_bytes);
+    id = AddClient(conn, ip, web_admin, "");
+    // A Stop that began before the client was in the table would leave it there.
+    if (!Active()) throw std::runtime_error("WebSocket server not active");
+    SendWelcome(id);
+    w->HandOver(std::move(conn), id);
   } catch (...) {
-    conn->Disconnect();
-    RemoveClient(id);
+    w->HandOver(nullptr, 0);
+    if (id != 0) RemoveClient(id);
     throw;
   }
   if (web_admin) LogInfo("[ws] Web admin client %d registered via HTTP upgrade from %s", id, ip);
   else LogInfo("[ws] Thin client %d registered via HTTP upgrade from %s", id, ip);
+  return id;
+}
+
+std::int32_t TOVWSServer::TakeOver(TOVDetachedStream ds, const std::string& ip, bool web_admin) {
+  if (!ds.stream) throw std::runtime_error("WebSocket server not active");
+  std::int32_t id = TakeOverUpgrade([&ds] { return std::move(ds); }, ip, web_admin);
+  if (id == 0) throw std::runtime_error(Active() ? "WebSocket server has no thread for the client"
+                                                 : "WebSocket server not active");
   return id;
 }
 
@@ -576,9 +840,8 @@ std::shared_ptr<TWebSocketConnection> TOVWSServer::ConnOf(std::int32_t client_id
 
 int TOVWSServer::FindClientIndex(std::int32_t client_id) {
   std::lock_guard<TOVLock> g(clients_lock_);
-  for (std::size_t i = 0; i < clients_.size(); ++i)
-    if (clients_[i].Active && clients_[i].Info.ID == client_id) return static_cast<int>(i);
-  return -1;
+  auto it = index_.find(client_id);
+  return it == index_.end() ? -1 : static_cast<int>(it->second);
 }
 
 std::optional<TOVWSClientInfo> TOVWSServer::GetClientInfo(std::int32_t client_id) {
@@ -624,6 +887,31 @@ void TOVWSServer::SendText(std::int32_t client_id, const std::string& text) {
 
 void TOVWSServer::SendToClient(std::int32_t client_id, const TJSON& msg) { SendText(client_id, JsonCompact(msg)); }
 
+std::vector<char> TOVWSServer::SendToAll(const std::vector<std::shared_ptr<TWebSocketConnection>>& targets,
+                                         const std::shared_ptr<const std::string>& frame) {
+  // Below this many targets per share, handing a share over costs more than it saves.
+  constexpr std::size_t kShare = 64;
+  std::vector<char> ok(targets.size(), 0);
+  const std::size_t n = targets.size();
+  const std::size_t parts = std::min<std::size_t>(static_cast<std::size_t>(fanout_->Threads()) + 1, n / kShare);
+  auto share = [&](int p) {
+    const auto part = static_cast<std::size_t>(p);
+    for (std::size_t i = n * part / parts; i < n * (part + 1) / parts; ++i) {
+      try {
+        ok[i] = targets[i]->SendEncoded(frame) ? 1 : 0;
+      } catch (...) {
+        // Out of memory for the queue: that client misses the frame, the others do not.
+      }
+    }
+  };
+  if (parts <= 1) {
+    for (std::size_t i = 0; i < n; ++i) ok[i] = targets[i]->SendEncoded(frame) ? 1 : 0;
+    return ok;
+  }
+  fanout_->Run(static_cast<int>(parts), share);
+  return ok;
+}
+
 void TOVWSServer::PushCommand(const std::string& protocol, const TJSON& command) {
   const std::string text = JsonCompact(command);
   std::shared_ptr<TWebSocketConnection> conn;
@@ -651,10 +939,14 @@ void TOVWSServer::Broadcast(const TJSON& msg) {
     for (auto& s : clients_)
       if (s.Active && s.Info.Registered && s.Info.WsConn) targets.emplace_back(s.Info.ID, s.Info.WsConn);
   }
+  std::vector<std::shared_ptr<TWebSocketConnection>> conns;
+  conns.reserve(targets.size());
+  for (auto& t : targets) conns.push_back(t.second);
+  const std::vector<char> ok = SendToAll(conns, frame);
   int sent = 0;
-  for (auto& [id, c] : targets) {
-    if (c->SendEncoded(frame)) ++sent;
-    else LogWarning("[ws] Broadcast to client %d failed: %s", id, "connection closed");
+  for (std::size_t i = 0; i < targets.size(); ++i) {
+    if (ok[i]) ++sent;
+    else LogWarning("[ws] Broadcast to client %d failed: %s", targets[i].first, "connection closed");
   }
   if (sent == 0) LogWarning("[ws] Broadcast: no active clients to send to (text=%d bytes)", text.size());
 }
@@ -668,7 +960,7 @@ void TOVWSServer::BroadcastCommand(const std::string& protocol, const TJSON& com
       if (s.Active && s.Info.Registered && s.Info.WsConn && ContainsIgnoreCase(s.Info.Protocols, protocol))
         targets.push_back(s.Info.WsConn);
   }
-  for (auto& c : targets) c->SendEncoded(frame);
+  SendToAll(targets, frame);
 }
 
 TJSON TOVWSServer::GetClientsJSON() {
@@ -734,7 +1026,7 @@ void TOVWSServer::SendPings() {
   std::string payload(8, '\0');
   for (int i = 0; i < 8; ++i)
     payload[static_cast<std::size_t>(i)] = static_cast<char>((static_cast<std::uint64_t>(ts) >> (56 - 8 * i)) & 0xFF);
-  auto ping_frame = std::make_shared<const std::string>(EncodeFrame(WS_OP_PING, payload));
+  const std::string ping_frame = EncodeFrame(WS_OP_PING, payload);
   struct Target {
     std::shared_ptr<TWebSocketConnection> conn;
     std::int32_t rtt, avg;
@@ -742,20 +1034,21 @@ void TOVWSServer::SendPings() {
   std::vector<Target> targets;
   {
     std::lock_guard<TOVLock> g(clients_lock_);
+    targets.reserve(index_.size());
     for (auto& s : clients_)
       if (s.Active && s.Info.Registered && s.Info.WsConn) {
         s.Info.PendingPingTS = ts;
         targets.push_back({s.Info.WsConn, s.Info.RTT_MS, s.Info.RTT_AVG});
       }
   }
+  // The ping frame and the JSON ping leave in one write.
   for (auto& t : targets) {
-    t.conn->SendEncoded(ping_frame);
     TJSON m = TJSON::object();
     m["type"] = "ping";
     m["ts"] = ts;
     m["rtt"] = t.rtt;
     m["rtt_avg"] = t.avg;
-    t.conn->SendText(JsonCompact(m));
+    t.conn->SendEncoded(std::make_shared<const std::string>(ping_frame + EncodeFrame(WS_OP_TEXT, JsonCompact(m))));
   }
 }
 
@@ -800,8 +1093,8 @@ bool TOVWSServer::HasSubscribers(const std::string& event_type) {
   if (subscribed_admins_.load(std::memory_order_relaxed) <= 0) return false;
   const std::string name = ToLowerAscii(event_type);
   std::lock_guard<TOVLock> g(clients_lock_);
-  for (auto& s : clients_)
-    if (s.Active && s.Info.ClientType == ctWebAdmin && s.Info.IsSubscribed(name)) return true;
+  for (auto id : admin_ids_)
+    if (FindSlot(id)->Info.IsSubscribed(name)) return true;
   return false;
 }
 
@@ -811,9 +1104,10 @@ void TOVWSServer::BroadcastToWebAdmins(const std::string& event_type, const TJSO
   std::vector<std::shared_ptr<TWebSocketConnection>> targets;
   {
     std::lock_guard<TOVLock> g(clients_lock_);
-    for (auto& s : clients_)
-      if (s.Active && s.Info.ClientType == ctWebAdmin && s.Info.WsConn && s.Info.IsSubscribed(name))
-        targets.push_back(s.Info.WsConn);
+    for (auto id : admin_ids_) {
+      const TOVWSClientInfo& c = FindSlot(id)->Info;
+      if (c.WsConn && c.IsSubscribed(name)) targets.push_back(c.WsConn);
+    }
   }
   if (targets.empty()) return;
   TJSON m = TJSON::object();
@@ -821,7 +1115,7 @@ void TOVWSServer::BroadcastToWebAdmins(const std::string& event_type, const TJSO
   m["event"] = event_type;
   m["data"] = data ? *data : TJSON::object();
   auto frame = std::make_shared<const std::string>(EncodeFrame(WS_OP_TEXT, JsonSpaced(m)));
-  for (auto& c : targets) c->SendEncoded(frame);  // a failed queue drops that client only
+  SendToAll(targets, frame);  // a failed send drops that client only
 }
 
 void TOVWSServer::BroadcastNodeState() {
@@ -842,9 +1136,10 @@ void TOVWSServer::BroadcastServerStatus() {
   if (!OnGetServerStatus) return;
   int count = 0;
   {
+    const std::string name = "server_status";
     std::lock_guard<TOVLock> g(clients_lock_);
-    for (auto& s : clients_)
-      if (s.Active && s.Info.ClientType == ctWebAdmin && s.Info.IsSubscribed("server_status")) ++count;
+    for (auto id : admin_ids_)
+      if (FindSlot(id)->Info.IsSubscribed(name)) ++count;
   }
   LogDebug("[ws] broadcast server_status -> %d admin(s)", count);
   if (count == 0) return;  // the status costs database reads; nobody would see it

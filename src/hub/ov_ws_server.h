@@ -3,10 +3,14 @@
 // protocol, pending results for node commands, door-session routing, events for web
 // administrators and the SQL bridge for node plug-ins.
 //
-// Threads: one accept thread (it only accepts), one ping thread, and one thread per client
-// that does everything for that client: TLS and upgrade handshakes, authentication, reading
-// and dispatching messages, and writing its outbound queue.  No other thread touches a
-// client's socket; sends from elsewhere only queue.  Nothing logs, and nothing touches the
+// Threads: one accept thread (it only accepts), one ping thread, and one thread per client, on
+// a small stack, that does everything for that client: the blacklist check, TLS and upgrade
+// handshakes, authentication, reading and dispatching messages, and draining its outbound
+// queue.  Another thread sending to a plain-socket client writes the frame itself when nothing
+// is queued and the socket takes it without blocking; otherwise the frame is queued for the
+// client's thread (see TWebSocketConnection).  A large fan-out is shared between the sending
+// thread and a few fan-out threads, and ends before the send returns.  A client holds one descriptor, its socket; one
+// that cannot have a thread is refused before its 101.  Nothing logs, and nothing touches the
 // database, while a hub lock is held.
 //
 // TOVWSServer is defined in four files: ov_ws_server.cpp (life, threads, client table,
@@ -24,9 +28,11 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "net_websocket.h"
@@ -46,6 +52,11 @@ inline constexpr int WS_DEFAULT_PORT = 8082;
 inline constexpr int WS_DEFAULT_PING_INTERVAL = 30;
 inline constexpr int WS_CLIENT_TIMEOUT = 90;
 inline constexpr int WS_RTT_SAMPLES = 10;
+// Event names one web administrator may subscribe to; more are ignored (and logged once).
+inline constexpr std::size_t WS_MAX_SUBSCRIPTIONS = 1024;
+// Stack of a client's thread.  Handlers run there (JSON, the SQL bridge, plug-in calls), so it
+// is not tiny; it is still a sixteenth of the usual 8 MiB reservation.
+inline constexpr std::size_t WS_CLIENT_STACK_BYTES = 512 * 1024;
 
 enum TOVWSClientType : std::uint8_t { ctThinClient = 0, ctWebAdmin = 1 };
 
@@ -60,8 +71,9 @@ struct TOVWSClientInfo {
   std::int32_t ActiveNodes = 0, MaxNodes = 0;
   TOVWSClientType ClientType = ctThinClient;
   bool Registered = false;
-  bool HasSubscriptions = false;            // web administrators only
-  std::vector<std::string> SubscribedEvents;  // lower case
+  bool HasSubscriptions = false;         // web administrators only
+  std::set<std::string> SubscribedEvents;  // lower case, at most WS_MAX_SUBSCRIPTIONS
+  bool SubscriptionsCapped = false;        // the cap was reached (and logged)
   std::string PluginsJSON, NodesJSON, TLSVersion;
   std::int32_t RTT_MS = 0, RTT_AVG = 0, RTT_MIN = 2147483647, RTT_MAX = 0;
   std::int32_t RTT_SAMPLES[WS_RTT_SAMPLES] = {};
@@ -69,11 +81,7 @@ struct TOVWSClientInfo {
   std::int64_t PendingPingTS = 0;
 
   // True when the client subscribed to the event; event_lower is in lower case.
-  bool IsSubscribed(std::string_view event_lower) const {
-    for (const auto& e : SubscribedEvents)
-      if (e == event_lower) return true;
-    return false;
-  }
+  bool IsSubscribed(const std::string& event_lower) const { return SubscribedEvents.count(event_lower) > 0; }
 };
 
 struct TOVDoorRoute {
@@ -123,6 +131,11 @@ class TOVWSServer {
   // administrator.
   std::function<bool(const std::string& api_key)> ValidateClientFn;
   std::function<bool(const std::string& token)> ValidateWebAdminFn;
+  // The IP blacklist, asked on the client's thread before any handshake on the hub port
+  // (clients upgraded on the HTTP port passed the HTTP server's gate).  By [security]
+  // security_gate_mode: "enforce" closes a banned address's socket, "log" logs and serves it,
+  // "off" does not ask.  Empty: no blacklist.
+  std::function<bool(const std::string& ip)> IsBannedFn;
 
   // Timing knobs (tests shorten them); set before Start.
   struct Tuning {
@@ -142,9 +155,16 @@ class TOVWSServer {
   void BroadcastCommand(const std::string& protocol, const TJSON& command);
   TJSON GetClientsJSON();
   int GetClientCount();
-  // Streams upgraded on the HTTP port; return the new client id.
+  // Streams upgraded on the HTTP port; return the new client id.  Throw when the hub is not
+  // active or has no thread for the client.
   std::int32_t RegisterWebAdmin(TOVDetachedStream stream, const std::string& ip_address);
   std::int32_t RegisterThinClient(TOVDetachedStream stream, const std::string& ip_address);
+  // The /ws hand-over: upgrade (which answers 101 and detaches the stream) runs only once the
+  // client's thread exists, so a client the hub cannot take is refused before its 101.
+  // Returns the new client id, or 0 (upgrade not called) when the hub is not active or no
+  // thread can be had.  What upgrade throws passes on.
+  std::int32_t TakeOverUpgrade(const std::function<TOVDetachedStream()>& upgrade, const std::string& ip_address,
+                               bool web_admin);
   void DisconnectClient(std::int32_t client_id);
   int FindClientIndex(std::int32_t client_id);
   // A copy of a client's record (no connection), for tests and diagnostics.
@@ -199,6 +219,8 @@ class TOVWSServer {
     TOVWSClientInfo Info;
     bool Active = false;
   };
+  class ClientThread;
+  class FanOut;
   struct Worker;
   struct Pending;
 
@@ -213,6 +235,11 @@ class TOVWSServer {
   std::int32_t TakeOver(TOVDetachedStream stream, const std::string& ip, bool web_admin);
   void StartWorker(std::shared_ptr<Worker> w);
   void WorkerMain(std::shared_ptr<Worker> w);
+  // The blacklist check of a hub-port client; false: refuse it.
+  bool AdmitAddress(const std::string& ip);
+  // Accepts one pending connection and closes it at once: the way to refuse a client when no
+  // descriptor is left (the spare descriptor is given up for it).
+  void RefuseWithoutDescriptor();
   bool HubPortHandshake(Worker& w);
   void ServeClient(Worker& w);
   void AcceptLoop();
@@ -224,6 +251,11 @@ class TOVWSServer {
   bool ValidateWebAdmin(const std::string& token);
   std::shared_ptr<TWebSocketConnection> ConnOf(std::int32_t client_id);
   void SendText(std::int32_t client_id, const std::string& text);
+  // Sends one frame to every target; a large fan-out is shared with the fan-out threads.
+  // Returns when every send was made (none blocks), so frames keep their order; ok[i] tells
+  // whether target i took the frame.
+  std::vector<char> SendToAll(const std::vector<std::shared_ptr<TWebSocketConnection>>& targets,
+                              const std::shared_ptr<const std::string>& frame);
 
   /* ---- message handlers (ov_ws_handlers.cpp) ---- */
   void RegisterCoreMessageHandlers();
@@ -272,9 +304,13 @@ class TOVWSServer {
 
   // ---- Set by Start before its threads run; released by Stop after they ended ----
   int listen_fd_ = -1;
-  int stop_fd_ = -1;  // eventfd that wakes the accept and ping threads
+  int stop_fd_ = -1;   // eventfd that wakes the accept and ping threads
+  int spare_fd_ = -1;  // held back for refusing a client when the descriptors run out (accept thread)
   std::thread accept_thread_;
   std::thread ping_thread_;
+
+  // ---- The fan-out threads: started by Start, ended by Stop (the object lives with the hub) ----
+  std::unique_ptr<FanOut> fanout_;
 
   // ---- Lock-free ----
   std::atomic<bool> active_{false};
@@ -288,8 +324,15 @@ class TOVWSServer {
 
   // ---- Guarded by clients_lock_ ----
   TOVLock clients_lock_{LockLevel::HubClientTable};
-  std::vector<Slot> clients_;
+  std::vector<Slot> clients_;                             // in table order; inactive slots are reused
+  std::unordered_map<std::int32_t, std::size_t> index_;   // client id -> slot of an active client
+  std::set<std::size_t> free_slots_;                      // inactive slots, lowest first
+  std::set<std::int32_t> admin_ids_;                      // the active web administrators
   std::int32_t next_client_id_ = 1;
+
+  // ---- Guarded by gate_log_lock_ (a leaf): when a refused address was last logged ----
+  TOVLock gate_log_lock_{LockLevel::Leaf};
+  std::unordered_map<std::string, StreamClock::time_point> gate_logged_;
 
   // ---- Guarded by workers_lock_ (a leaf: threads are started under it, joined outside) ----
   TOVLock workers_lock_{LockLevel::Leaf};

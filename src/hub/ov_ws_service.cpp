@@ -41,8 +41,8 @@ std::string UtcStampMillis() {
 
 namespace {
 
-// Each hub client holds a socket and a wake-up descriptor; the default soft limit of 1024
-// would stop the hub near 500 clients.
+// Each hub client holds its socket; the default soft limit of 1024 would stop the hub near
+// 1000 clients.
 void RaiseFileLimit() {
   rlimit rl{};
   if (::getrlimit(RLIMIT_NOFILE, &rl) != 0) return;
@@ -77,6 +77,11 @@ void StartupWSServer(const TOVWSServerHooks& hooks) {
     };
     ws->OnConnectionClosed = [](const std::string& ip) {
       if (auto rl = RateLimiter.Get()) rl->ConnectionClosed(ip);
+    };
+    // The hub port consults the IP blacklist as the HTTP port's gate does.
+    ws->IsBannedFn = [](const std::string& ip) {
+      auto blacklist = IPBlacklist.Get();
+      return blacklist && blacklist->IsBanned(ip);
     };
     RaiseFileLimit();
     ws->Start();
@@ -137,11 +142,9 @@ void HandleWSUpgradeRequest(TOVHttpRequest& req, TOVHttpResponse& resp) {
     TOVJsonReply::SendError(resp, 503, "WebSocket server not available");
     return;
   }
-  TOVDetachedStream taken = AcceptWebSocketUpgrade(req);
-  if (admin)
-    hub->RegisterWebAdmin(std::move(taken), req.peer_address);
-  else
-    hub->RegisterThinClient(std::move(taken), req.peer_address);
+  // The 101 is sent only once the hub has a thread for the client.
+  if (hub->TakeOverUpgrade([&req] { return AcceptWebSocketUpgrade(req); }, req.peer_address, admin) == 0)
+    TOVJsonReply::SendError(resp, 503, "WebSocket server not available");
 }
 
 void PushLogEntryToAdmins(const std::string& level, const std::string& source, const std::string& category,

@@ -14,7 +14,9 @@
 #include <vector>
 
 #include "ov_database.h"
+#include "ov_format.h"
 #include "ov_http_server.h"
+#include "ov_log.h"
 #include "ov_ssl_handler.h"
 #include "ov_websocket.h"
 #include "ov_ws_server.h"
@@ -310,6 +312,59 @@ TEST(WSHub, EventsForSubscribedAdministrators) {
   hub->Stop();
 }
 
+TEST(WSHub, SubscribeFloodIsCappedAndHoldsUpNoOtherClient) {
+  ovtest::TempDir dir;
+  Log.Publish(std::make_unique<TOVLog>(dir / "hub.log", false));
+  auto hub = MakeHub();
+  WsClient flood, watcher, node;
+  const int idf = Join(flood, *hub, kAdmin);
+  ASSERT_GT(idf, 0);
+  ASSERT_GT(Join(watcher, *hub, kAdmin), 0);
+  ASSERT_GT(Join(node, *hub), 0);
+  watcher.SendJSON({{"type", "subscribe"}, {"events", {"node_update"}}});
+  ASSERT_TRUE(WaitFor([&] { return hub->HasSubscribers("node_update"); }));
+  TJSON names = TJSON::array();
+  for (int i = 0; i < 120000; ++i) names.push_back("Flood.Event." + std::to_string(i));
+  flood.SendJSON({{"type", "subscribe"}, {"events", names}});
+  // Answered only once the subscription was handled.
+  flood.SendJSON({{"type", "plugin_call"}, {"id", "flood-done"}});
+  std::atomic<bool> flood_done{false};
+  std::thread waiter([&] { flood_done = flood.Next("plugin_call_result", 60000).has_value(); });
+  // Meanwhile each heartbeat of the node is answered with a node_update to the watcher.
+  auto worst = 0ms;
+  int answered = 0;
+  const auto give_up = std::chrono::steady_clock::now() + 30s;
+  while ((!flood_done || answered < 5) && std::chrono::steady_clock::now() < give_up) {
+    const auto t0 = std::chrono::steady_clock::now();
+    node.SendJSON({{"type", "heartbeat"}});
+    if (!watcher.Next("event", 10000)) {
+      ADD_FAILURE() << "a heartbeat went unanswered for 10 s";
+      break;
+    }
+    const auto took = std::chrono::steady_clock::now() - t0;
+    worst = std::max(worst, std::chrono::duration_cast<std::chrono::milliseconds>(took));
+    ++answered;
+  }
+  waiter.join();
+  ASSERT_TRUE(flood_done);
+  EXPECT_LT(worst, 3000ms) << "after " << answered << " heartbeats";
+  // The first names of the message are kept, the rest ignored with one warning.
+  auto info = hub->GetClientInfo(idf);
+  ASSERT_TRUE(info);
+  EXPECT_EQ(info->SubscribedEvents.size(), WS_MAX_SUBSCRIPTIONS);
+  EXPECT_TRUE(info->IsSubscribed("flood.event.1023"));
+  EXPECT_FALSE(info->IsSubscribed("flood.event.1024"));
+  flood.SendJSON({{"type", "subscribe"}, {"events", names}});
+  flood.SendJSON({{"type", "unsubscribe"}, {"events", names}});
+  EXPECT_TRUE(WaitFor([&] { return hub->GetClientInfo(idf)->SubscribedEvents.empty(); }));
+  hub->Stop();
+  Log.Free();
+  const std::string log = ovtest::ReadText(dir / "hub.log");
+  const std::string warning = Format("[ws] Web admin %d subscribed to more than 1024 events", idf);
+  EXPECT_NE(log.find(warning), std::string::npos) << log;
+  EXPECT_EQ(log.find(warning), log.rfind(warning));
+}
+
 TEST(WSHub, PingsRoundTripTimesAndExpiry) {
   TOVWSServer::Tuning t;
   t.client_timeout = 1500ms;
@@ -393,6 +448,33 @@ TEST(WSHub, StalledReaderIsDroppedWhileOthersReceive) {
   rd.join();
   EXPECT_EQ(got.load(), kEvents);
   EXPECT_TRUE(WaitFor([&] { return !hub->GetClientInfo(ids).has_value(); }));
+  hub->Stop();
+}
+
+TEST(WSHub, LargeFanOutReachesEveryAdministratorInOrder) {
+  auto hub = MakeHub();
+  // Enough subscribers for the sends of one event to be shared among the fan-out threads.
+  constexpr int kAdmins = 150, kEvents = 200;
+  std::vector<std::unique_ptr<WsClient>> admins;
+  for (int i = 0; i < kAdmins; ++i) {
+    admins.push_back(std::make_unique<WsClient>());
+    ASSERT_GT(Join(*admins.back(), *hub, kAdmin), 0);
+    admins.back()->SendJSON({{"type", "subscribe"}, {"events", {"seq"}}});
+  }
+  for (auto& a : admins) {  // the answer comes after the subscription was handled
+    a->SendJSON({{"type", "plugin_call"}, {"id", "sync"}});
+    ASSERT_TRUE(a->Next("plugin_call_result"));
+  }
+  for (int k = 0; k < kEvents; ++k) {
+    TJSON data = {{"n", k}};
+    hub->BroadcastToWebAdmins("seq", &data);
+  }
+  for (auto& a : admins)
+    for (int k = 0; k < kEvents; ++k) {
+      auto e = a->Next("event");
+      ASSERT_TRUE(e);
+      ASSERT_EQ(JInt((*e)["data"], "n", -1), k);
+    }
   hub->Stop();
 }
 
@@ -507,6 +589,43 @@ TEST(WSHub, IdleConnectionOnTlsPortDoesNotDelayOthers) {
   auto t1 = std::chrono::steady_clock::now();
   hub->Stop();  // the idle handshake is interrupted, not waited out
   EXPECT_LT(std::chrono::steady_clock::now() - t1, 3s);
+  if (owned) FreeSharedSSLContext();
+}
+
+TEST(WSHub, TlsPortOffersTls12And13WhateverMinVersionSays) {
+  ovtest::TempDir dir;
+  WriteSelfSignedCert(dir / "cert.pem", dir / "key.pem");
+  const bool owned = !SharedSSLContextReady();
+  // [ssl] min_version is for the HTTP port; the hub only shows it in its start-up line.
+  for (const char* min_version : {"tls1.3", "TLS1.2_ONLY", "tls1.2", "nonsense"}) {
+    TOVWSServer hub("127.0.0.1", 0, 30, true, dir / "cert.pem", dir / "key.pem", min_version);
+    hub.ValidateClientFn = [](const std::string&) { return true; };
+    hub.Start();
+    for (int cap : {TLS1_2_VERSION, TLS1_3_VERSION}) {
+      WsClient tcp;
+      ASSERT_TRUE(tcp.Dial(hub.Port()));
+      SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+      SSL_CTX_set_max_proto_version(ctx, cap);
+      SSL* ssl = SSL_new(ctx);
+      SSL_set_fd(ssl, tcp.Fd());
+      EXPECT_EQ(SSL_connect(ssl), 1) << min_version << " / client up to " << cap;
+      EXPECT_EQ(SSL_version(ssl), cap) << min_version;
+      // And the client is served.
+      const std::string req = "GET / HTTP/1.1\r\nUpgrade: websocket\r\nSec-WebSocket-Key: abc\r\nX-API-Key: k\r\n\r\n";
+      SSL_write(ssl, req.data(), static_cast<int>(req.size()));
+      std::string got;
+      char buf[4096];
+      while (got.find("welcome") == std::string::npos) {
+        const int n = SSL_read(ssl, buf, sizeof buf);
+        if (n <= 0) break;
+        got.append(buf, static_cast<std::size_t>(n));
+      }
+      EXPECT_NE(got.find("\"welcome\""), std::string::npos) << min_version;
+      SSL_free(ssl);
+      SSL_CTX_free(ctx);
+    }
+    hub.Stop();
+  }
   if (owned) FreeSharedSSLContext();
 }
 
