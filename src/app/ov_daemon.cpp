@@ -157,17 +157,6 @@ void Step(const std::string& name) {
   ConsoleWriteErr("[shutdown] " + name + "\n");
 }
 
-// The number of threads of this process.
-std::size_t ThreadCount() {
-  std::size_t n = 0;
-  if (DIR* d = ::opendir("/proc/self/task")) {
-    while (const dirent* e = ::readdir(d))
-      if (e->d_name[0] != '.') ++n;
-    ::closedir(d);
-  }
-  return n;
-}
-
 // True when this thread is the only one left, after waiting a little for threads that are just
 // ending (idle connection threads leave on their own once the server is gone).
 bool OnlyThreadLeft() {
@@ -258,6 +247,10 @@ void StartupRestRoutes() {
   RegisterAdminRoutes();
 }
 
+// The server's own routes leave the process router with the HTTP server, so a later life in
+// the same process (the daemon form started again) registers them once.
+void ShutdownRestRoutes(const TOVStepFn&) { HttpRouter().UnregisterRoutes({}); }
+
 // Logs "HTTP server configured on ..."; its accept loop runs later on the main thread.
 void StartupHttpServer() {
   TOVHttpServerOptions opts = TOVHttpServerOptions::FromConfig();
@@ -341,9 +334,10 @@ void StartupWebRootWatcher() {
 using enum TOVStopAt;
 constexpr TOVServiceRow kServices[] = {
     // The configuration file (written with the defaults when missing) and the data directory.
-    {"Config", StartupConfig, ShutdownConfig, Final},
+    // The daemon form's host has made both already.
+    {"Config", StartupConfig, ShutdownConfig, Final, nullptr, TOVLife::Console},
     // The log file and the console; "Server stopped." is its last line.
-    {"Log", StartupLog, ShutdownLog, Final},
+    {"Log", StartupLog, ShutdownLog, Final, nullptr, TOVLife::Console},
     // libcurl's process-wide set-up, before any thread may make an outbound request.
     {"HttpClient", HttpClientGlobalInit, nullptr},
     // The start time; restart requests of an earlier life forgotten.
@@ -378,14 +372,37 @@ constexpr TOVServiceRow kServices[] = {
     // [security] trusted_proxies, read by every request.
     {"TrustedProxies", InitTrustedProxies, nullptr},
     // The REST routes in the process router.
-    {"RestRoutes", StartupRestRoutes, nullptr},
+    {"RestRoutes", StartupRestRoutes, ShutdownRestRoutes, After, "HttpSrv"},
     // The HTTP server: stopped after the hub, before the services its handlers use.
     {"HttpSrv", StartupHttpServer, ShutdownHttpServer, After, "WSServer"},
     // TLS for the HTTP server; the shared context is freed after the announced steps.
     {"SSLHelper", StartupTLS, ShutdownTLS, Final},
-    // The web-root watcher, while the hub runs; stopped right after "server.stop".
-    {"WebFileWatcher", StartupWebRootWatcher, ShutdownWebFileWatcher},
+    // The web-root watcher, while the hub runs; stopped right after "server.stop".  The daemon
+    // form has none.
+    {"WebFileWatcher", StartupWebRootWatcher, ShutdownWebFileWatcher, Reverse, nullptr, TOVLife::Console},
 };
+
+/* ---- what both lives share ---------------------------------------------------------------- */
+
+// A stop request (signal, restart monitor, REST restart, the daemon's Stop) ends the HTTP
+// server's accept loop.
+void InstallServerStopHandler() {
+  SetServerStopHandler([] {
+    if (auto srv = HttpSrv.Get()) srv->Stop();
+  });
+}
+
+// The HTTP server's accept loop on the calling thread, until the server is stopped.  A stop
+// requested during start-up is honoured here: the loop is not entered.
+void RunHttpServer() {
+  if (!ServerStopRequested()) HttpSrv->Start();
+}
+
+// Stops whatever the walk started, announced step by step.
+void StopLife(TOVServiceWalk& services) {
+  services.StopServices(Step);
+  services.StopFinal(Step);
+}
 
 void PrintSummary() {
   std::string summary = "Listening on " + Config->ServerAddress() + ":" + std::to_string(Config->ServerPort()) + "\n";
@@ -411,6 +428,16 @@ void PrintSummary() {
 
 std::span<const TOVServiceRow> ServiceTable() noexcept { return kServices; }
 
+std::size_t ThreadCount() {
+  std::size_t n = 0;
+  if (DIR* d = ::opendir("/proc/self/task")) {
+    while (const dirent* e = ::readdir(d))
+      if (e->d_name[0] != '.') ++n;
+    ::closedir(d);
+  }
+  return n;
+}
+
 std::string UsageText() {
   return std::string(kServerNameVersion) +
          "\n"
@@ -431,9 +458,7 @@ std::string UsageText() {
 int RunConsoleMode(const std::string& config_file) {
   SetServerBuildId(MakeBuildId(std::chrono::system_clock::now()));
   SetConfigFileName(config_file);
-  SetServerStopHandler([] {
-    if (auto srv = HttpSrv.Get()) srv->Stop();
-  });
+  InstallServerStopHandler();
   ConsoleWrite(std::string(kServerNameVersion) + "\nRunning in console mode (Ctrl+C to stop)\n\n");
 
   SignalThread signals;
@@ -446,17 +471,14 @@ int RunConsoleMode(const std::string& config_file) {
     services.StartAll();
     LogInfo("Starting HTTP server...");
     PrintSummary();
-    // A stop requested during start-up is honoured here: the accept loop is not entered.
-    if (!ServerStopRequested()) {
-      try {
-        HttpSrv->Start();
-      } catch (const std::exception& e) {
-        // The accept loop failed (for example the port is taken): a failure, not a stop.
-        std::string cls = ExceptionClassName(e);
-        LogError("FATAL: HTTP server crashed: %s: %s", cls, e.what());
-        ConsoleWrite("FATAL: " + cls + ": " + e.what() + "\n");
-        exit_code = kExitFatal;
-      }
+    try {
+      RunHttpServer();
+    } catch (const std::exception& e) {
+      // The accept loop failed (for example the port is taken): a failure, not a stop.
+      std::string cls = ExceptionClassName(e);
+      LogError("FATAL: HTTP server crashed: %s: %s", cls, e.what());
+      ConsoleWrite("FATAL: " + cls + ": " + e.what() + "\n");
+      exit_code = kExitFatal;
     }
   } catch (const std::exception& e) {
     fatal = e.what();
@@ -522,5 +544,71 @@ int OrvantaMain(int argc, char** argv) {
     return kExitFatal;
   }
 }
+
+/* ---- the daemon form ---------------------------------------------------------------------- */
+
+bool TOVDaemon::Start() {
+  LogInfo("%s daemon starting...", kServerNameVersion);
+  std::lock_guard<std::mutex> g(life_);
+  if (walk_) {
+    LogError("Daemon start failed: %s", "already running");
+    return false;
+  }
+  InstallServerStopHandler();
+  walk_.emplace(kServices, TOVLife::Daemon);
+  try {
+    walk_->StartAll();
+    RunHttpServer();
+    return true;
+  } catch (const std::exception& e) {
+    LogError("Daemon start failed: %s", e.what());
+  }
+  // As the console start does: nothing of a failed start is left running.
+  StopLife(*walk_);
+  walk_.reset();
+  return false;
+}
+
+bool TOVDaemon::Stop() {
+  LogInfo("%s daemon stopping...", kServerNameVersion);
+  // Start holds life_ until its accept loop has returned; a stop requested before the loop
+  // is entered keeps it from being entered.
+  RequestServerStop();
+  std::lock_guard<std::mutex> g(life_);
+  bool ok = true;
+  if (walk_) {
+    try {
+      StopLife(*walk_);
+    } catch (const std::exception& e) {
+      LogError("Daemon stop error: %s", e.what());
+      ok = false;
+    }
+    walk_.reset();
+  }
+  // The next Start is a new life.
+  ResetServerStopRequest();
+  return ok;
+}
+
+bool TOVDaemon::Install() {
+  const bool ok = TCustomDaemon::Install();
+  if (ok) LogInfo("Daemon installed");
+  return ok;
+}
+
+bool TOVDaemon::Uninstall() {
+  const bool ok = TCustomDaemon::Uninstall();
+  if (ok) LogInfo("Daemon uninstalled");
+  return ok;
+}
+
+TOVDaemonDef::TOVDaemonDef() {
+  daemon_class_name = "TOVDaemon";
+  name = "OrvantaBBS";
+  description = std::string(kServerNameVersion) + " Primary Server";
+  display_name = kProductName;
+}
+
+TOVDaemonMapper::TOVDaemonMapper() { AddDef(std::make_unique<TOVDaemonDef>()); }
 
 }  // namespace ov

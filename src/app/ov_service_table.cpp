@@ -42,11 +42,12 @@ std::vector<std::size_t> ShutdownOrder(std::span<const TOVServiceRow> rows) {
   return order;
 }
 
-TOVServiceWalk::TOVServiceWalk(std::span<const TOVServiceRow> rows)
-    : rows_(rows), order_(ShutdownOrder(rows)), started_(rows.size(), false) {}
+TOVServiceWalk::TOVServiceWalk(std::span<const TOVServiceRow> rows, TOVLife life)
+    : rows_(rows), life_(life), order_(ShutdownOrder(rows)), started_(rows.size(), false) {}
 
 void TOVServiceWalk::StartAll() {
   for (std::size_t i = 0; i < rows_.size(); ++i) {
+    if (rows_[i].life != TOVLife::Any && rows_[i].life != life_) continue;
     started_[i] = true;
     if (rows_[i].start) rows_[i].start();
   }

@@ -20,6 +20,15 @@ enum class TOVStopAt : std::uint8_t {
   Final,    // after the announced walk ("done"), in reverse start order: the process basics
 };
 
+// Which life of the server runs a row.  The console life runs every row; the daemon form runs
+// inside a host that made the configuration and the log already, and leaves out the rows
+// marked Console (those two, and what only a console start does).
+enum class TOVLife : std::uint8_t {
+  Any,      // every life (rows)
+  Console,  // the console life only (rows); the console life (walks)
+  Daemon,   // the daemon form (walks)
+};
+
 // One row: a name, how it starts and how it stops.  A start throws to end start-up; a stop
 // announces its steps through the step function and skips what does not exist.
 struct TOVServiceRow {
@@ -28,6 +37,7 @@ struct TOVServiceRow {
   void (*stop)(const TOVStepFn& step);
   TOVStopAt at = TOVStopAt::Reverse;
   const char* after = nullptr;  // TOVStopAt::After: the row this one follows
+  TOVLife life = TOVLife::Any;  // Console: left out of the daemon form
 };
 
 // Indexes of rows in shutdown order: First rows, then the rest backwards, each row followed at
@@ -37,9 +47,10 @@ std::vector<std::size_t> ShutdownOrder(std::span<const TOVServiceRow> rows);
 
 class TOVServiceWalk {
  public:
-  explicit TOVServiceWalk(std::span<const TOVServiceRow> rows);
+  // life: the life walking the rows (Console or Daemon); it starts only the rows it runs.
+  explicit TOVServiceWalk(std::span<const TOVServiceRow> rows, TOVLife life = TOVLife::Console);
 
-  // Starts every row in table order.  A row counts as started before its start runs, so a
+  // Starts every row of this life in table order.  A row counts as started before its start runs, so a
   // start that fails half-way is still stopped (stops free only what exists).  The exception
   // of a failing start passes on; the rows after it are not started.
   void StartAll();
@@ -55,6 +66,7 @@ class TOVServiceWalk {
   void StopRow(std::size_t index, const TOVStepFn& step);
 
   std::span<const TOVServiceRow> rows_;
+  TOVLife life_;
   std::vector<std::size_t> order_;
   std::vector<bool> started_;
 };

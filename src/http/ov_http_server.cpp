@@ -227,14 +227,19 @@ TOVHttpServerWrapper::TOVHttpServerWrapper() : TOVHttpServerWrapper([] {
 
 TOVHttpServerWrapper::TOVHttpServerWrapper(TOVHttpServerOptions options)
     : core_(std::make_shared<detail::HttpCore>(std::move(options))) {
-  core_->Listen();
-  LogInfo("HTTP server configured on %s:%d", core_->opts.address, core_->port);
+  try {
+    core_->Listen();
+  } catch (const std::exception&) {
+    listen_error_ = std::current_exception();
+  }
+  LogInfo("HTTP server configured on %s:%d", core_->opts.address, listen_error_ ? core_->opts.port : core_->port);
   LogInfo("Web root: %s", core_->files.WebRoot());
 }
 
 TOVHttpServerWrapper::~TOVHttpServerWrapper() { core_->Shutdown(); }
 
 void TOVHttpServerWrapper::Start() {
+  if (listen_error_) std::rethrow_exception(listen_error_);
   if (core_->stop_requested.load()) return;
   LogInfo("Starting HTTP server on port %d...", core_->port);
   core_->RunAcceptLoop();

@@ -93,8 +93,9 @@ class HttpCore;
 
 class TOVHttpServerWrapper {
  public:
-  // From Config; also builds the trusted-proxy list.  Binds the listener: a port in use
-  // or a bad address throws std::runtime_error.
+  // From Config; also builds the trusted-proxy list.  Binds the listener; a port in use or a
+  // bad address is kept and thrown (std::runtime_error) by Start, so start-up goes on to its
+  // end and the failure is the accept loop's.
   TOVHttpServerWrapper();
   explicit TOVHttpServerWrapper(TOVHttpServerOptions options);
   // Stops, then waits (bounded by shutdown_wait in all) for running connections.
@@ -103,7 +104,7 @@ class TOVHttpServerWrapper {
   TOVHttpServerWrapper& operator=(const TOVHttpServerWrapper&) = delete;
 
   // Runs the accept loop on the calling thread until Stop.  A Stop that came first makes
-  // it return at once.
+  // it return at once.  Throws the listener's failure first.
   void Start();
   // Callable from any thread, any number of times.
   void Stop() noexcept;
@@ -112,6 +113,7 @@ class TOVHttpServerWrapper {
   void EnableTLS(const std::string& cert_file, const std::string& key_file, const std::string& min_version);
   bool TLSEnabled() const noexcept;
 
+  // The port listened on; 0 when the listener failed.
   std::uint16_t Port() const noexcept;
   const std::string& Address() const noexcept;
   const std::string& WebRoot() const noexcept;
@@ -134,6 +136,7 @@ class TOVHttpServerWrapper {
 
  private:
   std::shared_ptr<detail::HttpCore> core_;
+  std::exception_ptr listen_error_;  // constant after construction
 };
 
 extern TOVService<TOVHttpServerWrapper> HttpSrv;

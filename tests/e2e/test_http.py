@@ -279,15 +279,29 @@ class TlsStartupFailure(unittest.TestCase):
                 srv.proc.kill()
             srv.cleanup()
 
-    def test_port_in_use_ends_start_up(self):
+    def test_port_in_use_fails_the_accept_loop(self):
+        # Start-up runs to its end (the summary), then the accept loop fails: logged and printed
+        # with the exception's class, every service stopped, exit code 1.
         with socket.socket() as blocker:
             blocker.bind(("127.0.0.1", 0))
             blocker.listen(1)
-            srv = OVServer(config={"server": {"port": blocker.getsockname()[1]}})
+            port = blocker.getsockname()[1]
+            srv = OVServer(config={"server": {"port": port}})
             try:
                 srv.start(wait=False)
                 self.assertEqual(srv.wait_exit(timeout=60), 1)
-                self.assertRegex(srv.stdout, re.compile(r"FATAL: .*(in use|bind)", re.I))
+                why = "Cannot bind HTTP server to 127.0.0.1:%d: Address already in use" % port
+                out = srv.stdout
+                summary = ["Listening on 127.0.0.1:%d\n" % port, "SSL: disabled", "Plugins: enabled (0 loaded)",
+                           "WebSocket: listening on port %d (WS)" % srv.ws_port, "Discovery: disabled\n\n",
+                           "\nFATAL: std::runtime_error: " + why + "\n"]
+                at = [out.find(line) for line in summary]
+                self.assertTrue(all(i >= 0 for i in at) and at == sorted(at), out)
+                self.assertNotIn("FATAL: Cannot bind", out)
+                log = srv.log_text()
+                self.assertIn("[OrvantaBBS Error] FATAL: HTTP server crashed: std::runtime_error: " + why, log)
+                self.assertIn("[shutdown] done", srv.stderr)
+                self.assertIn("Server stopped.", log)
             finally:
                 if srv.proc and srv.proc.poll() is None:
                     srv.proc.kill()
