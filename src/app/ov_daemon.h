@@ -27,4 +27,8 @@ int OrvantaMain(int argc, char** argv);
 // The service table the console life walks, in start order.
 std::span<const TOVServiceRow> ServiceTable() noexcept;
 
+// Whether a plug-in route (router method, full path) would take requests meant for a row of the
+// REST table; such a route is refused.
+bool IsServerRoute(const std::string& method, const std::string& path);
+
 }  // namespace ov
