@@ -135,28 +135,9 @@ TEST_F(PluginServicesTest, BatchesWithEventsAndSessions) {
   writer.get();
 }
 
-// Plug-in routes: the handler record follows enable, disable and reload; the route path must
-// stay under the plug-in's own prefix.
-TEST_F(PluginServicesTest, RouteRecordsFollowThePlugin) {
-  EXPECT_EQ(Get("/api/v1/plugins/SvcCpp/echo"), 200);
-  EXPECT_EQ(Get("/api/v1/plugins/svccpp/ECHO"), 200);
-  mgr->DisablePlugin("SvcCpp");
-  EXPECT_EQ(Get("/api/v1/plugins/SvcCpp/echo"), 503);
-  // Held while a route runs: an unload waits for it and refuses when it does not end in time.
-  EXPECT_EQ(mgr->EnablePlugin("SvcCpp"), "");
-  mgr->SetUnloadWait(100ms);
-  {
-    std::optional<TOVPluginGuard> running = mgr->EnterPlugin("SvcCpp");
-    ASSERT_TRUE(running);
-    bool busy = false;
-    EXPECT_NE(mgr->ReloadPlugin("SvcCpp", &busy), "");
-    EXPECT_TRUE(busy);
-    EXPECT_EQ(Get("/api/v1/plugins/SvcCpp/echo"), 200);
-  }
-  EXPECT_EQ(mgr->ReloadPlugin("SvcCpp"), "");
-  EXPECT_EQ(Get("/api/v1/plugins/SvcCpp/echo"), 200);
-  EXPECT_EQ(PluginRoutes->Count(), 4u);
-
+// A route's path must keep it under the plug-in's own prefix, and a handler must be there; a host
+// without a runtime (no plug-in manager behind it) still registers and runs its routes.
+TEST_F(PluginServicesTest, RoutePathsStayUnderThePluginsPrefix) {
   TOVPluginHost host("Shop", TOVPermissionSet{opRoutesRegister}, nullptr, std::chrono::system_clock::now());
   host.SetGrantedPermissions(TOVPermissionSet{opRoutesRegister});
   OVRouteHandlerCode code = [](void*, OVStr, OVStr, OVJson*, int32_t* c, OVJson**) { *c = 204; };
