@@ -10,7 +10,7 @@
 // Service functions (args in braces, answers after the arrow):
 //   Code                         -> {"code": 1 or 2}
 //   Echo                         -> the arguments
-//   Sleep {ms}                   sleeps -> {"slept": ms}
+//   Sleep {ms}                   logs "sleeping <ms>", sleeps -> {"slept": ms}
 //   Fire {type, data}            EventFire
 //   Call {plugin, function, args} PluginCall -> {"result": the answer or null}
 //   Sessions {node}              -> {"all", "count", "allocated", "on_node"}, then releases the
@@ -223,6 +223,8 @@ OVJson* CallFunction(IOVServicePlugin* svc, OVStr name, OVJson* args) {
     return args ? Copy(args) : ovj_new_object();
   } else if (fn == "Sleep") {
     const int64_t ms = ovj_get_int(args, "ms", 0);
+    Str line("sleeping " + std::to_string(ms));
+    h->vtbl->LogInfo(h, line);
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     ovj_set_int(r, "slept", ms);
   } else if (fn == "Fire") {
