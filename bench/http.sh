@@ -4,18 +4,9 @@
 # Serves the same file from both on loopback, runs wrk with "Connection: close" against each
 # and prints requests per second, p99 latency and the ratios.
 set -euo pipefail
+. "$(dirname "$0")/wrk_common.sh"
 
-ROOT="$(cd "$(dirname "$0")/.." && pwd)"
-BUILD="${1:-$ROOT/build}"
-SECS="${2:-10}"
-CONNS="${3:-64}"
-THREADS="${WRK_THREADS:-4}"
-SERVER="$BUILD/orvantaserver"
-
-if ! command -v wrk >/dev/null || ! command -v nginx >/dev/null; then
-  SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq wrk nginx >/dev/null
-fi
+need_packages wrk nginx
 [ -x "$SERVER" ] || cmake --build "$BUILD" --target orvantaserver >/dev/null
 
 WORK="$(mktemp -d /tmp/ov-bench-http-XXXXXX)"
@@ -30,7 +21,6 @@ trap cleanup EXIT
 mkdir -p "$WORK/web" "$WORK/nginx"
 head -c 4096 /dev/urandom | base64 -w 76 | head -c 4096 > "$WORK/web/app.js"
 
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1]); s.close()'; }
 OV_PORT="$(free_port)"
 NGINX_PORT="$(free_port)"
 
@@ -93,11 +83,6 @@ wait_up() {
 wait_up "$OV_PORT"
 wait_up "$NGINX_PORT"
 
-# wrk's p99 line ("99%  1.23ms") in milliseconds.
-p99_ms() {
-  awk '$1=="99%" {v=$2; u=v; gsub(/[0-9.]/,"",u); gsub(/[a-z]/,"",v);
-       if (u=="us") v/=1000; else if (u=="s") v*=1000; else if (u=="m") v*=60000; print v}'
-}
 run() {
   wrk -t"$THREADS" -c"$CONNS" -d"${SECS}s" --latency -H "Connection: close" "http://127.0.0.1:$1/app.js"
 }
@@ -107,8 +92,8 @@ run "$NGINX_PORT" >/dev/null 2>&1 || true
 OV_OUT="$(run "$OV_PORT")"
 NGINX_OUT="$(run "$NGINX_PORT")"
 
-OV_RPS="$(awk '/Requests\/sec/ {print $2}' <<<"$OV_OUT")"
-NGINX_RPS="$(awk '/Requests\/sec/ {print $2}' <<<"$NGINX_OUT")"
+OV_RPS="$(rps <<<"$OV_OUT")"
+NGINX_RPS="$(rps <<<"$NGINX_OUT")"
 OV_P99="$(p99_ms <<<"$OV_OUT")"
 NGINX_P99="$(p99_ms <<<"$NGINX_OUT")"
 OV_ERR="$(awk '/Socket errors|Non-2xx/ {print}' <<<"$OV_OUT")"

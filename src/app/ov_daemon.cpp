@@ -13,6 +13,7 @@
 #include <optional>
 #include <thread>
 
+#include "ov_admin_registry.h"
 #include "ov_auth.h"
 #include "ov_config.h"
 #include "ov_consts.h"
@@ -28,6 +29,7 @@
 #include "ov_plugin_host.h"
 #include "ov_plugin_installer.h"
 #include "ov_plugin_manager.h"
+#include "ov_plugin_routes.h"
 #include "ov_plugin_updates.h"
 #include "ov_lua_engine.h"
 #include "ov_logsink.h"
@@ -216,8 +218,9 @@ void ShutdownDatabase(const TOVStepFn& step) {
   DB.Free();
 }
 
-void StartupSessions() {
-  StartupSessionManager();
+// The last of the registries plug-ins fill (event bus, sessions, menus, pages, routes).
+void StartupRouteRegistry() {
+  StartupPluginRoutes(IsServerRoute);
   LogInfo("Event bus and session manager initialized");
 }
 
@@ -256,6 +259,7 @@ void StartupHttpServer() {
   TOVHttpServerOptions opts = TOVHttpServerOptions::FromConfig();
   opts.router = &HttpRouter();
   opts.websocket_upgrade = HandleWSUpgradeRequest;
+  opts.find_admin_page = FindAdminPage;
   opts.shutdown_wait = kHttpShutdownWait;
   // A request still running half-way through the wait (a runaway SQL console statement, or a
   // handler waiting for the write lock behind one) has its statement interrupted, so its thread
@@ -351,7 +355,11 @@ constexpr TOVServiceRow kServices[] = {
     // Rate limiter, login throttle, IP blacklist and its cleanup thread.
     {"Security", StartupSecurity, ShutdownSecurity},
     {"EventBus", StartupEventBus, ShutdownEventBus},
-    {"SessionMgr", StartupSessions, ShutdownSessionManager},
+    {"SessionMgr", StartupSessionManager, ShutdownSessionManager},
+    // What plug-ins add to the web administration and the HTTP API; freed after the plug-ins.
+    {"AdminMenu", StartupAdminMenu, ShutdownAdminMenu},
+    {"AdminPages", StartupAdminPages, ShutdownAdminPages},
+    {"PluginRoutes", StartupRouteRegistry, ShutdownPluginRoutes},
     // Native plug-ins: scanned and initialised when [plugins] enabled.
     {"PluginMgr", StartupPluginManager, ShutdownPluginManager},
     // The task scheduler thread; stopped right after the HTTP server.
@@ -367,6 +375,8 @@ constexpr TOVServiceRow kServices[] = {
     {"WSServer", StartupHub, ShutdownWSServer},
     // The UDP discovery beacon (optional), stopped before the hub.
     {"DiscoveryBeacon", StartupDiscoveryBeacon, ShutdownDiscoveryBeacon},
+    // Carries out a restart "when idle"; stopped right after "server.stop".
+    {"RestartMonitor", StartupRestartMonitor, ShutdownRestartMonitor, First},
     // "server.start" ends start-up; "server.stop" is the first shutdown step.
     {"ServerEvents", FireServerStart, FireServerStop, First},
     // [security] trusted_proxies, read by every request.
@@ -436,6 +446,14 @@ std::size_t ThreadCount() {
     ::closedir(d);
   }
   return n;
+}
+
+// Plug-in routes registered at start-up come first in the router: without this test a plug-in
+// named "db" could answer GET /api/v1/plugins/db in the server's place.
+bool IsServerRoute(const std::string& method, const std::string& path) {
+  for (const TOVApiRoute& r : ApiRouteTable())
+    if ((method == kAnyMethod || method == r.method) && RoutePatternsOverlap(r.pattern, path)) return true;
+  return false;
 }
 
 std::string UsageText() {

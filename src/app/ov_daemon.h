@@ -31,6 +31,10 @@ int OrvantaMain(int argc, char** argv);
 // The service table both lives walk, in start order.
 std::span<const TOVServiceRow> ServiceTable() noexcept;
 
+// Whether a plug-in route (router method, full path) would take requests meant for a row of the
+// REST table; such a route is refused.
+bool IsServerRoute(const std::string& method, const std::string& path);
+
 // The number of threads of this process (the console life ends only as the last one).
 std::size_t ThreadCount();
 

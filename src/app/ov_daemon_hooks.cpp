@@ -8,7 +8,10 @@
 #include "ov_event_bus.h"
 #include "ov_filewatcher.h"
 #include "ov_log.h"
+#include "ov_plugin_manager.h"
+#include "ov_route_restart.h"
 #include "ov_security.h"
+#include "ov_server_state.h"
 #include "ov_ws_server.h"
 
 namespace ov {
@@ -23,11 +26,67 @@ void HandleWSClientDisconnected(const std::string& client_name, const std::strin
   }
 }
 
-std::optional<TJSON> HandleWSPluginCall(const std::string& /*plugin*/, const std::string& /*func*/,
-                                        const TJSON* /*args*/) {
-  // The plug-in manager is not part of the server yet; once it is, this forwards to its
-  // function call.
-  return std::nullopt;
+std::optional<TJSON> HandleWSPluginCall(const std::string& plugin, const std::string& func, const TJSON* args) {
+  auto mgr = PluginMgr.Get();
+  if (!mgr) return std::nullopt;
+  try {
+    std::unique_ptr<TJSON> result = mgr->CallPluginFunction(plugin, func, args);
+    if (!result) return std::nullopt;
+    return std::move(*result);
+  } catch (const std::exception& e) {
+    LogWarning("[ws] Plugin call %s.%s failed: %s", plugin, func, e.what());
+    TJSON failed = TJSON::object();
+    failed["success"] = false;
+    failed["error"] = e.what();
+    return failed;
+  }
+}
+
+// ---- restart monitor ----------------------------------------------------------------------------
+
+TOVService<TOVRestartMonitor> RestartMonitor{"RestartMonitor"};
+
+TOVRestartMonitor::TOVRestartMonitor(std::chrono::milliseconds check_every) : check_every_(check_every) {
+  thread_ = std::thread([this] { Execute(); });
+}
+
+TOVRestartMonitor::~TOVRestartMonitor() {
+  Terminate();
+  WaitFor();
+}
+
+void TOVRestartMonitor::Terminate() noexcept {
+  {
+    std::lock_guard<std::mutex> g(lock_);
+    terminated_ = true;
+  }
+  wake_.notify_all();
+}
+
+void TOVRestartMonitor::WaitFor() noexcept {
+  if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
+}
+
+void TOVRestartMonitor::Execute() {
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> g(lock_);
+      if (wake_.wait_for(g, check_every_, [this] { return terminated_; })) return;
+    }
+    if (!gRestartWhenIdle.load() || !gRestartPending.load()) continue;
+    const std::int32_t active = GetActiveBBSSessions();
+    if (active == 0) break;
+    LogDebug("Restart monitor: %d active BBS session(s) \xE2\x80\x94 waiting", active);
+  }
+  LogInfo("Restart monitor: no active BBS sessions \xE2\x80\x94 initiating restart");
+  RequestServerStop();
+}
+
+void StartupRestartMonitor() { RestartMonitor.Publish(std::make_unique<TOVRestartMonitor>()); }
+
+void ShutdownRestartMonitor(const std::function<void(const std::string&)>& step) {
+  StopThreadService(RestartMonitor, step, "RestartMonitor.Terminate", &TOVRestartMonitor::Terminate,
+                    "RestartMonitor.WaitFor", &TOVRestartMonitor::WaitFor);
 }
 
 // ---- web-root watcher ----------------------------------------------------------------------

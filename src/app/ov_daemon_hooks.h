@@ -2,19 +2,59 @@
 // with its start-up and shutdown steps.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "ov_json_helpers.h"
+#include "ov_service.h"
 
 namespace ov {
 
 // A registered thin client went away: logs it and fires "ws.client_disconnect".
 void HandleWSClientDisconnected(const std::string& client_name, const std::string& client_uuid);
-// A node's plugin_call: the plug-in manager's function call; no result while no plug-in
-// manager exists.
+// A node's plugin_call: the plug-in manager's function call (with the hub's own access to the
+// "_system" functions); no result while no plug-in manager exists.  A failing call answers
+// {"success": false, "error": <message>}: the node's connection stays.
 std::optional<TJSON> HandleWSPluginCall(const std::string& plugin, const std::string& func, const TJSON* args);
+
+// The restart monitor (global RestartMonitor): a thread that, while a restart "when idle" is
+// pending, checks every 10 s for active BBS sessions and stops the server once there are none
+// ("Restart monitor: no active BBS sessions — initiating restart"); while sessions are active it
+// logs their count at debug level.  It stops the server at most once.
+class TOVRestartMonitor {
+ public:
+  // check_every: the time between checks (10 s in the server).
+  explicit TOVRestartMonitor(std::chrono::milliseconds check_every = std::chrono::seconds(10));
+  ~TOVRestartMonitor();  // Terminate and WaitFor
+  TOVRestartMonitor(const TOVRestartMonitor&) = delete;
+  TOVRestartMonitor& operator=(const TOVRestartMonitor&) = delete;
+
+  // Asks the thread to end; it does at once, also in the middle of its wait.
+  void Terminate() noexcept;
+  // Joins the thread.
+  void WaitFor() noexcept;
+
+ private:
+  void Execute();
+
+  const std::chrono::milliseconds check_every_;
+  std::mutex lock_;  // leaf: guards terminated_ for the waits
+  std::condition_variable wake_;
+  bool terminated_ = false;
+  std::thread thread_;
+};
+
+extern TOVService<TOVRestartMonitor> RestartMonitor;
+
+// Start-up: the monitor's thread, the last service before "server.start".  Shutdown:
+// "RestartMonitor.Terminate", "RestartMonitor.WaitFor", right after "server.stop".
+void StartupRestartMonitor();
+void ShutdownRestartMonitor(const std::function<void(const std::string&)>& step);
 
 // Turns a web-root change into the "web.files.changed" event for web administrators.
 class TWebFileChangeHandler {

@@ -21,10 +21,10 @@ void TOVEventBus::Unsubscribe(const std::string& plugin_name) {
   std::erase_if(subs_, [&](const TOVEventSubscription& s) { return EqualsIgnoreCase(s.PluginName, plugin_name); });
 }
 
-void TOVEventBus::UnsubscribeCallback(const void* code, const void* object) {
+void TOVEventBus::UnsubscribeCallback(const void* code, const void* data) {
   std::lock_guard<TOVLock> g(lock_);
   std::erase_if(subs_, [&](const TOVEventSubscription& s) {
-    return s.Callback.code == code && s.Callback.object == object;
+    return s.Callback.code == code && s.Callback.data == data;
   });
 }
 

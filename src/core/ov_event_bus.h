@@ -16,12 +16,13 @@
 
 namespace ov {
 
-// A subscriber's callback.  code/object identify it (a plug-in's method pointer: code and
-// object) for UnsubscribeCallback; invoke delivers the event.  The data belongs to the firing
-// code: a handler must neither free nor keep the pointer.
+// A subscriber's callback.  code and data are the two words a plug-in passed (its function and
+// the pointer it is called with) and identify the callback for UnsubscribeCallback; invoke
+// delivers the event.  The event data is borrowed from the firing code: a handler (and a
+// plug-in it hands the data to as OVJson*) must neither free nor keep the pointer.
 struct TOVEventCallback {
   const void* code = nullptr;
-  const void* object = nullptr;
+  const void* data = nullptr;
   std::function<void(const std::string& event_type, const TJSON* data)> invoke;
 };
 
@@ -42,9 +43,9 @@ class TOVEventBus {
   void Subscribe(const std::string& plugin_name, const std::string& event_type, TOVEventCallback callback);
   // Removes every subscription of the plug-in (name compared ignoring case).
   void Unsubscribe(const std::string& plugin_name);
-  // Removes every subscription whose callback has the same code and object pointers.
-  void UnsubscribeCallback(const void* code, const void* object);
-  void UnsubscribeCallback(const TOVEventCallback& callback) { UnsubscribeCallback(callback.code, callback.object); }
+  // Removes every subscription whose callback has the same code and data pointers.
+  void UnsubscribeCallback(const void* code, const void* data);
+  void UnsubscribeCallback(const TOVEventCallback& callback) { UnsubscribeCallback(callback.code, callback.data); }
 
   // Delivers one event on the calling thread with no lock held.  data may be null.
   void Fire(const std::string& source_plugin, const std::string& event_type, const TJSON* data);
@@ -62,7 +63,10 @@ class TOVEventBus {
   bool HasOnBroadcast() const;
 
  private:
-  mutable TOVLock lock_{LockLevel::Registry};
+  // Held only to copy or change the list, never while anything else is taken: events may be
+  // fired from code that holds later locks (a plug-in inside a database batch holds the write
+  // lock), so the bus's lock stands outside the order.
+  mutable TOVLock lock_{LockLevel::Leaf};
   std::vector<TOVEventSubscription> subs_;
   std::shared_ptr<const TOVEventBroadcast> on_broadcast_;
 };

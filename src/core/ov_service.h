@@ -136,6 +136,15 @@ class TOVService {
   mutable std::atomic<long> users_{0};
 };
 
+// Shutdown of a plain service: announces "<name>.Free" and frees it; nothing (and no step) when
+// the service is absent.
+template <class T>
+void FreeServiceStep(TOVService<T>& slot, const TOVStepFn& step) {
+  if (!slot.Exists()) return;
+  if (step) step(std::string(slot.Name()) + ".Free");
+  slot.Free();
+}
+
 // Shutdown of a service that runs a thread: announces stop_step and tells the thread to end,
 // then clears the slot, announces wait_step, waits for the thread and frees the object.
 // Nothing (and no step) when the service is absent.

@@ -394,6 +394,12 @@ void HttpConnection::Run(StreamClock::time_point accepted) {
   RemoveUploadedFiles(req.files);
   SendResponse(&req, resp);
   Finish(!in_.empty());
+  if (resp.after_send) {
+    try {
+      resp.after_send();
+    } catch (...) {
+    }
+  }
 }
 
 

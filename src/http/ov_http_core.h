@@ -66,7 +66,6 @@ class HttpCore : public std::enable_shared_from_this<HttpCore> {
   void Dispatch(TOVHttpRequest& req, TOVHttpResponse& resp);
   void HandleWebSocketUpgrade(TOVHttpRequest& req, TOVHttpResponse& resp);
   void HandleRequestError(const std::exception& e);
-  bool FindAdminPageFile(const std::string& path, std::string& rel_file);
 
   // Connection-thread and accept failures, at most one line every 10 s.  Takes m_.
   void LogAcceptError(const char* what, const std::string& why);

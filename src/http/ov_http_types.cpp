@@ -83,6 +83,15 @@ bool TOVHttpRequest::HasQueryParam(std::string_view name) const {
   return found;
 }
 
+std::vector<std::pair<std::string, std::string>> TOVHttpRequest::QueryParams() const {
+  std::vector<std::pair<std::string, std::string>> out;
+  ForEachQueryPair(query, [&](std::string_view n, std::string_view v) {
+    out.emplace_back(FormDecode(n), FormDecode(v));
+    return false;
+  });
+  return out;
+}
+
 void TOVHttpResponse::SetHeader(std::string_view name, std::string_view value) {
   for (auto& h : headers) {
     if (EqualsIgnoreCase(h.first, name)) {

@@ -58,6 +58,8 @@ class TOVHttpRequest {
   // Value of a query parameter, percent-decoded ("+" as blank); empty when absent.
   std::string QueryParam(std::string_view name) const;
   bool HasQueryParam(std::string_view name) const;
+  // Every query parameter in order, names and values percent-decoded.
+  std::vector<std::pair<std::string, std::string>> QueryParams() const;
 };
 
 class TOVHttpResponse {
@@ -69,6 +71,10 @@ class TOVHttpResponse {
   // When set, the body is streamed from this file instead (size known up front).
   std::string file_path;
   std::uint64_t file_size = 0;
+  // Run by the connection once this answer has been written and the connection closed (also
+  // when the client went away first); an exception is swallowed.  For work that must not
+  // overtake the answer, such as stopping the server from a request.
+  std::function<void()> after_send;
 
   void SetHeader(std::string_view name, std::string_view value);  // replaces
   void AddHeader(std::string_view name, std::string_view value);  // appends

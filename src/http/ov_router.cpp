@@ -30,6 +30,16 @@ bool SegmentsEqual(const std::vector<std::string>& a, const std::vector<std::str
 
 }  // namespace
 
+bool RoutePatternsOverlap(std::string_view a, std::string_view b) {
+  const std::vector<std::string_view> x = SplitRoutePath(a), y = SplitRoutePath(b);
+  if (x.size() != y.size()) return false;
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    const bool param = (!x[i].empty() && x[i][0] == ':') || (!y[i].empty() && y[i][0] == ':');
+    if (!param && !EqualsIgnoreCase(x[i], y[i])) return false;
+  }
+  return true;
+}
+
 void TOVRouter::RegisterRoute(std::string_view method, std::string_view pattern, TOVRouteHandler handler,
                               std::string_view owner) {
   if (!handler) throw std::invalid_argument("RegisterRoute: empty handler for " + std::string(pattern));
@@ -81,7 +91,7 @@ TOVRouter::MatchResult TOVRouter::Match(std::string_view method, std::string_vie
         ok = EqualsIgnoreCase(ps, segs[i]);
       }
       if (!ok) continue;
-      if (r.method != method) {
+      if (r.method != method && r.method != kAnyMethod) {
         result.status = TOVRouteMatch::MethodNotAllowed;
         continue;
       }

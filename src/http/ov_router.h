@@ -29,6 +29,9 @@ using TOVRouteHandler = std::function<void(TOVHttpRequest&, TOVHttpResponse&)>;
 
 enum class TOVRouteMatch : std::uint8_t { Found = 0, NotFound = 1, MethodNotAllowed = 2 };
 
+// The method of a route that answers every method.
+inline constexpr std::string_view kAnyMethod = "*";
+
 // Raised by RouteRequest when no route takes the request; Status() is 404 or 405.
 class ERouteNotFound : public std::runtime_error {
  public:
@@ -51,7 +54,7 @@ class TOVRouter {
   TOVRouter(const TOVRouter&) = delete;
   TOVRouter& operator=(const TOVRouter&) = delete;
 
-  // Appends a route.  owner names who registered it (a plug-in name; empty for the server's
+  // Appends a route; method kAnyMethod takes every method.  owner names who registered it (a plug-in name; empty for the server's
   // own routes) so the owner's routes can be removed together.
   void RegisterRoute(std::string_view method, std::string_view pattern, TOVRouteHandler handler,
                      std::string_view owner = {});
@@ -82,6 +85,10 @@ class TOVRouter {
 
 // The process's one router: REST routes and plug-in routes.
 TOVRouter& HttpRouter();
+
+// Whether one path could match both patterns: as many segments, each pair equal ignoring ASCII
+// case or either of them a ":name" segment.
+bool RoutePatternsOverlap(std::string_view a, std::string_view b);
 
 // Splits a path for matching: a single trailing "/" dropped (except for "/" itself), then
 // split at every "/" with empty pieces kept; the leading empty piece is dropped.

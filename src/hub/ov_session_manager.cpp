@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <ctime>
 #include <mutex>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -47,10 +48,11 @@ std::int64_t TOVSessionManager::AddSession(std::int32_t node, const std::string&
   s["connected_at"] = now;
   s["last_activity"] = now;
 
+  auto db = RequireDB();
+  TOVDBLockGuard write_lock(*db);
   std::lock_guard<TOVLock> g(lock_);
   std::int64_t id = 0;
   {
-    auto db = RequireDB();
     TOVWriteQuery q = db->NewQuery();
     // The id comes from this insert itself (every connection reports a RETURNING id as the
     // insert id), never from a later look-up that another insert on the connection could have
@@ -76,11 +78,12 @@ std::int64_t TOVSessionManager::AddSession(std::int32_t node, const std::string&
 }
 
 void TOVSessionManager::RemoveSession(std::int64_t session_id) {
+  auto db = RequireDB();
+  TOVDBLockGuard write_lock(*db);
   std::lock_guard<TOVLock> g(lock_);
   for (std::size_t i = sessions_.size(); i-- > 0;) {
     if (SessionIdOf(sessions_[i]) == session_id) sessions_.erase(i);
   }
-  auto db = RequireDB();
   TOVWriteQuery q = db->NewQuery();
   q.SetSQL("DELETE FROM active_sessions WHERE id = :id");
   q.Param("id", session_id);
@@ -89,6 +92,8 @@ void TOVSessionManager::RemoveSession(std::int64_t session_id) {
 }
 
 void TOVSessionManager::UpdateSession(std::int64_t session_id, std::int64_t user_id, const std::string& username) {
+  auto db = RequireDB();
+  TOVDBLockGuard write_lock(*db);
   std::lock_guard<TOVLock> g(lock_);
   for (TJSON& s : sessions_) {
     if (SessionIdOf(s) != session_id) continue;
@@ -98,7 +103,6 @@ void TOVSessionManager::UpdateSession(std::int64_t session_id, std::int64_t user
     s["username"] = username;
     break;
   }
-  auto db = RequireDB();
   TOVWriteQuery q = db->NewQuery();
   q.SetSQL("UPDATE active_sessions SET user_id = :uid, username = :u, last_activity = " + db->NowExpr() +
            " WHERE id = :id");
@@ -114,8 +118,9 @@ void TOVSessionManager::UpdateSession(std::int64_t session_id, std::int64_t user
 }
 
 void TOVSessionManager::UpdateActivity(std::int64_t session_id) {
-  std::lock_guard<TOVLock> g(lock_);
   auto db = RequireDB();
+  TOVDBLockGuard write_lock(*db);
+  std::lock_guard<TOVLock> g(lock_);
   TOVWriteQuery q = db->NewQuery();
   q.SetSQL("UPDATE active_sessions SET last_activity = " + db->NowExpr() + " WHERE id = :id");
   q.Param("id", session_id);
@@ -160,10 +165,13 @@ std::int32_t TOVSessionManager::AllocateNode() const {
 }
 
 void TOVSessionManager::ClearAll() {
+  auto db = DB.Get();
+  std::optional<TOVDBLockGuard> write_lock;
+  if (db) write_lock.emplace(*db);
   std::lock_guard<TOVLock> g(lock_);
   sessions_ = TJSON::array();
+  if (!db) return;
   try {
-    auto db = RequireDB();
     TOVWriteQuery q = db->NewQuery();
     q.SetSQL("DELETE FROM active_sessions");
     q.ExecSQL();

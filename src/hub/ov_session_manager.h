@@ -3,8 +3,11 @@
 // the status counts and plug-ins all see the same sessions.  Also hands out free node numbers
 // from 1 to the configured maximum ([telnet] max_nodes).
 //
-// Lock order: the manager's lock (a registry lock), then the database write lock.  Readers get
-// copies; nothing outside the manager ever sees its list.
+// Lock order: a change takes the database write lock first, then the manager's lock, so the
+// manager's lock is never held while waiting for the write lock.  That lets code that already
+// holds the write lock (a plug-in inside a database batch) use the manager without deadlock.
+// Readers take only the manager's lock and get copies; nothing outside the manager ever sees
+// its list.
 #pragma once
 
 #include <cstddef>
@@ -51,7 +54,9 @@ class TOVSessionManager {
   void ClearAll();
 
  private:
-  mutable TOVLock lock_{LockLevel::Registry};
+  // Last in the order: taken under the write lock, and nothing new is taken while it is held
+  // (the writes under it re-enter the write lock their caller holds).
+  mutable TOVLock lock_{LockLevel::Leaf};
   TJSON sessions_ = TJSON::array();
   std::int32_t max_nodes_;
 };

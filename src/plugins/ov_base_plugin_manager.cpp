@@ -28,6 +28,20 @@ void TOVPluginRuntime::Leave() noexcept {
   }
 }
 
+bool TOVPluginRuntime::TryEnter() noexcept {
+  guards_.fetch_add(1);
+  if (!unloading_.load()) return true;
+  Leave();
+  return false;
+}
+
+std::optional<TOVPluginGuard> TOVPluginGuard::TryEnter(const std::weak_ptr<TOVPluginRuntime>& rt, bool bound) {
+  if (!bound) return TOVPluginGuard(TAdopt{}, nullptr);
+  std::shared_ptr<TOVPluginRuntime> p = rt.lock();
+  if (!p || !p->TryEnter()) return std::nullopt;
+  return TOVPluginGuard(TAdopt{}, std::move(p));
+}
+
 bool TOVPluginRuntime::WaitIdle(std::chrono::milliseconds bound) {
   std::unique_lock<std::mutex> g(wait_lock_);
   const auto deadline = std::chrono::steady_clock::now() + bound;
@@ -355,6 +369,7 @@ bool TOVBasePluginManager::LoadNativePlugin(const std::string& path, std::string
         duplicate = true;
       } else {
         e.Runtime = std::make_shared<TOVPluginRuntime>(lib.get(), created.get(), CreateHost(e.Name, e.RequestedPerms));
+        if (TOVPluginHost* host = e.Runtime->Host()) host->AttachRuntime(e.Runtime);
         lib.Release();
         created.Release();
         plugins_.push_back(e);

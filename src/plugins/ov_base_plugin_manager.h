@@ -81,6 +81,10 @@ class TOVPluginRuntime {
   friend class TOVBasePluginManager;
   friend class TOVPluginCallCount;
   void Enter() noexcept { guards_.fetch_add(1); }
+  // Enters unless the plug-in is being unloaded.  No lock: the guard count is raised before the
+  // mark is read and BeginUnload sets the mark before it reads the count (both sequentially
+  // consistent), so either the unload waits for this entry or the entry sees the mark.
+  bool TryEnter() noexcept;
   void Leave() noexcept;
   // Waits until no guard is held; false when bound passed first.
   bool WaitIdle(std::chrono::milliseconds bound);
@@ -103,6 +107,11 @@ class TOVPluginGuard {
   ~TOVPluginGuard() {
     if (rt_) rt_->Leave();
   }
+  // A guard taken without the manager's lock, for entries from outside the manager (plug-in
+  // routes, event deliveries) that may run under any lock.  nullopt when the plug-in is being
+  // unloaded or is gone.  An unbound host (bound false: a host without a runtime, as in tests of
+  // the host alone) gives a guard that holds nothing.
+  static std::optional<TOVPluginGuard> TryEnter(const std::weak_ptr<TOVPluginRuntime>& rt, bool bound);
   TOVPluginGuard(TOVPluginGuard&& o) noexcept = default;
   TOVPluginGuard& operator=(TOVPluginGuard&&) = delete;
   TOVPluginGuard(const TOVPluginGuard&) = delete;
@@ -110,13 +119,18 @@ class TOVPluginGuard {
 
   TOVPluginRuntime& Runtime() const noexcept { return *rt_; }
   IOVPlugin* Plugin() const noexcept { return rt_->Plugin(); }
-  // Runs f, a call into the plug-in, through the proxy.
+  // Runs f, a call into the plug-in, through the proxy.  A database batch the plug-in began in
+  // the call and left open is rolled back when the call ends: the write lock it holds would
+  // otherwise stop every writer of the server.
   template <class F>
   decltype(auto) Call(F&& f) const {
+    TOVPluginBatchScope batches(rt_ ? rt_->Host() : nullptr);
     return CallIntoPlugin(std::forward<F>(f));
   }
 
  private:
+  struct TAdopt {};
+  TOVPluginGuard(TAdopt, std::shared_ptr<TOVPluginRuntime> rt) noexcept : rt_(std::move(rt)) {}
   std::shared_ptr<TOVPluginRuntime> rt_;
 };
 

@@ -61,8 +61,7 @@ bool IsSchemaChange(const std::exception& e) { return ToLowerAscii(e.what()).fin
 //
 // One thunk per slot: it finds the host behind the interface pointer, reads the arguments
 // (a NULL string is ""), calls the typed method and hands the result over.  Exceptions pass
-// through to the plug-in that called.  Slots whose services are not connected to the host yet
-// give the answer the host gives when that service is absent.
+// through to the plug-in that called.
 
 using namespace ov;
 
@@ -71,6 +70,7 @@ namespace {
 TOVPluginHost& H(IOVPluginHost* self) { return TOVPluginHost::FromIntf(self); }
 std::string_view S(OVStr s) { return OVStrView(s); }
 OVJson* Give(TJSON v) { return GiveOVJson(std::move(v)); }
+OVJson* GiveOptional(std::optional<TJSON> v) { return v ? GiveOVJson(std::move(*v)) : nullptr; }
 const TJSON& RowOf(const OVJson* j) {
   static const TJSON kNull;
   return j ? *FromOVJson(j) : kNull;
@@ -120,63 +120,57 @@ static void ovh_ConfigGet(IOVPluginHost* s, OVStr* result, OVStr key, OVStr dflt
 static void ovh_ConfigSet(IOVPluginHost* s, OVStr key, OVStr value) { H(s).ConfigSet(S(key), S(value)); }
 static OVJson* ovh_ConfigGetSection(IOVPluginHost* s, OVStr section) { return Give(H(s).ConfigGetSection(S(section))); }
 
-// Events, routes and admin pages: the permission, then nothing (no bus or registry connected).
-static void ovh_EventSubscribe(IOVPluginHost* s, OVStr, OVEventCallbackCode, void*) { H(s).CheckPermission(opEventsSubscribe); }
-static void ovh_EventUnsubscribeCallback(IOVPluginHost*, OVEventCallbackCode, void*) {}
-static void ovh_EventFire(IOVPluginHost* s, OVStr, OVJson*) { H(s).CheckPermission(opEventsFire); }
-static void ovh_RouteRegister(IOVPluginHost* s, OVStr, OVStr, OVRouteHandlerCode, void*) { H(s).CheckPermission(opRoutesRegister); }
-static void ovh_AdminAddMenu(IOVPluginHost* s, OVStr, OVStr, OVStr, int32_t, OVStr) { H(s).CheckPermission(opAdminMenu); }
-static void ovh_AdminRegisterPage(IOVPluginHost* s, OVStr path, OVStr html) {
-  H(s).CheckPermission(opAdminMenu);
-  H(s).LogInfo(Format("Admin page registered: %s -> %s", S(path), S(html)));
+// Events, routes and admin pages.
+static void ovh_EventSubscribe(IOVPluginHost* s, OVStr type, OVEventCallbackCode code, void* data) {
+  H(s).EventSubscribe(S(type), code, data);
 }
-// Sessions: no session manager.
-static OVJson* ovh_SessionGetAll(IOVPluginHost* s) {
-  H(s).CheckPermission(opSessionsRead);
-  return Give(TJSON::array());
+static void ovh_EventUnsubscribeCallback(IOVPluginHost* s, OVEventCallbackCode code, void* data) {
+  H(s).EventUnsubscribeCallback(code, data);
 }
-static OVJson* ovh_SessionGetByNode(IOVPluginHost* s, int32_t) {
-  H(s).CheckPermission(opSessionsRead);
-  return nullptr;
+static void ovh_EventFire(IOVPluginHost* s, OVStr type, OVJson* data) { H(s).EventFire(S(type), FromOVJson(data)); }
+static void ovh_RouteRegister(IOVPluginHost* s, OVStr method, OVStr path, OVRouteHandlerCode code, void* data) {
+  H(s).RouteRegister(S(method), S(path), code, data);
 }
-static int32_t ovh_SessionGetCount(IOVPluginHost* s) {
-  H(s).CheckPermission(opSessionsRead);
-  return 0;
+static void ovh_AdminAddMenu(IOVPluginHost* s, OVStr title, OVStr url, OVStr icon, int32_t position, OVStr group) {
+  H(s).AdminAddMenu(S(title), S(url), S(icon), position, S(group));
 }
-// Plug-in calls: no plug-in manager.
-static OVJson* ovh_PluginCall(IOVPluginHost* s, OVStr, OVStr, OVJson*) {
-  H(s).CheckPermission(opPluginCall);
-  return nullptr;
+static void ovh_AdminRegisterPage(IOVPluginHost* s, OVStr path, OVStr html) { H(s).AdminRegisterPage(S(path), S(html)); }
+// Sessions.
+static OVJson* ovh_SessionGetAll(IOVPluginHost* s) { return Give(H(s).SessionGetAll()); }
+static OVJson* ovh_SessionGetByNode(IOVPluginHost* s, int32_t node) { return GiveOptional(H(s).SessionGetByNode(node)); }
+static int32_t ovh_SessionGetCount(IOVPluginHost* s) { return H(s).SessionGetCount(); }
+// Plug-in calls: the result belongs to the calling plug-in.
+static OVJson* ovh_PluginCall(IOVPluginHost* s, OVStr plugin, OVStr function, OVJson* args) {
+  return reinterpret_cast<OVJson*>(H(s).PluginCall(S(plugin), S(function), FromOVJson(args)).release());
 }
-static IOVPlugin* ovh_PluginGetService(IOVPluginHost* s, OVStr) {
-  H(s).CheckPermission(opPluginCall);
-  return nullptr;
-}
+static IOVPlugin* ovh_PluginGetService(IOVPluginHost* s, OVStr plugin) { return H(s).PluginGetService(S(plugin)); }
 static uint32_t ovh_GetCurrentPermissions(IOVPluginHost* s) { return H(s).GetCurrentPermissions().Bits(); }
 static OVBool ovh_HasPermission(IOVPluginHost* s, int32_t perm) { return H(s).HasPermission(static_cast<TOVPermission>(perm)); }
-// Users and access control: no user store.
-static OVJson* ovh_UserGet(IOVPluginHost* s, int32_t) {
-  H(s).CheckPermission(opUsersRead);
-  return nullptr;
+// Users and access control.
+static OVJson* ovh_UserGet(IOVPluginHost* s, int32_t id) { return GiveOptional(H(s).UserGet(id)); }
+static OVJson* ovh_UserAuthenticate(IOVPluginHost* s, OVStr user, OVStr password) {
+  return GiveOptional(H(s).UserAuthenticate(S(user), S(password)));
 }
-static OVJson* ovh_UserAuthenticate(IOVPluginHost* s, OVStr, OVStr) {
-  H(s).CheckPermission(opUsersRead);
-  return nullptr;
+static int32_t ovh_UserCreate(IOVPluginHost* s, OVStr user, OVStr password, OVStr real_name, OVStr email) {
+  return H(s).UserCreate(S(user), S(password), S(real_name), S(email));
 }
-static int32_t ovh_UserCreate(IOVPluginHost* s, OVStr, OVStr, OVStr, OVStr) {
-  H(s).CheckPermission(opUsersWrite);
-  return 0;
+static void ovh_ACLGetUserFlags(IOVPluginHost* s, OVStr* result, int32_t id) { AssignOVStr(result, H(s).ACLGetUserFlags(id)); }
+static OVBool ovh_ACLCheckAccess(IOVPluginHost* s, int32_t id, int32_t security, OVStr flags) {
+  return H(s).ACLCheckAccess(id, security, S(flags));
 }
-static void ovh_ACLGetUserFlags(IOVPluginHost*, OVStr* result, int32_t) { AssignOVStr(result, {}); }
-static OVBool ovh_ACLCheckAccess(IOVPluginHost*, int32_t, int32_t, OVStr) { return 0; }
-static OVBool ovh_ACLCheckAccessByFlags(IOVPluginHost*, OVStr, OVBool, int32_t, int32_t, OVStr) { return 0; }
-static void ovh_ACLRegisterFlag(IOVPluginHost*, OVStr, OVStr, OVStr) {}
+static OVBool ovh_ACLCheckAccessByFlags(IOVPluginHost* s, OVStr flags, OVBool admin, int32_t level, int32_t security,
+                                        OVStr required) {
+  return H(s).ACLCheckAccessByFlags(S(flags), admin != 0, level, security, S(required));
+}
+static void ovh_ACLRegisterFlag(IOVPluginHost* s, OVStr flag, OVStr description, OVStr category) {
+  H(s).ACLRegisterFlag(S(flag), S(description), S(category));
+}
 // The version never changes: every plug-in gets the same constant string, nothing to allocate.
 static void ovh_GetServerVersion(IOVPluginHost* s, OVStr* result) {
   static const OVStr version = NewConstOVStr(H(s).GetServerVersion());
   ReplaceOVStr(result, version);
 }
-static void ovh_GetServerName(IOVPluginHost*, OVStr* result) { AssignOVStr(result, kProductName); }
+static void ovh_GetServerName(IOVPluginHost* s, OVStr* result) { AssignOVStr(result, H(s).GetServerName()); }
 static int64_t ovh_GetUptime(IOVPluginHost* s) { return H(s).GetUptime(); }
 // Node-side operations: the server's fixed answers.
 static int32_t ovh_FileReceiveStart(IOVPluginHost*, OVStr, OVStr, int64_t, int32_t, OVStr) { return 0; }
@@ -187,13 +181,12 @@ static OVBool ovh_FileResumeCheck(IOVPluginHost*, OVStr, OVStr, int64_t, OVStr, 
   if (offset) *offset = 0;
   return 0;
 }
-static int32_t ovh_SessionAllocateNode(IOVPluginHost* s, OVStr) {
-  H(s).CheckPermission(opSessionsWrite);
-  return -1;
+static int32_t ovh_SessionAllocateNode(IOVPluginHost* s, OVStr) { return H(s).SessionAllocateNode(); }
+static void ovh_SessionReleaseNode(IOVPluginHost* s, int32_t node) { H(s).SessionReleaseNode(node); }
+static void ovh_SessionSetNodeUser(IOVPluginHost* s, int32_t node, OVStr user, int32_t id) {
+  H(s).SessionSetNodeUser(node, S(user), id);
 }
-static void ovh_SessionReleaseNode(IOVPluginHost* s, int32_t) { H(s).CheckPermission(opSessionsWrite); }
-static void ovh_SessionSetNodeUser(IOVPluginHost* s, int32_t, OVStr, int32_t) { H(s).CheckPermission(opSessionsWrite); }
-static void ovh_SessionSetNodeAddress(IOVPluginHost* s, int32_t, OVStr) { H(s).CheckPermission(opSessionsWrite); }
+static void ovh_SessionSetNodeAddress(IOVPluginHost* s, int32_t, OVStr) { H(s).SessionSetNodeAddress(); }
 static void ovh_SessionSetNodeStatus(IOVPluginHost*, int32_t, OVStr) {}
 static int32_t ovh_GetDetectionSignatureCount(IOVPluginHost*) { return 0; }
 static void ovh_GetDetectionSignature(IOVPluginHost*, int32_t, OVStr* name, OVStr* pattern, OVStr* probe,
@@ -209,22 +202,26 @@ static int32_t ovh_DispatchInboundProtocol(IOVPluginHost*, IMailerIO*, OVStr, OV
   return PDR_FAILED;
 }
 static OVBool ovh_DispatchOutboundProtocol(IOVPluginHost*, IMailerIO*, OVStr, OVStr) { return 0; }
-// WebSocket hub: not active.
-static void ovh_WSPushCommand(IOVPluginHost*, OVStr, OVJson*) {}
+// The WebSocket hub (the node link of slots 59 and 60 is a node's own).
+static void ovh_WSPushCommand(IOVPluginHost* s, OVStr protocol, OVJson* command) {
+  H(s).WSPushCommand(S(protocol), FromOVJson(command));
+}
 static OVBool ovh_IsWSConnected(IOVPluginHost*) { return 0; }
 static int32_t ovh_GetWSClientID(IOVPluginHost*) { return 0; }
-static void ovh_WSSendToClient(IOVPluginHost*, int32_t, OVJson*) {}
-static OVJson* ovh_WSGetClientsByProtocol(IOVPluginHost*, OVStr) { return Give(TJSON::array()); }
-// Security objects: none.
-static OVBool ovh_SecurityIsBanned(IOVPluginHost*, OVStr) { return 0; }
-static OVBool ovh_SecurityAllowConnection(IOVPluginHost*, OVStr) { return 1; }
-static void ovh_SecurityConnectionOpened(IOVPluginHost*, OVStr) {}
-static void ovh_SecurityConnectionClosed(IOVPluginHost*, OVStr) {}
-// Batches: no database.
-static void ovh_BeginBatch(IOVPluginHost*) {}
-static void ovh_CommitBatch(IOVPluginHost*) {}
-static void ovh_RollbackBatch(IOVPluginHost*) {}
-static int64_t ovh_DBLastInsertID(IOVPluginHost*) { return 0; }
+static void ovh_WSSendToClient(IOVPluginHost* s, int32_t id, OVJson* command) { H(s).WSSendToClient(id, FromOVJson(command)); }
+static OVJson* ovh_WSGetClientsByProtocol(IOVPluginHost* s, OVStr protocol) {
+  return Give(H(s).WSGetClientsByProtocol(S(protocol)));
+}
+// Security.
+static OVBool ovh_SecurityIsBanned(IOVPluginHost* s, OVStr ip) { return H(s).SecurityIsBanned(OVStrText(ip)); }
+static OVBool ovh_SecurityAllowConnection(IOVPluginHost* s, OVStr ip) { return H(s).SecurityAllowConnection(OVStrText(ip)); }
+static void ovh_SecurityConnectionOpened(IOVPluginHost* s, OVStr ip) { H(s).SecurityConnectionOpened(OVStrText(ip)); }
+static void ovh_SecurityConnectionClosed(IOVPluginHost* s, OVStr ip) { H(s).SecurityConnectionClosed(OVStrText(ip)); }
+// Batches.
+static void ovh_BeginBatch(IOVPluginHost* s) { H(s).BeginBatch(); }
+static void ovh_CommitBatch(IOVPluginHost* s) { H(s).CommitBatch(); }
+static void ovh_RollbackBatch(IOVPluginHost* s) { H(s).RollbackBatch(); }
+static int64_t ovh_DBLastInsertID(IOVPluginHost* s) { return H(s).DBLastInsertID(); }
 
 }  // extern "C"
 

@@ -7,15 +7,22 @@
 // EOVPluginError when it is missing.  Errors thrown by a host method travel through the calling
 // plug-in's frames back to the server code that called into the plug-in.
 //
+// Slots 21-70 (events, routes, admin pages, sessions, plug-in calls, users, the hub, security,
+// batches) are thin bridges to the server's services (ov_plugin_host_services.cpp); each reads
+// its service through the service's slot and gives the neutral answer when it is absent.
+//
 // Concurrency: a host is called on whatever thread the plug-in runs on.  It has no lock of its
 // own: its name is constant, the granted set is atomic, and the database object serialises the
-// work (reads from the pool, writes and Declare*/Store* under the write lock).
+// work (reads from the pool, writes and Declare*/Store* under the write lock).  A database batch
+// holds the write lock from BeginBatch to its end on the same thread; what a batch may use
+// (events, sessions) takes no lock that waits for the write lock.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -38,6 +45,8 @@ class EOVPluginError : public std::runtime_error {
 // The core tables raw plug-in SQL may not name, in the order they are checked.
 extern const std::vector<std::string_view> CORE_TABLES;
 
+class TOVPluginRuntime;
+
 class TOVPluginHost {
  public:
   // event_bus: the slot of the bus the plug-in reaches (nullptr: none); start_time: the server's
@@ -52,6 +61,15 @@ class TOVPluginHost {
   TOVPermissionSet RequestedPermissions() const noexcept { return requested_; }
   void SetGrantedPermissions(TOVPermissionSet perms) noexcept { granted_.store(perms.Bits(), std::memory_order_release); }
   TOVService<TOVEventBus>* EventBusSlot() const noexcept { return event_bus_; }
+  // The runtime that owns this host (set once by the loader, before the plug-in gets the host):
+  // what routes and event deliveries hold while they run the plug-in's code.  A host without
+  // one (a Lua plug-in's, or one made alone in a test) is unbound: its callbacks run unguarded.
+  void AttachRuntime(std::weak_ptr<TOVPluginRuntime> runtime) noexcept {
+    runtime_ = std::move(runtime);
+    runtime_bound_ = true;
+  }
+  const std::weak_ptr<TOVPluginRuntime>& Runtime() const noexcept { return runtime_; }
+  bool RuntimeBound() const noexcept { return runtime_bound_; }
 
   // The interface handed to the plug-in; valid as long as this host.
   IOVPluginHost* Intf() noexcept { return &intf_.intf; }
@@ -94,10 +112,70 @@ class TOVPluginHost {
   void ConfigSet(std::string_view key, std::string_view value) const;
   TJSON ConfigGetSection(std::string_view section) const;
 
+  // ---- events and routes (slots 21-26) ----
+  // The bus keeps code/data as the callback's identity; a delivery holds the plug-in's runtime
+  // guard and hands the event data over borrowed.
+  void EventSubscribe(std::string_view event_type, OVEventCallbackCode code, void* data) const;
+  void EventUnsubscribeCallback(OVEventCallbackCode code, void* data) const;
+  void EventFire(std::string_view event_type, const TJSON* data) const;
+  // Throws EOVPluginError unless path begins with "/": the route must stay under the plug-in's
+  // own /api/v1/plugins/<name>/.
+  void RouteRegister(std::string_view method, std::string_view path, OVRouteHandlerCode code, void* data) const;
+  void AdminAddMenu(std::string_view title, std::string_view url, std::string_view icon, std::int32_t position,
+                    std::string_view group) const;
+  void AdminRegisterPage(std::string_view path, std::string_view html_file) const;
+
+  // ---- sessions (slots 27-29, 49-53) ----
+  TJSON SessionGetAll() const;
+  std::optional<TJSON> SessionGetByNode(std::int32_t node) const;
+  std::int32_t SessionGetCount() const;
+  std::int32_t SessionAllocateNode() const;
+  void SessionReleaseNode(std::int32_t node) const;
+  void SessionSetNodeUser(std::int32_t node, std::string_view user_name, std::int32_t user_id) const;
+  void SessionSetNodeAddress() const;
+
+  // ---- plug-in calls (slots 30-31) ----
+  // Passes no caller: plug-ins keep their access to every "_system" function.
+  std::unique_ptr<TJSON> PluginCall(std::string_view plugin, std::string_view function, const TJSON* args) const;
+  IOVPlugin* PluginGetService(std::string_view plugin) const;
+
+  // ---- users and access control (slots 34-40) ----
+  std::optional<TJSON> UserGet(std::int32_t user_id) const;
+  std::optional<TJSON> UserAuthenticate(std::string_view username, std::string_view password) const;
+  // A new active user with a fresh GUID and security level 10; its id.  A password shorter
+  // than 6 bytes throws EOVPluginError "Password must be at least 6 characters"; database
+  // errors (a taken name) pass on.
+  std::int32_t UserCreate(std::string_view username, std::string_view password, std::string_view real_name,
+                          std::string_view email) const;
+  std::string ACLGetUserFlags(std::int32_t user_id) const;
+  bool ACLCheckAccess(std::int32_t user_id, std::int32_t resource_security, std::string_view required_flags) const;
+  bool ACLCheckAccessByFlags(std::string_view user_flags, bool user_is_admin, std::int32_t user_security_level,
+                             std::int32_t resource_security, std::string_view required_flags) const;
+  void ACLRegisterFlag(std::string_view flag, std::string_view description, std::string_view category) const;
+
+  // ---- the WebSocket hub (slots 58, 61, 62) ----
+  void WSPushCommand(std::string_view protocol, const TJSON* command) const;
+  void WSSendToClient(std::int32_t client_id, const TJSON* command) const;
+  TJSON WSGetClientsByProtocol(std::string_view protocol) const;
+
+  // ---- security (slots 63-66) ----
+  bool SecurityIsBanned(const std::string& ip) const;
+  bool SecurityAllowConnection(const std::string& ip) const;
+  void SecurityConnectionOpened(const std::string& ip) const;
+  void SecurityConnectionClosed(const std::string& ip) const;
+
+  // ---- batches (slots 67-70) ----
+  void BeginBatch() const;
+  void CommitBatch() const;
+  void RollbackBatch() const;
+  std::int64_t DBLastInsertID() const;
+
   // ---- permissions and server information ----
   TOVPermissionSet GetCurrentPermissions() const noexcept { return TOVPermissionSet(granted_.load(std::memory_order_acquire)); }
   bool HasPermission(TOVPermission perm) const noexcept;
   std::string GetServerVersion() const;
+  // [bbs_name] of system_config, else "Orvanta BBS".
+  std::string GetServerName() const;
   std::int64_t GetUptime() const;
 
  private:
@@ -116,8 +194,26 @@ class TOVPluginHost {
   TOVService<TOVEventBus>* const event_bus_;
   const std::chrono::system_clock::time_point start_time_;
   TIntf intf_;
+  // Set once before the plug-in receives the host (AttachRuntime).
+  std::weak_ptr<TOVPluginRuntime> runtime_;
+  bool runtime_bound_ = false;
   // The granted set (bits); replaced by the owner, read by every check.
   std::atomic<std::uint32_t> granted_{0};
+};
+
+// Around every call into a plug-in (TOVPluginGuard::Call): a database batch the plug-in began on
+// this thread during the call and did not end is rolled back when the call ends, and logged as
+// the plug-in's error.  A batch must end within the call that began it.
+class TOVPluginBatchScope {
+ public:
+  explicit TOVPluginBatchScope(const TOVPluginHost* host) noexcept;
+  ~TOVPluginBatchScope();
+  TOVPluginBatchScope(const TOVPluginBatchScope&) = delete;
+  TOVPluginBatchScope& operator=(const TOVPluginBatchScope&) = delete;
+
+ private:
+  const TOVPluginHost* host_;
+  int depth_;
 };
 
 // ---- plugin_state.config_json, shared with the plug-in manager ----

@@ -4,9 +4,11 @@
 #include <deque>
 #include <filesystem>
 
+#include "ov_admin_registry.h"
 #include "ov_config.h"
 #include "ov_database.h"
 #include "ov_log.h"
+#include "ov_plugin_routes.h"
 #include "ov_plugin_sdk.h"
 #include "ov_server_state.h"
 #include "ov_text.h"
@@ -248,14 +250,23 @@ void TOVPluginManager::RegisterPluginSideEffects(TOVBaseLoadedPlugin& entry) {
   TOVBasePluginManager::RegisterPluginSideEffects(entry);
 }
 
+// The server's registries lose the plug-in's part whatever its own UnregisterRoutes does: a
+// plug-in that fails there is still disabled, with nothing of it left reachable.
 void TOVPluginManager::UnregisterPluginSideEffects(TOVBaseLoadedPlugin& entry) {
   if (entry.Capabilities.Has(pcRoutes)) {
-    TOVPluginGuard g(entry.Runtime);
-    IOVPlugin* p = entry.Plugin();
-    g.Call([&] {
-      if (IOVRoutePlugin* r = OV_PCALL(p, GetRoutePlugin)) OV_PCALL(r, UnregisterRoutes);
-    });
+    try {
+      TOVPluginGuard g(entry.Runtime);
+      IOVPlugin* p = entry.Plugin();
+      g.Call([&] {
+        if (IOVRoutePlugin* r = OV_PCALL(p, GetRoutePlugin)) OV_PCALL(r, UnregisterRoutes);
+      });
+    } catch (const std::exception& e) {
+      LogError("Plugin %s UnregisterRoutes failed: %s", entry.Name, e.what());
+    }
   }
+  if (auto routes = PluginRoutes.Get()) routes->UnregisterPlugin(entry.Name);
+  if (auto menu = AdminMenu.Get()) menu->RemovePlugin(entry.Name);
+  if (auto pages = AdminPages.Get()) pages->RemovePlugin(entry.Name);
   TOVBasePluginManager::UnregisterPluginSideEffects(entry);
 }
 
@@ -445,15 +456,20 @@ void TOVPluginManager::ManageSchema(const TOVBaseLoadedPlugin& entry) {
 
 // ---- unload, reload, scan --------------------------------------------------------------------------
 
-std::string TOVPluginManager::UnloadPlugin(const std::string& name) {
-  if (std::string busy = BeginUnload(name); !busy.empty()) return busy;
+std::string TOVPluginManager::UnloadPlugin(const std::string& name, bool* busy) {
+  if (busy) *busy = false;
+  if (std::string reason = BeginUnload(name); !reason.empty()) {
+    if (busy) *busy = true;
+    return reason;
+  }
   DisablePlugin(name);
   ReleasePlugin(name);
   LogInfo("Plugin unloaded: %s", name);
   return {};
 }
 
-std::string TOVPluginManager::ReloadPlugin(const std::string& name) {
+std::string TOVPluginManager::ReloadPlugin(const std::string& name, bool* busy) {
+  if (busy) *busy = false;
   std::string path;
   {
     std::lock_guard g(lock_);
@@ -465,7 +481,7 @@ std::string TOVPluginManager::ReloadPlugin(const std::string& name) {
     path = plugins_[static_cast<std::size_t>(i)].LibPath;
   }
   LogInfo("Reloading plugin: %s from %s", name, path);
-  if (std::string busy = UnloadPlugin(name); !busy.empty()) return busy;
+  if (std::string reason = UnloadPlugin(name, busy); !reason.empty()) return reason;
   // The old library stays mapped; the loader maps the file again through a fresh copy.
   std::string error;
   if (!LoadNativePlugin(path, error)) {

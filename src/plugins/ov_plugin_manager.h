@@ -27,12 +27,15 @@ class TOVPluginManager : public TOVBasePluginManager {
 
   // Takes a plug-in out of the table while the server runs: waits (bounded) for its calls in
   // flight, disables it (with its dependents), finalises and destroys it.  "" when done or when
-  // no such plug-in is loaded; otherwise the reason, and the plug-in is left as it was.  Must
-  // not be called with the manager's lock held.
-  std::string UnloadPlugin(const std::string& name);
+  // no such plug-in is loaded; otherwise the reason, and the plug-in is left as it was (busy,
+  // when given, tells that calls were still running).  Must not be called with the manager's
+  // lock held.
+  std::string UnloadPlugin(const std::string& name, bool* busy = nullptr);
   // Replaces a loaded plug-in by a fresh load of its library (the new code runs even when the
-  // file was replaced in place), initialises and enables it.  "" on success, else the reason.
-  std::string ReloadPlugin(const std::string& name);
+  // file was replaced in place), initialises and enables it.  "" on success, else the reason;
+  // busy (when given) is set when calls still running kept it from unloading, and the plug-in
+  // is then left as it was.
+  std::string ReloadPlugin(const std::string& name, bool* busy = nullptr);
   // Loads and initialises the libraries of the plug-in directory that are not loaded yet;
   // returns how many were loaded.
   int ScanNewPlugins();

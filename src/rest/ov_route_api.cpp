@@ -10,7 +10,9 @@
 #include "ov_route_node_push.h"
 #include "ov_route_nodes.h"
 #include "ov_route_packages.h"
+#include "ov_route_plugins.h"
 #include "ov_route_reply.h"
+#include "ov_route_restart.h"
 #include "ov_route_scheduler.h"
 #include "ov_route_users.h"
 #include "ov_router.h"
@@ -43,16 +45,16 @@ const TOVApiRoute kApiRoutes[] = {
     {"GET", "/api/v1/apikeys", HandleListAPIKeys, A::Admin, "HandleListAPIKeys"},
     {"POST", "/api/v1/apikeys", HandleCreateAPIKey, A::Admin, "HandleCreateAPIKey"},
     {"DELETE", "/api/v1/apikeys/:id", HandleDeleteAPIKey, A::Admin, "HandleDeleteAPIKey"},
-    {"GET", "/api/v1/plugins", NI, A::Admin, "HandleListPluginsV2"},
-    {"GET", "/api/v1/plugins/db", NI, A::Admin, "HandleListPlugins"},
-    {"POST", "/api/v1/plugins/enable", NI, A::Admin, "HandleEnablePlugin"},
-    {"POST", "/api/v1/plugins/disable", NI, A::Admin, "HandleDisablePlugin"},
-    {"POST", "/api/v1/plugins/restart", NI, A::Admin, "HandleRestartPlugin"},
-    {"POST", "/api/v1/plugins/reload", NI, A::Admin, "HandleReloadPlugin"},
-    {"POST", "/api/v1/plugins/scan", NI, A::Admin, "HandleScanPlugins"},
-    {"GET", "/api/v1/plugins/config/:name", NI, A::Admin, "HandleGetPluginConfig"},
-    {"PUT", "/api/v1/plugins/config/:name", NI, A::Admin, "HandleUpdatePluginConfig"},
-    {"POST", "/api/v1/plugins/service/:name", NI, A::Auth, "HandlePluginServiceCall"},
+    {"GET", "/api/v1/plugins", HandleListPluginsV2, A::Admin, "HandleListPluginsV2"},
+    {"GET", "/api/v1/plugins/db", HandleListPlugins, A::Admin, "HandleListPlugins"},
+    {"POST", "/api/v1/plugins/enable", HandleEnablePlugin, A::Admin, "HandleEnablePlugin"},
+    {"POST", "/api/v1/plugins/disable", HandleDisablePlugin, A::Admin, "HandleDisablePlugin"},
+    {"POST", "/api/v1/plugins/restart", HandleRestartPlugin, A::Admin, "HandleRestartPlugin"},
+    {"POST", "/api/v1/plugins/reload", HandleReloadPlugin, A::Admin, "HandleReloadPlugin"},
+    {"POST", "/api/v1/plugins/scan", HandleScanPlugins, A::Admin, "HandleScanPlugins"},
+    {"GET", "/api/v1/plugins/config/:name", HandleGetPluginConfig, A::Admin, "HandleGetPluginConfig"},
+    {"PUT", "/api/v1/plugins/config/:name", HandleUpdatePluginConfig, A::Admin, "HandleUpdatePluginConfig"},
+    {"POST", "/api/v1/plugins/service/:name", HandlePluginServiceCall, A::Auth, "HandlePluginServiceCall"},
     {"GET", "/api/v1/audit", HandleAuditLog, A::Admin, "HandleAuditLog"},
     {"GET", "/api/v1/sessions", HandleListSessions, A::Admin, "HandleListSessions"},
     {"DELETE", "/api/v1/sessions/:id", HandleKickSession, A::Admin, "HandleKickSession"},
@@ -60,13 +62,13 @@ const TOVApiRoute kApiRoutes[] = {
     {"POST", "/api/v1/blacklist", HandleBanIP, A::Admin, "HandleBanIP"},
     {"DELETE", "/api/v1/blacklist/:id", HandleUnbanIP, A::Admin, "HandleUnbanIP"},
     {"GET", "/api/v1/connections", HandleConnectionLog, A::Admin, "HandleConnectionLog"},
-    {"GET", "/api/v1/admin/menu", NI, A::Auth, "HandleAdminMenuItems"},
+    {"GET", "/api/v1/admin/menu", HandleAdminMenuItems, A::Auth, "HandleAdminMenuItems"},
     {"GET", "/api/v1/logs", HandleSystemLogs, A::Admin, "HandleSystemLogs"},
     {"GET", "/api/v1/logs/filters", HandleSystemLogFilters, A::Admin, "HandleSystemLogFilters"},
     {"DELETE", "/api/v1/logs", HandleClearSystemLogs, A::Admin, "HandleClearSystemLogs"},
     {"POST", "/api/v1/logs", HandleWriteSystemLog, A::Auth, "HandleWriteSystemLog"},
-    {"GET", "/api/v1/system/restart", NI, A::Auth, "HandleRestartStatus"},
-    {"POST", "/api/v1/system/restart", NI, A::Admin, "HandleServerRestart"},
+    {"GET", "/api/v1/system/restart", HandleRestartStatus, A::Auth, "HandleRestartStatus"},
+    {"POST", "/api/v1/system/restart", HandleServerRestart, A::Admin, "HandleServerRestart"},
     {"POST", "/api/v1/nodes/heartbeat", HandleNodeHeartbeat, A::Auth, "HandleNodeHeartbeat"},
     {"POST", "/api/v1/nodes/command/:id", HandleNodeCommand, A::Admin, "HandleNodeCommand"},
     {"POST", "/api/v1/nodes/plugins/upload/:id", HandleNodePluginUpload, A::Admin, "HandleNodePluginUpload"},

@@ -129,5 +129,28 @@ class Dashboard:
             self.assertEqual((status, error_message(body)), (401, "Unauthorized"), path)
 
 
+class WidgetsFromPlugins(unittest.TestCase):
+    WIDGETS = {"RouteC": [{"id": "routec"}], "WidgetA": [{"id": "a1"}, {"id": "a2"}]}
+
+    def test_widgets_in_plugin_order(self):
+        srv = OVServer()
+        self.addCleanup(srv.cleanup)
+        # WidgetOff answers "success": false and SampleC has no such function: neither adds any.
+        for name in ("route_c", "widget_a", "widget_off", "sample_c"):
+            srv.install_plugin(name)
+        srv.start()
+        admin = srv.setup_admin()
+        self.assertEqual(srv.json("GET", "/api/v1/dashboard/widgets", token=admin), (200, {"success": True, "data": []}))
+        for name in ("RouteC", "WidgetA", "WidgetOff", "SampleC"):
+            self.assertEqual(srv.json("POST", "/api/v1/plugins/enable", {"name": name}, token=admin)[0], 200)
+        order = [p["name"] for p in srv.json("GET", "/api/v1/plugins", token=admin)[1]["data"]]
+        expected = [w for name in order for w in self.WIDGETS.get(name, [])]
+        srv.json("POST", "/api/v1/users", {"username": "joe", "password": "pw-1234"}, token=admin)
+        joe = srv.login("joe", "pw-1234")[1]["data"]["token"]
+        self.assertEqual(srv.json("GET", "/api/v1/dashboard/widgets", token=joe), (200, {"success": True,
+                                                                                         "data": expected}))
+        self.assertEqual(srv.stop(), 0)
+
+
 if __name__ == "__main__":
     unittest.main()

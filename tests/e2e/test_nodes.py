@@ -470,5 +470,20 @@ class WithoutHub(Base):
                          ("Board Nine", ["http"], 0))
 
 
+class ServerNodeWithPlugins(unittest.TestCase):
+    def test_plugins_loaded(self):
+        srv = NodeServer()
+        self.addCleanup(srv.cleanup)
+        srv.install_plugin("sample_c")
+        srv.install_plugin("widget_a")
+        with open(os.path.join(srv.plugin_dir, "broken.so"), "w") as f:
+            f.write("not a library")
+        srv.start().prepare()
+        # Loaded counts, enabled or not; a library that did not load does not.
+        server = srv.api("GET", "/nodes")[1]["data"][0]
+        self.assertEqual((server["is_server"], server["plugins_loaded"]), (True, 2))
+        self.assertEqual(srv.stop(), 0)
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -12,7 +12,7 @@
 #include <stddef.h>
 #include <string.h>
 
-#include "orvanta/plugin_abi.h"
+#include "common/c_util.h"
 
 typedef struct SampleC {
   IOVPlugin plugin; /* first: the plug-in reference is the object */
@@ -23,11 +23,6 @@ typedef struct SampleC {
 
 #define CONTAINER(ptr, member) ((SampleC*)((char*)(ptr)-offsetof(SampleC, member)))
 
-static void set_text(OVStr* result, const char* text) {
-  OVStr old = *result;
-  *result = ovstr_new(text);
-  ovstr_release(old);
-}
 
 static void host_log(IOVPluginHost* host, const char* text) {
   OVStr s = ovstr_new(text);
@@ -65,15 +60,7 @@ static const IOVPluginVtbl plugin_vtbl = {
 
 /* ---- IOVServicePlugin ---- */
 
-static OVJson* echo(OVJson* args) {
-  OVStr text;
-  OVJson* copy;
-  if (!args) return ovj_new_object();
-  text = ovj_write(args);
-  copy = ovj_parse(text);
-  ovstr_release(text);
-  return copy;
-}
+static OVJson* echo(OVJson* args) { return args ? copy_json(args) : ovj_new_object(); }
 
 static OVJson* spin(IOVPluginHost* host, OVJson* args) {
   const char* op = ovj_get_str(args, "op");

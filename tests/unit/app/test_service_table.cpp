@@ -194,3 +194,15 @@ TEST_F(ServiceWalk, FailedStartStopsWhatStarted) {
   walk.StopServices(step);
   EXPECT_EQ(steps, (std::vector<std::string>{"begin", "C.Free", "A.Free", "done"}));
 }
+
+// The server's own routes stay the server's: a plug-in route that one request could match as
+// well as a REST row is refused, whatever the method text or parameters.
+TEST(ServiceTable, PluginRoutesNeverShadowTheRestTable) {
+  for (const auto& [method, path] : std::vector<std::pair<std::string, std::string>>{
+           {"GET", "/api/v1/plugins/db/"}, {"*", "/api/v1/plugins/Service/x"}, {"POST", "/api/v1/plugins/enable/"},
+           {"GET", "/api/v1/plugins/config/:anything"}, {"*", "/api/v1/plugins/updates/count"}})
+    EXPECT_TRUE(IsServerRoute(method, path)) << method << " " << path;
+  for (const auto& [method, path] : std::vector<std::pair<std::string, std::string>>{
+           {"GET", "/api/v1/plugins/RouteC/echo"}, {"DELETE", "/api/v1/plugins/db/"}, {"GET", "/api/v1/plugins/x/y/z"}})
+    EXPECT_FALSE(IsServerRoute(method, path)) << method << " " << path;
+}

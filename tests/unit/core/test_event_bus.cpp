@@ -16,7 +16,7 @@ TOVEventCallback Cb(std::vector<std::string>& log, const std::string& tag, const
   static int code_anchor;
   TOVEventCallback cb;
   cb.code = &code_anchor;
-  cb.object = obj;
+  cb.data = obj;
   cb.invoke = [&log, tag](const std::string& type, const TJSON* data) {
     log.push_back(tag + ":" + type + (data ? ":" + JsonCompact(*data) : ":nil"));
   };
@@ -101,7 +101,7 @@ TEST(EventBus, HandlerMayChangeSubscriptionsDuringFire) {
   int self_obj = 0;
   TOVEventCallback self;
   self.code = &self_obj;
-  self.object = &self_obj;
+  self.data = &self_obj;
   self.invoke = [&](const std::string& type, const TJSON*) {
     ++calls;
     bus.UnsubscribeCallback(&self_obj, &self_obj);  // no deadlock; the event in progress continues
