@@ -70,10 +70,17 @@ void SqliteConnection::Open() {
   }
   sqlite3_extended_result_codes(db_, 1);
   sqlite3_busy_timeout(db_, opts_.busy_timeout_ms > 0 ? opts_.busy_timeout_ms : 0);
+  sqlite3_progress_handler(
+      db_, 1000,
+      [](void* self) -> int {
+        return static_cast<SqliteConnection*>(self)->interrupt_pending_.load(std::memory_order_relaxed) ? 1 : 0;
+      },
+      this);
   ApplyPragmas();
 }
 
 std::string SqliteConnection::RawQuery(const char* sql, int* rc_out) {
+  interrupt_pending_.store(false);
   sqlite3_stmt* st = nullptr;
   std::string first;
   int rc = sqlite3_prepare_v2(db_, sql, -1, &st, nullptr);
@@ -143,6 +150,7 @@ void SqliteConnection::Close() noexcept {
 
 void SqliteConnection::InterruptRunning() noexcept {
   std::lock_guard<std::mutex> g(handle_lock_);
+  interrupt_pending_.store(true);
   if (db_) sqlite3_interrupt(db_);
 }
 
@@ -211,7 +219,12 @@ SqliteConnection::Cached& SqliteConnection::Prepare(std::string_view native_sql)
 
 ResultSet SqliteConnection::Run(std::string_view native_sql, const std::vector<Value>& params) {
   if (!db_) throw SqlError("ov_sqlconn: SQLite connection is not open", "", false, true);
+  interrupt_pending_.store(false);
   const RunningScope running(*this);
+  struct PendingReset {
+    std::atomic<bool>& flag;
+    ~PendingReset() { flag.store(false); }
+  } pending_reset{interrupt_pending_};
   Cached& c = Prepare(native_sql);
   sqlite3_stmt* st = c.stmt;
 

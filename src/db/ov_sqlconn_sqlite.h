@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <memory>
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -67,6 +68,10 @@ class SqliteConnection final : public Connection {
 
   sqlite3* db_ = nullptr;  // written by the owning thread under handle_lock_
   std::mutex handle_lock_;  // keeps db_ open while another thread interrupts it (leaf lock)
+  // Set by an interrupt, read by the progress handler: sqlite3_interrupt alone is lost when it
+  // lands before the statement has begun to step, and a shutdown would then wait for the
+  // runaway statement.  Cleared at the start and end of every statement.
+  std::atomic<bool> interrupt_pending_{false};
   using Cache = std::unordered_map<std::string, Cached, TextHash, std::equal_to<>>;
   Cache cache_;
   Cache::value_type* last_ = nullptr;  // the statement run last (nodes are stable until cleared)
