@@ -257,6 +257,8 @@ void StartupHttpServer() {
   TOVHttpServerOptions opts = TOVHttpServerOptions::FromConfig();
   opts.router = &HttpRouter();
   opts.websocket_upgrade = HandleWSUpgradeRequest;
+  // Plug-in administration pages: no plug-in serves one in this build.
+  opts.find_admin_page = {};
   opts.shutdown_wait = kHttpShutdownWait;
   // A request still running half-way through the wait (a runaway SQL console statement, or a
   // handler waiting for the write lock behind one) has its statement interrupted, so its thread

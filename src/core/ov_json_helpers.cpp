@@ -35,7 +35,6 @@ std::size_t Utf8SeqLen(std::string_view s, std::size_t i) noexcept {
 }
 
 void AppendQuoted(std::string& out, std::string_view s) {
-  static const char* hex = "0123456789ABCDEF";
   out.push_back('"');
   for (std::size_t i = 0; i < s.size();) {
     unsigned char c = static_cast<unsigned char>(s[i]);
@@ -51,8 +50,7 @@ void AppendQuoted(std::string& out, std::string_view s) {
         default:
           if (c < 0x20) {
             out += "\\u00";
-            out.push_back(hex[c >> 4]);
-            out.push_back(hex[c & 15]);
+            AppendHexByte(out, c, HexCase::Upper);
           } else {
             out.push_back(static_cast<char>(c));
           }

@@ -16,6 +16,7 @@
 
 #include "ov_config.h"
 #include "ov_consts.h"
+#include "ov_text.h"
 
 namespace ov {
 
@@ -122,7 +123,6 @@ std::string ExceptionClassName(const std::exception& e) {
 std::string EscapeLogText(std::string_view msg) {
   std::string out;
   out.reserve(msg.size());
-  static const char* hex = "0123456789ABCDEF";
   for (char ch : msg) {
     unsigned char c = static_cast<unsigned char>(ch);
     if (c >= 0x20 && c != 0x7F) {
@@ -135,8 +135,7 @@ std::string EscapeLogText(std::string_view msg) {
       case '\t': out += "\\t"; break;
       default:
         out += "\\x";
-        out.push_back(hex[c >> 4]);
-        out.push_back(hex[c & 15]);
+        AppendHexByte(out, c, HexCase::Upper);
     }
   }
   return out;
@@ -155,7 +154,7 @@ TOVLog::~TOVLog() {
 }
 
 void TOVLog::SetDBCallback(TOVLogDBCallback cb) {
-  std::lock_guard<std::mutex> g(cb_lock_);
+  TOVLockGuard g(cb_lock_);
   db_callback_ = cb ? std::make_shared<TOVLogDBCallback>(std::move(cb)) : nullptr;
 }
 
@@ -164,7 +163,7 @@ void TOVLog::DoLog(TOVLogLevel level, std::string_view msg) noexcept {
   try {
     std::string safe = EscapeLogText(msg);
     {
-      std::lock_guard<std::mutex> g(lock_);
+      TOVLockGuard g(write_lock_);
       if (console_.load()) {
         std::string line = LocalStamp(false) + " [" + LogLevelConsoleText(level) + "] " + safe + "\n";
         WriteAll(STDOUT_FILENO, line);
@@ -183,7 +182,7 @@ void TOVLog::DoLog(TOVLogLevel level, std::string_view msg) noexcept {
 void TOVLog::ParseAndWriteDB(TOVLogLevel level, std::string_view msg) noexcept {
   std::shared_ptr<TOVLogDBCallback> cb;
   {
-    std::lock_guard<std::mutex> g(cb_lock_);
+    TOVLockGuard g(cb_lock_);
     cb = db_callback_;
   }
   if (!cb) return;

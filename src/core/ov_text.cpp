@@ -37,4 +37,17 @@ std::int32_t ClampToInt32(std::int64_t v) noexcept {
   return static_cast<std::int32_t>(v);
 }
 
+void AppendHexByte(std::string& out, unsigned char byte, HexCase letters) {
+  const char* digits = letters == HexCase::Upper ? "0123456789ABCDEF" : "0123456789abcdef";
+  out.push_back(digits[byte >> 4]);
+  out.push_back(digits[byte & 15]);
+}
+
+std::string HexEncode(std::string_view bytes, HexCase letters) {
+  std::string out;
+  out.reserve(bytes.size() * 2);
+  for (char c : bytes) AppendHexByte(out, static_cast<unsigned char>(c), letters);
+  return out;
+}
+
 }  // namespace ov

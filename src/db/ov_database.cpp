@@ -125,7 +125,8 @@ std::int64_t TOVQueryBase::ExecSQL() {
   } catch (...) {
     // A failed statement must not poison the next writer (PostgreSQL aborts the whole
     // transaction): outside a batch the unit of work is rolled back at once.
-    if (db_->batch_depth_ == 0) db_->RollbackIfActive();
+    db_->lock_.AssertHeld();  // held by the write query since it was made
+    db_->RollbackUnlessBatch();
     throw;
   }
 }
@@ -139,7 +140,8 @@ void TOVQueryBase::Open() {
     q_->Open();
     db_->AfterWrite(*q_);
   } catch (...) {
-    if (db_->batch_depth_ == 0) db_->RollbackIfActive();
+    db_->lock_.AssertHeld();
+    db_->RollbackUnlessBatch();
     throw;
   }
 }
@@ -181,7 +183,8 @@ void TOVWriteQuery::Free() noexcept {
   held_ = false;
   q_.reset();
   // What the caller did not commit is undone; inside a batch the batch decides.
-  if (db_->batch_depth_ == 0) db_->RollbackIfActive();
+  db_->lock_.AssertHeld();
+  db_->RollbackUnlessBatch();
   db_->lock_.unlock();
 }
 
@@ -265,7 +268,7 @@ TOVDatabase::TOVDatabase(const std::string& db_file) : db_file_(db_file) {
 TOVDatabase::~TOVDatabase() {
   // Writers finish first: take the write lock, then close the pool (it waits, bounded, for
   // lent slots) and the write connection.
-  std::lock_guard<TOVRecursiveLock> g(lock_);
+  TOVLockGuard g(lock_);
   pool_.reset();
   if (dialect_) {
     try {
@@ -306,8 +309,15 @@ void TOVDatabase::Unlock() { lock_.unlock(); }
 
 TOVWriteQuery TOVDatabase::NewQuery() { return TOVWriteQuery(*this); }
 
-sql::Connection& TOVDatabase::Connection() { return *dialect_->Connection(); }
-sql::Transaction& TOVDatabase::Transaction() { return *dialect_->Transaction(); }
+sql::Connection& TOVDatabase::Connection() {
+  lock_.AssertHeld();
+  return *dialect_->Connection();
+}
+
+sql::Transaction& TOVDatabase::Transaction() {
+  lock_.AssertHeld();
+  return *dialect_->Transaction();
+}
 
 void TOVDatabase::RollbackIfActive() noexcept {
   try {
@@ -318,6 +328,10 @@ void TOVDatabase::RollbackIfActive() noexcept {
   }
 }
 
+void TOVDatabase::RollbackUnlessBatch() noexcept {
+  if (batch_depth_ == 0) RollbackIfActive();
+}
+
 void TOVDatabase::AfterWrite(const sql::Query& q) {
   // Every connection reports the id its insert generated (RETURNING id or the session's
   // sequence value on PostgreSQL); keep it for this thread.
@@ -326,14 +340,14 @@ void TOVDatabase::AfterWrite(const sql::Query& q) {
 }
 
 void TOVDatabase::Commit() {
-  std::lock_guard<TOVRecursiveLock> g(lock_);
+  TOVLockGuard g(lock_);
   if (batch_depth_ > 0) return;
   sql::Transaction* tx = dialect_->Transaction();
   if (tx && tx->Active()) tx->Commit();
 }
 
 void TOVDatabase::ExecSQL(const std::string& sql) {
-  std::lock_guard<TOVRecursiveLock> g(lock_);
+  TOVLockGuard g(lock_);
   sql::Transaction* tx = dialect_->Transaction();
   try {
     if (tx && !tx->Active()) tx->Start();
@@ -349,7 +363,7 @@ void TOVDatabase::ExecSQL(const std::string& sql) {
 std::int64_t TOVDatabase::GetLastInsertID() const noexcept { return t_last_insert_id; }
 
 bool TOVDatabase::TableExists(const std::string& name) {
-  std::lock_guard<TOVRecursiveLock> g(lock_);
+  TOVLockGuard g(lock_);
   return dialect_->TableExists(name);
 }
 
@@ -371,7 +385,7 @@ void TOVDatabase::BeginBatch() {
 }
 
 void TOVDatabase::CommitBatch() {
-  std::lock_guard<TOVRecursiveLock> g(lock_);
+  TOVLockGuard g(lock_);
   if (batch_depth_ == 0) return;
   --batch_depth_;
   if (batch_depth_ == 0) {
@@ -389,7 +403,7 @@ void TOVDatabase::CommitBatch() {
 }
 
 void TOVDatabase::RollbackBatch() {
-  std::lock_guard<TOVRecursiveLock> g(lock_);
+  TOVLockGuard g(lock_);
   if (batch_depth_ == 0) return;
   RollbackIfActive();
   dialect_->SetExplicitBatch(false);
@@ -399,7 +413,10 @@ void TOVDatabase::RollbackBatch() {
   }
 }
 
-int TOVDatabase::BatchDepth() const noexcept { return batch_depth_; }
+int TOVDatabase::BatchDepth() const {
+  TOVLockGuard g(lock_);
+  return batch_depth_;
+}
 
 TOVReadQuery TOVDatabase::NewReadQuery() {
   sql::Connection* conn = nullptr;
@@ -475,13 +492,13 @@ bool IsWaitOrLoss(const sql::SqlError& e, TDBABackend backend) noexcept {
 std::size_t TOVDatabase::WriteLogBatch(const std::vector<LogRow>& rows) noexcept {
   if (rows.empty()) return 0;
   try {
-    std::lock_guard<TOVRecursiveLock> g(lock_);
+    TOVLockGuard g(lock_);
     struct StoringLog {
       TOVDatabase& db;
       explicit StoringLog(TOVDatabase& d) : db(d) { Set(true); }
       ~StoringLog() { Set(false); }
       void Set(bool on) {
-        std::lock_guard<std::mutex> il(db.interrupt_lock_);
+        TOVLockGuard il(db.interrupt_lock_);
         db.storing_log_ = on;
       }
     } storing{*this};
@@ -489,7 +506,7 @@ std::size_t TOVDatabase::WriteLogBatch(const std::vector<LogRow>& rows) noexcept
     const std::string text = "INSERT INTO " + QuoteIdent("system_logs") +
                              " (level, source, category, message, details) VALUES (:p1, :p2, :p3, :p4, :p5)";
     // Stores rows [from, to) in one transaction; throws when a statement or the commit fails.
-    const auto store = [&](std::size_t from, std::size_t to) {
+    const auto store = [&](std::size_t from, std::size_t to) REQUIRES(lock_) {
       sql::Query q(*dialect_->Connection(), tx);
       q.SetSQL(text);
       for (std::size_t i = from; i < to; ++i) {
@@ -543,7 +560,7 @@ std::size_t TOVDatabase::WriteLogBatch(const std::vector<LogRow>& rows) noexcept
 
 void TOVDatabase::InterruptStatements() noexcept {
   {
-    std::lock_guard<std::mutex> il(interrupt_lock_);
+    TOVLockGuard il(interrupt_lock_);
     if (!storing_log_ && dialect_)
       if (sql::Connection* c = dialect_->Connection()) c->Interrupt();
   }
@@ -551,16 +568,17 @@ void TOVDatabase::InterruptStatements() noexcept {
 }
 
 int TOVDatabase::GetDBSchemaVersion() {
+  // The failure path rolls back too, so the lock is held around both.
+  TOVLockGuard g(lock_);
   try {
-    std::lock_guard<TOVRecursiveLock> g(lock_);
     sql::Query q(*dialect_->Connection(), dialect_->Transaction());
     q.SetSQL("SELECT version FROM " + QuoteIdent("schema_info") + " ORDER BY version DESC LIMIT 1");
     q.Open();
     int v = q.Eof() ? 0 : static_cast<int>(q.Field(0).AsInt64(0));
-    if (batch_depth_ == 0) RollbackIfActive();
+    RollbackUnlessBatch();
     return v;
   } catch (...) {
-    if (batch_depth_ == 0) RollbackIfActive();
+    RollbackUnlessBatch();
     return 0;
   }
 }
@@ -589,6 +607,7 @@ void TOVDatabase::MigrateSchema(int, int) { SetDBSchemaVersion(OV_SCHEMA_VERSION
 
 void TOVDatabase::MigrateAddGUIDColumn(const std::string& table) {
   LogInfo("Adding GUID column to table: %s", table);
+  TOVLockGuard g(lock_);
   sql::Connection& c = *dialect_->Connection();
   sql::Transaction* tx = dialect_->Transaction();
   if (tx && !tx->Active()) tx->Start();
@@ -658,7 +677,7 @@ const FlagDef kFlags[] = {
 }  // namespace
 
 void TOVDatabase::CreateSystemConfig() {
-  std::lock_guard<TOVRecursiveLock> g(lock_);
+  TOVLockGuard g(lock_);
   Seeder s{*dialect_, *dialect_->Connection(), dialect_->Transaction()};
   const std::vector<std::string> cols = {"key", "value", "value_type", "category", "description"};
   auto seed = [&](const char* key, std::string value, const char* type, const char* cat, const char* desc) {
@@ -680,7 +699,7 @@ void TOVDatabase::CreateSystemConfig() {
 }
 
 void TOVDatabase::SeedACLData() {
-  std::lock_guard<TOVRecursiveLock> g(lock_);
+  TOVLockGuard g(lock_);
   LogInfo("Seeding ACL flag definitions and groups...");
   Seeder s{*dialect_, *dialect_->Connection(), dialect_->Transaction()};
   auto insert_group = [&](const char* name, const char* desc, int is_system) -> std::int64_t {
@@ -731,7 +750,7 @@ void TOVDatabase::SeedACLData() {
 }
 
 void TOVDatabase::SeedSchedulerTasks() {
-  std::lock_guard<TOVRecursiveLock> g(lock_);
+  TOVLockGuard g(lock_);
   Seeder s{*dialect_, *dialect_->Connection(), dialect_->Transaction()};
   const std::vector<std::string> cols = {"task_name",     "plugin_name",      "description", "category",
                                          "schedule_type", "interval_seconds", "cron_expr",   "enabled"};

@@ -9,12 +9,12 @@
 
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
+#include "ov_locks.h"
 #include "ov_sqlconn.h"
 
 struct sqlite3;
@@ -66,7 +66,7 @@ class SqliteConnection final : public Connection {
   [[noreturn]] void ThrowError(int rc) const;
 
   sqlite3* db_ = nullptr;  // written by the owning thread under handle_lock_
-  std::mutex handle_lock_;  // keeps db_ open while another thread interrupts it (leaf lock)
+  TOVLock handle_lock_{LockLevel::Leaf};  // keeps db_ open while another thread interrupts it
   using Cache = std::unordered_map<std::string, Cached, TextHash, std::equal_to<>>;
   Cache cache_;
   Cache::value_type* last_ = nullptr;  // the statement run last (nodes are stable until cleared)

@@ -29,17 +29,6 @@ std::int32_t g_jwt_expiry = 86400;
 
 constexpr int kPasswordHashRounds = 10000;
 
-std::string ToHex(const unsigned char* p, std::size_t n) {
-  static const char* hex = "0123456789abcdef";
-  std::string s;
-  s.reserve(n * 2);
-  for (std::size_t i = 0; i < n; ++i) {
-    s.push_back(hex[p[i] >> 4]);
-    s.push_back(hex[p[i] & 15]);
-  }
-  return s;
-}
-
 // Fills buf from getrandom(); OpenSSL's generator (itself seeded by the kernel) only when the
 // system call is missing.  Never a clock-seeded generator.
 void FillRandom(unsigned char* buf, std::size_t n) {
@@ -132,7 +121,7 @@ std::int32_t TOVAuth::JWTExpiry() noexcept { return g_jwt_expiry; }
 std::string TOVAuth::GenerateRandomHex(std::size_t n) {
   std::vector<unsigned char> b(n);
   if (n) FillRandom(b.data(), n);
-  std::string s = ToHex(b.data(), n);
+  std::string s = HexEncode(b.data(), n);
   OPENSSL_cleanse(b.data(), b.size());
   return s;
 }
@@ -145,7 +134,7 @@ std::string TOVAuth::HashPassword(std::string_view password, std::string_view sa
   sha.Digest(salt, password, d);
   for (int i = 1; i < kPasswordHashRounds; ++i)
     sha.Digest(std::string_view(reinterpret_cast<const char*>(d), sizeof d), salt, d);
-  std::string out = ToHex(d, sizeof d);
+  std::string out = HexEncode(d, sizeof d);
   OPENSSL_cleanse(d, sizeof d);
   return out;
 }
@@ -164,7 +153,7 @@ std::string TOVAuth::HashAPIKey(std::string_view key) {
   Sha1 sha;
   unsigned char d[20];
   sha.Digest(key, {}, d);
-  return ToHex(d, sizeof d);
+  return HexEncode(d, sizeof d);
 }
 
 std::string TOVAuth::GenerateAPIKey() { return "ov_" + GenerateRandomHex(24); }

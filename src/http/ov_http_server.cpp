@@ -101,12 +101,6 @@ bool HttpCore::RunSecurityGate(TOVHttpRequest& req, TOVHttpResponse& resp) {
   return false;
 }
 
-bool HttpCore::FindAdminPageFile(const std::string&, std::string&) {
-  // The administration page list (plug-in pages) maps paths to plug-in files; without it no
-  // path is a plug-in page.
-  return false;
-}
-
 void HttpCore::Dispatch(TOVHttpRequest& req, TOVHttpResponse& resp) {
   const std::string& path = req.path;
 
@@ -163,7 +157,7 @@ void HttpCore::Dispatch(TOVHttpRequest& req, TOVHttpResponse& resp) {
 
   try {
     std::string page_file;
-    if (FindAdminPageFile(path, page_file)) {
+    if (opts.find_admin_page && opts.find_admin_page(path, page_file)) {
       files.ServePluginFile(req, page_file, resp);
     } else if (path.starts_with("/plugins/")) {
       files.ServePluginFile(req, path.substr(9), resp);

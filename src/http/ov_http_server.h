@@ -75,6 +75,10 @@ struct TOVHttpServerOptions {
   // request itself (401, 503, ...) or takes the stream with AcceptWebSocketUpgrade.  Empty:
   // 503 "WebSocket server not available".
   std::function<void(TOVHttpRequest& req, TOVHttpResponse& resp)> websocket_upgrade;
+  // The plug-in page look-up, asked for every path that is not /ws, /health or /api/v1: true
+  // when the path is a plug-in's administration page, with rel_file set to its file relative
+  // to the plug-in directory.  Empty: no path is a plug-in page.
+  std::function<bool(const std::string& path, std::string& rel_file)> find_admin_page;
   // Called once by the stop, on the stopping thread, when connections are still busy half-way
   // through shutdown_wait: whatever keeps handlers running long (database statements) is told
   // to end.  At the end of the wait the connections left are stopped and their sockets shut
