@@ -55,41 +55,33 @@ std::string LocalStamp(bool millis) {
 
 }  // namespace
 
-const char* LogLevelConsoleText(TOVLogLevel l) noexcept {
-  switch (l) {
-    case llDebug: return "DEBUG";
-    case llInfo: return "INFO";
-    case llWarning: return "WARN";
-    case llError: return "ERROR";
-  }
-  return "INFO";
-}
+namespace {
 
-const char* LogLevelFileText(TOVLogLevel l) noexcept {
-  switch (l) {
-    case llDebug: return "Debug";
-    case llInfo: return "Info";
-    case llWarning: return "Warning";
-    case llError: return "Error";
-  }
-  return "Info";
-}
+// The names of each level, indexed by TOVLogLevel.
+struct LevelNames {
+  const char* console;
+  const char* file;
+  const char* db;
+  const char* config;
+};
+constexpr LevelNames kLevelNames[] = {
+    {"DEBUG", "Debug", "debug", "debug"},
+    {"INFO", "Info", "info", "info"},
+    {"WARN", "Warning", "warning", "warn"},
+    {"ERROR", "Error", "error", "error"},
+};
 
-const char* LogLevelDBText(TOVLogLevel l) noexcept {
-  switch (l) {
-    case llDebug: return "debug";
-    case llInfo: return "info";
-    case llWarning: return "warning";
-    case llError: return "error";
-  }
-  return "info";
-}
+const LevelNames& NamesOf(TOVLogLevel l) noexcept { return kLevelNames[l <= llError ? l : llInfo]; }
+
+}  // namespace
+
+const char* LogLevelConsoleText(TOVLogLevel l) noexcept { return NamesOf(l).console; }
+const char* LogLevelFileText(TOVLogLevel l) noexcept { return NamesOf(l).file; }
+const char* LogLevelDBText(TOVLogLevel l) noexcept { return NamesOf(l).db; }
 
 TOVLogLevel LogLevelFromConfig(std::string_view text) noexcept {
-  if (text == "debug") return llDebug;
-  if (text == "info") return llInfo;
-  if (text == "warn") return llWarning;
-  if (text == "error") return llError;
+  for (std::uint8_t l = llDebug; l <= llError; ++l)
+    if (text == kLevelNames[l].config) return static_cast<TOVLogLevel>(l);
   return llInfo;
 }
 

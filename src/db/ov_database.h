@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -241,5 +242,14 @@ extern TOVService<TOVDatabase> DB;
 // The database, for code that cannot work without it; throws ServiceUnavailable("Database not
 // available") when it is absent (a REST handler then answers 500).
 TOVService<TOVDatabase>::Ref RequireDB();
+
+// ---- rows as JSON ----
+
+// A row of a result as one JSON item.
+using TOVRowToJSON = std::function<TJSON(const TOVQueryBase&)>;
+// Opens q (its statement set and bound) and collects one item per row; q is closed again.
+TJSON CollectRows(TOVQueryBase& q, const TOVRowToJSON& row);
+// An unparameterised list statement on a read connection of DB, one item per row.
+TJSON ReadList(const std::string& sql, const TOVRowToJSON& row);
 
 }  // namespace ov

@@ -392,25 +392,19 @@ void TOVIPBlacklist::UnbanIP(const std::string& ip) {
 }
 
 TJSON TOVIPBlacklist::GetBanList() {
-  auto db = RequireDB();
-  TOVReadQuery q = db->NewReadQuery();
-  q.SetSQL(
+  return ReadList(
       "SELECT b.id, b.ip_address, b.reason, b.banned_at, b.expires_at, b.banned_by, u.username as banned_by_name "
-      "FROM ip_blacklist b LEFT JOIN users u ON b.banned_by = u.id ORDER BY b.banned_at DESC");
-  q.Open();
-  TJSON out = TJSON::array();
-  while (!q.Eof()) {
-    TJSON o = TJSON::object();
-    o["id"] = q.Int("id");
-    o["ip_address"] = q.Str("ip_address");
-    o["reason"] = q.Str("reason");
-    o["banned_at"] = q.Str("banned_at");
-    o["expires_at"] = q.Str("expires_at");
-    o["banned_by_name"] = q.Str("banned_by_name");
-    out.push_back(std::move(o));
-    q.Next();
-  }
-  return out;
+      "FROM ip_blacklist b LEFT JOIN users u ON b.banned_by = u.id ORDER BY b.banned_at DESC",
+      [](const TOVQueryBase& q) {
+        TJSON o = TJSON::object();
+        o["id"] = q.Int("id");
+        o["ip_address"] = q.Str("ip_address");
+        o["reason"] = q.Str("reason");
+        o["banned_at"] = q.Str("banned_at");
+        o["expires_at"] = q.Str("expires_at");
+        o["banned_by_name"] = q.Str("banned_by_name");
+        return o;
+      });
 }
 
 void TOVIPBlacklist::CleanExpired() {
