@@ -258,9 +258,14 @@ TEST_F(HttpServerTest, StaticFilesTemplatesAndCacheHeaders) {
 
 TEST_F(HttpServerTest, PluginPagesComeFromTheInjectedLookup) {
   auto o = Options();
-  std::vector<std::string> asked;  // read after the server has stopped
-  o.find_admin_page = [&asked](const std::string& path, std::string& rel_file) {
-    asked.push_back(path);
+  // Asked on the connection threads; read after the server has stopped.
+  std::mutex asked_lock;
+  std::vector<std::string> asked;
+  o.find_admin_page = [&](const std::string& path, std::string& rel_file) {
+    {
+      std::lock_guard<std::mutex> g(asked_lock);
+      asked.push_back(path);
+    }
     if (path == "/throws") throw 7;
     if (path != "/demo-page" && path != "/demo-missing") return false;
     rel_file = path == "/demo-page" ? "demo/page.js" : "demo/none.js";
