@@ -7,7 +7,8 @@ line "N passed, N failed, N skipped" and exits non-zero when anything failed.
 
     run-tests <build-dir> [--unit-only] [--gtest-filter=F] [--e2e-modules=test_a,test_b]
 
-End-to-end modules run in processes of their own, OV_TEST_JOBS (default 2) at a time.
+The unit tests run as OV_TEST_JOBS (default 2) shards in processes of their own, and the
+end-to-end modules each in a process of its own, OV_TEST_JOBS at a time.
 """
 import json
 import os
@@ -44,33 +45,86 @@ def stop_db_servers(state):
     subprocess.run([script, "stop", state], capture_output=True, timeout=120)
 
 
+def jobs():
+    return max(1, int(os.environ.get("OV_TEST_JOBS", "2")))
+
+
+def create_shard_database(env, name):
+    """An empty database of that name on each running test server (as the fixture makes its own)."""
+    if env.get("OV_TEST_PG_PORT"):
+        p = "OV_TEST_PG_"
+        subprocess.run(["psql", "-X", "-q", "-v", "ON_ERROR_STOP=1", "-h", env[p + "HOST"], "-p", env[p + "PORT"],
+                        "-U", env[p + "USER"], "-d", env[p + "DB"], "-c",
+                        "CREATE DATABASE %s ENCODING 'UTF8' TEMPLATE template0" % name],
+                       check=True, capture_output=True, timeout=60, env=dict(env, PGPASSWORD=env[p + "PASSWORD"]))
+    if env.get("OV_TEST_MYSQL_PORT"):
+        p = "OV_TEST_MYSQL_"
+        subprocess.run(["mariadb", "--no-defaults", "-h", env[p + "HOST"], "-P", env[p + "PORT"], "-u", env[p + "USER"],
+                        "-p" + env[p + "PASSWORD"], "-e",
+                        "CREATE DATABASE %s CHARACTER SET utf8mb4 COLLATE utf8mb4_general_ci" % name],
+                       check=True, capture_output=True, timeout=60)
+
+
+def shard_environments(env, shards):
+    """One environment per unit-test shard.  The server tests use fixed table names in the test
+    database, so every shard after the first gets a database of its own; when one cannot be
+    made, the tests run in one process."""
+    envs = []
+    for i in range(shards):
+        e = dict(env, GTEST_TOTAL_SHARDS=str(shards), GTEST_SHARD_INDEX=str(i))
+        if i > 0 and (env.get("OV_TEST_PG_PORT") or env.get("OV_TEST_MYSQL_PORT")):
+            name = "orvanta_test_shard%d" % i
+            try:
+                create_shard_database(env, name)
+            except (OSError, subprocess.SubprocessError) as ex:
+                print("no test database for a second unit-test process (%s); running in one" % ex, flush=True)
+                return [dict(env)]
+            e["OV_TEST_PG_DB"] = e["OV_TEST_MYSQL_DB"] = name
+        envs.append(e)
+    return envs
+
+
 def run_unit(build, env, gtest_filter=None):
+    """The unit tests in OV_TEST_JOBS (default 2) processes, each a shard of the tests: most of
+    them wait for sockets, threads and servers rather than compute."""
     binary = os.path.join(build, "ov_unit_tests")
-    report = tempfile.mktemp(prefix="ov-gtest-", suffix=".json")
     print("== unit tests" + (" (%s)" % gtest_filter if gtest_filter else ""), flush=True)
-    cmd = [binary, "--gtest_output=json:" + report, "--gtest_brief=1"]
-    if gtest_filter:
-        cmd.append("--gtest_filter=" + gtest_filter)
-    proc = subprocess.run(cmd, env=env)
+    started = time.time()
+    shards = []
+    for e in shard_environments(env, jobs()):
+        report = tempfile.mktemp(prefix="ov-gtest-", suffix=".json")
+        cmd = [binary, "--gtest_output=json:" + report, "--gtest_brief=1"]
+        if gtest_filter:
+            cmd.append("--gtest_filter=" + gtest_filter)
+        out = tempfile.TemporaryFile()
+        shards.append((subprocess.Popen(cmd, env=e, stdout=out, stderr=subprocess.STDOUT), out, report))
     passed = failed = skipped = 0
-    try:
-        with open(report) as f:
-            data = json.load(f)
-        for suite in data.get("testsuites", []):
-            for case in suite.get("testsuite", []):
-                if case.get("failures"):
-                    failed += 1
-                elif case.get("result") == "SKIPPED" or case.get("status") == "NOTRUN":
-                    skipped += 1
-                else:
-                    passed += 1
-        os.unlink(report)
-    except (OSError, ValueError):
-        failed += 1
-        print("unit test binary produced no report (crashed?)")
-    if proc.returncode != 0 and failed == 0:
-        failed += 1
-        print("unit test binary exited with %d" % proc.returncode)
+    for proc, out, report in shards:
+        proc.wait()
+        out.seek(0)
+        sys.stdout.write(out.read().decode("utf-8", "replace"))
+        out.close()
+        shard_failed = 0
+        try:
+            with open(report) as f:
+                data = json.load(f)
+            for suite in data.get("testsuites", []):
+                for case in suite.get("testsuite", []):
+                    if case.get("failures"):
+                        shard_failed += 1
+                    elif case.get("result") == "SKIPPED" or case.get("status") == "NOTRUN":
+                        skipped += 1
+                    else:
+                        passed += 1
+            os.unlink(report)
+        except (OSError, ValueError):
+            shard_failed += 1
+            print("unit test binary produced no report (crashed?)")
+        if proc.returncode != 0 and shard_failed == 0:
+            shard_failed += 1
+            print("unit test binary exited with %d" % proc.returncode)
+        failed += shard_failed
+    print("== unit tests took %.0f s" % (time.time() - started), flush=True)
     return passed, failed, skipped
 
 
@@ -106,10 +160,11 @@ def run_one_module(build, module):
 def run_e2e(build, env, only=None):
     """Each module runs in a process of its own, OV_TEST_JOBS (default 2) at a time: every test
     starts its own server on free ports with its own database, so modules do not meet."""
-    jobs = max(1, int(os.environ.get("OV_TEST_JOBS", "2")))
+    jobs_at_once = jobs()
     modules = e2e_modules(only)
-    print("== end-to-end tests (%d modules, %d at a time)" % (len(modules), jobs), flush=True)
+    print("== end-to-end tests (%d modules, %d at a time)" % (len(modules), jobs_at_once), flush=True)
     child_env = dict(env, PYTHONUNBUFFERED="1")
+    started = time.time()
     pending = list(modules)
     running = []  # (module, process, output file, start time)
     totals = [0, 0, 0]
@@ -133,7 +188,7 @@ def run_e2e(build, env, only=None):
             totals[i] += counts[i]
 
     while pending or running:
-        while pending and len(running) < jobs:
+        while pending and len(running) < jobs_at_once:
             module = pending.pop(0)
             out = tempfile.TemporaryFile()
             proc = subprocess.Popen([sys.executable, os.path.abspath(__file__), "--one-module", os.path.abspath(build), module],
@@ -146,6 +201,7 @@ def run_e2e(build, env, only=None):
         for e in done:
             running.remove(e)
             finish(e)
+    print("== end-to-end tests took %.0f s" % (time.time() - started), flush=True)
     return tuple(totals)
 
 

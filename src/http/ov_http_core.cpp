@@ -89,9 +89,8 @@ void HttpCore::Listen() {
     }
     throw;
   }
-  const int fd = l.fd;
+  listen_fd = l.fd;  // closed with the core from here on, like the events below
   port = l.port;
-  listen_fd = fd;  // closed with the core from here on, like the events below
   wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   cap_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wake_fd < 0 || cap_fd < 0) throw std::runtime_error(Format("Cannot create eventfd: %s", std::strerror(errno)));
