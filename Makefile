@@ -1,10 +1,11 @@
 # Set-up, build, run and test.  `make run` and `make test` do everything on a fresh Debian 12.
 BUILD ?= build
 SAN_BUILD ?= build-san
+TSAN_BUILD ?= build-tsan
 GENERATOR ?= Ninja
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build run test san san-build bench fuzz clean
+.PHONY: all deps build run test san san-build tsan bench fuzz clean
 
 all: build
 
@@ -23,8 +24,13 @@ run: build
 test: build
 	@scripts/run-tests $(BUILD)
 
-# One clang build serves both: the unit tests under AddressSanitizer + UndefinedBehaviorSanitizer
-# and the libFuzzer targets.
+# One clang Debug build serves three runs: the unit tests under AddressSanitizer and
+# UndefinedBehaviorSanitizer, broad end-to-end modules against its server binary (a Debug
+# build checks the lock order and aborts on an inversion, which fails the run), and the
+# libFuzzer targets.  The hub's stress test runs a thousand client threads: a small per-thread
+# quarantine keeps AddressSanitizer's memory within the test's bound.
+SAN_E2E ?= test_ws,test_admin
+SAN_ASAN_OPTIONS ?= thread_local_quarantine_size_kb=64:quarantine_size_mb=64
 $(SAN_BUILD)/build.ninja:
 	CC=clang CXX=clang++ cmake -S . -B $(SAN_BUILD) -G $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug \
 	  -DOV_SANITIZE=ON -DOV_BUILD_FUZZ=ON -DOV_BUILD_BENCH=OFF
@@ -33,7 +39,25 @@ san-build: deps $(SAN_BUILD)/build.ninja
 	cmake --build $(SAN_BUILD) -j $(JOBS)
 
 san: san-build
-	@scripts/run-tests $(SAN_BUILD) --unit-only
+	@ASAN_OPTIONS="$(SAN_ASAN_OPTIONS)$(if $(ASAN_OPTIONS),:$(ASAN_OPTIONS))" \
+	  scripts/run-tests $(SAN_BUILD) --e2e-modules=$(SAN_E2E)
+
+# The unit tests that run threads (HTTP server, hub, log sink, database and pool, security,
+# event bus, service table), built with ThreadSanitizer; any report fails the run.
+TSAN_SUITES ?= HttpServerTest.* WSHub.* WebSocketConnection.* SessionManager* LogFile.* EventBus.* \
+  Database* Pool.* SqliteConn.* PgConn.* MyConn.* RateLimiter.* LoginThrottle.* BlacklistDB.* \
+  SecurityServices.* ServiceTable.* ServiceWalk.* Router.* SocketStream.* TlsTest.*
+empty :=
+space := $(empty) $(empty)
+TSAN_FILTER ?= $(subst $(space),:,$(strip $(TSAN_SUITES)))
+$(TSAN_BUILD)/build.ninja:
+	CC=clang CXX=clang++ cmake -S . -B $(TSAN_BUILD) -G $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug \
+	  -DOV_TSAN=ON -DOV_BUILD_BENCH=OFF
+
+tsan: deps $(TSAN_BUILD)/build.ninja
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target ov_unit_tests
+	@TSAN_OPTIONS="halt_on_error=0 second_deadlock_stack=1 $(TSAN_OPTIONS)" \
+	  scripts/run-tests $(TSAN_BUILD) --unit-only --gtest-filter='$(TSAN_FILTER)'
 
 bench: build
 	@scripts/run-bench $(BUILD)
@@ -42,4 +66,4 @@ fuzz: san-build
 	@scripts/run-fuzz $(SAN_BUILD)
 
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD)
+	rm -rf $(BUILD) $(SAN_BUILD) $(TSAN_BUILD)

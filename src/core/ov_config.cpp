@@ -337,7 +337,7 @@ TOVConfig::TOVConfig(const std::string& config_file) : config_file_(config_file)
 
 bool TOVConfig::HasChanged() const {
   FileStamp now = Stamp(config_file_);
-  std::lock_guard<std::mutex> g(lock_);
+  TOVLockGuard g(lock_);
   return !(now == last_);
 }
 
@@ -347,30 +347,30 @@ bool TOVConfig::Reload() {
   // An editor that saves by rename may leave the file briefly missing: keep what we have.
   if (!st.exists || !ReadFile(config_file_, text)) return false;
   TOVIniFile fresh = TOVIniFile::Parse(text);
-  std::lock_guard<std::mutex> g(lock_);
+  TOVLockGuard g(lock_);
   ini_ = std::move(fresh);
   last_ = st;
   return true;
 }
 
 std::string TOVConfig::ReadString(std::string_view section, std::string_view key, std::string_view def) const {
-  std::lock_guard<std::mutex> g(lock_);
+  TOVLockGuard g(lock_);
   const std::string* v = ini_.Find(section, key);
   return v ? *v : std::string(def);
 }
 
 std::int32_t TOVConfig::ReadInteger(std::string_view section, std::string_view key, std::int32_t def) const {
-  std::lock_guard<std::mutex> g(lock_);
+  TOVLockGuard g(lock_);
   return IniInt(ini_.Find(section, key), def);
 }
 
 bool TOVConfig::ReadBool(std::string_view section, std::string_view key, bool def) const {
-  std::lock_guard<std::mutex> g(lock_);
+  TOVLockGuard g(lock_);
   return IniBool(ini_.Find(section, key), def);
 }
 
 bool TOVConfig::HasKey(std::string_view section, std::string_view key) const {
-  std::lock_guard<std::mutex> g(lock_);
+  TOVLockGuard g(lock_);
   return ini_.HasKey(section, key);
 }
 
@@ -386,7 +386,7 @@ void TOVConfig::WriteString(std::string_view section, std::string_view key, std:
       tkey.front() == ';' || tkey.front() == '#')
     throw std::invalid_argument("Invalid configuration key name: " + std::string(key));
   if (has_break(value)) throw std::invalid_argument("Configuration value for " + std::string(key) + " holds a line break");
-  std::lock_guard<std::mutex> g(lock_);
+  TOVLockGuard g(lock_);
   TOVIniFile next = ini_;
   next.Set(section, key, value);
   WriteFileAtomically(config_file_, next.Text(), 0600);

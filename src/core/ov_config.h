@@ -2,11 +2,11 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "ov_locks.h"
 #include "ov_service.h"
 
 namespace ov {
@@ -63,19 +63,19 @@ class TOVConfig {
   static void CreateDefaultConfig(const std::string& path);
   static std::string DefaultConfigText();
 
-  bool HasChanged() const;
+  bool HasChanged() const EXCLUDES(lock_);
   // Re-reads the file; a file that is missing or unreadable keeps the current content and
   // returns false (the next check tries again).
-  bool Reload();
+  bool Reload() EXCLUDES(lock_);
 
-  std::string ReadString(std::string_view section, std::string_view key, std::string_view def) const;
-  std::int32_t ReadInteger(std::string_view section, std::string_view key, std::int32_t def) const;
-  bool ReadBool(std::string_view section, std::string_view key, bool def) const;
-  bool HasKey(std::string_view section, std::string_view key) const;
+  std::string ReadString(std::string_view section, std::string_view key, std::string_view def) const EXCLUDES(lock_);
+  std::int32_t ReadInteger(std::string_view section, std::string_view key, std::int32_t def) const EXCLUDES(lock_);
+  bool ReadBool(std::string_view section, std::string_view key, bool def) const EXCLUDES(lock_);
+  bool HasKey(std::string_view section, std::string_view key) const EXCLUDES(lock_);
   // Writes the whole file at once through a temporary file renamed over it.  A section or key
   // name that could not be read back as such, or a value with a line break, throws
   // std::invalid_argument and writes nothing.
-  void WriteString(std::string_view section, std::string_view key, std::string_view value);
+  void WriteString(std::string_view section, std::string_view key, std::string_view value) EXCLUDES(lock_);
 
   std::int32_t ServerPort() const { return ReadInteger("server", "port", 8080); }
   std::string ServerAddress() const { return ReadString("server", "address", "0.0.0.0"); }
@@ -135,10 +135,13 @@ class TOVConfig {
   static FileStamp Stamp(const std::string& path);
   static bool ReadFile(const std::string& path, std::string& out);
 
-  std::string config_file_;
-  mutable std::mutex lock_;
-  TOVIniFile ini_;
-  FileStamp last_;
+  // ---- Constant after construction ----
+  const std::string config_file_;
+
+  // ---- Guarded by lock_ (a leaf: held around the document and the file write only) ----
+  mutable TOVLock lock_{LockLevel::Leaf};
+  TOVIniFile ini_ GUARDED_BY(lock_);
+  FileStamp last_ GUARDED_BY(lock_);
 };
 
 extern TOVService<TOVConfig> Config;

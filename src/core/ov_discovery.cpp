@@ -103,7 +103,7 @@ std::string ComputeBeaconHash(std::string_view key, std::int64_t timestamp) {
   input += std::to_string(timestamp);
   unsigned char digest[SHA_DIGEST_LENGTH];
   SHA1(reinterpret_cast<const unsigned char*>(input.data()), input.size(), digest);
-  return HexLower(digest, sizeof digest);
+  return HexEncode(digest, sizeof digest);
 }
 
 std::int64_t LocalTimeAsUTCSeconds(std::chrono::system_clock::time_point t) {

@@ -12,37 +12,37 @@ TOVService<TOVEventBus> EventBus{"EventBus"};
 
 void TOVEventBus::Subscribe(const std::string& plugin_name, const std::string& event_type,
                             TOVEventCallback callback) {
-  std::lock_guard<TOVLock> g(lock_);
+  TOVLockGuard g(lock_);
   subs_.push_back({plugin_name, event_type, std::move(callback)});
 }
 
 void TOVEventBus::Unsubscribe(const std::string& plugin_name) {
-  std::lock_guard<TOVLock> g(lock_);
+  TOVLockGuard g(lock_);
   std::erase_if(subs_, [&](const TOVEventSubscription& s) { return EqualsIgnoreCase(s.PluginName, plugin_name); });
 }
 
 void TOVEventBus::UnsubscribeCallback(const void* code, const void* data) {
-  std::lock_guard<TOVLock> g(lock_);
+  TOVLockGuard g(lock_);
   std::erase_if(subs_, [&](const TOVEventSubscription& s) {
     return s.Callback.code == code && s.Callback.data == data;
   });
 }
 
 std::size_t TOVEventBus::GetSubscriptionCount() const {
-  std::lock_guard<TOVLock> g(lock_);
+  TOVLockGuard g(lock_);
   return subs_.size();
 }
 
 void TOVEventBus::SetOnBroadcast(TOVEventBroadcast hook) {
   std::shared_ptr<const TOVEventBroadcast> p;
   if (hook) p = std::make_shared<const TOVEventBroadcast>(std::move(hook));
-  std::lock_guard<TOVLock> g(lock_);
+  TOVLockGuard g(lock_);
   on_broadcast_.swap(p);
   // The old hook (if any) is released after the lock, by p's destructor.
 }
 
 bool TOVEventBus::HasOnBroadcast() const {
-  std::lock_guard<TOVLock> g(lock_);
+  TOVLockGuard g(lock_);
   return on_broadcast_ != nullptr;
 }
 
@@ -52,7 +52,7 @@ void TOVEventBus::Fire(const std::string& /*source_plugin*/, const std::string& 
   std::vector<TOVEventSubscription> copy;
   std::shared_ptr<const TOVEventBroadcast> hook;
   {
-    std::lock_guard<TOVLock> g(lock_);
+    TOVLockGuard g(lock_);
     copy.reserve(subs_.size());
     for (const auto& s : subs_)
       if (s.EventType == event_type || s.EventType == "*") copy.push_back(s);

@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -40,35 +39,37 @@ class TOVEventBus {
   TOVEventBus(const TOVEventBus&) = delete;
   TOVEventBus& operator=(const TOVEventBus&) = delete;
 
-  void Subscribe(const std::string& plugin_name, const std::string& event_type, TOVEventCallback callback);
+  void Subscribe(const std::string& plugin_name, const std::string& event_type, TOVEventCallback callback)
+      EXCLUDES(lock_);
   // Removes every subscription of the plug-in (name compared ignoring case).
-  void Unsubscribe(const std::string& plugin_name);
+  void Unsubscribe(const std::string& plugin_name) EXCLUDES(lock_);
   // Removes every subscription whose callback has the same code and data pointers.
-  void UnsubscribeCallback(const void* code, const void* data);
+  void UnsubscribeCallback(const void* code, const void* data) EXCLUDES(lock_);
   void UnsubscribeCallback(const TOVEventCallback& callback) { UnsubscribeCallback(callback.code, callback.data); }
 
   // Delivers one event on the calling thread with no lock held.  data may be null.
-  void Fire(const std::string& source_plugin, const std::string& event_type, const TJSON* data);
+  void Fire(const std::string& source_plugin, const std::string& event_type, const TJSON* data) EXCLUDES(lock_);
   void Fire(const std::string& source_plugin, const std::string& event_type, const TJSON& data) {
     Fire(source_plugin, event_type, &data);
   }
 
-  std::size_t GetSubscriptionCount() const;
+  std::size_t GetSubscriptionCount() const EXCLUDES(lock_);
 
   // The broadcast hook; an empty function clears it.  A Fire already past its copy of the
   // hook may still call the old one, so the hook must stay callable until its target is
   // gone (the hub's hook goes through the WSServer slot, which waits for its users).
-  void SetOnBroadcast(TOVEventBroadcast hook);
+  void SetOnBroadcast(TOVEventBroadcast hook) EXCLUDES(lock_);
   void ClearOnBroadcast() { SetOnBroadcast(nullptr); }
-  bool HasOnBroadcast() const;
+  bool HasOnBroadcast() const EXCLUDES(lock_);
 
  private:
+  // ---- Guarded by lock_ ----
   // Held only to copy or change the list, never while anything else is taken: events may be
   // fired from code that holds later locks (a plug-in inside a database batch holds the write
   // lock), so the bus's lock stands outside the order.
   mutable TOVLock lock_{LockLevel::Leaf};
-  std::vector<TOVEventSubscription> subs_;
-  std::shared_ptr<const TOVEventBroadcast> on_broadcast_;
+  std::vector<TOVEventSubscription> subs_ GUARDED_BY(lock_);
+  std::shared_ptr<const TOVEventBroadcast> on_broadcast_ GUARDED_BY(lock_);
 };
 
 extern TOVService<TOVEventBus> EventBus;

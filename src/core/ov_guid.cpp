@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <stdexcept>
 
+#include "ov_text.h"
+
 namespace ov {
 
 std::string TOVGuid::Generate() {
@@ -13,13 +15,11 @@ std::string TOVGuid::Generate() {
   if (RAND_bytes(b, sizeof b) != 1) throw std::runtime_error("random source unavailable");
   b[6] = static_cast<unsigned char>((b[6] & 0x0F) | 0x40);  // version 4
   b[8] = static_cast<unsigned char>((b[8] & 0x3F) | 0x80);  // RFC 4122 variant
-  static const char* hex = "0123456789abcdef";
   std::string s;
   s.reserve(36);
   for (int i = 0; i < 16; ++i) {
     if (i == 4 || i == 6 || i == 8 || i == 10) s.push_back('-');
-    s.push_back(hex[b[i] >> 4]);
-    s.push_back(hex[b[i] & 15]);
+    AppendHexByte(s, b[i]);
   }
   return s;
 }

@@ -28,12 +28,12 @@ bool TOVi18n::IsValidLanguageCode(std::string_view code) noexcept {
 }
 
 void TOVi18n::SetLangDir(std::string dir) {
-  std::lock_guard<std::mutex> g(lock_);
+  TOVLockGuard g(lock_);
   lang_dir_ = std::move(dir);
 }
 
 std::string TOVi18n::LangDir() const {
-  std::lock_guard<std::mutex> g(lock_);
+  TOVLockGuard g(lock_);
   return lang_dir_;
 }
 
@@ -51,7 +51,7 @@ std::optional<TJSON> TOVi18n::LoadFile(const std::string& file) {
 }
 
 void TOVi18n::LoadLanguage(std::string_view code) {
-  std::lock_guard<std::mutex> g(lock_);
+  TOVLockGuard g(lock_);
   if (!fallback_) {
     auto en = LoadFile(lang_dir_ + "/en.json");
     fallback_ = en ? std::move(*en) : TJSON::object();
@@ -92,7 +92,7 @@ const TJSON* Lookup(const std::optional<TJSON>& root, std::string_view key) {
 }  // namespace
 
 std::string TOVi18n::T(std::string_view key) const {
-  std::lock_guard<std::mutex> g(lock_);
+  TOVLockGuard g(lock_);
   if (const TJSON* v = Lookup(bundle_, key)) return v->get<std::string>();
   if (const TJSON* v = Lookup(fallback_, key)) return v->get<std::string>();
   return std::string(key);
@@ -119,7 +119,7 @@ std::string TOVi18n::T(std::string_view key, const std::vector<TOVI18nArg>& args
 
 void TOVi18n::RegisterBundle(std::string_view name, const TJSON& bundle) {
   if (bundle.is_null()) return;
-  std::lock_guard<std::mutex> g(lock_);
+  TOVLockGuard g(lock_);
   if (!bundle_) bundle_ = TJSON::object();
   if (!fallback_) fallback_ = TJSON::object();
   (*bundle_)[std::string(name)] = bundle;
@@ -127,7 +127,7 @@ void TOVi18n::RegisterBundle(std::string_view name, const TJSON& bundle) {
 }
 
 TJSON TOVi18n::GetBundle() const {
-  std::lock_guard<std::mutex> g(lock_);
+  TOVLockGuard g(lock_);
   return bundle_ ? *bundle_ : TJSON::object();
 }
 
@@ -168,7 +168,7 @@ TJSON TOVi18n::GetAvailableLanguages() const {
 }
 
 std::string TOVi18n::GetCurrentLanguage() const {
-  std::lock_guard<std::mutex> g(lock_);
+  TOVLockGuard g(lock_);
   return lang_code_;
 }
 

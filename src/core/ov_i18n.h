@@ -2,13 +2,14 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
 #include <vector>
 
 #include "ov_json_helpers.h"
+#include "ov_locks.h"
 #include "ov_service.h"
 
 namespace ov {
@@ -21,26 +22,27 @@ class TOVi18n {
   // Language codes must match [A-Za-z0-9_-]{1,32}; anything else counts as a missing bundle.
   static bool IsValidLanguageCode(std::string_view code) noexcept;
 
-  void SetLangDir(std::string dir);
-  std::string LangDir() const;
+  void SetLangDir(std::string dir) EXCLUDES(lock_);
+  std::string LangDir() const EXCLUDES(lock_);
   // Throws when the file exists but is not valid JSON.
-  void LoadLanguage(std::string_view code);
-  std::string T(std::string_view key) const;
-  std::string T(std::string_view key, const std::vector<TOVI18nArg>& args) const;
-  void RegisterBundle(std::string_view name, const TJSON& bundle);
-  TJSON GetBundle() const;
+  void LoadLanguage(std::string_view code) EXCLUDES(lock_);
+  std::string T(std::string_view key) const EXCLUDES(lock_);
+  std::string T(std::string_view key, const std::vector<TOVI18nArg>& args) const EXCLUDES(lock_);
+  void RegisterBundle(std::string_view name, const TJSON& bundle) EXCLUDES(lock_);
+  TJSON GetBundle() const EXCLUDES(lock_);
   // [{ "code", "name" }], sorted by code; malformed files are listed by code.
-  TJSON GetAvailableLanguages() const;
-  std::string GetCurrentLanguage() const;
+  TJSON GetAvailableLanguages() const EXCLUDES(lock_);
+  std::string GetCurrentLanguage() const EXCLUDES(lock_);
   // nullopt when the file does not exist or is not a JSON object; throws on malformed JSON.
   static std::optional<TJSON> LoadFile(const std::string& file);
 
  private:
-  mutable std::mutex lock_;
-  std::optional<TJSON> bundle_;
-  std::optional<TJSON> fallback_;
-  std::string lang_code_ = "en";
-  std::string lang_dir_ = "config/lang";
+  // ---- Guarded by lock_ (a leaf: held around look-ups and the loading of one bundle) ----
+  mutable TOVLock lock_{LockLevel::Leaf};
+  std::optional<TJSON> bundle_ GUARDED_BY(lock_);
+  std::optional<TJSON> fallback_ GUARDED_BY(lock_);
+  std::string lang_code_ GUARDED_BY(lock_) = "en";
+  std::string lang_dir_ GUARDED_BY(lock_) = "config/lang";
 };
 
 extern TOVService<TOVi18n> I18N;

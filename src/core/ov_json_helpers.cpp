@@ -147,10 +147,8 @@ std::string JsonDouble(double d) {
 }
 
 void AppendControlEscape(std::string& out, unsigned char c) {
-  static const char* hex = "0123456789ABCDEF";
   out += "\\u00";
-  out.push_back(hex[c >> 4]);
-  out.push_back(hex[c & 15]);
+  AppendHexByte(out, c, HexCase::Upper);
 }
 
 std::string JsonQuote(std::string_view s) {

@@ -16,6 +16,7 @@
 
 #include "ov_config.h"
 #include "ov_consts.h"
+#include "ov_text.h"
 
 namespace ov {
 
@@ -54,41 +55,33 @@ std::string LocalStamp(bool millis) {
 
 }  // namespace
 
-const char* LogLevelConsoleText(TOVLogLevel l) noexcept {
-  switch (l) {
-    case llDebug: return "DEBUG";
-    case llInfo: return "INFO";
-    case llWarning: return "WARN";
-    case llError: return "ERROR";
-  }
-  return "INFO";
-}
+namespace {
 
-const char* LogLevelFileText(TOVLogLevel l) noexcept {
-  switch (l) {
-    case llDebug: return "Debug";
-    case llInfo: return "Info";
-    case llWarning: return "Warning";
-    case llError: return "Error";
-  }
-  return "Info";
-}
+// The names of each level, indexed by TOVLogLevel.
+struct LevelNames {
+  const char* console;
+  const char* file;
+  const char* db;
+  const char* config;
+};
+constexpr LevelNames kLevelNames[] = {
+    {"DEBUG", "Debug", "debug", "debug"},
+    {"INFO", "Info", "info", "info"},
+    {"WARN", "Warning", "warning", "warn"},
+    {"ERROR", "Error", "error", "error"},
+};
 
-const char* LogLevelDBText(TOVLogLevel l) noexcept {
-  switch (l) {
-    case llDebug: return "debug";
-    case llInfo: return "info";
-    case llWarning: return "warning";
-    case llError: return "error";
-  }
-  return "info";
-}
+const LevelNames& NamesOf(TOVLogLevel l) noexcept { return kLevelNames[l <= llError ? l : llInfo]; }
+
+}  // namespace
+
+const char* LogLevelConsoleText(TOVLogLevel l) noexcept { return NamesOf(l).console; }
+const char* LogLevelFileText(TOVLogLevel l) noexcept { return NamesOf(l).file; }
+const char* LogLevelDBText(TOVLogLevel l) noexcept { return NamesOf(l).db; }
 
 TOVLogLevel LogLevelFromConfig(std::string_view text) noexcept {
-  if (text == "debug") return llDebug;
-  if (text == "info") return llInfo;
-  if (text == "warn") return llWarning;
-  if (text == "error") return llError;
+  for (std::uint8_t l = llDebug; l <= llError; ++l)
+    if (text == kLevelNames[l].config) return static_cast<TOVLogLevel>(l);
   return llInfo;
 }
 
@@ -122,7 +115,6 @@ std::string ExceptionClassName(const std::exception& e) {
 std::string EscapeLogText(std::string_view msg) {
   std::string out;
   out.reserve(msg.size());
-  static const char* hex = "0123456789ABCDEF";
   for (char ch : msg) {
     unsigned char c = static_cast<unsigned char>(ch);
     if (c >= 0x20 && c != 0x7F) {
@@ -135,8 +127,7 @@ std::string EscapeLogText(std::string_view msg) {
       case '\t': out += "\\t"; break;
       default:
         out += "\\x";
-        out.push_back(hex[c >> 4]);
-        out.push_back(hex[c & 15]);
+        AppendHexByte(out, c, HexCase::Upper);
     }
   }
   return out;
@@ -155,7 +146,7 @@ TOVLog::~TOVLog() {
 }
 
 void TOVLog::SetDBCallback(TOVLogDBCallback cb) {
-  std::lock_guard<std::mutex> g(cb_lock_);
+  TOVLockGuard g(cb_lock_);
   db_callback_ = cb ? std::make_shared<TOVLogDBCallback>(std::move(cb)) : nullptr;
 }
 
@@ -164,7 +155,7 @@ void TOVLog::DoLog(TOVLogLevel level, std::string_view msg) noexcept {
   try {
     std::string safe = EscapeLogText(msg);
     {
-      std::lock_guard<std::mutex> g(lock_);
+      TOVLockGuard g(write_lock_);
       if (console_.load()) {
         std::string line = LocalStamp(false) + " [" + LogLevelConsoleText(level) + "] " + safe + "\n";
         WriteAll(STDOUT_FILENO, line);
@@ -183,7 +174,7 @@ void TOVLog::DoLog(TOVLogLevel level, std::string_view msg) noexcept {
 void TOVLog::ParseAndWriteDB(TOVLogLevel level, std::string_view msg) noexcept {
   std::shared_ptr<TOVLogDBCallback> cb;
   {
-    std::lock_guard<std::mutex> g(cb_lock_);
+    TOVLockGuard g(cb_lock_);
     cb = db_callback_;
   }
   if (!cb) return;

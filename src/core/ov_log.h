@@ -7,11 +7,11 @@
 #include <cstdint>
 #include <memory>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <string_view>
 
 #include "ov_format.h"
+#include "ov_locks.h"
 #include "ov_service.h"
 
 namespace ov {
@@ -56,10 +56,12 @@ class TOVLog {
   bool ConsoleOutput() const noexcept { return console_.load(); }
   void SetConsoleOutput(bool on) noexcept { console_.store(on); }
   // Installed once the database is open; cleared before it is freed.
-  void SetDBCallback(TOVLogDBCallback cb);
+  void SetDBCallback(TOVLogDBCallback cb) EXCLUDES(cb_lock_);
   const std::string& FileName() const noexcept { return file_name_; }
 
-  void DoLog(TOVLogLevel level, std::string_view msg) noexcept;
+  // Any thread, under any lock: the log's own locks are leaves and the database callback runs
+  // without them.
+  void DoLog(TOVLogLevel level, std::string_view msg) noexcept EXCLUDES(write_lock_, cb_lock_);
 
   void Debug(std::string_view msg) noexcept { DoLog(llDebug, msg); }
   void Info(std::string_view msg) noexcept { DoLog(llInfo, msg); }
@@ -77,15 +79,22 @@ class TOVLog {
   void Error(std::string_view fmt, const A& a, const R&... r) noexcept { DoLog(llError, Format(fmt, a, r...)); }
 
  private:
-  void ParseAndWriteDB(TOVLogLevel level, std::string_view msg) noexcept;
+  void ParseAndWriteDB(TOVLogLevel level, std::string_view msg) noexcept EXCLUDES(cb_lock_);
 
-  std::string file_name_;
+  // ---- Constant after construction ----
+  const std::string file_name_;
   int fd_ = -1;
+
+  // ---- Atomics ----
   std::atomic<TOVLogLevel> min_level_{llInfo};
   std::atomic<bool> console_{false};
-  std::mutex lock_;
-  std::mutex cb_lock_;
-  std::shared_ptr<TOVLogDBCallback> db_callback_;
+
+  // Serialises the console and file writes, so lines never interleave (a leaf).
+  TOVLock write_lock_{LockLevel::Leaf};
+
+  // ---- Guarded by cb_lock_ (a leaf: the callback is copied out and called without it) ----
+  TOVLock cb_lock_{LockLevel::Leaf};
+  std::shared_ptr<TOVLogDBCallback> db_callback_ GUARDED_BY(cb_lock_);
 };
 
 extern TOVService<TOVLog> Log;

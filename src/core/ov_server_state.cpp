@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <mutex>
 
+#include "ov_locks.h"
 #include "ov_log.h"
 
 namespace ov {
@@ -14,12 +15,16 @@ std::atomic<bool> gRestartWhenIdle{false};
 
 namespace {
 
-std::mutex g_state_lock;  // leaf: nothing is called while it is held
+// ---- Set once by the console life before any other thread runs; read freely after ----
 std::string g_build_id;
 std::string g_config_file = "config/orvanta.ini";
-std::chrono::system_clock::time_point g_start_time;
-std::vector<std::string> g_restart_reasons;
-std::function<void()> g_stop_handler;
+
+// ---- Guarded by g_state_lock (a leaf: nothing is called while it is held) ----
+TOVLock g_state_lock{LockLevel::Leaf};
+std::chrono::system_clock::time_point g_start_time GUARDED_BY(g_state_lock);
+std::vector<std::string> g_restart_reasons GUARDED_BY(g_state_lock);
+std::function<void()> g_stop_handler GUARDED_BY(g_state_lock);
+
 std::atomic<bool> g_stop_requested{false};
 
 }  // namespace
@@ -27,11 +32,11 @@ std::atomic<bool> g_stop_requested{false};
 const std::string& GetServerBuildId() noexcept { return g_build_id; }
 void SetServerBuildId(std::string id) { g_build_id = std::move(id); }
 std::chrono::system_clock::time_point GetServerStartTime() noexcept {
-  std::lock_guard<std::mutex> g(g_state_lock);
+  TOVLockGuard g(g_state_lock);
   return g_start_time;
 }
 void SetServerStartTime(std::chrono::system_clock::time_point t) noexcept {
-  std::lock_guard<std::mutex> g(g_state_lock);
+  TOVLockGuard g(g_state_lock);
   g_start_time = t;
 }
 
@@ -72,21 +77,21 @@ void StartupServerState() {
 void RequestRestart(const std::string& reason) {
   gRestartPending.store(true);
   if (!reason.empty()) {
-    std::lock_guard<std::mutex> g(g_state_lock);
+    TOVLockGuard g(g_state_lock);
     g_restart_reasons.push_back(reason);
   }
   LogInfo("Restart pending: %s", reason);
 }
 
 std::vector<std::string> GetRestartReasons() {
-  std::lock_guard<std::mutex> g(g_state_lock);
+  TOVLockGuard g(g_state_lock);
   return g_restart_reasons;
 }
 
 void ResetRestartState() {
   gRestartPending.store(false);
   gRestartWhenIdle.store(false);
-  std::lock_guard<std::mutex> g(g_state_lock);
+  TOVLockGuard g(g_state_lock);
   g_restart_reasons.clear();
 }
 
@@ -94,7 +99,7 @@ void RequestServerStop() noexcept {
   g_stop_requested.store(true);
   std::function<void()> handler;
   {
-    std::lock_guard<std::mutex> g(g_state_lock);
+    TOVLockGuard g(g_state_lock);
     handler = g_stop_handler;
   }
   try {
@@ -106,7 +111,7 @@ void RequestServerStop() noexcept {
 bool ServerStopRequested() noexcept { return g_stop_requested.load(); }
 
 void SetServerStopHandler(std::function<void()> handler) {
-  std::lock_guard<std::mutex> g(g_state_lock);
+  TOVLockGuard g(g_state_lock);
   g_stop_handler = std::move(handler);
 }
 

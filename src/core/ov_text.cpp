@@ -23,17 +23,6 @@ std::string ToUpperAscii(std::string_view s) {
   return r;
 }
 
-std::string HexLower(const unsigned char* p, std::size_t n) {
-  static const char* hex = "0123456789abcdef";
-  std::string s;
-  s.reserve(n * 2);
-  for (std::size_t i = 0; i < n; ++i) {
-    s.push_back(hex[p[i] >> 4]);
-    s.push_back(hex[p[i] & 15]);
-  }
-  return s;
-}
-
 std::string TrimAscii(std::string_view s) {
   auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v'; };
   std::size_t b = 0, e = s.size();
@@ -53,6 +42,19 @@ std::int32_t ClampToInt32(std::int64_t v) noexcept {
   if (v < INT32_MIN) return INT32_MIN;
   if (v > INT32_MAX) return INT32_MAX;
   return static_cast<std::int32_t>(v);
+}
+
+void AppendHexByte(std::string& out, unsigned char byte, HexCase letters) {
+  const char* digits = letters == HexCase::Upper ? "0123456789ABCDEF" : "0123456789abcdef";
+  out.push_back(digits[byte >> 4]);
+  out.push_back(digits[byte & 15]);
+}
+
+std::string HexEncode(std::string_view bytes, HexCase letters) {
+  std::string out;
+  out.reserve(bytes.size() * 2);
+  for (char c : bytes) AppendHexByte(out, static_cast<unsigned char>(c), letters);
+  return out;
 }
 
 }  // namespace ov

@@ -14,8 +14,6 @@ std::string ToUpperAscii(std::string_view s);
 // Without leading and trailing blanks (space, tab, CR, LF, FF, VT).
 std::string TrimAscii(std::string_view s);
 
-// Bytes as lower-case hexadecimal digits, two per byte (digests, random tokens).
-std::string HexLower(const unsigned char* p, std::size_t n);
 // A single name that becomes a file or directory name, a table prefix or a route segment
 // (plug-in names, versions, package names, language codes): not empty, at most 255 bytes, not
 // "." or "..", and without "/", "\\", NUL or other control characters.
@@ -23,6 +21,15 @@ bool IsSafeName(std::string_view name) noexcept;
 
 // v clamped to the 32-bit range (security levels, ban minutes, counts a peer sent).
 std::int32_t ClampToInt32(std::int64_t v) noexcept;
+
+enum class HexCase : bool { Lower, Upper };
+// Appends the two hex digits of one byte.
+void AppendHexByte(std::string& out, unsigned char byte, HexCase letters = HexCase::Lower);
+// Two hex digits per byte.
+std::string HexEncode(std::string_view bytes, HexCase letters = HexCase::Lower);
+inline std::string HexEncode(const unsigned char* bytes, std::size_t n, HexCase letters = HexCase::Lower) {
+  return HexEncode(std::string_view(reinterpret_cast<const char*>(bytes), n), letters);
+}
 
 inline char LowerAsciiChar(char c) noexcept { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
 inline char UpperAsciiChar(char c) noexcept { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }

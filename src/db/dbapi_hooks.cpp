@@ -9,14 +9,14 @@ TDBAHookRegistry::TDBAHookRegistry() = default;
 TDBAHookRegistry::~TDBAHookRegistry() = default;
 
 TDBAHookId TDBAHookRegistry::NextId() {
-  std::lock_guard<TOVLock> g(lock_);
+  TOVLockGuard g(lock_);
   return TDBAHookId{this, ++next_tag_};
 }
 
 template <class Fn>
 void TDBAHookRegistry::Add(int which, dbapi_detail::HookSnapshot<Fn>& list, TDBAHookId id, std::function<Fn> fn) {
   if (!fn) return;
-  std::lock_guard<TOVLock> g(lock_);
+  TOVLockGuard g(lock_);
   if (list) {
     for (const auto& e : *list)
       if (e.id == id) return;
@@ -30,7 +30,7 @@ void TDBAHookRegistry::Add(int which, dbapi_detail::HookSnapshot<Fn>& list, TDBA
 
 template <class Fn>
 void TDBAHookRegistry::Remove(int which, dbapi_detail::HookSnapshot<Fn>& list, TDBAHookId id) {
-  std::lock_guard<TOVLock> g(lock_);
+  TOVLockGuard g(lock_);
   if (!list) return;
   for (std::size_t i = 0; i < list->size(); ++i) {
     if ((*list)[i].id == id) {
@@ -46,7 +46,7 @@ void TDBAHookRegistry::Remove(int which, dbapi_detail::HookSnapshot<Fn>& list, T
 template <class Fn>
 dbapi_detail::HookSnapshot<Fn> TDBAHookRegistry::Snapshot(int which, const dbapi_detail::HookSnapshot<Fn>& list) {
   if (count_[which].load(std::memory_order_acquire) == 0) return nullptr;
-  std::lock_guard<TOVLock> g(lock_);
+  TOVLockGuard g(lock_);
   return list;
 }
 

@@ -111,8 +111,10 @@ class TDBAHookRegistry {
   std::atomic<int> count_[7] = {};
   TDBAHookId NextId();
 
+  // ---- Guarded by lock_ (a leaf): next_tag_, and every list below, which Add, Remove and
+  // Snapshot take by reference and change or copy under lock_ ----
   TOVLock lock_{LockLevel::Leaf};
-  std::uintptr_t next_tag_ = 0;
+  std::uintptr_t next_tag_ GUARDED_BY(lock_) = 0;
   dbapi_detail::HookSnapshot<void(std::string_view, const TJSON&, bool&)> before_query_;
   dbapi_detail::HookSnapshot<void(std::string_view, const TJSON&, std::int64_t, std::int64_t)> after_query_;
   dbapi_detail::HookSnapshot<void(std::string_view, const std::string&, bool&)> error_;

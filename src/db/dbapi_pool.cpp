@@ -12,6 +12,7 @@ TDBAPool::TDBAPool(std::int32_t ASize, TDBAConnectionFactory AFactory, TDBAPoolT
   FSize = ASize;
   FFactory = std::move(AFactory);
   FSlots.resize(static_cast<std::size_t>(ASize));
+  FLent.assign(static_cast<std::size_t>(ASize), false);
   for (std::int32_t i = 0; i < ASize; ++i) {
     auto& s = FSlots[static_cast<std::size_t>(i)];
     s.Dialect = FFactory();
@@ -19,21 +20,21 @@ TDBAPool::TDBAPool(std::int32_t ASize, TDBAConnectionFactory AFactory, TDBAPoolT
     s.Dialect->Connect();
     s.Conn = s.Dialect->Connection();
     s.Trans = s.Dialect->Transaction();
-    s.InUse = false;
   }
 }
 
+bool TDBAPool::AllReturned() const {
+  for (bool lent : FLent)
+    if (lent) return false;
+  return true;
+}
+
 TDBAPool::~TDBAPool() {
-  std::vector<bool> lent(FSlots.size(), false);
+  std::vector<bool> lent;
   {
-    std::unique_lock<std::mutex> g(FLock);
-    const auto all_free = [this] {
-      for (const auto& s : FSlots)
-        if (s.InUse) return false;
-      return true;
-    };
-    FFreed.wait_for(g, FTimings.DestroyWait, all_free);
-    for (std::size_t i = 0; i < FSlots.size(); ++i) lent[i] = FSlots[i].InUse;
+    TOVUniqueLock g(FLock);
+    FFreed.wait_for(g, FTimings.DestroyWait, [this]() REQUIRES(FLock) { return AllReturned(); });
+    lent = FLent;
   }
   for (std::size_t i = 0; i < FSlots.size(); ++i) {
     auto& s = FSlots[i];
@@ -41,8 +42,8 @@ TDBAPool::~TDBAPool() {
       // Never close a connection under its borrower: keep the dialect alive for the process.
       LogErr(Format("dbapi_pool: slot %d still lent at shutdown -- left open", static_cast<int>(i)));
       static auto* abandoned = new std::vector<TDBADialectRef>();  // reachable until exit
-      static std::mutex abandoned_lock;
-      std::lock_guard<std::mutex> g(abandoned_lock);
+      static TOVLock abandoned_lock{LockLevel::Leaf};
+      TOVLockGuard g(abandoned_lock);
       abandoned->push_back(std::move(s.Dialect));
       continue;
     }
@@ -75,7 +76,7 @@ void TDBAPool::LogErr(const std::string& AMsg) {
 void TDBAPool::DropSlot(TDBAPoolSlot& ASlot) noexcept {
   TDBADialectRef dropped;
   {
-    std::lock_guard<std::mutex> g(FLock);
+    TOVLockGuard g(FLock);
     dropped = std::move(ASlot.Dialect);
     ASlot.Dialect = nullptr;
     ASlot.Conn = nullptr;
@@ -92,12 +93,11 @@ std::int32_t TDBAPool::Acquire(sql::Connection*& AConn, sql::Transaction*& ATran
   ATrans = nullptr;
   std::int32_t index = -1;
   {
-    std::unique_lock<std::mutex> g(FLock);
-    const auto take = [&] {
+    TOVUniqueLock g(FLock);
+    const auto take = [&]() REQUIRES(FLock) {
       for (std::int32_t i = 0; i < FSize; ++i) {
-        auto& s = FSlots[static_cast<std::size_t>(i)];
-        if (!s.InUse) {
-          s.InUse = true;
+        if (!FLent[static_cast<std::size_t>(i)]) {
+          FLent[static_cast<std::size_t>(i)] = true;
           index = i;
           return true;
         }
@@ -156,7 +156,7 @@ void TDBAPool::ValidateSlot(std::int32_t AIndex) {
     if (!d) throw EDBAPoolDead("factory returned nil on reconnect");
     d->Connect();
     {
-      std::lock_guard<std::mutex> g(FLock);
+      TOVLockGuard g(FLock);
       s.Dialect = d;
       s.Conn = d->Connection();
       s.Trans = d->Transaction();
@@ -188,8 +188,8 @@ void TDBAPool::Release(std::int32_t AIndex) {
   {
     // Notified under the lock: a destructor waiting for this slot cannot run on and free the
     // condition variable before the notification is done.
-    std::lock_guard<std::mutex> g(FLock);
-    s.InUse = false;
+    TOVLockGuard g(FLock);
+    FLent[static_cast<std::size_t>(AIndex)] = false;
     FFreed.notify_all();
   }
 }
@@ -203,9 +203,9 @@ void TDBAPool::InterruptAll() noexcept {
   std::vector<TDBADialectRef> lent;  // kept alive while interrupted, whatever the borrower does
   try {
     {
-      std::lock_guard<std::mutex> g(FLock);
-      for (const auto& s : FSlots)
-        if (s.InUse && s.Dialect) lent.push_back(s.Dialect);
+      TOVLockGuard g(FLock);
+      for (std::size_t i = 0; i < FSlots.size(); ++i)
+        if (FLent[i] && FSlots[i].Dialect) lent.push_back(FSlots[i].Dialect);
     }
     for (const auto& d : lent)
       if (sql::Connection* c = d->Connection()) c->Interrupt();
@@ -214,10 +214,10 @@ void TDBAPool::InterruptAll() noexcept {
 }
 
 std::int32_t TDBAPool::InUseCount() const {
-  std::lock_guard<std::mutex> g(FLock);
+  TOVLockGuard g(FLock);
   std::int32_t n = 0;
-  for (const auto& s : FSlots)
-    if (s.InUse) ++n;
+  for (bool lent : FLent)
+    if (lent) ++n;
   return n;
 }
 

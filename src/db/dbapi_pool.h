@@ -14,12 +14,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "dbapi_dialect.h"
+#include "ov_locks.h"
 
 namespace ov {
 
@@ -41,11 +41,12 @@ struct TDBAPoolTimings {
   std::chrono::milliseconds DestroyWait{5000};  // how long destruction waits for lent slots
 };
 
+// One slot's connection.  Only the slot's borrower (or the pool while nobody borrows it) changes
+// these, and only under the pool's lock, so that InterruptAll may read them under that lock.
 struct TDBAPoolSlot {
   TDBADialectRef Dialect;
   sql::Connection* Conn = nullptr;
   sql::Transaction* Trans = nullptr;
-  bool InUse = false;
 };
 
 class TDBAPool {
@@ -64,30 +65,34 @@ class TDBAPool {
   void LogErr(const std::string& AMsg);
 
   // Lends the lowest free slot: returns its index, connection and transaction.
-  std::int32_t Acquire(sql::Connection*& AConn, sql::Transaction*& ATrans);
+  std::int32_t Acquire(sql::Connection*& AConn, sql::Transaction*& ATrans) EXCLUDES(FLock);
   // Takes a slot back, rolling back what the borrower left; out-of-range indexes are ignored.
-  void Release(std::int32_t AIndex);
+  void Release(std::int32_t AIndex) EXCLUDES(FLock);
   // Checks a slot's connection and reconnects it when dead (called by Acquire on a lent slot).
-  void ValidateSlot(std::int32_t AIndex);
+  void ValidateSlot(std::int32_t AIndex) EXCLUDES(FLock);
   // The dialect of a slot (for its borrower; nullptr when the slot is dead).
   TDBADialectRef SlotDialect(std::int32_t AIndex) const;
-  std::int32_t InUseCount() const;
+  std::int32_t InUseCount() const EXCLUDES(FLock);
   // From any thread: interrupts the statements running now on lent slots
   // (sql::Connection::Interrupt).  A slot its borrower reconnects meanwhile is safe to miss.
-  void InterruptAll() noexcept;
+  void InterruptAll() noexcept EXCLUDES(FLock);
 
  private:
-  void DropSlot(TDBAPoolSlot& ASlot) noexcept;
+  void DropSlot(TDBAPoolSlot& ASlot) noexcept EXCLUDES(FLock);
+  bool AllReturned() const REQUIRES(FLock);
 
-  std::vector<TDBAPoolSlot> FSlots;
+  // ---- Constant after construction (the loggers: set before the pool is shared) ----
   std::int32_t FSize = 0;
-  // Guards the InUse flags, and the Dialect/Conn/Trans of a slot against InterruptAll (only the
-  // slot's borrower changes those).  Leaf lock: nothing is called under it.
-  mutable std::mutex FLock;
-  std::condition_variable FFreed;
   TDBAConnectionFactory FFactory;
   TDBAPoolTimings FTimings;
   TDBAPoolLogProc FLogInfo, FLogWarn, FLogErr;
+
+  // ---- Guarded by FLock (a leaf: nothing is called under it) ----
+  mutable TOVLock FLock{LockLevel::Leaf};
+  std::condition_variable_any FFreed;    // a slot given back
+  std::vector<bool> FLent GUARDED_BY(FLock);  // per slot: lent to a borrower
+  // The slots themselves: see TDBAPoolSlot for who changes them.
+  std::vector<TDBAPoolSlot> FSlots;
 };
 
 }  // namespace ov

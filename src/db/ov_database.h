@@ -10,8 +10,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -90,7 +90,8 @@ class TOVWriteQuery : public TOVQueryBase {
 
  private:
   friend class TOVDatabase;
-  explicit TOVWriteQuery(TOVDatabase& db);
+  // Enters the write lock and keeps it past the constructor, until Free: beyond the analysis.
+  explicit TOVWriteQuery(TOVDatabase& db) NO_THREAD_SAFETY_ANALYSIS;
   bool held_ = false;
 };
 
@@ -132,8 +133,10 @@ class TOVDatabase {
   std::string NowExpr() const;
   std::string DateAddExpr(int amount, TDBADateUnit unit) const;
 
-  void Lock();
-  void Unlock();
+  // The write lock, for a unit of several write queries (TOVDBLockGuard).
+  void Lock() ACQUIRE(lock_);
+  void Unlock() RELEASE(lock_);
+  // Takes the write lock (again, on a thread that holds it) until the query is freed.
   TOVWriteQuery NewQuery();
   void Commit();
   // Runs text directly on the write connection and commits (inside a batch: the batch commits).
@@ -142,10 +145,14 @@ class TOVDatabase {
   std::int64_t GetLastInsertID() const noexcept;
   bool TableExists(const std::string& name);
 
-  void BeginBatch();
-  void CommitBatch();
-  void RollbackBatch();
-  int BatchDepth() const noexcept;
+  // A batch holds the write lock from BeginBatch until its CommitBatch (one level) or
+  // RollbackBatch (every level): the lock is entered once per level, which the analysis cannot
+  // follow, so these are left unannotated.
+  void BeginBatch() NO_THREAD_SAFETY_ANALYSIS;
+  void CommitBatch() NO_THREAD_SAFETY_ANALYSIS;
+  void RollbackBatch() NO_THREAD_SAFETY_ANALYSIS;
+  // Takes the write lock: the depth of a batch means something only to its own thread.
+  int BatchDepth() const;
 
   TOVReadQuery NewReadQuery();
 
@@ -176,13 +183,16 @@ class TOVDatabase {
   void MigrateSchema(int from, int to);
   void MigrateAddGUIDColumn(const std::string& table);
 
-  // The write connection and transaction, for code that holds the write lock.
+  // The write connection and transaction, for code that holds the write lock (a TOVDBLockGuard
+  // or a live TOVWriteQuery; the latter is beyond the analysis, so this is checked only by
+  // AssertHeld in builds with OV_LOCK_ORDER_CHECKS).
   sql::Connection& Connection();
   sql::Transaction& Transaction();
 
  private:
   friend class TOVQueryBase;
   friend class TOVWriteQuery;
+  friend class TOVDBLockGuard;
   friend class TOVReadQuery;
 
   void InitDialect(const std::string& db_file);
@@ -191,27 +201,35 @@ class TOVDatabase {
   void SeedACLData();
   void SeedSchedulerTasks();
   void AfterWrite(const sql::Query& q);
-  void RollbackIfActive() noexcept;
+  void RollbackIfActive() noexcept REQUIRES(lock_);
+  // What a failed statement of a write query leaves: outside a batch its unit of work is undone.
+  void RollbackUnlessBatch() noexcept REQUIRES(lock_);
   void ReleaseReadSlot(int slot) noexcept;
 
-  std::string db_file_;
+  // ---- Constant after construction ----
+  // The dialect's write connection and transaction are used only under lock_; its SQL words
+  // (QuoteIdent, NowExpr, ...) and hooks by anyone.
+  const std::string db_file_;
   TDBABackend backend_ = dbSQLite;
   std::shared_ptr<IDBADialect> dialect_;
   std::unique_ptr<TDBAPool> pool_;
+
+  // ---- Guarded by lock_ (the re-entrant write lock) ----
   mutable TOVRecursiveLock lock_{LockLevel::DatabaseWrite};
-  int batch_depth_ = 0;
-  // Set while WriteLogBatch holds the write lock; read by InterruptStatements under
-  // interrupt_lock_ (a leaf lock), so a log write never starts between its check and its
-  // interrupt.
-  std::mutex interrupt_lock_;
-  bool storing_log_ = false;
+  int batch_depth_ GUARDED_BY(lock_) = 0;
+
+  // ---- Guarded by interrupt_lock_ (a leaf) ----
+  // Set while WriteLogBatch holds the write lock; read by InterruptStatements, so a log write
+  // never starts between its check and its interrupt.
+  TOVLock interrupt_lock_{LockLevel::Leaf};
+  bool storing_log_ GUARDED_BY(interrupt_lock_) = false;
 };
 
 // Holds the write lock for a scope.
-class TOVDBLockGuard {
+class SCOPED_CAPABILITY TOVDBLockGuard {
  public:
-  explicit TOVDBLockGuard(TOVDatabase& db) : db_(db) { db_.Lock(); }
-  ~TOVDBLockGuard() { db_.Unlock(); }
+  explicit TOVDBLockGuard(TOVDatabase& db) ACQUIRE(db.lock_) : db_(db) { db_.Lock(); }
+  ~TOVDBLockGuard() RELEASE() { db_.Unlock(); }
   TOVDBLockGuard(const TOVDBLockGuard&) = delete;
   TOVDBLockGuard& operator=(const TOVDBLockGuard&) = delete;
 
@@ -224,5 +242,14 @@ extern TOVService<TOVDatabase> DB;
 // The database, for code that cannot work without it; throws ServiceUnavailable("Database not
 // available") when it is absent (a REST handler then answers 500).
 TOVService<TOVDatabase>::Ref RequireDB();
+
+// ---- rows as JSON ----
+
+// A row of a result as one JSON item.
+using TOVRowToJSON = std::function<TJSON(const TOVQueryBase&)>;
+// Opens q (its statement set and bound) and collects one item per row; q is closed again.
+TJSON CollectRows(TOVQueryBase& q, const TOVRowToJSON& row);
+// An unparameterised list statement on a read connection of DB, one item per row.
+TJSON ReadList(const std::string& sql, const TOVRowToJSON& row);
 
 }  // namespace ov

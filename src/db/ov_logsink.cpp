@@ -9,6 +9,7 @@ TOVService<TOVLogSink> LogSink{"LogSink"};
 TOVLogSink::TOVLogSink(StoreFn store, std::size_t capacity, std::size_t batch)
     : store_(std::move(store)), capacity_(capacity ? capacity : 1), batch_(batch ? batch : 1) {
   thread_ = std::thread([this] { Run(); });
+  thread_id_ = thread_.get_id();
 }
 
 TOVLogSink::~TOVLogSink() { StopAndDrain(); }
@@ -17,7 +18,7 @@ void TOVLogSink::Enqueue(const std::string& level, const std::string& source, co
                          const std::string& message) noexcept {
   try {
     {
-      std::lock_guard<std::mutex> g(lock_);
+      TOVLockGuard g(lock_);
       if (stop_) return;
       if (queue_.size() >= capacity_) {
         queue_.pop_front();
@@ -32,7 +33,7 @@ void TOVLogSink::Enqueue(const std::string& level, const std::string& source, co
 }
 
 void TOVLogSink::SetPushHandler(PushFn fn) {
-  std::lock_guard<std::mutex> g(push_lock_);
+  TOVLockGuard g(push_lock_);
   push_ = fn ? std::make_shared<PushFn>(std::move(fn)) : nullptr;
 }
 
@@ -40,8 +41,8 @@ void TOVLogSink::Run() {
   std::vector<Row> rows;
   for (;;) {
     {
-      std::unique_lock<std::mutex> lk(lock_);
-      cv_.wait(lk, [this] { return stop_ || !queue_.empty(); });
+      TOVUniqueLock lk(lock_);
+      cv_.wait(lk, [this]() REQUIRES(lock_) { return stop_ || !queue_.empty(); });
       if (queue_.empty() && stop_) {
         busy_ = false;
         finished_ = true;
@@ -61,7 +62,7 @@ void TOVLogSink::Run() {
     }
     std::shared_ptr<PushFn> push;
     {
-      std::lock_guard<std::mutex> g(push_lock_);
+      TOVLockGuard g(push_lock_);
       push = push_;
     }
     if (push) {
@@ -80,7 +81,7 @@ void TOVLogSink::Run() {
       LogWarning("[log] %d log line(s) not stored in the database: queue full", n);
     }
     {
-      std::lock_guard<std::mutex> g(lock_);
+      TOVLockGuard g(lock_);
       busy_ = false;
       ++batches_;
       if (queue_.empty() || stop_) idle_cv_.notify_all();
@@ -89,27 +90,28 @@ void TOVLogSink::Run() {
 }
 
 void TOVLogSink::Flush() noexcept {
-  std::unique_lock<std::mutex> lk(lock_);
-  idle_cv_.wait_for(lk, std::chrono::seconds(30), [this] { return (queue_.empty() && !busy_) || !thread_.joinable(); });
+  TOVUniqueLock lk(lock_);
+  idle_cv_.wait_for(lk, std::chrono::seconds(30),
+                    [this]() REQUIRES(lock_) { return (queue_.empty() && !busy_) || finished_; });
 }
 
 bool TOVLogSink::StopAndDrain(std::chrono::milliseconds stall) noexcept {
   {
-    std::unique_lock<std::mutex> lk(lock_);
+    TOVUniqueLock lk(lock_);
     stop_ = true;
     cv_.notify_all();
-    if (!thread_.joinable() || thread_.get_id() == std::this_thread::get_id()) return true;
-    for (;;) {
+    if (std::this_thread::get_id() == thread_id_) return true;
+    while (!finished_) {
       const std::uint64_t seen = batches_;
-      const auto moved = [&] { return finished_ || batches_ != seen; };
+      const auto moved = [&]() REQUIRES(lock_) { return finished_ || batches_ != seen; };
       if (stall == std::chrono::milliseconds::max())
         idle_cv_.wait(lk, moved);
       else if (!idle_cv_.wait_for(lk, stall, moved))
         return false;
-      if (finished_) break;
     }
   }
-  thread_.join();
+  TOVLockGuard j(join_lock_);
+  if (thread_.joinable()) thread_.join();
   return true;
 }
 

@@ -8,9 +8,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <vector>
+
+#include "ov_locks.h"
 
 namespace ov::sql {
 
@@ -145,7 +146,7 @@ class PgConnection final : public Connection {
     conn_ = c;
     {
       // Made here, on the owning thread, for Interrupt on any other.
-      std::lock_guard<std::mutex> g(cancel_lock_);
+      TOVLockGuard g(cancel_lock_);
       cancel_ = PQgetCancel(c);
     }
     // lastval() names the value the session's last nextval() produced, from whichever sequence:
@@ -172,7 +173,7 @@ class PgConnection final : public Connection {
 
   void Close() noexcept override {
     {
-      std::lock_guard<std::mutex> g(cancel_lock_);
+      TOVLockGuard g(cancel_lock_);
       if (cancel_) PQfreeCancel(cancel_);
       cancel_ = nullptr;
     }
@@ -395,15 +396,16 @@ class PgConnection final : public Connection {
   // A cancel request on a connection of its own; the server stops the statement the session is
   // running with SQLSTATE 57014.
   void InterruptRunning() noexcept override {
-    std::lock_guard<std::mutex> g(cancel_lock_);
+    TOVLockGuard g(cancel_lock_);
     char error[256];
     if (cancel_) PQcancel(cancel_, error, sizeof error);
   }
 
   PGconn* conn_ = nullptr;
   bool have_lastval_ = false;
-  std::mutex cancel_lock_;  // keeps cancel_ alive while another thread sends it (leaf lock)
-  PGcancel* cancel_ = nullptr;
+  // ---- Guarded by cancel_lock_ (a leaf: keeps cancel_ alive while another thread sends it) ----
+  TOVLock cancel_lock_{LockLevel::Leaf};
+  PGcancel* cancel_ GUARDED_BY(cancel_lock_) = nullptr;
 };
 
 }  // namespace

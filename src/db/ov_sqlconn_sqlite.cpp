@@ -65,7 +65,7 @@ void SqliteConnection::Open() {
     throw SqlError(msg + ": " + opts_.database, std::to_string(rc));
   }
   {
-    std::lock_guard<std::mutex> g(handle_lock_);
+    TOVLockGuard g(handle_lock_);
     db_ = db;
   }
   sqlite3_extended_result_codes(db_, 1);
@@ -143,13 +143,13 @@ void SqliteConnection::ClearStatementCache() noexcept {
 void SqliteConnection::Close() noexcept {
   if (!db_) return;
   ClearStatementCache();
-  std::lock_guard<std::mutex> g(handle_lock_);
+  TOVLockGuard g(handle_lock_);
   sqlite3_close_v2(db_);
   db_ = nullptr;
 }
 
 void SqliteConnection::InterruptRunning() noexcept {
-  std::lock_guard<std::mutex> g(handle_lock_);
+  TOVLockGuard g(handle_lock_);
   interrupt_pending_.store(true);
   if (db_) sqlite3_interrupt(db_);
 }

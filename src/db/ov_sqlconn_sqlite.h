@@ -10,12 +10,12 @@
 #include <functional>
 #include <memory>
 #include <atomic>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
+#include "ov_locks.h"
 #include "ov_sqlconn.h"
 
 struct sqlite3;
@@ -67,7 +67,7 @@ class SqliteConnection final : public Connection {
   [[noreturn]] void ThrowError(int rc) const;
 
   sqlite3* db_ = nullptr;  // written by the owning thread under handle_lock_
-  std::mutex handle_lock_;  // keeps db_ open while another thread interrupts it (leaf lock)
+  TOVLock handle_lock_{LockLevel::Leaf};  // keeps db_ open while another thread interrupts it
   // Set by an interrupt, read by the progress handler: sqlite3_interrupt alone is lost when it
   // lands before the statement has begun to step, and a shutdown would then wait for the
   // runaway statement.  Cleared at the start and end of every statement.

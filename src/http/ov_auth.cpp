@@ -121,7 +121,7 @@ std::int32_t TOVAuth::JWTExpiry() noexcept { return g_jwt_expiry; }
 std::string TOVAuth::GenerateRandomHex(std::size_t n) {
   std::vector<unsigned char> b(n);
   if (n) FillRandom(b.data(), n);
-  std::string s = HexLower(b.data(), n);
+  std::string s = HexEncode(b.data(), n);
   OPENSSL_cleanse(b.data(), b.size());
   return s;
 }
@@ -134,7 +134,7 @@ std::string TOVAuth::HashPassword(std::string_view password, std::string_view sa
   sha.Digest(salt, password, d);
   for (int i = 1; i < kPasswordHashRounds; ++i)
     sha.Digest(std::string_view(reinterpret_cast<const char*>(d), sizeof d), salt, d);
-  std::string out = HexLower(d, sizeof d);
+  std::string out = HexEncode(d, sizeof d);
   OPENSSL_cleanse(d, sizeof d);
   return out;
 }
@@ -153,7 +153,7 @@ std::string TOVAuth::HashAPIKey(std::string_view key) {
   Sha1 sha;
   unsigned char d[20];
   sha.Digest(key, {}, d);
-  return HexLower(d, sizeof d);
+  return HexEncode(d, sizeof d);
 }
 
 std::string TOVAuth::GenerateAPIKey() { return "ov_" + GenerateRandomHex(24); }

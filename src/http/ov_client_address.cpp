@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "ov_config.h"
@@ -22,8 +21,7 @@ using ProxyList = std::vector<std::string>;
 // reference to the current list under the lock and match outside it.
 struct TrustedProxyTable {
   TOVLock lock{LockLevel::Leaf};
-  // Guarded by lock.
-  std::shared_ptr<const ProxyList> list = std::make_shared<const ProxyList>();
+  std::shared_ptr<const ProxyList> list GUARDED_BY(lock) = std::make_shared<const ProxyList>();
 };
 
 // Never destroyed: a connection thread still inside a handler at process exit may read it.
@@ -34,7 +32,7 @@ TrustedProxyTable& Proxies() {
 
 std::shared_ptr<const ProxyList> TrustedProxies() {
   auto& t = Proxies();
-  std::lock_guard<TOVLock> g(t.lock);
+  TOVLockGuard g(t.lock);
   return t.list;
 }
 
@@ -69,7 +67,7 @@ void InitTrustedProxies(std::string_view list) {
   for (auto& piece : SplitCommaList(list))
     if (!piece.empty()) v->push_back(std::move(piece));
   auto& t = Proxies();
-  std::lock_guard<TOVLock> g(t.lock);
+  TOVLockGuard g(t.lock);
   t.list = std::move(v);
 }
 

@@ -2,8 +2,6 @@
 #include "ov_http_connection.h"
 
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -12,12 +10,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 #include <optional>
 #include <vector>
 
 #include "ov_http_core.h"
 #include "ov_json_reply.h"
+#include "ov_listener.h"
 #include "ov_log.h"
 #include "ov_multipart.h"
 #include "ov_ssl_handler.h"
@@ -37,7 +35,7 @@ constexpr std::size_t kWriteChunk = 64 * 1024;
 // ---- the thread's slot ------------------------------------------------------------------------
 
 void HttpWorkerSlot::Track(Stream* s, bool waiting_for_head) noexcept {
-  std::lock_guard<TOVLock> g(lock_);
+  TOVLockGuard g(lock_);
   current_ = s;
   before_request_ = s && waiting_for_head;
   // A stream taken up after the stop (accepted just as it came) is cut at once as well.
@@ -45,17 +43,17 @@ void HttpWorkerSlot::Track(Stream* s, bool waiting_for_head) noexcept {
 }
 
 void HttpWorkerSlot::RequestArrived() noexcept {
-  std::lock_guard<TOVLock> g(lock_);
+  TOVLockGuard g(lock_);
   before_request_ = false;
 }
 
 void HttpWorkerSlot::AbortIfBeforeRequest() noexcept {
-  std::lock_guard<TOVLock> g(lock_);
+  TOVLockGuard g(lock_);
   if (current_ && before_request_) current_->Abort();
 }
 
 void HttpWorkerSlot::Stop() noexcept {
-  std::lock_guard<TOVLock> g(lock_);
+  TOVLockGuard g(lock_);
   stopped_ = true;
   if (current_) current_->Abort();
 }
@@ -413,8 +411,7 @@ void ServeConnection(HttpCore& core, int fd, HttpWorkerSlot& slot) noexcept {
     ~Untracked() { slot.Track(nullptr); }
   };
   try {
-    int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    SetConnectionOptions(fd);
     std::unique_ptr<Stream> stream;
     if (core.tls.load()) {
       auto h = std::make_unique<TOVOpenSSLHandler>(fd, static_cast<TOVTlsMinVersion>(core.tls_min.load()));

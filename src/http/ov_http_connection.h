@@ -19,22 +19,23 @@ class HttpWorkerSlot {
 
   // Owner: s is being served (null: nothing is).  waiting_for_head: the connection has not
   // sent its whole request head yet (TLS handshake included).  After Stop, s is cut at once.
-  void Track(Stream* s, bool waiting_for_head = false) noexcept;
+  void Track(Stream* s, bool waiting_for_head = false) noexcept EXCLUDES(lock_);
   // Owner: the whole request head has arrived.
-  void RequestArrived() noexcept;
-  // Cuts the tracked stream when it has asked for nothing yet.  Takes lock_.
-  void AbortIfBeforeRequest() noexcept;
+  void RequestArrived() noexcept EXCLUDES(lock_);
+  // Cuts the tracked stream when it has asked for nothing yet.
+  void AbortIfBeforeRequest() noexcept EXCLUDES(lock_);
   // Cuts the tracked stream and every stream tracked later: blocked reads and writes on it
-  // return at once.  Takes lock_.
-  void Stop() noexcept;
+  // return at once.
+  void Stop() noexcept EXCLUDES(lock_);
 
  private:
+  // ---- Guarded by lock_ (a leaf: an abort only shuts the socket down) ----
+  // A tracked stream stays open while tracked: its owner untracks it before closing, so an
+  // abort never reaches a closed (or reused) descriptor.
   TOVLock lock_{LockLevel::Leaf};
-  // Guarded by lock_.  A tracked stream stays open while tracked: its owner untracks it
-  // before closing, so an abort never reaches a closed (or reused) descriptor.
-  Stream* current_ = nullptr;
-  bool before_request_ = false;
-  bool stopped_ = false;
+  Stream* current_ GUARDED_BY(lock_) = nullptr;
+  bool before_request_ GUARDED_BY(lock_) = false;
+  bool stopped_ GUARDED_BY(lock_) = false;
 };
 
 // Serves the accepted socket fd (owned from here on) to the end on the calling thread.

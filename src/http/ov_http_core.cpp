@@ -1,9 +1,6 @@
 // Listener, connection-thread cache and bounded shutdown of the HTTP server.
 #include "ov_http_core.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -15,9 +12,9 @@
 #include <cstring>
 #include <filesystem>
 #include <future>
-#include <mutex>
 
 #include "ov_format.h"
+#include "ov_listener.h"
 #include "ov_log.h"
 #include "ov_router.h"
 
@@ -76,41 +73,24 @@ HttpCore::~HttpCore() {
 // ---- listener ---------------------------------------------------------------------------------
 
 void HttpCore::Listen() {
-  if (opts.port < 0 || opts.port > 65535)
-    throw std::runtime_error(Format("Invalid HTTP port %d", opts.port));
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_PASSIVE;
-  addrinfo* res = nullptr;
-  const char* host = opts.address.empty() ? nullptr : opts.address.c_str();
-  int gai = ::getaddrinfo(host, nullptr, &hints, &res);
-  if (gai != 0 || !res)
-    throw std::runtime_error(Format("Invalid HTTP server address %s: %s", opts.address, ::gai_strerror(gai)));
-  sockaddr_in sa{};
-  std::memcpy(&sa, res->ai_addr, sizeof sa);
-  ::freeaddrinfo(res);
-  sa.sin_port = htons(static_cast<std::uint16_t>(opts.port));
-
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) throw std::runtime_error(Format("Cannot create HTTP socket: %s", std::strerror(errno)));
-  int one = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-    int err = errno;
-    ::close(fd);
-    throw std::runtime_error(
-        Format("Cannot bind HTTP server to %s:%d: %s", opts.address, opts.port, std::strerror(err)));
+  TOVListener l;
+  try {
+    l = OpenTcpListener(opts.address, opts.port, 64);
+  } catch (const EListenError& e) {
+    switch (e.Step()) {
+      case TOVListenStep::Port: throw std::runtime_error(Format("Invalid HTTP port %d", opts.port));
+      case TOVListenStep::Address:
+        throw std::runtime_error(Format("Invalid HTTP server address %s: %s", opts.address, e.what()));
+      case TOVListenStep::Socket: throw std::runtime_error(Format("Cannot create HTTP socket: %s", e.what()));
+      case TOVListenStep::Bind:
+        throw std::runtime_error(Format("Cannot bind HTTP server to %s:%d: %s", opts.address, opts.port, e.what()));
+      case TOVListenStep::Listen:
+        throw std::runtime_error(Format("Cannot listen on %s:%d: %s", opts.address, opts.port, e.what()));
+    }
+    throw;
   }
-  if (::listen(fd, 64) != 0) {
-    int err = errno;
-    ::close(fd);
-    throw std::runtime_error(Format("Cannot listen on %s:%d: %s", opts.address, opts.port, std::strerror(err)));
-  }
-  socklen_t len = sizeof sa;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-  port = ntohs(sa.sin_port);
-  listen_fd = fd;  // closed with the core from here on, like the events below
+  listen_fd = l.fd;  // closed with the core from here on, like the events below
+  port = l.port;
   wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   cap_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wake_fd < 0 || cap_fd < 0) throw std::runtime_error(Format("Cannot create eventfd: %s", std::strerror(errno)));
@@ -123,13 +103,13 @@ void HttpCore::RequestStop() noexcept {
 
 void HttpCore::RunAcceptLoop() {
   {
-    std::lock_guard<TOVLock> g(accept_done_lock_);
+    TOVLockGuard g(accept_done_lock_);
     accept_running_ = true;
   }
   struct Done {
     HttpCore& c;
     ~Done() {
-      std::lock_guard<TOVLock> g(c.accept_done_lock_);
+      TOVLockGuard g(c.accept_done_lock_);
       c.accept_running_ = false;
       c.accept_done_cv_.notify_all();
     }
@@ -141,7 +121,7 @@ void HttpCore::RunAcceptLoop() {
     bool at_cap = false;
     bool none_free = false;
     {
-      std::lock_guard<TOVLock> g(m_);
+      TOVLockGuard g(m_);
       // Every thread is serving a connection: nobody takes the next one until one finishes.
       none_free = threads_ <= active_;
       at_cap = none_free && threads_ >= opts.max_connections;
@@ -170,13 +150,13 @@ void HttpCore::RunAcceptLoop() {
 void HttpCore::RefuseOverCap() {
   for (int i = 0; i < 64; ++i) {
     {
-      std::lock_guard<TOVLock> g(m_);
+      TOVLockGuard g(m_);
       if (threads_ > active_ || threads_ < opts.max_connections) return;  // a thread is free again
     }
     int fd = ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) return;
     ::close(fd);
-    std::unique_lock<TOVLock> g(m_);
+    TOVUniqueLock g(m_);
     ++refused_;
     auto now = StreamClock::now();
     bool log = now - last_refused_log_ > std::chrono::seconds(10);
@@ -190,17 +170,17 @@ void HttpCore::RefuseOverCap() {
 // ---- connection threads -------------------------------------------------------------------------
 
 std::size_t HttpCore::ActiveConnections() const {
-  std::lock_guard<TOVLock> g(m_);
+  TOVLockGuard g(m_);
   return active_;
 }
 
 std::size_t HttpCore::ConnectionThreads() const {
-  std::lock_guard<TOVLock> g(m_);
+  TOVLockGuard g(m_);
   return threads_;
 }
 
 void HttpCore::SpawnConnectionThread() {
-  std::unique_lock<TOVLock> g(m_);
+  TOVUniqueLock g(m_);
   if (stop_requested.load()) return;
   if (threads_ >= opts.max_connections) {
     g.unlock();
@@ -223,7 +203,7 @@ void HttpCore::SpawnConnectionThread() {
 
 void HttpCore::LogAcceptError(const char* what, const std::string& why) {
   {
-    std::lock_guard<TOVLock> g(m_);
+    TOVLockGuard g(m_);
     auto now = StreamClock::now();
     if (last_accept_error_log_ != StreamClock::time_point{} && now - last_accept_error_log_ < std::chrono::seconds(10))
       return;
@@ -276,7 +256,7 @@ void HttpCore::WorkerMain(Worker* w) {
       }
       // A thread idle for a while leaves, as long as another one stays free.
       if (StreamClock::now() - idle_since > opts.thread_idle_timeout) {
-        std::lock_guard<TOVLock> g(m_);
+        TOVLockGuard g(m_);
         if (threads_ > active_ + 1) {
           // Counted out under the same look, so two idle threads never both leave the last place.
           LeaveLocked(w);
@@ -288,21 +268,21 @@ void HttpCore::WorkerMain(Worker* w) {
     }
     bool none_free;
     {
-      std::lock_guard<TOVLock> g(m_);
+      TOVLockGuard g(m_);
       none_free = ++active_ >= threads_;
     }
     // This thread took the last free place: start another one for the next connection.
     if (none_free) SpawnConnectionThread();
     ServeConnection(*this, fd, w->slot);
     {
-      std::lock_guard<TOVLock> g(m_);
+      TOVLockGuard g(m_);
       if (--active_ == 0) done_cv_.notify_all();
     }
     idle_since = StreamClock::now();
   }
   if (ep >= 0) ::close(ep);
   if (left) return;
-  std::lock_guard<TOVLock> g(m_);
+  TOVLockGuard g(m_);
   LeaveLocked(w);
 }
 
@@ -315,7 +295,7 @@ void HttpCore::LeaveLocked(Worker* w) {
 void HttpCore::ReapFinished() {
   std::vector<std::unique_ptr<Worker>> done;
   {
-    std::lock_guard<TOVLock> g(m_);
+    TOVLockGuard g(m_);
     if (finished_.empty()) return;
     for (Worker* f : finished_) {
       auto it = std::find_if(workers_.begin(), workers_.end(), [f](const auto& p) { return p.get() == f; });
@@ -332,7 +312,7 @@ void HttpCore::ReapFinished() {
 
 // ---- bounded shutdown ---------------------------------------------------------------------------
 
-bool HttpCore::WaitForConnections(std::unique_lock<TOVLock>& g, StreamClock::time_point until) {
+bool HttpCore::WaitForConnections(TOVUniqueLock<TOVLock>& g, StreamClock::time_point until) {
   // A connection that has not sent its whole request head yet has asked for nothing: it is
   // cut at once (and again every so often, for one accepted just as the stop came) instead of
   // holding the stop until its deadline.
@@ -341,7 +321,7 @@ bool HttpCore::WaitForConnections(std::unique_lock<TOVLock>& g, StreamClock::tim
     auto now = StreamClock::now();
     if (now >= until) return active_ == 0;
     auto slice = std::min<StreamClock::duration>(until - now, kShutdownSlice);
-    if (done_cv_.wait_for(g, slice, [&] { return active_ == 0; })) return true;
+    if (done_cv_.wait_for(g, slice, [&]() REQUIRES(m_) { return active_ == 0; })) return true;
   }
 }
 
@@ -383,12 +363,12 @@ void HttpCore::Shutdown() noexcept {
   const auto grace = std::min<StreamClock::duration>(kStopGrace, opts.shutdown_wait / 10);
   // The accept loop must have left before the listener goes away.
   {
-    std::unique_lock<TOVLock> g(accept_done_lock_);
-    accept_done_cv_.wait_until(g, until, [&] { return !accept_running_; });
+    TOVUniqueLock g(accept_done_lock_);
+    accept_done_cv_.wait_until(g, until, [&]() REQUIRES(accept_done_lock_) { return !accept_running_; });
   }
   if (listen_fd >= 0) ::shutdown(listen_fd, SHUT_RDWR);  // also when Start never ran
 
-  std::unique_lock<TOVLock> g(m_);
+  TOVUniqueLock g(m_);
   // Running requests get the first half of the wait to end on their own; then whoever can make
   // them end sooner (running database statements) is told once, without our lock held.
   bool drained = WaitForConnections(g, start + opts.shutdown_wait / 2);
@@ -402,11 +382,11 @@ void HttpCore::Shutdown() noexcept {
     // What is left is stopped: its socket is shut down, so a blocked read or write returns
     // now and no further one waits.  The rest of the wait lets those threads come back.
     for (auto& w : workers_) w->slot.Stop();
-    done_cv_.wait_until(g, until, [&] { return active_ == 0; });
+    done_cv_.wait_until(g, until, [&]() REQUIRES(m_) { return active_ == 0; });
   }
   // Threads waiting for a connection leave on the stop event; what is left after this is
   // still inside a handler.
-  done_cv_.wait_until(g, std::max(until, StreamClock::now() + kShutdownSlice), [&] { return threads_ <= active_; });
+  done_cv_.wait_until(g, std::max(until, StreamClock::now() + kShutdownSlice), [&]() REQUIRES(m_) { return threads_ <= active_; });
   const std::size_t busy = active_;
   g.unlock();
   ReapFinished();

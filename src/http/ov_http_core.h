@@ -48,16 +48,16 @@ class HttpCore : public std::enable_shared_from_this<HttpCore> {
   // Binds and listens; throws std::runtime_error.  Called once, right after construction.
   void Listen();
   // Runs until RequestStop.  Takes m_.
-  void RunAcceptLoop();
+  void RunAcceptLoop() EXCLUDES(m_, accept_done_lock_);
   // Any thread, any number of times; never blocks.
   void RequestStop() noexcept;
   // Stops and waits for running connections, bounded by opts.shutdown_wait in all: half-way,
   // opts.on_busy_shutdown is called once if connections are still busy; at the end, the
   // connections left are stopped and their sockets shut down, and threads still inside a
   // handler are left to end on their own.  Takes m_; call without it.
-  void Shutdown() noexcept;
-  std::size_t ActiveConnections() const;
-  std::size_t ConnectionThreads() const;
+  void Shutdown() noexcept EXCLUDES(m_, accept_done_lock_);
+  std::size_t ActiveConnections() const EXCLUDES(m_);
+  std::size_t ConnectionThreads() const EXCLUDES(m_);
 
   // ---- request handling (ov_http_server.cpp) ----
   void HandleRequest(TOVHttpRequest& req, TOVHttpResponse& resp);
@@ -68,7 +68,7 @@ class HttpCore : public std::enable_shared_from_this<HttpCore> {
   void HandleRequestError(const std::exception& e);
 
   // Connection-thread and accept failures, at most one line every 10 s.  Takes m_.
-  void LogAcceptError(const char* what, const std::string& why);
+  void LogAcceptError(const char* what, const std::string& why) EXCLUDES(m_);
 
   // ---- Constant after construction (Listen included) ----
   TOVHttpServerOptions opts;
@@ -92,15 +92,15 @@ class HttpCore : public std::enable_shared_from_this<HttpCore> {
     HttpWorkerSlot slot;
   };
 
-  void SpawnConnectionThread();
-  void RefuseOverCap();
-  void WorkerMain(Worker* w);
-  // The calling thread w leaves the cache; requires m_.
-  void LeaveLocked(Worker* w);
-  void ReapFinished();
+  void SpawnConnectionThread() EXCLUDES(m_);
+  void RefuseOverCap() EXCLUDES(m_);
+  void WorkerMain(Worker* w) EXCLUDES(m_);
+  // The calling thread w leaves the cache.
+  void LeaveLocked(Worker* w) REQUIRES(m_);
+  void ReapFinished() EXCLUDES(m_);
   // Waits until no connection is being served or until `until`, cutting every so often the
-  // connections that have asked for nothing yet.  Requires g to hold m_.
-  bool WaitForConnections(std::unique_lock<TOVLock>& g, StreamClock::time_point until);
+  // connections that have asked for nothing yet.  g holds m_.
+  bool WaitForConnections(TOVUniqueLock<TOVLock>& g, StreamClock::time_point until) REQUIRES(m_);
   // Runs opts.on_busy_shutdown once, waiting for it until `until` at most.
   void CallBusyShutdown(StreamClock::time_point until) noexcept;
   void RunBusyShutdownCallback() noexcept;
@@ -108,18 +108,18 @@ class HttpCore : public std::enable_shared_from_this<HttpCore> {
   // ---- Guarded by accept_done_lock_ ----
   TOVLock accept_done_lock_{LockLevel::Leaf};
   std::condition_variable_any accept_done_cv_;
-  bool accept_running_ = false;
+  bool accept_running_ GUARDED_BY(accept_done_lock_) = false;
 
   // ---- Guarded by m_ (a leaf: held around bookkeeping only; slot locks may be taken under it) ----
   mutable TOVLock m_{LockLevel::Leaf};
   std::condition_variable_any done_cv_;  // shutdown waits here for connections and threads
-  std::vector<std::unique_ptr<Worker>> workers_;
-  std::vector<Worker*> finished_;  // left their loop, to be joined
-  std::size_t threads_ = 0;        // alive, busy or idle
-  std::size_t active_ = 0;         // serving a connection
-  std::uint64_t refused_ = 0;
-  StreamClock::time_point last_refused_log_{};
-  StreamClock::time_point last_accept_error_log_{};
+  std::vector<std::unique_ptr<Worker>> workers_ GUARDED_BY(m_);
+  std::vector<Worker*> finished_ GUARDED_BY(m_);  // left their loop, to be joined
+  std::size_t threads_ GUARDED_BY(m_) = 0;        // alive, busy or idle
+  std::size_t active_ GUARDED_BY(m_) = 0;         // serving a connection
+  std::uint64_t refused_ GUARDED_BY(m_) = 0;
+  StreamClock::time_point last_refused_log_ GUARDED_BY(m_){};
+  StreamClock::time_point last_accept_error_log_ GUARDED_BY(m_){};
 };
 
 }  // namespace ov::detail

@@ -1,7 +1,5 @@
 #include "ov_router.h"
 
-#include <mutex>
-
 namespace ov {
 
 std::vector<std::string_view> SplitRoutePath(std::string_view path) {
@@ -49,7 +47,7 @@ void TOVRouter::RegisterRoute(std::string_view method, std::string_view pattern,
   for (auto s : SplitRoutePath(pattern)) r->segments.emplace_back(s);
   r->owner = std::string(owner);
   r->handler = std::move(handler);
-  std::unique_lock<std::shared_mutex> g(lock_);
+  TOVLockGuard g(lock_);
   routes_.push_back(std::move(r));
 }
 
@@ -57,7 +55,7 @@ std::size_t TOVRouter::UnregisterRoutes(std::string_view owner, std::string_view
                                         std::string_view method) {
   std::vector<std::string_view> want = SplitRoutePath(pattern);
   std::vector<std::shared_ptr<const Route>> removed;  // destroyed after the lock is left
-  std::unique_lock<std::shared_mutex> g(lock_);
+  TOVUniqueLock g(lock_);
   std::size_t before = routes_.size();
   auto keep = routes_.begin();
   for (auto it = routes_.begin(); it != routes_.end(); ++it) {
@@ -80,7 +78,7 @@ TOVRouter::MatchResult TOVRouter::Match(std::string_view method, std::string_vie
   std::vector<std::string_view> segs = SplitRoutePath(path);
   std::shared_ptr<const Route> found;
   {
-    std::shared_lock<std::shared_mutex> g(lock_);
+    TOVSharedGuard g(lock_);
     for (const auto& rp : routes_) {
       const Route& r = *rp;
       if (r.segments.size() != segs.size()) continue;
@@ -121,13 +119,13 @@ void TOVRouter::RouteRequest(TOVHttpRequest& req, TOVHttpResponse& resp) const {
 }
 
 std::size_t TOVRouter::Count() const {
-  std::shared_lock<std::shared_mutex> g(lock_);
+  TOVSharedGuard g(lock_);
   return routes_.size();
 }
 
 void TOVRouter::Clear() {
   std::vector<std::shared_ptr<const Route>> old;
-  std::unique_lock<std::shared_mutex> g(lock_);
+  TOVLockGuard g(lock_);
   old.swap(routes_);
 }
 

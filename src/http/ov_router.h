@@ -8,13 +8,13 @@
 // caller can tell "method not allowed" from "not found".
 //
 // Registration and removal may run while other threads match; handlers run outside the
-// registry's lock, so a handler may register or remove routes itself.
+// registry's lock, so a handler may register or remove routes itself.  The lock is a registry
+// in the global order: it may be taken under the plug-in manager, never the reverse.
 #pragma once
 
 #include <cstddef>
 #include <functional>
 #include <memory>
-#include <shared_mutex>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "ov_http_types.h"
+#include "ov_locks.h"
 
 namespace ov {
 
@@ -57,19 +58,19 @@ class TOVRouter {
   // Appends a route; method kAnyMethod takes every method.  owner names who registered it (a plug-in name; empty for the server's
   // own routes) so the owner's routes can be removed together.
   void RegisterRoute(std::string_view method, std::string_view pattern, TOVRouteHandler handler,
-                     std::string_view owner = {});
+                     std::string_view owner = {}) EXCLUDES(lock_);
   // Removes the owner's routes; with a pattern (and method) only those.  Returns the number
   // removed.  Patterns compare as matching does: ignoring case and a trailing "/".
   std::size_t UnregisterRoutes(std::string_view owner, std::string_view pattern = {},
-                               std::string_view method = {});
+                               std::string_view method = {}) EXCLUDES(lock_);
 
   // path: the request path without its query.
-  MatchResult Match(std::string_view method, std::string_view path) const;
+  MatchResult Match(std::string_view method, std::string_view path) const EXCLUDES(lock_);
   // Runs the matching handler on req.path; throws ERouteNotFound when none takes it.
-  void RouteRequest(TOVHttpRequest& req, TOVHttpResponse& resp) const;
+  void RouteRequest(TOVHttpRequest& req, TOVHttpResponse& resp) const EXCLUDES(lock_);
 
-  std::size_t Count() const;
-  void Clear();
+  std::size_t Count() const EXCLUDES(lock_);
+  void Clear() EXCLUDES(lock_);
 
  private:
   struct Route {
@@ -79,8 +80,9 @@ class TOVRouter {
     std::string owner;
     TOVRouteHandler handler;
   };
-  mutable std::shared_mutex lock_;
-  std::vector<std::shared_ptr<const Route>> routes_;
+  // ---- Guarded by lock_ (a registry; matching takes it shared, handlers run without it) ----
+  mutable TOVSharedLock lock_{LockLevel::Registry};
+  std::vector<std::shared_ptr<const Route>> routes_ GUARDED_BY(lock_);
 };
 
 // The process's one router: REST routes and plug-in routes.

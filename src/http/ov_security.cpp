@@ -61,7 +61,7 @@ bool TOVRateLimiter::AllowConnection(const std::string& ip) {
   if (ip == kSecurityLoopbackIP) return true;
   enum class Verdict { Allowed, RateLimited, TooManyConnections } verdict = Verdict::Allowed;
   {
-    std::lock_guard<TOVLock> g(lock_);
+    TOVLockGuard g(lock_);
     const TOVMonoTime now = Now();
     auto it = entries_.find(ip);
     if (it != entries_.end()) DropOld(it->second, now - kRateWindow);
@@ -84,26 +84,26 @@ bool TOVRateLimiter::AllowConnection(const std::string& ip) {
 }
 
 void TOVRateLimiter::ConnectionOpened(const std::string& ip) {
-  std::lock_guard<TOVLock> g(lock_);
+  TOVLockGuard g(lock_);
   std::int32_t& n = active_[ip];
   if (n < std::numeric_limits<std::int32_t>::max()) ++n;
 }
 
 void TOVRateLimiter::ConnectionClosed(const std::string& ip) {
-  std::lock_guard<TOVLock> g(lock_);
+  TOVLockGuard g(lock_);
   auto it = active_.find(ip);
   if (it == active_.end()) return;
   if (--it->second < 1) active_.erase(it);
 }
 
 std::int32_t TOVRateLimiter::GetActiveConnectionCount(const std::string& ip) const {
-  std::lock_guard<TOVLock> g(lock_);
+  TOVLockGuard g(lock_);
   auto it = active_.find(ip);
   return it == active_.end() ? 0 : it->second;
 }
 
 void TOVRateLimiter::CleanStaleEntries() {
-  std::lock_guard<TOVLock> g(lock_);
+  TOVLockGuard g(lock_);
   const TOVMonoTime cutoff = Now() - kRateWindow;
   for (auto it = entries_.begin(); it != entries_.end();) {
     DropOld(it->second, cutoff);
@@ -115,7 +115,7 @@ void TOVRateLimiter::CleanStaleEntries() {
 }
 
 std::size_t TOVRateLimiter::EntryCount() const {
-  std::lock_guard<TOVLock> g(lock_);
+  TOVLockGuard g(lock_);
   return entries_.size();
 }
 
@@ -141,20 +141,20 @@ bool TOVLoginThrottle::CheckHeld(std::unordered_map<std::string, Counter>& map, 
 }
 
 bool TOVLoginThrottle::IsLocked(const std::string& username) {
-  std::lock_guard<TOVLock> g(lock_);
+  TOVLockGuard g(lock_);
   return CheckHeld(users_, ToLowerAscii(username), Now());
 }
 
 bool TOVLoginThrottle::IsIPBanned(const std::string& ip) {
   if (ip == kSecurityLoopbackIP) return false;
-  std::lock_guard<TOVLock> g(lock_);
+  TOVLockGuard g(lock_);
   return CheckHeld(ips_, ip, Now());
 }
 
 void TOVLoginThrottle::RecordFailure(const std::string& username, const std::string& ip) {
   std::optional<std::int32_t> user_locked, ip_banned;
   {
-    std::lock_guard<TOVLock> g(lock_);
+    TOVLockGuard g(lock_);
     const TOVMonoTime now = Now();
     Counter& u = users_[ToLowerAscii(username)];
     if (u.fail_count < std::numeric_limits<std::int32_t>::max()) ++u.fail_count;
@@ -176,7 +176,7 @@ void TOVLoginThrottle::RecordFailure(const std::string& username, const std::str
 }
 
 void TOVLoginThrottle::RecordSuccess(const std::string& username) {
-  std::lock_guard<TOVLock> g(lock_);
+  TOVLockGuard g(lock_);
   // An entry with no failures and no lock behaves exactly like no entry.
   users_.erase(ToLowerAscii(username));
 }
@@ -194,19 +194,19 @@ void TOVLoginThrottle::Purge(std::unordered_map<std::string, Counter>& map, TOVM
 }
 
 void TOVLoginThrottle::CleanExpired() {
-  std::lock_guard<TOVLock> g(lock_);
+  TOVLockGuard g(lock_);
   const TOVMonoTime now = Now();
   Purge(users_, now);
   Purge(ips_, now);
 }
 
 std::size_t TOVLoginThrottle::UserEntryCount() const {
-  std::lock_guard<TOVLock> g(lock_);
+  TOVLockGuard g(lock_);
   return users_.size();
 }
 
 std::size_t TOVLoginThrottle::IPEntryCount() const {
-  std::lock_guard<TOVLock> g(lock_);
+  TOVLockGuard g(lock_);
   return ips_.size();
 }
 
@@ -270,7 +270,7 @@ std::string TOVIPBlacklist::FormatUTC(std::int64_t unix_seconds) { return Format
 std::optional<std::int64_t> TOVIPBlacklist::ParseUTC(std::string_view s) { return ParseUTCText(s); }
 
 void TOVIPBlacklist::Invalidate(const std::string& ip) {
-  std::lock_guard<std::mutex> g(cache_lock_);
+  TOVLockGuard g(cache_lock_);
   ++generation_;
   if (ip.empty())
     cache_.clear();
@@ -284,7 +284,7 @@ bool TOVIPBlacklist::IsBanned(const std::string& ip) {
   const bool caching = cache_ttl_ > std::chrono::milliseconds::zero();
   std::uint64_t generation = 0;
   {
-    std::lock_guard<std::mutex> g(cache_lock_);
+    TOVLockGuard g(cache_lock_);
     generation = generation_;
     if (caching) {
       auto it = cache_.find(ip);
@@ -320,7 +320,7 @@ bool TOVIPBlacklist::IsBanned(const std::string& ip) {
   }
 
   if (caching && cacheable) {
-    std::lock_guard<std::mutex> g(cache_lock_);
+    TOVLockGuard g(cache_lock_);
     // A ban or unban made while we were reading may have been missed by the read: only an
     // answer read with no change in between is kept.
     if (generation == generation_) {
@@ -337,7 +337,7 @@ bool TOVIPBlacklist::IsBanned(const std::string& ip) {
 
 void TOVIPBlacklist::ChangeAddress(const std::string& ip,
                                    const std::function<void(TOVDatabase&, TOVQueryBase&)>& statement) {
-  std::lock_guard<TOVLock> g(lock_);
+  TOVLockGuard g(lock_);
   // Whatever happened to the row, the cached answer for the address is no longer trusted.
   struct InvalidateOnExit {
     TOVIPBlacklist* self;
@@ -392,30 +392,24 @@ void TOVIPBlacklist::UnbanIP(const std::string& ip) {
 }
 
 TJSON TOVIPBlacklist::GetBanList() {
-  auto db = RequireDB();
-  TOVReadQuery q = db->NewReadQuery();
-  q.SetSQL(
+  return ReadList(
       "SELECT b.id, b.ip_address, b.reason, b.banned_at, b.expires_at, b.banned_by, u.username as banned_by_name "
-      "FROM ip_blacklist b LEFT JOIN users u ON b.banned_by = u.id ORDER BY b.banned_at DESC");
-  q.Open();
-  TJSON out = TJSON::array();
-  while (!q.Eof()) {
-    TJSON o = TJSON::object();
-    o["id"] = q.Int("id");
-    o["ip_address"] = q.Str("ip_address");
-    o["reason"] = q.Str("reason");
-    o["banned_at"] = q.Str("banned_at");
-    o["expires_at"] = q.Str("expires_at");
-    o["banned_by_name"] = q.Str("banned_by_name");
-    out.push_back(std::move(o));
-    q.Next();
-  }
-  return out;
+      "FROM ip_blacklist b LEFT JOIN users u ON b.banned_by = u.id ORDER BY b.banned_at DESC",
+      [](const TOVQueryBase& q) {
+        TJSON o = TJSON::object();
+        o["id"] = q.Int("id");
+        o["ip_address"] = q.Str("ip_address");
+        o["reason"] = q.Str("reason");
+        o["banned_at"] = q.Str("banned_at");
+        o["expires_at"] = q.Str("expires_at");
+        o["banned_by_name"] = q.Str("banned_by_name");
+        return o;
+      });
 }
 
 void TOVIPBlacklist::CleanExpired() {
   // Cached answers need no invalidation: a cached temporary ban carries its own end time.
-  std::lock_guard<TOVLock> g(lock_);
+  TOVLockGuard g(lock_);
   auto db = RequireDB();
   TOVWriteQuery q = db->NewQuery();
   q.SetSQL("DELETE FROM ip_blacklist WHERE expires_at IS NOT NULL AND expires_at <= :now");
@@ -441,28 +435,28 @@ TOVSecurityCleanupThread::~TOVSecurityCleanupThread() {
 
 void TOVSecurityCleanupThread::SignalStop() noexcept {
   {
-    std::lock_guard<std::mutex> g(mu_);
+    TOVLockGuard g(mu_);
     stop_ = true;
   }
   cv_.notify_all();
 }
 
 void TOVSecurityCleanupThread::WaitFor() noexcept {
-  std::lock_guard<std::mutex> g(join_mu_);
+  TOVLockGuard g(join_mu_);
   if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
 }
 
 std::uint64_t TOVSecurityCleanupThread::Passes() const {
-  std::lock_guard<std::mutex> g(mu_);
+  TOVLockGuard g(mu_);
   return passes_;
 }
 
 void TOVSecurityCleanupThread::Execute() {
   LogInfo("Security cleanup thread started (interval: %d seconds)",
           std::chrono::duration_cast<std::chrono::seconds>(interval_).count());
-  std::unique_lock<std::mutex> lk(mu_);
+  TOVUniqueLock lk(mu_);
   while (!stop_) {
-    cv_.wait_for(lk, interval_, [this] { return stop_; });
+    cv_.wait_for(lk, interval_, [this]() REQUIRES(mu_) { return stop_; });
     if (stop_) break;
     lk.unlock();
     std::string failure;

@@ -15,7 +15,6 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -54,28 +53,31 @@ class TOVRateLimiter {
 
   // True when the address may make a request now; an allowed request is recorded, a refused
   // one is not.  "127.0.0.1" is always allowed and leaves no trace.
-  bool AllowConnection(const std::string& ip);
-  void ConnectionOpened(const std::string& ip);
+  bool AllowConnection(const std::string& ip) EXCLUDES(lock_);
+  void ConnectionOpened(const std::string& ip) EXCLUDES(lock_);
   // Closing an address without open connections does nothing (the count never goes below 0).
-  void ConnectionClosed(const std::string& ip);
-  std::int32_t GetActiveConnectionCount(const std::string& ip) const;
+  void ConnectionClosed(const std::string& ip) EXCLUDES(lock_);
+  std::int32_t GetActiveConnectionCount(const std::string& ip) const EXCLUDES(lock_);
   // Drops request times older than a minute and every window left empty.  Connection counts
   // are left alone: they belong to connections that are still open.
-  void CleanStaleEntries();
+  void CleanStaleEntries() EXCLUDES(lock_);
 
   // Addresses with a request window (for tests and diagnostics).
-  std::size_t EntryCount() const;
+  std::size_t EntryCount() const EXCLUDES(lock_);
 
  private:
   TOVMonoTime Now() const { return clock_ ? clock_() : std::chrono::steady_clock::now(); }
   static void DropOld(std::deque<TOVMonoTime>& times, TOVMonoTime cutoff);
 
-  mutable TOVLock lock_{LockLevel::Security};
-  std::unordered_map<std::string, std::deque<TOVMonoTime>> entries_;
-  std::unordered_map<std::string, std::int32_t> active_;
+  // ---- Constant after construction ----
   const std::int32_t max_per_minute_;
   const std::int32_t max_per_ip_;
-  TOVMonoClock clock_;
+  const TOVMonoClock clock_;
+
+  // ---- Guarded by lock_ (last in the server's chain: nothing is taken or logged under it) ----
+  mutable TOVLock lock_{LockLevel::Security};
+  std::unordered_map<std::string, std::deque<TOVMonoTime>> entries_ GUARDED_BY(lock_);
+  std::unordered_map<std::string, std::int32_t> active_ GUARDED_BY(lock_);
 };
 
 // ---- login throttle -----------------------------------------------------------------------------
@@ -91,20 +93,20 @@ class TOVLoginThrottle {
 
   // True while the name is locked.  The first check after a lock ran out clears the name's
   // counter, so counting starts again from zero.
-  bool IsLocked(const std::string& username);
+  bool IsLocked(const std::string& username) EXCLUDES(lock_);
   // The same for an address; "127.0.0.1" is never banned (it is still counted).
-  bool IsIPBanned(const std::string& ip);
+  bool IsIPBanned(const std::string& ip) EXCLUDES(lock_);
   // Counts one failure for the name and for the address; a count at or above its threshold
   // (re)starts the lock or ban and logs a warning.
-  void RecordFailure(const std::string& username, const std::string& ip);
+  void RecordFailure(const std::string& username, const std::string& ip) EXCLUDES(lock_);
   // Clears the name's counter; the address's counter is kept.
-  void RecordSuccess(const std::string& username);
+  void RecordSuccess(const std::string& username) EXCLUDES(lock_);
   // Removes locks and bans that have run out, and counters idle for kSecurityIdleAgeOut that
   // hold no running lock or ban.
-  void CleanExpired();
+  void CleanExpired() EXCLUDES(lock_);
 
-  std::size_t UserEntryCount() const;
-  std::size_t IPEntryCount() const;
+  std::size_t UserEntryCount() const EXCLUDES(lock_);
+  std::size_t IPEntryCount() const EXCLUDES(lock_);
 
  private:
   struct Counter {
@@ -117,14 +119,17 @@ class TOVLoginThrottle {
   static bool CheckHeld(std::unordered_map<std::string, Counter>& map, const std::string& key, TOVMonoTime now);
   static void Purge(std::unordered_map<std::string, Counter>& map, TOVMonoTime now);
 
-  mutable TOVLock lock_{LockLevel::Security};
-  std::unordered_map<std::string, Counter> users_;  // key: name lower-cased (ASCII)
-  std::unordered_map<std::string, Counter> ips_;
+  // ---- Constant after construction ----
   const std::int32_t max_attempts_;
   const std::int32_t lockout_minutes_;
   const std::int32_t ip_threshold_;
   const std::int32_t ip_ban_minutes_;
-  TOVMonoClock clock_;
+  const TOVMonoClock clock_;
+
+  // ---- Guarded by lock_ (last in the server's chain: nothing is taken or logged under it) ----
+  mutable TOVLock lock_{LockLevel::Security};
+  std::unordered_map<std::string, Counter> users_ GUARDED_BY(lock_);  // key: name lower-cased (ASCII)
+  std::unordered_map<std::string, Counter> ips_ GUARDED_BY(lock_);
 };
 
 // ---- UTC time text ------------------------------------------------------------------------------
@@ -156,18 +161,19 @@ class TOVIPBlacklist {
   TOVIPBlacklist& operator=(const TOVIPBlacklist&) = delete;
 
   // "127.0.0.1" is never banned (no database access).  Database errors propagate.
-  bool IsBanned(const std::string& ip);
+  bool IsBanned(const std::string& ip) EXCLUDES(cache_lock_);
   // minutes >= 1: a ban until now + minutes (clamped to the largest time the column holds);
   // otherwise permanent.  banned_by < 1, or an id with no user row, stores NULL.  Banning a
   // listed address replaces its reason, banning user and expiry.  The caller must not hold the
   // database write lock.
-  void BanIP(const std::string& ip, const std::string& reason, std::int64_t banned_by, std::int32_t minutes);
+  void BanIP(const std::string& ip, const std::string& reason, std::int64_t banned_by, std::int32_t minutes)
+      EXCLUDES(lock_);
   // Unbanning an address that is not listed deletes nothing and still logs.
-  void UnbanIP(const std::string& ip);
+  void UnbanIP(const std::string& ip) EXCLUDES(lock_);
   // Newest ban first: id, ip_address, reason, banned_at, expires_at, banned_by_name (NULL as "").
   TJSON GetBanList();
   // Deletes bans whose expiry time has come.
-  void CleanExpired();
+  void CleanExpired() EXCLUDES(lock_);
 
   // The expiry text as written and read: FormatUTCText and ParseUTCText.
   static std::string FormatUTC(std::int64_t unix_seconds);
@@ -183,18 +189,24 @@ class TOVIPBlacklist {
   TOVMonoTime MonoNow() const { return mono_ ? mono_() : std::chrono::steady_clock::now(); }
   // Forgets the address's cached answer (every answer when ip is empty) and makes answers
   // read before now unstorable.
-  void Invalidate(const std::string& ip);
+  void Invalidate(const std::string& ip) EXCLUDES(cache_lock_);
   // Runs the statement that statement sets on a write query, under the blacklist's lock, and
   // commits it; the address's cached answer is forgotten afterwards, whether or not it worked.
-  void ChangeAddress(const std::string& ip, const std::function<void(TOVDatabase&, TOVQueryBase&)>& statement);
+  void ChangeAddress(const std::string& ip, const std::function<void(TOVDatabase&, TOVQueryBase&)>& statement)
+      EXCLUDES(lock_);
 
-  TOVLock lock_{LockLevel::Registry};  // serialises bans, unbans and purges
-  std::mutex cache_lock_;              // a leaf: held only around map operations
-  std::unordered_map<std::string, CacheEntry> cache_;
-  std::uint64_t generation_ = 0;       // bumped by every change made through this object
-  TOVWallClock wall_;
-  std::chrono::milliseconds cache_ttl_;
-  TOVMonoClock mono_;
+  // ---- Constant after construction ----
+  const TOVWallClock wall_;
+  const std::chrono::milliseconds cache_ttl_;
+  const TOVMonoClock mono_;
+
+  // Serialises bans, unbans and purges (a registry: taken before the database write lock).
+  TOVLock lock_{LockLevel::Registry};
+
+  // ---- Guarded by cache_lock_ (a leaf: held only around map operations) ----
+  TOVLock cache_lock_{LockLevel::Leaf};
+  std::unordered_map<std::string, CacheEntry> cache_ GUARDED_BY(cache_lock_);
+  std::uint64_t generation_ GUARDED_BY(cache_lock_) = 0;  // bumped by every change made through this object
 };
 
 // ---- cleanup thread -----------------------------------------------------------------------------
@@ -211,22 +223,27 @@ class TOVSecurityCleanupThread {
   TOVSecurityCleanupThread& operator=(const TOVSecurityCleanupThread&) = delete;
 
   // Any thread, any number of times.
-  void SignalStop() noexcept;
+  void SignalStop() noexcept EXCLUDES(mu_);
   // Waits until the thread has ended.
-  void WaitFor() noexcept;
+  void WaitFor() noexcept EXCLUDES(join_mu_);
   // Purge passes completed so far (failed ones included).
-  std::uint64_t Passes() const;
+  std::uint64_t Passes() const EXCLUDES(mu_);
 
  private:
-  void Execute();
+  void Execute() EXCLUDES(mu_);
 
-  std::chrono::milliseconds interval_;
-  mutable std::mutex mu_;
-  std::condition_variable cv_;
-  bool stop_ = false;
-  std::uint64_t passes_ = 0;
-  std::mutex join_mu_;
-  std::thread thread_;
+  // ---- Constant after construction ----
+  const std::chrono::milliseconds interval_;
+
+  // ---- Guarded by mu_ (a leaf: the purge runs without it) ----
+  mutable TOVLock mu_{LockLevel::Leaf};
+  std::condition_variable_any cv_;  // the stop
+  bool stop_ GUARDED_BY(mu_) = false;
+  std::uint64_t passes_ GUARDED_BY(mu_) = 0;
+
+  // ---- Guarded by join_mu_ (a leaf; started by the constructor, joined once) ----
+  TOVLock join_mu_{LockLevel::Leaf};
+  std::thread thread_ GUARDED_BY(join_mu_);
 };
 
 extern TOVService<TOVRateLimiter> RateLimiter;

@@ -8,9 +8,9 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <mutex>
 #include <stdexcept>
 
+#include "ov_locks.h"
 #include "ov_text.h"
 #include "ov_log.h"
 
@@ -18,10 +18,11 @@ namespace ov {
 
 namespace {
 
-std::mutex gSharedCtxLock;
-SSL_CTX* gSharedCtx = nullptr;
-std::string gSharedCertFile;
-std::string gSharedKeyFile;
+// ---- Guarded by gSharedCtxLock (a leaf: nothing is logged under it) ----
+TOVLock gSharedCtxLock{LockLevel::Leaf};
+SSL_CTX* gSharedCtx GUARDED_BY(gSharedCtxLock) = nullptr;
+std::string gSharedCertFile GUARDED_BY(gSharedCtxLock);
+std::string gSharedKeyFile GUARDED_BY(gSharedCtxLock);
 thread_local std::string tLastInitError;
 
 std::string OpenSSLErrors() {
@@ -59,8 +60,23 @@ TOVTlsMinVersion ParseTlsMinVersion(const std::string& text, bool* ok) {
   return TOVTlsMinVersion::Tls12;
 }
 
+bool ApplyServerTlsDefaults(SSL_CTX* ctx, const std::string& cipher_list) {
+  SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+  SSL_CTX_set_options(ctx, SSL_OP_NO_SSLv2 | SSL_OP_NO_SSLv3 | SSL_OP_NO_TLSv1 | SSL_OP_NO_TLSv1_1 |
+                               SSL_OP_NO_RENEGOTIATION | SSL_OP_IGNORE_UNEXPECTED_EOF |
+                               SSL_OP_CIPHER_SERVER_PREFERENCE);
+  SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+  SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
+  const std::string ciphers = cipher_list.empty() ? std::string(kDefaultCipherList) : cipher_list;
+  return SSL_CTX_set_cipher_list(ctx, ciphers.c_str()) == 1;
+}
+
+void ApplyTlsMinVersion(SSL* ssl, TOVTlsMinVersion min_version) {
+  if (min_version == TOVTlsMinVersion::Tls13) SSL_set_min_proto_version(ssl, TLS1_3_VERSION);
+}
+
 bool SharedSSLContextReady() noexcept {
-  std::lock_guard<std::mutex> g(gSharedCtxLock);
+  TOVLockGuard g(gSharedCtxLock);
   return gSharedCtx != nullptr;
 }
 
@@ -71,7 +87,7 @@ bool InitSharedSSLContext(const std::string& cert_file, const std::string& key_f
   std::string error, warning;
   bool created = false;
   bool ok = [&]() -> bool {
-    std::lock_guard<std::mutex> g(gSharedCtxLock);
+    TOVLockGuard g(gSharedCtxLock);
     tLastInitError.clear();
     if (gSharedCtx) {
       if (cert_file != gSharedCertFile || key_file != gSharedKeyFile)
@@ -84,15 +100,9 @@ bool InitSharedSSLContext(const std::string& cert_file, const std::string& key_f
       ERR_clear_error();
       ctx = SSL_CTX_new(TLS_server_method());
       if (!ctx) return FailInit(nullptr, error, "[ssl] cannot create SSL_CTX", OpenSSLErrors());
-      SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
-      SSL_CTX_set_options(ctx, SSL_OP_NO_SSLv2 | SSL_OP_NO_SSLv3 | SSL_OP_NO_TLSv1 | SSL_OP_NO_TLSv1_1 |
-                                   SSL_OP_NO_RENEGOTIATION | SSL_OP_IGNORE_UNEXPECTED_EOF |
-                                   SSL_OP_CIPHER_SERVER_PREFERENCE);
-      SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-      SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
-      const std::string ciphers = cipher_list.empty() ? kDefaultCipherList : cipher_list;
-      if (SSL_CTX_set_cipher_list(ctx, ciphers.c_str()) != 1)
-        return FailInit(ctx, error, "[ssl] invalid cipher list: " + ciphers, OpenSSLErrors());
+      if (!ApplyServerTlsDefaults(ctx, cipher_list))
+        return FailInit(ctx, error, "[ssl] invalid cipher list: " + (cipher_list.empty() ? kDefaultCipherList : cipher_list),
+                        OpenSSLErrors());
       // The whole chain: intermediate certificates must reach the client too.
       if (SSL_CTX_use_certificate_chain_file(ctx, cert_file.c_str()) != 1)
         return FailInit(ctx, error, Format("[ssl] failed to load certificate from %s", cert_file), OpenSSLErrors());
@@ -120,7 +130,7 @@ bool InitSharedSSLContext(const std::string& cert_file, const std::string& key_f
 }
 
 void FreeSharedSSLContext() noexcept {
-  std::lock_guard<std::mutex> g(gSharedCtxLock);
+  TOVLockGuard g(gSharedCtxLock);
   if (gSharedCtx) SSL_CTX_free(gSharedCtx);
   gSharedCtx = nullptr;
   gSharedCertFile.clear();
@@ -160,7 +170,7 @@ int TOVOpenSSLHandler::WaitForSSL(int ret, Deadline deadline) {
 bool TOVOpenSSLHandler::Accept(Deadline deadline) {
   try {
     {
-      std::lock_guard<std::mutex> g(gSharedCtxLock);
+      TOVLockGuard g(gSharedCtxLock);
       if (!gSharedCtx) {
         LogError("[ssl] Accept called before InitSharedSSLContext");
         return false;
@@ -172,7 +182,7 @@ bool TOVOpenSSLHandler::Accept(Deadline deadline) {
       LogDebug("[ssl] SSL_new failed: %s", OpenSSLErrors());
       return false;
     }
-    if (min_version_ == TOVTlsMinVersion::Tls13) SSL_set_min_proto_version(FConnSSL, TLS1_3_VERSION);
+    ApplyTlsMinVersion(FConnSSL, min_version_);
     if (SSL_set_fd(FConnSSL, fd_) != 1) {
       SSL_free(FConnSSL);
       FConnSSL = nullptr;

@@ -23,6 +23,14 @@ enum class TOVTlsMinVersion : int { Tls12 = 0, Tls13 = 1 };
 // which is never undercut; ok is set to false for unknown text.
 TOVTlsMinVersion ParseTlsMinVersion(const std::string& text, bool* ok = nullptr);
 
+// The TLS defaults of every server context: TLS 1.2 at least (SSLv2/3, TLS 1.0/1.1 and
+// renegotiation off), the server's cipher order, a bare TCP close read as end of stream,
+// partial writes, no client certificates, and the cipher list (kDefaultCipherList when empty).
+// False, with OpenSSL's reason queued, when the cipher list names no cipher.
+bool ApplyServerTlsDefaults(SSL_CTX* ctx, const std::string& cipher_list);
+// One connection's lowest protocol version (the context's floor is TLS 1.2).
+void ApplyTlsMinVersion(SSL* ssl, TOVTlsMinVersion min_version);
+
 bool SharedSSLContextReady() noexcept;
 // Loads the shared context from PEM files; the first successful call wins (a later call
 // with other files logs a warning and returns true).  Returns false, with the reason

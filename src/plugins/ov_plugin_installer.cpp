@@ -227,7 +227,7 @@ std::string Sha256File(const std::string& path) {
   unsigned char md[EVP_MAX_MD_SIZE];
   unsigned int len = 0;
   EVP_DigestFinal_ex(ctx.get(), md, &len);
-  return HexLower(md, len);
+  return HexEncode(md, len);
 }
 
 /* ---- the installer ------------------------------------------------------------------------ */

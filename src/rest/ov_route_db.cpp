@@ -27,21 +27,6 @@ bool RowExists(TOVQueryBase& q, const std::string& table, std::int64_t id) {
   return found;
 }
 
-TJSON CollectRows(TOVQueryBase& q, const TOVRowToJSON& row) {
-  TJSON items = TJSON::array();
-  q.Open();
-  for (; !q.Eof(); q.Next()) items.push_back(row(q));
-  q.Close();
-  return items;
-}
-
-TJSON ReadList(const std::string& sql, const TOVRowToJSON& row) {
-  auto db = RequireDB();
-  TOVReadQuery q = db->NewReadQuery();
-  q.SetSQL(sql);
-  return CollectRows(q, row);
-}
-
 // ---- new accounts -------------------------------------------------------------------------------
 
 namespace {

@@ -20,8 +20,7 @@ namespace ov {
 
 // ---- reads --------------------------------------------------------------------------------------
 
-// A row of a result as its JSON reply item.
-using TOVRowToJSON = std::function<TJSON(const TOVQueryBase&)>;
+// TOVRowToJSON, CollectRows and ReadList come with ov_database.h.
 // Whether a flag column (0/1) is set.
 inline bool ColumnFlag(const TOVQueryBase& q, std::string_view column) { return q.Int(column) == 1; }
 // Named text values for a statement's parameters.
@@ -30,10 +29,6 @@ using TOVTextBinds = std::vector<std::pair<std::string, std::string>>;
 std::int64_t CountRows(TOVQueryBase& q, const std::string& sql, const TOVTextBinds& binds = {});
 // Whether table has a row with that id (run on q, which is left closed).
 bool RowExists(TOVQueryBase& q, const std::string& table, std::int64_t id);
-// Opens q (its statement set and bound) and collects one item per row; q is closed again.
-TJSON CollectRows(TOVQueryBase& q, const TOVRowToJSON& row);
-// An unparameterised list statement on a read connection, one item per row.
-TJSON ReadList(const std::string& sql, const TOVRowToJSON& row);
 
 // ---- new accounts -------------------------------------------------------------------------------
 

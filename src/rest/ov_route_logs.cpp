@@ -18,6 +18,7 @@
 #include "ov_route_path.h"
 #include "ov_route_reply.h"
 #include "ov_session_manager.h"
+#include "ov_text.h"
 
 namespace ov {
 
@@ -51,22 +52,11 @@ std::string WithoutTrailingSemicolons(std::string text) {
   }
 }
 
-std::string HexOf(const std::string& bytes) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string out = "\\x";
-  out.reserve(2 + bytes.size() * 2);
-  for (unsigned char b : bytes) {
-    out.push_back(kHex[b >> 4]);
-    out.push_back(kHex[b & 0x0F]);
-  }
-  return out;
-}
-
 // The console shows every non-NULL value as text.  Binary values are shown as "\x" + hex (the
 // form PostgreSQL uses for bytea), so that arbitrary bytes never reach the JSON text.
 TJSON ConsoleValue(const sql::Value& v) {
   if (v.IsNull()) return TJSON();
-  if (v.kind == sql::FieldKind::Blob) return TJSON(HexOf(v.s));
+  if (v.kind == sql::FieldKind::Blob) return TJSON("\\x" + HexEncode(v.s));
   return TJSON(ToValidUtf8(v.AsText()));
 }
 

@@ -265,9 +265,11 @@ class OVServer:
 
     def _check_sanitizers(self):
         """A server built with sanitizers reports memory errors and undefined behaviour on
-        standard error; any such report fails the test that ran the server."""
+        standard error, and a Debug build its lock-order and lock-contract violations (then
+        aborts); any such report fails the test that ran the server."""
         err = self.stderr
-        for marker in ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:"):
+        for marker in ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
+                       "lock order violation", "lock contract violation"):
             if marker in err:
                 raise AssertionError("sanitizer report from the server:\n" + err[-4000:])
 
@@ -407,7 +409,8 @@ class OVServer:
 
     def __exit__(self, *exc):
         try:
-            if self.proc is not None and self.proc.poll() is None:
+            # A server that has ended by itself (an abort included) is still checked.
+            if self.proc is not None:
                 self.stop()
         finally:
             self.cleanup()

@@ -9,26 +9,17 @@
 #include "ov_database.h"
 #include "ov_json_helpers.h"
 #include "ov_route_auth.h"
+#include "ov_text.h"
 #include "test_util.h"
 
 using namespace ov;
 
 namespace {
 
-std::string Hex(const std::string& raw) {
-  static const char* hex = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : raw) {
-    out.push_back(hex[c >> 4]);
-    out.push_back(hex[c & 15]);
-  }
-  return out;
-}
-
 std::string Sha1Hex(const std::string& s) {
   unsigned char d[SHA_DIGEST_LENGTH];
   SHA1(reinterpret_cast<const unsigned char*>(s.data()), s.size(), d);
-  return Hex(std::string(reinterpret_cast<const char*>(d), sizeof d));
+  return HexEncode(std::string(reinterpret_cast<const char*>(d), sizeof d));
 }
 
 // A token assembled by hand, signed with the given secret.
@@ -59,7 +50,7 @@ TEST(AuthPassword, KnownVectorAndConstruction) {
     next += salt2;
     SHA1(reinterpret_cast<const unsigned char*>(next.data()), next.size(), d);
   }
-  EXPECT_EQ(TOVAuth::HashPassword("pässwörd", salt2), Hex(std::string(reinterpret_cast<const char*>(d), 20)));
+  EXPECT_EQ(TOVAuth::HashPassword("pässwörd", salt2), HexEncode(std::string(reinterpret_cast<const char*>(d), 20)));
 
   // Swapping salt and password, or feeding the hex text of a digest, gives another value.
   EXPECT_NE(TOVAuth::HashPassword(salt, "secret1"), TOVAuth::HashPassword("secret1", salt));
@@ -138,12 +129,12 @@ TEST(AuthEncoding, Base64UrlVectors) {
 }
 
 TEST(AuthEncoding, HmacSha1Rfc2202) {
-  EXPECT_EQ(Hex(TOVAuth::HMACSHA1Sign("Hi There", std::string(20, '\x0b'))),
+  EXPECT_EQ(HexEncode(TOVAuth::HMACSHA1Sign("Hi There", std::string(20, '\x0b'))),
             "b617318655057264e28bc0b6fb378c8ef146be00");
-  EXPECT_EQ(Hex(TOVAuth::HMACSHA1Sign("what do ya want for nothing?", "Jefe")),
+  EXPECT_EQ(HexEncode(TOVAuth::HMACSHA1Sign("what do ya want for nothing?", "Jefe")),
             "effcdf6ae5eb2fa2d27416d5f184df9c259a7c79");
   // Keys longer than the block are hashed first.
-  EXPECT_EQ(Hex(TOVAuth::HMACSHA1Sign("Test Using Larger Than Block-Size Key - Hash Key First", std::string(80, '\xaa'))),
+  EXPECT_EQ(HexEncode(TOVAuth::HMACSHA1Sign("Test Using Larger Than Block-Size Key - Hash Key First", std::string(80, '\xaa'))),
             "aa4ae5e15272d00e95705637ce8a3b55ed402112");
   EXPECT_EQ(TOVAuth::HMACSHA1Sign("", "").size(), 20u);
 }

@@ -256,6 +256,40 @@ TEST_F(HttpServerTest, StaticFilesTemplatesAndCacheHeaders) {
   EXPECT_NE(r.body.find("\"Plugin file not found\""), std::string::npos);
 }
 
+TEST_F(HttpServerTest, PluginPagesComeFromTheInjectedLookup) {
+  auto o = Options();
+  // Asked on the connection threads; read after the server has stopped.
+  std::mutex asked_lock;
+  std::vector<std::string> asked;
+  o.find_admin_page = [&](const std::string& path, std::string& rel_file) {
+    {
+      std::lock_guard<std::mutex> g(asked_lock);
+      asked.push_back(path);
+    }
+    if (path == "/throws") throw 7;
+    if (path != "/demo-page" && path != "/demo-missing") return false;
+    rel_file = path == "/demo-page" ? "demo/page.js" : "demo/none.js";
+    return true;
+  };
+  StartServer(o);
+  Reply r = Get("/demo-page?x=1");
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.body, "plugin js");
+  r = Get("/demo-missing");
+  EXPECT_EQ(r.status, 404);
+  EXPECT_NE(r.body.find("\"Plugin file not found\""), std::string::npos);
+  EXPECT_EQ(Get("/app.js").body, "console.log(1);");  // not a page: the web root
+  EXPECT_EQ(Get("/throws").status, 500);
+  Get("/health");  // never asked for /health or the API
+  Get("/api/v1/none");
+  StopServer();
+  EXPECT_EQ(asked, (std::vector<std::string>{"/demo-page", "/demo-missing", "/app.js", "/throws"}));
+
+  // Without a look-up no path is a page.
+  StartServer();
+  EXPECT_EQ(Get("/demo-page").status, 404);
+}
+
 TEST_F(HttpServerTest, TraversalAndBadPaths) {
   StartServer();
   struct Case {
@@ -698,7 +732,13 @@ TEST_F(HttpServerTest, StopAndPortInUse) {
     EXPECT_NE(std::string(e.what()).find("Cannot bind HTTP server to 127.0.0.1:"), std::string::npos) << e.what();
   }
   o.port = 70000;
-  EXPECT_THROW(TOVHttpServerWrapper{o}.Start(), std::runtime_error);
+  try {
+    TOVHttpServerWrapper refused(o);
+    refused.Start();
+    ADD_FAILURE() << "started on port 70000";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "Invalid HTTP port 70000");
+  }
 
   // Stop from another thread ends Start; a stop before Start makes it return at once.
   auto t0 = std::chrono::steady_clock::now();
