@@ -29,7 +29,9 @@ void Check(bool ok) {
   if (!ok) __builtin_trap();
 }
 
-// One work directory, database and manager for the whole run.
+// One work directory, database and manager for the whole run.  Never destroyed: at exit the
+// lock-order checks' per-thread state is gone before static objects would be; only the work
+// directory is removed then.
 struct World {
   std::string work;
   std::unique_ptr<ov::TOVScriptManager> mgr;
@@ -44,13 +46,19 @@ struct World {
     ov::DB.Publish(std::make_unique<ov::TOVDatabase>(work + "/orvanta.db"));
     mgr = std::make_unique<ov::TOVScriptManager>(work + "/scripts");
   }
-  ~World() {
-    mgr.reset();
-    ov::DB.Free();
-    std::error_code ec;
-    fs::remove_all(work, ec);
-  }
 };
+
+World* TheWorld() {
+  static World* w = [] {
+    auto* made = new World;
+    std::atexit([] {
+      std::error_code ec;
+      fs::remove_all(TheWorld()->work, ec);
+    });
+    return made;
+  }();
+  return w;
+}
 
 const std::set<std::string> kWorkEntries = {"in.ovpkg",    "orvanta.db", "orvanta.db-wal", "orvanta.db-shm",
                                             "scripts",     "tmp",        "outside"};
@@ -75,7 +83,7 @@ void CheckWorld(const World& w) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static World world;
+  World& world = *TheWorld();
   const std::string pkg = world.work + "/in.ovpkg";
   {
     std::ofstream out(pkg, std::ios::binary | std::ios::trunc);

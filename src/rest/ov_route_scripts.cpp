@@ -55,16 +55,15 @@ class TUploadFile {
  public:
   explicit TUploadFile(const std::string& data) : path_(MakeUniqueFile(ScriptTempDir(), "ov_upload_", ".ovpkg")) {
     const int fd = ::open(path_.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
-    std::size_t done = 0;
-    while (fd >= 0 && done < data.size()) {
+    int err = fd < 0 ? errno : 0;
+    for (std::size_t done = 0; err == 0 && done < data.size();) {
       const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
       if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      done += static_cast<std::size_t>(n);
+      if (n <= 0) err = n < 0 ? errno : EIO;
+      else done += static_cast<std::size_t>(n);
     }
-    const int err = errno;
-    const bool closed = fd >= 0 && ::close(fd) == 0;
-    if (done != data.size() || !closed) {
+    if (fd >= 0 && ::close(fd) != 0 && err == 0) err = errno;
+    if (err != 0) {
       ::unlink(path_.c_str());
       throw std::runtime_error("Cannot write " + path_ + ": " + std::strerror(err));
     }

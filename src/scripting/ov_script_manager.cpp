@@ -40,7 +40,8 @@ struct TTypeDir {
   const char* dir;
 };
 // In start-up registration order.
-constexpr TTypeDir kTypeDirs[] = {{"door", "doors"}, {"menu", "menus"}, {"event", "events"}, {"scheduled", "scheduled"}};
+constexpr TTypeDir kTypeDirs[] = {
+    {"door", "doors"}, {"menu", "menus"}, {"event", "events"}, {"scheduled", "scheduled"}};
 
 const TTypeDir* FindType(std::string_view type) {
   for (const TTypeDir& t : kTypeDirs)
@@ -145,14 +146,14 @@ TPackageInfo ReadPackageInfo(const TJSON& m) {
   return p;
 }
 
-// The name and entry rules every package passes before its files are placed or its row is
-// written; "" when both hold, else the refusal.
-std::string CheckNameAndEntry(const TPackageInfo& p, std::string* entry_rel = nullptr) {
-  if (!IsScriptPackageName(p.name)) return "Invalid package name: " + p.name;
-  std::string rel;
-  if (!NormaliseRelativePath(p.entry, rel)) return "Entry point not found in package: " + p.entry;
-  if (entry_rel) *entry_rel = rel;
-  return {};
+// The rules every package passes before its files are placed or its row is written: the name
+// is one path component, the entry a relative path that stays inside the package (its
+// normalised form in entry_rel).  "" when they hold, else the refusal.
+std::string CheckName(const TPackageInfo& p) {
+  return IsScriptPackageName(p.name) ? std::string() : "Invalid package name: " + p.name;
+}
+std::string CheckEntry(const TPackageInfo& p, std::string& entry_rel) {
+  return NormaliseRelativePath(p.entry, entry_rel) ? std::string() : "Entry point not found in package: " + p.entry;
 }
 
 void InsertPackageRow(const TPackageInfo& p, const std::string& type, const std::string& install_path) {
@@ -204,14 +205,16 @@ bool NameTaken(const std::string& name) {
   return !q.Eof() && q.Field(0).AsInt64(0) > 0;
 }
 
-// The name of the package recorded at install_path, "" when there is none.
+// The name of the package recorded at exactly install_path, "" when there is none.
 std::string PackageAt(const std::string& install_path) {
   auto db = RequireDB();
   TOVWriteQuery q = db->NewQuery();
-  q.SetSQL("SELECT name FROM script_packages WHERE install_path = :p");
+  q.SetSQL("SELECT name, install_path FROM script_packages WHERE install_path = :p");
   q.Param("p", install_path);
   q.Open();
-  return q.Eof() ? std::string() : q.Str("name");
+  for (; !q.Eof(); q.Next())
+    if (q.Str("install_path") == install_path) return q.Str("name");
+  return {};
 }
 
 TJSON PackageJSON(const TOVQueryBase& q) {
@@ -365,17 +368,17 @@ bool TOVScriptManager::Install(const std::string& pkg_path, std::string& error) 
     if (!ReadManifestText(work.path + "/package.json", text, error) || !ParseManifest(text, manifest, error))
       return false;
     p = ReadPackageInfo(manifest);
-    std::string entry_rel;
-    error = CheckNameAndEntry(p, &entry_rel);
+    error = CheckName(p);
     if (!error.empty()) return false;
     if (!FindType(p.type)) {
       error = "Invalid package type: " + p.type + " (expected door, menu, event, or scheduled)";
       return false;
     }
-    if (!IsRegularFile(work.path + "/" + entry_rel)) {
+    std::string entry_rel;
+    error = CheckEntry(p, entry_rel);
+    if (error.empty() && !IsRegularFile(work.path + "/" + entry_rel))
       error = "Entry point not found in package: " + p.entry;
-      return false;
-    }
+    if (!error.empty()) return false;
     if (NameTaken(p.name)) {
       error = "Package already installed: " + p.name;
       return false;
@@ -543,7 +546,9 @@ void TOVScriptManager::SeedPackages() {
         continue;
       }
       const TPackageInfo p = ReadPackageInfo(manifest);
-      error = CheckNameAndEntry(p);
+      std::string entry_rel;
+      error = CheckName(p);
+      if (error.empty()) error = CheckEntry(p, entry_rel);
       if (error.empty() && NameTaken(p.name)) {
         // Registered before from this very directory (named otherwise than its package): known.
         if (!PackageAt(dir).empty()) continue;

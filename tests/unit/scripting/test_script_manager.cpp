@@ -1,7 +1,7 @@
 // The script package manager where the end-to-end tests do not reach: trees holding symbolic
 // links deleted without following them, an install whose temporary directory lies on another
-// file system, the manifest's size and nesting limits, and the script routes without the
-// manager.  The end-to-end tests cover the rest in the running server.
+// file system, the manifest's size and nesting limits, and the checks the script routes make
+// before they call the manager.  The end-to-end tests cover the rest in the running server.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +12,7 @@
 
 #include "ov_auth.h"
 #include "ov_route_api.h"
+#include "ov_route_scripts.h"
 #include "ov_router.h"
 #include "ov_script_manager.h"
 #include "route_test_util.h"
@@ -104,10 +105,11 @@ TEST_F(ScriptManager, InstallsAcrossFileSystemsAndLimitsTheManifest) {
   EXPECT_EQ(mgr.ListPackages().size(), 1u);
 }
 
-TEST(ScriptRoutes, AnswerServiceUnavailableWithoutTheManager) {
+TEST_F(ScriptManager, RoutesCheckTheManagerThenTheName) {
   TOVAuth::Init("script-secret", 3600);
   TOVRouter router;
   RegisterAPIRoutes(router, ApiRouteTable());
+  const std::string admin = "Bearer " + TOVAuth::CreateJWT(1, "sysop", true, 255, "", "");
   for (const auto& [method, path] : {std::pair{"GET", "/api/v1/scripts"},
                                      {"POST", "/api/v1/scripts/install"},
                                      {"DELETE", "/api/v1/scripts/x"},
@@ -116,9 +118,21 @@ TEST(ScriptRoutes, AnswerServiceUnavailableWithoutTheManager) {
                                      {"GET", "/api/v1/scripts/settings/x"},
                                      {"PUT", "/api/v1/scripts/settings/x"}}) {
     TOVHttpRequest req = ovtest::ApiRequest(method, path, "PK");
-    req.headers.emplace("Authorization", "Bearer " + TOVAuth::CreateJWT(1, "sysop", true, 255, "", ""));
+    req.headers.emplace("Authorization", admin);
     const ovtest::Answer a = ovtest::Route(router, req);
     EXPECT_EQ(a.status, 503) << path;
     EXPECT_EQ(ovtest::ErrorMessage(a), "Script manager not initialized") << path;
   }
+
+  // An empty name never gets past the router; a handler reached without one refuses it.
+  ScriptMgr.Publish(std::make_unique<TOVScriptManager>(dir / "scripts"));
+  for (const TOVApiHandler handler : {HandleUninstallScript, HandleEnableScript, HandleGetScriptSettings}) {
+    TOVHttpRequest req = ovtest::ApiRequest("POST", "/api/v1/scripts/enable/");
+    TOVHttpResponse resp;
+    TOVApiRequest c{req, resp, {}, nullptr};
+    handler(c);
+    EXPECT_EQ(resp.status, 400);
+    EXPECT_NE(resp.body.find("Package name required"), std::string::npos) << resp.body;
+  }
+  ScriptMgr.Free();
 }
