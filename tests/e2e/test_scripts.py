@@ -286,6 +286,8 @@ class ScriptPackages(unittest.TestCase):
         self.assertEqual(srv.rows(), sorted(rows + [("sched1", "scheduled", s + "/scheduled/sched1")]))
         self.assertEqual(srv.stdout.count("Auto-seeded script package: "), 1)
         self.assertEqual(srv.stop(), 0)
+        order = ["[shutdown] UpdateChecker.Free", "[shutdown] ScriptMgr.Free", "[shutdown] LuaEngine.Free"]
+        self.assertEqual([line for line in srv.stderr.splitlines() if line in order], order)
         self.assertEqual(srv.leftovers(), [])
 
     def user_token(self, srv):
