@@ -48,25 +48,8 @@ http {
 EOF
 
 # The real server, security gate on (the limit set high enough not to refuse the load).
-mkdir -p "$WORK/ov"
-cat > "$WORK/ov/orvanta.ini" <<EOF
-[server]
-port=$OV_PORT
-address=127.0.0.1
-[database]
-file=$WORK/ov/orvanta.db
-[logging]
-log_file=$WORK/ov/orvanta.log
-[paths]
-web_root=$WORK/web
-data_dir=$WORK/ov
-plugin_dir=$WORK/ov/plugins
-scripts_dir=$WORK/ov/scripts
-[security]
-rate_limit_per_minute=100000000
-[websocket]
-enabled=0
-EOF
+. "$ROOT/bench/ov_server.sh"
+ov_bench_ini "$WORK" "$OV_PORT"
 "$SERVER" --run --config="$WORK/ov/orvanta.ini" > "$WORK/ov.log" 2>&1 &
 OV_PID=$!
 nginx -c "$WORK/nginx/nginx.conf" -p "$WORK/nginx" > "$WORK/nginx/stdout.log" 2>&1 &

@@ -39,6 +39,7 @@
 #include "ov_route_nodes.h"
 #include "ov_router.h"
 #include "ov_scheduler.h"
+#include "ov_script_manager.h"
 #include "ov_security.h"
 #include "ov_server_state.h"
 #include "ov_session_manager.h"
@@ -368,9 +369,12 @@ constexpr TOVServiceRow kServices[] = {
     {"UpdateChecker", StartupUpdateChecker, ShutdownUpdateChecker},
     // The package installer; its staging and backup directories are made here.
     {"PluginInstaller", StartupPluginInstaller, ShutdownPluginInstaller},
+    // Script packages under [paths] scripts_dir; those placed by hand are registered (doors
+    // announced to the plug-ins started above).  Freed after the update checker.
+    {"ScriptMgr", StartupScriptManager, ShutdownScriptManager, After, "UpdateChecker"},
     // The Lua engine and every Lua plug-in, when plug-ins and Lua are enabled; freed after the
-    // update checker, before the plug-in manager.
-    {"LuaEngine", StartLuaPlugins, ShutdownLuaEngine, After, "UpdateChecker"},
+    // script manager, before the plug-in manager.
+    {"LuaEngine", StartLuaPlugins, ShutdownLuaEngine, After, "ScriptMgr"},
     // The WebSocket hub (optional).
     {"WSServer", StartupHub, ShutdownWSServer},
     // The UDP discovery beacon (optional), stopped before the hub.

@@ -198,6 +198,23 @@ bool ParseJsonText(std::string_view text, TJSON& out, int max_depth) noexcept {
   }
 }
 
+bool ParseJsonText(std::string_view text, TJSON& out, std::string& error, int max_depth) noexcept {
+  try {
+    if (!DepthWithin(text, max_depth)) {
+      error = "nesting deeper than " + std::to_string(max_depth) + " levels";
+      return false;
+    }
+    out = TJSON::parse(text.begin(), text.end());
+    return true;
+  } catch (const std::exception& e) {
+    try {
+      error = e.what();
+    } catch (...) {
+    }
+    return false;
+  }
+}
+
 std::optional<TJSON> ParseJson(std::string_view text, int max_depth) noexcept {
   TJSON v;
   if (!ParseJsonText(text, v, max_depth)) return std::nullopt;

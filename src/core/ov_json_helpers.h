@@ -32,6 +32,9 @@ std::string JsonDouble(double d);
 
 // Parses text into out.  Never throws; false on invalid JSON or nesting deeper than max_depth.
 bool ParseJsonText(std::string_view text, TJSON& out, int max_depth = kMaxJsonDepth) noexcept;
+// ParseJsonText that says why the text was refused: the parser's own message, or the nesting
+// limit.  For callers whose answer shows the reason (a package manifest).
+bool ParseJsonText(std::string_view text, TJSON& out, std::string& error, int max_depth = kMaxJsonDepth) noexcept;
 // Parses and returns the value, or nullopt.
 std::optional<TJSON> ParseJson(std::string_view text, int max_depth = kMaxJsonDepth) noexcept;
 

@@ -14,6 +14,7 @@
 #include "ov_route_reply.h"
 #include "ov_route_restart.h"
 #include "ov_route_scheduler.h"
+#include "ov_route_scripts.h"
 #include "ov_route_users.h"
 #include "ov_router.h"
 
@@ -77,13 +78,13 @@ const TOVApiRoute kApiRoutes[] = {
     {"GET", "/api/v1/nodes", HandleListNodes, A::Admin, "HandleListNodes"},
     {"GET", "/api/v1/nodes/:id", HandleGetNode, A::Admin, "HandleGetNode"},
     {"POST", "/api/v1/admin/query", HandleAdminQuery, A::Admin, "HandleAdminQuery"},
-    {"GET", "/api/v1/scripts", NI, A::Auth, "HandleListScripts"},
-    {"POST", "/api/v1/scripts/install", NI, A::AdminShort, "HandleInstallScript"},
-    {"POST", "/api/v1/scripts/enable/:name", NI, A::AdminShort, "HandleEnableScript"},
-    {"POST", "/api/v1/scripts/disable/:name", NI, A::AdminShort, "HandleDisableScript"},
-    {"GET", "/api/v1/scripts/settings/:name", NI, A::Auth, "HandleGetScriptSettings"},
-    {"PUT", "/api/v1/scripts/settings/:name", NI, A::AdminShort, "HandleUpdateScriptSettings"},
-    {"DELETE", "/api/v1/scripts/:name", NI, A::AdminShort, "HandleUninstallScript"},
+    {"GET", "/api/v1/scripts", HandleListScripts, A::Auth, "HandleListScripts"},
+    {"POST", "/api/v1/scripts/install", HandleInstallScript, A::AdminShort, "HandleInstallScript"},
+    {"POST", "/api/v1/scripts/enable/:name", HandleEnableScript, A::AdminShort, "HandleEnableScript"},
+    {"POST", "/api/v1/scripts/disable/:name", HandleDisableScript, A::AdminShort, "HandleDisableScript"},
+    {"GET", "/api/v1/scripts/settings/:name", HandleGetScriptSettings, A::Auth, "HandleGetScriptSettings"},
+    {"PUT", "/api/v1/scripts/settings/:name", HandleUpdateScriptSettings, A::AdminShort, "HandleUpdateScriptSettings"},
+    {"DELETE", "/api/v1/scripts/:name", HandleUninstallScript, A::AdminShort, "HandleUninstallScript"},
     {"GET", "/api/v1/acl/groups", HandleListAclGroups, A::Admin, "HandleListAclGroups"},
     {"POST", "/api/v1/acl/groups", HandleCreateAclGroup, A::Admin, "HandleCreateAclGroup"},
     {"GET", "/api/v1/acl/groups/:id", HandleGetAclGroup, A::Admin, "HandleGetAclGroup"},

@@ -193,10 +193,20 @@ TEST(RouteTableReal, UnbuiltRowsAnswerNotImplemented) {
   TOVRouter r;
   RegisterAPIRoutes(r, ApiRouteTable());
   std::string admin = "Bearer " + TOVAuth::CreateJWT(1, "sysop", true, 255, "", "");
-  Answer a = Call(r, "GET", "/api/v1/scripts", admin);
-  EXPECT_EQ(a.status, 501);
-  EXPECT_EQ(ErrorMessage(a), "Not implemented");
-  EXPECT_EQ(Call(r, "GET", "/api/v1/scripts").status, 401);
+  // Every row still waiting for its handler answers 501 behind its access check (each
+  // ":param" segment given a value); the script rows have theirs.
+  for (const TOVApiRoute& row : ApiRouteTable()) {
+    const std::string name = row.name;
+    if (name.find("Script") != std::string::npos) EXPECT_NE(row.handler, HandleNotImplemented) << name;
+    if (row.handler != HandleNotImplemented) continue;
+    std::string path;
+    for (const std::string& seg : PathSegments(Req(row.pattern)))
+      if (!seg.empty()) path += "/" + (seg[0] == ':' ? std::string("x") : seg);
+    Answer a = Call(r, row.method, path, admin);
+    EXPECT_EQ(a.status, 501) << name;
+    EXPECT_EQ(ErrorMessage(a), "Not implemented") << name;
+    if (row.access != TOVRouteAccess::None) EXPECT_EQ(Call(r, row.method, path).status, 401) << name;
+  }
 }
 
 TEST(RouteAdmin, AdminPageRedirects) {
