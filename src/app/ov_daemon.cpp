@@ -304,7 +304,9 @@ void StartScheduler() {
       [](const std::string& plugin, const std::string& task) {
         auto mgr = PluginMgr.Get();
         if (!mgr) throw std::runtime_error("Plugin manager not available");
-        mgr->RunPluginTask(plugin, task);
+        // A task that was not called (its plug-in is gone or disabled while edited rows keep
+        // it scheduled) is a failed run, never a success.
+        if (std::string why = mgr->RunPluginTask(plugin, task); !why.empty()) throw std::runtime_error(why);
       },
       [] {
         auto mgr = PluginMgr.Get();

@@ -808,7 +808,7 @@ TJSON TOVBasePluginManager::GatherDashboardWidgets() {
 
 // ---- scheduled tasks ------------------------------------------------------------------------------
 
-void TOVBasePluginManager::RunPluginTask(const std::string& plugin_name, const std::string& task_name) {
+std::string TOVBasePluginManager::RunPluginTask(const std::string& plugin_name, const std::string& task_name) {
   std::optional<TOVPluginGuard> guard;
   IOVScheduledPlugin* sched = nullptr;
   {
@@ -816,25 +816,26 @@ void TOVBasePluginManager::RunPluginTask(const std::string& plugin_name, const s
     const int i = FindPlugin(plugin_name);
     if (i < 0) {
       LogWarning("RunPluginTask: plugin not found: %s", plugin_name);
-      return;
+      return "Plugin not found: " + plugin_name;
     }
     const auto& e = plugins_[static_cast<std::size_t>(i)];
     if (!e.IsEnabled || e.Runtime->Unloading()) {
       LogWarning("RunPluginTask: plugin not enabled: %s", plugin_name);
-      return;
+      return "Plugin not enabled: " + plugin_name;
     }
     if (!e.Capabilities.Has(pcScheduled)) {
       LogWarning("RunPluginTask: plugin %s has no pcScheduled capability", plugin_name);
-      return;
+      return "Plugin " + plugin_name + " has no pcScheduled capability";
     }
     guard.emplace(e.Runtime);
     IOVPlugin* p = e.Plugin();
     sched = guard->Call([&] { return OV_PCALL(p, GetScheduledPlugin); });
-    if (!sched) return;
+    if (!sched) return "Plugin " + plugin_name + " has no scheduled tasks";
   }
   TOVPluginCallCount running(guard->Runtime());
   TOVStrRef task(task_name);
   guard->Call([&] { OV_PCALL(sched, RunTask, task.get()); });
+  return {};
 }
 
 TJSON TOVBasePluginManager::GetAllPluginScheduledTasks() {

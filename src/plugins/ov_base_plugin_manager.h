@@ -204,8 +204,10 @@ class TOVBasePluginManager {
   IOVPlugin* GetPluginService(const std::string& name) const;
   std::int32_t GetPluginActiveCallCount(const std::string& name) const;
   bool IsPluginBusy(const std::string& name) const { return GetPluginActiveCallCount(name) > 0; }
-  // Runs one scheduled task; an exception of the task reaches the caller.
-  void RunPluginTask(const std::string& plugin_name, const std::string& task_name);
+  // Runs one scheduled task; an exception of the task reaches the caller.  Empty when the task
+  // was called; otherwise why it was not (the plug-in is missing, disabled or schedules
+  // nothing), also logged as a warning.
+  [[nodiscard]] std::string RunPluginTask(const std::string& plugin_name, const std::string& task_name);
   // [{"plugin_name", "task_name", "description", "interval_seconds"}] of every enabled
   // scheduled plug-in.
   TJSON GetAllPluginScheduledTasks();

@@ -56,6 +56,12 @@ bool RefuseWhenBusy(TOVApiRequest& c, const std::string& name, const char* actio
   return true;
 }
 
+// The scheduler's rows follow the set of enabled plug-ins: a plug-in's tasks stop when it is
+// disabled and are registered again when it is enabled (by hand, by a reload or by a scan).
+void RefreshSchedulerTasks() {
+  if (auto sched = Scheduler.Get()) sched->RefreshTasks();
+}
+
 }  // namespace
 
 // ---- lists -------------------------------------------------------------------------------------------
@@ -95,6 +101,7 @@ void HandleEnablePlugin(TOVApiRequest& c) {
     SendError(c.resp, 409, err);
     return;
   }
+  RefreshSchedulerTasks();
   SendSuccess(c.resp);
   LogInfo("Plugin %s enabled by %s", t->name, c.user.Username);
 }
@@ -103,8 +110,7 @@ void HandleDisablePlugin(TOVApiRequest& c) {
   std::optional<TTarget> t = TargetPlugin(c);
   if (!t || RefuseWhenBusy(c, t->name, "Disable")) return;
   t->mgr->DisablePlugin(t->name);
-  // The plug-in's scheduled tasks stop with it.
-  if (auto sched = Scheduler.Get()) sched->RefreshTasks();
+  RefreshSchedulerTasks();
   SendSuccess(c.resp);
   LogInfo("Plugin %s disabled by %s", t->name, c.user.Username);
 }
@@ -144,6 +150,7 @@ void HandleReloadPlugin(TOVApiRequest& c) {
     SendError(c.resp, 500, "Reload failed: " + err);
     return;
   }
+  RefreshSchedulerTasks();
   SendSuccess(c.resp);
   LogInfo("Plugin %s reloaded by %s", t->name, c.user.Username);
 }
@@ -165,6 +172,7 @@ void HandleScanPlugins(TOVApiRequest& c) {
     SendError(c.resp, 500, std::string("Scan failed: ") + e.what());
     return;
   }
+  RefreshSchedulerTasks();
   SendSuccess(c.resp, reply);
   LogInfo("Plugin scan triggered by %s: %d new plugin(s) found", c.user.Username, reply["new_plugins"].get<int>());
 }

@@ -9,11 +9,13 @@
 //   ThrowStd     throws std::runtime_error("service failed")
 //   ThrowOther   throws an int
 //   Sleep        {"ms": n}: sleeps, logs "slept <n>" and answers {"slept": n}
-//   SetTasks     {"tasks": v}: GetScheduledTasks answers v from now on (any JSON)
+//   SetTasks     {"tasks": v}: GetScheduledTasks answers v from now on (any JSON; kSpec.tasks
+//                at first)
 //   CatchDenied  ConfigSet without the permission, catching the host's error: {"caught": text}
 //   GetDashboardWidgets  {"success": true, "widgets": [{"plugin": name}]}
 // Life-cycle calls are logged through the host ("Initialize called", "Finalize called",
-// "OVPluginDestroy called", "CreateSchema", "MigrateSchema from N", "task <name> ran").  Schema v1 is the table
+// "OVPluginDestroy called", "CreateSchema", "MigrateSchema from N", "task <name> ran").  The
+// scheduled task "fail" throws std::runtime_error("task failed"), "fail_other" an int.  Schema v1 is the table
 // <prefix>items (id, name); from v2 on it has a column note.
 #include <cctype>
 #include <chrono>
@@ -46,6 +48,7 @@ struct Spec {
   Throw init_throw = Throw::None;
   int32_t schema = 0;  // the schema version a database plug-in reports
   int code = 1;
+  const char* tasks = "[{\"name\":\"tick\"}]";  // what GetScheduledTasks answers, as JSON text
 };
 
 extern const Spec kSpec;
@@ -75,7 +78,7 @@ struct Plugin {
   IOVPluginHost* loading = nullptr;  // the host OVPluginCreate got
   IOVPluginHost* host = nullptr;     // the host Initialize got
   std::mutex lock;
-  std::string tasks = "[{\"name\":\"tick\"}]";  // GetScheduledTasks, as JSON text
+  std::string tasks = kSpec.tasks;  // GetScheduledTasks, as JSON text
 
   IOVPluginHost* AnyHost() const { return host ? host : loading; }
   void Log(const std::string& text) const {
@@ -241,7 +244,8 @@ inline OVJson* GetScheduledTasks(IOVScheduledPlugin* s) {
 }
 inline void RunTask(IOVScheduledPlugin* s, OVStr name) {
   const std::string task = name ? name : "";
-  if (task == "fail") throw std::runtime_error("task failed");
+  if (task == "fail") Raise(Throw::Std, "task failed");
+  if (task == "fail_other") Raise(Throw::Other, "task failed");
   Self(s).Log("task " + task + " ran");
 }
 

@@ -167,12 +167,17 @@ TEST_F(PluginManagerTest, ServiceCallsTasksAndThrows) {
   EXPECT_EQ(mgr->GetAllPluginScheduledTasks(),
             TJSON::parse(R"([{"plugin_name": "SampleCpp", "task_name": "t2", "description": "d", "interval_seconds": 10},
                              {"plugin_name": "SampleCpp", "task_name": "", "description": "", "interval_seconds": 60}])"));
-  mgr->RunPluginTask("SampleCpp", "t2");
+  EXPECT_EQ(mgr->RunPluginTask("SampleCpp", "t2"), "");
   EXPECT_TRUE(log.Has("[plugin:SampleCpp] task t2 ran"));
-  EXPECT_THROW(mgr->RunPluginTask("SampleCpp", "fail"), std::runtime_error);
+  EXPECT_THROW((void)mgr->RunPluginTask("SampleCpp", "fail"), std::runtime_error);
+  EXPECT_THROW((void)mgr->RunPluginTask("SampleCpp", "fail_other"), EOVPluginError);
   EXPECT_EQ(mgr->GetPluginActiveCallCount("SampleCpp"), 0);
-  mgr->RunPluginTask("SampleC", "t");
+  // A task that cannot be called says why, so that the scheduler records a failed run.
+  EXPECT_EQ(mgr->RunPluginTask("SampleC", "t"), "Plugin SampleC has no pcScheduled capability");
   EXPECT_TRUE(log.Has("RunPluginTask: plugin SampleC has no pcScheduled capability"));
+  EXPECT_EQ(mgr->RunPluginTask("Nope", "t"), "Plugin not found: Nope");
+  mgr->DisablePlugin("SampleCpp");
+  EXPECT_EQ(mgr->RunPluginTask("SampleCpp", "t2"), "Plugin not enabled: SampleCpp");
 }
 
 TEST_F(PluginManagerTest, UnloadWaitsForRunningCallsWithinItsBound) {
