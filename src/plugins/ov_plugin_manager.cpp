@@ -343,7 +343,7 @@ void TOVPluginManager::StoreEnabled(const std::string& name, bool enabled) {
 void TOVPluginManager::ApprovePermissions(const std::string& name, TOVPermissionSet perms) {
   std::string entry_name;
   {
-    std::lock_guard g(lock_);
+    TOVLockGuard g(lock_);
     const int i = FindPlugin(name);
     if (i < 0) return;
     auto& e = plugins_[static_cast<std::size_t>(i)];
@@ -356,7 +356,7 @@ void TOVPluginManager::ApprovePermissions(const std::string& name, TOVPermission
 }
 
 std::optional<TOVBaseLoadedPlugin> TOVPluginManager::GetPluginIndex(int index) const {
-  std::lock_guard g(lock_);
+  TOVLockGuard g(lock_);
   if (index < 0 || static_cast<std::size_t>(index) >= plugins_.size()) return std::nullopt;
   return plugins_[static_cast<std::size_t>(index)];
 }
@@ -364,7 +364,7 @@ std::optional<TOVBaseLoadedPlugin> TOVPluginManager::GetPluginIndex(int index) c
 // ---- dependencies --------------------------------------------------------------------------------
 
 bool TOVPluginManager::ResolveDependencies(std::vector<std::string>& order) {
-  std::lock_guard g(lock_);
+  TOVLockGuard g(lock_);
   order.clear();
   std::vector<int> pending(plugins_.size(), 0);
   for (std::size_t i = 0; i < plugins_.size(); ++i)
@@ -472,7 +472,7 @@ std::string TOVPluginManager::ReloadPlugin(const std::string& name, bool* busy) 
   if (busy) *busy = false;
   std::string path;
   {
-    std::lock_guard g(lock_);
+    TOVLockGuard g(lock_);
     const int i = FindPlugin(name);
     if (i < 0) {
       LogWarning("ReloadPlugin: plugin not found: %s", name);
@@ -516,7 +516,7 @@ int TOVPluginManager::ScanNewPlugins() {
     const std::string full = PluginDir() + "/" + file;
     std::string name;
     {
-      std::lock_guard g(lock_);
+      TOVLockGuard g(lock_);
       const bool loaded = std::any_of(plugins_.begin(), plugins_.end(),
                                       [&](const TOVBaseLoadedPlugin& e) { return EqualsIgnoreCase(e.LibPath, full); });
       if (loaded) continue;
@@ -525,7 +525,7 @@ int TOVPluginManager::ScanNewPlugins() {
     if (!LoadNativePlugin(full)) continue;
     ++found;
     {
-      std::lock_guard g(lock_);
+      TOVLockGuard g(lock_);
       for (const auto& e : plugins_)
         if (e.LibPath == full) name = e.Name;
     }

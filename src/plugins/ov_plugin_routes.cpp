@@ -96,7 +96,7 @@ TOVPluginRouteRegistry::TOVPluginRouteRegistry(TOVRouter& router, TOVServerRoute
 TOVPluginRouteRegistry::~TOVPluginRouteRegistry() {
   std::vector<Entry> entries;
   {
-    std::lock_guard<TOVLock> g(lock_);
+    TOVLockGuard g(lock_);
     entries.swap(entries_);
   }
   for (auto& e : entries) {
@@ -112,7 +112,7 @@ void TOVPluginRouteRegistry::RegisterRoute(const std::string& plugin, const std:
     throw EOVPluginError(Format("Plugin \"%s\" route %s %s would take a route of the server", plugin, method, full));
   bool updated = false;
   {
-    std::lock_guard<TOVLock> g(lock_);
+    TOVLockGuard g(lock_);
     auto it = std::find_if(entries_.begin(), entries_.end(), [&](const Entry& e) {
       return EqualsIgnoreCase(e.PluginName, plugin) && e.FullPath == full && EqualsIgnoreCase(e.Method, method);
     });
@@ -132,13 +132,13 @@ void TOVPluginRouteRegistry::RegisterRoute(const std::string& plugin, const std:
 }
 
 void TOVPluginRouteRegistry::UnregisterPlugin(const std::string& plugin) {
-  std::lock_guard<TOVLock> g(lock_);
+  TOVLockGuard g(lock_);
   for (auto& e : entries_)
     if (EqualsIgnoreCase(e.PluginName, plugin)) e.Data->Handler.store(nullptr);
 }
 
 std::size_t TOVPluginRouteRegistry::Count() const {
-  std::lock_guard<TOVLock> g(lock_);
+  TOVLockGuard g(lock_);
   return entries_.size();
 }
 

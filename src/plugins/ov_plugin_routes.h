@@ -65,20 +65,24 @@ class TOVPluginRouteRegistry {
   // named "db" registering "/") is refused with EOVPluginError.  Takes the registry's lock; logs
   // after leaving it.
   void RegisterRoute(const std::string& plugin, const std::string& method, const std::string& path,
-                     std::shared_ptr<const TOVPluginRouteHandler> handler);
+                     std::shared_ptr<const TOVPluginRouteHandler> handler) EXCLUDES(lock_);
   // Clears the handler of every route of the plug-in (name compared ignoring case).
-  void UnregisterPlugin(const std::string& plugin);
-  std::size_t Count() const;
+  void UnregisterPlugin(const std::string& plugin) EXCLUDES(lock_);
+  std::size_t Count() const EXCLUDES(lock_);
 
  private:
   struct Entry {
     std::string PluginName, FullPath, Method;
     std::shared_ptr<TOVPluginRouteData> Data;
   };
+
+  // ---- Constant after construction ----
   TOVRouter& router_;
   const TOVServerRouteTest server_route_;
+
+  // ---- Guarded by lock_ (a registry; the router's lock, another registry, is taken under it) ----
   mutable TOVLock lock_{LockLevel::Registry};
-  std::vector<Entry> entries_;  // guarded by lock_
+  std::vector<Entry> entries_ GUARDED_BY(lock_);
 };
 
 // "GET", "POST", "PUT" and "DELETE" (any letter case) as themselves; anything else answers
