@@ -43,10 +43,13 @@ san: san-build
 	  scripts/run-tests $(SAN_BUILD) --e2e-modules=$(SAN_E2E)
 
 # The unit tests that run threads (HTTP server, hub, log sink, database and pool, security,
-# event bus, service table), built with ThreadSanitizer; any report fails the run.
+# event bus, service table, plug-in managers and routes, Lua engine, scheduler and maintenance,
+# restart monitor), built with ThreadSanitizer; any report fails the run.
 TSAN_SUITES ?= HttpServerTest.* WSHub.* WebSocketConnection.* SessionManager* LogFile.* EventBus.* \
   Database* Pool.* SqliteConn.* PgConn.* MyConn.* RateLimiter.* LoginThrottle.* BlacklistDB.* \
-  SecurityServices.* ServiceTable.* ServiceWalk.* Router.* SocketStream.* TlsTest.*
+  SecurityServices.* ServiceTable.* ServiceWalk.* Router.* SocketStream.* TlsTest.* \
+  PluginManagerTest.* PluginServerManagerTest.* PluginServicesTest.* PluginRouteRegistry.* \
+  InstallerWithPlugins.* LuaEngineTest.* SchedulerTest.* MaintenanceTest.* RestartMonitorTest.*
 empty :=
 space := $(empty) $(empty)
 TSAN_FILTER ?= $(subst $(space),:,$(strip $(TSAN_SUITES)))

@@ -60,6 +60,9 @@ class TOVDaemon : public TCustomDaemon {
   bool Uninstall() override;
 
  private:
+  // Outside the lock order: Start holds it for the whole start-up and the accept loop, so every
+  // lock of the server is taken under it.  Stop takes it only after the accept loop was told
+  // to end.  A plain mutex, unseen by the order checks.
   std::mutex life_;
   // State below is protected by life_.
   std::optional<TOVServiceWalk> walk_;  // the services of the current life

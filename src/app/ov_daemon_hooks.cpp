@@ -57,7 +57,7 @@ TOVRestartMonitor::~TOVRestartMonitor() {
 
 void TOVRestartMonitor::Terminate() noexcept {
   {
-    std::lock_guard<std::mutex> g(lock_);
+    TOVLockGuard g(lock_);
     terminated_ = true;
   }
   wake_.notify_all();
@@ -70,8 +70,8 @@ void TOVRestartMonitor::WaitFor() noexcept {
 void TOVRestartMonitor::Execute() {
   for (;;) {
     {
-      std::unique_lock<std::mutex> g(lock_);
-      if (wake_.wait_for(g, check_every_, [this] { return terminated_; })) return;
+      TOVUniqueLock g(lock_);
+      if (wake_.wait_for(g, check_every_, [this]() REQUIRES(lock_) { return terminated_; })) return;
     }
     if (!gRestartWhenIdle.load() || !gRestartPending.load()) continue;
     const std::int32_t active = GetActiveBBSSessions();

@@ -5,12 +5,12 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 
 #include "ov_json_helpers.h"
+#include "ov_locks.h"
 #include "ov_service.h"
 
 namespace ov {
@@ -35,17 +35,20 @@ class TOVRestartMonitor {
   TOVRestartMonitor& operator=(const TOVRestartMonitor&) = delete;
 
   // Asks the thread to end; it does at once, also in the middle of its wait.
-  void Terminate() noexcept;
+  void Terminate() noexcept EXCLUDES(lock_);
   // Joins the thread.
   void WaitFor() noexcept;
 
  private:
-  void Execute();
+  void Execute() EXCLUDES(lock_);
 
+  // ---- Constant after construction ----
   const std::chrono::milliseconds check_every_;
-  std::mutex lock_;  // leaf: guards terminated_ for the waits
-  std::condition_variable wake_;
-  bool terminated_ = false;
+  // ---- Guarded by lock_ (a leaf: guards terminated_ for the waits) ----
+  TOVLock lock_{LockLevel::Leaf};
+  std::condition_variable_any wake_;
+  bool terminated_ GUARDED_BY(lock_) = false;
+  // ---- Started by the constructor, joined by WaitFor ----
   std::thread thread_;
 };
 

@@ -1,6 +1,7 @@
 #include "ov_text.h"
 
 #include <cstdint>
+#include <limits>
 
 namespace ov {
 
@@ -36,6 +37,28 @@ bool IsSafeName(std::string_view name) noexcept {
   for (char c : name)
     if (c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return false;
   return true;
+}
+
+std::optional<std::int64_t> ParseInt64(std::string_view s) noexcept {
+  bool neg = false;
+  if (!s.empty() && (s.front() == '+' || s.front() == '-')) {
+    neg = s.front() == '-';
+    s.remove_prefix(1);
+  }
+  if (s.empty()) return std::nullopt;
+  // Accumulate negatively so INT64_MIN fits.
+  std::int64_t v = 0;
+  for (char ch : s) {
+    if (ch < '0' || ch > '9') return std::nullopt;
+    int d = ch - '0';
+    if (v < (std::numeric_limits<std::int64_t>::min() + d) / 10) return std::nullopt;
+    v = v * 10 - d;
+  }
+  if (!neg) {
+    if (v == std::numeric_limits<std::int64_t>::min()) return std::nullopt;
+    v = -v;
+  }
+  return v;
 }
 
 std::int32_t ClampToInt32(std::int64_t v) noexcept {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -18,6 +19,10 @@ std::string TrimAscii(std::string_view s);
 // (plug-in names, versions, package names, language codes): not empty, at most 255 bytes, not
 // "." or "..", and without "/", "\\", NUL or other control characters.
 bool IsSafeName(std::string_view name) noexcept;
+
+// An optional sign and decimal digits whose value fits in 64 bits; nullopt otherwise (no blanks,
+// no other characters).
+std::optional<std::int64_t> ParseInt64(std::string_view s) noexcept;
 
 // v clamped to the 32-bit range (security levels, ban minutes, counts a peer sent).
 std::int32_t ClampToInt32(std::int64_t v) noexcept;

@@ -178,10 +178,9 @@ constexpr std::size_t kMaxGather = 1024 * 1024;
 
 TWebSocketConnection::TWebSocketConnection(std::unique_ptr<Stream> stream, std::string remote_addr,
                                            std::string pending)
-    : stream_(std::move(stream)), remote_addr_(std::move(remote_addr)) {
+    : stream_(std::move(stream)), remote_addr_(std::move(remote_addr)), direct_(stream_ && !stream_->IsSecure()) {
   if (!pending.empty()) parser_.Append(pending.data(), pending.size());
   if (!stream_) connected_.store(false);
-  direct_ = stream_ && !stream_->IsSecure();
 }
 
 TWebSocketConnection::~TWebSocketConnection() = default;
@@ -194,22 +193,22 @@ void TWebSocketConnection::WakeLocked() noexcept {
 }
 
 void TWebSocketConnection::SetEnd(const std::string& why) {
-  std::lock_guard<TOVLock> g(send_lock_);
+  TOVLockGuard g(send_lock_);
   if (end_reason_.empty()) end_reason_ = why;
 }
 
 std::string TWebSocketConnection::EndReason() const {
-  std::lock_guard<TOVLock> g(send_lock_);
+  TOVLockGuard g(send_lock_);
   return end_reason_;
 }
 
 std::size_t TWebSocketConnection::QueuedBytes() const {
-  std::lock_guard<TOVLock> g(send_lock_);
+  TOVLockGuard g(send_lock_);
   return queued_bytes_;
 }
 
 bool TWebSocketConnection::Enqueue(std::shared_ptr<const std::string> frame, bool is_close) {
-  std::lock_guard<TOVLock> g(send_lock_);
+  TOVLockGuard g(send_lock_);
   if (!connected_.load(std::memory_order_acquire) || close_queued_) return false;
   if (is_close) {
     close_queued_ = true;
@@ -268,7 +267,7 @@ void TWebSocketConnection::Close(std::uint16_t code, std::string_view reason) {
 }
 
 void TWebSocketConnection::Disconnect() noexcept {
-  std::lock_guard<TOVLock> g(send_lock_);
+  TOVLockGuard g(send_lock_);
   try {
     if (end_reason_.empty()) end_reason_ = "disconnected";
   } catch (...) {
@@ -297,7 +296,7 @@ void TWebSocketConnection::RefuseFrame(TWSFrameParser::Result r) {
 
 bool TWebSocketConnection::HasOutput() {
   if (out_off_ < out_.size()) return true;
-  std::lock_guard<TOVLock> g(send_lock_);
+  TOVLockGuard g(send_lock_);
   return !queue_.empty();
 }
 
@@ -307,7 +306,7 @@ bool TWebSocketConnection::WriteSome(bool& progressed) {
 
 bool TWebSocketConnection::WriteQueuedSocket(bool& progressed) {
   progressed = false;
-  std::lock_guard<TOVLock> g(send_lock_);
+  TOVLockGuard g(send_lock_);
   while (!queue_.empty() && socket_open_) {
     iovec iov[kMaxIov];
     int count = 0;
@@ -350,7 +349,7 @@ bool TWebSocketConnection::WriteQueuedStream(bool& progressed) {
     if (out_off_ >= out_.size() && !big) {
       out_.clear();
       out_off_ = 0;
-      std::lock_guard<TOVLock> g(send_lock_);
+      TOVLockGuard g(send_lock_);
       while (!queue_.empty() && out_.size() < kGatherLimit) {
         auto& f = queue_.front();
         if (out_.empty() && f->size() >= kGatherLimit) {
@@ -537,6 +536,21 @@ void TWebSocketConnection::ParseAvailable(const TWSHandlers& h) {
   }
 }
 
+void TWebSocketConnection::FinishRun() noexcept {
+  {
+    TOVLockGuard g(send_lock_);
+    connected_.store(false, std::memory_order_release);
+    owner_running_ = false;
+    socket_open_ = false;
+    queue_.clear();
+    queued_bytes_ = 0;
+    head_written_ = 0;
+  }
+  out_.clear();
+  out_off_ = 0;
+  stream_->Close();
+}
+
 void TWebSocketConnection::Run(const TWSHandlers& h, std::chrono::milliseconds idle_after,
                                const std::function<void()>& on_idle) {
   if (!stream_) return;
@@ -550,7 +564,7 @@ void TWebSocketConnection::Run(const TWSHandlers& h, std::chrono::milliseconds i
   sigset_t poll_mask = old_mask;
   sigdelset(&poll_mask, kWakeSignal);
   {
-    std::lock_guard<TOVLock> g(send_lock_);
+    TOVLockGuard g(send_lock_);
     owner_ = ::pthread_self();
     owner_running_ = true;
   }
@@ -566,18 +580,7 @@ void TWebSocketConnection::Run(const TWSHandlers& h, std::chrono::milliseconds i
     TWebSocketConnection* c;
     sigset_t mask;
     ~Finish() {
-      {
-        std::lock_guard<TOVLock> g(c->send_lock_);
-        c->connected_.store(false, std::memory_order_release);
-        c->owner_running_ = false;
-        c->socket_open_ = false;
-        c->queue_.clear();
-        c->queued_bytes_ = 0;
-        c->head_written_ = 0;
-      }
-      c->out_.clear();
-      c->out_off_ = 0;
-      c->stream_->Close();
+      c->FinishRun();
       ::pthread_sigmask(SIG_SETMASK, &mask, nullptr);
     }
   } finish{this, old_mask};
@@ -586,7 +589,7 @@ void TWebSocketConnection::Run(const TWSHandlers& h, std::chrono::milliseconds i
   for (;;) {
     {
       // From here on a new wake-up signals this thread again.
-      std::lock_guard<TOVLock> g(send_lock_);
+      TOVLockGuard g(send_lock_);
       wake_pending_ = false;
     }
     if (!connected_.load(std::memory_order_acquire)) break;

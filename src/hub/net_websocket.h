@@ -110,17 +110,17 @@ class TWebSocketConnection {
   // ---- any thread ----
   // Send or queue one frame; false when the connection is gone or the queue overflowed (the
   // connection is then dropped).
-  bool SendFrame(std::uint8_t opcode, std::string_view data, bool fin = true);
+  bool SendFrame(std::uint8_t opcode, std::string_view data, bool fin = true) EXCLUDES(send_lock_);
   bool SendText(std::string_view text) { return SendFrame(WS_OP_TEXT, text); }
   bool SendBinary(std::string_view data) { return SendFrame(WS_OP_BINARY, data); }
   bool SendPing(std::string_view data) { return SendFrame(WS_OP_PING, data); }
   bool SendPong(std::string_view data) { return SendFrame(WS_OP_PONG, data); }
   // The same for a frame already in wire form (one encoding shared by a broadcast).
-  bool SendEncoded(std::shared_ptr<const std::string> frame);
+  bool SendEncoded(std::shared_ptr<const std::string> frame) EXCLUDES(send_lock_);
   // Send a close frame (code, reason); the owner flushes what is queued, then ends.
-  void Close(std::uint16_t code, std::string_view reason);
+  void Close(std::uint16_t code, std::string_view reason) EXCLUDES(send_lock_);
   // End at once; nothing more is written.
-  void Disconnect() noexcept;
+  void Disconnect() noexcept EXCLUDES(send_lock_);
 
   // False once the connection ended or a close frame is queued.
   bool Connected() const noexcept {
@@ -128,60 +128,67 @@ class TWebSocketConnection {
   }
   bool Overflowed() const noexcept { return overflowed_.load(std::memory_order_acquire); }
   const std::string& RemoteAddr() const noexcept { return remote_addr_; }
-  std::size_t QueuedBytes() const;
+  std::size_t QueuedBytes() const EXCLUDES(send_lock_);
+  // Before the connection is shared with other threads.
   void SetMaxQueueBytes(std::size_t n) noexcept { max_queue_bytes_ = n; }
-  // Outgoing frames are masked (client side).
+  // Outgoing frames are masked (client side).  Before the connection is shared.
   void SetClientMode(bool on) noexcept { client_mode_ = on; }
 
   // ---- the owner thread ----
   // Reads one frame, waiting until the deadline.  A time-out before the first byte of a
   // frame keeps the connection; a time-out inside a frame, a closed or broken stream, a
   // frame above the cap or a malformed length drops it.
-  bool ReadFrame(TWSFrame& frame, Deadline deadline);
+  bool ReadFrame(TWSFrame& frame, Deadline deadline) EXCLUDES(send_lock_);
   // ReadFrame, then acts on the frame (reassembly, answers to close and ping, callbacks)
   // and writes the queued answers.  False when no frame was read.
-  bool ProcessNextFrame(const TWSHandlers& h, Deadline deadline);
+  bool ProcessNextFrame(const TWSHandlers& h, Deadline deadline) EXCLUDES(send_lock_);
   // Writes queued frames until the queue is empty or the deadline passes.
-  bool FlushOutput(Deadline deadline);
+  bool FlushOutput(Deadline deadline) EXCLUDES(send_lock_);
   // Serves the connection until it ends: reads and dispatches frames and writes queued
   // frames, never blocking on one side.  on_idle runs when nothing arrived for idle_after.
   // Exceptions from callbacks propagate; the connection stays consistent.
-  void Run(const TWSHandlers& h, std::chrono::milliseconds idle_after, const std::function<void()>& on_idle);
+  void Run(const TWSHandlers& h, std::chrono::milliseconds idle_after, const std::function<void()>& on_idle)
+      EXCLUDES(send_lock_);
   // The stream (owner thread only).
   Stream* GetStream() noexcept { return stream_.get(); }
   // Why the connection ended, for the log ("closed by peer", "frame too large", ...).
-  std::string EndReason() const;
+  std::string EndReason() const EXCLUDES(send_lock_);
 
  private:
-  bool Enqueue(std::shared_ptr<const std::string> frame, bool is_close);
-  // Makes the owner look at the connection again; send_lock_ must be held.
-  void WakeLocked() noexcept;
+  bool Enqueue(std::shared_ptr<const std::string> frame, bool is_close) EXCLUDES(send_lock_);
+  // Makes the owner look at the connection again.
+  void WakeLocked() noexcept REQUIRES(send_lock_);
   // Acts on one frame; queues answers.
-  void Dispatch(TWSFrame& f, const TWSHandlers& h);
+  void Dispatch(TWSFrame& f, const TWSHandlers& h) EXCLUDES(send_lock_);
   // Dispatches the complete frames in the parser, stopping once the connection is ending.
-  void ParseAvailable(const TWSHandlers& h);
-  void Fail(std::uint16_t code, const std::string& why, bool send_close);
+  void ParseAvailable(const TWSHandlers& h) EXCLUDES(send_lock_);
+  void Fail(std::uint16_t code, const std::string& why, bool send_close) EXCLUDES(send_lock_);
   // Ends the connection over a frame the parser refused (TooLarge or ProtocolError).
-  void RefuseFrame(TWSFrameParser::Result r);
+  void RefuseFrame(TWSFrameParser::Result r) EXCLUDES(send_lock_);
   // Writes queued data without blocking; false on a write failure.
-  bool WriteSome(bool& progressed);
+  bool WriteSome(bool& progressed) EXCLUDES(send_lock_);
   // WriteSome on a plain socket: one gathered write of the queue per call, under send_lock_.
-  bool WriteQueuedSocket(bool& progressed);
+  bool WriteQueuedSocket(bool& progressed) EXCLUDES(send_lock_);
   // WriteSome on a TLS stream: queued frames are gathered into out_ and written unlocked.
-  bool WriteQueuedStream(bool& progressed);
-  bool HasOutput();
-  void SetEnd(const std::string& why);
+  bool WriteQueuedStream(bool& progressed) EXCLUDES(send_lock_);
+  bool HasOutput() EXCLUDES(send_lock_);
+  void SetEnd(const std::string& why) EXCLUDES(send_lock_);
+  // The end of Run: no other thread writes to the socket or signals the owner afterwards.
+  void FinishRun() noexcept EXCLUDES(send_lock_);
 
   // ---- Constant after construction ----
-  std::unique_ptr<Stream> stream_;
-  std::string remote_addr_;
-  bool direct_ = false;  // a plain socket: any thread may write it (under send_lock_)
+  const std::unique_ptr<Stream> stream_;
+  const std::string remote_addr_;
+  const bool direct_;  // a plain socket: any thread may write it (under send_lock_)
 
+  // ---- Set before the connection is shared (SetClientMode, SetMaxQueueBytes) ----
+  bool client_mode_ = false;
+  std::size_t max_queue_bytes_ = WS_DEFAULT_MAX_QUEUE_BYTES;
+
+  // ---- Lock-free ----
   std::atomic<bool> connected_{true};
   std::atomic<bool> overflowed_{false};
   std::atomic<bool> closing_{false};  // a close frame is queued or sent: end once it is written
-  bool client_mode_ = false;
-  std::size_t max_queue_bytes_ = WS_DEFAULT_MAX_QUEUE_BYTES;
 
   // Frames in wire form, oldest first.  A vector and the index of its head: an empty queue
   // costs nothing, where a std::deque holds a 512-byte block per idle connection.
@@ -213,17 +220,18 @@ class TWebSocketConnection {
     std::size_t head_ = 0;
   };
 
-  // ---- Guarded by send_lock_ ----
+  // ---- Guarded by send_lock_ (last in the hub's chain: nothing is taken or logged under it) ----
   mutable TOVLock send_lock_{LockLevel::HubSend};
-  FrameQueue queue_;
-  std::size_t head_written_ = 0;  // bytes of queue_.front() already on the socket (plain only)
-  std::size_t queued_bytes_ = 0;  // bytes in queue_ not yet written
-  bool close_queued_ = false;
-  bool socket_open_ = true;       // false once the owner closed the socket: no more writes
-  bool owner_running_ = false;    // owner_ is in Run and may be signalled
-  pthread_t owner_{};
-  bool wake_pending_ = false;     // a wake-up was sent that the owner has not seen yet
-  std::string end_reason_;
+  FrameQueue queue_ GUARDED_BY(send_lock_);
+  // bytes of queue_.front() already on the socket (plain only)
+  std::size_t head_written_ GUARDED_BY(send_lock_) = 0;
+  std::size_t queued_bytes_ GUARDED_BY(send_lock_) = 0;  // bytes in queue_ not yet written
+  bool close_queued_ GUARDED_BY(send_lock_) = false;
+  bool socket_open_ GUARDED_BY(send_lock_) = true;     // false once the owner closed the socket: no more writes
+  bool owner_running_ GUARDED_BY(send_lock_) = false;  // owner_ is in Run and may be signalled
+  pthread_t owner_ GUARDED_BY(send_lock_){};
+  bool wake_pending_ GUARDED_BY(send_lock_) = false;   // a wake-up was sent that the owner has not seen yet
+  std::string end_reason_ GUARDED_BY(send_lock_);
 
   // ---- The owner only ----
   TWSFrameParser parser_;

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <ctime>
-#include <mutex>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -50,7 +49,7 @@ std::int64_t TOVSessionManager::AddSession(std::int32_t node, const std::string&
 
   auto db = RequireDB();
   TOVDBLockGuard write_lock(*db);
-  std::lock_guard<TOVLock> g(lock_);
+  TOVLockGuard g(lock_);
   std::int64_t id = 0;
   {
     TOVWriteQuery q = db->NewQuery();
@@ -80,7 +79,7 @@ std::int64_t TOVSessionManager::AddSession(std::int32_t node, const std::string&
 void TOVSessionManager::RemoveSession(std::int64_t session_id) {
   auto db = RequireDB();
   TOVDBLockGuard write_lock(*db);
-  std::lock_guard<TOVLock> g(lock_);
+  TOVLockGuard g(lock_);
   for (std::size_t i = sessions_.size(); i-- > 0;) {
     if (SessionIdOf(sessions_[i]) == session_id) sessions_.erase(i);
   }
@@ -94,7 +93,7 @@ void TOVSessionManager::RemoveSession(std::int64_t session_id) {
 void TOVSessionManager::UpdateSession(std::int64_t session_id, std::int64_t user_id, const std::string& username) {
   auto db = RequireDB();
   TOVDBLockGuard write_lock(*db);
-  std::lock_guard<TOVLock> g(lock_);
+  TOVLockGuard g(lock_);
   for (TJSON& s : sessions_) {
     if (SessionIdOf(s) != session_id) continue;
     s.erase("user_id");
@@ -119,8 +118,6 @@ void TOVSessionManager::UpdateSession(std::int64_t session_id, std::int64_t user
 
 void TOVSessionManager::UpdateActivity(std::int64_t session_id) {
   auto db = RequireDB();
-  TOVDBLockGuard write_lock(*db);
-  std::lock_guard<TOVLock> g(lock_);
   TOVWriteQuery q = db->NewQuery();
   q.SetSQL("UPDATE active_sessions SET last_activity = " + db->NowExpr() + " WHERE id = :id");
   q.Param("id", session_id);
@@ -129,12 +126,12 @@ void TOVSessionManager::UpdateActivity(std::int64_t session_id) {
 }
 
 TJSON TOVSessionManager::GetAllSessions() const {
-  std::lock_guard<TOVLock> g(lock_);
+  TOVLockGuard g(lock_);
   return sessions_;
 }
 
 std::optional<TJSON> TOVSessionManager::GetSessionByNode(std::int32_t node) const {
-  std::lock_guard<TOVLock> g(lock_);
+  TOVLockGuard g(lock_);
   for (std::size_t i = sessions_.size(); i-- > 0;) {
     if (NodeOf(sessions_[i]) == node) return sessions_[i];
   }
@@ -142,12 +139,12 @@ std::optional<TJSON> TOVSessionManager::GetSessionByNode(std::int32_t node) cons
 }
 
 std::size_t TOVSessionManager::GetSessionCount() const {
-  std::lock_guard<TOVLock> g(lock_);
+  TOVLockGuard g(lock_);
   return sessions_.size();
 }
 
 std::int32_t TOVSessionManager::AllocateNode() const {
-  std::lock_guard<TOVLock> g(lock_);
+  TOVLockGuard g(lock_);
   // The occupied numbers within range, sorted: memory follows the sessions, not max_nodes.
   std::vector<std::int64_t> taken;
   taken.reserve(sessions_.size());
@@ -168,7 +165,7 @@ void TOVSessionManager::ClearAll() {
   auto db = DB.Get();
   std::optional<TOVDBLockGuard> write_lock;
   if (db) write_lock.emplace(*db);
-  std::lock_guard<TOVLock> g(lock_);
+  TOVLockGuard g(lock_);
   sessions_ = TJSON::array();
   if (!db) return;
   try {

@@ -103,12 +103,12 @@ std::string JoinComma(const std::vector<std::string>& v) {
 
 void TOVWSServer::RegisterMessageHandler(const std::string& msg_type, TOVWSMessageHandler handler) {
   auto h = std::make_shared<TOVWSMessageHandler>(std::move(handler));
-  std::lock_guard<TOVLock> g(handlers_lock_);
+  TOVLockGuard g(handlers_lock_);
   handlers_[ToLowerAscii(msg_type)] = std::move(h);
 }
 
 void TOVWSServer::UnregisterMessageHandler(const std::string& msg_type) {
-  std::lock_guard<TOVLock> g(handlers_lock_);
+  TOVLockGuard g(handlers_lock_);
   handlers_.erase(ToLowerAscii(msg_type));
 }
 
@@ -157,7 +157,7 @@ void TOVWSServer::HandleMessage(std::int32_t client_id, const std::string& paylo
   const std::string type = JStr(msg, "type");
   std::shared_ptr<TOVWSMessageHandler> h;
   {
-    std::lock_guard<TOVLock> g(handlers_lock_);
+    TOVLockGuard g(handlers_lock_);
     auto it = handlers_.find(ToLowerAscii(type));
     if (it != handlers_.end()) h = it->second;
   }
@@ -185,7 +185,7 @@ void TOVWSServer::HandleRegister(std::int32_t id, const TJSON& msg) {
   if (!uuid.empty()) {
     std::int32_t stale = 0;
     {
-      std::lock_guard<TOVLock> g(clients_lock_);
+      TOVLockGuard g(clients_lock_);
       for (auto& s : clients_)
         if (s.Active && s.Info.Registered && s.Info.ID != id && s.Info.ClientUUID == uuid) {
           stale = s.Info.ID;
@@ -200,7 +200,7 @@ void TOVWSServer::HandleRegister(std::int32_t id, const TJSON& msg) {
   }
   std::string tls_now;
   {
-    std::lock_guard<TOVLock> g(clients_lock_);
+    TOVLockGuard g(clients_lock_);
     Slot* s = FindSlot(id);
     if (!s) return;
     TOVWSClientInfo& c = s->Info;
@@ -232,7 +232,7 @@ void TOVWSServer::HandleHeartbeat(std::int32_t id, const TJSON& msg) {
     active = static_cast<std::int32_t>(it->size());
   }
   {
-    std::lock_guard<TOVLock> g(clients_lock_);
+    TOVLockGuard g(clients_lock_);
     Slot* s = FindSlot(id);
     if (!s) return;
     s->Info.LastPong = StreamClock::now();
@@ -247,7 +247,7 @@ void TOVWSServer::HandleNodeUpdate(std::int32_t id, const TJSON& msg) {
   if (auto it = msg.find("nodes"); it != msg.end() && it->is_array()) {
     std::string nodes_json = JsonCompact(*it);
     std::int32_t active = static_cast<std::int32_t>(it->size());
-    std::lock_guard<TOVLock> g(clients_lock_);
+    TOVLockGuard g(clients_lock_);
     if (Slot* s = FindSlot(id)) {
       s->Info.NodesJSON = std::move(nodes_json);
       s->Info.ActiveNodes = active;
@@ -273,7 +273,7 @@ void TOVWSServer::HandleConfigResult(std::int32_t id, const TJSON& msg) {
 }
 
 void TOVWSServer::HandlePong(std::int32_t id, const TJSON&) {
-  std::lock_guard<TOVLock> g(clients_lock_);
+  TOVLockGuard g(clients_lock_);
   if (Slot* s = FindSlot(id)) s->Info.LastPong = StreamClock::now();
 }
 
@@ -309,7 +309,7 @@ void TOVWSServer::HandleStatusUpdate(std::int32_t id, const TJSON& msg) {
 void TOVWSServer::RegisterDoorRoute(std::int32_t session_id, std::int32_t user_client_id,
                                     std::int32_t door_server_client_id) {
   {
-    std::lock_guard<TOVLock> g(door_lock_);
+    TOVLockGuard g(door_lock_);
     // A session has one route: a newer registration replaces a stale one.
     std::erase_if(door_routes_, [&](const TOVDoorRoute& r) { return r.SessionID == session_id; });
     door_routes_.push_back({session_id, user_client_id, door_server_client_id});
@@ -321,7 +321,7 @@ void TOVWSServer::RegisterDoorRoute(std::int32_t session_id, std::int32_t user_c
 void TOVWSServer::UnregisterDoorRoute(std::int32_t session_id) {
   bool removed = false;
   {
-    std::lock_guard<TOVLock> g(door_lock_);
+    TOVLockGuard g(door_lock_);
     auto it = std::find_if(door_routes_.begin(), door_routes_.end(),
                            [&](const TOVDoorRoute& r) { return r.SessionID == session_id; });
     if (it != door_routes_.end()) {
@@ -333,7 +333,7 @@ void TOVWSServer::UnregisterDoorRoute(std::int32_t session_id) {
 }
 
 bool TOVWSServer::FindDoorRoute(std::int32_t session_id, TOVDoorRoute& route) {
-  std::lock_guard<TOVLock> g(door_lock_);
+  TOVLockGuard g(door_lock_);
   for (const auto& r : door_routes_)
     if (r.SessionID == session_id) {
       route = r;
@@ -344,7 +344,7 @@ bool TOVWSServer::FindDoorRoute(std::int32_t session_id, TOVDoorRoute& route) {
 
 std::vector<std::int32_t> TOVWSServer::DropDoorRoutesOf(std::int32_t client_id) {
   std::vector<std::int32_t> dropped;
-  std::lock_guard<TOVLock> g(door_lock_);
+  TOVLockGuard g(door_lock_);
   for (auto it = door_routes_.begin(); it != door_routes_.end();) {
     if (it->UserClientID == client_id || it->DoorServerClientID == client_id) {
       dropped.push_back(it->SessionID);
@@ -372,7 +372,7 @@ void TOVWSServer::HandleDoorReady(std::int32_t id, const TJSON& msg) {
   RegisterDoorRoute(session, user_client, id);
   std::string door_ip;
   {
-    std::lock_guard<TOVLock> g(clients_lock_);
+    TOVLockGuard g(clients_lock_);
     if (Slot* s = FindSlot(id)) door_ip = s->Info.IPAddress;
   }
   TJSON m = TJSON::object();
@@ -436,7 +436,7 @@ void TOVWSServer::HandleSubscribe(std::int32_t id, const TJSON& msg) {
   bool admin = false, capped_now = false;
   std::size_t ignored = 0;
   {
-    std::lock_guard<TOVLock> g(clients_lock_);
+    TOVLockGuard g(clients_lock_);
     Slot* s = FindSlot(id);
     if (s && s->Info.ClientType == ctWebAdmin) {
       admin = true;
@@ -467,7 +467,7 @@ void TOVWSServer::HandleUnsubscribe(std::int32_t id, const TJSON& msg) {
   if (it == msg.end() || !it->is_array()) return;
   const std::vector<std::string> names = EventNames(msg);
   const std::unordered_set<std::string> drop(names.begin(), names.end());
-  std::lock_guard<TOVLock> g(clients_lock_);
+  TOVLockGuard g(clients_lock_);
   Slot* s = FindSlot(id);
   if (!s || s->Info.ClientType != ctWebAdmin) return;
   std::set<std::string>& events = s->Info.SubscribedEvents;

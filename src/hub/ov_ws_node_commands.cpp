@@ -24,7 +24,7 @@ struct TOVWSServer::Pending {
 // ---- pending results -----------------------------------------------------------------------------
 
 int TOVWSServer::CreatePendingResult(const std::string& request_id) {
-  std::lock_guard<TOVLock> g(pending_lock_);
+  TOVLockGuard g(pending_lock_);
   if (pending_closed_) throw std::runtime_error("WebSocket server not active");
   const std::string key = ToLowerAscii(request_id);
   if (pending_.count(key)) throw std::runtime_error(Format("Duplicate request id: %s", request_id));
@@ -35,7 +35,7 @@ int TOVWSServer::CreatePendingResult(const std::string& request_id) {
 }
 
 void TOVWSServer::StorePendingResult(const std::string& request_id, TJSON result, std::int32_t from_client) {
-  std::lock_guard<TOVLock> g(pending_lock_);
+  TOVLockGuard g(pending_lock_);
   auto it = pending_.find(ToLowerAscii(request_id));
   if (it == pending_.end()) return;
   Pending& p = *it->second;
@@ -47,13 +47,13 @@ void TOVWSServer::StorePendingResult(const std::string& request_id, TJSON result
 }
 
 std::optional<TJSON> TOVWSServer::WaitForResult(const std::string& request_id, int timeout_ms) {
-  std::unique_lock<TOVLock> lk(pending_lock_);
+  TOVUniqueLock lk(pending_lock_);
   const std::string key = ToLowerAscii(request_id);
   auto it = pending_.find(key);
   if (it == pending_.end()) return std::nullopt;
   std::shared_ptr<Pending> p = it->second;
   p->cv.wait_for(lk, std::chrono::milliseconds(std::max(0, timeout_ms)),
-                 [&] { return p->ready || pending_closed_; });
+                 [&]() REQUIRES(pending_lock_) { return p->ready || pending_closed_; });
   std::optional<TJSON> out;
   if (p->ready) out = std::move(p->result);
   auto again = pending_.find(key);
@@ -64,7 +64,7 @@ std::optional<TJSON> TOVWSServer::WaitForResult(const std::string& request_id, i
 std::optional<TJSON> TOVWSServer::SendCommandWait(std::int32_t client_id, TJSON msg, int timeout_ms) {
   std::string rid;
   {
-    std::lock_guard<TOVLock> g(pending_lock_);
+    TOVLockGuard g(pending_lock_);
     rid = "req_" + std::to_string(next_request_id_++);
   }
   msg["request_id"] = rid;
@@ -74,12 +74,12 @@ std::optional<TJSON> TOVWSServer::SendCommandWait(std::int32_t client_id, TJSON 
 }
 
 void TOVWSServer::OpenPending() {
-  std::lock_guard<TOVLock> g(pending_lock_);
+  TOVLockGuard g(pending_lock_);
   pending_closed_ = false;
 }
 
 void TOVWSServer::WakePending() {
-  std::lock_guard<TOVLock> g(pending_lock_);
+  TOVLockGuard g(pending_lock_);
   pending_closed_ = true;
   for (auto& [k, p] : pending_) p->cv.notify_all();
 }
@@ -103,7 +103,7 @@ TJSON CommandOf(const char* type, const std::string& request_id,
 // The command goes to one client, and only that client's reply completes its pending result.
 void TOVWSServer::SendNodeCommand(std::int32_t client_id, const std::string& request_id, TJSON msg) {
   if (!request_id.empty()) {
-    std::lock_guard<TOVLock> g(pending_lock_);
+    TOVLockGuard g(pending_lock_);
     auto it = pending_.find(ToLowerAscii(request_id));
     if (it != pending_.end()) it->second->target = client_id;
   }

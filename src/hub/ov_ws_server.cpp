@@ -5,7 +5,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
@@ -25,6 +24,7 @@
 #include "ov_consts.h"
 #include "ov_database.h"
 #include "ov_http_server.h"
+#include "ov_listener.h"
 #include "ov_log.h"
 #include "ov_ssl_handler.h"
 #include "ov_text.h"
@@ -35,8 +35,6 @@ namespace ov {
 // ---- helpers ----------------------------------------------------------------------------------
 
 namespace {
-
-std::string ErrnoText() { return std::to_string(errno); }
 
 // "d-m-yy hh:nn:ss" in local time.
 std::string DefaultDateTime(std::chrono::system_clock::time_point t) {
@@ -60,16 +58,6 @@ TJSON ParsedArrayOrEmpty(const std::string& text) {
   TJSON v;
   if (ParseJsonText(text, v) && v.is_array()) return v;
   return TJSON::array();
-}
-
-void SetSocketOptions(int fd) {
-  int on = 1;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
-  int idle = 30, intvl = 10, cnt = 3;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
-  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &intvl, sizeof intvl);
-  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &cnt, sizeof cnt);
 }
 
 const char* kEventStatusRefresh[] = {"user.login",    "user.logout",    "user.create",     "session.start",
@@ -126,9 +114,9 @@ class TOVWSServer::ClientThread {
 class TOVWSServer::FanOut {
  public:
   // Starts up to n threads; fewer when the system has no more to give.
-  void Start(int n) {
+  void Start(int n) EXCLUDES(lock_) {
     {
-      std::lock_guard<TOVLock> g(lock_);
+      TOVLockGuard g(lock_);
       running_ = true;
     }
     for (int i = 0; i < n; ++i) {
@@ -138,16 +126,16 @@ class TOVWSServer::FanOut {
       } catch (const std::system_error&) {
         break;
       }
-      std::lock_guard<TOVLock> g(lock_);
+      TOVLockGuard g(lock_);
       threads_.push_back(std::move(t));
     }
   }
   // The threads finish the shares they were given, then end; later fan-outs run on the
   // sending thread alone.
-  void Stop() {
+  void Stop() EXCLUDES(lock_) {
     std::vector<std::unique_ptr<ClientThread>> threads;
     {
-      std::lock_guard<TOVLock> g(lock_);
+      TOVLockGuard g(lock_);
       running_ = false;
       threads.swap(threads_);
     }
@@ -155,17 +143,17 @@ class TOVWSServer::FanOut {
     for (auto& t : threads) t->join();
   }
   // Threads that can take a share now.
-  int Threads() {
-    std::lock_guard<TOVLock> g(lock_);
+  int Threads() EXCLUDES(lock_) {
+    TOVLockGuard g(lock_);
     return running_ ? static_cast<int>(threads_.size()) : 0;
   }
   // Runs share(0) .. share(parts - 1): the first on the caller, the others on the threads.
   // share must not throw.
-  void Run(int parts, const std::function<void(int)>& share) {
+  void Run(int parts, const std::function<void(int)>& share) EXCLUDES(lock_) {
     std::latch done(parts - 1);
     bool alone = false;
     {
-      std::lock_guard<TOVLock> g(lock_);
+      TOVLockGuard g(lock_);
       if (!running_ || threads_.empty()) alone = true;
       else
         for (int p = 1; p < parts; ++p) jobs_.push_back({&share, p, &done});
@@ -185,12 +173,12 @@ class TOVWSServer::FanOut {
     int part;
     std::latch* done;
   };
-  void Loop() {
+  void Loop() EXCLUDES(lock_) {
     for (;;) {
       Job j;
       {
-        std::unique_lock<TOVLock> lk(lock_);
-        cv_.wait(lk, [this] { return !jobs_.empty() || !running_; });
+        TOVUniqueLock lk(lock_);
+        cv_.wait(lk, [this]() REQUIRES(lock_) { return !jobs_.empty() || !running_; });
         if (jobs_.empty()) return;
         j = jobs_.front();
         jobs_.pop_front();
@@ -200,11 +188,12 @@ class TOVWSServer::FanOut {
     }
   }
 
+  // ---- Guarded by lock_ (a leaf: shares run outside it) ----
   TOVLock lock_{LockLevel::Leaf};
   std::condition_variable_any cv_;
-  std::deque<Job> jobs_;
-  bool running_ = false;
-  std::vector<std::unique_ptr<ClientThread>> threads_;
+  std::deque<Job> jobs_ GUARDED_BY(lock_);
+  bool running_ GUARDED_BY(lock_) = false;
+  std::vector<std::unique_ptr<ClientThread>> threads_ GUARDED_BY(lock_);
 };
 
 // One client's thread and what Stop needs to interrupt it.
@@ -218,22 +207,23 @@ struct TOVWSServer::Worker {
   // ---- The client's own thread only ----
   std::unique_ptr<Stream> stream;  // until the connection takes it
   std::string tls_version;
-  std::int32_t client_id = 0;  // 0 until the client is in the table (hand-over: set under lock)
+  std::int32_t client_id = 0;  // 0 until the client is in the table
 
   std::atomic<bool> aborted{false};
 
   // ---- Guarded by lock (a leaf: Abort disconnects outside it) ----
   TOVLock lock{LockLevel::Leaf};
   std::condition_variable_any handed;  // a hand-over finished (or Abort)
-  bool handover_done = false;          // hand-over: conn and client_id are set, or it failed
-  Stream* live_stream = nullptr;       // the stream during a handshake, for Abort
-  std::shared_ptr<TWebSocketConnection> conn;
+  bool handover_done GUARDED_BY(lock) = false;     // hand-over: conn and handed_id are set, or it failed
+  std::int32_t handed_id GUARDED_BY(lock) = 0;     // hand-over: the client id the thread serves
+  Stream* live_stream GUARDED_BY(lock) = nullptr;  // the stream during a handshake, for Abort
+  std::shared_ptr<TWebSocketConnection> conn GUARDED_BY(lock);
 
-  void Abort() {
+  void Abort() EXCLUDES(lock) {
     aborted.store(true);
     std::shared_ptr<TWebSocketConnection> c;
     {
-      std::lock_guard<TOVLock> g(lock);
+      TOVLockGuard g(lock);
       c = conn;
       // Only a shutdown of the socket: the stream stays valid while the lock is held.
       if (!c && live_stream) live_stream->Abort();
@@ -242,14 +232,38 @@ struct TOVWSServer::Worker {
     if (c) c->Disconnect();
   }
   // The end of a hand-over: the thread serves conn as client id, or ends when conn is null.
-  void HandOver(std::shared_ptr<TWebSocketConnection> c, std::int32_t id) {
+  void HandOver(std::shared_ptr<TWebSocketConnection> c, std::int32_t id) EXCLUDES(lock) {
     {
-      std::lock_guard<TOVLock> g(lock);
+      TOVLockGuard g(lock);
       conn = std::move(c);
-      client_id = id;
+      handed_id = id;
       handover_done = true;
     }
     handed.notify_all();
+  }
+  // The client's thread: waits for the hand-over; the connection to serve (and client_id set),
+  // or null when the hand-over failed or Stop came first.
+  std::shared_ptr<TWebSocketConnection> AwaitHandOver() EXCLUDES(lock) {
+    TOVUniqueLock lk(lock);
+    handed.wait(lk, [this]() REQUIRES(lock) { return handover_done || aborted.load(); });
+    if (!handover_done || !conn || aborted.load()) return nullptr;
+    client_id = handed_id;
+    return conn;
+  }
+  // The stream whose handshake Abort may cut short (null: none any more).
+  void SetLiveStream(Stream* s) EXCLUDES(lock) {
+    TOVLockGuard g(lock);
+    live_stream = s;
+  }
+  // The hub-port handshake is done: Abort disconnects the connection from now on.
+  void Connected(std::shared_ptr<TWebSocketConnection> c) EXCLUDES(lock) {
+    TOVLockGuard g(lock);
+    conn = std::move(c);
+    live_stream = nullptr;
+  }
+  std::shared_ptr<TWebSocketConnection> Conn() EXCLUDES(lock) {
+    TOVLockGuard g(lock);
+    return conn;
   }
 };
 
@@ -263,8 +277,8 @@ TOVWSServer::TOVWSServer(std::string address, int port, int ping_interval, bool 
       cert_file_(std::move(cert_file)),
       key_file_(std::move(key_file)),
       ssl_min_version_(ToLowerAscii(ssl_min_version)),
-      port_(port),
-      fanout_(std::make_unique<FanOut>()) {
+      fanout_(std::make_unique<FanOut>()),
+      port_(port) {
   RegisterCoreMessageHandlers();
 }
 
@@ -278,33 +292,22 @@ TOVWSServer::~TOVWSServer() {
 void TOVWSServer::Start() {
   if (Active()) return;
   LogInfo("[ws] Starting WebSocket server on %s:%d", address_, port_);
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) throw std::runtime_error(Format("WebSocket: failed to create socket (errno=%s)", ErrnoText()));
-  int on = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(static_cast<std::uint16_t>(port_));
-  // A port outside 16 bits would otherwise be cut down to another port.
-  bool addr_ok = port_ >= 0 && port_ <= 65535;
-  if (addr_ok) {
-    if (address_ == "0.0.0.0" || address_.empty()) sa.sin_addr.s_addr = htonl(INADDR_ANY);
-    else addr_ok = ::inet_pton(AF_INET, address_.c_str(), &sa.sin_addr) == 1;
+  TOVListener l;
+  try {
+    l = OpenTcpListener(address_, port_, 128);
+  } catch (const EListenError& e) {
+    switch (e.Step()) {
+      case TOVListenStep::Socket:
+        throw std::runtime_error(Format("WebSocket: failed to create socket (errno=%d)", e.Error()));
+      case TOVListenStep::Listen: throw std::runtime_error(Format("WebSocket: failed to listen (errno=%d)", e.Error()));
+      case TOVListenStep::Port:  // a port outside 16 bits would otherwise be cut down to another port
+      case TOVListenStep::Address:
+      case TOVListenStep::Bind: break;
+    }
+    throw std::runtime_error(Format("WebSocket: failed to bind to %s:%d (errno=%d)", address_, port_, e.Error()));
   }
-  if (!addr_ok || ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-    int err = addr_ok ? errno : EINVAL;
-    ::close(fd);
-    throw std::runtime_error(Format("WebSocket: failed to bind to %s:%d (errno=%d)", address_, port_, err));
-  }
-  if (::listen(fd, 128) != 0) {
-    int err = errno;
-    ::close(fd);
-    throw std::runtime_error(Format("WebSocket: failed to listen (errno=%d)", err));
-  }
-  if (port_ == 0) {
-    socklen_t len = sizeof sa;
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) == 0) port_ = ntohs(sa.sin_port);
-  }
+  const int fd = l.fd;
+  port_ = l.port;
   if (use_ssl_) {
     // A context that cannot load would refuse every client; stop here instead of serving a
     // port on which nothing can connect.
@@ -343,7 +346,8 @@ void TOVWSServer::Stop() {
     [[maybe_unused]] ssize_t r = ::write(stop_fd_, &one, sizeof one);
   }
   {
-    std::lock_guard<TOVLock> g(ping_lock_);
+    // Taken and left so that the ping thread is either before its check or asleep.
+    TOVLockGuard g(ping_lock_);
   }
   ping_cv_.notify_all();
   if (accept_thread_.joinable()) accept_thread_.join();
@@ -357,20 +361,20 @@ void TOVWSServer::Stop() {
   // Every client thread ends: handshakes are interrupted, connections dropped.
   std::vector<std::shared_ptr<Worker>> all;
   {
-    std::lock_guard<TOVLock> g(workers_lock_);
+    TOVLockGuard g(workers_lock_);
     for (auto& [k, w] : workers_) all.push_back(w);
   }
   for (auto& w : all) w->Abort();
   for (auto& w : all)
     if (w->thread.joinable()) w->thread.join();
   {
-    std::lock_guard<TOVLock> g(workers_lock_);
+    TOVLockGuard g(workers_lock_);
     workers_.clear();
     finished_workers_.clear();
   }
   std::vector<std::string> closed_ips;
   {
-    std::lock_guard<TOVLock> g(clients_lock_);
+    TOVLockGuard g(clients_lock_);
     for (auto& s : clients_) {
       if (!s.Active) continue;
       if (s.Info.WsConn) s.Info.WsConn->Disconnect();
@@ -386,7 +390,7 @@ void TOVWSServer::Stop() {
     for (const auto& ip : closed_ips)
       if (!ip.empty()) OnConnectionClosed(ip);
   {
-    std::lock_guard<TOVLock> g(door_lock_);
+    TOVLockGuard g(door_lock_);
     door_routes_.clear();
   }
   LogInfo("[ws] WebSocket server stopped");
@@ -436,7 +440,7 @@ void TOVWSServer::AcceptLoop() {
     std::string ip = ipbuf;
     std::size_t live;
     {
-      std::lock_guard<TOVLock> g(workers_lock_);
+      TOVLockGuard g(workers_lock_);
       live = workers_.size();
     }
     if (live >= tuning_.max_connections) {
@@ -445,7 +449,7 @@ void TOVWSServer::AcceptLoop() {
         LogWarning("[ws] Too many connections (%d); refusing %s", static_cast<std::int64_t>(live), ip);
       continue;
     }
-    SetSocketOptions(fd);
+    SetConnectionOptions(fd, TOVKeepAlive{});
     try {
       auto w = std::make_shared<Worker>();
       w->origin = Origin::HubPort;
@@ -484,7 +488,7 @@ void TOVWSServer::PingLoop() {
   const auto interval = std::chrono::seconds(std::max(1, ping_interval_));
   while (Active()) {
     {
-      std::unique_lock<TOVLock> lk(ping_lock_);
+      TOVUniqueLock lk(ping_lock_);
       ping_cv_.wait_for(lk, interval, [this] { return !Active(); });
     }
     if (!Active()) break;
@@ -508,7 +512,7 @@ void TOVWSServer::PingLoop() {
 }
 
 void TOVWSServer::StartWorker(std::shared_ptr<Worker> w) {
-  std::lock_guard<TOVLock> g(workers_lock_);
+  TOVLockGuard g(workers_lock_);
   if (!Active()) throw std::runtime_error("WebSocket server not active");
   w->key = next_worker_key_++;
   workers_[w->key] = w;
@@ -523,7 +527,7 @@ void TOVWSServer::StartWorker(std::shared_ptr<Worker> w) {
 void TOVWSServer::ReapWorkers() {
   std::vector<std::shared_ptr<Worker>> done;
   {
-    std::lock_guard<TOVLock> g(workers_lock_);
+    TOVLockGuard g(workers_lock_);
     for (auto k : finished_workers_) {
       auto it = workers_.find(k);
       if (it == workers_.end()) continue;
@@ -537,34 +541,29 @@ void TOVWSServer::ReapWorkers() {
 }
 
 void TOVWSServer::WorkerMain(std::shared_ptr<Worker> w) {
+  std::shared_ptr<TWebSocketConnection> conn;
   try {
-    bool ok = true;
     if (w->origin == Origin::HubPort) {
-      ok = AdmitAddress(w->ip) && HubPortHandshake(*w);
+      if (AdmitAddress(w->ip)) conn = HubPortHandshake(*w);
     } else {
       // A hand-over: the thread exists before the client's 101 is sent; its connection follows.
-      std::unique_lock<TOVLock> lk(w->lock);
-      w->handed.wait(lk, [&w] { return w->handover_done || w->aborted.load(); });
-      ok = w->handover_done && w->conn && !w->aborted.load();
+      conn = w->AwaitHandOver();
     }
-    if (ok) ServeClient(*w);
+    if (conn) ServeClient(w->client_id, conn);
   } catch (const std::exception& e) {
     if (w->client_id == 0) {
       if (Active()) LogWarning("[ws] Accept error from %s: %s", w->ip, e.what());
     } else {
       if (Active()) LogWarning("[ws] Client %d worker error: %s", w->client_id, e.what());
-      if (w->conn) w->conn->Disconnect();
+      if (auto c = w->Conn()) c->Disconnect();
       if (Active()) RemoveClient(w->client_id);
     }
   } catch (...) {
     if (w->client_id != 0 && Active()) RemoveClient(w->client_id);
   }
-  {
-    std::lock_guard<TOVLock> g(w->lock);
-    w->live_stream = nullptr;
-  }
+  w->SetLiveStream(nullptr);
   w->stream.reset();
-  std::lock_guard<TOVLock> g(workers_lock_);
+  TOVLockGuard g(workers_lock_);
   finished_workers_.push_back(w->key);
 }
 
@@ -587,7 +586,7 @@ bool TOVWSServer::AdmitAddress(const std::string& ip) {
   // One line per address and minute: a banned client that keeps reconnecting cannot flood the log.
   bool log_it = true;
   {
-    std::lock_guard<TOVLock> g(gate_log_lock_);
+    TOVLockGuard g(gate_log_lock_);
     const auto now = StreamClock::now();
     if (gate_logged_.size() > 4096)
       std::erase_if(gate_logged_, [&](const auto& e) { return now - e.second > std::chrono::minutes(1); });
@@ -615,26 +614,23 @@ bool TOVWSServer::DoHandshake(Stream& stream, std::string& api_key, std::string&
   return stream.Send(answer.data(), answer.size(), d).ok();
 }
 
-bool TOVWSServer::HubPortHandshake(Worker& w) {
+std::shared_ptr<TWebSocketConnection> TOVWSServer::HubPortHandshake(Worker& w) {
   const Deadline d = DeadlineIn(tuning_.handshake_timeout);
   Stream& s = *w.stream;
-  {
-    std::lock_guard<TOVLock> g(w.lock);
-    w.live_stream = &s;
-  }
-  if (w.aborted.load()) return false;
+  w.SetLiveStream(&s);
+  if (w.aborted.load()) return nullptr;
   if (use_ssl_) {
     auto& tls = static_cast<TOVOpenSSLHandler&>(s);
     if (!tls.Accept(d)) {
       if (Active()) LogWarning("[ws] SSL handshake failed from %s", w.ip);
-      return false;
+      return nullptr;
     }
     w.tls_version = tls.ProtocolVersion();
   }
   std::string api_key, token, rest;
   if (!DoHandshake(s, api_key, token, rest, d)) {
     if (Active()) LogWarning("[ws] Handshake failed from %s", w.ip);
-    return false;
+    return nullptr;
   }
   // A rejected token is not an error by itself: the API key is tried next.
   bool admin = !token.empty() && ValidateWebAdmin(token);
@@ -643,28 +639,21 @@ bool TOVWSServer::HubPortHandshake(Worker& w) {
     std::string frame = EncodeCloseFrame(WS_CLOSE_POLICY_VIOLATION, "Unauthorized");
     if (s.Send(frame.data(), frame.size(), DeadlineIn(std::chrono::milliseconds(5000))).ok())
       s.LingeringClose(std::chrono::milliseconds(1000), 64 * 1024);
-    return false;
+    return nullptr;
   }
   auto conn = std::make_shared<TWebSocketConnection>(std::move(w.stream), w.ip, std::move(rest));
   conn->SetMaxQueueBytes(tuning_.max_queue_bytes);
-  {
-    std::lock_guard<TOVLock> g(w.lock);
-    w.conn = conn;
-    w.live_stream = nullptr;
-  }
-  if (w.aborted.load() || !Active()) return false;
+  w.Connected(conn);
+  if (w.aborted.load() || !Active()) return nullptr;
   std::int32_t id = AddClient(conn, w.ip, admin, w.tls_version);
   w.client_id = id;
   if (admin) LogInfo("[ws] Web admin client %d connected from %s", id, w.ip);
   LogInfo("[ws] Client %d connected from %s", id, w.ip);
   SendWelcome(id);
-  return true;
+  return conn;
 }
 
-void TOVWSServer::ServeClient(Worker& w) {
-  const std::int32_t id = w.client_id;
-  std::shared_ptr<TWebSocketConnection> conn = w.conn;
-  if (!conn) return;
+void TOVWSServer::ServeClient(std::int32_t id, const std::shared_ptr<TWebSocketConnection>& conn) {
   TWSHandlers h;
   std::string error;
   h.OnText = [this, id, &conn, &error](std::string&& text) {
@@ -709,7 +698,7 @@ std::int32_t TOVWSServer::AddClient(std::shared_ptr<TWebSocketConnection> conn, 
                                     const std::string& tls_version) {
   std::int32_t id;
   {
-    std::lock_guard<TOVLock> g(clients_lock_);
+    TOVLockGuard g(clients_lock_);
     id = next_client_id_++;
     std::size_t at;
     if (!free_slots_.empty()) {
@@ -746,7 +735,7 @@ void TOVWSServer::RemoveClient(std::int32_t client_id) {
   std::string name, uuid, ip;
   bool registered = false, thin = false, found = false;
   {
-    std::lock_guard<TOVLock> g(clients_lock_);
+    TOVLockGuard g(clients_lock_);
     if (Slot* s = FindSlot(client_id)) {
       found = true;
       name = s->Info.ClientName;
@@ -833,19 +822,19 @@ std::int32_t TOVWSServer::RegisterThinClient(TOVDetachedStream stream, const std
 }
 
 std::shared_ptr<TWebSocketConnection> TOVWSServer::ConnOf(std::int32_t client_id) {
-  std::lock_guard<TOVLock> g(clients_lock_);
+  TOVLockGuard g(clients_lock_);
   Slot* s = FindSlot(client_id);
   return s ? s->Info.WsConn : nullptr;
 }
 
 int TOVWSServer::FindClientIndex(std::int32_t client_id) {
-  std::lock_guard<TOVLock> g(clients_lock_);
+  TOVLockGuard g(clients_lock_);
   auto it = index_.find(client_id);
   return it == index_.end() ? -1 : static_cast<int>(it->second);
 }
 
 std::optional<TOVWSClientInfo> TOVWSServer::GetClientInfo(std::int32_t client_id) {
-  std::lock_guard<TOVLock> g(clients_lock_);
+  TOVLockGuard g(clients_lock_);
   Slot* s = FindSlot(client_id);
   if (!s) return std::nullopt;
   TOVWSClientInfo c = s->Info;
@@ -916,7 +905,7 @@ void TOVWSServer::PushCommand(const std::string& protocol, const TJSON& command)
   const std::string text = JsonCompact(command);
   std::shared_ptr<TWebSocketConnection> conn;
   {
-    std::lock_guard<TOVLock> g(clients_lock_);
+    TOVLockGuard g(clients_lock_);
     for (auto& s : clients_)
       if (s.Active && s.Info.Registered && ContainsIgnoreCase(s.Info.Protocols, protocol)) {
         conn = s.Info.WsConn;
@@ -935,7 +924,7 @@ void TOVWSServer::Broadcast(const TJSON& msg) {
   auto frame = std::make_shared<const std::string>(EncodeFrame(WS_OP_TEXT, text));
   std::vector<std::pair<std::int32_t, std::shared_ptr<TWebSocketConnection>>> targets;
   {
-    std::lock_guard<TOVLock> g(clients_lock_);
+    TOVLockGuard g(clients_lock_);
     for (auto& s : clients_)
       if (s.Active && s.Info.Registered && s.Info.WsConn) targets.emplace_back(s.Info.ID, s.Info.WsConn);
   }
@@ -955,7 +944,7 @@ void TOVWSServer::BroadcastCommand(const std::string& protocol, const TJSON& com
   auto frame = std::make_shared<const std::string>(EncodeFrame(WS_OP_TEXT, JsonCompact(command)));
   std::vector<std::shared_ptr<TWebSocketConnection>> targets;
   {
-    std::lock_guard<TOVLock> g(clients_lock_);
+    TOVLockGuard g(clients_lock_);
     for (auto& s : clients_)
       if (s.Active && s.Info.Registered && s.Info.WsConn && ContainsIgnoreCase(s.Info.Protocols, protocol))
         targets.push_back(s.Info.WsConn);
@@ -966,7 +955,7 @@ void TOVWSServer::BroadcastCommand(const std::string& protocol, const TJSON& com
 TJSON TOVWSServer::GetClientsJSON() {
   std::vector<TOVWSClientInfo> rows;
   {
-    std::lock_guard<TOVLock> g(clients_lock_);
+    TOVLockGuard g(clients_lock_);
     for (auto& s : clients_)
       if (s.Active && s.Info.Registered && s.Info.ClientType == ctThinClient) {
         rows.push_back(s.Info);
@@ -1004,7 +993,7 @@ TJSON TOVWSServer::GetClientsJSON() {
 }
 
 int TOVWSServer::GetClientCount() {
-  std::lock_guard<TOVLock> g(clients_lock_);
+  TOVLockGuard g(clients_lock_);
   int n = 0;
   for (auto& s : clients_)
     if (s.Active && s.Info.Registered) ++n;
@@ -1033,7 +1022,7 @@ void TOVWSServer::SendPings() {
   };
   std::vector<Target> targets;
   {
-    std::lock_guard<TOVLock> g(clients_lock_);
+    TOVLockGuard g(clients_lock_);
     targets.reserve(index_.size());
     for (auto& s : clients_)
       if (s.Active && s.Info.Registered && s.Info.WsConn) {
@@ -1055,7 +1044,7 @@ void TOVWSServer::SendPings() {
 void TOVWSServer::UpdateRttFromPong(std::int32_t client_id, std::int64_t sent_ts) {
   if (sent_ts <= 0) return;
   const std::int32_t sample = static_cast<std::int32_t>(std::clamp<std::int64_t>(WsUnixMillis() - sent_ts, 0, 30000));
-  std::lock_guard<TOVLock> g(clients_lock_);
+  TOVLockGuard g(clients_lock_);
   Slot* s = FindSlot(client_id);
   if (!s) return;
   TOVWSClientInfo& c = s->Info;
@@ -1076,7 +1065,7 @@ void TOVWSServer::ExpireDeadClients() {
   std::vector<std::int32_t> dead;
   const auto now = StreamClock::now();
   {
-    std::lock_guard<TOVLock> g(clients_lock_);
+    TOVLockGuard g(clients_lock_);
     for (auto& s : clients_)
       if (s.Active && now - s.Info.LastPong > tuning_.client_timeout) dead.push_back(s.Info.ID);
   }
@@ -1089,13 +1078,18 @@ void TOVWSServer::ExpireDeadClients() {
 
 // ---- events for web administrators ---------------------------------------------------------------
 
+int TOVWSServer::CountSubscribers(const std::string& event_lower) {
+  int n = 0;
+  for (auto id : admin_ids_)
+    if (FindSlot(id)->Info.IsSubscribed(event_lower)) ++n;
+  return n;
+}
+
 bool TOVWSServer::HasSubscribers(const std::string& event_type) {
   if (subscribed_admins_.load(std::memory_order_relaxed) <= 0) return false;
   const std::string name = ToLowerAscii(event_type);
-  std::lock_guard<TOVLock> g(clients_lock_);
-  for (auto id : admin_ids_)
-    if (FindSlot(id)->Info.IsSubscribed(name)) return true;
-  return false;
+  TOVLockGuard g(clients_lock_);
+  return CountSubscribers(name) > 0;
 }
 
 void TOVWSServer::BroadcastToWebAdmins(const std::string& event_type, const TJSON* data) {
@@ -1103,7 +1097,7 @@ void TOVWSServer::BroadcastToWebAdmins(const std::string& event_type, const TJSO
   const std::string name = ToLowerAscii(event_type);
   std::vector<std::shared_ptr<TWebSocketConnection>> targets;
   {
-    std::lock_guard<TOVLock> g(clients_lock_);
+    TOVLockGuard g(clients_lock_);
     for (auto id : admin_ids_) {
       const TOVWSClientInfo& c = FindSlot(id)->Info;
       if (c.WsConn && c.IsSubscribed(name)) targets.push_back(c.WsConn);
@@ -1136,10 +1130,8 @@ void TOVWSServer::BroadcastServerStatus() {
   if (!OnGetServerStatus) return;
   int count = 0;
   {
-    const std::string name = "server_status";
-    std::lock_guard<TOVLock> g(clients_lock_);
-    for (auto id : admin_ids_)
-      if (FindSlot(id)->Info.IsSubscribed(name)) ++count;
+    TOVLockGuard g(clients_lock_);
+    count = CountSubscribers("server_status");
   }
   LogDebug("[ws] broadcast server_status -> %d admin(s)", count);
   if (count == 0) return;  // the status costs database reads; nobody would see it

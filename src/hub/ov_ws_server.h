@@ -108,9 +108,9 @@ class TOVWSServer {
   TOVWSServer& operator=(const TOVWSServer&) = delete;
 
   // Binds and starts the threads; throws "WebSocket: failed to ..." on failure.
-  void Start();
+  void Start() EXCLUDES(clients_lock_, workers_lock_, pending_lock_);
   // Ends every thread; returns when all have ended.  Pending results are woken (nil).
-  void Stop();
+  void Stop() EXCLUDES(clients_lock_, workers_lock_, pending_lock_, door_lock_, ping_lock_);
 
   int Port() const noexcept { return port_; }
   const std::string& Address() const noexcept { return address_; }
@@ -148,13 +148,13 @@ class TOVWSServer {
   void SetTuning(const Tuning& t) { tuning_ = t; }
   const Tuning& GetTuning() const { return tuning_; }
 
-  // ---- for other subsystems (any thread) ----
-  void SendToClient(std::int32_t client_id, const TJSON& msg);
-  void PushCommand(const std::string& protocol, const TJSON& command);
-  void Broadcast(const TJSON& msg);
-  void BroadcastCommand(const std::string& protocol, const TJSON& command);
-  TJSON GetClientsJSON();
-  int GetClientCount();
+  // ---- for other subsystems (any thread; none may hold a hub lock) ----
+  void SendToClient(std::int32_t client_id, const TJSON& msg) EXCLUDES(clients_lock_);
+  void PushCommand(const std::string& protocol, const TJSON& command) EXCLUDES(clients_lock_);
+  void Broadcast(const TJSON& msg) EXCLUDES(clients_lock_);
+  void BroadcastCommand(const std::string& protocol, const TJSON& command) EXCLUDES(clients_lock_);
+  TJSON GetClientsJSON() EXCLUDES(clients_lock_);
+  int GetClientCount() EXCLUDES(clients_lock_);
   // Streams upgraded on the HTTP port; return the new client id.  Throw when the hub is not
   // active or has no thread for the client.
   std::int32_t RegisterWebAdmin(TOVDetachedStream stream, const std::string& ip_address);
@@ -164,23 +164,26 @@ class TOVWSServer {
   // Returns the new client id, or 0 (upgrade not called) when the hub is not active or no
   // thread can be had.  What upgrade throws passes on.
   std::int32_t TakeOverUpgrade(const std::function<TOVDetachedStream()>& upgrade, const std::string& ip_address,
-                               bool web_admin);
-  void DisconnectClient(std::int32_t client_id);
-  int FindClientIndex(std::int32_t client_id);
+                               bool web_admin) EXCLUDES(clients_lock_, workers_lock_);
+  void DisconnectClient(std::int32_t client_id) EXCLUDES(clients_lock_);
+  int FindClientIndex(std::int32_t client_id) EXCLUDES(clients_lock_);
   // A copy of a client's record (no connection), for tests and diagnostics.
-  std::optional<TOVWSClientInfo> GetClientInfo(std::int32_t client_id);
+  std::optional<TOVWSClientInfo> GetClientInfo(std::int32_t client_id) EXCLUDES(clients_lock_);
 
   // ---- message protocol ----
-  void HandleMessage(std::int32_t client_id, const std::string& payload);
-  void RegisterMessageHandler(const std::string& msg_type, TOVWSMessageHandler handler);
-  void UnregisterMessageHandler(const std::string& msg_type);
+  // Runs the handler of the message's type on the calling thread, with no hub lock held.
+  void HandleMessage(std::int32_t client_id, const std::string& payload) EXCLUDES(handlers_lock_);
+  void RegisterMessageHandler(const std::string& msg_type, TOVWSMessageHandler handler) EXCLUDES(handlers_lock_);
+  void UnregisterMessageHandler(const std::string& msg_type) EXCLUDES(handlers_lock_);
 
   // Pending results.  A reply is taken only from the client the command went to.
-  int CreatePendingResult(const std::string& request_id);
+  int CreatePendingResult(const std::string& request_id) EXCLUDES(pending_lock_);
   // result is consumed; from_client is the sender of the reply.
-  void StorePendingResult(const std::string& request_id, TJSON result, std::int32_t from_client);
-  std::optional<TJSON> WaitForResult(const std::string& request_id, int timeout_ms);
-  std::optional<TJSON> SendCommandWait(std::int32_t client_id, TJSON msg, int timeout_ms);
+  void StorePendingResult(const std::string& request_id, TJSON result, std::int32_t from_client)
+      EXCLUDES(pending_lock_);
+  // Waits (bounded) for the reply; the pending result is gone afterwards.
+  std::optional<TJSON> WaitForResult(const std::string& request_id, int timeout_ms) EXCLUDES(pending_lock_);
+  std::optional<TJSON> SendCommandWait(std::int32_t client_id, TJSON msg, int timeout_ms) EXCLUDES(pending_lock_);
 
   // Node commands (the REST node endpoints create the pending result first).
   void SendConfigReload(std::int32_t client_id, const std::string& request_id);
@@ -196,23 +199,24 @@ class TOVWSServer {
                          const std::string& plugin_name);
 
   // Door routes.
-  void RegisterDoorRoute(std::int32_t session_id, std::int32_t user_client_id, std::int32_t door_server_client_id);
-  void UnregisterDoorRoute(std::int32_t session_id);
-  bool FindDoorRoute(std::int32_t session_id, TOVDoorRoute& route);
+  void RegisterDoorRoute(std::int32_t session_id, std::int32_t user_client_id, std::int32_t door_server_client_id)
+      EXCLUDES(door_lock_);
+  void UnregisterDoorRoute(std::int32_t session_id) EXCLUDES(door_lock_);
+  bool FindDoorRoute(std::int32_t session_id, TOVDoorRoute& route) EXCLUDES(door_lock_);
 
   // Events for web administrators (spaced JSON text).
-  void BroadcastToWebAdmins(const std::string& event_type, const TJSON* data);
-  void BroadcastNodeState();
-  void BroadcastServerStatus();
+  void BroadcastToWebAdmins(const std::string& event_type, const TJSON* data) EXCLUDES(clients_lock_);
+  void BroadcastNodeState() EXCLUDES(clients_lock_);
+  void BroadcastServerStatus() EXCLUDES(clients_lock_);
   // The event bus's broadcast hook.
-  void HandleEventBroadcast(const std::string& event_type, const TJSON* data);
+  void HandleEventBroadcast(const std::string& event_type, const TJSON* data) EXCLUDES(clients_lock_);
   // True when some web administrator subscribed to the event (cheap check before building).
-  bool HasSubscribers(const std::string& event_type);
+  bool HasSubscribers(const std::string& event_type) EXCLUDES(clients_lock_);
 
-  void SendWelcome(std::int32_t client_id);
-  void SendPings();
-  void UpdateRttFromPong(std::int32_t client_id, std::int64_t sent_ts);
-  void ExpireDeadClients();
+  void SendWelcome(std::int32_t client_id) EXCLUDES(clients_lock_);
+  void SendPings() EXCLUDES(clients_lock_);
+  void UpdateRttFromPong(std::int32_t client_id, std::int64_t sent_ts) EXCLUDES(clients_lock_);
+  void ExpireDeadClients() EXCLUDES(clients_lock_);
 
  private:
   struct Slot {
@@ -227,76 +231,84 @@ class TOVWSServer {
   enum class Origin : std::uint8_t { HubPort, HttpWebAdmin, HttpThinClient };
 
   /* ---- client threads and the client table (ov_ws_server.cpp) ---- */
-  // The active slot of a client, or null; clients_lock_ must be held.
-  Slot* FindSlot(std::int32_t client_id);
+  // The active slot of a client, or null.
+  Slot* FindSlot(std::int32_t client_id) REQUIRES(clients_lock_);
   std::int32_t AddClient(std::shared_ptr<TWebSocketConnection> conn, const std::string& ip, bool web_admin,
-                         const std::string& tls_version);
-  void RemoveClient(std::int32_t client_id);
+                         const std::string& tls_version) EXCLUDES(clients_lock_);
+  void RemoveClient(std::int32_t client_id) EXCLUDES(clients_lock_, door_lock_);
   std::int32_t TakeOver(TOVDetachedStream stream, const std::string& ip, bool web_admin);
-  void StartWorker(std::shared_ptr<Worker> w);
-  void WorkerMain(std::shared_ptr<Worker> w);
+  // Registers the worker and starts its thread (under workers_lock_, so Stop sees every thread).
+  void StartWorker(std::shared_ptr<Worker> w) EXCLUDES(workers_lock_);
+  void WorkerMain(std::shared_ptr<Worker> w) EXCLUDES(workers_lock_, clients_lock_);
   // The blacklist check of a hub-port client; false: refuse it.
-  bool AdmitAddress(const std::string& ip);
+  bool AdmitAddress(const std::string& ip) EXCLUDES(gate_log_lock_);
   // Accepts one pending connection and closes it at once: the way to refuse a client when no
   // descriptor is left (the spare descriptor is given up for it).
   void RefuseWithoutDescriptor();
-  bool HubPortHandshake(Worker& w);
-  void ServeClient(Worker& w);
-  void AcceptLoop();
-  void PingLoop();
+  // The client's thread after TLS, upgrade and authentication on the hub port; null: refused.
+  std::shared_ptr<TWebSocketConnection> HubPortHandshake(Worker& w) EXCLUDES(clients_lock_);
+  void ServeClient(std::int32_t id, const std::shared_ptr<TWebSocketConnection>& conn) EXCLUDES(clients_lock_);
+  void AcceptLoop() EXCLUDES(workers_lock_);
+  void PingLoop() EXCLUDES(ping_lock_, clients_lock_);
   // Joins client threads that have ended.
-  void ReapWorkers();
+  void ReapWorkers() EXCLUDES(workers_lock_);
   bool DoHandshake(Stream& stream, std::string& api_key, std::string& token, std::string& rest, Deadline d);
   bool ValidateClient(const std::string& api_key);
   bool ValidateWebAdmin(const std::string& token);
-  std::shared_ptr<TWebSocketConnection> ConnOf(std::int32_t client_id);
-  void SendText(std::int32_t client_id, const std::string& text);
+  std::shared_ptr<TWebSocketConnection> ConnOf(std::int32_t client_id) EXCLUDES(clients_lock_);
+  void SendText(std::int32_t client_id, const std::string& text) EXCLUDES(clients_lock_);
   // Sends one frame to every target; a large fan-out is shared with the fan-out threads.
   // Returns when every send was made (none blocks), so frames keep their order; ok[i] tells
-  // whether target i took the frame.
+  // whether target i took the frame.  No hub lock may be held: the sends take send locks.
   std::vector<char> SendToAll(const std::vector<std::shared_ptr<TWebSocketConnection>>& targets,
-                              const std::shared_ptr<const std::string>& frame);
+                              const std::shared_ptr<const std::string>& frame) EXCLUDES(clients_lock_);
+  // How many web administrators subscribed to the event (name in lower case).
+  int CountSubscribers(const std::string& event_lower) REQUIRES(clients_lock_);
 
   /* ---- message handlers (ov_ws_handlers.cpp) ---- */
   void RegisterCoreMessageHandlers();
-  void HandleRegister(std::int32_t id, const TJSON& msg);
-  void HandleHeartbeat(std::int32_t id, const TJSON& msg);
-  void HandleNodeUpdate(std::int32_t id, const TJSON& msg);
+  void HandleRegister(std::int32_t id, const TJSON& msg) EXCLUDES(clients_lock_);
+  void HandleHeartbeat(std::int32_t id, const TJSON& msg) EXCLUDES(clients_lock_);
+  void HandleNodeUpdate(std::int32_t id, const TJSON& msg) EXCLUDES(clients_lock_);
   void HandleCommandResult(std::int32_t id, const TJSON& msg);
   void HandleConfigResult(std::int32_t id, const TJSON& msg);
-  void HandlePong(std::int32_t id, const TJSON& msg);
+  void HandlePong(std::int32_t id, const TJSON& msg) EXCLUDES(clients_lock_);
   void HandlePluginCall(std::int32_t id, const TJSON& msg);
   void HandleStatusUpdate(std::int32_t id, const TJSON& msg);
-  void HandleDoorReady(std::int32_t id, const TJSON& msg);
+  void HandleDoorReady(std::int32_t id, const TJSON& msg) EXCLUDES(clients_lock_);
   void HandleDoorData(std::int32_t id, const TJSON& msg);
   void HandleDoorEnd(std::int32_t id, const TJSON& msg);
-  void HandleSubscribe(std::int32_t id, const TJSON& msg);
-  void HandleUnsubscribe(std::int32_t id, const TJSON& msg);
+  void HandleSubscribe(std::int32_t id, const TJSON& msg) EXCLUDES(clients_lock_);
+  void HandleUnsubscribe(std::int32_t id, const TJSON& msg) EXCLUDES(clients_lock_);
   // Drops the door routes that have client_id at one end; returns their sessions.
-  std::vector<std::int32_t> DropDoorRoutesOf(std::int32_t client_id);
+  std::vector<std::int32_t> DropDoorRoutesOf(std::int32_t client_id) EXCLUDES(door_lock_);
 
   /* ---- the SQL bridge's execution (ov_ws_sqlbridge_exec.cpp) ---- */
   void HandleDbQuery(std::int32_t id, const TJSON& msg);
   void HandleDbExec(std::int32_t id, const TJSON& msg);
   void HandleDbExecParams(std::int32_t id, const TJSON& msg);
-  // Common part of the three SQL-bridge handlers.
-  void HandleDbRequest(std::int32_t id, const TJSON& msg, TWSSqlKind kind);
+  // Common part of the three SQL-bridge handlers.  Runs with no hub lock held: it takes the
+  // database's locks.
+  void HandleDbRequest(std::int32_t id, const TJSON& msg, TWSSqlKind kind) EXCLUDES(clients_lock_);
 
   /* ---- pending results and node commands (ov_ws_node_commands.cpp) ---- */
   // Lets pending results be created again (Start).
-  void OpenPending();
+  void OpenPending() EXCLUDES(pending_lock_);
   // Refuses new pending results and wakes every waiter, who gets nil (Stop, destructor).
-  void WakePending();
-  void SendNodeCommand(std::int32_t client_id, const std::string& request_id, TJSON msg);
+  void WakePending() EXCLUDES(pending_lock_);
+  void SendNodeCommand(std::int32_t client_id, const std::string& request_id, TJSON msg) EXCLUDES(pending_lock_);
 
   // Lock order: clients_lock_ -> a connection's send lock (HubClientTable -> HubSend).  The
-  // other locks below are leaves: nothing else is locked, and nothing logs, while one is held.
+  // other locks below are leaves: nothing but another leaf is locked, and nothing logs, while
+  // one is held.  No hub lock is held while a callback, a handler or the database runs.
 
   // ---- Constant after construction ----
   const std::string address_;
   const int ping_interval_;
   const bool use_ssl_;
   const std::string cert_file_, key_file_, ssl_min_version_;
+  // The fan-out threads: started by Start, ended by Stop; the object lives with the hub.
+  const std::unique_ptr<FanOut> fanout_;
 
   // ---- Set before Start (SetTuning; port_ also by Start when it was 0), read-only while running ----
   int port_;
@@ -309,9 +321,6 @@ class TOVWSServer {
   std::thread accept_thread_;
   std::thread ping_thread_;
 
-  // ---- The fan-out threads: started by Start, ended by Stop (the object lives with the hub) ----
-  std::unique_ptr<FanOut> fanout_;
-
   // ---- Lock-free ----
   std::atomic<bool> active_{false};
   // Web administrators with at least one subscription; changed under clients_lock_, read
@@ -322,37 +331,40 @@ class TOVWSServer {
   TOVLock ping_lock_{LockLevel::Leaf};
   std::condition_variable_any ping_cv_;
 
-  // ---- Guarded by clients_lock_ ----
+  // ---- Guarded by clients_lock_ (first in the hub's chain) ----
   TOVLock clients_lock_{LockLevel::HubClientTable};
-  std::vector<Slot> clients_;                             // in table order; inactive slots are reused
-  std::unordered_map<std::int32_t, std::size_t> index_;   // client id -> slot of an active client
-  std::set<std::size_t> free_slots_;                      // inactive slots, lowest first
-  std::set<std::int32_t> admin_ids_;                      // the active web administrators
-  std::int32_t next_client_id_ = 1;
+  std::vector<Slot> clients_ GUARDED_BY(clients_lock_);  // in table order; inactive slots are reused
+  // client id -> slot of an active client
+  std::unordered_map<std::int32_t, std::size_t> index_ GUARDED_BY(clients_lock_);
+  std::set<std::size_t> free_slots_ GUARDED_BY(clients_lock_);    // inactive slots, lowest first
+  std::set<std::int32_t> admin_ids_ GUARDED_BY(clients_lock_);    // the active web administrators
+  std::int32_t next_client_id_ GUARDED_BY(clients_lock_) = 1;
 
   // ---- Guarded by gate_log_lock_ (a leaf): when a refused address was last logged ----
   TOVLock gate_log_lock_{LockLevel::Leaf};
-  std::unordered_map<std::string, StreamClock::time_point> gate_logged_;
+  std::unordered_map<std::string, StreamClock::time_point> gate_logged_ GUARDED_BY(gate_log_lock_);
 
   // ---- Guarded by workers_lock_ (a leaf: threads are started under it, joined outside) ----
   TOVLock workers_lock_{LockLevel::Leaf};
-  std::uint64_t next_worker_key_ = 1;
-  std::map<std::uint64_t, std::shared_ptr<Worker>> workers_;
-  std::vector<std::uint64_t> finished_workers_;
+  std::uint64_t next_worker_key_ GUARDED_BY(workers_lock_) = 1;
+  std::map<std::uint64_t, std::shared_ptr<Worker>> workers_ GUARDED_BY(workers_lock_);
+  std::vector<std::uint64_t> finished_workers_ GUARDED_BY(workers_lock_);
 
-  // ---- Guarded by pending_lock_ (a leaf; waiters sleep on it) ----
+  // ---- Guarded by pending_lock_ (a leaf; waiters sleep on it; a Pending's members too) ----
   TOVLock pending_lock_{LockLevel::Leaf};
-  std::map<std::string, std::shared_ptr<Pending>> pending_;  // key: request id lower-cased
-  bool pending_closed_ = false;
-  std::int32_t next_request_id_ = 1;
+  // key: request id lower-cased
+  std::map<std::string, std::shared_ptr<Pending>> pending_ GUARDED_BY(pending_lock_);
+  bool pending_closed_ GUARDED_BY(pending_lock_) = false;
+  std::int32_t next_request_id_ GUARDED_BY(pending_lock_) = 1;
 
   // ---- Guarded by door_lock_ (a leaf) ----
   TOVLock door_lock_{LockLevel::Leaf};
-  std::vector<TOVDoorRoute> door_routes_;
+  std::vector<TOVDoorRoute> door_routes_ GUARDED_BY(door_lock_);
 
   // ---- Guarded by handlers_lock_ (a leaf: a handler is copied out and called unlocked) ----
   TOVLock handlers_lock_{LockLevel::Leaf};
-  std::map<std::string, std::shared_ptr<TOVWSMessageHandler>> handlers_;  // key: type lower-cased
+  // key: type lower-cased
+  std::map<std::string, std::shared_ptr<TOVWSMessageHandler>> handlers_ GUARDED_BY(handlers_lock_);
 };
 
 extern TOVService<TOVWSServer> WSServer;

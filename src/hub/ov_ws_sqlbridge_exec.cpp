@@ -51,7 +51,7 @@ void TOVWSServer::HandleDbRequest(std::int32_t id, const TJSON& msg, TWSSqlKind 
   };
   bool allowed = false;
   {
-    std::lock_guard<TOVLock> g(clients_lock_);
+    TOVLockGuard g(clients_lock_);
     if (Slot* s = FindSlot(id)) allowed = s->Info.Registered && s->Info.ClientType == ctThinClient;
   }
   if (!allowed) return fail("unauthorized");

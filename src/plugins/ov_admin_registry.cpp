@@ -14,18 +14,18 @@ TOVService<TOVAdminPageList> AdminPages{"AdminPages"};
 
 void TOVAdminMenuList::AddItem(const std::string& title, const std::string& url, const std::string& icon,
                                const std::string& group, const std::string& owner, std::int32_t position) {
-  std::lock_guard<TOVLock> g(lock_);
+  TOVLockGuard g(lock_);
   items_.push_back({title, url, icon, position, group, owner});
 }
 
 void TOVAdminMenuList::RemovePlugin(const std::string& owner) {
-  std::lock_guard<TOVLock> g(lock_);
+  TOVLockGuard g(lock_);
   std::erase_if(items_, [&](const TOVAdminMenuItem& i) { return EqualsIgnoreCase(i.OwnerPlugin, owner); });
 }
 
 TJSON TOVAdminMenuList::GetItems() const {
   TJSON arr = TJSON::array();
-  std::lock_guard<TOVLock> g(lock_);
+  TOVLockGuard g(lock_);
   for (const auto& i : items_) {
     TJSON o = TJSON::object();
     o["title"] = i.Title;
@@ -42,12 +42,12 @@ TJSON TOVAdminMenuList::GetItems() const {
 // ---- pages ---------------------------------------------------------------------------------------
 
 void TOVAdminPageList::AddPage(const std::string& path, const std::string& plugin, const std::string& html_file) {
-  std::lock_guard<TOVLock> g(lock_);
+  TOVLockGuard g(lock_);
   pages_.push_back({path, plugin, html_file});
 }
 
 void TOVAdminPageList::RemovePlugin(const std::string& plugin) {
-  std::lock_guard<TOVLock> g(lock_);
+  TOVLockGuard g(lock_);
   std::erase_if(pages_, [&](const TOVAdminPageEntry& p) { return EqualsIgnoreCase(p.PluginName, plugin); });
 }
 
@@ -57,13 +57,13 @@ const TOVAdminPageEntry* TOVAdminPageList::Find(const std::string& path) const {
 }
 
 std::string TOVAdminPageList::GetPageFile(const std::string& path) const {
-  std::lock_guard<TOVLock> g(lock_);
+  TOVLockGuard g(lock_);
   const TOVAdminPageEntry* e = Find(path);
   return e ? e->PluginName + "/web/" + e->HtmlFile : std::string();
 }
 
 std::string TOVAdminPageList::GetPluginForPath(const std::string& path) const {
-  std::lock_guard<TOVLock> g(lock_);
+  TOVLockGuard g(lock_);
   const TOVAdminPageEntry* e = Find(path);
   return e ? e->PluginName : std::string();
 }

@@ -34,15 +34,16 @@ class TOVAdminMenuList {
 
   // Appends an item (no duplicate check; the client orders by position).
   void AddItem(const std::string& title, const std::string& url, const std::string& icon, const std::string& group,
-               const std::string& owner, std::int32_t position);
+               const std::string& owner, std::int32_t position) EXCLUDES(lock_);
   // Removes every item owned by the plug-in (name compared ignoring case).
-  void RemovePlugin(const std::string& owner);
+  void RemovePlugin(const std::string& owner) EXCLUDES(lock_);
   // [{"title", "url", "icon", "position", "plugin" (the group), "owner"}] in insertion order.
-  TJSON GetItems() const;
+  TJSON GetItems() const EXCLUDES(lock_);
 
  private:
+  // ---- Guarded by lock_ ----
   mutable TOVLock lock_{LockLevel::Registry};
-  std::vector<TOVAdminMenuItem> items_;  // guarded by lock_
+  std::vector<TOVAdminMenuItem> items_ GUARDED_BY(lock_);
 };
 
 struct TOVAdminPageEntry {
@@ -58,20 +59,21 @@ class TOVAdminPageList {
   TOVAdminPageList& operator=(const TOVAdminPageList&) = delete;
 
   // Appends an entry (no duplicate check: the first entry for a path wins).
-  void AddPage(const std::string& path, const std::string& plugin, const std::string& html_file);
+  void AddPage(const std::string& path, const std::string& plugin, const std::string& html_file) EXCLUDES(lock_);
   // Removes every entry of the plug-in (name compared ignoring case).
-  void RemovePlugin(const std::string& plugin);
+  void RemovePlugin(const std::string& plugin) EXCLUDES(lock_);
   // For the first entry whose path equals path ignoring case: <plugin>/web/<html file>, relative
   // to the plug-in directory; "" when none.
-  std::string GetPageFile(const std::string& path) const;
+  std::string GetPageFile(const std::string& path) const EXCLUDES(lock_);
   // The plug-in of the first entry for path (ignoring case), or "".
-  std::string GetPluginForPath(const std::string& path) const;
+  std::string GetPluginForPath(const std::string& path) const EXCLUDES(lock_);
 
  private:
-  const TOVAdminPageEntry* Find(const std::string& path) const;  // requires lock_
+  const TOVAdminPageEntry* Find(const std::string& path) const REQUIRES(lock_);
 
+  // ---- Guarded by lock_ ----
   mutable TOVLock lock_{LockLevel::Registry};
-  std::vector<TOVAdminPageEntry> pages_;  // guarded by lock_
+  std::vector<TOVAdminPageEntry> pages_ GUARDED_BY(lock_);
 };
 
 extern TOVService<TOVAdminMenuList> AdminMenu;

@@ -23,7 +23,7 @@ namespace ov {
 
 void TOVPluginRuntime::Leave() noexcept {
   if (guards_.fetch_sub(1) == 1 && unloading_.load()) {
-    std::lock_guard<std::mutex> g(wait_lock_);
+    TOVLockGuard g(wait_lock_);
     idle_.notify_all();
   }
 }
@@ -43,7 +43,7 @@ std::optional<TOVPluginGuard> TOVPluginGuard::TryEnter(const std::weak_ptr<TOVPl
 }
 
 bool TOVPluginRuntime::WaitIdle(std::chrono::milliseconds bound) {
-  std::unique_lock<std::mutex> g(wait_lock_);
+  TOVUniqueLock g(wait_lock_);
   const auto deadline = std::chrono::steady_clock::now() + bound;
   while (guards_.load() != 0) {
     if (std::chrono::steady_clock::now() >= deadline) return false;
@@ -266,7 +266,7 @@ int TOVBasePluginManager::FindPlugin(const std::string& name) const {
 }
 
 std::optional<TOVBaseLoadedPlugin> TOVBasePluginManager::SnapshotPlugin(const std::string& name) const {
-  std::lock_guard g(lock_);
+  TOVLockGuard g(lock_);
   const int i = FindPlugin(name);
   if (i < 0) return std::nullopt;
   return plugins_[static_cast<std::size_t>(i)];
@@ -364,7 +364,7 @@ bool TOVBasePluginManager::LoadNativePlugin(const std::string& path, std::string
     e.LibPath = path;
     bool duplicate = false;
     {
-      std::lock_guard g(lock_);
+      TOVLockGuard g(lock_);
       if (FindPlugin(e.Name) >= 0) {
         duplicate = true;
       } else {
@@ -399,7 +399,7 @@ TOVBasePluginManager::TInitOutcome TOVBasePluginManager::InitializePlugin(const 
                                                                           const char* success_log) {
   std::shared_ptr<TOVPluginRuntime> rt;
   {
-    std::lock_guard g(lock_);
+    TOVLockGuard g(lock_);
     const int i = FindPlugin(name);
     if (i < 0) return {TInitOutcome::Failed, "Plugin not found: " + name};
     GrantPermissions(plugins_[static_cast<std::size_t>(i)]);
@@ -416,7 +416,7 @@ TOVBasePluginManager::TInitOutcome TOVBasePluginManager::InitializePlugin(const 
   if (!ok) return {TInitOutcome::False, {}};
   std::optional<TOVBaseLoadedPlugin> snap;
   {
-    std::lock_guard g(lock_);
+    TOVLockGuard g(lock_);
     const int i = FindPlugin(name);
     if (i >= 0) {
       plugins_[static_cast<std::size_t>(i)].IsInitialized = true;
@@ -431,7 +431,7 @@ TOVBasePluginManager::TInitOutcome TOVBasePluginManager::InitializePlugin(const 
 void TOVBasePluginManager::InitializeAll() {
   std::vector<std::string> names;
   {
-    std::lock_guard g(lock_);
+    TOVLockGuard g(lock_);
     std::vector<int> order(plugins_.size(), -1);
     GetInitOrder(order);
     for (int pos : order)
@@ -440,7 +440,7 @@ void TOVBasePluginManager::InitializeAll() {
   for (const std::string& name : names) {
     std::string missing;
     {
-      std::lock_guard g(lock_);
+      TOVLockGuard g(lock_);
       const int i = FindPlugin(name);
       if (i < 0) continue;
       // Only presence counts here; enabling checks that dependencies are enabled.
@@ -498,7 +498,7 @@ void TOVBasePluginManager::FireManagerEvent(const char* event, const std::string
 std::string TOVBasePluginManager::EnablePlugin(const std::string& name) {
   std::string entry_name;
   {
-    std::lock_guard g(lock_);
+    TOVLockGuard g(lock_);
     const int i = FindPlugin(name);
     if (i < 0) return "Plugin not found: " + name;
     TOVBaseLoadedPlugin& e = plugins_[static_cast<std::size_t>(i)];
@@ -549,7 +549,7 @@ std::string TOVBasePluginManager::EnablePlugin(const std::string& name) {
 void TOVBasePluginManager::DisablePlugin(const std::string& name) {
   std::vector<std::string> dependents;
   {
-    std::lock_guard g(lock_);
+    TOVLockGuard g(lock_);
     for (const auto& e : plugins_)
       if (e.IsEnabled && std::any_of(e.Dependencies.begin(), e.Dependencies.end(),
                                      [&](const std::string& d) { return EqualsIgnoreCase(d, name); }))
@@ -561,7 +561,7 @@ void TOVBasePluginManager::DisablePlugin(const std::string& name) {
   }
   std::string entry_name;
   {
-    std::lock_guard g(lock_);
+    TOVLockGuard g(lock_);
     const int i = FindPlugin(name);
     if (i < 0 || !plugins_[static_cast<std::size_t>(i)].IsEnabled) return;
     TOVBaseLoadedPlugin& e = plugins_[static_cast<std::size_t>(i)];
@@ -584,7 +584,7 @@ void TOVBasePluginManager::DisablePlugin(const std::string& name) {
 
 void TOVBasePluginManager::RestartPlugin(const std::string& name) {
   {
-    std::lock_guard g(lock_);
+    TOVLockGuard g(lock_);
     const int i = FindPlugin(name);
     if (i < 0) {
       LogWarning("RestartPlugin: plugin not found: %s", name);
@@ -603,35 +603,35 @@ void TOVBasePluginManager::RestartPlugin(const std::string& name) {
 // ---- queries ---------------------------------------------------------------------------------------
 
 int TOVBasePluginManager::GetPluginCount() const {
-  std::lock_guard g(lock_);
+  TOVLockGuard g(lock_);
   return static_cast<int>(plugins_.size());
 }
 
 bool TOVBasePluginManager::IsPluginLoaded(const std::string& name) const {
-  std::lock_guard g(lock_);
+  TOVLockGuard g(lock_);
   return FindPlugin(name) >= 0;
 }
 
 std::string TOVBasePluginManager::GetPluginLibPath(const std::string& name) const {
-  std::lock_guard g(lock_);
+  TOVLockGuard g(lock_);
   const int i = FindPlugin(name);
   return i < 0 ? std::string() : plugins_[static_cast<std::size_t>(i)].LibPath;
 }
 
 void TOVBasePluginManager::SetPluginVersion(const std::string& name, const std::string& version) {
-  std::lock_guard g(lock_);
+  TOVLockGuard g(lock_);
   const int i = FindPlugin(name);
   if (i >= 0) plugins_[static_cast<std::size_t>(i)].Version = version;
 }
 
 IOVPlugin* TOVBasePluginManager::GetPluginService(const std::string& name) const {
-  std::lock_guard g(lock_);
+  TOVLockGuard g(lock_);
   const int i = FindPlugin(name);
   return i < 0 ? nullptr : plugins_[static_cast<std::size_t>(i)].Plugin();
 }
 
 std::int32_t TOVBasePluginManager::GetPluginActiveCallCount(const std::string& name) const {
-  std::lock_guard g(lock_);
+  TOVLockGuard g(lock_);
   const int i = FindPlugin(name);
   return i < 0 ? 0 : plugins_[static_cast<std::size_t>(i)].ActiveCallCount();
 }
@@ -667,7 +667,7 @@ void TOVBasePluginManager::BuildPluginJSON(TOVBaseLoadedPlugin& e, TJSON& obj) {
 
 TJSON TOVBasePluginManager::GetPluginJSON() {
   TJSON arr = TJSON::array();
-  std::lock_guard g(lock_);
+  TOVLockGuard g(lock_);
   for (auto& e : plugins_) {
     if (e.IsUninstalled) continue;
     TJSON obj = TJSON::object();
@@ -678,7 +678,7 @@ TJSON TOVBasePluginManager::GetPluginJSON() {
 }
 
 std::optional<TOVPluginGuard> TOVBasePluginManager::EnterPlugin(const std::string& name) const {
-  std::lock_guard g(lock_);
+  TOVLockGuard g(lock_);
   const int i = FindPlugin(name);
   if (i < 0) return std::nullopt;
   const auto& e = plugins_[static_cast<std::size_t>(i)];
@@ -704,7 +704,7 @@ std::unique_ptr<TJSON> TOVBasePluginManager::CallPluginFunction(const std::strin
   std::optional<TOVPluginGuard> guard;
   IOVServicePlugin* svc = nullptr;
   {
-    std::lock_guard g(lock_);
+    TOVLockGuard g(lock_);
     const int i = FindPlugin(plugin_name);
     if (i < 0) {
       LogWarning("CallPluginFunction: plugin not found: %s (function: %s)", plugin_name, func_name);
@@ -778,7 +778,7 @@ TJSON TOVBasePluginManager::GatherDashboardWidgets() {
   };
   std::vector<TCall> calls;
   {
-    std::lock_guard g(lock_);
+    TOVLockGuard g(lock_);
     for (const auto& e : plugins_) {
       if (!e.IsEnabled || e.Runtime->Unloading() || !e.Capabilities.Has(pcService)) continue;
       try {
@@ -812,7 +812,7 @@ std::string TOVBasePluginManager::RunPluginTask(const std::string& plugin_name, 
   std::optional<TOVPluginGuard> guard;
   IOVScheduledPlugin* sched = nullptr;
   {
-    std::lock_guard g(lock_);
+    TOVLockGuard g(lock_);
     const int i = FindPlugin(plugin_name);
     if (i < 0) {
       LogWarning("RunPluginTask: plugin not found: %s", plugin_name);
@@ -840,7 +840,7 @@ std::string TOVBasePluginManager::RunPluginTask(const std::string& plugin_name, 
 
 TJSON TOVBasePluginManager::GetAllPluginScheduledTasks() {
   TJSON out = TJSON::array();
-  std::lock_guard g(lock_);
+  TOVLockGuard g(lock_);
   for (const auto& e : plugins_) {
     if (!e.IsEnabled || e.Runtime->Unloading() || !e.Capabilities.Has(pcScheduled)) continue;
     TOVPluginGuard guard(e.Runtime);
@@ -870,7 +870,7 @@ TJSON TOVBasePluginManager::GetAllPluginScheduledTasks() {
 std::string TOVBasePluginManager::BeginUnload(const std::string& name) {
   std::shared_ptr<TOVPluginRuntime> rt;
   {
-    std::lock_guard g(lock_);
+    TOVLockGuard g(lock_);
     const int i = FindPlugin(name);
     if (i < 0) return {};
     rt = plugins_[static_cast<std::size_t>(i)].Runtime;
@@ -878,7 +878,7 @@ std::string TOVBasePluginManager::BeginUnload(const std::string& name) {
   }
   if (rt->WaitIdle(UnloadWait())) return {};
   {
-    std::lock_guard g(lock_);
+    TOVLockGuard g(lock_);
     rt->unloading_.store(false);
   }
   std::string reason = Format("Plugin %s is busy: %d call(s) still running after %d ms", name, rt->guards_.load(),
@@ -890,7 +890,7 @@ std::string TOVBasePluginManager::BeginUnload(const std::string& name) {
 void TOVBasePluginManager::ReleasePlugin(const std::string& name) {
   TOVBaseLoadedPlugin e;
   {
-    std::lock_guard g(lock_);
+    TOVLockGuard g(lock_);
     const int i = FindPlugin(name);
     if (i < 0) return;
     e = std::move(plugins_[static_cast<std::size_t>(i)]);
@@ -909,7 +909,7 @@ void TOVBasePluginManager::ShutdownAll() {
   std::vector<std::shared_ptr<TOVPluginRuntime>> runtimes;
   bool stopped = false;
   {
-    std::lock_guard g(lock_);
+    TOVLockGuard g(lock_);
     for (auto it = plugins_.rbegin(); it != plugins_.rend(); ++it) {
       it->Runtime->unloading_.store(true);
       runtimes.push_back(it->Runtime);
@@ -942,7 +942,7 @@ void TOVBasePluginManager::ShutdownAll() {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (!rt->WaitIdle(std::max(left, std::chrono::milliseconds(0)))) busy.push_back(rt.get());
   }
-  std::lock_guard g(lock_);
+  TOVLockGuard g(lock_);
   for (auto it = plugins_.rbegin(); it != plugins_.rend(); ++it) {
     TOVPluginRuntime& rt = *it->Runtime;
     auto report = [&](const char*, const std::string& msg) { LogError("Plugin shutdown error: %s - %s", it->Name, msg); };

@@ -87,17 +87,22 @@ class TOVPluginRuntime {
   bool TryEnter() noexcept;
   void Leave() noexcept;
   // Waits until no guard is held; false when bound passed first.
-  bool WaitIdle(std::chrono::milliseconds bound);
+  bool WaitIdle(std::chrono::milliseconds bound) EXCLUDES(wait_lock_);
 
-  // Constant after construction (the host is released only when the plug-in is destroyed).
+  // ---- Constant after construction (plugin_ and host_ are released only when the plug-in is
+  // destroyed, by the manager, once no guard is held) ----
   void* const lib_;
   IOVPlugin* plugin_;
   std::unique_ptr<TOVPluginHost> host_;
+
+  // ---- Lock-free ----
   std::atomic<std::int32_t> active_calls_{0};
   std::atomic<int> guards_{0};
   std::atomic<bool> unloading_{false};
-  std::mutex wait_lock_;
-  std::condition_variable idle_;
+
+  // ---- The unload's wait sleeps on idle_ under wait_lock_ (a leaf); the last guard wakes it ----
+  TOVLock wait_lock_{LockLevel::Leaf};
+  std::condition_variable_any idle_;
 };
 
 // Held by every entry into a plug-in's code.
@@ -172,8 +177,8 @@ class TOVBasePluginManager {
   const std::string& PluginDir() const noexcept { return plugin_dir_; }
   std::chrono::system_clock::time_point StartTime() const noexcept { return start_time_; }
 
-  // Position of the entry named name (ASCII case ignored), or -1.  Requires lock_.
-  int FindPlugin(const std::string& name) const;
+  // Position of the entry named name (ASCII case ignored), or -1.
+  int FindPlugin(const std::string& name) const REQUIRES(lock_);
   // Loads every "*.so" file of the plug-in directory.
   void ScanPlugins();
   // Loads one library; true when its plug-in was added to the table.
@@ -222,24 +227,23 @@ class TOVBasePluginManager {
   // ---- environment hooks ----
   virtual std::unique_ptr<TOVPluginHost> CreateHost(const std::string& name, TOVPermissionSet perms) = 0;
   virtual bool IsPluginAutoEnabled(const std::string& name) = 0;
-  // Fills the entry's GrantedPerms and gives them to its host.  Called with lock_ held.
-  virtual void GrantPermissions(TOVBaseLoadedPlugin& entry) = 0;
-  virtual void SetHostPermissions(TOVBaseLoadedPlugin& entry, TOVPermissionSet perms) = 0;
+  // Fills the entry's GrantedPerms and gives them to its host.
+  virtual void GrantPermissions(TOVBaseLoadedPlugin& entry) REQUIRES(lock_) = 0;
+  virtual void SetHostPermissions(TOVBaseLoadedPlugin& entry, TOVPermissionSet perms) REQUIRES(lock_) = 0;
   virtual TOVService<TOVEventBus>::Ref GetEventBusRef() = 0;
   // After a library was added (outside the lock; entry is a copy).
   virtual void OnPluginLoaded(const TOVBaseLoadedPlugin&) {}
   virtual void OnPluginEnabled(const std::string&) {}
   virtual void OnPluginDisabled(const std::string&) {}
-  // Called with lock_ held.  Base: the event plug-in's subscriptions / the bus's unsubscription.
-  virtual void RegisterPluginSideEffects(TOVBaseLoadedPlugin& entry);
-  virtual void UnregisterPluginSideEffects(TOVBaseLoadedPlugin& entry);
-  // Called with lock_ held; subclasses add members after the base ones.
-  virtual void BuildPluginJSON(TOVBaseLoadedPlugin& entry, TJSON& obj);
+  // Base: the event plug-in's subscriptions / the bus's unsubscription.
+  virtual void RegisterPluginSideEffects(TOVBaseLoadedPlugin& entry) REQUIRES(lock_);
+  virtual void UnregisterPluginSideEffects(TOVBaseLoadedPlugin& entry) REQUIRES(lock_);
+  // Subclasses add members after the base ones.
+  virtual void BuildPluginJSON(TOVBaseLoadedPlugin& entry, TJSON& obj) REQUIRES(lock_);
   // After a successful Initialize (outside the lock; entry is a copy).
   virtual void OnPluginInitialized(const TOVBaseLoadedPlugin&) {}
   // Table positions in initialisation order (order has one place per entry; -1 skips).
-  // Called with lock_ held.
-  virtual void GetInitOrder(std::vector<int>& order);
+  virtual void GetInitOrder(std::vector<int>& order) REQUIRES(lock_);
   virtual std::unique_ptr<TJSON> HandleSystemCall(const std::string& func_name, const TJSON* args);
 
   // ---- for subclasses ----
@@ -266,16 +270,19 @@ class TOVBasePluginManager {
   std::optional<TOVBaseLoadedPlugin> SnapshotPlugin(const std::string& name) const;
   std::chrono::milliseconds UnloadWait() const noexcept { return std::chrono::milliseconds(unload_wait_ms_.load()); }
 
-  // Guards the table.
+  // ---- Guarded by lock_ (re-entrant: plug-in code that runs under it may call the manager) ----
+  // The hooks above that require it are called with it held; public methods take it
+  // themselves.  Nothing of the manager's chain is taken under it but registries and the
+  // database write lock.
   mutable TOVRecursiveLock lock_{LockLevel::PluginManager};
-  std::vector<TOVBaseLoadedPlugin> plugins_;  // guarded by lock_, load order
+  std::vector<TOVBaseLoadedPlugin> plugins_ GUARDED_BY(lock_);  // load order
 
  private:
   IOVPluginHost* LoadingHost();
   void FireManagerEvent(const char* event, const std::string& name);
   TJSON GatherDashboardWidgets();
 
-  // Constant after construction.
+  // ---- Constant after construction ----
   const std::string plugin_dir_;
   const std::chrono::system_clock::time_point start_time_;
   const TOVPluginTarget environment_;

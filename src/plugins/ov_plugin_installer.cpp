@@ -440,7 +440,7 @@ TOVInstallResult TOVPluginInstaller::InstallFromFile(const std::string& zip_path
     r.ErrorMessage = "ZIP file not found: " + zip_path;
     return r;
   }
-  std::lock_guard g(lock_);
+  TOVLockGuard g(lock_);
   std::string staging;
   try {
     staging = MakeUniqueDir(staging_dir_, "upload-" + StagingTimeStamp() + "-");
@@ -646,7 +646,7 @@ TOVInstallResult TOVPluginInstaller::UninstallPlugin(const std::string& name, bo
     r.ErrorMessage = "Invalid plugin name";
     return r;
   }
-  std::lock_guard g(lock_);
+  TOVLockGuard g(lock_);
   const fs::path dir(plugin_dir_);
   fs::path lib = dir / ("lib" + name + ".so");
   if (auto mgr = PluginMgr.Get(); mgr && mgr->IsPluginLoaded(name)) {

@@ -104,10 +104,11 @@ class TOVPluginInstaller {
   void CleanupStaging(const std::string& path) { RemoveDirectory(path); }
 
  private:
-  // The body of InstallFromFile, under lock_; staging is the fresh staging directory.
-  void InstallStaged(const std::string& zip_path, const std::string& staging, TOVInstallResult& r);
+  // The body of InstallFromFile; staging is the fresh staging directory.
+  void InstallStaged(const std::string& zip_path, const std::string& staging, TOVInstallResult& r)
+      REQUIRES(lock_);
 
-  // Constant after construction.
+  // ---- Constant after construction ----
   const std::string staging_dir_;
   const std::string backup_dir_;
   const std::string plugin_dir_;
@@ -115,6 +116,8 @@ class TOVPluginInstaller {
   const std::string client_plugin_dir_ = "client_plugins";
   TOVHttpClientOptions http_options_;
 
+  // ---- lock_: one install or uninstall at a time (first in the server's order: the plug-in
+  // manager, the registries and the database are taken under it) ----
   TOVRecursiveLock lock_{LockLevel::Installer};
 };
 

@@ -8,6 +8,7 @@
 #include "ov_config.h"
 #include "ov_database.h"
 #include "ov_log.h"
+#include "ov_paging.h"
 #include "ov_plugin_routes.h"
 #include "ov_plugin_sdk.h"
 #include "ov_server_state.h"
@@ -20,25 +21,25 @@ TOVService<TOVPluginManager> PluginMgr;
 namespace {
 
 // Paging of ListUsers and GetSystemLogs: page from 1; per_page 1..200, 50 when below 1.
-struct TPage {
-  std::int64_t page, per_page;
-  std::int64_t Offset() const { return (page - 1) * per_page; }
-};
-
-TPage ReadPage(const TJSON* args) {
-  TPage p{args ? JInt(*args, "page", 1) : 1, args ? JInt(*args, "per_page", 50) : 50};
-  if (p.page < 1) p.page = 1;
-  if (p.per_page < 1) p.per_page = 50;
-  if (p.per_page > 200) p.per_page = 200;
-  return p;
+TOVPaging ReadPage(const TJSON* args) {
+  constexpr TOVPageLimits kLimits{50, 200};
+  return MakePaging(args ? JInt(*args, "page", 1) : 1, args ? JInt(*args, "per_page", 50) : 50, kLimits);
 }
 
-// {"success": true, <member>: items, "total", "page", "per_page"}.
-TJSON Paged(const char* member, TJSON items, std::int64_t total, const TPage& pg) {
+// The count and the page args ask for of a list: {"success": true, <member>: rows, "total",
+// "page", "per_page"}.
+TJSON ReadPaged(const TJSON* args, const char* member, const TOVPagedSelect& select, const TOVRowToJSON& row) {
+  const TOVPaging pg = ReadPage(args);
+  TOVPagedRows page;
+  {
+    auto db = RequireDB();
+    auto q = db->NewReadQuery();
+    page = ReadPagedRows(q, select, pg, row);
+  }
   TJSON r = TJSON::object();
   r["success"] = true;
-  r[member] = std::move(items);
-  r["total"] = total;
+  r[member] = std::move(page.rows);
+  r["total"] = page.total;
   r["page"] = pg.page;
   r["per_page"] = pg.per_page;
   return r;
@@ -52,7 +53,7 @@ TJSON Failure(const char* error) {
 }
 
 // A user row as the "_system" functions answer it; the flags become Booleans.
-TJSON UserFromRow(const TOVReadQuery& q) {
+TJSON UserFromRow(const TOVQueryBase& q) {
   TJSON u = q.RowJSON();
   for (const char* flag : {"is_admin", "is_active"}) {
     TJSON& v = u[flag];
@@ -76,25 +77,7 @@ constexpr const char* kUserColumns =
     "total_calls, total_posts, ";
 
 TJSON ListUsers(const TJSON* args) {
-  const TPage pg = ReadPage(args);
-  auto db = RequireDB();
-  TJSON users = TJSON::array();
-  std::int64_t total = 0;
-  {
-    auto q = db->NewReadQuery();
-    q.SetSQL("SELECT COUNT(*) FROM users");
-    q.Open();
-    total = q.Field(0).AsInt64();
-  }
-  {
-    auto q = db->NewReadQuery();
-    q.SetSQL(std::string("SELECT ") + kUserColumns + "created_at FROM users ORDER BY id LIMIT :lim OFFSET :ofs");
-    q.Param("lim", pg.per_page);
-    q.Param("ofs", pg.Offset());
-    q.Open();
-    for (; !q.Eof(); q.Next()) users.push_back(UserFromRow(q));
-  }
-  return Paged("users", std::move(users), total, pg);
+  return ReadPaged(args, "users", {std::string(kUserColumns) + "created_at", "users", "id", nullptr}, UserFromRow);
 }
 
 TJSON GetUser(const TJSON* args) {
@@ -134,37 +117,17 @@ TJSON UpdateUser(const TJSON* args) {
 }
 
 TJSON GetSystemLogs(const TJSON* args) {
-  const TPage pg = ReadPage(args);
   const std::string level = args ? JStr(*args, "level") : std::string();
   const std::string source = args ? JStr(*args, "source") : std::string();
   std::string cond;
   if (!level.empty()) cond += " AND level = :lvl";
   if (!source.empty()) cond += " AND source = :src";
-  auto bind = [&](TOVQueryBase& q) {
-    if (!level.empty()) q.Param("lvl", level);
-    if (!source.empty()) q.Param("src", source);
-  };
-  auto db = RequireDB();
-  std::int64_t total = 0;
-  {
-    auto q = db->NewReadQuery();
-    q.SetSQL("SELECT COUNT(*) FROM system_logs WHERE 1=1" + cond);
-    bind(q);
-    q.Open();
-    total = q.Field(0).AsInt64();
-  }
-  TJSON logs = TJSON::array();
-  {
-    auto q = db->NewReadQuery();
-    q.SetSQL("SELECT id, timestamp, level, source, category, message, details FROM system_logs WHERE 1=1" + cond +
-             " ORDER BY id DESC LIMIT :lim OFFSET :ofs");
-    bind(q);
-    q.Param("lim", pg.per_page);
-    q.Param("ofs", pg.Offset());
-    q.Open();
-    for (; !q.Eof(); q.Next()) logs.push_back(q.RowJSON());
-  }
-  return Paged("logs", std::move(logs), total, pg);
+  const TOVPagedSelect select{"id, timestamp, level, source, category, message, details",
+                              "system_logs WHERE 1=1" + cond, "id DESC", [&](TOVQueryBase& q) {
+                                if (!level.empty()) q.Param("lvl", level);
+                                if (!source.empty()) q.Param("src", source);
+                              }};
+  return ReadPaged(args, "logs", select, [](const TOVQueryBase& q) { return q.RowJSON(); });
 }
 
 TJSON GetSystemConfig(const TJSON* args) {
@@ -343,7 +306,7 @@ void TOVPluginManager::StoreEnabled(const std::string& name, bool enabled) {
 void TOVPluginManager::ApprovePermissions(const std::string& name, TOVPermissionSet perms) {
   std::string entry_name;
   {
-    std::lock_guard g(lock_);
+    TOVLockGuard g(lock_);
     const int i = FindPlugin(name);
     if (i < 0) return;
     auto& e = plugins_[static_cast<std::size_t>(i)];
@@ -356,7 +319,7 @@ void TOVPluginManager::ApprovePermissions(const std::string& name, TOVPermission
 }
 
 std::optional<TOVBaseLoadedPlugin> TOVPluginManager::GetPluginIndex(int index) const {
-  std::lock_guard g(lock_);
+  TOVLockGuard g(lock_);
   if (index < 0 || static_cast<std::size_t>(index) >= plugins_.size()) return std::nullopt;
   return plugins_[static_cast<std::size_t>(index)];
 }
@@ -364,7 +327,7 @@ std::optional<TOVBaseLoadedPlugin> TOVPluginManager::GetPluginIndex(int index) c
 // ---- dependencies --------------------------------------------------------------------------------
 
 bool TOVPluginManager::ResolveDependencies(std::vector<std::string>& order) {
-  std::lock_guard g(lock_);
+  TOVLockGuard g(lock_);
   order.clear();
   std::vector<int> pending(plugins_.size(), 0);
   for (std::size_t i = 0; i < plugins_.size(); ++i)
@@ -472,7 +435,7 @@ std::string TOVPluginManager::ReloadPlugin(const std::string& name, bool* busy) 
   if (busy) *busy = false;
   std::string path;
   {
-    std::lock_guard g(lock_);
+    TOVLockGuard g(lock_);
     const int i = FindPlugin(name);
     if (i < 0) {
       LogWarning("ReloadPlugin: plugin not found: %s", name);
@@ -516,7 +479,7 @@ int TOVPluginManager::ScanNewPlugins() {
     const std::string full = PluginDir() + "/" + file;
     std::string name;
     {
-      std::lock_guard g(lock_);
+      TOVLockGuard g(lock_);
       const bool loaded = std::any_of(plugins_.begin(), plugins_.end(),
                                       [&](const TOVBaseLoadedPlugin& e) { return EqualsIgnoreCase(e.LibPath, full); });
       if (loaded) continue;
@@ -525,7 +488,7 @@ int TOVPluginManager::ScanNewPlugins() {
     if (!LoadNativePlugin(full)) continue;
     ++found;
     {
-      std::lock_guard g(lock_);
+      TOVLockGuard g(lock_);
       for (const auto& e : plugins_)
         if (e.LibPath == full) name = e.Name;
     }

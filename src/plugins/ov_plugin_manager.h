@@ -56,17 +56,17 @@ class TOVPluginManager : public TOVBasePluginManager {
  protected:
   std::unique_ptr<TOVPluginHost> CreateHost(const std::string& name, TOVPermissionSet perms) override;
   bool IsPluginAutoEnabled(const std::string& name) override { return IsPluginEnabledInDB(name); }
-  void GrantPermissions(TOVBaseLoadedPlugin& entry) override;
-  void SetHostPermissions(TOVBaseLoadedPlugin& entry, TOVPermissionSet perms) override;
+  void GrantPermissions(TOVBaseLoadedPlugin& entry) override REQUIRES(lock_);
+  void SetHostPermissions(TOVBaseLoadedPlugin& entry, TOVPermissionSet perms) override REQUIRES(lock_);
   TOVService<TOVEventBus>::Ref GetEventBusRef() override;
   void OnPluginLoaded(const TOVBaseLoadedPlugin& entry) override { EnsurePluginState(entry.Name, entry.Version); }
   void OnPluginEnabled(const std::string& name) override { StoreEnabled(name, true); }
   void OnPluginDisabled(const std::string& name) override { StoreEnabled(name, false); }
-  void RegisterPluginSideEffects(TOVBaseLoadedPlugin& entry) override;
-  void UnregisterPluginSideEffects(TOVBaseLoadedPlugin& entry) override;
-  void BuildPluginJSON(TOVBaseLoadedPlugin& entry, TJSON& obj) override;
+  void RegisterPluginSideEffects(TOVBaseLoadedPlugin& entry) override REQUIRES(lock_);
+  void UnregisterPluginSideEffects(TOVBaseLoadedPlugin& entry) override REQUIRES(lock_);
+  void BuildPluginJSON(TOVBaseLoadedPlugin& entry, TJSON& obj) override REQUIRES(lock_);
   void OnPluginInitialized(const TOVBaseLoadedPlugin& entry) override;
-  void GetInitOrder(std::vector<int>& order) override;
+  void GetInitOrder(std::vector<int>& order) override REQUIRES(lock_);
   std::unique_ptr<TJSON> HandleSystemCall(const std::string& func_name, const TJSON* args) override;
 
  private:

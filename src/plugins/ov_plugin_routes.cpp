@@ -46,7 +46,7 @@ void AnswerHandlerError(const TOVPluginRouteData& data, const std::string& why, 
 // ---- the router's callback ---------------------------------------------------------------------
 
 void PluginRouteCallback(const TOVPluginRouteData& data, TOVHttpRequest& req, TOVHttpResponse& resp) {
-  std::shared_ptr<const TOVPluginRouteHandler> handler = data.Handler.load();
+  std::shared_ptr<const TOVPluginRouteHandler> handler = data.Handler();
   // Entered before anything else: a handler whose plug-in is being unloaded is not called.
   std::optional<TOVPluginGuard> guard =
       handler ? TOVPluginGuard::TryEnter(handler->Runtime, handler->Bound) : std::nullopt;
@@ -96,11 +96,11 @@ TOVPluginRouteRegistry::TOVPluginRouteRegistry(TOVRouter& router, TOVServerRoute
 TOVPluginRouteRegistry::~TOVPluginRouteRegistry() {
   std::vector<Entry> entries;
   {
-    std::lock_guard<TOVLock> g(lock_);
+    TOVLockGuard g(lock_);
     entries.swap(entries_);
   }
   for (auto& e : entries) {
-    e.Data->Handler.store(nullptr);
+    e.Data->SetHandler(nullptr);
     router_.UnregisterRoutes(e.PluginName, e.FullPath, MethodStringToRoute(e.Method));
   }
 }
@@ -112,16 +112,16 @@ void TOVPluginRouteRegistry::RegisterRoute(const std::string& plugin, const std:
     throw EOVPluginError(Format("Plugin \"%s\" route %s %s would take a route of the server", plugin, method, full));
   bool updated = false;
   {
-    std::lock_guard<TOVLock> g(lock_);
+    TOVLockGuard g(lock_);
     auto it = std::find_if(entries_.begin(), entries_.end(), [&](const Entry& e) {
       return EqualsIgnoreCase(e.PluginName, plugin) && e.FullPath == full && EqualsIgnoreCase(e.Method, method);
     });
     if (it != entries_.end()) {
-      it->Data->Handler.store(std::move(handler));
+      it->Data->SetHandler(std::move(handler));
       updated = true;
     } else {
       auto data = std::make_shared<TOVPluginRouteData>(plugin);
-      data->Handler.store(std::move(handler));
+      data->SetHandler(std::move(handler));
       router_.RegisterRoute(
           MethodStringToRoute(method), full,
           [data](TOVHttpRequest& req, TOVHttpResponse& resp) { PluginRouteCallback(*data, req, resp); }, plugin);
@@ -132,13 +132,13 @@ void TOVPluginRouteRegistry::RegisterRoute(const std::string& plugin, const std:
 }
 
 void TOVPluginRouteRegistry::UnregisterPlugin(const std::string& plugin) {
-  std::lock_guard<TOVLock> g(lock_);
+  TOVLockGuard g(lock_);
   for (auto& e : entries_)
-    if (EqualsIgnoreCase(e.PluginName, plugin)) e.Data->Handler.store(nullptr);
+    if (EqualsIgnoreCase(e.PluginName, plugin)) e.Data->SetHandler(nullptr);
 }
 
 std::size_t TOVPluginRouteRegistry::Count() const {
-  std::lock_guard<TOVLock> g(lock_);
+  TOVLockGuard g(lock_);
   return entries_.size();
 }
 

@@ -4,12 +4,11 @@
 // Once registered a route stays in the router: disabling the plug-in clears its handler (the
 // route answers 503) and enabling it again puts the new handler in place.
 //
-// A route's handler is one immutable record, swapped atomically: request threads read it
-// without the registry's lock.  A running handler holds its plug-in's runtime guard, so
+// A route's handler is one immutable record, swapped whole under the route's own leaf lock:
+// request threads copy it without the registry's lock.  A running handler holds its plug-in's runtime guard, so
 // unloading the plug-in waits for it.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -37,11 +36,27 @@ struct TOVPluginRouteHandler {
 };
 
 // What the router keeps for one plug-in route.
-struct TOVPluginRouteData {
+class TOVPluginRouteData {
+ public:
   explicit TOVPluginRouteData(std::string plugin) : PluginName(std::move(plugin)) {}
   const std::string PluginName;
-  // Null while the plug-in is disabled, unloaded or being reloaded.
-  std::atomic<std::shared_ptr<const TOVPluginRouteHandler>> Handler;
+
+  // The current handler; null while the plug-in is disabled, unloaded or being reloaded.
+  std::shared_ptr<const TOVPluginRouteHandler> Handler() const EXCLUDES(lock_) {
+    TOVLockGuard g(lock_);
+    return handler_;
+  }
+  void SetHandler(std::shared_ptr<const TOVPluginRouteHandler> handler) EXCLUDES(lock_) {
+    TOVLockGuard g(lock_);
+    handler_.swap(handler);
+  }  // the previous handler is released here, outside the lock
+
+ private:
+  // ---- Guarded by lock_ (a leaf: only the pointer is copied under it) ----
+  // Not std::atomic<std::shared_ptr>: libstdc++ 12 leaves a load's internal unlock relaxed, so
+  // a load and the next store are not ordered in the memory model (ThreadSanitizer reports it).
+  mutable TOVLock lock_{LockLevel::Leaf};
+  std::shared_ptr<const TOVPluginRouteHandler> handler_ GUARDED_BY(lock_);
 };
 
 // Whether a route (router method, full path) would take requests meant for one of the server's
@@ -65,20 +80,24 @@ class TOVPluginRouteRegistry {
   // named "db" registering "/") is refused with EOVPluginError.  Takes the registry's lock; logs
   // after leaving it.
   void RegisterRoute(const std::string& plugin, const std::string& method, const std::string& path,
-                     std::shared_ptr<const TOVPluginRouteHandler> handler);
+                     std::shared_ptr<const TOVPluginRouteHandler> handler) EXCLUDES(lock_);
   // Clears the handler of every route of the plug-in (name compared ignoring case).
-  void UnregisterPlugin(const std::string& plugin);
-  std::size_t Count() const;
+  void UnregisterPlugin(const std::string& plugin) EXCLUDES(lock_);
+  std::size_t Count() const EXCLUDES(lock_);
 
  private:
   struct Entry {
     std::string PluginName, FullPath, Method;
     std::shared_ptr<TOVPluginRouteData> Data;
   };
+
+  // ---- Constant after construction ----
   TOVRouter& router_;
   const TOVServerRouteTest server_route_;
+
+  // ---- Guarded by lock_ (a registry; the router's lock, another registry, is taken under it) ----
   mutable TOVLock lock_{LockLevel::Registry};
-  std::vector<Entry> entries_;  // guarded by lock_
+  std::vector<Entry> entries_ GUARDED_BY(lock_);
 };
 
 // "GET", "POST", "PUT" and "DELETE" (any letter case) as themselves; anything else answers

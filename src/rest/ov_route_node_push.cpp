@@ -28,7 +28,7 @@ TOVPluginDownloadTokens::TOVPluginDownloadTokens(TOVMonoClock clock) : clock_(st
 
 void TOVPluginDownloadTokens::Add(const std::string& token, const std::string& file_path) {
   const TOVMonoTime now = Now();
-  std::lock_guard<std::mutex> g(PluginDownloadLock);
+  TOVLockGuard g(PluginDownloadLock);
   // Entries stay long enough after their end to keep answering "consumed" or "expired", but
   // not for ever: the list would otherwise grow with every push the process makes.
   std::erase_if(tokens_, [&](const TPluginDownloadToken& t) {
@@ -40,7 +40,7 @@ void TOVPluginDownloadTokens::Add(const std::string& token, const std::string& f
 
 TOVPluginDownloadTokens::Redeem TOVPluginDownloadTokens::Take(const std::string& token, std::string& file_path) {
   const TOVMonoTime now = Now();
-  std::lock_guard<std::mutex> g(PluginDownloadLock);
+  TOVLockGuard g(PluginDownloadLock);
   auto it = std::find_if(tokens_.begin(), tokens_.end(), [&](const TPluginDownloadToken& t) { return t.Token == token; });
   if (it == tokens_.end()) return Redeem::Unknown;
   if (it->Consumed) return Redeem::Consumed;
@@ -52,7 +52,7 @@ TOVPluginDownloadTokens::Redeem TOVPluginDownloadTokens::Take(const std::string&
 }
 
 std::size_t TOVPluginDownloadTokens::Size() const {
-  std::lock_guard<std::mutex> g(PluginDownloadLock);
+  TOVLockGuard g(PluginDownloadLock);
   return tokens_.size();
 }
 

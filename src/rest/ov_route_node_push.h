@@ -8,10 +8,10 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "ov_locks.h"
 #include "ov_route_api.h"
 #include "ov_security.h"
 
@@ -45,21 +45,20 @@ class TOVPluginDownloadTokens {
   TOVPluginDownloadTokens& operator=(const TOVPluginDownloadTokens&) = delete;
 
   // Records a token for a staged file.  Takes PluginDownloadLock.
-  void Add(const std::string& token, const std::string& file_path);
+  void Add(const std::string& token, const std::string& file_path) EXCLUDES(PluginDownloadLock);
   // Ok: the token is now consumed and file_path is its file.  Takes PluginDownloadLock; the
   // caller touches the file after it has been left.
-  Redeem Take(const std::string& token, std::string& file_path);
-  std::size_t Size() const;
+  Redeem Take(const std::string& token, std::string& file_path) EXCLUDES(PluginDownloadLock);
+  std::size_t Size() const EXCLUDES(PluginDownloadLock);
 
  private:
   TOVMonoTime Now() const { return clock_ ? clock_() : std::chrono::steady_clock::now(); }
 
-  // Constant after construction.
+  // ---- Constant after construction ----
   const TOVMonoClock clock_;
-  // State below is protected by PluginDownloadLock, which guards only the list: nothing else
-  // is done while it is held.
-  mutable std::mutex PluginDownloadLock;
-  std::vector<TPluginDownloadToken> tokens_;
+  // ---- Guarded by PluginDownloadLock (a leaf: nothing else is done while it is held) ----
+  mutable TOVLock PluginDownloadLock{LockLevel::Leaf};
+  std::vector<TPluginDownloadToken> tokens_ GUARDED_BY(PluginDownloadLock);
 };
 
 // The process's download tokens.

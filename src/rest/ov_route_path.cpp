@@ -1,7 +1,5 @@
 #include "ov_route_path.h"
 
-#include <limits>
-
 #include "ov_database.h"
 #include "ov_guid.h"
 #include "ov_route_reply.h"
@@ -22,28 +20,6 @@ std::vector<std::string> PathSegments(const TOVHttpRequest& req) {
     p.remove_prefix(slash + 1);
   }
   return out;
-}
-
-std::optional<std::int64_t> ParseInt64(std::string_view s) noexcept {
-  bool neg = false;
-  if (!s.empty() && (s.front() == '+' || s.front() == '-')) {
-    neg = s.front() == '-';
-    s.remove_prefix(1);
-  }
-  if (s.empty()) return std::nullopt;
-  // Accumulate negatively so INT64_MIN fits.
-  std::int64_t v = 0;
-  for (char ch : s) {
-    if (ch < '0' || ch > '9') return std::nullopt;
-    int d = ch - '0';
-    if (v < (std::numeric_limits<std::int64_t>::min() + d) / 10) return std::nullopt;
-    v = v * 10 - d;
-  }
-  if (!neg) {
-    if (v == std::numeric_limits<std::int64_t>::min()) return std::nullopt;
-    v = -v;
-  }
-  return v;
 }
 
 std::string ExtractPathSegment(const TOVHttpRequest& req, int offset) {

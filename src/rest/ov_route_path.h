@@ -10,14 +10,13 @@
 
 #include "ov_http_types.h"
 #include "ov_route_api.h"
+#include "ov_text.h"
 
 namespace ov {
 
 // The decoded path (no query; a trailing "/" kept) split at every "/" with empty pieces kept:
 // "/api/v1/users/5" gives "", "api", "v1", "users", "5".
 std::vector<std::string> PathSegments(const TOVHttpRequest& req);
-// Optional sign and decimal digits within 64 bits; nullopt otherwise.
-std::optional<std::int64_t> ParseInt64(std::string_view s) noexcept;
 // The last segment as an integer when there are at least 5 segments; -1 otherwise or when it
 // is not a number.
 std::int64_t ExtractPathID(const TOVHttpRequest& req);

@@ -9,6 +9,7 @@
 
 #include "ov_http_types.h"
 #include "ov_json_helpers.h"
+#include "ov_paging.h"
 #include "ov_route_api.h"
 #include "ov_route_db.h"
 
@@ -25,24 +26,13 @@ std::optional<TJSON> ParseBodyOrFail(TOVApiRequest& c);
 
 // ---- paging -------------------------------------------------------------------------------------
 
-struct TOVPageLimits {
-  std::int64_t default_per_page;
-  std::int64_t max_per_page;
-};
 inline constexpr TOVPageLimits kPageUsers{25, 100};
 inline constexpr TOVPageLimits kPageAuditLog{50, 200};
 inline constexpr TOVPageLimits kPageConnectionLog{50, 200};
 inline constexpr TOVPageLimits kPageSystemLogs{100, 500};
 inline constexpr TOVPageLimits kPageSchedulerLog{50, 200};
 
-struct TOVPaging {
-  std::int64_t page = 1;
-  std::int64_t per_page = 1;
-  std::int64_t offset = 0;  // (page - 1) * per_page, never negative, never overflowing
-};
-// Query parameters "page" and "per_page": unparsable gives the default, page below 1 is 1,
-// per_page below 1 is the default and above the maximum the maximum.  A page so large that
-// its offset would not fit in 64 bits is lowered to the last page whose offset does.
+// Query parameters "page" and "per_page", unparsable ones as absent, through MakePaging.
 TOVPaging ReadPaging(const TOVHttpRequest& req, TOVPageLimits limits);
 
 // A paged list: "SELECT COUNT(*) FROM <from>" gives the total, then

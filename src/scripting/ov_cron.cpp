@@ -5,6 +5,8 @@
 #include <limits>
 #include <vector>
 
+#include "ov_text.h"
+
 namespace ov {
 
 namespace {
@@ -18,20 +20,9 @@ std::string_view TrimCron(std::string_view s) noexcept {
 
 // A decimal number with an optional sign that fits in 32 bits; nullopt otherwise.
 std::optional<std::int64_t> CronNumber(std::string_view s) noexcept {
-  bool negative = false;
-  if (!s.empty() && (s.front() == '+' || s.front() == '-')) {
-    negative = s.front() == '-';
-    s.remove_prefix(1);
-  }
-  if (s.empty()) return std::nullopt;
-  std::int64_t v = 0;
-  for (char c : s) {
-    if (c < '0' || c > '9') return std::nullopt;
-    v = v * 10 + (c - '0');
-    if (v > std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1) return std::nullopt;
-  }
-  if (negative) v = -v;
-  if (v > std::numeric_limits<std::int32_t>::max()) return std::nullopt;
+  const std::optional<std::int64_t> v = ParseInt64(s);
+  if (!v || *v < std::numeric_limits<std::int32_t>::min() || *v > std::numeric_limits<std::int32_t>::max())
+    return std::nullopt;
   return v;
 }
 

@@ -170,21 +170,21 @@ namespace {
 // it (an unload runs the plug-in's finalize); another thread waits for it a bounded time.
 class TOVLuaStateLock {
  public:
-  bool TryLockFor(std::chrono::milliseconds wait) {
+  bool TryLockFor(std::chrono::milliseconds wait) EXCLUDES(m_) {
     const std::thread::id me = std::this_thread::get_id();
-    std::unique_lock<std::mutex> g(m_);
+    TOVUniqueLock g(m_);
     if (depth_ > 0 && owner_ == me) {
       ++depth_;
       return true;
     }
-    if (!cv_.wait_for(g, wait, [&] { return depth_ == 0; })) return false;
+    if (!cv_.wait_for(g, wait, [this]() REQUIRES(m_) { return depth_ == 0; })) return false;
     owner_ = me;
     depth_ = 1;
     return true;
   }
-  void Unlock() {
+  void Unlock() EXCLUDES(m_) {
     {
-      std::lock_guard<std::mutex> g(m_);
+      TOVLockGuard g(m_);
       if (--depth_ > 0) return;
       owner_ = std::thread::id();
     }
@@ -192,10 +192,11 @@ class TOVLuaStateLock {
   }
 
  private:
-  std::mutex m_;
-  std::condition_variable cv_;
-  std::thread::id owner_;  // guarded by m_
-  int depth_ = 0;          // guarded by m_
+  // ---- Guarded by m_ (a leaf, held only to take or leave the state: Lua never runs under it) ----
+  TOVLock m_{LockLevel::Leaf};
+  std::condition_variable_any cv_;
+  std::thread::id owner_ GUARDED_BY(m_);
+  int depth_ GUARDED_BY(m_) = 0;
 };
 
 // Holds a TOVLuaStateLock for one scope when Acquire succeeded.
@@ -640,7 +641,7 @@ TOVLuaEngine::TOVLuaEngine(const std::vector<std::string>& library_names, TOVLua
 
 TOVLuaEngine::~TOVLuaEngine() {
   UnloadAll();
-  std::lock_guard<TOVRecursiveLock> g(lock_);
+  TOVLockGuard g(lock_);
   if (!plugins_.empty()) {
     // A state some thread still runs in is neither closed nor unmapped under it.
     static auto* kept = new std::vector<std::shared_ptr<TOVLuaPlugin>>();
@@ -720,7 +721,7 @@ bool TOVLuaEngine::RegisterPlugin(std::unique_ptr<TOVLuaPlugin> plugin, TOVEvent
     if (host_factory_) plugin->Host = host_factory_(plugin->Name, plugin->Permissions, event_bus, start_time);
     const std::string name = plugin->Name, version = plugin->Version, description = plugin->Description;
     {
-      std::lock_guard<TOVRecursiveLock> g(lock_);
+      TOVLockGuard g(lock_);
       for (const auto& e : plugins_) {
         if (EqualsIgnoreCase(e->Name, name)) {
           LogWarning("Lua plugin already loaded: %s", name);
@@ -796,7 +797,7 @@ std::size_t TOVLuaEngine::LoadDirectory(const std::string& dir, TOVEventBus* eve
 // ---- calls into plug-ins --------------------------------------------------------------------
 
 std::shared_ptr<TOVLuaPlugin> TOVLuaEngine::FindEntry(const std::string& name) const {
-  std::lock_guard<TOVRecursiveLock> g(lock_);
+  TOVLockGuard g(lock_);
   for (const auto& e : plugins_)
     if (EqualsIgnoreCase(e->Name, name)) return e;
   return nullptr;
@@ -881,7 +882,7 @@ std::string TOVLuaEngine::UnloadEntry(const std::shared_ptr<TOVLuaPlugin>& p, st
   TOVLuaStateGuard g;
   if (!g.Acquire(p->CallLock, BusyWait())) return "a call is still running";
   {
-    std::lock_guard<TOVRecursiveLock> l(lock_);
+    TOVLockGuard l(lock_);
     auto it = std::find(plugins_.begin(), plugins_.end(), p);
     if (it == plugins_.end()) return "not loaded";  // another unload came first
     plugins_.erase(it);
@@ -907,7 +908,7 @@ bool TOVLuaEngine::UnloadPlugin(const std::string& name) {
 void TOVLuaEngine::UnloadAll() {
   std::vector<std::shared_ptr<TOVLuaPlugin>> all;
   {
-    std::lock_guard<TOVRecursiveLock> g(lock_);
+    TOVLockGuard g(lock_);
     all.assign(plugins_.rbegin(), plugins_.rend());
   }
   // The finalize calls share one time limit, so that shutdown stays bounded however many
@@ -932,12 +933,12 @@ void TOVLuaEngine::UnloadAll() {
 // ---- inspection -----------------------------------------------------------------------------
 
 std::int32_t TOVLuaEngine::GetPluginCount() const {
-  std::lock_guard<TOVRecursiveLock> g(lock_);
+  TOVLockGuard g(lock_);
   return static_cast<std::int32_t>(plugins_.size());
 }
 
 std::optional<TOVLuaPluginInfo> TOVLuaEngine::GetPluginInfo(std::int32_t index) const {
-  std::lock_guard<TOVRecursiveLock> g(lock_);
+  TOVLockGuard g(lock_);
   if (index < 0 || static_cast<std::size_t>(index) >= plugins_.size()) return std::nullopt;
   const TOVLuaPlugin& p = *plugins_[static_cast<std::size_t>(index)];
   TOVLuaPluginInfo info;
@@ -955,7 +956,7 @@ std::optional<TOVLuaPluginInfo> TOVLuaEngine::GetPluginInfo(std::int32_t index) 
 }
 
 std::int32_t TOVLuaEngine::FindLuaPlugin(const std::string& name) const {
-  std::lock_guard<TOVRecursiveLock> g(lock_);
+  TOVLockGuard g(lock_);
   for (std::size_t i = 0; i < plugins_.size(); ++i)
     if (EqualsIgnoreCase(plugins_[i]->Name, name)) return static_cast<std::int32_t>(i);
   return -1;

@@ -100,7 +100,7 @@ class TOVLuaEngine {
   // Runs one plug-in file in a new state and registers the table it returns.  False (with a
   // log line) on any failure; never throws.  Thread-safe.
   bool LoadPlugin(const std::string& file_path, TOVEventBus* event_bus,
-                  std::chrono::system_clock::time_point start_time);
+                  std::chrono::system_clock::time_point start_time) EXCLUDES(lock_);
   // Loads every "*.lua" entry of dir that is not a directory.  The files run in parallel, but
   // they are registered in the sorted order of their names, so which of two files with the
   // same plug-in name wins never depends on timing.  One file's failure does not stop the
@@ -108,23 +108,23 @@ class TOVLuaEngine {
   // loaded.
   std::size_t LoadDirectory(const std::string& dir, TOVEventBus* event_bus,
                             std::chrono::system_clock::time_point start_time,
-                            const std::function<bool()>& stop_requested = nullptr);
+                            const std::function<bool()>& stop_requested = nullptr) EXCLUDES(lock_);
 
   // Calls the plug-in's init(table) when it has one.  False for an unknown name, a busy state
   // or an error (logged).
-  bool CallPluginInit(const std::string& name);
+  bool CallPluginInit(const std::string& name) EXCLUDES(lock_);
   // Calls finalize() when there is one.  False for an unknown name, a busy state or an error.
-  bool CallPluginFinalize(const std::string& name);
+  bool CallPluginFinalize(const std::string& name) EXCLUDES(lock_);
   // Calls the handler "on_" + event type (dots as underscores) with { type = ..., data = the
   // JSON text of data in the spaced form } (data only when given).  False when the plug-in
   // or the handler is missing, the state is busy or the handler fails (logged).
-  bool FireEvent(const std::string& plugin_name, const std::string& event_type, const TJSON* data);
+  bool FireEvent(const std::string& plugin_name, const std::string& event_type, const TJSON* data) EXCLUDES(lock_);
   // Finalizes, closes and removes the plug-in.  A call running on another thread is waited for
   // (bounded); when it does not end in time nothing is freed and the result is false.
-  bool UnloadPlugin(const std::string& name);
+  bool UnloadPlugin(const std::string& name) EXCLUDES(lock_);
   // Unloads every plug-in, the last loaded first.  One that stays busy is logged and kept.
   // All finalize calls together get one time limit.
-  void UnloadAll();
+  void UnloadAll() EXCLUDES(lock_);
 
   std::int32_t GetPluginCount() const;
   // A copy of entry index (0 to count-1) with its current memory use; nullopt out of range.
@@ -136,17 +136,18 @@ class TOVLuaEngine {
   bool LoadLuaLibrary(const std::vector<std::string>& names);
   void* LoadLuaFunc(const char* name) const;
   // Steps of a load that touch only the new state: safe to run for several files at once.
-  std::unique_ptr<TOVLuaPlugin> PreparePlugin(const std::string& file_path);
+  std::unique_ptr<TOVLuaPlugin> PreparePlugin(const std::string& file_path) EXCLUDES(lock_);
   bool RegisterPlugin(std::unique_ptr<TOVLuaPlugin> plugin, TOVEventBus* event_bus,
-                      std::chrono::system_clock::time_point start_time);
+                      std::chrono::system_clock::time_point start_time) EXCLUDES(lock_);
   std::shared_ptr<TOVLuaPlugin> FindEntry(const std::string& name) const;
   std::chrono::milliseconds BusyWait() const noexcept;
   // Runs one handler of the plug-in; outcome as for CallPluginInit and friends.
   enum class CallKind : std::uint8_t { Init, Finalize, Event };
   bool CallHandler(TOVLuaPlugin& plugin, CallKind kind, const std::string& event_type, const TJSON* data,
-                   std::int32_t timeout_ms);
+                   std::int32_t timeout_ms) EXCLUDES(lock_);
   // Unloads one entry: waits for its lock, finalizes, closes.  Empty text on success, else why not.
-  std::string UnloadEntry(const std::shared_ptr<TOVLuaPlugin>& plugin, std::int32_t finalize_timeout_ms);
+  std::string UnloadEntry(const std::shared_ptr<TOVLuaPlugin>& plugin, std::int32_t finalize_timeout_ms)
+      EXCLUDES(lock_);
 
   // Constant after construction.
   std::unique_ptr<TOVLuaApi> api_;
@@ -159,9 +160,9 @@ class TOVLuaEngine {
   std::atomic<std::int32_t> timeout_ms_{LUA_DEFAULT_TIMEOUT_MS};
   std::atomic<std::int32_t> busy_wait_ms_{-1};
 
-  // State below is protected by lock_ (re-entrant; a registry lock, never held while Lua runs).
+  // ---- Guarded by lock_ (re-entrant; a registry lock, never held while Lua runs) ----
   mutable TOVRecursiveLock lock_{LockLevel::Registry};
-  std::vector<std::shared_ptr<TOVLuaPlugin>> plugins_;
+  std::vector<std::shared_ptr<TOVLuaPlugin>> plugins_ GUARDED_BY(lock_);
 };
 
 extern TOVService<TOVLuaEngine> LuaEngine;

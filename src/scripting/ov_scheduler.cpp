@@ -213,7 +213,7 @@ void TOVScheduler::Execute() {
     } catch (...) {
       LogError("Scheduler: tick failed: %s", "unknown exception");
     }
-    std::unique_lock<std::mutex> lk(wait_lock_);
+    TOVUniqueLock lk(wait_lock_);
     wait_cv_.wait_for(lk, stop, tick_, [] { return false; });
   }
   running_.store(false);
@@ -223,7 +223,7 @@ void TOVScheduler::Execute() {
 // ---- loading and plug-in tasks --------------------------------------------------------------
 
 void TOVScheduler::LoadTasksFromDB() {
-  std::lock_guard<TOVLock> g(lock_);
+  TOVLockGuard g(lock_);
   std::vector<TOVSchedulerTask> loaded = store_->LoadTasks();
   const std::int64_t now = clock_.WallSeconds();
   const TOVMonoTime mono = clock_.MonoNow();
@@ -271,7 +271,7 @@ void TOVScheduler::SyncPluginTasks() {
     declared.insert(ToLowerAscii(plugin));
     bool known = false;
     {
-      std::lock_guard<TOVLock> g(lock_);
+      TOVLockGuard g(lock_);
       for (const TOVSchedulerTask& t : tasks_)
         if (EqualsIgnoreCase(t.PluginName, plugin) && EqualsIgnoreCase(t.TaskName, task)) {
           known = true;
@@ -296,7 +296,7 @@ void TOVScheduler::SyncPluginTasks() {
 std::size_t TOVScheduler::LoadAll() {
   LoadTasksFromDB();
   SyncPluginTasks();
-  std::lock_guard<TOVLock> g(lock_);
+  TOVLockGuard g(lock_);
   return tasks_.size();
 }
 
@@ -367,7 +367,7 @@ void TOVScheduler::NoticeClockJump(TOVWallTime wall, TOVMonoTime mono) {
 void TOVScheduler::Tick() {
   const TOVWallTime wall = clock_.WallNow();
   const TOVMonoTime mono = clock_.MonoNow();
-  std::unique_lock<TOVLock> lk(lock_);
+  TOVUniqueLock lk(lock_);
   NoticeClockJump(wall, mono);
   // The now each entry of the compact schedule is compared with, by its clock.
   const std::int64_t now_of[3] = {
@@ -421,7 +421,7 @@ TOVScheduler::TTaskRef TOVScheduler::Claim(std::size_t index) {
 }
 
 void TOVScheduler::Release(const TTaskRef& ref) noexcept {
-  std::lock_guard<TOVLock> g(lock_);
+  TOVLockGuard g(lock_);
   for (auto it = claimed_.begin(); it != claimed_.end(); ++it)
     if (it->plugin == ref.plugin && it->task == ref.task) {
       claimed_.erase(it);
@@ -488,7 +488,7 @@ void TOVScheduler::ExecuteTask(const TTaskRef& ref) {
   // passed on afterwards.
   std::exception_ptr failure;
   {
-    std::lock_guard<TOVLock> g(lock_);
+    TOVLockGuard g(lock_);
     // The list may have been reloaded under the run: the task is found again by id and names,
     // and a task that is gone is left alone.
     std::optional<std::size_t> index;
@@ -540,7 +540,7 @@ void TOVScheduler::ExecuteTask(const TTaskRef& ref) {
 bool TOVScheduler::RunTaskNow(std::int64_t task_id) {
   TTaskRef ref;
   {
-    std::unique_lock<TOVLock> lk(lock_);
+    TOVUniqueLock lk(lock_);
     for (;;) {
       const std::optional<std::size_t> index = FindTask(task_id);
       if (!index) return false;
@@ -580,21 +580,21 @@ TJSON TOVScheduler::TaskJSON(const TOVSchedulerTask& t) const {
 }
 
 TJSON TOVScheduler::GetTasksJSON() const {
-  std::lock_guard<TOVLock> g(lock_);
+  TOVLockGuard g(lock_);
   TJSON a = TJSON::array();
   for (const TOVSchedulerTask& t : tasks_) a.push_back(TaskJSON(t));
   return a;
 }
 
 std::optional<TJSON> TOVScheduler::GetTaskJSON(std::int64_t task_id) const {
-  std::lock_guard<TOVLock> g(lock_);
+  TOVLockGuard g(lock_);
   const std::optional<std::size_t> index = FindTask(task_id);
   if (!index) return std::nullopt;
   return TaskJSON(tasks_[*index]);
 }
 
 bool TOVScheduler::UpdateTask(std::int64_t task_id, const TJSON& updates) {
-  std::lock_guard<TOVLock> g(lock_);
+  TOVLockGuard g(lock_);
   const std::optional<std::size_t> index = FindTask(task_id);
   if (!index) return false;
   // Changed on a copy: a failing store leaves the task as it was.

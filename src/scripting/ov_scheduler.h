@@ -20,7 +20,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -131,24 +130,24 @@ class TOVScheduler {
 
   // Rebuilds the list from the table and synchronises the plug-ins' tasks (after a plug-in is
   // disabled or uninstalled); logs "Scheduler: tasks refreshed (%d total)".  Takes the lock.
-  void RefreshTasks();
+  void RefreshTasks() EXCLUDES(lock_);
   // Runs the task on the calling thread and returns when the run is over; when the task is
   // running already, waits for that run first.  False (nothing runs) for an unknown id.  A
   // failing task is a recorded failed run, not an error; database errors of its bookkeeping
   // pass on.
-  bool RunTaskNow(std::int64_t task_id);
+  bool RunTaskNow(std::int64_t task_id) EXCLUDES(lock_);
   // Task objects in list (id) order.
-  TJSON GetTasksJSON() const;
-  std::optional<TJSON> GetTaskJSON(std::int64_t task_id) const;
+  TJSON GetTasksJSON() const EXCLUDES(lock_);
+  std::optional<TJSON> GetTaskJSON(std::int64_t task_id) const EXCLUDES(lock_);
   // Applies "enabled" (Boolean), "schedule_type" ("cron" or anything else for interval),
   // "interval_seconds" (a number above 0), "cron_expr" (a string) where present, marks the task
   // as edited and reschedules it from now when enabled; stores it.  False for an unknown id;
   // database errors pass on (and nothing changes).
-  bool UpdateTask(std::int64_t task_id, const TJSON& updates);
+  bool UpdateTask(std::int64_t task_id, const TJSON& updates) EXCLUDES(lock_);
 
   // One look at the list: runs every due task that is not running, one after another on the
   // calling thread.  The thread calls it once a tick; tests call it directly.
-  void Tick();
+  void Tick() EXCLUDES(lock_);
 
  private:
   // A task picked for a run; its run is claimed under its key until released.
@@ -171,44 +170,49 @@ class TOVScheduler {
     TDueClock clock = dcNever;
   };
 
-  void Execute();
-  void LoadTasksFromDB();
-  void SyncPluginTasks();
+  void Execute() EXCLUDES(lock_, wait_lock_);
+  void LoadTasksFromDB() EXCLUDES(lock_);
+  // Asks for the plug-ins' tasks with lock_ not held (the plug-in manager comes before the
+  // scheduler in the order).
+  void SyncPluginTasks() EXCLUDES(lock_);
   // Both of the above; returns the number of tasks.
-  std::size_t LoadAll();
+  std::size_t LoadAll() EXCLUDES(lock_);
   std::int64_t CalcNextRunCron(const TOVSchedulerTask& task, std::int64_t now) const;
   // The next run of an enabled task from now (NextRun, and DueMono for an interval task).
   void ScheduleTask(TOVSchedulerTask& task, std::int64_t wall_now, TOVMonoTime mono_now) const;
-  void SetDue(std::size_t index);
-  void NoticeClockJump(TOVWallTime wall, TOVMonoTime mono);
-  std::optional<std::size_t> FindTask(std::int64_t id) const;
-  bool Claimed(const TOVSchedulerTask& task) const;
-  bool IsClaimed(std::size_t index) const;
-  TTaskRef Claim(std::size_t index);
-  void Release(const TTaskRef& ref) noexcept;
-  void ExecuteTask(const TTaskRef& ref);
+  void SetDue(std::size_t index) REQUIRES(lock_);
+  void NoticeClockJump(TOVWallTime wall, TOVMonoTime mono) REQUIRES(lock_);
+  std::optional<std::size_t> FindTask(std::int64_t id) const REQUIRES(lock_);
+  bool Claimed(const TOVSchedulerTask& task) const REQUIRES(lock_);
+  bool IsClaimed(std::size_t index) const REQUIRES(lock_);
+  TTaskRef Claim(std::size_t index) REQUIRES(lock_);
+  void Release(const TTaskRef& ref) noexcept EXCLUDES(lock_);
+  // Runs the claimed task with lock_ not held, then records the run under it.
+  void ExecuteTask(const TTaskRef& ref) EXCLUDES(lock_);
   void RunSystemTask(const std::string& task_name);
-  TJSON TaskJSON(const TOVSchedulerTask& t) const;
+  TJSON TaskJSON(const TOVSchedulerTask& t) const REQUIRES(lock_);
 
-  // Constant after construction.
+  // ---- Constant after construction ----
   const TOVClock& clock_;
   const std::unique_ptr<IOVSchedulerStore> store_;
   const TRunPluginTaskProc run_plugin_task_;
   const TGetPluginTasksFunc get_plugin_tasks_;
   const std::chrono::milliseconds tick_;
 
-  // State below is protected by lock_.
+  // ---- Guarded by lock_ (a registry: the database is used under it, tasks run outside it) ----
   mutable TOVLock lock_{LockLevel::Registry};
-  std::vector<TOVSchedulerTask> tasks_;  // in id order
-  std::vector<TDue> due_;                // parallel to tasks_
-  std::uint64_t generation_ = 0;         // counts loads of the list
-  std::vector<TClaim> claimed_;          // the tasks running now
+  std::vector<TOVSchedulerTask> tasks_ GUARDED_BY(lock_);  // in id order
+  std::vector<TDue> due_ GUARDED_BY(lock_);                // parallel to tasks_
+  std::uint64_t generation_ GUARDED_BY(lock_) = 0;         // counts loads of the list
+  std::vector<TClaim> claimed_ GUARDED_BY(lock_);          // the tasks running now
   std::condition_variable_any run_ended_;
-  std::optional<std::pair<TOVWallTime, TOVMonoTime>> last_look_;  // clocks at the previous tick
+  // clocks at the previous tick
+  std::optional<std::pair<TOVWallTime, TOVMonoTime>> last_look_ GUARDED_BY(lock_);
 
-  // The thread.
+  // ---- The thread: started by Start, joined by the destructor; it sleeps on wait_cv_ under
+  // wait_lock_ (a leaf) ----
   std::stop_source stop_;
-  std::mutex wait_lock_;
+  TOVLock wait_lock_{LockLevel::Leaf};
   std::condition_variable_any wait_cv_;
   std::atomic<bool> running_{false};
   std::thread thread_;
