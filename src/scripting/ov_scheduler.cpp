@@ -420,8 +420,7 @@ TOVScheduler::TTaskRef TOVScheduler::Claim(std::size_t index) {
   return ref;
 }
 
-void TOVScheduler::Release(const TTaskRef& ref) noexcept {
-  TOVLockGuard g(lock_);
+bool TOVScheduler::ReleaseLocked(const TTaskRef& ref) noexcept {
   for (auto it = claimed_.begin(); it != claimed_.end(); ++it)
     if (it->plugin == ref.plugin && it->task == ref.task) {
       claimed_.erase(it);
@@ -434,7 +433,16 @@ void TOVScheduler::Release(const TTaskRef& ref) noexcept {
     for (TOVSchedulerTask& t : tasks_)
       if (t.IsRunning && !Claimed(t)) t.IsRunning = false;
   }
-  run_ended_.notify_all();
+  return run_waiters_ > 0;
+}
+
+void TOVScheduler::Release(const TTaskRef& ref) noexcept {
+  bool wake;
+  {
+    TOVLockGuard g(lock_);
+    wake = ReleaseLocked(ref);
+  }
+  if (wake) run_ended_.notify_all();
 }
 
 void TOVScheduler::RunSystemTask(const std::string& task_name) {
@@ -548,7 +556,10 @@ bool TOVScheduler::RunTaskNow(std::int64_t task_id) {
         ref = Claim(*index);
         break;
       }
-      run_ended_.wait(lk);  // the run in progress ends first; then the task is looked up again
+      // The run in progress ends first; then the task is looked up again.
+      ++run_waiters_;
+      run_ended_.wait(lk);
+      --run_waiters_;
     }
   }
   ExecuteTask(ref);

@@ -187,6 +187,8 @@ class TOVScheduler {
   bool IsClaimed(std::size_t index) const REQUIRES(lock_);
   TTaskRef Claim(std::size_t index) REQUIRES(lock_);
   void Release(const TTaskRef& ref) noexcept EXCLUDES(lock_);
+  // Ends the claim; true when someone waits for a run to end (notify after unlocking).
+  bool ReleaseLocked(const TTaskRef& ref) noexcept REQUIRES(lock_);
   // Runs the claimed task with lock_ not held, then records the run under it.
   void ExecuteTask(const TTaskRef& ref) EXCLUDES(lock_);
   void RunSystemTask(const std::string& task_name);
@@ -206,6 +208,7 @@ class TOVScheduler {
   std::uint64_t generation_ GUARDED_BY(lock_) = 0;         // counts loads of the list
   std::vector<TClaim> claimed_ GUARDED_BY(lock_);          // the tasks running now
   std::condition_variable_any run_ended_;
+  int run_waiters_ GUARDED_BY(lock_) = 0;  // callers waiting on run_ended_
   // clocks at the previous tick
   std::optional<std::pair<TOVWallTime, TOVMonoTime>> last_look_ GUARDED_BY(lock_);
 
