@@ -1,28 +1,30 @@
-# Sourced by the benchmarks that run the real server.
-#   ov_bench_ini <work> <port> [more INI lines]
-# writes <work>/ov/orvanta.ini: the server on 127.0.0.1:<port>, its database, log, data, plug-in
-# and scripts directories under <work>/ov, the web root <work>/web, the security gate on with a
-# limit high enough not to refuse the load, and no WebSocket hub.
-ov_bench_ini() {
-  local work=$1 port=$2 more=${3:-}
-  mkdir -p "$work/ov"
-  cat > "$work/ov/orvanta.ini" <<EOF
+# Sourced by the benchmarks that run the real server: a free loopback port and its INI file.
+
+free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1]); s.close()'; }
+
+# Writes DIR/orvanta.ini for the real server on PORT, web root DIR/web, followed by the extra
+# lines given (more sections or settings).  The security gate stays on, its limits set high
+# enough not to refuse the load.
+write_ov_ini() {  # dir port [extra ini text]
+  local dir=$1 port=$2 extra=${3:-}
+  mkdir -p "$dir/web" "$dir/plugins" "$dir/scripts"
+  cat > "$dir/orvanta.ini" <<INI
 [server]
 port=$port
 address=127.0.0.1
 [database]
-file=$work/ov/orvanta.db
+file=$dir/orvanta.db
 [logging]
-log_file=$work/ov/orvanta.log
+log_file=$dir/orvanta.log
+log_level=warn
 [paths]
-web_root=$work/web
-data_dir=$work/ov
-plugin_dir=$work/ov/plugins
-scripts_dir=$work/ov/scripts
+web_root=$dir/web
+data_dir=$dir
+plugin_dir=$dir/plugins
+scripts_dir=$dir/scripts
 [security]
 rate_limit_per_minute=100000000
-[websocket]
-enabled=0
-EOF
-  if [ -n "$more" ]; then printf '%s\n' "$more" >> "$work/ov/orvanta.ini"; fi
+max_connections_per_ip=100000
+$extra
+INI
 }

@@ -14,6 +14,7 @@ RUNS="${RUNS:-20}"
 SERVER="$BUILD/orvantaserver"
 command -v hyperfine >/dev/null || { echo "hyperfine is missing (OV_BENCH_DEPS=1 scripts/install-deps)"; exit 1; }
 command -v unzip >/dev/null || { echo "unzip is missing (scripts/install-deps)"; exit 1; }
+. "$ROOT/bench/ov_server.sh"
 [ -x "$SERVER" ] || cmake --build "$BUILD" --target orvantaserver >/dev/null
 
 WORK="$(mktemp -d /tmp/ov-bench-scripts-XXXXXX)"
@@ -38,11 +39,9 @@ with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as z:
 PY
 echo "package: 1,000 files of 1 KiB in 10 directories, $(du -k "$WORK/package.zip" | cut -f1) KiB compressed"
 
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1]); s.close()'; }
 PORT="$(free_port)"
 mkdir -p "$WORK/tmp"
-. "$ROOT/bench/ov_server.sh"
-ov_bench_ini "$WORK" "$PORT" "$(printf '[plugins]\nenabled=0')"
+write_ov_ini "$WORK/ov" "$PORT" "$(printf '[plugins]\nenabled=0\n[websocket]\nenabled=0')"
 # The server's temporary directory on the same file system as its scripts directory, as on a
 # usual installation.
 TMPDIR="$WORK/tmp" "$SERVER" --run --config="$WORK/ov/orvanta.ini" > "$WORK/ov.log" 2>&1 &

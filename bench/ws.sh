@@ -35,7 +35,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+. bench/ov_server.sh
 wait_ready() {  # file
   for _ in $(seq 1 100); do grep -q ready "$1" 2>/dev/null && return 0; sleep 0.1; done
   echo "server did not start: $(cat "$1")" >&2

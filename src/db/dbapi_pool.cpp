@@ -1,6 +1,8 @@
 // Read connection pool of the portable SQL library.
 #include "dbapi_pool.h"
 
+#include <algorithm>
+
 #include "ov_format.h"
 
 namespace ov {
@@ -29,10 +31,21 @@ bool TDBAPool::AllReturned() const {
   return true;
 }
 
+std::int32_t TDBAPool::TakeFreeSlot() {
+  for (std::int32_t i = 0; i < FSize; ++i) {
+    if (!FLent[static_cast<std::size_t>(i)]) {
+      FLent[static_cast<std::size_t>(i)] = true;
+      return i;
+    }
+  }
+  return -1;
+}
+
 TDBAPool::~TDBAPool() {
   std::vector<bool> lent;
   {
     TOVUniqueLock g(FLock);
+    FDestroying = true;
     FFreed.wait_for(g, FTimings.DestroyWait, [this]() REQUIRES(FLock) { return AllReturned(); });
     lent = FLent;
   }
@@ -94,17 +107,19 @@ std::int32_t TDBAPool::Acquire(sql::Connection*& AConn, sql::Transaction*& ATran
   std::int32_t index = -1;
   {
     TOVUniqueLock g(FLock);
-    const auto take = [&]() REQUIRES(FLock) {
-      for (std::int32_t i = 0; i < FSize; ++i) {
-        if (!FLent[static_cast<std::size_t>(i)]) {
-          FLent[static_cast<std::size_t>(i)] = true;
-          index = i;
-          return true;
-        }
+    // A free slot goes to a newcomer only when nobody waits: a slot given back while borrowers
+    // wait has already gone to the first of them.
+    if (FWaiters.empty()) index = TakeFreeSlot();
+    if (index < 0) {
+      Waiter me;
+      FWaiters.push_back(&me);
+      const auto until = std::chrono::steady_clock::now() + FTimings.AcquireWait;
+      while (me.Slot < 0 && me.Woken.wait_until(g, until) != std::cv_status::timeout) {
       }
-      return false;
-    };
-    FFreed.wait_for(g, FTimings.AcquireWait, take);
+      // A slot handed over just as the wait ran out is still taken.
+      if (me.Slot < 0) FWaiters.erase(std::find(FWaiters.begin(), FWaiters.end(), &me));
+      index = me.Slot;
+    }
   }
   if (index < 0) {
     LogErr("dbapi_pool: exhausted -- all slots busy for 5s");
@@ -186,11 +201,20 @@ void TDBAPool::Release(std::int32_t AIndex) {
     }
   }
   {
-    // Notified under the lock: a destructor waiting for this slot cannot run on and free the
-    // condition variable before the notification is done.
+    // Notified under the lock: the waiter (or a destructor waiting for this slot) cannot run on
+    // and free its condition variable before the notification is done.
     TOVLockGuard g(FLock);
+    if (!FWaiters.empty()) {
+      // Handed over as it is, still marked lent: the first waiter alone is woken, and nobody
+      // arriving meanwhile can take the slot from it.
+      Waiter* next = FWaiters.front();
+      FWaiters.pop_front();
+      next->Slot = AIndex;
+      next->Woken.notify_one();
+      return;
+    }
     FLent[static_cast<std::size_t>(AIndex)] = false;
-    FFreed.notify_all();
+    if (FDestroying) FFreed.notify_all();
   }
 }
 
@@ -211,6 +235,11 @@ void TDBAPool::InterruptAll() noexcept {
       if (sql::Connection* c = d->Connection()) c->Interrupt();
   } catch (...) {
   }
+}
+
+std::int32_t TDBAPool::WaitingCount() const {
+  TOVLockGuard g(FLock);
+  return static_cast<std::int32_t>(FWaiters.size());
 }
 
 std::int32_t TDBAPool::InUseCount() const {

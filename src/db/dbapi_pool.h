@@ -1,8 +1,9 @@
 // Read connection pool of the portable SQL library: a fixed number of slots, each an owning
 // dialect, lent to one borrower at a time; a dead slot is reconnected when lent.
 //
-// Waiting borrowers are woken by Release (condition variable) instead of
-// polling; the exhaustion bound (about 5 s) and the destruction wait are injectable
+// Waiting borrowers queue in arrival order; Release hands its slot straight to the first of
+// them and wakes that one alone (no thundering herd, no borrower overtaking one that waits
+// longer).  The exhaustion bound (about 5 s) and the destruction wait are injectable
 // (TDBAPoolTimings) so tests run fast; the messages keep their text ("... for 5s ...")
 // whatever the bound.  Destruction waits (bounded, about 5 s) for lent slots before closing
 // connections; a slot still lent after that is logged and its dialect is left open (never
@@ -12,6 +13,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <stdexcept>
@@ -73,13 +75,23 @@ class TDBAPool {
   // The dialect of a slot (for its borrower; nullptr when the slot is dead).
   TDBADialectRef SlotDialect(std::int32_t AIndex) const;
   std::int32_t InUseCount() const EXCLUDES(FLock);
+  // Borrowers waiting for a slot now (for tests and diagnostics).
+  std::int32_t WaitingCount() const EXCLUDES(FLock);
   // From any thread: interrupts the statements running now on lent slots
   // (sql::Connection::Interrupt).  A slot its borrower reconnects meanwhile is safe to miss.
   void InterruptAll() noexcept EXCLUDES(FLock);
 
  private:
+  // One borrower waiting in Acquire; Release sets Slot (already marked lent) and wakes it.
+  struct Waiter {
+    std::int32_t Slot = -1;
+    std::condition_variable_any Woken;
+  };
+
   void DropSlot(TDBAPoolSlot& ASlot) noexcept EXCLUDES(FLock);
   bool AllReturned() const REQUIRES(FLock);
+  // The lowest free slot, marked lent; -1 when none is free.
+  std::int32_t TakeFreeSlot() REQUIRES(FLock);
 
   // ---- Constant after construction (the loggers: set before the pool is shared) ----
   std::int32_t FSize = 0;
@@ -89,8 +101,10 @@ class TDBAPool {
 
   // ---- Guarded by FLock (a leaf: nothing is called under it) ----
   mutable TOVLock FLock{LockLevel::Leaf};
-  std::condition_variable_any FFreed;    // a slot given back
+  std::condition_variable_any FFreed;    // a slot given back while the destructor waits
   std::vector<bool> FLent GUARDED_BY(FLock);  // per slot: lent to a borrower
+  std::deque<Waiter*> FWaiters GUARDED_BY(FLock);  // in arrival order; each lives in its Acquire
+  bool FDestroying GUARDED_BY(FLock) = false;
   // The slots themselves: see TDBAPoolSlot for who changes them.
   std::vector<TDBAPoolSlot> FSlots;
 };

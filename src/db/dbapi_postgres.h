@@ -2,7 +2,7 @@
 //
 // Beside the SQL words of the server:
 //  - GetLastInsertID returns the id captured on the connection when the last INSERT ran
-//    (RETURNING id, or the session's lastval() when the insert moved a sequence), instead of
+//    (the table's generated key, returned by the insert itself), instead of
 //    warning and answering 0.
 //  - QuerySQL of an owning dialect outside a batch commits-retaining after a data-changing
 //    statement, so rows inserted through RETURNING (StoreInsert, StoreUpsert) are kept even

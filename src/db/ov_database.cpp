@@ -348,8 +348,8 @@ void TOVDatabase::RollbackUnlessBatch() noexcept {
 }
 
 void TOVDatabase::AfterWrite(const sql::Query& q) {
-  // Every connection reports the id its insert generated (RETURNING id or the session's
-  // sequence value on PostgreSQL); keep it for this thread.
+  // Every connection reports the id its insert generated (on PostgreSQL the table's key,
+  // returned by the insert itself); keep it for this thread.
   std::int64_t id = q.LastInsertId();
   if (id != 0) t_last_insert_id = id;
 }

@@ -150,12 +150,17 @@ bool IsBlank(char c) noexcept {
 
 class Scanner {
  public:
-  Scanner(std::string_view sql, Backend backend, const Connection* conn)
-      : sql_(sql), n_(sql.size()), backend_(backend), conn_(conn) {}
+  // native: the text already holds the backend's own placeholders; it is copied unchanged.
+  Scanner(std::string_view sql, Backend backend, const Connection* conn, bool native = false)
+      : sql_(sql), n_(sql.size()), backend_(backend), conn_(conn), native_(native) {}
 
   ScannedSQL Run() {
     out_.native.reserve(n_ + 16);
     while (i_ < n_) {
+      if (insert_ == InsertWord::Table && !IsBlank(sql_[i_]) && !StartsComment()) {
+        ReadInsertTable();
+        continue;
+      }
       if (SkipLiteralOrComment(/*copy=*/true)) continue;
       const char c = sql_[i_];
       if (c == ';') {
@@ -173,13 +178,13 @@ class Scanner {
         i_ = j;
         continue;
       }
-      if (c == ':') {
+      if (c == ':' && !native_) {
         HandleColon();
         continue;
       }
-      if (c == '?' && backend_ != Backend::Postgres)
+      if (c == '?' && backend_ != Backend::Postgres && !native_)
         throw SqlError("ov_sqlconn: positional '?' parameters are not supported; name them (:name)");
-      if (c == '$' && backend_ == Backend::Postgres && i_ + 1 < n_ && IsDigit(sql_[i_ + 1]) &&
+      if (c == '$' && backend_ == Backend::Postgres && !native_ && i_ + 1 < n_ && IsDigit(sql_[i_ + 1]) &&
           (i_ == 0 || !IsIdentChar(sql_[i_ - 1])))
         throw SqlError("ov_sqlconn: positional $n parameters are not supported; name them (:name)");
       if (c == '(') ++paren_;
@@ -191,7 +196,45 @@ class Scanner {
     return std::move(out_);
   }
 
+  // After Run: the INSERT's table as written (empty when the statement inserts nowhere at its
+  // top level) and whether a RETURNING clause follows it.
+  const std::string& InsertTable() const noexcept { return insert_table_; }
+  bool InsertReturning() const noexcept { return insert_returning_; }
+
  private:
+  bool StartsComment() const noexcept {
+    const char c = sql_[i_];
+    const char d = i_ + 1 < n_ ? sql_[i_ + 1] : '\0';
+    return (c == '-' && d == '-') || (c == '/' && d == '*') || (c == '#' && backend_ == Backend::MariaDB);
+  }
+
+  // The name after INSERT INTO: identifiers and quoted identifiers joined by '.'.
+  void ReadInsertTable() {
+    insert_ = InsertWord::Done;
+    const std::size_t start = i_;
+    for (;;) {
+      if (i_ < n_ && (sql_[i_] == '"' || sql_[i_] == '`')) {
+        SkipQuoted(sql_[i_], false);
+      } else if (i_ < n_ && IsIdentStart(sql_[i_])) {
+        while (i_ < n_ && IsIdentChar(sql_[i_])) ++i_;
+      } else {
+        break;
+      }
+      if (i_ < n_ && sql_[i_] == '.') {
+        ++i_;
+        continue;
+      }
+      break;
+    }
+    if (i_ == start) {  // not a name: let the main loop take the character
+      out_.native.push_back(sql_[i_++]);
+      return;
+    }
+    insert_table_ = std::string(sql_.substr(start, i_ - start));
+    out_.native.append(insert_table_);
+    ++words_;
+  }
+
   // Skips (and, when copy, copies) a quoted text, quoted name or comment starting at i_.
   bool SkipLiteralOrComment(bool copy) {
     const char c = sql_[i_];
@@ -337,6 +380,12 @@ class Scanner {
       if (!(up == "IF" || up == "LOOP" || up == "WHILE" || up == "REPEAT" || up == "FOR") && depth_ > 0) --depth_;
     }
     ++words_;
+    // INSERT INTO <table> at the top level (also after WITH's common table expressions).
+    if (paren_ == 0) {
+      if (up == "INSERT" && insert_ == InsertWord::None) insert_ = InsertWord::Into;
+      else if (insert_ == InsertWord::Into) insert_ = up == "INTO" ? InsertWord::Table : InsertWord::Done;
+      else if (up == "RETURNING" && !insert_table_.empty()) insert_returning_ = true;
+    }
     if (words_ == 1) {
       out_.verb = up;
       create_ = (up == "CREATE");
@@ -375,12 +424,18 @@ class Scanner {
     }
   }
 
+  enum class InsertWord : std::uint8_t { None, Into, Table, Done };
+
   std::string_view sql_;
   std::size_t n_;
   std::size_t i_ = 0;
   Backend backend_;
   const Connection* conn_;
+  const bool native_;
   ScannedSQL out_;
+  InsertWord insert_ = InsertWord::None;
+  std::string insert_table_;
+  bool insert_returning_ = false;
   std::size_t words_ = 0;
   int paren_ = 0;
   int depth_ = 0;
@@ -397,6 +452,14 @@ ScannedSQL ScanNamedParams(std::string_view sql, const Connection& conn) {
 
 ScannedSQL ScanNamedParams(std::string_view sql, Backend backend) {
   return Scanner(sql, backend, nullptr).Run();
+}
+
+std::optional<InsertTarget> FindInsertTarget(std::string_view native_sql, Backend backend) {
+  Scanner scanner(native_sql, backend, nullptr, /*native=*/true);
+  ScannedSQL scan = scanner.Run();
+  // The verb rules out a statement that only mentions an insert (CREATE RULE ... DO INSERT).
+  if (scan.verb != "INSERT" || scanner.InsertTable().empty()) return std::nullopt;
+  return InsertTarget{scanner.InsertTable(), scanner.InsertReturning(), std::move(scan.native)};
 }
 
 // ---------------------------------------------------------------------------------------------

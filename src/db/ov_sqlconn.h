@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -192,6 +193,18 @@ struct ScannedSQL {
                                     // for WITH ... the keyword after the common table expressions)
   bool IsInsert() const noexcept { return verb == "INSERT" || verb == "REPLACE"; }
 };
+// Where a statement inserts, as its text names it outside quotes and comments.
+struct InsertTarget {
+  std::string table;       // the INSERT's table as written (qualified and quoted as it stands)
+  bool returning = false;  // the INSERT has a RETURNING clause of its own
+  std::string native;      // the text without its terminating ';' and what follows it
+};
+// For text already in the backend's native form (its own placeholders allowed, nothing
+// rewritten).  nullopt for a statement that is not an INSERT (also after WITH's common table
+// expressions; a data-changing common table expression does not count).  Throws SqlError for
+// a second statement, as ScanNamedParams does.
+std::optional<InsertTarget> FindInsertTarget(std::string_view native_sql, Backend backend);
+
 // Scans :name outside quotes ('' and "" with doubling, `` names, [] names on SQLite,
 // E'' strings and $tag$ bodies on PostgreSQL), comments (--, /* */, # on MariaDB), '::' casts
 // and ':='.  A ':' right after an identifier character does not start a name (a[1:n]).

@@ -8,7 +8,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "ov_locks.h"
@@ -149,26 +151,8 @@ class PgConnection final : public Connection {
       TOVLockGuard g(cancel_lock_);
       cancel_ = PQgetCancel(c);
     }
-    // lastval() names the value the session's last nextval() produced, from whichever sequence:
-    // equal values of two tables' sequences cannot tell an insert that generated a key from
-    // one that did not.  So after each capture lastval() is pointed at a session-local marker
-    // sequence (negative values, never a real key); a capture that still finds the marker's
-    // value knows the insert used no sequence.  lastval() raises when the session has not used
-    // a sequence yet, and inside a transaction that error would abort the caller's work; the
-    // wrapper answers NULL instead.  Made here, outside any transaction, so a refusal (no TEMP
-    // right, a read-only server) costs nothing but the insert ids of plain INSERTs.
-    const ResultHandle seq(PQexec(conn_,
-                                  "CREATE TEMPORARY SEQUENCE ov_lastval_mark INCREMENT BY -1 "
-                                  "MINVALUE -9223372036854775807 MAXVALUE -1 START WITH -1 CYCLE"));
-    const ResultHandle fn(
-        PQexec(conn_,
-               "CREATE FUNCTION pg_temp.ov_lastval() RETURNS bigint LANGUAGE plpgsql AS "
-               "$$DECLARE v bigint; m bigint; BEGIN "
-               "BEGIN v := lastval(); EXCEPTION WHEN object_not_in_prerequisite_state THEN v := NULL; END; "
-               "m := nextval('pg_temp.ov_lastval_mark'); "
-               "IF v = m + 1 THEN RETURN NULL; END IF; RETURN v; END$$"));
-    have_lastval_ = seq && PQresultStatus(seq.get()) == PGRES_COMMAND_OK && fn &&
-                    PQresultStatus(fn.get()) == PGRES_COMMAND_OK;
+    // A new session: its tables may differ from the ones the old one knew.
+    key_columns_.clear();
   }
 
   void Close() noexcept override {
@@ -200,6 +184,10 @@ class PgConnection final : public Connection {
     const RunningScope running(*this);
     std::string sql(native_sql);
     if (sql.find('\0') != std::string::npos) throw SqlError("statement text contains a NUL character", "22021");
+    // An INSERT into a table with a generated key hands that key back as an extra RETURNING
+    // column, taken off the result below: the id comes with the insert itself, without a
+    // temporary object or another round trip.
+    const InsertKey key = InsertKeyColumn(native_sql, sql);
 
     const int n = static_cast<int>(params.size());
     std::vector<std::string> texts(params.size());
@@ -246,13 +234,11 @@ class PgConnection final : public Connection {
     if (!raw) ThrowConnError();
 
     ResultSet rs;
-    const char* status = PQcmdStatus(raw);
-    const bool insert = status && std::strncmp(status, "INSERT ", 7) == 0;
     switch (PQresultStatus(raw)) {
       case PGRES_COMMAND_OK:
       case PGRES_EMPTY_QUERY:
         rs.affected = ParseCount(PQcmdTuples(raw));
-        if (insert && rs.affected > 0) rs.last_insert_id = CaptureLastval();
+        if (ChangesSchema(PQcmdStatus(raw))) key_columns_.clear();
         return rs;
       case PGRES_TUPLES_OK:
         break;
@@ -289,16 +275,7 @@ class PgConnection final : public Connection {
       rs.rows.push_back(std::move(row));
     }
     rs.affected = ParseCount(PQcmdTuples(raw));
-    if (insert) {
-      // INSERT ... RETURNING id hands the new key back as the statement's only column.
-      if (cols == 1 && rows >= 1 && rs.names[0] == "id" && rs.rows[0][0].kind == FieldKind::Int64) {
-        rs.last_insert_id = rs.rows[0][0].i;
-        // Point lastval() back at the marker, so a later insert without a key claims none.
-        if (rs.affected > 0) CaptureLastval();
-      } else if (rs.affected > 0) {
-        rs.last_insert_id = CaptureLastval();
-      }
-    }
+    if (!key.column.empty()) TakeInsertKey(rs, key.own_returning);
     return rs;
   }
 
@@ -359,19 +336,88 @@ class PgConnection final : public Connection {
     throw SqlError(msg, state, state == "23505", lost);
   }
 
-  // The id of a plain INSERT: the session's lastval(), when the insert moved a sequence (the
-  // wrapper answers NULL when lastval() still names the marker), so an insert into a table
-  // without a key does not claim the previous insert's id.
-  std::int64_t CaptureLastval() noexcept {
-    if (!have_lastval_) return 0;
-    const ResultHandle res(PQexec(conn_, "SELECT pg_temp.ov_lastval()"));
-    PGresult* r = res.get();
-    if (!r || PQresultStatus(r) != PGRES_TUPLES_OK || PQntuples(r) != 1) {
-      have_lastval_ = false;
-      return 0;
+  static bool ChangesSchema(const char* tag) {
+    return tag && (std::strncmp(tag, "CREATE ", 7) == 0 || std::strncmp(tag, "ALTER ", 6) == 0 ||
+                   std::strncmp(tag, "DROP ", 5) == 0);
+  }
+
+  struct InsertKey {
+    std::string column;          // empty: the statement generates no key to capture
+    bool own_returning = false;  // the statement has a RETURNING clause of its own
+  };
+
+  // For an INSERT into a table with a generated key (a serial or identity column): that
+  // column, with sql extended to return it last; nothing (sql unchanged) for any other
+  // statement.
+  InsertKey InsertKeyColumn(std::string_view native_sql, std::string& sql) {
+    if (!ContainsInsertWord(native_sql)) return {};
+    std::optional<InsertTarget> target = FindInsertTarget(native_sql, Backend::Postgres);
+    if (!target) return {};
+    InsertKey key{KeyColumnOf(target->table), target->returning};
+    if (key.column.empty()) return {};
+    // A new line first: the text may end in a line comment.
+    sql = std::move(target->native);
+    sql += target->returning ? "\n, " : "\nRETURNING ";
+    sql += QuoteName(key.column);
+    return key;
+  }
+
+  static bool ContainsInsertWord(std::string_view text) {
+    for (std::size_t i = 0; i + 6 <= text.size(); ++i)
+      if ((text[i] == 'i' || text[i] == 'I') && EqualsIgnoreCase(text.substr(i, 6), "insert")) return true;
+    return false;
+  }
+
+  static std::string QuoteName(const std::string& name) {
+    std::string out = "\"";
+    for (char c : name) {
+      out += c;
+      if (c == '"') out += '"';
     }
-    if (PQgetisnull(r, 0, 0)) return 0;
-    return std::strtoll(PQgetvalue(r, 0, 0), nullptr, 10);
+    return out + '"';
+  }
+
+  // The generated key column of the table named as in an INSERT ("" when it has none), from the
+  // catalogue once per table and session.  A table that does not exist is not remembered (the
+  // insert itself reports it).  Throws when the catalogue cannot be read: an insert whose id
+  // cannot be told must not pass for one that generated none.
+  std::string KeyColumnOf(const std::string& table) {
+    if (auto it = key_columns_.find(table); it != key_columns_.end()) return it->second;
+    static constexpr const char* kKeyQuery =
+        "SELECT c.oid IS NOT NULL, (SELECT a.attname FROM pg_attribute a LEFT JOIN pg_attrdef d "
+        "ON d.adrelid = a.attrelid AND d.adnum = a.attnum WHERE a.attrelid = c.oid AND a.attnum > 0 "
+        "AND NOT a.attisdropped AND (a.attidentity <> '' OR pg_get_expr(d.adbin, d.adrelid) LIKE 'nextval(%') "
+        "ORDER BY a.attnum LIMIT 1) FROM (SELECT to_regclass($1::text) AS oid) c";
+    const char* values[1] = {table.c_str()};
+    const ResultHandle res(PQexecParams(conn_, kKeyQuery, 1, nullptr, values, nullptr, nullptr, 0));
+    PGresult* raw = res.get();
+    if (!raw) ThrowConnError();
+    if (PQresultStatus(raw) != PGRES_TUPLES_OK) ThrowResultError(raw);
+    if (PQntuples(raw) != 1) throw SqlError("the key column of " + table + " could not be read");
+    const bool exists = PQgetvalue(raw, 0, 0)[0] == 't';
+    std::string key = PQgetisnull(raw, 0, 1) ? std::string() : std::string(PQgetvalue(raw, 0, 1));
+    if (exists) {
+      if (key_columns_.size() >= kMaxKeyColumns) key_columns_.clear();
+      key_columns_.emplace(table, key);
+    }
+    return key;
+  }
+
+  // Takes the key column added by InsertKeyColumn off rs: its value in the last row becomes the
+  // insert id, and a statement without a RETURNING clause of its own answers no rows.
+  static void TakeInsertKey(ResultSet& rs, bool own_returning) {
+    if (rs.names.empty()) throw SqlError("the inserted row's key was not returned");
+    if (!rs.rows.empty()) {
+      const Value& v = rs.rows.back().back();
+      if (v.kind != FieldKind::Int64) throw SqlError("the inserted row's key is not an integer: " + v.AsText());
+      rs.last_insert_id = v.i;
+    }
+    if (!own_returning) {
+      rs = ResultSet{{}, {}, rs.affected, rs.last_insert_id, false};
+      return;
+    }
+    rs.names.pop_back();
+    for (auto& row : rs.rows) row.pop_back();
   }
 
   // Leaves COPY mode so that the connection stays usable.
@@ -401,8 +447,11 @@ class PgConnection final : public Connection {
     if (cancel_) PQcancel(cancel_, error, sizeof error);
   }
 
+  static constexpr std::size_t kMaxKeyColumns = 512;
+
   PGconn* conn_ = nullptr;
-  bool have_lastval_ = false;
+  // Per table as an INSERT names it: its generated key column ("" for none).
+  std::unordered_map<std::string, std::string> key_columns_;
   // ---- Guarded by cancel_lock_ (a leaf: keeps cancel_ alive while another thread sends it) ----
   TOVLock cancel_lock_{LockLevel::Leaf};
   PGcancel* cancel_ GUARDED_BY(cancel_lock_) = nullptr;

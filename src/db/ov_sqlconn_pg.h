@@ -2,7 +2,9 @@
 //
 // Sessions are pinned to UTF-8, UTC and ISO dates.  Statements go through PQexecParams with
 // "$n" placeholders and text-format parameters, one statement per call.  Time stamps come back
-// as "yyyy-mm-dd hh:nn:ss" without fractions or zone.
+// as "yyyy-mm-dd hh:nn:ss" without fractions or zone.  An INSERT into a table with a serial or
+// identity column returns that key as part of the statement (the column is looked up in the
+// catalogue once per table and session); no temporary objects are made.
 #pragma once
 
 #include <memory>

@@ -28,7 +28,6 @@ namespace {
 constexpr std::chrono::milliseconds kLingerTime{2000};
 constexpr std::size_t kLingerBytes = 4 * 1024 * 1024;
 constexpr std::size_t kReadChunk = 16 * 1024;
-constexpr std::size_t kWriteChunk = 64 * 1024;
 
 }  // namespace
 
@@ -58,11 +57,31 @@ void HttpWorkerSlot::Stop() noexcept {
   if (current_) current_->Abort();
 }
 
+// A Counted connection's wait for its request head: its end is reported once, when the head
+// has arrived or when the connection ends without one.
+class HeadWait {
+ public:
+  HeadWait(HttpCore& core, const std::string& peer_ip, bool counted) : core_(core), ip_(peer_ip), counted_(counted) {}
+  ~HeadWait() { Done(); }
+  HeadWait(const HeadWait&) = delete;
+  HeadWait& operator=(const HeadWait&) = delete;
+  void Done() noexcept {
+    if (!counted_) return;
+    counted_ = false;
+    core_.HeadDone(ip_);
+  }
+
+ private:
+  HttpCore& core_;
+  const std::string ip_;
+  bool counted_;
+};
+
 // One accepted connection, served on its thread.
 class HttpConnection final : public TOVHttpConnection {
  public:
-  HttpConnection(HttpCore& core, HttpWorkerSlot& slot, std::unique_ptr<Stream> s)
-      : core_(core), slot_(slot), stream_(std::move(s)) {}
+  HttpConnection(HttpCore& core, HttpWorkerSlot& slot, HeadWait& head_wait, std::unique_ptr<Stream> s)
+      : core_(core), slot_(slot), head_wait_(head_wait), stream_(std::move(s)) {}
   ~HttpConnection() override { Release(); }
 
   Stream& GetStream() override { return *stream_; }
@@ -84,6 +103,7 @@ class HttpConnection final : public TOVHttpConnection {
 
   HttpCore& core_;
   HttpWorkerSlot& slot_;
+  HeadWait& head_wait_;
   std::unique_ptr<Stream> stream_;
   std::string in_;  // bytes read and not yet consumed
   bool detached_ = false;
@@ -143,56 +163,15 @@ bool HttpConnection::SendResponse(const TOVHttpRequest* req, TOVHttpResponse& re
   if (NoBodyStatus(resp.status)) {
     return SendHead(BuildHead(resp, std::nullopt, true));
   }
-  if (resp.file_path.empty()) {
+  if (!resp.file) {
     std::string out = BuildHead(resp, resp.body.size(), true);
     if (!head_only) out.append(resp.body);
     return stream_->Send(out.data(), out.size(), IoDeadline()).ok();
   }
-  int fd = ::open(resp.file_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  struct stat st {};
-  if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    int err = errno;
-    if (fd >= 0) ::close(fd);
-    LogError("Unhandled exception serving %s from %s: %s: %s", req ? req->path : resp.file_path,
-             stream_->PeerAddress(), "std::runtime_error", std::strerror(err));
-    TOVHttpResponse r;
-    TOVJsonReply::SendError(r, 500, "Internal server error");
-    std::string out = BuildHead(r, r.body.size(), true) + r.body;
-    return stream_->Send(out.data(), out.size(), IoDeadline()).ok();
-  }
-  std::uint64_t size = static_cast<std::uint64_t>(st.st_size);
-  std::string buf = BuildHead(resp, size, true);
-  bool ok = true;
-  std::uint64_t left = head_only ? 0 : size;
-  std::size_t head_len = buf.size();
-  // The head and the first piece of the file go out together.
-  std::size_t first = static_cast<std::size_t>(std::min<std::uint64_t>(left, kWriteChunk));
-  buf.resize(head_len + std::max<std::size_t>(first, 1));
-  std::size_t filled = 0;
-  while (filled < first) {
-    ssize_t n = ::read(fd, buf.data() + head_len + filled, first - filled);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    filled += static_cast<std::size_t>(n);
-  }
-  buf.resize(head_len + filled);
-  ok = stream_->Send(buf.data(), buf.size(), IoDeadline()).ok();
-  left -= filled;
-  if (filled < first) ok = false;  // the file shrank: the promised length cannot be kept
-  std::vector<char> chunk(ok && left > 0 ? kWriteChunk : 0);
-  while (ok && left > 0) {
-    std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(left, chunk.size()));
-    ssize_t n = ::read(fd, chunk.data(), want);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ok = false;
-      break;
-    }
-    ok = stream_->Send(chunk.data(), static_cast<std::size_t>(n), IoDeadline()).ok();
-    left -= static_cast<std::uint64_t>(n);
-  }
-  ::close(fd);
-  return ok;
+  const TOVBodyFile& file = *resp.file;
+  const std::string head = BuildHead(resp, file.Size(), true);
+  if (head_only) return SendHead(head);
+  return stream_->SendFile(head, file.Fd(), file.Size(), core_.opts.io_timeout).ok();
 }
 
 TOVDetachedStream HttpConnection::SendAndDetach(const TOVHttpResponse& resp) {
@@ -230,7 +209,9 @@ void HttpConnection::Finish(bool linger) noexcept {
   if (linger) {
     stream_->LingeringClose(kLingerTime, kLingerBytes);
   } else {
-    stream_->Shutdown(DeadlineIn(std::chrono::milliseconds(500)));
+    // With nothing unread, close() alone ends a plain connection in order (FIN); TLS first
+    // sends its close notification.
+    if (stream_->IsSecure()) stream_->Shutdown(DeadlineIn(std::chrono::milliseconds(500)));
     stream_->Close();
   }
   stream_.reset();
@@ -274,6 +255,7 @@ void HttpConnection::Run(StreamClock::time_point accepted) {
   }
 
   slot_.RequestArrived();
+  head_wait_.Done();
 
   TOVHttpRequest req;
   req.peer_address = stream_->PeerAddress();
@@ -403,7 +385,7 @@ void HttpConnection::Run(StreamClock::time_point accepted) {
 
 // ---- one connection from accept to close ------------------------------------------------------
 
-void ServeConnection(HttpCore& core, int fd, HttpWorkerSlot& slot) noexcept {
+void ServeConnection(HttpCore& core, TOVAcceptedSocket sock, bool counted, HttpWorkerSlot& slot) noexcept {
   auto accepted = StreamClock::now();
   // Untracks on every way out, before the stream it names is destroyed.
   struct Untracked {
@@ -411,20 +393,21 @@ void ServeConnection(HttpCore& core, int fd, HttpWorkerSlot& slot) noexcept {
     ~Untracked() { slot.Track(nullptr); }
   };
   try {
-    SetConnectionOptions(fd);
+    HeadWait head_wait(core, sock.peer_address, counted);
+    SetConnectionOptions(sock.fd);
     std::unique_ptr<Stream> stream;
     if (core.tls.load()) {
-      auto h = std::make_unique<TOVOpenSSLHandler>(fd, static_cast<TOVTlsMinVersion>(core.tls_min.load()));
+      auto h = std::make_unique<TOVOpenSSLHandler>(sock, static_cast<TOVSSLType>(core.ssl_type.load()));
       Untracked untrack{slot};
       slot.Track(h.get(), true);
       if (!h->Accept(accepted + core.opts.io_timeout)) return;  // the handler closes the socket
       stream = std::move(h);
     } else {
-      stream = std::make_unique<SocketStream>(fd);
+      stream = std::make_unique<SocketStream>(sock);
     }
     Untracked untrack{slot};
     slot.Track(stream.get(), true);
-    HttpConnection conn(core, slot, std::move(stream));
+    HttpConnection conn(core, slot, head_wait, std::move(stream));
     conn.Run(accepted);
   } catch (...) {
     const CaughtException ex = DescribeCaught();

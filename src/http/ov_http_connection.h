@@ -38,8 +38,9 @@ class HttpWorkerSlot {
   bool stopped_ GUARDED_BY(lock_) = false;
 };
 
-// Serves the accepted socket fd (owned from here on) to the end on the calling thread.
+// Serves the accepted socket (owned from here on) to the end on the calling thread.  counted:
+// admitted as Counted, so the end of its wait for the request head is reported to the core.
 // Never throws; failures are logged.
-void ServeConnection(HttpCore& core, int fd, HttpWorkerSlot& slot) noexcept;
+void ServeConnection(HttpCore& core, TOVAcceptedSocket sock, bool counted, HttpWorkerSlot& slot) noexcept;
 
 }  // namespace ov::detail

@@ -237,7 +237,9 @@ void HttpCore::WorkerMain(Worker* w) {
   bool left = false;
   auto idle_since = StreamClock::now();
   while (ep >= 0 && !stop_requested.load()) {
-    int fd = ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    sockaddr_storage peer{};
+    socklen_t peer_len = sizeof peer;
+    int fd = ::accept4(listen_fd, reinterpret_cast<sockaddr*>(&peer), &peer_len, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) {
       int err = errno;
       if (NothingPending(err)) {
@@ -266,6 +268,14 @@ void HttpCore::WorkerMain(Worker* w) {
       }
       continue;
     }
+    TOVAcceptedSocket sock{fd, {}, 0};
+    SocketAddressText(peer, sock.peer_address, sock.peer_port);
+    // A refused connection is closed before it takes this thread (or counts as served).
+    const TOVAdmission admission = Admit(sock.peer_address);
+    if (admission == TOVAdmission::Refused) {
+      ::close(fd);
+      continue;
+    }
     bool none_free;
     {
       TOVLockGuard g(m_);
@@ -273,7 +283,7 @@ void HttpCore::WorkerMain(Worker* w) {
     }
     // This thread took the last free place: start another one for the next connection.
     if (none_free) SpawnConnectionThread();
-    ServeConnection(*this, fd, w->slot);
+    ServeConnection(*this, std::move(sock), admission == TOVAdmission::Counted, w->slot);
     {
       TOVLockGuard g(m_);
       if (--active_ == 0) done_cv_.notify_all();
@@ -284,6 +294,24 @@ void HttpCore::WorkerMain(Worker* w) {
   if (left) return;
   TOVLockGuard g(m_);
   LeaveLocked(w);
+}
+
+TOVAdmission HttpCore::Admit(const std::string& peer_ip) noexcept {
+  if (!opts.admit_connection) return TOVAdmission::Free;
+  try {
+    return opts.admit_connection(peer_ip);
+  } catch (...) {
+    const CaughtException ex = DescribeCaught();
+    LogAcceptError("HTTP connection admission failed", ex.type + ": " + ex.what);
+    return TOVAdmission::Free;
+  }
+}
+
+void HttpCore::HeadDone(const std::string& peer_ip) noexcept {
+  try {
+    if (opts.head_done) opts.head_done(peer_ip);
+  } catch (...) {
+  }
 }
 
 void HttpCore::LeaveLocked(Worker* w) {

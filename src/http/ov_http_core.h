@@ -67,6 +67,11 @@ class HttpCore : public std::enable_shared_from_this<HttpCore> {
   void HandleWebSocketUpgrade(TOVHttpRequest& req, TOVHttpResponse& resp);
   void HandleRequestError(const std::exception& e);
 
+  // opts.admit_connection for a connection just accepted (Free without it).
+  TOVAdmission Admit(const std::string& peer_ip) noexcept;
+  // opts.head_done for a Counted connection.
+  void HeadDone(const std::string& peer_ip) noexcept;
+
   // Connection-thread and accept failures, at most one line every 10 s.  Takes m_.
   void LogAcceptError(const char* what, const std::string& why) EXCLUDES(m_);
 
@@ -80,7 +85,7 @@ class HttpCore : public std::enable_shared_from_this<HttpCore> {
 
   // ---- Atomics ----
   std::atomic<bool> tls{false};  // set before Start
-  std::atomic<int> tls_min{0};
+  std::atomic<int> ssl_type{0};  // a TOVSSLType
   std::atomic<bool> stop_requested{false};
 
  private:

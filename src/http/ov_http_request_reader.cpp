@@ -46,6 +46,15 @@ struct SinkBody {
   };
 };
 
+// The request line in head names a well-formed version "HTTP/d.d" whose major number is not 1
+// (Beast reads HTTP/1.0 and 1.1 only and reports every other version as malformed).
+bool OtherMajorVersion(std::string_view head) {
+  std::string_view line = head.substr(0, head.find("\r\n"));
+  std::string_view v = line.substr(line.rfind(' ') + 1);
+  auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  return v.size() == 8 && v.starts_with("HTTP/") && digit(v[5]) && v[6] == '.' && digit(v[7]) && v[5] != '1';
+}
+
 }  // namespace
 
 // ---- path decoding ---------------------------------------------------------------------------
@@ -102,6 +111,8 @@ TOVHttpRequestReader::Result TOVHttpRequestReader::FeedHead(std::string& in) {
     if (ec == http::error::need_more) return Result::NeedMore;
     if (ec) {
       if (ec == http::error::header_limit) return Fail(431, "Request header too large");
+      if (ec == http::error::bad_version && OtherMajorVersion(in))
+        return Fail(505, "HTTP version not supported");
       return Fail(400, "Bad request");
     }
     if (p.is_header_done()) return Result::Done;
@@ -114,6 +125,9 @@ TOVHttpRequestReader::Result TOVHttpRequestReader::FillRequest(TOVHttpRequest& r
   auto& p = impl_->parser;
   if (!p.is_header_done()) return Result::NeedMore;
   const auto& msg = p.get();
+  // A 1.1 request names its host exactly once, and no request names two (RFC 9112, 3.2).
+  const auto hosts = msg.count(http::field::host);
+  if (hosts > 1 || (hosts == 0 && msg.version() >= 11)) return Fail(400, "Bad request");
   req.method = std::string(msg.method_string());
   req.target = std::string(msg.target());
   req.headers.clear();

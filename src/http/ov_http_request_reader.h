@@ -34,9 +34,11 @@ class TOVHttpRequestReader {
   TOVHttpRequestReader(const TOVHttpRequestReader&) = delete;
   TOVHttpRequestReader& operator=(const TOVHttpRequestReader&) = delete;
 
-  // Consumes request-head bytes from the front of in; what is left over stays in in.
+  // Consumes request-head bytes from the front of in; what is left over stays in in.  Error
+  // 505 for a version other than HTTP/1.0 and 1.1 (HTTP/2.0, HTTP/0.9).
   Result FeedHead(std::string& in);
-  // After the head: method, target, raw_path, path (decoded), query and headers.
+  // After the head: method, target, raw_path, path (decoded), query and headers.  Error 400
+  // for an HTTP/1.1 request without Host and for any request with two.
   Result FillRequest(TOVHttpRequest& req);
   bool BodyExpected() const;
   std::optional<std::uint64_t> ContentLength() const;
@@ -44,7 +46,7 @@ class TOVHttpRequestReader {
   // Consumes body bytes from the front of in, passing the decoded body to sink.
   Result FeedBody(std::string& in, const BodySink& sink);
   bool BodyDone() const;
-  // After Error: the answer to give (400 or 431) and its message.
+  // After Error: the answer to give (400, 431 or 505) and its message.
   int ErrorStatus() const noexcept { return error_status_; }
   const std::string& ErrorMessage() const noexcept { return error_message_; }
 

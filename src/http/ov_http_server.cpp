@@ -4,6 +4,8 @@
 #include <openssl/evp.h>
 #include <openssl/sha.h>
 
+#include <cstdlib>
+
 #include "ov_config.h"
 #include "ov_consts.h"
 #include "ov_http_core.h"
@@ -30,6 +32,12 @@ TOVHttpServerOptions TOVHttpServerOptions::FromConfig() {
   o.io_timeout = std::chrono::seconds(t > 0 ? t : 30);
   std::int64_t cap = cfg->MaxBodyBytes();
   if (cap > 0) o.max_body_bytes = static_cast<std::uint64_t>(cap);
+  // Test seam: end-to-end tests of hostile clients reach the thread cap with a few dozen
+  // connections instead of a thousand.
+  if (const char* v = std::getenv("OV_TEST_HTTP_MAX_THREADS")) {
+    const long n = std::strtol(v, nullptr, 10);
+    if (n > 0) o.max_connections = static_cast<std::size_t>(n);
+  }
   return o;
 }
 
@@ -56,6 +64,16 @@ void AnswerInternalError(TOVHttpResponse& resp) noexcept {
 }
 
 // ---- request handling ------------------------------------------------------------------------
+
+namespace {
+
+// No route takes the request (none for its path, or none for its method).
+void AnswerNoRoute(TOVHttpResponse& resp) {
+  resp = TOVHttpResponse{};
+  TOVJsonReply::SendError(resp, 404, "API endpoint not found");
+}
+
+}  // namespace
 
 void HttpCore::HandleRequestError(const std::exception& e) {
   LogError("HTTP request error: %s: %s", ExceptionClassName(e), e.what());
@@ -109,7 +127,7 @@ void HttpCore::Dispatch(TOVHttpRequest& req, TOVHttpResponse& resp) {
     TOVJsonReply::SetCorsHeaders(resp);
     resp.SetHeader("Access-Control-Max-Age", "86400");
     resp.body.clear();
-    resp.file_path.clear();
+    resp.file.reset();
     return;
   }
 
@@ -131,12 +149,20 @@ void HttpCore::Dispatch(TOVHttpRequest& req, TOVHttpResponse& resp) {
   }
 
   if (path == "/health") {
+    // A monitor probing with HEAD gets the GET answer without its body (the connection leaves
+    // it out); a method without a route is answered as under /api/v1.  Only a failure of the
+    // check itself reports the server unhealthy.
+    const bool head = req.method == "HEAD";
+    if (head) req.method = "GET";
     try {
       opts.router->RouteRequest(req, resp);
+    } catch (const ERouteNotFound&) {
+      AnswerNoRoute(resp);
     } catch (...) {
       resp = TOVHttpResponse{};
       TOVJsonReply::SendError(resp, 500, "Health check error");
     }
+    if (head) req.method = "HEAD";
     return;
   }
 
@@ -144,8 +170,7 @@ void HttpCore::Dispatch(TOVHttpRequest& req, TOVHttpResponse& resp) {
     try {
       opts.router->RouteRequest(req, resp);
     } catch (const ERouteNotFound&) {
-      resp = TOVHttpResponse{};
-      TOVJsonReply::SendError(resp, 404, "API endpoint not found");
+      AnswerNoRoute(resp);
     } catch (...) {
       // A plug-in route may throw anything; the client still gets its answer.
       const CaughtException ex = DescribeCaught();
@@ -246,14 +271,12 @@ void TOVHttpServerWrapper::Stop() noexcept {
 
 void TOVHttpServerWrapper::EnableTLS(const std::string& cert_file, const std::string& key_file,
                                      const std::string& min_version) {
-  bool known = true;
-  TOVTlsMinVersion v = ParseTlsMinVersion(min_version, &known);
-  if (!known) LogWarning("[ssl] unknown min_version %s, using tls1.2", min_version);
+  const TOVSSLType type = SSLTypeFromConfig(min_version);
   if (!InitSharedSSLContext(cert_file, key_file, "")) {
     std::string why = LastSSLInitError();
     throw std::runtime_error(why.empty() ? "TLS set-up failed" : why);
   }
-  core_->tls_min.store(static_cast<int>(v));
+  core_->ssl_type.store(static_cast<int>(type));
   core_->tls.store(true);
 }
 

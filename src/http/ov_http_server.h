@@ -50,6 +50,13 @@ class TOVHttpConnection {
   virtual TOVDetachedStream SendAndDetach(const TOVHttpResponse& resp) = 0;
 };
 
+// What becomes of a connection just accepted, before a thread serves it.
+enum class TOVAdmission : std::uint8_t {
+  Free = 0,     // served and not counted
+  Counted = 1,  // served; reported once to head_done when its wait for the request head ends
+  Refused = 2,  // closed at once
+};
+
 struct TOVHttpServerOptions {
   std::string address = "0.0.0.0";
   int port = 8080;                    // 0: any free port (see Port())
@@ -71,6 +78,12 @@ struct TOVHttpServerOptions {
   // Security gate checks.  Empty: no client is banned and every request is allowed.
   std::function<bool(const std::string& client_ip)> is_banned;
   std::function<bool(const std::string& client_ip)> allow_request;
+  // Connection admission by the TCP peer's address, asked on the accepting thread before the
+  // connection is served.  A Counted connection is passed to head_done exactly once: when its
+  // whole request head has arrived, or when it ends before (the TLS handshake counts as
+  // waiting).  Empty: every connection is Free.  An exception admits the connection Free.
+  std::function<TOVAdmission(const std::string& peer_ip)> admit_connection;
+  std::function<void(const std::string& peer_ip)> head_done;
   // The /ws hand-over, called once the request carries a Sec-WebSocket-Key: it answers the
   // request itself (401, 503, ...) or takes the stream with AcceptWebSocketUpgrade.  Empty:
   // 503 "WebSocket server not available".
@@ -113,7 +126,8 @@ class TOVHttpServerWrapper {
   // Callable from any thread, any number of times.
   void Stop() noexcept;
   // Switches to TLS on the shared context; throws when the certificate or key cannot be
-  // loaded or do not belong together.  Call before Start.
+  // loaded or do not belong together.  min_version is [ssl] min_version (SSLTypeFromConfig:
+  // "tls1.2_only" caps connections at TLS 1.2).  Call before Start.
   void EnableTLS(const std::string& cert_file, const std::string& key_file, const std::string& min_version);
   bool TLSEnabled() const noexcept;
 

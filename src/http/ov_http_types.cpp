@@ -1,5 +1,7 @@
 #include "ov_http_types.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 
 namespace ov {
@@ -92,6 +94,10 @@ std::vector<std::pair<std::string, std::string>> TOVHttpRequest::QueryParams() c
   return out;
 }
 
+TOVBodyFile::~TOVBodyFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
 void TOVHttpResponse::SetHeader(std::string_view name, std::string_view value) {
   for (auto& h : headers) {
     if (EqualsIgnoreCase(h.first, name)) {
@@ -119,8 +125,7 @@ std::string TOVHttpResponse::GetHeader(std::string_view name) const {
 void TOVHttpResponse::SetContent(std::string content_type, std::string body_text) {
   SetHeader("Content-Type", content_type);
   body = std::move(body_text);
-  file_path.clear();
-  file_size = 0;
+  file.reset();
 }
 
 const char* StatusReason(int status) noexcept {

@@ -27,6 +27,22 @@ struct CaseInsensitiveLess {
 // 0..15 for a hexadecimal digit, -1 for anything else.
 int HexDigitValue(char c) noexcept;
 
+// An open regular file sent as an answer's body: the descriptor, closed with the last
+// reference, and the size promised in the head.
+class TOVBodyFile {
+ public:
+  TOVBodyFile(int fd, std::uint64_t size) noexcept : fd_(fd), size_(size) {}
+  ~TOVBodyFile();
+  TOVBodyFile(const TOVBodyFile&) = delete;
+  TOVBodyFile& operator=(const TOVBodyFile&) = delete;
+  int Fd() const noexcept { return fd_; }
+  std::uint64_t Size() const noexcept { return size_; }
+
+ private:
+  int fd_;
+  std::uint64_t size_;
+};
+
 struct TOVUploadedFile {
   std::string field_name;   // form field name
   std::string client_name;  // file name as the client sent it (never used as a path)
@@ -68,9 +84,9 @@ class TOVHttpResponse {
   std::string reason;  // empty: the standard reason phrase for the status
   std::vector<std::pair<std::string, std::string>> headers;
   std::string body;
-  // When set, the body is streamed from this file instead (size known up front).
-  std::string file_path;
-  std::uint64_t file_size = 0;
+  // When set, the body is sent from this file instead, as it was opened by the handler (one
+  // open per answer; the size is the one it had then).
+  std::shared_ptr<const TOVBodyFile> file;
   // Run by the connection once this answer has been written and the connection closed (also
   // when the client went away first); an exception is swallowed.  For work that must not
   // overtake the answer, such as stopping the server from a request.

@@ -47,17 +47,8 @@ bool FailInit(SSL_CTX* ctx, std::string& logged_out, const std::string& logged, 
 
 }  // namespace
 
-TOVTlsMinVersion ParseTlsMinVersion(const std::string& text, bool* ok) {
-  std::string v = ToLowerAscii(TrimAscii(text));
-  if (ok) *ok = true;
-  if (v == "tls1.3" || v == "tlsv1.3" || v == "1.3") return TOVTlsMinVersion::Tls13;
-  if (v == "tls1.2" || v == "tlsv1.2" || v == "1.2") return TOVTlsMinVersion::Tls12;
-  // Older versions are never offered; they fall back to the floor.
-  if (v == "tls1.0" || v == "tls1.1" || v == "tlsv1.0" || v == "tlsv1.1" || v == "1.0" || v == "1.1" ||
-      v == "tls1" || v == "tlsv1")
-    return TOVTlsMinVersion::Tls12;
-  if (ok) *ok = false;
-  return TOVTlsMinVersion::Tls12;
+TOVSSLType SSLTypeFromConfig(const std::string& text) {
+  return ToLowerAscii(text) == "tls1.2_only" ? TOVSSLType::Tls12Only : TOVSSLType::Tls12And13;
 }
 
 bool ApplyServerTlsDefaults(SSL_CTX* ctx, const std::string& cipher_list) {
@@ -71,8 +62,8 @@ bool ApplyServerTlsDefaults(SSL_CTX* ctx, const std::string& cipher_list) {
   return SSL_CTX_set_cipher_list(ctx, ciphers.c_str()) == 1;
 }
 
-void ApplyTlsMinVersion(SSL* ssl, TOVTlsMinVersion min_version) {
-  if (min_version == TOVTlsMinVersion::Tls13) SSL_set_min_proto_version(ssl, TLS1_3_VERSION);
+void ApplySSLType(SSL* ssl, TOVSSLType type) {
+  if (type == TOVSSLType::Tls12Only) SSL_set_max_proto_version(ssl, TLS1_2_VERSION);
 }
 
 bool SharedSSLContextReady() noexcept {
@@ -137,8 +128,8 @@ void FreeSharedSSLContext() noexcept {
   gSharedKeyFile.clear();
 }
 
-TOVOpenSSLHandler::TOVOpenSSLHandler(int fd, TOVTlsMinVersion min_version)
-    : Stream(fd), min_version_(min_version) {}
+TOVOpenSSLHandler::TOVOpenSSLHandler(int fd, TOVSSLType type) : Stream(fd), type_(type) {}
+TOVOpenSSLHandler::TOVOpenSSLHandler(const TOVAcceptedSocket& s, TOVSSLType type) : Stream(s), type_(type) {}
 
 TOVOpenSSLHandler::~TOVOpenSSLHandler() {
   if (FConnSSL) SSL_free(FConnSSL);
@@ -182,7 +173,7 @@ bool TOVOpenSSLHandler::Accept(Deadline deadline) {
       LogDebug("[ssl] SSL_new failed: %s", OpenSSLErrors());
       return false;
     }
-    ApplyTlsMinVersion(FConnSSL, min_version_);
+    ApplySSLType(FConnSSL, type_);
     if (SSL_set_fd(FConnSSL, fd_) != 1) {
       SSL_free(FConnSSL);
       FConnSSL = nullptr;

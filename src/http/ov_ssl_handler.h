@@ -16,20 +16,21 @@ namespace ov {
 
 inline constexpr const char* kDefaultCipherList = "HIGH:!aNULL:!MD5:!RC4:!3DES";
 
-// TLS protocol versions a server may require as its minimum.
-enum class TOVTlsMinVersion : int { Tls12 = 0, Tls13 = 1 };
+// The protocol versions a connection may negotiate: TLS 1.2 and 1.3 (the context's range), or
+// TLS 1.2 only.
+enum class TOVSSLType : int { Tls12And13 = 0, Tls12Only = 1 };
 
-// "tls1.2" / "tls1.3" (ignoring case, "1.2"/"1.3" too).  Older or unknown versions give TLS 1.2,
-// which is never undercut; ok is set to false for unknown text.
-TOVTlsMinVersion ParseTlsMinVersion(const std::string& text, bool* ok = nullptr);
+// [ssl] min_version: "tls1.2_only" in any letter case gives TLS 1.2 only; every other text
+// (an older version, "tls1.3", nonsense) gives TLS 1.2 and 1.3.
+TOVSSLType SSLTypeFromConfig(const std::string& text);
 
 // The TLS defaults of every server context: TLS 1.2 at least (SSLv2/3, TLS 1.0/1.1 and
 // renegotiation off), the server's cipher order, a bare TCP close read as end of stream,
 // partial writes, no client certificates, and the cipher list (kDefaultCipherList when empty).
 // False, with OpenSSL's reason queued, when the cipher list names no cipher.
 bool ApplyServerTlsDefaults(SSL_CTX* ctx, const std::string& cipher_list);
-// One connection's lowest protocol version (the context's floor is TLS 1.2).
-void ApplyTlsMinVersion(SSL* ssl, TOVTlsMinVersion min_version);
+// One connection's protocol versions (the context's floor is TLS 1.2).
+void ApplySSLType(SSL* ssl, TOVSSLType type);
 
 bool SharedSSLContextReady() noexcept;
 // Loads the shared context from PEM files; the first successful call wins (a later call
@@ -46,7 +47,8 @@ std::string LastSSLInitError();
 class TOVOpenSSLHandler final : public Stream {
  public:
   // Takes ownership of fd.
-  explicit TOVOpenSSLHandler(int fd, TOVTlsMinVersion min_version = TOVTlsMinVersion::Tls12);
+  explicit TOVOpenSSLHandler(int fd, TOVSSLType type = TOVSSLType::Tls12And13);
+  explicit TOVOpenSSLHandler(const TOVAcceptedSocket& s, TOVSSLType type = TOVSSLType::Tls12And13);
   ~TOVOpenSSLHandler() override;
 
   // Runs the server handshake; false (reason logged at debug level) when it fails, the
@@ -67,7 +69,7 @@ class TOVOpenSSLHandler final : public Stream {
   int WaitForSSL(int ret, Deadline deadline);
 
   SSL* FConnSSL = nullptr;
-  TOVTlsMinVersion min_version_;
+  TOVSSLType type_;
   bool shut_ = false;
 };
 

@@ -145,23 +145,25 @@ void TOVStaticFiles::ServeFile(const TOVHttpRequest& req, const std::string& roo
     TOVJsonReply::SendError(resp, 404, not_found);
     return;
   }
-  resp.status = 200;
-  resp.SetHeader("Content-Type", MimeTypeFor(name));
   if (HasHtmlExtension(name)) {
     std::string text = ReadWholeFile(fd, name, static_cast<std::size_t>(st.st_size));
     ReplaceAll(text, "{{VERSION}}", kVersion);
     ReplaceAll(text, "{{BUILD_ID}}", GetServerBuildId());
+    resp.status = 200;
+    resp.SetHeader("Content-Type", MimeTypeFor(name));
     resp.SetHeader("Cache-Control", "no-cache, must-revalidate");
     resp.body = std::move(text);
-    resp.file_path.clear();
+    resp.file.reset();
     return;
   }
-  ::close(fd);
+  // The connection sends from this very descriptor: the file is opened once per answer.
+  auto file = std::make_shared<const TOVBodyFile>(fd, static_cast<std::uint64_t>(st.st_size));
+  resp.status = 200;
+  resp.SetHeader("Content-Type", MimeTypeFor(name));
   resp.SetHeader("Cache-Control", req.query.find("v=") != std::string::npos ? "public, max-age=31536000, immutable"
                                                                             : "public, max-age=300");
   resp.body.clear();
-  resp.file_path = name;
-  resp.file_size = static_cast<std::uint64_t>(st.st_size);
+  resp.file = std::move(file);
 }
 
 }  // namespace ov

@@ -2,7 +2,8 @@
 // cache headers and the page templates ({{VERSION}}, {{BUILD_ID}} in .html files).
 //
 // A handler only decides what to send: an HTML page is read and templated into the body,
-// any other file is named in TOVHttpResponse::file_path and streamed by the connection.
+// any other file is opened once and handed over in TOVHttpResponse::file, and the connection
+// sends it from that descriptor.
 #pragma once
 
 #include <string>

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -23,18 +24,22 @@ const char* IoStatusText(IoStatus s) noexcept {
 }
 
 void SocketPeer(int fd, std::string& address, std::uint16_t& port) noexcept {
-  address.clear();
-  port = 0;
   sockaddr_storage ss{};
   socklen_t len = sizeof ss;
-  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&ss), &len) != 0) return;
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&ss), &len) != 0) ss.ss_family = AF_UNSPEC;
+  SocketAddressText(ss, address, port);
+}
+
+void SocketAddressText(const sockaddr_storage& ss, std::string& address, std::uint16_t& port) noexcept {
+  address.clear();
+  port = 0;
   char buf[INET6_ADDRSTRLEN] = {0};
   if (ss.ss_family == AF_INET) {
-    auto* a = reinterpret_cast<sockaddr_in*>(&ss);
+    auto* a = reinterpret_cast<const sockaddr_in*>(&ss);
     if (::inet_ntop(AF_INET, &a->sin_addr, buf, sizeof buf)) address = buf;
     port = ntohs(a->sin_port);
   } else if (ss.ss_family == AF_INET6) {
-    auto* a = reinterpret_cast<sockaddr_in6*>(&ss);
+    auto* a = reinterpret_cast<const sockaddr_in6*>(&ss);
     if (::inet_ntop(AF_INET6, &a->sin6_addr, buf, sizeof buf)) address = buf;
     port = ntohs(a->sin6_port);
   }
@@ -49,6 +54,8 @@ Stream::Stream(int fd) : fd_(fd) {
     SocketPeer(fd_, peer_address_, peer_port_);
   }
 }
+
+Stream::Stream(const TOVAcceptedSocket& s) : fd_(s.fd), peer_address_(s.peer_address), peer_port_(s.peer_port) {}
 
 Stream::~Stream() { Close(); }
 
@@ -124,10 +131,14 @@ IoResult SocketStream::Recv(void* buf, std::size_t len, Deadline deadline) {
 }
 
 IoResult SocketStream::Send(const void* buf, std::size_t len, Deadline deadline) {
+  return SendFlags(buf, len, 0, deadline);
+}
+
+IoResult SocketStream::SendFlags(const void* buf, std::size_t len, int flags, Deadline deadline) {
   const char* p = static_cast<const char*>(buf);
   std::size_t done = 0;
   while (done < len) {
-    ssize_t n = ::send(fd_, p + done, len - done, MSG_NOSIGNAL);
+    ssize_t n = ::send(fd_, p + done, len - done, MSG_NOSIGNAL | flags);
     if (n > 0) {
       done += static_cast<std::size_t>(n);
       continue;
@@ -141,6 +152,61 @@ IoResult SocketStream::Send(const void* buf, std::size_t len, Deadline deadline)
     return {(n < 0 && errno == EPIPE) ? IoStatus::Closed : IoStatus::Error, done};
   }
   return {IoStatus::Ok, done};
+}
+
+IoResult Stream::SendFile(std::string_view head, int file_fd, std::uint64_t size,
+                          std::chrono::milliseconds max_pause) {
+  constexpr std::size_t kPiece = 64 * 1024;
+  // The head goes out together with the file's first piece.
+  std::string buf;
+  buf.reserve(head.size() + static_cast<std::size_t>(std::min<std::uint64_t>(size, kPiece)));
+  buf.append(head);
+  std::uint64_t sent = 0;  // file bytes
+  std::size_t sent_head = 0;
+  do {
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(size - sent, kPiece));
+    const std::size_t start = buf.size();
+    buf.resize(start + want);
+    std::size_t got = 0;
+    while (got < want) {
+      ssize_t n = ::pread(file_fd, buf.data() + start + got, want - got, static_cast<off_t>(sent + got));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return {IoStatus::Error, sent_head + sent};  // the file shrank or cannot be read
+      got += static_cast<std::size_t>(n);
+    }
+    IoResult r = Send(buf.data(), buf.size(), DeadlineIn(max_pause));
+    if (!r.ok()) return {r.status, sent_head + sent + r.bytes};
+    sent_head += start;
+    sent += want;
+    buf.clear();
+  } while (sent < size);
+  return {IoStatus::Ok, head.size() + size};
+}
+
+IoResult SocketStream::SendFile(std::string_view head, int file_fd, std::uint64_t size,
+                                std::chrono::milliseconds max_pause) {
+  // MSG_MORE holds the head back until the file's bytes follow, so a small answer is one
+  // segment.
+  const IoResult h = SendFlags(head.data(), head.size(), size > 0 ? MSG_MORE : 0, DeadlineIn(max_pause));
+  if (!h.ok()) return h;
+  const std::size_t done = h.bytes;
+  off_t offset = 0;
+  while (static_cast<std::uint64_t>(offset) < size) {
+    const std::size_t want =
+        static_cast<std::size_t>(std::min<std::uint64_t>(size - static_cast<std::uint64_t>(offset), 1u << 30));
+    ssize_t n = ::sendfile(fd_, file_fd, &offset, want);
+    if (n > 0) continue;
+    const std::size_t moved = done + static_cast<std::size_t>(offset);
+    if (n == 0) return {IoStatus::Error, moved};  // the file shrank
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      IoStatus st;
+      if (!WaitReady(POLLOUT, DeadlineIn(max_pause), st)) return {st, moved};
+      continue;
+    }
+    return {errno == EPIPE ? IoStatus::Closed : IoStatus::Error, moved};
+  }
+  return {IoStatus::Ok, done + static_cast<std::size_t>(size)};
 }
 
 void SocketStream::Shutdown(Deadline) noexcept {

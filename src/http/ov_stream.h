@@ -8,10 +8,13 @@
 // after a /ws hand-over.  Only Fd(), PeerAddress() and PeerPort() may be used by others.
 #pragma once
 
+#include <sys/socket.h>
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace ov {
 
@@ -36,6 +39,15 @@ struct IoResult {
 
 const char* IoStatusText(IoStatus s) noexcept;
 
+// A connection as accept4 returned it: already non-blocking and close-on-exec, with the peer
+// address it reported (SocketAddressText), so a stream made from it needs no further system
+// call.
+struct TOVAcceptedSocket {
+  int fd = -1;
+  std::string peer_address;
+  std::uint16_t peer_port = 0;
+};
+
 class Stream {
  public:
   Stream(const Stream&) = delete;
@@ -46,6 +58,12 @@ class Stream {
   virtual IoResult Recv(void* buf, std::size_t len, Deadline deadline) = 0;
   // Writes all len bytes.
   virtual IoResult Send(const void* buf, std::size_t len, Deadline deadline) = 0;
+  // Writes head, then the first size bytes of the regular file file_fd (read from offset 0;
+  // the descriptor's own offset is left alone).  Each wait for the peer may last max_pause.
+  // A file shorter than size ends with Error: the length promised in the head cannot be kept.
+  // Here: read in pieces through a buffer and passed to Send (TLS encrypts in user space).
+  virtual IoResult SendFile(std::string_view head, int file_fd, std::uint64_t size,
+                            std::chrono::milliseconds max_pause);
   // Ends our sending direction in order (TLS close notification, then a TCP half-close).
   // Reading may go on.  Errors are ignored.
   virtual void Shutdown(Deadline deadline) noexcept = 0;
@@ -70,6 +88,8 @@ class Stream {
  protected:
   // Takes ownership of fd (made non-blocking and close-on-exec here).
   explicit Stream(int fd);
+  // Takes ownership of the accepted socket as it is.
+  explicit Stream(const TOVAcceptedSocket& s);
   // Waits until fd is ready for events; true when ready, else status says why.
   bool WaitReady(short events, Deadline deadline, IoStatus& status) const noexcept;
 
@@ -82,14 +102,25 @@ class Stream {
 class SocketStream final : public Stream {
  public:
   explicit SocketStream(int fd) : Stream(fd) {}
+  explicit SocketStream(const TOVAcceptedSocket& s) : Stream(s) {}
   IoResult Recv(void* buf, std::size_t len, Deadline deadline) override;
   IoResult Send(const void* buf, std::size_t len, Deadline deadline) override;
+  // The head leaves with the file's first bytes, and the file goes from the page cache to the
+  // socket without a copy through user space (sendfile).
+  IoResult SendFile(std::string_view head, int file_fd, std::uint64_t size,
+                    std::chrono::milliseconds max_pause) override;
   void Shutdown(Deadline deadline) noexcept override;
   std::size_t BytesAvailable() const noexcept override { return 0; }
   bool IsSecure() const noexcept override { return false; }
+
+ private:
+  // Send with extra send(2) flags (MSG_MORE).
+  IoResult SendFlags(const void* buf, std::size_t len, int flags, Deadline deadline);
 };
 
 // Text form of an IPv4/IPv6 socket address and its port.
 void SocketPeer(int fd, std::string& address, std::uint16_t& port) noexcept;
+// The same for an address already at hand (empty and 0 for another family).
+void SocketAddressText(const sockaddr_storage& ss, std::string& address, std::uint16_t& port) noexcept;
 
 }  // namespace ov

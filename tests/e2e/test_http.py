@@ -113,20 +113,42 @@ class HttpFrontEnd(unittest.TestCase):
 
     def test_bad_input(self):
         cases = [
-            (b"NONSENSE\r\n\r\n", 400),
-            (b"GET / HTTP/9\r\n\r\n", 400),
-            (b"GET /a b c HTTP/1.1\r\n\r\n", 400),
-            (b"GET /bad%zzescape HTTP/1.1\r\n\r\n", 400),
-            (b"GET /index.html%00.js HTTP/1.1\r\n\r\n", 400),
-            (b"GET / HTTP/1.1\r\nX-Big: " + b"a" * 20000 + b"\r\n\r\n", 431),
+            (b"NONSENSE\r\n\r\n", 400, None),
+            (b"GET / HTTP/9\r\n\r\n", 400, None),
+            (b"GET /a b c HTTP/1.1\r\n\r\n", 400, None),
+            (b"GET /bad%zzescape HTTP/1.1\r\n\r\n", 400, None),
+            (b"GET /index.html%00.js HTTP/1.1\r\n\r\n", 400, None),
+            (b"GET / HTTP/1.1\r\nX-Big: " + b"a" * 20000 + b"\r\n\r\n", 431, None),
+            # HTTP/1.1 names its host exactly once; other major versions are not spoken here.
+            (b"GET /app.js HTTP/1.1\r\n\r\n", 400, "Bad request"),
+            (b"GET /app.js HTTP/1.1\r\nHost: a\r\nHost: b\r\n\r\n", 400, "Bad request"),
+            (b"GET /app.js HTTP/2.0\r\nHost: x\r\n\r\n", 505, "HTTP version not supported"),
+            (b"GET /app.js HTTP/0.9\r\nHost: x\r\n\r\n", 505, "HTTP version not supported"),
+            (b"GET /app.js HTTP/1.0\r\n\r\n", 200, None),
+            # /health: HEAD is GET without the body; other methods get the API's no-route answer.
+            (b"HEAD /health HTTP/1.1\r\nHost: x\r\n\r\n", 200, None),
+            (b"POST /health HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n", 404, "API endpoint not found"),
+            (b"DELETE /health HTTP/1.1\r\nHost: x\r\n\r\n", 404, "API endpoint not found"),
         ]
-        for request, expected in cases:
-            status, headers, _ = self.raw(request)
+        for request, expected, message in cases:
+            status, headers, body = self.raw(request)
             self.assertEqual(status, expected, request[:40])
             self.assertEqual(headers.get("connection"), "close")
+            if message:
+                self.assertIn(b'"message" : "%s"' % message.encode(), body, request[:40])
+        # The same no-route answer as a wrong method elsewhere under the API.
+        wrong = self.raw(b"DELETE /api/v1/auth/login HTTP/1.1\r\nHost: x\r\n\r\n")
+        self.assertEqual(wrong[0], 404)
+        self.assertEqual(self.raw(b"PUT /health HTTP/1.1\r\nHost: x\r\n\r\n")[2], wrong[2])
+        status, headers, body = self.raw(b"HEAD /health HTTP/1.1\r\nHost: x\r\n\r\n")
+        get = self.raw(b"GET /health HTTP/1.1\r\nHost: x\r\n\r\n")
+        self.assertEqual((status, body), (200, b""))
+        self.assertIn(b'"healthy"', get[2])
+        self.assertEqual(headers["content-length"], str(len(get[2])))
+        self.assertEqual(headers["content-type"], get[1]["content-type"])
         # The cap is 1 MiB here; the answer comes although the body is never read.
         with socket.create_connection((self.srv.host, self.srv.port), timeout=10) as s:
-            s.sendall(b"POST /api/v1/auth/login HTTP/1.1\r\nContent-Length: 3000000\r\n\r\n" + b"x" * 200000)
+            s.sendall(b"POST /api/v1/auth/login HTTP/1.1\r\nHost: x\r\nContent-Length: 3000000\r\n\r\n" + b"x" * 200000)
             data = b""
             try:
                 while True:
@@ -157,7 +179,7 @@ class HttpFrontEnd(unittest.TestCase):
 
     def test_clients_that_disconnect_mid_request(self):
         for partial in (b"GET /ind", b"GET / HTTP/1.1\r\nHost: x\r\n",
-                        b"POST /api/v1/auth/login HTTP/1.1\r\nContent-Length: 500\r\n\r\n{\"user"):
+                        b"POST /api/v1/auth/login HTTP/1.1\r\nHost: x\r\nContent-Length: 500\r\n\r\n{\"user"):
             with socket.create_connection((self.srv.host, self.srv.port), timeout=5) as s:
                 s.sendall(partial)
         for _ in range(3):

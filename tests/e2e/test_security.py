@@ -4,7 +4,10 @@ Clients bind 127.0.0.2 and up as their source address; 127.0.0.1 is the console 
 never limited or banned.  Every class runs once per available database backend.
 """
 import datetime
+import select
+import socket
 import sys
+import threading
 import time
 import unittest
 
@@ -91,6 +94,137 @@ class NoConnectionsPerAddress(unittest.TestCase):
         for source in ("127.0.0.2", "127.0.0.3"):
             self.assertEqual(self.srv.request("GET", "/api/v1/setup/status", source=source)[0], 200, source)
         self.assertNotIn("Max connections per IP exceeded", self.srv.log_text())
+
+
+# ---- connections waiting for their request head -------------------------------------------------
+
+PARTIAL_HEAD = b"GET /index.html HTTP/1.1\r\nHost: x\r\n"  # never finished
+
+
+def open_partial(source, port):
+    s = socket.create_connection(("127.0.0.1", port), timeout=2, source_address=(source, 0))
+    s.sendall(PARTIAL_HEAD)
+    return s
+
+
+def closed_soon(sock, wait=0.5):
+    """True when the server closes the connection within wait seconds."""
+    sock.settimeout(wait)
+    try:
+        return sock.recv(1) == b""
+    except socket.timeout:
+        return False
+    except OSError:
+        return True
+
+
+class SlowHeadFlood(threading.Thread):
+    """Keeps up to n connections from source open, each with a head that never ends, and opens
+    a new one for every connection the server closes."""
+
+    def __init__(self, source, port, n):
+        super().__init__(daemon=True)
+        self.source, self.port, self.n = source, port, n
+        self.stop = threading.Event()
+        self.opened = 0
+        self.socks = []
+
+    def run(self):
+        while not self.stop.is_set():
+            while len(self.socks) < self.n and not self.stop.is_set():
+                try:
+                    self.socks.append(open_partial(self.source, self.port))
+                    self.opened += 1
+                except OSError:
+                    time.sleep(0.01)
+            ready, _, _ = select.select(self.socks, [], [], 0.05)
+            for s in ready:
+                try:
+                    data = s.recv(4096)
+                except OSError:
+                    data = b""
+                if not data:
+                    s.close()
+                    self.socks.remove(s)
+
+    def finish(self):
+        self.stop.set()
+        self.join(10)
+        for s in self.socks:
+            s.close()
+
+
+class SlowHeadsEnforce(unittest.TestCase):
+    """One address that opens connections and never finishes a request head cannot take every
+    connection thread: past max_connections_per_ip such connections, its next ones are closed at
+    once, and everyone else is served."""
+
+    THREADS = 24
+    LIMIT = 4
+
+    @classmethod
+    def setUpClass(cls):
+        cls.srv = Server(config={"security": {"max_connections_per_ip": str(cls.LIMIT)}},
+                         env={"OV_TEST_HTTP_MAX_THREADS": str(cls.THREADS)}).start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.srv.stop()
+        cls.srv.cleanup()
+
+    def test_flood_from_one_address_leaves_threads_for_others(self):
+        srv = self.srv
+        flood = SlowHeadFlood("127.0.0.2", srv.port, 4 * self.THREADS)
+        flood.start()
+        try:
+            time.sleep(0.5)
+            answered = 0
+            for _ in range(30):
+                try:
+                    answered += srv.request("GET", "/health", source="127.0.0.3", timeout=3)[0] == 200
+                except OSError:
+                    pass
+            self.assertGreaterEqual(answered, 29)
+            # The flood's connections past the limit were closed at once and opened again.
+            self.assertGreater(flood.opened, 4 * self.THREADS)
+        finally:
+            flood.finish()
+        self.assertEqual(srv.log_text().count("HTTP connection from 127.0.0.2 refused"), 1)
+
+    def test_console_address_is_not_limited(self):
+        socks = [open_partial("127.0.0.1", self.srv.port) for _ in range(self.LIMIT + 2)]
+        try:
+            self.assertFalse(any(closed_soon(s) for s in socks))
+        finally:
+            for s in socks:
+                s.close()
+
+
+class SlowHeadsLogMode(unittest.TestCase):
+    """In mode "log" the connections past the limit are served, with one warning per address."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.srv = Server(config={"security": {"max_connections_per_ip": "2", "security_gate_mode": "log"}}).start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.srv.stop()
+        cls.srv.cleanup()
+
+    def test_served_and_logged_once(self):
+        srv = self.srv
+        socks = [open_partial("127.0.0.2", srv.port) for _ in range(5)]
+        try:
+            self.assertFalse(any(closed_soon(s) for s in socks))
+            socks[-1].sendall(b"\r\n")
+            socks[-1].settimeout(5)
+            self.assertTrue(socks[-1].recv(64).startswith(b"HTTP/1.1 200"))
+        finally:
+            for s in socks:
+                s.close()
+        self.assertTrue(srv.wait_for_log("[gate:log] would refuse HTTP connection from 127.0.0.2"))
+        self.assertEqual(srv.log_text().count("would refuse HTTP connection from 127.0.0.2"), 1)
 
 
 # ---- blacklist ----------------------------------------------------------------------------------

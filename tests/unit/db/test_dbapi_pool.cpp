@@ -153,6 +153,44 @@ TEST_F(Pool, ReleaseDuringTheWaitLetsTheWaiterIn) {
   p->Release(0);
 }
 
+TEST_F(Pool, WaitersAreServedInArrivalOrderOneAtATime) {
+  auto p = Make(1, {5000ms, 2000ms});
+  sql::Connection* c;
+  sql::Transaction* t;
+  p->Acquire(c, t);
+  // Four borrowers queue one after another; each gives its slot back as soon as it has it.
+  std::mutex order_lock;
+  std::vector<int> order;
+  std::vector<std::thread> waiters;
+  for (int i = 0; i < 4; ++i) {
+    waiters.emplace_back([&, i] {
+      sql::Connection* wc;
+      sql::Transaction* wt;
+      const std::int32_t slot = p->Acquire(wc, wt);
+      {
+        std::lock_guard<std::mutex> g(order_lock);
+        order.push_back(i);
+      }
+      p->Release(slot);
+    });
+    for (int k = 0; k < 500 && p->WaitingCount() < i + 1; ++k) std::this_thread::sleep_for(2ms);
+    ASSERT_EQ(p->WaitingCount(), i + 1);
+  }
+  // The holder gives its slot back and asks again at once: it queues behind the four instead
+  // of taking the slot before the first of them is awake.
+  p->Release(0);
+  p->Acquire(c, t);
+  {
+    std::lock_guard<std::mutex> g(order_lock);
+    order.push_back(99);
+  }
+  p->Release(0);
+  for (auto& w : waiters) w.join();
+  EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 99}));
+  EXPECT_EQ(p->WaitingCount(), 0);
+  EXPECT_EQ(p->InUseCount(), 0);
+}
+
 TEST_F(Pool, DeadSlotIsReconnected) {
   auto p = Make(2);
   sql::Connection* c;

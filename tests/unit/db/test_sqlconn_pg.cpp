@@ -1,6 +1,8 @@
 // PostgreSQL connection against the test server started by scripts/test-db-servers.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cmath>
 #include <limits>
 #include <string>
@@ -192,6 +194,64 @@ TEST_F(PgConn, InsertIdsOfTablesWhoseSequencesMeetTheSameValue) {
   Run("DROP TABLE ovt_pgconn_seq_a");
   Run("DROP TABLE ovt_pgconn_seq_b");
   Run("DROP TABLE ovt_pgconn_seq_none");
+}
+
+TEST_F(PgConn, InsertIdsNeedNoTemporaryObjects) {
+  // A role without the TEMP right on its database, as a hosted server may hand out: its
+  // inserts still report their keys, and a session makes no temporary schema for them.
+  const std::string tag = "ovt_notemp_" + std::to_string(::getpid());
+  Run("DROP DATABASE IF EXISTS " + tag);
+  Run("DROP ROLE IF EXISTS " + tag);
+  Run("CREATE DATABASE " + tag);
+  Run("CREATE ROLE " + tag + " LOGIN PASSWORD 'pw-" + tag + "'");
+  ConnectOptions admin_opts = opts_;
+  admin_opts.database = tag;
+  {
+    auto admin = CreatePostgresConnection(admin_opts);
+    admin->Open();
+    admin->Run("REVOKE TEMPORARY ON DATABASE " + tag + " FROM PUBLIC", {});
+    admin->Run("CREATE TABLE \"Ids\" (n INT, \"Key\" BIGINT GENERATED ALWAYS AS IDENTITY, v TEXT)", {});
+    admin->Run("CREATE TABLE plain (id SERIAL PRIMARY KEY, v TEXT)", {});
+    admin->Run("CREATE TABLE nokey (k INT)", {});
+    admin->Run("GRANT ALL ON ALL TABLES IN SCHEMA public TO " + tag, {});
+    admin->Run("GRANT ALL ON ALL SEQUENCES IN SCHEMA public TO " + tag, {});
+  }
+  ConnectOptions user_opts = admin_opts;
+  user_opts.user = tag;
+  user_opts.password = "pw-" + tag;
+  {
+    auto c = CreatePostgresConnection(user_opts);
+    c->Open();
+    EXPECT_THROW(c->Run("CREATE TEMPORARY TABLE t (x INT)", {}), SqlError);  // the right is really gone
+    struct Case {
+      std::string sql;
+      std::int64_t id;
+      std::vector<std::string> names;  // the columns the caller sees
+    };
+    for (const Case& k : std::vector<Case>{
+             {"INSERT INTO plain (v) VALUES ($1)", 1, {}},
+             {"insert into PLAIN (v) values ($1) -- a trailing comment", 2, {}},
+             {"INSERT INTO public.plain (v) VALUES ($1) RETURNING v", 3, {"v"}},
+             {"INSERT INTO plain (v) VALUES ($1), ('x') RETURNING *", 5, {"id", "v"}},
+             {"INSERT INTO \"Ids\" (n, v) VALUES (7, $1);", 1, {}},
+             {"WITH w AS (SELECT 1) INSERT INTO \"Ids\" (n, v) SELECT 8, $1::text FROM w RETURNING n", 2, {"n"}},
+             {"INSERT INTO nokey VALUES (1)", 0, {}},
+             {"INSERT INTO plain (id, v) VALUES (5, $1) ON CONFLICT DO NOTHING", 0, {}}}) {
+      std::vector<Value> params;
+      if (k.sql.find("$1") != std::string::npos) params.push_back(Value::Text("a"));
+      const ResultSet rs = c->Run(k.sql, params);
+      EXPECT_EQ(rs.last_insert_id, k.id) << k.sql;
+      EXPECT_EQ(rs.names, k.names) << k.sql;
+      EXPECT_EQ(rs.has_rows, !k.names.empty()) << k.sql;
+    }
+    // A failed insert inside a transaction is the caller's error, not the key lookup's.
+    c->Begin();
+    EXPECT_THROW(c->Run("INSERT INTO missing_table VALUES (1)", {}), SqlError);
+    c->Rollback();
+    EXPECT_EQ(c->Run("SELECT pg_my_temp_schema()::int", {}).rows[0][0].i, 0);
+  }
+  Run("DROP DATABASE " + tag);
+  Run("DROP ROLE " + tag);
 }
 
 TEST_F(PgConn, UniqueViolationIsRecognised) {

@@ -136,15 +136,17 @@ TEST(HttpHead, ParsesTargetAndHeadersInAnyPieces) {
     }
   }
   // "%3F" is part of the path, not the start of a query.
-  Parsed q = ParseHead("GET /a%3Fb HTTP/1.1\r\n\r\n");
+  Parsed q = ParseHead("GET /a%3Fb HTTP/1.1\r\nHost: h\r\n\r\n");
   EXPECT_EQ(q.req.path, "/a?b");
   EXPECT_EQ(q.req.query, "");
-  Parsed abs = ParseHead("GET http://example.org:8080/x/y?z HTTP/1.1\r\n\r\n");
+  Parsed abs = ParseHead("GET http://example.org:8080/x/y?z HTTP/1.1\r\nHost: example.org:8080\r\n\r\n");
   EXPECT_EQ(abs.req.path, "/x/y");
   EXPECT_EQ(abs.req.query, "z");
-  Parsed star = ParseHead("OPTIONS * HTTP/1.1\r\n\r\n");
+  Parsed star = ParseHead("OPTIONS * HTTP/1.1\r\nHost: h\r\n\r\n");
   ASSERT_EQ(star.result, TOVHttpRequestReader::Result::Done);
   EXPECT_EQ(star.req.path, "*");
+  // HTTP/1.0 predates Host.
+  EXPECT_EQ(ParseHead("GET /old HTTP/1.0\r\n\r\n").req.path, "/old");
 }
 
 TEST(HttpHead, RejectsBadInput) {
@@ -160,6 +162,10 @@ TEST(HttpHead, RejectsBadInput) {
       {"space in target", "GET /a b HTTP/1.1\r\n\r\n", 400},
       {"relative target", "GET index.html HTTP/1.1\r\n\r\n", 400},
       {"header without colon", "GET / HTTP/1.1\r\nHost\r\n\r\n", 400},
+      {"HTTP/1.1 without Host", "GET / HTTP/1.1\r\nX-Host: h\r\n\r\n", 400},
+      {"two Host fields", "GET / HTTP/1.0\r\nHost: a\r\nhost: b\r\n\r\n", 400},
+      {"HTTP/2.0", "GET / HTTP/2.0\r\nHost: h\r\n\r\n", 505},
+      {"HTTP/0.9", "GET / HTTP/0.9\r\nHost: h\r\n\r\n", 505},
       {"bad escape", "GET /a%zz HTTP/1.1\r\n\r\n", 400},
       {"truncated escape", "GET /a% HTTP/1.1\r\n\r\n", 400},
       {"NUL escape", "GET /a%00.html HTTP/1.1\r\n\r\n", 400},

@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <openssl/ssl.h>
 #include <poll.h>
@@ -12,9 +13,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdarg>
 #include <cstdlib>
 #include <future>
 #include <map>
+#include <optional>
 #include <mutex>
 #include <thread>
 
@@ -71,6 +74,51 @@ extern "C" int accept4(int fd, sockaddr* addr, socklen_t* len, int flags) {
     return -1;
   }
   return real(fd, addr, len, flags);
+}
+
+// System calls a static-file answer makes, counted while gCountFileCalls is set: opens of a
+// file named app.js or big.bin, fcntl on sockets, and sendfile.
+namespace {
+std::atomic<bool> gCountFileCalls{false};
+std::atomic<int> gFileOpens{0};
+std::atomic<int> gSocketFcntls{0};
+std::atomic<int> gSendfiles{0};
+}  // namespace
+
+extern "C" int open(const char* path, int flags, ...) {
+  using Fn = int (*)(const char*, int, ...);
+  static const Fn real = RealFunction<Fn>("open");
+  mode_t mode = 0;
+  if (flags & (O_CREAT | O_TMPFILE)) {
+    va_list ap;
+    va_start(ap, flags);
+    mode = static_cast<mode_t>(va_arg(ap, int));
+    va_end(ap);
+  }
+  if (gCountFileCalls.load()) {
+    std::string_view p(path);
+    if (p.ends_with("/app.js") || p.ends_with("/big.bin")) gFileOpens++;
+  }
+  return real(path, flags, mode);
+}
+
+extern "C" int fcntl(int fd, int cmd, ...) {
+  using Fn = int (*)(int, int, ...);
+  static const Fn real = RealFunction<Fn>("fcntl");
+  va_list ap;
+  va_start(ap, cmd);
+  void* arg = va_arg(ap, void*);  // every argument fcntl takes fits a pointer
+  va_end(ap);
+  struct stat st {};
+  if (gCountFileCalls.load() && fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode)) gSocketFcntls++;
+  return real(fd, cmd, arg);
+}
+
+extern "C" ssize_t sendfile(int out_fd, int in_fd, off_t* offset, size_t count) {
+  using Fn = ssize_t (*)(int, int, off_t*, size_t);
+  static const Fn real = RealFunction<Fn>("sendfile");
+  if (gCountFileCalls.load()) gSendfiles++;
+  return real(out_fd, in_fd, offset, count);
 }
 
 extern "C" int epoll_create1(int flags) noexcept {
@@ -235,7 +283,17 @@ TEST_F(HttpServerTest, StaticFilesTemplatesAndCacheHeaders) {
   EXPECT_EQ(Get("/LOGO.PNG").headers["Content-Type"], "image/png");
   EXPECT_EQ(Get("/README").headers["Content-Type"], "application/octet-stream");
 
-  r = Get("/big.bin");  // streamed from disk in pieces
+  // A file is opened once per answer and sent from the page cache; the socket accept4 set up
+  // is not set up again.
+  gFileOpens = gSocketFcntls = gSendfiles = 0;
+  gCountFileCalls = true;
+  r = Get("/app.js");
+  EXPECT_EQ(r.body, "console.log(1);");
+  r = Get("/big.bin");
+  gCountFileCalls = false;
+  EXPECT_EQ(gFileOpens.load(), 2);
+  EXPECT_EQ(gSocketFcntls.load(), 0);
+  EXPECT_GE(gSendfiles.load(), 2);
   EXPECT_EQ(r.status, 200);
   EXPECT_EQ(r.body, big_);
   r = Get("/big.bin", "", "HEAD");
@@ -327,10 +385,10 @@ TEST_F(HttpServerTest, ApiRoutingAndErrors) {
   }, "http-test");
   StartServer();
 
-  Reply r = ParseReply(Raw("POST /api/v1/HTTP-TEST/echo/?x=1 HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello"));
+  Reply r = ParseReply(Raw("POST /api/v1/HTTP-TEST/echo/?x=1 HTTP/1.1\r\nHost: t\r\nContent-Length: 5\r\n\r\nhello"));
   EXPECT_EQ(r.status, 200);
   EXPECT_EQ(r.body, "POST:hello:1");
-  r = ParseReply(Raw("POST /api/v1/http-test/echo HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n"));
+  r = ParseReply(Raw("POST /api/v1/http-test/echo HTTP/1.1\r\nHost: t\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n"));
   EXPECT_EQ(r.body, "POST:abc:");
 
   for (const char* target : {"/api/v1/nope", "/api/v1foo", "/api/v1", "/api/v1/http-test/echo"}) {
@@ -348,9 +406,40 @@ TEST_F(HttpServerTest, ApiRoutingAndErrors) {
   EXPECT_NE(r.body.find("\"Internal server error\""), std::string::npos);
   EXPECT_EQ(r.body.find("partial"), std::string::npos);
 
-  r = Get("/health");  // no health route registered here
-  EXPECT_EQ(r.status, 500);
-  EXPECT_NE(r.body.find("\"Health check error\""), std::string::npos);
+  // /health: HEAD answers as GET without the body, a method without a route as under
+  // /api/v1, and only a failure of the check itself is a health failure.
+  EXPECT_EQ(Get("/health").body, kNotFoundEnvelope);  // no health route registered yet
+  std::atomic<bool> healthy{true};
+  HttpRouter().RegisterRoute("GET", "/health", [&](TOVHttpRequest&, TOVHttpResponse& a) {
+    if (!healthy) throw std::runtime_error("database gone");
+    a.SetContent("application/json", "{\"status\":\"healthy\"}");
+  }, "http-test");
+  struct HealthCase {
+    const char* method;
+    bool healthy;
+    int status;
+    std::string body;
+  };
+  const std::string ok_body = "{\"status\":\"healthy\"}";
+  for (const HealthCase& c : std::vector<HealthCase>{{"GET", true, 200, ok_body},
+                                                     {"HEAD", true, 200, ""},
+                                                     {"POST", true, 404, kNotFoundEnvelope},
+                                                     {"DELETE", true, 404, kNotFoundEnvelope},
+                                                     {"GET", false, 500, ""},
+                                                     {"HEAD", false, 500, ""}}) {
+    healthy = c.healthy;
+    r = Get("/health", "", c.method);
+    EXPECT_EQ(r.status, c.status) << c.method << " " << c.healthy;
+    if (c.status != 500) {
+      EXPECT_EQ(r.body, c.body) << c.method;
+    }
+    if (c.status == 200) {
+      EXPECT_EQ(r.headers["Content-Length"], std::to_string(ok_body.size())) << c.method;
+    }
+    if (c.status == 500 && c.method == std::string("GET")) {
+      EXPECT_NE(r.body.find("\"Health check error\""), std::string::npos);
+    }
+  }
 
   r = Get("/anything", "", "OPTIONS");
   EXPECT_EQ(r.status, 204);
@@ -376,20 +465,20 @@ TEST_F(HttpServerTest, HeadAndBodyLimits) {
 
   // The answer to an oversized upload arrives although the body is never read.
   int fd = Connect(srv_->Port());
-  SendAll(fd, "POST /api/v1/x HTTP/1.1\r\nContent-Length: 5000000\r\n\r\n" + std::string(100000, 'x'));
+  SendAll(fd, "POST /api/v1/x HTTP/1.1\r\nHost: t\r\nContent-Length: 5000000\r\n\r\n" + std::string(100000, 'x'));
   r = ParseReply(ReadAll(fd));
   close(fd);
   EXPECT_EQ(r.status, 413);
   EXPECT_NE(r.body.find("\"Request body too large\""), std::string::npos);
 
-  std::string chunked = "POST /x HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n";
+  std::string chunked = "POST /x HTTP/1.1\r\nHost: t\r\nTransfer-Encoding: chunked\r\n\r\n";
   for (int i = 0; i < 4; ++i) chunked += "190\r\n" + std::string(400, 'c') + "\r\n";
   chunked += "0\r\n\r\n";
   EXPECT_EQ(ParseReply(Raw(chunked)).status, 413);
 
   // Expect: 100-continue gets the interim answer before the body is sent.
   fd = Connect(srv_->Port());
-  SendAll(fd, "POST /api/v1/none HTTP/1.1\r\nContent-Length: 3\r\nExpect: 100-continue\r\n\r\n");
+  SendAll(fd, "POST /api/v1/none HTTP/1.1\r\nHost: t\r\nContent-Length: 3\r\nExpect: 100-continue\r\n\r\n");
   char buf[64];
   ssize_t n = recv(fd, buf, sizeof buf, 0);
   ASSERT_GT(n, 0);
@@ -409,7 +498,7 @@ TEST_F(HttpServerTest, HeadAndBodyLimits) {
   EXPECT_EQ(ParseReply(ReadAll(fd)).status, 408);
   close(fd);
   fd = Connect(srv_->Port());
-  SendAll(fd, "POST /x HTTP/1.1\r\nContent-Length: 10\r\n\r\nabc");
+  SendAll(fd, "POST /x HTTP/1.1\r\nHost: t\r\nContent-Length: 10\r\n\r\nabc");
   EXPECT_EQ(ParseReply(ReadAll(fd)).status, 408);
   close(fd);
   EXPECT_EQ(Get("/").status, 200);
@@ -433,7 +522,7 @@ TEST_F(HttpServerTest, MultipartUploadGoesToTemporaryFiles) {
   std::string body = "--XX\r\nContent-Disposition: form-data; name=\"note\"\r\n\r\nhello\r\n"
                      "--XX\r\nContent-Disposition: form-data; name=\"pkg\"; filename=\"demo.ovp\"\r\n\r\n" +
                      payload + "\r\n--XX--\r\n";
-  Reply r = ParseReply(Raw("POST /api/v1/http-test/upload HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=XX\r\n"
+  Reply r = ParseReply(Raw("POST /api/v1/http-test/upload HTTP/1.1\r\nHost: t\r\nContent-Type: multipart/form-data; boundary=XX\r\n"
                            "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body));
   EXPECT_EQ(r.status, 200);
   EXPECT_EQ(r.body, "empty-body");
@@ -445,15 +534,15 @@ TEST_F(HttpServerTest, MultipartUploadGoesToTemporaryFiles) {
   EXPECT_NE(access(seen_path.c_str(), F_OK), 0) << "temporary file left behind";
   seen.unlock();
 
-  r = ParseReply(Raw("POST /api/v1/http-test/upload HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=XX\r\n"
+  r = ParseReply(Raw("POST /api/v1/http-test/upload HTTP/1.1\r\nHost: t\r\nContent-Type: multipart/form-data; boundary=XX\r\n"
                      "Content-Length: 20\r\n\r\n--XX\r\nbroken\r\n\r\n"));
   EXPECT_EQ(r.status, 400);
-  r = ParseReply(Raw("POST /api/v1/http-test/upload HTTP/1.1\r\nContent-Type: multipart/form-data\r\n"
+  r = ParseReply(Raw("POST /api/v1/http-test/upload HTTP/1.1\r\nHost: t\r\nContent-Type: multipart/form-data\r\n"
                      "Content-Length: 4\r\n\r\nabcd"));
   EXPECT_EQ(r.status, 400);
   // A client that goes away in the middle of a file leaves nothing behind.
   int fd = Connect(srv_->Port());
-  SendAll(fd, "POST /api/v1/http-test/upload HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=XX\r\n"
+  SendAll(fd, "POST /api/v1/http-test/upload HTTP/1.1\r\nHost: t\r\nContent-Type: multipart/form-data; boundary=XX\r\n"
               "Content-Length: 100000\r\n\r\n--XX\r\nContent-Disposition: form-data; name=\"f\"; filename=\"x\"\r\n\r\nabc");
   std::this_thread::sleep_for(100ms);
   close(fd);
@@ -487,7 +576,7 @@ TEST_F(HttpServerTest, SecurityGateOrderAndModes) {
   EXPECT_EQ(counted.load(), 0);                     // a banned client is not counted either
   // A refused upload is answered without reading the body.
   int fd = Connect(srv_->Port());
-  SendAll(fd, "POST /api/v1/x HTTP/1.1\r\nContent-Length: 9000000\r\n\r\n" + std::string(50000, 'u'));
+  SendAll(fd, "POST /api/v1/x HTTP/1.1\r\nHost: t\r\nContent-Length: 9000000\r\n\r\n" + std::string(50000, 'u'));
   EXPECT_EQ(ParseReply(ReadAll(fd)).status, 403);
   close(fd);
 
@@ -536,7 +625,7 @@ TEST_F(HttpServerTest, RefusedClientWithoutBodyFreesItsThreadAtOnce) {
   close(fd);
   // With a body on its way the answer still arrives whole, the body being drained.
   fd = Connect(srv_->Port());
-  SendAll(fd, "POST /api/v1/x HTTP/1.1\r\nContent-Length: 400000\r\n\r\n" + std::string(200000, 'b'));
+  SendAll(fd, "POST /api/v1/x HTTP/1.1\r\nHost: t\r\nContent-Length: 400000\r\n\r\n" + std::string(200000, 'b'));
   Reply r = ParseReply(ReadAll(fd));
   EXPECT_EQ(r.status, 403);
   EXPECT_NE(r.body.find("\"Forbidden\""), std::string::npos);
@@ -575,7 +664,7 @@ TEST_F(HttpServerTest, WebSocketUpgradeAndHandOver) {
   StartServer(o);
   int fd = Connect(srv_->Port());
   // The first frame bytes arrive together with the head.
-  SendAll(fd, "GET /ws?token=abc HTTP/1.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+  SendAll(fd, "GET /ws?token=abc HTTP/1.1\r\nHost: t\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
               "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\nEARLY");
   std::string head;
   char c;
@@ -618,7 +707,7 @@ TEST_F(HttpServerTest, ConnectionCapIdleClientsAndThreadReuse) {
   auto t0 = std::chrono::steady_clock::now();
   int extra = Connect(srv_->Port());
   ASSERT_GE(extra, 0);
-  SendAll(extra, "GET / HTTP/1.1\r\n\r\n");
+  SendAll(extra, "GET / HTTP/1.1\r\nHost: t\r\n\r\n");
   EXPECT_EQ(ParseReply(ReadAll(extra)).status, 0);
   EXPECT_LT(std::chrono::steady_clock::now() - t0, 300ms);
   close(extra);
@@ -682,7 +771,7 @@ TEST_F(HttpServerTest, StopDoesNotWaitForClientsThatAskedNothing) {
   int partial = Connect(srv_->Port());
   SendAll(partial, "GET /index.html HTTP/1.1\r\nHost: x\r\n");
   int busy = Connect(srv_->Port());
-  SendAll(busy, "GET /api/v1/http-test/pause HTTP/1.1\r\n\r\n");
+  SendAll(busy, "GET /api/v1/http-test/pause HTTP/1.1\r\nHost: t\r\n\r\n");
   for (int i = 0; i < 200 && srv_->ActiveConnections() < 3; ++i) std::this_thread::sleep_for(10ms);
   ASSERT_EQ(srv_->ActiveConnections(), 3u);
   auto t0 = std::chrono::steady_clock::now();
@@ -702,14 +791,14 @@ TEST_F(HttpServerTest, ClientsThatDisconnectMidRequest) {
   StartServer();
   for (const std::string& partial :
        {std::string("GET /index"), std::string("GET / HTTP/1.1\r\nHost: x\r\n"),
-        std::string("POST /api/v1/x HTTP/1.1\r\nContent-Length: 100\r\n\r\nabc")}) {
+        std::string("POST /api/v1/x HTTP/1.1\r\nHost: t\r\nContent-Length: 100\r\n\r\nabc")}) {
     int fd = Connect(srv_->Port());
     SendAll(fd, partial);
     close(fd);
   }
   // A client that resets the connection while a large file is being sent.
   int fd = Connect(srv_->Port());
-  SendAll(fd, "GET /big.bin HTTP/1.1\r\n\r\n");
+  SendAll(fd, "GET /big.bin HTTP/1.1\r\nHost: t\r\n\r\n");
   linger lg{1, 0};
   setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
   close(fd);
@@ -764,7 +853,7 @@ TEST_F(HttpServerTest, ShutdownWaitIsBounded) {
   o.shutdown_wait = 300ms;
   StartServer(o);
   int fd = Connect(srv_->Port());
-  SendAll(fd, "GET /api/v1/http-test/slow HTTP/1.1\r\n\r\n");
+  SendAll(fd, "GET /api/v1/http-test/slow HTTP/1.1\r\nHost: t\r\n\r\n");
   for (int i = 0; i < 100 && srv_->ActiveConnections() == 0; ++i) std::this_thread::sleep_for(10ms);
   auto t0 = std::chrono::steady_clock::now();
   StopServer();  // returns although the handler is still running
@@ -813,9 +902,9 @@ TEST_F(HttpServerTest, StopEndsStuckConnectionsWithinTheWait) {
   };
   StartServer(o);
   int reader = Connect(srv_->Port());
-  SendAll(reader, "POST /api/v1/http-test/read-more HTTP/1.1\r\nContent-Length: 0\r\n\r\n");
+  SendAll(reader, "POST /api/v1/http-test/read-more HTTP/1.1\r\nHost: t\r\nContent-Length: 0\r\n\r\n");
   int sleeper = Connect(srv_->Port());
-  SendAll(sleeper, "GET /api/v1/http-test/sleep HTTP/1.1\r\n\r\n");
+  SendAll(sleeper, "GET /api/v1/http-test/sleep HTTP/1.1\r\nHost: t\r\n\r\n");
   for (int i = 0; i < 300 && !(st->reading && st->sleeping); ++i) std::this_thread::sleep_for(10ms);
   ASSERT_TRUE(st->reading && st->sleeping);
 
@@ -854,30 +943,59 @@ TEST_F(HttpServerTest, Https) {
     EXPECT_FALSE(bad.TLSEnabled());
   }
   StartServer();
-  srv_->EnableTLS(cert, key, "tls1.2");
-  for (int version : {TLS1_2_VERSION, TLS1_3_VERSION}) {
+  // [ssl] min_version: "tls1.2_only" (any case) caps connections at TLS 1.2; any other text
+  // offers TLS 1.2 and 1.3, "tls1.3" included.
+  struct TlsCase {
+    const char* min_version;
+    int version;
+    bool served;
+  };
+  // One GET over TLS, offering only version (0: any); nullopt when the handshake fails.
+  auto tls_get = [&](int version, const std::string& path) -> std::optional<Reply> {
     int fd = Connect(srv_->Port());
     SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
-    SSL_CTX_set_min_proto_version(ctx, version);
-    SSL_CTX_set_max_proto_version(ctx, version);
+    if (version != 0) {
+      SSL_CTX_set_min_proto_version(ctx, version);
+      SSL_CTX_set_max_proto_version(ctx, version);
+    }
     SSL* ssl = SSL_new(ctx);
     SSL_set_fd(ssl, fd);
-    ASSERT_EQ(SSL_connect(ssl), 1) << version;
-    std::string req = "GET /index.html HTTP/1.1\r\nHost: t\r\n\r\n";
-    SSL_write(ssl, req.data(), static_cast<int>(req.size()));
-    std::string out;
-    char buf[4096];
-    int n;
-    while ((n = SSL_read(ssl, buf, sizeof buf)) > 0) out.append(buf, static_cast<std::size_t>(n));
-    Reply r = ParseReply(out);
-    EXPECT_EQ(r.status, 200) << version;
-    EXPECT_NE(r.body.find("v=0.5.33"), std::string::npos);
+    std::optional<Reply> r;
+    if (SSL_connect(ssl) == 1) {
+      std::string req = "GET " + path + " HTTP/1.1\r\nHost: t\r\n\r\n";
+      SSL_write(ssl, req.data(), static_cast<int>(req.size()));
+      std::string out;
+      char buf[16384];
+      int n;
+      while ((n = SSL_read(ssl, buf, sizeof buf)) > 0) out.append(buf, static_cast<std::size_t>(n));
+      r = ParseReply(out);
+    }
     SSL_free(ssl);
     SSL_CTX_free(ctx);
     close(fd);
+    return r;
+  };
+  for (const TlsCase& c : std::vector<TlsCase>{{"tls1.2", TLS1_2_VERSION, true},
+                                               {"tls1.2", TLS1_3_VERSION, true},
+                                               {"TLS1.2_Only", TLS1_2_VERSION, true},
+                                               {"TLS1.2_Only", TLS1_3_VERSION, false},
+                                               {"tls1.3", TLS1_2_VERSION, true},
+                                               {"tls1.3", TLS1_3_VERSION, true}}) {
+    srv_->EnableTLS(cert, key, c.min_version);
+    const std::optional<Reply> r = tls_get(c.version, "/index.html");
+    EXPECT_EQ(r.has_value(), c.served) << c.min_version << " " << c.version;
+    if (r) {
+      EXPECT_EQ(r->status, 200) << c.version;
+      EXPECT_NE(r->body.find("v=0.5.33"), std::string::npos);
+    }
   }
+  // A file larger than one piece goes through TLS in pieces.
+  const std::optional<Reply> big = tls_get(0, "/big.bin");
+  ASSERT_TRUE(big.has_value());
+  EXPECT_EQ(big->status, 200);
+  EXPECT_EQ(big->body, big_);
   // Plain HTTP on the TLS port gets no answer in clear text.
-  EXPECT_EQ(ParseReply(Raw("GET / HTTP/1.1\r\n\r\n")).status, 0);
+  EXPECT_EQ(ParseReply(Raw("GET / HTTP/1.1\r\nHost: t\r\n\r\n")).status, 0);
   // A client that never starts its handshake does not hold the stop up.
   int silent = Connect(srv_->Port());
   for (int i = 0; i < 200 && srv_->ActiveConnections() < 1; ++i) std::this_thread::sleep_for(10ms);

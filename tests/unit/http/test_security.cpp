@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "ov_client_address.h"
 #include "ov_config.h"
 #include "ov_database.h"
 #include "ov_http_server.h"
@@ -160,6 +161,34 @@ TEST(RateLimiter, ConcurrentRequestsNeverExceedTheLimit) {
 }
 
 // ---- login throttle -----------------------------------------------------------------------------
+
+// ---- connections waiting for their request head ----------------------------------------------
+
+TEST(HeadWaitLimiter, CountsPerAddressApartFromTheRateLimiter) {
+  FakeMono mono;
+  TOVHeadWaitLimiter heads(mono.Clock());
+  InitTrustedProxies("10.0.0.0/24");
+  const std::string a = "192.0.2.1", b = "192.0.2.2";
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(heads.Admit(a, 2, "enforce"), TOVAdmission::Counted);
+  EXPECT_EQ(heads.Admit(a, 2, "enforce"), TOVAdmission::Refused);  // not counted
+  EXPECT_EQ(heads.Admit(b, 2, "enforce"), TOVAdmission::Counted);  // each address on its own
+  EXPECT_EQ(heads.Waiting(a), 2);
+  heads.Release(a);
+  EXPECT_EQ(heads.Admit(a, 2, "enforce"), TOVAdmission::Counted);  // a place came free
+  // "log" serves and counts past the limit; "off", the console and trusted proxies are free.
+  EXPECT_EQ(heads.Admit(a, 2, "log"), TOVAdmission::Counted);
+  EXPECT_EQ(heads.Waiting(a), 3);
+  for (const char* free_ip : {"127.0.0.1", "10.0.0.7"})
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(heads.Admit(free_ip, 1, "enforce"), TOVAdmission::Free) << free_ip;
+  EXPECT_EQ(heads.Admit(a, 1, "off"), TOVAdmission::Free);
+  EXPECT_EQ(heads.Waiting("127.0.0.1"), 0);
+  // A limit below 1 still lets an address hold one.
+  EXPECT_EQ(heads.Admit("192.0.2.3", 0, "enforce"), TOVAdmission::Counted);
+  EXPECT_EQ(heads.Admit("192.0.2.3", 0, "enforce"), TOVAdmission::Refused);
+  for (int i = 0; i < 5; ++i) heads.Release(a);  // never below zero
+  EXPECT_EQ(heads.Waiting(a), 0);
+  InitTrustedProxies("");
+}
 
 TEST(LoginThrottle, NameLockIgnoresCaseAndRunsOut) {
   FakeMono clock;

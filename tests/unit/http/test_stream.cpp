@@ -209,16 +209,15 @@ TEST_F(TlsTest, HandshakeHasADeadlineAndMinimumVersion) {
     EXPECT_LT(StreamClock::now() - t0, 2s);
   }
   {
-    Pair p;  // a TLS 1.3 minimum refuses TLS 1.2
-    TOVOpenSSLHandler server(p.a, TOVTlsMinVersion::Tls13);
+    Pair p;  // TLS 1.2 only refuses a client that speaks TLS 1.3 alone
+    TOVOpenSSLHandler server(p.a, TOVSSLType::Tls12Only);
     auto accepted = std::async(std::launch::async, [&] { return server.Accept(DeadlineIn(5s)); });
-    TlsClient client(p.b, TLS1_2_VERSION, TLS1_2_VERSION);
+    TlsClient client(p.b, TLS1_3_VERSION, TLS1_3_VERSION);
     EXPECT_FALSE(client.Connect());
     EXPECT_FALSE(accepted.get());
   }
-  EXPECT_EQ(ParseTlsMinVersion("TLS1.3"), TOVTlsMinVersion::Tls13);
-  EXPECT_EQ(ParseTlsMinVersion("tls1.0"), TOVTlsMinVersion::Tls12);
-  bool ok = true;
-  EXPECT_EQ(ParseTlsMinVersion("sslv3", &ok), TOVTlsMinVersion::Tls12);
-  EXPECT_FALSE(ok);
+  // Only "tls1.2_only" narrows the versions; nothing raises the minimum above TLS 1.2.
+  EXPECT_EQ(SSLTypeFromConfig("TLS1.2_Only"), TOVSSLType::Tls12Only);
+  for (const char* text : {"tls1.2", "tls1.3", "TLS1.3", "tls1.0", "sslv3", "", " tls1.2_only"})
+    EXPECT_EQ(SSLTypeFromConfig(text), TOVSSLType::Tls12And13) << text;
 }
