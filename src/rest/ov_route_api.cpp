@@ -23,7 +23,6 @@ namespace ov {
 namespace {
 
 using A = TOVRouteAccess;
-constexpr TOVApiHandler NI = HandleNotImplemented;
 
 // Registration order is matching order: the first row whose pattern and method match wins,
 // so a literal segment must come before a ":param" row that would also take it (e.g.

@@ -19,16 +19,16 @@ using namespace std::chrono_literals;
 namespace {
 
 // A connection over one end of a socket pair; the test plays the peer on the other end.
-struct Pair {
+struct WsPair {
   int peer = -1;
   std::unique_ptr<TWebSocketConnection> conn;
-  Pair() {
+  WsPair() {
     int sv[2];
     EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
     peer = sv[1];
     conn = std::make_unique<TWebSocketConnection>(std::make_unique<SocketStream>(sv[0]), "127.0.0.1");
   }
-  ~Pair() {
+  ~WsPair() {
     conn.reset();
     ::close(peer);
   }
@@ -177,7 +177,7 @@ TEST(WebSocketFraming, ParserLimitsAndMalformedLengths) {
 }
 
 TEST(WebSocketConnection, ReassemblyAndAnswers) {
-  Pair pr;
+  WsPair pr;
   Recorder rec;
   auto h = rec.Handlers();
   // Two letters, then two more: delivered once as four.
@@ -220,7 +220,7 @@ TEST(WebSocketConnection, ReassemblyAndAnswers) {
 }
 
 TEST(WebSocketConnection, EmptyCloseIsAnswered1000) {
-  Pair pr;
+  WsPair pr;
   Recorder rec;
   pr.Send(Masked(WS_OP_CLOSE, ""));
   ASSERT_TRUE(pr.conn->ProcessNextFrame(rec.Handlers(), DeadlineIn(2s)));
@@ -230,7 +230,7 @@ TEST(WebSocketConnection, EmptyCloseIsAnswered1000) {
 }
 
 TEST(WebSocketConnection, TimeoutsBeforeAndInsideAFrame) {
-  Pair pr;
+  WsPair pr;
   Recorder rec;
   // Nothing sent: a quiet peer, still connected.
   EXPECT_FALSE(pr.conn->ProcessNextFrame(rec.Handlers(), DeadlineIn(50ms)));
@@ -244,7 +244,7 @@ TEST(WebSocketConnection, TimeoutsBeforeAndInsideAFrame) {
 
 TEST(WebSocketConnection, OversizedFrameAndMessageClose1009) {
   {
-    Pair pr;
+    WsPair pr;
     Recorder rec;
     std::string h = "\x81\xFF";
     std::uint64_t n = WS_MAX_FRAME_PAYLOAD + 1;
@@ -255,7 +255,7 @@ TEST(WebSocketConnection, OversizedFrameAndMessageClose1009) {
   }
   {
     // Endless continuation frames: the reassembled message is capped.
-    Pair pr;
+    WsPair pr;
     Recorder rec;
     auto h = rec.Handlers();
     std::thread feeder([&] {
@@ -294,7 +294,7 @@ TEST(WebSocketConnection, OversizedFrameAndMessageClose1009) {
 }
 
 TEST(WebSocketConnection, RunServesQueueAndDropsAPeerThatDoesNotRead) {
-  Pair pr;
+  WsPair pr;
   int small = 4096;
   ::setsockopt(pr.peer, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
   pr.conn->SetMaxQueueBytes(64 * 1024);
@@ -319,7 +319,7 @@ TEST(WebSocketConnection, RunServesQueueAndDropsAPeerThatDoesNotRead) {
 }
 
 TEST(WebSocketConnection, ConcurrentSendersKeepOrderThroughDirectWritesAndTheQueue) {
-  Pair pr;
+  WsPair pr;
   int small = 4096;
   ::setsockopt(pr.peer, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
   Recorder rec;

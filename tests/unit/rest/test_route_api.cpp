@@ -197,7 +197,9 @@ TEST(RouteTableReal, UnbuiltRowsAnswerNotImplemented) {
   // ":param" segment given a value); the script rows have theirs.
   for (const TOVApiRoute& row : ApiRouteTable()) {
     const std::string name = row.name;
-    if (name.find("Script") != std::string::npos) EXPECT_NE(row.handler, HandleNotImplemented) << name;
+    if (name.find("Script") != std::string::npos) {
+      EXPECT_NE(row.handler, HandleNotImplemented) << name;
+    }
     if (row.handler != HandleNotImplemented) continue;
     std::string path;
     for (const std::string& seg : PathSegments(Req(row.pattern)))
@@ -205,7 +207,9 @@ TEST(RouteTableReal, UnbuiltRowsAnswerNotImplemented) {
     Answer a = Call(r, row.method, path, admin);
     EXPECT_EQ(a.status, 501) << name;
     EXPECT_EQ(ErrorMessage(a), "Not implemented") << name;
-    if (row.access != TOVRouteAccess::None) EXPECT_EQ(Call(r, row.method, path).status, 401) << name;
+    if (row.access != TOVRouteAccess::None) {
+      EXPECT_EQ(Call(r, row.method, path).status, 401) << name;
+    }
   }
 }
 
