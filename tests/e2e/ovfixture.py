@@ -60,6 +60,16 @@ def db_backends():
     return out
 
 
+def wait_until(predicate, timeout, interval=0.05):
+    """Polls predicate until it is true or timeout seconds have passed; returns its last value."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value or time.monotonic() >= deadline:
+            return value
+        time.sleep(interval)
+
+
 def error_message(body):
     """The message of an error answer's JSON, None for any other."""
     return body["error"]["message"] if body and "error" in body else None

@@ -11,7 +11,7 @@ import threading
 import time
 import unittest
 
-from ovfixture import OVServer, db_backends, error_message
+from ovfixture import OVServer, db_backends, error_message, wait_until
 
 
 class Server(OVServer):
@@ -177,7 +177,9 @@ class SlowHeadsEnforce(unittest.TestCase):
         flood = SlowHeadFlood("127.0.0.2", srv.port, 4 * self.THREADS)
         flood.start()
         try:
-            time.sleep(0.5)
+            # The flood has tried all its connections before the ordinary client asks (on a slow
+            # machine that takes a while).
+            self.assertTrue(wait_until(lambda: flood.opened >= flood.n, 10))
             answered = 0
             for _ in range(30):
                 try:
@@ -186,7 +188,7 @@ class SlowHeadsEnforce(unittest.TestCase):
                     pass
             self.assertGreaterEqual(answered, 29)
             # The flood's connections past the limit were closed at once and opened again.
-            self.assertGreater(flood.opened, 4 * self.THREADS)
+            self.assertTrue(wait_until(lambda: flood.opened > flood.n, 10), flood.opened)
         finally:
             flood.finish()
         self.assertEqual(srv.log_text().count("HTTP connection from 127.0.0.2 refused"), 1)
