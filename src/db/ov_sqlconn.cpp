@@ -3,10 +3,12 @@
 #include "ov_sqlconn.h"
 
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
 #include <stdexcept>
+#include <thread>
 #include <unordered_map>
 
 #include "ov_sqlconn_sqlite.h"
@@ -464,6 +466,19 @@ std::optional<InsertTarget> FindInsertTarget(std::string_view native_sql, Backen
 
 // ---------------------------------------------------------------------------------------------
 // Connection factory
+
+void Connection::Interrupt() noexcept {
+  if (running_.load() == 0) return;
+  const std::uint64_t run = run_seq_.load();
+  InterruptRunning();
+  // A cancel that reaches the server before the statement has begun there is ignored, and the
+  // statement then runs on: while the same statement is still in progress, ask again.
+  for (const int wait_ms : {10, 20, 50, 100, 200}) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(wait_ms));
+    if (running_.load() == 0 || run_seq_.load() != run) return;
+    InterruptRunning();
+  }
+}
 
 std::unique_ptr<Connection> CreateConnection(Backend b, ConnectOptions opts) {
   switch (b) {

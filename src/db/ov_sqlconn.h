@@ -139,10 +139,9 @@ class Connection {
   // due to user request", MariaDB "Query execution was interrupted") and the connection stays
   // usable.  No effect when no statement is running: one started afterwards runs normally.
   // Never throws; may take a round trip to the server (PostgreSQL sends a cancel request,
-  // MariaDB runs KILL QUERY on a second connection).
-  void Interrupt() noexcept {
-    if (running_.load() > 0) InterruptRunning();
-  }
+  // MariaDB runs KILL QUERY on a second connection), and while the same statement goes on,
+  // a few more within half a second.
+  void Interrupt() noexcept;
   // True while a Run is in progress on this connection.
   bool StatementRunning() const noexcept { return running_.load() > 0; }
 
@@ -161,7 +160,10 @@ class Connection {
   // Marks a Run in progress for its scope (backends wrap the statement's execution in one).
   class RunningScope {
    public:
-    explicit RunningScope(Connection& c) noexcept : c_(c) { c_.running_.fetch_add(1); }
+    explicit RunningScope(Connection& c) noexcept : c_(c) {
+      c_.run_seq_.fetch_add(1);
+      c_.running_.fetch_add(1);
+    }
     ~RunningScope() { c_.running_.fetch_sub(1); }
     RunningScope(const RunningScope&) = delete;
     RunningScope& operator=(const RunningScope&) = delete;
@@ -177,6 +179,7 @@ class Connection {
   friend class Query;
   std::shared_ptr<detail::ScanCache> scan_cache_;  // made by the first Query; one thread at a time
   std::atomic<int> running_{0};
+  std::atomic<std::uint64_t> run_seq_{0};  // counts the runs begun, to tell one from the next
 };
 
 std::unique_ptr<Connection> CreateConnection(Backend b, ConnectOptions opts);
