@@ -63,18 +63,13 @@ run "$NGINX_PORT" >/dev/null 2>&1 || true
 OV_OUT="$(run "$OV_PORT")"
 NGINX_OUT="$(run "$NGINX_PORT")"
 
-OV_RPS="$(rps <<<"$OV_OUT")"
-NGINX_RPS="$(rps <<<"$NGINX_OUT")"
-OV_P99="$(p99_ms <<<"$OV_OUT")"
-NGINX_P99="$(p99_ms <<<"$NGINX_OUT")"
-OV_ERR="$(wrk_errors <<<"$OV_OUT")"
-NGINX_ERR="$(wrk_errors <<<"$NGINX_OUT")"
-
 echo "wrk -t$THREADS -c$CONNS -d${SECS}s, Connection: close, 4 KiB static file"
-printf "orvanta: %10.0f req/s   p99 %8.2f ms\n" "$OV_RPS" "$OV_P99"
-printf "nginx:   %10.0f req/s   p99 %8.2f ms\n" "$NGINX_RPS" "$NGINX_P99"
-[ -n "$OV_ERR" ] && echo "orvanta errors: $OV_ERR"
-[ -n "$NGINX_ERR" ] && echo "nginx errors: $NGINX_ERR"
+figures "orvanta:" "$OV_OUT"
+OV_RPS=$FIG_RPS
+OV_P99=$FIG_P99
+figures "nginx:" "$NGINX_OUT"
+NGINX_RPS=$FIG_RPS
+NGINX_P99=$FIG_P99
 python3 - "$OV_RPS" "$NGINX_RPS" "$OV_P99" "$NGINX_P99" <<'EOF'
 import sys
 ov, ng, ovp, ngp = map(float, sys.argv[1:5])

@@ -38,18 +38,11 @@ run "$BASE/plugins/RouteC/echo" >/dev/null 2>&1 || true   # warm-up
 ROUTE_OUT="$(run "$BASE/plugins/RouteC/echo")"
 MENU_OUT="$(run "$BASE/admin/menu")"
 
-ROUTE_RPS="$(rps <<<"$ROUTE_OUT")"
-MENU_RPS="$(rps <<<"$MENU_OUT")"
-ROUTE_P99="$(p99_ms <<<"$ROUTE_OUT")"
-MENU_P99="$(p99_ms <<<"$MENU_OUT")"
-for out in "$ROUTE_OUT" "$MENU_OUT"; do
-  err="$(wrk_errors <<<"$out")"
-  [ -n "$err" ] && echo "errors: $err"
-done
-
 echo "wrk -t$THREADS -c$CONNS -d${SECS}s, Connection: close, same bearer token"
-printf "plug-in route /plugins/RouteC/echo: %10.0f req/s   p99 %8.2f ms\n" "$ROUTE_RPS" "$ROUTE_P99"
-printf "REST route /admin/menu:             %10.0f req/s   p99 %8.2f ms\n" "$MENU_RPS" "$MENU_P99"
+figures "plug-in route /plugins/RouteC/echo:" "$ROUTE_OUT"
+ROUTE_RPS=$FIG_RPS
+figures "REST route /admin/menu:" "$MENU_OUT"
+MENU_RPS=$FIG_RPS
 python3 - "$ROUTE_RPS" "$MENU_RPS" <<'EOF'
 import sys
 route, menu = map(float, sys.argv[1:3])

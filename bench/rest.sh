@@ -25,18 +25,12 @@ wrk_close "$BASE/users" -H "Authorization: Bearer $TOKEN" >/dev/null 2>&1 || tru
 USERS_OUT="$(wrk_close "$BASE/users" -H "Authorization: Bearer $TOKEN")"
 HEALTH_OUT="$(wrk_close "http://127.0.0.1:$PORT/health")"
 
-USERS_RPS="$(rps <<<"$USERS_OUT")"
-HEALTH_RPS="$(rps <<<"$HEALTH_OUT")"
-USERS_P99="$(p99_ms <<<"$USERS_OUT")"
-HEALTH_P99="$(p99_ms <<<"$HEALTH_OUT")"
-for out in "$USERS_OUT" "$HEALTH_OUT"; do
-  err="$(wrk_errors <<<"$out")"
-  [ -n "$err" ] && echo "errors: $err"
-done
-
 echo "wrk -t$THREADS -c$CONNS -d${SECS}s, Connection: close"
-printf "GET /api/v1/users (bearer): %10.0f req/s   p99 %8.2f ms\n" "$USERS_RPS" "$USERS_P99"
-printf "GET /health:                %10.0f req/s   p99 %8.2f ms\n" "$HEALTH_RPS" "$HEALTH_P99"
+figures "GET /api/v1/users (bearer):" "$USERS_OUT"
+USERS_RPS=$FIG_RPS
+USERS_P99=$FIG_P99
+figures "GET /health:" "$HEALTH_OUT"
+HEALTH_RPS=$FIG_RPS
 python3 - "$USERS_RPS" "$HEALTH_RPS" "$USERS_P99" <<'EOF'
 import sys
 users, health, p99 = map(float, sys.argv[1:4])

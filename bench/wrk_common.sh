@@ -82,3 +82,14 @@ rps() { awk '/Requests\/sec/ {print $2}'; }
 
 # wrk's error lines (socket errors, non-2xx answers), empty when there were none.
 wrk_errors() { awk '/Socket errors|Non-2xx/ {print}'; }
+
+# Prints one measured line from wrk's output OUT (rate, p99 and any errors) and leaves the rate
+# and p99 in FIG_RPS and FIG_P99.
+figures() {  # label out
+  FIG_RPS="$(rps <<<"$2")"
+  FIG_P99="$(p99_ms <<<"$2")"
+  printf "%-36s %10.0f req/s   p99 %8.2f ms\n" "$1" "$FIG_RPS" "$FIG_P99"
+  local err
+  err="$(wrk_errors <<<"$2")"
+  if [ -n "$err" ]; then echo "  errors: $err"; fi
+}

@@ -289,10 +289,10 @@ OV_ABI_ASSERT(offsetof(OVDBAColumnSpec, ColType) == 8 && offsetof(OVDBAColumnSpe
                   offsetof(OVDBAColumnSpec, Nullable) == 16 && offsetof(OVDBAColumnSpec, DefaultExpr) == 24 &&
                   offsetof(OVDBAColumnSpec, PrimaryKey) == 32 && offsetof(OVDBAColumnSpec, CaseInsensitive) == 35 &&
                   offsetof(OVDBAColumnSpec, ForeignKey) == 40 && sizeof(OVDBAColumnSpec) == 64,
-              "column spec");
+              "column description");
 OV_ABI_ASSERT(offsetof(OVDBAIndexSpec, Columns) == 8 && offsetof(OVDBAIndexSpec, Unique) == 16 &&
                   sizeof(OVDBAIndexSpec) == 24,
-              "index spec");
+              "index description");
 OV_ABI_ASSERT(sizeof(OVDBAUniqueConstraint) == 16, "unique constraint");
 OV_ABI_ASSERT(offsetof(OVDBATableSpec, Columns) == 8 && offsetof(OVDBATableSpec, Indexes) == 16 &&
                   offsetof(OVDBATableSpec, UniqueConstraints) == 24 &&
