@@ -101,6 +101,54 @@ enum { OV_TARGET_SERVER = 0, OV_TARGET_CLIENT = 1, OV_TARGET_BOTH = 2 };
 /* Protocol dispatch results. */
 enum { OV_PDR_COMPLETED = 0, OV_PDR_IEMSI = 1, OV_PDR_ABORT_TO_BBS = 2, OV_PDR_FAILED = 3 };
 
+/* The names of the library's exports: OVPluginAPIVersion (optional, returns the API version the
+ * plug-in was built for), OVPluginCreate (required) and OVPluginDestroy (optional). */
+#define OV_EXPORT_API_VERSION "OVPluginAPIVersion"
+#define OV_EXPORT_CREATE "OVPluginCreate"
+#define OV_EXPORT_DESTROY "OVPluginDestroy"
+
+/* Permission names, as plug-in manifests, the REST API and the database write them (exact,
+ * case-sensitive); OV_PERM_NAME_x is the name of ordinal OV_PERM_x. */
+#define OV_PERM_NAME_NETWORK_LISTEN "network.listen"
+#define OV_PERM_NAME_NETWORK_CONNECT "network.connect"
+#define OV_PERM_NAME_DATABASE_READ "database.read"
+#define OV_PERM_NAME_DATABASE_WRITE "database.write"
+#define OV_PERM_NAME_DATABASE_CREATE_TABLES "database.create_tables"
+#define OV_PERM_NAME_FILESYSTEM_READ "filesystem.read"
+#define OV_PERM_NAME_FILESYSTEM_WRITE "filesystem.write"
+#define OV_PERM_NAME_SYSTEM_EXEC "system.exec"
+#define OV_PERM_NAME_EVENTS_SUBSCRIBE "events.subscribe"
+#define OV_PERM_NAME_EVENTS_FIRE "events.fire"
+#define OV_PERM_NAME_ROUTES_REGISTER "routes.register"
+#define OV_PERM_NAME_ADMIN_MENU "admin.menu"
+#define OV_PERM_NAME_CONFIG_READ "config.read"
+#define OV_PERM_NAME_CONFIG_WRITE "config.write"
+#define OV_PERM_NAME_USERS_READ "users.read"
+#define OV_PERM_NAME_USERS_WRITE "users.write"
+#define OV_PERM_NAME_SESSIONS_READ "sessions.read"
+#define OV_PERM_NAME_SESSIONS_WRITE "sessions.write"
+#define OV_PERM_NAME_PLUGIN_CALL "plugin.call"
+
+/* Event names.  The server fires server.start/stop, user.login/create/updated/deleted,
+ * config.changed, plugin.loaded/unloaded and scheduler.task_result (and "scheduler.task_start");
+ * user.logout, session.* and connection.* are named for plug-ins to fire.  Names are matched
+ * exactly (case-sensitive); a subscription to "*" receives every event. */
+#define OV_EVENT_SERVER_START "server.start"
+#define OV_EVENT_SERVER_STOP "server.stop"
+#define OV_EVENT_USER_LOGIN "user.login"
+#define OV_EVENT_USER_LOGOUT "user.logout"
+#define OV_EVENT_USER_CREATE "user.create"
+#define OV_EVENT_SESSION_START "session.start"
+#define OV_EVENT_SESSION_END "session.end"
+#define OV_EVENT_CONNECTION_NEW "connection.new"
+#define OV_EVENT_CONNECTION_CLOSE "connection.close"
+#define OV_EVENT_PLUGIN_LOADED "plugin.loaded"
+#define OV_EVENT_PLUGIN_UNLOADED "plugin.unloaded"
+#define OV_EVENT_CONFIG_CHANGED "config.changed"
+#define OV_EVENT_USER_UPDATED "user.updated"
+#define OV_EVENT_USER_DELETED "user.deleted"
+#define OV_EVENT_SCHEDULER_RESULT "scheduler.task_result"
+
 /* ---- strings --------------------------------------------------------------------------- */
 
 typedef char* OVStr;
@@ -303,6 +351,20 @@ OV_ABI_ASSERT(offsetof(OVDBASelectSpec, Columns) == 8 && offsetof(OVDBASelectSpe
                   offsetof(OVDBASelectSpec, OrderBy) == 24 && offsetof(OVDBASelectSpec, Limit) == 32 &&
                   offsetof(OVDBASelectSpec, Offset) == 36 && sizeof(OVDBASelectSpec) == 40,
               "select spec");
+
+/* ---- records ---------------------------------------------------------------------------- */
+
+/* TOVScheduledTask: a plug-in's description of one of its tasks, for a plug-in's own use.  The
+ * server takes scheduled tasks as JSON (IOVScheduledPlugin.GetScheduledTasks), never as this. */
+typedef struct OVScheduledTask {
+  OVStr Name;
+  int32_t IntervalSeconds;
+  int64_t LastRun; /* UTC seconds since 1970-01-01; 0: never run */
+} OVScheduledTask;
+
+OV_ABI_ASSERT(offsetof(OVScheduledTask, IntervalSeconds) == 8 && offsetof(OVScheduledTask, LastRun) == 16 &&
+                  sizeof(OVScheduledTask) == 24,
+              "scheduled task record");
 
 /* ---- interfaces ------------------------------------------------------------------------ */
 

@@ -45,6 +45,7 @@
 #include "ov_session_manager.h"
 #include "ov_ssl_handler.h"
 #include "ov_ws_server.h"
+#include "orvanta/plugin_abi.h"
 
 namespace ov {
 
@@ -234,14 +235,14 @@ void FireServerStart() {
   if (auto bus = EventBus.Get()) {
     TJSON data = TJSON::object();
     data["version"] = kVersion;
-    bus->Fire("_system", "server.start", data);
+    bus->Fire("_system", OV_EVENT_SERVER_START, data);
   }
 }
 
 void FireServerStop(const TOVStepFn& step) {
   if (auto bus = EventBus.Get()) {
     step("event server.stop");
-    bus->Fire("_system", "server.stop", TJSON::object());
+    bus->Fire("_system", OV_EVENT_SERVER_STOP, TJSON::object());
   }
 }
 
@@ -391,11 +392,11 @@ constexpr TOVServiceRow kServices[] = {
     {"RestRoutes", StartupRestRoutes, ShutdownRestRoutes, After, "HttpSrv"},
     // The HTTP server: stopped after the hub, before the services its handlers use.
     {"HttpSrv", StartupHttpServer, ShutdownHttpServer, After, "WSServer"},
-    // TLS for the HTTP server; the shared context is freed after the announced steps.
-    {"SSLHelper", StartupTLS, ShutdownTLS, Final},
     // The web-root watcher, while the hub runs; stopped right after "server.stop".  The daemon
     // form has none.
     {"WebFileWatcher", StartupWebRootWatcher, ShutdownWebFileWatcher, Reverse, nullptr, TOVLife::Console},
+    // TLS for the HTTP server; the shared context is freed after the announced steps.
+    {"SSLHelper", StartupTLS, ShutdownTLS, Final},
 };
 
 /* ---- what both lives share ---------------------------------------------------------------- */

@@ -42,6 +42,38 @@ std::optional<TJSON> HandleWSPluginCall(const std::string& plugin, const std::st
   }
 }
 
+// ---- plug-ins reported by thin clients -----------------------------------------------------------
+
+namespace {
+// A member that is a non-empty string, else "".
+std::string NonEmptyText(const TJSON& o, const char* key) {
+  auto it = o.find(key);
+  return it != o.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+}  // namespace
+
+TJSON ThinClientPlugins(const TJSON& clients) {
+  TJSON result = TJSON::object();
+  if (!clients.is_array()) return result;
+  for (const auto& client : clients) {
+    if (!client.is_object()) continue;
+    auto plugins = client.find("plugins");
+    if (plugins == client.end() || !plugins->is_array()) continue;
+    for (const auto& p : *plugins) {
+      if (!p.is_object()) continue;
+      std::string name = NonEmptyText(p, "name"), version = NonEmptyText(p, "version");
+      if (name.empty() || version.empty() || result.contains(name)) continue;
+      result[name] = std::move(version);
+    }
+  }
+  return result;
+}
+
+TJSON TUpdateCheckerHelper::GetThinClientPlugins() {
+  auto hub = WSServer.Get();
+  return hub ? ThinClientPlugins(hub->GetClientsJSON()) : TJSON::object();
+}
+
 // ---- restart monitor ----------------------------------------------------------------------------
 
 TOVService<TOVRestartMonitor> RestartMonitor{"RestartMonitor"};

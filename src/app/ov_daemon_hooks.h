@@ -22,6 +22,16 @@ void HandleWSClientDisconnected(const std::string& client_name, const std::strin
 // {"success": false, "error": <message>}: the node's connection stays.
 std::optional<TJSON> HandleWSPluginCall(const std::string& plugin, const std::string& func, const TJSON* args);
 
+// The update checker's source of plug-ins reported by nodes: name -> version of every plug-in in
+// the "plugins" arrays of the hub's connected clients (elements that are objects with a
+// non-empty "name" and "version"; the first client to report a name wins).  An empty object
+// while no hub runs.  Start-up does not hand it to the update checker: the hub starts after it.
+struct TUpdateCheckerHelper {
+  static TJSON GetThinClientPlugins();
+};
+// The same over a client list in the form of the hub's GetClientsJSON.
+TJSON ThinClientPlugins(const TJSON& clients);
+
 // The restart monitor (global RestartMonitor): a thread that, while a restart "when idle" is
 // pending, checks every 10 s for active BBS sessions and stops the server once there are none
 // ("Restart monitor: no active BBS sessions — initiating restart"); while sessions are active it

@@ -29,6 +29,7 @@
 #include "ov_ssl_handler.h"
 #include "ov_text.h"
 #include "ov_websocket.h"
+#include "orvanta/plugin_abi.h"
 
 namespace ov {
 
@@ -60,8 +61,9 @@ TJSON ParsedArrayOrEmpty(const std::string& text) {
   return TJSON::array();
 }
 
-const char* kEventStatusRefresh[] = {"user.login",    "user.logout",    "user.create",     "session.start",
-                                     "session.end",   "connection.new", "connection.close"};
+const char* kEventStatusRefresh[] = {OV_EVENT_USER_LOGIN,     OV_EVENT_USER_LOGOUT,   OV_EVENT_USER_CREATE,
+                                     OV_EVENT_SESSION_START,  OV_EVENT_SESSION_END,   OV_EVENT_CONNECTION_NEW,
+                                     OV_EVENT_CONNECTION_CLOSE};
 
 }  // namespace
 

@@ -9,10 +9,13 @@ namespace {
 
 // The names the server, the REST API and the database use; index = ordinal.
 constexpr std::array<const char*, kPermissionCount> kPermissionNames = {
-    "network.listen",  "network.connect", "database.read",    "database.write", "database.create_tables",
-    "filesystem.read", "filesystem.write", "system.exec",     "events.subscribe", "events.fire",
-    "routes.register", "admin.menu",       "config.read",     "config.write",   "users.read",
-    "users.write",     "sessions.read",    "sessions.write",  "plugin.call"};
+    OV_PERM_NAME_NETWORK_LISTEN,   OV_PERM_NAME_NETWORK_CONNECT,  OV_PERM_NAME_DATABASE_READ,
+    OV_PERM_NAME_DATABASE_WRITE,   OV_PERM_NAME_DATABASE_CREATE_TABLES, OV_PERM_NAME_FILESYSTEM_READ,
+    OV_PERM_NAME_FILESYSTEM_WRITE, OV_PERM_NAME_SYSTEM_EXEC,      OV_PERM_NAME_EVENTS_SUBSCRIBE,
+    OV_PERM_NAME_EVENTS_FIRE,      OV_PERM_NAME_ROUTES_REGISTER,  OV_PERM_NAME_ADMIN_MENU,
+    OV_PERM_NAME_CONFIG_READ,      OV_PERM_NAME_CONFIG_WRITE,     OV_PERM_NAME_USERS_READ,
+    OV_PERM_NAME_USERS_WRITE,      OV_PERM_NAME_SESSIONS_READ,    OV_PERM_NAME_SESSIONS_WRITE,
+    OV_PERM_NAME_PLUGIN_CALL};
 static_assert(kPermissionNames.size() == opPluginCall + 1);
 
 // Capabilities named in JSON, in the order they are listed.

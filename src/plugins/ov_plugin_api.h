@@ -15,30 +15,13 @@ namespace ov {
 
 inline constexpr std::int32_t OV_MIN_PLUGIN_API = OV_MIN_PLUGIN_API_VERSION;
 inline constexpr std::int32_t OV_CURRENT_PLUGIN_API = OV_PLUGIN_API_VERSION;
-inline constexpr const char* OV_EXPORT_API_VERSION = "OVPluginAPIVersion";
-inline constexpr const char* OV_EXPORT_CREATE = "OVPluginCreate";
-inline constexpr const char* OV_EXPORT_DESTROY = "OVPluginDestroy";
+// The export names (OV_EXPORT_*), the permission names (OV_PERM_NAME_*) and the event names
+// (OV_EVENT_*) are the public header's macros: plug-ins and the server spell them from one place.
 
 inline constexpr std::int32_t PDR_COMPLETED = OV_PDR_COMPLETED;
 inline constexpr std::int32_t PDR_IEMSI = OV_PDR_IEMSI;
 inline constexpr std::int32_t PDR_ABORT_TO_BBS = OV_PDR_ABORT_TO_BBS;
 inline constexpr std::int32_t PDR_FAILED = OV_PDR_FAILED;
-
-inline constexpr const char* OV_EVENT_SERVER_START = "server.start";
-inline constexpr const char* OV_EVENT_SERVER_STOP = "server.stop";
-inline constexpr const char* OV_EVENT_USER_LOGIN = "user.login";
-inline constexpr const char* OV_EVENT_USER_LOGOUT = "user.logout";
-inline constexpr const char* OV_EVENT_USER_CREATE = "user.create";
-inline constexpr const char* OV_EVENT_SESSION_START = "session.start";
-inline constexpr const char* OV_EVENT_SESSION_END = "session.end";
-inline constexpr const char* OV_EVENT_CONNECTION_NEW = "connection.new";
-inline constexpr const char* OV_EVENT_CONNECTION_CLOSE = "connection.close";
-inline constexpr const char* OV_EVENT_PLUGIN_LOADED = "plugin.loaded";
-inline constexpr const char* OV_EVENT_PLUGIN_UNLOADED = "plugin.unloaded";
-inline constexpr const char* OV_EVENT_CONFIG_CHANGED = "config.changed";
-inline constexpr const char* OV_EVENT_USER_UPDATED = "user.updated";
-inline constexpr const char* OV_EVENT_USER_DELETED = "user.deleted";
-inline constexpr const char* OV_EVENT_SCHEDULER_RESULT = "scheduler.task_result";
 
 enum TOVPermission : std::int32_t {
   opNetworkListen = OV_PERM_NETWORK_LISTEN,
@@ -103,6 +86,8 @@ class TOVBitSet {
   std::uint32_t bits_ = 0;
 };
 using TOVPermissionSet = TOVBitSet<TOVPermission>;
+// A plug-in's own record of a task; the server takes tasks as JSON.
+using TOVScheduledTask = OVScheduledTask;
 using TOVPluginCapabilities = TOVBitSet<TOVPluginCapability>;
 
 // The text name of a permission ("database.read"); "unknown" outside the enumeration.

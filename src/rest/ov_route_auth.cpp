@@ -22,6 +22,7 @@
 #include "ov_session_manager.h"
 #include "ov_ws_server.h"
 #include "ov_security.h"
+#include "orvanta/plugin_abi.h"
 
 namespace ov {
 
@@ -341,7 +342,7 @@ void HandleAuthLogin(TOVApiRequest& c) {
   ev["username"] = username;
   ev["user_guid"] = row->guid;
   ev["ip_address"] = client_ip;
-  FireSystemEvent("user.login", ev);
+  FireSystemEvent(OV_EVENT_USER_LOGIN, ev);
 }
 
 void HandleAuthRefresh(TOVApiRequest& c) {

@@ -17,6 +17,7 @@
 #include "ov_route_db.h"
 #include "ov_route_path.h"
 #include "ov_route_reply.h"
+#include "orvanta/plugin_abi.h"
 
 namespace ov {
 
@@ -123,16 +124,16 @@ bool WouldRemoveLastAdministrator(TOVDatabase& db, std::int64_t user_id, const A
   return q.Eof() || q.Field(std::size_t{0}).AsInt64() == 0;
 }
 
-// Answers a change made to an existing user, logs it and announces "user.<verb>" with the
-// user's id and GUID and "<verb>_by".
-void AnswerUserChange(TOVApiRequest& c, const TOVPathEntity& user, const std::string& verb) {
+// Answers a change made to an existing user, logs it and announces the event with the user's id
+// and GUID and "<verb>_by".
+void AnswerUserChange(TOVApiRequest& c, const TOVPathEntity& user, const std::string& verb, const char* event) {
   SendSuccess(c.resp);
   LogInfo("User #%d %s %s by %s", user.id, TOVGuid::ForLog(user.guid), verb, c.user.Username);
   TJSON ev = TJSON::object();
   ev["user_id"] = user.id;
   ev["user_guid"] = user.guid;
   ev[verb + "_by"] = c.user.Username;
-  FireSystemEvent("user." + verb, ev);
+  FireSystemEvent(event, ev);
 }
 
 // A configuration value as stored text; nullopt for null, arrays and objects.
@@ -243,7 +244,7 @@ void HandleCreateUser(TOVApiRequest& c) {
   ev["username"] = username;
   ev["user_guid"] = guid;
   ev["created_by"] = c.user.Username;
-  FireSystemEvent("user.create", ev);
+  FireSystemEvent(OV_EVENT_USER_CREATE, ev);
 }
 
 void HandleUpdateUser(TOVApiRequest& c) {
@@ -315,7 +316,7 @@ void HandleUpdateUser(TOVApiRequest& c) {
     db->Commit();
   }
 
-  AnswerUserChange(c, *path, "updated");
+  AnswerUserChange(c, *path, "updated", OV_EVENT_USER_UPDATED);
 }
 
 void HandleDeleteUser(TOVApiRequest& c) {
@@ -348,7 +349,7 @@ void HandleDeleteUser(TOVApiRequest& c) {
     q.ExecSQL();
     db->Commit();
   }
-  AnswerUserChange(c, *path, "deleted");
+  AnswerUserChange(c, *path, "deleted", OV_EVENT_USER_DELETED);
 }
 
 // ---- configuration ------------------------------------------------------------------------------
@@ -412,7 +413,7 @@ void HandleUpdateConfig(TOVApiRequest& c) {
   LogInfo("Config updated by %s", c.user.Username);
   TJSON ev = TJSON::object();
   ev["changed_by"] = c.user.Username;
-  FireSystemEvent("config.changed", ev);
+  FireSystemEvent(OV_EVENT_CONFIG_CHANGED, ev);
 }
 
 // ---- API keys -----------------------------------------------------------------------------------

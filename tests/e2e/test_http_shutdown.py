@@ -1,5 +1,7 @@
 """SIGTERM while HTTP clients hold connections open and a request is inside its handler: the
 process still ends in time, cleanly, and keeps every log line stored before the signal."""
+import http.client
+import json
 import socket
 import threading
 import time
@@ -51,15 +53,20 @@ class StopWithBusyConnections(unittest.TestCase):
         # A whole head and a tenth of the body it announced, then nothing: a running request.
         body_stall = self.stalled(b"POST /api/v1/logs HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n"
                                   b"Content-Length: 200\r\n\r\n{\"message\": ")
-        # A statement that keeps its handler busy for a while.
-        answers = []
-        query = threading.Thread(target=lambda: answers.append(self.query_answer(token)), daemon=True)
-        query.start()
-        # A line that goes through the process log (and its queue to the database), just before
-        # the signal.
+        # A line that goes through the process log (and its queue to the database) before the
+        # signal.  Made first: a writer would wait behind the statement below, which holds the
+        # write connection.
         user = "late%d" % (int(time.time() * 1000) % 100000000)
         status, body = srv.json("POST", "/api/v1/users", {"username": user, "password": "secret99"}, token=token)
         self.assertEqual(status, 201, body)
+        # A statement that keeps its handler busy for about two seconds on this machine, however
+        # busy it is (well inside the stop's wait for running handlers).
+        rows = self.rows_for(token, seconds=2.0)
+        answers = []
+        sent = threading.Event()
+        query = threading.Thread(target=lambda: answers.append(self.query_answer(token, rows, sent)), daemon=True)
+        query.start()
+        self.assertTrue(sent.wait(10))
         time.sleep(0.3)
 
         started = time.time()
@@ -83,13 +90,35 @@ class StopWithBusyConnections(unittest.TestCase):
         self.assertTrue(any(user in m and "created by sysop" in m for m in self.logged(token, user)))
         self.assertTrue(self.logged(token, "Received signal 15"))
 
-    def query_answer(self, token):
-        sql = ("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < 10000000) "
-               "SELECT count(*) FROM c")
+    @staticmethod
+    def count_sql(rows):
+        return ("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < %d) "
+                "SELECT count(*) FROM c" % rows)
+
+    def rows_for(self, token, seconds):
+        """How many rows the counting statement needs to run about `seconds` here and now."""
+        probe = 200000
+        started = time.monotonic()
+        status, body = self.srv.json("POST", "/api/v1/admin/query", {"sql": self.count_sql(probe)}, token=token,
+                                     timeout=60)
+        self.assertEqual(status, 200, body)
+        took = max(time.monotonic() - started, 0.001)
+        return int(min(max(probe * seconds / took, probe), 10 ** 8))
+
+    def query_answer(self, token, rows, sent):
+        conn = http.client.HTTPConnection(self.srv.host, self.srv.port, timeout=STOP_BOUND + 5)
         try:
-            return self.srv.json("POST", "/api/v1/admin/query", {"sql": sql}, token=token, timeout=STOP_BOUND + 5)[0]
+            conn.request("POST", "/api/v1/admin/query", body=json.dumps({"sql": self.count_sql(rows)}),
+                         headers={"Authorization": "Bearer " + token, "Content-Type": "application/json"})
+            sent.set()
+            resp = conn.getresponse()
+            resp.read()
+            return resp.status
         except OSError as e:  # cut by the stop
             return e
+        finally:
+            sent.set()
+            conn.close()
 
 
 if __name__ == "__main__":

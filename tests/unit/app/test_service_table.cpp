@@ -39,6 +39,14 @@ const std::vector<std::string> kShutdownSteps = {
     "PluginRoutes", "AdminPages",      "AdminMenu",     "SessionMgr",      "EventBus",   "Security",
     "I18N",         "DB"};
 
+// The start-up steps, in the order they must run: the services, "server.start", then the HTTP
+// server, the web-root watcher and TLS.
+const std::vector<std::string> kStartSteps = {
+    "Config",        "Log",          "I18N",          "Auth",            "DB",        "Security",
+    "EventBus",      "SessionMgr",   "AdminMenu",     "AdminPages",      "PluginRoutes", "PluginMgr",
+    "Scheduler",     "UpdateChecker", "PluginInstaller", "ScriptMgr",    "LuaEngine", "WSServer",
+    "DiscoveryBeacon", "RestartMonitor", "ServerEvents", "HttpSrv",       "WebFileWatcher", "SSLHelper"};
+
 }  // namespace
 
 // The server's rows once every service exists, each added as one row in start order with its
@@ -97,6 +105,15 @@ TEST(ServiceTable, EveryLaterServiceIsOneRowAndStopsInItsPlace) {
     for (const auto& row : real)
       if (s == row.name) present.push_back(s);
   EXPECT_EQ(Only(real_order, {present.begin(), present.end()}), present);
+
+  // Start-up walks the table in its order: every start step the table has, in the required order.
+  std::vector<std::string> real_start, present_start;
+  for (const auto& row : real) real_start.push_back(row.name);
+  for (const auto& s : kStartSteps)
+    for (const auto& row : real)
+      if (s == row.name) present_start.push_back(s);
+  EXPECT_EQ(present_start.size(), kStartSteps.size());
+  EXPECT_EQ(Only(real_start, {kStartSteps.begin(), kStartSteps.end()}), kStartSteps);
 }
 
 namespace {
