@@ -34,6 +34,9 @@ constexpr const char* kDoorsPlugin = "doors";
 // Names of what an install or uninstall keeps in S while it runs (see the header).
 constexpr std::string_view kWorkPrefix = "ov_pkg_";
 constexpr std::string_view kUploadPrefix = "ov_upload_";
+// An uninstall moves the package directory into ov_del_*/<type dir>/<name> before its row goes:
+// a holder found at start-up is an uninstall that was decided, and is completed.
+constexpr std::string_view kDeletePrefix = "ov_del_";
 constexpr std::string_view kOldPrefix = "ov_old_";
 constexpr std::size_t kMaxNameChars = 50;
 // A manifest is a few lines; the archive's caps alone would let one be read whole at 512 MiB.
@@ -224,6 +227,15 @@ void DeleteRow(std::int64_t id) {
   TOVWriteQuery q = db->NewQuery();
   q.SetSQL("DELETE FROM script_packages WHERE id = :id");
   q.Param("id", id);
+  q.ExecSQL();
+  db->Commit();
+}
+
+void DeleteRowAt(const std::string& install_path) {
+  auto db = RequireDB();
+  TOVWriteQuery q = db->NewQuery();
+  q.SetSQL("DELETE FROM script_packages WHERE install_path = :p");
+  q.Param("p", install_path);
   q.ExecSQL();
   db->Commit();
 }
@@ -526,12 +538,19 @@ bool TOVScriptManager::Uninstall(const std::string& name, std::string& error) {
       return false;
     }
     // Moving the directory out of its place is the moment the package is gone: a crash after
-    // it leaves a row without files, which start-up removes, and never half a directory.
+    // it leaves the directory in an ov_del_ holder, from which start-up completes the
+    // uninstall, and never half a directory.
     const std::string& path = now->install_path;
-    std::string trash;  // a holder in S; the package directory becomes trash + "/pkg"
+    std::string trash;  // a holder in S; the package directory becomes <trash>/<type dir>/<name>
+    std::string parked;
     if (!path.empty() && Exists(path)) {
-      trash = MakeUniqueDir(scripts_dir_, std::string(kWorkPrefix));
-      if (::rename(path.c_str(), (trash + "/pkg").c_str()) == 0) {
+      const fs::path place(path);
+      trash = MakeUniqueDir(scripts_dir_, std::string(kDeletePrefix));
+      parked = trash + "/" + place.parent_path().filename().string();
+      std::error_code ec;
+      fs::create_directory(parked, ec);
+      parked += "/" + place.filename().string();
+      if (!ec && ::rename(path.c_str(), parked.c_str()) == 0) {
         Step("uninstall:parked");
       } else {
         // Another file system (a row of an earlier scripts directory): deleted where it is.
@@ -544,7 +563,7 @@ bool TOVScriptManager::Uninstall(const std::string& name, std::string& error) {
       DeleteRow(now->id);
     } catch (...) {
       if (!trash.empty()) {
-        ::rename((trash + "/pkg").c_str(), path.c_str());
+        ::rename(parked.c_str(), path.c_str());
         DeleteDirectory(trash);
       }
       throw;
@@ -636,6 +655,14 @@ void TOVScriptManager::RecoverInterrupted() {
     if (name.starts_with(kOldPrefix)) {
       for (const std::string& place : SettleParked(scripts_dir_, path))
         LogWarning("Script packages: %s put back after an interrupted install", place);
+    } else if (name.starts_with(kDeletePrefix)) {
+      for (const TTypeDir& t : kTypeDirs)
+        for (const std::string& pkg : ListNames(path + "/" + t.dir)) {
+          const std::string place = scripts_dir_ + "/" + t.dir + "/" + pkg;
+          DeleteRowAt(place);
+          LogWarning("Script packages: uninstall of %s completed after an interruption", place);
+        }
+      DeleteDirectory(path);
     } else if (name.starts_with(kWorkPrefix) || name.starts_with(kUploadPrefix)) {
       DeleteDirectory(path);
       LogWarning("Script packages: removed %s, left by an interrupted operation", path);
@@ -655,9 +682,14 @@ void TOVScriptManager::DropRowsWithoutFiles() {
     q.SetSQL("SELECT id, name, pkg_type, entry_point, install_path FROM script_packages");
     q.Open();
     for (; !q.Eof(); q.Next()) {
-      std::string entry_path = q.Str("install_path") + "/" + q.Str("entry_point");
-      if (!IsFileOrLinkToOne(entry_path))
+      const std::string dir = q.Str("install_path");
+      std::string entry_path = dir + "/" + q.Str("entry_point");
+      if (IsFileOrLinkToOne(entry_path)) continue;
+      std::error_code ec;
+      if (fs::is_directory(dir, ec))
         gone.push_back({q.Int("id"), q.Str("name"), q.Str("pkg_type"), std::move(entry_path)});
+      else
+        LogWarning("Script package %s: its directory %s is missing", q.Str("name"), dir);
     }
   }
   for (const TGone& g : gone) {

@@ -121,7 +121,8 @@ class TOVScriptManager {
   // Start-up: removes ov_pkg_* and ov_upload_* leftovers and settles every ov_old_* holder.
   void RecoverInterrupted();
   // Start-up: removes the row (and announces the removal of the door) of every package whose
-  // install path does not hold its entry file.
+  // install directory is there without its entry file.  A row whose whole directory is missing
+  // (a volume not mounted, a directory moved away by hand) is only reported: its settings stay.
   void DropRowsWithoutFiles();
 
   // "UPDATE script_packages SET <assignment>, updated_at = <now> WHERE name = :n" (value bound

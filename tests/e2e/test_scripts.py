@@ -9,6 +9,7 @@ there."""
 import io
 import json
 import os
+import shutil
 import threading
 import unittest
 import zipfile
@@ -282,11 +283,15 @@ class ScriptPackages(unittest.TestCase):
 
         # A restart registers nothing twice; a package whose row is gone comes back from its
         # directory.  The directory decides: a package whose entry file is gone (what a crash
-        # inside an install of earlier versions left) loses its row; what an interrupted
+        # inside an install of earlier versions left) loses its row, one whose directory is gone
+        # keeps it; what an interrupted
         # operation staged in the scripts directory is removed, and a directory an install had
         # moved aside comes back to its empty place.
         srv.sql("DELETE FROM script_packages WHERE name = 'sched1'")
         os.remove(os.path.join(srv.type_dir("event"), "event1", "main.lua"))
+        # A package whose whole directory is gone (a volume not mounted) keeps its row.
+        racer_dir = [r[2] for r in srv.rows() if r[0] == "racer"][0]
+        shutil.rmtree(racer_dir)
         os.makedirs(os.path.join(s, "ov_pkg_x1", "lib"))
         open(os.path.join(s, "ov_upload_x2.ovpkg"), "w").close()
         place(s, "ov_old_x3/menus/parked", {"package.json": manifest("parked", "menu"), "main.lua": "--"})
@@ -298,6 +303,7 @@ class ScriptPackages(unittest.TestCase):
                                                     ("sched1", "scheduled", s + "/scheduled/sched1")]))
         self.assertEqual(srv.stdout.count("Auto-seeded script package: "), 2)
         for line in ("Script package event1 removed: %s/events/event1/main.lua is missing" % s,
+                     "Script package racer: its directory %s is missing" % racer_dir,
                      "Script packages: %s/menus/parked put back after an interrupted install" % s,
                      "Script packages: removed %s/ov_pkg_x1, left by an interrupted operation" % s,
                      "Script packages: removed %s/ov_upload_x2.ovpkg, left by an interrupted operation" % s):
