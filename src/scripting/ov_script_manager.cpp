@@ -222,23 +222,18 @@ void InsertPackageRow(const TPackageInfo& p, const std::string& type, const std:
   db->Commit();
 }
 
-void DeleteRow(std::int64_t id) {
+// Deletes the rows "WHERE <column> = :v" and commits.
+template <class V>
+void DeleteRowsWhere(const char* column, const V& value) {
   auto db = RequireDB();
   TOVWriteQuery q = db->NewQuery();
-  q.SetSQL("DELETE FROM script_packages WHERE id = :id");
-  q.Param("id", id);
+  q.SetSQL(std::string("DELETE FROM script_packages WHERE ") + column + " = :v");
+  q.Param("v", value);
   q.ExecSQL();
   db->Commit();
 }
-
-void DeleteRowAt(const std::string& install_path) {
-  auto db = RequireDB();
-  TOVWriteQuery q = db->NewQuery();
-  q.SetSQL("DELETE FROM script_packages WHERE install_path = :p");
-  q.Param("p", install_path);
-  q.ExecSQL();
-  db->Commit();
-}
+void DeleteRow(std::int64_t id) { DeleteRowsWhere("id", id); }
+void DeleteRowAt(const std::string& install_path) { DeleteRowsWhere("install_path", install_path); }
 
 struct TPackageRow {
   std::int64_t id = 0;
