@@ -9,7 +9,6 @@
 #include <stdexcept>
 #include <string>
 
-#include "ov_plugin_installer.h"
 #include "ov_route_path.h"
 #include "ov_route_reply.h"
 #include "ov_script_manager.h"
@@ -50,10 +49,12 @@ void Reply(TOVApiRequest& c, bool ok, const std::string& error, const char* mess
     SendError(c.resp, 400, error);
 }
 
-// The upload's file, private to this request (mkstemps, mode 0600), removed whatever happens.
+// The upload's file, private to this request (mode 0600) and in the scripts directory (never the
+// system's temporary directory, which may be small or on another file system), removed whatever
+// happens here; start-up removes one that a crash left.
 class TUploadFile {
  public:
-  explicit TUploadFile(const std::string& data) : path_(MakeUniqueFile(ScriptTempDir(), "ov_upload_", ".ovpkg")) {
+  TUploadFile(const TOVScriptManager& mgr, const std::string& data) : path_(mgr.MakeUploadFile()) {
     const int fd = ::open(path_.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
     int err = fd < 0 ? errno : 0;
     for (std::size_t done = 0; err == 0 && done < data.size();) {
@@ -103,12 +104,11 @@ void HandleInstallScript(TOVApiRequest& c) {
     SendError(c.resp, 400, "No package data received");
     return;
   }
-  const TUploadFile upload(c.req.body);
+  const TUploadFile upload(*mgr, c.req.body);
   std::string error;
   const bool ok = mgr->Install(upload.path(), error);
   Reply(c, ok, error, "Package installed successfully");
 }
-
 
 void HandleUninstallScript(TOVApiRequest& c) {
   RunNamedOperation(c, &TOVScriptManager::Uninstall, "Package uninstalled successfully");

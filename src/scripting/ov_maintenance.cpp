@@ -1,6 +1,12 @@
 #include "ov_maintenance.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <stdexcept>
+#include <system_error>
 
 #include "dbapi_dialect.h"
 #include "ov_config.h"
@@ -81,13 +87,36 @@ void WalCheckpoint(std::stop_token) {
   }
 }
 
+// Why the file cannot be read as a configuration file; "" when it can.
+std::string UnreadableBecause(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::generic_category().message(errno);
+  struct stat st {};
+  const int err = ::fstat(fd, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
+  ::close(fd);
+  return err != 0 ? std::generic_category().message(err) : std::string();
+}
+
+// A file the watch cannot read is a failed run that names it and says why: the server keeps the
+// settings it has, but the sysop's next edit would go unnoticed, and a run reported as a success
+// would hide that.  The next run looks again (an editor saving by rename may leave the file
+// missing for a moment).
 void ConfigWatch(std::stop_token) {
   auto cfg = Config.Get();
-  // A file that is missing or unreadable for a moment (an editor saving by rename) is not
-  // reloaded; the next check looks again.
-  if (!cfg || !cfg->HasChanged() || !cfg->Reload()) return;
-  LogInfo("Scheduler: config file changed \xE2\x80\x94 reloaded");
-  if (auto bus = EventBus.Get()) bus->Fire("system", "config.changed", TJSON::object());
+  if (!cfg) return;
+  const std::string& file = cfg->ConfigFile();
+  std::string why = UnreadableBecause(file);
+  if (why.empty()) {
+    if (!cfg->HasChanged()) return;
+    if (cfg->Reload()) {
+      LogInfo("Scheduler: config file changed \xE2\x80\x94 reloaded");
+      if (auto bus = EventBus.Get()) bus->Fire("system", "config.changed", TJSON::object());
+      return;
+    }
+    why = UnreadableBecause(file);
+    if (why.empty()) why = "it could not be read";
+  }
+  throw std::runtime_error("Cannot read configuration file " + file + ": " + why);
 }
 
 // The registry check-in; an error it raises fails the run.  Without the update checker there is

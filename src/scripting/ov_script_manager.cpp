@@ -31,6 +31,13 @@ TOVService<TOVScriptManager> ScriptMgr{"ScriptMgr"};
 namespace {
 
 constexpr const char* kDoorsPlugin = "doors";
+// Names of what an install or uninstall keeps in S while it runs (see the header).
+constexpr std::string_view kWorkPrefix = "ov_pkg_";
+constexpr std::string_view kUploadPrefix = "ov_upload_";
+// An uninstall moves the package directory into ov_del_*/<type dir>/<name> before its row goes:
+// a holder found at start-up is an uninstall that was decided, and is completed.
+constexpr std::string_view kDeletePrefix = "ov_del_";
+constexpr std::string_view kOldPrefix = "ov_old_";
 constexpr std::size_t kMaxNameChars = 50;
 // A manifest is a few lines; the archive's caps alone would let one be read whole at 512 MiB.
 constexpr std::size_t kMaxManifestBytes = 1 << 20;
@@ -63,6 +70,25 @@ bool IsRegularFile(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+// A regular file, also through a link: a package placed by hand may link its entry.
+bool IsFileOrLinkToOne(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+std::string ErrnoMessage(int err) { return std::generic_category().message(err); }
+
+// The names in dir ("." and ".." excluded) in directory order; none when it cannot be read.
+std::vector<std::string> ListNames(const std::string& dir) {
+  std::vector<std::string> names;
+  if (DIR* d = ::opendir(dir.c_str())) {
+    while (const dirent* e = ::readdir(d))
+      if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.emplace_back(e->d_name);
+    ::closedir(d);
+  }
+  return names;
+}
+
 // Removes name below the directory open as parent_fd: a file or a link at once, a directory
 // after its contents.  Links are never followed: the directory is opened with O_NOFOLLOW.
 bool RemoveAt(int parent_fd, const char* name) {
@@ -92,6 +118,27 @@ struct TRemoveTreeOnExit {
     if (!path.empty()) TOVScriptManager::DeleteDirectory(path);
   }
 };
+
+// A holder S/ov_old_*/<type dir>/<name> keeps what lay at S/<type dir>/<name> while an install
+// replaces it.  Every directory whose place is empty (the new package never arrived, or was
+// taken out again) is put back; then the holder goes with whatever is left in it.  Returns the
+// places put back.
+std::vector<std::string> SettleParked(const std::string& scripts_dir, const std::string& holder) {
+  std::vector<std::string> restored;
+  for (const TTypeDir& t : kTypeDirs) {
+    const std::string slot = holder + "/" + t.dir;
+    for (const std::string& name : ListNames(slot)) {
+      const std::string place = scripts_dir + "/" + t.dir + "/" + name;
+      if (Exists(place)) continue;
+      if (::rename((slot + "/" + name).c_str(), place.c_str()) == 0)
+        restored.push_back(place);
+      else
+        LogWarning("Cannot put back %s: %s", place, ErrnoMessage(errno));
+    }
+  }
+  TOVScriptManager::DeleteDirectory(holder);
+  return restored;
+}
 
 // The text of a manifest file (a regular file, at most kMaxManifestBytes).
 bool ReadManifestText(const std::string& path, std::string& text, std::string& error) {
@@ -175,6 +222,19 @@ void InsertPackageRow(const TPackageInfo& p, const std::string& type, const std:
   db->Commit();
 }
 
+// Deletes the rows "WHERE <column> = :v" and commits.
+template <class V>
+void DeleteRowsWhere(const char* column, const V& value) {
+  auto db = RequireDB();
+  TOVWriteQuery q = db->NewQuery();
+  q.SetSQL(std::string("DELETE FROM script_packages WHERE ") + column + " = :v");
+  q.Param("v", value);
+  q.ExecSQL();
+  db->Commit();
+}
+void DeleteRow(std::int64_t id) { DeleteRowsWhere("id", id); }
+void DeleteRowAt(const std::string& install_path) { DeleteRowsWhere("install_path", install_path); }
+
 struct TPackageRow {
   std::int64_t id = 0;
   std::string pkg_type;
@@ -253,11 +313,11 @@ void CallDoors(const char* function, const TJSON& args) {
   mgr->CallPluginFunction(kDoorsPlugin, function, &args);
 }
 
-// A door announcement that must not undo what was done: the package is in place either way,
-// so a failure is only logged.
-void AnnounceDoor(const std::string& name, const TJSON& args) {
+// A door announcement that must not undo what was done (the package is in place, or its row is
+// gone, either way), so a failure is only logged.
+void AnnounceDoor(const std::string& name, const char* function, const TJSON& args) {
   try {
-    CallDoors("CreateDoorFromPackage", args);
+    CallDoors(function, args);
   } catch (const std::exception& e) {
     LogWarning("Door announcement failed for script package %s: %s", name, e.what());
   } catch (...) {
@@ -277,15 +337,16 @@ bool IsScriptPackageName(std::string_view name) {
   return chars <= kMaxNameChars;
 }
 
-std::string ScriptTempDir() {
-  std::error_code ec;
-  std::string dir = fs::temp_directory_path(ec).string();
-  return ec || dir.empty() ? std::string("/tmp") : dir;
+TOVScriptManager::TOVScriptManager(std::string scripts_dir, TStepObserver observer)
+    : scripts_dir_(std::move(scripts_dir)), observer_(std::move(observer)) {
+  CreateDirectories();
+  RecoverInterrupted();
+  DropRowsWithoutFiles();
+  SeedPackages();
 }
 
-TOVScriptManager::TOVScriptManager(std::string scripts_dir) : scripts_dir_(std::move(scripts_dir)) {
-  CreateDirectories();
-  SeedPackages();
+void TOVScriptManager::Step(std::string_view step) const noexcept {
+  if (observer_) observer_(step);
 }
 
 void TOVScriptManager::CreateDirectories() {
@@ -350,13 +411,17 @@ bool TOVScriptManager::ParseManifest(std::string_view json_text, TJSON& manifest
 
 /* ---- install and uninstall ---------------------------------------------------------------- */
 
+std::string TOVScriptManager::MakeUploadFile() const {
+  return MakeUniqueFile(scripts_dir_, std::string(kUploadPrefix), ".ovpkg");
+}
+
 bool TOVScriptManager::Install(const std::string& pkg_path, std::string& error) {
   error.clear();
   TPackageInfo p;
-  std::string dest;
   {
     std::lock_guard g(lock_);
-    TRemoveTreeOnExit work{MakeUniqueDir(ScriptTempDir(), "ov_pkg_")};
+    // In S, so that the checked directory reaches its place by rename on the same file system.
+    TRemoveTreeOnExit work{MakeUniqueDir(scripts_dir_, std::string(kWorkPrefix))};
     std::string why;
     if (!TOVArchiver::ExtractToDir(pkg_path, work.path, TArchiveFormat::afZIP, {}, &why)) {
       LogWarning("Script package refused: %s", why);
@@ -370,7 +435,8 @@ bool TOVScriptManager::Install(const std::string& pkg_path, std::string& error) 
     p = ReadPackageInfo(manifest);
     error = CheckName(p);
     if (!error.empty()) return false;
-    if (!FindType(p.type)) {
+    const TTypeDir* type = FindType(p.type);
+    if (!type) {
       error = "Invalid package type: " + p.type + " (expected door, menu, event, or scheduled)";
       return false;
     }
@@ -383,37 +449,60 @@ bool TOVScriptManager::Install(const std::string& pkg_path, std::string& error) 
       error = "Package already installed: " + p.name;
       return false;
     }
+    Step("install:unpacked");
 
-    // The files: the checked directory renamed into place, or (across file systems) the
-    // archive unpacked again there with the same checks.
-    dest = GetInstallPath(p.type, p.name);
+    const std::string dest = GetInstallPath(p.type, p.name);
     // What lies there is replaced, unless it is the directory of another package (one placed
     // by hand under a directory name other than its package name).
     const std::string owner = PackageAt(dest);
-    if (!owner.empty()) LogWarning("Script package %s: %s belongs to package %s", p.name, dest, owner);
-    if (!owner.empty() || (Exists(dest) && !DeleteDirectory(dest))) {
+    if (!owner.empty()) {
+      LogWarning("Script package %s: %s belongs to package %s", p.name, dest, owner);
       error = "Failed to install package files";
       return false;
     }
-    if (::rename(work.path.c_str(), dest.c_str()) == 0) {
-      ::chmod(dest.c_str(), 0755);  // mkdtemp made it private
-    } else {
-      CreateDirectories();
-      if (!TOVArchiver::ExtractToDir(pkg_path, dest, TArchiveFormat::afZIP)) {
-        DeleteDirectory(dest);
+    // What lies there is moved aside, not deleted, so that a crash leaves it or the new package
+    // in that place, whole; start-up puts it back when the place is empty.
+    std::string holder;
+    if (Exists(dest)) {
+      holder = MakeUniqueDir(scripts_dir_, std::string(kOldPrefix));
+      const std::string slot = holder + "/" + type->dir;
+      if (::mkdir(slot.c_str(), 0700) != 0 || ::rename(dest.c_str(), (slot + "/" + p.name).c_str()) != 0) {
+        LogWarning("Script package %s: cannot move %s aside: %s", p.name, dest, ErrnoMessage(errno));
+        SettleParked(scripts_dir_, holder);
         error = "Failed to install package files";
         return false;
       }
+      Step("install:parked");
     }
-    // A row that cannot be written leaves no directory behind for the next start to register.
+    // The switch: from here on the package is installed (start-up registers it if its row is
+    // missing).  Never unpacked straight into its place, where a crash would leave half of it.
+    if (::rename(work.path.c_str(), dest.c_str()) != 0) {
+      LogWarning("Script package %s: cannot move it to %s: %s", p.name, dest, ErrnoMessage(errno));
+      if (!holder.empty()) SettleParked(scripts_dir_, holder);
+      error = "Failed to install package files";
+      return false;
+    }
+    ::chmod(dest.c_str(), 0755);  // mkdtemp made it private
+    Step("install:placed");
     try {
       InsertPackageRow(p, p.type, dest);
     } catch (...) {
-      DeleteDirectory(dest);
+      // A row that cannot be written leaves no package behind for the next start to register:
+      // the new files go back to the work directory (removed on leaving), and what they
+      // replaced returns.
+      if (::rename(dest.c_str(), work.path.c_str()) == 0)
+        Step("install:withdrawn");
+      else
+        DeleteDirectory(dest);
+      if (!holder.empty()) SettleParked(scripts_dir_, holder);
       throw;
     }
+    Step("install:recorded");
+    if (!holder.empty()) SettleParked(scripts_dir_, holder);
+    Step("install:cleaned");
   }
-  if (IsDoor(p.type)) AnnounceDoor(p.name, DoorArgs(p, ResolveScriptPath(p.type, p.name, p.entry)));
+  if (IsDoor(p.type))
+    AnnounceDoor(p.name, "CreateDoorFromPackage", DoorArgs(p, ResolveScriptPath(p.type, p.name, p.entry)));
   LogInfo("Script package installed: %s v%s (%s)", p.name, p.version, p.type);
   return true;
 }
@@ -443,13 +532,40 @@ bool TOVScriptManager::Uninstall(const std::string& name, std::string& error) {
       error = "Package not found: " + name;
       return false;
     }
-    if (!now->install_path.empty() && Exists(now->install_path)) DeleteDirectory(now->install_path);
-    auto db = RequireDB();
-    TOVWriteQuery q = db->NewQuery();
-    q.SetSQL("DELETE FROM script_packages WHERE id = :id");
-    q.Param("id", now->id);
-    q.ExecSQL();
-    db->Commit();
+    // Moving the directory out of its place is the moment the package is gone: a crash after
+    // it leaves the directory in an ov_del_ holder, from which start-up completes the
+    // uninstall, and never half a directory.
+    const std::string& path = now->install_path;
+    std::string trash;  // a holder in S; the package directory becomes <trash>/<type dir>/<name>
+    std::string parked;
+    if (!path.empty() && Exists(path)) {
+      const fs::path place(path);
+      trash = MakeUniqueDir(scripts_dir_, std::string(kDeletePrefix));
+      parked = trash + "/" + place.parent_path().filename().string();
+      std::error_code ec;
+      fs::create_directory(parked, ec);
+      parked += "/" + place.filename().string();
+      if (!ec && ::rename(path.c_str(), parked.c_str()) == 0) {
+        Step("uninstall:parked");
+      } else {
+        // Another file system (a row of an earlier scripts directory): deleted where it is.
+        DeleteDirectory(trash);
+        trash.clear();
+        DeleteDirectory(path);
+      }
+    }
+    try {
+      DeleteRow(now->id);
+    } catch (...) {
+      if (!trash.empty()) {
+        ::rename(parked.c_str(), path.c_str());
+        DeleteDirectory(trash);
+      }
+      throw;
+    }
+    Step("uninstall:unrecorded");
+    if (!trash.empty()) DeleteDirectory(trash);
+    Step("uninstall:cleaned");
   }
   LogInfo("Script package uninstalled: %s", name);
   return true;
@@ -526,7 +642,57 @@ bool TOVScriptManager::UpdateSettings(const std::string& name, const TJSON& valu
   return true;
 }
 
-/* ---- start-up registration ---------------------------------------------------------------- */
+/* ---- start-up ----------------------------------------------------------------------------- */
+
+void TOVScriptManager::RecoverInterrupted() {
+  for (const std::string& name : ListNames(scripts_dir_)) {
+    const std::string path = scripts_dir_ + "/" + name;
+    if (name.starts_with(kOldPrefix)) {
+      for (const std::string& place : SettleParked(scripts_dir_, path))
+        LogWarning("Script packages: %s put back after an interrupted install", place);
+    } else if (name.starts_with(kDeletePrefix)) {
+      for (const TTypeDir& t : kTypeDirs)
+        for (const std::string& pkg : ListNames(path + "/" + t.dir)) {
+          const std::string place = scripts_dir_ + "/" + t.dir + "/" + pkg;
+          DeleteRowAt(place);
+          LogWarning("Script packages: uninstall of %s completed after an interruption", place);
+        }
+      DeleteDirectory(path);
+    } else if (name.starts_with(kWorkPrefix) || name.starts_with(kUploadPrefix)) {
+      DeleteDirectory(path);
+      LogWarning("Script packages: removed %s, left by an interrupted operation", path);
+    }
+  }
+}
+
+void TOVScriptManager::DropRowsWithoutFiles() {
+  struct TGone {
+    std::int64_t id;
+    std::string name, pkg_type, entry_path;
+  };
+  std::vector<TGone> gone;
+  {
+    auto db = RequireDB();
+    TOVReadQuery q = db->NewReadQuery();
+    q.SetSQL("SELECT id, name, pkg_type, entry_point, install_path FROM script_packages");
+    q.Open();
+    for (; !q.Eof(); q.Next()) {
+      const std::string dir = q.Str("install_path");
+      std::string entry_path = dir + "/" + q.Str("entry_point");
+      if (IsFileOrLinkToOne(entry_path)) continue;
+      std::error_code ec;
+      if (fs::is_directory(dir, ec))
+        gone.push_back({q.Int("id"), q.Str("name"), q.Str("pkg_type"), std::move(entry_path)});
+      else
+        LogWarning("Script package %s: its directory %s is missing", q.Str("name"), dir);
+    }
+  }
+  for (const TGone& g : gone) {
+    if (IsDoor(g.pkg_type)) AnnounceDoor(g.name, "RemoveDoorByName", TJSON{{"name", g.name}});
+    DeleteRow(g.id);
+    LogWarning("Script package %s removed: %s is missing", g.name, g.entry_path);
+  }
+}
 
 void TOVScriptManager::SeedPackages() {
   for (const TTypeDir& t : kTypeDirs) {
@@ -549,6 +715,10 @@ void TOVScriptManager::SeedPackages() {
       std::string entry_rel;
       error = CheckName(p);
       if (error.empty()) error = CheckEntry(p, entry_rel);
+      // Not a package without its entry file (also what an install that crashed in an earlier
+      // version of the server left).
+      if (error.empty() && !IsFileOrLinkToOne(dir + "/" + entry_rel))
+        error = "Entry point not found in package: " + p.entry;
       if (error.empty() && NameTaken(p.name)) {
         // Registered before from this very directory (named otherwise than its package): known.
         if (!PackageAt(dir).empty()) continue;
@@ -560,7 +730,7 @@ void TOVScriptManager::SeedPackages() {
       }
       InsertPackageRow(p, t.type, dir);
       // Announced with the path its files really have.
-      if (IsDoor(t.type)) AnnounceDoor(p.name, DoorArgs(p, dir + "/" + p.entry));
+      if (IsDoor(t.type)) AnnounceDoor(p.name, "CreateDoorFromPackage", DoorArgs(p, dir + "/" + p.entry));
       LogInfo("Auto-seeded script package: %s (%s)", p.name, t.type);
     }
   }

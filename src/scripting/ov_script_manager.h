@@ -10,10 +10,22 @@
 //   scheduled  S/scheduled    no
 //
 // A package named N of type T lives in S/<directory of T>/N.  Packages are hostile input: the
-// archive is unpacked by the archive helper (entry checks and caps) into a fresh temporary
-// directory, the manifest's name must be one path component (IsScriptPackageName) and its entry
-// a relative path inside the package, all before anything is placed under S.  Nothing outside S
-// is created, changed or deleted, and a refused package leaves nothing behind.
+// archive is unpacked by the archive helper (entry checks and caps) into a fresh work directory,
+// the manifest's name must be one path component (IsScriptPackageName) and its entry a relative
+// path inside the package, all before anything is placed.  Nothing outside S is created, changed
+// or deleted, and a refused package leaves nothing behind.
+//
+// A kill at any moment leaves every install and uninstall done or not done.  Everything is
+// staged in S itself (same file system, never the system's temporary directory), and each
+// operation switches with one rename(2):
+//   S/ov_pkg_*            a package being unpacked, or one on its way out; removed at start-up
+//   S/ov_upload_*.ovpkg   an uploaded package file; removed at start-up
+//   S/ov_old_*/<dir>/<N>  what lay at S/<dir>/N while an install replaces it; start-up puts it
+//                         back when its place is empty (the new one never arrived), else removes it
+// The package directory is authoritative: a package is installed when its directory holds its
+// entry file.  Start-up removes the row of a package whose directory or entry file is missing
+// and registers a complete directory that has no row (SeedPackages), so a crash between the
+// file switch and the row change can never leave the two disagreeing.
 //
 // Names are stored lower-cased (ASCII) by install and compared exactly as stored, also on
 // backends whose collation ignores case.
@@ -24,6 +36,7 @@
 // announcements run after it is released.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -38,15 +51,21 @@ namespace ov {
 // characters, the width of script_packages.name.
 bool IsScriptPackageName(std::string_view name);
 
-// Where packages are unpacked and uploads are kept before install: the system's temporary
-// directory (TMPDIR, else /tmp).
-std::string ScriptTempDir();
-
 class TOVScriptManager {
  public:
-  // Stores the directory, creates the type directories and registers the packages already on
-  // disk (SeedPackages).  Database errors pass on.
-  explicit TOVScriptManager(std::string scripts_dir);
+  // Told each step of an install or uninstall once it is done (and stays done if the process
+  // dies there): "install:unpacked", "install:parked" (what lay at the install path moved
+  // aside), "install:placed" (the package at its install path), "install:recorded" (its row
+  // committed), "install:withdrawn" (a package whose row failed moved out again),
+  // "install:cleaned"; "uninstall:parked" (the directory moved out of its place),
+  // "uninstall:unrecorded" (the row deleted), "uninstall:cleaned".  Runs under lock_; must not
+  // throw.
+  using TStepObserver = std::function<void(std::string_view step)>;
+
+  // Stores the directory, creates the type directories, settles what an interrupted install or
+  // uninstall left in S, removes the rows of packages whose files are gone and registers the
+  // packages already on disk (SeedPackages).  Database errors pass on.
+  explicit TOVScriptManager(std::string scripts_dir, TStepObserver observer = {});
   TOVScriptManager(const TOVScriptManager&) = delete;
   TOVScriptManager& operator=(const TOVScriptManager&) = delete;
 
@@ -68,12 +87,16 @@ class TOVScriptManager {
   // "Missing required field: <key>".
   static bool ParseManifest(std::string_view json_text, TJSON& manifest, std::string& error);
 
+  // A new empty file in S (mode 0600) for an uploaded package on its way to Install; the caller
+  // removes it.  Throws std::runtime_error when S is not writable.
+  std::string MakeUploadFile() const;
   // Installs a package file; false with the reason in error.  Takes lock_; database errors
-  // pass on after the files placed have been removed again.
+  // pass on after the files placed have been taken out again (and what they replaced put back).
   bool Install(const std::string& pkg_path, std::string& error);
-  // Announces the removal of a door, then deletes the package's directory and row.  Takes
-  // lock_ (not across the announcement); an exception of the doors plug-in passes on and
-  // nothing is removed.
+  // Announces the removal of a door, then moves the package's directory out of its place,
+  // deletes the row and the directory.  Takes lock_ (not across the announcement); an exception
+  // of the doors plug-in passes on and nothing is removed; a database error passes on after the
+  // directory has been put back.
   bool Uninstall(const std::string& name, std::string& error);
   // Switch is_enabled; false with "Package not found: <name>".  Take lock_.
   bool Enable(const std::string& name, std::string& error);
@@ -89,10 +112,19 @@ class TOVScriptManager {
   // lock_.
   bool UpdateSettings(const std::string& name, const TJSON& values, std::string& error);
   // Start-up registration of package directories placed under S by hand (or left by an
-  // earlier install whose row is gone).  An invalid one is skipped with a warning.
+  // earlier install whose row is gone).  An invalid one (also one without its entry file) is
+  // skipped with a warning.
   void SeedPackages();
 
  private:
+  void Step(std::string_view step) const noexcept;
+  // Start-up: removes ov_pkg_* and ov_upload_* leftovers and settles every ov_old_* holder.
+  void RecoverInterrupted();
+  // Start-up: removes the row (and announces the removal of the door) of every package whose
+  // install directory is there without its entry file.  A row whose whole directory is missing
+  // (a volume not mounted, a directory moved away by hand) is only reported: its settings stay.
+  void DropRowsWithoutFiles();
+
   // "UPDATE script_packages SET <assignment>, updated_at = <now> WHERE name = :n" (value bound
   // as :v) for a package that exists, else "Package not found: <name>".  Takes lock_.
   bool UpdateRow(const std::string& name, const std::string& assignment, const std::optional<std::string>& value,
@@ -101,6 +133,7 @@ class TOVScriptManager {
 
   // Constant after construction.
   const std::string scripts_dir_;
+  const TStepObserver observer_;
 
   // Serialises the operations that change packages.
   TOVLock lock_{LockLevel::Registry};

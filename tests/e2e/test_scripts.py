@@ -1,12 +1,15 @@
 """Script packages in the real server, on every backend: install from the raw request body into
 the directory of each type, the list, settings, enable and disable, uninstall, every refusal,
 door packages announced to the "doors" test plug-in (tests/plugins/doors_sample.c), start-up
-registration of directories placed by hand, two installs racing, and hostile packages that must
-leave everything outside the scripts directory as it was.  Packages are ZIP archives built here
-with zipfile; the server's temporary directory is one of the test's own."""
+registration of directories placed by hand, what start-up does with the leftovers of an
+interrupted install or uninstall, two installs racing, and hostile packages that must leave
+everything outside the scripts directory as it was.  Packages are ZIP archives built here with
+zipfile; the server's temporary directory (TMPDIR) does not exist, since nothing may be staged
+there."""
 import io
 import json
 import os
+import shutil
 import threading
 import unittest
 import zipfile
@@ -73,14 +76,12 @@ def tree(root):
 
 
 class ScriptServer(PackageServer):
-    """A package server whose temporary directory (TMPDIR) is self.tmpdir, with helpers for the
+    """A package server whose temporary directory (TMPDIR) does not exist, with helpers for the
     script endpoints."""
 
     def __init__(self, **kw):
         super().__init__(autostart=False, **kw)
-        self.tmpdir = os.path.join(self.tmp, "tmp")
-        os.makedirs(self.tmpdir)
-        self.env["TMPDIR"] = self.tmpdir
+        self.env["TMPDIR"] = os.path.join(self.tmp, "no-such-tmp")
 
     def install(self, data, token=None):
         return self.json("POST", "/api/v1/scripts/install", data, token=token or self.token,
@@ -98,7 +99,8 @@ class ScriptServer(PackageServer):
         return os.path.join(self.scripts_dir, TYPE_DIRS[type_])
 
     def leftovers(self):
-        return [n for n in os.listdir(self.tmpdir) if n.startswith(("ov_upload_", "ov_pkg_"))]
+        """What installs and uninstalls stage in the scripts directory."""
+        return [n for n in os.listdir(self.scripts_dir) if n.startswith("ov_")]
 
 
 def place(root, rel, files):
@@ -127,14 +129,16 @@ class ScriptPackages(unittest.TestCase):
         self.assertEqual(srv.stop(), 0)
         # Directories placed by hand: a door whose directory name differs in case, a door
         # manifest under menus/ (registered as a menu), two directories naming one package (the
-        # second is skipped), a name that is not one path component, and a broken manifest.
+        # second is skipped), a name that is not one path component, a broken manifest, and a
+        # manifest without its entry file.
         hand = place(s, "doors/HandDoor", {"package.json": manifest("HandDoor", entry="run.lua", min_security=5),
                                             "run.lua": "--"})
-        place(s, "menus/menudoor", {"package.json": manifest("menudoor", "door")})
-        place(s, "events/dup-a", {"package.json": manifest("dup", "event")})
-        place(s, "scheduled/dup-b", {"package.json": manifest("dup", "scheduled")})
+        place(s, "menus/menudoor", {"package.json": manifest("menudoor", "door"), "main.lua": "--"})
+        place(s, "events/dup-a", {"package.json": manifest("dup", "event"), "main.lua": "--"})
+        place(s, "scheduled/dup-b", {"package.json": manifest("dup", "scheduled"), "main.lua": "--"})
         place(s, "menus/sneaky", {"package.json": manifest("../sneaky", "menu")})
         place(s, "menus/broken", {"package.json": '{"name": "broken", "version": 1}'})
+        place(s, "menus/noentry", {"package.json": manifest("noentry", "menu")})
         srv.start()
         self.assertTrue(srv.logged("Script manager initialized (dir: %s)" % s))
         self.assertTrue(srv.logged('doors: CreateDoorFromPackage {"name":"handdoor","display_name":"handdoor",'
@@ -144,7 +148,8 @@ class ScriptPackages(unittest.TestCase):
                      "Auto-seeded script package: dup (event)",
                      "Skipping invalid package at %s/scheduled/dup-b: Package already installed: dup" % s,
                      "Skipping invalid package at %s/menus/sneaky: Invalid package name: ../sneaky" % s,
-                     "Skipping invalid package at %s/menus/broken: Missing required field: version" % s):
+                     "Skipping invalid package at %s/menus/broken: Missing required field: version" % s,
+                     "Skipping invalid package at %s/menus/noentry: Entry point not found in package: main.lua" % s):
             self.assertTrue(srv.logged(line), line)
         self.assertEqual(srv.rows(), [("dup", "event", s + "/events/dup-a"), ("handdoor", "door", hand),
                                       ("menudoor", "menu", s + "/menus/menudoor")])
@@ -259,7 +264,7 @@ class ScriptPackages(unittest.TestCase):
         self.assertTrue(srv.logged('doors: RemoveDoorByName {"name":"mydoor"}'))
         self.assertNotIn('doors: RemoveDoorByName {"name":"menu1"}', srv.stdout)
         self.assertEqual(sorted(os.listdir(srv.type_dir("door"))), ["HandDoor"])
-        self.assertEqual(sorted(os.listdir(srv.type_dir("menu"))), ["broken", "menudoor", "sneaky"])
+        self.assertEqual(sorted(os.listdir(srv.type_dir("menu"))), ["broken", "menudoor", "noentry", "sneaky"])
 
         # Two installs of one package at once: one wins.
         data = script_package("racer", "event")
@@ -277,14 +282,33 @@ class ScriptPackages(unittest.TestCase):
         self.assertEqual(srv.leftovers(), [])
 
         # A restart registers nothing twice; a package whose row is gone comes back from its
-        # directory.
+        # directory.  The directory decides: a package whose entry file is gone (what a crash
+        # inside an install of earlier versions left) loses its row, one whose directory is gone
+        # keeps it; what an interrupted
+        # operation staged in the scripts directory is removed, and a directory an install had
+        # moved aside comes back to its empty place.
         srv.sql("DELETE FROM script_packages WHERE name = 'sched1'")
-        rows = srv.rows()
+        os.remove(os.path.join(srv.type_dir("event"), "event1", "main.lua"))
+        # A package whose whole directory is gone (a volume not mounted) keeps its row.
+        racer_dir = [r[2] for r in srv.rows() if r[0] == "racer"][0]
+        shutil.rmtree(racer_dir)
+        os.makedirs(os.path.join(s, "ov_pkg_x1", "lib"))
+        open(os.path.join(s, "ov_upload_x2.ovpkg"), "w").close()
+        place(s, "ov_old_x3/menus/parked", {"package.json": manifest("parked", "menu"), "main.lua": "--"})
+        rows = [r for r in srv.rows() if r[0] != "event1"]
         self.assertEqual(srv.stop(), 0)
         srv.start()
         self.assertTrue(srv.logged("Script manager initialized"))
-        self.assertEqual(srv.rows(), sorted(rows + [("sched1", "scheduled", s + "/scheduled/sched1")]))
-        self.assertEqual(srv.stdout.count("Auto-seeded script package: "), 1)
+        self.assertEqual(srv.rows(), sorted(rows + [("parked", "menu", s + "/menus/parked"),
+                                                    ("sched1", "scheduled", s + "/scheduled/sched1")]))
+        self.assertEqual(srv.stdout.count("Auto-seeded script package: "), 2)
+        for line in ("Script package event1 removed: %s/events/event1/main.lua is missing" % s,
+                     "Script package racer: its directory %s is missing" % racer_dir,
+                     "Script packages: %s/menus/parked put back after an interrupted install" % s,
+                     "Script packages: removed %s/ov_pkg_x1, left by an interrupted operation" % s,
+                     "Script packages: removed %s/ov_upload_x2.ovpkg, left by an interrupted operation" % s):
+            self.assertTrue(srv.logged(line), line)
+        self.assertEqual(srv.leftovers(), [])
         self.assertEqual(srv.stop(), 0)
         order = ["[shutdown] UpdateChecker.Free", "[shutdown] ScriptMgr.Free", "[shutdown] LuaEngine.Free"]
         self.assertEqual([line for line in srv.stderr.splitlines() if line in order], order)

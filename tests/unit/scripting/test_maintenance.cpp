@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -173,6 +174,32 @@ TEST_F(MaintenanceTest, WalCheckpointConfigWatchAndNews) {
   EXPECT_EQ(seen, "config.changed {};");
   EXPECT_EQ(Config->ReadString("i18n", "language", ""), "de");
   EXPECT_NE(LogText().find("Scheduler: config file changed \xE2\x80\x94 reloaded"), std::string::npos);
+
+  // A file the watch cannot read fails the run, which names the file and the reason; the
+  // settings in use stay, and the run after the file is back reloads it.
+  const struct {
+    std::function<void()> break_it;
+    std::string failure;
+  } unreadable[] = {
+      {[&] { std::filesystem::rename(ini, ini + ".away"); }, "No such file or directory"},
+      {[&] { std::filesystem::create_directory(ini); }, "Is a directory"},
+  };
+  for (const auto& u : unreadable) {
+    u.break_it();
+    std::string failure = "<none>";
+    try {
+      RunMaintenanceTask("config_watch");
+    } catch (const std::exception& e) {
+      failure = e.what();
+    }
+    EXPECT_EQ(failure, "Cannot read configuration file " + ini + ": " + u.failure);
+  }
+  EXPECT_EQ(Config->ReadString("i18n", "language", ""), "de");
+  std::filesystem::remove(ini);
+  ovtest::WriteText(ini, "[i18n]\nlanguage=fr\n");
+  ASSERT_TRUE(RunMaintenanceTask("config_watch"));
+  EXPECT_EQ(Config->ReadString("i18n", "language", ""), "fr");
+  EXPECT_EQ(seen, "config.changed {};config.changed {};");
   EventBus.Free();
   Config.Free();
 }
