@@ -4,16 +4,14 @@
 // document quotes one the server really sends.
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <regex>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "doc_test_util.h"
 #include "ov_auth.h"
 #include "ov_route_api.h"
 #include "ov_router.h"
@@ -23,23 +21,7 @@ using namespace ov;
 
 namespace route_docs_test {
 
-namespace fs = std::filesystem;
-
-const fs::path kSourceDir = OV_SOURCE_DIR;
-
-std::string ReadText(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
+using namespace ovtest::docs;
 
 // The document's words for the table's access levels.
 const char* AccessWord(TOVRouteAccess a) {
@@ -103,82 +85,14 @@ std::set<std::string> HubHandlerTable() {
   return types;
 }
 
-// Every source and public header of the server, with the escapes of C++ string literals that
-// the document writes as the characters themselves undone.
-std::string ServerTexts() {
-  std::string all;
-  for (const char* dir : {"src", "include"})
-    for (const auto& e : fs::recursive_directory_iterator(kSourceDir / dir)) {
-      const std::string ext = e.path().extension().string();
-      if (e.is_regular_file() && (ext == ".cpp" || ext == ".h")) all += ReadText(e.path()) + "\n";
-    }
-  for (const auto& [from, to] : {std::pair<std::string, std::string>{"\\\"", "\""}, {"\\xE2\\x80\\x94", "\xE2\x80\x94"}})
-    for (std::size_t p = 0; (p = all.find(from, p)) != std::string::npos; p += to.size()) all.replace(p, from.size(), to);
-  return all;
-}
-
-// A status or close code followed by a quoted text, e.g. 404 `User not found`.
-struct QuotedAnswer {
-  std::string code, text;
-};
-
-// The document outside fenced blocks, its code spans that directly follow a 3- or 4-digit number.
-std::vector<QuotedAnswer> QuotedAnswers(const std::vector<std::string>& lines) {
-  std::string prose;
-  bool fenced = false;
-  for (const std::string& line : lines) {
-    if (line.rfind("```", 0) == 0) {
-      fenced = !fenced;
-      continue;
-    }
-    if (!fenced) prose += line + "\n";
-  }
-  std::vector<QuotedAnswer> out;
-  for (std::size_t open = prose.find('`'); open != std::string::npos;) {
-    const std::size_t close = prose.find('`', open + 1);
-    if (close == std::string::npos) break;
-    std::size_t p = open;
-    while (p > 0 && std::isspace(static_cast<unsigned char>(prose[p - 1]))) --p;
-    std::size_t digits = p;
-    while (digits > 0 && std::isdigit(static_cast<unsigned char>(prose[digits - 1]))) --digits;
-    const bool word_start = digits == 0 || !std::isalnum(static_cast<unsigned char>(prose[digits - 1]));
-    if (p != open && p - digits >= 3 && p - digits <= 4 && word_start)
-      out.push_back({prose.substr(digits, p - digits), prose.substr(open + 1, close - open - 1)});
-    open = prose.find('`', close + 1);
-  }
-  return out;
-}
-
-// The literal pieces of a quoted text, its <placeholders> left out.
-std::vector<std::string> LiteralPieces(const std::string& text) {
-  std::vector<std::string> pieces;
-  std::size_t from = 0;
-  for (std::size_t lt; (lt = text.find('<', from)) != std::string::npos;) {
-    const std::size_t gt = text.find('>', lt);
-    if (gt == std::string::npos) break;
-    if (lt > from) pieces.push_back(text.substr(from, lt - from));
-    from = gt + 1;
-  }
-  if (from < text.size()) pieces.push_back(text.substr(from));
-  return pieces;
-}
-
-// A number the server formats into a text appears in its source as %d.
-std::string DigitsAsFormat(const std::string& s) { return std::regex_replace(s, std::regex("[0-9]+"), "%d"); }
-
 void RecordDocRow(TOVApiRequest& c) {
   c.resp.status = 299;
   c.resp.body = c.route ? c.route->name : "?";
 }
 
-class RouteDocs : public ::testing::Test {
+class RouteDocs : public DocTest {
  protected:
-  void SetUp() override {
-    const fs::path doc = kSourceDir / "docs/api.md";
-    ASSERT_TRUE(fs::is_regular_file(doc)) << doc;
-    lines = Lines(ReadText(doc));
-  }
-  std::vector<std::string> lines;
+  RouteDocs() : DocTest("docs/api.md") {}
 };
 
 }  // namespace route_docs_test
@@ -264,11 +178,10 @@ TEST_F(RouteDocs, HubMessageTypesMatchTheHandlerTable) {
 TEST_F(RouteDocs, QuotedAnswerTextsAreTheServersOwn) {
   using namespace route_docs_test;
   const std::string server = ServerTexts();
-  const std::vector<QuotedAnswer> quoted = QuotedAnswers(lines);
+  const std::vector<QuotedText> quoted = QuotedTexts(lines);
   EXPECT_GT(quoted.size(), 100u) << "the document quotes far fewer answer texts than expected";
-  for (const QuotedAnswer& q : quoted)
-    for (const std::string& piece : LiteralPieces(q.text))
-      EXPECT_TRUE(server.find(piece) != std::string::npos ||
-                  server.find(DigitsAsFormat(piece)) != std::string::npos)
-          << q.code << " `" << q.text << "`: the server has no text \"" << piece << "\"";
+  for (const QuotedText& q : quoted)
+    for (const std::string& piece : MissingPieces(server, q.text))
+      ADD_FAILURE() << "docs/api.md line " << q.line << ": " << q.marker << " `" << q.text
+                    << "`: the server has no text \"" << piece << "\"";
 }
