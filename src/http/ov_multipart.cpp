@@ -1,12 +1,14 @@
 #include "ov_multipart.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 namespace ov {
 
@@ -53,6 +55,8 @@ std::string ParamValue(std::string_view v) {
   }
   return std::string(v);
 }
+
+constexpr std::string_view kUploadPrefix = "ov-upload-";
 
 }  // namespace
 
@@ -246,7 +250,7 @@ bool TOVMultipartParser::Process() {
 TOVMultipartFormReader::TOVMultipartFormReader(std::string_view boundary, std::string temp_dir,
                                                TOVMultipartLimits limits)
     : temp_dir_(std::move(temp_dir)), limits_(limits), parser_(boundary, *this, limits) {
-  if (temp_dir_.empty()) temp_dir_ = "/tmp";
+  if (temp_dir_.empty()) temp_dir_ = DefaultUploadDir();
 }
 
 TOVMultipartFormReader::~TOVMultipartFormReader() {
@@ -267,7 +271,8 @@ bool TOVMultipartFormReader::OnPartBegin(const TOVMultipartPart& part, std::stri
   }
   std::string tmpl = temp_dir_;
   if (tmpl.back() != '/') tmpl.push_back('/');
-  tmpl += "ov-upload-XXXXXX";
+  // The process in the name: files a killed server left can be told from a running one's.
+  tmpl += std::string(kUploadPrefix) + std::to_string(::getpid()) + "-XXXXXX";
   std::vector<char> buf(tmpl.begin(), tmpl.end());
   buf.push_back('\0');
   int fd = ::mkostemp(buf.data(), O_CLOEXEC);
@@ -339,6 +344,36 @@ void RemoveUploadedFiles(std::vector<TOVUploadedFile>& files) noexcept {
     if (!f.temp_path.empty()) ::unlink(f.temp_path.c_str());
     f.temp_path.clear();
   }
+}
+
+std::string DefaultUploadDir() {
+  std::error_code ec;
+  std::string dir = std::filesystem::temp_directory_path(ec).string();
+  return ec || dir.empty() ? "/tmp" : dir;
+}
+
+int RemoveStaleUploadFiles(const std::string& dir) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  std::vector<fs::path> stale;
+  for (const auto& e : fs::directory_iterator(dir, ec)) {
+    const std::string name = e.path().filename().string();
+    if (name.compare(0, kUploadPrefix.size(), kUploadPrefix) != 0) continue;
+    // ov-upload-<pid>-XXXXXX
+    const std::size_t dash = name.find('-', kUploadPrefix.size());
+    if (dash == std::string::npos || dash == kUploadPrefix.size() || name.size() != dash + 7) continue;
+    long pid = 0;
+    bool digits = dash - kUploadPrefix.size() <= 9;
+    for (std::size_t i = kUploadPrefix.size(); digits && i < dash; ++i) {
+      digits = name[i] >= '0' && name[i] <= '9';
+      pid = pid * 10 + (name[i] - '0');
+    }
+    if (!digits || pid <= 0) continue;
+    const bool gone = pid == ::getpid() || (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH);
+    if (gone && e.is_regular_file(ec) && !e.is_symlink(ec)) stale.push_back(e.path());
+  }
+  for (const fs::path& p : stale) fs::remove(p, ec);
+  return static_cast<int>(stale.size());
 }
 
 }  // namespace ov

@@ -2,8 +2,8 @@
 //
 // TOVMultipartParser splits the body into parts without holding more than one part header
 // and a boundary's length of data at a time.  TOVMultipartFormReader puts file parts into
-// exclusive temporary files (mkstemp) and keeps the other fields in memory, so an upload of
-// any size allowed by the body cap never sits in memory.
+// exclusive temporary files (mkstemp, named after the process) and keeps the other fields in
+// memory, so an upload of any size allowed by the body cap never sits in memory.
 #pragma once
 
 #include <cstddef>
@@ -113,5 +113,13 @@ class TOVMultipartFormReader final : private TOVMultipartHandler {
 
 // Removes the temporary files (errors ignored) and clears their paths.
 void RemoveUploadedFiles(std::vector<TOVUploadedFile>& files) noexcept;
+
+// Where file parts go when no directory is configured: the system's temporary directory.
+std::string DefaultUploadDir();
+// Removes the files in dir that requests of a server no longer running left (a kill ends a
+// process without its clean-up): file parts are named "ov-upload-<pid>-XXXXXX", and a file
+// whose process is gone, or is this process (a new life under the same pid, before it takes
+// uploads), is stale.  Returns how many were removed.
+int RemoveStaleUploadFiles(const std::string& dir);
 
 }  // namespace ov

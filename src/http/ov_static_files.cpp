@@ -60,7 +60,31 @@ std::string ReadWholeFile(int fd, const std::string& name, std::size_t size_hint
   return text;
 }
 
+// A component of the path below root (both normalised) is hidden or temporary.
+bool HasPrivateName(const std::string& root, const std::string& path) {
+  if (path.size() <= root.size()) return false;
+  std::string_view rest = std::string_view(path).substr(root == "/" ? 1 : root.size() + 1);
+  while (!rest.empty()) {
+    const std::size_t slash = rest.find('/');
+    const std::string_view part = rest.substr(0, slash);
+    if ((!part.empty() && part.front() == '.') || IsTemporaryFileName(part)) return true;
+    if (slash == std::string_view::npos) break;
+    rest.remove_prefix(slash + 1);
+  }
+  return false;
+}
+
 }  // namespace
+
+bool IsTemporaryFileName(std::string_view name) noexcept {
+  constexpr std::string_view kMark = ".new.";
+  constexpr std::size_t kRandom = 6;  // mkstemp's XXXXXX
+  if (name.size() < kMark.size() + kRandom + 1) return false;
+  if (name.substr(name.size() - kRandom - kMark.size(), kMark.size()) != kMark) return false;
+  for (char c : name.substr(name.size() - kRandom))
+    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))) return false;
+  return true;
+}
 
 std::string NormalisePath(const std::string& path) {
   std::filesystem::path p(path);
@@ -115,19 +139,24 @@ TOVStaticFiles::TOVStaticFiles(const std::string& web_root, const std::string& p
       plugin_root_abs_(NormalisePath(plugin_root_)) {}
 
 void TOVStaticFiles::ServeWebFile(const TOVHttpRequest& req, const std::string& path, TOVHttpResponse& resp) const {
-  ServeFile(req, web_root_abs_, web_root_ + path, "File not found", resp);
+  ServeFile(req, web_root_abs_, web_root_ + path, "File not found", false, resp);
 }
 
 void TOVStaticFiles::ServePluginFile(const TOVHttpRequest& req, const std::string& rel_path,
                                      TOVHttpResponse& resp) const {
-  ServeFile(req, plugin_root_abs_, plugin_root_ + "/" + rel_path, "Plugin file not found", resp);
+  // A file being installed, and the loader's hidden copies, are nobody's to download.
+  ServeFile(req, plugin_root_abs_, plugin_root_ + "/" + rel_path, "Plugin file not found", true, resp);
 }
 
 void TOVStaticFiles::ServeFile(const TOVHttpRequest& req, const std::string& root_abs, const std::string& full,
-                               const char* not_found, TOVHttpResponse& resp) {
+                               const char* not_found, bool private_names, TOVHttpResponse& resp) {
   const std::string name = NormalisePath(full);
   if (!IsInsideRoot(root_abs, name)) {
     TOVJsonReply::SendError(resp, 403, "Forbidden");
+    return;
+  }
+  if (private_names && HasPrivateName(root_abs, name)) {
+    TOVJsonReply::SendError(resp, 404, not_found);
     return;
   }
   // Non-blocking open: a FIFO placed in the tree must not hang the thread.

@@ -17,6 +17,9 @@ namespace ov {
 std::string NormalisePath(const std::string& path);
 // True when path is root itself or lies below it (both normalised).
 bool IsInsideRoot(const std::string& normalised_root, const std::string& normalised_path) noexcept;
+// True for the name of a file still being written: "<name>.new.XXXXXX" (the temporary a file
+// is copied to, and flushed, before it is renamed into place).
+bool IsTemporaryFileName(std::string_view file_name) noexcept;
 // The Content-Type for a file name, by its extension (any letter case);
 // "application/octet-stream" for anything unknown.
 std::string MimeTypeFor(std::string_view file_name);
@@ -36,12 +39,14 @@ class TOVStaticFiles {
   // path: the decoded request path, beginning with "/".  403 outside the root, 404 "File not
   // found" for anything but a regular file.  Throws when an existing file cannot be read.
   void ServeWebFile(const TOVHttpRequest& req, const std::string& path, TOVHttpResponse& resp) const;
-  // rel_path: relative to the plug-in directory; 404 "Plugin file not found".
+  // rel_path: relative to the plug-in directory; 404 "Plugin file not found", also for a
+  // hidden name (a leading ".") or a temporary one anywhere below the plug-in directory.
   void ServePluginFile(const TOVHttpRequest& req, const std::string& rel_path, TOVHttpResponse& resp) const;
 
  private:
+  // private_names: hidden and temporary names below the root are not found.
   static void ServeFile(const TOVHttpRequest& req, const std::string& root_abs, const std::string& full,
-                        const char* not_found, TOVHttpResponse& resp);
+                        const char* not_found, bool private_names, TOVHttpResponse& resp);
 
   std::string web_root_;
   std::string plugin_root_;

@@ -21,7 +21,9 @@
 #include "ov_format.h"
 #include "ov_log.h"
 #include "ov_plugin_manager.h"
+#include "ov_multipart.h"
 #include "ov_server_state.h"
+#include "ov_static_files.h"
 #include "ov_text.h"
 
 namespace ov {
@@ -35,6 +37,10 @@ namespace {
 constexpr const char* kManifest = "plugin.json";
 constexpr const char* kChecksums = "CHECKSUMS.sha256";
 constexpr const char* kPlatform = "linux-x86_64";
+// An install's journal, in its staging directory.
+constexpr const char* kJournal = "install.journal";
+// A backup is filled under this hidden name and renamed when complete.
+constexpr const char* kPartialBackup = ".partial-";
 // Text files of a package read into memory at most this large.
 constexpr std::uintmax_t kMaxTextFile = 16u * 1024 * 1024;
 
@@ -147,26 +153,139 @@ std::vector<fs::path> TopLevelFiles(const fs::path& dir) {
   return out;
 }
 
-void CopyTopLevelFiles(const fs::path& from, const fs::path& to) {
-  fs::create_directories(to);
-  for (const fs::path& f : TopLevelFiles(from)) fs::copy_file(f, to / f.filename(), fs::copy_options::overwrite_existing);
+// The library's file name a manifest declares: "platforms"."linux-x86_64"."binary", then
+// "binaries"."linux-x86_64", then "files"."binary", else lib<name>.so.
+std::string DeclaredLibrary(const TJSON& manifest, const std::string& name) {
+  std::string b = NestedStr(manifest, {"platforms", kPlatform, "binary"});
+  if (b.empty()) b = NestedStr(manifest, {"binaries", kPlatform});
+  if (b.empty()) b = NestedStr(manifest, {"files", "binary"});
+  if (b.empty()) b = "lib" + name + ".so";
+  return b;
 }
 
-// Removes what a failed install added, newest first (directories only when empty).
-void RemoveCreated(const std::vector<std::string>& created) {
-  std::error_code ec;
-  for (auto it = created.rbegin(); it != created.rend(); ++it) fs::remove(*it, ec);
+// The same file, once symbolic links and "." and ".." are resolved.
+bool SamePath(const fs::path& a, const fs::path& b) {
+  std::error_code ea, eb;
+  const fs::path ca = fs::weakly_canonical(a, ea), cb = fs::weakly_canonical(b, eb);
+  return !ea && !eb && ca == cb;
 }
 
-// Creates dir and its missing parents, recording each one made.
-void MakeDirs(const fs::path& dir, std::vector<std::string>& created) {
-  std::vector<fs::path> missing;
-  for (fs::path p = dir; !p.empty() && !Exists(p); p = p.parent_path()) {
-    missing.push_back(p);
-    if (p == p.parent_path()) break;
+bool WriteAll(int fd, const char* data, std::size_t len) {
+  while (len > 0) {
+    const ssize_t w = ::write(fd, data, len);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) {
+      if (w == 0) errno = EIO;
+      return false;
+    }
+    data += w;
+    len -= static_cast<std::size_t>(w);
   }
+  return true;
+}
+
+/* ---- files that reach the disk whole ---------------------------------------------------- */
+
+// Flushes a directory's entries (names made, renamed or removed in it) to disk.
+void SyncDir(const fs::path& dir) {
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) throw std::runtime_error("Cannot open " + dir.string() + ": " + ErrnoText(errno));
+  FdCloser closer{fd};
+  // A file system that cannot flush a directory makes its renames as durable as it can.
+  if (::fsync(fd) != 0 && errno != EINVAL) throw std::runtime_error("Cannot flush " + dir.string() + ": " + ErrnoText(errno));
+}
+
+// SyncDir for the directories that exist, failures ignored: for states that are already
+// correct in memory and are only made more durable.
+void SyncDirsQuietly(const std::vector<fs::path>& dirs) {
+  for (const fs::path& d : dirs) {
+    try {
+      if (IsDir(d)) SyncDir(d);
+    } catch (const std::exception&) {
+    }
+  }
+}
+
+// A new temporary file beside dst holding the bytes of the file src (or text when src is
+// null), mode 0644, flushed to disk; returns its path.  Its name, "." + name + ".new.XXXXXX",
+// is hidden, ends in no ".so" and is never served.  Leaves nothing behind when it throws.
+std::string WriteTempBeside(const fs::path& dst, const std::string* src, std::string_view text) {
+  const int in = src ? ::open(src->c_str(), O_RDONLY | O_CLOEXEC) : -1;
+  if (src && in < 0) throw std::runtime_error("Cannot read " + *src + ": " + ErrnoText(errno));
+  FdCloser in_closer{in};
+  const fs::path dir = dst.has_parent_path() ? dst.parent_path() : fs::path(".");
+  std::string tmp = (dir / ("." + dst.filename().string() + ".new.XXXXXX")).string();
+  const int out = ::mkostemp(tmp.data(), O_CLOEXEC);
+  if (out < 0) throw std::runtime_error("Cannot create a file beside " + dst.string() + ": " + ErrnoText(errno));
+  FdCloser out_closer{out};
+  auto fail = [&](const std::string& what) {
+    ::unlink(tmp.c_str());
+    throw std::runtime_error(what);
+  };
+  if (!src) {
+    if (!WriteAll(out, text.data(), text.size())) fail("Cannot write " + tmp + ": " + ErrnoText(errno));
+  } else {
+    std::vector<char> buf(1 << 16);
+    for (;;) {
+      const ssize_t n = ::read(in, buf.data(), buf.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) fail("Cannot read " + *src + ": " + ErrnoText(errno));
+      if (n == 0) break;
+      if (!WriteAll(out, buf.data(), static_cast<std::size_t>(n))) fail("Cannot write " + tmp + ": " + ErrnoText(errno));
+    }
+  }
+  if (::fchmod(out, 0644) != 0 || ::fsync(out) != 0) fail("Cannot write " + tmp + ": " + ErrnoText(errno));
+  out_closer.fd = -1;
+  if (::close(out) != 0) fail("Cannot write " + tmp + ": " + ErrnoText(errno));
+  return tmp;
+}
+
+// Renames tmp over dst; on failure tmp is removed and the replacement error thrown.
+void RenameOver(const std::string& tmp, const std::string& dst) {
+  if (::rename(tmp.c_str(), dst.c_str()) == 0) return;
+  ::unlink(tmp.c_str());
+  throw std::runtime_error(Format("Unable to replace %s (rename failed \xE2\x80\x94 check directory permissions)", dst));
+}
+
+// Copies the installed library, plugin.json and top-level web and lang files of a plug-in
+// into dir (made when missing), flushed to disk.  True when there was anything to copy.
+bool CopyInstalledFiles(const std::string& name, const std::string& binary, const fs::path& t, const fs::path& dir) {
+  bool any = false;
   fs::create_directories(dir);
-  for (auto it = missing.rbegin(); it != missing.rend(); ++it) created.push_back(it->string());
+  auto copy = [&](const fs::path& from, const fs::path& to) {
+    RenameOver(WriteTempBeside(to, &from.native(), {}), to.string());
+    any = true;
+  };
+  if (IsFile(t / binary)) copy(t / binary, dir / binary);
+  // The manifest too: a restored library must not sit beside the failed version's manifest.
+  if (IsFile(t / name / kManifest)) copy(t / name / kManifest, dir / kManifest);
+  for (const char* sub : {"web", "lang"}) {
+    if (!IsDir(t / name / sub)) continue;
+    fs::create_directories(dir / sub);
+    for (const fs::path& f : TopLevelFiles(t / name / sub)) copy(f, dir / sub / f.filename());
+    SyncDir(dir / sub);
+  }
+  SyncDir(dir);
+  return any;
+}
+
+// Removes the temporary files of replacements a stopped server left in a plug-in directory:
+// beside the libraries, in each plug-in's directory and in its web and lang directories.
+int RemoveTemporaries(const fs::path& target) {
+  std::vector<fs::path> dirs{target};
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(target, ec)) {
+    if (!IsDir(e.path())) continue;
+    dirs.push_back(e.path());
+    dirs.push_back(e.path() / "web");
+    dirs.push_back(e.path() / "lang");
+  }
+  std::vector<fs::path> doomed;
+  for (const fs::path& d : dirs)
+    for (const auto& e : fs::directory_iterator(d, ec))
+      if (IsTemporaryFileName(e.path().filename().string()) && !IsDir(e.path())) doomed.push_back(e.path());
+  for (const fs::path& f : doomed) fs::remove(f, ec);
+  return static_cast<int>(doomed.size());
 }
 
 }  // namespace
@@ -232,8 +351,12 @@ std::string Sha256File(const std::string& path) {
 
 /* ---- the installer ------------------------------------------------------------------------ */
 
-TOVPluginInstaller::TOVPluginInstaller(std::string plugin_dir, const std::string& data_dir)
-    : staging_dir_(data_dir + "/staging"), backup_dir_(data_dir + "/backups"), plugin_dir_(std::move(plugin_dir)) {
+TOVPluginInstaller::TOVPluginInstaller(std::string plugin_dir, const std::string& data_dir,
+                                       TOVInstallStepObserver observer)
+    : staging_dir_(data_dir + "/staging"),
+      backup_dir_(data_dir + "/backups"),
+      plugin_dir_(std::move(plugin_dir)),
+      observer_(std::move(observer)) {
   fs::create_directories(staging_dir_);
   fs::create_directories(backup_dir_);
   http_options_.connect_timeout = std::chrono::milliseconds(15000);
@@ -321,22 +444,112 @@ std::optional<TJSON> TOVPluginInstaller::ValidateManifest(const std::string& roo
   return m;
 }
 
+/* ---- the install journal ------------------------------------------------------------------ */
+
+// What the next start needs to finish or undo an install: written before the first installed
+// file is touched, and again, with the last file's temporary, once everything else is in place.
+struct TOVPluginInstaller::TJournal {
+  struct TFile {
+    std::string path;
+    bool existed = false;  // there was a file to save (and restore) before
+  };
+  std::string plugin;
+  std::string binary;
+  std::string target;             // absolute
+  std::string prior;              // the saved copies (a backup layout), "" when nothing was saved
+  std::vector<TFile> files;       // absolute, in the order written; the last one commits
+  std::vector<std::string> dirs;  // made by the install, parents first
+  // The last file's complete temporary, by its identity: once the last file is this very file,
+  // the install is done.
+  std::string commit_temp;
+  std::uint64_t commit_dev = 0;
+  std::uint64_t commit_ino = 0;
+
+  TJSON ToJson() const {
+    TJSON files_json = TJSON::array();
+    for (const TFile& f : files) files_json.push_back({{"path", f.path}, {"existed", f.existed}});
+    TJSON j = {{"plugin", plugin}, {"binary", binary}, {"target", target}, {"prior", prior},
+               {"files", std::move(files_json)}, {"dirs", dirs}};
+    if (!commit_temp.empty()) j["commit"] = {{"temp", commit_temp}, {"dev", commit_dev}, {"ino", commit_ino}};
+    return j;
+  }
+
+  // nullopt when j is not a journal this server wrote.
+  static std::optional<TJournal> FromJson(const TJSON& j) {
+    TJournal out;
+    if (!j.is_object()) return std::nullopt;
+    out.plugin = JStr(j, "plugin");
+    out.binary = JStr(j, "binary");
+    out.target = JStr(j, "target");
+    out.prior = JStr(j, "prior");
+    const auto files = j.find("files");
+    const auto dirs = j.find("dirs");
+    if (out.plugin.empty() || out.target.empty() || files == j.end() || !files->is_array() || files->empty() ||
+        dirs == j.end() || !dirs->is_array())
+      return std::nullopt;
+    for (const TJSON& f : *files) {
+      if (!f.is_object() || JStr(f, "path").empty()) return std::nullopt;
+      out.files.push_back({JStr(f, "path"), JBool(f, "existed")});
+    }
+    for (const TJSON& d : *dirs) {
+      if (!d.is_string()) return std::nullopt;
+      out.dirs.push_back(d.get<std::string>());
+    }
+    if (const auto c = j.find("commit"); c != j.end() && c->is_object()) {
+      out.commit_temp = JStr(*c, "temp");
+      out.commit_dev = static_cast<std::uint64_t>(JInt(*c, "dev"));
+      out.commit_ino = static_cast<std::uint64_t>(JInt(*c, "ino"));
+    }
+    return out;
+  }
+
+  // The last file is in place.
+  bool Committed() const {
+    struct stat st {};
+    return !commit_temp.empty() && ::lstat(files.back().path.c_str(), &st) == 0 && st.st_dev == commit_dev &&
+           st.st_ino == commit_ino;
+  }
+
+  // Replaces the journal file at path, flushed with its directory.
+  void Write(const fs::path& path) const {
+    RenameOver(WriteTempBeside(path, nullptr, JsonSpaced(ToJson())), path.string());
+    SyncDir(path.parent_path());
+  }
+
+  // The directories holding the files and the ones made.
+  std::vector<fs::path> Dirs() const {
+    std::vector<fs::path> out{target};
+    for (const TFile& f : files)
+      if (std::find(out.begin(), out.end(), fs::path(f.path).parent_path()) == out.end())
+        out.push_back(fs::path(f.path).parent_path());
+    return out;
+  }
+};
+
+/* ---- backup, restore, replacement ------------------------------------------------------------ */
+
 std::string TOVPluginInstaller::BackupExisting(const std::string& name, const std::string& binary,
                                                const std::string& target_dir) {
+  const fs::path parent = fs::path(backup_dir_) / name;
   // Two updates within one second get directories of their own.
-  const std::string base = backup_dir_ + "/" + name + "/" + LocalStamp("%04d%02d%02d_%02d%02d%02d", false);
+  const std::string base = (parent / LocalStamp("%04d%02d%02d_%02d%02d%02d", false)).string();
   std::string dir = base;
   for (int n = 2; Exists(dir); ++n) dir = base + "_" + std::to_string(n);
-  fs::create_directories(dir);
-  const fs::path t(target_dir);
-  if (IsFile(t / binary)) {
-    fs::copy_file(t / binary, fs::path(dir) / binary, fs::copy_options::overwrite_existing);
-    LogInfo("Backed up %s to %s", binary, dir);
+  fs::create_directories(parent);
+  // Filled under a hidden name and renamed when complete: a crash never leaves a backup that
+  // looks whole and is not.
+  const std::string partial = MakeUniqueDir(parent.string(), kPartialBackup);
+  try {
+    fs::permissions(partial, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                 fs::perms::others_read | fs::perms::others_exec);
+    CopyInstalledFiles(name, binary, target_dir, partial);
+    if (::rename(partial.c_str(), dir.c_str()) != 0) throw std::runtime_error("Cannot create " + dir + ": " + ErrnoText(errno));
+    SyncDir(parent);
+  } catch (...) {
+    RemoveDirectory(partial);
+    throw;
   }
-  // The manifest too: a restored library must not sit beside the failed version's manifest.
-  if (IsFile(t / name / kManifest)) fs::copy_file(t / name / kManifest, fs::path(dir) / kManifest);
-  for (const char* sub : {"web", "lang"})
-    if (IsDir(t / name / sub)) CopyTopLevelFiles(t / name / sub, fs::path(dir) / sub);
+  if (IsFile(fs::path(dir) / binary)) LogInfo("Backed up %s to %s", binary, dir);
   return dir;
 }
 
@@ -347,7 +560,8 @@ void TOVPluginInstaller::RestoreBackup(const std::string& name, const std::strin
     std::error_code ec;
     fs::file_time_type newest{};
     for (const auto& e : fs::directory_iterator(fs::path(backup_dir_) / name, ec)) {
-      if (!IsDir(e.path())) continue;
+      // A hidden directory is a backup that was never finished.
+      if (!IsDir(e.path()) || e.path().filename().string().front() == '.') continue;
       const fs::file_time_type t = fs::last_write_time(e.path(), ec);
       if (!ec && (dir.empty() || t > newest)) {
         dir = e.path();
@@ -371,62 +585,7 @@ void TOVPluginInstaller::RestoreBackup(const std::string& name, const std::strin
 }
 
 void TOVPluginInstaller::ReplaceFileAtomic(const std::string& src, const std::string& dst) {
-  const int in = ::open(src.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) throw std::runtime_error("Cannot read " + src + ": " + ErrnoText(errno));
-  FdCloser in_closer{in};
-  std::string tmp = dst + ".new.XXXXXX";
-  const int out = ::mkstemp(tmp.data());
-  if (out < 0) throw std::runtime_error("Cannot create a file beside " + dst + ": " + ErrnoText(errno));
-  FdCloser out_closer{out};
-  auto fail = [&](const std::string& what) {
-    ::unlink(tmp.c_str());
-    throw std::runtime_error(what);
-  };
-  std::vector<char> buf(1 << 16);
-  for (;;) {
-    const ssize_t n = ::read(in, buf.data(), buf.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) fail("Cannot read " + src + ": " + ErrnoText(errno));
-    if (n == 0) break;
-    for (ssize_t done = 0; done < n;) {
-      const ssize_t w = ::write(out, buf.data() + done, static_cast<std::size_t>(n - done));
-      if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) fail("Cannot write " + tmp + ": " + ErrnoText(w < 0 ? errno : EIO));
-      done += w;
-    }
-  }
-  if (::fchmod(out, 0644) != 0 || ::fsync(out) != 0) fail("Cannot write " + tmp + ": " + ErrnoText(errno));
-  out_closer.fd = -1;
-  if (::close(out) != 0) fail("Cannot write " + tmp + ": " + ErrnoText(errno));
-  if (::rename(tmp.c_str(), dst.c_str()) != 0)
-    fail(Format("Unable to replace %s (rename failed \xE2\x80\x94 check directory permissions)", dst));
-}
-
-void TOVPluginInstaller::InstallFiles(const std::string& root, const std::string& name, const std::string& binary,
-                                      const std::string& target_dir, bool has_web, bool has_lang,
-                                      std::vector<std::string>& created) {
-  const fs::path r(root), t(target_dir);
-  auto place = [&](const fs::path& src, const fs::path& dst) {
-    const bool existed = Exists(dst);
-    ReplaceFileAtomic(src.string(), dst.string());
-    if (!existed) created.push_back(dst.string());
-  };
-  if (IsFile(r / binary)) {
-    MakeDirs(t, created);
-    place(r / binary, t / binary);
-    LogInfo("Installed %s to %s", binary, target_dir);
-  } else {
-    LogWarning("Binary %s not found in package \xE2\x80\x94 plugin may not load", binary);
-  }
-  if (IsFile(r / kManifest)) {
-    MakeDirs(t / name, created);
-    place(r / kManifest, t / name / kManifest);
-  }
-  for (const auto& [sub, wanted] : {std::pair{"web", has_web}, std::pair{"lang", has_lang}}) {
-    if (!wanted || !IsDir(r / sub)) continue;
-    MakeDirs(t / name / sub, created);
-    for (const fs::path& f : TopLevelFiles(r / sub)) place(f, t / name / sub / f.filename());
-  }
+  RenameOver(WriteTempBeside(dst, &src, {}), dst);
 }
 
 void TOVPluginInstaller::RemoveDirectory(const std::string& dir) {
@@ -434,7 +593,115 @@ void TOVPluginInstaller::RemoveDirectory(const std::string& dir) {
   fs::remove_all(dir, ec);
 }
 
-TOVInstallResult TOVPluginInstaller::InstallFromFile(const std::string& zip_path) {
+/* ---- install -------------------------------------------------------------------------------- */
+
+void TOVPluginInstaller::InstallFiles(const std::string& root, const std::string& name, const std::string& binary,
+                                      const std::string& target_dir, bool has_web, bool has_lang,
+                                      const std::string& prior, const std::string& staging, bool& keep_staging) {
+  const fs::path r(root), t = fs::absolute(target_dir);
+  TJournal j;
+  j.plugin = name;
+  j.binary = binary;
+  j.target = t.string();
+  j.prior = prior;
+  std::vector<fs::path> sources;
+  auto plan = [&](const fs::path& src, const fs::path& dst) {
+    sources.push_back(src);
+    j.files.push_back({dst.string(), Exists(dst)});
+  };
+  if (IsFile(r / kManifest)) plan(r / kManifest, t / name / kManifest);
+  for (const auto& [sub, wanted] : {std::pair{"web", has_web}, std::pair{"lang", has_lang}}) {
+    if (!wanted || !IsDir(r / sub)) continue;
+    for (const fs::path& f : TopLevelFiles(r / sub)) plan(f, t / name / sub / f.filename());
+  }
+  // The library last: its arrival is the moment the new version exists.
+  const bool has_library = IsFile(r / binary);
+  if (has_library)
+    plan(r / binary, t / binary);
+  else
+    LogWarning("Binary %s not found in package \xE2\x80\x94 plugin may not load", binary);
+  if (j.files.empty()) return;
+  const std::vector<fs::path> dirs = j.Dirs();
+  for (const fs::path& d : dirs)
+    if (!Exists(d)) j.dirs.push_back(d.string());
+
+  const fs::path journal = fs::path(staging) / kJournal;
+  SyncDir(staging_dir_);  // the staging directory itself is found again after a crash
+  j.Write(journal);
+  Notify("journal");
+  try {
+    for (const fs::path& d : dirs) fs::create_directories(d);
+    for (std::size_t i = 0; i + 1 < j.files.size(); ++i) {
+      ReplaceFileAtomic(sources[i].string(), j.files[i].path);
+      Notify("file " + fs::path(j.files[i].path).lexically_relative(t).string());
+    }
+    // Everything but the last file on disk before the last one may arrive.
+    for (const fs::path& d : dirs) SyncDir(d);
+    if (!j.dirs.empty() && j.dirs.front() == t.string()) SyncDir(t.parent_path());
+    j.commit_temp = WriteTempBeside(j.files.back().path, &sources.back().native(), {});
+    struct stat st {};
+    if (::lstat(j.commit_temp.c_str(), &st) != 0) throw std::runtime_error("Cannot read " + j.commit_temp + ": " + ErrnoText(errno));
+    j.commit_dev = static_cast<std::uint64_t>(st.st_dev);
+    j.commit_ino = static_cast<std::uint64_t>(st.st_ino);
+    j.Write(journal);
+    Notify("ready");
+    RenameOver(j.commit_temp, j.files.back().path);
+  } catch (const std::exception&) {
+    if (!prior.empty()) LogWarning("Install failed, restoring backup for %s", name);
+    try {
+      if (!j.commit_temp.empty()) ::unlink(j.commit_temp.c_str());
+      RollBack(j);
+      fs::remove(journal);
+    } catch (const std::exception& e) {
+      LogError("Rolling back the install of %s failed: %s (tried again at the next start)", name, e.what());
+      keep_staging = true;
+    }
+    throw;
+  }
+  SyncDirsQuietly({fs::path(j.files.back().path).parent_path()});
+  if (has_library) LogInfo("Installed %s to %s", binary, target_dir);
+  Notify("committed");
+  std::error_code ec;
+  fs::remove(journal, ec);
+  Notify("finished");
+}
+
+void TOVPluginInstaller::RollBack(const TJournal& j) {
+  std::error_code ec;
+  for (auto it = j.files.rbegin(); it != j.files.rend(); ++it)
+    if (!it->existed && !IsDir(it->path)) fs::remove(it->path, ec);
+  if (!j.prior.empty() && IsDir(j.prior)) RestoreBackup(j.plugin, j.binary, j.target, j.prior);
+  for (auto it = j.dirs.rbegin(); it != j.dirs.rend(); ++it) fs::remove(*it, ec);  // only when empty
+  // On disk before the journal that would redo this is removed.
+  SyncDirsQuietly(j.Dirs());
+  SyncDirsQuietly({fs::path(j.target).parent_path()});
+}
+
+std::string TOVPluginInstaller::OwnerOf(const std::string& file, const std::string& name, const std::string& target_dir) {
+  const fs::path t(target_dir);
+  if (auto mgr = PluginMgr.Get()) {
+    for (int i = 0, n = mgr->GetPluginCount(); i < n; ++i) {
+      const std::optional<TOVBaseLoadedPlugin> e = mgr->GetPluginIndex(i);
+      if (e && !EqualsIgnoreCase(e->Name, name) && !e->LibPath.empty() && SamePath(e->LibPath, t / file)) return e->Name;
+    }
+  }
+  // An installed plug-in's manifest names its library (the plug-in need not be loaded: a
+  // library that failed to load, or plug-ins switched off).
+  std::error_code ec;
+  for (const auto& d : fs::directory_iterator(t, ec)) {
+    const std::string dir_name = d.path().filename().string();
+    if (!IsDir(d.path()) || EqualsIgnoreCase(dir_name, name)) continue;
+    std::string why;
+    const std::optional<std::string> text = ReadTextFile(d.path() / kManifest, why);
+    const std::optional<TJSON> m = text ? ParseJson(*text) : std::nullopt;
+    if (!m || !m->is_object()) continue;
+    const std::string owner = JStr(*m, "name", dir_name);
+    if (!EqualsIgnoreCase(owner, name) && DeclaredLibrary(*m, owner) == file) return owner;
+  }
+  return {};
+}
+
+TOVInstallResult TOVPluginInstaller::InstallFromFile(const std::string& zip_path, const std::string& expected_name) {
   TOVInstallResult r;
   if (!IsFile(zip_path)) {
     r.ErrorMessage = "ZIP file not found: " + zip_path;
@@ -451,14 +718,19 @@ TOVInstallResult TOVPluginInstaller::InstallFromFile(const std::string& zip_path
   }
   struct StagingGuard {
     std::string dir;
-    ~StagingGuard() { RemoveDirectory(dir); }
+    ~StagingGuard() {
+      if (!dir.empty()) RemoveDirectory(dir);
+    }
   } guard{staging};
   LogInfo("Extracting package to %s", staging);
-  InstallStaged(zip_path, staging, r);
+  bool keep_staging = false;
+  InstallStaged(zip_path, staging, expected_name, r, keep_staging);
+  if (keep_staging) guard.dir.clear();
   return r;
 }
 
-void TOVPluginInstaller::InstallStaged(const std::string& zip_path, const std::string& staging, TOVInstallResult& r) {
+void TOVPluginInstaller::InstallStaged(const std::string& zip_path, const std::string& staging,
+                                       const std::string& expected_name, TOVInstallResult& r, bool& keep_staging) {
   std::string why;
   if (!TOVArchiver::ExtractToDir(zip_path, staging, TArchiveFormat::afZIP, {}, &why)) {
     LogWarning("Failed to extract plugin package: %s", why);
@@ -510,6 +782,12 @@ void TOVPluginInstaller::InstallStaged(const std::string& zip_path, const std::s
     r.ErrorMessage = "Invalid or incompatible plugin.json";
     return;
   }
+  // A registry entry's download must be the plug-in it was listed for: its busy check, update
+  // row and audit entry are that plug-in's.
+  if (!expected_name.empty() && !EqualsIgnoreCase(N, expected_name)) {
+    r.ErrorMessage = Format("Package contains plugin %s, not the requested %s", N, expected_name);
+    return;
+  }
   r.PluginName = N;
   r.Version = V;
 
@@ -520,10 +798,7 @@ void TOVPluginInstaller::InstallStaged(const std::string& zip_path, const std::s
     LogInfo("Plugin %s is a client plugin, installing to %s", N, T);
   }
 
-  std::string B = NestedStr(*manifest, {"platforms", kPlatform, "binary"});
-  if (B.empty()) B = NestedStr(*manifest, {"binaries", kPlatform});
-  if (B.empty()) B = NestedStr(*manifest, {"files", "binary"});
-  if (B.empty()) B = "lib" + N + ".so";
+  std::string B = DeclaredLibrary(*manifest, N);
   // One file name inside the target directory, nothing else.
   if (!IsSafeName(B)) {
     LogWarning("Invalid binary name in plugin.json: %s", B);
@@ -535,6 +810,11 @@ void TOVPluginInstaller::InstallStaged(const std::string& zip_path, const std::s
       LogInfo("Binary %s not found, using %s", B, found);
       B = found;
     }
+  }
+  // Replacing another plug-in's library would run that plug-in as this package's code.
+  if (const std::string owner = OwnerOf(B, N, T); !owner.empty()) {
+    r.ErrorMessage = Format("Package for %s would replace %s, which belongs to plugin %s", N, B, owner);
+    return;
   }
   const bool has_web = IsDir(root / "web");
   const bool has_lang = IsDir(root / "lang");
@@ -555,34 +835,30 @@ void TOVPluginInstaller::InstallStaged(const std::string& zip_path, const std::s
       return;
     }
   }
+  Notify("staged");
 
-  std::string backup;
-  if (update) {
-    LogInfo("Backing up existing plugin: %s", N);
-    try {
-      backup = BackupExisting(N, B, T);
-    } catch (const std::exception& e) {
-      // Nothing has been replaced yet: the installed version stays as it is.
-      r.ErrorMessage = std::string("Failed to install files: ") + e.what();
-      return;
+  // What the install replaces is saved first: an update's backup, or for a new install the
+  // files an earlier one left (in staging, gone with it).
+  std::string prior;
+  try {
+    if (update) {
+      LogInfo("Backing up existing plugin: %s", N);
+      prior = BackupExisting(N, B, T);
+    } else if (CopyInstalledFiles(N, B, T, staging + "/prior")) {
+      prior = staging + "/prior";
     }
+  } catch (const std::exception& e) {
+    // Nothing has been replaced yet: the installed version stays as it is.
+    r.ErrorMessage = std::string("Failed to install files: ") + e.what();
+    return;
   }
+  Notify("backup");
 
   LogInfo("Installing plugin files: %s v%s", N, V);
-  std::vector<std::string> created;
   try {
-    InstallFiles(R, N, B, T, has_web, has_lang, created);
+    InstallFiles(R, N, B, T, has_web, has_lang, prior, staging, keep_staging);
   } catch (const std::exception& e) {
     r.ErrorMessage = std::string("Failed to install files: ") + e.what();
-    RemoveCreated(created);
-    if (update) {
-      LogWarning("Install failed, restoring backup for %s", N);
-      try {
-        RestoreBackup(N, B, T, backup);
-      } catch (const std::exception& re) {
-        LogError("Restoring backup for %s failed: %s", N, re.what());
-      }
-    }
     return;
   }
 
@@ -601,6 +877,58 @@ void TOVPluginInstaller::InstallStaged(const std::string& zip_path, const std::s
   }
   r.Success = true;
   LogInfo("Plugin %s v%s %s successfully", N, V, update ? "updated" : "installed");
+}
+
+/* ---- recovery at start-up --------------------------------------------------------------------- */
+
+void TOVPluginInstaller::RecoverInterruptedInstalls() {
+  TOVLockGuard g(lock_);
+  std::error_code ec;
+  std::vector<fs::path> leftovers;
+  for (const auto& e : fs::directory_iterator(staging_dir_, ec)) leftovers.push_back(e.path());
+  int removed = 0;
+  for (const fs::path& p : leftovers) {
+    const fs::path journal = p / kJournal;
+    if (IsDir(p) && Exists(journal)) {
+      std::string why = "not an install journal";
+      std::optional<TJournal> j;
+      if (const std::optional<std::string> text = ReadTextFile(journal, why))
+        if (const std::optional<TJSON> doc = ParseJson(*text)) j = TJournal::FromJson(*doc);
+      if (!j) {
+        LogError("Cannot read install journal %s: %s (left in place)", journal.string(), why);
+        continue;
+      }
+      try {
+        if (j->Committed()) {
+          LogInfo("Interrupted install of plugin %s had put its library in place: kept", j->plugin);
+        } else {
+          LogWarning("Rolling back interrupted install of plugin %s", j->plugin);
+          RollBack(*j);
+        }
+        // The journal goes before the saved copies it points to.
+        fs::remove(journal);
+      } catch (const std::exception& e) {
+        LogError("Rolling back the install of %s failed: %s (tried again at the next start)", j->plugin, e.what());
+        continue;
+      }
+    }
+    RemoveDirectory(p.string());
+    ++removed;
+  }
+  if (removed > 0) LogInfo("Removed %d leftover(s) of interrupted installs from %s", removed, staging_dir_);
+
+  // Backups an update was still writing.
+  std::vector<fs::path> partial;
+  for (const auto& n : fs::directory_iterator(backup_dir_, ec)) {
+    std::error_code ec2;
+    for (const auto& b : fs::directory_iterator(n.path(), ec2))
+      if (b.path().filename().string().rfind(kPartialBackup, 0) == 0) partial.push_back(b.path());
+  }
+  for (const fs::path& p : partial) RemoveDirectory(p.string());
+
+  // Temporaries of replacements the stopped server was writing.
+  for (const std::string& t : {plugin_dir_, client_plugin_dir_})
+    if (const int n = RemoveTemporaries(t); n > 0) LogInfo("Removed %d unfinished file(s) from %s", n, t);
 }
 
 TOVInstallResult TOVPluginInstaller::InstallPlugin(const std::string& name, const std::string& version,
@@ -636,7 +964,7 @@ TOVInstallResult TOVPluginInstaller::InstallPlugin(const std::string& name, cons
     r.ErrorMessage = "Failed to download plugin package";
     return r;
   }
-  return InstallFromFile(file);
+  return InstallFromFile(file, name);
 }
 
 TOVInstallResult TOVPluginInstaller::UninstallPlugin(const std::string& name, bool purge_data) {
@@ -705,6 +1033,9 @@ void StartupPluginInstaller() {
   const std::string data_dir = Config->DataDir();
   PluginInstaller.Publish(std::make_unique<TOVPluginInstaller>(Config->PluginDir(), data_dir));
   LogInfo("Plugin installer initialized (staging: %s/staging, backups: %s/backups)", data_dir, data_dir);
+  PluginInstaller->RecoverInterruptedInstalls();
+  if (const int n = RemoveStaleUploadFiles(DefaultUploadDir()); n > 0)
+    LogInfo("Removed %d upload file(s) left by a stopped server", n);
 }
 
 void ShutdownPluginInstaller(const TOVStepFn& step) {

@@ -13,16 +13,26 @@
 // A package is hostile input: the archive is unpacked with the archive helper's checks into a
 // staging directory of its own, every name that becomes a path passes the name validator, and
 // installed files are only ever replaced by renaming a complete copy over them (a loaded
-// library keeps its mapped file).  A failed update restores the library and plugin.json from
-// the backup it made; a failed new install removes the files it added.
+// library keeps its mapped file).  A package must be the plug-in asked for (when one was asked
+// for) and may not replace a library that belongs to another plug-in.
+//
+// An install is all or nothing, also across a crash: the installed files are first saved (an
+// update's backup, or a copy in the staging directory), a journal naming every file to be
+// written is flushed to <staging>/upload-*/install.journal, every other file is put in place and
+// flushed, and the library comes last: its rename is the moment the new version exists.  A
+// failure before that rolls the files back from the saved copies; a kill leaves the journal,
+// and RecoverInterruptedInstalls at the next start rolls back (library not yet in place) or
+// keeps (library in place) what it finds, then removes every leftover.
 //
 // Lock: lock_ (installer level) serialises installs and uninstalls; the plug-in manager's lock
 // and the database write lock are taken after it.  A registry download runs before lock_.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ov_http_client.h"
@@ -53,13 +63,21 @@ struct TOVChecksumLine {
 // The counted lines of a CHECKSUMS.sha256 text, in order.
 std::vector<TOVChecksumLine> ParseChecksumList(std::string_view text);
 
+// Told each step of an install as it completes, on the installing thread with the installer's
+// lock held: "staged" (package checked), "backup" (installed files saved), "journal",
+// "file <path below the target dir>" for each file before the last, "ready" (all but the last
+// file in place and flushed), "committed" (the last file, normally the library, in place) and
+// "finished" (journal removed).  For tests that stop an install at each step.
+using TOVInstallStepObserver = std::function<void(std::string_view step)>;
+
 // The lower-case hex SHA-256 of a file's bytes; throws std::runtime_error when it cannot be read.
 std::string Sha256File(const std::string& path);
 
 class TOVPluginInstaller {
  public:
-  // Creates <data_dir>/staging and <data_dir>/backups (with parents).
-  TOVPluginInstaller(std::string plugin_dir, const std::string& data_dir);
+  // Creates <data_dir>/staging and <data_dir>/backups (with parents).  observer: see
+  // TOVInstallStepObserver (none in the server).
+  TOVPluginInstaller(std::string plugin_dir, const std::string& data_dir, TOVInstallStepObserver observer = {});
   TOVPluginInstaller(const TOVPluginInstaller&) = delete;
   TOVPluginInstaller& operator=(const TOVPluginInstaller&) = delete;
 
@@ -67,15 +85,21 @@ class TOVPluginInstaller {
   const std::string& StagingDir() const noexcept { return staging_dir_; }
   const std::string& BackupDir() const noexcept { return backup_dir_; }
 
-  // Installs or updates from a package file.  Takes lock_.
-  TOVInstallResult InstallFromFile(const std::string& zip_path);
-  // Downloads the package from url into staging (outside lock_), then InstallFromFile.  name
-  // and version must be safe names.
+  // Installs or updates from a package file.  expected_name, when given, is the plug-in asked
+  // for: a package naming another plug-in (ASCII case ignored) is refused.  Takes lock_.
+  TOVInstallResult InstallFromFile(const std::string& zip_path, const std::string& expected_name = {});
+  // Downloads the package from url into staging (outside lock_), then InstallFromFile for name.
+  // name and version must be safe names.
   TOVInstallResult InstallPlugin(const std::string& name, const std::string& version, const std::string& url);
   // Unloads the plug-in (waiting, bounded, for its calls), removes its library and its web and
   // lang files, deletes its scheduler rows (and its plugin_state row when purging) and blanks
   // its update row.  Takes lock_.
   TOVInstallResult UninstallPlugin(const std::string& name, bool purge_data);
+  // Start-up, before any plug-in is loaded: every install a crash interrupted is rolled back
+  // (its last file not in place) or kept (in place), by its journal; then staging is emptied,
+  // unfinished backups and temporary files in the plug-in directories are removed.  A journal
+  // that cannot be read or rolled back is logged and left for the next start.  Takes lock_.
+  void RecoverInterruptedInstalls();
 
   // HTTP(S) GET of url into dest_path; false (logged, dest_path removed) on any failure.
   bool DownloadPackage(const std::string& url, const std::string& dest_path);
@@ -85,28 +109,42 @@ class TOVPluginInstaller {
   // root/plugin.json as an object whose "api_version" is supported; nullopt (logged) otherwise.
   std::optional<TJSON> ValidateManifest(const std::string& root);
   // Copies the installed library, plugin.json and the top-level web and lang files into a new
-  // <backups>/<name>/<yyyymmdd_hhnnss> directory and returns it.
+  // <backups>/<name>/<yyyymmdd_hhnnss> directory, flushed to disk, and returns it.  The
+  // directory appears complete or not at all.
   std::string BackupExisting(const std::string& name, const std::string& binary, const std::string& target_dir);
   // Puts back the library, plugin.json and web and lang files of backup_dir (empty: the newest
   // backup of the plug-in), each by atomic replacement.
   void RestoreBackup(const std::string& name, const std::string& binary, const std::string& target_dir,
                      const std::string& backup_dir = {});
-  // Copies src to a new temporary file beside dst and renames it over dst; throws
+  // Copies src to a new temporary file beside dst, flushes it and renames it over dst; throws
   // std::runtime_error "Unable to replace <dst> (rename failed — check directory permissions)"
   // when the rename fails, or the copy's error.
   static void ReplaceFileAtomic(const std::string& src, const std::string& dst);
-  // Copies the package's files from root into target_dir (see the layout above).  Paths that
-  // did not exist before are added to created.  Throws on the first failure.
-  void InstallFiles(const std::string& root, const std::string& name, const std::string& binary,
-                    const std::string& target_dir, bool has_web, bool has_lang, std::vector<std::string>& created);
   // Deletes a directory tree; failures are ignored.
   static void RemoveDirectory(const std::string& dir);
   void CleanupStaging(const std::string& path) { RemoveDirectory(path); }
 
  private:
-  // The body of InstallFromFile; staging is the fresh staging directory.
-  void InstallStaged(const std::string& zip_path, const std::string& staging, TOVInstallResult& r)
-      REQUIRES(lock_);
+  struct TJournal;
+
+  // The body of InstallFromFile; staging is the fresh staging directory.  keep_staging is set
+  // when a failed install could not be rolled back (its journal stays for the next start).
+  void InstallStaged(const std::string& zip_path, const std::string& staging, const std::string& expected_name,
+                     TOVInstallResult& r, bool& keep_staging) REQUIRES(lock_);
+  // Puts the package's files from root into target_dir (see the layout above), the library
+  // last, under a journal in staging; prior holds the saved copies of the files replaced ("":
+  // none).  Throws on the first failure, after rolling back (keep_staging set when that failed).
+  void InstallFiles(const std::string& root, const std::string& name, const std::string& binary,
+                    const std::string& target_dir, bool has_web, bool has_lang, const std::string& prior,
+                    const std::string& staging, bool& keep_staging) REQUIRES(lock_);
+  // Undoes an install that has not reached its last file: files it added are removed, the
+  // saved copies put back, the directories it made removed when empty.
+  void RollBack(const TJournal& j) REQUIRES(lock_);
+  // The plug-in other than name that target_dir/file belongs to, or "".
+  static std::string OwnerOf(const std::string& file, const std::string& name, const std::string& target_dir);
+  void Notify(std::string_view step) const {
+    if (observer_) observer_(step);
+  }
 
   // ---- Constant after construction ----
   const std::string staging_dir_;
@@ -115,6 +153,7 @@ class TOVPluginInstaller {
   // Relative to the working directory; made on first use.
   const std::string client_plugin_dir_ = "client_plugins";
   TOVHttpClientOptions http_options_;
+  const TOVInstallStepObserver observer_;
 
   // ---- lock_: one install or uninstall at a time (first in the server's order: the plug-in
   // manager, the registries and the database are taken under it) ----
@@ -130,8 +169,9 @@ std::string MakeUniqueDir(const std::string& dir, const std::string& prefix);
 // Local time as "yyyymmdd-hhnnsszzz" (staging names).
 std::string StagingTimeStamp();
 
-// Start-up: creates PluginInstaller on [paths] plugin_dir and data_dir and logs "Plugin
-// installer initialized (staging: %s/staging, backups: %s/backups)".
+// Start-up, before the plug-in manager: creates PluginInstaller on [paths] plugin_dir and
+// data_dir, logs "Plugin installer initialized (staging: %s/staging, backups: %s/backups)",
+// recovers interrupted installs and removes upload files that requests of a dead server left.
 void StartupPluginInstaller();
 // Shutdown step "PluginInstaller.Free".
 void ShutdownPluginInstaller(const TOVStepFn& step);

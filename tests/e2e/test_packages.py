@@ -1,6 +1,8 @@
 """Plug-in packages in the real server: upload, update with backup and restart, a failed update
-restored, uninstall behind the busy guard, reinstall of a new build, every refusal, and hostile
-archives.  The plug-in is tests/plugins/pkg_sample.c in two builds (A and B)."""
+restored, an interrupted update rolled back at the next start, uninstall behind the busy guard,
+reinstall of a new build, every refusal (packages that are not the plug-in asked for or would
+replace another plug-in's library included), and hostile archives.  The plug-in is
+tests/plugins/pkg_sample.c in two builds (A and B)."""
 import io
 import json
 import os
@@ -12,6 +14,7 @@ import zipfile
 from ovfixture import error_message
 from ovpackages import (PackageServer, checksum_list, library, make_package, manifest, multipart,
                         sample_package)
+from test_registry import Registry
 
 EM = "\u2014"
 
@@ -157,6 +160,128 @@ class UninstallAndReinstall(unittest.TestCase):
                              [("PkgSample", "Uninstalled (keep data)"), ("PkgSample", "Uninstalled (full purge)"),
                               ("PkgSample", "Uninstalled (full purge)")])
             self.assertEqual(srv.staging(), [])
+
+
+def write(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data.encode() if isinstance(data, str) else data)
+
+
+def tree(top):
+    """Every file below top (hidden ones too) with its bytes, and every directory as "<path>/"."""
+    out = {}
+    for d, dirs, files in os.walk(top):
+        rel = os.path.relpath(d, top)
+        for name in dirs:
+            out[os.path.normpath(os.path.join(rel, name)) + "/"] = b""
+        for name in files:
+            with open(os.path.join(d, name), "rb") as f:
+                out[os.path.normpath(os.path.join(rel, name))] = f.read()
+    return out
+
+
+class InterruptedInstall(unittest.TestCase):
+    def test_interrupted_update_rolled_back_before_plugins_load(self):
+        """The state a kill leaves half-way through an update of PkgSample 1.0.0 to 2.0.0: the
+        new plugin.json and web files in place, a new lang directory, the new library staged
+        beside the old one, the journal naming it all.  The next start puts 1.0.0 back before the
+        plug-ins load, and clears staging, the unfinished backup and the temporaries."""
+        with PackageServer(autostart=False) as srv:
+            d = srv.plugin_dir
+            srv.install_plugin("pkg_sample", "libPkgSample")
+            backup = os.path.join(srv.data_dir, "backups", "PkgSample", "20240101_120000")
+            old = {"PkgSample/plugin.json": manifest("PkgSample", "1.0.0"), "PkgSample/web/app.js": b"app 1",
+                   "PkgSample/web/old.js": b"only in 1"}
+            for rel, data in old.items():
+                write(os.path.join(d, rel), data)
+            write(os.path.join(backup, "libPkgSample.so"), library("pkg_sample"))
+            write(os.path.join(backup, "plugin.json"), old["PkgSample/plugin.json"])
+            write(os.path.join(backup, "web", "app.js"), b"app 1")
+            write(os.path.join(backup, "web", "old.js"), b"only in 1")
+            before = tree(d)
+            for rel, data in (("PkgSample/plugin.json", manifest("PkgSample", "2.0.0")), ("PkgSample/web/app.js", "app 2"),
+                              ("PkgSample/web/new.js", "only in 2"), ("PkgSample/lang/en.json", "en 2"),
+                              (".libPkgSample.so.new.Ab12Cd", library("pkg_sample_b")),
+                              ("PkgSample/web/app.js.new.Zz9Yy8", "an older server's temporary")):
+                write(os.path.join(d, rel), data)
+            staging = os.path.join(srv.data_dir, "staging")
+            journal = {"plugin": "PkgSample", "binary": "libPkgSample.so", "target": d, "prior": backup,
+                       "files": [{"path": os.path.join(d, rel), "existed": existed} for rel, existed in (
+                           ("PkgSample/plugin.json", True), ("PkgSample/web/app.js", True),
+                           ("PkgSample/web/new.js", False), ("PkgSample/lang/en.json", False),
+                           ("libPkgSample.so", True))],
+                       "dirs": [os.path.join(d, "PkgSample", "lang")],
+                       "commit": {"temp": os.path.join(d, ".libPkgSample.so.new.Ab12Cd"), "dev": 1, "ino": 1}}
+            write(os.path.join(staging, "upload-20240101-120000000-Qw12Er", "install.journal"), json.dumps(journal))
+            write(os.path.join(staging, "upload-20240101-120000000-Qw12Er", "plugin.json"), manifest("PkgSample", "2.0.0"))
+            write(os.path.join(staging, "upload-20240101-120001000-As34Df.ovp"), b"PK")
+            write(os.path.join(staging, "PkgSample-2.0.0-Zx56Cv.ovp"), b"PK")
+            write(os.path.join(srv.data_dir, "backups", "PkgSample", ".partial-Rt78Yu", "libPkgSample.so"), b"half")
+
+            srv.start()
+            out = srv.stdout
+            self.assertTrue(srv.logged("[WARN] Rolling back interrupted install of plugin PkgSample"))
+            self.assertTrue(srv.logged("[WARN] Restoring backup for PkgSample from " + backup))
+            self.assertTrue(srv.logged("Plugin loaded: PkgSample v1.0.0 - Package sample build A"))
+            self.assertLess(out.index("Rolling back interrupted install"), out.index("Scanning for plugins in"))
+            self.assertEqual(tree(d), before)
+            self.assertEqual(os.listdir(staging), [])
+            self.assertEqual(os.listdir(os.path.dirname(backup)), ["20240101_120000"])
+
+            # Served without login: a plug-in's files, never a hidden or temporary one.
+            write(os.path.join(d, "PkgSample", "web", ".secret.js"), "hidden")
+            write(os.path.join(d, "PkgSample", "web", "app.js.new.Ab12Cd"), "half written")
+            write(os.path.join(d, ".libPkgSample.so.new.Xc90Vb"), "half a library")
+            self.assertEqual(srv.request("GET", "/plugins/PkgSample/web/app.js")[::2], (200, "app 1"))
+            for path in ("/plugins/PkgSample/web/.secret.js", "/plugins/PkgSample/web/app.js.new.Ab12Cd",
+                         "/plugins/.libPkgSample.so.new.Xc90Vb", "/plugins/PkgSample/web/../web/.secret.js",
+                         "/plugins/PkgSample/%2Esecret/../web/.secret.js"):
+                status, _, body = srv.request("GET", path)
+                self.assertEqual((status, error_message(json.loads(body))), (404, "Plugin file not found"), path)
+
+
+class PackageIdentity(unittest.TestCase):
+    def test_package_must_be_the_plugin_asked_for_and_keep_off_other_plugins(self):
+        reg = Registry()
+        try:
+            with PackageServer(autostart=False, config={"plugins": {"registry_url": reg.url}}) as srv:
+                lib = srv.install_plugin("pkg_sample", "libPkgSample")
+                srv.start()
+                # The registry lists Wanted; its download is a package of Other.
+                reg.files["/files/wanted.ovp"] = make_package({"plugin.json": manifest("Other", "1.0"),
+                                                               "libOther.so": library("sample_c")})
+                reg.set_plugins([{"name": "Wanted", "latest_version": "1.0", "download_url": "/files/wanted.ovp"}])
+                self.assertEqual(srv.call("POST", "/plugins/updates/check")[0], 200)
+                before = tree(srv.plugin_dir)
+                status, body = srv.call("POST", "/plugins/install", {"name": "Wanted"})
+                self.assertEqual((status, error_message(body)),
+                                 (500, "Package contains plugin Other, not the requested Wanted"))
+                # A new package naming another plug-in's library as its own.
+                status, body = srv.upload(make_package({
+                    "plugin.json": manifest("Other", "1.0", binaries={"linux-x86_64": "libPkgSample.so"}),
+                    "libPkgSample.so": library("pkg_sample_b")}))
+                self.assertEqual((status, error_message(body)), (500, "Package for Other would replace libPkgSample.so, "
+                                                                      "which belongs to plugin PkgSample"))
+                self.assertEqual(tree(srv.plugin_dir), before)
+                self.assertEqual(srv.value("SELECT installed_version FROM plugin_updates WHERE plugin_name = 'Wanted'"),
+                                 "")
+                self.assertEqual(srv.audit("plugin_install") + srv.audit("plugin_upload"), [])
+                self.assertEqual(srv.staging(), [])
+
+                # The same download listed under its own name (any letter case) installs.
+                reg.set_plugins([{"name": "other", "latest_version": "1.0", "download_url": "/files/wanted.ovp"}])
+                self.assertEqual(srv.call("POST", "/plugins/updates/check")[0], 200)
+                status, body = srv.call("POST", "/plugins/install", {"name": "other"})
+                self.assertEqual(status, 200, body)
+                self.assertEqual(srv.audit("plugin_install"), [("other", "Version 1.0 installed")])
+                self.assertEqual(srv.stop(), 0)
+                srv.start()
+                self.assertTrue(srv.logged("[plugin:PkgSample] PkgSample build A initialized"))
+                with open(lib, "rb") as f:
+                    self.assertEqual(f.read(), library("pkg_sample"))
+        finally:
+            reg.close()
 
 
 def zip_bytes(entries):
