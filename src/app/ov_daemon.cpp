@@ -364,16 +364,17 @@ constexpr TOVServiceRow kServices[] = {
     {"AdminMenu", StartupAdminMenu, ShutdownAdminMenu},
     {"AdminPages", StartupAdminPages, ShutdownAdminPages},
     {"PluginRoutes", StartupRouteRegistry, ShutdownPluginRoutes},
-    // The package installer; its staging and backup directories are made here.  Before the
-    // plug-ins load: an install a crash interrupted is finished or rolled back first, so each
-    // plug-in loads as one whole version.  Stopped where it always was, after the scheduler.
-    {"PluginInstaller", StartupPluginInstaller, ShutdownPluginInstaller, After, "Scheduler"},
+    // Before the plug-ins load: a package install that a crash interrupted is finished or
+    // rolled back, so each plug-in loads as one whole version, and what it left is removed.
+    {"PluginRecovery", RecoverPluginInstalls, nullptr},
     // Native plug-ins: scanned and initialised when [plugins] enabled.
     {"PluginMgr", StartupPluginManager, ShutdownPluginManager},
     // The task scheduler thread; stopped right after the HTTP server.
     {"Scheduler", StartScheduler, ShutdownScheduler, After, "HttpSrv"},
     // The plug-in registry's check-in and update list.
     {"UpdateChecker", StartupUpdateChecker, ShutdownUpdateChecker},
+    // The package installer; its staging and backup directories are made here.
+    {"PluginInstaller", StartupPluginInstaller, ShutdownPluginInstaller},
     // Script packages under [paths] scripts_dir; those placed by hand are registered (doors
     // announced to the plug-ins started above).  Freed after the update checker.
     {"ScriptMgr", StartupScriptManager, ShutdownScriptManager, After, "UpdateChecker"},

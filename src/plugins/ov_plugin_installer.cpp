@@ -1029,13 +1029,16 @@ TOVInstallResult TOVPluginInstaller::UninstallPlugin(const std::string& name, bo
 
 /* ---- start-up and shutdown ---------------------------------------------------------------- */
 
+void RecoverPluginInstalls() {
+  TOVPluginInstaller(Config->PluginDir(), Config->DataDir()).RecoverInterruptedInstalls();
+  if (const int n = RemoveStaleUploadFiles(DefaultUploadDir()); n > 0)
+    LogInfo("Removed %d upload file(s) left by a stopped server", n);
+}
+
 void StartupPluginInstaller() {
   const std::string data_dir = Config->DataDir();
   PluginInstaller.Publish(std::make_unique<TOVPluginInstaller>(Config->PluginDir(), data_dir));
   LogInfo("Plugin installer initialized (staging: %s/staging, backups: %s/backups)", data_dir, data_dir);
-  PluginInstaller->RecoverInterruptedInstalls();
-  if (const int n = RemoveStaleUploadFiles(DefaultUploadDir()); n > 0)
-    LogInfo("Removed %d upload file(s) left by a stopped server", n);
 }
 
 void ShutdownPluginInstaller(const TOVStepFn& step) {

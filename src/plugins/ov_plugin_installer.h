@@ -169,9 +169,12 @@ std::string MakeUniqueDir(const std::string& dir, const std::string& prefix);
 // Local time as "yyyymmdd-hhnnsszzz" (staging names).
 std::string StagingTimeStamp();
 
-// Start-up, before the plug-in manager: creates PluginInstaller on [paths] plugin_dir and
-// data_dir, logs "Plugin installer initialized (staging: %s/staging, backups: %s/backups)",
-// recovers interrupted installs and removes upload files that requests of a dead server left.
+// Start-up, before the plug-ins load: finishes or rolls back every install a crash interrupted
+// ([paths] plugin_dir, data_dir) and removes what it left (staging, temporaries, upload files
+// that requests of a stopped server left).
+void RecoverPluginInstalls();
+// Start-up: creates PluginInstaller on [paths] plugin_dir and data_dir and logs "Plugin
+// installer initialized (staging: %s/staging, backups: %s/backups)".
 void StartupPluginInstaller();
 // Shutdown step "PluginInstaller.Free".
 void ShutdownPluginInstaller(const TOVStepFn& step);
