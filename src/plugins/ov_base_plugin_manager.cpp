@@ -1,19 +1,16 @@
 #include "ov_base_plugin_manager.h"
 
 #include <dlfcn.h>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <system_error>
 #include <thread>
 
 #include "ov_i18n.h"
 #include "ov_log.h"
+#include "ov_plugin_library.h"
 #include "ov_plugin_sdk.h"
 #include "ov_text.h"
 
@@ -51,18 +48,6 @@ bool TOVPluginRuntime::WaitIdle(std::chrono::milliseconds bound) {
   }
   return true;
 }
-
-// Counts a service call or scheduled task as running inside the plug-in for its scope.
-class TOVPluginCallCount {
- public:
-  explicit TOVPluginCallCount(TOVPluginRuntime& rt) noexcept : rt_(rt) { rt_.active_calls_.fetch_add(1); }
-  ~TOVPluginCallCount() { rt_.active_calls_.fetch_sub(1); }
-  TOVPluginCallCount(const TOVPluginCallCount&) = delete;
-  TOVPluginCallCount& operator=(const TOVPluginCallCount&) = delete;
-
- private:
-  TOVPluginRuntime& rt_;
-};
 
 namespace {
 
@@ -131,61 +116,7 @@ class TCreatedPlugin {
   TOVPluginDestroyProc destroy_ = nullptr;
 };
 
-// The dynamic loader hands back the mapping it already has for a path (even when the file was
-// replaced since), so a library loaded before is loaded again through a copy under a name no
-// load in this process used: "." + file name + "." + hhnnss + "-" + pid + "-" + n beside it.
-// Hidden, and never ending in ".so", so no scan takes it for a plug-in; written under a temporary
-// name first, then linked to its final name, so that no load ever sees half a file.
-std::string UniqueHiddenCopy(const std::string& path) {
-  namespace fs = std::filesystem;
-  const fs::path src(path);
-  const std::string dir = src.has_parent_path() ? src.parent_path().string() : ".";
-  const std::string base = dir + "/." + src.filename().string() + ".";
-  std::string tmp = base + "tmpXXXXXX";
-  const int fd = ::mkstemp(tmp.data());
-  if (fd < 0) throw std::system_error(errno, std::generic_category(), "cannot create " + tmp);
-  ::close(fd);
-  struct TRemove {
-    std::string p;
-    ~TRemove() { ::unlink(p.c_str()); }
-  } remove_tmp{tmp};
-  fs::copy_file(src, tmp, fs::copy_options::overwrite_existing);
-
-  static std::atomic<unsigned> counter{0};
-  const std::time_t now = std::time(nullptr);
-  std::tm tm{};
-  localtime_r(&now, &tm);
-  char hhnnss[8];
-  std::snprintf(hhnnss, sizeof hhnnss, "%02d%02d%02d", tm.tm_hour, tm.tm_min, tm.tm_sec);
-  for (;;) {
-    std::string final_name = base + hhnnss + "-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
-    if (::link(tmp.c_str(), final_name.c_str()) == 0) return final_name;
-    if (errno != EEXIST) throw std::system_error(errno, std::generic_category(), "cannot create " + final_name);
-  }
-}
-
-// Opens the library, through a fresh copy when its path is mapped already.  The copy's name is
-// removed once it is mapped.  Returns the handle or nullptr with the loader's error text.
-void* OpenLibrary(const std::string& path, std::string& dl_error) {
-  std::string load_path = path, copy;
-  if (void* mapped = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD)) {
-    dlclose(mapped);
-    try {
-      copy = UniqueHiddenCopy(path);
-      load_path = copy;
-    } catch (const std::exception& e) {
-      LogWarning("Plugin copy failed (%s), loading %s from its own path", e.what(), path);
-    }
-  }
-  dlerror();
-  void* h = dlopen(load_path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!h) {
-    const char* err = dlerror();
-    dl_error = err ? err : "unknown error";
-  }
-  if (!copy.empty()) ::unlink(copy.c_str());
-  return h;
-}
+constexpr const char* kNoUnwindTables = "built without unwind tables";
 
 // The "version" of <library dir>/<name>/plugin.json, or "" (a problem is logged at debug level).
 std::string VersionFromPluginJson(const std::string& lib_path, const std::string& name) {
@@ -274,8 +205,14 @@ std::optional<TOVBaseLoadedPlugin> TOVBasePluginManager::SnapshotPlugin(const st
 
 // ---- scanning and loading --------------------------------------------------------------------------
 
+void TOVBasePluginManager::RemoveStaleCopies() const {
+  RemovePluginLibraryCopies(plugin_dir_);
+  RemovePluginLibraryCopies(PluginCopyFallbackDir());
+}
+
 void TOVBasePluginManager::ScanPlugins() {
   LogInfo("Scanning for plugins in %s", plugin_dir_);
+  RemoveStaleCopies();
   std::error_code ec;
   for (const auto& entry : std::filesystem::directory_iterator(plugin_dir_, ec)) {
     const std::string file = entry.path().filename().string();
@@ -303,7 +240,7 @@ bool TOVBasePluginManager::LoadNativePlugin(const std::string& path, std::string
   std::optional<std::string> crashed;
   try {
     std::string dl_error;
-    lib.Reset(OpenLibrary(path, dl_error));
+    lib.Reset(OpenPluginLibrary(path, dl_error));
     if (!lib.get()) return fail(Format("Failed to load plugin library: %s (%s)", path, dl_error));
 
     if (auto version_fn = lib.Symbol<TOVPluginAPIVersionFunc>(OV_EXPORT_API_VERSION)) {
@@ -317,6 +254,12 @@ bool TOVBasePluginManager::LoadNativePlugin(const std::string& path, std::string
     }
     auto create = lib.Symbol<TOVPluginCreateFunc>(OV_EXPORT_CREATE);
     if (!create) return fail(Format("Plugin missing %s export: %s", OV_EXPORT_CREATE, path));
+    // Refused before any of its code that can reach the host runs (OVPluginCreate is given
+    // one): the exports first, then, before the getters, the plug-in's own table.
+    auto destroy = lib.Symbol<TOVPluginDestroyProc>(OV_EXPORT_DESTROY);
+    if (!HasUnwindInfo(reinterpret_cast<const void*>(create)) ||
+        (destroy && !HasUnwindInfo(reinterpret_cast<const void*>(destroy))))
+      return fail(Format("Plugin creation failed: %s - %s", path, kNoUnwindTables));
 
     TOVBaseLoadedPlugin e;
     std::optional<std::string> creation_error;
@@ -324,7 +267,8 @@ bool TOVBasePluginManager::LoadNativePlugin(const std::string& path, std::string
       IOVPluginHost* loading = LoadingHost();
       IOVPlugin* p = CallIntoPlugin([&] { return create(loading); });
       if (!p) return fail(Format("Plugin creation returned nil: %s", path));
-      created.Set(p, lib.Symbol<TOVPluginDestroyProc>(OV_EXPORT_DESTROY));
+      created.Set(p, destroy);
+      if (!SlotsHaveUnwindInfo(p->vtbl)) throw EOVPluginError(kNoUnwindTables);
       CallIntoPlugin([&] {
         e.Name = ReadText(p, &IOVPluginVtbl::GetName, "GetName");
         e.Dependencies = ReadDependencies(p);

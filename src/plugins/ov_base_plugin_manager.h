@@ -139,6 +139,18 @@ class TOVPluginGuard {
   std::shared_ptr<TOVPluginRuntime> rt_;
 };
 
+// Counts a service call or scheduled task as running inside the plug-in for its scope.
+class TOVPluginCallCount {
+ public:
+  explicit TOVPluginCallCount(TOVPluginRuntime& rt) noexcept : rt_(rt) { rt_.active_calls_.fetch_add(1); }
+  ~TOVPluginCallCount() { rt_.active_calls_.fetch_sub(1); }
+  TOVPluginCallCount(const TOVPluginCallCount&) = delete;
+  TOVPluginCallCount& operator=(const TOVPluginCallCount&) = delete;
+
+ private:
+  TOVPluginRuntime& rt_;
+};
+
 // One loaded plug-in.
 struct TOVBaseLoadedPlugin {
   std::string Name;  // unique in the table, compared ignoring ASCII case
@@ -179,9 +191,13 @@ class TOVBasePluginManager {
 
   // Position of the entry named name (ASCII case ignored), or -1.
   int FindPlugin(const std::string& name) const REQUIRES(lock_);
-  // Loads every "*.so" file of the plug-in directory.
+  // Loads every "*.so" file of the plug-in directory, after removing the private copies of
+  // libraries that a crashed process left there.
   void ScanPlugins();
-  // Loads one library; true when its plug-in was added to the table.
+  // Loads one library, always mapped from a private copy (the file may be replaced at any time
+  // afterwards); true when its plug-in was added to the table.  A library whose entry points
+  // have no unwind information is refused before any of its code runs: a host error could not
+  // pass through its frames.
   bool LoadNativePlugin(const std::string& lib_path);
   // Initialises the table in dependency order and enables what is to be enabled.
   void InitializeAll();
@@ -206,6 +222,8 @@ class TOVBasePluginManager {
   // service plug-in or does not know the function; exceptions of the plug-in reach the caller.
   std::unique_ptr<TJSON> CallPluginFunction(const std::string& plugin_name, const std::string& func_name,
                                             const TJSON* args, const TOVAuthUser* caller = nullptr);
+  // The plug-in's own object, for the server's code; plug-ins get a proxy instead
+  // (TOVPluginHost::PluginGetService).
   IOVPlugin* GetPluginService(const std::string& name) const;
   std::int32_t GetPluginActiveCallCount(const std::string& name) const;
   bool IsPluginBusy(const std::string& name) const { return GetPluginActiveCallCount(name) > 0; }
@@ -247,6 +265,9 @@ class TOVBasePluginManager {
   virtual std::unique_ptr<TJSON> HandleSystemCall(const std::string& func_name, const TJSON* args);
 
   // ---- for subclasses ----
+  // Removes the private library copies of processes that no longer run (never loaded: their
+  // names do not end in ".so"), from the plug-in directory and the temporary directory.
+  void RemoveStaleCopies() const;
   // LoadNativePlugin that also reports the logged failure.
   bool LoadNativePlugin(const std::string& lib_path, std::string& error);
   // Grants and calls Initialize; on success marks the entry initialised, logs success_log

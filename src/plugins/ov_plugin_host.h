@@ -22,6 +22,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -32,6 +33,7 @@
 #include "dbapi_dialect.h"
 #include "ov_event_bus.h"
 #include "ov_json_helpers.h"
+#include "ov_locks.h"
 #include "ov_plugin_api.h"
 
 namespace ov {
@@ -46,6 +48,7 @@ class EOVPluginError : public std::runtime_error {
 extern const std::vector<std::string_view> CORE_TABLES;
 
 class TOVPluginRuntime;
+class TOVServiceProxy;
 
 class TOVPluginHost {
  public:
@@ -118,8 +121,9 @@ class TOVPluginHost {
   void EventSubscribe(std::string_view event_type, OVEventCallbackCode code, void* data) const;
   void EventUnsubscribeCallback(OVEventCallbackCode code, void* data) const;
   void EventFire(std::string_view event_type, const TJSON* data) const;
-  // Throws EOVPluginError unless path begins with "/": the route must stay under the plug-in's
-  // own /api/v1/plugins/<name>/.
+  // A route the registry refuses (a path without the leading "/", a route of the server's own)
+  // is logged as a warning naming the plug-in, the route and why, and the plug-in goes on with
+  // its other routes.  A missing permission or an empty handler throws EOVPluginError.
   void RouteRegister(std::string_view method, std::string_view path, OVRouteHandlerCode code, void* data) const;
   void AdminAddMenu(std::string_view title, std::string_view url, std::string_view icon, std::int32_t position,
                     std::string_view group) const;
@@ -137,7 +141,14 @@ class TOVPluginHost {
   // ---- plug-in calls (slots 30-31) ----
   // Passes no caller: plug-ins keep their access to every "_system" function.
   std::unique_ptr<TJSON> PluginCall(std::string_view plugin, std::string_view function, const TJSON* args) const;
-  IOVPlugin* PluginGetService(std::string_view plugin) const;
+  // Another plug-in as an IOVPlugin of the host's own (a proxy), never the plug-in's object:
+  // each call through it enters the plug-in's current instance (found by name: a reload is
+  // followed) under its runtime guard, and raises EOVPluginError when the plug-in is not loaded,
+  // not enabled or being unloaded.  GetServicePlugin and GetScheduledPlugin hand out proxies
+  // too; the server's own hooks (protocol, routes, admin, database, events, detector) read as
+  // absent, and Initialize and Finalize are refused.  nullptr when no such plug-in is loaded.
+  // One proxy per name (case ignored), owned by this host.
+  IOVPlugin* PluginGetService(std::string_view plugin) const EXCLUDES(proxies_lock_);
 
   // ---- users and access control (slots 34-40) ----
   std::optional<TJSON> UserGet(std::int32_t user_id) const;
@@ -199,6 +210,15 @@ class TOVPluginHost {
   bool runtime_bound_ = false;
   // The granted set (bits); replaced by the owner, read by every check.
   std::atomic<std::uint32_t> granted_{0};
+
+  // ---- Guarded by proxies_lock_ (a leaf: only the map is used under it) ----
+  mutable TOVLock proxies_lock_{LockLevel::Leaf};
+  struct TProxyDelete {
+    void operator()(TOVServiceProxy* p) const noexcept;
+  };
+  // Lower-cased plug-in name -> its proxy, freed with the host: the proxy's callers run inside
+  // this host's plug-in, which is freed only once no call into it runs.
+  mutable std::map<std::string, std::unique_ptr<TOVServiceProxy, TProxyDelete>> proxies_ GUARDED_BY(proxies_lock_);
 };
 
 // Around every call into a plug-in (TOVPluginGuard::Call): a database batch the plug-in began on

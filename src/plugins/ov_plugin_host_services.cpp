@@ -3,6 +3,8 @@
 // neutral answer when the service is absent, so a plug-in never sees a missing service as an
 // error.
 #include <algorithm>
+#include <cstddef>
+#include <type_traits>
 
 #include "ov_admin_registry.h"
 #include "ov_auth.h"
@@ -17,6 +19,7 @@
 #include "ov_plugin_sdk.h"
 #include "ov_security.h"
 #include "ov_session_manager.h"
+#include "ov_text.h"
 #include "ov_ws_server.h"
 
 namespace ov {
@@ -82,13 +85,13 @@ void TOVPluginHost::RouteRegister(std::string_view method, std::string_view path
                                   void* data) const {
   CheckPermission(opRoutesRegister);
   if (!code) throw EOVPluginError(Format("Plugin \"%s\" registered an empty route handler", name_));
-  // Without the "/" the full path would run on into another plug-in's name.
-  if (path.empty() || path.front() != '/')
-    throw EOVPluginError(Format("Plugin \"%s\" route path must begin with \"/\": %s", name_, path));
   auto routes = PluginRoutes.Get();
   if (!routes) return;
   auto handler = std::make_shared<const TOVPluginRouteHandler>(TOVPluginRouteHandler{code, data, runtime_, runtime_bound_});
-  routes->RegisterRoute(name_, Text(method), Text(path), std::move(handler));
+  // A refused route costs the plug-in that route only: raising here would end its
+  // RegisterRoutes, and with it the enable, over one path.
+  if (std::string why = routes->RegisterRoute(name_, Text(method), Text(path), std::move(handler)); !why.empty())
+    ov::LogWarning("[plugin:%s] Route refused: %s %s (%s)", name_, method, path, why);
 }
 
 void TOVPluginHost::AdminAddMenu(std::string_view title, std::string_view url, std::string_view icon,
@@ -146,6 +149,170 @@ void TOVPluginHost::SessionSetNodeUser(std::int32_t node, std::string_view user_
 
 void TOVPluginHost::SessionSetNodeAddress() const { CheckPermission(opSessionsWrite); }
 
+// ---- service proxies -----------------------------------------------------------------------------
+
+// What PluginGetService hands out for a plug-in: interfaces whose tables are the thunks below.
+// A plug-in's own object would let its caller skip the runtime guard every other entry into
+// plug-in code holds, and would dangle once that plug-in is reloaded or unloaded; the proxy
+// knows the plug-in by name only and enters its current instance on each call.
+class TOVServiceProxy {
+ public:
+  explicit TOVServiceProxy(std::string target);
+  TOVServiceProxy(const TOVServiceProxy&) = delete;
+  TOVServiceProxy& operator=(const TOVServiceProxy&) = delete;
+
+  IOVPlugin* Plugin() noexcept { return &plugin_.intf; }
+  IOVServicePlugin* Service() noexcept { return &service_.intf; }
+  IOVScheduledPlugin* Scheduled() noexcept { return &scheduled_.intf; }
+  const std::string& Target() const noexcept { return target_; }
+  // The proxy behind an interface pointer made by the getters above.
+  template <class I>
+  static TOVServiceProxy& Of(I* intf) noexcept {
+    static_assert(std::is_standard_layout_v<TFace<I>> && offsetof(TFace<I>, intf) == 0);
+    return *reinterpret_cast<TFace<I>*>(intf)->owner;
+  }
+
+ private:
+  template <class I>
+  struct TFace {
+    I intf;
+    TOVServiceProxy* owner;
+  };
+
+  // ---- Constant after construction ----
+  TFace<IOVPlugin> plugin_;
+  TFace<IOVServicePlugin> service_;
+  TFace<IOVScheduledPlugin> scheduled_;
+  const std::string target_;
+};
+
+namespace {
+
+// Runs f(plugin object) in the proxy's plug-in: its current instance, entered under its runtime
+// guard (an unload waits for the call) and through CallIntoPlugin, as every call into plug-in
+// code is; counted: as a running service call or task, as the manager counts those.  Throws
+// EOVPluginError when the plug-in is not loaded, not enabled or being unloaded.
+template <class F>
+decltype(auto) InTarget(const TOVServiceProxy& proxy, bool counted, F&& f) {
+  auto mgr = PluginMgr.Get();
+  std::optional<TOVPluginGuard> guard = mgr ? mgr->EnterPlugin(proxy.Target()) : std::nullopt;
+  if (!guard) throw EOVPluginError(Format("Plugin \"%s\" is not available", proxy.Target()));
+  std::optional<TOVPluginCallCount> running;
+  if (counted) running.emplace(guard->Runtime());
+  IOVPlugin* p = guard->Plugin();
+  return guard->Call([&] { return f(p); });
+}
+
+IOVServicePlugin* ServiceOf(const TOVServiceProxy& proxy, IOVPlugin* p) {
+  IOVServicePlugin* s = OV_PCALL(p, GetServicePlugin);
+  if (!s) throw EOVPluginError(Format("Plugin \"%s\" offers no service functions", proxy.Target()));
+  return s;
+}
+
+IOVScheduledPlugin* ScheduledOf(const TOVServiceProxy& proxy, IOVPlugin* p) {
+  IOVScheduledPlugin* s = OV_PCALL(p, GetScheduledPlugin);
+  if (!s) throw EOVPluginError(Format("Plugin \"%s\" has no scheduled tasks", proxy.Target()));
+  return s;
+}
+
+template <class I>
+TOVServiceProxy& ProxyOf(I* self) noexcept {
+  return TOVServiceProxy::Of(self);
+}
+
+// The server's own hooks of a plug-in: absent through a proxy (nothing of the plug-in runs).
+template <class R>
+R* Absent(IOVPlugin* self) {
+  return InTarget(ProxyOf(self), false, [](IOVPlugin*) -> R* { return nullptr; });
+}
+
+extern "C" {
+
+// IOVPlugin: information, passed through.
+static void px_GetName(IOVPlugin* s, OVStr* r) { InTarget(ProxyOf(s), false, [&](IOVPlugin* p) { OV_PCALL(p, GetName, r); }); }
+static void px_GetVersion(IOVPlugin* s, OVStr* r) {
+  InTarget(ProxyOf(s), false, [&](IOVPlugin* p) { OV_PCALL(p, GetVersion, r); });
+}
+static void px_GetDescription(IOVPlugin* s, OVStr* r) {
+  InTarget(ProxyOf(s), false, [&](IOVPlugin* p) { OV_PCALL(p, GetDescription, r); });
+}
+static void px_GetAuthor(IOVPlugin* s, OVStr* r) { InTarget(ProxyOf(s), false, [&](IOVPlugin* p) { OV_PCALL(p, GetAuthor, r); }); }
+static void px_GetDependencies(IOVPlugin* s, OVStr** r) {
+  InTarget(ProxyOf(s), false, [&](IOVPlugin* p) { OV_PCALL(p, GetDependencies, r); });
+}
+static uint32_t px_GetRequestedPermissions(IOVPlugin* s) {
+  return InTarget(ProxyOf(s), false, [](IOVPlugin* p) { return OV_PCALL(p, GetRequestedPermissions); });
+}
+static uint32_t px_GetCapabilities(IOVPlugin* s) {
+  return InTarget(ProxyOf(s), false, [](IOVPlugin* p) { return OV_PCALL(p, GetCapabilities); });
+}
+static int32_t px_GetTarget(IOVPlugin* s) { return InTarget(ProxyOf(s), false, [](IOVPlugin* p) { return OV_PCALL(p, GetTarget); }); }
+// The services other plug-ins call: proxies of their own.
+static IOVServicePlugin* px_GetServicePlugin(IOVPlugin* s) {
+  const bool has = InTarget(ProxyOf(s), false, [](IOVPlugin* p) { return OV_PCALL(p, GetServicePlugin) != nullptr; });
+  return has ? ProxyOf(s).Service() : nullptr;
+}
+static IOVScheduledPlugin* px_GetScheduledPlugin(IOVPlugin* s) {
+  const bool has = InTarget(ProxyOf(s), false, [](IOVPlugin* p) { return OV_PCALL(p, GetScheduledPlugin) != nullptr; });
+  return has ? ProxyOf(s).Scheduled() : nullptr;
+}
+// The plug-in's life is the server's.
+static OVBool px_Initialize(IOVPlugin* s, IOVPluginHost*) {
+  throw EOVPluginError(Format("Plugin \"%s\" is initialized by the server only", ProxyOf(s).Target()));
+}
+static void px_Finalize(IOVPlugin* s) {
+  throw EOVPluginError(Format("Plugin \"%s\" is finalized by the server only", ProxyOf(s).Target()));
+}
+
+// IOVServicePlugin.
+static void pxs_GetServiceName(IOVServicePlugin* s, OVStr* r) {
+  InTarget(ProxyOf(s), false, [&](IOVPlugin* p) { OV_PCALL(ServiceOf(ProxyOf(s), p), GetServiceName, r); });
+}
+static OVJson* pxs_CallFunction(IOVServicePlugin* s, OVStr name, OVJson* args) {
+  return InTarget(ProxyOf(s), true, [&](IOVPlugin* p) { return OV_PCALL(ServiceOf(ProxyOf(s), p), CallFunction, name, args); });
+}
+
+// IOVScheduledPlugin.
+static OVJson* pxt_GetScheduledTasks(IOVScheduledPlugin* s) {
+  return InTarget(ProxyOf(s), false, [&](IOVPlugin* p) { return OV_PCALL(ScheduledOf(ProxyOf(s), p), GetScheduledTasks); });
+}
+static void pxt_RunTask(IOVScheduledPlugin* s, OVStr task) {
+  InTarget(ProxyOf(s), true, [&](IOVPlugin* p) { OV_PCALL(ScheduledOf(ProxyOf(s), p), RunTask, task); });
+}
+
+}  // extern "C"
+
+const IOVPluginVtbl kProxyVtbl = {
+    .GetName = px_GetName,                                        // 0
+    .GetVersion = px_GetVersion,                                  // 1
+    .GetDescription = px_GetDescription,                          // 2
+    .GetAuthor = px_GetAuthor,                                    // 3
+    .GetDependencies = px_GetDependencies,                        // 4
+    .GetRequestedPermissions = px_GetRequestedPermissions,        // 5
+    .GetCapabilities = px_GetCapabilities,                        // 6
+    .GetTarget = px_GetTarget,                                    // 7
+    .GetProtocolPlugin = Absent<IOVProtocolPlugin>,               // 8
+    .GetRoutePlugin = Absent<IOVRoutePlugin>,                     // 9
+    .GetAdminPlugin = Absent<IOVAdminPlugin>,                     // 10
+    .GetDatabasePlugin = Absent<IOVDatabasePlugin>,               // 11
+    .GetEventPlugin = Absent<IOVEventPlugin>,                     // 12
+    .GetServicePlugin = px_GetServicePlugin,                      // 13
+    .GetProtocolDetector = Absent<IOVProtocolDetector>,           // 14
+    .GetScheduledPlugin = px_GetScheduledPlugin,                  // 15
+    .Initialize = px_Initialize,                                  // 16
+    .Finalize = px_Finalize,                                      // 17
+};
+const IOVServicePluginVtbl kProxyServiceVtbl = {.GetServiceName = pxs_GetServiceName, .CallFunction = pxs_CallFunction};
+const IOVScheduledPluginVtbl kProxyScheduledVtbl = {.GetScheduledTasks = pxt_GetScheduledTasks, .RunTask = pxt_RunTask};
+
+}  // namespace
+
+TOVServiceProxy::TOVServiceProxy(std::string target)
+    : plugin_{{&kProxyVtbl}, this},
+      service_{{&kProxyServiceVtbl}, this},
+      scheduled_{{&kProxyScheduledVtbl}, this},
+      target_(std::move(target)) {}
+
 // ---- plug-in calls -----------------------------------------------------------------------------------
 
 std::unique_ptr<TJSON> TOVPluginHost::PluginCall(std::string_view plugin, std::string_view function,
@@ -158,8 +325,14 @@ std::unique_ptr<TJSON> TOVPluginHost::PluginCall(std::string_view plugin, std::s
 IOVPlugin* TOVPluginHost::PluginGetService(std::string_view plugin) const {
   CheckPermission(opPluginCall);
   auto mgr = PluginMgr.Get();
-  return mgr ? mgr->GetPluginService(Text(plugin)) : nullptr;
+  if (!mgr || !mgr->IsPluginLoaded(Text(plugin))) return nullptr;
+  TOVLockGuard g(proxies_lock_);
+  auto& proxy = proxies_[ToLowerAscii(plugin)];
+  if (!proxy) proxy.reset(new TOVServiceProxy(Text(plugin)));
+  return proxy->Plugin();
 }
+
+void TOVPluginHost::TProxyDelete::operator()(TOVServiceProxy* p) const noexcept { delete p; }
 
 // ---- users and access control ------------------------------------------------------------------------
 

@@ -471,6 +471,7 @@ std::string TOVPluginManager::ReloadPlugin(const std::string& name, bool* busy) 
 
 int TOVPluginManager::ScanNewPlugins() {
   LogInfo("Scanning for new plugins in %s", PluginDir());
+  RemoveStaleCopies();
   int found = 0;
   std::error_code ec;
   for (const auto& dirent : std::filesystem::directory_iterator(PluginDir(), ec)) {

@@ -105,11 +105,13 @@ TOVPluginRouteRegistry::~TOVPluginRouteRegistry() {
   }
 }
 
-void TOVPluginRouteRegistry::RegisterRoute(const std::string& plugin, const std::string& method, const std::string& path,
-                                           std::shared_ptr<const TOVPluginRouteHandler> handler) {
+std::string TOVPluginRouteRegistry::RegisterRoute(const std::string& plugin, const std::string& method,
+                                                  const std::string& path,
+                                                  std::shared_ptr<const TOVPluginRouteHandler> handler) {
+  if (path.empty() || path.front() != '/') return "the path must begin with \"/\"";
   const std::string full = std::string(kApiPrefix) + "/plugins/" + plugin + path;
   if (server_route_ && server_route_(MethodStringToRoute(method), full))
-    throw EOVPluginError(Format("Plugin \"%s\" route %s %s would take a route of the server", plugin, method, full));
+    return full + " would take a route of the server";
   bool updated = false;
   {
     TOVLockGuard g(lock_);
@@ -129,6 +131,7 @@ void TOVPluginRouteRegistry::RegisterRoute(const std::string& plugin, const std:
     }
   }
   LogInfo("[plugin:%s] Route %s: %s %s", plugin, updated ? "updated" : "registered", method, full);
+  return {};
 }
 
 void TOVPluginRouteRegistry::UnregisterPlugin(const std::string& plugin) {

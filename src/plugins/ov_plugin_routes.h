@@ -76,11 +76,13 @@ class TOVPluginRouteRegistry {
   // Full path "/api/v1/plugins/" + plugin + path.  A route of the same plug-in (ignoring case),
   // full path (exactly) and method (ignoring case) gets the new handler ("[plugin:%s] Route
   // updated: %s %s"); otherwise the route is added to the router ("[plugin:%s] Route
-  // registered: %s %s").  A route that would take one of the server's own routes (a plug-in
-  // named "db" registering "/") is refused with EOVPluginError.  Takes the registry's lock; logs
-  // after leaving it.
-  void RegisterRoute(const std::string& plugin, const std::string& method, const std::string& path,
-                     std::shared_ptr<const TOVPluginRouteHandler> handler) EXCLUDES(lock_);
+  // registered: %s %s").  "" when registered; otherwise why the route was refused, and nothing
+  // changed: a path that does not begin with "/" (it would run on into another plug-in's
+  // prefix), a route that would take one of the server's own routes (a plug-in named "config"
+  // registering "/x" would answer the administrator's GET /api/v1/plugins/config/:name).  Takes
+  // the registry's lock; logs after leaving it.
+  [[nodiscard]] std::string RegisterRoute(const std::string& plugin, const std::string& method, const std::string& path,
+                                          std::shared_ptr<const TOVPluginRouteHandler> handler) EXCLUDES(lock_);
   // Clears the handler of every route of the plug-in (name compared ignoring case).
   void UnregisterPlugin(const std::string& plugin) EXCLUDES(lock_);
   std::size_t Count() const EXCLUDES(lock_);

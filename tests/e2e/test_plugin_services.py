@@ -42,6 +42,13 @@ class PluginHub(Hub):
     def admin_call(self, path, body=None, method="POST", token=None):
         return self.json(method, API + path, body, token=token or self.admin_token)
 
+    def node(self, name="node-1", uuid="uuid-1", **kw):
+        """A node the hub has registered: "register" has no answer, so its log line is waited for
+        (the line is written once the node is in the client list)."""
+        ws = super().node(name, uuid, **kw)
+        assert self.wait_for_log('[ws] Client %d registered as "%s"' % (ws.client_id, name)), name
+        return ws
+
     def subscribed_admin(self, events):
         """A web administrator whose subscription the hub has taken (its messages are handled in
         order: the answer to a later call means the subscription is in place)."""
@@ -90,6 +97,10 @@ class PluginExtensions(unittest.TestCase):
     def test_routes(self):
         srv = self.srv
         route = API + "/plugins/RouteC"
+        # The route without its leading "/" was refused alone: the plug-in was enabled with the rest.
+        self.assertTrue(srv.wait_for_log('[OrvantaBBS Warning] [plugin:RouteC] Route refused: GET stats (the path '
+                                         'must begin with "/")'))
+        self.assertEqual(srv.json("GET", route + "stats", token=self.joe)[0], 404)
         # The query as strings with the real caller; the client's own "_auth_*" members are gone.
         status, body = srv.json("GET", route + "/echo?page=2&_auth_is_admin=true&_auth_user_id=1", token=self.joe)
         self.assertEqual((status, body), (200, {"page": "2", "_auth_user_id": self.joe_id, "_auth_username": "joe",
@@ -117,8 +128,21 @@ class PluginExtensions(unittest.TestCase):
         status, body = srv.json("GET", route + "/echo", token=self.joe)
         self.assertEqual((status, error_message(body)), (503, "Plugin not available (reloading)"))
         self.toggle("RouteC", "enable")
-        self.assertIn("[plugin:RouteC] Route updated: GET /api/v1/plugins/RouteC/echo", srv.stdout)
+        self.assertTrue(srv.wait_for_log("[plugin:RouteC] Route updated: GET /api/v1/plugins/RouteC/echo"))
         self.assertEqual(srv.json("GET", route + "/echo", token=self.joe)[0], 200)
+
+    def test_library_overwritten_in_place(self):
+        # Truncated and rewritten as cp does while the plug-in runs: its code is a private copy's.
+        srv = self.srv
+        with open(os.path.join(srv.plugin_dir, "route_c.so"), "wb") as f:
+            f.write(b"not a library any more")
+        try:
+            self.assertEqual(srv.json("GET", API + "/plugins/RouteC/echo?n=1", token=self.joe)[1]["n"], "1")
+            self.assertEqual(srv.call("RouteC", "Events")[0], 200)
+            self.assertEqual(srv.request("GET", "/health")[0], 200)
+        finally:
+            srv.install_plugin("route_c")
+        self.assertEqual([f for f in os.listdir(srv.plugin_dir) if f.startswith(".")], [], "no copies left behind")
 
     # ---- menus and pages ----
 
@@ -130,7 +154,7 @@ class PluginExtensions(unittest.TestCase):
         for path in ("/admin/routec", "/ADMIN/RouteC"):
             status, headers, text = srv.request("GET", path)
             self.assertEqual((status, text), (200, "<html>RouteC page</html>"), path)
-        self.assertIn("[plugin:RouteC] Admin page registered: /admin/routec -> index.html", srv.stdout)
+        self.assertTrue(srv.wait_for_log("[plugin:RouteC] Admin page registered: /admin/routec -> index.html"))
         self.toggle("RouteC", "disable")
         try:
             self.assertEqual(srv.json("GET", API + "/admin/menu", token=self.joe), (200, {"success": True, "data": []}))
@@ -385,6 +409,26 @@ class PluginAdministration(unittest.TestCase):
             self.assertTrue(srv.wait_for_log("Plugin scan triggered by sysop: 2 new plugin(s) found"))
             self.assertEqual(srv.admin_call("/plugins/enable", {"name": "SvcCpp"})[0], 200)
             self.assertEqual(srv.call("SvcCpp", "Code")[1], {"code": 1})
+            self.assertEqual(srv.stop(), 0)
+
+
+class RouteRefusals(unittest.TestCase):
+    def test_plugin_named_like_a_server_route(self):
+        """A plug-in named "config" would answer the administrator's GET /api/v1/plugins/config/:name
+        through every route it registers: each is refused, and the plug-in is enabled without them."""
+        with PluginHub(["route_config"]) as srv:
+            srv.launch(enable=("config",))
+            for route in ('GET stats (the path must begin with "/")',
+                          "GET /echo (/api/v1/plugins/config/echo would take a route of the server)",
+                          "PATCH /any (/api/v1/plugins/config/any would take a route of the server)",
+                          "GET /none (/api/v1/plugins/config/none would take a route of the server)"):
+                self.assertTrue(srv.wait_for_log("[plugin:config] Route refused: " + route), route)
+            self.assertNotIn("[plugin:config] Route registered", srv.log_text())
+            status, body = srv.admin_call("/plugins/config/echo", method="GET")
+            self.assertEqual((status, error_message(body)), (404, "Plugin not found"))
+            self.assertEqual(srv.admin_call("/plugins/config/config", method="GET")[0], 200)
+            self.assertEqual(srv.json("GET", API + "/admin/menu", token=srv.admin_token)[1]["data"][0]["owner"],
+                             "config")
             self.assertEqual(srv.stop(), 0)
 
 

@@ -22,7 +22,8 @@ class PluginLoading(unittest.TestCase):
         with Server(config=DEBUG) as srv:
             for name in ("sample_c", "sample_cpp", "api_v0", "api_v1", "no_create", "create_throw_other",
                          "getter_throw_std", "name_invalid", "target_client", "dup_name", "init_throw_std",
-                         "init_throw_other", "dep_c", "cycle_x", "cycle_y"):
+                         "init_throw_other", "dep_c", "cycle_x", "cycle_y", "sample_c_nounwind",
+                         "sample_c_nounwind_hdr"):
                 srv.install_plugin(name)
             srv.install_plugin("schema_v1", "schema")
             with open(os.path.join(srv.plugin_dir, "bad.so"), "w") as f:
@@ -43,6 +44,9 @@ class PluginLoading(unittest.TestCase):
                          "[ERROR] Plugin creation failed: %s/create_throw_other.so - unknown exception" % d,
                          "[ERROR] Plugin creation failed: %s/getter_throw_std.so - getter failed" % d,
                          "[ERROR] Plugin creation failed: %s/name_invalid.so - Invalid plugin name" % d,
+                         "[ERROR] Plugin creation failed: %s/sample_c_nounwind.so - built without unwind tables" % d,
+                         "[ERROR] Plugin creation failed: %s/sample_c_nounwind_hdr.so - built without unwind "
+                         "tables" % d,
                          "[DEBUG] Skipping plugin ClientOnly (target=1, we are 0)",
                          "[WARN] Plugin already loaded: ",
                          "[ERROR] Failed to load plugin library: %s/bad.so (" % d,

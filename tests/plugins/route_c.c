@@ -2,6 +2,7 @@
  * item and page, event subscriptions and dashboard widgets.  It has no plugin.call permission.
  *
  * Routes under /api/v1/plugins/RouteC:
+ *   GET   stats   registered first, without the leading "/": refused, the others still register
  *   GET   /echo   answers the request object it was given (query parameters and caller)
  *   PATCH /any    registered with a method the router does not know: answers every method
  *                 with {"method": <the request's method>, "path": <its path>}
@@ -12,12 +13,18 @@
  * Service functions:
  *   Events               {"events": [...]} recorded so far
  *   CallOther            PluginCall without the permission: the host's error unwinds through here
- *   GetDashboardWidgets  {"success": true, "widgets": [{"id": "routec"}]} */
+ *   GetDashboardWidgets  {"success": true, "widgets": [{"id": "routec"}]}
+ * Built with ROUTE_C_NAME="config" it is a plug-in named "config", whose routes would all take
+ * the server's GET /api/v1/plugins/config/:name. */
 #include <pthread.h>
 #include <stddef.h>
 #include <string.h>
 
 #include "common/c_util.h"
+
+#ifndef ROUTE_C_NAME
+#define ROUTE_C_NAME "RouteC"
+#endif
 
 typedef struct RouteC {
   IOVPlugin plugin; /* first: the plug-in reference is the object */
@@ -41,7 +48,7 @@ typedef struct RouteC {
 
 /* ---- IOVPlugin ---- */
 
-static void get_name(IOVPlugin* self, OVStr* r) { (void)self, set_text(r, "RouteC"); }
+static void get_name(IOVPlugin* self, OVStr* r) { (void)self, set_text(r, ROUTE_C_NAME); }
 static void get_version(IOVPlugin* self, OVStr* r) { (void)self, set_text(r, "1.0.0"); }
 static void get_description(IOVPlugin* self, OVStr* r) { (void)self, set_text(r, "C99 routes and admin pages"); }
 static void get_author(IOVPlugin* self, OVStr* r) { (void)self, set_text(r, "Orvanta tests"); }
@@ -96,9 +103,11 @@ CONST_STR(k_patch, "PATCH");
 CONST_STR(k_echo, "/echo");
 CONST_STR(k_any, "/any");
 CONST_STR(k_none, "/none");
+CONST_STR(k_stats, "stats");
 
 static void register_routes(IOVRoutePlugin* self) {
   RouteC* p = CONTAINER(self, routes);
+  p->host->vtbl->RouteRegister(p->host, k_get.text, k_stats.text, echo_route, p);
   p->host->vtbl->RouteRegister(p->host, k_get.text, k_echo.text, echo_route, p);
   p->host->vtbl->RouteRegister(p->host, k_patch.text, k_any.text, any_route, p);
   p->host->vtbl->RouteRegister(p->host, k_get.text, k_none.text, none_route, p);

@@ -211,15 +211,12 @@ OVJson* Sessions(IOVPluginHost* h, const OVJson* args) {
   return r;
 }
 
-OVJson* CallFunction(IOVServicePlugin* svc, OVStr name, OVJson* args) {
-  Svc& s = Self(svc);
+// The answer to fn: r filled in, or another value (r is then freed by the caller), or nullptr.
+OVJson* Answer(Svc& s, const std::string& fn, OVJson* args, OVJson* r) {
   IOVPluginHost* h = s.host;
-  const std::string fn = name ? name : "";
-  OVJson* r = ovj_new_object();
   if (fn == "Code") {
     ovj_set_int(r, "code", SVC_CODE);
   } else if (fn == "Echo") {
-    ovj_free(r);
     return args ? Copy(args) : ovj_new_object();
   } else if (fn == "Sleep") {
     const int64_t ms = ovj_get_int(args, "ms", 0);
@@ -235,7 +232,6 @@ OVJson* CallFunction(IOVServicePlugin* svc, OVStr name, OVJson* args) {
     OVJson* result = h->vtbl->PluginCall(h, plugin, function, ovj_get(args, "args"));
     ovj_set(r, "result", result ? result : ovj_parse("null"));
   } else if (fn == "Sessions") {
-    ovj_free(r);
     return Sessions(h, args);
   } else if (fn == "CreateUser") {
     Str user(Arg(args, "username")), password(Arg(args, "password")), real("Real Name"), email("x@example.org");
@@ -269,7 +265,6 @@ OVJson* CallFunction(IOVServicePlugin* svc, OVStr name, OVJson* args) {
     else
       h->vtbl->CommitBatch(h);
   } else if (fn == "Throw") {
-    ovj_free(r);
     throw std::runtime_error("service failed");
   } else if (fn == "ServerName") {
     OVStr n = nullptr;
@@ -280,10 +275,22 @@ OVJson* CallFunction(IOVServicePlugin* svc, OVStr name, OVJson* args) {
     ovj_set_int(r, "rows", CountItems(h));
     ovj_set_int(r, "inside", s.inside.load());
   } else {
-    ovj_free(r);
     return nullptr;
   }
   return r;
+}
+
+OVJson* CallFunction(IOVServicePlugin* svc, OVStr name, OVJson* args) {
+  OVJson* r = ovj_new_object();
+  OVJson* out;
+  try {
+    out = Answer(Self(svc), name ? name : "", args, r);
+  } catch (...) {
+    ovj_free(r);  // an error passed through (the host's or its own): no answer
+    throw;
+  }
+  if (out != r) ovj_free(r);
+  return out;
 }
 
 const IOVServicePluginVtbl kServiceVtbl = {nullptr, CallFunction};

@@ -12,18 +12,7 @@ using namespace ov;
 
 namespace {
 
-class PluginManagerTest : public ovtest::PluginTest {
- protected:
-  // Runs cond every few milliseconds until it holds (at most 5 s).
-  template <class F>
-  bool Eventually(F&& cond) {
-    for (int i = 0; i < 500; ++i) {
-      if (cond()) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-  }
-};
+using PluginManagerTest = ovtest::PluginTest;
 
 }  // namespace
 

@@ -1,6 +1,8 @@
 // The host as a plug-in sees it: through its C table where strings, records and errors cross.
 #include <gtest/gtest.h>
 
+#include <future>
+
 #include "ov_plugin_host.h"
 #include "ov_plugin_sdk.h"
 #include "plugin_test_env.h"
@@ -160,4 +162,91 @@ TEST_F(PluginHostTest, StoredConfiguration) {
   host->ConfigSet("k", "fresh");  // an unreadable configuration is replaced
   EXPECT_EQ(Sql("SELECT config_json FROM plugin_state"), R"({ "k" : "fresh" })");
   ovstr_release(value);
+}
+
+namespace {
+
+// The test is the plug-in "Door-Games" holding plugin.call, and PluginMgr the server's manager.
+class PluginServiceProxyTest : public PluginHostTest {
+ protected:
+  void TearDown() override {
+    PluginMgr.Free();
+    PluginHostTest::TearDown();
+  }
+  static std::unique_ptr<TJSON> CallVia(IOVServicePlugin* s, const char* fn, const TJSON& args = TJSON::object()) {
+    return AdoptOVJson(s->vtbl->CallFunction(s, Arg(fn), BorrowOVJson(&args)));
+  }
+  static std::string NameVia(IOVPlugin* p) {
+    TOVStrRef name;
+    p->vtbl->GetName(p, name.out());
+    return std::string(name.str());
+  }
+};
+
+}  // namespace
+
+// Another plug-in as PluginGetService hands it out: a proxy that enters the plug-in's current
+// instance under its guard on every call, and raises the host's error once it is gone.
+TEST_F(PluginServiceProxyTest, ProxiesEnterTheCurrentPluginAndNeverDangle) {
+  Install("sample_cpp");
+  PluginMgr.Publish(std::make_unique<TOVPluginManager>(plugin_dir, std::chrono::system_clock::now()));
+  PluginMgr->ScanPlugins();
+  PluginMgr->InitializeAll();
+  ASSERT_EQ(PluginMgr->EnablePlugin("SampleCpp"), "");
+  IOVPluginHost* h = MakeHost({opPluginCall});
+  EXPECT_EQ(h->vtbl->PluginGetService(h, Arg("Nope")), nullptr);
+  IOVPlugin* other = h->vtbl->PluginGetService(h, Arg("samplecpp"));
+  ASSERT_NE(other, nullptr);
+  EXPECT_EQ(h->vtbl->PluginGetService(h, Arg("SampleCpp")), other) << "one proxy per name";
+  EXPECT_NE(other, PluginMgr->GetPluginService("SampleCpp")) << "never the plug-in's own object";
+
+  // Information and services pass through; the server's own hooks and life-cycle calls do not.
+  EXPECT_EQ(NameVia(other), "SampleCpp");
+  EXPECT_EQ(other->vtbl->GetCapabilities(other), OV_BIT(OV_CAP_SERVICE) | OV_BIT(OV_CAP_SCHEDULED));
+  IOVServicePlugin* svc = other->vtbl->GetServicePlugin(other);
+  ASSERT_NE(svc, nullptr);
+  EXPECT_EQ(*CallVia(svc, "Echo", {{"n", 1}}), (TJSON{{"n", 1}}));
+  EXPECT_EQ(CallVia(svc, "NoSuchFunction"), nullptr);
+  IOVScheduledPlugin* sched = other->vtbl->GetScheduledPlugin(other);
+  ASSERT_NE(sched, nullptr);
+  EXPECT_EQ((*AdoptOVJson(sched->vtbl->GetScheduledTasks(sched)))[0]["name"], "tick");
+  EXPECT_EQ(other->vtbl->GetRoutePlugin(other), nullptr);
+  EXPECT_EQ(other->vtbl->GetDatabasePlugin(other), nullptr);
+  EXPECT_THROW(other->vtbl->Initialize(other, h), EOVPluginError);
+  EXPECT_THROW(other->vtbl->Finalize(other), EOVPluginError);
+  EXPECT_FALSE(log.Has("[plugin:SampleCpp] Finalize called"));
+  try {
+    CallVia(svc, "ThrowStd");
+    ADD_FAILURE() << "no exception";
+  } catch (const std::exception& e) {
+    EXPECT_STREQ(e.what(), "service failed");
+  }
+  EXPECT_EQ(PluginMgr->GetPluginActiveCallCount("SampleCpp"), 0);
+
+  // A call running through the proxy is a running call of the plug-in: the unload waits for it.
+  auto slow = std::async(std::launch::async, [&] { return CallVia(svc, "Sleep", {{"ms", 300}}); });
+  ASSERT_TRUE(Eventually([] { return PluginMgr->GetPluginActiveCallCount("SampleCpp") == 1; }));
+  auto unload = std::async(std::launch::async, [] { return PluginMgr->UnloadPlugin("SampleCpp"); });
+  EXPECT_EQ((*slow.get())["slept"], 300);
+  EXPECT_EQ(unload.get(), "");
+  EXPECT_LT(log.IndexOf("[plugin:SampleCpp] slept 300"), log.IndexOf("[plugin:SampleCpp] Finalize called"));
+
+  // Gone: the host's error from every slot, never the freed object.
+  for (const auto& call : std::vector<std::function<void()>>{[&] { NameVia(other); }, [&] { CallVia(svc, "Echo"); },
+                                                             [&] { sched->vtbl->RunTask(sched, Arg("tick")); }}) {
+    try {
+      call();
+      ADD_FAILURE() << "no exception";
+    } catch (const EOVPluginError& e) {
+      EXPECT_STREQ(e.what(), "Plugin \"samplecpp\" is not available");
+    }
+  }
+  // Loaded again, and reloaded: the same proxies reach each new instance.
+  EXPECT_EQ(PluginMgr->ScanNewPlugins(), 1);
+  ASSERT_EQ(PluginMgr->EnablePlugin("SampleCpp"), "");
+  EXPECT_EQ(*CallVia(svc, "Echo", {{"n", 2}}), (TJSON{{"n", 2}}));
+  ASSERT_EQ(PluginMgr->ReloadPlugin("SampleCpp"), "");
+  EXPECT_EQ(*CallVia(svc, "Echo", {{"n", 3}}), (TJSON{{"n", 3}}));
+  sched->vtbl->RunTask(sched, Arg("t1"));
+  EXPECT_TRUE(log.Has("[plugin:SampleCpp] task t1 ran"));
 }

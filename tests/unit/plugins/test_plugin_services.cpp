@@ -29,7 +29,9 @@ class PluginServicesTest : public ovtest::PluginTest {
     SessionMgr.Publish(std::make_unique<TOVSessionManager>(4));
     AdminMenu.Publish(std::make_unique<TOVAdminMenuList>());
     AdminPages.Publish(std::make_unique<TOVAdminPageList>());
-    PluginRoutes.Publish(std::make_unique<TOVPluginRouteRegistry>(router));
+    // "/none" of RouteC stands for a route of the server's own.
+    PluginRoutes.Publish(std::make_unique<TOVPluginRouteRegistry>(
+        router, [](const std::string&, const std::string& path) { return path == "/api/v1/plugins/RouteC/none"; }));
     TOVAuth::Init("services-secret", 3600);
     token = "Bearer " + TOVAuth::CreateJWT(1, "sysop", true, 255, "", "");
     Install("svc_cpp");
@@ -135,16 +137,49 @@ TEST_F(PluginServicesTest, BatchesWithEventsAndSessions) {
   writer.get();
 }
 
-// A route's path must keep it under the plug-in's own prefix, and a handler must be there; a host
-// without a runtime (no plug-in manager behind it) still registers and runs its routes.
+// A route's path must keep it under the plug-in's own prefix (refused with a warning), and a
+// handler must be there; a host without a runtime (no plug-in manager behind it) still registers
+// and runs its routes.
 TEST_F(PluginServicesTest, RoutePathsStayUnderThePluginsPrefix) {
   TOVPluginHost host("Shop", TOVPermissionSet{opRoutesRegister}, nullptr, std::chrono::system_clock::now());
   host.SetGrantedPermissions(TOVPermissionSet{opRoutesRegister});
   OVRouteHandlerCode code = [](void*, OVStr, OVStr, OVJson*, int32_t* c, OVJson**) { *c = 204; };
-  EXPECT_THROW(host.RouteRegister("GET", "Cpp/echo", code, nullptr), EOVPluginError);
+  host.RouteRegister("GET", "Cpp/echo", code, nullptr);
+  EXPECT_TRUE(log.Has("warning [plugin:Shop] Route refused: GET Cpp/echo (the path must begin with \"/\")"));
+  EXPECT_EQ(Get("/api/v1/plugins/ShopCpp/echo"), 404);
   EXPECT_THROW(host.RouteRegister("GET", "/x", nullptr, nullptr), EOVPluginError);
   host.RouteRegister("get", "/x", code, nullptr);
   EXPECT_EQ(Get("/api/v1/plugins/Shop/x"), 204);
+}
+
+// Routes the registry refuses cost the plug-in those routes only: they are left out with a
+// warning, the others serve, and only other failures of RegisterRoutes fail the enable.
+TEST_F(PluginServicesTest, RefusedRoutesCostThePluginThoseRoutesOnly) {
+  Install("route_c");
+  ASSERT_EQ(mgr->ScanNewPlugins(), 1);
+  ASSERT_EQ(mgr->EnablePlugin("RouteC"), "");
+  for (const char* line : {"warning [plugin:RouteC] Route refused: GET stats (the path must begin with \"/\")",
+                           "warning [plugin:RouteC] Route refused: GET /none (/api/v1/plugins/RouteC/none would take "
+                           "a route of the server)",
+                           "info Plugin enabled: RouteC"})
+    EXPECT_TRUE(log.Has(line)) << line;
+  EXPECT_EQ(Get("/api/v1/plugins/RouteC/echo"), 200) << "registered after the refused one";
+  EXPECT_EQ(Get("/api/v1/plugins/RouteCstats"), 404);
+  EXPECT_EQ(PluginRoutes->Count(), 4u + 2u) << "SvcCpp's and RouteC's";
+  EXPECT_EQ(AdminMenu->GetItems().size(), 1u) << "the admin side effects follow the routes";
+
+  // Any other failure of RegisterRoutes still fails the enable, and leaves nothing behind.
+  mgr->DisablePlugin("RouteC");
+  mgr->ApprovePermissions("RouteC", {opAdminMenu, opEventsSubscribe});
+  try {
+    mgr->EnablePlugin("RouteC");
+    ADD_FAILURE() << "enabled without routes.register";
+  } catch (const EOVPluginError& e) {
+    EXPECT_STREQ(e.what(), "Plugin \"RouteC\" denied permission: routes.register");
+  }
+  EXPECT_FALSE(mgr->GetPluginJSON()[1]["is_enabled"]);
+  EXPECT_EQ(Get("/api/v1/plugins/RouteC/echo"), 503);
+  EXPECT_EQ(AdminMenu->GetItems().size(), 0u);
 }
 
 // A registry that knows the server's own routes refuses a plug-in route that would take one.
@@ -154,7 +189,7 @@ TEST(PluginRouteRegistry, RefusesTheServersRoutes) {
     return method == "GET" && path == "/api/v1/plugins/db/";
   });
   auto handler = std::make_shared<const TOVPluginRouteHandler>();
-  EXPECT_THROW(routes.RegisterRoute("db", "get", "/", handler), EOVPluginError);
-  routes.RegisterRoute("db", "POST", "/", handler);
+  EXPECT_EQ(routes.RegisterRoute("db", "get", "/", handler), "/api/v1/plugins/db/ would take a route of the server");
+  EXPECT_EQ(routes.RegisterRoute("db", "POST", "/", handler), "");
   EXPECT_EQ(routes.Count(), 1u);
 }

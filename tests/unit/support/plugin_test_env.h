@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ov_log.h"
@@ -97,6 +98,15 @@ class PluginTest : public SqliteDBTest {
     return mgr->CallPluginFunction(plugin, fn, &args);
   }
   std::string Sql(const std::string& sql) { return RawText(file, sql); }
+  // Runs cond every few milliseconds until it holds (at most 5 s).
+  template <class F>
+  static bool Eventually(F&& cond) {
+    for (int i = 0; i < 500; ++i) {
+      if (cond()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
 
   LogCapture log;
   std::string plugin_dir = dir / "plugins";
