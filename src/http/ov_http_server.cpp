@@ -4,8 +4,6 @@
 #include <openssl/evp.h>
 #include <openssl/sha.h>
 
-#include <cstdlib>
-
 #include "ov_config.h"
 #include "ov_consts.h"
 #include "ov_http_core.h"
@@ -32,12 +30,6 @@ TOVHttpServerOptions TOVHttpServerOptions::FromConfig() {
   o.io_timeout = std::chrono::seconds(t > 0 ? t : 30);
   std::int64_t cap = cfg->MaxBodyBytes();
   if (cap > 0) o.max_body_bytes = static_cast<std::uint64_t>(cap);
-  // Test seam: end-to-end tests of hostile clients reach the thread cap with a few dozen
-  // connections instead of a thousand.
-  if (const char* v = std::getenv("OV_TEST_HTTP_MAX_THREADS")) {
-    const long n = std::strtol(v, nullptr, 10);
-    if (n > 0) o.max_connections = static_cast<std::size_t>(n);
-  }
   return o;
 }
 

@@ -66,6 +66,7 @@ struct TOVHttpServerOptions {
   // pause allowed while reading a body or writing an answer.
   std::chrono::milliseconds io_timeout{30000};
   std::uint64_t max_body_bytes = 100ull * 1024 * 1024;
+  // Connection threads at most (busy or idle); past the cap a connection is accepted and closed.
   std::size_t max_connections = 1024;
   std::chrono::milliseconds thread_idle_timeout{30000};
   // The longest the stop waits for running connections, all steps included (see

@@ -65,7 +65,6 @@ TOVPluginDownloadTokens& PluginDownloadTokens() {
 
 namespace {
 
-constexpr int kPushWaitMs = 60000;
 constexpr const char* kMsgPushTimeout = "Client did not respond in time (plugin may still be installing)";
 
 // A staged package, deleted when the request ends whatever its outcome.
@@ -89,15 +88,18 @@ class TOVStagedFile {
 
 // Tells the node to install the package at url and waits for its answer: 200 with the node's
 // reply, or 504.  The request id starts "cmd_".  True when the node answered.
-bool PushToNode(TOVApiRequest& c, TOVNodeTarget& target, const std::string& url, const std::string& package) {
+bool PushToNode(TOVApiRequest& c, TOVNodeTarget& target, const std::string& url, const std::string& package,
+                std::chrono::milliseconds wait) {
   TOVWSRequest request(*target.hub, "cmd_");
   target.hub->SendPluginInstall(target.client_id, request.Id(), url, package);
-  return ReturnWSResult(c.resp, request, kPushWaitMs, kMsgPushTimeout);
+  return ReturnWSResult(c.resp, request, wait, kMsgPushTimeout);
 }
 
 }  // namespace
 
-void HandleNodePluginUpload(TOVApiRequest& c) {
+void HandleNodePluginUpload(TOVApiRequest& c) { HandleNodePluginUpload(c, TOVNodeWaits{}, kPluginStagingDir); }
+
+void HandleNodePluginUpload(TOVApiRequest& c, const TOVNodeWaits& waits, const std::string& staging_dir) {
   std::optional<TOVNodeTarget> target = NodeTargetOrFail(c);
   if (!target) return;
   const TOVUploadedFile* upload = UploadedPackageOrFail(c);
@@ -105,10 +107,10 @@ void HandleNodePluginUpload(TOVApiRequest& c) {
   const TOVUploadedFile& file = *upload;
 
   const std::string token = TOVGuid::Generate();
-  const std::string staged_path = std::string(kPluginStagingDir) + "/" + token + ".ovp";
+  const std::string staged_path = staging_dir + "/" + token + ".ovp";
   TOVStagedFile staged;
   try {
-    fs::create_directories(kPluginStagingDir);
+    fs::create_directories(staging_dir);
     staged.Set(staged_path);  // a copy that fails half-way is removed too
     fs::copy_file(file.temp_path, staged_path);
   } catch (const std::exception& e) {
@@ -117,14 +119,16 @@ void HandleNodePluginUpload(TOVApiRequest& c) {
   }
   PluginDownloadTokens().Add(token, staged_path);
 
-  const bool answered = PushToNode(c, *target, "/nodes/plugins/download/" + token, file.client_name);
+  const bool answered = PushToNode(c, *target, "/nodes/plugins/download/" + token, file.client_name, waits.push);
   staged.Remove();
   if (answered)
     WriteAuditLog(c.user, "node_plugin_upload", std::to_string(target->client_id),
                   Format("Uploaded %s to node %d", file.client_name, target->client_id), GetClientIP(c.req));
 }
 
-void HandleNodePluginInstall(TOVApiRequest& c) {
+void HandleNodePluginInstall(TOVApiRequest& c) { HandleNodePluginInstall(c, TOVNodeWaits{}); }
+
+void HandleNodePluginInstall(TOVApiRequest& c, const TOVNodeWaits& waits) {
   std::optional<TOVNodeTarget> target = NodeTargetOrFail(c);
   if (!target) return;
   std::optional<TJSON> body = ParseBodyOrFail(c);
@@ -161,7 +165,7 @@ void HandleNodePluginInstall(TOVApiRequest& c) {
     SendError(c.resp, 400, "No download URL available. Run \"Check for Updates\" first.");
     return;
   }
-  if (PushToNode(c, *target, url, name + "-" + latest + ".ovp"))
+  if (PushToNode(c, *target, url, name + "-" + latest + ".ovp", waits.push))
     WriteAuditLog(c.user, "node_plugin_install", std::to_string(target->client_id),
                   Format("Installed %s v%s on node %d from registry", name, latest, target->client_id),
                   GetClientIP(c.req));

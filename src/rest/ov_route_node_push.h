@@ -13,6 +13,7 @@
 
 #include "ov_locks.h"
 #include "ov_route_api.h"
+#include "ov_route_nodes.h"
 #include "ov_security.h"
 
 namespace ov {
@@ -64,8 +65,12 @@ class TOVPluginDownloadTokens {
 // The process's download tokens.
 TOVPluginDownloadTokens& PluginDownloadTokens();
 
+// The route table's forms wait waits.push (60 s) for the node and stage uploads under
+// kPluginStagingDir; unit tests pass a short wait and a staging directory of their own.
 void HandleNodePluginUpload(TOVApiRequest& c);
+void HandleNodePluginUpload(TOVApiRequest& c, const TOVNodeWaits& waits, const std::string& staging_dir);
 void HandleNodePluginInstall(TOVApiRequest& c);
+void HandleNodePluginInstall(TOVApiRequest& c, const TOVNodeWaits& waits);
 void HandleNodePluginDownload(TOVApiRequest& c);
 
 }  // namespace ov

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <cstdlib>
 #include <limits>
 #include <utility>
 
@@ -76,17 +75,6 @@ TJSON BuildServerNodeJSON() {
 
 // ---- waiting for a node's reply -----------------------------------------------------------------
 
-int NodeWaitMs(int timeout_ms) {
-  static const double scale = [] {
-    const char* s = std::getenv("OV_TEST_NODE_WAIT_SCALE");
-    if (!s || !*s) return 1.0;
-    char* end = nullptr;
-    const double v = std::strtod(s, &end);
-    return (end && *end == '\0' && v > 0 && v < 1) ? v : 1.0;
-  }();
-  return std::max(1, static_cast<int>(std::lround(timeout_ms * scale)));
-}
-
 TOVWSRequest::TOVWSRequest(TOVWSServer& hub, std::string_view prefix)
     : hub_(hub), id_(std::string(prefix) + TOVGuid::Generate()) {
   hub_.CreatePendingResult(id_);
@@ -103,13 +91,15 @@ TOVWSRequest::~TOVWSRequest() {
   }
 }
 
-std::optional<TJSON> TOVWSRequest::Wait(int timeout_ms) {
+std::optional<TJSON> TOVWSRequest::Wait(std::chrono::milliseconds timeout) {
   done_ = true;
-  return hub_.WaitForResult(id_, NodeWaitMs(timeout_ms));
+  const auto ms = std::clamp<std::chrono::milliseconds::rep>(timeout.count(), 0, std::numeric_limits<int>::max());
+  return hub_.WaitForResult(id_, static_cast<int>(ms));
 }
 
-bool ReturnWSResult(TOVHttpResponse& resp, TOVWSRequest& request, int timeout_ms, std::string_view timeout_message) {
-  std::optional<TJSON> reply = request.Wait(timeout_ms);
+bool ReturnWSResult(TOVHttpResponse& resp, TOVWSRequest& request, std::chrono::milliseconds timeout,
+                    std::string_view timeout_message) {
+  std::optional<TJSON> reply = request.Wait(timeout);
   if (!reply) {
     SendError(resp, 504, timeout_message);
     return false;
@@ -220,34 +210,34 @@ namespace {
 using TOVNodeSend = void (*)(TOVWSServer& hub, std::int32_t client, const std::string& request_id, const TJSON& body);
 
 struct TOVNodeCommand {
-  const char* name;         // the body's "command", compared exactly
-  int wait_ms;              // how long the REST request waits for the node
-  bool needs_section_key;   // 400 "Missing section or key" unless both are given
-  TOVNodeSend send;         // the hub operation, with its members read from the body
+  const char* name;                               // the body's "command", compared exactly
+  std::chrono::milliseconds TOVNodeWaits::*wait;  // how long the REST request waits for the node
+  bool needs_section_key;                         // 400 "Missing section or key" unless both are given
+  TOVNodeSend send;                               // the hub operation, with its members read from the body
 };
 
 const TOVNodeCommand kNodeCommands[] = {
-    {"config_reload", 5000, false,
+    {"config_reload", &TOVNodeWaits::command, false,
      [](TOVWSServer& hub, std::int32_t id, const std::string& rid, const TJSON&) { hub.SendConfigReload(id, rid); }},
-    {"config_get", 5000, false,
+    {"config_get", &TOVNodeWaits::command, false,
      [](TOVWSServer& hub, std::int32_t id, const std::string& rid, const TJSON& b) {
        hub.SendConfigGet(id, rid, JStr(b, "section"));
      }},
-    {"config_set", 5000, true,
+    {"config_set", &TOVNodeWaits::command, true,
      [](TOVWSServer& hub, std::int32_t id, const std::string& rid, const TJSON& b) {
        hub.SendConfigSet(id, rid, JStr(b, "section"), JStr(b, "key"), JStr(b, "value"));
      }},
-    {"get_plugins", 5000, false,
+    {"get_plugins", &TOVNodeWaits::command, false,
      [](TOVWSServer& hub, std::int32_t id, const std::string& rid, const TJSON&) { hub.SendGetPlugins(id, rid); }},
-    {"plugin_enable", 5000, false,
+    {"plugin_enable", &TOVNodeWaits::command, false,
      [](TOVWSServer& hub, std::int32_t id, const std::string& rid, const TJSON& b) {
        hub.SendPluginEnable(id, rid, JStr(b, "name"));
      }},
-    {"plugin_disable", 5000, false,
+    {"plugin_disable", &TOVNodeWaits::command, false,
      [](TOVWSServer& hub, std::int32_t id, const std::string& rid, const TJSON& b) {
        hub.SendPluginDisable(id, rid, JStr(b, "name"));
      }},
-    {"plugin_uninstall", 10000, false,
+    {"plugin_uninstall", &TOVNodeWaits::uninstall, false,
      [](TOVWSServer& hub, std::int32_t id, const std::string& rid, const TJSON& b) {
        hub.SendPluginUninstall(id, rid, JStr(b, "name"), JBool(b, "purge_data"));
      }},
@@ -255,7 +245,9 @@ const TOVNodeCommand kNodeCommands[] = {
 
 }  // namespace
 
-void HandleNodeCommand(TOVApiRequest& c) {
+void HandleNodeCommand(TOVApiRequest& c) { HandleNodeCommand(c, TOVNodeWaits{}); }
+
+void HandleNodeCommand(TOVApiRequest& c, const TOVNodeWaits& waits) {
   std::optional<TOVNodeTarget> target = NodeTargetOrFail(c);
   if (!target) return;
   std::optional<TJSON> body = ParseBodyOrFail(c);
@@ -275,7 +267,7 @@ void HandleNodeCommand(TOVApiRequest& c) {
   }
   TOVWSRequest request(*target->hub);
   cmd->send(*target->hub, target->client_id, request.Id(), *body);
-  ReturnWSResult(c.resp, request, cmd->wait_ms);
+  ReturnWSResult(c.resp, request, waits.*(cmd->wait));
 }
 
 }  // namespace ov

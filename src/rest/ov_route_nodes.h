@@ -3,6 +3,7 @@
 // hub whose reply is the answer.  Pushing plug-in packages to a node is ov_route_node_push.
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,10 +23,21 @@ inline constexpr const char* kMsgClientTimeout = "Client did not respond in time
 // TLS.  Also the hub's OnGetServerNode, so every "node_update" lists the server first.
 TJSON BuildServerNodeJSON();
 
+// How long a REST request waits for a node's reply.  The defaults are the server's; the route
+// table's handlers use them, unit tests pass shorter ones.
+struct TOVNodeWaits {
+  std::chrono::milliseconds command{5000};     // every command but plugin_uninstall
+  std::chrono::milliseconds uninstall{10000};  // plugin_uninstall
+  std::chrono::milliseconds push{60000};       // plugin_install: an uploaded or a registry package
+};
+
 void HandleNodeHeartbeat(TOVApiRequest& c);
 void HandleListNodes(TOVApiRequest& c);
 void HandleGetNode(TOVApiRequest& c);
+// Sends the body's command to the hub client and answers with its reply, waiting as long as
+// waits says for that command (the first form: the server's waits).
 void HandleNodeCommand(TOVApiRequest& c);
+void HandleNodeCommand(TOVApiRequest& c, const TOVNodeWaits& waits);
 
 // ---- waiting for a node's reply (shared with the push endpoints) -------------------------------
 
@@ -40,9 +52,9 @@ class TOVWSRequest {
   TOVWSRequest& operator=(const TOVWSRequest&) = delete;
 
   const std::string& Id() const noexcept { return id_; }
-  // The reply of the client the command went to, or nullopt after timeout_ms (see
-  // NodeWaitMs); the pending entry is gone afterwards.
-  std::optional<TJSON> Wait(int timeout_ms);
+  // The reply of the client the command went to, or nullopt after timeout; the pending entry
+  // is gone afterwards.
+  std::optional<TJSON> Wait(std::chrono::milliseconds timeout);
 
  private:
   TOVWSServer& hub_;
@@ -52,13 +64,8 @@ class TOVWSRequest {
 
 // Waits for the reply: 200 with the node's whole message as data, or 504 with timeout_message.
 // True when a reply came.
-bool ReturnWSResult(TOVHttpResponse& resp, TOVWSRequest& request, int timeout_ms,
+bool ReturnWSResult(TOVHttpResponse& resp, TOVWSRequest& request, std::chrono::milliseconds timeout,
                     std::string_view timeout_message = kMsgClientTimeout);
-
-// The wait for a node's reply, timeout_ms as given unless the environment variable
-// OV_TEST_NODE_WAIT_SCALE holds a factor in (0, 1), which end-to-end tests use to shorten the
-// 60-second push wait.  Never below 1 ms.
-int NodeWaitMs(int timeout_ms);
 
 // The hub client id in the last path segment when it is a client id (1 or more); otherwise
 // answers 400 "Invalid node ID".  Then the hub when it is active; otherwise answers 503

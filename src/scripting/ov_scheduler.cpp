@@ -1,7 +1,6 @@
 #include "ov_scheduler.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <exception>
 #include <limits>
 #include <set>
@@ -635,13 +634,8 @@ bool TOVScheduler::UpdateTask(std::int64_t task_id, const TJSON& updates) {
 // ---- start-up and shutdown ------------------------------------------------------------------
 
 void StartupScheduler(TRunPluginTaskProc run_plugin_task, TGetPluginTasksFunc get_plugin_tasks) {
-  TOVSchedulerOptions o;
-  if (const char* v = std::getenv("OV_SCHEDULER_TICK_MS")) {
-    const long ms = std::strtol(v, nullptr, 10);
-    if (ms >= 10 && ms <= 1000) o.tick = std::chrono::milliseconds(ms);
-  }
   const bool plugins = run_plugin_task || get_plugin_tasks;
-  auto scheduler = std::make_unique<TOVScheduler>(std::move(run_plugin_task), std::move(get_plugin_tasks), std::move(o));
+  auto scheduler = std::make_unique<TOVScheduler>(std::move(run_plugin_task), std::move(get_plugin_tasks));
   scheduler->Start();
   Scheduler.Publish(std::move(scheduler));
   LogInfo(plugins ? "Task scheduler started" : "Task scheduler started (no plugins)");

@@ -224,8 +224,8 @@ class TOVScheduler {
 extern TOVService<TOVScheduler> Scheduler;
 
 // Start-up: creates and starts the global scheduler with the plug-in manager's two operations
-// (or none) and logs "Task scheduler started" or "Task scheduler started (no plugins)".  The
-// environment variable OV_SCHEDULER_TICK_MS (10-1000) shortens the tick for tests.
+// (or none) and logs "Task scheduler started" or "Task scheduler started (no plugins)".  It
+// ticks once a second.
 void StartupScheduler(TRunPluginTaskProc run_plugin_task, TGetPluginTasksFunc get_plugin_tasks);
 // Shutdown: "Scheduler.Terminate" (the thread stops at once, a running task is finished or, for
 // VACUUM, killed), "Scheduler.Free" (waits for users and the thread).

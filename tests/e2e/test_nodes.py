@@ -23,7 +23,6 @@ SERVER_NODE = [("id", int), ("client_name", str), ("version", str), ("ip_address
                ("plugins_loaded", int), ("ws_clients", int)]
 NODE_ITEM = ["id", "client_name", "last_heartbeat", "status", "uptime", "active_nodes", "protocols", "version",
              "ip_address", "created_at"]
-PUSH_TIMEOUT = "Client did not respond in time (plugin may still be installing)"
 
 
 def default_reply(msg):
@@ -63,7 +62,7 @@ class Node:
     def send(self, obj):
         self.ws.send_json(obj)
 
-    def next_command(self, timeout=10):
+    def next_command(self, timeout=30):
         return self.commands.get(timeout=timeout)
 
     def assert_nothing_received(self, case):
@@ -112,11 +111,10 @@ class NodeServer(Hub):
 
 class Base(unittest.TestCase):
     CONFIG = {}
-    ENV = {}
 
     @classmethod
     def setUpClass(cls):
-        cls.srv = NodeServer(cls.CONFIG, env=cls.ENV).start().prepare()
+        cls.srv = NodeServer(cls.CONFIG).start().prepare()
 
     @classmethod
     def tearDownClass(cls):
@@ -232,12 +230,9 @@ class Commands(Base):
         self.assertEqual((status, answer["data"]["result"]), (200, "genuine"))
 
 
-# ---- pushes, with the waits shortened ------------------------------------------------------------
+# ---- pushes (a node that stays silent is the unit tests' case: the push waits a minute) -----------
 
 class Push(Base):
-    # Node waits are a twentieth of their length (the 60 s push wait is 3 s).
-    ENV = {"OV_TEST_NODE_WAIT_SCALE": "0.05"}
-
     def download(self, path, api_key=None):
         conn = http.client.HTTPConnection(self.srv.host, self.srv.port, timeout=15)
         try:
@@ -290,15 +285,6 @@ class Push(Base):
         url = node.next_command()[1]["download_url"]
         s, _, body = self.download(url, self.srv.api_key)
         self.assertEqual((s, json.loads(body)["error"]["message"]), (404, "Staged file not found"))
-
-    def test_silent_node_leaves_nothing_staged(self):
-        node = self.node("silent-push-node")
-        node.answer = lambda msg: None
-        answer = self.srv.upload(node.id, [("f", "p.ovp", b"package bytes")])
-        self.expect_error(answer, 504, PUSH_TIMEOUT)
-        self.assertEqual(node.next_command()[1]["type"], "plugin_install")
-        self.assertEqual(self.srv.staged_files(), [])
-        self.assertEqual(self.srv.audit("node_plugin_upload", node.id), [])
 
     def test_upload_refusals(self):
         node = self.node("refused-upload-node")

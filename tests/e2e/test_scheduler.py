@@ -2,8 +2,8 @@
 cron schedules in a zone with daylight saving, the maintenance tasks on every database backend,
 a failing VACUUM and a restart.
 
-The servers run with a short scheduler tick (OV_SCHEDULER_TICK_MS) and a stand-in sqlite3 first
-on PATH that records its arguments and exits with the code in its "exit" file.
+The servers run with a stand-in sqlite3 first on PATH that records its arguments and exits with
+the code in its "exit" file.  The scheduler ticks once a second, as it does for a sysop.
 """
 import calendar
 import contextlib
@@ -73,8 +73,7 @@ class FakeSqlite:
             return []
 
     def env(self, tz="UTC"):
-        return environment(PATH=self.dir + os.pathsep + os.environ.get("PATH", ""), TZ=tz,
-                           OV_SCHEDULER_TICK_MS="100")
+        return environment(PATH=self.dir + os.pathsep + os.environ.get("PATH", ""), TZ=tz)
 
     def cleanup(self):
         shutil.rmtree(self.dir, ignore_errors=True)
@@ -191,10 +190,9 @@ def setUpModule():
     SRV = SchedServer()
     try:
         SRV.start_in(FAKE.env(CET))
-        if time.time() % 60 > 58:
-            time.sleep(2.5)  # arm and read back within one minute
-        SRV.armed_at = time.time()
+        before = time.time()
         SRV.put("plugin_update_check", {"schedule_type": "cron", "cron_expr": "* * * * *"})
+        SRV.armed = (before, time.time())  # the edit was made between these
         SRV.every_minute_next = SRV.task("plugin_update_check")["next_run"]
     except Exception:
         tearDownModule()
@@ -257,17 +255,21 @@ class Scheduler(MaintenanceChecks, unittest.TestCase):
         try:
             ws.recv_json("welcome")
             ws.send_json({"type": "subscribe", "events": ["scheduler.task_start", "scheduler.task_result"]})
-            time.sleep(0.2)
             srv.put("session_cleanup", {"interval_seconds": 1})
-            t = srv.wait_task("session_cleanup", lambda t: t["run_count"] >= 2)
+            t = srv.wait_task("session_cleanup", lambda t: t["run_count"] >= 2, timeout=30)
             self.assertGreaterEqual(t["run_count"], 2)
             self.assertEqual(t["last_result"], "success")
             self.assertEqual(utc_seconds(t["next_run"]) - utc_seconds(t["last_run"]), 1)
-            self.assertLessEqual(abs(utc_seconds(t["last_run"]) - time.time()), 3)
+            # UTC, not the zone's local time (an hour or two away).
+            self.assertLessEqual(abs(utc_seconds(t["last_run"]) - time.time()), 60)
+            # The subscription may have begun in the middle of a run: its events are those of the
+            # first run that starts after it (the task runs every second or two until disabled).
             seen = []
             while len(seen) < 2:
-                ev = ws.recv_json("event", timeout=10)
-                if ev["data"].get("task_name") == "session_cleanup":
+                ev = ws.recv_json("event", timeout=30)
+                if ev["data"].get("task_name") != "session_cleanup":
+                    continue
+                if seen or ev["event"] == "scheduler.task_start":
                     seen.append(ev)
             self.assertEqual([e["event"] for e in seen], ["scheduler.task_start", "scheduler.task_result"])
             self.assertEqual(list(seen[0]["data"].keys()), ["task_name", "plugin_name"])
@@ -279,7 +281,7 @@ class Scheduler(MaintenanceChecks, unittest.TestCase):
             ws.close()
         srv.put("session_cleanup", {"enabled": False})
         count = srv.wait_task("session_cleanup", lambda t: not t["is_running"])["run_count"]
-        time.sleep(1.5)
+        time.sleep(2.5)  # two ticks: the task would have been due in each
         self.assertEqual(srv.task("session_cleanup")["run_count"], count)
         # A disabled task still runs when an administrator asks.
         srv.run("session_cleanup")
@@ -389,9 +391,12 @@ class SchedulerThenRestart(unittest.TestCase):
     def test_y_every_minute_runs_within_the_minute(self):
         expected = utc_seconds(self.srv.every_minute_next)
         self.assertEqual(expected % 60, 0)
-        self.assertLessEqual(expected - self.srv.armed_at, 60)
+        # The minute after the one the edit was made in.
+        before, after = self.srv.armed
+        self.assertTrue(int(before) // 60 * 60 + 60 <= expected <= int(after) // 60 * 60 + 60,
+                        (before, after, expected))
         t = self.srv.wait_task("plugin_update_check", lambda t: t["run_count"] >= 1,
-                               timeout=max(5, expected - time.time() + 10))
+                               timeout=max(5, expected - time.time() + 30))
         # One run in each minute from the first one on.
         self.assertGreaterEqual(t["run_count"], 1)
         self.assertEqual(utc_seconds(t["last_run"]) // 60 * 60, expected + 60 * (t["run_count"] - 1))
@@ -408,6 +413,7 @@ class SchedulerThenRestart(unittest.TestCase):
         write_ini(srv.config_path, srv.sections)
         started = time.time()
         srv.start_in(self.fake.env(CET))
+        up = time.time()
         tasks = srv.tasks()
         self.assertEqual((tasks["session_cleanup"]["enabled"], tasks["session_cleanup"]["interval_seconds"],
                           tasks["session_cleanup"]["user_modified"]), (False, 1, True))
@@ -417,7 +423,8 @@ class SchedulerThenRestart(unittest.TestCase):
                 continue
             next_run = utc_seconds(t["next_run"])
             if t["schedule_type"] == "interval":
-                self.assertLessEqual(abs(next_run - (started + t["interval_seconds"])), 3, name)
+                # Scheduled from the moment the tasks were loaded, during the start.
+                self.assertTrue(int(started) <= next_run - t["interval_seconds"] <= up + 1, name)
             else:
                 self.assertGreater(next_run, started - 1, name)
         # Without a plug-in manager a plug-in's task fails.

@@ -155,40 +155,40 @@ class SlowHeadFlood(threading.Thread):
 
 
 class SlowHeadsEnforce(unittest.TestCase):
-    """One address that opens connections and never finishes a request head cannot take every
-    connection thread: past max_connections_per_ip such connections, its next ones are closed at
-    once, and everyone else is served."""
+    """One address that opens connections and never finishes a request head: past
+    max_connections_per_ip such connections, its next ones are closed at once, and everyone else
+    is served.  (That this keeps connection threads free under the thread cap is a unit test's:
+    the cap is a thousand threads.)"""
 
-    THREADS = 24
     LIMIT = 4
+    FLOOD = 6 * LIMIT
 
     @classmethod
     def setUpClass(cls):
-        cls.srv = Server(config={"security": {"max_connections_per_ip": str(cls.LIMIT)}},
-                         env={"OV_TEST_HTTP_MAX_THREADS": str(cls.THREADS)}).start()
+        cls.srv = Server(config={"security": {"max_connections_per_ip": str(cls.LIMIT)}}).start()
 
     @classmethod
     def tearDownClass(cls):
         cls.srv.stop()
         cls.srv.cleanup()
 
-    def test_flood_from_one_address_leaves_threads_for_others(self):
+    def test_flood_from_one_address_is_cut_and_others_are_served(self):
         srv = self.srv
-        flood = SlowHeadFlood("127.0.0.2", srv.port, 4 * self.THREADS)
+        flood = SlowHeadFlood("127.0.0.2", srv.port, self.FLOOD)
         flood.start()
         try:
             # The flood has tried all its connections before the ordinary client asks (on a slow
             # machine that takes a while).
-            self.assertTrue(wait_until(lambda: flood.opened >= flood.n, 10))
+            self.assertTrue(wait_until(lambda: flood.opened >= flood.n, 30))
             answered = 0
             for _ in range(30):
                 try:
-                    answered += srv.request("GET", "/health", source="127.0.0.3", timeout=3)[0] == 200
+                    answered += srv.request("GET", "/health", source="127.0.0.3", timeout=30)[0] == 200
                 except OSError:
                     pass
-            self.assertGreaterEqual(answered, 29)
+            self.assertEqual(answered, 30)
             # The flood's connections past the limit were closed at once and opened again.
-            self.assertTrue(wait_until(lambda: flood.opened > flood.n, 10), flood.opened)
+            self.assertTrue(wait_until(lambda: flood.opened > flood.n, 30), flood.opened)
         finally:
             flood.finish()
         self.assertEqual(srv.log_text().count("HTTP connection from 127.0.0.2 refused"), 1)

@@ -5,6 +5,7 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -12,12 +13,28 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ov_database.h"
 #include "ov_json_helpers.h"
 
 namespace ovtest {
+
+// What a test waits for at most: far longer than anything takes on a busy machine under a
+// sanitizer, so that only a fault reaches it.
+inline constexpr std::chrono::seconds kPatience{30};
+
+// Polls cond until it holds or kPatience has passed; its last value.
+template <class Cond>
+bool PollUntil(Cond cond) {
+  const auto end = std::chrono::steady_clock::now() + kPatience;
+  while (!cond()) {
+    if (std::chrono::steady_clock::now() >= end) return cond();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
 
 // A fresh directory from mkdtemp, removed with everything in it at the end of the scope.
 class TempDir {
