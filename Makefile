@@ -49,7 +49,7 @@ TSAN_SUITES ?= HttpServerTest.* WSHub.* WebSocketConnection.* SessionManager* Lo
   Database* Pool.* SqliteConn.* PgConn.* MyConn.* RateLimiter.* LoginThrottle.* BlacklistDB.* \
   SecurityServices.* ServiceTable.* ServiceWalk.* Router.* SocketStream.* TlsTest.* \
   PluginManagerTest.* PluginServerManagerTest.* PluginServicesTest.* PluginRouteRegistry.* \
-  PluginLoaderTest.* PluginServiceProxyTest.* \
+  PluginLoaderTest.* PluginServiceProxyTest.* NodeWaitsTest.* \
   InstallerWithPlugins.* LuaEngineTest.* SchedulerTest.* MaintenanceTest.* RestartMonitorTest.*
 empty :=
 space := $(empty) $(empty)
