@@ -215,13 +215,19 @@ int LessThan(lua_State* L) noexcept {
 }
 
 // Lua's own sort (upvalue 1), given LessThan when the script gives no order function.  With
-// one, every comparison is a call of Lua code already, which the count hook sees.
+// one, every comparison is a call of Lua code already, which the count hook sees.  The argument
+// errors are raised here, so that they name this function (Lua's own, called from C, cannot
+// know its name); only "array too big" (a length of 2^31 or more) still names none.
 int TableSort(lua_State* L) noexcept {
   const TOVLuaApi& F = *LuaLibHost(L).Api;
-  CheckTable(L, F, 1, kTabRead | kTabWrite | kTabLen);  // so that this error names 'sort'
-  if (F.lua_type(L, 2) <= LUA_TNIL) {
+  CheckTable(L, F, 1, kTabRead | kTabWrite | kTabLen);
+  const int order = F.lua_type(L, 2);
+  if (order <= LUA_TNIL) {
     F.lua_settop(L, 1);
     F.lua_pushcclosure(L, LessThan, 0);
+  } else if (order != LUA_TFUNCTION) {
+    if (F.luaL_len(L, 1) <= 1) return 0;  // nothing to sort, and Lua does not look at it then
+    F.luaL_checktype(L, 2, LUA_TFUNCTION);
   }
   CallOriginal(L, F, 0);
   return 0;

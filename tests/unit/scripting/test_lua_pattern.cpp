@@ -344,6 +344,8 @@ show("sort lt", after, sort, {setmetatable({v = 2}, {__lt = function(a, b) retur
 show("sort nil", sort, nil)
 show("sort nil cmp", after, sort, {3, 1, 2}, nil)
 show("sort short bad cmp", after, sort, {1}, 5)
+show("sort bad cmp", after, sort, {3, 2, 1}, 5)
+show("where sort bad cmp", function() return sort({3, 2, 1}, {}) end)
 show("sort proxy", on_proxy, sort, 4, function(a, b) return a > b end)
 show("sort long", function()
   local t = {}
