@@ -2,10 +2,12 @@
 
 #include <dlfcn.h>
 #include <pthread.h>
-
-#include <lua.hpp>
+#include <signal.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <condition_variable>
 #include <cstring>
@@ -17,12 +19,10 @@
 #include "ov_config.h"
 #include "ov_event_bus.h"
 #include "ov_log.h"
+#include "ov_lua_api.h"
+#include "ov_lua_stdlib.h"
 #include "ov_server_state.h"
 #include "ov_text.h"
-
-// Nothing here calls a Lua function directly, nor uses a lua.h macro that does (lua_pop,
-// lua_tostring, lua_pcall, ...): the library is never linked, so such a call fails to link.
-// Every entry point is reached through TOVLuaApi.
 
 namespace ov {
 
@@ -30,138 +30,41 @@ TOVService<TOVLuaEngine> LuaEngine;
 
 // ---- the library's entry points -------------------------------------------------------------
 
-struct TOVLuaApi {
-#define OV_LUA_ENTRY(name) decltype(&::name) name = nullptr
-  // The 32 entry points of the classic binding, in its order.
-  OV_LUA_ENTRY(luaL_newstate);
-  OV_LUA_ENTRY(luaL_openlibs);
-  OV_LUA_ENTRY(lua_close);
-  OV_LUA_ENTRY(luaL_loadstring);
-  OV_LUA_ENTRY(luaL_loadfilex);
-  OV_LUA_ENTRY(lua_pcallk);
-  OV_LUA_ENTRY(lua_pushstring);
-  OV_LUA_ENTRY(lua_pushnumber);
-  OV_LUA_ENTRY(lua_pushinteger);
-  OV_LUA_ENTRY(lua_pushboolean);
-  OV_LUA_ENTRY(lua_pushnil);
-  OV_LUA_ENTRY(lua_pushcclosure);
-  OV_LUA_ENTRY(lua_tolstring);
-  OV_LUA_ENTRY(lua_tonumberx);
-  OV_LUA_ENTRY(lua_tointegerx);
-  OV_LUA_ENTRY(lua_toboolean);
-  OV_LUA_ENTRY(lua_type);
-  OV_LUA_ENTRY(lua_settop);
-  OV_LUA_ENTRY(lua_gettop);
-  OV_LUA_ENTRY(lua_getglobal);
-  OV_LUA_ENTRY(lua_setglobal);
-  OV_LUA_ENTRY(lua_getfield);
-  OV_LUA_ENTRY(lua_setfield);
-  OV_LUA_ENTRY(lua_createtable);
-  OV_LUA_ENTRY(lua_rawgeti);
-  OV_LUA_ENTRY(lua_rawseti);
-  OV_LUA_ENTRY(lua_next);
-  OV_LUA_ENTRY(lua_sethook);
-  OV_LUA_ENTRY(lua_newuserdatauv);
-  OV_LUA_ENTRY(lua_setallocf);
-  OV_LUA_ENTRY(lua_newstate);
-  OV_LUA_ENTRY(lua_error);
-  // What the sandbox, the time limit and the protected calls need beyond those.
-  OV_LUA_ENTRY(lua_pushvalue);
-  OV_LUA_ENTRY(lua_pushlightuserdata);
-  OV_LUA_ENTRY(lua_touserdata);
-  OV_LUA_ENTRY(lua_tothread);
-  OV_LUA_ENTRY(lua_isinteger);
-  OV_LUA_ENTRY(lua_callk);
-  OV_LUA_ENTRY(lua_status);
-  OV_LUA_ENTRY(lua_gethookcount);
-  OV_LUA_ENTRY(luaL_loadbufferx);
-  OV_LUA_ENTRY(lua_dump);
-#undef OV_LUA_ENTRY
-};
-
-void* TOVLuaEngine::LoadLuaFunc(const char* name) const {
-  return lib_handle_ ? ::dlsym(lib_handle_, name) : nullptr;
-}
-
 bool TOVLuaEngine::LoadLuaLibrary(const std::vector<std::string>& names) {
+  std::string opened;
   for (const std::string& n : names) {
     lib_handle_ = ::dlopen(n.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (lib_handle_) break;
+    if (lib_handle_) {
+      opened = n;
+      break;
+    }
   }
   if (!lib_handle_) return false;
-  TOVLuaApi& F = *api_;
-  bool complete = true;
-  // A required entry point missing makes the library unusable.  Only the state constructor
-  // has an alternative (luaL_newstate with lua_setallocf); everything else the engine uses is
-  // required: a sandbox or time limit left out because a symbol is missing would be worse
-  // than no Lua at all.
-  auto bind = [&](auto& slot, const char* name, bool required) {
-    slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(LoadLuaFunc(name));
-    if (required && !slot) complete = false;
-  };
-#define OV_LUA_BIND(name, required) bind(F.name, #name, required)
-  OV_LUA_BIND(luaL_newstate, false);
-  OV_LUA_BIND(luaL_openlibs, true);
-  OV_LUA_BIND(lua_close, true);
-  OV_LUA_BIND(luaL_loadstring, false);
-  OV_LUA_BIND(luaL_loadfilex, true);
-  OV_LUA_BIND(lua_pcallk, true);
-  OV_LUA_BIND(lua_pushstring, true);
-  OV_LUA_BIND(lua_pushnumber, false);
-  OV_LUA_BIND(lua_pushinteger, false);
-  OV_LUA_BIND(lua_pushboolean, true);
-  OV_LUA_BIND(lua_pushnil, true);
-  OV_LUA_BIND(lua_pushcclosure, true);
-  OV_LUA_BIND(lua_tolstring, true);
-  OV_LUA_BIND(lua_tonumberx, true);
-  OV_LUA_BIND(lua_tointegerx, true);
-  OV_LUA_BIND(lua_toboolean, false);
-  OV_LUA_BIND(lua_type, true);
-  OV_LUA_BIND(lua_settop, true);
-  OV_LUA_BIND(lua_gettop, false);
-  OV_LUA_BIND(lua_getglobal, true);
-  OV_LUA_BIND(lua_setglobal, true);
-  OV_LUA_BIND(lua_getfield, true);
-  OV_LUA_BIND(lua_setfield, true);
-  OV_LUA_BIND(lua_createtable, true);
-  OV_LUA_BIND(lua_rawgeti, false);
-  OV_LUA_BIND(lua_rawseti, false);
-  OV_LUA_BIND(lua_next, false);
-  OV_LUA_BIND(lua_sethook, true);
-  OV_LUA_BIND(lua_newuserdatauv, false);
-  OV_LUA_BIND(lua_setallocf, false);
-  OV_LUA_BIND(lua_newstate, false);
-  OV_LUA_BIND(lua_error, true);
-  OV_LUA_BIND(lua_pushvalue, true);
-  OV_LUA_BIND(lua_pushlightuserdata, true);
-  OV_LUA_BIND(lua_touserdata, true);
-  OV_LUA_BIND(lua_tothread, true);
-  OV_LUA_BIND(lua_isinteger, true);
-  OV_LUA_BIND(lua_callk, true);
-  OV_LUA_BIND(lua_status, true);
-  OV_LUA_BIND(lua_gethookcount, true);
-  OV_LUA_BIND(luaL_loadbufferx, true);
-  OV_LUA_BIND(lua_dump, true);
-#undef OV_LUA_BIND
+  std::vector<std::string> missing = BindLuaApi(lib_handle_, *api_);
   // The state must be created on the counting allocator.
-  if (!F.lua_newstate && !(F.luaL_newstate && F.lua_setallocf)) complete = false;
-  if (!complete) {
-    ::dlclose(lib_handle_);
-    lib_handle_ = nullptr;
-  }
-  return complete;
+  if (!api_->lua_newstate && !(api_->luaL_newstate && api_->lua_setallocf)) missing.push_back("lua_newstate");
+  if (missing.empty()) return true;
+  std::string list;
+  for (const std::string& m : missing) list += (list.empty() ? "" : ", ") + m;
+  LogWarning("Lua library %s lacks %s, which the sandbox and the time limit need", opened, list);
+  ::dlclose(lib_handle_);
+  lib_handle_ = nullptr;
+  return false;
 }
 
 // ---- per-state records ----------------------------------------------------------------------
 
 // The allocator's user data, one per state.  It also holds the state's time limit: the
 // deadline of the protected call running on it, written by the thread that holds the state's
-// lock and read by the count hook on that same thread.
+// lock and read by the hooks, the library functions and the timer signal on that same thread.
 struct TOVLuaAllocData {
   std::atomic<std::int64_t> MemoryUsed{0};  // read by GetPluginInfo on any thread
   std::int64_t MemoryLimit = 0;             // 0 or less: none
   const TOVLuaApi* Api = nullptr;
-  std::int64_t DeadlineNs = 0;              // steady clock
+  std::int64_t DeadlineNs = 0;              // SteadyNowNs
+  // The Lua thread (the state or one of its coroutines) running now: the one the timer signal
+  // stops.  Atomic because the signal handler reads it.
+  std::atomic<lua_State*> Running{nullptr};
 };
 
 namespace {
@@ -254,11 +157,6 @@ namespace {
 
 constexpr const char* kTimeoutMessage = "execution timeout exceeded";
 
-std::int64_t NowNs() noexcept {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
 // ---- allocator, time limit ------------------------------------------------------------------
 // The functions in this section and the next are called by Lua.  A Lua error longjmps through
 // them, so none holds an object with a destructor, and none throws.
@@ -283,26 +181,122 @@ void* LuaAllocFunc(void* ud, void* ptr, size_t osize, size_t nsize) noexcept {
 }
 
 // The state the calling thread runs a protected call on (all Lua code of a call, coroutines
-// included, runs on the thread that started it).
-thread_local TOVLuaAllocData* t_running = nullptr;
+// included, runs on the thread that started it).  Atomic because the timer signal's handler
+// reads it.
+thread_local std::atomic<TOVLuaAllocData*> t_running{nullptr};
 
-// Count hook.  Past the deadline it raises on every instruction of the thread it fires on, so
-// a pcall, coroutine.resume or to-be-closed handler that catches the error cannot go on: the
-// next instruction outside it raises again, up to the protected call that started it all.
-void LuaTimeoutHook(lua_State* L, lua_Debug*) noexcept {
-  TOVLuaAllocData* ctl = t_running;
-  if (!ctl) return;
-  const TOVLuaApi& F = *ctl->Api;
-  if (NowNs() <= ctl->DeadlineNs) {
-    // A coroutine stopped in an earlier call keeps its every-instruction count; reset it.
-    if (F.lua_gethookcount(L) != LUA_HOOK_CHECK_INTERVAL)
-      F.lua_sethook(L, LuaTimeoutHook, LUA_MASKCOUNT, LUA_HOOK_CHECK_INTERVAL);
-    return;
-  }
-  F.lua_sethook(L, LuaTimeoutHook, LUA_MASKCOUNT, 1);
+// The hook while the time limit is not reached: every LUA_HOOK_CHECK_INTERVAL instructions.
+// Past the limit it fires on every instruction and every call.
+constexpr int kHookMask = LUA_MASKCOUNT;
+constexpr int kStoppedHookMask = LUA_MASKCOUNT | LUA_MASKCALL;
+
+void LuaTimeoutHook(lua_State* L, lua_Debug*) noexcept;
+
+// Makes L stop at its next instruction or call.  Safe in a signal handler: lua_sethook is
+// written to be called asynchronously (it only stores the hook and flags the running frames).
+void StopThread(const TOVLuaApi& F, lua_State* L) noexcept { F.lua_sethook(L, LuaTimeoutHook, kStoppedHookMask, 1); }
+
+// Raises the time-limit error in L, after making sure that L stops again at once should a
+// pcall, coroutine.resume or to-be-closed handler catch it: up to the protected call that
+// started it all, nothing more runs.
+void RaiseTimeLimit(lua_State* L) noexcept {
+  const TOVLuaApi& F = *LuaLibHost(L).Api;
+  StopThread(F, L);
   F.lua_pushstring(L, kTimeoutMessage);
   F.lua_error(L);
 }
+
+// The hook: also tells which Lua thread runs.
+void LuaTimeoutHook(lua_State* L, lua_Debug*) noexcept {
+  TOVLuaAllocData* ctl = t_running.load(std::memory_order_relaxed);
+  if (!ctl) return;
+  ctl->Running.store(L, std::memory_order_relaxed);
+  if (SteadyNowNs() > ctl->DeadlineNs) {
+    RaiseTimeLimit(L);
+    return;
+  }
+  // A coroutine stopped in an earlier call keeps its every-instruction hook; reset it.
+  const TOVLuaApi& F = *ctl->Api;
+  if (F.lua_gethookcount(L) != LUA_HOOK_CHECK_INTERVAL || F.lua_gethookmask(L) != kHookMask)
+    F.lua_sethook(L, LuaTimeoutHook, kHookMask, LUA_HOOK_CHECK_INTERVAL);
+}
+
+// What the library functions that replace Lua's own see of the time limit (TOVLuaLibHost).
+std::int64_t HostDeadlineNs() noexcept {
+  const TOVLuaAllocData* ctl = t_running.load(std::memory_order_relaxed);
+  return ctl ? ctl->DeadlineNs : INT64_MAX;
+}
+
+lua_State* HostSwitchThread(lua_State* L) noexcept {
+  TOVLuaAllocData* ctl = t_running.load(std::memory_order_relaxed);
+  return ctl ? ctl->Running.exchange(L, std::memory_order_relaxed) : nullptr;
+}
+
+// ---- the timer signal -----------------------------------------------------------------------
+// The count hook looks at the clock every LUA_HOOK_CHECK_INTERVAL instructions, and one
+// instruction can take long: comparing two strings of megabytes of zero bytes takes tens of
+// milliseconds, so a loop of such comparisons would run on for many seconds past the limit.
+// So a protected call with a limit also arms a timer that, at the deadline, sends this signal
+// to its thread; the handler makes the running Lua thread stop at its next instruction or call.
+
+int LuaTimerSignal() noexcept { return SIGRTMIN + 5; }
+
+void OnLuaTimerSignal(int) noexcept {
+  const int saved_errno = errno;
+  if (TOVLuaAllocData* ctl = t_running.load(std::memory_order_relaxed))
+    if (lua_State* L = ctl->Running.load(std::memory_order_relaxed)) StopThread(*ctl->Api, L);
+  errno = saved_errno;
+}
+
+bool InstallLuaTimerHandler() noexcept {
+  static const bool installed = [] {
+    struct sigaction sa {};
+    sa.sa_handler = OnLuaTimerSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    return ::sigaction(LuaTimerSignal(), &sa, nullptr) == 0;
+  }();
+  return installed;
+}
+
+// A one-shot timer that signals the calling thread at deadline_ns (SteadyNowNs, which is
+// CLOCK_MONOTONIC), with the signal unblocked on this thread until Disarm.  Without a timer the
+// count hook alone keeps the limit, less promptly.
+struct TOVLuaDeadlineTimer {
+  bool Arm(std::int64_t deadline_ns) noexcept {
+    if (deadline_ns == INT64_MAX || !InstallLuaTimerHandler()) return false;
+    sigevent sev {};
+    sev.sigev_notify = SIGEV_THREAD_ID;
+    sev.sigev_signo = LuaTimerSignal();
+    sev._sigev_un._tid = ::gettid();  // sigev_notify_thread_id, which this C library does not name
+    if (::timer_create(CLOCK_MONOTONIC, &sev, &timer) != 0) return false;
+    itimerspec when {};
+    when.it_value.tv_sec = static_cast<time_t>(deadline_ns / 1000000000);
+    when.it_value.tv_nsec = static_cast<long>(deadline_ns % 1000000000);
+    if (::timer_settime(timer, TIMER_ABSTIME, &when, nullptr) != 0) {
+      ::timer_delete(timer);
+      return false;
+    }
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, LuaTimerSignal());
+    ::pthread_sigmask(SIG_UNBLOCK, &set, &old_mask);
+    armed = true;
+    return true;
+  }
+  // A signal already sent is handled before timer_delete returns (it is still unblocked), while
+  // the call's records live.
+  void Disarm() noexcept {
+    if (!armed) return;
+    ::timer_delete(timer);
+    ::pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+    armed = false;
+  }
+
+  timer_t timer{};
+  sigset_t old_mask{};
+  bool armed = false;
+};
 
 // ---- the sandbox ----------------------------------------------------------------------------
 
@@ -310,18 +304,17 @@ void LuaTimeoutHook(lua_State* L, lua_Debug*) noexcept {
 // and stays so: closing it would run its pending __close handlers with no time limit.  Its
 // mark is the every-instruction hook count the time limit leaves on it.
 int LuaStoppedByTimeLimit(lua_State* L) noexcept {
-  TOVLuaAllocData* ctl = t_running;
-  if (!ctl) return 0;
-  const TOVLuaApi& F = *ctl->Api;
+  const TOVLuaApi& F = *LuaLibHost(L).Api;
   lua_State* co = F.lua_tothread(L, 1);
   F.lua_pushboolean(L, co && F.lua_status(co) > LUA_YIELD && F.lua_gethookcount(co) == 1);
   return 1;
 }
 
-// Runs in every new state after the standard libraries, with the function above as its
-// argument.  What it keeps in locals is out of the script's reach (there is no debug library).
+// Runs in every new state after the standard libraries and our replacements of some of their
+// functions (ov_lua_stdlib), with the function above and LuaLoadTextFile as its arguments.
+// What it keeps in locals is out of the script's reach (there is no debug library).
 constexpr const char* kSandboxLua = R"lua(
-local stopped_by_time_limit = ...
+local stopped_by_time_limit, load_text_file = ...
 local type, error, rawget, select, pcall = type, error, rawget, select, pcall
 local pack, unpack, format = table.pack, table.unpack, string.format
 
@@ -333,9 +326,10 @@ package.loadlib = nil
 string.dump = nil
 
 -- Text chunks only: Lua has no bytecode verifier, and a crafted binary chunk crashes the
--- process.  require finds the preload table and Lua files on package.path, never C modules.
+-- process.  require finds the preload table and Lua files on package.path, never C modules;
+-- it reads only regular files, and within the time limit.
 do
-  local load_any, loadfile_any, searchpath, pkg = load, loadfile, package.searchpath, package
+  local load_any, searchpath, pkg = load, package.searchpath, package
   loadfile = nil
   function load(chunk, chunkname, mode, ...)
     if select("#", ...) > 0 then return load_any(chunk, chunkname, "t", (...)) end
@@ -345,7 +339,7 @@ do
   searchers[2] = function(name)
     local path, err = searchpath(name, pkg.path)
     if not path then return err end
-    local chunk, msg = loadfile_any(path, "t")
+    local chunk, msg = load_text_file(path)
     if not chunk then
       error(format("error loading module '%s' from file '%s':\n\t%s", name, path, msg), 0)
     end
@@ -435,7 +429,8 @@ std::string CompileSandbox(const TOVLuaApi& F) {
 void SandboxState(const TOVLuaApi& F, lua_State* L, const std::string& chunk) noexcept {
   if (F.luaL_loadbufferx(L, chunk.data(), chunk.size(), "=sandbox", "b") != LUA_OK) F.lua_error(L);
   F.lua_pushcclosure(L, LuaStoppedByTimeLimit, 0);
-  F.lua_callk(L, 1, 0, 0, nullptr);
+  F.lua_pushcclosure(L, LuaLoadTextFile, 0);
+  F.lua_callk(L, 2, 0, 0, nullptr);
 }
 
 // ---- protected steps ------------------------------------------------------------------------
@@ -451,12 +446,13 @@ struct LoadJob {
 
 // Results: the file's name, version, description and author (text or nil).
 int LoadPluginStep(lua_State* L) noexcept {
-  const TOVLuaApi& F = *t_running->Api;
+  const TOVLuaApi& F = *LuaLibHost(L).Api;
   auto* job = static_cast<LoadJob*>(F.lua_touserdata(L, 1));
   F.luaL_openlibs(L);
+  InstallLuaLibrary(L);
   SandboxState(F, L, *job->sandbox);
   job->phase = LoadJob::Loading;
-  if (F.luaL_loadfilex(L, job->path, "t") != LUA_OK) {
+  if (LoadLuaTextFile(L, job->path) != LUA_OK) {
     job->load_failed = true;
     return 1;
   }
@@ -490,7 +486,7 @@ struct HandlerJob {
 };
 
 int CallHandlerStep(lua_State* L) noexcept {
-  const TOVLuaApi& F = *t_running->Api;
+  const TOVLuaApi& F = *LuaLibHost(L).Api;
   auto* job = static_cast<HandlerJob*>(F.lua_touserdata(L, 1));
   if (F.lua_getglobal(L, "plugin") != LUA_TTABLE || F.lua_getfield(L, -1, job->field) != LUA_TFUNCTION) {
     job->missing = true;
@@ -587,18 +583,24 @@ int Lua_Pcall(TOVLuaPlugin& p, std::int32_t timeout_ms, lua_CFunction step, void
   lua_State* L = p.State;
   int status = LUA_ERRRUN;
   auto body = [&]() noexcept {
-    TOVLuaAllocData* const outer = t_running;
+    TOVLuaAllocData* const outer = t_running.load();
     TOVLuaAllocData& ctl = *p.AllocData;
     const std::int64_t outer_deadline = ctl.DeadlineNs;
-    ctl.DeadlineNs = timeout_ms > 0 ? NowNs() + std::int64_t(timeout_ms) * 1000000 : INT64_MAX;
-    t_running = &ctl;
+    lua_State* const outer_running = ctl.Running.load();
+    ctl.DeadlineNs = timeout_ms > 0 ? SteadyNowNs() + std::int64_t(timeout_ms) * 1000000 : INT64_MAX;
+    ctl.Running.store(L);
+    t_running.store(&ctl);
     F.lua_settop(L, 0);
-    F.lua_sethook(L, LuaTimeoutHook, LUA_MASKCOUNT, LUA_HOOK_CHECK_INTERVAL);
+    F.lua_sethook(L, LuaTimeoutHook, kHookMask, LUA_HOOK_CHECK_INTERVAL);
+    TOVLuaDeadlineTimer timer;
+    timer.Arm(ctl.DeadlineNs);
     F.lua_pushcclosure(L, step, 0);
     F.lua_pushlightuserdata(L, job);
     status = F.lua_pcallk(L, 1, nresults, 0, 0, nullptr);
+    timer.Disarm();
     F.lua_sethook(L, nullptr, 0, 0);
-    t_running = outer;
+    t_running.store(outer);
+    ctl.Running.store(outer_running);
     ctl.DeadlineNs = outer_deadline;
     if (status != LUA_OK) {
       try {
@@ -626,7 +628,13 @@ TOVLuaEngine::TOVLuaEngine(TOVLuaHostFactory host_factory)
     : TOVLuaEngine({LUA_LIB_NAME, LUA_LIB_ALT, LUA_LIB_ALT2}, std::move(host_factory)) {}
 
 TOVLuaEngine::TOVLuaEngine(const std::vector<std::string>& library_names, TOVLuaHostFactory host_factory)
-    : api_(std::make_unique<TOVLuaApi>()), host_factory_(std::move(host_factory)) {
+    : api_(std::make_unique<TOVLuaApi>()),
+      lib_host_(std::make_unique<TOVLuaLibHost>()),
+      host_factory_(std::move(host_factory)) {
+  lib_host_->Api = api_.get();
+  lib_host_->DeadlineNs = HostDeadlineNs;
+  lib_host_->RaiseTimeout = RaiseTimeLimit;
+  lib_host_->SwitchThread = HostSwitchThread;
   available_ = LoadLuaLibrary(library_names);
   if (available_) {
     sandbox_chunk_ = CompileSandbox(*api_);
@@ -643,9 +651,12 @@ TOVLuaEngine::~TOVLuaEngine() {
   UnloadAll();
   TOVLockGuard g(lock_);
   if (!plugins_.empty()) {
-    // A state some thread still runs in is neither closed nor unmapped under it.
+    // A state some thread still runs in is neither closed nor unmapped under it, nor are the
+    // entry points and the host it uses freed.
     static auto* kept = new std::vector<std::shared_ptr<TOVLuaPlugin>>();
     kept->insert(kept->end(), plugins_.begin(), plugins_.end());
+    static_cast<void>(api_.release());
+    static_cast<void>(lib_host_.release());
     return;
   }
   if (lib_handle_) ::dlclose(lib_handle_);
@@ -674,6 +685,7 @@ std::unique_ptr<TOVLuaPlugin> TOVLuaEngine::PreparePlugin(const std::string& fil
       LogError("Failed to create Lua state for: %s", file_path);
       return nullptr;
     }
+    SetLuaLibHost(p->State, lib_host_.get());
     // Nobody else knows the state yet; the lock is taken for the rule's sake.
     TOVLuaStateGuard g;
     g.Acquire(p->CallLock, std::chrono::milliseconds(0));

@@ -7,7 +7,10 @@
 //   - a sandbox: no files, processes, debug library, binary chunks, C modules, process locale or
 //     __gc finalisers (which would run with the time limit off),
 //   - a time limit per protected call (5 s by default), kept per state and enforced by a count
-//     hook that cannot be caught and ignored by pcall, coroutines or xpcall,
+//     hook that cannot be caught and ignored by pcall, coroutines or xpcall; at the deadline a
+//     timer signal makes the running Lua thread stop at its next instruction or call, and the
+//     library functions that loop in C are our own, which look at the limit (ov_lua_stdlib),
+//     so no single instruction or library call holds a thread long past it,
 //   - a lock: one thread at a time runs in a state; unloading waits (bounded) for a running
 //     call and otherwise refuses.
 // The file runs once and the table it returns describes the plug-in.  No server function is
@@ -72,6 +75,7 @@ struct TOVLuaPluginInfo {
 };
 
 struct TOVLuaApi;
+struct TOVLuaLibHost;
 struct TOVLuaPlugin;
 
 class TOVLuaEngine {
@@ -133,8 +137,9 @@ class TOVLuaEngine {
   std::int32_t FindLuaPlugin(const std::string& name) const;
 
  private:
+  // Opens the first of names the dynamic loader finds and binds its entry points; one that
+  // lacks an entry point we need is closed again, and the log says which it lacks.
   bool LoadLuaLibrary(const std::vector<std::string>& names);
-  void* LoadLuaFunc(const char* name) const;
   // Steps of a load that touch only the new state: safe to run for several files at once.
   std::unique_ptr<TOVLuaPlugin> PreparePlugin(const std::string& file_path) EXCLUDES(lock_);
   bool RegisterPlugin(std::unique_ptr<TOVLuaPlugin> plugin, TOVEventBus* event_bus,
@@ -151,6 +156,7 @@ class TOVLuaEngine {
 
   // Constant after construction.
   std::unique_ptr<TOVLuaApi> api_;
+  std::unique_ptr<TOVLuaLibHost> lib_host_;  // what the replaced library functions call back
   void* lib_handle_ = nullptr;
   bool available_ = false;
   std::string sandbox_chunk_;  // the sandbox, compiled

@@ -49,6 +49,11 @@ LOOPING = {
 }
 
 
+def stamp(line):
+    """The time of a log line, to the millisecond."""
+    return time.mktime(time.strptime(line[:19], "%Y-%m-%d %H:%M:%S")) + float(line[19:23])
+
+
 def binary_chunk():
     """The header of a Lua 5.4 binary chunk followed by garbage: Lua would trust it."""
     return b"\x1bLua\x54\x00\x19\x93\r\n\x1a\n\x04\x08\x08" + b"\x78\x56\x00\x00" + b"\xff" * 64
@@ -64,6 +69,16 @@ class LuaPluginsTest(unittest.TestCase):
     def write(self, srv, name, text):
         with open(os.path.join(srv.plugin_dir, name), "wb") as f:
             f.write(text.encode() if isinstance(text, str) else text)
+
+    def start_with_files(self, srv, files, within, why=None):
+        """Writes the plug-in files, starts the server and checks that it answers within the time."""
+        for name, text in files.items():
+            self.write(srv, name, text)
+        t0 = time.time()
+        srv.start(wait=True)
+        self.assertLess(time.time() - t0, within, why)
+        status, _, _ = srv.request("GET", "/health")
+        self.assertEqual(status, 200)
 
     def test_load_cases_escapes_and_limits(self):
         srv = self.make_server()
@@ -141,14 +156,7 @@ class LuaPluginsTest(unittest.TestCase):
             "esc_deep_meta.lua": "local t = setmetatable({}, {__index = function(t, k) return t[k] end})\nreturn t.x",
             "esc_deep_gsub.lua": "local function f() return (string.gsub('a', 'a', f)) end\nf()",
         })
-        for name, text in files.items():
-            self.write(srv, name, text)
-
-        t0 = time.time()
-        srv.start(wait=True)
-        self.assertLess(time.time() - t0, 25, "start-up must not wait for the time-limited files one by one")
-        status, _, _ = srv.request("GET", "/health")
-        self.assertEqual(status, 200)
+        self.start_with_files(srv, files, 25, "start-up must not wait for the time-limited files one by one")
         log = srv.log_text()
 
         def path(name):
@@ -200,9 +208,6 @@ class LuaPluginsTest(unittest.TestCase):
             self.assertEqual(f.read(), "keep me")
 
         # Every looping file ends at the time limit, about 5 s after the engine started.
-        def stamp(line):
-            return time.mktime(time.strptime(line[:19], "%Y-%m-%d %H:%M:%S")) + float(line[19:23])
-
         lines = log.splitlines()
         start = stamp(next(l for l in lines if "Lua 5.4 engine initialized" in l))
         for name in LOOPING:
@@ -219,6 +224,41 @@ class LuaPluginsTest(unittest.TestCase):
         for name in ("fin1", "fin2", "fin3"):
             self.assertIn("Lua plugin %s finalize error: %s" % (name, TIMEOUT), srv.log_text())
         self.assertFalse(os.path.exists(marker))
+
+    def test_loops_in_library_code_end_at_the_time_limit(self):
+        """Loops that run inside Lua's C library, where the count hook never fires, each in a file
+        of its own: with the real 5 s limit every one ends with the time-out error within the
+        limit and a second, and the server starts up."""
+        srv = self.make_server()
+        files = {
+            # The pattern that backtracks for hours in Lua's own matcher.
+            "lib_pattern.lua": 'string.find(("a"):rep(40), ("a*"):rep(12) .. "b")',
+            # One comparison of megabytes of zero bytes takes tens of milliseconds: between two
+            # looks of the count hook, half a minute.
+            "lib_compare.lua": 'local a = ("\\0"):rep(4000000)\nrepeat until a < a',
+            # Each call a few milliseconds of C, a thousand instructions apart.
+            "lib_upper.lua": 'local s = ("x"):rep(4000000)\nwhile true do s:upper() end',
+            "lib_concat.lua": 'local s = ("x"):rep(3000000)\nwhile true do local t = s .. s end',
+            # A chunk reader that never ends: the parser calls it from C.
+            "lib_load.lua": 'local r = (" "):rep(8000000)\nload(function() return r end)',
+            "lib_sort.lua": 'local a, t = ("\\0"):rep(4000000), {}\nfor i = 1, 1000 do t[i] = a end\ntable.sort(t)',
+            "lib_insert.lua": "local t = {}\nfor k = 50, 0, -1 do t[2^k | 0] = 1 end\ntable.insert(t, 1, 0)",
+            # Done at once, where Lua's own would count to 2^63.
+            "lib_rep.lua": 'assert(string.rep("", math.maxinteger) == "")\nreturn { name = "rep" }',
+        }
+        self.start_with_files(srv, files, 20)
+        lines = srv.log_text().splitlines()
+        start = stamp(next(l for l in lines if "Lua 5.4 engine initialized" in l))
+        for name in files:
+            if name == "lib_rep.lua":
+                continue
+            path = os.path.join(srv.plugin_dir, name)
+            line = next((l for l in lines if "Lua exec error in %s: " % path in l), None)
+            self.assertIsNotNone(line, "no exec error for %s" % name)
+            self.assertTrue(line.endswith(TIMEOUT), line)
+            self.assertTrue(4.9 <= stamp(line) - start <= 6.0, line)
+        self.assertIn("Lua plugin loaded: rep v - ", srv.log_text())
+        self.assertEqual(srv.stop(timeout=15), 0)
 
     def test_the_marker_module_works(self):
         # Without the sandbox, loading the test module leaves its marker: the escape test above

@@ -1,8 +1,10 @@
 // The Lua engine on the real Lua 5.4 library: a plug-in's life with its log lines, the time
-// limit kept per state, one thread at a time in a state, memory figures, unloading a busy
-// plug-in, deep recursion on a thread with a small stack, and the engine without its library.
+// limit kept per state and holding inside library functions, one thread at a time in a state,
+// memory figures, unloading a busy plug-in, deep recursion on a thread with a small stack,
+// files that are no regular files, and the engine without its library.
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <chrono>
@@ -141,16 +143,120 @@ TEST_F(LuaEngineTest, APluginsLifeWithItsLogLines) {
 }
 
 TEST_F(LuaEngineTest, WithoutTheLibraryNothingLoads) {
+  const std::string kNotAvailable =
+      "warning: Lua 5.4 not available - Lua plugins disabled (install liblua5.4-dev on Debian/Ubuntu or lua54 on "
+      "FreeBSD)";
   TOVLuaEngine engine({"liblua-no-such-5.4.so"}, nullptr);
   EXPECT_FALSE(engine.Available());
-  EXPECT_EQ(Lines(), (std::vector<std::string>{
-                         "warning: Lua 5.4 not available - Lua plugins disabled (install liblua5.4-dev on "
-                         "Debian/Ubuntu or lua54 on FreeBSD)"}));
+  EXPECT_EQ(Lines(), (std::vector<std::string>{kNotAvailable}));
   Write("a.lua", R"(return { name = "a" })");
   EXPECT_FALSE(engine.LoadPlugin(dir_ / "a.lua", nullptr, std::chrono::system_clock::now()));
   EXPECT_EQ(engine.LoadDirectory(dir_.path(), nullptr, std::chrono::system_clock::now()), 0u);
   EXPECT_EQ(engine.GetPluginCount(), 0);
   EXPECT_EQ(Lines().size(), 1u);
+
+  // A library without the entry points the sandbox and the time limit use is no Lua for us,
+  // and the log says what it lacks.
+  ClearLines();
+  const std::string other = std::string(OV_TEST_PLUGIN_DIR) + "/../test_lua/ovmarker.so";
+  TOVLuaEngine incomplete({other}, nullptr);
+  EXPECT_FALSE(incomplete.Available());
+  const auto lines = Lines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0].rfind("warning: Lua library " + other + " lacks luaL_openlibs, lua_close, ", 0), 0u) << lines[0];
+  EXPECT_NE(lines[0].find("lua_sethook"), std::string::npos);
+  EXPECT_NE(lines[0].find(", which the sandbox and the time limit need"), std::string::npos);
+  EXPECT_EQ(lines[1], kNotAvailable);
+}
+
+// Lua's own string matching and table loops run in C, where the count hook never fires.  Each
+// file here would hold its thread for hours (or for good) with them; ours stop at the limit.
+TEST_F(LuaEngineTest, TheTimeLimitHoldsInsideLibraryFunctions) {
+  TOVLuaEngine engine;
+  const std::int32_t kLimitMs = 300;
+  engine.SetTimeoutMs(kLimitMs);
+  const std::string kSlow = R"(local s, p = ("a"):rep(40), ("a*"):rep(12) .. "b"
+  )";
+  const std::string kDeepChain = R"(local base = {} for i = 1, 2e5 do base[i] = "x" end
+    local t = base for d = 1, 1990 do t = setmetatable({}, {__index = t}) end
+  )";
+  const std::string kBorder = R"(local t = {} for k = 50, 0, -1 do t[2^k | 0] = 1 end  -- #t is 2^50
+  )";
+  const struct {
+    const char* name;
+    std::string text;
+  } kCases[] = {
+      {"find", kSlow + "string.find(s, p)"},
+      {"method", kSlow + "s:find(p, 1)"},
+      {"match", kSlow + R"lua(string.match(s, ("(a*)"):rep(12) .. "b"))lua"},
+      {"gmatch", kSlow + "for _ in s:gmatch(p) do end"},
+      {"gsub", kSlow + R"lua(s:gsub(("a-"):rep(12) .. "b", print))lua"},
+      {"caught", kSlow + "while true do pcall(string.find, s, p) end"},
+      {"coroutine", kSlow + "coroutine.wrap(function() s:find(p) end)()"},
+      {"insert", kBorder + "table.insert(t, 1, 0)"},
+      {"remove", kBorder + "table.remove(t, 1)"},
+      {"move", "table.move({}, 1, math.maxinteger - 1, 2)"},
+      {"concat", kDeepChain + "table.concat(t, '', 1, 2e5)"},
+      {"unpack", kDeepChain + "table.unpack(t, 1, 2e5)"},
+      {"sort", R"lua(local a, t = ("\0"):rep(4e6), {} for i = 1, 1000 do t[i] = a end table.sort(t))lua"},
+  };
+  for (const auto& c : kCases) {
+    const std::string path = Write(std::string(c.name) + ".lua", c.text + "\nreturn { name = 'x' }");
+    const auto t0 = Clock::now();
+    EXPECT_FALSE(engine.LoadPlugin(path, nullptr, std::chrono::system_clock::now())) << c.name;
+    const double took = std::chrono::duration<double>(Clock::now() - t0).count();
+    EXPECT_TRUE(HasLine("error: Lua exec error in " + path + ": execution timeout exceeded")) << c.name;
+    EXPECT_GE(took, kLimitMs / 1000.0) << c.name;
+    EXPECT_LT(took, kLimitMs / 1000.0 + 1.0) << c.name;
+  }
+
+  // An empty string repeated any number of times is made at once.
+  ASSERT_TRUE(Load(engine, "rep.lua", R"(assert(string.rep("", math.maxinteger) == "")
+                                         assert(("x"):rep(3, "") == "xxx")
+                                         return { name = "rep" })"));
+
+  // In an event, also in a coroutine the plug-in made while loading.
+  ASSERT_TRUE(Load(engine, "ev.lua", kSlow + R"(
+    local co = coroutine.create(function() while true do end end)
+    return { name = "ev", on_find = function() s:find(p) end, on_co = function() coroutine.resume(co) end })"));
+  for (const char* ev : {"find", "co"}) {
+    const auto t0 = Clock::now();
+    EXPECT_FALSE(engine.FireEvent("ev", ev, nullptr));
+    const double took = std::chrono::duration<double>(Clock::now() - t0).count();
+    EXPECT_TRUE(HasLine(Format("error: Lua plugin ev event handler error (%s): execution timeout exceeded", ev)));
+    EXPECT_LT(took, kLimitMs / 1000.0 + 1.0) << ev;
+  }
+  EXPECT_EQ(engine.GetPluginCount(), 2);
+}
+
+// A FIFO or a device never blocks a load or a require, and a file too big to parse within the
+// limit stops at it.
+TEST_F(LuaEngineTest, OnlyRegularFilesAndWithinTheLimit) {
+  TOVLuaEngine engine;
+  engine.SetTimeoutMs(100);
+  const std::string fifo = dir_ / "fifo.lua";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_FALSE(engine.LoadPlugin(fifo, nullptr, std::chrono::system_clock::now()));
+  EXPECT_TRUE(HasLine("error: Lua load error in " + fifo + ": cannot read " + fifo + ": not a regular file"));
+  EXPECT_FALSE(Load(engine, "req.lua", Format(R"lua(package.path = "%s/?.lua" require("fifo"))lua", dir_.path())));
+  EXPECT_TRUE(HasLine("error: Lua exec error in " + (dir_ / "req.lua") + ": error loading module 'fifo' from file '" +
+                      fifo + "':\n\tcannot read " + fifo + ": not a regular file"));
+
+  // Sixteen megabytes of empty statements take Lua about half a second to parse.
+  const std::string big = Write("big.lua", std::string(16 << 20, ';') + "return { name = 'big' }");
+  const auto t0 = Clock::now();
+  EXPECT_FALSE(engine.LoadPlugin(big, nullptr, std::chrono::system_clock::now()));
+  EXPECT_LT(std::chrono::duration<double>(Clock::now() - t0).count(), 1.1);
+  EXPECT_TRUE(HasLine("error: Lua load error in " + big + ": execution timeout exceeded"));
+
+  // What a file may start with, as Lua's own loader allows.
+  engine.SetTimeoutMs(5000);
+  ASSERT_TRUE(Load(engine, "bom.lua", "\xEF\xBB\xBF#!/usr/bin/lua\nreturn { name = 'bom', version = 'x' }"));
+  EXPECT_FALSE(Load(engine, "line.lua", "#!/usr/bin/lua\n\nerror('on line 3')"));
+  EXPECT_TRUE(HasLine("error: Lua exec error in " + (dir_ / "line.lua") + ": " + (dir_ / "line.lua") + ":3: on line 3"));
+  EXPECT_FALSE(engine.LoadPlugin(dir_ / "missing.lua", nullptr, std::chrono::system_clock::now()));
+  EXPECT_TRUE(HasLine("error: Lua load error in " + (dir_ / "missing.lua") + ": cannot open " + (dir_ / "missing.lua") +
+                      ": No such file or directory"));
 }
 
 TEST_F(LuaEngineTest, TheTimeLimitBelongsToEachState) {
