@@ -12,6 +12,7 @@
 #include "ov_log.h"
 #include "ov_security.h"
 #include "ov_text.h"
+#include "orvanta/plugin_abi.h"
 
 namespace ov {
 
@@ -532,7 +533,7 @@ void TOVScheduler::ExecuteTask(const TTaskRef& ref) {
   } catch (...) {
     if (!failure) failure = std::current_exception();
   }
-  FireSchedulerEvent("scheduler.task_result", [&] {
+  FireSchedulerEvent(OV_EVENT_SCHEDULER_RESULT, [&] {
     TJSON d = TJSON::object();
     d["task_name"] = ref.task;
     d["plugin_name"] = ref.plugin;
