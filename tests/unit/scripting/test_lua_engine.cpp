@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -159,6 +160,7 @@ TEST_F(LuaEngineTest, WithoutTheLibraryNothingLoads) {
   // and the log says what it lacks.
   ClearLines();
   const std::string other = std::string(OV_TEST_PLUGIN_DIR) + "/../test_lua/ovmarker.so";
+  ASSERT_TRUE(std::filesystem::exists(other)) << other << " was not built";
   TOVLuaEngine incomplete({other}, nullptr);
   EXPECT_FALSE(incomplete.Available());
   const auto lines = Lines();
