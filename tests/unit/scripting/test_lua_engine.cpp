@@ -3,6 +3,7 @@
 // memory figures, unloading a busy plug-in, deep recursion on a thread with a small stack,
 // files that are no regular files, and the engine without its library.
 #include <gtest/gtest.h>
+
 #include <pthread.h>
 #include <sys/stat.h>
 
