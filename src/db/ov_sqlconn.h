@@ -253,6 +253,8 @@ class Query {
 
   void SetSQL(std::string sql);
   const std::string& SQL() const noexcept { return sql_; }
+  Connection& Conn() const noexcept { return *conn_; }
+  Transaction* Tx() const noexcept { return tx_; }
   bool HasParam(std::string_view name) const;
   const std::vector<std::string>& ParamNames() const;
   void SetParam(std::string_view name, Value v);
