@@ -1,6 +1,6 @@
 // Insert rate of the SQL library against the raw sqlite3 API, in one run.
 //
-//   bench_sql_insert [rows_bulk] [rows_per_commit] [rounds]
+//   bench_sql_insert [rows_bulk] [rows_per_commit] [rounds] [case]
 //
 // Cases, each measured for the library and for the raw API on files of their own in a temp
 // directory (journal_mode=WAL, synchronous=NORMAL on both):
@@ -21,8 +21,8 @@
 // alternating; a round's ratio compares the two sides of that round, so that a machine
 // whose load changes from round to round still compares like with like.  Times are the
 // thread's CPU time (what the work costs, not what other processes took meanwhile).  Prints
-// the median round's rows per second and the median ratio.  Self-timing: needs no benchmark
-// framework.
+// the median round's rows per second and the median ratio (one case alone when named, for a
+// profiler).  Self-timing: needs no benchmark framework.
 #include <sqlite3.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -194,10 +194,17 @@ int main(int argc, char** argv) {
   int rc = 0;
   try {
     std::printf("SQLite %s, %d rounds, CPU time, the median round counts\n", sqlite3_libversion(), rounds);
-    Case("bulk", tmpl, bulk, rounds, Kind::Bulk);
-    Case("bulk-reuse", tmpl, bulk, rounds, Kind::BulkReuse);
-    Case("named", tmpl, bulk, rounds, Kind::Named);
-    Case("per-commit", tmpl, per_commit, rounds, Kind::PerCommit);
+    const std::string only = argc > 4 ? argv[4] : "";
+    const struct {
+      const char* name;
+      long rows;
+      Kind kind;
+    } cases[] = {{"bulk", bulk, Kind::Bulk},
+                 {"bulk-reuse", bulk, Kind::BulkReuse},
+                 {"named", bulk, Kind::Named},
+                 {"per-commit", per_commit, Kind::PerCommit}};
+    for (const auto& c : cases)
+      if (only.empty() || only == c.name) Case(c.name, tmpl, c.rows, rounds, c.kind);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "bench failed: %s\n", e.what());
     rc = 1;

@@ -165,7 +165,7 @@ void TruncateWal(TOVDatabase& db, const TOVDeletionBatches& b, const std::stop_t
     q.Open();
     if (!q.Eof() && q.Field(std::size_t{0}).AsInt64(-1) == 0) return;
   }
-  LogWarning("Scheduler: the WAL file was not truncated: readers kept using it");
+  if (!stop.stop_requested()) LogWarning("Scheduler: the WAL file was not truncated: readers kept using it");
 }
 
 // The deletions of one task, then (SQLite, when rows went) the WAL truncated.
