@@ -254,19 +254,28 @@ void AssignJson(sql::Value& v, const TJSON& item, const TDBABindRules& ARules) {
   }
 }
 
+constexpr std::size_t kNoItem = static_cast<std::size_t>(-1);
+
+// Per name the statement uses, in ParamNames order, the item it takes under ARules (kNoItem:
+// none).  Worked out once per statement text, not once per run.
+void MapItems(const sql::Query& AQuery, const TDBABindRules& ARules, std::vector<std::size_t>& AItems) {
+  AItems.clear();
+  for (const std::string& name : AQuery.ParamNames()) AItems.push_back(ItemOf(name, ARules).value_or(kNoItem));
+}
+
 // Walks the names the statement uses (fewer than the items, as a rule); each placeholder
 // named for an item takes it and items without a placeholder are skipped (or refused, see
 // TDBABindRules::MaxItems).  A placeholder without an item is set to NULL when AClearMissing
-// (a statement that may have run before), else left as it is.
-void BindItems(sql::Query& AQuery, const TJSON& AParams, const TDBABindRules& ARules, bool AClearMissing) {
+// (a statement that may have run before), else left as it is.  AItems is MapItems' answer.
+void BindItems(sql::Query& AQuery, const TJSON& AParams, const TDBABindRules& ARules, bool AClearMissing,
+               const std::vector<std::size_t>& AItems) {
   const std::size_t count = AParams.is_array() ? AParams.size() : 0;
   if (ARules.MaxItems && count > *ARules.MaxItems)
     throw sql::SqlError(Format("Too many parameters: %d given for %d placeholders", count, *ARules.MaxItems));
-  const auto& names = AQuery.ParamNames();
-  for (std::size_t k = 0; k < names.size(); ++k) {
-    const std::optional<std::size_t> item = ItemOf(names[k], ARules);
-    if (item && *item < count)
-      AssignJson(AQuery.ParamAt(k), AParams[*item], ARules);
+  for (std::size_t k = 0; k < AItems.size(); ++k) {
+    const std::size_t item = AItems[k];
+    if (item < count)
+      AssignJson(AQuery.ParamAt(k), AParams[item], ARules);
     else if (AClearMissing)
       AQuery.ParamAt(k).kind = sql::FieldKind::Null;
   }
@@ -299,7 +308,10 @@ VersionRead ReadVersion(sql::Connection& AConn, std::string_view AVersionSQL, st
 }  // namespace
 
 void BindJSONParams(sql::Query& AQuery, const TJSON& AParams, const TDBABindRules& ARules) {
-  if (AParams.is_array()) BindItems(AQuery, AParams, ARules, /*AClearMissing=*/false);
+  if (!AParams.is_array()) return;
+  std::vector<std::size_t> items;
+  MapItems(AQuery, ARules, items);
+  BindItems(AQuery, AParams, ARules, /*AClearMissing=*/false, items);
 }
 
 TJSON DBAValueToJSON(const sql::Value& AValue) {
@@ -529,15 +541,24 @@ void TDBADialectBase::FireQueryLog(std::string_view ASQL, std::int64_t ADuration
   FHooks->FireAfterQuery(ASQL, AParams, ADurationMs, ARowsAffected);
 }
 
-sql::Query& TDBADialectBase::LeaseStatement(std::string_view ASQL, std::unique_ptr<sql::Query>& ATemp) {
+sql::Query& TDBADialectBase::LeaseStatement(std::string_view ASQL, std::unique_ptr<sql::Query>& ATemp,
+                                            std::vector<std::size_t>& ATempItems,
+                                            const std::vector<std::size_t>*& AItems) {
   if (FStatementBusy) {
     ATemp = std::make_unique<sql::Query>(*FConnection, FTransaction);
     ATemp->SetSQL(std::string(ASQL));
+    MapItems(*ATemp, TDBABindRules{}, ATempItems);
+    AItems = &ATempItems;
     return *ATemp;
   }
   if (!FStatement) FStatement = std::make_unique<sql::Query>(*FConnection, FTransaction);
-  if (FStatement->SQL() != ASQL || ASQL.empty()) FStatement->SetSQL(std::string(ASQL));
+  if (FStatement->SQL() != ASQL || ASQL.empty()) {
+    FStatementItems.clear();
+    FStatement->SetSQL(std::string(ASQL));
+    MapItems(*FStatement, TDBABindRules{}, FStatementItems);
+  }
   FStatementBusy = true;
+  AItems = &FStatementItems;
   return *FStatement;
 }
 
@@ -560,10 +581,12 @@ bool TDBADialectBase::RunStatement(std::string_view ASQL, const TJSON& AParams, 
   ALogged = -1;
   try {
     std::unique_ptr<sql::Query> temp;
+    std::vector<std::size_t> temp_items;
     sql::Query* q = nullptr;
+    const std::vector<std::size_t>* items = nullptr;
     try {
-      q = &LeaseStatement(ASQL, temp);
-      BindItems(*q, AParams, TDBABindRules{}, /*AClearMissing=*/true);
+      q = &LeaseStatement(ASQL, temp, temp_items, items);
+      BindItems(*q, AParams, TDBABindRules{}, /*AClearMissing=*/true, *items);
       ALogged = ARun(*q);
     } catch (...) {
       if (q) ReturnStatement(*q);

@@ -369,7 +369,10 @@ class TDBADialectBase : public IDBADialect {
   // ExecSQL and QuerySQL reuse one query object while the statement text stays the same (the
   // usual case for repeated inserts): no scan, no allocation per run.  A re-entrant call (from
   // a hook handler) gets a query of its own.
-  sql::Query& LeaseStatement(std::string_view ASQL, std::unique_ptr<sql::Query>& ATemp);
+  // AItems gets the item each of its placeholders takes from a parameter array (held in
+  // ATempItems for a query of its own).
+  sql::Query& LeaseStatement(std::string_view ASQL, std::unique_ptr<sql::Query>& ATemp,
+                             std::vector<std::size_t>& ATempItems, const std::vector<std::size_t>*& AItems);
   void ReturnStatement(sql::Query& AQuery) noexcept;
   // The frame of ExecSQL and QuerySQL: the before-query hook (false when a handler cancels:
   // ALogged is left alone), the leased statement with AParams bound, ARun on it (its result
@@ -382,6 +385,7 @@ class TDBADialectBase : public IDBADialect {
   std::unique_ptr<sql::Connection> FOwnedConnection;
   std::unique_ptr<sql::Transaction> FOwnedTransaction;
   std::unique_ptr<sql::Query> FStatement;
+  std::vector<std::size_t> FStatementItems;  // per placeholder of FStatement, its array item
   bool FStatementBusy = false;
 };
 

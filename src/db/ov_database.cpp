@@ -118,7 +118,7 @@ TOVQueryBase& TOVQueryBase::Param(std::string_view name, bool v) {
   return *this;
 }
 TOVQueryBase& TOVQueryBase::Param(std::string_view name, std::string_view v) {
-  q_->SetParam(name, sql::Value::Text(std::string(v)));
+  q_->SetParamText(name, v);
   return *this;
 }
 TOVQueryBase& TOVQueryBase::ParamNull(std::string_view name) {

@@ -1,12 +1,18 @@
 // Paged lists read from the database: page numbers from 1, a page size within limits, an
 // offset that always fits, and the count and page of one list.  Shared by the REST lists and
 // the plug-ins' "_system" lists.
+//
+// A list stays fast however far it is paged: the total comes from an index where the filter
+// has one, the rows before a deep page are skipped through the primary key or a covering index
+// (never through the rows themselves), from whichever end of the list is nearer, and a filter
+// that no index serves (a substring search) is read in one pass for the total and the page.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "ov_database.h"
 #include "ov_json_helpers.h"
@@ -29,13 +35,24 @@ struct TOVPaging {
 // that its offset would not fit in 64 bits is lowered to the last page whose offset does.
 TOVPaging MakePaging(std::optional<std::int64_t> page, std::optional<std::int64_t> per_page, TOVPageLimits limits);
 
-// What a paged list selects: "SELECT <columns> FROM <from> ORDER BY <order_by>"; bind binds
-// the values of from's WHERE clause (empty: none).
+// One column of a list's order.
+struct TOVOrderColumn {
+  std::string column;
+  bool descending = false;
+};
+
+// What a paged list selects: "SELECT <columns> FROM <table> [WHERE <where>] ORDER BY <order>".
+// Every list table has the integer key "id"; the order ends with it, so that it is a total
+// order the list can be walked in from either end.
 struct TOVPagedSelect {
-  std::string columns;
-  std::string from;
-  std::string order_by;
-  std::function<void(TOVQueryBase&)> bind;
+  std::string columns;  // the item's columns; "id" among them when scan is set
+  std::string table;
+  std::string where;  // the filter without "WHERE"; empty: every row
+  std::vector<TOVOrderColumn> order;
+  std::function<void(TOVQueryBase&)> bind;  // binds where's values (empty: none)
+  // The filter can use no index (a LIKE search): the rows are read once, in key order, for the
+  // page and the total together.  The order must then be the key alone.
+  bool scan = false;
 };
 
 struct TOVPagedRows {
@@ -43,9 +60,12 @@ struct TOVPagedRows {
   std::int64_t total = 0;  // rows of the whole list
 };
 
-// Runs "SELECT COUNT(*) FROM <from>", then the page with LIMIT :lim OFFSET :off, both on q
-// (so both see the same connection, and the same write lock when q is a write query).
+// The total and the page of select, both read on q: the same connection, and one snapshot of
+// the data (the same write lock when q is a write query).  Statements of q's own: q's SQL and
+// parameters are replaced.
+// before_each, when set, sees every statement set and bound just before it runs (plan checks).
+using TOVStatementHook = std::function<void(TOVQueryBase&)>;
 TOVPagedRows ReadPagedRows(TOVQueryBase& q, const TOVPagedSelect& select, const TOVPaging& page,
-                           const TOVRowToJSON& row);
+                           const TOVRowToJSON& row, const TOVStatementHook& before_each = {});
 
 }  // namespace ov

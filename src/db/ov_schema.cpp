@@ -235,9 +235,27 @@ const std::vector<std::string>& CoreTableNames() {
   return names;
 }
 
+const std::vector<TOVListIndex>& ListIndexes() {
+  static const std::vector<TOVListIndex> indexes = {
+      {dbSQLite, "users", "idx_users_id", {"id"}},
+      {dbSQLite, "audit_log", "idx_audit_log_id", {"id"}},
+      {dbSQLite, "connection_log", "idx_connection_log_id", {"id"}},
+      {dbSQLite, "system_logs", "idx_logs_id", {"id"}},
+      {dbPostgres, "system_logs", "idx_logs_source_id", {"source", "id"}},
+      {dbPostgres, "system_logs", "idx_logs_level_id", {"level", "id"}},
+      {dbPostgres, "system_logs", "idx_logs_category_id", {"category", "id"}},
+      {dbPostgres, "scheduler_log", "idx_scheduler_log_started_id", {"started_at", "id"}},
+  };
+  return indexes;
+}
+
 void DeclareOrvantaSchema(IDBADialect& ADialect) {
   const std::string NOW = ADialect.NowExpr();
-  for (const TDBATableSpec& spec : CoreTableSpecs(NOW)) DeclareTable(ADialect, spec);
+  for (TDBATableSpec& spec : CoreTableSpecs(NOW)) {
+    for (const TOVListIndex& i : ListIndexes())
+      if (i.backend == ADialect.Backend() && spec.Name == i.table) spec.Indexes.push_back(MakeIndex(i.name, i.columns));
+    DeclareTable(ADialect, spec);
+  }
 }
 
 }  // namespace ov

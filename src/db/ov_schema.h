@@ -42,6 +42,24 @@ std::vector<TDBATableSpec> CoreTableSpecs(const std::string& NOW);
 // The core table names, in declaration order.
 const std::vector<std::string>& CoreTableNames();
 
+// The indexes a backend needs besides the declared ones, so that the long paged lists (see
+// ov_paging.h) reach a deep page over keys alone and count and walk a filtered list on the
+// filter's index:
+//  - SQLite keeps a table's rows in key order, and stepping over rows to a deep page would read
+//    whole rows: a key-only index lets it step over a few bytes per row;
+//  - PostgreSQL's indexes do not carry the key: the filter's column followed by the key gives a
+//    filtered list its order and its keys without the table;
+//  - MariaDB's secondary indexes carry the key, and its primary key is walked in key order.
+struct TOVListIndex {
+  TDBABackend backend;
+  const char* table;
+  const char* name;
+  std::vector<std::string> columns;
+};
+const std::vector<TOVListIndex>& ListIndexes();
+
+// Creates what is missing of the core schema (tables, columns, indexes, the backend's
+// ListIndexes): a database of an earlier version gets new indexes at its next start.
 void DeclareOrvantaSchema(IDBADialect& ADialect);
 
 }  // namespace ov

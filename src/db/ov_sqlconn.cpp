@@ -596,6 +596,9 @@ const std::vector<std::string>& NoNames() {
 
 void Query::SetSQL(std::string sql) {
   Close();
+  // The same text again (a statement run row after row): its names and values stay where they
+  // are, with their buffers.
+  if (scanned_ && sql == sql_) return;
   // Values of the old text's names wait in params_ for the new text.
   if (scan_) {
     for (std::size_t k = 0; k < values_.size(); ++k)
@@ -644,8 +647,16 @@ void Query::Prepare() {
 int Query::NameIndex(std::string_view name) const noexcept {
   if (!scan_) return -1;
   const auto& names = scan_->scan.names;
-  for (std::size_t k = 0; k < names.size(); ++k)
-    if (EqualsIgnoreCase(names[k], name)) return static_cast<int>(k);
+  // Callers set a statement's values in the order of its text, as a rule: the search starts
+  // after the name found last, so that each lookup of a row's values hits at once.
+  const std::size_t n = names.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::size_t k = (name_hint_ + i) % n;
+    if (names[k] == name || EqualsIgnoreCase(names[k], name)) {
+      name_hint_ = k + 1;
+      return static_cast<int>(k);
+    }
+  }
   return -1;
 }
 
@@ -666,6 +677,17 @@ void Query::SetParam(std::string_view name, Value v) {
       return;
     }
   params_.emplace_back(std::string(name), std::move(v));
+}
+
+void Query::SetParamText(std::string_view name, std::string_view text) {
+  const int k = NameIndex(name);
+  if (k < 0) {
+    SetParam(name, Value::Text(std::string(text)));
+    return;
+  }
+  Value& v = values_[static_cast<std::size_t>(k)];
+  v.kind = FieldKind::Text;
+  v.s.assign(text);
 }
 
 void Query::SetParamAt(std::size_t index, Value v) {

@@ -243,8 +243,9 @@ class Transaction {
 
 // A statement with colon-named parameters.  Absent parameters are NULL; parameters bound but
 // not named in the text are ignored.  Names compare ignoring ASCII case.  SetSQL scans the
-// text at once (and throws SqlError for a second statement).  With a Transaction, executing
-// starts it when it is not active.
+// text at once (and throws SqlError for a second statement); set again to the text it holds,
+// it keeps its scan and its values as they are.  With a Transaction, executing starts it when
+// it is not active.
 class Query {
  public:
   explicit Query(Connection& conn, Transaction* tx = nullptr) : conn_(&conn), tx_(tx) {}
@@ -253,9 +254,14 @@ class Query {
 
   void SetSQL(std::string sql);
   const std::string& SQL() const noexcept { return sql_; }
+  Connection& Conn() const noexcept { return *conn_; }
+  Transaction* Tx() const noexcept { return tx_; }
   bool HasParam(std::string_view name) const;
   const std::vector<std::string>& ParamNames() const;
   void SetParam(std::string_view name, Value v);
+  // A text value, copied into the buffer the name's last value left: a statement run again and
+  // again with new texts allocates nothing once its buffers are large enough.
+  void SetParamText(std::string_view name, std::string_view text);
   // Sets the value of ParamNames()[index] (no name lookup); an index out of range is ignored.
   void SetParamAt(std::size_t index, Value v);
   // The stored value of ParamNames()[index], for assigning in place (a query run again and
@@ -306,6 +312,7 @@ class Query {
   std::vector<Value> values_;  // per name of the scan (ParamNames order); NULL until set
   std::vector<std::pair<std::string, Value>> params_;  // values set for names not in the text
   std::vector<Value> bound_;  // positional values when a name is used more than once
+  mutable std::size_t name_hint_ = 0;  // where NameIndex starts looking
   ResultSet result_;
   std::size_t row_ = 0;
   bool open_ = false;

@@ -77,7 +77,8 @@ constexpr const char* kUserColumns =
     "total_calls, total_posts, ";
 
 TJSON ListUsers(const TJSON* args) {
-  return ReadPaged(args, "users", {std::string(kUserColumns) + "created_at", "users", "id", nullptr}, UserFromRow);
+  return ReadPaged(args, "users", {std::string(kUserColumns) + "created_at", "users", "", {{"id", false}}, nullptr},
+                   UserFromRow);
 }
 
 TJSON GetUser(const TJSON* args) {
@@ -120,10 +121,10 @@ TJSON GetSystemLogs(const TJSON* args) {
   const std::string level = args ? JStr(*args, "level") : std::string();
   const std::string source = args ? JStr(*args, "source") : std::string();
   std::string cond;
-  if (!level.empty()) cond += " AND level = :lvl";
-  if (!source.empty()) cond += " AND source = :src";
+  if (!level.empty()) cond = "level = :lvl";
+  if (!source.empty()) cond += std::string(cond.empty() ? "" : " AND ") + "source = :src";
   const TOVPagedSelect select{"id, timestamp, level, source, category, message, details",
-                              "system_logs WHERE 1=1" + cond, "id DESC", [&](TOVQueryBase& q) {
+                              "system_logs", cond, {{"id", true}}, [&](TOVQueryBase& q) {
                                 if (!level.empty()) q.Param("lvl", level);
                                 if (!source.empty()) q.Param("src", source);
                               }};

@@ -121,15 +121,17 @@ const char* ReadBanMinutes(const TJSON& body, std::int32_t& minutes) {
 
 // ---- shared text helpers --------------------------------------------------------------------
 
-std::string LikeSearchPattern(std::string_view text) {
-  std::string out;
-  out.reserve(text.size() + 4);
-  out.push_back('%');
+TOVLikeSearch LikeSearch(std::string_view column, std::string_view param, std::string_view text, TDBABackend backend) {
+  TOVLikeSearch out;
+  const bool escape = backend != dbSQLite;
+  out.condition = std::string(column) + " LIKE :" + std::string(param) + (escape ? " ESCAPE '!'" : "");
+  out.pattern.reserve(text.size() + 4);
+  out.pattern.push_back('%');
   for (char ch : text) {
-    if (ch == '!') out.push_back('!');
-    out.push_back(ch);
+    if (escape && ch == '!') out.pattern.push_back('!');
+    out.pattern.push_back(ch);
   }
-  out.push_back('%');
+  out.pattern.push_back('%');
   return out;
 }
 
@@ -138,8 +140,7 @@ std::string LikeSearchPattern(std::string_view text) {
 void HandleAuditLog(TOVApiRequest& c) {
   SendPagedList(c, kPageAuditLog,
                 {.columns = "id, timestamp, user_id, username, action, target, details, ip_address",
-                 .from = "audit_log",
-                 .order_by = "id DESC",
+                 .table = "audit_log",
                  .under_write_lock = true},
                 LogItem({{"id", true}, {"timestamp"}, {"user_id", true}, {"username"}, {"action"}, {"target"},
                          {"details"}, {"ip_address"}}));
@@ -230,8 +231,7 @@ void HandleConnectionLog(TOVApiRequest& c) {
   SendPagedList(c, kPageConnectionLog,
                 {.columns = "id, ip_address, protocol, connected_at, disconnected_at, node, user_id, username, "
                             "disconnect_reason",
-                 .from = "connection_log",
-                 .order_by = "id DESC",
+                 .table = "connection_log",
                  .under_write_lock = true},
                 LogItem({{"id", true}, {"ip_address"}, {"protocol"}, {"connected_at"}, {"disconnected_at"},
                          {"node", true}, {"username"}, {"disconnect_reason"}}));
@@ -240,23 +240,25 @@ void HandleConnectionLog(TOVApiRequest& c) {
 // ---- system logs ----------------------------------------------------------------------------
 
 void HandleSystemLogs(TOVApiRequest& c) {
-  // Each filter, in the order its condition is added: the query parameter, the condition
-  // (every value bound, never spliced into the statement text), its parameter name and
-  // whether the value is bound as a search pattern.
+  // Each filter, in the order its condition is added: the query parameter, the column, the
+  // statement's parameter (every value bound, never spliced into the statement text) and
+  // whether the value is searched for in the column rather than compared with it.
   struct Filter {
     const char* param;
-    const char* condition;
+    const char* column;
     const char* bind;
-    bool pattern;
+    bool search;
   };
   static constexpr Filter kFilters[] = {
-      {"level", "level = :flevel", "flevel", false},
-      {"source", "source = :fsource", "fsource", false},
-      {"category", "category = :fcategory", "fcategory", false},
-      {"search", "message LIKE :fsearch ESCAPE '!'", "fsearch", true},
+      {"level", "level", "flevel", false},
+      {"source", "source", "fsource", false},
+      {"category", "category", "fcategory", false},
+      {"search", "message", "fsearch", true},
   };
+  const TDBABackend backend = RequireDB()->Backend();
   std::string cond;
   TOVTextBinds binds;
+  bool search = false;
   for (const Filter& f : kFilters) {
     std::string v = c.req.QueryParam(f.param);
     if (v.empty()) continue;
@@ -267,15 +269,25 @@ void HandleSystemLogs(TOVApiRequest& c) {
       SendError(c.resp, 400, kMsgInvalidQueryParameter);
       return;
     }
-    cond += std::string(cond.empty() ? " WHERE " : " AND ") + f.condition;
-    binds.emplace_back(f.bind, f.pattern ? LikeSearchPattern(v) : std::move(v));
+    if (!cond.empty()) cond += " AND ";
+    if (f.search) {
+      TOVLikeSearch like = LikeSearch(f.column, f.bind, v, backend);
+      cond += like.condition;
+      binds.emplace_back(f.bind, std::move(like.pattern));
+      search = true;
+    } else {
+      cond += std::string(f.column) + " = :" + f.bind;
+      binds.emplace_back(f.bind, std::move(v));
+    }
   }
 
+  // A search reads every row it filters: the page and the total come from one pass.
   SendPagedList(c, kPageSystemLogs,
                 {.columns = "id, timestamp, level, source, category, message, details",
-                 .from = "system_logs" + cond,
-                 .order_by = "id DESC",
-                 .binds = std::move(binds)},
+                 .table = "system_logs",
+                 .where = std::move(cond),
+                 .binds = std::move(binds),
+                 .scan = search},
                 LogItem({{"id", true}, {"timestamp"}, {"level"}, {"source"}, {"category"}, {"message"}, {"details"}}));
 }
 

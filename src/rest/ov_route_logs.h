@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "dbapi_consts.h"
 #include "ov_route_api.h"
 
 namespace ov {
@@ -24,10 +25,16 @@ void HandleClearSystemLogs(TOVApiRequest& c);
 void HandleWriteSystemLog(TOVApiRequest& c);
 void HandleAdminQuery(TOVApiRequest& c);
 
-// The LIKE pattern, used with ESCAPE '!', that finds the search text anywhere in a value:
-// "%" and "_" in the text keep their wildcard meaning and each "!" is doubled so that it
-// matches itself; everything else, quotes and backslashes included, matches literally.  (The
-// escape is explicit because a backslash is the default escape on PostgreSQL and MariaDB.)
-std::string LikeSearchPattern(std::string_view text);
+// How a search finds its text anywhere in a column: the LIKE condition on the parameter
+// :<param> and the pattern to bind to it.  "%" and "_" in the text keep their wildcard meaning;
+// everything else, quotes and backslashes included, matches literally.  PostgreSQL and MariaDB
+// take a backslash as LIKE's escape unless told otherwise, so there the escape is named, '!',
+// and each "!" of the text doubled; SQLite has no escape by default, and its LIKE runs markedly
+// faster over every row of a search without one.
+struct TOVLikeSearch {
+  std::string condition;
+  std::string pattern;
+};
+TOVLikeSearch LikeSearch(std::string_view column, std::string_view param, std::string_view text, TDBABackend backend);
 
 }  // namespace ov

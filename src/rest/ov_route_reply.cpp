@@ -32,9 +32,10 @@ TOVPaging ReadPaging(const TOVHttpRequest& req, TOVPageLimits limits) {
 
 void SendPagedList(TOVApiRequest& c, TOVPageLimits limits, const TOVPageQuery& query, const TOVRowToJSON& row) {
   const TOVPaging p = ReadPaging(c.req, limits);
-  const TOVPagedSelect select{query.columns, query.from, query.order_by, [&query](TOVQueryBase& q) {
-                                for (const auto& [name, value] : query.binds) q.Param(name, value);
-                              }};
+  TOVPagedSelect select{query.columns, query.table, query.where, query.order, [&query](TOVQueryBase& q) {
+                          for (const auto& [name, value] : query.binds) q.Param(name, value);
+                        }};
+  select.scan = query.scan;
   TOVPagedRows page;
   {
     auto db = RequireDB();

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "ov_http_types.h"
 #include "ov_json_helpers.h"
@@ -35,13 +36,15 @@ inline constexpr TOVPageLimits kPageSchedulerLog{50, 200};
 // Query parameters "page" and "per_page", unparsable ones as absent, through MakePaging.
 TOVPaging ReadPaging(const TOVHttpRequest& req, TOVPageLimits limits);
 
-// A paged list: "SELECT COUNT(*) FROM <from>" gives the total, then
-// "SELECT <columns> FROM <from> ORDER BY <order_by> LIMIT :lim OFFSET :off" the page.
+// A paged list (ReadPagedRows): "SELECT <columns> FROM <table> [WHERE <where>] ORDER BY
+// <order>", its total and the page the query parameters ask for.
 struct TOVPageQuery {
   std::string columns;
-  std::string from;  // the table and any WHERE clause, the same for the count and the page
-  std::string order_by;
-  TOVTextBinds binds = {};  // the WHERE clause's values
+  std::string table;
+  std::string where = {};  // the filter without "WHERE"; empty: every row
+  std::vector<TOVOrderColumn> order = {{"id", true}};  // newest first unless told otherwise
+  TOVTextBinds binds = {};  // the filter's values
+  bool scan = false;  // the filter can use no index (TOVPagedSelect::scan)
   // True: both statements run under the write lock, so no writer comes between the count and
   // the page.
   bool under_write_lock = false;

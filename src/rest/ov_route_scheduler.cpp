@@ -89,10 +89,10 @@ void HandleRunSchedulerTask(TOVApiRequest& c) {
 // built-in task).  Runs of one second are ordered by id so that pages neither repeat nor skip.
 void HandleListSchedulerLogs(TOVApiRequest& c) {
   const std::string filter = c.req.QueryParam("task");
-  TOVPageQuery query{.columns = "*", .from = "scheduler_log", .order_by = "started_at DESC, id DESC",
+  TOVPageQuery query{.columns = "*", .table = "scheduler_log", .order = {{"started_at", true}, {"id", true}},
                      .under_write_lock = true};
   if (!filter.empty()) {
-    query.from += " WHERE task_name = :tf OR plugin_name = :tf";
+    query.where = "task_name = :tf OR plugin_name = :tf";
     query.binds = {{"tf", filter}};
   }
   SendPagedList(c, kPageSchedulerLog, query, RunLogItem);

@@ -159,8 +159,8 @@ void HandleListUsers(TOVApiRequest& c) {
   SendPagedList(c, kPageUsers,
                 {.columns = "id, guid, username, email, real_name, location, gender, security_level, is_admin, "
                             "is_active, is_locked, last_login, total_calls, total_posts, created_at",
-                 .from = "users",
-                 .order_by = "id"},
+                 .table = "users",
+                 .order = {{"id", false}}},
                 [](const TOVQueryBase& q) { return UserJSON(q, false); });
 }
 

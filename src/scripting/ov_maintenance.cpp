@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <stdexcept>
 #include <system_error>
 
@@ -13,6 +15,7 @@
 #include "ov_database.h"
 #include "ov_event_bus.h"
 #include "ov_log.h"
+#include "orvanta/plugin_abi.h"
 #include "ov_plugin_updates.h"
 #include "ov_process.h"
 
@@ -20,15 +23,185 @@ namespace ov {
 
 namespace {
 
-// "DELETE FROM <what> < " + the cut-off the dialect writes for now minus the amount.
-void DeleteOlderThan(TOVDatabase& db, const std::string& what, int amount, TDBADateUnit unit) {
-  db.ExecSQL("DELETE FROM " + what + " < " + db.DateAddExpr(-amount, unit));
+// ---- deletions ------------------------------------------------------------------------------
+//
+// A deletion of half a million log lines in one statement held the write lock for seconds (every
+// login, every log line waited) and left the pages it changed in a WAL file of a hundred
+// megabytes until the next checkpoint.  The tasks delete in batches instead, each its own
+// transaction, with the write lock free between them, and then give the WAL back.
+
+using TBinds = std::vector<std::pair<std::string, std::string>>;
+
+// One batch, in the statement each database takes: SQLite and PostgreSQL pick the batch's rows
+// by their physical row ids (every table has one, whatever its key, also a plug-in's), MariaDB
+// limits the DELETE itself.
+std::string BatchDeleteSQL(TDBABackend backend, const std::string& table, const std::string& condition) {
+  switch (backend) {
+    case dbMariaDB:
+      return "DELETE FROM " + table + " WHERE " + condition + " LIMIT :ov_batch";
+    case dbPostgres:
+      return "DELETE FROM " + table + " WHERE ctid = ANY(ARRAY(SELECT ctid FROM " + table + " WHERE " + condition +
+             " LIMIT :ov_batch))";
+    default:
+      return "DELETE FROM " + table + " WHERE rowid IN (SELECT rowid FROM " + table + " WHERE " + condition +
+             " LIMIT :ov_batch)";
+  }
+}
+
+// Waits d, or less when stop is requested meanwhile.
+void PauseUnlessStopped(std::chrono::milliseconds d, const std::stop_token& stop) {
+  TOVLock m{LockLevel::Leaf};
+  std::condition_variable_any cv;
+  TOVUniqueLock lk(m);
+  cv.wait_for(lk, stop, d, [] { return false; });
+}
+
+// Now minus amount units, as the database writes it, read once: every batch of a deletion then
+// deletes against the same moment, as the single statement did.
+std::string CutOff(TOVDatabase& db, int amount, TDBADateUnit unit) {
+  auto q = db.NewReadQuery();
+  q.SetSQL("SELECT CAST(" + db.DateAddExpr(-amount, unit) + " AS " + (db.Backend() == dbMariaDB ? "CHAR" : "TEXT") +
+           ")");
+  q.Open();
+  if (q.Eof()) throw std::runtime_error("the database gave no cut-off time");
+  return q.Field(std::size_t{0}).AsText();
+}
+
+// SQLite copies the WAL back into the database file when a commit finds the WAL long (the
+// auto-checkpoint): inside that commit, so under the write lock, and with two syncs to disk.  A
+// deletion commits batch after batch, and the batches that did it held the lock for as long as
+// a busy disk took (half a second was seen).  While deletions run, the write connection leaves
+// the checkpoints to them: one runs after each batch on a read connection, with the write lock
+// free, and copies the batch's pages back.
+//
+// SQLite starts the WAL over only when a write transaction begins on a WAL copied in full, and
+// writers slipping in between the batches keep that from happening: the WAL grew by every batch
+// (160 MB for half a million log lines), and truncating a file that size at the end takes a
+// tenth of a second by itself.  So once the WAL holds more than a few megabytes, the next batch
+// first copies, under its lock, what writers added since the last checkpoint (a few pages, but
+// two syncs to disk, which is why not every batch does it), and starts the WAL over.  Nothing
+// on other backends.
+class CheckpointsBetweenBatches {
+ public:
+  explicit CheckpointsBetweenBatches(TOVDatabase& db) : db_(db), on_(db.Backend() == dbSQLite) {
+    if (!on_) return;
+    TOVDBLockGuard lock(db_);
+    if (running_ == 0) AutoCheckpoint(0);
+    ++running_;
+  }
+  ~CheckpointsBetweenBatches() {
+    if (!on_) return;
+    try {
+      TOVDBLockGuard lock(db_);
+      if (--running_ == 0) AutoCheckpoint(kSQLiteDefaultPages);
+    } catch (...) {
+    }
+  }
+  CheckpointsBetweenBatches(const CheckpointsBetweenBatches&) = delete;
+  CheckpointsBetweenBatches& operator=(const CheckpointsBetweenBatches&) = delete;
+
+  // Under the batch's write lock, before its statement.
+  void BeforeBatch(TOVWriteQuery& q) {
+    if (!on_ || wal_frames_ < kRestartFrames) return;
+    Checkpoint(q);
+  }
+  // With the write lock free: a checkpoint that copies what it can without waiting for anyone.
+  void AfterBatch() {
+    if (!on_) return;
+    auto q = db_.NewReadQuery();
+    Checkpoint(q);
+  }
+
+ private:
+  static constexpr int kSQLiteDefaultPages = 1000;  // the server never sets another
+  static constexpr std::int64_t kRestartFrames = 4000;  // 16 MB of 4 KiB pages
+
+  // A passive checkpoint; notes how many frames the WAL holds.
+  void Checkpoint(TOVQueryBase& q) {
+    q.SetSQL("PRAGMA wal_checkpoint(PASSIVE)");
+    q.Open();
+    if (!q.Eof() && q.FieldCount() >= 2) wal_frames_ = q.Field(std::size_t{1}).AsInt64(0);
+  }
+ private:
+  void AutoCheckpoint(int pages) {
+    auto q = db_.NewQuery();
+    q.SetSQL("PRAGMA wal_autocheckpoint = " + std::to_string(pages));
+    q.Open();
+  }
+
+  TOVDatabase& db_;
+  const bool on_;
+  std::int64_t wal_frames_ = 0;  // at the last checkpoint
+  // Deletions running now (tasks may run at once); changed under the write lock only.
+  static inline int running_ = 0;
+};
+
+// SQLite: copies the WAL back into the database file and truncates it.  What can be copied
+// without waiting is copied first with the write lock free; the truncation then waits for
+// readers still using the WAL, under the write lock: briefly, and tried again with the lock
+// free in between, so that writers never wait long for it.  A WAL that readers keep using
+// stays for the next wal_checkpoint task.
+void TruncateWal(TOVDatabase& db, const TOVDeletionBatches& b, const std::stop_token& stop) {
+  constexpr int kAttempts = 20;
+  constexpr int kBusyWaitMs = 100;
+  {
+    auto r = db.NewReadQuery();
+    r.SetSQL("PRAGMA wal_checkpoint(PASSIVE)");
+    r.Open();
+  }
+  for (int attempt = 0; attempt < kAttempts && !stop.stop_requested(); ++attempt) {
+    if (attempt > 0) PauseUnlessStopped(b.pause, stop);
+    auto q = db.NewQuery();
+    // The connection's own busy time-out comes back whatever happens.
+    struct BusyWait {
+      TOVWriteQuery& q;
+      int usual;
+      void Set(int ms) {
+        q.SetSQL("PRAGMA busy_timeout = " + std::to_string(ms));
+        q.Open();
+      }
+      ~BusyWait() {
+        try {
+          Set(usual);
+        } catch (...) {
+        }
+      }
+    } wait{q, db.Connection().Options().busy_timeout_ms};
+    wait.Set(kBusyWaitMs);
+    q.SetSQL("PRAGMA wal_checkpoint(TRUNCATE)");
+    q.Open();
+    if (!q.Eof() && q.Field(std::size_t{0}).AsInt64(-1) == 0) return;
+  }
+  if (!stop.stop_requested()) LogWarning("Scheduler: the WAL file was not truncated: readers kept using it");
+}
+
+// The deletions of one task, then (SQLite, when rows went) the WAL truncated.
+struct TDeletion {
+  const char* table;
+  std::string condition;
+  TBinds binds;
+};
+
+void RunDeletions(TOVDatabase& db, const std::vector<TDeletion>& deletions, const std::stop_token& stop) {
+  const TOVDeletionBatches batches;
+  std::int64_t deleted = 0;
+  for (const TDeletion& d : deletions) deleted += DeleteInBatches(db, d.table, d.condition, d.binds, batches, stop);
+  if (deleted > 0 && db.Backend() == dbSQLite) TruncateWal(db, batches, stop);
+}
+
+// The rows of table whose time column is older than amount units, on the cut-off read now.
+TDeletion OlderThan(TOVDatabase& db, const char* table, const char* column, int amount, TDBADateUnit unit,
+                    const std::string& also = {}) {
+  std::string condition = also.empty() ? std::string() : also + " AND ";
+  condition += std::string(column) + " < :cutoff";
+  return TDeletion{table, std::move(condition), {{"cutoff", CutOff(db, amount, unit)}}};
 }
 
 // The vacuum needs the database file to itself: every writer waits on the write lock while
 // the write connection is closed and sqlite3 rewrites the file (minutes on a large board, by
 // design).  The connection is always reopened and the lock released before a failure is
-// reported.  Readers of the pool go on meanwhile.
+// reported.  Readers of the pool go on meanwhile.  The rewritten file comes back through the
+// WAL, which is truncated afterwards.
 void VacuumSQLite(TOVDatabase& db, std::stop_token stop) {
   std::string failure;
   {
@@ -41,7 +214,7 @@ void VacuumSQLite(TOVDatabase& db, std::stop_token stop) {
       o.args = {file, "VACUUM"};
       o.output = TOVProcessOutput::Inherit;  // sqlite3 talks to the server's own console
       o.merge_stderr = false;
-      o.stop = std::move(stop);
+      o.stop = stop;
       const TOVProcessResult r = RunProcess(o);
       if (r.exit_code != 0)
         failure = r.Exited() ? Format("sqlite3 VACUUM failed (exit code %d)", r.exit_code)
@@ -52,28 +225,35 @@ void VacuumSQLite(TOVDatabase& db, std::stop_token stop) {
     db.Dialect()->Connect();
   }
   if (!failure.empty()) throw std::runtime_error(failure);
+  TruncateWal(db, {}, stop);
 }
 
 // ---- the tasks ------------------------------------------------------------------------------
 
-void LogCleanup(std::stop_token) {
-  DeleteOlderThan(*RequireDB(), "system_logs WHERE timestamp", 30, duDay);
+void LogCleanup(std::stop_token stop) {
+  auto db = RequireDB();
+  RunDeletions(*db, {OlderThan(*db, "system_logs", "timestamp", 30, duDay)}, stop);
   LogInfo("Scheduler: log_cleanup pruned entries older than %d days", 30);
 }
 
-void SchedulerLogCleanup(std::stop_token) {
-  DeleteOlderThan(*RequireDB(), "scheduler_log WHERE started_at", 30, duDay);
+void SchedulerLogCleanup(std::stop_token stop) {
+  auto db = RequireDB();
+  RunDeletions(*db, {OlderThan(*db, "scheduler_log", "started_at", 30, duDay)}, stop);
   LogInfo("Scheduler: scheduler_log_cleanup pruned entries older than 30 days");
 }
 
-void SessionCleanup(std::stop_token) { DeleteOlderThan(*RequireDB(), "active_sessions WHERE last_activity", 30, duMinute); }
+void SessionCleanup(std::stop_token stop) {
+  auto db = RequireDB();
+  RunDeletions(*db, {OlderThan(*db, "active_sessions", "last_activity", 30, duMinute)}, stop);
+}
 
 // Debug lines are kept one day, error lines seven days, every other level thirty days.
 void DbVacuum(std::stop_token stop) {
   auto db = RequireDB();
-  DeleteOlderThan(*db, "system_logs WHERE level = 'debug' AND timestamp", 1, duDay);
-  DeleteOlderThan(*db, "system_logs WHERE level = 'error' AND timestamp", 7, duDay);
-  DeleteOlderThan(*db, "system_logs WHERE timestamp", 30, duDay);
+  for (TDeletion& d : std::vector<TDeletion>{OlderThan(*db, "system_logs", "timestamp", 1, duDay, "level = 'debug'"),
+                                             OlderThan(*db, "system_logs", "timestamp", 7, duDay, "level = 'error'"),
+                                             OlderThan(*db, "system_logs", "timestamp", 30, duDay)})
+    DeleteInBatches(*db, d.table, d.condition, d.binds, {}, stop);
   if (db->Backend() == dbSQLite) VacuumSQLite(*db, std::move(stop));
   LogInfo("Scheduler: db_vacuum completed");
 }
@@ -110,7 +290,7 @@ void ConfigWatch(std::stop_token) {
     if (!cfg->HasChanged()) return;
     if (cfg->Reload()) {
       LogInfo("Scheduler: config file changed \xE2\x80\x94 reloaded");
-      if (auto bus = EventBus.Get()) bus->Fire("system", "config.changed", TJSON::object());
+      if (auto bus = EventBus.Get()) bus->Fire("system", OV_EVENT_CONFIG_CHANGED, TJSON::object());
       return;
     }
     why = UnreadableBecause(file);
@@ -128,20 +308,22 @@ void PluginUpdateCheck(std::stop_token) {
   LogInfo("Scheduler: plugin_update_check completed");
 }
 
-// The door games' news tables belong to their plug-ins and are usually missing: each statement
+// The door games' news tables belong to their plug-ins and are usually missing: each deletion
 // stands alone and a failure is dropped (the database object has rolled it back, so the next
 // writer gets a clean connection on every backend).
-void OldNewsCleanup(std::stop_token) {
+void OldNewsCleanup(std::stop_token stop) {
   auto db = RequireDB();
-  for (const std::string& sql :
-       {std::string("DELETE FROM p_drake_daily_news WHERE game_day < "
-                    "(SELECT COALESCE(MAX(game_day), 0) FROM p_drake_daily_news) - 90"),
-        "DELETE FROM p_starhaul_news WHERE created_at < " + db->DateAddExpr(-90, duDay)}) {
+  const std::vector<TDeletion> deletions = {
+      {"p_drake_daily_news", "game_day < (SELECT COALESCE(MAX(game_day), 0) FROM p_drake_daily_news) - 90", {}},
+      {"p_starhaul_news", "created_at < " + db->DateAddExpr(-90, duDay), {}}};
+  std::int64_t deleted = 0;
+  for (const TDeletion& d : deletions) {
     try {
-      db->ExecSQL(sql);
+      deleted += DeleteInBatches(*db, d.table, d.condition, d.binds, {}, stop);
     } catch (const std::exception&) {
     }
   }
+  if (deleted > 0 && db->Backend() == dbSQLite) TruncateWal(*db, {}, stop);
   LogInfo("Scheduler: old_news_cleanup pruned old news entries");
 }
 
@@ -163,6 +345,41 @@ const TMaintenanceTask kMaintenanceTasks[] = {
 };
 
 }  // namespace
+
+std::int64_t DeleteInBatches(TOVDatabase& db, const std::string& table, const std::string& condition,
+                             const std::vector<std::pair<std::string, std::string>>& binds,
+                             const TOVDeletionBatches& b, std::stop_token stop) {
+  using Clock = std::chrono::steady_clock;
+  const std::string sql = BatchDeleteSQL(db.Backend(), table, condition);
+  std::int64_t rows = std::clamp(b.first_rows, b.min_rows, b.max_rows);
+  std::int64_t deleted = 0;
+  CheckpointsBetweenBatches checkpoints(db);
+  for (;;) {
+    std::int64_t n = 0;
+    std::int64_t held_us = 0;  // how long the batch held the write lock
+    {
+      auto q = db.NewQuery();
+      const Clock::time_point t0 = Clock::now();
+      checkpoints.BeforeBatch(q);
+      q.SetSQL(sql);
+      for (const auto& [name, value] : binds) q.Param(name, value);
+      q.Param("ov_batch", rows);
+      n = q.ExecSQL();
+      db.Commit();
+      held_us = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - t0).count();
+    }
+    deleted += n;
+    PauseUnlessStopped(b.pause, stop);
+    checkpoints.AfterBatch();
+    if (b.after_batch) b.after_batch(deleted);
+    if (n < rows) return deleted;  // the last rows went
+    if (stop.stop_requested()) throw std::runtime_error(Format("Stopped after deleting %d rows", deleted));
+    // The next batch sized to hold the lock for about the target, growing at most twofold.
+    const std::int64_t target_us = std::chrono::duration_cast<std::chrono::microseconds>(b.target).count();
+    rows = std::clamp(std::min(rows * 2, rows * target_us / std::max<std::int64_t>(held_us, 1)), b.min_rows,
+                      b.max_rows);
+  }
+}
 
 bool RunMaintenanceTask(const std::string& name, std::stop_token stop) {
   for (const TMaintenanceTask& t : kMaintenanceTasks) {

@@ -54,6 +54,13 @@ class DatabaseBackendTest : public ::testing::TestWithParam<std::string> {
 
 INSTANTIATE_TEST_SUITE_P(Backends, DatabaseBackendTest, ::testing::Values("sqlite3", "postgresql", "mariadb"));
 
+TEST_F(DatabaseTest, AnEarlierDatabaseGetsTheNewIndexesAtTheNextStart) {
+  { TOVDatabase db(file); }
+  RawSqlite(file).Exec("DROP INDEX idx_logs_id");  // as an earlier version left the table
+  { TOVDatabase db(file); }
+  EXPECT_EQ(RawSqlite(file).Int("SELECT COUNT(*) FROM sqlite_master WHERE name='idx_logs_id'"), 1);
+}
+
 TEST_F(DatabaseTest, FreshStartCreatesSchemaSeedsAndVersions) {
   {
     TOVDatabase db(file);
@@ -65,10 +72,12 @@ TEST_F(DatabaseTest, FreshStartCreatesSchemaSeedsAndVersions) {
     EXPECT_EQ(raw.Int("SELECT COUNT(*) FROM sqlite_master WHERE type='table' AND name='" + name + "'"), 1) << name;
   const char* indexes[] = {"idx_users_guid", "idx_api_keys_guid", "idx_active_sessions_guid", "idx_logs_timestamp",
                            "idx_logs_source", "idx_logs_level", "idx_logs_category", "idx_acl_groups_guid",
-                           "idx_scheduler_log_started", "idx_scheduler_log_task"};
+                           "idx_scheduler_log_started", "idx_scheduler_log_task", "idx_users_id",
+                           "idx_audit_log_id", "idx_connection_log_id", "idx_logs_id"};
   for (const char* idx : indexes)
     EXPECT_EQ(raw.Int(std::string("SELECT COUNT(*) FROM sqlite_master WHERE type='index' AND name='") + idx + "'"), 1)
         << idx;
+  EXPECT_EQ(raw.Int("SELECT COUNT(*) FROM sqlite_master WHERE type='index' AND name LIKE 'idx%'"), 14);
   EXPECT_EQ(raw.Text("SELECT group_concat(version) FROM (SELECT version FROM schema_info ORDER BY rowid)"), "0,3");
   EXPECT_EQ(raw.Int("SELECT COUNT(*) FROM system_config"), 6);
   EXPECT_EQ(raw.Int("SELECT COUNT(*) FROM acl_flag_definitions"), 19);

@@ -419,6 +419,27 @@ TEST_F(SqliteConn, QueryParameterLifecycle) {
   EXPECT_TRUE(q.Field(0).IsNull());
   EXPECT_THROW(q.ParamAt(5), std::out_of_range);
   q.SetParamAt(5, Value::Int(1));  // ignored
+
+  // Texts set by name, in any order and letter case, row after row on the same text: the
+  // same text set again keeps its values.
+  q.SetSQL("SELECT :x AS x, :y AS y, :z AS z");
+  for (const char* row : {"1", "22", "a text longer than any short-string buffer"}) {
+    q.SetSQL("SELECT :x AS x, :y AS y, :z AS z");
+    q.SetParamText("Z", std::string("z") + row);
+    q.SetParamText("x", std::string("x") + row);
+    q.SetParamText("y", std::string("y") + row);
+    q.Open();
+    EXPECT_EQ(q.Field(0).AsText() + q.Field(1).AsText() + q.Field(2).AsText(),
+              std::string("x") + row + "y" + row + "z" + row);
+  }
+  q.SetSQL("SELECT :x AS x, :y AS y, :z AS z");
+  q.SetParamText("x", "only x changed");
+  q.Open();
+  EXPECT_EQ(q.Field(1).AsText(), "ya text longer than any short-string buffer");
+  q.SetParamText("w", "not in the text");  // kept for a later text
+  q.SetSQL("SELECT :w AS w");
+  q.Open();
+  EXPECT_EQ(q.Field(0).AsText(), "not in the text");
 }
 
 TEST_F(SqliteConn, QueryRefusesSecondStatementAtSetSQL) {

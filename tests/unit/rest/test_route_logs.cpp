@@ -71,9 +71,14 @@ class LogRoutes : public ovtest::SqliteDBTest {
 }  // namespace
 
 TEST(LogText, LikePatternAndUtf8Repair) {
-  // Wildcards stay wildcards; only the escape character itself is escaped.
-  EXPECT_EQ(LikeSearchPattern("50%_off!"), "%50%_off!!%");
-  EXPECT_EQ(LikeSearchPattern("it's \\ fine"), "%it's \\ fine%");
+  // Wildcards stay wildcards; only the escape character itself is escaped, where there is one.
+  const TOVLikeSearch server = LikeSearch("message", "s", "50%_off!", dbPostgres);
+  EXPECT_EQ(server.condition, "message LIKE :s ESCAPE '!'");
+  EXPECT_EQ(server.pattern, "%50%_off!!%");
+  EXPECT_EQ(LikeSearch("message", "s", "it's \\ fine", dbMariaDB).pattern, "%it's \\ fine%");
+  const TOVLikeSearch sqlite = LikeSearch("message", "s", "50%_off!", dbSQLite);
+  EXPECT_EQ(sqlite.condition, "message LIKE :s");
+  EXPECT_EQ(sqlite.pattern, "%50%_off!%");
   EXPECT_EQ(ToValidUtf8("plain \xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80"), "plain \xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80");
   const std::string r = "\xEF\xBF\xBD";
   EXPECT_EQ(ToValidUtf8("a\xFF" "b"), "a" + r + "b");

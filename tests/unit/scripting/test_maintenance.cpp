@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <chrono>
+#include <future>
 #include <cstdlib>
 #include <functional>
 #include <memory>
@@ -13,6 +14,7 @@
 #include "ov_config.h"
 #include "ov_event_bus.h"
 #include "ov_log.h"
+#include "db_test_env.h"
 #include "ov_maintenance.h"
 #include "test_util.h"
 
@@ -83,6 +85,8 @@ TEST_F(MaintenanceTest, PruningRemovesExactlyTheOldRows) {
   ASSERT_TRUE(RunMaintenanceTask("log_cleanup"));
   EXPECT_EQ(Count("system_logs WHERE message = '-40 days'"), "0");
   EXPECT_EQ(Count("system_logs WHERE source = 't'"), "12");
+  // The pages the deletion changed went back into the database file; the WAL is empty.
+  EXPECT_EQ(std::filesystem::file_size(file + "-wal"), 0u);
   ASSERT_TRUE(RunMaintenanceTask("scheduler_log_cleanup"));
   EXPECT_EQ(Count("scheduler_log"), "1");
   ASSERT_TRUE(RunMaintenanceTask("session_cleanup"));
@@ -202,4 +206,71 @@ TEST_F(MaintenanceTest, WalCheckpointConfigWatchAndNews) {
   EXPECT_EQ(seen, "config.changed {};config.changed {};");
   EventBus.Free();
   Config.Free();
+}
+
+TEST_F(MaintenanceTest, DeletionsGoInBatchesWithTheWriteLockFreeBetweenThem) {
+  RawExec(file, "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 2000) "
+                "INSERT INTO system_logs (level, message) SELECT 'info', 'old' FROM n");
+  RawExec(file, "INSERT INTO system_logs (level, message) VALUES ('info', 'new')");
+  auto db = DB.Get();
+  std::vector<std::int64_t> progress;
+  std::vector<std::future<void>> writers;
+  TOVDeletionBatches batches{.first_rows = 300, .min_rows = 300, .max_rows = 300, .pause = 0ms, .after_batch = {}};
+  batches.after_batch = [&](std::int64_t deleted) {
+    progress.push_back(deleted);
+    // Each batch is committed on its own, and the write lock is free: a writer on another
+    // thread gets through now, not after the whole deletion.
+    EXPECT_EQ(Count("system_logs WHERE message = 'old'"), std::to_string(2000 - deleted));
+    writers.push_back(std::async(std::launch::async, [this, n = progress.size()] { ExpectWriteWorks(std::to_string(n)); }));
+    EXPECT_EQ(writers.back().wait_for(30s), std::future_status::ready) << "a writer waited for the deletion";
+  };
+  EXPECT_EQ(DeleteInBatches(*db, "system_logs", "message = :m", {{"m", "old"}}, batches), 2000);
+  EXPECT_EQ(progress, (std::vector<std::int64_t>{300, 600, 900, 1200, 1500, 1800, 2000}));
+  EXPECT_EQ(Count("system_logs WHERE message = 'new'"), "1");
+  EXPECT_EQ(Count("audit_log WHERE action = 'probe'"), "7");
+
+  // A stop ends the deletion between batches, as a failure; the batches done stay done.
+  RawExec(file, "INSERT INTO system_logs (level, message) SELECT level, 'old' FROM system_logs LIMIT 1");
+  RawExec(file, "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 999) "
+                "INSERT INTO system_logs (level, message) SELECT 'info', 'old' FROM n");
+  std::stop_source stop;
+  batches.after_batch = [&](std::int64_t) { stop.request_stop(); };
+  try {
+    DeleteInBatches(*db, "system_logs", "message = :m", {{"m", "old"}}, batches, stop.get_token());
+    ADD_FAILURE() << "a stopped deletion reported success";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "Stopped after deleting 300 rows");
+  }
+  EXPECT_EQ(Count("system_logs WHERE message = 'old'"), "700");
+}
+
+// The batched deletions and the cleanup task's cut-off in each database's own words.
+class MaintenanceOnEveryBackend : public ovtest::BackendDBTest {};
+INSTANTIATE_TEST_SUITE_P(Backends, MaintenanceOnEveryBackend, ::testing::Values("sqlite3", "postgresql", "mariadb"));
+
+TEST_P(MaintenanceOnEveryBackend, BatchedDeletionsLeaveTheRowsTheStatementWould) {
+  auto db = DB.Get();
+  auto count = [&](const std::string& where) {
+    auto q = db->NewReadQuery();
+    q.SetSQL("SELECT COUNT(*) FROM system_logs WHERE " + where);
+    q.Open();
+    return q.Field(std::size_t{0}).AsInt64();
+  };
+  db->BeginBatch();
+  for (int i = 0; i < 40; ++i)
+    for (const auto& [age, text] : {std::pair{db->DateAddExpr(-40, duDay), "old"}, {db->DateAddExpr(-29, duDay), "kept"},
+                                    {db->DateAddExpr(0, duDay), "batch"}})
+      db->ExecSQL("INSERT INTO system_logs (timestamp, level, message) VALUES (" + age + ", 'info', '" + text + "')");
+  db->CommitBatch();
+
+  std::int64_t batches = 0;
+  TOVDeletionBatches b{.first_rows = 7, .min_rows = 7, .max_rows = 7, .pause = 0ms,
+                       .after_batch = [&](std::int64_t) { ++batches; }};
+  EXPECT_EQ(DeleteInBatches(*db, "system_logs", "message = :m", {{"m", "batch"}}, b), 40);
+  EXPECT_EQ(batches, 6);  // five full batches and the last one
+  EXPECT_EQ(count("message = 'batch'"), 0);
+
+  ASSERT_TRUE(RunMaintenanceTask("log_cleanup"));
+  EXPECT_EQ(count("message = 'old'"), 0);
+  EXPECT_EQ(count("message = 'kept'"), 40);
 }

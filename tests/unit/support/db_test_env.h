@@ -15,7 +15,10 @@
 #include <string>
 #include <vector>
 
+#include "ov_config.h"
+#include "ov_database.h"
 #include "ov_sqlconn.h"
+#include "test_util.h"
 
 namespace ovtest {
 
@@ -89,6 +92,44 @@ class ServerConnTest : public ::testing::Test {
 
   ov::sql::ConnectOptions opts_;
   std::unique_ptr<ov::sql::Connection> conn_;
+};
+
+// The server's database object (DB) on an empty database of the backend the test parameter
+// names ("sqlite3", "postgresql" or "mariadb"); the test is skipped when that backend's test
+// server is not running.
+class BackendDBTest : public ::testing::TestWithParam<std::string> {
+ protected:
+  void SetUp() override {
+    if (!WriteDatabaseConfig(GetParam(), dir / "o.ini")) GTEST_SKIP() << "no " << GetParam() << " test server";
+    ov::Config.Publish(std::make_unique<ov::TOVConfig>(dir / "o.ini"));
+    ov::DB.Publish(std::make_unique<ov::TOVDatabase>(dir / "orvanta.db"));
+  }
+  void TearDown() override {
+    ov::DB.Free();
+    ov::Config.Free();
+  }
+  ov::TDBABackend Backend() const { return ov::DB.Get()->Backend(); }
+  // A connection of its own to the same database, outside any transaction (for VACUUM).
+  std::unique_ptr<ov::sql::Connection> OwnConnection() const {
+    const auto cfg = ov::Config.Get();
+    ov::sql::ConnectOptions o;
+    ov::sql::Backend kind = ov::sql::Backend::SQLite;
+    if (GetParam() == "sqlite3") {
+      o.database = dir / "orvanta.db";
+    } else {
+      kind = GetParam() == "postgresql" ? ov::sql::Backend::Postgres : ov::sql::Backend::MariaDB;
+      o.host = cfg->DatabaseHost();
+      o.port = cfg->DatabasePort();
+      o.database = cfg->DatabaseName();
+      o.user = cfg->DatabaseUsername();
+      o.password = cfg->DatabasePassword();
+    }
+    auto c = ov::sql::CreateConnection(kind, o);
+    c->Open();
+    return c;
+  }
+
+  TempDir dir;
 };
 
 // Field col of row row of a result.
