@@ -15,9 +15,9 @@
 #include "ov_database.h"
 #include "ov_event_bus.h"
 #include "ov_log.h"
-#include "orvanta/plugin_abi.h"
 #include "ov_plugin_updates.h"
 #include "ov_process.h"
+#include "orvanta/plugin_abi.h"
 
 namespace ov {
 
