@@ -38,5 +38,7 @@ inline std::string HexEncode(const unsigned char* bytes, std::size_t n, HexCase 
 
 inline char LowerAsciiChar(char c) noexcept { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
 inline char UpperAsciiChar(char c) noexcept { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
+// '0' to '9', whatever the locale.
+inline bool IsAsciiDigit(char c) noexcept { return c >= '0' && c <= '9'; }
 
 }  // namespace ov

@@ -12,7 +12,7 @@ namespace ov {
 
 namespace {
 
-constexpr const char* kNoConnection = "dbapi_mariadb: no connection attached";
+constexpr const char* kNoMariaDBConnection = "dbapi_mariadb: no connection attached";
 
 bool IsIntegerType(TDBAColumnType t) { return t == dctInteger || t == dctBigInt; }
 
@@ -51,7 +51,7 @@ std::shared_ptr<TDBAMariaDBDialect> TDBAMariaDBDialect::CreateFromConnection(sql
 
 void TDBAMariaDBDialect::Connect() {
   static constexpr TServerNaming kNaming{
-      kNoConnection, "SELECT VERSION()",
+      kNoMariaDBConnection, "SELECT VERSION()",
       [](const std::string& v) { return (v.find("MariaDB") != std::string::npos ? "MariaDB " : "MySQL ") + v; },
       "MySQL-compatible (version unknown)", "MySQL-compatible (version query failed)"};
   if (OpenAndNameServer(kNaming)) FHooks->FireConnect(FServerFlavor);
@@ -115,19 +115,19 @@ bool TDBAMariaDBDialect::IsDataChangingVerb(const std::string& AVerb) const {
 
 bool TDBAMariaDBDialect::TableExists(std::string_view AName) {
   const auto q = OpenCatalogQuery(
-      kNoConnection,
+      kNoMariaDBConnection,
       "SELECT table_name FROM information_schema.tables WHERE table_schema = DATABASE() AND table_name = :n",
       std::string(AName));
   return !q->Eof();
 }
 
 std::vector<std::string> TDBAMariaDBDialect::ListTables() {
-  return CatalogNames(kNoConnection, "SELECT table_name FROM information_schema.tables WHERE table_schema = DATABASE() ORDER BY table_name");
+  return CatalogNames(kNoMariaDBConnection, "SELECT table_name FROM information_schema.tables WHERE table_schema = DATABASE() ORDER BY table_name");
 }
 
 TJSON TDBAMariaDBDialect::GetColumns(std::string_view ATable) {
   const auto q = OpenCatalogQuery(
-      kNoConnection,
+      kNoMariaDBConnection,
       "SELECT column_name, data_type, is_nullable, column_default, column_key FROM information_schema.columns "
       "WHERE table_schema = DATABASE() AND table_name = :n ORDER BY ordinal_position",
       std::string(ATable));

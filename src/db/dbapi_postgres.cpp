@@ -7,7 +7,7 @@ namespace ov {
 
 namespace {
 
-constexpr const char* kNoConnection = "dbapi_postgres: no connection attached";
+constexpr const char* kNoPostgresConnection = "dbapi_postgres: no connection attached";
 
 // The key columns come from pg_index through to_regclass, which answers NULL for a missing
 // table (a ::regclass cast raises), and quote_ident, so that a name needing quotes resolves.
@@ -40,7 +40,7 @@ std::shared_ptr<TDBAPostgresDialect> TDBAPostgresDialect::CreateFromConnection(s
 }
 
 void TDBAPostgresDialect::Connect() {
-  static constexpr TServerNaming kNaming{kNoConnection, "SELECT version()", [](const std::string& v) { return v; },
+  static constexpr TServerNaming kNaming{kNoPostgresConnection, "SELECT version()", [](const std::string& v) { return v; },
                                          "PostgreSQL (version unknown)", "PostgreSQL (version query failed)"};
   if (OpenAndNameServer(kNaming)) FHooks->FireConnect(FServerFlavor);
 }
@@ -108,18 +108,18 @@ bool TDBAPostgresDialect::IsDataChangingVerb(const std::string& AVerb) const {
 // A failed catalog query aborts the transaction it ran in: it is rolled back at once.
 bool TDBAPostgresDialect::TableExists(std::string_view AName) {
   const auto q = OpenCatalogQuery(
-      kNoConnection,
+      kNoPostgresConnection,
       "SELECT table_name FROM information_schema.tables WHERE table_schema = current_schema() AND table_name = :n",
       ToLowerAscii(AName), /*ARollBackOnFailure=*/true);
   return !q->Eof();
 }
 
 std::vector<std::string> TDBAPostgresDialect::ListTables() {
-  return CatalogNames(kNoConnection, "SELECT table_name FROM information_schema.tables WHERE table_schema = current_schema() ORDER BY table_name", /*ARollBackOnFailure=*/true);
+  return CatalogNames(kNoPostgresConnection, "SELECT table_name FROM information_schema.tables WHERE table_schema = current_schema() ORDER BY table_name", /*ARollBackOnFailure=*/true);
 }
 
 TJSON TDBAPostgresDialect::GetColumns(std::string_view ATable) {
-  const auto q = OpenCatalogQuery(kNoConnection, kColumnsSQL, ToLowerAscii(ATable), /*ARollBackOnFailure=*/true);
+  const auto q = OpenCatalogQuery(kNoPostgresConnection, kColumnsSQL, ToLowerAscii(ATable), /*ARollBackOnFailure=*/true);
   TJSON out = TJSON::array();
   for (; !q->Eof(); q->Next()) {
     const auto& d = q->Field(3);

@@ -8,7 +8,7 @@
 namespace ov {
 
 namespace {
-constexpr const char* kNoConnection = "dbapi_sqlite: no connection attached";
+constexpr const char* kNoSQLiteConnection = "dbapi_sqlite: no connection attached";
 }  // namespace
 
 std::shared_ptr<TDBASQLiteDialect> TDBASQLiteDialect::CreateOwned(const std::string& ADBFile, int ABusyTimeoutMs) {
@@ -31,7 +31,7 @@ std::shared_ptr<TDBASQLiteDialect> TDBASQLiteDialect::CreateFromConnection(sql::
 }
 
 void TDBASQLiteDialect::Connect() {
-  static constexpr TServerNaming kNaming{kNoConnection, "SELECT sqlite_version()",
+  static constexpr TServerNaming kNaming{kNoSQLiteConnection, "SELECT sqlite_version()",
                                          [](const std::string& v) { return "SQLite " + v; },
                                          "SQLite (version unknown)", "SQLite (version query failed)"};
   // Opening applies the busy time-out and the three PRAGMAs on the raw handle before any
@@ -97,16 +97,16 @@ std::string TDBASQLiteDialect::InsertOrIgnoreStmt(std::string_view ATable, const
 
 bool TDBASQLiteDialect::TableExists(std::string_view AName) {
   const auto q = OpenCatalogQuery(
-      kNoConnection, "SELECT name FROM sqlite_master WHERE type='table' AND name = :n COLLATE NOCASE", std::string(AName));
+      kNoSQLiteConnection, "SELECT name FROM sqlite_master WHERE type='table' AND name = :n COLLATE NOCASE", std::string(AName));
   return !q->Eof();
 }
 
 std::vector<std::string> TDBASQLiteDialect::ListTables() {
-  return CatalogNames(kNoConnection, "SELECT name FROM sqlite_master WHERE type='table' ORDER BY name");
+  return CatalogNames(kNoSQLiteConnection, "SELECT name FROM sqlite_master WHERE type='table' ORDER BY name");
 }
 
 TJSON TDBASQLiteDialect::GetColumns(std::string_view ATable) {
-  const auto q = OpenCatalogQuery(kNoConnection, "PRAGMA table_info(" + QuoteIdent(ATable) + ")", {});
+  const auto q = OpenCatalogQuery(kNoSQLiteConnection, "PRAGMA table_info(" + QuoteIdent(ATable) + ")", {});
   TJSON out = TJSON::array();
   const auto field = [&q](int AIndex) -> const sql::Value& { return q->Field(static_cast<std::size_t>(AIndex)); };
   const int name = q->FieldIndex("name"), type = q->FieldIndex("type"), notnull = q->FieldIndex("notnull"),

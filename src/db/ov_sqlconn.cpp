@@ -12,6 +12,7 @@
 #include <unordered_map>
 
 #include "ov_sqlconn_sqlite.h"
+#include "ov_text.h"
 #if __has_include("ov_sqlconn_pg.h")
 #include "ov_sqlconn_pg.h"
 #define OV_SQLCONN_HAVE_PG 1
@@ -145,7 +146,6 @@ bool IsIdentStart(char c) noexcept {
 }
 bool IsIdentChar(char c) noexcept { return IsIdentStart(c) || (c >= '0' && c <= '9') || c == '$'; }
 bool IsNameChar(char c) noexcept { return IsIdentStart(c) || (c >= '0' && c <= '9'); }
-bool IsDigit(char c) noexcept { return c >= '0' && c <= '9'; }
 bool IsBlank(char c) noexcept {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
 }
@@ -186,7 +186,7 @@ class Scanner {
       }
       if (c == '?' && backend_ != Backend::Postgres && !native_)
         throw SqlError("ov_sqlconn: positional '?' parameters are not supported; name them (:name)");
-      if (c == '$' && backend_ == Backend::Postgres && !native_ && i_ + 1 < n_ && IsDigit(sql_[i_ + 1]) &&
+      if (c == '$' && backend_ == Backend::Postgres && !native_ && i_ + 1 < n_ && IsAsciiDigit(sql_[i_ + 1]) &&
           (i_ == 0 || !IsIdentChar(sql_[i_ - 1])))
         throw SqlError("ov_sqlconn: positional $n parameters are not supported; name them (:name)");
       if (c == '(') ++paren_;

@@ -94,7 +94,7 @@ bool HasTrailingStatement(std::string_view s) {
 }
 
 using StmtHandle = CHandle<MYSQL_STMT, mysql_stmt_close>;
-using ResultHandle = CHandle<MYSQL_RES, mysql_free_result>;
+using MyResultHandle = CHandle<MYSQL_RES, mysql_free_result>;
 
 enum class Conv : std::uint8_t { Int, Bool, Float, Double, Decimal, Date, Time, DateTime, Bit, Text, Blob };
 
@@ -282,7 +282,7 @@ class MariaDBConnection final : public Connection {
     if (mysql_stmt_execute(st) != 0) ThrowStmtError(st);
 
     ResultSet rs;
-    const ResultHandle meta(mysql_stmt_result_metadata(st));
+    const MyResultHandle meta(mysql_stmt_result_metadata(st));
     if (!meta) {
       if (mysql_stmt_errno(st) != 0) ThrowStmtError(st);
       rs.affected = static_cast<std::int64_t>(mysql_stmt_affected_rows(st));

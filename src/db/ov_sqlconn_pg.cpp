@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "ov_locks.h"
+#include "ov_text.h"
 
 namespace ov::sql {
 
@@ -35,7 +36,6 @@ constexpr Oid kTimestampTzOid = 1184;
 constexpr Oid kTimeTzOid = 1266;
 constexpr Oid kNumericOid = 1700;
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 // SQLSTATEs after which the session is gone: class 08 (connection exception) and the
 // administrator/crash shutdown codes pg_terminate_backend and a server stop produce.
@@ -43,7 +43,7 @@ bool IsLostState(const std::string& state) {
   return state.rfind("08", 0) == 0 || state == "57P01" || state == "57P02" || state == "57P03";
 }
 
-using ResultHandle = CHandle<PGresult, PQclear>;
+using PgResultHandle = CHandle<PGresult, PQclear>;
 
 void IgnoreNotice(void*, const char*) {
   // NOTICEs ("relation already exists, skipping" and the like) are not errors; libpq would
@@ -172,7 +172,7 @@ class PgConnection final : public Connection {
   bool Ping() noexcept override {
     if (!Connected()) return false;
     // An empty query is answered even inside an aborted transaction, where "SELECT 1" fails.
-    const ResultHandle r(PQexec(conn_, ""));
+    const PgResultHandle r(PQexec(conn_, ""));
     const bool ok = r && PQresultStatus(r.get()) == PGRES_EMPTY_QUERY;
     return ok && Connected();
   }
@@ -228,7 +228,7 @@ class PgConnection final : public Connection {
       lengths[i] = static_cast<int>(texts[i].size());
     }
 
-    const ResultHandle res(PQexecParams(conn_, sql.c_str(), n, types.data(), values.data(), lengths.data(),
+    const PgResultHandle res(PQexecParams(conn_, sql.c_str(), n, types.data(), values.data(), lengths.data(),
                                         formats.data(), 0));
     PGresult* raw = res.get();
     if (!raw) ThrowConnError();
@@ -389,7 +389,7 @@ class PgConnection final : public Connection {
         "AND NOT a.attisdropped AND (a.attidentity <> '' OR pg_get_expr(d.adbin, d.adrelid) LIKE 'nextval(%') "
         "ORDER BY a.attnum LIMIT 1) FROM (SELECT to_regclass($1::text) AS oid) c";
     const char* values[1] = {table.c_str()};
-    const ResultHandle res(PQexecParams(conn_, kKeyQuery, 1, nullptr, values, nullptr, nullptr, 0));
+    const PgResultHandle res(PQexecParams(conn_, kKeyQuery, 1, nullptr, values, nullptr, nullptr, 0));
     PGresult* raw = res.get();
     if (!raw) ThrowConnError();
     if (PQresultStatus(raw) != PGRES_TUPLES_OK) ThrowResultError(raw);
@@ -431,7 +431,7 @@ class PgConnection final : public Connection {
   // Runs a parameterless command and returns its command tag.
   std::string Simple(const char* sql) {
     RequireOpen();
-    const ResultHandle res(PQexec(conn_, sql));
+    const PgResultHandle res(PQexec(conn_, sql));
     PGresult* raw = res.get();
     if (!raw) ThrowConnError();
     if (PQresultStatus(raw) != PGRES_COMMAND_OK) ThrowResultError(raw);
@@ -466,8 +466,8 @@ std::string TrimTemporal(std::string_view text) {
   if (colon == std::string_view::npos || colon < 2 || colon + 6 > text.size()) return std::string(text);
   std::size_t start = colon - 2;
   std::string_view hms = text.substr(start, 8);
-  if (!(IsDigit(hms[0]) && IsDigit(hms[1]) && hms[2] == ':' && IsDigit(hms[3]) && IsDigit(hms[4]) &&
-        hms[5] == ':' && IsDigit(hms[6]) && IsDigit(hms[7])))
+  if (!(IsAsciiDigit(hms[0]) && IsAsciiDigit(hms[1]) && hms[2] == ':' && IsAsciiDigit(hms[3]) && IsAsciiDigit(hms[4]) &&
+        hms[5] == ':' && IsAsciiDigit(hms[6]) && IsAsciiDigit(hms[7])))
     return std::string(text);
   std::string out(text.substr(0, start + 8));
   // Keep the era of dates before year 1; only the fraction and the zone are dropped.
