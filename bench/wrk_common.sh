@@ -1,10 +1,11 @@
-# Shared by the wrk benchmarks (sourced): arguments, wrk itself, free ports, the real server
-# and wrk's figures.
-#   bench/<name>.sh [build-dir] [seconds] [connections]
+# Shared by the wrk benchmarks (sourced): arguments, wrk itself, free ports, the real server,
+# wrk's figures and interleaved pairs.
+#   bench/<name>.sh [build-dir] [seconds] [connections] [pairs]
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 BUILD="${1:-$ROOT/build}"
-SECS="${2:-10}"
+SECS="${2:-3}"
 CONNS="${3:-64}"
+PAIRS="${4:-7}"
 THREADS="${WRK_THREADS:-4}"
 SERVER="$BUILD/orvantaserver"
 . "$ROOT/bench/ov_server.sh"
@@ -92,4 +93,55 @@ figures() {  # label out
   local err
   err="$(wrk_errors <<<"$2")"
   if [ -n "$err" ]; then echo "  errors: $err"; fi
+}
+
+# Runs the two sides in PAIRS short pairs, alternating which goes first, and prints each pair
+# and the median pair.  A long run of one side and then the other would measure how the
+# machine's load changed in between rather than the servers; the median pair is the figure.
+# RUN_A and RUN_B are commands (shell functions) that print wrk's output.  Leaves the median
+# rates, p99s and ratios in PAIR_A_RPS, PAIR_B_RPS, PAIR_A_P99, PAIR_B_P99, PAIR_RATIO (rate
+# a/b) and PAIR_P99_RATIO (p99 a/b).
+interleave_pairs() {  # label-a run-a label-b run-b
+  local label_a=$1 run_a=$2 label_b=$3 run_b=$4 i out_a out_b rows=""
+  "$run_a" >/dev/null 2>&1 || true   # warm-up
+  "$run_b" >/dev/null 2>&1 || true
+  for i in $(seq 1 "$PAIRS"); do
+    if [ $((i % 2)) -eq 1 ]; then out_a="$("$run_a")"; out_b="$("$run_b")"
+    else out_b="$("$run_b")"; out_a="$("$run_a")"; fi
+    local err_a err_b
+    err_a="$(wrk_errors <<<"$out_a")"
+    err_b="$(wrk_errors <<<"$out_b")"
+    [ -z "$err_a" ] || echo "  pair $i $label_a errors: $err_a"
+    [ -z "$err_b" ] || echo "  pair $i $label_b errors: $err_b"
+    rows="$rows$(rps <<<"$out_a") $(p99_ms <<<"$out_a") $(rps <<<"$out_b") $(p99_ms <<<"$out_b")"$'\n'
+  done
+  local summary
+  summary="$(python3 - "$label_a" "$label_b" <<EOF2
+import statistics, sys
+a, b = sys.argv[1:3]
+rows = [list(map(float, l.split())) for l in """$rows""".splitlines() if l.strip()]
+for i, (ra, pa, rb, pb) in enumerate(rows, 1):
+    print("  pair %d: %-30s %9.0f req/s p99 %7.2f ms | %-30s %9.0f req/s p99 %7.2f ms | ratio %.2f"
+          % (i, a, ra, pa, b, rb, pb, ra / rb if rb else 0.0), file=sys.stderr)
+ratios = sorted(r[0] / r[2] if r[2] else 0.0 for r in rows)
+mid = sorted(range(len(rows)), key=lambda i: rows[i][0] / rows[i][2] if rows[i][2] else 0.0)[len(rows) // 2]
+ra, pa, rb, pb = rows[mid]
+print(ra, rb, pa, pb, ra / rb if rb else 0.0, pa / pb if pb else 0.0, ratios[0], ratios[-1])
+EOF2
+)"
+  read -r PAIR_A_RPS PAIR_B_RPS PAIR_A_P99 PAIR_B_P99 PAIR_RATIO PAIR_P99_RATIO PAIR_MIN PAIR_MAX <<<"$summary"
+  printf "median pair (of %d):\n" "$PAIRS"
+  printf "  %-36s %10.0f req/s   p99 %8.2f ms\n" "$label_a" "$PAIR_A_RPS" "$PAIR_A_P99"
+  printf "  %-36s %10.0f req/s   p99 %8.2f ms\n" "$label_b" "$PAIR_B_RPS" "$PAIR_B_P99"
+  printf "  rate ratio %.2f (pairs %.2f-%.2f)   p99 ratio %.2f\n" "$PAIR_RATIO" "$PAIR_MIN" "$PAIR_MAX" "$PAIR_P99_RATIO"
+}
+
+# Prints "result: meets target" when the python condition COND over the names of
+# interleave_pairs' results holds, else "result: below target".
+verdict() {  # cond
+  python3 - "$PAIR_RATIO" "$PAIR_P99_RATIO" "$1" <<'EOF2'
+import sys
+ratio, p99_ratio = map(float, sys.argv[1:3])
+print("result: %s" % ("meets target" if eval(sys.argv[3]) else "below target"))
+EOF2
 }
