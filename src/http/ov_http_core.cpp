@@ -25,7 +25,7 @@ namespace {
 // The shortest time the stop gives idle handler threads to leave.
 constexpr std::chrono::milliseconds kShutdownSlice{100};
 // Event loops by default: one per processor, at most this many.
-constexpr std::size_t kDefaultMaxLoops = 4;
+constexpr std::size_t kDefaultMaxLoops = 8;
 // The end of the shutdown wait kept for stopped connections to come back, at most.
 constexpr std::chrono::milliseconds kStopGrace{500};
 

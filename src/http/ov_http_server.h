@@ -71,7 +71,7 @@ struct TOVHttpServerOptions {
   std::uint64_t max_body_bytes = 100ull * 1024 * 1024;
   // Handler threads at most (busy or idle); past the cap a request that needs one is closed.
   std::size_t max_connections = 1024;
-  // Event-loop threads; 0: one per processor, at most 4.
+  // Event-loop threads; 0: one per processor, at most 8.
   std::size_t event_loops = 0;
   std::chrono::milliseconds thread_idle_timeout{30000};
   // The longest the stop waits for running connections, all steps included (see

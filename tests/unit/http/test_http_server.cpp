@@ -1053,11 +1053,141 @@ TEST_F(HttpServerTest, StopEndsStuckConnectionsWithinTheWait) {
   close(sleeper);
 }
 
+namespace {
+
+// A self-signed certificate and its key under dir; false when openssl cannot make them.
+bool MakeCert(const std::string& dir, std::string& cert, std::string& key) {
+  cert = dir + "/cert.pem";
+  key = dir + "/key.pem";
+  return std::system(("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2"
+                      " -subj /CN=localhost -keyout " + key + " -out " + cert + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// A TLS client over memory buffers, so that the test decides when each byte of the handshake
+// reaches the server.
+class TrickleTlsClient {
+ public:
+  explicit TrickleTlsClient(int fd) : fd_(fd) {
+    ctx_ = SSL_CTX_new(TLS_client_method());
+    ssl_ = SSL_new(ctx_);
+    in_ = BIO_new(BIO_s_mem());
+    out_ = BIO_new(BIO_s_mem());
+    SSL_set_bio(ssl_, in_, out_);
+    SSL_set_connect_state(ssl_);
+  }
+  ~TrickleTlsClient() {
+    SSL_free(ssl_);
+    SSL_CTX_free(ctx_);
+    close(fd_);
+  }
+  // Sends what the client has to say in pieces of `piece` bytes, `pause` apart.
+  bool Flush(std::size_t piece, std::chrono::milliseconds pause) {
+    char buf[4096];
+    int n;
+    while ((n = BIO_read(out_, buf, sizeof buf)) > 0) {
+      for (int off = 0; off < n; off += static_cast<int>(piece)) {
+        const int len = std::min(n - off, static_cast<int>(piece));
+        if (!SendAll(fd_, std::string(buf + off, static_cast<std::size_t>(len)))) return false;
+        if (pause.count() > 0) std::this_thread::sleep_for(pause);
+      }
+    }
+    return true;
+  }
+  // Reads once from the socket into the TLS layer; false when the server closed.
+  bool Pull() {
+    char buf[16384];
+    ssize_t n = recv(fd_, buf, sizeof buf, 0);
+    if (n <= 0) return false;
+    BIO_write(in_, buf, static_cast<int>(n));
+    return true;
+  }
+  // The handshake, its first flight trickled; false when it fails.
+  bool Handshake(std::size_t piece, std::chrono::milliseconds pause) {
+    for (int round = 0; round < 20; ++round) {
+      const int r = SSL_do_handshake(ssl_);
+      if (!Flush(round == 0 ? piece : 1 << 20, round == 0 ? pause : 0ms)) return false;
+      if (r == 1) return true;
+      if (SSL_get_error(ssl_, r) != SSL_ERROR_WANT_READ || !Pull()) return false;
+    }
+    return false;
+  }
+  std::string Get(const std::string& path) {
+    const std::string req = "GET " + path + " HTTP/1.1\r\nHost: t\r\n\r\n";
+    SSL_write(ssl_, req.data(), static_cast<int>(req.size()));
+    Flush(1 << 20, 0ms);
+    std::string got;
+    char buf[16384];
+    for (;;) {
+      int n;
+      while ((n = SSL_read(ssl_, buf, sizeof buf)) > 0) got.append(buf, static_cast<std::size_t>(n));
+      if (SSL_get_error(ssl_, n) != SSL_ERROR_WANT_READ) break;
+      Flush(1 << 20, 0ms);  // session tickets may want an answer
+      if (!Pull()) break;
+    }
+    return got;
+  }
+
+ private:
+  int fd_;
+  SSL_CTX* ctx_ = nullptr;
+  SSL* ssl_ = nullptr;
+  BIO* in_ = nullptr;
+  BIO* out_ = nullptr;
+};
+
+}  // namespace
+
+TEST_F(HttpServerTest, TlsHandshakesRunOnTheLoopWithoutAThread) {
+  std::string cert, key;
+  ASSERT_TRUE(MakeCert(base_, cert, key));
+  FreeSharedSSLContext();
+  auto o = Options();
+  o.event_loops = 1;  // the slow handshake shares the only loop with everyone else
+  o.io_timeout = 2 * kPatience;
+  StartServer(o);
+  srv_->EnableTLS(cert, key, "tls1.2");
+  // A client whose first handshake flight arrives a few bytes at a time: while it trickles in,
+  // other clients finish whole handshakes and requests, and no thread is started for any of
+  // them (files need no handler).
+  std::promise<std::string> slow_reply;
+  std::thread slow([&] {
+    TrickleTlsClient c(Connect(srv_->Port()));
+    slow_reply.set_value(c.Handshake(16, 30ms) ? c.Get("/app.js") : std::string("handshake failed"));
+  });
+  auto fut = slow_reply.get_future();
+  int served = 0;
+  while (fut.wait_for(0ms) != std::future_status::ready && served < 50) {
+    TrickleTlsClient c(Connect(srv_->Port()));
+    ASSERT_TRUE(c.Handshake(1 << 20, 0ms));
+    EXPECT_EQ(ParseReply(c.Get("/index.html")).status, 200);
+    ++served;
+  }
+  slow.join();
+  Reply r = ParseReply(fut.get());
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.body, "console.log(1);");
+  EXPECT_GE(served, 1);
+  EXPECT_EQ(srv_->ConnectionThreads(), 0u);
+  StopServer();
+
+  // A handshake that stalls half-way is cut at the deadline for the head.
+  o.io_timeout = 500ms;
+  StartServer(o);
+  srv_->EnableTLS(cert, key, "tls1.2");
+  int fd = Connect(srv_->Port());
+  SendAll(fd, std::string("\x16\x03\x01\x00\xff\x01", 6));  // the start of a ClientHello
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(ReadAll(fd), "");
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, kPatience / 3);
+  close(fd);
+  EXPECT_TRUE(PollUntil([&] { return srv_->ActiveConnections() == 0; }));
+  StopServer();
+  FreeSharedSSLContext();
+}
+
 TEST_F(HttpServerTest, Https) {
-  std::string cert = base_ + "/cert.pem", key = base_ + "/key.pem";
-  ASSERT_EQ(std::system(("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2"
-                         " -subj /CN=localhost -keyout " + key + " -out " + cert + " >/dev/null 2>&1").c_str()),
-            0);
+  std::string cert, key;
+  ASSERT_TRUE(MakeCert(base_, cert, key));
   FreeSharedSSLContext();
   {
     TOVHttpServerWrapper bad(Options());
