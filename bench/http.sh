@@ -5,10 +5,14 @@
 # the same bytes.  Then, for each connection count (default "64 256"), runs wrk with
 # "Connection: close" against the two in short interleaved pairs and prints the median pair:
 # rates, p99 latencies and their ratios.  Targets: our rate at least nginx's with a p99 no
-# worse, and our rate at the highest count at least our rate at the lowest.
+# worse, and our rate at the highest count at least our rate at the lowest.  Last, IDLE (default
+# 10000, 0: skip) connections that send nothing or half a head are held open on the server while
+# an ordinary client is served; prints the server's memory (RSS) and threads before and after.
 set -euo pipefail
 . "$(dirname "$0")/wrk_common.sh"
 COUNTS="${3:-64 256}"
+IDLE="${IDLE:-10000}"
+ulimit -n "$(ulimit -Hn)" 2>/dev/null || true   # the server inherits it: IDLE descriptors
 
 need_packages wrk nginx
 [ -x "$SERVER" ] || cmake --build "$BUILD" --target orvantaserver >/dev/null
@@ -78,4 +82,36 @@ counts = sys.argv[3].split()
 if len(counts) > 1:
     print("orvanta at %s connections / at %s: %.2f (target >= 1.00)"
           % (counts[-1], counts[0], last / first if first else 0.0))
+EOF
+
+[ "$IDLE" -gt 0 ] || exit 0
+OV_PID="$(pgrep -f -- "--config=$WORK/ov/orvanta.ini" | head -1)"
+python3 - "$OV_PORT" "$IDLE" "$OV_PID" <<'EOF'
+import resource, socket, sys, time, urllib.request
+port, count, pid = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3])
+soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+def status(field):
+    with open("/proc/%d/status" % pid) as f:
+        return next(int(l.split()[1]) for l in f if l.startswith(field + ":"))
+def fetch():
+    t = time.time()
+    body = urllib.request.urlopen("http://127.0.0.1:%d/app.js" % port, timeout=10).read()
+    return len(body), (time.time() - t) * 1000
+fetch()
+rss0, threads0 = status("VmRSS"), status("Threads")
+idle = []
+for i in range(count):
+    s = socket.create_connection(("127.0.0.1", port), timeout=10)
+    if i % 2:
+        s.sendall(b"GET /app.js HTTP/1.1\r\nHost: x\r\n")
+    idle.append(s)
+time.sleep(1)
+size, ms = fetch()
+rss1, threads1 = status("VmRSS"), status("Threads")
+print("%d idle connections (half with half a head): server RSS %.1f MB -> %.1f MB, threads %d -> %d; "
+      "a request meanwhile: %d bytes in %.1f ms" % (count, rss0 / 1024, rss1 / 1024, threads0, threads1, size, ms))
+print("result: %s" % ("meets target" if rss1 < 100 * 1024 and size == 4096 else "below target"))
+for s in idle:
+    s.close()
 EOF

@@ -29,12 +29,6 @@ constexpr std::size_t kDefaultMaxLoops = 8;
 // The end of the shutdown wait kept for stopped connections to come back, at most.
 constexpr std::chrono::milliseconds kStopGrace{500};
 
-void SignalEvent(int fd) noexcept {
-  std::uint64_t one = 1;
-  ssize_t n = ::write(fd, &one, sizeof one);
-  (void)n;
-}
-
 TOVHttpServerOptions CompleteOptions(TOVHttpServerOptions o) {
   if (o.max_connections == 0) o.max_connections = 1;
   if (o.event_loops == 0) o.event_loops = std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, kDefaultMaxLoops);

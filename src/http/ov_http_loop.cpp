@@ -54,13 +54,13 @@ bool ConnectionError(int err) noexcept {
   }
 }
 
+}  // namespace
+
 void SignalEvent(int fd) noexcept {
   std::uint64_t one = 1;
   ssize_t n = ::write(fd, &one, sizeof one);
   (void)n;
 }
-
-}  // namespace
 
 // One connection on a loop.  Idle, waiting for its head, it holds no buffer: the reader and
 // the input are made with its first bytes.
@@ -177,7 +177,8 @@ void HttpLoop::Run() noexcept {
         ssize_t r = ::read(event_fd_, &v, sizeof v);
         (void)r;
       } else if (id == kListenerId) {
-        if (!stopping_) AcceptSome();
+        // After the stop the listener is shut down (and reads as ready): nothing to take.
+        if (!stopping_ && !stop_.load()) AcceptSome();
       } else {
         auto it = conns_.find(id);
         if (it != conns_.end()) Drive(*it->second);

@@ -26,6 +26,9 @@ namespace ov::detail {
 class HttpCore;
 struct LoopConn;
 
+// Wakes whoever waits on the eventfd fd.
+void SignalEvent(int fd) noexcept;
+
 class HttpLoop {
  public:
   // Makes the loop's event; throws std::runtime_error.  The thread starts with Start.
