@@ -30,9 +30,8 @@ BASE="http://127.0.0.1:$PORT/api/v1"
 TOKEN="$(setup_token "$BASE")"
 curl -s -o /dev/null -X POST -H "Authorization: Bearer $TOKEN" -H 'Content-Type: application/json' \
   -d '{"name":"RouteC"}' "$BASE/plugins/enable"
-for url in "$BASE/plugins/RouteC/echo" "$BASE/admin/menu"; do
-  expect_200 "$url" -H "Authorization: Bearer $TOKEN"
-done
+expect_body "$BASE/plugins/RouteC/echo" '"_auth_username" : "sysop"' -H "Authorization: Bearer $TOKEN"
+expect_body "$BASE/admin/menu" '"success" : true' -H "Authorization: Bearer $TOKEN"
 
 run_route() { wrk_close "$BASE/plugins/RouteC/echo" -H "Authorization: Bearer $TOKEN"; }
 run_menu() { wrk_close "$BASE/admin/menu" -H "Authorization: Bearer $TOKEN"; }

@@ -20,10 +20,9 @@ enabled=0"
 start_ov "$WORK" "$PORT" /health
 BASE="http://127.0.0.1:$PORT/api/v1"
 TOKEN="$(setup_token "$BASE")"
-expect_200 "$BASE/users" -H "Authorization: Bearer $TOKEN"
-expect_200 "$BASE/admin/menu" -H "Authorization: Bearer $TOKEN"
-expect_200 "http://127.0.0.1:$PORT/health"
-curl -s "http://127.0.0.1:$PORT/health" | grep -q '"healthy"' || { echo "FAIL: /health is not healthy" >&2; exit 1; }
+expect_body "$BASE/users" '"username" : "sysop"' -H "Authorization: Bearer $TOKEN"
+expect_body "$BASE/admin/menu" '"success" : true' -H "Authorization: Bearer $TOKEN"
+expect_body "http://127.0.0.1:$PORT/health" '"status" : "healthy"'
 
 run_health() { wrk_close "http://127.0.0.1:$PORT/health"; }
 run_menu() { wrk_close "$BASE/admin/menu" -H "Authorization: Bearer $TOKEN"; }

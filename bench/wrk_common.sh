@@ -59,6 +59,16 @@ expect_200() {  # url [curl args...]
   [ "$code" = 200 ] || { echo "FAIL: $url answers $code, not 200: the figures would mean nothing" >&2; exit 1; }
 }
 
+# Fails loudly unless URL answers 200 with a body that holds TEXT (extra curl arguments may
+# follow), so that a benchmark never measures an error page or an empty answer.
+expect_body() {  # url text [curl args...]
+  local url=$1 text=$2 code
+  shift 2
+  code="$(curl -s -o "$WORK/body.check" -w '%{http_code}' "$@" "$url")"
+  [ "$code" = 200 ] && grep -qF -- "$text" "$WORK/body.check" ||
+    { echo "FAIL: $url answers $code without \"$text\": the figures would mean nothing" >&2; exit 1; }
+}
+
 # The first administrator's bearer token on the server at BASE (.../api/v1), made by setup.
 setup_token() {  # base
   curl -s -X POST -H 'Content-Type: application/json' -d '{"username":"sysop","password":"secret1"}' \
