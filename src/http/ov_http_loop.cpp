@@ -27,9 +27,11 @@ namespace {
 constexpr std::uint64_t kListenerId = 0;
 constexpr std::uint64_t kEventId = 1;
 constexpr std::size_t kScratchBytes = 16 * 1024;
-// Connections taken per wake-up of the listener, so that one loop does not starve its own
-// connections while a burst arrives (what is left wakes a loop again).
-constexpr int kAcceptBatch = 64;
+// Connections taken per wake-up of the listener.  One: a second accept would usually find
+// nothing (a wasted call per connection), and a listener with more waiting is reported again
+// at once by the level-triggered wait, to this loop or to another; a burst is spread over the
+// loops instead of landing on the first one woken.
+constexpr int kAcceptBatch = 1;
 constexpr int kMaxEvents = 256;
 // A shortage of descriptors or memory pauses accepting for this long: the listener would
 // otherwise wake the loop again at once, over and over.
@@ -229,7 +231,8 @@ void HttpLoop::PauseAccepting() noexcept {
 // ---- accepting -----------------------------------------------------------------------------------
 
 void HttpLoop::AcceptSome() noexcept {
-  for (int i = 0; i < kAcceptBatch; ++i) {
+  // Failed accepts do not count: each takes a connection that is lost, and the next one waits.
+  for (int taken = 0; taken < kAcceptBatch;) {
     sockaddr_storage peer{};
     socklen_t peer_len = sizeof peer;
     const int fd = ::accept4(core_.listen_fd, reinterpret_cast<sockaddr*>(&peer), &peer_len, SOCK_CLOEXEC | SOCK_NONBLOCK);
@@ -247,6 +250,7 @@ void HttpLoop::AcceptSome() noexcept {
       PauseAccepting();
       return;
     }
+    ++taken;
     bool owned = false;     // the descriptor belongs to a stream from here on
     bool recorded = false;  // the connection is the loop's (its head_done is owed by it)
     TOVAcceptedSocket sock{fd, {}, 0};
@@ -259,7 +263,6 @@ void HttpLoop::AcceptSome() noexcept {
         ::close(fd);
         continue;
       }
-      SetConnectionOptions(fd);
       auto c = std::make_unique<LoopConn>();
       if (core_.tls.load()) {
         c->stream = std::make_unique<TOVOpenSSLHandler>(sock, static_cast<TOVSSLType>(core_.ssl_type.load()));
@@ -391,6 +394,9 @@ HttpLoop::Next HttpLoop::HandOver(LoopConn& c, TOVHttpRequest& req, bool gate_pa
   // The socket leaves this loop: blocking reads and writes on the handler thread from here.
   if (c.registered) ::epoll_ctl(ep_, EPOLL_CTL_DEL, c.stream->Fd(), nullptr);
   c.registered = false;
+  // A handler's answer, or the hub's frames after /ws, must leave at once.  (An answer sent
+  // from the loop needs no such option: the close that follows it pushes out what is left.)
+  SetConnectionOptions(c.stream->Fd());
   HeadRead head;
   head.stream = std::move(c.stream);
   head.reader = std::move(c.reader);
