@@ -63,26 +63,28 @@ for port in "$OV_PORT" "$NGINX_PORT"; do
   cmp -s "$WEB/app.js" "$WORK/got.$port" || { echo "FAIL: port $port does not answer the file's bytes" >&2; exit 1; }
 done
 
-run_ov() { wrk_close "http://127.0.0.1:$OV_PORT/app.js"; }
-run_nginx() { wrk_close "http://127.0.0.1:$NGINX_PORT/app.js"; }
-
-FIRST_RPS=""
-LAST_RPS=""
+# One wrk run per side and connection count: run_ov_64, run_nginx_256, ...
+RUNS=()
 for CONNS in $COUNTS; do
-  echo "wrk -t$THREADS -c$CONNS -d${SECS}s, Connection: close, 4 KiB static file; load $(cut -d' ' -f1-3 /proc/loadavg)"
-  interleave_pairs "orvanta" run_ov "nginx" run_nginx
-  verdict "ratio >= 1.0 and p99_ratio <= 1.0"
-  [ -n "$FIRST_RPS" ] || FIRST_RPS=$PAIR_A_RPS
-  LAST_RPS=$PAIR_A_RPS
+  eval "run_ov_$CONNS() { CONNS=$CONNS wrk_close \"http://127.0.0.1:\$OV_PORT/app.js\"; }"
+  eval "run_nginx_$CONNS() { CONNS=$CONNS wrk_close \"http://127.0.0.1:\$NGINX_PORT/app.js\"; }"
+  RUNS+=("orvanta @$CONNS" "run_ov_$CONNS" "nginx @$CONNS" "run_nginx_$CONNS")
 done
-python3 - "$FIRST_RPS" "$LAST_RPS" "$COUNTS" <<'EOF'
-import sys
-first, last = map(float, sys.argv[1:3])
-counts = sys.argv[3].split()
-if len(counts) > 1:
-    print("orvanta at %s connections / at %s: %.2f (target >= 1.00)"
-          % (counts[-1], counts[0], last / first if first else 0.0))
-EOF
+
+echo "wrk -t$THREADS -d${SECS}s, Connection: close, 4 KiB static file, connections $COUNTS in the same rounds;" \
+  "load $(cut -d' ' -f1-3 /proc/loadavg)"
+interleave_rounds "${RUNS[@]}"
+for CONNS in $COUNTS; do
+  compare_rounds "orvanta @$CONNS" "nginx @$CONNS"
+  verdict "ratio >= 1.0 and p99_ratio <= 1.0"
+done
+FIRST="${COUNTS%% *}"
+LAST="${COUNTS##* }"
+if [ "$FIRST" != "$LAST" ]; then
+  compare_rounds "orvanta @$LAST" "orvanta @$FIRST"
+  verdict "ratio >= 1.0"
+fi
+echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
 
 [ "$IDLE" -gt 0 ] || exit 0
 OV_PID="$(pgrep -f -- "--config=$WORK/ov/orvanta.ini" | head -1)"

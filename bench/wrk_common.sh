@@ -105,45 +105,61 @@ figures() {  # label out
   if [ -n "$err" ]; then echo "  errors: $err"; fi
 }
 
-# Runs the two sides in PAIRS short pairs, alternating which goes first, and prints each pair
-# and the median pair.  A long run of one side and then the other would measure how the
-# machine's load changed in between rather than the servers; the median pair is the figure.
-# RUN_A and RUN_B are commands (shell functions) that print wrk's output.  Leaves the median
-# rates, p99s and ratios in PAIR_A_RPS, PAIR_B_RPS, PAIR_A_P99, PAIR_B_P99, PAIR_RATIO (rate
-# a/b) and PAIR_P99_RATIO (p99 a/b).
-interleave_pairs() {  # label-a run-a label-b run-b
-  local label_a=$1 run_a=$2 label_b=$3 run_b=$4 i out_a out_b rows=""
-  "$run_a" >/dev/null 2>&1 || true   # warm-up
-  "$run_b" >/dev/null 2>&1 || true
+# Runs the commands given (shell functions that print wrk's output), each with its label, in
+# PAIRS short rounds; within a round all of them run one after the other, in an order that
+# rotates from round to round.  A long run of one side and then the other would measure how the
+# machine's load changed in between rather than the servers: compare within rounds and take the
+# median round.  Each round's figures go to $WORK/rounds.tsv (round, label, rate, p99).
+interleave_rounds() {  # label run [label run ...]
+  local labels=() runs=() i k n out err
+  while [ $# -gt 1 ]; do labels+=("$1"); runs+=("$2"); shift 2; done
+  n=${#runs[@]}
+  : > "$WORK/rounds.tsv"
+  for k in $(seq 0 $((n - 1))); do "${runs[$k]}" >/dev/null 2>&1 || true; done   # warm-up
   for i in $(seq 1 "$PAIRS"); do
-    if [ $((i % 2)) -eq 1 ]; then out_a="$("$run_a")"; out_b="$("$run_b")"
-    else out_b="$("$run_b")"; out_a="$("$run_a")"; fi
-    local err_a err_b
-    err_a="$(wrk_errors <<<"$out_a")"
-    err_b="$(wrk_errors <<<"$out_b")"
-    [ -z "$err_a" ] || echo "  pair $i $label_a errors: $err_a"
-    [ -z "$err_b" ] || echo "  pair $i $label_b errors: $err_b"
-    rows="$rows$(rps <<<"$out_a") $(p99_ms <<<"$out_a") $(rps <<<"$out_b") $(p99_ms <<<"$out_b")"$'\n'
+    for j in $(seq 0 $((n - 1))); do
+      k=$(( (i + j) % n ))
+      out="$("${runs[$k]}")"
+      err="$(wrk_errors <<<"$out")"
+      [ -z "$err" ] || echo "  round $i ${labels[$k]} errors: $err"
+      printf "%s\t%s\t%s\t%s\n" "$i" "${labels[$k]}" "$(rps <<<"$out")" "$(p99_ms <<<"$out")" >> "$WORK/rounds.tsv"
+    done
   done
+}
+
+# Compares two labels of the last interleave_rounds round by round and prints each round and
+# the median round.  Leaves the median round's rates, p99s and ratios in PAIR_A_RPS,
+# PAIR_B_RPS, PAIR_A_P99, PAIR_B_P99, PAIR_RATIO (rate a/b) and PAIR_P99_RATIO (p99 a/b).
+compare_rounds() {  # label-a label-b
   local summary
-  summary="$(python3 - "$label_a" "$label_b" <<EOF2
-import statistics, sys
-a, b = sys.argv[1:3]
-rows = [list(map(float, l.split())) for l in """$rows""".splitlines() if l.strip()]
-for i, (ra, pa, rb, pb) in enumerate(rows, 1):
-    print("  pair %d: %-30s %9.0f req/s p99 %7.2f ms | %-30s %9.0f req/s p99 %7.2f ms | ratio %.2f"
-          % (i, a, ra, pa, b, rb, pb, ra / rb if rb else 0.0), file=sys.stderr)
-ratios = sorted(r[0] / r[2] if r[2] else 0.0 for r in rows)
-mid = sorted(range(len(rows)), key=lambda i: rows[i][0] / rows[i][2] if rows[i][2] else 0.0)[len(rows) // 2]
-ra, pa, rb, pb = rows[mid]
-print(ra, rb, pa, pb, ra / rb if rb else 0.0, pa / pb if pb else 0.0, ratios[0], ratios[-1])
+  summary="$(python3 - "$1" "$2" "$WORK/rounds.tsv" <<'EOF2'
+import sys
+a, b, path = sys.argv[1:4]
+rows = {}
+for line in open(path):
+    rnd, label, rate, p99 = line.rstrip("\n").split("\t")
+    rows.setdefault(int(rnd), {})[label] = (float(rate or 0), float(p99 or 0))
+pairs = [(r, v[a], v[b]) for r, v in sorted(rows.items()) if a in v and b in v]
+for r, (ra, pa), (rb, pb) in pairs:
+    print("  round %d: %-30s %9.0f req/s p99 %7.2f ms | %-30s %9.0f req/s p99 %7.2f ms | ratio %.2f"
+          % (r, a, ra, pa, b, rb, pb, ra / rb if rb else 0.0), file=sys.stderr)
+ratio = lambda p: p[1][0] / p[2][0] if p[2][0] else 0.0
+order = sorted(pairs, key=ratio)
+_, (ra, pa), (rb, pb) = order[len(order) // 2]
+print(ra, rb, pa, pb, ra / rb if rb else 0.0, pa / pb if pb else 0.0, ratio(order[0]), ratio(order[-1]), len(pairs))
 EOF2
 )"
-  read -r PAIR_A_RPS PAIR_B_RPS PAIR_A_P99 PAIR_B_P99 PAIR_RATIO PAIR_P99_RATIO PAIR_MIN PAIR_MAX <<<"$summary"
-  printf "median pair (of %d):\n" "$PAIRS"
-  printf "  %-36s %10.0f req/s   p99 %8.2f ms\n" "$label_a" "$PAIR_A_RPS" "$PAIR_A_P99"
-  printf "  %-36s %10.0f req/s   p99 %8.2f ms\n" "$label_b" "$PAIR_B_RPS" "$PAIR_B_P99"
-  printf "  rate ratio %.2f (pairs %.2f-%.2f)   p99 ratio %.2f\n" "$PAIR_RATIO" "$PAIR_MIN" "$PAIR_MAX" "$PAIR_P99_RATIO"
+  read -r PAIR_A_RPS PAIR_B_RPS PAIR_A_P99 PAIR_B_P99 PAIR_RATIO PAIR_P99_RATIO PAIR_MIN PAIR_MAX PAIR_N <<<"$summary"
+  printf "median round (of %d):\n" "$PAIR_N"
+  printf "  %-36s %10.0f req/s   p99 %8.2f ms\n" "$1" "$PAIR_A_RPS" "$PAIR_A_P99"
+  printf "  %-36s %10.0f req/s   p99 %8.2f ms\n" "$2" "$PAIR_B_RPS" "$PAIR_B_P99"
+  printf "  rate ratio %.2f (rounds %.2f-%.2f)   p99 ratio %.2f\n" "$PAIR_RATIO" "$PAIR_MIN" "$PAIR_MAX" "$PAIR_P99_RATIO"
+}
+
+# Two sides in interleaved rounds, compared (see interleave_rounds and compare_rounds).
+interleave_pairs() {  # label-a run-a label-b run-b
+  interleave_rounds "$1" "$2" "$3" "$4"
+  compare_rounds "$1" "$3"
 }
 
 # Prints "result: meets target" when the python condition COND over the names of
