@@ -48,7 +48,7 @@ class TOVHttpConnection {
   virtual Stream& GetStream() = 0;
   virtual bool Detached() const noexcept = 0;
   // Sends resp exactly as given (no "Connection: close" is added), then hands the stream
-  // over: from here on the connection thread neither reads, writes nor closes it.  Throws
+  // over: from here on the handler thread neither reads, writes nor closes it.  Throws
   // std::runtime_error when the answer cannot be sent or the stream was handed over already.
   virtual TOVDetachedStream SendAndDetach(const TOVHttpResponse& resp) = 0;
 };

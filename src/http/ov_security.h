@@ -83,8 +83,9 @@ class TOVRateLimiter {
 // ---- connections waiting for their request head ----------------------------------------------
 
 // Per address, the HTTP connections accepted and still waiting for their request head (the TLS
-// handshake included).  Each holds a connection thread until its head arrives or its deadline
-// passes, so one address that opens many and sends nothing could hold every thread.  Kept apart
+// handshake included).  Each holds a descriptor and a place on an event loop until its head
+// arrives or its deadline passes, so one address that opens many and sends nothing could use
+// up the server's descriptors.  Kept apart
 // from the rate limiter's connection counts (the hub's): nothing is counted twice, and the
 // limiter's answers do not change.
 class TOVHeadWaitLimiter {
