@@ -27,11 +27,10 @@ namespace {
 constexpr std::uint64_t kListenerId = 0;
 constexpr std::uint64_t kEventId = 1;
 constexpr std::size_t kScratchBytes = 16 * 1024;
-// Connections taken per wake-up of the listener.  One: a second accept would usually find
-// nothing (a wasted call per connection), and a listener with more waiting is reported again
-// at once by the level-triggered wait, to this loop or to another; a burst is spread over the
-// loops instead of landing on the first one woken.
-constexpr int kAcceptBatch = 1;
+// Connections taken per wake-up of the listener, at most.  The listen queue is short (64): a
+// burst is taken while it waits rather than leaving it to overflow (a client whose connection
+// is dropped there retries a second later); the bound keeps one loop from taking a whole burst.
+constexpr int kAcceptBatch = 16;
 constexpr int kMaxEvents = 256;
 // A shortage of descriptors or memory pauses accepting for this long: the listener would
 // otherwise wake the loop again at once, over and over.
