@@ -24,7 +24,9 @@ NGINX_PORT="$(free_port)"
 write_ov_ini "$WORK/ov" "$OV_PORT" "[websocket]
 enabled=0"
 WEB="$WORK/ov/web"
-head -c 4096 /dev/urandom | base64 -w 76 | head -c 4096 > "$WEB/app.js"
+# 4096 bytes of text.  (Not a pipe into head: under pipefail the writer's SIGPIPE when head has
+# enough would end the script at random.)
+python3 -c 'import base64, os, sys; sys.stdout.write(base64.encodebytes(os.urandom(3100)).decode()[:4096])' > "$WEB/app.js"
 chmod -R a+rX "$WORK"
 
 mkdir -p "$WORK/nginx"
