@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# An authenticated REST read against /health, one request per connection.
-#   bench/rest.sh [build-dir] [seconds] [connections]
-# Runs the real server (SQLite) and drives, in the same run, GET /api/v1/users with a bearer
-# token (authentication, a read from the connection pool, the JSON answer) and GET /health.
-# Prints both rates, p99 latencies and the ratio.
+# REST reads against their anchors, one request per connection.
+#   bench/rest.sh [build-dir] [seconds] [connections] [pairs]
+# Runs the real server (SQLite) and drives, in short interleaved pairs (median pair printed):
+#   GET /health (a read through the connection pool, no authentication) against
+#   GET /api/v1/admin/menu with a bearer token (authentication and the menu list, no database);
+#   GET /api/v1/users with a bearer token (authentication, a pool read, the JSON answer)
+#   against GET /health.
 set -euo pipefail
 . "$(dirname "$0")/wrk_common.sh"
 
@@ -18,23 +20,17 @@ enabled=0"
 start_ov "$WORK" "$PORT" /health
 BASE="http://127.0.0.1:$PORT/api/v1"
 TOKEN="$(setup_token "$BASE")"
-expect_200 "$BASE/users" -H "Authorization: Bearer $TOKEN"
-expect_200 "http://127.0.0.1:$PORT/health"
+expect_body "$BASE/users" '"username" : "sysop"' -H "Authorization: Bearer $TOKEN"
+expect_body "$BASE/admin/menu" '"success" : true' -H "Authorization: Bearer $TOKEN"
+expect_body "http://127.0.0.1:$PORT/health" '"status" : "healthy"'
 
-wrk_close "$BASE/users" -H "Authorization: Bearer $TOKEN" >/dev/null 2>&1 || true   # warm-up
-USERS_OUT="$(wrk_close "$BASE/users" -H "Authorization: Bearer $TOKEN")"
-HEALTH_OUT="$(wrk_close "http://127.0.0.1:$PORT/health")"
+run_health() { wrk_close "http://127.0.0.1:$PORT/health"; }
+run_menu() { wrk_close "$BASE/admin/menu" -H "Authorization: Bearer $TOKEN"; }
+run_users() { wrk_close "$BASE/users" -H "Authorization: Bearer $TOKEN"; }
 
-echo "wrk -t$THREADS -c$CONNS -d${SECS}s, Connection: close"
-figures "GET /api/v1/users (bearer):" "$USERS_OUT"
-USERS_RPS=$FIG_RPS
-USERS_P99=$FIG_P99
-figures "GET /health:" "$HEALTH_OUT"
-HEALTH_RPS=$FIG_RPS
-python3 - "$USERS_RPS" "$HEALTH_RPS" "$USERS_P99" <<'EOF'
-import sys
-users, health, p99 = map(float, sys.argv[1:4])
-ratio = users / health if health else 0.0
-print("rate ratio: %.2f (target >= 0.40)   users p99: %.2f ms (target < 15)" % (ratio, p99))
-print("result: %s" % ("meets target" if ratio >= 0.4 and p99 < 15 else "below target"))
-EOF
+echo "wrk -t$THREADS -c$CONNS -d${SECS}s, Connection: close; load $(cut -d' ' -f1-3 /proc/loadavg)"
+interleave_pairs "GET /health" run_health "GET /api/v1/admin/menu (anchor)" run_menu
+verdict "ratio >= 0.9"
+interleave_pairs "GET /api/v1/users (bearer)" run_users "GET /health" run_health
+echo "users p99: $PAIR_A_P99 ms (target < 15)"
+verdict "ratio >= 0.4 and $PAIR_A_P99 < 15"

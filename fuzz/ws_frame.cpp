@@ -13,17 +13,17 @@ namespace {
 class MemStream final : public ov::Stream {
  public:
   explicit MemStream(std::string data) : Stream(-1), data_(std::move(data)) {}
-  ov::IoResult Recv(void* buf, std::size_t len, ov::Deadline) override {
-    if (pos_ >= data_.size()) return {ov::IoStatus::Closed, 0};
+  ov::TryResult TryRecv(void* buf, std::size_t len) noexcept override {
+    if (pos_ >= data_.size()) return {ov::IoStatus::Closed, 0, ov::IoWait::None};
     // Small, uneven reads exercise frames that arrive in pieces.
     std::size_t n = std::min({len, data_.size() - pos_, static_cast<std::size_t>(1 + (pos_ % 7) * 13)});
     std::memcpy(buf, data_.data() + pos_, n);
     pos_ += n;
-    return {ov::IoStatus::Ok, n};
+    return {ov::IoStatus::Ok, n, ov::IoWait::None};
   }
-  ov::IoResult Send(const void*, std::size_t len, ov::Deadline) override {
+  ov::TryResult TrySend(const void*, std::size_t len) noexcept override {
     written_ += len;
-    return {ov::IoStatus::Ok, len};
+    return {ov::IoStatus::Ok, len, ov::IoWait::None};
   }
   void Shutdown(ov::Deadline) noexcept override {}
   std::size_t BytesAvailable() const noexcept override { return 0; }

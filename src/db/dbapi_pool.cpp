@@ -111,14 +111,14 @@ std::int32_t TDBAPool::Acquire(sql::Connection*& AConn, sql::Transaction*& ATran
     // wait has already gone to the first of them.
     if (FWaiters.empty()) index = TakeFreeSlot();
     if (index < 0) {
-      Waiter me;
-      FWaiters.push_back(&me);
+      auto me = std::make_shared<Waiter>();
+      FWaiters.push_back(me);
       const auto until = std::chrono::steady_clock::now() + FTimings.AcquireWait;
-      while (me.Slot < 0 && me.Woken.wait_until(g, until) != std::cv_status::timeout) {
+      while (me->Slot < 0 && me->Woken.wait_until(g, until) != std::cv_status::timeout) {
       }
       // A slot handed over just as the wait ran out is still taken.
-      if (me.Slot < 0) FWaiters.erase(std::find(FWaiters.begin(), FWaiters.end(), &me));
-      index = me.Slot;
+      if (me->Slot < 0) FWaiters.erase(std::find(FWaiters.begin(), FWaiters.end(), me));
+      index = me->Slot;
     }
   }
   if (index < 0) {
@@ -200,22 +200,24 @@ void TDBAPool::Release(std::int32_t AIndex) {
       DropSlot(s);
     }
   }
+  std::shared_ptr<Waiter> next;
   {
-    // Notified under the lock: the waiter (or a destructor waiting for this slot) cannot run on
-    // and free its condition variable before the notification is done.
     TOVLockGuard g(FLock);
     if (!FWaiters.empty()) {
       // Handed over as it is, still marked lent: the first waiter alone is woken, and nobody
       // arriving meanwhile can take the slot from it.
-      Waiter* next = FWaiters.front();
+      next = std::move(FWaiters.front());
       FWaiters.pop_front();
       next->Slot = AIndex;
-      next->Woken.notify_one();
-      return;
+    } else {
+      FLent[static_cast<std::size_t>(AIndex)] = false;
+      // Notified under the lock: the destructor cannot run on and free the pool first.
+      if (FDestroying) FFreed.notify_all();
     }
-    FLent[static_cast<std::size_t>(AIndex)] = false;
-    if (FDestroying) FFreed.notify_all();
   }
+  // The waiter checks Slot under the lock before it waits, so this wake-up cannot be lost; its
+  // record lives on through next.
+  if (next) next->Woken.notify_one();
 }
 
 TDBADialectRef TDBAPool::SlotDialect(std::int32_t AIndex) const {

@@ -2,8 +2,9 @@
 // dialect, lent to one borrower at a time; a dead slot is reconnected when lent.
 //
 // Waiting borrowers queue in arrival order; Release hands its slot straight to the first of
-// them and wakes that one alone (no thundering herd, no borrower overtaking one that waits
-// longer).  The exhaustion bound (about 5 s) and the destruction wait are injectable
+// them and wakes that one alone, after leaving the lock (no thundering herd, no borrower
+// overtaking one that waits longer, and the woken borrower does not wake into a lock still
+// held by the one that woke it).  The exhaustion bound (about 5 s) and the destruction wait are injectable
 // (TDBAPoolTimings) so tests run fast; the messages keep their text ("... for 5s ...")
 // whatever the bound.  Destruction waits (bounded, about 5 s) for lent slots before closing
 // connections; a slot still lent after that is logged and its dialect is left open (never
@@ -82,9 +83,11 @@ class TDBAPool {
   void InterruptAll() noexcept EXCLUDES(FLock);
 
  private:
-  // One borrower waiting in Acquire; Release sets Slot (already marked lent) and wakes it.
+  // One borrower waiting in Acquire; Release sets Slot (already marked lent) under FLock and
+  // wakes it after leaving FLock: the record is shared so that it outlives a waiter that
+  // gives up at that very moment.
   struct Waiter {
-    std::int32_t Slot = -1;
+    std::int32_t Slot = -1;  // guarded by FLock
     std::condition_variable_any Woken;
   };
 
@@ -103,7 +106,7 @@ class TDBAPool {
   mutable TOVLock FLock{LockLevel::Leaf};
   std::condition_variable_any FFreed;    // a slot given back while the destructor waits
   std::vector<bool> FLent GUARDED_BY(FLock);  // per slot: lent to a borrower
-  std::deque<Waiter*> FWaiters GUARDED_BY(FLock);  // in arrival order; each lives in its Acquire
+  std::deque<std::shared_ptr<Waiter>> FWaiters GUARDED_BY(FLock);  // in arrival order
   bool FDestroying GUARDED_BY(FLock) = false;
   // The slots themselves: see TDBAPoolSlot for who changes them.
   std::vector<TDBAPoolSlot> FSlots;

@@ -1,4 +1,4 @@
-// One HTTP connection on its connection thread: request head and body in, answer out, close.
+// One request on its handler thread: body in, handler, answer out, close.
 #include "ov_http_connection.h"
 
 #include <fcntl.h>
@@ -24,31 +24,17 @@ namespace ov::detail {
 
 namespace {
 
-// How long a lingering close keeps reading, and how much it discards at most.
-constexpr std::chrono::milliseconds kLingerTime{2000};
-constexpr std::size_t kLingerBytes = 4 * 1024 * 1024;
 constexpr std::size_t kReadChunk = 16 * 1024;
 
 }  // namespace
 
 // ---- the thread's slot ------------------------------------------------------------------------
 
-void HttpWorkerSlot::Track(Stream* s, bool waiting_for_head) noexcept {
+void HttpWorkerSlot::Track(Stream* s) noexcept {
   TOVLockGuard g(lock_);
   current_ = s;
-  before_request_ = s && waiting_for_head;
-  // A stream taken up after the stop (accepted just as it came) is cut at once as well.
+  // A stream taken up after the stop (handed over just as it came) is cut at once as well.
   if (stopped_ && current_) current_->Abort();
-}
-
-void HttpWorkerSlot::RequestArrived() noexcept {
-  TOVLockGuard g(lock_);
-  before_request_ = false;
-}
-
-void HttpWorkerSlot::AbortIfBeforeRequest() noexcept {
-  TOVLockGuard g(lock_);
-  if (current_ && before_request_) current_->Abort();
 }
 
 void HttpWorkerSlot::Stop() noexcept {
@@ -57,38 +43,19 @@ void HttpWorkerSlot::Stop() noexcept {
   if (current_) current_->Abort();
 }
 
-// A Counted connection's wait for its request head: its end is reported once, when the head
-// has arrived or when the connection ends without one.
-class HeadWait {
- public:
-  HeadWait(HttpCore& core, const std::string& peer_ip, bool counted) : core_(core), ip_(peer_ip), counted_(counted) {}
-  ~HeadWait() { Done(); }
-  HeadWait(const HeadWait&) = delete;
-  HeadWait& operator=(const HeadWait&) = delete;
-  void Done() noexcept {
-    if (!counted_) return;
-    counted_ = false;
-    core_.HeadDone(ip_);
-  }
-
- private:
-  HttpCore& core_;
-  const std::string ip_;
-  bool counted_;
-};
-
-// One accepted connection, served on its thread.
+// One request's connection, served on its handler thread.
 class HttpConnection final : public TOVHttpConnection {
  public:
-  HttpConnection(HttpCore& core, HttpWorkerSlot& slot, HeadWait& head_wait, std::unique_ptr<Stream> s)
-      : core_(core), slot_(slot), head_wait_(head_wait), stream_(std::move(s)) {}
+  HttpConnection(HttpCore& core, HttpWorkerSlot& slot, std::unique_ptr<Stream> s, std::string in)
+      : core_(core), slot_(slot), stream_(std::move(s)), in_(std::move(in)) {}
   ~HttpConnection() override { Release(); }
 
   Stream& GetStream() override { return *stream_; }
   bool Detached() const noexcept override { return detached_; }
   TOVDetachedStream SendAndDetach(const TOVHttpResponse& resp) override;
 
-  void Run(StreamClock::time_point accepted);
+  // The request whose head reader has read; gate_passed: the loop ran the security gate.
+  void Run(TOVHttpRequest& req, TOVHttpRequestReader& reader, bool gate_passed);
 
  private:
   Deadline IoDeadline() const { return DeadlineIn(core_.opts.io_timeout); }
@@ -103,7 +70,6 @@ class HttpConnection final : public TOVHttpConnection {
 
   HttpCore& core_;
   HttpWorkerSlot& slot_;
-  HeadWait& head_wait_;
   std::unique_ptr<Stream> stream_;
   std::string in_;  // bytes read and not yet consumed
   bool detached_ = false;
@@ -154,34 +120,48 @@ std::string BuildHead(const TOVHttpResponse& resp, std::optional<std::uint64_t> 
 
 }  // namespace
 
+bool HasUnreadInput(const Stream& s) noexcept {
+  int pending = 0;
+  return s.Fd() >= 0 && ::ioctl(s.Fd(), FIONREAD, &pending) == 0 && pending > 0;
+}
+
+AnswerBytes PrepareAnswer(const TOVHttpRequest* req, const TOVHttpResponse& resp) {
+  AnswerBytes a;
+  if (NoBodyStatus(resp.status)) {
+    a.out = BuildHead(resp, std::nullopt, true);
+    return a;
+  }
+  const bool head_only = req && req->method == "HEAD";
+  if (!resp.file) {
+    a.out = BuildHead(resp, resp.body.size(), true);
+    if (!head_only) a.out.append(resp.body);
+    return a;
+  }
+  a.out = BuildHead(resp, resp.file->Size(), true);
+  if (!head_only) a.file = resp.file;
+  return a;
+}
+
+std::string PrepareOpenAnswer(const TOVHttpResponse& resp) {
+  const bool no_body = NoBodyStatus(resp.status);
+  std::string out = BuildHead(resp, no_body ? std::nullopt : std::optional<std::uint64_t>(resp.body.size()), false);
+  if (!no_body) out.append(resp.body);
+  return out;
+}
+
 bool HttpConnection::SendHead(const std::string& head) {
   return stream_->Send(head.data(), head.size(), IoDeadline()).ok();
 }
 
 bool HttpConnection::SendResponse(const TOVHttpRequest* req, TOVHttpResponse& resp) {
-  bool head_only = req && req->method == "HEAD";
-  if (NoBodyStatus(resp.status)) {
-    return SendHead(BuildHead(resp, std::nullopt, true));
-  }
-  if (!resp.file) {
-    std::string out = BuildHead(resp, resp.body.size(), true);
-    if (!head_only) out.append(resp.body);
-    return stream_->Send(out.data(), out.size(), IoDeadline()).ok();
-  }
-  const TOVBodyFile& file = *resp.file;
-  const std::string head = BuildHead(resp, file.Size(), true);
-  if (head_only) return SendHead(head);
-  return stream_->SendFile(head, file.Fd(), file.Size(), core_.opts.io_timeout).ok();
+  const AnswerBytes a = PrepareAnswer(req, resp);
+  if (!a.file) return SendHead(a.out);
+  return stream_->SendFile(a.out, a.file->Fd(), a.file->Size(), core_.opts.io_timeout).ok();
 }
 
 TOVDetachedStream HttpConnection::SendAndDetach(const TOVHttpResponse& resp) {
   if (detached_ || !stream_) throw std::runtime_error("connection already handed over");
-  std::string head = BuildHead(resp, NoBodyStatus(resp.status) ? std::nullopt
-                                                               : std::optional<std::uint64_t>(resp.body.size()),
-                               false);
-  if (!NoBodyStatus(resp.status)) head.append(resp.body);
-  if (!stream_->Send(head.data(), head.size(), IoDeadline()).ok())
-    throw std::runtime_error("cannot send the upgrade answer");
+  if (!SendHead(PrepareOpenAnswer(resp))) throw std::runtime_error("cannot send the upgrade answer");
   Untrack();
   detached_ = true;
   TOVDetachedStream out;
@@ -202,11 +182,7 @@ void HttpConnection::Release() noexcept {
 void HttpConnection::Finish(bool linger) noexcept {
   if (!stream_) return;
   Untrack();
-  // Unread input (a body we did not take, a pipelined request) would make close() send a
-  // reset that can destroy the answer in flight; drain it first.
-  int pending = 0;
-  if (!linger && stream_->Fd() >= 0 && ::ioctl(stream_->Fd(), FIONREAD, &pending) == 0 && pending > 0) linger = true;
-  if (linger) {
+  if (linger || HasUnreadInput(*stream_)) {
     stream_->LingeringClose(kLingerTime, kLingerBytes);
   } else {
     // With nothing unread, close() alone ends a plain connection in order (FIN); TLS first
@@ -224,54 +200,13 @@ void HttpConnection::SendErrorAndClose(int status, const std::string& message, b
   Finish(linger);
 }
 
-void HttpConnection::Run(StreamClock::time_point accepted) {
-  const Deadline head_deadline = accepted + core_.opts.io_timeout;
-  TOVHttpRequestReader reader;
+void HttpConnection::Run(TOVHttpRequest& req, TOVHttpRequestReader& reader, bool gate_passed) {
   char buf[kReadChunk];
-
-  // The request head, within one deadline from accept.
-  bool any = false;
-  for (;;) {
-    if (!in_.empty()) {
-      auto r = reader.FeedHead(in_);
-      if (r == TOVHttpRequestReader::Result::Done) break;
-      if (r == TOVHttpRequestReader::Result::Error) {
-        SendErrorAndClose(reader.ErrorStatus(), reader.ErrorMessage(), true);
-        return;
-      }
-    }
-    IoResult rr = stream_->Recv(buf, sizeof buf, head_deadline);
-    if (rr.status == IoStatus::Timeout) {
-      if (any) SendErrorAndClose(408, "Request timeout", true);
-      else Finish(false);
-      return;
-    }
-    if (!rr.ok()) {
-      Finish(false);  // the client went away
-      return;
-    }
-    any = true;
-    in_.append(buf, rr.bytes);
-  }
-
-  slot_.RequestArrived();
-  head_wait_.Done();
-
-  TOVHttpRequest req;
-  req.peer_address = stream_->PeerAddress();
-  req.peer_port = stream_->PeerPort();
-  req.secure = stream_->IsSecure();
   req.connection = this;
-  if (reader.FillRequest(req) != TOVHttpRequestReader::Result::Done) {
-    SendErrorAndClose(reader.ErrorStatus() ? reader.ErrorStatus() : 400,
-                      reader.ErrorMessage().empty() ? "Bad request" : reader.ErrorMessage(), true);
-    return;
-  }
-
   TOVHttpResponse resp;
   resp.SetHeader("Connection", "close");
   // The gate runs before the body is read, so a refused client cannot make us read it.
-  if (!core_.RunSecurityGate(req, resp)) {
+  if (!gate_passed && !core_.RunSecurityGate(req, resp)) {
     SendResponse(&req, resp);
     // Only a body still on its way needs draining; a refused client that sent none (the usual
     // case in a flood) must not hold this thread for the lingering time.
@@ -383,36 +318,26 @@ void HttpConnection::Run(StreamClock::time_point accepted) {
 }
 
 
-// ---- one connection from accept to close ------------------------------------------------------
+// ---- one request from its head to the close --------------------------------------------------
 
-void ServeConnection(HttpCore& core, TOVAcceptedSocket sock, bool counted, HttpWorkerSlot& slot) noexcept {
-  auto accepted = StreamClock::now();
+void ServeRequest(HttpCore& core, HeadRead head, HttpWorkerSlot& slot) noexcept {
   // Untracks on every way out, before the stream it names is destroyed.
   struct Untracked {
     HttpWorkerSlot& slot;
     ~Untracked() { slot.Track(nullptr); }
   };
   try {
-    HeadWait head_wait(core, sock.peer_address, counted);
-    SetConnectionOptions(sock.fd);
-    std::unique_ptr<Stream> stream;
-    if (core.tls.load()) {
-      auto h = std::make_unique<TOVOpenSSLHandler>(sock, static_cast<TOVSSLType>(core.ssl_type.load()));
-      Untracked untrack{slot};
-      slot.Track(h.get(), true);
-      if (!h->Accept(accepted + core.opts.io_timeout)) return;  // the handler closes the socket
-      stream = std::move(h);
-    } else {
-      stream = std::make_unique<SocketStream>(sock);
-    }
     Untracked untrack{slot};
-    slot.Track(stream.get(), true);
-    HttpConnection conn(core, slot, head_wait, std::move(stream));
-    conn.Run(accepted);
+    slot.Track(head.stream.get());
+    HttpConnection conn(core, slot, std::move(head.stream), std::move(head.in));
+    conn.Run(head.req, *head.reader, head.gate_passed);
   } catch (...) {
     const CaughtException ex = DescribeCaught();
     LogError("HTTP request error: %s: %s", ex.type, ex.what);
   }
+  // Closed, or handed over to the hub: either way no longer this server's.
+  head.stream.reset();
+  core.ConnectionLeft();
 }
 
 }  // namespace ov::detail

@@ -1,8 +1,7 @@
-// Listener, connection-thread cache and bounded shutdown of the HTTP server.
+// Listener, event loops, handler-thread cache and bounded shutdown of the HTTP server.
 #include "ov_http_core.h"
 
 #include <poll.h>
-#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -14,6 +13,7 @@
 #include <future>
 
 #include "ov_format.h"
+#include "ov_http_loop.h"
 #include "ov_listener.h"
 #include "ov_log.h"
 #include "ov_router.h"
@@ -22,33 +22,16 @@ namespace ov::detail {
 
 namespace {
 
-// How often the shutdown wait looks for connections that asked for nothing yet.
+// The shortest time the stop gives idle handler threads to leave.
 constexpr std::chrono::milliseconds kShutdownSlice{100};
+// Event loops by default: one per processor, at most this many.
+constexpr std::size_t kDefaultMaxLoops = 8;
 // The end of the shutdown wait kept for stopped connections to come back, at most.
 constexpr std::chrono::milliseconds kStopGrace{500};
 
-// No connection is waiting to be taken (or the call was interrupted).
-bool NothingPending(int err) noexcept { return err == EAGAIN || err == EWOULDBLOCK || err == EINTR; }
-// Network errors that accept() passes on from the connection being taken; they end only that
-// connection (ECONNABORTED: the client left before it was taken).
-bool ConnectionError(int err) noexcept {
-  switch (err) {
-    case ECONNABORTED: case EPROTO: case EPERM: case ENETDOWN: case ENETUNREACH: case ENOPROTOOPT:
-    case EHOSTDOWN: case EHOSTUNREACH: case ENONET: case EOPNOTSUPP: case ETIMEDOUT:
-      return true;
-    default:
-      return false;
-  }
-}
-
-void SignalEvent(int fd) noexcept {
-  std::uint64_t one = 1;
-  ssize_t n = ::write(fd, &one, sizeof one);
-  (void)n;
-}
-
 TOVHttpServerOptions CompleteOptions(TOVHttpServerOptions o) {
   if (o.max_connections == 0) o.max_connections = 1;
+  if (o.event_loops == 0) o.event_loops = std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, kDefaultMaxLoops);
   if (o.upload_dir.empty()) {
     std::error_code ec;
     o.upload_dir = std::filesystem::temp_directory_path(ec).string();
@@ -64,10 +47,11 @@ HttpCore::HttpCore(TOVHttpServerOptions o)
     : opts(CompleteOptions(std::move(o))), files(opts.web_root, opts.plugin_root) {}
 
 HttpCore::~HttpCore() {
-  // Connection threads hold the core, so nothing uses the descriptors any more.
+  // Handler threads hold the core and the loops are joined, so nothing uses the descriptors
+  // any more.
+  loops_.clear();
   if (listen_fd >= 0) ::close(listen_fd);
   if (wake_fd >= 0) ::close(wake_fd);
-  if (cap_fd >= 0) ::close(cap_fd);
 }
 
 // ---- listener ---------------------------------------------------------------------------------
@@ -89,16 +73,21 @@ void HttpCore::Listen() {
     }
     throw;
   }
-  listen_fd = l.fd;  // closed with the core from here on, like the events below
+  listen_fd = l.fd;  // closed with the core from here on, like the event below
   port = l.port;
   wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  cap_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (wake_fd < 0 || cap_fd < 0) throw std::runtime_error(Format("Cannot create eventfd: %s", std::strerror(errno)));
+  if (wake_fd < 0) throw std::runtime_error(Format("Cannot create eventfd: %s", std::strerror(errno)));
+  for (std::size_t i = 0; i < opts.event_loops; ++i) loops_.push_back(std::make_unique<HttpLoop>(*this));
 }
+
 
 void HttpCore::RequestStop() noexcept {
   stop_requested.store(true);
   if (wake_fd >= 0) SignalEvent(wake_fd);
+  for (auto& l : loops_) l->Stop();
+  // Idle handler threads leave at once.
+  TOVLockGuard g(m_);
+  for (Handler* h : idle_) h->wake.notify_one();
 }
 
 void HttpCore::RunAcceptLoop() {
@@ -114,186 +103,126 @@ void HttpCore::RunAcceptLoop() {
       c.accept_done_cv_.notify_all();
     }
   } done{*this};
-  SpawnConnectionThread();
-  // The connection threads accept; this loop reaps the threads that left and, while every
-  // thread is busy at the cap, accepts and closes what comes in.
-  while (!stop_requested.load()) {
-    bool at_cap = false;
-    bool none_free = false;
-    {
-      TOVLockGuard g(m_);
-      // Every thread is serving a connection: nobody takes the next one until one finishes.
-      none_free = threads_ <= active_;
-      at_cap = none_free && threads_ >= opts.max_connections;
+  if (!loops_started_.exchange(true)) {
+    std::size_t started = 0;
+    std::string why;
+    for (auto& l : loops_) {
+      try {
+        l->Start();
+        ++started;
+      } catch (const std::exception& e) {
+        why = e.what();
+      }
     }
-    // Below the cap that only happens when a thread could not be started or could not wait;
-    // try again rather than leave connections waiting in the backlog.
-    if (none_free && !at_cap) SpawnConnectionThread();
-    // The cap event comes from a thread that took the last free place, so clients past the
-    // cap are turned away at once rather than at the next look.
-    pollfd fds[3] = {{wake_fd, POLLIN, 0}, {cap_fd, POLLIN, 0}, {listen_fd, POLLIN, 0}};
-    int r = ::poll(fds, at_cap ? 3 : 2, 1000);
-    if (r > 0 && (fds[1].revents & POLLIN)) {
-      std::uint64_t v;
-      ssize_t n = ::read(cap_fd, &v, sizeof v);
-      (void)n;
-    }
-    ReapFinished();
-    if (stop_requested.load()) break;
-    if (at_cap && r > 0 && (fds[2].revents & POLLIN)) RefuseOverCap();
+    if (started == 0) throw std::runtime_error("Cannot start the HTTP event loops: " + why);
+    if (started < loops_.size()) LogAcceptError("HTTP event loop could not start", why);
   }
-  // Stop taking connections: later clients are refused at once instead of waiting, and the
-  // threads waiting in accept return.  The descriptor itself is closed with the core.
+  // The loops accept and serve; this thread only reaps the handler threads that left.
+  while (!stop_requested.load()) {
+    pollfd p{wake_fd, POLLIN, 0};
+    ::poll(&p, 1, 1000);
+    ReapFinished();
+  }
+  // Stop taking connections: later clients are refused at once instead of waiting.  The
+  // descriptor itself is closed with the core.
   ::shutdown(listen_fd, SHUT_RDWR);
 }
 
-void HttpCore::RefuseOverCap() {
-  for (int i = 0; i < 64; ++i) {
-    {
-      TOVLockGuard g(m_);
-      if (threads_ > active_ || threads_ < opts.max_connections) return;  // a thread is free again
-    }
-    int fd = ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (fd < 0) return;
-    ::close(fd);
-    TOVUniqueLock g(m_);
-    ++refused_;
-    auto now = StreamClock::now();
-    bool log = now - last_refused_log_ > std::chrono::seconds(10);
-    if (log) last_refused_log_ = now;
-    std::uint64_t n = refused_;
-    g.unlock();
-    if (log) LogWarning("HTTP connection limit (%d) reached; %d connection(s) refused so far", opts.max_connections, n);
-  }
-}
-
-// ---- connection threads -------------------------------------------------------------------------
-
-std::size_t HttpCore::ActiveConnections() const {
-  TOVLockGuard g(m_);
-  return active_;
-}
+// ---- handler threads ----------------------------------------------------------------------------
 
 std::size_t HttpCore::ConnectionThreads() const {
   TOVLockGuard g(m_);
   return threads_;
 }
 
-void HttpCore::SpawnConnectionThread() {
-  TOVUniqueLock g(m_);
-  if (stop_requested.load()) return;
-  if (threads_ >= opts.max_connections) {
-    g.unlock();
-    SignalEvent(cap_fd);
-    return;
+void HttpCore::ConnectionLeft() noexcept {
+  if (open_.fetch_sub(1) == 1 && stop_requested.load()) {
+    TOVLockGuard g(m_);
+    done_cv_.notify_all();
   }
-  auto w = std::make_unique<Worker>();
+}
+
+bool HttpCore::SubmitToHandler(HeadRead& head) {
+  std::unique_ptr<HeadRead> job;
   try {
+    job = std::make_unique<HeadRead>(std::move(head));
+  } catch (const std::exception& e) {
+    LogAcceptError("HTTP request could not be handed over", e.what());
+    return false;
+  }
+  TOVUniqueLock g(m_);
+  if (stop_requested.load()) {
+    head = std::move(*job);
+    return false;
+  }
+  if (!idle_.empty()) {
+    // The most recent idle thread (its stack is still warm), woken alone.
+    Handler* h = idle_.back();
+    idle_.pop_back();
+    h->job = std::move(job);
+    ++active_;
+    g.unlock();
+    h->wake.notify_one();
+    return true;
+  }
+  if (threads_ >= opts.max_connections) {
+    head = std::move(*job);
+    ++refused_;
+    const auto now = StreamClock::now();
+    const bool log = now - last_refused_log_ > std::chrono::seconds(10);
+    if (log) last_refused_log_ = now;
+    const std::uint64_t n = refused_;
+    g.unlock();
+    if (log) LogWarning("HTTP connection limit (%d) reached; %d connection(s) refused so far", opts.max_connections, n);
+    return false;
+  }
+  std::unique_ptr<Handler> h;
+  try {
+    handlers_.reserve(handlers_.size() + 1);  // the record below cannot fail once the thread runs
+    h = std::make_unique<Handler>();
+    h->job = std::move(job);
     // Started under the lock: the thread's own exit path takes it, so it cannot finish
     // before it is recorded.
-    w->thread = std::thread(&HttpCore::WorkerMain, shared_from_this(), w.get());
+    h->thread = std::thread(&HttpCore::HandlerMain, shared_from_this(), h.get());
   } catch (const std::exception& e) {
+    head = std::move(h && h->job ? *h->job : *job);  // back to the loop, untouched
     g.unlock();
-    LogAcceptError("HTTP connection thread could not start", e.what());
-    return;
+    LogAcceptError("HTTP handler thread could not start", e.what());
+    return false;
   }
+  handlers_.push_back(std::move(h));
   ++threads_;
-  workers_.push_back(std::move(w));
+  ++active_;
+  return true;
 }
 
-void HttpCore::LogAcceptError(const char* what, const std::string& why) {
-  {
-    TOVLockGuard g(m_);
-    auto now = StreamClock::now();
-    if (last_accept_error_log_ != StreamClock::time_point{} && now - last_accept_error_log_ < std::chrono::seconds(10))
-      return;
-    last_accept_error_log_ = now;
-  }
-  LogWarning("%s: %s", what, why);
-}
-
-void HttpCore::WorkerMain(Worker* w) {
+void HttpCore::HandlerMain(Handler* h) {
   // The shared_ptr bound into the thread keeps this core alive until the thread ends.
-  // Each thread waits on its own epoll set: the listener with EPOLLEXCLUSIVE (one waiter is
-  // woken per connection, not all of them) and the stop event.
-  int ep = ::epoll_create1(EPOLL_CLOEXEC);
-  if (ep >= 0) {
-    epoll_event lev{};
-    lev.events = EPOLLIN | EPOLLEXCLUSIVE;
-    lev.data.fd = listen_fd;
-    epoll_event wev{};
-    wev.events = EPOLLIN;
-    wev.data.fd = wake_fd;
-    if (::epoll_ctl(ep, EPOLL_CTL_ADD, listen_fd, &lev) != 0 || ::epoll_ctl(ep, EPOLL_CTL_ADD, wake_fd, &wev) != 0) {
-      ::close(ep);
-      ep = -1;
-    }
-  }
-  // Without its wait set the thread cannot serve; the accept loop starts another one when no
-  // thread is left free.
-  if (ep < 0) LogAcceptError("HTTP connection thread cannot wait for connections", std::strerror(errno));
-  // A thread is free whenever it is not serving a connection (threads_ - active_ counts them),
-  // including one that has just finished and is on its way back to accept.
-  bool left = false;
-  auto idle_since = StreamClock::now();
-  while (ep >= 0 && !stop_requested.load()) {
-    sockaddr_storage peer{};
-    socklen_t peer_len = sizeof peer;
-    int fd = ::accept4(listen_fd, reinterpret_cast<sockaddr*>(&peer), &peer_len, SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (fd < 0) {
-      int err = errno;
-      if (NothingPending(err)) {
-        epoll_event out[2];
-        ::epoll_wait(ep, out, 2, 1000);
-      } else if (ConnectionError(err)) {
-        // Only that connection is lost; the next one is taken at once.
-        if (err != ECONNABORTED) LogAcceptError("HTTP accept failed", std::strerror(err));
-      } else if (!stop_requested.load()) {
-        // A shortage (descriptors, memory) or an error not expected while the server runs: a
-        // pause gives running connections time to free resources and keeps this from
-        // spinning.  The thread stays either way; leaving could leave nobody to accept.
-        LogAcceptError("HTTP accept failed", std::strerror(err));
-        pollfd pw{wake_fd, POLLIN, 0};
-        ::poll(&pw, 1, 100);
-      }
-      // A thread idle for a while leaves, as long as another one stays free.
-      if (StreamClock::now() - idle_since > opts.thread_idle_timeout) {
-        TOVLockGuard g(m_);
-        if (threads_ > active_ + 1) {
-          // Counted out under the same look, so two idle threads never both leave the last place.
-          LeaveLocked(w);
-          left = true;
-          break;
-        }
-      }
-      continue;
-    }
-    TOVAcceptedSocket sock{fd, {}, 0};
-    SocketAddressText(peer, sock.peer_address, sock.peer_port);
-    // A refused connection is closed before it takes this thread (or counts as served).
-    const TOVAdmission admission = Admit(sock.peer_address);
-    if (admission == TOVAdmission::Refused) {
-      ::close(fd);
-      continue;
-    }
-    bool none_free;
+  for (;;) {
+    std::unique_ptr<HeadRead> job;
     {
-      TOVLockGuard g(m_);
-      none_free = ++active_ >= threads_;
+      TOVUniqueLock g(m_);
+      const auto idle_until = StreamClock::now() + opts.thread_idle_timeout;
+      while (!h->job && !stop_requested.load()) {
+        if (h->wake.wait_until(g, idle_until) == std::cv_status::timeout) break;
+      }
+      if (!h->job) {
+        // Idle for a while, or the stop: the thread leaves (a new one starts when needed).
+        idle_.erase(std::remove(idle_.begin(), idle_.end(), h), idle_.end());
+        --threads_;
+        finished_.push_back(h);
+        done_cv_.notify_all();
+        return;
+      }
+      job = std::move(h->job);
     }
-    // This thread took the last free place: start another one for the next connection.
-    if (none_free) SpawnConnectionThread();
-    ServeConnection(*this, std::move(sock), admission == TOVAdmission::Counted, w->slot);
-    {
-      TOVLockGuard g(m_);
-      if (--active_ == 0) done_cv_.notify_all();
-    }
-    idle_since = StreamClock::now();
+    ServeRequest(*this, std::move(*job), h->slot);
+    job.reset();
+    TOVLockGuard g(m_);
+    --active_;
+    idle_.push_back(h);
+    done_cv_.notify_all();
   }
-  if (ep >= 0) ::close(ep);
-  if (left) return;
-  TOVLockGuard g(m_);
-  LeaveLocked(w);
 }
 
 TOVAdmission HttpCore::Admit(const std::string& peer_ip) noexcept {
@@ -314,43 +243,39 @@ void HttpCore::HeadDone(const std::string& peer_ip) noexcept {
   }
 }
 
-void HttpCore::LeaveLocked(Worker* w) {
-  --threads_;
-  finished_.push_back(w);
-  done_cv_.notify_all();
+void HttpCore::LogAcceptError(const char* what, const std::string& why) {
+  {
+    TOVLockGuard g(m_);
+    auto now = StreamClock::now();
+    if (last_accept_error_log_ != StreamClock::time_point{} && now - last_accept_error_log_ < std::chrono::seconds(10))
+      return;
+    last_accept_error_log_ = now;
+  }
+  LogWarning("%s: %s", what, why);
 }
 
 void HttpCore::ReapFinished() {
-  std::vector<std::unique_ptr<Worker>> done;
+  std::vector<std::unique_ptr<Handler>> done;
   {
     TOVLockGuard g(m_);
     if (finished_.empty()) return;
-    for (Worker* f : finished_) {
-      auto it = std::find_if(workers_.begin(), workers_.end(), [f](const auto& p) { return p.get() == f; });
-      if (it != workers_.end()) {
+    for (Handler* f : finished_) {
+      auto it = std::find_if(handlers_.begin(), handlers_.end(), [f](const auto& p) { return p.get() == f; });
+      if (it != handlers_.end()) {
         done.push_back(std::move(*it));
-        workers_.erase(it);
+        handlers_.erase(it);
       }
     }
     finished_.clear();
   }
-  for (auto& w : done)
-    if (w->thread.joinable()) w->thread.join();
+  for (auto& h : done)
+    if (h->thread.joinable()) h->thread.join();
 }
 
 // ---- bounded shutdown ---------------------------------------------------------------------------
 
-bool HttpCore::WaitForConnections(TOVUniqueLock<TOVLock>& g, StreamClock::time_point until) {
-  // A connection that has not sent its whole request head yet has asked for nothing: it is
-  // cut at once (and again every so often, for one accepted just as the stop came) instead of
-  // holding the stop until its deadline.
-  for (;;) {
-    for (auto& w : workers_) w->slot.AbortIfBeforeRequest();
-    auto now = StreamClock::now();
-    if (now >= until) return active_ == 0;
-    auto slice = std::min<StreamClock::duration>(until - now, kShutdownSlice);
-    if (done_cv_.wait_for(g, slice, [&]() REQUIRES(m_) { return active_ == 0; })) return true;
-  }
+bool HttpCore::WaitForRequests(TOVUniqueLock<TOVLock>& g, StreamClock::time_point until) {
+  return done_cv_.wait_until(g, until, [&]() REQUIRES(m_) { return Drained(); });
 }
 
 void HttpCore::RunBusyShutdownCallback() noexcept {
@@ -385,7 +310,7 @@ void HttpCore::CallBusyShutdown(StreamClock::time_point until) noexcept {
 }
 
 void HttpCore::Shutdown() noexcept {
-  RequestStop();
+  RequestStop();  // the loops cut the connections waiting for their head at once
   const auto start = StreamClock::now();
   const auto until = start + opts.shutdown_wait;
   const auto grace = std::min<StreamClock::duration>(kStopGrace, opts.shutdown_wait / 10);
@@ -397,32 +322,38 @@ void HttpCore::Shutdown() noexcept {
   if (listen_fd >= 0) ::shutdown(listen_fd, SHUT_RDWR);  // also when Start never ran
 
   TOVUniqueLock g(m_);
-  // Running requests get the first half of the wait to end on their own; then whoever can make
-  // them end sooner (running database statements) is told once, without our lock held.
-  bool drained = WaitForConnections(g, start + opts.shutdown_wait / 2);
+  // Running requests (and answers the loops are sending) get the first half of the wait to
+  // end on their own; then whoever can make them end sooner (running database statements) is
+  // told once, without our lock held.
+  bool drained = WaitForRequests(g, start + opts.shutdown_wait / 2);
   if (!drained) {
     g.unlock();
     CallBusyShutdown(until - grace);
     g.lock();
-    drained = WaitForConnections(g, until - grace);
+    drained = WaitForRequests(g, until - grace);
   }
   if (!drained) {
     // What is left is stopped: its socket is shut down, so a blocked read or write returns
     // now and no further one waits.  The rest of the wait lets those threads come back.
-    for (auto& w : workers_) w->slot.Stop();
+    for (auto& h : handlers_) h->slot.Stop();
     done_cv_.wait_until(g, until, [&]() REQUIRES(m_) { return active_ == 0; });
   }
-  // Threads waiting for a connection leave on the stop event; what is left after this is
-  // still inside a handler.
-  done_cv_.wait_until(g, std::max(until, StreamClock::now() + kShutdownSlice), [&]() REQUIRES(m_) { return threads_ <= active_; });
+  g.unlock();
+  // The loops never block: cut what they still hold and join them.
+  for (auto& l : loops_) l->Cut();
+  for (auto& l : loops_) l->Join();
+  g.lock();
+  // Idle handler threads leave on the stop; what is left after this is still inside a handler.
+  done_cv_.wait_until(g, std::max(until, StreamClock::now() + kShutdownSlice),
+                      [&]() REQUIRES(m_) { return threads_ <= active_; });
   const std::size_t busy = active_;
   g.unlock();
   ReapFinished();
   g.lock();
   // Threads still running keep this core, and with it their slots, alive through their
   // shared_ptr; their records stay with the core.
-  for (auto& w : workers_)
-    if (w->thread.joinable()) w->thread.detach();
+  for (auto& h : handlers_)
+    if (h->thread.joinable()) h->thread.detach();
   g.unlock();
   if (busy > 0) LogWarning("HTTP server: %d connection(s) still busy after the shutdown wait", busy);
 }

@@ -78,18 +78,28 @@ void HttpCore::HandleRequest(TOVHttpRequest& req, TOVHttpResponse& resp) {
   Dispatch(req, resp);
 }
 
-bool HttpCore::RunSecurityGate(TOVHttpRequest& req, TOVHttpResponse& resp) {
-  if (req.path == "/health") return true;
+namespace {
+
+// The gate itself; may_block false: the blacklist is asked only through is_banned_now.
+GateVerdict SecurityGate(const TOVHttpServerOptions& opts, TOVHttpRequest& req, TOVHttpResponse& resp,
+                         bool may_block) {
+  if (req.path == "/health") return GateVerdict::Pass;
   try {
     std::string mode = "enforce";
     if (auto cfg = Config.Get()) mode = cfg->SecurityGateMode();
-    if (mode == "off") return true;
+    if (mode == "off") return GateVerdict::Pass;
     const std::string client = GetClientIP(req);
     // IP blacklist first, then the rate limit (which also counts this request).
-    if (opts.is_banned && opts.is_banned(client)) {
+    std::optional<bool> banned = false;
+    if (opts.is_banned) {
+      if (may_block) banned = opts.is_banned(client);
+      else banned = opts.is_banned_now ? opts.is_banned_now(client) : std::nullopt;
+    }
+    if (!banned) return GateVerdict::Unknown;
+    if (*banned) {
       if (mode == "enforce") {
         TOVJsonReply::SendError(resp, 403, "Forbidden");
-        return false;
+        return GateVerdict::Refused;
       }
       LogWarning("[gate:log] would block banned IP %s for %s %s", client, req.method, req.path);
     }
@@ -97,18 +107,33 @@ bool HttpCore::RunSecurityGate(TOVHttpRequest& req, TOVHttpResponse& resp) {
       if (mode == "enforce") {
         resp.SetHeader("Retry-After", "60");
         TOVJsonReply::SendError(resp, 429, "Too many requests");
-        return false;
+        return GateVerdict::Refused;
       }
       LogWarning("[gate:log] would rate-limit IP %s for %s %s", client, req.method, req.path);
     }
-    return true;
+    return GateVerdict::Pass;
   } catch (...) {
     const CaughtException ex = DescribeCaught();
     LogError("Unhandled exception in security gate [%s %s]: %s: %s", req.method, req.path, ex.type, ex.what);
   }
   AnswerInternalError(resp);
   resp.SetHeader("Connection", "close");
-  return false;
+  return GateVerdict::Refused;
+}
+
+}  // namespace
+
+bool HttpCore::RunSecurityGate(TOVHttpRequest& req, TOVHttpResponse& resp) {
+  return SecurityGate(opts, req, resp, true) == GateVerdict::Pass;
+}
+
+GateVerdict HttpCore::RunSecurityGateNow(TOVHttpRequest& req, TOVHttpResponse& resp) {
+  return SecurityGate(opts, req, resp, false);
+}
+
+bool HttpCore::AnsweredWithoutHandler(const TOVHttpRequest& req) noexcept {
+  const std::string& path = req.path;
+  return req.method == "OPTIONS" || !(path == "/ws" || path == "/health" || path.starts_with(kApiPrefix));
 }
 
 void HttpCore::Dispatch(TOVHttpRequest& req, TOVHttpResponse& resp) {

@@ -1,11 +1,13 @@
-// The HTTP(S) front end: listener, connection threads, request reading and dispatch.
+// The HTTP(S) front end: listener, event loops, handler threads, request reading and dispatch.
 // This header also brings the request reader, the client address and the static files, so
 // callers of the server need one include.
 //
-// Each accepted connection is served from accept to close on one thread taken from a cache
-// of connection threads (an idle thread is reused; a new one is started only when none is
-// idle, up to a cap; past the cap a connection is accepted and closed).  One request per
-// connection; every answer carries "Connection: close".
+// A few event-loop threads accept connections and read their request heads (TLS handshake
+// included) without a thread per connection; static and plug-in files, the preflight and the
+// refusals are answered from the loop.  Every other request runs on a handler thread of its
+// own, taken from a cache (an idle thread is reused; a new one is started only when none is
+// idle, up to a cap; past the cap the connection is closed).  One request per connection;
+// every answer carries "Connection: close".
 //
 // Request dispatch order: security gate, OPTIONS, /ws, /health, /api/v1, plug-in pages,
 // /plugins/, static files.
@@ -17,6 +19,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -45,7 +48,7 @@ class TOVHttpConnection {
   virtual Stream& GetStream() = 0;
   virtual bool Detached() const noexcept = 0;
   // Sends resp exactly as given (no "Connection: close" is added), then hands the stream
-  // over: from here on the connection thread neither reads, writes nor closes it.  Throws
+  // over: from here on the handler thread neither reads, writes nor closes it.  Throws
   // std::runtime_error when the answer cannot be sent or the stream was handed over already.
   virtual TOVDetachedStream SendAndDetach(const TOVHttpResponse& resp) = 0;
 };
@@ -66,8 +69,10 @@ struct TOVHttpServerOptions {
   // pause allowed while reading a body or writing an answer.
   std::chrono::milliseconds io_timeout{30000};
   std::uint64_t max_body_bytes = 100ull * 1024 * 1024;
-  // Connection threads at most (busy or idle); past the cap a connection is accepted and closed.
+  // Handler threads at most (busy or idle); past the cap a request that needs one is closed.
   std::size_t max_connections = 1024;
+  // Event-loop threads; 0: one per processor, at most 8.
+  std::size_t event_loops = 0;
   std::chrono::milliseconds thread_idle_timeout{30000};
   // The longest the stop waits for running connections, all steps included (see
   // on_busy_shutdown); connections that have not sent their request head are cut at once.
@@ -77,10 +82,15 @@ struct TOVHttpServerOptions {
   TOVRouter* router = nullptr;
 
   // Security gate checks.  Empty: no client is banned and every request is allowed.
+  // is_banned may block (ask the database); is_banned_now answers without blocking when it
+  // can (nullopt otherwise) and is asked on an event loop, so that a request the loop can
+  // answer needs no thread.  Without is_banned_now the gate of a request with is_banned set
+  // always runs on a handler thread.  allow_request must not block.
   std::function<bool(const std::string& client_ip)> is_banned;
+  std::function<std::optional<bool>(const std::string& client_ip)> is_banned_now;
   std::function<bool(const std::string& client_ip)> allow_request;
-  // Connection admission by the TCP peer's address, asked on the accepting thread before the
-  // connection is served.  A Counted connection is passed to head_done exactly once: when its
+  // Connection admission by the TCP peer's address, asked on the accepting event loop before
+  // the connection is served (must not block).  A Counted connection is passed to head_done exactly once: when its
   // whole request head has arrived, or when it ends before (the TLS handshake counts as
   // waiting).  Empty: every connection is Free.  An exception admits the connection Free.
   std::function<TOVAdmission(const std::string& peer_ip)> admit_connection;
@@ -89,11 +99,12 @@ struct TOVHttpServerOptions {
   // request itself (401, 503, ...) or takes the stream with AcceptWebSocketUpgrade.  Empty:
   // 503 "WebSocket server not available".
   std::function<void(TOVHttpRequest& req, TOVHttpResponse& resp)> websocket_upgrade;
-  // The plug-in page look-up, asked for every path that is not /ws, /health or /api/v1: true
+  // The plug-in page look-up (on an event loop: must not block), asked for every path that is
+  // not /ws, /health or /api/v1: true
   // when the path is a plug-in's administration page, with rel_file set to its file relative
   // to the plug-in directory.  Empty: no path is a plug-in page.
   std::function<bool(const std::string& path, std::string& rel_file)> find_admin_page;
-  // Called once by the stop, on the stopping thread, when connections are still busy half-way
+  // Called once by the stop, on the stopping thread, when requests are still busy half-way
   // through shutdown_wait: whatever keeps handlers running long (database statements) is told
   // to end.  At the end of the wait the connections left are stopped and their sockets shut
   // down; a handler that still runs then is left to end on its own.  It runs on a thread of
@@ -137,9 +148,9 @@ class TOVHttpServerWrapper {
   const std::string& Address() const noexcept;
   const std::string& WebRoot() const noexcept;
   const std::string& PluginRoot() const noexcept;
-  // Connections accepted and not yet finished.
+  // Connections accepted and not yet finished (waiting on a loop or served on a handler thread).
   std::size_t ActiveConnections() const;
-  // Connection threads alive (busy or idle).
+  // Handler threads alive (busy or idle).
   std::size_t ConnectionThreads() const;
 
   // The whole request handling on a request that has been read (gate included).

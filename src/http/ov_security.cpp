@@ -330,23 +330,28 @@ void TOVIPBlacklist::Invalidate(const std::string& ip) {
     cache_.erase(ip);
 }
 
-bool TOVIPBlacklist::IsBanned(const std::string& ip) {
+std::optional<bool> TOVIPBlacklist::IsBannedCached(const std::string& ip) {
+  std::uint64_t generation = 0;
+  return CachedAnswer(ip, WallNow(), generation);
+}
+
+std::optional<bool> TOVIPBlacklist::CachedAnswer(const std::string& ip, std::int64_t now, std::uint64_t& generation) {
   if (ip == kSecurityLoopbackIP) return false;
+  TOVLockGuard g(cache_lock_);
+  generation = generation_;
+  if (cache_ttl_ <= std::chrono::milliseconds::zero()) return std::nullopt;
+  auto it = cache_.find(ip);
+  if (it == cache_.end() || MonoNow() - it->second.fetched >= cache_ttl_) return std::nullopt;
+  const CacheEntry& e = it->second;
+  if (!e.banned) return false;
+  return !e.expires || now < *e.expires;  // a temporary ban ends at its time, cached or not
+}
+
+bool TOVIPBlacklist::IsBanned(const std::string& ip) {
   const std::int64_t now = WallNow();
   const bool caching = cache_ttl_ > std::chrono::milliseconds::zero();
   std::uint64_t generation = 0;
-  {
-    TOVLockGuard g(cache_lock_);
-    generation = generation_;
-    if (caching) {
-      auto it = cache_.find(ip);
-      if (it != cache_.end() && MonoNow() - it->second.fetched < cache_ttl_) {
-        const CacheEntry& e = it->second;
-        if (!e.banned) return false;
-        return !e.expires || now < *e.expires;  // a temporary ban ends at its time, cached or not
-      }
-    }
-  }
+  if (const std::optional<bool> cached = CachedAnswer(ip, now, generation)) return *cached;
 
   bool banned = false;
   bool cacheable = true;
@@ -588,6 +593,11 @@ void InstallSecurityGate(TOVHttpServerOptions& options) {
   options.is_banned = [](const std::string& ip) {
     auto blacklist = IPBlacklist.Get();
     return blacklist && blacklist->IsBanned(ip);
+  };
+  options.is_banned_now = [](const std::string& ip) -> std::optional<bool> {
+    auto blacklist = IPBlacklist.Get();
+    if (!blacklist) return false;
+    return blacklist->IsBannedCached(ip);
   };
   options.allow_request = [](const std::string& ip) {
     auto limiter = RateLimiter.Get();

@@ -83,8 +83,9 @@ class TOVRateLimiter {
 // ---- connections waiting for their request head ----------------------------------------------
 
 // Per address, the HTTP connections accepted and still waiting for their request head (the TLS
-// handshake included).  Each holds a connection thread until its head arrives or its deadline
-// passes, so one address that opens many and sends nothing could hold every thread.  Kept apart
+// handshake included).  Each holds a descriptor and a place on an event loop until its head
+// arrives or its deadline passes, so one address that opens many and sends nothing could use
+// up the server's descriptors.  Kept apart
 // from the rate limiter's connection counts (the hub's): nothing is counted twice, and the
 // limiter's answers do not change.
 class TOVHeadWaitLimiter {
@@ -199,6 +200,9 @@ class TOVIPBlacklist {
 
   // "127.0.0.1" is never banned (no database access).  Database errors propagate.
   bool IsBanned(const std::string& ip) EXCLUDES(cache_lock_);
+  // IsBanned's answer when it needs no database (the console address, a fresh cached
+  // answer); nullopt otherwise.  Never blocks on the database.
+  std::optional<bool> IsBannedCached(const std::string& ip) EXCLUDES(cache_lock_);
   // minutes >= 1: a ban until now + minutes (clamped to the largest time the column holds);
   // otherwise permanent.  banned_by < 1, or an id with no user row, stores NULL.  Banning a
   // listed address replaces its reason, banning user and expiry.  The caller must not hold the
@@ -223,6 +227,10 @@ class TOVIPBlacklist {
     TOVMonoTime fetched{};
   };
   std::int64_t WallNow() const;
+  // The console address's or a fresh cached answer at wall time now; generation: the cache's
+  // generation seen (for storing an answer read after this).
+  std::optional<bool> CachedAnswer(const std::string& ip, std::int64_t now, std::uint64_t& generation)
+      EXCLUDES(cache_lock_);
   TOVMonoTime MonoNow() const { return mono_ ? mono_() : std::chrono::steady_clock::now(); }
   // Forgets the address's cached answer (every answer when ip is empty) and makes answers
   // read before now unstorable.

@@ -136,109 +136,115 @@ TOVOpenSSLHandler::~TOVOpenSSLHandler() {
   FConnSSL = nullptr;
 }
 
-int TOVOpenSSLHandler::WaitForSSL(int ret, Deadline deadline) {
-  int err = SSL_get_error(FConnSSL, ret);
-  IoStatus st = IoStatus::Ok;
-  switch (err) {
-    case SSL_ERROR_WANT_READ:
-      if (!WaitReady(POLLIN, deadline, st)) return st == IoStatus::Timeout ? -2 : -1;
-      return 1;
-    case SSL_ERROR_WANT_WRITE:
-      if (!WaitReady(POLLOUT, deadline, st)) return st == IoStatus::Timeout ? -2 : -1;
-      return 1;
-    case SSL_ERROR_ZERO_RETURN:
-      return 0;
+TryResult TOVOpenSSLHandler::Outcome(int ret) noexcept {
+  const int saved = errno;
+  switch (SSL_get_error(FConnSSL, ret)) {
+    case SSL_ERROR_WANT_READ: return {IoStatus::Ok, 0, IoWait::Readable};
+    case SSL_ERROR_WANT_WRITE: return {IoStatus::Ok, 0, IoWait::Writable};
+    case SSL_ERROR_ZERO_RETURN: return {IoStatus::Closed, 0, IoWait::None};
     case SSL_ERROR_SYSCALL:
-      if (errno == EINTR) return 1;
       // With SSL_OP_IGNORE_UNEXPECTED_EOF a bare TCP close is reported as zero-return;
       // anything else here is a reset or similar.
-      return (errno == 0 || errno == EPIPE) ? 0 : -1;
-    default:
-      return -1;
+      return {(saved == 0 || saved == EPIPE) ? IoStatus::Closed : IoStatus::Error, 0, IoWait::None};
+    default: return {IoStatus::Error, 0, IoWait::None};
   }
 }
 
-bool TOVOpenSSLHandler::Accept(Deadline deadline) {
+void TOVOpenSSLHandler::DropSSL() noexcept {
+  ERR_clear_error();
+  if (FConnSSL) SSL_free(FConnSSL);
+  FConnSSL = nullptr;
+  shut_ = true;
+}
+
+TryResult TOVOpenSSLHandler::TryAccept() noexcept {
   try {
-    {
-      TOVLockGuard g(gSharedCtxLock);
-      if (!gSharedCtx) {
-        LogError("[ssl] Accept called before InitSharedSSLContext");
-        return false;
-      }
-      ERR_clear_error();
-      FConnSSL = SSL_new(gSharedCtx);  // holds its own reference on the context
-    }
     if (!FConnSSL) {
-      LogDebug("[ssl] SSL_new failed: %s", OpenSSLErrors());
-      return false;
-    }
-    ApplySSLType(FConnSSL, type_);
-    if (SSL_set_fd(FConnSSL, fd_) != 1) {
-      SSL_free(FConnSSL);
-      FConnSSL = nullptr;
-      return false;
+      if (shut_) return {IoStatus::Error, 0, IoWait::None};
+      {
+        TOVLockGuard g(gSharedCtxLock);
+        if (!gSharedCtx) {
+          shut_ = true;
+          LogError("[ssl] Accept called before InitSharedSSLContext");
+          return {IoStatus::Error, 0, IoWait::None};
+        }
+        ERR_clear_error();
+        FConnSSL = SSL_new(gSharedCtx);  // holds its own reference on the context
+      }
+      if (!FConnSSL) {
+        shut_ = true;
+        LogDebug("[ssl] SSL_new failed: %s", OpenSSLErrors());
+        return {IoStatus::Error, 0, IoWait::None};
+      }
+      ApplySSLType(FConnSSL, type_);
+      if (SSL_set_fd(FConnSSL, fd_) != 1) {
+        DropSSL();
+        return {IoStatus::Error, 0, IoWait::None};
+      }
     }
     for (;;) {
       ERR_clear_error();
       errno = 0;
-      int r = SSL_accept(FConnSSL);
-      if (r == 1) return true;
-      int w = WaitForSSL(r, deadline);
-      if (w == 1) continue;
-      LogDebug("[ssl] handshake with %s failed: %s", peer_address_,
-               w == -2 ? std::string("timeout") : OpenSSLErrors());
-      ERR_clear_error();
-      SSL_free(FConnSSL);
-      FConnSSL = nullptr;
-      shut_ = true;
-      return false;
+      const int r = SSL_accept(FConnSSL);
+      if (r == 1) return {IoStatus::Ok, 0, IoWait::None};
+      if (errno == EINTR && SSL_get_error(FConnSSL, r) == SSL_ERROR_SYSCALL) continue;
+      TryResult t = Outcome(r);
+      if (t.status == IoStatus::Ok) return t;
+      LogDebug("[ssl] handshake with %s failed: %s", peer_address_, OpenSSLErrors());
+      DropSSL();
+      return t;
     }
   } catch (const std::exception& e) {
-    if (FConnSSL) SSL_free(FConnSSL);
-    FConnSSL = nullptr;
+    DropSSL();
     LogError("[ssl] Accept exception: %s: %s", ExceptionClassName(e), e.what());
-    return false;
+    return {IoStatus::Error, 0, IoWait::None};
   }
 }
 
-IoResult TOVOpenSSLHandler::Recv(void* buf, std::size_t len, Deadline deadline) {
-  if (!FConnSSL) return {IoStatus::Error, 0};
-  if (len == 0) return {IoStatus::Ok, 0};
+bool TOVOpenSSLHandler::Accept(Deadline deadline) {
+  for (;;) {
+    const TryResult r = TryAccept();
+    if (r.status != IoStatus::Ok) return false;
+    if (r.wait == IoWait::None) return true;
+    IoStatus st;
+    if (!WaitFor(r.wait, deadline, st)) {
+      LogDebug("[ssl] handshake with %s failed: %s", peer_address_,
+               st == IoStatus::Timeout ? std::string("timeout") : std::string("socket error"));
+      DropSSL();
+      return false;
+    }
+  }
+}
+
+TryResult TOVOpenSSLHandler::TryRecv(void* buf, std::size_t len) noexcept {
+  if (!FConnSSL) return {IoStatus::Error, 0, IoWait::None};
+  if (len == 0) return {IoStatus::Ok, 0, IoWait::None};
   for (;;) {
     ERR_clear_error();
     errno = 0;
     std::size_t got = 0;
-    int r = SSL_read_ex(FConnSSL, buf, len, &got);
-    if (r == 1) return {IoStatus::Ok, got};
-    int w = WaitForSSL(r, deadline);
-    if (w == 1) continue;
+    const int r = SSL_read_ex(FConnSSL, buf, len, &got);
+    if (r == 1) return {IoStatus::Ok, got, IoWait::None};
+    if (errno == EINTR && SSL_get_error(FConnSSL, r) == SSL_ERROR_SYSCALL) continue;
+    const TryResult t = Outcome(r);
     ERR_clear_error();
-    if (w == 0) return {IoStatus::Closed, 0};
-    return {w == -2 ? IoStatus::Timeout : IoStatus::Error, 0};
+    return t;
   }
 }
 
-IoResult TOVOpenSSLHandler::Send(const void* buf, std::size_t len, Deadline deadline) {
-  if (!FConnSSL) return {IoStatus::Error, 0};
-  const char* p = static_cast<const char*>(buf);
-  std::size_t done = 0;
-  while (done < len) {
+TryResult TOVOpenSSLHandler::TrySend(const void* buf, std::size_t len) noexcept {
+  if (!FConnSSL) return {IoStatus::Error, 0, IoWait::None};
+  for (;;) {
     ERR_clear_error();
     errno = 0;
     std::size_t wrote = 0;
-    int r = SSL_write_ex(FConnSSL, p + done, len - done, &wrote);
-    if (r == 1) {
-      done += wrote;
-      continue;
-    }
-    int w = WaitForSSL(r, deadline);
-    if (w == 1) continue;
+    const int r = SSL_write_ex(FConnSSL, buf, len, &wrote);
+    if (r == 1) return {IoStatus::Ok, wrote, IoWait::None};
+    if (errno == EINTR && SSL_get_error(FConnSSL, r) == SSL_ERROR_SYSCALL) continue;
+    const TryResult t = Outcome(r);
     ERR_clear_error();
-    if (w == 0) return {IoStatus::Closed, done};
-    return {w == -2 ? IoStatus::Timeout : IoStatus::Error, done};
+    return t;
   }
-  return {IoStatus::Ok, done};
 }
 
 void TOVOpenSSLHandler::Shutdown(Deadline deadline) noexcept {
@@ -260,6 +266,8 @@ void TOVOpenSSLHandler::Shutdown(Deadline deadline) noexcept {
   }
   if (fd_ >= 0) ::shutdown(fd_, SHUT_WR);
 }
+
+void TOVOpenSSLHandler::ShutdownNow() noexcept { Shutdown(StreamClock::now()); }
 
 std::size_t TOVOpenSSLHandler::BytesAvailable() const noexcept {
   if (!FConnSSL) return 0;

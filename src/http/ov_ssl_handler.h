@@ -54,19 +54,25 @@ class TOVOpenSSLHandler final : public Stream {
   // Runs the server handshake; false (reason logged at debug level) when it fails, the
   // peer goes away or the deadline passes.
   bool Accept(Deadline deadline);
+  // One non-blocking step of the server handshake: Ok without a wait once it is complete, a
+  // wait while it needs the peer, Closed or Error (reason logged at debug level) when it fails.
+  TryResult TryAccept() noexcept;
 
-  IoResult Recv(void* buf, std::size_t len, Deadline deadline) override;
-  IoResult Send(const void* buf, std::size_t len, Deadline deadline) override;
+  TryResult TryRecv(void* buf, std::size_t len) noexcept override;
+  TryResult TrySend(const void* buf, std::size_t len) noexcept override;
   void Shutdown(Deadline deadline) noexcept override;
+  // Sends the close notification once without waiting, then half-closes (for an event loop).
+  void ShutdownNow() noexcept;
   std::size_t BytesAvailable() const noexcept override;
   bool IsSecure() const noexcept override { return true; }
   // Negotiated protocol ("TLSv1.3"), empty before the handshake.
   std::string ProtocolVersion() const;
 
  private:
-  // Waits for what OpenSSL asked for after a call that returned ret.
-  // Returns 1 to retry, 0 for an orderly close, -1 for an error, -2 for a time-out.
-  int WaitForSSL(int ret, Deadline deadline);
+  // What OpenSSL asked for after a call that returned ret: a wait, Closed or Error.
+  TryResult Outcome(int ret) noexcept;
+  // Frees the connection's TLS object after a failed handshake.
+  void DropSSL() noexcept;
 
   SSL* FConnSSL = nullptr;
   TOVSSLType type_;

@@ -117,41 +117,66 @@ void Stream::LingeringClose(std::chrono::milliseconds max_wait, std::size_t max_
   Close();
 }
 
-IoResult SocketStream::Recv(void* buf, std::size_t len, Deadline deadline) {
+bool Stream::WaitFor(IoWait wait, Deadline deadline, IoStatus& status) const noexcept {
+  return WaitReady(wait == IoWait::Writable ? POLLOUT : POLLIN, deadline, status);
+}
+
+IoResult Stream::Recv(void* buf, std::size_t len, Deadline deadline) {
   if (len == 0) return {IoStatus::Ok, 0};
   for (;;) {
-    ssize_t n = ::recv(fd_, buf, len, 0);
-    if (n > 0) return {IoStatus::Ok, static_cast<std::size_t>(n)};
-    if (n == 0) return {IoStatus::Closed, 0};
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return {IoStatus::Error, 0};
+    const TryResult r = TryRecv(buf, len);
+    if (r.status != IoStatus::Ok) return {r.status, 0};
+    if (r.wait == IoWait::None) return {IoStatus::Ok, r.bytes};
     IoStatus st;
-    if (!WaitReady(POLLIN, deadline, st)) return {st, 0};
+    if (!WaitFor(r.wait, deadline, st)) return {st, 0};
   }
 }
 
-IoResult SocketStream::Send(const void* buf, std::size_t len, Deadline deadline) {
-  return SendFlags(buf, len, 0, deadline);
-}
-
-IoResult SocketStream::SendFlags(const void* buf, std::size_t len, int flags, Deadline deadline) {
+IoResult Stream::Send(const void* buf, std::size_t len, Deadline deadline) {
   const char* p = static_cast<const char*>(buf);
   std::size_t done = 0;
   while (done < len) {
-    ssize_t n = ::send(fd_, p + done, len - done, MSG_NOSIGNAL | flags);
-    if (n > 0) {
-      done += static_cast<std::size_t>(n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      IoStatus st;
-      if (!WaitReady(POLLOUT, deadline, st)) return {st, done};
-      continue;
-    }
-    return {(n < 0 && errno == EPIPE) ? IoStatus::Closed : IoStatus::Error, done};
+    const TryResult r = TrySend(p + done, len - done);
+    if (r.status != IoStatus::Ok) return {r.status, done};
+    done += r.bytes;
+    IoStatus st;
+    if (r.wait != IoWait::None && !WaitFor(r.wait, deadline, st)) return {st, done};
   }
   return {IoStatus::Ok, done};
+}
+
+TryResult SocketStream::TryRecv(void* buf, std::size_t len) noexcept {
+  for (;;) {
+    ssize_t n = ::recv(fd_, buf, len, 0);
+    if (n > 0) return {IoStatus::Ok, static_cast<std::size_t>(n), IoWait::None};
+    if (n == 0) return {IoStatus::Closed, 0, IoWait::None};
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return {IoStatus::Ok, 0, IoWait::Readable};
+    return {IoStatus::Error, 0, IoWait::None};
+  }
+}
+
+TryResult SocketStream::TrySendFlags(const void* buf, std::size_t len, int flags) noexcept {
+  for (;;) {
+    ssize_t n = ::send(fd_, buf, len, MSG_NOSIGNAL | flags);
+    if (n > 0) return {IoStatus::Ok, static_cast<std::size_t>(n), IoWait::None};
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return {IoStatus::Ok, 0, IoWait::Writable};
+    return {(n < 0 && errno == EPIPE) ? IoStatus::Closed : IoStatus::Error, 0, IoWait::None};
+  }
+}
+
+TryResult SocketStream::TrySendFile(int file_fd, std::uint64_t& offset, std::uint64_t count) noexcept {
+  for (;;) {
+    off_t off = static_cast<off_t>(offset);
+    const ssize_t n = ::sendfile(fd_, file_fd, &off, static_cast<std::size_t>(std::min<std::uint64_t>(count, 1u << 30)));
+    offset = static_cast<std::uint64_t>(off);
+    if (n > 0) return {IoStatus::Ok, static_cast<std::size_t>(n), IoWait::None};
+    if (n == 0) return {IoStatus::Error, 0, IoWait::None};  // the file shrank
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return {IoStatus::Ok, 0, IoWait::Writable};
+    return {errno == EPIPE ? IoStatus::Closed : IoStatus::Error, 0, IoWait::None};
+  }
 }
 
 IoResult Stream::SendFile(std::string_view head, int file_fd, std::uint64_t size,
@@ -186,27 +211,20 @@ IoResult Stream::SendFile(std::string_view head, int file_fd, std::uint64_t size
 IoResult SocketStream::SendFile(std::string_view head, int file_fd, std::uint64_t size,
                                 std::chrono::milliseconds max_pause) {
   // MSG_MORE holds the head back until the file's bytes follow, so a small answer is one
-  // segment.
-  const IoResult h = SendFlags(head.data(), head.size(), size > 0 ? MSG_MORE : 0, DeadlineIn(max_pause));
-  if (!h.ok()) return h;
-  const std::size_t done = h.bytes;
-  off_t offset = 0;
-  while (static_cast<std::uint64_t>(offset) < size) {
-    const std::size_t want =
-        static_cast<std::size_t>(std::min<std::uint64_t>(size - static_cast<std::uint64_t>(offset), 1u << 30));
-    ssize_t n = ::sendfile(fd_, file_fd, &offset, want);
-    if (n > 0) continue;
-    const std::size_t moved = done + static_cast<std::size_t>(offset);
-    if (n == 0) return {IoStatus::Error, moved};  // the file shrank
-    if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      IoStatus st;
-      if (!WaitReady(POLLOUT, DeadlineIn(max_pause), st)) return {st, moved};
-      continue;
-    }
-    return {errno == EPIPE ? IoStatus::Closed : IoStatus::Error, moved};
+  // segment; the file goes from the page cache to the socket without a copy (sendfile).
+  std::size_t head_done = 0;
+  std::uint64_t offset = 0;
+  while (head_done < head.size() || offset < size) {
+    const TryResult r = head_done < head.size()
+                            ? TrySendFlags(head.data() + head_done, head.size() - head_done, size > 0 ? MSG_MORE : 0)
+                            : TrySendFile(file_fd, offset, size - offset);
+    if (r.status != IoStatus::Ok) return {r.status, head_done + static_cast<std::size_t>(offset)};
+    if (head_done < head.size()) head_done += r.bytes;
+    IoStatus st;
+    if (r.wait != IoWait::None && !WaitFor(r.wait, DeadlineIn(max_pause), st))
+      return {st, head_done + static_cast<std::size_t>(offset)};
   }
-  return {IoStatus::Ok, done + static_cast<std::size_t>(size)};
+  return {IoStatus::Ok, head.size() + static_cast<std::size_t>(size)};
 }
 
 void SocketStream::Shutdown(Deadline) noexcept {

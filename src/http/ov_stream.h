@@ -4,8 +4,9 @@
 // explicitly, so a caller never blocks past its deadline and can tell a quiet peer from a
 // closed or broken one.  The socket is non-blocking; waits use poll().
 //
-// A stream has one I/O owner at a time: the HTTP connection thread, or the WebSocket hub
-// after a /ws hand-over.  Only Fd(), PeerAddress() and PeerPort() may be used by others.
+// A stream has one I/O owner at a time: an HTTP event loop (through the Try* calls, which never
+// wait), the HTTP handler thread, or the WebSocket hub after a /ws hand-over.  Only Fd(),
+// PeerAddress(), PeerPort() and Abort() may be used by others.
 #pragma once
 
 #include <sys/socket.h>
@@ -39,6 +40,17 @@ struct IoResult {
 
 const char* IoStatusText(IoStatus s) noexcept;
 
+// What a non-blocking call must wait for before it can go on.
+enum class IoWait : std::uint8_t { None = 0, Readable = 1, Writable = 2 };
+
+// The outcome of one non-blocking step.  status Ok with wait None: bytes were moved (or the
+// step is complete); status Ok with a wait: nothing more can move until the socket is ready.
+struct TryResult {
+  IoStatus status = IoStatus::Ok;
+  std::size_t bytes = 0;
+  IoWait wait = IoWait::None;
+};
+
 // A connection as accept4 returned it: already non-blocking and close-on-exec, with the peer
 // address it reported (SocketAddressText), so a stream made from it needs no further system
 // call.
@@ -54,10 +66,14 @@ class Stream {
   Stream& operator=(const Stream&) = delete;
   virtual ~Stream();
 
-  // Reads at least one and at most len bytes.
-  virtual IoResult Recv(void* buf, std::size_t len, Deadline deadline) = 0;
-  // Writes all len bytes.
-  virtual IoResult Send(const void* buf, std::size_t len, Deadline deadline) = 0;
+  // One non-blocking read of at most len bytes: bytes > 0, a wait, Closed or Error.
+  virtual TryResult TryRecv(void* buf, std::size_t len) noexcept = 0;
+  // One non-blocking write of at most len bytes: bytes > 0, a wait, Closed or Error.
+  virtual TryResult TrySend(const void* buf, std::size_t len) noexcept = 0;
+  // Reads at least one and at most len bytes (TryRecv, waiting as it asks).
+  IoResult Recv(void* buf, std::size_t len, Deadline deadline);
+  // Writes all len bytes (TrySend, waiting as it asks).
+  IoResult Send(const void* buf, std::size_t len, Deadline deadline);
   // Writes head, then the first size bytes of the regular file file_fd (read from offset 0;
   // the descriptor's own offset is left alone).  Each wait for the peer may last max_pause.
   // A file shorter than size ends with Error: the length promised in the head cannot be kept.
@@ -92,6 +108,8 @@ class Stream {
   explicit Stream(const TOVAcceptedSocket& s);
   // Waits until fd is ready for events; true when ready, else status says why.
   bool WaitReady(short events, Deadline deadline, IoStatus& status) const noexcept;
+  // Waits for what a Try* step asked for; true when it may go on.
+  bool WaitFor(IoWait wait, Deadline deadline, IoStatus& status) const noexcept;
 
   int fd_ = -1;
   std::string peer_address_;
@@ -103,8 +121,13 @@ class SocketStream final : public Stream {
  public:
   explicit SocketStream(int fd) : Stream(fd) {}
   explicit SocketStream(const TOVAcceptedSocket& s) : Stream(s) {}
-  IoResult Recv(void* buf, std::size_t len, Deadline deadline) override;
-  IoResult Send(const void* buf, std::size_t len, Deadline deadline) override;
+  TryResult TryRecv(void* buf, std::size_t len) noexcept override;
+  TryResult TrySend(const void* buf, std::size_t len) noexcept override { return TrySendFlags(buf, len, 0); }
+  // TrySend with extra send(2) flags (MSG_MORE: more follows at once, hold the segment).
+  TryResult TrySendFlags(const void* buf, std::size_t len, int flags) noexcept;
+  // One non-blocking sendfile of at most count bytes of file_fd from *offset (advanced by what
+  // moved); bytes 0 without a wait means the file ended early (Error).
+  TryResult TrySendFile(int file_fd, std::uint64_t& offset, std::uint64_t count) noexcept;
   // The head leaves with the file's first bytes, and the file goes from the page cache to the
   // socket without a copy through user space (sendfile).
   IoResult SendFile(std::string_view head, int file_fd, std::uint64_t size,
@@ -112,10 +135,6 @@ class SocketStream final : public Stream {
   void Shutdown(Deadline deadline) noexcept override;
   std::size_t BytesAvailable() const noexcept override { return 0; }
   bool IsSecure() const noexcept override { return false; }
-
- private:
-  // Send with extra send(2) flags (MSG_MORE).
-  IoResult SendFlags(const void* buf, std::size_t len, int flags, Deadline deadline);
 };
 
 // Text form of an IPv4/IPv6 socket address and its port.

@@ -157,8 +157,7 @@ class SlowHeadFlood(threading.Thread):
 class SlowHeadsEnforce(unittest.TestCase):
     """One address that opens connections and never finishes a request head: past
     max_connections_per_ip such connections, its next ones are closed at once, and everyone else
-    is served.  (That this keeps connection threads free under the thread cap is a unit test's:
-    the cap is a thousand threads.)"""
+    is served.  (Waiting connections cost no thread: that is test_http's.)"""
 
     LIMIT = 4
     FLOOD = 6 * LIMIT

@@ -709,19 +709,34 @@ TEST_F(HttpServerTest, WebSocketUpgradeAndHandOver) {
   close(fd);
 }
 
-TEST_F(HttpServerTest, ConnectionCapIdleClientsAndThreadReuse) {
+TEST_F(HttpServerTest, IdleClientsCostNoThreadAndTheCapCountsHandlers) {
+  // Shared with the handlers, which could outlive the server object.
+  struct State {
+    std::atomic<int> holding{0};
+    std::atomic<bool> release{false};
+  };
+  auto st = std::make_shared<State>();
   HttpRouter().RegisterRoute("GET", "/api/v1/http-test/tid", [](TOVHttpRequest&, TOVHttpResponse& a) {
     a.SetContent("text/plain", std::to_string(gettid()));
   }, "http-test");
+  HttpRouter().RegisterRoute("GET", "/api/v1/http-test/hold", [st](TOVHttpRequest&, TOVHttpResponse& a) {
+    ++st->holding;
+    for (int i = 0; i < 6000 && !st->release.load(); ++i) std::this_thread::sleep_for(10ms);
+    a.SetContent("text/plain", "held");
+  }, "http-test");
+  struct Release {
+    std::shared_ptr<State> st;
+    ~Release() { st->release = true; }
+  } release{st};
   auto o = Options();
   o.max_connections = 8;
+  o.event_loops = 2;
   o.io_timeout = 2 * kPatience;          // idle clients stay for the whole test
   o.thread_idle_timeout = 2 * kPatience;  // and so do idle threads
   StartServer(o);
-  // Requests one after another, each once the previous connection's thread is back, are
-  // served by threads that were started before.  At most three ever start: the first, the
-  // one it starts when it takes its connection, and one the accept loop may start when it
-  // looks while that first connection is being taken.
+  // Requests one after another, each once the previous one has ended, are served by threads
+  // started before: at most two ever start (a request may come while the thread that served
+  // the previous one is on its way back).
   std::set<std::string> serving;
   for (int i = 0; i < 10; ++i) {
     Reply r = Get("/api/v1/http-test/tid");
@@ -729,32 +744,49 @@ TEST_F(HttpServerTest, ConnectionCapIdleClientsAndThreadReuse) {
     serving.insert(r.body);
     ASSERT_TRUE(PollUntil([&] { return srv_->ActiveConnections() == 0; }));
   }
-  EXPECT_LE(serving.size(), 3u);
-  EXPECT_LE(srv_->ConnectionThreads(), 3u);
+  EXPECT_LE(serving.size(), 2u);
+  const std::size_t threads = srv_->ConnectionThreads();
+  EXPECT_LE(threads, 2u);
 
-  // Clients that send nothing hold a thread each, up to the cap.
+  // Far more clients than the cap that send nothing, or half a head, hold no thread.
   std::vector<int> idle;
-  for (int i = 0; i < 8; ++i) idle.push_back(Connect(srv_->Port()));
-  ASSERT_TRUE(PollUntil([&] { return srv_->ActiveConnections() == 8; }));
+  for (int i = 0; i < 300; ++i) {
+    idle.push_back(Connect(srv_->Port()));
+    ASSERT_GE(idle.back(), 0);
+    if (i % 2) SendAll(idle.back(), "GET /index.html HTTP/1.1\r\nHost: x\r\n");
+  }
+  ASSERT_TRUE(PollUntil([&] { return srv_->ActiveConnections() == idle.size(); }));
+  EXPECT_EQ(srv_->ConnectionThreads(), threads);
+
+  // Every handler thread busy at the cap: a file is still served (from a loop), a request
+  // that needs a handler is closed at once (not left waiting for a thread).
+  std::vector<int> held;
+  for (int i = 0; i < 8; ++i) {
+    held.push_back(Connect(srv_->Port()));
+    SendAll(held.back(), "GET /api/v1/http-test/hold HTTP/1.1\r\nHost: t\r\n\r\n");
+  }
+  ASSERT_TRUE(PollUntil([&] { return st->holding.load() == 8; }));
   EXPECT_EQ(srv_->ConnectionThreads(), 8u);
-  // Past the cap a connection is accepted and closed at once, not left waiting for a thread
-  // (which would take until an idle client's deadline).
+  Reply file = Get("/app.js");
+  EXPECT_EQ(file.status, 200);
+  EXPECT_EQ(file.body, "console.log(1);");
+  EXPECT_EQ(Get("/big.bin").body, big_);
   auto t0 = std::chrono::steady_clock::now();
-  int extra = Connect(srv_->Port());
-  ASSERT_GE(extra, 0);
-  SendAll(extra, "GET / HTTP/1.1\r\nHost: t\r\n\r\n");
-  EXPECT_EQ(ReadAll(extra), "");
+  EXPECT_EQ(Raw("GET /api/v1/http-test/tid HTTP/1.1\r\nHost: t\r\n\r\n"), "");
   EXPECT_LT(std::chrono::steady_clock::now() - t0, kPatience / 3);
-  close(extra);
-  EXPECT_EQ(srv_->ActiveConnections(), 8u);
+  st->release = true;
+  for (int fd : held) {
+    EXPECT_EQ(ParseReply(ReadAll(fd)).body, "held");
+    close(fd);
+  }
   for (int fd : idle) close(fd);
   EXPECT_TRUE(PollUntil([&] { return srv_->ActiveConnections() == 0; }));
-  EXPECT_EQ(Get("/").status, 200);
+  EXPECT_EQ(Get("/api/v1/http-test/tid").status, 200);
 }
 
-TEST_F(HttpServerTest, SlowHeadFloodFromOneAddressLeavesThreadsForOthers) {
+TEST_F(HttpServerTest, SlowHeadFloodFromOneAddressIsCutAndOthersAreServed) {
   // The server's own gate, with three connections per address allowed to wait for their
-  // request head, under a cap of eight threads.
+  // request head.
   ASSERT_FALSE(Config.Exists());
   const std::string ini = base_ + "/flood.ini";
   ovtest::WriteText(ini, "[security]\nmax_connections_per_ip=3\n");
@@ -768,9 +800,8 @@ TEST_F(HttpServerTest, SlowHeadFloodFromOneAddressLeavesThreadsForOthers) {
   InstallSecurityGate(o);
   StartServer(o);
 
-  // One address opens four times the cap and sends heads that never end: all but three of
-  // its connections are closed at once.  (Without the limit it would hold all eight threads
-  // and the rest would be closed at the cap.)
+  // One address opens many connections and sends heads that never end: all but three of them
+  // are closed at once.
   std::vector<int> flood;
   for (int i = 0; i < 32; ++i) {
     const int fd = Connect(srv_->Port(), "127.0.0.2");
@@ -821,10 +852,13 @@ TEST_F(HttpServerTest, AcceptErrorsOfOneConnectionDoNotStopServing) {
   }
 }
 
-TEST_F(HttpServerTest, AConnectionThreadThatCannotWaitIsReplaced) {
-  // The first connection thread cannot make its wait set and ends; another takes its place.
+TEST_F(HttpServerTest, ALoopThatCannotMakeItsWaitSetTriesAgain) {
+  // The only event loop cannot make its wait set at first (a passing shortage of
+  // descriptors); it tries again instead of leaving the port unserved.
   gEpollCreateFailures = 1;
-  StartServer();
+  auto o = Options();
+  o.event_loops = 1;
+  StartServer(o);
   Reply r = Get("/app.js");
   gEpollCreateFailures = 0;
   EXPECT_EQ(r.status, 200);
@@ -1018,11 +1052,141 @@ TEST_F(HttpServerTest, StopEndsStuckConnectionsWithinTheWait) {
   close(sleeper);
 }
 
+namespace {
+
+// A self-signed certificate and its key under dir; false when openssl cannot make them.
+bool MakeCert(const std::string& dir, std::string& cert, std::string& key) {
+  cert = dir + "/cert.pem";
+  key = dir + "/key.pem";
+  return std::system(("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2"
+                      " -subj /CN=localhost -keyout " + key + " -out " + cert + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// A TLS client over memory buffers, so that the test decides when each byte of the handshake
+// reaches the server.
+class TrickleTlsClient {
+ public:
+  explicit TrickleTlsClient(int fd) : fd_(fd) {
+    ctx_ = SSL_CTX_new(TLS_client_method());
+    ssl_ = SSL_new(ctx_);
+    in_ = BIO_new(BIO_s_mem());
+    out_ = BIO_new(BIO_s_mem());
+    SSL_set_bio(ssl_, in_, out_);
+    SSL_set_connect_state(ssl_);
+  }
+  ~TrickleTlsClient() {
+    SSL_free(ssl_);
+    SSL_CTX_free(ctx_);
+    close(fd_);
+  }
+  // Sends what the client has to say in pieces of `piece` bytes, `pause` apart.
+  bool Flush(std::size_t piece, std::chrono::milliseconds pause) {
+    char buf[4096];
+    int n;
+    while ((n = BIO_read(out_, buf, sizeof buf)) > 0) {
+      for (int off = 0; off < n; off += static_cast<int>(piece)) {
+        const int len = std::min(n - off, static_cast<int>(piece));
+        if (!SendAll(fd_, std::string(buf + off, static_cast<std::size_t>(len)))) return false;
+        if (pause.count() > 0) std::this_thread::sleep_for(pause);
+      }
+    }
+    return true;
+  }
+  // Reads once from the socket into the TLS layer; false when the server closed.
+  bool Pull() {
+    char buf[16384];
+    ssize_t n = recv(fd_, buf, sizeof buf, 0);
+    if (n <= 0) return false;
+    BIO_write(in_, buf, static_cast<int>(n));
+    return true;
+  }
+  // The handshake, its first flight trickled; false when it fails.
+  bool Handshake(std::size_t piece, std::chrono::milliseconds pause) {
+    for (int round = 0; round < 20; ++round) {
+      const int r = SSL_do_handshake(ssl_);
+      if (!Flush(round == 0 ? piece : 1 << 20, round == 0 ? pause : 0ms)) return false;
+      if (r == 1) return true;
+      if (SSL_get_error(ssl_, r) != SSL_ERROR_WANT_READ || !Pull()) return false;
+    }
+    return false;
+  }
+  std::string Get(const std::string& path) {
+    const std::string req = "GET " + path + " HTTP/1.1\r\nHost: t\r\n\r\n";
+    SSL_write(ssl_, req.data(), static_cast<int>(req.size()));
+    Flush(1 << 20, 0ms);
+    std::string got;
+    char buf[16384];
+    for (;;) {
+      int n;
+      while ((n = SSL_read(ssl_, buf, sizeof buf)) > 0) got.append(buf, static_cast<std::size_t>(n));
+      if (SSL_get_error(ssl_, n) != SSL_ERROR_WANT_READ) break;
+      Flush(1 << 20, 0ms);  // session tickets may want an answer
+      if (!Pull()) break;
+    }
+    return got;
+  }
+
+ private:
+  int fd_;
+  SSL_CTX* ctx_ = nullptr;
+  SSL* ssl_ = nullptr;
+  BIO* in_ = nullptr;
+  BIO* out_ = nullptr;
+};
+
+}  // namespace
+
+TEST_F(HttpServerTest, TlsHandshakesRunOnTheLoopWithoutAThread) {
+  std::string cert, key;
+  ASSERT_TRUE(MakeCert(base_, cert, key));
+  FreeSharedSSLContext();
+  auto o = Options();
+  o.event_loops = 1;  // the slow handshake shares the only loop with everyone else
+  o.io_timeout = 2 * kPatience;
+  StartServer(o);
+  srv_->EnableTLS(cert, key, "tls1.2");
+  // A client whose first handshake flight arrives a few bytes at a time: while it trickles in,
+  // other clients finish whole handshakes and requests, and no thread is started for any of
+  // them (files need no handler).
+  std::promise<std::string> slow_reply;
+  std::thread slow([&] {
+    TrickleTlsClient c(Connect(srv_->Port()));
+    slow_reply.set_value(c.Handshake(16, 30ms) ? c.Get("/app.js") : std::string("handshake failed"));
+  });
+  auto fut = slow_reply.get_future();
+  int served = 0;
+  while (fut.wait_for(0ms) != std::future_status::ready && served < 50) {
+    TrickleTlsClient c(Connect(srv_->Port()));
+    ASSERT_TRUE(c.Handshake(1 << 20, 0ms));
+    EXPECT_EQ(ParseReply(c.Get("/index.html")).status, 200);
+    ++served;
+  }
+  slow.join();
+  Reply r = ParseReply(fut.get());
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.body, "console.log(1);");
+  EXPECT_GE(served, 1);
+  EXPECT_EQ(srv_->ConnectionThreads(), 0u);
+  StopServer();
+
+  // A handshake that stalls half-way is cut at the deadline for the head.
+  o.io_timeout = 500ms;
+  StartServer(o);
+  srv_->EnableTLS(cert, key, "tls1.2");
+  int fd = Connect(srv_->Port());
+  SendAll(fd, std::string("\x16\x03\x01\x00\xff\x01", 6));  // the start of a ClientHello
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(ReadAll(fd), "");
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, kPatience / 3);
+  close(fd);
+  EXPECT_TRUE(PollUntil([&] { return srv_->ActiveConnections() == 0; }));
+  StopServer();
+  FreeSharedSSLContext();
+}
+
 TEST_F(HttpServerTest, Https) {
-  std::string cert = base_ + "/cert.pem", key = base_ + "/key.pem";
-  ASSERT_EQ(std::system(("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2"
-                         " -subj /CN=localhost -keyout " + key + " -out " + cert + " >/dev/null 2>&1").c_str()),
-            0);
+  std::string cert, key;
+  ASSERT_TRUE(MakeCert(base_, cert, key));
   FreeSharedSSLContext();
   {
     TOVHttpServerWrapper bad(Options());
