@@ -154,11 +154,19 @@ void SqliteConnection::InterruptRunning() noexcept {
   if (db_) sqlite3_interrupt(db_);
 }
 
+// The pool checks every connection it lends this way, so the statement is the cached one: a
+// fresh prepare each time was most of what a /health probe cost.
 bool SqliteConnection::Ping() noexcept {
   if (!db_) return false;
-  int rc = 0;
-  RawQuery("SELECT 1", &rc);
-  return rc == SQLITE_OK;
+  try {
+    interrupt_pending_.store(false);
+    sqlite3_stmt* st = Prepare("SELECT 1").stmt;
+    const int rc = sqlite3_step(st);
+    sqlite3_reset(st);
+    return rc == SQLITE_ROW;
+  } catch (...) {
+    return false;
+  }
 }
 
 std::string SqliteConnection::NativePlaceholder(int) const { return "?"; }
