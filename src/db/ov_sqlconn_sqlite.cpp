@@ -138,6 +138,8 @@ void SqliteConnection::ClearStatementCache() noexcept {
   for (auto& [sql, c] : cache_) sqlite3_finalize(c.stmt);
   last_ = nullptr;
   cache_.clear();
+  sqlite3_finalize(ping_);
+  ping_ = nullptr;
 }
 
 void SqliteConnection::Close() noexcept {
@@ -154,19 +156,21 @@ void SqliteConnection::InterruptRunning() noexcept {
   if (db_) sqlite3_interrupt(db_);
 }
 
-// The pool checks every connection it lends this way, so the statement is the cached one: a
-// fresh prepare each time was most of what a /health probe cost.
+// The pool checks every connection it lends this way, so the statement is kept prepared: a
+// fresh prepare each time was most of what a /health probe cost.  It is its own statement, not
+// the cached "SELECT 1" a caller may run, so the check never stands in for the caller's query.
 bool SqliteConnection::Ping() noexcept {
   if (!db_) return false;
-  try {
-    interrupt_pending_.store(false);
-    sqlite3_stmt* st = Prepare("SELECT 1").stmt;
-    const int rc = sqlite3_step(st);
-    sqlite3_reset(st);
-    return rc == SQLITE_ROW;
-  } catch (...) {
+  interrupt_pending_.store(false);
+  if (!ping_ && sqlite3_prepare_v3(db_, "SELECT 1", -1, SQLITE_PREPARE_PERSISTENT, &ping_, nullptr) !=
+                    SQLITE_OK) {
+    sqlite3_finalize(ping_);
+    ping_ = nullptr;
     return false;
   }
+  const int rc = sqlite3_step(ping_);
+  sqlite3_reset(ping_);
+  return rc == SQLITE_ROW;
 }
 
 std::string SqliteConnection::NativePlaceholder(int) const { return "?"; }

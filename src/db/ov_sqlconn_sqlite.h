@@ -75,6 +75,7 @@ class SqliteConnection final : public Connection {
   using Cache = std::unordered_map<std::string, Cached, TextHash, std::equal_to<>>;
   Cache cache_;
   Cache::value_type* last_ = nullptr;  // the statement run last (nodes are stable until cleared)
+  sqlite3_stmt* ping_ = nullptr;       // the liveness check, prepared on first use
   std::string setup_problems_;
 };
 
