@@ -51,7 +51,7 @@ TSAN_SUITES ?= HttpServerTest.* WSHub.* WebSocketConnection.* SessionManager* Lo
   Database* Pool.* SqliteConn.* PgConn.* MyConn.* RateLimiter.* LoginThrottle.* BlacklistDB.* \
   SecurityServices.* ServiceTable.* ServiceWalk.* Router.* SocketStream.* TlsTest.* \
   PluginManagerTest.* PluginServerManagerTest.* PluginServicesTest.* PluginRouteRegistry.* \
-  PluginLoaderTest.* PluginServiceProxyTest.* NodeWaitsTest.* \
+  PluginLoaderTest.* PluginServiceProxyTest.* NodeWaitsTest.* PluginSdk.* \
   InstallerWithPlugins.* LuaEngineTest.* SchedulerTest.* MaintenanceTest.* RestartMonitorTest.*
 empty :=
 space := $(empty) $(empty)

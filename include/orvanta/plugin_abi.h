@@ -189,15 +189,17 @@ static inline OVStr ovstr_new(const char* text) { return text ? ovstr_new_len(te
 /* Length in bytes; 0 for NULL. */
 static inline int64_t ovstr_len(OVStr s) { return s ? OVSTR_HEADER(s)->length : 0; }
 
-/* Takes a reference (atomic); NULL and constants are left alone.  Returns s. */
+/* Takes a reference (atomic); NULL and constants are left alone.  Returns s.  The count is read
+   atomically too: other threads may be changing it. */
 static inline OVStr ovstr_addref(OVStr s) {
-  if (s && OVSTR_HEADER(s)->refcount >= 0) __atomic_add_fetch(&OVSTR_HEADER(s)->refcount, 1, __ATOMIC_RELAXED);
+  if (s && __atomic_load_n(&OVSTR_HEADER(s)->refcount, __ATOMIC_RELAXED) >= 0)
+    __atomic_add_fetch(&OVSTR_HEADER(s)->refcount, 1, __ATOMIC_RELAXED);
   return s;
 }
 
 /* Drops a reference (atomic) and frees the string with the last one. */
 static inline void ovstr_release(OVStr s) {
-  if (s && OVSTR_HEADER(s)->refcount >= 0 &&
+  if (s && __atomic_load_n(&OVSTR_HEADER(s)->refcount, __ATOMIC_RELAXED) >= 0 &&
       __atomic_sub_fetch(&OVSTR_HEADER(s)->refcount, 1, __ATOMIC_ACQ_REL) == 0)
     free(OVSTR_HEADER(s));
 }
@@ -253,7 +255,7 @@ static inline OVStr* ovstrarr_new(const char* const* texts, int64_t count) {
 /* Drops a reference to a string array; the last one releases every string and the block. */
 static inline void ovstrarr_release(OVStr* a) {
   int64_t i;
-  if (!a || OVARR_HEADER(a)->refcount < 0) return;
+  if (!a || __atomic_load_n(&OVARR_HEADER(a)->refcount, __ATOMIC_RELAXED) < 0) return;
   if (__atomic_sub_fetch(&OVARR_HEADER(a)->refcount, 1, __ATOMIC_ACQ_REL) != 0) return;
   for (i = 0; i <= OVARR_HEADER(a)->high; ++i) ovstr_release(a[i]);
   free(OVARR_HEADER(a));
