@@ -7,7 +7,7 @@ line "N passed, N failed, N skipped" and exits non-zero when anything failed.
 
     run-tests <build-dir> [--unit-only] [--gtest-filter=F] [--e2e-modules=test_a,test_b]
 
-The unit tests run as OV_TEST_JOBS (default 2) shards in processes of their own, and the
+The unit tests run as OV_TEST_JOBS (default 3) shards in processes of their own, and the
 end-to-end modules each in a process of its own, OV_TEST_JOBS at a time.
 """
 import json
@@ -46,7 +46,8 @@ def stop_db_servers(state):
 
 
 def jobs():
-    return max(1, int(os.environ.get("OV_TEST_JOBS", "2")))
+    # Three, also on two cores: the tests mostly wait for sockets, servers and timers.
+    return max(1, int(os.environ.get("OV_TEST_JOBS", "3")))
 
 
 def create_shard_database(env, name):
@@ -85,7 +86,7 @@ def shard_environments(env, shards):
 
 
 def run_unit(build, env, gtest_filter=None):
-    """The unit tests in OV_TEST_JOBS (default 2) processes, each a shard of the tests: most of
+    """The unit tests in OV_TEST_JOBS (default 3) processes, each a shard of the tests: most of
     them wait for sockets, threads and servers rather than compute."""
     binary = os.path.join(build, "ov_unit_tests")
     print("== unit tests" + (" (%s)" % gtest_filter if gtest_filter else ""), flush=True)
@@ -158,7 +159,7 @@ def run_one_module(build, module):
 
 
 def run_e2e(build, env, only=None):
-    """Each module runs in a process of its own, OV_TEST_JOBS (default 2) at a time: every test
+    """Each module runs in a process of its own, OV_TEST_JOBS (default 3) at a time: every test
     starts its own server on free ports with its own database, so modules do not meet."""
     jobs_at_once = jobs()
     modules = e2e_modules(only)
