@@ -7,6 +7,8 @@
 # each and times, median of `rounds` (default 15) requests after one warm-up:
 #   - the first and the last page of GET /api/v1/logs (per_page 100) and of GET /api/v1/users;
 #   - a log search over the large board, against the same LIKE as one scan of the sqlite3 shell;
+#   - GET /health (its probe goes through the read pool) while 16 clients search the large board
+#     without a pause, against /health on the idle server: median and 99th percentile;
 #   - logins (writers) while log_cleanup deletes half of the large board, against logins on the
 #     idle server, the rows it deleted and the size of the -wal file once it is done;
 #   - db_vacuum: how long its VACUUM keeps writers waiting, per 100 MB of database;
@@ -94,7 +96,8 @@ def call(method, path, token=None, body=None):
     if token:
         headers["Authorization"] = "Bearer " + token
     data = json.dumps(body).encode() if body is not None else None
-    req = urllib.request.Request(BASE + path, data=data, method=method, headers=headers)
+    url = path if path.startswith("http") else BASE + path
+    req = urllib.request.Request(url, data=data, method=method, headers=headers)
     t0 = time.perf_counter()
     try:
         with urllib.request.urlopen(req, timeout=600) as r:
@@ -244,7 +247,41 @@ def maintenance():
                vacuum_login_max=max(times) * 1000, wal_after_vacuum=wal_bytes())
     print(json.dumps(out))
 
-{"lists": lists, "search": search, "maintenance": maintenance}[sys.argv[1]]()
+def health():
+    """/health alone, then while 16 clients keep searching: does the probe queue behind them?"""
+    token, _ = login()
+    term, clients, samples = sys.argv[5], 16, 40 * ROUNDS
+    def probe():
+        status, body, t = call("GET", BASE[:-len("/api/v1")] + "/health")
+        if status != 200 or body.get("status") != "healthy":
+            fail("/health answers %d with %r" % (status, body))
+        return t
+    def percentiles(times):
+        times = sorted(times)
+        return statistics.median(times) * 1000, times[int(len(times) * 0.99)] * 1000
+    probe()
+    idle = percentiles([probe() for _ in range(samples)])
+    stop, searches, errors = threading.Event(), [], []
+    def searcher():
+        while not stop.is_set():
+            status, body, t = call("GET", "/logs?per_page=100&search=" + urllib.request.quote(term), token)
+            (searches if status == 200 and body["data"]["items"] else errors).append(t)
+    threads = [threading.Thread(target=searcher) for _ in range(clients)]
+    for t in threads:
+        t.start()
+    while len(searches) + len(errors) < clients:  # every searcher has had its first answer
+        time.sleep(0.01)
+    busy = percentiles([probe() for _ in range(samples)])
+    stop.set()
+    for t in threads:
+        t.join()
+    if errors:
+        fail("%d of the searches failed" % len(errors))
+    print(json.dumps({"clients": clients, "samples": samples, "idle_p50": idle[0], "idle_p99": idle[1],
+                      "busy_p50": busy[0], "busy_p99": busy[1], "searches": len(searches),
+                      "search_p50": statistics.median(searches) * 1000}))
+
+{"lists": lists, "search": search, "maintenance": maintenance, "health": health}[sys.argv[1]]()
 PY
 
 echo "building the boards (the large one takes a minute or two)..."
@@ -263,15 +300,16 @@ LARGE="$(measure large lists)"
 # A term in 1 % of the lines, and one in fewer lines than a page holds.
 SEARCH="$(measure large search 'node42 from')"
 RARE="$(measure large search 'node42 from 10.0.7.')"
+HEALTH="$(measure large health 'node42 from')"
 MAINT="$(measure large maintenance)"
 stop_ov
 SQL_INSERT="$("$BUILD/bench_sql_insert" 100000 10000 15)"
 
-python3 - "$SMALL" "$LARGE" "$SEARCH" "$RARE" "$MAINT" "$SQL_INSERT" <<'EOF'
+python3 - "$SMALL" "$LARGE" "$SEARCH" "$RARE" "$MAINT" "$HEALTH" "$SQL_INSERT" <<'EOF'
 import json, sys
-small, large, search, rare, maint = (json.loads(a) for a in sys.argv[1:6])
+small, large, search, rare, maint, health = (json.loads(a) for a in sys.argv[1:7])
 # bench_sql_insert's lines: "<case> rows=... ratio 91.6%"; a case it does not have is left out.
-sql = {l.split()[0]: float(l.split()[-1].rstrip("%")) / 100 for l in sys.argv[6].splitlines() if l.endswith("%")}
+sql = {l.split()[0]: float(l.split()[-1].rstrip("%")) / 100 for l in sys.argv[7].splitlines() if l.endswith("%")}
 rows = [
     # ratio, target (highest or lowest allowed), what, the figures behind it
     (large["logs_last"] / large["logs_first"], "<= 3", "last page of %d system_logs (per_page 100) / first page"
@@ -305,6 +343,10 @@ for ratio, target, what, figures in rows:
 print()
 for ratio, target, what, figures in rows:
     print("  %s: %s" % (what, figures))
+print("  GET /health, %d samples: idle p50 %.1f ms, p99 %.1f ms; while %d clients search %d rows "
+      "(%d searches, median %.0f ms): p50 %.1f ms, p99 %.1f ms"
+      % (health["samples"], health["idle_p50"], health["idle_p99"], health["clients"], large["logs"],
+         health["searches"], health["search_p50"], health["busy_p50"], health["busy_p99"]))
 print("  db_vacuum: writers waited up to %.1f s while sqlite3 rewrote %.0f MB (%.0f MB before): %.1f s per 100 MB"
       % (maint["vacuum_login_max"] / 1000, maint["vacuum_mb"], maint["vacuum_before_mb"],
          maint["vacuum_login_max"] / 10 / maint["vacuum_mb"]))
