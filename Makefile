@@ -56,9 +56,12 @@ TSAN_SUITES ?= HttpServerTest.* WSHub.* WebSocketConnection.* SessionManager* Lo
 empty :=
 space := $(empty) $(empty)
 TSAN_FILTER ?= $(subst $(space),:,$(strip $(TSAN_SUITES)))
-$(TSAN_BUILD)/build.ninja:
+# Only the test files of those suites are compiled; the build is configured again when this
+# file (the list) changes.
+$(TSAN_BUILD)/build.ninja: Makefile
 	CC=clang CXX=clang++ cmake -S . -B $(TSAN_BUILD) -G $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug \
-	  -DOV_TSAN=ON -DOV_BUILD_BENCH=OFF $(SAN_DEBUG_INFO)
+	  -DOV_TSAN=ON -DOV_BUILD_BENCH=OFF $(SAN_DEBUG_INFO) -DOV_UNIT_TEST_SUITES="$(TSAN_SUITES)"
+	@touch $@
 
 tsan: deps $(TSAN_BUILD)/build.ninja
 	cmake --build $(TSAN_BUILD) -j $(JOBS) --target ov_unit_tests

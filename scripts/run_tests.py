@@ -22,20 +22,26 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
 def start_db_servers(env):
+    """(state directory or None, whether they run).  A second attempt follows a failed first one;
+    servers that do not start at all fail the run, since their tests would only be skipped."""
     script = os.path.join(ROOT, "scripts", "test-db-servers")
     if not os.path.exists(script) or os.environ.get("OV_TEST_NO_DB_SERVERS"):
-        return None
-    state = tempfile.mkdtemp(prefix="ov-dbsrv-")
-    out = subprocess.run([script, "start", state], capture_output=True, text=True, timeout=240)
-    if out.returncode != 0:
+        return None, True
+    for attempt in (1, 2):
+        state = tempfile.mkdtemp(prefix="ov-dbsrv-")
+        out = subprocess.run([script, "start", state], capture_output=True, text=True, timeout=240)
+        if out.returncode == 0:
+            break
         sys.stderr.write(out.stdout + out.stderr)
-        sys.stderr.write("test database servers did not start\n")
-        return state
+        sys.stderr.write("test database servers did not start (attempt %d)\n" % attempt)
+        stop_db_servers(state)
+    else:
+        return None, False
     for line in out.stdout.splitlines():
         if "=" in line and line.startswith("OV_TEST_"):
             k, v = line.split("=", 1)
             env[k] = v
-    return state
+    return state, True
 
 
 def stop_db_servers(state):
@@ -223,9 +229,12 @@ def main():
         elif a.startswith("--gtest-filter="):
             gtest_filter = a.split("=", 1)[1]
     env = dict(os.environ)
-    state = start_db_servers(env)
+    state, servers_ok = start_db_servers(env)
     try:
         totals = [0, 0, 0]
+        if not servers_ok:
+            print("FAILED: the test database servers did not start; their tests are skipped", flush=True)
+            totals[1] += 1
         parts = [lambda: run_unit(build, env, gtest_filter)]
         if not unit_only:
             parts.append(lambda: run_e2e(build, env, only))
