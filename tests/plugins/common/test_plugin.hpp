@@ -3,7 +3,7 @@
 //
 //   const ovt::Spec ovt::kSpec = {.name = "DepB", .deps = "DepA"};
 //
-// Service functions (when the spec has the service capability):
+// Service functions (when kSpec.caps has the service capability):
 //   Echo         a copy of the arguments ({} without)
 //   Code         {"code": kSpec.code}, which tells two builds of one plug-in apart
 //   ThrowStd     throws std::runtime_error("service failed")
