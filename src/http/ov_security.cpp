@@ -451,7 +451,7 @@ void TOVIPBlacklist::UnbanIP(const std::string& ip) {
 TJSON TOVIPBlacklist::GetBanList() {
   return ReadList(
       "SELECT b.id, b.ip_address, b.reason, b.banned_at, b.expires_at, b.banned_by, u.username as banned_by_name "
-      "FROM ip_blacklist b LEFT JOIN users u ON b.banned_by = u.id ORDER BY b.banned_at DESC",
+      "FROM ip_blacklist b LEFT JOIN users u ON b.banned_by = u.id ORDER BY b.banned_at DESC, b.id",
       [](const TOVQueryBase& q) {
         TJSON o = TJSON::object();
         o["id"] = q.Int("id");

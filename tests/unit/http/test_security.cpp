@@ -384,8 +384,13 @@ TEST_F(BlacklistDB, RebanReplacesAndListShowsNewestFirst) {
   bl.BanIP("10.3.0.6", "by sysop", uid, 0);
   RawExec(file, "UPDATE ip_blacklist SET banned_at = '2001-01-01 00:00:00' WHERE ip_address = '10.3.0.5'");
   RawExec(file, "UPDATE ip_blacklist SET banned_at = '2002-01-01 00:00:00' WHERE ip_address = '10.3.0.6'");
+  // A ban of the same second lists after the one made before it.
+  bl.BanIP("10.3.0.7", "same second", uid, 0);
+  RawExec(file, "UPDATE ip_blacklist SET banned_at = '2002-01-01 00:00:00' WHERE ip_address = '10.3.0.7'");
   TJSON list = bl.GetBanList();
-  ASSERT_EQ(list.size(), 2u);
+  ASSERT_EQ(list.size(), 3u);
+  EXPECT_EQ(list[1]["ip_address"], "10.3.0.7");
+  list.erase(1);
   EXPECT_EQ(list[0]["ip_address"], "10.3.0.6");
   EXPECT_EQ(list[0]["banned_by_name"], "sysop");
   EXPECT_EQ(list[0]["expires_at"], "");
@@ -395,6 +400,7 @@ TEST_F(BlacklistDB, RebanReplacesAndListShowsNewestFirst) {
   for (auto it = list[0].begin(); it != list[0].end(); ++it) keys.push_back(it.key());
   EXPECT_EQ(keys, (std::vector<std::string>{"id", "ip_address", "reason", "banned_at", "expires_at", "banned_by_name"}));
   bl.UnbanIP("10.3.0.6");
+  bl.UnbanIP("10.3.0.7");
   bl.UnbanIP("10.3.0.99");  // not listed: nothing to delete, no failure
   EXPECT_EQ(Count(), "1");
 }

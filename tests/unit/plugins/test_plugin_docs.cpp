@@ -168,3 +168,23 @@ TEST_F(PluginDocs, CExcerptsAreTheSamplesOwnText) {
   }
   EXPECT_GE(blocks, 8u) << "the walkthrough quotes fewer excerpts than expected";
 }
+
+TEST_F(PluginDocs, HeaderMapNamesThePermissionsAsTheHeaderDoes) {
+  using namespace plugin_docs_test;
+  // The header's own pairs: "OV_PERM_X = n" and "#define OV_PERM_NAME_X "text"".
+  const std::string h = ReadText(kSourceDir / "include/orvanta/plugin_abi.h");
+  std::map<std::string, std::string> ordinal, text;
+  static const std::regex kOrdinal(R"re(\b(OV_PERM_\w+) = (\d+))re"), kText(R"re(#define OV_PERM_NAME_(\w+) "([a-z._]+)")re");
+  for (std::sregex_iterator it(h.begin(), h.end(), kOrdinal), last; it != last; ++it) ordinal[(*it)[1]] = (*it)[2];
+  for (std::sregex_iterator it(h.begin(), h.end(), kText), last; it != last; ++it) text["OV_PERM_" + (*it)[1].str()] = (*it)[2];
+  ASSERT_EQ(ordinal.size(), static_cast<std::size_t>(kPermissionCount));
+  std::map<std::string, std::pair<std::string, std::string>> documented;
+  static const std::regex kRow(R"re(^\| (\d+) \| `(OV_PERM_\w+)` \| `([a-z._]+)` \|$)re");
+  for (const std::string& line : Section(lines, "## A map of the header")) {
+    std::smatch m;
+    if (std::regex_match(line, m, kRow)) documented[m[2]] = {m[1], m[3]};
+  }
+  EXPECT_EQ(documented.size(), ordinal.size()) << "the map's permission table has not every permission";
+  for (const auto& [name, n] : ordinal)
+    EXPECT_EQ(documented[name], std::make_pair(n, text[name])) << name;
+}
