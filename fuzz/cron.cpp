@@ -136,6 +136,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const ov::TOVCronSchedule mine = ov::TOVCronSchedule::Parse(expr);
   const cronref::Expr ref = cronref::Parse(expr);
+  // The check of an administrator's expression: what it accepts is read the same with or
+  // without it, is complete with every field selecting a value, holds nothing but the documented
+  // characters between its blanks, and can run; what it refuses is said in a short ASCII line.
+  std::string problem;
+  const ov::TOVCronSchedule checked = ov::TOVCronSchedule::Parse(expr, &problem);
+  if (checked.Minutes() != mine.Minutes() || checked.Days() != mine.Days() || checked.Weekdays() != mine.Weekdays())
+    Fail("reading with the check", expr, now, problem);
+  if (const std::optional<std::string> refused = ov::CronExpressionProblem(expr)) {
+    if (refused->empty() || refused->size() > 160) Fail("refusal length", expr, now, *refused);
+    for (const char ch : *refused)
+      if (ch < ' ' || ch > '~') Fail("refusal text", expr, now, *refused);
+  } else {
+    if (!mine.CanMatch() || !ref.complete) Fail("accepted", expr, now, "");
+    for (const auto& f : ref.fields)
+      if (f.empty()) Fail("accepted an empty field", expr, now, "");
+    const std::string t = cronref::Trim(expr);
+    if (t.find_first_not_of("0123456789*,/- ") != std::string::npos || t.find("  ") != std::string::npos)
+      Fail("accepted text", expr, now, "");
+  }
   if (mine.Complete() != ref.complete) Fail("completeness", expr, now, "");
   if (ref.complete) {
     const std::uint64_t got[5] = {mine.Minutes(), mine.Hours(), mine.Days(), mine.Months(), mine.Weekdays()};

@@ -6,10 +6,13 @@
 
 #include <cerrno>
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <stdexcept>
 
+#include "ov_log.h"
 #include "ov_server_state.h"
 #include "ov_text.h"
 
@@ -27,8 +30,9 @@ std::string_view TrimView(std::string_view s) {
 }
 
 // Writes content to path through a temporary file in the same directory, so a reader (or a
-// crash) never sees a half-written file.  Keeps the mode of an existing file.
-void WriteFileAtomically(const std::string& path, const std::string& content, mode_t new_mode) {
+// crash) never sees a half-written file; the file then has the given mode.  Returns the mode
+// the file had before (nullopt when there was none).
+std::optional<mode_t> WriteFileAtomically(const std::string& path, const std::string& content, mode_t mode) {
   namespace fs = std::filesystem;
   fs::path p(path);
   fs::path dir = p.parent_path();
@@ -46,7 +50,8 @@ void WriteFileAtomically(const std::string& path, const std::string& content, mo
     throw std::runtime_error(std::string(what) + " " + path + ": " + std::strerror(e));
   };
   struct stat st;
-  mode_t mode = (::stat(path.c_str(), &st) == 0) ? (st.st_mode & 07777) : new_mode;
+  const std::optional<mode_t> before =
+      ::stat(path.c_str(), &st) == 0 ? std::optional<mode_t>(st.st_mode & 07777) : std::nullopt;
   if (::fchmod(fd, mode) != 0) fail("Cannot set mode of");
   std::string_view rest = content;
   while (!rest.empty()) {
@@ -67,6 +72,7 @@ void WriteFileAtomically(const std::string& path, const std::string& content, mo
     ::unlink(tmp.c_str());
     throw std::runtime_error("Cannot replace " + path + ": " + std::strerror(e));
   }
+  return before;
 }
 
 }  // namespace
@@ -386,12 +392,23 @@ void TOVConfig::WriteString(std::string_view section, std::string_view key, std:
       tkey.front() == ';' || tkey.front() == '#')
     throw std::invalid_argument("Invalid configuration key name: " + std::string(key));
   if (has_break(value)) throw std::invalid_argument("Configuration value for " + std::string(key) + " holds a line break");
-  TOVLockGuard g(lock_);
-  TOVIniFile next = ini_;
-  next.Set(section, key, value);
-  WriteFileAtomically(config_file_, next.Text(), 0600);
-  ini_ = std::move(next);
-  last_ = Stamp(config_file_);
+  std::optional<mode_t> before;
+  {
+    TOVLockGuard g(lock_);
+    TOVIniFile next = ini_;
+    next.Set(section, key, value);
+    // The server writes this file to keep the token secret in it: whatever the file allowed
+    // before, it is now readable by its owner only.
+    before = WriteFileAtomically(config_file_, next.Text(), 0600);
+    ini_ = std::move(next);
+    last_ = Stamp(config_file_);
+  }
+  if (before && (*before & 077) != 0) {
+    char mode[16];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(*before));
+    LogWarning("Configuration file %s holds the token secret: its mode was %s, now 0600 (readable by its owner only)",
+               config_file_, mode);
+  }
 }
 
 std::string TOVConfig::SecurityGateMode() const {

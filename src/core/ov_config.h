@@ -72,9 +72,10 @@ class TOVConfig {
   std::int32_t ReadInteger(std::string_view section, std::string_view key, std::int32_t def) const EXCLUDES(lock_);
   bool ReadBool(std::string_view section, std::string_view key, bool def) const EXCLUDES(lock_);
   bool HasKey(std::string_view section, std::string_view key) const EXCLUDES(lock_);
-  // Writes the whole file at once through a temporary file renamed over it.  A section or key
-  // name that could not be read back as such, or a value with a line break, throws
-  // std::invalid_argument and writes nothing.
+  // Writes the whole file at once through a temporary file renamed over it, readable by its
+  // owner only (0600: the file holds the token secret); when it allowed group or others more,
+  // logs a warning that names the file.  A section or key name that could not be read back as
+  // such, or a value with a line break, throws std::invalid_argument and writes nothing.
   void WriteString(std::string_view section, std::string_view key, std::string_view value) EXCLUDES(lock_);
 
   std::int32_t ServerPort() const { return ReadInteger("server", "port", 8080); }

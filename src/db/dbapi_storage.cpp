@@ -1,6 +1,9 @@
 // Declarative storage of the portable SQL library.
 #include "dbapi_storage.h"
 
+#include <algorithm>
+#include <limits>
+
 namespace ov {
 
 namespace {
@@ -49,6 +52,11 @@ std::int64_t QueryReturnedId(IDBADialect& d, const std::string& sql, const TJSON
   const TJSON rows = d.QuerySQL(sql, params);
   if (!rows.empty() && rows[0].is_object()) return JInt(rows[0], "id", 0);
   return 0;
+}
+
+// The plug-in contract's 32-bit row count (-1, the count after an error a hook handled, stays).
+std::int32_t StoreRowCount(std::int64_t affected) {
+  return static_cast<std::int32_t>(std::min<std::int64_t>(affected, std::numeric_limits<std::int32_t>::max()));
 }
 
 }  // namespace
@@ -232,8 +240,7 @@ std::int32_t StoreUpdate(IDBADialect& ADialect, std::string_view ATable, const T
   const std::string where = ADialect.WhereToSQL(AWhere, params);  // continues after the SET values
   std::string sql = "UPDATE " + ADialect.QuoteIdent(ATable) + " SET " + sets;
   if (!where.empty()) sql += " WHERE " + where;
-  ADialect.ExecSQL(sql, params);
-  return -1;
+  return StoreRowCount(ADialect.ExecSQL(sql, params));
 }
 
 std::int32_t StoreDelete(IDBADialect& ADialect, std::string_view ATable, const TDBACriterion* AWhere) {
@@ -241,8 +248,7 @@ std::int32_t StoreDelete(IDBADialect& ADialect, std::string_view ATable, const T
   const std::string where = ADialect.WhereToSQL(AWhere, params);
   std::string sql = "DELETE FROM " + ADialect.QuoteIdent(ATable);
   if (!where.empty()) sql += " WHERE " + where;
-  ADialect.ExecSQL(sql, params);
-  return -1;
+  return StoreRowCount(ADialect.ExecSQL(sql, params));
 }
 
 TJSON StoreSelect(IDBADialect& ADialect, const TDBASelectSpec& ASpec) {

@@ -12,6 +12,10 @@
 //  - An Offset without a Limit uses the dialect's LimitOffsetClause (SQLite LIMIT -1 OFFSET n).
 //  - StoreInsert, StoreUpdate and StoreUpsert refuse a row that is not a JSON object
 //    (std::invalid_argument).
+//  - StoreUpdate and StoreDelete return the number of rows the criterion matched (0 when none;
+//    an update that writes the values a row already holds counts it, on every backend: the
+//    MariaDB connection reports found rows).  An empty update row runs nothing and returns 0;
+//    -1 only after an error that an error hook handled.
 #pragma once
 
 #include <cstdint>

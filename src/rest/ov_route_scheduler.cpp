@@ -70,7 +70,11 @@ void HandleUpdateSchedulerTask(TOVApiRequest& c) {
   if (!id) return;
   const std::optional<TJSON> body = ParseBodyOrFail(c);
   if (!body) return;
-  if (!s->UpdateTask(*id, *body)) return SendTaskNotFound(c);
+  try {
+    if (!s->UpdateTask(*id, *body)) return SendTaskNotFound(c);
+  } catch (const EOVTaskUpdateRefused& e) {
+    return SendError(c.resp, 400, e.what());
+  }
   SendSuccess(c.resp, MessageReply("Task updated"));
 }
 

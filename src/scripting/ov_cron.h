@@ -19,6 +19,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "ov_clock.h"
@@ -28,13 +29,23 @@ namespace ov {
 // The values min..max that a field selects, bit v for value v.  Callers keep max <= 63.
 std::uint64_t ParseCronField(std::string_view field, int min, int max);
 
+// Why an expression is not one to accept from an administrator: the first way it departs from
+// the dialect as the README documents it (exactly five non-empty fields; items "*", "n" or
+// "a-b" of plain decimal numbers inside the field's range with a <= b, each with an optional
+// "/step" of at least 1), or that no month it names has a day of month it names, so it would
+// never run.  nullopt for an expression that is well-formed and selects some minute.  The
+// text is ASCII and never longer than a short line, whatever the expression holds.
+std::optional<std::string> CronExpressionProblem(std::string_view expr);
+
 // The search looks at this many candidate minutes (366 days), then gives up.
 inline constexpr std::int64_t kCronCandidateMinutes = 527041;
 
 class TOVCronSchedule {
  public:
   TOVCronSchedule() = default;  // matches nothing
-  static TOVCronSchedule Parse(std::string_view expr);
+  // The lax reading above.  With problem, the first departure from the documented syntax is
+  // also described there (left as it is when there is none); the reading does not change.
+  static TOVCronSchedule Parse(std::string_view expr, std::string* problem = nullptr);
 
   std::uint64_t Minutes() const noexcept { return minutes_; }
   std::uint64_t Hours() const noexcept { return hours_; }
@@ -47,6 +58,11 @@ class TOVCronSchedule {
   // changes instead of running a fixed time once.
   bool FollowsClock() const noexcept { return follows_clock_; }
 
+  // Some minute of some date is selected: every field selects a value, and some month it
+  // selects has a day of month it selects (February with 29).  Such a date falls on every day
+  // of the week within the calendar's 400-year cycle, so the schedule runs some day, even when
+  // that is beyond NextRun's horizon.
+  bool CanMatch() const noexcept;
   // All five fields hold the calendar time.
   bool Matches(const TOVCivilTime& t) const noexcept;
   // The first whole UTC minute after now (never now's own minute) that the schedule selects in

@@ -35,6 +35,17 @@ bool SameRunKey(const std::string& plugin_a, const std::string& task_a, const st
   return EqualsIgnoreCase(task_a, task_b) && EqualsIgnoreCase(plugin_a, plugin_b);
 }
 
+// The interval an edit asks for: a JSON integer of whole seconds that the task's 32-bit
+// interval holds, at least 1.
+std::int32_t IntervalSecondsOf(const TJSON& v) {
+  constexpr std::int64_t kMax = std::numeric_limits<std::int32_t>::max();
+  const bool whole = v.is_number_integer() && (!v.is_number_unsigned() || v.get<std::uint64_t>() <= kMax);
+  const std::int64_t seconds = whole ? v.get<std::int64_t>() : 0;
+  if (seconds < 1 || seconds > kMax)
+    throw EOVTaskUpdateRefused("Invalid interval_seconds: must be a whole number of seconds from 1 to 2147483647");
+  return static_cast<std::int32_t>(seconds);
+}
+
 bool SameTask(const TOVSchedulerTask& t, std::int64_t id, const std::string& plugin, const std::string& task) {
   return t.Id == id && t.PluginName == plugin && t.TaskName == task;
 }
@@ -313,7 +324,7 @@ void TOVScheduler::ScheduleTask(TOVSchedulerTask& t, std::int64_t wall_now, TOVM
   if (t.Kind == stkCron) {
     t.NextRun = CalcNextRunCron(t, wall_now);
   } else {
-    // Zero or negative intervals are not refused: such a task is due again at once.
+    // Zero or negative intervals (a stored row's; edits refuse them): the task is due again at once.
     t.NextRun = wall_now + t.IntervalSeconds;
     t.DueMono = mono_now + std::chrono::seconds(t.IntervalSeconds);
   }
@@ -608,21 +619,25 @@ bool TOVScheduler::UpdateTask(std::int64_t task_id, const TJSON& updates) {
   TOVLockGuard g(lock_);
   const std::optional<std::size_t> index = FindTask(task_id);
   if (!index) return false;
-  // Changed on a copy: a failing store leaves the task as it was.
+  // Changed on a copy: a refused edit or a failing store leaves the task as it was.
   TOVSchedulerTask t = tasks_[*index];
   if (auto it = updates.find("enabled"); it != updates.end() && it->is_boolean()) t.Enabled = it->get<bool>();
-  if (auto it = updates.find("schedule_type"); it != updates.end())
-    t.Kind = it->is_string() && it->get_ref<const std::string&>() == "cron" ? stkCron : stkInterval;
-  if (auto it = updates.find("interval_seconds"); it != updates.end() && it->is_number()) {
-    // Whole seconds; a fraction below one second is no interval.
-    const double v = it->get<double>();
-    if (v >= 1) t.IntervalSeconds = v >= std::numeric_limits<std::int32_t>::max()
-                                        ? std::numeric_limits<std::int32_t>::max()
-                                        : static_cast<std::int32_t>(v);
-  }
-  if (auto it = updates.find("cron_expr"); it != updates.end() && it->is_string()) {
-    t.CronExpr = it->get<std::string>();
+  const auto type = updates.find("schedule_type");
+  if (type != updates.end())
+    t.Kind = type->is_string() && type->get_ref<const std::string&>() == "cron" ? stkCron : stkInterval;
+  if (auto it = updates.find("interval_seconds"); it != updates.end()) t.IntervalSeconds = IntervalSecondsOf(*it);
+  const auto cron = updates.find("cron_expr");
+  if (cron != updates.end()) {
+    if (!cron->is_string()) throw EOVTaskUpdateRefused("Invalid cron_expr: must be a string");
+    t.CronExpr = cron->get<std::string>();
     t.Cron = TOVCronSchedule::Parse(t.CronExpr);
+  }
+  // A cron task whose expression the edit set or kept must be one the scheduler can follow: a
+  // bad one falls back to a run a day after each look, which is not what it says.
+  if ((cron != updates.end() && !t.CronExpr.empty()) ||
+      (t.Kind == stkCron && (cron != updates.end() || type != updates.end()))) {
+    if (const std::optional<std::string> why = CronExpressionProblem(t.CronExpr))
+      throw EOVTaskUpdateRefused("Invalid cron_expr: " + *why);
   }
   t.UserModified = true;
   if (t.Enabled) ScheduleTask(t, clock_.WallSeconds(), clock_.MonoNow());

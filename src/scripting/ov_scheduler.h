@@ -21,6 +21,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <stop_token>
 #include <string>
 #include <thread>
@@ -96,6 +97,13 @@ class IOVSchedulerStore {
 
 std::unique_ptr<IOVSchedulerStore> MakeSchedulerDBStore();
 
+// An edit of a task that the scheduler will not make; what() names the member and why
+// ("Invalid cron_expr: minute \"61\" is outside 0-59").
+class EOVTaskUpdateRefused : public std::invalid_argument {
+ public:
+  using std::invalid_argument::invalid_argument;
+};
+
 // Runs one plug-in task; a throw marks the run as failed.
 using TRunPluginTaskProc = std::function<void(const std::string& plugin_name, const std::string& task_name)>;
 // The tasks plug-ins declare: a JSON array of {"plugin_name", "task_name", "description",
@@ -139,10 +147,13 @@ class TOVScheduler {
   // Task objects in list (id) order.
   TJSON GetTasksJSON() const EXCLUDES(lock_);
   std::optional<TJSON> GetTaskJSON(std::int64_t task_id) const EXCLUDES(lock_);
-  // Applies "enabled" (Boolean), "schedule_type" ("cron" or anything else for interval),
-  // "interval_seconds" (a number above 0), "cron_expr" (a string) where present, marks the task
-  // as edited and reschedules it from now when enabled; stores it.  False for an unknown id;
-  // database errors pass on (and nothing changes).
+  // Applies "enabled" (Boolean; another type is ignored), "schedule_type" ("cron" or anything
+  // else for interval), "interval_seconds" and "cron_expr" where present, marks the task as
+  // edited and reschedules it from now when enabled; stores it.  An interval must be a JSON
+  // integer from 1 to 2147483647; an expression must be a string that CronExpressionProblem
+  // accepts, checked when it is not empty and whenever the edit leaves a cron task (an interval
+  // task may keep an empty one).  Anything else throws EOVTaskUpdateRefused and changes
+  // nothing.  False for an unknown id; database errors pass on (and nothing changes).
   bool UpdateTask(std::int64_t task_id, const TJSON& updates) EXCLUDES(lock_);
 
   // One look at the list: runs every due task that is not running, one after another on the

@@ -308,13 +308,23 @@ class Scheduler(MaintenanceChecks, unittest.TestCase):
         srv.put("old_news_cleanup", {"cron_expr": "*/15 * * * *"})
         next_quarter = (int(time.time()) // 900 + 1) * 900
         self.assertIn(utc_seconds(srv.task("old_news_cleanup")["next_run"]), (next_quarter, next_quarter + 900))
-        for never in ("0 0 * * 7", "0  3 * * *"):
-            before = time.time()
-            srv.put("old_news_cleanup", {"cron_expr": never})
-            next_run = utc_seconds(srv.task("old_news_cleanup")["next_run"])
-            self.assertTrue(int(before) + 86400 <= next_run <= time.time() + 86400, never)
-        self.assertEqual(srv.sql("SELECT next_run FROM system_scheduler WHERE task_name = 'old_news_cleanup'"),
-                         [[srv.task("old_news_cleanup")["next_run"]]])
+        # What the scheduler would never run as written is refused, and the task stays as it was
+        # (disabled first, so that no run changes it meanwhile).
+        srv.put("old_news_cleanup", {"enabled": False})
+        before = srv.task("old_news_cleanup")
+        path = "/scheduler/tasks/%d" % before["id"]
+        for never, why in (("0 0 * * 7", 'day of week "7" is outside 0-6'),
+                           ("0  3 * * *", "the expression has two spaces in a row (an empty field, which matches "
+                                          "nothing)"),
+                           ("61 * * * *", 'minute "61" is outside 0-59'),
+                           ("0 0 31 2 *", "never matches: no month it names has a day of month it names")):
+            self.expect(srv.call("PUT", path, {"cron_expr": never}), 400, "Invalid cron_expr: " + why)
+        for bad in (0, -5, "30"):
+            self.expect(srv.call("PUT", path, {"enabled": True, "interval_seconds": bad}), 400,
+                        "Invalid interval_seconds: must be a whole number of seconds from 1 to 2147483647")
+        self.assertEqual(srv.task("old_news_cleanup"), before)
+        self.assertEqual(srv.sql("SELECT next_run, cron_expr FROM system_scheduler WHERE task_name = 'old_news_cleanup'"),
+                         [[before["next_run"], "*/15 * * * *"]])
         self.assertEqual(old_tz, os.environ.get("TZ"))
 
     def test_d_failing_vacuum_is_a_failed_run(self):

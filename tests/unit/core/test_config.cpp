@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "ov_config.h"
+#include "ov_log.h"
 #include "test_util.h"
 
 using namespace ov;
@@ -95,22 +96,43 @@ TEST(Config, GateModeUnknownIsEnforce) {
   EXPECT_EQ(cfg.SecurityGateMode(), "enforce");
 }
 
-TEST(Config, WriteStringReplacesAtomicallyAndKeepsMode) {
-  TempDir d;
-  std::string path = d / "o.ini";
-  ovtest::WriteText(path, "; mine\n[security]\njwt_secret=\n");
-  ::chmod(path.c_str(), 0640);
-  TOVConfig cfg(path);
-  cfg.WriteString("security", "jwt_secret", "abc");
-  EXPECT_EQ(ovtest::ReadText(path), "; mine\n[security]\njwt_secret=abc\n");
-  struct stat st;
-  ::stat(path.c_str(), &st);
-  EXPECT_EQ(st.st_mode & 0777, 0640u);
-  EXPECT_EQ(cfg.JWTSecret(), "abc");
-  // No temporary files are left behind.
-  int files = 0;
-  for (auto& e : std::filesystem::directory_iterator(d.path())) (void)e, ++files;
-  EXPECT_EQ(files, 1);
+// The server writes the file to keep the token secret in it: afterwards only the owner may read
+// it, and a file that was open to others is named in a warning.
+TEST(Config, WriteStringReplacesAtomicallyAndLeavesTheFileToItsOwner) {
+  const struct {
+    mode_t before;
+    const char* warning;  // nullptr: none
+  } cases[] = {
+      {0644, "its mode was 0644, now 0600"}, {0640, "its mode was 0640, now 0600"},
+      {0606, "its mode was 0606, now 0600"}, {0600, nullptr}, {0400, nullptr},
+  };
+  for (const auto& c : cases) {
+    TempDir d, logs;
+    std::string path = d / "o.ini";
+    ovtest::WriteText(path, "; mine\n[security]\njwt_secret=\n");
+    ASSERT_EQ(::chmod(path.c_str(), c.before), 0);
+    Log.Publish(std::make_unique<TOVLog>(logs / "log.txt", false));
+    TOVConfig cfg(path);
+    cfg.WriteString("security", "jwt_secret", "abc");
+    Log.Free();
+    EXPECT_EQ(ovtest::ReadText(path), "; mine\n[security]\njwt_secret=abc\n");
+    struct stat st;
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u) << std::oct << c.before;
+    EXPECT_EQ(cfg.JWTSecret(), "abc");
+    const std::string log = ovtest::ReadText(logs / "log.txt");
+    if (c.warning) {
+      EXPECT_NE(log.find("Configuration file " + path + " holds the token secret: " + c.warning), std::string::npos)
+          << log;
+      EXPECT_NE(log.find("Warning"), std::string::npos) << log;
+    } else {
+      EXPECT_EQ(log, "") << std::oct << c.before;
+    }
+    // No temporary files are left behind.
+    int files = 0;
+    for (auto& e : std::filesystem::directory_iterator(d.path())) (void)e, ++files;
+    EXPECT_EQ(files, 1);
+  }
 }
 
 TEST(Config, WriteStringRefusesTextThatWouldNotReadBack) {

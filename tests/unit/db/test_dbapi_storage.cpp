@@ -1,11 +1,15 @@
 // Declarative storage on the SQLite dialect, against real SQLite files.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
+#include "db_test_env.h"
 #include "dbapi_sqlite.h"
 #include "dbapi_storage.h"
+#include "ov_plugin_host.h"
+#include "ov_plugin_sdk.h"
 #include "test_util.h"
 
 using namespace ov;
@@ -304,25 +308,25 @@ TEST_F(RowStore, InsertReturnsTheNewId) {
 }
 
 TEST_F(RowStore, UpdateSetValuesComeBeforeTheCriterion) {
-  EXPECT_EQ(StoreUpdate(*d_, "items", CmpInt("id", dcoEq, 2).get(), TJSON{{"name", "renamed"}}), -1);
+  EXPECT_EQ(StoreUpdate(*d_, "items", CmpInt("id", dcoEq, 2).get(), TJSON{{"name", "renamed"}}), 1);
   EXPECT_EQ(last_sql_, "UPDATE \"items\" SET \"name\" = :p1 WHERE \"id\" = :p2");
   EXPECT_EQ(last_params_, TJSON::array({"renamed", 2}));
   auto rows = StoreSelect(*d_, TDBASelectSpec{"items", {"name"}, CmpInt("id", dcoEq, 2).get(), {}, 0, 0});
   EXPECT_EQ(rows, TJSON::parse(R"([{"name":"renamed"}])"));
   EXPECT_EQ(StoreUpdate(*d_, "items", nullptr, TJSON::object()), 0);
-  StoreUpdate(*d_, "items", nullptr, TJSON{{"qty", 1}});  // no criterion: every row
+  EXPECT_EQ(StoreUpdate(*d_, "items", nullptr, TJSON{{"qty", 1}}), 5);  // no criterion: every row
   EXPECT_EQ(last_sql_, "UPDATE \"items\" SET \"qty\" = :p1");
   EXPECT_EQ(d_->QuerySQL("SELECT SUM(qty) AS s FROM items", {})[0]["s"], 5);
   EXPECT_THROW(StoreUpdate(*d_, "items", nullptr, TJSON()), std::invalid_argument);
 }
 
 TEST_F(RowStore, Delete) {
-  EXPECT_EQ(StoreDelete(*d_, "items", Cmp("id", dcoIn, TJSON::array({1, 3})).get()), -1);
+  EXPECT_EQ(StoreDelete(*d_, "items", Cmp("id", dcoIn, TJSON::array({1, 3})).get()), 2);
   EXPECT_EQ(last_sql_, "DELETE FROM \"items\" WHERE \"id\" IN (:p1, :p2)");
   EXPECT_EQ(d_->QuerySQL("SELECT COUNT(*) AS n FROM items", {})[0]["n"], 3);
-  StoreDelete(*d_, "items", Cmp("id", dcoIn, TJSON::array()).get());  // matches nothing
+  EXPECT_EQ(StoreDelete(*d_, "items", Cmp("id", dcoIn, TJSON::array()).get()), 0);  // matches nothing
   EXPECT_EQ(d_->QuerySQL("SELECT COUNT(*) AS n FROM items", {})[0]["n"], 3);
-  StoreDelete(*d_, "items", nullptr);
+  EXPECT_EQ(StoreDelete(*d_, "items", nullptr), 3);
   EXPECT_EQ(last_sql_, "DELETE FROM \"items\"");
   EXPECT_EQ(d_->QuerySQL("SELECT COUNT(*) AS n FROM items", {})[0]["n"], 0);
 }
@@ -390,3 +394,68 @@ TEST(DbaRowToArrays, SplitsInMemberOrder) {
 }
 
 }  // namespace
+
+// ---- row counts as plug-ins read them, on every backend ----
+
+class StoreCountsOnEveryBackend : public ovtest::BackendDBTest {};
+INSTANTIATE_TEST_SUITE_P(Backends, StoreCountsOnEveryBackend, ::testing::Values("sqlite3", "postgresql", "mariadb"));
+
+// StoreUpdate and StoreDelete called through the host's table, as a plug-in calls them: the rows
+// the criterion matched, 0 when none, the same number on each database (a row that already
+// holds the values counts).  Steps run in order on one table of five rows.
+TEST_P(StoreCountsOnEveryBackend, UpdateAndDeleteReturnTheRowsMatched) {
+  TOVPluginHost host("Counter", {}, nullptr, std::chrono::system_clock::now());
+  host.SetGrantedPermissions({opDatabaseRead, opDatabaseWrite, opDatabaseCreateTables});
+  TDBATableSpec spec;
+  spec.Name = "p_counter_rows";
+  spec.Columns = {MakeColumn("id", dctBigInt, 0, false, "", true, false, true), MakeColumn("grp", dctVarchar, 16),
+                  MakeColumn("n", dctInteger)};
+  ASSERT_TRUE(host.DeclareTable(spec));
+  for (const char* grp : {"a", "b", "b", "b", "c"}) host.StoreInsert(spec.Name, TJSON{{"grp", grp}, {"n", 0}});
+
+  IOVPluginHost* h = host.Intf();
+  const TOVStrRef table(spec.Name);
+  auto group = [](const char* g) { return ovdba_cmp_str("grp", OVDBA_EQ, g); };
+  const struct {
+    const char* step;
+    OVDBACriterion* where;  // owned here; NULL: every row
+    const char* row;        // nullptr: a deletion
+    std::int32_t count;
+    const char* sum_after;  // SUM(n) || '/' || COUNT(*)
+  } steps[] = {
+      {"update none", group("x"), R"({"n": 1})", 0, "0/5"},
+      {"update one", group("a"), R"({"n": 1})", 1, "1/5"},
+      {"update three", group("b"), R"({"n": 2})", 3, "7/5"},
+      {"update three with the values they hold", group("b"), R"({"n": 2})", 3, "7/5"},
+      {"update an empty set", ovdba_cmp("id", OVDBA_IN, ovj_parse("[]")), R"({"n": 9})", 0, "7/5"},
+      {"update nothing", group("a"), "{}", 0, "7/5"},
+      {"update every row", nullptr, R"({"n": 3})", 5, "15/5"},
+      {"delete none", group("x"), nullptr, 0, "15/5"},
+      {"delete one", group("a"), nullptr, 1, "12/4"},
+      {"delete three", group("b"), nullptr, 3, "3/1"},
+      {"delete every row", nullptr, nullptr, 1, "/0"},
+      {"delete from an empty table", nullptr, nullptr, 0, "/0"},
+  };
+  auto sum = [&] {
+    const TJSON r = host.StoreSelect(TDBASelectSpec{spec.Name, {}, nullptr, {}, 0, 0});
+    std::int64_t n = 0;
+    for (const TJSON& row : r) n += row["n"].get<std::int64_t>();
+    return (r.empty() ? std::string() : std::to_string(n)) + "/" + std::to_string(r.size());
+  };
+  for (const auto& s : steps) {
+    std::int32_t count = -2;
+    if (s.row) {
+      const TJSON row = TJSON::parse(s.row);
+      count = h->vtbl->StoreUpdate(h, table.get(), s.where, BorrowOVJson(&row));
+    } else {
+      count = h->vtbl->StoreDelete(h, table.get(), s.where);
+    }
+    ovdba_free(s.where);
+    EXPECT_EQ(count, s.count) << s.step;
+    EXPECT_EQ(sum(), s.sum_after) << s.step;
+  }
+  // Errors are raised as before, not counted.
+  const TJSON bad = TJSON::parse(R"({"no_such_column": 1})");
+  EXPECT_THROW(h->vtbl->StoreUpdate(h, table.get(), nullptr, BorrowOVJson(&bad)), std::exception);
+  EXPECT_THROW(h->vtbl->StoreDelete(h, TOVStrRef("p_counter_missing").get(), nullptr), std::exception);
+}

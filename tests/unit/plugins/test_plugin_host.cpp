@@ -123,13 +123,13 @@ TEST_F(PluginHostTest, DeclaredTablesAndStoreNeedThePrefix) {
   EXPECT_EQ(host->StoreInsert(t, TJSON::parse(R"({"name": "b"})")), 2);
   host->StoreUpsert(t, TJSON::parse(R"({"id": 1, "name": "A"})"), {"id"});
   auto b = CmpStr("name", dcoEq, "b");
-  EXPECT_EQ(host->StoreUpdate(t, b.get(), TJSON::parse(R"({"name": "B"})")), -1) << "the storage reports no count";
+  EXPECT_EQ(host->StoreUpdate(t, b.get(), TJSON::parse(R"({"name": "B"})")), 1) << "the rows matched";
   TDBASelectSpec sel;
   sel.Table = t;
   sel.OrderBy = {MakeOrder("id", dodDesc)};
   EXPECT_EQ(host->StoreSelect(sel), TJSON::parse(R"([{"id": 2, "name": "B"}, {"id": 1, "name": "A"}])"));
   auto one = CmpInt("id", dcoEq, 1);
-  host->StoreDelete(t, one.get());
+  EXPECT_EQ(host->StoreDelete(t, one.get()), 1);
   EXPECT_EQ(Sql("SELECT COUNT(*) FROM p_door_games_stats"), "1");
   host->SetGrantedPermissions({opDatabaseRead});
   EXPECT_THROW(host->StoreDelete(t, nullptr), EOVPluginError);

@@ -84,6 +84,31 @@ TEST(CronSchedule, ExpressionShapes) {
   EXPECT_EQ(Next("", now), "never");
 }
 
+// The check of an administrator's expression and the scheduler's own search agree on which
+// dates exist: from 1 March 2027 the search's year reaches every date, 29 February 2028 too.
+TEST(CronSchedule, AnExpressionIsRefusedAsNeverMatchingExactlyWhenNoDateHasIt) {
+  ovtest::ScopedTZ utc("UTC");
+  int accepted = 0;
+  for (int month = 1; month <= 12; ++month) {
+    for (int day = 1; day <= 31; ++day) {
+      const std::string expr = "0 0 " + std::to_string(day) + " " + std::to_string(month) + " *";
+      const bool runs = Next(expr.c_str(), UTC(2027, 3, 1)) != "never";
+      const std::optional<std::string> problem = CronExpressionProblem(expr);
+      EXPECT_EQ(!problem, runs) << expr << ": " << problem.value_or("accepted");
+      if (problem) {
+        EXPECT_EQ(*problem, "never matches: no month it names has a day of month it names") << expr;
+      }
+      accepted += runs;
+    }
+  }
+  EXPECT_EQ(accepted, 366);
+  // A day of the week narrows the dates but never empties them: each date falls on each
+  // weekday in some year (29 February on a Monday: 2044).
+  EXPECT_EQ(CronExpressionProblem("0 0 29 2 1"), std::nullopt);
+  EXPECT_EQ(CronExpressionProblem("0 0 31 4,6,9,11 *").value_or(""),
+            "never matches: no month it names has a day of month it names");
+}
+
 TEST(CronSchedule, NextRunInUTC) {
   ovtest::ScopedTZ utc("UTC");
   const struct {

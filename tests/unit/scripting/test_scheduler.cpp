@@ -170,22 +170,47 @@ TEST_F(SchedulerTest, ClockJumpsRecomputeCronAndNeverBurst) {
   EXPECT_EQ(runs.back(), "quarter");
 }
 
+// A row that came in some other way than an edit may hold an expression that never matches:
+// the task is due a day later, and after that run a day later again.
+TEST_F(SchedulerTest, StoredExpressionsThatNeverMatchAreLookedAtADayLater) {
+  const std::int64_t feb31 = AddTask("p", "feb31", "cron", 60, "0 0 31 2 *");
+  const std::int64_t bogus = AddTask("p", "bogus", "cron", 60, "bogus");
+  std::vector<std::string> runs;
+  Make([&](const std::string&, const std::string& t) { runs.push_back(t); });
+  for (const std::int64_t id : {feb31, bogus}) EXPECT_EQ(Task(id)["next_run"], "2024-06-13 12:00:00");
+  clock.Advance(24h);
+  s->Tick();
+  for (const std::int64_t id : {feb31, bogus}) EXPECT_EQ(Task(id)["next_run"], "2024-06-14 12:00:00");
+  EXPECT_EQ(runs, (std::vector<std::string>{"feb31", "bogus"}));
+}
+
 TEST_F(SchedulerTest, UpdateTaskRules) {
   const std::int64_t id = AddTask("p", "t", "interval", 300);
   Make();
   clock.Advance(100s);
 
-  // interval_seconds 0 changes nothing but user_modified and the next run, from now.
-  ASSERT_TRUE(s->UpdateTask(id, TJSON::parse(R"({"interval_seconds": 0})")));
+  // An interval or expression the scheduler would not run is refused, and nothing changes:
+  // not the other members, not user_modified, not the next run.
+  const TJSON unchanged = Task(id);
+  const std::string row = Row(id, "user_modified || interval_seconds || ' ' || next_run || enabled || cron_expr");
+  for (const char* refused : {R"({"interval_seconds": 0})", R"({"enabled": false, "interval_seconds": -5})",
+                              R"({"interval_seconds": 7.9})", R"({"cron_expr": 7})",
+                              R"({"schedule_type": "cron", "cron_expr": "61 * * * *"})",
+                              R"({"schedule_type": "cron"})"}) {
+    EXPECT_THROW(s->UpdateTask(id, TJSON::parse(refused)), EOVTaskUpdateRefused) << refused;
+    EXPECT_EQ(Task(id), unchanged) << refused;
+    EXPECT_EQ(Row(id, "user_modified || interval_seconds || ' ' || next_run || enabled || cron_expr"), row);
+  }
+  // No members: marked as edited and rescheduled from now.
+  ASSERT_TRUE(s->UpdateTask(id, TJSON::object()));
   TJSON t = Task(id);
   EXPECT_EQ(t["interval_seconds"], 300);
   EXPECT_EQ(t["user_modified"], true);
   EXPECT_EQ(t["next_run"], "2024-06-12 12:06:40");
   EXPECT_EQ(Row(id, "user_modified || interval_seconds || ' ' || next_run"), "1300 2024-06-12 12:06:40");
 
-  // Values of the wrong type are ignored; any schedule_type but "cron" is interval.
-  ASSERT_TRUE(s->UpdateTask(id, TJSON::parse(R"({"enabled": "no", "interval_seconds": -5, "cron_expr": 7,
-                                                "schedule_type": 5})")));
+  // "enabled" of the wrong type is ignored; any schedule_type but "cron" is interval.
+  ASSERT_TRUE(s->UpdateTask(id, TJSON::parse(R"({"enabled": "no", "schedule_type": 5})")));
   t = Task(id);
   EXPECT_EQ(t["enabled"], true);
   EXPECT_EQ(t["schedule_type"], "interval");
@@ -202,7 +227,7 @@ TEST_F(SchedulerTest, UpdateTaskRules) {
   s->Tick();
   EXPECT_EQ(Task(id)["run_count"], 0);
   ASSERT_TRUE(s->UpdateTask(id, TJSON::parse(R"({"enabled": true, "schedule_type": "interval",
-                                                "interval_seconds": 7.9})")));
+                                                "interval_seconds": 7})")));
   EXPECT_EQ(Task(id)["next_run"], "2024-06-12 13:01:47");
   EXPECT_EQ(Row(id, "enabled || ' ' || interval_seconds || ' ' || cron_expr"), "1 7 0 0 * * *");
 
