@@ -315,14 +315,18 @@ void TOVScheduler::RefreshTasks() { LogInfo("Scheduler: tasks refreshed (%d tota
 
 // ---- scheduling -----------------------------------------------------------------------------
 
-std::int64_t TOVScheduler::CalcNextRunCron(const TOVSchedulerTask& task, std::int64_t now) const {
-  // An expression that never matches is looked at again a day later.
-  return task.Cron.NextRun(now, clock_).value_or(now + 86400);
+void TOVScheduler::CalcNextRunCron(TOVSchedulerTask& task, std::int64_t now) const {
+  // An expression that selects no minute within the search's horizon (29 February years
+  // away, or a stored row that never matches) is searched again a day later; the task does
+  // not run for it.
+  const std::optional<std::int64_t> next = task.Cron.NextRun(now, clock_);
+  task.Recheck = !next;
+  task.NextRun = next.value_or(now + 86400);
 }
 
 void TOVScheduler::ScheduleTask(TOVSchedulerTask& t, std::int64_t wall_now, TOVMonoTime mono_now) const {
   if (t.Kind == stkCron) {
-    t.NextRun = CalcNextRunCron(t, wall_now);
+    CalcNextRunCron(t, wall_now);
   } else {
     // Zero or negative intervals (a stored row's; edits refuse them): the task is due again at once.
     t.NextRun = wall_now + t.IntervalSeconds;
@@ -339,6 +343,17 @@ void TOVScheduler::SetDue(std::size_t index) {
     d = {t.NextRun, dcWall};
   } else {
     d = {std::chrono::duration_cast<std::chrono::nanoseconds>(t.DueMono.time_since_epoch()).count(), dcMono};
+  }
+}
+
+void TOVScheduler::Recheck(std::size_t index, std::int64_t now) {
+  TOVSchedulerTask& t = tasks_[index];
+  CalcNextRunCron(t, now);
+  SetDue(index);
+  try {
+    store_->StoreRun(t);
+  } catch (const std::exception& e) {
+    LogError("Scheduler: execute error for task %s: %s", t.TaskName, MessageOf(e));
   }
 }
 
@@ -361,7 +376,7 @@ void TOVScheduler::NoticeClockJump(TOVWallTime wall, TOVMonoTime mono) {
     const std::int64_t before = t.NextRun;
     if (t.Kind == stkCron) {
       if (t.NextRun <= now) continue;
-      t.NextRun = CalcNextRunCron(t, now);
+      CalcNextRunCron(t, now);
     } else {
       t.NextRun = now + std::chrono::ceil<std::chrono::seconds>(t.DueMono - mono).count();
     }
@@ -389,6 +404,10 @@ void TOVScheduler::Tick() {
   for (std::size_t i = 0; i < due_.size(); ++i) {
     const TDue& d = due_[i];
     if (d.at > now_of[d.clock] || IsClaimed(i)) continue;
+    if (tasks_[i].Recheck) {
+      Recheck(i, now_of[dcWall]);
+      continue;
+    }
     const TTaskRef ref = Claim(i);
     lk.unlock();
     try {

@@ -60,6 +60,9 @@ struct TOVSchedulerTask {
   // Memory only: CronExpr parsed, and an interval task's deadline on the monotonic clock.
   TOVCronSchedule Cron;
   TOVMonoTime DueMono{};
+  // Memory only: NextRun is not a run but the time to search the expression again (it selects
+  // no minute within the search's horizon, or none at all).
+  bool Recheck = false;
 };
 
 // One finished run, as the run log keeps it.
@@ -188,10 +191,13 @@ class TOVScheduler {
   void SyncPluginTasks() EXCLUDES(lock_);
   // Both of the above; returns the number of tasks.
   std::size_t LoadAll() EXCLUDES(lock_);
-  std::int64_t CalcNextRunCron(const TOVSchedulerTask& task, std::int64_t now) const;
+  // Sets task's NextRun (and Recheck) from its expression and now.
+  void CalcNextRunCron(TOVSchedulerTask& task, std::int64_t now) const;
   // The next run of an enabled task from now (NextRun, and DueMono for an interval task).
   void ScheduleTask(TOVSchedulerTask& task, std::int64_t wall_now, TOVMonoTime mono_now) const;
   void SetDue(std::size_t index) REQUIRES(lock_);
+  // A cron task whose search found nothing: searched again from now and stored, not run.
+  void Recheck(std::size_t index, std::int64_t now) REQUIRES(lock_);
   void NoticeClockJump(TOVWallTime wall, TOVMonoTime mono) REQUIRES(lock_);
   std::optional<std::size_t> FindTask(std::int64_t id) const REQUIRES(lock_);
   bool Claimed(const TOVSchedulerTask& task) const REQUIRES(lock_);
