@@ -100,7 +100,13 @@ void HandlePluginUpdateCheck(TOVApiRequest& c) {
     SendError(c.resp, 503, kMsgNoChecker);
     return;
   }
-  checker->CheckForUpdates();
+  // A registry that gave no list is a failed check, never "0 update(s) available".
+  try {
+    checker->CheckForUpdates();
+  } catch (const ERegistryCheckError& e) {
+    SendError(c.resp, 502, e.what());
+    return;
+  }
   const std::int32_t count = checker->GetUpdateCount();
   TJSON data = TJSON::object();
   data["updates_available"] = count;
