@@ -162,7 +162,9 @@ void TOVHttpClient::Perform(const std::string& url, const std::string* post_body
       throw EHttpClientError(Format("Reply larger than %d bytes", t.cap));
     if (t.cancelled) throw EHttpClientError("Transfer cancelled");
     if (t.write_errno) throw EHttpClientError(std::string("Write failed: ") + std::strerror(t.write_errno));
-    throw EHttpClientError(errbuf[0] ? std::string(errbuf) : std::string(curl_easy_strerror(rc)));
+    std::string why = errbuf[0] ? std::string(errbuf) : std::string(curl_easy_strerror(rc));
+    if (rc == CURLE_OPERATION_TIMEDOUT) throw EHttpTimeoutError(why);
+    throw EHttpClientError(why);
   }
   curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &t.status);
   char* ct = nullptr;

@@ -5,7 +5,8 @@
 // no signals (safe on any thread), a connect time-out, an I/O time-out taken as "less than
 // one byte per second for that long", the User-Agent "Orvanta-BBS/0.5.33", replies in memory
 // capped at 16 MiB and downloads capped at the [server] body cap.  Transport failures throw
-// EHttpClientError; an HTTP error status is a reply like any other, except for downloads.
+// EHttpClientError (EHttpTimeoutError when a time-out ran out); an HTTP error status is a
+// reply like any other, except for downloads.
 #pragma once
 
 #include <atomic>
@@ -24,6 +25,12 @@ inline constexpr std::uint64_t kHttpClientMaxReply = 16ull * 1024 * 1024;
 class EHttpClientError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
+};
+
+// The connect or I/O time-out ran out (the server did not answer, or stopped sending).
+class EHttpTimeoutError : public EHttpClientError {
+ public:
+  using EHttpClientError::EHttpClientError;
 };
 
 // A download answered with a status outside 200..299 ("HTTP status 404").

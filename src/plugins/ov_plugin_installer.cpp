@@ -163,6 +163,30 @@ std::string DeclaredLibrary(const TJSON& manifest, const std::string& name) {
   return b;
 }
 
+// A plug-in installed in a target directory as its manifest describes it:
+// <target>/<directory>/plugin.json's "name" (default: the directory's name) and the library it
+// declares.
+struct TManifestEntry {
+  std::string name;
+  std::string library;
+};
+
+// The manifests of the plug-ins installed in t (those that are readable objects).
+std::vector<TManifestEntry> InstalledManifests(const fs::path& t) {
+  std::vector<TManifestEntry> out;
+  std::error_code ec;
+  for (const auto& d : fs::directory_iterator(t, ec)) {
+    if (!IsDir(d.path())) continue;
+    std::string why;
+    const std::optional<std::string> text = ReadTextFile(d.path() / kManifest, why);
+    const std::optional<TJSON> m = text ? ParseJson(*text) : std::nullopt;
+    if (!m || !m->is_object()) continue;
+    const std::string name = JStr(*m, "name", d.path().filename().string());
+    out.push_back({name, DeclaredLibrary(*m, name)});
+  }
+  return out;
+}
+
 // The same file, once symbolic links and "." and ".." are resolved.
 bool SamePath(const fs::path& a, const fs::path& b) {
   std::error_code ea, eb;
@@ -687,17 +711,21 @@ std::string TOVPluginInstaller::OwnerOf(const std::string& file, const std::stri
   }
   // An installed plug-in's manifest names its library (the plug-in need not be loaded: a
   // library that failed to load, or plug-ins switched off).
-  std::error_code ec;
-  for (const auto& d : fs::directory_iterator(t, ec)) {
-    const std::string dir_name = d.path().filename().string();
-    if (!IsDir(d.path()) || EqualsIgnoreCase(dir_name, name)) continue;
-    std::string why;
-    const std::optional<std::string> text = ReadTextFile(d.path() / kManifest, why);
-    const std::optional<TJSON> m = text ? ParseJson(*text) : std::nullopt;
-    if (!m || !m->is_object()) continue;
-    const std::string owner = JStr(*m, "name", dir_name);
-    if (!EqualsIgnoreCase(owner, name) && DeclaredLibrary(*m, owner) == file) return owner;
+  for (const TManifestEntry& m : InstalledManifests(t))
+    if (!EqualsIgnoreCase(m.name, name) && m.library == file) return m.name;
+  return {};
+}
+
+std::string TOVPluginInstaller::InstalledSpelling(const std::string& name, const std::string& target_dir) {
+  if (auto mgr = PluginMgr.Get()) {
+    for (int i = 0, n = mgr->GetPluginCount(); i < n; ++i) {
+      const std::optional<TOVBaseLoadedPlugin> e = mgr->GetPluginIndex(i);
+      if (e && EqualsIgnoreCase(e->Name, name)) return e->Name;
+    }
   }
+  const fs::path t(target_dir);
+  for (const TManifestEntry& m : InstalledManifests(t))
+    if (EqualsIgnoreCase(m.name, name) && IsFile(t / m.library)) return m.name;
   return {};
 }
 
@@ -792,8 +820,18 @@ void TOVPluginInstaller::InstallStaged(const std::string& zip_path, const std::s
   r.Version = V;
 
   std::string T = plugin_dir_;
-  if (JStr(*manifest, "target", "server") == "client") {
-    T = client_plugin_dir_;
+  const bool client = JStr(*manifest, "target", "server") == "client";
+  if (client) T = client_plugin_dir_;
+  // Names are unique ignoring letter case, and a plug-in is known by its exact spelling (its
+  // directory, its default library name, its stored state): a package spelt otherwise would
+  // install a second copy beside the plug-in it claims to update.
+  if (const std::string installed = InstalledSpelling(N, T); !installed.empty() && installed != N) {
+    r.ErrorMessage =
+        Format("Package contains plugin %s, but the installed plugin is %s (names differ only in letter case)", N, installed);
+    r.Conflict = true;
+    return;
+  }
+  if (client) {
     fs::create_directories(T);
     LogInfo("Plugin %s is a client plugin, installing to %s", N, T);
   }

@@ -14,7 +14,8 @@
 // staging directory of its own, every name that becomes a path passes the name validator, and
 // installed files are only ever replaced by renaming a complete copy over them (a loaded
 // library keeps its mapped file).  A package must be the plug-in asked for (when one was asked
-// for) and may not replace a library that belongs to another plug-in.
+// for) and may not replace a library that belongs to another plug-in, nor be spelt otherwise
+// than the installed plug-in of its name (names are unique ignoring case).
 //
 // An install is all or nothing, also across a crash: the installed files are first saved (an
 // update's backup, or a copy in the staging directory), a journal naming every file to be
@@ -52,6 +53,8 @@ struct TOVInstallResult {
   std::string PluginName;
   std::string Version;
   std::string ErrorMessage;
+  // The package was refused because it clashes with an installed plug-in (nothing was written).
+  bool Conflict = false;
 };
 
 // One line of a checksum list: the expected digest (lower case) and the file name as written
@@ -142,6 +145,10 @@ class TOVPluginInstaller {
   void RollBack(const TJournal& j) REQUIRES(lock_);
   // The plug-in other than name that target_dir/file belongs to, or "".
   static std::string OwnerOf(const std::string& file, const std::string& name, const std::string& target_dir);
+  // The installed plug-in whose name equals name ignoring ASCII case, spelt as installed: a
+  // loaded one, else one whose plugin.json in target_dir declares a library that is there; ""
+  // when there is none.
+  static std::string InstalledSpelling(const std::string& name, const std::string& target_dir);
   void Notify(std::string_view step) const {
     if (observer_) observer_(step);
   }

@@ -18,6 +18,8 @@ TOVService<TOVPluginUpdateChecker> UpdateChecker{"UpdateChecker"};
 
 namespace {
 
+constexpr const char* kNoPluginsArray = "Plugin registry reply has no \"plugins\" array";
+
 // The columns of plugin_updates in the order every upsert binds them (:p1 ...).
 const std::vector<std::string> kUpdateColumns = {
     "plugin_name", "installed_version", "latest_version", "display_name", "description",
@@ -92,7 +94,14 @@ std::string InstalledVersion(TOVDatabase& db, const std::string& name) {
 
 }  // namespace
 
-TOVPluginUpdateChecker::TOVPluginUpdateChecker() {
+TOVHttpClientOptions RegistryHttpOptions() {
+  TOVHttpClientOptions o;
+  o.connect_timeout = std::chrono::milliseconds(10000);
+  o.io_timeout = std::chrono::milliseconds(15000);
+  return o;
+}
+
+TOVPluginUpdateChecker::TOVPluginUpdateChecker(const TOVHttpClientOptions& http) : http_options_(http) {
   if (auto cfg = Config.Get()) {
     registry_url_ = cfg->ReadString("plugins", "registry_url", kDefaultRegistryURL);
     check_interval_ = cfg->ReadInteger("plugins", "check_interval", 86400);
@@ -101,8 +110,6 @@ TOVPluginUpdateChecker::TOVPluginUpdateChecker() {
     registry_url_ = kDefaultRegistryURL;
   }
   while (!registry_url_.empty() && registry_url_.back() == '/') registry_url_.pop_back();
-  http_options_.connect_timeout = std::chrono::milliseconds(10000);
-  http_options_.io_timeout = std::chrono::milliseconds(15000);
 }
 
 std::string TOVPluginUpdateChecker::GetSystemConfigValue(const std::string& key, const std::string& def) {
@@ -145,19 +152,23 @@ std::string TOVPluginUpdateChecker::BuildCheckInBody() const {
   return JsonSpaced(body);
 }
 
-std::optional<TJSON> TOVPluginUpdateChecker::PostCheckIn() const {
+TJSON TOVPluginUpdateChecker::PostCheckIn() const {
+  const std::string body = BuildCheckInBody();
+  const TOVHttpClient client(http_options_);
+  TOVHttpClientReply reply;
   try {
-    const std::string body = BuildCheckInBody();
-    const TOVHttpClient client(http_options_);
-    const TOVHttpClientReply reply = client.Post(GetCheckInURL(), body, {{"Content-Type", "application/json"}});
-    std::optional<TJSON> doc = ParseJson(reply.body);
-    if (!doc) throw std::runtime_error("Invalid JSON in registry reply");
-    if (!doc->is_object()) return std::nullopt;
-    return doc;
-  } catch (const std::exception& e) {
-    LogWarning("Registry check-in failed: %s", e.what());
-    return std::nullopt;
+    reply = client.Post(GetCheckInURL(), body, {{"Content-Type", "application/json"}});
+  } catch (const EHttpTimeoutError& e) {
+    throw ERegistryCheckError(std::string("Plugin registry timed out: ") + e.what());
+  } catch (const EHttpClientError& e) {
+    throw ERegistryCheckError(std::string("Plugin registry unreachable: ") + e.what());
   }
+  // The HTTP status is not looked at: a registry may answer its list with any status, and
+  // anything that is not the list is refused below.
+  std::optional<TJSON> doc = ParseJson(reply.body);
+  if (!doc) throw ERegistryCheckError("Plugin registry reply is not JSON");
+  if (!doc->is_object()) throw ERegistryCheckError(kNoPluginsArray);
+  return std::move(*doc);
 }
 
 void TOVPluginUpdateChecker::ParseVersionParts(const std::string& version, std::int32_t& major, std::int32_t& minor,
@@ -190,10 +201,14 @@ std::int32_t TOVPluginUpdateChecker::CompareVersions(const std::string& installe
 
 void TOVPluginUpdateChecker::CheckForUpdates() {
   LogInfo("Checking in with plugin registry: %s", GetCheckInURL());
-  const std::optional<TJSON> reply = PostCheckIn();
-  if (!reply) {
-    LogWarning("Could not reach plugin registry \xE2\x80\x94 skipping update check");
-    return;
+  std::optional<TJSON> reply;
+  try {
+    reply = PostCheckIn();
+    if (const auto list = reply->find("plugins"); list == reply->end() || !list->is_array())
+      throw ERegistryCheckError(kNoPluginsArray);
+  } catch (const ERegistryCheckError& e) {
+    LogWarning("Registry check-in failed: %s", e.what());
+    throw;
   }
   std::optional<TJSON> extra;
   if (on_get_extra_plugins_) {
@@ -201,10 +216,6 @@ void TOVPluginUpdateChecker::CheckForUpdates() {
     if (extra && !extra->is_object()) extra.reset();
   }
   const auto list = reply->find("plugins");
-  if (list == reply->end() || !list->is_array()) {
-    LogWarning("Registry response has no \"plugins\" array");
-    return;
-  }
 
   int updates = 0;
   std::set<std::string> reported;

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <stdexcept>
 #include <string>
 
 #include "ov_http_client.h"
@@ -26,10 +27,22 @@ inline constexpr std::int32_t kRegistryApiVersion = 2;
 // Further installed plug-ins (name -> version text) from outside the plug-in table.
 using TExtraPluginsFunc = std::function<std::optional<TJSON>()>;
 
+// A check-in that brought no list: the registry was unreachable, did not answer in time, or
+// answered something other than an object with a "plugins" array.  The message says which; it
+// is what the administrator and the scheduler's run log are shown.
+class ERegistryCheckError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The check-in's time-outs: connect 10 s, I/O 15 s.
+TOVHttpClientOptions RegistryHttpOptions();
+
 class TOVPluginUpdateChecker {
  public:
-  // Reads [plugins] registry_url (every trailing "/" removed), check_interval and auto_check.
-  TOVPluginUpdateChecker();
+  // Reads [plugins] registry_url (every trailing "/" removed), check_interval and auto_check;
+  // http holds the check-in's time-outs.
+  explicit TOVPluginUpdateChecker(const TOVHttpClientOptions& http = RegistryHttpOptions());
   TOVPluginUpdateChecker(const TOVPluginUpdateChecker&) = delete;
   TOVPluginUpdateChecker& operator=(const TOVPluginUpdateChecker&) = delete;
 
@@ -49,9 +62,9 @@ class TOVPluginUpdateChecker {
   TJSON BuildInstalledPlugins() const;
   // The check-in request's body (spaced JSON text), members in the registry's order.
   std::string BuildCheckInBody() const;
-  // Sends the check-in; the reply when it is a JSON object, else nullopt.  A failure is logged
-  // ("Registry check-in failed: %s") and gives nullopt.
-  std::optional<TJSON> PostCheckIn() const;
+  // Sends the check-in and returns the reply, a JSON object.  Throws ERegistryCheckError when
+  // the registry cannot be reached, times out, or answers anything else; database errors pass on.
+  TJSON PostCheckIn() const;
 
   // An optional "v", then up to three dot-separated integers; a missing or non-numeric part is
   // 0 and parts after the third are ignored.
@@ -61,8 +74,10 @@ class TOVPluginUpdateChecker {
   static std::int32_t CompareVersions(const std::string& installed, const std::string& latest);
 
   // Checks in and rewrites plugin_updates from the reply: one upsert per reported plug-in, then
-  // the rows the registry no longer reports are deleted.  An unreachable registry or a reply
-  // without a "plugins" array changes nothing.  Database errors pass on.
+  // the rows the registry no longer reports are deleted.  An unreachable or silent registry, or
+  // a reply without a "plugins" array, changes nothing and throws ERegistryCheckError (logged
+  // "Registry check-in failed: %s"): "0 updates" is only ever the registry's answer.  Database
+  // errors pass on.
   void CheckForUpdates();
   std::int32_t GetUpdateCount() const;
   // Every plugin_updates row by name.

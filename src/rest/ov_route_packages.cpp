@@ -64,6 +64,12 @@ bool CheckNotBusy(TOVApiRequest& c, const std::string& name) {
   return false;
 }
 
+// An install or uninstall that failed: 409 when the package clashes with an installed plug-in,
+// else 500; the installer's reason either way.
+void SendInstallFailure(TOVApiRequest& c, const TOVInstallResult& r) {
+  SendError(c.resp, r.Conflict ? 409 : 500, r.ErrorMessage);
+}
+
 // A file removed when the request ends, whatever its outcome.
 struct TRemoveOnExit {
   std::string path;
@@ -100,7 +106,13 @@ void HandlePluginUpdateCheck(TOVApiRequest& c) {
     SendError(c.resp, 503, kMsgNoChecker);
     return;
   }
-  checker->CheckForUpdates();
+  // A registry that gave no list is a failed check, never "0 update(s) available".
+  try {
+    checker->CheckForUpdates();
+  } catch (const ERegistryCheckError& e) {
+    SendError(c.resp, 502, e.what());
+    return;
+  }
   const std::int32_t count = checker->GetUpdateCount();
   TJSON data = TJSON::object();
   data["updates_available"] = count;
@@ -158,7 +170,7 @@ void HandleInstallPlugin(TOVApiRequest& c) {
 
   const TOVInstallResult r = installer->InstallPlugin(name, version, url);
   if (!r.Success) {
-    SendError(c.resp, 500, r.ErrorMessage);
+    SendInstallFailure(c, r);
     return;
   }
   // The version recorded is the one the package declared, not the one asked for.
@@ -179,7 +191,9 @@ void HandleInstallPlugin(TOVApiRequest& c) {
   data["action"] = ActionText(r);
   data["restart_required"] = gRestartPending.load();
   SendSuccess(c.resp, std::move(data));
-  WriteAuditLog(c.user, "plugin_install", name, Format("Version %s %s", r.Version, ActionText(r)), GetClientIP(c.req));
+  // The plug-in as installed: the listed name may differ from it in letter case.
+  WriteAuditLog(c.user, "plugin_install", r.PluginName, Format("Version %s %s", r.Version, ActionText(r)),
+                GetClientIP(c.req));
 }
 
 const TOVUploadedFile* UploadedPackageOrFail(TOVApiRequest& c) {
@@ -221,7 +235,7 @@ void HandleUploadPlugin(TOVApiRequest& c) {
 
   const TOVInstallResult r = installer->InstallFromFile(staged.path);
   if (!r.Success) {
-    SendError(c.resp, 500, r.ErrorMessage);
+    SendInstallFailure(c, r);
     return;
   }
   TJSON data = TJSON::object();
@@ -258,7 +272,7 @@ void HandleUninstallPlugin(TOVApiRequest& c) {
 
   const TOVInstallResult r = installer->UninstallPlugin(name, purge);
   if (!r.Success) {
-    SendError(c.resp, 500, r.ErrorMessage);
+    SendInstallFailure(c, r);
     return;
   }
   if (auto scheduler = Scheduler.Get()) scheduler->RefreshTasks();

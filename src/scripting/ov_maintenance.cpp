@@ -299,7 +299,8 @@ void ConfigWatch(std::stop_token) {
   throw std::runtime_error("Cannot read configuration file " + file + ": " + why);
 }
 
-// The registry check-in; an error it raises fails the run.  Without the update checker there is
+// The registry check-in; an error it raises fails the run, among them an unreachable or silent
+// registry and a reply without a list, with that reason.  Without the update checker there is
 // nothing to do.
 void PluginUpdateCheck(std::stop_token) {
   auto checker = UpdateChecker.Get();

@@ -1,8 +1,8 @@
 """Plug-in packages in the real server: upload, update with backup and restart, a failed update
 restored, an interrupted update rolled back at the next start, uninstall behind the busy guard,
-reinstall of a new build, every refusal (packages that are not the plug-in asked for or would
-replace another plug-in's library included), and hostile archives.  The plug-in is
-tests/plugins/pkg_sample.c in two builds (A and B)."""
+reinstall of a new build, every refusal (packages that are not the plug-in asked for, would
+replace another plug-in's library or are spelt otherwise than the installed plug-in included),
+and hostile archives.  The plug-in is tests/plugins/pkg_sample.c in two builds (A and B)."""
 import io
 import json
 import os
@@ -269,17 +269,96 @@ class PackageIdentity(unittest.TestCase):
                 self.assertEqual(srv.audit("plugin_install") + srv.audit("plugin_upload"), [])
                 self.assertEqual(srv.staging(), [])
 
-                # The same download listed under its own name (any letter case) installs.
+                # The same download listed under its own name (any letter case) installs, and is
+                # recorded under the name it was installed as.
                 reg.set_plugins([{"name": "other", "latest_version": "1.0", "download_url": "/files/wanted.ovp"}])
                 self.assertEqual(srv.call("POST", "/plugins/updates/check")[0], 200)
                 status, body = srv.call("POST", "/plugins/install", {"name": "other"})
                 self.assertEqual(status, 200, body)
-                self.assertEqual(srv.audit("plugin_install"), [("other", "Version 1.0 installed")])
+                self.assertEqual(body["data"]["plugin_name"], "Other")
+                self.assertEqual(srv.audit("plugin_install"), [("Other", "Version 1.0 installed")])
                 self.assertEqual(srv.stop(), 0)
                 srv.start()
                 self.assertTrue(srv.logged("[plugin:PkgSample] PkgSample build A initialized"))
                 with open(lib, "rb") as f:
                     self.assertEqual(f.read(), library("pkg_sample"))
+        finally:
+            reg.close()
+
+
+class NameLetterCase(unittest.TestCase):
+    def test_package_spelt_otherwise_than_the_installed_plugin_is_refused(self):
+        """Names are unique ignoring letter case.  A package for pkgsample while PkgSample is
+        installed would land beside it (libpkgsample.so, pkgsample/) and leave PkgSample as it
+        was: it is refused with nothing written, by upload and from the registry, for a loaded
+        plug-in and for one only on disk (a client plug-in).  Spelt as installed, the same
+        update, listed under any spelling, is a true one: answer, list, audit row and the library
+        that runs after the restart agree."""
+        reg = Registry()
+        try:
+            with PackageServer(config={"plugins": {"registry_url": reg.url}}) as srv:
+                d, clients = srv.plugin_dir, os.path.join(srv.tmp, "client_plugins")
+                for package in (sample_package("1.0.0"),
+                                make_package({"plugin.json": manifest("Cli", "1", target="client"), "libCli.so": "c"})):
+                    status, body = srv.upload(package)
+                    self.assertEqual(status, 200, body)
+
+                def lower(name, version, **extra):
+                    return make_package({"plugin.json": manifest(name, version, **extra),
+                                         "lib%s.so" % name: library("pkg_sample_b")})
+
+                reg.files["/files/lower.ovp"] = lower("pkgsample", "9.9.9")
+                reg.files["/files/exact.ovp"] = sample_package("1.1.0", build="pkg_sample_b")
+                reg.set_plugins([{"name": "pkgsample", "latest_version": "9.9.9", "download_url": "/files/lower.ovp"},
+                                 {"name": "PKGSAMPLE", "latest_version": "1.1.0", "download_url": "/files/exact.ovp"}])
+                self.assertEqual(srv.call("POST", "/plugins/updates/check")[0], 200)
+                before = (tree(d), tree(clients))
+                audited = srv.audit("plugin_install") + srv.audit("plugin_upload")
+                backups = os.path.join(srv.data_dir, "backups")
+                listed = [(p["name"], p["version"]) for p in srv.call("GET", "/plugins")[1]["data"]]
+                self.assertEqual(listed, [("PkgSample", "1.0.0")])
+                cases = [
+                    ("upload", lambda: srv.upload(lower("pkgsample", "9.9.9")), "pkgsample", "PkgSample"),
+                    ("upload, upper case", lambda: srv.upload(lower("PKGSAMPLE", "9.9.9")), "PKGSAMPLE", "PkgSample"),
+                    ("registry", lambda: srv.call("POST", "/plugins/install", {"name": "pkgsample"}), "pkgsample",
+                     "PkgSample"),
+                    ("not loaded", lambda: srv.upload(lower("cli", "2", target="client")), "cli", "Cli"),
+                ]
+                for label, install, spelt, installed in cases:
+                    with self.subTest(label):
+                        status, body = install()
+                        self.assertEqual((status, error_message(body)), (
+                            409, "Package contains plugin %s, but the installed plugin is %s (names differ only in "
+                                 "letter case)" % (spelt, installed)))
+                        self.assertEqual((tree(d), tree(clients)), before)
+                        self.assertEqual([(p["name"], p["version"]) for p in srv.call("GET", "/plugins")[1]["data"]],
+                                         listed)
+                        self.assertEqual(srv.call("GET", "/system/restart")[1]["data"]["restart_pending"], False)
+                        self.assertEqual(srv.audit("plugin_install") + srv.audit("plugin_upload"), audited)
+                        self.assertEqual(os.listdir(backups), [])
+                        self.assertEqual(srv.staging(), [])
+                self.assertEqual(srv.value("SELECT installed_version FROM plugin_updates WHERE plugin_name = "
+                                           "'pkgsample'"), "")
+
+                status, body = srv.call("POST", "/plugins/install", {"name": "PKGSAMPLE"})
+                self.assertEqual(status, 200, body)
+                self.assertEqual(body["data"], {"plugin_name": "PkgSample", "version": "1.1.0", "action": "updated",
+                                                "restart_required": True})
+                self.assertEqual([(p["name"], p["version"]) for p in srv.call("GET", "/plugins")[1]["data"]],
+                                 [("PkgSample", "1.1.0")])
+                self.assertEqual(srv.audit("plugin_install"), [("PkgSample", "Version 1.1.0 updated")])
+                self.assertEqual(sorted(f for f in os.listdir(d) if f.lower().startswith(("pkgsample", "libpkgsample"))),
+                                 ["PkgSample", "libPkgSample.so"])
+                with open(os.path.join(d, "libPkgSample.so"), "rb") as f:
+                    self.assertEqual(f.read(), library("pkg_sample_b"))
+                self.assertEqual(srv.stop(), 42)
+                srv.start()
+                self.assertTrue(srv.logged("Plugin loaded: PkgSample v1.1.0 - Package sample build B"))
+                self.assertEqual([(p["name"], p["version"]) for p in srv.call("GET", "/plugins")[1]["data"]],
+                                 [("PkgSample", "1.1.0")])
+                self.assertEqual([(p["plugin_name"], p["plugin_version"]) for p in srv.call("GET", "/plugins/db")[1]["data"]],
+                                 [("PkgSample", "1.1.0")])
+                self.assertEqual(srv.stop(), 0)
         finally:
             reg.close()
 

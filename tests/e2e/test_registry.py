@@ -1,7 +1,7 @@
 """The plug-in registry against a loopback registry written with python3's standard library:
 the check-in request byte for byte, the update list and its version rule, the prune (names with
-quotes and backslashes, on every backend), failures that change nothing, installs from the list
-and hostile downloads."""
+quotes and backslashes, on every backend), failed check-ins that are errors and change nothing,
+installs from the list and hostile downloads."""
 import http.server
 import json
 import threading
@@ -162,16 +162,6 @@ class RegistryCheckIn(unittest.TestCase):
             self.assertTrue(srv.logged("[INFO] Checking in with plugin registry: %s%s" % (reg.url, CHECK_IN)))
             self.assertTrue(srv.logged("[INFO] Registry check-in complete: 3 update(s) available"))
 
-            # Failures change nothing: no answer, a reply that is not an object, no "plugins" array.
-            for reply, line in ((None, "[WARN] Registry check-in failed: "),
-                                (b"[1, 2]", "[WARN] Could not reach plugin registry \u2014 skipping update check"),
-                                (b"{not json", "[WARN] Registry check-in failed: Invalid JSON in registry reply"),
-                                (b'{"plugins": {}}', '[WARN] Registry response has no "plugins" array')):
-                reg.reply = reply
-                self.assertEqual(check(srv)["updates_available"], 3)
-                self.assertTrue(srv.logged(line), line)
-                self.assertEqual(updates(srv), rows)
-
             # Installs from the list.  The package declares 1.0.5: that is what is recorded.
             reg.files["/files/pkg.ovp"] = sample_package("1.0.5")
             reg.set_plugins([
@@ -228,6 +218,39 @@ class RegistryCheckIn(unittest.TestCase):
             self.assertEqual(updates(srv), {})
             self.assertTrue(srv.logged("[INFO] Registry check-in complete: all plugins up to date"))
             self.assertEqual(srv.staging(), [])
+
+    def test_check_in_without_a_list_is_an_error_and_changes_nothing(self):
+        """Asked by an administrator or run by the scheduler, a check-in that brought no list
+        fails with the reason; "0 update(s) available" would read as "all up to date"."""
+        reg = self.reg
+        with self.server() as srv:
+            reg.set_plugins([{"name": "Alpha", "latest_version": "2.0"}])
+            srv.sql("INSERT INTO plugin_state (plugin_name, plugin_version, is_enabled) VALUES ('Alpha', '1.0', 1)")
+            self.assertEqual(check(srv), {"updates_available": 1, "message": "1 update(s) available"})
+            rows = updates(srv)
+            task = [t for t in srv.call("GET", "/scheduler/tasks")[1]["data"] if t["task_name"] == "plugin_update_check"]
+            run = "/scheduler/tasks/%d/run" % task[0]["id"]
+            port = reg.server.server_address[1]
+            cases = [
+                ("no answer", lambda: setattr(reg, "reply", None), "Plugin registry unreachable: "),
+                ("not JSON", lambda: setattr(reg, "reply", b"<html>502 Bad Gateway</html>"),
+                 "Plugin registry reply is not JSON"),
+                ("not an object", lambda: setattr(reg, "reply", b"[1, 2]"), 'Plugin registry reply has no "plugins" array'),
+                ("no array", lambda: setattr(reg, "reply", b'{"plugins": {}}'), 'Plugin registry reply has no "plugins" array'),
+                ("refused", reg.close, "Plugin registry unreachable: Failed to connect to 127.0.0.1 port %d" % port),
+            ]
+            for label, fail, reason in cases:
+                with self.subTest(label):
+                    fail()
+                    status, body = srv.call("POST", "/plugins/updates/check")
+                    self.assertEqual((status, error_message(body)[:len(reason)]), (502, reason), body)
+                    self.assertTrue(srv.logged("[WARN] Registry check-in failed: " + error_message(body)))
+                    self.assertEqual(srv.call("POST", run)[0], 200)
+                    t = [t for t in srv.call("GET", "/scheduler/tasks")[1]["data"] if t["id"] == task[0]["id"]][0]
+                    self.assertEqual((t["last_result"], t["last_error"][:len(reason)]), ("error", reason))
+                    self.assertEqual(updates(srv), rows)
+                    self.assertEqual(srv.call("GET", "/plugins/updates/count")[1]["data"], {"count": 1})
+            self.assertEqual(srv.stop(), 0)
 
     def test_api_key_and_prune_on_every_backend(self):
         names = ["it's", "back\\slash", "both'\\' OR '1'='1", "plain"]

@@ -1,19 +1,29 @@
 // The update and package routes where the running server cannot go: without the update checker
-// or the installer (both required services), and uploads the HTTP front end never hands over.
-// The end-to-end tests cover the routes in the server.
+// or the installer (both required services), uploads the HTTP front end never hands over, and a
+// registry that hangs for longer than an end-to-end test waits.  The end-to-end tests cover the
+// routes in the server.
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <future>
+#include <stdexcept>
 #include <string>
+#include <vector>
 
+#include "child_process.h"
 #include "ov_auth.h"
+#include "ov_config.h"
+#include "ov_maintenance.h"
 #include "ov_plugin_installer.h"
+#include "ov_plugin_updates.h"
 #include "ov_route_api.h"
+#include "ov_route_packages.h"
 #include "ov_router.h"
 #include "route_test_util.h"
 #include "test_util.h"
 
 using namespace ov;
+using namespace std::chrono_literals;
 
 TEST(PackageRoutes, MissingServicesAndBrokenUploads) {
   TOVAuth::Init("pkg-secret", 3600);
@@ -60,4 +70,70 @@ TEST(PackageRoutes, MissingServicesAndBrokenUploads) {
   EXPECT_FALSE(r.Success);
   EXPECT_EQ(r.ErrorMessage, "ZIP file not found: " + dir / "none.ovp");
   PluginInstaller.Free();
+}
+
+namespace {
+class RegistryCheckTest : public ovtest::SqliteDBTest {
+ protected:
+  void TearDown() override {
+    UpdateChecker.Free();
+    Config.Free();
+    SqliteDBTest::TearDown();
+  }
+};
+}  // namespace
+
+// A registry that gives no list fails the check however it is asked for: the route answers 502
+// and the scheduled task fails, both with the reason, and the update list stays as it was.  The
+// checker is given a one-second I/O time-out (the server's is 15 s) for the registry that hangs.
+TEST_F(RegistryCheckTest, NoListIsAnErrorAndChangesNothing) {
+  ovtest::LoopbackHttp http;
+  ovtest::RawExec(file, "INSERT INTO plugin_updates (plugin_name, installed_version, latest_version, has_update) "
+                        "VALUES ('Kept', '1.0', '2.0', 1)");
+  const std::string rows = "SELECT group_concat(plugin_name || latest_version) FROM plugin_updates";
+  const std::string before = ovtest::RawText(file, rows);
+  TOVHttpClientOptions quick = RegistryHttpOptions();
+  quick.io_timeout = 1000ms;
+  struct Case {
+    std::string registry;
+    std::string reason;  // the message begins with it
+  };
+  const std::vector<Case> cases = {
+      {"http://127.0.0.1:" + std::to_string(ovtest::ClosedLoopbackPort()), "Plugin registry unreachable: "},
+      {http.Url("/hang"), "Plugin registry timed out: "},
+      {http.Url("/status/503"), "Plugin registry reply is not JSON"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.registry);
+    ovtest::WriteText(dir / "o.ini", "[plugins]\nregistry_url=" + c.registry + "\n");
+    Config.Publish(std::make_unique<TOVConfig>(dir / "o.ini"));
+    UpdateChecker.Publish(std::make_unique<TOVPluginUpdateChecker>(quick));
+
+    // Both at once, as an administrator's request and the scheduler's run may come.
+    auto asked = std::async(std::launch::async, [] {
+      TOVHttpRequest req = ovtest::ApiRequest("POST", "/api/v1/plugins/updates/check");
+      TOVHttpResponse resp;
+      TOVApiRequest api{req, resp, {}, nullptr};
+      HandlePluginUpdateCheck(api);
+      return ovtest::Answer{resp.status, resp.body, ParseJson(resp.body).value_or(TJSON())};
+    });
+    auto scheduled = std::async(std::launch::async, [] {
+      try {
+        RunMaintenanceTask("plugin_update_check");
+      } catch (const std::exception& e) {
+        return std::string(e.what());
+      }
+      return std::string("<the task succeeded>");
+    });
+    const ovtest::Answer a = asked.get();
+    EXPECT_EQ(a.status, 502);
+    const std::string answered = ovtest::ErrorMessage(a);
+    EXPECT_EQ(answered.rfind(c.reason, 0), 0u) << answered;
+    const std::string failed = scheduled.get();
+    EXPECT_EQ(failed.rfind(c.reason, 0), 0u) << failed;
+    EXPECT_EQ(ovtest::RawText(file, rows), before);
+    EXPECT_EQ(UpdateChecker->LastCheck().time_since_epoch().count(), 0);
+    UpdateChecker.Free();
+    Config.Free();
+  }
 }
