@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # How the server copes with a board that has grown, on each database it runs on.
 #   bench/growth.sh [build-dir] [sqlite|postgresql|mariadb] [rounds]
-# (a number in place of the database is the rounds, on SQLite).
+# (a number in place of the database is the rounds, on SQLite).  The build directory holds the
+# orvantaserver to measure, any branch's; the database servers come from this checkout.
 #
 # Builds two boards while the server is stopped (small: 10 k log lines and 1 k users; large: 1 M
 # log lines over 60 days and 100 k users) with the database's own bulk statements: straight into
@@ -17,8 +18,8 @@
 #     page), each request taking turns with one COUNT(*) ... LIKE of the same term sent to the
 #     database's own client (sqlite3, psql, mariadb) over a connection it already holds, both
 #     timed by this script's clock from sending to the whole answer;
-#   - log_cleanup deleting half of the large board while a client logs in every 100 ms: the
-#     longest login and the run time.
+#   - log_cleanup deleting half of the large board while a client logs in every 100 ms (on
+#     SQLite back to back, as it always has): the longest login and the run time.
 # A request slower than 60 s is reported as such and not repeated.  Every answer is checked
 # before it is timed: status 200, its total against a direct COUNT(*) with the same filter and
 # its page's ids against the same page read directly.  A mismatch ends the run.
