@@ -334,8 +334,9 @@ def timed(once, first):
     return statistics.median(times) * 1000
 
 def page_request(token, direct, table, where, desc, per_page, page, path):
-    """Times path, one page of a list, after checking its total and ids against the database.
-    (checked seconds of the warm-up or None when slow, a function timing one request)."""
+    """Checks path, one page of a list, against the database (its total and its ids) and
+    returns (the seconds of that checked warm-up request, a function that times one more);
+    (None, None) when the request took longer than CAP."""
     order = "DESC" if desc else "ASC"
     def reference():
         total = int(direct.value("SELECT COUNT(*) FROM %s%s" % (table, where)))
