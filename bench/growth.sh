@@ -1,40 +1,121 @@
 #!/usr/bin/env bash
-# How the server copes with a board that has grown: paged lists, the log search, the maintenance
-# tasks and the SQL library's inserts, on a small and a large board.
-#   bench/growth.sh [build-dir] [rounds]
-# Builds two boards straight into SQLite while the server is stopped (small: 10 k log lines and
-# 1 k users; large: 1 M log lines over 60 days and 100 k users), then runs the real server on
-# each and times, median of `rounds` (default 15) requests after one warm-up:
-#   - the first and the last page of GET /api/v1/logs (per_page 100) and of GET /api/v1/users;
-#   - a log search over the large board, against the same LIKE as one scan of the sqlite3 shell;
-#   - GET /health (its probe goes through the read pool) while 16 clients search the large board
-#     without a pause, against /health on the idle server: median and 99th percentile;
-#   - logins (writers) while log_cleanup deletes half of the large board, against logins on the
-#     idle server, the rows it deleted and the size of the -wal file once it is done;
-#   - db_vacuum: how long its VACUUM keeps writers waiting, per 100 MB of database;
-#   - bench_sql_insert (the SQL library's inserts against raw sqlite3): a JSON array built for
-#     every row, one array reused (the library's own cost) and values set by name (the server's
-#     own writers).
-# Every figure is checked before it is timed (status 200, the right rows and totals).  Prints
-# the ratios first, then the absolute figures.
+# How the server copes with a board that has grown, on each database it runs on.
+#   bench/growth.sh [build-dir] [sqlite|postgresql|mariadb] [rounds]
+# (a number in place of the database is the rounds, on SQLite).  The build directory holds the
+# orvantaserver to measure, any branch's; the database servers come from this checkout.
+#
+# Builds two boards while the server is stopped (small: 10 k log lines and 1 k users; large: 1 M
+# log lines over 60 days and 100 k users) with the database's own bulk statements: straight into
+# the SQLite file, or, for PostgreSQL and MariaDB, into throw-away servers that
+# scripts/test-db-servers starts (and stops on exit) with a cache large enough to hold the large
+# board.  The server itself makes each board's schema and first administrator first.  Then it
+# runs the real server on each board and times, median of `rounds` (default 15, at least 7)
+# requests after one warm-up, on both boards:
+#   - POST /api/v1/auth/login and GET /api/v1/users/<guid>;
+#   - the first, a middle and the last page of GET /api/v1/logs (per_page 100) without a
+#     filter, with each filter alone and with two together, and of GET /api/v1/users;
+#   - the log search (a common term and a term that matches nothing, the first and a deep
+#     page), each request taking turns with one COUNT(*) ... LIKE of the same term sent to the
+#     database's own client (sqlite3, psql, mariadb) over a connection it already holds, both
+#     timed by this script's clock from sending to the whole answer;
+#   - log_cleanup deleting half of the large board while a client logs in every 100 ms (on
+#     SQLite back to back, as it always has): the longest login and the run time.
+# A request slower than 60 s is reported as such and not repeated.  Every answer is checked
+# before it is timed: status 200, its total against a direct COUNT(*) with the same filter and
+# its page's ids against the same page read directly.  A mismatch ends the run.
+#
+# On SQLite it also prints, as it always has, the ratios first and then the absolute figures
+# behind them: the last against the first page of the lists, the log search against the same
+# LIKE as one sqlite3 scan (timed by the shell itself), logins back to back while log_cleanup
+# deletes half of the large board, the -wal file after it, /health while 16 clients search,
+# db_vacuum's pause per 100 MB and bench_sql_insert (the SQL library's inserts against raw
+# sqlite3).
 set -euo pipefail
 . "$(dirname "$0")/wrk_common.sh"
-ROUNDS="${2:-15}"
+
+BACKEND="${2:-sqlite}"
+if [[ "$BACKEND" =~ ^[0-9]+$ ]]; then
+  ROUNDS=$BACKEND
+  BACKEND=sqlite
+else
+  ROUNDS="${3:-15}"
+fi
+case "$BACKEND" in
+  sqlite | sqlite3) BACKEND=sqlite ;;
+  postgresql | mariadb) ;;
+  *) echo "usage: $0 [build-dir] [sqlite|postgresql|mariadb] [rounds]" >&2; exit 2 ;;
+esac
+if ! [[ "$ROUNDS" =~ ^[0-9]+$ ]] || [ "$ROUNDS" -lt 7 ]; then
+  echo "growth.sh: rounds must be a number, at least 7 (medians of at least 7 warm requests)" >&2
+  exit 2
+fi
+# What each database server gets for its cache (scripts/test-db-servers --memory).
+DB_MEMORY=1G
 
 need_packages sqlite3 curl
 [ -x "$SERVER" ] || cmake --build "$BUILD" --target orvantaserver >/dev/null
-[ -x "$BUILD/bench_sql_insert" ] || cmake --build "$BUILD" --target bench_sql_insert >/dev/null
+# bench_sql_insert is built only where the benchmarks are (OV_BUILD_BENCH, make bench); without
+# it the SQLite mode leaves its rows out.
+if [ "$BACKEND" = sqlite ] && [ ! -x "$BUILD/bench_sql_insert" ] &&
+    ! cmake --build "$BUILD" --target bench_sql_insert >/dev/null 2>&1; then
+  echo "(no bench_sql_insert in $BUILD: configure it with -DOV_BUILD_BENCH=ON for the SQL insert figures)"
+fi
 
 start_bench growth
+DB_STATE=""
+# The database servers go too, whatever ends the run.
+growth_cleanup() {
+  bench_cleanup
+  [ -z "$DB_STATE" ] || "$ROOT/scripts/test-db-servers" stop "$DB_STATE" >/dev/null 2>&1 || true
+}
+trap growth_cleanup EXIT
+trap 'exit 130' INT TERM
+
+# ---- the database's own client ----------------------------------------------------------------
+
+if [ "$BACKEND" != sqlite ]; then
+  echo "starting the PostgreSQL and MariaDB servers (each with $DB_MEMORY of cache)..."
+  DB_STATE="$(mktemp -d /tmp/ov-bench-growth-db-XXXXXX)"
+  "$ROOT/scripts/test-db-servers" start "$DB_STATE" --memory="$DB_MEMORY" > "$WORK/db.env"
+  # shellcheck disable=SC1091
+  . "$WORK/db.env"
+  # psql reads these; mariadb its option file.
+  export PGHOST="$OV_TEST_PG_HOST" PGPORT="$OV_TEST_PG_PORT" PGUSER="$OV_TEST_PG_USER"
+  export PGPASSWORD="$OV_TEST_PG_PASSWORD" PGDATABASE="$OV_TEST_PG_DB"
+  export GROWTH_MY_CNF="$WORK/my.cnf"
+  printf '[client]\nhost=%s\nport=%s\nuser=%s\npassword=%s\n' "$OV_TEST_MYSQL_HOST" "$OV_TEST_MYSQL_PORT" \
+    "$OV_TEST_MYSQL_USER" "$OV_TEST_MYSQL_PASSWORD" > "$GROWTH_MY_CNF"
+  chmod 0600 "$GROWTH_MY_CNF"
+fi
+
+# Runs the SQL on stdin on a board's database (a file name on SQLite, a database name
+# otherwise); the first error ends it.
+db_sql() {  # db
+  case "$BACKEND" in
+    sqlite) sqlite3 -bail "$1" ;;
+    postgresql) psql -X -q -v ON_ERROR_STOP=1 -d "$1" ;;
+    mariadb) mariadb --defaults-file="$GROWTH_MY_CNF" "$1" ;;
+  esac
+}
+
+# ---- the boards ---------------------------------------------------------------------------------
+
+# The board in DIR: its SQLite file, or its database's name.
+board_db() {  # dir
+  if [ "$BACKEND" = sqlite ]; then echo "$1/orvanta.db"; else echo "growth_$(basename "$1")"; fi
+}
 
 # Fills DIR's stopped board: LOGS system_logs rows, their times spread evenly over the last 60
-# days, and USERS more users.
+# days, and USERS more users.  Every database gets the same rows: levels, sources, categories
+# and messages follow the row's number alike.
 fill_board() {  # dir logs users
-  sqlite3 "$1/orvanta.db" <<SQL
+  local n=$2 u=$3
+  case "$BACKEND" in
+    sqlite) db_sql "$(board_db "$1")" <<SQL ;;
 BEGIN;
-WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < $2)
+WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < $n)
 INSERT INTO system_logs (timestamp, level, source, category, message, details)
-SELECT datetime('now', '-' || ((($2 - i) * 5184000) / $2) || ' seconds'),
+SELECT datetime('now', '-' || ((($n - i) * 5184000) / $n) || ' seconds'),
        CASE WHEN i % 20 = 0 THEN 'error' WHEN i % 20 = 1 THEN 'debug' WHEN i % 10 = 2 THEN 'warning' ELSE 'info' END,
        CASE i % 5 WHEN 0 THEN 'http' WHEN 1 THEN 'ws' WHEN 2 THEN 'scheduler' WHEN 3 THEN 'plugin' ELSE 'system' END,
        CASE i % 4 WHEN 0 THEN 'request' WHEN 1 THEN 'auth' WHEN 2 THEN 'task' ELSE 'general' END,
@@ -42,26 +123,81 @@ SELECT datetime('now', '-' || ((($2 - i) * 5184000) / $2) || ' seconds'),
          (i % 250) || '.' || (i % 7) || ' in ' || (i % 300) || ' ms',
        ''
 FROM n;
-WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < $3)
+WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < $u)
 INSERT INTO users (guid, username, password_hash, password_salt, email, real_name, location, security_level)
 SELECT printf('%08x-0000-4000-8000-%012x', i, i), printf('caller%06d', i), 'x', 'x',
        printf('caller%06d@example.org', i), printf('Caller %d', i), 'Somewhere', 20
 FROM n;
 COMMIT;
 SQL
+    # VACUUM ANALYZE sets the visibility map too, which index-only scans rely on.
+    postgresql) db_sql "$(board_db "$1")" <<SQL ;;
+BEGIN;
+INSERT INTO system_logs (timestamp, level, source, category, message, details)
+SELECT date_trunc('second', now() AT TIME ZONE 'UTC') - make_interval(secs => (($n - i) * 5184000) / $n),
+       CASE WHEN i % 20 = 0 THEN 'error' WHEN i % 20 = 1 THEN 'debug' WHEN i % 10 = 2 THEN 'warning' ELSE 'info' END,
+       CASE i % 5 WHEN 0 THEN 'http' WHEN 1 THEN 'ws' WHEN 2 THEN 'scheduler' WHEN 3 THEN 'plugin' ELSE 'system' END,
+       CASE i % 4 WHEN 0 THEN 'request' WHEN 1 THEN 'auth' WHEN 2 THEN 'task' ELSE 'general' END,
+       '[http] GET /api/v1/users/' || (i % 1000) || ' answered 200 for node' || (i % 97) || ' from 10.0.' ||
+         (i % 250) || '.' || (i % 7) || ' in ' || (i % 300) || ' ms',
+       ''
+FROM generate_series(1::bigint, $n) AS i;
+INSERT INTO users (guid, username, password_hash, password_salt, email, real_name, location, security_level)
+SELECT lpad(to_hex(i), 8, '0') || '-0000-4000-8000-' || lpad(to_hex(i), 12, '0'), 'caller' || lpad(i::text, 6, '0'),
+       'x', 'x', 'caller' || lpad(i::text, 6, '0') || '@example.org', 'Caller ' || i, 'Somewhere', 20
+FROM generate_series(1::bigint, $u) AS i;
+COMMIT;
+VACUUM ANALYZE system_logs;
+VACUUM ANALYZE users;
+SQL
+    # The sequence engine's seq_1_to_<n> tables count without a recursive query.
+    mariadb) db_sql "$(board_db "$1")" <<SQL ;;
+BEGIN;
+INSERT INTO system_logs (timestamp, level, source, category, message, details)
+SELECT UTC_TIMESTAMP() - INTERVAL ((($n - seq) * 5184000) DIV $n) SECOND,
+       CASE WHEN seq % 20 = 0 THEN 'error' WHEN seq % 20 = 1 THEN 'debug' WHEN seq % 10 = 2 THEN 'warning' ELSE 'info' END,
+       CASE seq % 5 WHEN 0 THEN 'http' WHEN 1 THEN 'ws' WHEN 2 THEN 'scheduler' WHEN 3 THEN 'plugin' ELSE 'system' END,
+       CASE seq % 4 WHEN 0 THEN 'request' WHEN 1 THEN 'auth' WHEN 2 THEN 'task' ELSE 'general' END,
+       CONCAT('[http] GET /api/v1/users/', seq % 1000, ' answered 200 for node', seq % 97, ' from 10.0.',
+              seq % 250, '.', seq % 7, ' in ', seq % 300, ' ms'),
+       ''
+FROM seq_1_to_$n;
+INSERT INTO users (guid, username, password_hash, password_salt, email, real_name, location, security_level)
+SELECT CONCAT(LOWER(LPAD(HEX(seq), 8, '0')), '-0000-4000-8000-', LOWER(LPAD(HEX(seq), 12, '0'))),
+       CONCAT('caller', LPAD(seq, 6, '0')), 'x', 'x', CONCAT('caller', LPAD(seq, 6, '0'), '@example.org'),
+       CONCAT('Caller ', seq), 'Somewhere', 20
+FROM seq_1_to_$u;
+COMMIT;
+ANALYZE TABLE system_logs, users;
+SQL
+  esac
 }
 
 # Makes a board in DIR with the first administrator (sysop / secret1) and fills it; the server
-# is stopped again afterwards.
+# is stopped again afterwards.  On PostgreSQL and MariaDB the board is a new database of its
+# own, its schema made by the server's first start.
 make_board() {  # dir logs users
-  local port
+  local port db t0
+  t0=$SECONDS
   port="$(free_port)"
+  db="$(board_db "$1")"
   write_ov_ini "$1" "$port" "[websocket]
 enabled=0"
+  case "$BACKEND" in
+    postgresql)
+      echo "CREATE DATABASE $db" | db_sql "$OV_TEST_PG_DB"
+      sed -i "/^\[database\]/a type=postgresql\nhost=$PGHOST\nport=$PGPORT\nname=$db\nusername=$PGUSER\npassword=$PGPASSWORD" \
+        "$1/orvanta.ini" ;;
+    mariadb)
+      echo "CREATE DATABASE $db CHARACTER SET utf8mb4" | db_sql "$OV_TEST_MYSQL_DB"
+      sed -i "/^\[database\]/a type=mariadb\nhost=$OV_TEST_MYSQL_HOST\nport=$OV_TEST_MYSQL_PORT\nname=$db\nusername=$OV_TEST_MYSQL_USER\npassword=$OV_TEST_MYSQL_PASSWORD" \
+        "$1/orvanta.ini" ;;
+  esac
   start_ov "$1" "$port" /health
   setup_token "http://127.0.0.1:$port/api/v1" >/dev/null
   stop_ov
-  fill_board "$@"
+  fill_board "$@" >/dev/null
+  echo "  $(basename "$1") board ($2 log lines, $3 more users) built in $((SECONDS - t0)) s"
 }
 
 # Stops the server start_ov started last.
@@ -83,14 +219,20 @@ run_board() {  # dir
 # The timing half, in python3 (standard library): one subcommand per measurement, each printing
 # one JSON object.  Every figure is checked before it is timed; a failed check ends the run.
 cat > "$WORK/measure.py" <<'PY'
-import json, os, statistics, subprocess, sys, threading, time, urllib.error, urllib.request
+import json, math, os, socket, statistics, subprocess, sys, tempfile, threading, time
+import urllib.error, urllib.request
 
-BASE, ROUNDS, DB = sys.argv[2], int(sys.argv[3]), sys.argv[4]
+BACKEND, BASE, ROUNDS, DB = sys.argv[2], sys.argv[3], int(sys.argv[4]), sys.argv[5]
+CAP = 60  # seconds: a slower request is reported as slow, not waited for again
+MIN_ROUNDS = 7  # a request slower than a second is timed this often, not ROUNDS times
 
 def fail(msg):
     sys.exit("FAIL: %s: the figures would mean nothing" % msg)
 
-def call(method, path, token=None, body=None):
+class Slow(Exception):
+    """A request that took longer than CAP."""
+
+def call(method, path, token=None, body=None, timeout=CAP):
     """(status, decoded JSON, seconds) of one request on a connection of its own."""
     headers = {"Content-Type": "application/json"}
     if token:
@@ -100,60 +242,207 @@ def call(method, path, token=None, body=None):
     req = urllib.request.Request(url, data=data, method=method, headers=headers)
     t0 = time.perf_counter()
     try:
-        with urllib.request.urlopen(req, timeout=600) as r:
+        with urllib.request.urlopen(req, timeout=timeout) as r:
             raw, status = r.read(), r.status
     except urllib.error.HTTPError as e:
         raw, status = e.read(), e.code
+    except (socket.timeout, TimeoutError):
+        raise Slow()
+    except urllib.error.URLError as e:
+        if isinstance(e.reason, (socket.timeout, TimeoutError)):
+            raise Slow()
+        raise
     return status, json.loads(raw or b"null"), time.perf_counter() - t0
 
+# ---- the database's own client ----
+
+def client(db):
+    """The command line of the database's own client on db, quiet, tab-separated rows, no
+    headers, stopping at the first error."""
+    return {"sqlite": ["sqlite3", "-bail", "-batch", "-noheader", "-list", "-separator", "\t", db],
+            "postgresql": ["psql", "-X", "-q", "-A", "-t", "-F", "\t", "-v", "ON_ERROR_STOP=1", "-d", db],
+            "mariadb": ["mariadb", "--defaults-file=" + os.environ.get("GROWTH_MY_CNF", ""), "-N", "-B", "-n",
+                        db]}[BACKEND]
+
 def sql(query):
-    out = subprocess.run(["sqlite3", DB, query], check=True, capture_output=True, text=True).stdout
-    return out.strip()
+    """The first line of query's answer, from a client started for it."""
+    out = subprocess.run(client(DB), input=query + ";\n", capture_output=True, text=True)
+    if out.returncode != 0:
+        fail("%s: %s" % (query, out.stderr.strip()))
+    return out.stdout.strip().split("\n")[0]
+
+# The server's list order and the database's cut-off for log_cleanup's 30 days.
+CUTOFF = {"sqlite": "SELECT datetime('now', '-30 days')",
+          "postgresql": "SELECT (now() AT TIME ZONE 'UTC') - interval '30 days'",
+          "mariadb": "SELECT UTC_TIMESTAMP() - INTERVAL 30 DAY"}[BACKEND]
+
+class Direct:
+    """The database's own client on the board, one connection kept open for every statement."""
+    def __init__(self):
+        self.err = tempfile.TemporaryFile(mode="w+")
+        self.p = subprocess.Popen(client(DB), stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self.err,
+                                  text=True)
+    def _send(self, text):
+        try:
+            self.p.stdin.write(text)
+            self.p.stdin.flush()
+        except BrokenPipeError:
+            self._line()
+    def _line(self):
+        line = self.p.stdout.readline()
+        if not line:
+            self.err.seek(0)
+            fail("the database's client ended: %s" % self.err.read().strip())
+        return line.rstrip("\n")
+    def rows(self, statement):
+        """The answer's rows, each a list of texts."""
+        self._send(statement + ";\nSELECT 'ov-end';\n")
+        out = []
+        while True:
+            line = self._line()
+            if line == "ov-end":
+                return out
+            out.append(line.split("\t"))
+    def value(self, statement):
+        return self.rows(statement)[0][0]
+    def timed_count(self, statement):
+        """(the one number statement answers, seconds from sending it to reading the answer)."""
+        t0 = time.perf_counter()
+        self._send(statement + ";\n")
+        line = self._line()
+        return int(line), time.perf_counter() - t0
 
 def login():
     status, body, t = call("POST", "/auth/login", body={"username": "sysop", "password": "secret1"})
-    if status != 200:
+    if status != 200 or not body["data"].get("token"):
         fail("login answers %d" % status)
     return body["data"]["token"], t
 
-def median_ms(fn):
-    fn()  # warm-up, checked like every round
-    return statistics.median(fn() for _ in range(ROUNDS)) * 1000
+# ---- the requests on both boards ----
 
-def page_timer(token, path, rows, total_at_least, last_id=None):
-    """A function that requests path, checks the page and returns its time."""
-    def once():
+def timed(once, first):
+    """Median milliseconds of once() after a warm-up that took first seconds; None when a
+    request took longer than CAP."""
+    if first is None:
+        return None
+    times = []
+    for _ in range(ROUNDS if first < 1 else MIN_ROUNDS):
+        try:
+            times.append(once())
+        except Slow:
+            return None
+    return statistics.median(times) * 1000
+
+def page_request(token, direct, table, where, desc, per_page, page, path):
+    """Checks path, one page of a list, against the database (its total and its ids) and
+    returns (the seconds of that checked warm-up request, a function that times one more);
+    (None, None) when the request took longer than CAP."""
+    order = "DESC" if desc else "ASC"
+    def reference():
+        total = int(direct.value("SELECT COUNT(*) FROM %s%s" % (table, where)))
+        ids = [int(r[0]) for r in direct.rows("SELECT id FROM %s%s ORDER BY id %s LIMIT %d OFFSET %d"
+                                              % (table, where, order, per_page, (page - 1) * per_page))]
+        return total, ids
+    def answer():
         status, body, t = call("GET", path, token)
         if status != 200:
             fail("%s answers %d" % (path, status))
-        items, total = body["data"]["items"], body["data"]["pagination"]["total"]
-        if total < total_at_least:
-            fail("%s reports %d rows, the board has %d" % (path, total, total_at_least))
-        want = rows(total)
-        if len(items) != want:
-            fail("%s has %d rows, not %d" % (path, len(items), want))
-        if last_id is not None and items[-1]["id"] != last_id:
-            fail("%s ends with id %d, not %d" % (path, items[-1]["id"], last_id))
+        data = body["data"]
+        return (data["pagination"]["total"], [i["id"] for i in data["items"]]), t
+    def verify():
+        # The board may change under a request (a line the server logs): the answer must then
+        # match the database as it was both before and after it.
+        for _ in range(5):
+            before = reference()
+            got, t = answer()
+            if reference() == before:
+                if got != before:
+                    fail("%s answers %d rows, ids %s, the database has %d rows, ids %s"
+                         % (path, got[0], got[1][:5], before[0], before[1][:5]))
+                return got, t
+        fail("the board kept changing under %s" % path)
+    state = {}
+    try:
+        state["expected"], first = verify()
+    except Slow:
+        return None, None
+    def once():
+        got, t = answer()
+        if got != state["expected"]:
+            state["expected"], _ = verify()
         return t
-    return once
+    return first, once
 
-def lists():
+def requests():
+    """Every request on this board; the search ones against the direct scan."""
     token, _ = login()
-    logs, users = int(sql("SELECT COUNT(*) FROM system_logs")), int(sql("SELECT COUNT(*) FROM users"))
-    first_log, first_user = int(sql("SELECT MIN(id) FROM system_logs")), int(sql("SELECT MAX(id) FROM users"))
-    last_logs_page = (logs + 99) // 100
-    last_users_page = (users + 24) // 25
-    out = {
-        "logs": logs, "users": users,
-        "logs_first": median_ms(page_timer(token, "/logs?per_page=100", lambda n: min(n, 100), logs)),
-        # The oldest line is the last of the last page however many lines the server adds.
-        "logs_last": median_ms(page_timer(token, "/logs?per_page=100&page=%d" % last_logs_page,
-                                          lambda n: n - (last_logs_page - 1) * 100, logs, first_log)),
-        "users_first": median_ms(page_timer(token, "/users", lambda n: min(n, 25), users)),
-        "users_last": median_ms(page_timer(token, "/users?page=%d" % last_users_page,
-                                           lambda n: n - (last_users_page - 1) * 25, users, first_user)),
-    }
+    direct = Direct()
+    logs = int(direct.value("SELECT COUNT(*) FROM system_logs"))
+    users = int(direct.value("SELECT COUNT(*) FROM users"))
+    out = {"logs": logs, "users": users, "requests": []}
+    def add(key, label, kind, ms, **more):
+        out["requests"].append(dict(key=key, label=label, kind=kind, ms=ms, **more))
+
+    add("login", "POST /auth/login", "login", timed(lambda: login()[1], login()[1]))
+
+    # A user from the middle of the table, by its guid.
+    uid, guid, name = direct.rows("SELECT id, guid, username FROM users ORDER BY id LIMIT 1 OFFSET %d"
+                                  % (users // 2))[0]
+    def get_user():
+        status, body, t = call("GET", "/users/" + guid, token)
+        got = body["data"] if status == 200 else {}
+        if (got.get("id"), got.get("guid"), got.get("username")) != (int(uid), guid, name):
+            fail("GET /users/%s answers %d with %r, the database has user %s %s" % (guid, status, got, uid, name))
+        return t
+    add("user", "GET /users/<guid>", "user", timed(get_user, get_user()))
+
+    def pages(count, per_page):
+        last = max(1, (count + per_page - 1) // per_page)
+        return [("first", 1), ("middle", last // 2 + 1), ("last", last)]
+
+    # Each filter alone and two together; the rows follow the fill's pattern.
+    for query in ("", "level=error", "source=http", "category=auth", "level=error&source=http",
+                  "source=http&category=auth"):
+        conds = [kv.split("=") for kv in query.split("&") if kv]
+        where = " WHERE " + " AND ".join("%s = '%s'" % (k, v) for k, v in conds) if conds else ""
+        count = int(direct.value("SELECT COUNT(*) FROM system_logs" + where))
+        for which, page in pages(count, 100):
+            path = "/logs?per_page=100&page=%d%s" % (page, "&" + query if query else "")
+            first, once = page_request(token, direct, "system_logs", where, True, 100, page, path)
+            add("logs %s %s" % (query, which), "GET /logs%s, page %d (%s)" % ("?" + query if query else "", page, which),
+                "logs", timed(once, first))
+            if not query:
+                out["logs_" + which] = out["requests"][-1]["ms"]
+
+    for which, page in pages(users, 25):
+        path = "/users?page=%d" % page
+        first, once = page_request(token, direct, "users", "", False, 25, page, path)
+        add("users " + which, "GET /users, page %d (%s)" % (page, which), "users", timed(once, first))
+        out["users_" + which] = out["requests"][-1]["ms"]
+
+    # A term in 1 % of the lines and one in none (no "node97" is ever logged), each request
+    # taking turns with the same LIKE as one direct scan, so that the machine's load falls on
+    # both alike.
+    out["terms"] = {}
+    for term, what in (("node42 from", "common"), ("node97 from", "no match")):
+        like = " WHERE message LIKE '%%%s%%'" % term
+        scan = "SELECT COUNT(*) FROM system_logs" + like
+        count = out["terms"][term] = direct.timed_count(scan)[0]
+        deep = max(2, (count + 99) // 100) if count else 5001
+        for which, page in (("first", 1), ("deep", deep)):
+            path = "/logs?per_page=100&page=%d&search=%s" % (page, urllib.request.quote(term))
+            first, once = page_request(token, direct, "system_logs", like, True, 100, page, path)
+            scans = []
+            def pair():
+                t = once()
+                scans.append(direct.timed_count(scan)[1])
+                return t
+            ms = timed(pair, first)
+            add("search %s %s" % (what, which), "GET /logs?search=%s, page %d (%s)" % (term, page, which), "search", ms,
+                direct_ms=statistics.median(scans) * 1000 if scans else None)
     print(json.dumps(out))
+
+# ---- SQLite's own comparisons ----
 
 class Shell:
     """One sqlite3 shell on the board, timing each statement it is given."""
@@ -177,7 +466,7 @@ class Shell:
 
 def search():
     token, _ = login()
-    term = sys.argv[5]
+    term = sys.argv[6]
     like = "SELECT COUNT(*) FROM system_logs WHERE message LIKE '%%%s%%'" % term
     shell = Shell()
     expected = int(shell.timed(like)[0])
@@ -198,23 +487,27 @@ def search():
     print(json.dumps({"term": term, "matches": expected, "server": statistics.median(ours) * 1000,
                       "sqlite3": statistics.median(theirs) * 1000}))
 
+# ---- maintenance tasks ----
+
 def task_id(token, name):
     status, body, _ = call("GET", "/scheduler/tasks", token)
     if status != 200:
         fail("/scheduler/tasks answers %d" % status)
     return next(t["id"] for t in body["data"] if t["task_name"] == name)
 
-def run_with_logins(token, name):
-    """Runs a task while logins (writers) go on; (seconds of the run, login times during it)."""
+def run_with_logins(token, name, every):
+    """Runs a task while a client logs in (a writer), a login starting every `every` seconds (0:
+    back to back); (seconds of the run, login times during it)."""
     tid, done, result = task_id(token, name), threading.Event(), {}
     def run():
-        status, body, t = call("POST", "/scheduler/tasks/%d/run" % tid, token)
+        status, body, t = call("POST", "/scheduler/tasks/%d/run" % tid, token, timeout=3600)
         result.update(status=status, t=t)
         done.set()
     threading.Thread(target=run).start()
-    times = []
+    times, start = [], time.perf_counter()
     while not done.is_set():
         times.append(login()[1])
+        done.wait(max(0.0, start + len(times) * every - time.perf_counter()))
     if result["status"] != 200:
         fail("running %s answers %d" % (name, result["status"]))
     _, body, _ = call("GET", "/scheduler/tasks/%d" % tid, token)
@@ -225,32 +518,42 @@ def run_with_logins(token, name):
 def wal_bytes():
     return os.path.getsize(DB + "-wal") if os.path.exists(DB + "-wal") else 0
 
-def maintenance():
-    token, _ = login()
-    idle = median_ms(lambda: login()[1])
-    cutoff, top = sql("SELECT datetime('now', '-30 days')"), int(sql("SELECT MAX(id) FROM system_logs"))
+def cleanup(token, every):
+    """log_cleanup on the board, checked against the rows older than 30 days."""
+    idle = timed(lambda: login()[1], login()[1])
+    cutoff, top = sql(CUTOFF), int(sql("SELECT MAX(id) FROM system_logs"))
     older = int(sql("SELECT COUNT(*) FROM system_logs WHERE id <= %d AND timestamp < '%s'" % (top, cutoff)))
     before = int(sql("SELECT COUNT(*) FROM system_logs WHERE id <= %d" % top))
-    seconds, times = run_with_logins(token, "log_cleanup")
+    seconds, times = run_with_logins(token, "log_cleanup", every)
     deleted = before - int(sql("SELECT COUNT(*) FROM system_logs WHERE id <= %d" % top))
     left = int(sql("SELECT COUNT(*) FROM system_logs WHERE timestamp < '%s'" % cutoff))
     # The task's own cut-off comes a little later than ours: lines that aged past 30 days
     # meanwhile (one every 5.2 s on this board) may go too.
     if left != 0 or not older <= deleted <= older + int(seconds / 5.184) + 2:
         fail("log_cleanup deleted %d rows of the %d older than 30 days, left %d" % (deleted, older, left))
-    out = {"idle_login": idle, "cleanup_s": seconds, "deleted": deleted, "logins": len(times),
-           "login_max": max(times) * 1000, "wal_after_cleanup": wal_bytes()}
+    return {"idle_login": idle, "cleanup_s": seconds, "deleted": deleted, "before": before, "logins": len(times),
+            "login_max": max(times) * 1000, "every": every}
+
+def maintenance():
+    """SQLite: log_cleanup with logins back to back, then db_vacuum."""
+    token, _ = login()
+    out = cleanup(token, 0)
+    out["wal_after_cleanup"] = wal_bytes()
     before = (os.path.getsize(DB) + wal_bytes()) / 1e6
-    seconds, times = run_with_logins(token, "db_vacuum")
+    seconds, times = run_with_logins(token, "db_vacuum", 0)
     # What sqlite3 rewrote: the database as the vacuum left it.
     out.update(vacuum_s=seconds, vacuum_before_mb=before, vacuum_mb=os.path.getsize(DB) / 1e6,
                vacuum_login_max=max(times) * 1000, wal_after_vacuum=wal_bytes())
     print(json.dumps(out))
 
+def logins_during_cleanup():
+    """PostgreSQL and MariaDB: log_cleanup while a client logs in every 100 ms."""
+    print(json.dumps(cleanup(login()[0], 0.1)))
+
 def health():
     """/health alone, then while 16 clients keep searching: does the probe queue behind them?"""
     token, _ = login()
-    term, clients, samples = sys.argv[5], 16, 40 * ROUNDS
+    term, clients, samples = sys.argv[6], 16, 40 * ROUNDS
     def probe():
         status, body, t = call("GET", BASE[:-len("/api/v1")] + "/health")
         if status != 200 or body.get("status") != "healthy":
@@ -281,30 +584,52 @@ def health():
                       "busy_p50": busy[0], "busy_p99": busy[1], "searches": len(searches),
                       "search_p50": statistics.median(searches) * 1000}))
 
-{"lists": lists, "search": search, "maintenance": maintenance, "health": health}[sys.argv[1]]()
+def size():
+    """The board's size in the database, and the cache the database has, as text."""
+    if BACKEND == "sqlite":
+        return print(json.dumps({"board_mb": (os.path.getsize(DB) + wal_bytes()) / 1e6,
+                                 "cache": "the operating system's page cache"}))
+    if BACKEND == "postgresql":
+        board = int(sql("SELECT pg_database_size(current_database())"))
+        cache = "shared_buffers " + sql("SHOW shared_buffers")
+    else:
+        board = int(sql("SELECT SUM(data_length + index_length) FROM information_schema.tables "
+                        "WHERE table_schema = DATABASE()"))
+        cache = "innodb_buffer_pool_size %d MB" % (int(sql("SELECT @@innodb_buffer_pool_size")) // 1048576)
+    print(json.dumps({"board_mb": board / 1e6, "cache": cache}))
+
+{"requests": requests, "search": search, "maintenance": maintenance, "cleanup": logins_during_cleanup,
+ "health": health, "size": size}[sys.argv[1]]()
 PY
 
-echo "building the boards (the large one takes a minute or two)..."
+echo "building the boards on $BACKEND (the large one takes a minute or two)..."
 make_board "$WORK/small" 10000 999
 make_board "$WORK/large" 1000000 99999
 
 measure() {  # board what [args...]
-  python3 "$WORK/measure.py" "$2" "$BASE" "$ROUNDS" "$WORK/$1/orvanta.db" "${@:3}"
+  python3 "$WORK/measure.py" "$2" "$BACKEND" "${BASE:-}" "$ROUNDS" "$(board_db "$WORK/$1")" "${@:3}"
 }
 
+SIZE="$(measure large size)"
 run_board "$WORK/small"
-SMALL="$(measure small lists)"
+SMALL="$(measure small requests)"
 stop_ov
 run_board "$WORK/large"
-LARGE="$(measure large lists)"
-# A term in 1 % of the lines, and one in fewer lines than a page holds.
-SEARCH="$(measure large search 'node42 from')"
-RARE="$(measure large search 'node42 from 10.0.7.')"
-HEALTH="$(measure large health 'node42 from')"
-MAINT="$(measure large maintenance)"
+LARGE="$(measure large requests)"
+if [ "$BACKEND" = sqlite ]; then
+  # A term in 1 % of the lines, and one in fewer lines than a page holds.
+  SEARCH="$(measure large search 'node42 from')"
+  RARE="$(measure large search 'node42 from 10.0.7.')"
+  HEALTH="$(measure large health 'node42 from')"
+  MAINT="$(measure large maintenance)"
+else
+  MAINT="$(measure large cleanup)"
+fi
 stop_ov
-SQL_INSERT="$("$BUILD/bench_sql_insert" 100000 10000 15)"
 
+if [ "$BACKEND" = sqlite ]; then
+SQL_INSERT=""
+[ ! -x "$BUILD/bench_sql_insert" ] || SQL_INSERT="$("$BUILD/bench_sql_insert" 100000 10000 15)"
 python3 - "$SMALL" "$LARGE" "$SEARCH" "$RARE" "$MAINT" "$HEALTH" "$SQL_INSERT" <<'EOF'
 import json, sys
 small, large, search, rare, maint, health = (json.loads(a) for a in sys.argv[1:7])
@@ -350,4 +675,55 @@ print("  GET /health, %d samples: idle p50 %.1f ms, p99 %.1f ms; while %d client
 print("  db_vacuum: writers waited up to %.1f s while sqlite3 rewrote %.0f MB (%.0f MB before): %.1f s per 100 MB"
       % (maint["vacuum_login_max"] / 1000, maint["vacuum_mb"], maint["vacuum_before_mb"],
          maint["vacuum_login_max"] / 10 / maint["vacuum_mb"]))
+EOF
+echo
+fi
+
+# Every request on both boards, for every database alike.
+python3 - "$BACKEND" "$SIZE" "$SMALL" "$LARGE" "$MAINT" <<'EOF'
+import json, sys
+backend = sys.argv[1]
+size, small, large, maint = (json.loads(a) for a in sys.argv[2:6])
+name = {"sqlite": "SQLite", "postgresql": "PostgreSQL", "mariadb": "MariaDB"}[backend]
+print("%s, %s; the large board takes %.0f MB" % (name, size["cache"], size["board_mb"]))
+print("small board: %d log lines, %d users; large board: %d log lines, %d users; paths under /api/v1, logs"
+      " per_page 100, users 25 a page; medians of warm requests in ms" % (small["logs"], small["users"],
+                                                                          large["logs"], large["users"]))
+print()
+# The targets on the large board, by kind of request: (the most ms, the most large/small,
+# the most server/direct scan).
+TARGETS = {"login": (10, 1.5, None), "user": (10, 1.5, None), "logs": (50, None, None), "users": (20, None, None),
+           "search": (None, None, 1.2)}
+def ms(v):
+    return "> 60 s" if v is None else "%.1f" % v
+def times(a, b):
+    return "%.2f" % (a / b) if a is not None and b else "-"
+by_key = {r["key"]: r for r in small["requests"]}
+line = "%-54s %8s %8s %7s %8s %7s  %-23s %s"
+print(line % ("request (large board's page)", "small", "large", "ratio", "scan", "/scan", "target (large)",
+              "verdict"))
+for r in large["requests"]:
+    s, l, d = by_key.get(r["key"], {}).get("ms"), r["ms"], r.get("direct_ms")
+    most_ms, most_ratio, most_scan = TARGETS[r["kind"]]
+    target, ok = [], l is not None
+    if most_ms is not None:
+        target.append("<= %d ms" % most_ms)
+        ok = ok and l <= most_ms
+    if most_ratio is not None:
+        target.append("<= %.1fx small" % most_ratio)
+        ok = ok and s is not None and l / s <= most_ratio
+    if most_scan is not None:
+        target.append("<= %.1fx scan" % most_scan)
+        ok = ok and d is not None and l / d <= most_scan
+    scan = ("%.1f" % d if d is not None else "-", times(l, d)) if "direct_ms" in r else ("", "")
+    print(line % ((r["label"], ms(s), ms(l), times(l, s)) + scan + (", ".join(target), "ok" if ok else "MISS")))
+print()
+print("search: %s; each request took turns with one COUNT(*) ... LIKE of the same term (\"scan\") sent to the "
+      "database's own client over a connection it holds, both timed by this script's clock from sending to the "
+      "whole answer" % ", ".join("%r matches %d lines" % (t, n) for t, n in large["terms"].items()))
+print("log_cleanup: %d of %d log lines deleted in %.1f s while %s; %d logins, the longest %.1f ms (idle %s ms):"
+      " %s (target <= 200 ms)"
+      % (maint["deleted"], maint["before"], maint["cleanup_s"],
+         "a client logged in every %d ms" % (maint["every"] * 1000) if maint["every"] else "logins ran back to back",
+         maint["logins"], maint["login_max"], ms(maint["idle_login"]), "ok" if maint["login_max"] <= 200 else "MISS"))
 EOF
