@@ -240,16 +240,11 @@ struct Checker {
     std::size_t i = verb + 1;
     while (i < t.size() && !IsW(t[i], "INDEX")) ++i;
     ++i;
-    auto skip = [&](std::initializer_list<const char*> words) {
-      bool moved = true;
-      while (moved && i < t.size()) {
-        moved = false;
-        for (const char* w : words)
-          if (IsW(t[i], w)) {
-            ++i;
-            moved = true;
-          }
-      }
+    // Each skipped word starts the list over, so the next token is read only after the bound
+    // is checked again: the statement may end on a skipped word.
+    auto skip = [&](std::initializer_list<std::string_view> words) {
+      while (i < t.size() && std::any_of(words.begin(), words.end(), [&](std::string_view w) { return IsW(t[i], w); }))
+        ++i;
     };
     skip({"CONCURRENTLY", "IF", "NOT", "EXISTS"});
     if (IsW(t[verb], "CREATE")) {

@@ -94,6 +94,11 @@ TEST(SqlBridgeSandbox, RefusesEveryBypass) {
       "CREATE INDEX idx_users_x ON p_chat_log_a (x)",
       "CREATE INDEX p_chat_log_i ON users (x)",
       "DROP INDEX idx_users_guid",
+      // Index statements that end on a word the check skips over.
+      "CREATE INDEX IF NOT ",
+      "CREATE UNIQUE INDEX CONCURRENTLY IF",
+      "DROP INDEX IF EXISTS",
+      "CREATE INDEX p_chat_log_i ON ONLY",
       "DROP TABLE p_chat_log_a, users",
       "ALTER TABLE users ADD COLUMN x",
       "ALTER TABLE p_chat_log_a RENAME TO users_copy",
