@@ -426,7 +426,9 @@ TEST(LuaPattern, MatchingStopsAtTheDeadline) {
     EXPECT_EQ(end, nullptr);
     EXPECT_EQ(m.Error, TOVPatternError::TimedOut) << ms;
     EXPECT_GE(took, ms / 1000.0);
-    EXPECT_LT(took, ms / 1000.0 + 0.25) << "the clock is read every few thousand steps";
+    // Without the deadline this runs for hours; the bound only has to tell the two apart on a
+    // busy machine (the clock is read every few thousand steps).
+    EXPECT_LT(took, ms / 1000.0 + 5.0);
   }
   // Without a deadline the same matcher finds what there is to find.
   TOVPatternMatcher m;
