@@ -138,6 +138,13 @@ TEST(SqlBridgeSandbox, ServerDialectsQuotingAndFunctions) {
   EXPECT_NE(Refusal("SELECT set_config('search_path', 'x', false)", TWSSqlKind::Query, dbPostgres), "");
   EXPECT_NE(Refusal("SELECT $$x$$", TWSSqlKind::Query, dbPostgres), "");
   EXPECT_NE(Refusal("DELETE FROM p_chat_log_a USING users", TWSSqlKind::Exec, dbPostgres), "");
+  EXPECT_NE(Refusal("DELETE FROM p_chat_log_a USING btree", TWSSqlKind::Exec, dbPostgres), "");
+  // An index's access method is no table.
+  for (const auto& [sql, backend] : {std::pair{"CREATE INDEX p_chat_log_i ON p_chat_log_t USING gin (a)", dbPostgres},
+                                     {"CREATE INDEX p_chat_log_i USING BTREE ON p_chat_log_t (a)", dbMariaDB},
+                                     {"CREATE INDEX p_chat_log_i ON p_chat_log_t (a) USING BTREE", dbMariaDB},
+                                     {"CREATE TABLE p_chat_log_t (a INT, KEY k (a) USING HASH)", dbMariaDB}})
+    EXPECT_EQ(Refusal(sql, TWSSqlKind::Exec, backend), "") << sql;
   EXPECT_NE(Refusal("TRUNCATE p_chat_log_a, users", TWSSqlKind::Exec, dbPostgres), "");
   EXPECT_NE(Refusal("SELECT * FROM p_chat_log_a UNION TABLE users", TWSSqlKind::Query, dbPostgres), "");
   EXPECT_EQ(Refusal("SELECT extract(year FROM created), substring(s FROM 2 FOR 3), a IS DISTINCT FROM b "
