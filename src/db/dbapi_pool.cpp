@@ -136,10 +136,10 @@ std::int32_t TDBAPool::Acquire(sql::Connection*& AConn, sql::Transaction*& ATran
   AConn = s.Conn;
   ATrans = s.Trans;
   if (!AConn) {
+    const std::string reason = s.DownReason.empty() ? "no connection" : s.DownReason;
     Release(index);
-    const std::string msg = Format("dbapi_pool: slot %d dead after validation", index);
-    LogErr(msg);
-    throw EDBAPoolDead(msg);
+    LogErr(Format("dbapi_pool: slot %d dead after validation", index));
+    throw EDBAPoolDead(sql::UnavailableError(reason).what());
   }
   return index;
 }
@@ -176,12 +176,15 @@ void TDBAPool::ValidateSlot(std::int32_t AIndex) {
       s.Conn = d->Connection();
       s.Trans = d->Transaction();
     }
+    s.DownReason.clear();
     LogInfo(Format("dbapi_pool: slot %d reconnected", AIndex));
   } catch (const std::exception& e) {
     DropSlot(s);
+    s.DownReason = e.what();
     LogErr(Format("dbapi_pool: slot %d reconnect failed: %s", AIndex, e.what()));
   } catch (...) {
     DropSlot(s);
+    s.DownReason = "unknown error";
     LogErr(Format("dbapi_pool: slot %d reconnect failed: %s", AIndex, "unknown error"));
   }
 }

@@ -50,6 +50,7 @@ struct TDBAPoolSlot {
   TDBADialectRef Dialect;
   sql::Connection* Conn = nullptr;
   sql::Transaction* Trans = nullptr;
+  std::string DownReason;  // why the last reconnect failed (the slot is dead meanwhile)
 };
 
 class TDBAPool {
@@ -67,7 +68,8 @@ class TDBAPool {
   void LogWarn(const std::string& AMsg);
   void LogErr(const std::string& AMsg);
 
-  // Lends the lowest free slot: returns its index, connection and transaction.
+  // Lends the lowest free slot: returns its index, connection and transaction.  A slot whose
+  // connection cannot be opened again throws EDBAPoolDead "Database unavailable: <reason>".
   std::int32_t Acquire(sql::Connection*& AConn, sql::Transaction*& ATrans) EXCLUDES(FLock);
   // Takes a slot back, rolling back what the borrower left; out-of-range indexes are ignored.
   void Release(std::int32_t AIndex) EXCLUDES(FLock);

@@ -1,5 +1,6 @@
 #include "ov_database.h"
 
+#include <algorithm>
 #include <filesystem>
 
 #include "dbapi_dialect.h"
@@ -174,7 +175,7 @@ std::int64_t TOVQueryBase::LastInsertId() const { return q_->LastInsertId(); }
 
 TOVWriteQuery::TOVWriteQuery(TOVDatabase& db) {
   db_ = &db;
-  db.lock_.lock();
+  db.Lock();
   held_ = true;
   try {
     q_ = std::make_unique<sql::Query>(*db.dialect_->Connection(), db.dialect_->Transaction());
@@ -319,8 +320,76 @@ std::string TOVDatabase::QuoteIdent(std::string_view name) const { return dialec
 std::string TOVDatabase::NowExpr() const { return dialect_->NowExpr(); }
 std::string TOVDatabase::DateAddExpr(int amount, TDBADateUnit unit) const { return dialect_->DateAddExpr(amount, unit); }
 
-void TOVDatabase::Lock() { lock_.lock(); }
+void TOVDatabase::Lock() {
+  lock_.lock();
+  ReviveWriteConnection();
+}
+
 void TOVDatabase::Unlock() { lock_.unlock(); }
+
+void TOVDatabase::ReviveWriteConnection() noexcept {
+  if (lock_.Depth() != 1 || batch_depth_ != 0 || backend_ == dbSQLite || !dialect_) return;
+  sql::Connection* c = dialect_->Connection();
+  if (!c) return;
+  if (c->StillOpen()) {  // the usual answer, from one poll() of the socket
+    if (write_lost_) {
+      write_lost_ = false;
+      SetWriteProblem({});
+    }
+    return;
+  }
+  if (!write_lost_) {
+    write_lost_ = true;
+    LogWarning("ov_database: write connection lost -- reconnecting");
+  }
+  // Whatever the lost session had open, the server has rolled back.
+  if (sql::Transaction* tx = dialect_->Transaction()) tx->Reset();
+  const auto started = std::chrono::steady_clock::now();
+  if (started < reconnect_after_) return;  // its statements answer "Database unavailable: ..."
+  try {
+    c->Open();
+    write_lost_ = false;
+    reconnect_after_ = {};
+    SetWriteProblem({});
+    LogInfo("ov_database: write connection reconnected");
+  } catch (const std::exception& e) {
+    // A quick refusal is asked again by the next writer; an attempt that waited for a server
+    // that does not answer is not repeated for as long again.
+    const auto now = std::chrono::steady_clock::now();
+    const auto took = now - started;
+    if (took >= kSlowReconnect)
+      reconnect_after_ = now + std::min<std::chrono::steady_clock::duration>(took, kMaxReconnectPause);
+    const std::string reason = e.what();
+    bool first = false;
+    {
+      TOVLockGuard s(status_lock_);
+      first = write_problem_ != reason;
+    }
+    if (first) LogError("ov_database: write connection reconnect failed: %s", reason);
+    SetWriteProblem(reason);
+  }
+}
+
+void TOVDatabase::SetWriteProblem(const std::string& problem) noexcept {
+  try {
+    TOVLockGuard s(status_lock_);
+    write_problem_ = problem;
+  } catch (...) {
+  }
+}
+
+std::string TOVDatabase::WriteConnectionProblem() noexcept {
+  if (lock_.try_lock()) {
+    ReviveWriteConnection();
+    lock_.unlock();
+  }
+  try {
+    TOVLockGuard s(status_lock_);
+    return write_problem_;
+  } catch (...) {
+    return "unknown";
+  }
+}
 
 TOVWriteQuery TOVDatabase::NewQuery() { return TOVWriteQuery(*this); }
 
@@ -362,7 +431,7 @@ void TOVDatabase::Commit() {
 }
 
 void TOVDatabase::ExecSQL(const std::string& sql) {
-  TOVLockGuard g(lock_);
+  TOVDBLockGuard g(*this);
   sql::Transaction* tx = dialect_->Transaction();
   try {
     if (tx && !tx->Active()) tx->Start();
@@ -378,12 +447,12 @@ void TOVDatabase::ExecSQL(const std::string& sql) {
 std::int64_t TOVDatabase::GetLastInsertID() const noexcept { return t_last_insert_id; }
 
 bool TOVDatabase::TableExists(const std::string& name) {
-  TOVLockGuard g(lock_);
+  TOVDBLockGuard g(*this);
   return dialect_->TableExists(name);
 }
 
 void TOVDatabase::BeginBatch() {
-  lock_.lock();
+  Lock();
   ++batch_depth_;
   if (batch_depth_ == 1) {
     dialect_->SetExplicitBatch(true);
@@ -507,7 +576,7 @@ bool IsWaitOrLoss(const sql::SqlError& e, TDBABackend backend) noexcept {
 std::size_t TOVDatabase::WriteLogBatch(const std::vector<LogRow>& rows) noexcept {
   if (rows.empty()) return 0;
   try {
-    TOVLockGuard g(lock_);
+    TOVDBLockGuard g(*this);
     struct StoringLog {
       TOVDatabase& db;
       explicit StoringLog(TOVDatabase& d) : db(d) { Set(true); }

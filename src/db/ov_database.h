@@ -9,6 +9,7 @@
 //   read:   auto r = db->NewReadQuery();  r.SetSQL(...); r.Open(); while (!r.Eof()) {...; r.Next();}
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -27,6 +28,32 @@ namespace ov {
 class IDBADialect;
 class TDBAPool;
 class TOVDatabase;
+
+// The database write lock: re-entrant, and it counts how often its holder has entered it, so
+// that the start of a unit of work (the first entry) can be told from a query inside one.
+class CAPABILITY("mutex") TOVWriteLock {
+ public:
+  void lock() ACQUIRE() NO_THREAD_SAFETY_ANALYSIS {
+    lock_.lock();
+    ++depth_;
+  }
+  bool try_lock() TRY_ACQUIRE(true) NO_THREAD_SAFETY_ANALYSIS {
+    if (!lock_.try_lock()) return false;
+    ++depth_;
+    return true;
+  }
+  void unlock() RELEASE() NO_THREAD_SAFETY_ANALYSIS {
+    --depth_;
+    lock_.unlock();
+  }
+  void AssertHeld() const ASSERT_CAPABILITY(this) { lock_.AssertHeld(); }
+  // For the holder: how many times it has entered the lock.
+  int Depth() const noexcept { return depth_; }
+
+ private:
+  TOVRecursiveLock lock_{LockLevel::DatabaseWrite};
+  int depth_ = 0;  // changed and read by the holder only
+};
 
 inline constexpr int OV_READ_POOL_SIZE = 8;
 inline constexpr int OV_SCHEMA_VERSION = 3;
@@ -133,10 +160,14 @@ class TOVDatabase {
   std::string NowExpr() const;
   std::string DateAddExpr(int amount, TDBADateUnit unit) const;
 
-  // The write lock, for a unit of several write queries (TOVDBLockGuard).
+  // The write lock, for a unit of several write queries (TOVDBLockGuard).  Taken by a thread
+  // that does not hold it yet, it starts a unit of work: a write connection that the server has
+  // closed since the last unit, or that a failure left lost, is opened again first (see
+  // ReviveWriteConnection).
   void Lock() ACQUIRE(lock_);
   void Unlock() RELEASE(lock_);
-  // Takes the write lock (again, on a thread that holds it) until the query is freed.
+  // Takes the write lock as Lock does (again, on a thread that holds it) until the query is
+  // freed.
   TOVWriteQuery NewQuery();
   void Commit();
   // Runs text directly on the write connection and commits (inside a batch: the batch commits).
@@ -171,6 +202,12 @@ class TOVDatabase {
   };
   std::size_t WriteLogBatch(const std::vector<LogRow>& rows) noexcept;
 
+  // For monitors, from any thread: "" when the write connection can be used, otherwise why not
+  // (the driver's reason).  When no writer holds the write lock it checks the connection as
+  // the next writer would, and opens it again when it was lost; while one does, it answers
+  // what the last check found, without waiting.
+  std::string WriteConnectionProblem() noexcept EXCLUDES(status_lock_);
+
   // From any thread, without the write lock (the statement to stop may hold it): interrupts the
   // statements running now on the write connection and on lent read connections, so that their
   // threads end at shutdown (sql::Connection::Interrupt; they fail with the driver's error).
@@ -201,6 +238,18 @@ class TOVDatabase {
   void SeedACLData();
   void SeedSchedulerTasks();
   void AfterWrite(const sql::Query& q);
+  // At the start of a unit of work (the lock taken once, no batch open), on a PostgreSQL or
+  // MariaDB connection: when the server has ended the session (a restart, a fail-over, a
+  // kill) or a statement lost it, the session is opened again, with the set-up every session
+  // gets, before the writer uses it.  Never inside a unit: a transaction that the loss cut
+  // short fails with its error and nothing of it runs again on the new session.  A failed
+  // attempt leaves the connection closed, and the statements answer "Database unavailable:
+  // <reason>".  After an attempt that waited kSlowReconnect or longer (a server that does not
+  // answer), the writers that follow for as long again (at most kMaxReconnectPause) fail at
+  // once rather than each wait for a connect time-out of its own; a quick refusal is asked
+  // again by the next writer, so the first one after the server is back gets it.
+  void ReviveWriteConnection() noexcept REQUIRES(lock_);
+  void SetWriteProblem(const std::string& problem) noexcept EXCLUDES(status_lock_);
   void RollbackIfActive() noexcept REQUIRES(lock_);
   // What a failed statement of a write query leaves: outside a batch its unit of work is undone.
   void RollbackUnlessBatch() noexcept REQUIRES(lock_);
@@ -214,9 +263,19 @@ class TOVDatabase {
   std::shared_ptr<IDBADialect> dialect_;
   std::unique_ptr<TDBAPool> pool_;
 
+  static constexpr std::chrono::seconds kSlowReconnect{1};
+  static constexpr std::chrono::seconds kMaxReconnectPause{10};
+
   // ---- Guarded by lock_ (the re-entrant write lock) ----
-  mutable TOVRecursiveLock lock_{LockLevel::DatabaseWrite};
+  mutable TOVWriteLock lock_;
   int batch_depth_ GUARDED_BY(lock_) = 0;
+  bool write_lost_ GUARDED_BY(lock_) = false;  // lost and not yet opened again
+  // After a failed attempt to open it again: no other attempt before this time.
+  std::chrono::steady_clock::time_point reconnect_after_ GUARDED_BY(lock_){};
+
+  // ---- Guarded by status_lock_ (a leaf) ----
+  TOVLock status_lock_{LockLevel::Leaf};
+  std::string write_problem_ GUARDED_BY(status_lock_);  // see WriteConnectionProblem
 
   // ---- Guarded by interrupt_lock_ (a leaf) ----
   // Set while WriteLogBatch holds the write lock; read by InterruptStatements, so a log write

@@ -480,6 +480,10 @@ void Connection::Interrupt() noexcept {
   }
 }
 
+SqlError UnavailableError(const std::string& reason) {
+  return SqlError("Database unavailable: " + reason, "08001", false, true);
+}
+
 std::unique_ptr<Connection> CreateConnection(Backend b, ConnectOptions opts) {
   switch (b) {
     case Backend::SQLite:

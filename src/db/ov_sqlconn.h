@@ -100,7 +100,25 @@ struct ConnectOptions {
   std::string password;
   bool use_ssl = false;
   int busy_timeout_ms = 5000;   // SQLite busy time-out
-  int connect_timeout_s = 10;
+  // PostgreSQL and MariaDB over TCP.  Opening a session (TCP, TLS, log-in, session set-up)
+  // takes at most connect_timeout_s (<= 0: 5 s; libpq counts at least 2 s).
+  int connect_timeout_s = 5;
+  // A server that stops answering without closing the connection (packets dropped, its host
+  // gone) is noticed by TCP itself, whatever the statement: data the server has not
+  // acknowledged for tcp_user_timeout_ms ends the connection, and so do keepalive probes, sent
+  // after keepalive_idle_s without traffic every keepalive_interval_s, that stay unanswered
+  // that long.  A statement the server is still working on is not cut short: its host answers
+  // the probes.  0 leaves the system's setting.
+  int keepalive_idle_s = 5;
+  int keepalive_interval_s = 5;
+  int keepalive_count = 3;
+  int tcp_user_timeout_ms = 15000;
+  // MariaDB only: the longest wait for the server's next packet, and so the longest one
+  // statement may run before it fails as a lost connection (a server that accepts and never
+  // answers); and the longest wait to send.  libpq has no such bound: a PostgreSQL statement
+  // runs as long as the server works on it.
+  int read_timeout_s = 300;
+  int write_timeout_s = 300;
   std::vector<std::pair<std::string, std::string>> params;  // free-form driver parameters
 };
 
@@ -119,6 +137,11 @@ class Connection {
   virtual void Open() = 0;
   virtual void Close() noexcept = 0;
   virtual bool Connected() const noexcept = 0;
+  // Between statements, without a round trip: false when the connection is lost or the
+  // server has ended the session since the last statement (a restart, a fail-over, an
+  // administrator's kill, an idle time-out: it closed its end or sent its last word).  A
+  // server that vanished without a word is not seen here; its next statement fails.
+  virtual bool StillOpen() noexcept { return Connected(); }
   // Cheap round trip; false when the server is gone.
   virtual bool Ping() noexcept = 0;
   // Runs exactly one statement given in the backend's native placeholder form (see
@@ -183,6 +206,10 @@ class Connection {
 };
 
 std::unique_ptr<Connection> CreateConnection(Backend b, ConnectOptions opts);
+
+// What a server connection that could not be opened answers every statement until it is
+// opened: "Database unavailable: <the driver's reason>", a connection-lost error.
+SqlError UnavailableError(const std::string& reason);
 
 // Result of scanning a statement for colon-named parameters.
 struct ScannedSQL {

@@ -2,9 +2,14 @@
 #include "ov_sqlconn_mariadb.h"
 
 #include <mysql.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
@@ -28,10 +33,6 @@ constexpr unsigned kCrServerGone = 2006;
 constexpr unsigned kCrServerLost = 2013;
 constexpr unsigned kCrServerLostExtended = 2055;
 constexpr unsigned kBinaryCharset = 63;
-
-// A statement waits at most this long for the server's next packet.
-constexpr unsigned kReadTimeoutS = 300;
-constexpr unsigned kWriteTimeoutS = 300;
 
 bool IsLostErrno(unsigned e) {
   return e == kCrServerGone || e == kCrServerLost || e == kCrServerLostExtended || e == kErrConnectionKilled ||
@@ -181,7 +182,13 @@ class MariaDBConnection final : public Connection {
     Close();
     for (const auto& p : opts_.params)
       throw SqlError("unsupported MariaDB connection parameter \"" + p.first + "\"");
-    MYSQL* m = Connect(opts_, opts_.database, opts_.connect_timeout_s, kReadTimeoutS);
+    MYSQL* m = nullptr;
+    try {
+      m = Connect(opts_, opts_.database, opts_.connect_timeout_s, opts_.read_timeout_s);
+    } catch (const SqlError& e) {
+      unavailable_ = e.what();
+      throw;
+    }
     m_ = m;
     lost_ = false;
     thread_id_.store(mysql_thread_id(m));
@@ -191,6 +198,10 @@ class MariaDBConnection final : public Connection {
     try {
       Exec("SET time_zone = '+00:00', "
            "sql_mode = CONCAT_WS(',', NULLIF(@@SESSION.sql_mode, ''), 'NO_BACKSLASH_ESCAPES')");
+    } catch (const SqlError& e) {
+      Close();
+      unavailable_ = e.what();
+      throw;
     } catch (...) {
       Close();
       throw;
@@ -204,9 +215,25 @@ class MariaDBConnection final : public Connection {
       m_ = nullptr;
     }
     lost_ = false;
+    unavailable_.clear();
   }
 
   bool Connected() const noexcept override { return m_ && !lost_; }
+
+  bool StillOpen() noexcept override {
+    if (!Connected()) return false;
+    // Between statements the server sends nothing unless it is ending the session (a kill, a
+    // shutdown, an idle time-out: an error packet and the end of the stream).  Anything to read
+    // is checked with a round trip, which such a session fails.
+    pollfd p{static_cast<int>(mysql_get_socket(m_)), POLLIN, 0};
+    int ready;
+    do {
+      ready = ::poll(&p, 1, 0);
+    } while (ready < 0 && errno == EINTR);
+    if (ready == 0) return true;
+    if (ready < 0 || mysql_ping(m_) != 0) lost_ = true;
+    return Connected();
+  }
 
   bool Ping() noexcept override {
     if (!Connected()) return false;
@@ -313,7 +340,10 @@ class MariaDBConnection final : public Connection {
 
  private:
   void RequireOpen() const {
-    if (!m_) throw SqlError("MariaDB connection is not open", "2006", false, true);
+    if (!m_) {
+      if (!unavailable_.empty()) throw UnavailableError(unavailable_);
+      throw SqlError("MariaDB connection is not open", "2006", false, true);
+    }
     if (lost_) throw SqlError("MariaDB connection is lost", "2006", false, true);
   }
 
@@ -475,16 +505,18 @@ class MariaDBConnection final : public Connection {
   }
 
   // A new session on the settings of opts; throws SqlError (connection lost) when the server
-  // cannot be reached or refuses.  connect_timeout_s <= 0: 10 s.
+  // cannot be reached or refuses.  Time-outs <= 0: 5 s to connect, 300 s to read.
   static MYSQL* Connect(const ConnectOptions& opts, const std::string& database, int connect_timeout_s,
-                        unsigned read_timeout_s) {
+                        int read_timeout_s) {
     // The first mysql_init would otherwise initialise the library unsynchronised.
     std::call_once(g_library_once, [] { mysql_library_init(0, nullptr, nullptr); });
     MYSQL* m = mysql_init(nullptr);
     if (!m) throw SqlError("out of memory while connecting to MariaDB", "2008", false, true);
 
-    unsigned int connect_timeout = connect_timeout_s > 0 ? static_cast<unsigned>(connect_timeout_s) : 10;
-    unsigned int read_timeout = read_timeout_s, write_timeout = kWriteTimeoutS;
+    const auto seconds = [](int s, unsigned otherwise) { return s > 0 ? static_cast<unsigned>(s) : otherwise; };
+    unsigned int connect_timeout = seconds(connect_timeout_s, 5);
+    unsigned int read_timeout = seconds(read_timeout_s, 300);
+    unsigned int write_timeout = seconds(opts.write_timeout_s, 300);
     my_bool reconnect = 0;  // a silent reconnect would lose the transaction and the session settings
     mysql_optionsv(m, MYSQL_OPT_CONNECT_TIMEOUT, &connect_timeout);
     mysql_optionsv(m, MYSQL_OPT_READ_TIMEOUT, &read_timeout);
@@ -507,7 +539,27 @@ class MariaDBConnection final : public Connection {
       if (msg.empty()) msg = "could not connect to MariaDB";
       throw SqlError(msg, std::to_string(e), false, true);
     }
+    BoundSilentServer(static_cast<int>(mysql_get_socket(m)), opts);
     return m;
+  }
+
+  // The client library has no settings for a server that stops answering without closing the
+  // connection; the socket gets them (see ConnectOptions).  A Unix-domain socket refuses
+  // them, and needs none.
+  static void BoundSilentServer(int fd, const ConnectOptions& opts) noexcept {
+    sockaddr_storage addr{};
+    socklen_t len = sizeof addr;
+    if (fd < 0 || ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0 ||
+        (addr.ss_family != AF_INET && addr.ss_family != AF_INET6))
+      return;
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    const std::pair<int, int> bounds[] = {{TCP_KEEPIDLE, opts.keepalive_idle_s},
+                                          {TCP_KEEPINTVL, opts.keepalive_interval_s},
+                                          {TCP_KEEPCNT, opts.keepalive_count},
+                                          {TCP_USER_TIMEOUT, opts.tcp_user_timeout_ms}};
+    for (const auto& [option, value] : bounds)
+      if (value > 0) ::setsockopt(fd, IPPROTO_TCP, option, &value, sizeof value);
   }
 
   // The protocol has no out-of-band cancel: a second session asks the server to stop the
@@ -529,6 +581,7 @@ class MariaDBConnection final : public Connection {
 
   MYSQL* m_ = nullptr;
   bool lost_ = false;
+  std::string unavailable_;  // why the last Open failed; empty once open (or closed on purpose)
   std::atomic<unsigned long> thread_id_{0};  // the server's id of this session, 0 when closed
 };
 

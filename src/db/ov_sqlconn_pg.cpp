@@ -2,6 +2,7 @@
 #include "ov_sqlconn_pg.h"
 
 #include <libpq-fe.h>
+#include <poll.h>
 
 #include <cctype>
 #include <cerrno>
@@ -44,11 +45,6 @@ bool IsLostState(const std::string& state) {
 }
 
 using PgResultHandle = CHandle<PGresult, PQclear>;
-
-void IgnoreNotice(void*, const char*) {
-  // NOTICEs ("relation already exists, skipping" and the like) are not errors; libpq would
-  // print them on stderr.
-}
 
 Value ConvertField(Oid type, const char* text, int len) {
   std::string_view v(text, static_cast<std::size_t>(len));
@@ -117,15 +113,20 @@ class PgConnection final : public Connection {
     if (!opts_.password.empty()) kv.emplace_back("password", opts_.password);
     kv.emplace_back("client_encoding", "UTF8");
     if (opts_.use_ssl) kv.emplace_back("sslmode", "require");
-    if (opts_.connect_timeout_s > 0) kv.emplace_back("connect_timeout", std::to_string(opts_.connect_timeout_s));
+    kv.emplace_back("connect_timeout", std::to_string(opts_.connect_timeout_s > 0 ? opts_.connect_timeout_s : 5));
     // Every session works in UTC with ISO dates, whatever the server's defaults are; the
     // temporal field texts depend on both.
     kv.emplace_back("options", "-c TimeZone=UTC -c DateStyle=ISO,YMD");
-    // A peer that vanishes without closing the socket is noticed instead of waited on forever.
+    // A server that stops answering without closing the connection is noticed by TCP (see
+    // ConnectOptions) instead of waited on for the quarter of an hour TCP allows by itself.
+    // libpq ignores these on a Unix-domain socket.
     kv.emplace_back("keepalives", "1");
-    kv.emplace_back("keepalives_idle", "30");
-    kv.emplace_back("keepalives_interval", "10");
-    kv.emplace_back("keepalives_count", "3");
+    const std::pair<const char*, int> bounds[] = {{"keepalives_idle", opts_.keepalive_idle_s},
+                                                  {"keepalives_interval", opts_.keepalive_interval_s},
+                                                  {"keepalives_count", opts_.keepalive_count},
+                                                  {"tcp_user_timeout", opts_.tcp_user_timeout_ms}};
+    for (const auto& [key, value] : bounds)
+      if (value > 0) kv.emplace_back(key, std::to_string(value));
     for (const auto& p : opts_.params) kv.push_back(p);
 
     std::vector<const char*> keys, vals;
@@ -137,14 +138,16 @@ class PgConnection final : public Connection {
     vals.push_back(nullptr);
 
     PGconn* c = PQconnectdbParams(keys.data(), vals.data(), 0);
-    if (!c) throw SqlError("out of memory while connecting to PostgreSQL", "08001", false, true);
-    if (PQstatus(c) != CONNECTION_OK) {
-      std::string msg = TrimAscii(PQerrorMessage(c));
+    if (!c) unavailable_ = "out of memory while connecting to PostgreSQL";
+    if (c && PQstatus(c) != CONNECTION_OK) {
+      unavailable_ = TrimAscii(PQerrorMessage(c));
       PQfinish(c);
-      if (msg.empty()) msg = "could not connect to PostgreSQL";
-      throw SqlError(msg, "08001", false, true);
+      if (unavailable_.empty()) unavailable_ = "could not connect to PostgreSQL";
     }
-    PQsetNoticeProcessor(c, IgnoreNotice, nullptr);
+    if (!unavailable_.empty()) throw SqlError(unavailable_, "08001", false, true);
+    // NOTICEs ("relation already exists, skipping" and the like) are not errors; libpq would
+    // print them on stderr.  A FATAL one ends the session.
+    PQsetNoticeReceiver(c, &PgConnection::OnNotice, this);
     conn_ = c;
     {
       // Made here, on the owning thread, for Interrupt on any other.
@@ -165,9 +168,27 @@ class PgConnection final : public Connection {
       PQfinish(conn_);
       conn_ = nullptr;
     }
+    ended_ = false;
+    unavailable_.clear();
   }
 
-  bool Connected() const noexcept override { return conn_ && PQstatus(conn_) == CONNECTION_OK; }
+  bool Connected() const noexcept override { return conn_ && !ended_ && PQstatus(conn_) == CONNECTION_OK; }
+
+  bool StillOpen() noexcept override {
+    if (!Connected()) return false;
+    const int fd = PQsocket(conn_);
+    if (fd < 0) return false;
+    // Between statements a session has nothing to say.  What comes unasked is the server's
+    // last word (a FATAL "terminating connection ...", which the notice receiver notes) and the
+    // end of the stream, or, rarely, a harmless notice; libpq reads it and tells which.
+    for (int i = 0; i < 4 && Connected(); ++i) {
+      pollfd p{fd, POLLIN, 0};
+      const int ready = ::poll(&p, 1, 0);
+      if (ready == 0 || (ready < 0 && errno != EINTR)) break;
+      if (ready > 0 && !PQconsumeInput(conn_)) break;
+    }
+    return Connected();
+  }
 
   bool Ping() noexcept override {
     if (!Connected()) return false;
@@ -305,10 +326,20 @@ class PgConnection final : public Connection {
   }
 
  private:
+  // An error the server sends while no statement runs comes here as a notice; after a FATAL
+  // or PANIC one the server closes the session.
+  static void OnNotice(void* self, const PGresult* r) {
+    const char* severity = PQresultErrorField(r, PG_DIAG_SEVERITY_NONLOCALIZED);
+    if (severity && (std::strcmp(severity, "FATAL") == 0 || std::strcmp(severity, "PANIC") == 0))
+      static_cast<PgConnection*>(self)->ended_ = true;
+  }
+
   void RequireOpen() const {
-    if (!conn_) throw SqlError("PostgreSQL connection is not open", "08003", false, true);
-    if (PQstatus(conn_) != CONNECTION_OK)
-      throw SqlError("PostgreSQL connection is lost", "08003", false, true);
+    if (!conn_) {
+      if (!unavailable_.empty()) throw UnavailableError(unavailable_);
+      throw SqlError("PostgreSQL connection is not open", "08003", false, true);
+    }
+    if (!Connected()) throw SqlError("PostgreSQL connection is lost", "08003", false, true);
   }
 
   static std::int64_t ParseCount(const char* s) {
@@ -319,7 +350,7 @@ class PgConnection final : public Connection {
   [[noreturn]] void ThrowConnError() {
     std::string msg = TrimAscii(PQerrorMessage(conn_));
     if (msg.empty()) msg = "PostgreSQL request failed";
-    bool lost = PQstatus(conn_) != CONNECTION_OK;
+    bool lost = !Connected();
     throw SqlError(msg, lost ? "08006" : "", false, lost);
   }
 
@@ -327,7 +358,7 @@ class PgConnection final : public Connection {
     std::string msg = TrimAscii(PQresultErrorMessage(r));
     const char* st = PQresultErrorField(r, PG_DIAG_SQLSTATE);
     std::string state = st ? st : "";
-    bool lost = PQstatus(conn_) != CONNECTION_OK || IsLostState(state);
+    bool lost = !Connected() || IsLostState(state);
     if (msg.empty()) msg = TrimAscii(PQerrorMessage(conn_));
     if (msg.empty()) msg = "PostgreSQL statement failed";
     if (state == "42601" && msg.find("cannot insert multiple commands") != std::string::npos)
@@ -450,6 +481,8 @@ class PgConnection final : public Connection {
   static constexpr std::size_t kMaxKeyColumns = 512;
 
   PGconn* conn_ = nullptr;
+  bool ended_ = false;       // the server said its last word (FATAL) on this session
+  std::string unavailable_;  // why the last Open failed; empty once open (or closed on purpose)
   // Per table as an INSERT names it: its generated key column ("" for none).
   std::unordered_map<std::string, std::string> key_columns_;
   // ---- Guarded by cancel_lock_ (a leaf: keeps cancel_ alive while another thread sends it) ----

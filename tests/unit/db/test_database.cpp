@@ -5,6 +5,7 @@
 #include <future>
 #include <thread>
 
+#include "loopback_proxy.h"
 #include "ov_config.h"
 #include "ov_database.h"
 #include "ov_logsink.h"
@@ -53,6 +54,138 @@ class DatabaseBackendTest : public ::testing::TestWithParam<std::string> {
 };
 
 INSTANTIATE_TEST_SUITE_P(Backends, DatabaseBackendTest, ::testing::Values("sqlite3", "postgresql", "mariadb"));
+
+// The database object on a PostgreSQL or MariaDB test server reached through a relay that
+// stands in for the server's restarts and outages (ovtest::LoopbackProxy).
+class DatabaseServerLossTest : public ::testing::TestWithParam<std::string> {
+ protected:
+  void SetUp() override {
+    kind_ = GetParam() == "postgresql" ? sql::Backend::Postgres : sql::Backend::MariaDB;
+    auto o = ovtest::TestServerOptions(kind_);
+    if (!o) GTEST_SKIP() << ovtest::NoServerMessage(kind_);
+    server_ = *o;
+    static int counter = 0;
+    server_.database = "ov_unit_loss_" + std::to_string(::getpid()) + "_" + std::to_string(++counter);
+    auto admin = sql::CreateConnection(kind_, *o);
+    admin->Open();
+    admin->Run("CREATE DATABASE " + server_.database, {});
+    proxy_ = std::make_unique<ovtest::LoopbackProxy>(server_.port);
+    ovtest::WriteText(dir / "o.ini", "[database]\ntype=" + GetParam() + "\nhost=127.0.0.1\nport=" +
+                                         std::to_string(proxy_->Port()) + "\nname=" + server_.database +
+                                         "\nusername=" + server_.user + "\npassword=" + server_.password + "\n");
+    Config.Publish(std::make_unique<TOVConfig>(dir / "o.ini"));
+    db = std::make_unique<TOVDatabase>(dir / "orvanta.db");
+  }
+  void TearDown() override {
+    db.reset();
+    Config.Free();
+    proxy_.reset();
+  }
+
+  TempDir dir;
+  sql::Backend kind_ = sql::Backend::Postgres;
+  sql::ConnectOptions server_;  // the server itself, past the relay
+  std::unique_ptr<ovtest::LoopbackProxy> proxy_;
+  std::unique_ptr<TOVDatabase> db;
+};
+
+INSTANTIATE_TEST_SUITE_P(Servers, DatabaseServerLossTest, ::testing::Values("postgresql", "mariadb"));
+
+TEST_P(DatabaseServerLossTest, WritersGetTheServerBackAndFailFastWhileItIsGone) {
+  using Mode = ovtest::LoopbackProxy::Mode;
+  TOVDatabase& db = *this->db;
+  const bool pg = kind_ == sql::Backend::Postgres;
+  // The session set-up every connection gets, as the write connection sees it.
+  const auto session = [&] {
+    auto q = db.NewQuery();
+    q.SetSQL(pg ? "SELECT current_setting('TimeZone') || ' ' || current_setting('client_encoding')"
+                : "SELECT CONCAT(@@session.time_zone, ' ', @@session.character_set_client, ' ', "
+                  "@@session.sql_mode LIKE '%NO_BACKSLASH_ESCAPES%')");
+    q.Open();
+    return q.Field(0).AsText();
+  };
+  const std::string set_up = pg ? "UTC UTF8" : "+00:00 utf8mb4 1";
+  // A committed write; its id.
+  const auto write = [&](const std::string& action) {
+    auto q = db.NewQuery();
+    q.SetSQL("INSERT INTO audit_log (action) VALUES (:a)");
+    q.Param("a", action);
+    q.ExecSQL();
+    db.Commit();
+    return db.GetLastInsertID();
+  };
+  const auto failure = [](const std::function<void()>& f) -> std::string {
+    try {
+      f();
+    } catch (const std::exception& e) {
+      return e.what();
+    }
+    return "(no error)";
+  };
+  const auto unavailable = [](const std::string& what) { return what.rfind("Database unavailable: ", 0) == 0; };
+
+  EXPECT_EQ(session(), set_up);
+  EXPECT_GT(write("before"), 0);
+
+  // A restart, as the board sees one: the server drops every connection.  The next writer
+  // works at once, on a session set up as the first one was; so does the next reader.
+  proxy_->CutAll();
+  EXPECT_GT(write("after a restart"), 0);
+  EXPECT_EQ(session(), set_up);
+  EXPECT_EQ(Count(db, "audit_log WHERE action = 'after a restart'"), 1);
+  EXPECT_EQ(db.WriteConnectionProblem(), "");
+
+  // A unit of work the loss cuts short fails with its error, and nothing of it runs again on
+  // the new session; the next unit works.
+  {
+    TOVDBLockGuard unit(db);
+    auto q = db.NewQuery();
+    q.SetSQL("INSERT INTO audit_log (action) VALUES ('cut short')");
+    q.ExecSQL();
+    proxy_->CutAll();
+    auto next = db.NewQuery();
+    next.SetSQL("INSERT INTO audit_log (action) VALUES ('after the cut, same unit')");
+    try {
+      next.ExecSQL();
+      db.Commit();
+      ADD_FAILURE() << "a unit went on on a new session";
+    } catch (const sql::SqlError& e) {
+      EXPECT_TRUE(e.IsConnectionLost()) << e.what();
+    }
+  }
+  EXPECT_GT(write("next unit"), 0);
+
+  // A stopped server: writers and readers fail at once, naming the reason; the write
+  // connection's problem is known; the first writer after the server is back works.
+  proxy_->SetMode(Mode::Refuse);
+  const std::string down_write = failure([&] { write("while down"); });
+  EXPECT_TRUE(unavailable(down_write)) << down_write;
+  const std::string down_read = failure([&] { Count(db, "audit_log"); });
+  EXPECT_TRUE(unavailable(down_read)) << down_read;
+  EXPECT_NE(db.WriteConnectionProblem(), "");
+  proxy_->SetMode(Mode::Forward);
+  EXPECT_GT(write("after the start"), 0);
+  EXPECT_EQ(db.WriteConnectionProblem(), "");
+
+  // A server that accepts and never answers: the writer that finds it waits for one connect
+  // time-out; the next one fails at once, without trying.
+  proxy_->SetMode(Mode::Silent);
+  proxy_->CutAll();
+  const std::string silent = failure([&] { write("silent"); });
+  EXPECT_TRUE(unavailable(silent)) << silent;
+  const int tried = proxy_->Accepted();
+  const std::string next = failure([&] { write("silent, next"); });
+  EXPECT_TRUE(unavailable(next)) << next;
+  EXPECT_NE(db.WriteConnectionProblem(), "");
+  EXPECT_EQ(proxy_->Accepted(), tried);
+
+  // Every write that was acknowledged is there, and nothing of the others.
+  auto own = sql::CreateConnection(kind_, server_);
+  own->Open();
+  std::vector<std::string> kept;
+  for (const auto& row : own->Run("SELECT action FROM audit_log ORDER BY id", {}).rows) kept.push_back(row.at(0).AsText());
+  EXPECT_EQ(kept, (std::vector<std::string>{"before", "after a restart", "next unit", "after the start"}));
+}
 
 TEST_F(DatabaseTest, AnEarlierDatabaseGetsTheNewIndexesAtTheNextStart) {
   { TOVDatabase db(file); }

@@ -231,7 +231,7 @@ TEST_F(Pool, FailedReconnectFreesTheSlot) {
     p.Acquire(c, t);
     FAIL();
   } catch (const EDBAPoolDead& e) {
-    EXPECT_STREQ(e.what(), "dbapi_pool: slot 0 dead after validation");
+    EXPECT_STREQ(e.what(), "Database unavailable: factory returned nil on reconnect");
   }
   EXPECT_EQ(TakeLog(), (std::vector<std::string>{"W dbapi_pool: slot 0 dead connection -- reconnecting",
                                                  "E dbapi_pool: slot 0 reconnect failed: factory returned nil on reconnect",

@@ -1,14 +1,24 @@
 // SQL connection layer: the colon-name scanner, values, and the SQLite connection with
-// transactions and queries, against real SQLite files in temp directories.
+// transactions and queries, against real SQLite files in temp directories; and what the
+// PostgreSQL and MariaDB connections do when the server ends a session or stops answering,
+// against the test servers.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sqlite3.h>
+#include <sys/socket.h>
 
 #include <chrono>
 #include <cmath>
+#include <filesystem>
+#include <functional>
 #include <limits>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "db_test_env.h"
+#include "loopback_proxy.h"
 #include "ov_sqlconn.h"
 #include "ov_sqlconn_sqlite.h"
 #include "test_util.h"
@@ -463,6 +473,146 @@ TEST_F(SqliteConn, TransactionRestartsAfterSqliteRolledItBack) {
 
 TEST(SqlConnFactory, UnknownBackendIsRefused) {
   EXPECT_THROW(CreateConnection(static_cast<Backend>(9), ConnectOptions{}), SqlError);
+}
+
+// ---------------------------------------------------------------------------------------------
+// PostgreSQL and MariaDB sessions that end, and servers that do not answer
+
+class ServerSession : public ::testing::TestWithParam<Backend> {
+ protected:
+  void SetUp() override {
+    auto o = ovtest::TestServerOptions(GetParam());
+    if (!o) GTEST_SKIP() << ovtest::NoServerMessage(GetParam());
+    opts_ = *o;
+  }
+  bool Pg() const { return GetParam() == Backend::Postgres; }
+  std::int64_t SessionId(Connection& c) {
+    return c.Run(Pg() ? "SELECT pg_backend_pid()" : "SELECT CONNECTION_ID()", {}).rows.at(0).at(0).AsInt64();
+  }
+  std::string TimeZone(Connection& c) {
+    return c.Run(Pg() ? "SELECT current_setting('TimeZone')" : "SELECT @@session.time_zone", {}).rows.at(0).at(0).AsText();
+  }
+
+  ConnectOptions opts_;
+};
+
+INSTANTIATE_TEST_SUITE_P(Servers, ServerSession, ::testing::Values(Backend::Postgres, Backend::MariaDB),
+                         [](const auto& info) { return std::string(ovtest::ServerName(info.param)); });
+
+// The descriptors of this process's sockets connected to 127.0.0.1:port.
+std::set<int> SocketsTo(int port) {
+  std::set<int> out;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    const int fd = std::atoi(entry.path().filename().c_str());
+    sockaddr_in peer{};
+    socklen_t len = sizeof peer;
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0 && peer.sin_family == AF_INET &&
+        ntohs(peer.sin_port) == port)
+      out.insert(fd);
+  }
+  return out;
+}
+
+int SocketOption(int fd, int level, int option) {
+  int v = -1;
+  socklen_t len = sizeof v;
+  ::getsockopt(fd, level, option, &v, &len);
+  return v;
+}
+
+TEST_P(ServerSession, AnEndedSessionIsSeenBetweenStatementsAndOpeningAgainRestoresIt) {
+  auto admin = CreateConnection(GetParam(), opts_);
+  admin->Open();
+  struct Ending {
+    const char* how;
+    std::function<void(Connection&)> end;
+  };
+  const Ending endings[] = {
+      {"killed by an administrator",
+       [&](Connection& c) {
+         const std::string id = std::to_string(SessionId(c));
+         admin->Run(Pg() ? "SELECT pg_terminate_backend(" + id + ")" : "KILL CONNECTION " + id, {});
+       }},
+      {"idle time-out",
+       [&](Connection& c) { c.Run(Pg() ? "SET idle_session_timeout = 100" : "SET SESSION wait_timeout = 1", {}); }},
+  };
+  for (const Ending& e : endings) {
+    SCOPED_TRACE(e.how);
+    auto c = CreateConnection(GetParam(), opts_);
+    c->Open();
+    // A live session stays open, also after a notice or a warning and inside a transaction.
+    c->Run("SELECT 1", {});
+    EXPECT_TRUE(c->StillOpen());
+    c->Run(Pg() ? "DO $$ BEGIN RAISE NOTICE 'just a notice'; END $$" : "SELECT 1/0", {});
+    EXPECT_TRUE(c->StillOpen());
+    c->Begin();
+    c->Run("SELECT 2", {});
+    EXPECT_TRUE(c->StillOpen());
+    c->Rollback();
+    EXPECT_TRUE(c->StillOpen());
+
+    e.end(*c);
+    EXPECT_TRUE(ovtest::PollUntil([&] { return !c->StillOpen(); }));
+    EXPECT_FALSE(c->Connected());
+    try {
+      c->Run("SELECT 3", {});
+      ADD_FAILURE() << "an ended session ran a statement";
+    } catch (const SqlError& x) {
+      EXPECT_TRUE(x.IsConnectionLost()) << x.what();
+    }
+    c->Open();
+    EXPECT_TRUE(c->StillOpen());
+    EXPECT_EQ(c->Run("SELECT 4", {}).rows.at(0).at(0).AsInt64(), 4);
+    EXPECT_EQ(TimeZone(*c), Pg() ? "UTC" : "+00:00");
+  }
+}
+
+TEST_P(ServerSession, ServersThatDoNotAnswerAreBounded) {
+  // A server that accepts and never answers: opening gives up after its time-out, and every
+  // statement after that names the reason.
+  {
+    ovtest::LoopbackProxy silent(opts_.port);
+    silent.SetMode(ovtest::LoopbackProxy::Mode::Silent);
+    ConnectOptions o = opts_;
+    o.port = silent.Port();
+    o.connect_timeout_s = 2;
+    auto c = CreateConnection(GetParam(), o);
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_THROW(c->Open(), SqlError);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+    EXPECT_EQ(silent.Accepted(), 1);
+    try {
+      c->Run("SELECT 1", {});
+      ADD_FAILURE() << "ran without a connection";
+    } catch (const SqlError& x) {
+      EXPECT_EQ(std::string(x.what()).rfind("Database unavailable: ", 0), 0u) << x.what();
+      EXPECT_TRUE(x.IsConnectionLost());
+    }
+  }
+  // One that stops answering an open session is left to TCP: keepalive probes and the user
+  // time-out are set on every session's socket, also on one opened again.
+  ConnectOptions o = opts_;
+  o.keepalive_idle_s = 7;
+  o.keepalive_interval_s = 3;
+  o.keepalive_count = 4;
+  o.tcp_user_timeout_ms = 12345;
+  auto c = CreateConnection(GetParam(), o);
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    c->Close();  // its descriptor may come back for the new socket
+    const std::set<int> before = SocketsTo(o.port);
+    c->Open();
+    std::vector<int> added;
+    for (int fd : SocketsTo(o.port))
+      if (!before.count(fd)) added.push_back(fd);
+    ASSERT_EQ(added.size(), 1u);
+    const int fd = added[0];
+    EXPECT_EQ(SocketOption(fd, SOL_SOCKET, SO_KEEPALIVE), 1);
+    EXPECT_EQ(SocketOption(fd, IPPROTO_TCP, TCP_KEEPIDLE), 7);
+    EXPECT_EQ(SocketOption(fd, IPPROTO_TCP, TCP_KEEPINTVL), 3);
+    EXPECT_EQ(SocketOption(fd, IPPROTO_TCP, TCP_KEEPCNT), 4);
+    EXPECT_EQ(SocketOption(fd, IPPROTO_TCP, TCP_USER_TIMEOUT), 12345);
+  }
 }
 
 }  // namespace
