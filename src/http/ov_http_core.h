@@ -39,8 +39,11 @@ struct CaughtException {
 };
 CaughtException DescribeCaught();
 
-// Replaces whatever a failed handler left in resp with 500 "Internal server error"; a failure
-// while doing so is ignored (the connection then closes without an answer).
+// Replaces whatever a failed handler left in resp with its error answer: 503 "Database
+// unavailable" when the exception being handled says the database could not be reached (or
+// its connection was lost under the request), 503 with the text of a service that is not
+// available, else 500 "Internal server error".  A failure while doing so is ignored (the
+// connection then closes without an answer).
 void AnswerInternalError(TOVHttpResponse& resp) noexcept;
 
 // What the security gate says about a request.

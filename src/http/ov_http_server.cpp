@@ -10,6 +10,8 @@
 #include "ov_json_reply.h"
 #include "ov_log.h"
 #include "ov_router.h"
+#include "ov_service.h"
+#include "ov_sqlconn.h"
 #include "ov_ssl_handler.h"
 
 namespace ov {
@@ -50,7 +52,21 @@ CaughtException DescribeCaught() {
 void AnswerInternalError(TOVHttpResponse& resp) noexcept {
   try {
     resp = TOVHttpResponse{};
-    TOVJsonReply::SendError(resp, 500, "Internal server error");
+    // The database and the services come back by themselves: a client is told to try again.
+    int status = 500;
+    std::string message = "Internal server error";
+    if (std::exception_ptr current = std::current_exception()) {
+      try {
+        std::rethrow_exception(current);
+      } catch (const sql::SqlError& e) {
+        if (e.IsConnectionLost()) status = 503, message = "Database unavailable";
+      } catch (const ServiceUnavailable& e) {
+        status = 503, message = e.what();
+      } catch (...) {
+      }
+    }
+    TOVJsonReply::SendError(resp, status, message);
+    if (status == 503) resp.SetHeader("Retry-After", "5");
   } catch (...) {
   }
 }
