@@ -14,6 +14,7 @@
 
 #include "ov_format.h"
 #include "ov_http_loop.h"
+#include "ov_json_reply.h"
 #include "ov_listener.h"
 #include "ov_log.h"
 #include "ov_router.h"
@@ -28,9 +29,27 @@ constexpr std::chrono::milliseconds kShutdownSlice{100};
 constexpr std::size_t kDefaultMaxLoops = 8;
 // The end of the shutdown wait kept for stopped connections to come back, at most.
 constexpr std::chrono::milliseconds kStopGrace{500};
+// Descriptors kept out of the connections' budget for everything else the process opens: the
+// database connections and their files, the hub's clients, plug-ins, log files, the files
+// being answered, uploads.  A quarter of the open-file limit, this many at least.
+constexpr std::size_t kMinReserve = 128;
+// The smallest budget, whatever the limit: below it the accept errors take over.
+constexpr std::size_t kMinBudget = 64;
+// Seconds a client refused with 503 is asked to wait.
+constexpr const char* kRetryAfterSeconds = "5";
+
+std::size_t BudgetFromLimit(std::uint64_t limit) {
+  const std::uint64_t reserve = std::max<std::uint64_t>(limit / 4, kMinReserve);
+  return limit > reserve + kMinBudget ? static_cast<std::size_t>(limit - reserve) : kMinBudget;
+}
 
 TOVHttpServerOptions CompleteOptions(TOVHttpServerOptions o) {
   if (o.max_connections == 0) o.max_connections = 1;
+  if (o.descriptor_budget == 0) o.descriptor_budget = BudgetFromLimit(RaiseOpenFileLimit());
+  // An ordinary browser opens six connections before it sends on any, a NAT'd office many
+  // times that: a quarter of the budget is far beyond both, and still leaves three quarters to
+  // everyone else when one address holds its whole share.
+  if (o.waiting_per_address == 0) o.waiting_per_address = std::max<std::size_t>(o.descriptor_budget / 4, 1);
   if (o.event_loops == 0) o.event_loops = std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, kDefaultMaxLoops);
   if (o.upload_dir.empty()) {
     std::error_code ec;
@@ -44,7 +63,12 @@ TOVHttpServerOptions CompleteOptions(TOVHttpServerOptions o) {
 }  // namespace
 
 HttpCore::HttpCore(TOVHttpServerOptions o)
-    : opts(CompleteOptions(std::move(o))), files(opts.web_root, opts.plugin_root) {}
+    : opts(CompleteOptions(std::move(o))),
+      files(opts.web_root, opts.plugin_root),
+      waiting(opts.waiting_per_address, opts.share_exempt) {
+  for (std::size_t i = 0; i < kRefusalKinds; ++i)
+    refusal_bytes_[i] = PrepareAnswer(nullptr, RefusalResponse(static_cast<Refusal>(i))).out;
+}
 
 HttpCore::~HttpCore() {
   // Handler threads hold the core and the loops are joined, so nothing uses the descriptors
@@ -142,18 +166,18 @@ void HttpCore::ConnectionLeft() noexcept {
   }
 }
 
-bool HttpCore::SubmitToHandler(HeadRead& head) {
+HttpCore::Handed HttpCore::SubmitToHandler(HeadRead& head) {
   std::unique_ptr<HeadRead> job;
   try {
     job = std::make_unique<HeadRead>(std::move(head));
   } catch (const std::exception& e) {
     LogAcceptError("HTTP request could not be handed over", e.what());
-    return false;
+    return Handed::Busy;
   }
   TOVUniqueLock g(m_);
   if (stop_requested.load()) {
     head = std::move(*job);
-    return false;
+    return Handed::Stopping;
   }
   if (!idle_.empty()) {
     // The most recent idle thread (its stack is still warm), woken alone.
@@ -163,18 +187,16 @@ bool HttpCore::SubmitToHandler(HeadRead& head) {
     ++active_;
     g.unlock();
     h->wake.notify_one();
-    return true;
+    return Handed::Taken;
   }
   if (threads_ >= opts.max_connections) {
     head = std::move(*job);
-    ++refused_;
-    const auto now = StreamClock::now();
-    const bool log = now - last_refused_log_ > std::chrono::seconds(10);
-    if (log) last_refused_log_ = now;
-    const std::uint64_t n = refused_;
+    const std::uint64_t n = ++refused_;
+    const bool log = NoticeDue(Notice::HandlerCap);
     g.unlock();
-    if (log) LogWarning("HTTP connection limit (%d) reached; %d connection(s) refused so far", opts.max_connections, n);
-    return false;
+    if (log)
+      LogWarning("HTTP connection limit (%d) reached; %d request(s) answered 503 so far", opts.max_connections, n);
+    return Handed::Busy;
   }
   std::unique_ptr<Handler> h;
   try {
@@ -188,12 +210,12 @@ bool HttpCore::SubmitToHandler(HeadRead& head) {
     head = std::move(h && h->job ? *h->job : *job);  // back to the loop, untouched
     g.unlock();
     LogAcceptError("HTTP handler thread could not start", e.what());
-    return false;
+    return Handed::Busy;
   }
   handlers_.push_back(std::move(h));
   ++threads_;
   ++active_;
-  return true;
+  return Handed::Taken;
 }
 
 void HttpCore::HandlerMain(Handler* h) {
@@ -225,33 +247,141 @@ void HttpCore::HandlerMain(Handler* h) {
   }
 }
 
-TOVAdmission HttpCore::Admit(const std::string& peer_ip) noexcept {
-  if (!opts.admit_connection) return TOVAdmission::Free;
-  try {
-    return opts.admit_connection(peer_ip);
-  } catch (...) {
-    const CaughtException ex = DescribeCaught();
-    LogAcceptError("HTTP connection admission failed", ex.type + ": " + ex.what);
-    return TOVAdmission::Free;
-  }
-}
-
-void HttpCore::HeadDone(const std::string& peer_ip) noexcept {
-  try {
-    if (opts.head_done) opts.head_done(peer_ip);
-  } catch (...) {
-  }
+bool HttpCore::NoticeDue(Notice n) {
+  auto& last = last_notice_[static_cast<std::size_t>(n)];
+  const auto now = StreamClock::now();
+  if (last != StreamClock::time_point{} && now - last < std::chrono::seconds(10)) return false;
+  last = now;
+  return true;
 }
 
 void HttpCore::LogAcceptError(const char* what, const std::string& why) {
   {
     TOVLockGuard g(m_);
-    auto now = StreamClock::now();
-    if (last_accept_error_log_ != StreamClock::time_point{} && now - last_accept_error_log_ < std::chrono::seconds(10))
-      return;
-    last_accept_error_log_ = now;
+    if (!NoticeDue(Notice::AcceptError)) return;
   }
   LogWarning("%s: %s", what, why);
+}
+
+// ---- the descriptor guard -----------------------------------------------------------------------
+
+TOVHttpResponse HttpCore::RefusalResponse(Refusal why) {
+  TOVHttpResponse resp;
+  resp.SetHeader("Retry-After", kRetryAfterSeconds);
+  TOVJsonReply::SendError(resp, 503, why == Refusal::AddressShare ? "Too many connections" : "Server busy");
+  return resp;
+}
+
+HttpLoop* HttpCore::Shed(const WaitingNode* newcomer) noexcept {
+  std::optional<WaitingConnections::Victim> v = waiting.TakeVictim();
+  const bool made_room = v && !(newcomer && v->loop == newcomer->loop && v->id == newcomer->id);
+  if (made_room) v->loop->Shed(v->id);
+  bool log = false;
+  std::uint64_t shed = 0;
+  {
+    TOVLockGuard g(m_);
+    if (made_room) shed = ++shed_;
+    log = NoticeDue(Notice::Shed);
+  }
+  HttpLoop* where = made_room ? v->loop : nullptr;
+  if (!log) return where;
+  if (made_room)
+    LogWarning("HTTP server short of descriptors (%d connection(s) open, budget %d): closing the oldest of %d "
+               "connection(s) from %s waiting for their request head (%d closed so far)",
+               open_.load(), opts.descriptor_budget, v->held, v->ip, shed);
+  else
+    LogWarning("HTTP server short of descriptors (%d connection(s) open, budget %d) with none waiting for its "
+               "request head: new connections are answered 503",
+               open_.load(), opts.descriptor_budget);
+  return where;
+}
+
+void HttpCore::NoteShareRefusal(const std::string& peer_ip, std::size_t held) noexcept {
+  bool log = false;
+  std::uint64_t n = 0;
+  {
+    TOVLockGuard g(m_);
+    n = ++share_refused_;
+    log = NoticeDue(Notice::Share);
+  }
+  if (log)
+    LogWarning("HTTP connection from %s refused: %d connection(s) waiting for their request head (at most %d per "
+               "address; %d refused so far)",
+               peer_ip, held, waiting.PerAddress(), n);
+}
+
+// ---- connections waiting for their request head ---------------------------------------------------
+
+WaitingConnections::WaitingConnections(std::size_t per_address, std::function<bool(const std::string&)> exempt)
+    : per_address_(std::max<std::size_t>(per_address, 1)), exempt_(std::move(exempt)) {}
+
+bool WaitingConnections::Add(const std::string& ip, WaitingNode& node, std::size_t& held) {
+  bool exempt = false;
+  if (exempt_) {
+    try {
+      exempt = exempt_(ip);
+    } catch (...) {
+    }
+  }
+  TOVLockGuard g(lock_);
+  auto [it, fresh] = by_ip_.try_emplace(ip);
+  Entry& e = *it;
+  held = e.second.count;
+  if (!exempt && held >= per_address_) return false;
+  if (fresh) {
+    try {
+      by_count_.emplace(0, &e);
+    } catch (...) {
+      by_ip_.erase(it);
+      throw;
+    }
+  }
+  node.address = &e;
+  node.older = e.second.newest;
+  node.newer = nullptr;
+  (e.second.newest ? e.second.newest->newer : e.second.oldest) = &node;
+  e.second.newest = &node;
+  Recount(e, held + 1);
+  return true;
+}
+
+void WaitingConnections::Recount(Entry& e, std::size_t n) noexcept {
+  // The set's node is moved, not made again: nothing here allocates or throws.
+  auto nh = by_count_.extract(CountKey{e.second.count, &e});
+  e.second.count = n;
+  if (n == 0) {
+    by_ip_.erase(e.first);  // e is gone from here on
+    return;
+  }
+  nh.value().first = n;
+  by_count_.insert(std::move(nh));
+}
+
+void WaitingConnections::Unlink(Entry& e, WaitingNode& node) noexcept {
+  (node.older ? node.older->newer : e.second.oldest) = node.newer;
+  (node.newer ? node.newer->older : e.second.newest) = node.older;
+  node.older = node.newer = nullptr;
+  node.address = nullptr;
+  Recount(e, e.second.count - 1);
+}
+
+void WaitingConnections::Remove(WaitingNode& node) noexcept {
+  TOVLockGuard g(lock_);
+  if (node.address) Unlink(*static_cast<Entry*>(node.address), node);
+}
+
+std::optional<WaitingConnections::Victim> WaitingConnections::TakeVictim() noexcept {
+  try {
+    TOVLockGuard g(lock_);
+    if (by_count_.empty()) return std::nullopt;
+    Entry& e = *by_count_.rbegin()->second;
+    WaitingNode& node = *e.second.oldest;
+    Victim v{node.loop, node.id, e.first, e.second.count};  // the copy may throw: nothing is taken then
+    Unlink(e, node);
+    return v;
+  } catch (...) {
+    return std::nullopt;
+  }
 }
 
 void HttpCore::ReapFinished() {

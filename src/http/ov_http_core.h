@@ -5,10 +5,12 @@
 // A connection lives on one event loop until its request head is complete (TLS handshake
 // included); the loop answers what needs no handler itself (static and plug-in files, the
 // preflight, refusals of the gate, malformed heads) and hands every other request to a handler
-// thread from the cache, which reads the body, runs the handler and answers.  Every handler
-// thread holds a shared_ptr to the core, so a thread still inside a handler after the shutdown
-// wait never touches freed memory: the core (and each thread's slot) lives until the last
-// thread has left.  Loop threads are always joined by the shutdown.
+// thread from the cache, which reads the body, runs the handler and answers.  The descriptor
+// guard (the budget, the per-address share of waiting connections, shedding) is the core's,
+// shared by the loops.  Every handler thread holds a shared_ptr to the core, so a thread still
+// inside a handler after the shutdown wait never touches freed memory: the core (and each
+// thread's slot) lives until the last thread has left.  Loop threads are always joined by the
+// shutdown.
 #pragma once
 
 #include <atomic>
@@ -16,9 +18,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <memory>
+#include <optional>
+#include <set>
 #include <string>
 #include <thread>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "ov_http_connection.h"
@@ -53,6 +60,77 @@ enum class GateVerdict : std::uint8_t {
   Unknown = 2,  // only a check that may block (the database) can tell; nothing was counted
 };
 
+// Why a connection is answered 503 instead of being served.
+enum class Refusal : std::uint8_t {
+  Busy = 0,          // no descriptor or handler thread to serve it
+  AddressShare = 1,  // its address holds its share of the connections waiting for a head
+};
+inline constexpr std::size_t kRefusalKinds = 2;
+
+// A connection waiting for its request head as WaitingConnections knows it: part of the loop's
+// record of the connection.  loop and id are set before it is added and never change while it
+// is; the rest belongs to WaitingConnections (under its lock).
+struct WaitingNode {
+  HttpLoop* loop = nullptr;
+  std::uint64_t id = 0;
+  void* address = nullptr;  // its address's record while added, null otherwise
+  WaitingNode* older = nullptr;
+  WaitingNode* newer = nullptr;
+};
+
+// The connections of every loop that wait for their request head, by peer address, oldest
+// first: the per-address share at the door, and the one to go when the loops must make room.
+class WaitingConnections {
+ public:
+  // per_address: the share (1 at least); exempt: addresses the share does not apply to (may
+  // be empty; asked without the lock).
+  WaitingConnections(std::size_t per_address, std::function<bool(const std::string&)> exempt);
+  WaitingConnections(const WaitingConnections&) = delete;
+  WaitingConnections& operator=(const WaitingConnections&) = delete;
+
+  // Adds node (not added yet) as ip's newest waiting connection and returns true, or returns
+  // false, adding nothing, when ip already holds its share.  held: what ip held before.  Throws
+  // std::bad_alloc (nothing added then).
+  bool Add(const std::string& ip, WaitingNode& node, std::size_t& held) EXCLUDES(lock_);
+  // node's wait is over; nothing when it is not added (never was, or was taken by TakeVictim).
+  void Remove(WaitingNode& node) noexcept EXCLUDES(lock_);
+
+  struct Victim {
+    HttpLoop* loop;
+    std::uint64_t id;
+    std::string ip;
+    std::size_t held;  // what ip held before
+  };
+  // Takes out the oldest waiting connection of the address holding the most (one of them on a
+  // tie); nullopt when none waits.  Its loop closes it.
+  std::optional<Victim> TakeVictim() noexcept EXCLUDES(lock_);
+
+  std::size_t PerAddress() const noexcept { return per_address_; }
+
+ private:
+  struct Address {
+    std::size_t count = 0;
+    WaitingNode* oldest = nullptr;
+    WaitingNode* newest = nullptr;
+  };
+  using AddressMap = std::unordered_map<std::string, Address>;
+  using Entry = AddressMap::value_type;  // what a node's address points to (stable in the map)
+  using CountKey = std::pair<std::size_t, Entry*>;
+  // e's count becomes n; at 0 e is forgotten.
+  void Recount(Entry& e, std::size_t n) noexcept REQUIRES(lock_);
+  // Takes node (added, of e) out of e's list and count.
+  void Unlink(Entry& e, WaitingNode& node) noexcept REQUIRES(lock_);
+
+  // ---- Constant after construction ----
+  const std::size_t per_address_;
+  const std::function<bool(const std::string&)> exempt_;
+
+  // ---- Guarded by lock_ (a leaf: bookkeeping only, nothing logged under it) ----
+  mutable TOVLock lock_{LockLevel::Leaf};
+  AddressMap by_ip_ GUARDED_BY(lock_);
+  std::set<CountKey> by_count_ GUARDED_BY(lock_);  // every address of by_ip_, the most last
+};
+
 class HttpCore : public std::enable_shared_from_this<HttpCore> {
  public:
   // Completes the options (caps at least 1, upload directory, router) and resolves the roots.
@@ -80,9 +158,15 @@ class HttpCore : public std::enable_shared_from_this<HttpCore> {
   // Handler threads alive, busy or idle.
   std::size_t ConnectionThreads() const EXCLUDES(m_);
 
+  enum class Handed : std::uint8_t {
+    Taken,     // a handler thread serves it from here on
+    Busy,      // no handler thread for it now
+    Stopping,  // the server stops
+  };
   // Gives a complete request head to a handler thread: an idle one, or a new one below the
-  // cap.  False (head untouched, counted and logged) at the cap or after the stop.  Takes m_.
-  bool SubmitToHandler(HeadRead& head) EXCLUDES(m_);
+  // cap (Taken).  Busy (counted and logged) at the cap or when no thread can start; Stopping
+  // after the stop; head untouched then.  Takes m_.
+  Handed SubmitToHandler(HeadRead& head) EXCLUDES(m_);
   // An accepted connection is closed or handed over (its count ends).
   void ConnectionLeft() noexcept EXCLUDES(m_);
   // An accepted connection is open (admitted on a loop).
@@ -101,17 +185,29 @@ class HttpCore : public std::enable_shared_from_this<HttpCore> {
   void HandleWebSocketUpgrade(TOVHttpRequest& req, TOVHttpResponse& resp);
   void HandleRequestError(const std::exception& e);
 
-  // opts.admit_connection for a connection just accepted (Free without it).
-  TOVAdmission Admit(const std::string& peer_ip) noexcept;
-  // opts.head_done for a Counted connection.
-  void HeadDone(const std::string& peer_ip) noexcept;
+  // ---- the descriptor guard (ov_http_core.cpp) ----
+  // More connections are open than the budget allows (the newest one counted).
+  bool OverBudget() const noexcept { return open_.load() > opts.descriptor_budget; }
+  // Makes room: the oldest waiting connection of the address holding the most is taken out of
+  // `waiting` and handed to its loop's Shed (closed at the loop's next turn, or by its own
+  // RunSheds).  Returns that loop; null when none waits, or when the one to go is `newcomer`
+  // itself (taken out of `waiting` all the same).  Logs at most one line every 10 s.
+  HttpLoop* Shed(const WaitingNode* newcomer) noexcept EXCLUDES(m_);
+  // A connection from peer_ip is answered 503 at the door because its address held `held`
+  // waiting connections: logged at most once every 10 s.
+  void NoteShareRefusal(const std::string& peer_ip, std::size_t held) noexcept EXCLUDES(m_);
+  // The 503 answer of a refusal: the error envelope with Retry-After.
+  static TOVHttpResponse RefusalResponse(Refusal why);
+  // The same answer as bytes to send (no request: with its body), made once.
+  const std::string& RefusalBytes(Refusal why) const noexcept { return refusal_bytes_[static_cast<std::size_t>(why)]; }
 
   // Accept, loop and handler-thread failures, at most one line every 10 s.  Takes m_.
   void LogAcceptError(const char* what, const std::string& why) EXCLUDES(m_);
 
   // ---- Constant after construction (Listen included) ----
-  TOVHttpServerOptions opts;
+  TOVHttpServerOptions opts;  // completed: caps at least 1, the budget and share set
   const TOVStaticFiles files;
+  WaitingConnections waiting;  // thread-safe
   int listen_fd = -1;
   int wake_fd = -1;  // the stop event for RunAcceptLoop, never reset
   std::uint16_t port = 0;
@@ -140,6 +236,9 @@ class HttpCore : public std::enable_shared_from_this<HttpCore> {
   void CallBusyShutdown(StreamClock::time_point until) noexcept;
   void RunBusyShutdownCallback() noexcept;
 
+  // ---- Constant after construction ----
+  std::string refusal_bytes_[kRefusalKinds];
+
   // ---- Constant after Listen ----
   std::vector<std::unique_ptr<HttpLoop>> loops_;
 
@@ -160,9 +259,14 @@ class HttpCore : public std::enable_shared_from_this<HttpCore> {
   std::vector<Handler*> finished_ GUARDED_BY(m_);  // left their loop, to be joined
   std::size_t threads_ GUARDED_BY(m_) = 0;         // alive, busy or idle
   std::size_t active_ GUARDED_BY(m_) = 0;          // serving a request
-  std::uint64_t refused_ GUARDED_BY(m_) = 0;
-  StreamClock::time_point last_refused_log_ GUARDED_BY(m_){};
-  StreamClock::time_point last_accept_error_log_ GUARDED_BY(m_){};
+  std::uint64_t refused_ GUARDED_BY(m_) = 0;  // for want of a handler thread
+  std::uint64_t shed_ GUARDED_BY(m_) = 0;     // waiting connections closed to make room
+  std::uint64_t share_refused_ GUARDED_BY(m_) = 0;
+  // Warnings that come in floods: the last time each kind was logged.
+  enum class Notice : std::uint8_t { AcceptError, HandlerCap, Shed, Share, Count };
+  // True (and noted) when a line of this kind may be logged now: at most one every 10 s.
+  bool NoticeDue(Notice n) REQUIRES(m_);
+  StreamClock::time_point last_notice_[static_cast<std::size_t>(Notice::Count)] GUARDED_BY(m_){};
 };
 
 }  // namespace ov::detail

@@ -2,6 +2,7 @@
 // answers that need no handler; the hand-over of every other request to a handler thread.
 #include "ov_http_loop.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -11,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 
 #include "ov_format.h"
@@ -35,6 +37,12 @@ constexpr int kMaxEvents = 256;
 // A shortage of descriptors or memory pauses accepting for this long: the listener would
 // otherwise wake the loop again at once, over and over.
 constexpr std::chrono::milliseconds kAcceptPause{100};
+// An answer at the door (TLS handshake included) gets this long at most: it must not hold a
+// descriptor as long as a client that is served.
+constexpr std::chrono::milliseconds kDoorTime{2000};
+// Connections one loop answers at the door at once, at most; past that a plain one gets what
+// one non-blocking send takes and a TLS one is closed.
+constexpr std::size_t kMaxDoorConns = 32;
 // A TLS answer's file goes through the TLS layer in pieces of this size (a plain one goes
 // from the page cache with sendfile).
 constexpr std::size_t kTlsPiece = 64 * 1024;
@@ -55,6 +63,15 @@ bool ConnectionError(int err) noexcept {
   }
 }
 
+// The descriptor a loop keeps in reserve for a moment without any.
+int OpenReserve() noexcept { return ::open("/dev/null", O_RDONLY | O_CLOEXEC); }
+
+// What one non-blocking send of the answer takes, for a connection that cannot wait for more.
+void SendNow(int fd, const std::string& answer) noexcept {
+  ssize_t n = ::send(fd, answer.data(), answer.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+  (void)n;
+}
+
 }  // namespace
 
 void SignalEvent(int fd) noexcept {
@@ -72,9 +89,10 @@ struct LoopConn {
   std::unique_ptr<Stream> stream;
   Phase phase = Phase::Head;
   bool registered = false;    // in the loop's epoll set
-  bool counted = false;       // head_done still owed
   bool any_bytes = false;     // some of the head arrived: its time-out is answered with 408
   bool linger_after = false;  // the answer is followed by a lingering close
+  std::optional<Refusal> door;  // answered 503 at the door (after its TLS handshake)
+  WaitingNode wait;             // in the core's waiting connections until its head is over
   // Deadline bookkeeping (see HttpLoop::DeadlineList).
   Deadline deadline{};
   void* list = nullptr;
@@ -98,13 +116,16 @@ HttpLoop::HttpLoop(HttpCore& core) : core_(core) {
   event_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (event_fd_ < 0) throw std::runtime_error(Format("Cannot create eventfd: %s", std::strerror(errno)));
   io_list_.span = core_.opts.io_timeout;
+  door_list_.span = std::min<std::chrono::milliseconds>(core_.opts.io_timeout, kDoorTime);
   linger_list_.span = kLingerTime;
+  reserve_fd_ = OpenReserve();  // tried again when it is needed
 }
 
 HttpLoop::~HttpLoop() {
   Cut();
   Join();
   ::close(event_fd_);
+  if (reserve_fd_ >= 0) ::close(reserve_fd_);
 }
 
 void HttpLoop::Start() { thread_ = std::thread(&HttpLoop::Run, this); }
@@ -121,6 +142,34 @@ void HttpLoop::Cut() noexcept {
 
 void HttpLoop::Join() noexcept {
   if (thread_.joinable()) thread_.join();
+}
+
+void HttpLoop::Shed(std::uint64_t id) noexcept {
+  {
+    TOVLockGuard g(shed_lock_);
+    try {
+      shed_.push_back(id);
+    } catch (...) {
+      return;  // out of memory: the connection waits for its deadline instead
+    }
+  }
+  SignalEvent(event_fd_);
+}
+
+void HttpLoop::RunSheds() noexcept {
+  std::vector<ConnId> ids;
+  {
+    TOVLockGuard g(shed_lock_);
+    if (shed_.empty()) return;
+    ids.swap(shed_);
+  }
+  for (ConnId id : ids) {
+    // Gone already, or its head arrived in the meantime: it stays.
+    auto it = conns_.find(id);
+    if (it == conns_.end() || it->second->door) continue;
+    LoopConn& c = *it->second;
+    if (c.phase == LoopConn::Phase::Handshake || c.phase == LoopConn::Phase::Head) Close(c);
+  }
 }
 
 bool HttpLoop::MakeWaitSet() noexcept {
@@ -177,6 +226,7 @@ void HttpLoop::Run() noexcept {
         std::uint64_t v;
         ssize_t r = ::read(event_fd_, &v, sizeof v);
         (void)r;
+        RunSheds();
       } else if (id == kListenerId) {
         // After the stop the listener is shut down (and reads as ready): nothing to take.
         if (!stopping_ && !stop_.load()) AcceptSome();
@@ -231,62 +281,136 @@ void HttpLoop::PauseAccepting() noexcept {
 
 void HttpLoop::AcceptSome() noexcept {
   // Failed accepts do not count: each takes a connection that is lost, and the next one waits.
+  // A connection refused for want of a descriptor counts as taken.
   for (int taken = 0; taken < kAcceptBatch;) {
     sockaddr_storage peer{};
     socklen_t peer_len = sizeof peer;
     const int fd = ::accept4(core_.listen_fd, reinterpret_cast<sockaddr*>(&peer), &peer_len, SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (fd < 0) {
-      const int err = errno;
-      if (NothingPending(err)) return;
-      if (ConnectionError(err)) {
-        // Only that connection is lost; the next one is taken at once.
-        if (err != ECONNABORTED) core_.LogAcceptError("HTTP accept failed", std::strerror(err));
-        continue;
-      }
-      // A shortage (descriptors, memory) or an error not expected while the server runs: a
-      // pause gives running connections time to free resources and keeps this from spinning.
-      core_.LogAcceptError("HTTP accept failed", std::strerror(err));
-      PauseAccepting();
+    if (fd >= 0) {
+      ++taken;
+      Take(fd, peer);
+      continue;
+    }
+    const int err = errno;
+    if (NothingPending(err)) return;
+    if (ConnectionError(err)) {
+      // Only that connection is lost; the next one is taken at once.
+      if (err != ECONNABORTED) core_.LogAcceptError("HTTP accept failed", std::strerror(err));
+      continue;
+    }
+    if (err == EMFILE || err == ENFILE) {
+      // accept() says so whether or not a client waits: the reserve tells.
+      ++taken;
+      const ReserveUse r = UseReserve(err);
+      if (r == ReserveUse::Took) continue;
+      if (r == ReserveUse::Empty) return;
+    }
+    core_.LogAcceptError("HTTP accept failed", std::strerror(err));
+    // A shortage without a reserve (memory, or descriptors another thread took) or an error not
+    // expected while the server runs: a pause gives running connections time to free
+    // resources and keeps the level-triggered listener from spinning the loop.
+    PauseAccepting();
+    return;
+  }
+}
+
+HttpLoop::ReserveUse HttpLoop::UseReserve(int shortage) noexcept {
+  if (reserve_fd_ < 0) reserve_fd_ = OpenReserve();
+  if (reserve_fd_ < 0) return ReserveUse::Short;
+  ::close(reserve_fd_);
+  sockaddr_storage peer{};
+  socklen_t peer_len = sizeof peer;
+  const int fd = ::accept4(core_.listen_fd, reinterpret_cast<sockaddr*>(&peer), &peer_len, SOCK_CLOEXEC | SOCK_NONBLOCK);
+  const int err = errno;
+  if (fd < 0) {
+    reserve_fd_ = OpenReserve();
+    if (NothingPending(err)) return ReserveUse::Empty;
+    return ConnectionError(err) && reserve_fd_ >= 0 ? ReserveUse::Took : ReserveUse::Short;
+  }
+  core_.LogAcceptError("HTTP accept failed", std::strerror(shortage));
+  // A client waits and no descriptor is left: the oldest waiting connection of the address
+  // holding the most goes.  When it was this loop's, its descriptor becomes the reserve and
+  // the client is served; otherwise it is told to come back (the next one finds the room).
+  HttpLoop* where = core_.Shed(nullptr);
+  if (where == this) RunSheds();
+  reserve_fd_ = OpenReserve();
+  if (where == this && reserve_fd_ >= 0) {
+    Take(fd, peer);
+    return ReserveUse::Took;
+  }
+  // What one send takes: there is no descriptor to wait with.  A TLS client would need a
+  // handshake first.
+  if (!core_.tls.load()) SendNow(fd, core_.RefusalBytes(Refusal::Busy));
+  ::close(fd);
+  if (reserve_fd_ < 0) reserve_fd_ = OpenReserve();
+  return reserve_fd_ >= 0 ? ReserveUse::Took : ReserveUse::Short;
+}
+
+void HttpLoop::Take(int fd, const sockaddr_storage& peer) noexcept {
+  LoopConn* conn = nullptr;
+  bool owned = false;  // the descriptor belongs to a stream from here on
+  try {
+    TOVAcceptedSocket sock{fd, {}, 0};
+    SocketAddressText(peer, sock.peer_address, sock.peer_port);
+    auto c = std::make_unique<LoopConn>();
+    if (core_.tls.load()) {
+      c->stream = std::make_unique<TOVOpenSSLHandler>(sock, static_cast<TOVSSLType>(core_.ssl_type.load()));
+      c->phase = LoopConn::Phase::Handshake;
+    } else {
+      c->stream = std::make_unique<SocketStream>(sock);
+    }
+    owned = true;
+    c->id = next_id_++;
+    c->wait.loop = this;
+    c->wait.id = c->id;
+    conn = c.get();
+    conns_.emplace(c->id, std::move(c));
+  } catch (const std::exception& e) {
+    // Out of memory for this connection: only it is lost.
+    core_.LogAcceptError("HTTP accept failed", e.what());
+    if (!owned) ::close(fd);
+    return;
+  }
+  core_.ConnectionOpened();
+  LoopConn& c = *conn;
+  // One deadline from accept covers the TLS handshake and the request head.
+  SetDeadline(c, io_list_);
+  try {
+    std::size_t held = 0;
+    if (!core_.waiting.Add(c.stream->PeerAddress(), c.wait, held)) {
+      core_.NoteShareRefusal(c.stream->PeerAddress(), held);
+      return RefuseAtDoor(c, Refusal::AddressShare);
+    }
+    if (core_.OverBudget() && !core_.Shed(&c.wait)) return RefuseAtDoor(c, Refusal::Busy);
+  } catch (const std::exception& e) {
+    core_.LogAcceptError("HTTP accept failed", e.what());
+    Close(c);
+    return;
+  }
+  // The request often came with the connection: read it now, before any wait.
+  Drive(c);
+}
+
+void HttpLoop::RefuseAtDoor(LoopConn& c, Refusal why) noexcept {
+  HeadOver(c);
+  if (door_conns_ >= kMaxDoorConns) {
+    if (!c.stream->IsSecure()) SendNow(c.stream->Fd(), core_.RefusalBytes(why));
+    Close(c);
+    return;
+  }
+  ++door_conns_;
+  c.door = why;
+  SetDeadline(c, door_list_);
+  if (c.phase == LoopConn::Phase::Head) {
+    try {
+      Send(c, AnswerBytes{core_.RefusalBytes(why), nullptr}, false);
+    } catch (...) {
+      Close(c);
       return;
     }
-    ++taken;
-    bool owned = false;     // the descriptor belongs to a stream from here on
-    bool recorded = false;  // the connection is the loop's (its head_done is owed by it)
-    TOVAcceptedSocket sock{fd, {}, 0};
-    TOVAdmission admission = TOVAdmission::Free;
-    try {
-      SocketAddressText(peer, sock.peer_address, sock.peer_port);
-      // A refused connection is closed before it costs anything (or counts as open).
-      admission = core_.Admit(sock.peer_address);
-      if (admission == TOVAdmission::Refused) {
-        ::close(fd);
-        continue;
-      }
-      auto c = std::make_unique<LoopConn>();
-      if (core_.tls.load()) {
-        c->stream = std::make_unique<TOVOpenSSLHandler>(sock, static_cast<TOVSSLType>(core_.ssl_type.load()));
-        c->phase = LoopConn::Phase::Handshake;
-      } else {
-        c->stream = std::make_unique<SocketStream>(sock);
-      }
-      owned = true;
-      c->id = next_id_++;
-      c->counted = admission == TOVAdmission::Counted;
-      LoopConn& conn = *c;
-      conns_.emplace(conn.id, std::move(c));
-      recorded = true;
-      core_.ConnectionOpened();
-      // One deadline from accept covers the TLS handshake and the request head.
-      SetDeadline(conn, io_list_);
-      // The request often came with the connection: read it now, before any wait.
-      Drive(conn);
-    } catch (const std::exception& e) {
-      // Out of memory for this connection: only it is lost.
-      core_.LogAcceptError("HTTP accept failed", e.what());
-      if (!owned) ::close(fd);
-      if (!recorded && admission == TOVAdmission::Counted) core_.HeadDone(sock.peer_address);
-    }
   }
+  // A TLS connection is answered once its handshake is over.
+  Drive(c);
 }
 
 bool HttpLoop::Register(LoopConn& c) noexcept {
@@ -337,6 +461,7 @@ HttpLoop::Next HttpLoop::StepHandshake(LoopConn& c) {
   if (r.status != IoStatus::Ok) return Close(c);
   if (r.wait != IoWait::None) return Next::Wait;
   c.phase = LoopConn::Phase::Head;
+  if (c.door) return Send(c, AnswerBytes{core_.RefusalBytes(*c.door), nullptr}, false);
   return Next::Go;
 }
 
@@ -402,17 +527,26 @@ HttpLoop::Next HttpLoop::HandOver(LoopConn& c, TOVHttpRequest& req, bool gate_pa
   head.in = std::move(c.in);
   head.req = std::move(req);
   head.gate_passed = gate_passed;
-  Forget(c);
-  if (!core_.SubmitToHandler(head)) {
-    // Every handler thread is busy at the cap (logged by the core), or the server stops.
-    head.stream->Close();
-    core_.ConnectionLeft();
+  const HttpCore::Handed handed = core_.SubmitToHandler(head);
+  if (handed == HttpCore::Handed::Taken) {
+    Forget(c);
+    return Next::Gone;
   }
-  return Next::Gone;
+  // Back to this loop, as it was.
+  c.stream = std::move(head.stream);
+  c.reader = std::move(head.reader);
+  c.in = std::move(head.in);
+  if (handed == HttpCore::Handed::Stopping) return Close(c);
+  // Every handler thread is busy at the cap (logged by the core): the client is told to come
+  // back; a body on its way is drained by the lingering close.
+  return Answer(c, &head.req, HttpCore::RefusalResponse(Refusal::Busy), c.reader->BodyExpected() || !c.in.empty());
 }
 
 HttpLoop::Next HttpLoop::Answer(LoopConn& c, const TOVHttpRequest* req, const TOVHttpResponse& resp, bool linger) {
-  AnswerBytes a = PrepareAnswer(req, resp);
+  return Send(c, PrepareAnswer(req, resp), linger);
+}
+
+HttpLoop::Next HttpLoop::Send(LoopConn& c, AnswerBytes a, bool linger) {
   c.out = std::move(a.out);
   c.out_done = 0;
   c.file = std::move(a.file);
@@ -420,7 +554,7 @@ HttpLoop::Next HttpLoop::Answer(LoopConn& c, const TOVHttpRequest* req, const TO
   c.linger_after = linger;
   c.reader.reset();
   c.phase = LoopConn::Phase::Send;
-  SetDeadline(c, io_list_);
+  SetDeadline(c, IoList(c));
   return Next::Go;
 }
 
@@ -468,7 +602,7 @@ HttpLoop::Next HttpLoop::StepSend(LoopConn& c) {
     if (r.status != IoStatus::Ok) return Close(c);  // the client went away (or the file shrank)
     if (r.wait != IoWait::None) return Next::Wait;
     // Progress: the write time-out counts from here.
-    SetDeadline(c, io_list_);
+    SetDeadline(c, IoList(c));
   }
 }
 
@@ -505,11 +639,7 @@ HttpLoop::Next HttpLoop::StepLinger(LoopConn& c) {
   }
 }
 
-void HttpLoop::HeadOver(LoopConn& c) noexcept {
-  if (!c.counted) return;
-  c.counted = false;
-  core_.HeadDone(c.stream ? c.stream->PeerAddress() : std::string());
-}
+void HttpLoop::HeadOver(LoopConn& c) noexcept { core_.waiting.Remove(c.wait); }
 
 HttpLoop::Next HttpLoop::Close(LoopConn& c) noexcept {
   HeadOver(c);
@@ -522,6 +652,7 @@ HttpLoop::Next HttpLoop::Close(LoopConn& c) noexcept {
 
 void HttpLoop::Forget(LoopConn& c) noexcept {
   Unlink(c);
+  if (c.door) --door_conns_;
   conns_.erase(c.id);  // c is gone from here on
 }
 
@@ -536,6 +667,8 @@ void HttpLoop::Unlink(LoopConn& c) noexcept {
   c.list = nullptr;
 }
 
+HttpLoop::DeadlineList& HttpLoop::IoList(const LoopConn& c) noexcept { return c.door ? door_list_ : io_list_; }
+
 void HttpLoop::SetDeadline(LoopConn& c, DeadlineList& list) noexcept {
   Unlink(c);
   c.deadline = StreamClock::now() + list.span;
@@ -548,7 +681,7 @@ void HttpLoop::SetDeadline(LoopConn& c, DeadlineList& list) noexcept {
 int HttpLoop::RunTimers() noexcept {
   const auto now = StreamClock::now();
   auto wait = std::chrono::milliseconds(kMaxWaitMs);
-  for (DeadlineList* list : {&io_list_, &linger_list_}) {
+  for (DeadlineList* list : {&io_list_, &door_list_, &linger_list_}) {
     // A connection whose time-out answers (408) moves to the end of a list; every other one
     // leaves.  Either way the front changes, so this ends.
     while (list->front && list->front->deadline <= now) OnTimeout(*list->front);

@@ -6,8 +6,15 @@
 // included) without a thread per connection; static and plug-in files, the preflight and the
 // refusals are answered from the loop.  Every other request runs on a handler thread of its
 // own, taken from a cache (an idle thread is reused; a new one is started only when none is
-// idle, up to a cap; past the cap the connection is closed).  One request per connection;
-// every answer carries "Connection: close".
+// idle, up to a cap; past the cap the loop answers 503).  One request per connection; every
+// answer carries "Connection: close".
+//
+// Connections cost descriptors, not threads, while they wait for their request head, so the
+// loops guard the descriptors: the front end holds at most a budget of connections (from the
+// open-file limit), one address at most a share of it waiting for their heads.  A connection
+// past its address's share, or arriving when nothing can make room, is answered 503 with
+// Retry-After at the door; at the budget the oldest waiting connection of the address holding
+// the most is closed to make room for the newcomer.
 //
 // Request dispatch order: security gate, OPTIONS, /ws, /health, /api/v1, plug-in pages,
 // /plugins/, static files.
@@ -53,13 +60,6 @@ class TOVHttpConnection {
   virtual TOVDetachedStream SendAndDetach(const TOVHttpResponse& resp) = 0;
 };
 
-// What becomes of a connection just accepted, before a thread serves it.
-enum class TOVAdmission : std::uint8_t {
-  Free = 0,     // served and not counted
-  Counted = 1,  // served; reported once to head_done when its wait for the request head ends
-  Refused = 2,  // closed at once
-};
-
 struct TOVHttpServerOptions {
   std::string address = "0.0.0.0";
   int port = 8080;                    // 0: any free port (see Port())
@@ -69,8 +69,18 @@ struct TOVHttpServerOptions {
   // pause allowed while reading a body or writing an answer.
   std::chrono::milliseconds io_timeout{30000};
   std::uint64_t max_body_bytes = 100ull * 1024 * 1024;
-  // Handler threads at most (busy or idle); past the cap a request that needs one is closed.
+  // Handler threads at most (busy or idle); past the cap a request that needs one is answered
+  // 503 "Server busy" from its loop.
   std::size_t max_connections = 1024;
+  // Connections the front end may hold at once (waiting on a loop, answered there or served on
+  // a handler thread); at the budget the oldest waiting connection of the address holding the
+  // most makes room for a newcomer.  0: the open-file limit (raised to its hard limit, up to
+  // 65536, when the server is made) less a reserve for everything else the process opens.
+  std::size_t descriptor_budget = 0;
+  // Connections one address may hold waiting for their request head (TLS handshake included);
+  // past it the address's next connection is answered 503 "Too many connections".  0: a
+  // quarter of the budget.
+  std::size_t waiting_per_address = 0;
   // Event-loop threads; 0: one per processor, at most 8.
   std::size_t event_loops = 0;
   std::chrono::milliseconds thread_idle_timeout{30000};
@@ -89,12 +99,9 @@ struct TOVHttpServerOptions {
   std::function<bool(const std::string& client_ip)> is_banned;
   std::function<std::optional<bool>(const std::string& client_ip)> is_banned_now;
   std::function<bool(const std::string& client_ip)> allow_request;
-  // Connection admission by the TCP peer's address, asked on the accepting event loop before
-  // the connection is served (must not block).  A Counted connection is passed to head_done exactly once: when its
-  // whole request head has arrived, or when it ends before (the TLS handshake counts as
-  // waiting).  Empty: every connection is Free.  An exception admits the connection Free.
-  std::function<TOVAdmission(const std::string& peer_ip)> admit_connection;
-  std::function<void(const std::string& peer_ip)> head_done;
+  // Addresses the per-address share does not apply to (the console, trusted proxies), asked
+  // on the accepting loop (must not block).  Empty: none.  An exception counts as false.
+  std::function<bool(const std::string& peer_ip)> share_exempt;
   // The /ws hand-over, called once the request carries a Sec-WebSocket-Key: it answers the
   // request itself (401, 503, ...) or takes the stream with AcceptWebSocketUpgrade.  Empty:
   // 503 "WebSocket server not available".

@@ -4,9 +4,11 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -53,6 +55,17 @@ void SetConnectionOptions(int fd, std::optional<TOVKeepAlive> keepalive) noexcep
   ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &keepalive->idle_s, sizeof keepalive->idle_s);
   ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &keepalive->interval_s, sizeof keepalive->interval_s);
   ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &keepalive->count, sizeof keepalive->count);
+}
+
+std::uint64_t RaiseOpenFileLimit(std::uint64_t cap) noexcept {
+  rlimit rl{};
+  if (::getrlimit(RLIMIT_NOFILE, &rl) != 0) return cap;
+  const rlim_t want = rl.rlim_max == RLIM_INFINITY ? cap : std::min<rlim_t>(rl.rlim_max, cap);
+  if (rl.rlim_cur != RLIM_INFINITY && rl.rlim_cur < want) {
+    rlimit raised{want, rl.rlim_max};
+    if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) rl.rlim_cur = want;
+  }
+  return rl.rlim_cur == RLIM_INFINITY ? cap : static_cast<std::uint64_t>(rl.rlim_cur);
 }
 
 }  // namespace ov

@@ -47,4 +47,10 @@ struct TOVKeepAlive {
 // keep-alive probing.  Failures are ignored (the connection works without them).
 void SetConnectionOptions(int fd, std::optional<TOVKeepAlive> keepalive = std::nullopt) noexcept;
 
+// Raises the process's soft open-file limit to its hard limit, but not past `cap` (never
+// lowers it): every connection the servers hold is a descriptor, and the usual soft limit of
+// 1024 would stop them near a thousand clients.  Returns the soft limit in force afterwards
+// (`cap` when the system reports none).
+std::uint64_t RaiseOpenFileLimit(std::uint64_t cap = 65536) noexcept;
+
 }  // namespace ov

@@ -120,57 +120,6 @@ std::size_t TOVRateLimiter::EntryCount() const {
   return entries_.size();
 }
 
-// ---- connections waiting for their request head ----------------------------------------------
-
-TOVHeadWaitLimiter::TOVHeadWaitLimiter(TOVMonoClock clock) : clock_(std::move(clock)) {}
-
-bool TOVHeadWaitLimiter::Exempt(const std::string& ip) { return ip == kSecurityLoopbackIP || IsTrustedProxy(ip); }
-
-TOVAdmission TOVHeadWaitLimiter::Admit(const std::string& ip, std::int32_t max_per_ip, std::string_view mode) {
-  if (mode == "off" || Exempt(ip)) return TOVAdmission::Free;
-  const std::int32_t limit = std::max<std::int32_t>(max_per_ip, 1);
-  const bool enforce = mode != "log";
-  std::int32_t held = 0;
-  bool over = false, log_it = false;
-  {
-    TOVLockGuard g(lock_);
-    std::int32_t& n = waiting_[ip];
-    held = n;
-    over = held >= limit;
-    if (!over || !enforce) ++n;
-    if (over) {
-      const TOVMonoTime now = Now();
-      if (logged_.size() > kMaxCachedAddresses)
-        std::erase_if(logged_, [&](const auto& e) { return now - e.second >= kRateWindow; });
-      auto [it, fresh] = logged_.try_emplace(ip, now);
-      log_it = fresh || now - it->second >= kRateWindow;
-      if (log_it) it->second = now;
-    }
-    if (n == 0) waiting_.erase(ip);
-  }
-  // Logged after the lock is left: a log line may reach the database.
-  if (log_it && enforce)
-    LogWarning("HTTP connection from %s refused: %d connection(s) waiting for their request (max_connections_per_ip %d)",
-               ip, held, limit);
-  else if (log_it)
-    LogWarning("[gate:log] would refuse HTTP connection from %s: %d connection(s) waiting for their request "
-               "(max_connections_per_ip %d)",
-               ip, held, limit);
-  return over && enforce ? TOVAdmission::Refused : TOVAdmission::Counted;
-}
-
-void TOVHeadWaitLimiter::Release(const std::string& ip) {
-  TOVLockGuard g(lock_);
-  auto it = waiting_.find(ip);
-  if (it != waiting_.end() && --it->second < 1) waiting_.erase(it);
-}
-
-std::int32_t TOVHeadWaitLimiter::Waiting(const std::string& ip) const {
-  TOVLockGuard g(lock_);
-  auto it = waiting_.find(ip);
-  return it == waiting_.end() ? 0 : it->second;
-}
-
 // ---- login throttle -----------------------------------------------------------------------------
 
 TOVLoginThrottle::TOVLoginThrottle(std::int32_t max_attempts, std::int32_t lockout_minutes, std::int32_t ip_threshold,
@@ -603,19 +552,8 @@ void InstallSecurityGate(TOVHttpServerOptions& options) {
     auto limiter = RateLimiter.Get();
     return !limiter || limiter->AllowConnection(ip);
   };
-  auto heads = std::make_shared<TOVHeadWaitLimiter>();
-  options.admit_connection = [heads](const std::string& ip) {
-    // The console address costs no look at the configuration on its way in.
-    if (TOVHeadWaitLimiter::Exempt(ip)) return TOVAdmission::Free;
-    std::string mode = "enforce";
-    std::int32_t max_per_ip = 20;
-    if (auto cfg = Config.Get()) {
-      mode = cfg->SecurityGateMode();
-      max_per_ip = cfg->MaxConnectionsPerIP();
-    }
-    return heads->Admit(ip, max_per_ip, mode);
-  };
-  options.head_done = [heads](const std::string& ip) { heads->Release(ip); };
+  // A proxy speaks for many clients, and the console is this machine.
+  options.share_exempt = [](const std::string& ip) { return ip == kSecurityLoopbackIP || IsTrustedProxy(ip); };
 }
 
 void SecurityConnectionOpened(const std::string& ip) {

@@ -80,44 +80,6 @@ class TOVRateLimiter {
   std::unordered_map<std::string, std::int32_t> active_ GUARDED_BY(lock_);
 };
 
-// ---- connections waiting for their request head ----------------------------------------------
-
-// Per address, the HTTP connections accepted and still waiting for their request head (the TLS
-// handshake included).  Each holds a descriptor and a place on an event loop until its head
-// arrives or its deadline passes, so one address that opens many and sends nothing could use
-// up the server's descriptors.  Kept apart
-// from the rate limiter's connection counts (the hub's): nothing is counted twice, and the
-// limiter's answers do not change.
-class TOVHeadWaitLimiter {
- public:
-  explicit TOVHeadWaitLimiter(TOVMonoClock clock = {});
-  TOVHeadWaitLimiter(const TOVHeadWaitLimiter&) = delete;
-  TOVHeadWaitLimiter& operator=(const TOVHeadWaitLimiter&) = delete;
-
-  // A connection from ip has been accepted.  Free: the console address, a trusted proxy, or
-  // mode "off".  Refused: mode "enforce" and ip already holds max_per_ip (1 at least) waiting
-  // connections.  Counted otherwise, in mode "log" past the limit too; each Counted connection
-  // is passed to Release once.  A refusal, or in mode "log" a connection past the limit, is
-  // logged at most once per address and minute.
-  TOVAdmission Admit(const std::string& ip, std::int32_t max_per_ip, std::string_view mode) EXCLUDES(lock_);
-  // Never counted: the console address and the trusted proxies.
-  static bool Exempt(const std::string& ip);
-  // A Counted connection's wait for its head has ended.
-  void Release(const std::string& ip) EXCLUDES(lock_);
-  std::int32_t Waiting(const std::string& ip) const EXCLUDES(lock_);
-
- private:
-  TOVMonoTime Now() const { return clock_ ? clock_() : std::chrono::steady_clock::now(); }
-
-  // ---- Constant after construction ----
-  const TOVMonoClock clock_;
-
-  // ---- Guarded by lock_ (last in the server's chain: nothing is taken or logged under it) ----
-  mutable TOVLock lock_{LockLevel::Security};
-  std::unordered_map<std::string, std::int32_t> waiting_ GUARDED_BY(lock_);  // no entry: none
-  std::unordered_map<std::string, TOVMonoTime> logged_ GUARDED_BY(lock_);   // last warning per address
-};
-
 // ---- login throttle -----------------------------------------------------------------------------
 
 // Failed logins per user name (compared without regard to ASCII case) and per address.  A name
@@ -305,8 +267,8 @@ void StartupSecurity();
 void ShutdownSecurity(const std::function<void(const std::string&)>& step);
 
 // Points the HTTP server's security gate at IPBlacklist and RateLimiter (each consulted only
-// while its global exists), and its connection admission at a TOVHeadWaitLimiter of its own
-// with [security] security_gate_mode and max_connections_per_ip as they stand at each accept.
+// while its global exists), and exempts the console address and the trusted proxies from the
+// front end's per-address share of connections waiting for their request head.
 void InstallSecurityGate(TOVHttpServerOptions& options);
 // Connection accounting for the WebSocket hub: forward to RateLimiter when it exists.
 void SecurityConnectionOpened(const std::string& ip);

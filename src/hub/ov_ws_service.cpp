@@ -1,7 +1,5 @@
 // The hub as a service of the process: its start-up and shutdown steps, the HTTP server's
 // /ws hand-over and the log sink's push of log lines to web administrators.
-#include <sys/resource.h>
-
 #include <algorithm>
 #include <chrono>
 #include <ctime>
@@ -12,6 +10,7 @@
 #include "ov_http_server.h"
 #include "ov_http_types.h"
 #include "ov_json_reply.h"
+#include "ov_listener.h"
 #include "ov_log.h"
 #include "ov_security.h"
 #include "ov_text.h"
@@ -38,21 +37,6 @@ std::string UtcStampMillis() {
 }  // namespace
 
 // ---- start-up and shutdown -----------------------------------------------------------------------
-
-namespace {
-
-// Each hub client holds its socket; the default soft limit of 1024 would stop the hub near
-// 1000 clients.
-void RaiseFileLimit() {
-  rlimit rl{};
-  if (::getrlimit(RLIMIT_NOFILE, &rl) != 0) return;
-  rlim_t want = rl.rlim_max == RLIM_INFINITY ? 65536 : std::min<rlim_t>(rl.rlim_max, 65536);
-  if (rl.rlim_cur >= want) return;
-  rl.rlim_cur = want;
-  if (::setrlimit(RLIMIT_NOFILE, &rl) == 0) LogDebug("[ws] Open-file limit raised to %d", static_cast<std::int64_t>(want));
-}
-
-}  // namespace
 
 void StartupWSServer(const TOVWSServerHooks& hooks) {
   auto cfg = Config.Get();
@@ -83,7 +67,8 @@ void StartupWSServer(const TOVWSServerHooks& hooks) {
       auto blacklist = IPBlacklist.Get();
       return blacklist && blacklist->IsBanned(ip);
     };
-    RaiseFileLimit();
+    // Each hub client holds its socket.
+    RaiseOpenFileLimit();
     ws->Start();
     WSServer.Publish(std::move(ws));
     if (auto bus = EventBus.Get())

@@ -98,9 +98,11 @@ class OVServer:
     config: dict section -> dict key -> value, merged over the fixture's defaults.
     db: "sqlite3", "postgresql" or "mariadb" (the latter two need the test servers).
     env: variables added to the server process's environment.
+    rlimits: resource limits for the server process, {resource.RLIMIT_...: (soft, hard)}.
     """
 
-    def __init__(self, config=None, db="sqlite3", write_config=True, web_files=None, wait=True, env=None):
+    def __init__(self, config=None, db="sqlite3", write_config=True, web_files=None, wait=True, env=None,
+                 rlimits=None):
         self.tmp = tempfile.mkdtemp(prefix="ov-e2e-")
         self.data_dir = os.path.join(self.tmp, "data")
         self.web_dir = os.path.join(self.tmp, "web")
@@ -125,6 +127,7 @@ class OVServer:
         self.exit_code = None
         self.wait_ready = wait
         self.env = dict(env or {})
+        self.rlimits = dict(rlimits or {})
         self.sections = self._default_sections()
         for sec, kv in (config or {}).items():
             self._merge(sec, kv)
@@ -234,7 +237,8 @@ class OVServer:
     def start(self, args=None, wait=None):
         cmd = [server_binary(), "--run", "--config=" + self.config_path] if args is None else [server_binary()] + args
         self.proc = subprocess.Popen(cmd, cwd=self.tmp, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                     env=dict(os.environ, **self.env) if self.env else None)
+                                     env=dict(os.environ, **self.env) if self.env else None,
+                                     preexec_fn=self._apply_rlimits if self.rlimits else None)
         self._out = _Reader(self.proc.stdout)
         self._err = _Reader(self.proc.stderr)
         self._out.start()
@@ -242,6 +246,11 @@ class OVServer:
         if wait if wait is not None else self.wait_ready:
             self.wait_until_up()
         return self
+
+    def _apply_rlimits(self):
+        import resource
+        for which, limits in self.rlimits.items():
+            resource.setrlimit(which, limits)
 
     def wait_until_up(self, timeout=30):
         deadline = time.time() + timeout

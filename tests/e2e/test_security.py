@@ -155,9 +155,10 @@ class SlowHeadFlood(threading.Thread):
 
 
 class SlowHeadsEnforce(unittest.TestCase):
-    """One address that opens connections and never finishes a request head: past
-    max_connections_per_ip such connections, its next ones are closed at once, and everyone else
-    is served.  (Waiting connections cost no thread: that is test_http's.)"""
+    """One address that opens many connections and is slow to finish its request heads:
+    max_connections_per_ip is the rate limiter's key (the hub's connections), not a cap on them;
+    none is cut and everyone else is served.  (Waiting connections cost no thread: that is
+    test_http's; the descriptor guard is test_http_caps'.)"""
 
     LIMIT = 4
     FLOOD = 6 * LIMIT
@@ -171,13 +172,13 @@ class SlowHeadsEnforce(unittest.TestCase):
         cls.srv.stop()
         cls.srv.cleanup()
 
-    def test_flood_from_one_address_is_cut_and_others_are_served(self):
+    def test_flood_from_one_address_is_not_cut_and_others_are_served(self):
         srv = self.srv
         flood = SlowHeadFlood("127.0.0.2", srv.port, self.FLOOD)
         flood.start()
         try:
-            # The flood has tried all its connections before the ordinary client asks (on a slow
-            # machine that takes a while).
+            # The flood has opened all its connections before the ordinary client asks (on a
+            # slow machine that takes a while).
             self.assertTrue(wait_until(lambda: flood.opened >= flood.n, 30))
             answered = 0
             for _ in range(30):
@@ -186,11 +187,11 @@ class SlowHeadsEnforce(unittest.TestCase):
                 except OSError:
                     pass
             self.assertEqual(answered, 30)
-            # The flood's connections past the limit were closed at once and opened again.
-            self.assertTrue(wait_until(lambda: flood.opened > flood.n, 30), flood.opened)
+            # None of the flood's connections was closed (the flood opens a new one for each).
+            self.assertEqual(flood.opened, flood.n)
         finally:
             flood.finish()
-        self.assertEqual(srv.log_text().count("HTTP connection from 127.0.0.2 refused"), 1)
+        self.assertNotIn("HTTP connection from 127.0.0.2 refused", srv.log_text())
 
     def test_console_address_is_not_limited(self):
         socks = [open_partial("127.0.0.1", self.srv.port) for _ in range(self.LIMIT + 2)]
@@ -202,7 +203,8 @@ class SlowHeadsEnforce(unittest.TestCase):
 
 
 class SlowHeadsLogMode(unittest.TestCase):
-    """In mode "log" the connections past the limit are served, with one warning per address."""
+    """In mode "log" as well, connections past max_connections_per_ip are served, and nothing
+    would have been refused."""
 
     @classmethod
     def setUpClass(cls):
@@ -213,19 +215,19 @@ class SlowHeadsLogMode(unittest.TestCase):
         cls.srv.stop()
         cls.srv.cleanup()
 
-    def test_served_and_logged_once(self):
+    def test_served_and_nothing_logged(self):
         srv = self.srv
         socks = [open_partial("127.0.0.2", srv.port) for _ in range(5)]
         try:
             self.assertFalse(any(closed_soon(s) for s in socks))
-            socks[-1].sendall(b"\r\n")
-            socks[-1].settimeout(5)
-            self.assertTrue(socks[-1].recv(64).startswith(b"HTTP/1.1 200"))
+            for s in socks:
+                s.sendall(b"\r\n")
+                s.settimeout(5)
+                self.assertTrue(s.recv(64).startswith(b"HTTP/1.1 200"))
         finally:
             for s in socks:
                 s.close()
-        self.assertTrue(srv.wait_for_log("[gate:log] would refuse HTTP connection from 127.0.0.2"))
-        self.assertEqual(srv.log_text().count("would refuse HTTP connection from 127.0.0.2"), 1)
+        self.assertNotIn("would refuse HTTP connection", srv.log_text())
 
 
 # ---- blacklist ----------------------------------------------------------------------------------

@@ -164,29 +164,16 @@ TEST(RateLimiter, ConcurrentRequestsNeverExceedTheLimit) {
 
 // ---- connections waiting for their request head ----------------------------------------------
 
-TEST(HeadWaitLimiter, CountsPerAddressApartFromTheRateLimiter) {
-  FakeMono mono;
-  TOVHeadWaitLimiter heads(mono.Clock());
-  InitTrustedProxies("10.0.0.0/24");
-  const std::string a = "192.0.2.1", b = "192.0.2.2";
-  for (int i = 0; i < 2; ++i) EXPECT_EQ(heads.Admit(a, 2, "enforce"), TOVAdmission::Counted);
-  EXPECT_EQ(heads.Admit(a, 2, "enforce"), TOVAdmission::Refused);  // not counted
-  EXPECT_EQ(heads.Admit(b, 2, "enforce"), TOVAdmission::Counted);  // each address on its own
-  EXPECT_EQ(heads.Waiting(a), 2);
-  heads.Release(a);
-  EXPECT_EQ(heads.Admit(a, 2, "enforce"), TOVAdmission::Counted);  // a place came free
-  // "log" serves and counts past the limit; "off", the console and trusted proxies are free.
-  EXPECT_EQ(heads.Admit(a, 2, "log"), TOVAdmission::Counted);
-  EXPECT_EQ(heads.Waiting(a), 3);
-  for (const char* free_ip : {"127.0.0.1", "10.0.0.7"})
-    for (int i = 0; i < 5; ++i) EXPECT_EQ(heads.Admit(free_ip, 1, "enforce"), TOVAdmission::Free) << free_ip;
-  EXPECT_EQ(heads.Admit(a, 1, "off"), TOVAdmission::Free);
-  EXPECT_EQ(heads.Waiting("127.0.0.1"), 0);
-  // A limit below 1 still lets an address hold one.
-  EXPECT_EQ(heads.Admit("192.0.2.3", 0, "enforce"), TOVAdmission::Counted);
-  EXPECT_EQ(heads.Admit("192.0.2.3", 0, "enforce"), TOVAdmission::Refused);
-  for (int i = 0; i < 5; ++i) heads.Release(a);  // never below zero
-  EXPECT_EQ(heads.Waiting(a), 0);
+TEST(SecurityGate, OnlyTheConsoleAndTrustedProxiesAreExemptFromTheWaitingShare) {
+  // Everyone behind a proxy arrives from its address, and the console is this machine; any
+  // other address, loopback ones included, has its share.
+  InitTrustedProxies("10.0.0.0/24, 192.0.2.9");
+  TOVHttpServerOptions o;
+  InstallSecurityGate(o);
+  ASSERT_TRUE(o.share_exempt);
+  const std::pair<const char*, bool> cases[] = {{"127.0.0.1", true},  {"10.0.0.7", true},  {"192.0.2.9", true},
+                                                {"127.0.0.2", false}, {"10.0.1.7", false}, {"192.0.2.1", false}};
+  for (const auto& [ip, exempt] : cases) EXPECT_EQ(o.share_exempt(ip), exempt) << ip;
   InitTrustedProxies("");
 }
 
