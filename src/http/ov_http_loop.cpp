@@ -293,6 +293,9 @@ void HttpLoop::AcceptSome() noexcept {
     }
     const int err = errno;
     if (NothingPending(err)) return;
+    // The stop shuts the listener down under a loop that may be accepting (EINVAL): nothing
+    // failed.
+    if (stop_.load()) return;
     if (ConnectionError(err)) {
       // Only that connection is lost; the next one is taken at once.
       if (err != ECONNABORTED) core_.LogAcceptError("HTTP accept failed", std::strerror(err));
