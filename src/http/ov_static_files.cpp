@@ -166,6 +166,12 @@ void TOVStaticFiles::ServeFile(const TOVHttpRequest& req, const std::string& roo
       TOVJsonReply::SendError(resp, 404, not_found);
       return;
     }
+    if (errno == EMFILE || errno == ENFILE) {
+      // Out of descriptors for a moment: the client may try again, as at the door.
+      TOVJsonReply::SendError(resp, 503, "Server busy");
+      resp.SetHeader("Retry-After", "5");
+      return;
+    }
     throw std::runtime_error(Format("cannot open %s: %s", name, std::strerror(errno)));
   }
   struct stat st {};

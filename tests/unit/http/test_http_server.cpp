@@ -1455,7 +1455,7 @@ TEST_F(HttpServerTest, OutOfDescriptorsTheServerShedsAnswersAndServesOnceTheyGo)
   // The clients' sockets are made first: connecting one needs no new descriptor, and
   // everything the server accepts does.
   constexpr int kFree = 6;
-  std::vector<int> socks(kFree + 7);  // every client below
+  std::vector<int> socks(kFree + 8);  // every client below
   for (int& fd : socks) fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   std::size_t next = 0;
   auto client = [&](const char* source) {
@@ -1481,6 +1481,13 @@ TEST_F(HttpServerTest, OutOfDescriptorsTheServerShedsAnswersAndServesOnceTheyGo)
   SendAll(newcomer, "OPTIONS /app.js HTTP/1.1\r\nHost: t\r\n\r\n");
   EXPECT_EQ(ParseReply(ReadAll(newcomer)).status, 204);
   EXPECT_EQ(ReadAll(silent), "");
+  // A file needs a descriptor of its own, and the connection took the last one.
+  const int file_client = client("127.0.0.4");
+  SendAll(file_client, "GET /app.js HTTP/1.1\r\nHost: t\r\n\r\n");
+  const Reply file_reply = ParseReply(ReadAll(file_client));
+  EXPECT_EQ(file_reply.status, 503);
+  EXPECT_NE(file_reply.body.find("Server busy"), std::string::npos);
+  ASSERT_TRUE(PollUntil([&] { return srv_->ActiveConnections() == kFree - 1; }));
   // With nothing waiting to make room, each newcomer is told to come back.
   held.push_back(client("127.0.0.3"));
   SendAll(held.back(), "GET /api/v1/http-test/hold HTTP/1.1\r\nHost: t\r\n\r\n");
