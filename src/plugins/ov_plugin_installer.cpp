@@ -194,6 +194,12 @@ bool SamePath(const fs::path& a, const fs::path& b) {
   return !ea && !eb && ca == cb;
 }
 
+// The library the loaded plug-in name runs from, when it lies directly in dir; "" otherwise.
+fs::path LoadedLibraryIn(const TOVPluginManager& mgr, const std::string& name, const fs::path& dir) {
+  const fs::path loaded = mgr.GetPluginLibPath(name);
+  return !loaded.empty() && SamePath(loaded.parent_path(), dir) ? loaded : fs::path();
+}
+
 bool WriteAll(int fd, const char* data, std::size_t len) {
   while (len > 0) {
     const ssize_t w = ::write(fd, data, len);
@@ -619,7 +625,8 @@ void TOVPluginInstaller::RemoveDirectory(const std::string& dir) {
 
 /* ---- install -------------------------------------------------------------------------------- */
 
-void TOVPluginInstaller::InstallFiles(const std::string& root, const std::string& name, const std::string& binary,
+void TOVPluginInstaller::InstallFiles(const std::string& root, const std::string& name,
+                                      const std::string& package_binary, const std::string& binary,
                                       const std::string& target_dir, bool has_web, bool has_lang,
                                       const std::string& prior, const std::string& staging, bool& keep_staging) {
   const fs::path r(root), t = fs::absolute(target_dir);
@@ -639,11 +646,11 @@ void TOVPluginInstaller::InstallFiles(const std::string& root, const std::string
     for (const fs::path& f : TopLevelFiles(r / sub)) plan(f, t / name / sub / f.filename());
   }
   // The library last: its arrival is the moment the new version exists.
-  const bool has_library = IsFile(r / binary);
+  const bool has_library = IsFile(r / package_binary);
   if (has_library)
-    plan(r / binary, t / binary);
+    plan(r / package_binary, t / binary);
   else
-    LogWarning("Binary %s not found in package \xE2\x80\x94 plugin may not load", binary);
+    LogWarning("Binary %s not found in package \xE2\x80\x94 plugin may not load", package_binary);
   if (j.files.empty()) return;
   const std::vector<fs::path> dirs = j.Dirs();
   for (const fs::path& d : dirs)
@@ -849,17 +856,23 @@ void TOVPluginInstaller::InstallStaged(const std::string& zip_path, const std::s
       B = found;
     }
   }
+  auto mgr = PluginMgr.Get();
+  const bool update = mgr && mgr->IsPluginLoaded(N);
+  r.Action = update ? TOVInstallAction::iaUpdated : TOVInstallAction::iaInstalled;
+  // An update replaces the library the plug-in runs from, whatever the package calls it: a
+  // second library reporting the same plug-in would leave the next start to pick one of the two
+  // by directory order.
+  std::string L = B;
+  if (update)
+    if (const fs::path loaded = LoadedLibraryIn(*mgr, N, T); !loaded.empty()) L = loaded.filename().string();
+  if (L != B) LogInfo("Plugin %s runs from %s: the package's %s replaces it", N, L, B);
   // Replacing another plug-in's library would run that plug-in as this package's code.
-  if (const std::string owner = OwnerOf(B, N, T); !owner.empty()) {
-    r.ErrorMessage = Format("Package for %s would replace %s, which belongs to plugin %s", N, B, owner);
+  if (const std::string owner = OwnerOf(L, N, T); !owner.empty()) {
+    r.ErrorMessage = Format("Package for %s would replace %s, which belongs to plugin %s", N, L, owner);
     return;
   }
   const bool has_web = IsDir(root / "web");
   const bool has_lang = IsDir(root / "lang");
-
-  auto mgr = PluginMgr.Get();
-  const bool update = mgr && mgr->IsPluginLoaded(N);
-  r.Action = update ? TOVInstallAction::iaUpdated : TOVInstallAction::iaInstalled;
 
   if (mgr && !update) {
     std::string missing;
@@ -881,8 +894,8 @@ void TOVPluginInstaller::InstallStaged(const std::string& zip_path, const std::s
   try {
     if (update) {
       LogInfo("Backing up existing plugin: %s", N);
-      prior = BackupExisting(N, B, T);
-    } else if (CopyInstalledFiles(N, B, T, staging + "/prior")) {
+      prior = BackupExisting(N, L, T);
+    } else if (CopyInstalledFiles(N, L, T, staging + "/prior")) {
       prior = staging + "/prior";
     }
   } catch (const std::exception& e) {
@@ -894,7 +907,7 @@ void TOVPluginInstaller::InstallStaged(const std::string& zip_path, const std::s
 
   LogInfo("Installing plugin files: %s v%s", N, V);
   try {
-    InstallFiles(R, N, B, T, has_web, has_lang, prior, staging, keep_staging);
+    InstallFiles(R, N, B, L, T, has_web, has_lang, prior, staging, keep_staging);
   } catch (const std::exception& e) {
     r.ErrorMessage = std::string("Failed to install files: ") + e.what();
     return;

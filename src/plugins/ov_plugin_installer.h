@@ -135,11 +135,12 @@ class TOVPluginInstaller {
   void InstallStaged(const std::string& zip_path, const std::string& staging, const std::string& expected_name,
                      TOVInstallResult& r, bool& keep_staging) REQUIRES(lock_);
   // Puts the package's files from root into target_dir (see the layout above), the library
-  // last, under a journal in staging; prior holds the saved copies of the files replaced ("":
-  // none).  Throws on the first failure, after rolling back (keep_staging set when that failed).
-  void InstallFiles(const std::string& root, const std::string& name, const std::string& binary,
-                    const std::string& target_dir, bool has_web, bool has_lang, const std::string& prior,
-                    const std::string& staging, bool& keep_staging) REQUIRES(lock_);
+  // last, under a journal in staging: root/package_binary becomes target_dir/binary.  prior
+  // holds the saved copies of the files replaced ("": none).  Throws on the first failure,
+  // after rolling back (keep_staging set when that failed).
+  void InstallFiles(const std::string& root, const std::string& name, const std::string& package_binary,
+                    const std::string& binary, const std::string& target_dir, bool has_web, bool has_lang,
+                    const std::string& prior, const std::string& staging, bool& keep_staging) REQUIRES(lock_);
   // Undoes an install that has not reached its last file: files it added are removed, the
   // saved copies put back, the directories it made removed when empty.
   void RollBack(const TJournal& j) REQUIRES(lock_);
