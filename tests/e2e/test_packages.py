@@ -337,8 +337,9 @@ class NameLetterCase(unittest.TestCase):
                         self.assertEqual(srv.audit("plugin_install") + srv.audit("plugin_upload"), audited)
                         self.assertEqual(os.listdir(backups), [])
                         self.assertEqual(srv.staging(), [])
+                # The registry's row keeps the installed version the check-in found, not the refused one.
                 self.assertEqual(srv.value("SELECT installed_version FROM plugin_updates WHERE plugin_name = "
-                                           "'pkgsample'"), "")
+                                           "'pkgsample'"), "1.0.0")
 
                 status, body = srv.call("POST", "/plugins/install", {"name": "PKGSAMPLE"})
                 self.assertEqual(status, 200, body)
