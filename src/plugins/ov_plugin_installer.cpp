@@ -5,11 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <system_error>
@@ -192,6 +194,12 @@ bool SamePath(const fs::path& a, const fs::path& b) {
   std::error_code ea, eb;
   const fs::path ca = fs::weakly_canonical(a, ea), cb = fs::weakly_canonical(b, eb);
   return !ea && !eb && ca == cb;
+}
+
+// The library the loaded plug-in name runs from, when it lies directly in dir; "" otherwise.
+fs::path LoadedLibraryIn(const TOVPluginManager& mgr, const std::string& name, const fs::path& dir) {
+  const fs::path loaded = mgr.GetPluginLibPath(name);
+  return !loaded.empty() && SamePath(loaded.parent_path(), dir) ? loaded : fs::path();
 }
 
 bool WriteAll(int fd, const char* data, std::size_t len) {
@@ -619,7 +627,8 @@ void TOVPluginInstaller::RemoveDirectory(const std::string& dir) {
 
 /* ---- install -------------------------------------------------------------------------------- */
 
-void TOVPluginInstaller::InstallFiles(const std::string& root, const std::string& name, const std::string& binary,
+void TOVPluginInstaller::InstallFiles(const std::string& root, const std::string& name,
+                                      const std::string& package_binary, const std::string& binary,
                                       const std::string& target_dir, bool has_web, bool has_lang,
                                       const std::string& prior, const std::string& staging, bool& keep_staging) {
   const fs::path r(root), t = fs::absolute(target_dir);
@@ -639,11 +648,11 @@ void TOVPluginInstaller::InstallFiles(const std::string& root, const std::string
     for (const fs::path& f : TopLevelFiles(r / sub)) plan(f, t / name / sub / f.filename());
   }
   // The library last: its arrival is the moment the new version exists.
-  const bool has_library = IsFile(r / binary);
+  const bool has_library = IsFile(r / package_binary);
   if (has_library)
-    plan(r / binary, t / binary);
+    plan(r / package_binary, t / binary);
   else
-    LogWarning("Binary %s not found in package \xE2\x80\x94 plugin may not load", binary);
+    LogWarning("Binary %s not found in package \xE2\x80\x94 plugin may not load", package_binary);
   if (j.files.empty()) return;
   const std::vector<fs::path> dirs = j.Dirs();
   for (const fs::path& d : dirs)
@@ -716,13 +725,18 @@ std::string TOVPluginInstaller::OwnerOf(const std::string& file, const std::stri
   return {};
 }
 
-std::string TOVPluginInstaller::InstalledSpelling(const std::string& name, const std::string& target_dir) {
+std::string LoadedPluginSpelling(const std::string& name) {
   if (auto mgr = PluginMgr.Get()) {
     for (int i = 0, n = mgr->GetPluginCount(); i < n; ++i) {
       const std::optional<TOVBaseLoadedPlugin> e = mgr->GetPluginIndex(i);
       if (e && EqualsIgnoreCase(e->Name, name)) return e->Name;
     }
   }
+  return {};
+}
+
+std::string TOVPluginInstaller::InstalledSpelling(const std::string& name, const std::string& target_dir) {
+  if (std::string loaded = LoadedPluginSpelling(name); !loaded.empty()) return loaded;
   const fs::path t(target_dir);
   for (const TManifestEntry& m : InstalledManifests(t))
     if (EqualsIgnoreCase(m.name, name) && IsFile(t / m.library)) return m.name;
@@ -849,17 +863,23 @@ void TOVPluginInstaller::InstallStaged(const std::string& zip_path, const std::s
       B = found;
     }
   }
+  auto mgr = PluginMgr.Get();
+  const bool update = mgr && mgr->IsPluginLoaded(N);
+  r.Action = update ? TOVInstallAction::iaUpdated : TOVInstallAction::iaInstalled;
+  // An update replaces the library the plug-in runs from, whatever the package calls it: a
+  // second library reporting the same plug-in would leave the next start to pick one of the two
+  // by directory order.
+  std::string L = B;
+  if (update)
+    if (const fs::path loaded = LoadedLibraryIn(*mgr, N, T); !loaded.empty()) L = loaded.filename().string();
+  if (L != B) LogInfo("Plugin %s runs from %s: the package's %s replaces it", N, L, B);
   // Replacing another plug-in's library would run that plug-in as this package's code.
-  if (const std::string owner = OwnerOf(B, N, T); !owner.empty()) {
-    r.ErrorMessage = Format("Package for %s would replace %s, which belongs to plugin %s", N, B, owner);
+  if (const std::string owner = OwnerOf(L, N, T); !owner.empty()) {
+    r.ErrorMessage = Format("Package for %s would replace %s, which belongs to plugin %s", N, L, owner);
     return;
   }
   const bool has_web = IsDir(root / "web");
   const bool has_lang = IsDir(root / "lang");
-
-  auto mgr = PluginMgr.Get();
-  const bool update = mgr && mgr->IsPluginLoaded(N);
-  r.Action = update ? TOVInstallAction::iaUpdated : TOVInstallAction::iaInstalled;
 
   if (mgr && !update) {
     std::string missing;
@@ -881,8 +901,8 @@ void TOVPluginInstaller::InstallStaged(const std::string& zip_path, const std::s
   try {
     if (update) {
       LogInfo("Backing up existing plugin: %s", N);
-      prior = BackupExisting(N, B, T);
-    } else if (CopyInstalledFiles(N, B, T, staging + "/prior")) {
+      prior = BackupExisting(N, L, T);
+    } else if (CopyInstalledFiles(N, L, T, staging + "/prior")) {
       prior = staging + "/prior";
     }
   } catch (const std::exception& e) {
@@ -894,7 +914,7 @@ void TOVPluginInstaller::InstallStaged(const std::string& zip_path, const std::s
 
   LogInfo("Installing plugin files: %s v%s", N, V);
   try {
-    InstallFiles(R, N, B, T, has_web, has_lang, prior, staging, keep_staging);
+    InstallFiles(R, N, B, L, T, has_web, has_lang, prior, staging, keep_staging);
   } catch (const std::exception& e) {
     r.ErrorMessage = std::string("Failed to install files: ") + e.what();
     return;
@@ -1005,6 +1025,51 @@ TOVInstallResult TOVPluginInstaller::InstallPlugin(const std::string& name, cons
   return InstallFromFile(file, name);
 }
 
+std::string TOVPluginInstaller::InstalledNameForRemoval(const std::string& name, std::string& error) const {
+  if (std::string loaded = LoadedPluginSpelling(name); !loaded.empty()) return loaded;
+  const fs::path t(plugin_dir_);
+  const std::vector<std::function<std::vector<std::string>()>> sources = {
+      [&] {
+        std::vector<std::string> names;
+        for (const TManifestEntry& m : InstalledManifests(t)) names.push_back(m.name);
+        return names;
+      },
+      [&] {
+        std::vector<std::string> names;
+        std::error_code ec;
+        for (const auto& d : fs::directory_iterator(t, ec))
+          if (IsDir(d.path())) names.push_back(d.path().filename().string());
+        return names;
+      },
+      [] {
+        std::vector<std::string> names;
+        if (auto db = DB.Get()) {
+          TOVWriteQuery q = db->NewQuery();
+          q.SetSQL("SELECT plugin_name FROM plugin_state");
+          q.Open();
+          for (; !q.Eof(); q.Next()) names.push_back(q.Str("plugin_name"));
+        }
+        return names;
+      },
+  };
+  for (const auto& source : sources) {
+    std::vector<std::string> found;
+    for (const std::string& n : source()) {
+      // A name that is no safe name (a hand-edited plugin.json) never becomes a path to remove.
+      if (!EqualsIgnoreCase(n, name) || !IsSafeName(n)) continue;
+      if (n == name) return n;
+      if (std::find(found.begin(), found.end(), n) == found.end()) found.push_back(n);
+    }
+    std::sort(found.begin(), found.end());
+    if (found.size() > 1) {
+      error = Format("Plugin name %s is ambiguous: installed as %s and %s", name, found[0], found[1]);
+      return {};
+    }
+    if (found.size() == 1) return found[0];
+  }
+  return name;
+}
+
 TOVInstallResult TOVPluginInstaller::UninstallPlugin(const std::string& name, bool purge_data) {
   TOVInstallResult r;
   r.PluginName = name;
@@ -1013,15 +1078,23 @@ TOVInstallResult TOVPluginInstaller::UninstallPlugin(const std::string& name, bo
     return r;
   }
   TOVLockGuard g(lock_);
+  // Everything below goes by the installed spelling: the plug-in's directory, default library
+  // name and rows are its own, and another spelling would remove nothing while answering
+  // "uninstalled".
+  const std::string N = InstalledNameForRemoval(name, r.ErrorMessage);
+  if (N.empty()) {
+    r.Conflict = true;
+    return r;
+  }
+  r.PluginName = N;
   const fs::path dir(plugin_dir_);
-  fs::path lib = dir / ("lib" + name + ".so");
-  if (auto mgr = PluginMgr.Get(); mgr && mgr->IsPluginLoaded(name)) {
+  fs::path lib = dir / ("lib" + N + ".so");
+  if (auto mgr = PluginMgr.Get(); mgr && mgr->IsPluginLoaded(N)) {
     // The library the plug-in really came from, when it is one of the plug-in directory's.
-    const fs::path loaded = mgr->GetPluginLibPath(name);
-    if (!loaded.empty() && loaded.parent_path().lexically_normal() == dir.lexically_normal()) lib = loaded;
+    if (const fs::path loaded = LoadedLibraryIn(*mgr, N, dir); !loaded.empty()) lib = loaded;
     std::string why;
     try {
-      why = mgr->UnloadPlugin(name);
+      why = mgr->UnloadPlugin(N);
     } catch (const std::exception& e) {
       why = e.what();
     }
@@ -1029,39 +1102,47 @@ TOVInstallResult TOVPluginInstaller::UninstallPlugin(const std::string& name, bo
       r.ErrorMessage = "Failed to unload plugin: " + why;
       return r;
     }
-    LogInfo("Unloaded plugin: %s", name);
+    LogInfo("Unloaded plugin: %s", N);
   }
   if (IsFile(lib)) {
     std::error_code ec;
     fs::remove(lib, ec);
     LogInfo("Removed %s", lib.string());
   }
-  RemoveDirectory((dir / name / "web").string());
-  RemoveDirectory((dir / name / "lang").string());
+  RemoveDirectory((dir / N / "web").string());
+  RemoveDirectory((dir / N / "lang").string());
   {
     std::error_code ec;
-    if (IsDir(dir / name) && fs::is_empty(dir / name, ec)) fs::remove(dir / name, ec);
+    if (IsDir(dir / N) && fs::is_empty(dir / N, ec)) fs::remove(dir / N, ec);
   }
   try {
     if (auto db = DB.Get()) {
       TOVWriteQuery q = db->NewQuery();
-      std::vector<std::string> statements;
-      if (purge_data) statements.push_back("DELETE FROM plugin_state WHERE plugin_name = :pn");
-      statements.push_back("DELETE FROM system_scheduler WHERE plugin_name = :pn");
-      statements.push_back("DELETE FROM scheduler_log WHERE plugin_name = :pn");
-      statements.push_back("UPDATE plugin_updates SET installed_version = '', has_update = 0 WHERE plugin_name = :pn");
-      for (const std::string& sql : statements) {
+      // The registry lists the plug-in in its own spelling.
+      std::vector<std::string> listed;
+      q.SetSQL("SELECT plugin_name FROM plugin_updates");
+      q.Open();
+      for (; !q.Eof(); q.Next())
+        if (EqualsIgnoreCase(q.Str("plugin_name"), N)) listed.push_back(q.Str("plugin_name"));
+      q.Close();
+      std::vector<std::pair<std::string, std::string>> statements;
+      if (purge_data) statements.emplace_back("DELETE FROM plugin_state WHERE plugin_name = :pn", N);
+      statements.emplace_back("DELETE FROM system_scheduler WHERE plugin_name = :pn", N);
+      statements.emplace_back("DELETE FROM scheduler_log WHERE plugin_name = :pn", N);
+      for (const std::string& l : listed)
+        statements.emplace_back("UPDATE plugin_updates SET installed_version = '', has_update = 0 WHERE plugin_name = :pn", l);
+      for (const auto& [sql, pn] : statements) {
         q.SetSQL(sql);
-        q.Param("pn", name);
+        q.Param("pn", pn);
         q.ExecSQL();
       }
       db->Commit();
     }
   } catch (const std::exception& e) {
-    LogWarning("Failed to remove plugin_state for %s: %s", name, e.what());
+    LogWarning("Failed to remove plugin_state for %s: %s", N, e.what());
   }
   r.Success = true;
-  LogInfo("Plugin %s uninstalled", name);
+  LogInfo("Plugin %s uninstalled", N);
   return r;
 }
 

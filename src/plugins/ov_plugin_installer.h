@@ -95,8 +95,11 @@ class TOVPluginInstaller {
   // name and version must be safe names.
   TOVInstallResult InstallPlugin(const std::string& name, const std::string& version, const std::string& url);
   // Unloads the plug-in (waiting, bounded, for its calls), removes its library and its web and
-  // lang files, deletes its scheduler rows (and its plugin_state row when purging) and blanks
-  // its update row.  Takes lock_.
+  // lang files, deletes its scheduler rows and run log (and its plugin_state row when purging)
+  // and blanks its update rows (those of its name in any letter case: the registry's spelling).
+  // name is matched ignoring ASCII case and the plug-in is removed as installed (see
+  // InstalledNameForRemoval); PluginName is that spelling.  Two installed spellings, neither
+  // name's own, are refused (Conflict) with nothing changed.  Takes lock_.
   TOVInstallResult UninstallPlugin(const std::string& name, bool purge_data);
   // Start-up, before any plug-in is loaded: every install a crash interrupted is rolled back
   // (its last file not in place) or kept (in place), by its journal; then staging is emptied,
@@ -135,11 +138,12 @@ class TOVPluginInstaller {
   void InstallStaged(const std::string& zip_path, const std::string& staging, const std::string& expected_name,
                      TOVInstallResult& r, bool& keep_staging) REQUIRES(lock_);
   // Puts the package's files from root into target_dir (see the layout above), the library
-  // last, under a journal in staging; prior holds the saved copies of the files replaced ("":
-  // none).  Throws on the first failure, after rolling back (keep_staging set when that failed).
-  void InstallFiles(const std::string& root, const std::string& name, const std::string& binary,
-                    const std::string& target_dir, bool has_web, bool has_lang, const std::string& prior,
-                    const std::string& staging, bool& keep_staging) REQUIRES(lock_);
+  // last, under a journal in staging: root/package_binary becomes target_dir/binary.  prior
+  // holds the saved copies of the files replaced ("": none).  Throws on the first failure,
+  // after rolling back (keep_staging set when that failed).
+  void InstallFiles(const std::string& root, const std::string& name, const std::string& package_binary,
+                    const std::string& binary, const std::string& target_dir, bool has_web, bool has_lang,
+                    const std::string& prior, const std::string& staging, bool& keep_staging) REQUIRES(lock_);
   // Undoes an install that has not reached its last file: files it added are removed, the
   // saved copies put back, the directories it made removed when empty.
   void RollBack(const TJournal& j) REQUIRES(lock_);
@@ -149,6 +153,12 @@ class TOVPluginInstaller {
   // loaded one, else one whose plugin.json in target_dir declares a library that is there; ""
   // when there is none.
   static std::string InstalledSpelling(const std::string& name, const std::string& target_dir);
+  // The spelling under which the plug-in called name (ASCII case ignored) is installed in the
+  // plug-in directory, for removing it: the loaded plug-in's; else a plugin.json's name; else a
+  // plug-in directory's; else a stored plugin_state row's; name itself when none matches.  A
+  // source is asked only when those before it had no match; within one the exact spelling
+  // wins, and two others make name ambiguous: "" with error set.
+  std::string InstalledNameForRemoval(const std::string& name, std::string& error) const REQUIRES(lock_);
   void Notify(std::string_view step) const {
     if (observer_) observer_(step);
   }
@@ -168,6 +178,10 @@ class TOVPluginInstaller {
 };
 
 extern TOVService<TOVPluginInstaller> PluginInstaller;
+
+// The loaded plug-in whose name equals name ignoring ASCII case, spelt as loaded; "" when none is
+// loaded (or there is no plug-in manager).  Takes the plug-in manager's lock.
+std::string LoadedPluginSpelling(const std::string& name);
 
 // A new file or directory in dir named prefix + <random> + suffix (mkstemps / mkdtemp): names
 // that stay unique when two requests stage in the same millisecond.  Throws std::runtime_error.

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <set>
+#include <utility>
 #include <vector>
 
 #include "dbapi_dialect.h"
@@ -11,6 +12,7 @@
 #include "ov_database.h"
 #include "ov_log.h"
 #include "ov_security.h"
+#include "ov_text.h"
 
 namespace ov {
 
@@ -84,12 +86,27 @@ TJSON UpdateRows(const std::string& sql, bool with_flag) {
   return out;
 }
 
-std::string InstalledVersion(TOVDatabase& db, const std::string& name) {
+// Installed plug-ins as (name, version text).
+using TInstalledList = std::vector<std::pair<std::string, std::string>>;
+
+TInstalledList StoredVersions(TOVDatabase& db) {
+  TInstalledList out;
   TOVWriteQuery q = db.NewQuery();
-  q.SetSQL("SELECT plugin_version FROM plugin_state WHERE plugin_name = :pn");
-  q.Param("pn", name);
+  q.SetSQL("SELECT plugin_name, plugin_version FROM plugin_state");
   q.Open();
-  return q.Eof() ? std::string() : q.Str("plugin_version");
+  for (; !q.Eof(); q.Next()) out.emplace_back(q.Str("plugin_name"), q.Str("plugin_version"));
+  return out;
+}
+
+// The version installed under name.  Names are unique ignoring ASCII case and the registry
+// spells them its own way, so any spelling matches; the exact one first.
+std::string InstalledVersion(const TInstalledList& installed, const std::string& name) {
+  const std::string* found = nullptr;
+  for (const auto& [n, version] : installed) {
+    if (n == name) return version;
+    if (!found && EqualsIgnoreCase(n, name)) found = &version;
+  }
+  return found ? *found : std::string();
 }
 
 }  // namespace
@@ -210,24 +227,26 @@ void TOVPluginUpdateChecker::CheckForUpdates() {
     LogWarning("Registry check-in failed: %s", e.what());
     throw;
   }
-  std::optional<TJSON> extra;
+  TInstalledList extra;
   if (on_get_extra_plugins_) {
-    extra = on_get_extra_plugins_();
-    if (extra && !extra->is_object()) extra.reset();
+    if (const std::optional<TJSON> more = on_get_extra_plugins_(); more && more->is_object())
+      for (const auto& [name, value] : more->items())
+        if (value.is_string()) extra.emplace_back(name, value.get<std::string>());
   }
   const auto list = reply->find("plugins");
 
   int updates = 0;
   std::set<std::string> reported;
   auto db = RequireDB();
+  const TInstalledList stored = StoredVersions(*db);
   const std::string upsert = db->Dialect()->UpsertStmt("plugin_updates", kUpdateColumns, {"plugin_name"});
   for (const TJSON& item : *list) {
     if (!item.is_object()) continue;
     const TRegistryPlugin p = ReadRegistryPlugin(item, registry_url_);
     if (p.name.empty()) continue;
     reported.insert(p.name);
-    std::string installed = InstalledVersion(*db, p.name);
-    if (installed.empty() && extra) installed = JStr(*extra, p.name);
+    std::string installed = InstalledVersion(stored, p.name);
+    if (installed.empty()) installed = InstalledVersion(extra, p.name);
     const bool has_update = !installed.empty() && !p.latest.empty() && CompareVersions(installed, p.latest) == 1;
     if (has_update) ++updates;
 

@@ -276,12 +276,13 @@ void HandleUninstallPlugin(TOVApiRequest& c) {
     return;
   }
   if (auto scheduler = Scheduler.Get()) scheduler->RefreshTasks();
+  // The plug-in as installed: the name asked for may differ from it in letter case.
   TJSON data = TJSON::object();
-  data["plugin_name"] = name;
+  data["plugin_name"] = r.PluginName;
   data["action"] = "uninstalled";
   SendSuccess(c.resp, std::move(data));
-  WriteAuditLog(c.user, "plugin_uninstall", name, purge ? "Uninstalled (full purge)" : "Uninstalled (keep data)",
-                GetClientIP(c.req));
+  WriteAuditLog(c.user, "plugin_uninstall", r.PluginName,
+                purge ? "Uninstalled (full purge)" : "Uninstalled (keep data)", GetClientIP(c.req));
 }
 
 }  // namespace ov

@@ -8,6 +8,7 @@
 #include "ov_json_reply.h"
 #include "ov_log.h"
 #include "ov_plugin_host.h"
+#include "ov_plugin_installer.h"
 #include "ov_plugin_manager.h"
 #include "ov_route_busy.h"
 #include "ov_route_path.h"
@@ -24,6 +25,13 @@ constexpr const char* kMsgNoPluginManager = "Plugin manager not available";
 
 // Configuration members the plug-in manager keeps for itself (granted permissions, ...).
 bool InternalConfigMember(const std::string& name) { return name.empty() || name.front() == '_'; }
+
+// The name a plug-in's rows are stored under: a loaded plug-in's own spelling (names are unique
+// ignoring letter case, a plug-in stores its state under its exact one), else name as given.
+std::string StoredPluginName(const std::string& name) {
+  std::string loaded = LoadedPluginSpelling(name);
+  return loaded.empty() ? name : loaded;
+}
 
 // The plug-in a change names: the body's "name", loaded in the plug-in manager.  nullopt once
 // 400 or 404 has been answered.
@@ -180,7 +188,7 @@ void HandleScanPlugins(TOVApiRequest& c) {
 // ---- stored configuration -----------------------------------------------------------------------------
 
 void HandleGetPluginConfig(TOVApiRequest& c) {
-  const std::string name = ExtractPathName(c.req);
+  const std::string name = StoredPluginName(ExtractPathName(c.req));
   if (name.empty()) {
     SendError(c.resp, 400, kMsgPluginNameRequired);
     return;
@@ -198,7 +206,7 @@ void HandleGetPluginConfig(TOVApiRequest& c) {
 }
 
 void HandleUpdatePluginConfig(TOVApiRequest& c) {
-  const std::string name = ExtractPathName(c.req);
+  const std::string name = StoredPluginName(ExtractPathName(c.req));
   if (name.empty()) {
     SendError(c.resp, 400, kMsgPluginNameRequired);
     return;

@@ -337,8 +337,9 @@ class NameLetterCase(unittest.TestCase):
                         self.assertEqual(srv.audit("plugin_install") + srv.audit("plugin_upload"), audited)
                         self.assertEqual(os.listdir(backups), [])
                         self.assertEqual(srv.staging(), [])
+                # The registry's row keeps the installed version the check-in found, not the refused one.
                 self.assertEqual(srv.value("SELECT installed_version FROM plugin_updates WHERE plugin_name = "
-                                           "'pkgsample'"), "")
+                                           "'pkgsample'"), "1.0.0")
 
                 status, body = srv.call("POST", "/plugins/install", {"name": "PKGSAMPLE"})
                 self.assertEqual(status, 200, body)
@@ -361,6 +362,73 @@ class NameLetterCase(unittest.TestCase):
                 self.assertEqual(srv.stop(), 0)
         finally:
             reg.close()
+
+    def test_routes_and_uninstall_under_another_spelling_act_on_the_installed_plugin(self):
+        """A plug-in named in another letter case is the installed one: its configuration is
+        read and written, and uninstall removes its library, web and lang files and rows (state
+        when purging, scheduler rows kept by a refresh because edited, run log) and blanks its
+        registry row, which the registry spells its own way.  Answer, audit row and list name it
+        as installed, loaded or only on disk."""
+        with PackageServer() as srv:
+            d = srv.plugin_dir
+            broken = make_package({"plugin.json": manifest("Broken", "1.0.0"), "libBroken.so": "not a library",
+                                   "web/app.js": "b", "lang/en.json": "{}"})
+            cases = [
+                # label, package, spelling asked for, installed name, library, loaded, purge_data
+                ("loaded", sample_package("1.0.0"), "pkgsample", "PkgSample", "libPkgSample.so", True, True),
+                ("loaded, data kept", sample_package("1.0.0"), "PKGSAMPLE", "PkgSample", "libPkgSample.so", True, False),
+                ("only on disk", broken, "bROKEN", "Broken", "libBroken.so", False, True),
+            ]
+            for label, package, asked, installed, lib, loaded, purge in cases:
+                with self.subTest(label):
+                    srv.sql("DELETE FROM plugin_updates")
+                    status, body = srv.upload(package)
+                    self.assertEqual(status, 200, body)
+                    listed = [p["name"] for p in srv.call("GET", "/plugins")[1]["data"]]
+                    self.assertEqual(listed, [installed] if loaded else [])
+                    if not loaded:  # it loaded once: its state row is there
+                        srv.sql("INSERT INTO plugin_state (plugin_name, plugin_version) VALUES ('%s', '1.0.0')" % installed)
+                    srv.sql("INSERT INTO system_scheduler (task_name, plugin_name, category, enabled, user_modified) "
+                            "VALUES ('edited', '%s', 'plugin', 0, 1)" % installed)
+                    srv.sql("INSERT INTO scheduler_log (task_name, plugin_name, started_at) "
+                            "VALUES ('edited', '%s', '2026-01-01 00:00:00')" % installed)
+                    srv.sql("INSERT INTO plugin_updates (plugin_name, installed_version, latest_version, has_update) "
+                            "VALUES ('%s', '1.0.0', '2.0.0', 1)" % installed.lower())
+                    if loaded:
+                        status, body = srv.call("PUT", "/plugins/config/" + asked, {"colour": "blue"})
+                        self.assertEqual(status, 200, body)
+                        self.assertEqual(srv.call("GET", "/plugins/config/" + asked)[1]["data"], {"colour": "blue"})
+                        self.assertEqual(srv.call("GET", "/plugins/config/" + installed)[1]["data"], {"colour": "blue"})
+
+                    status, body = srv.call("POST", "/plugins/uninstall", {"name": asked, "purge_data": purge})
+                    self.assertEqual(status, 200, body)
+                    self.assertEqual(body["data"], {"plugin_name": installed, "action": "uninstalled"})
+                    self.assertEqual(srv.audit("plugin_uninstall")[-1],
+                                     (installed, "Uninstalled (full purge)" if purge else "Uninstalled (keep data)"))
+                    self.assertEqual(srv.call("GET", "/plugins")[1]["data"], [])
+                    self.assertFalse(os.path.exists(os.path.join(d, lib)))
+                    self.assertEqual(os.listdir(os.path.join(d, installed)), ["plugin.json"])
+                    self.assertTrue(srv.logged("[INFO] Plugin %s uninstalled" % installed))
+                    count = "SELECT COUNT(*) FROM %s WHERE plugin_name = '" + installed + "'"
+                    self.assertEqual([srv.value(count % t) for t in ("plugin_state", "system_scheduler", "scheduler_log")],
+                                     ["0" if purge else "1", "0", "0"])
+                    self.assertEqual(srv.db_rows("SELECT plugin_name, installed_version, has_update FROM plugin_updates"),
+                                     [(installed.lower(), "", "0")])
+
+            # Two plug-ins on disk whose names differ only in case (left from before names were
+            # unique ignoring case), neither spelt as asked: which one is meant is not guessed.
+            for twin in ("Twin", "TWIN"):
+                write(os.path.join(d, twin, "plugin.json"), manifest(twin, "1"))
+                write(os.path.join(d, twin, "web", "app.js"), twin)
+            before = tree(d)
+            status, body = srv.call("POST", "/plugins/uninstall", {"name": "twin"})
+            self.assertEqual((status, error_message(body)),
+                             (409, "Plugin name twin is ambiguous: installed as TWIN and Twin"))
+            self.assertEqual(tree(d), before)
+            self.assertEqual(srv.call("POST", "/plugins/uninstall", {"name": "Twin"})[0], 200)
+            self.assertEqual(sorted(os.listdir(d)), ["Broken", "PkgSample", "TWIN", "Twin"])
+            self.assertEqual(os.listdir(os.path.join(d, "Twin")), ["plugin.json"])
+            self.assertEqual(srv.stop(), 0)
 
 
 def zip_bytes(entries):

@@ -219,6 +219,29 @@ class RegistryCheckIn(unittest.TestCase):
             self.assertTrue(srv.logged("[INFO] Registry check-in complete: all plugins up to date"))
             self.assertEqual(srv.staging(), [])
 
+    def test_installed_version_whatever_the_registry_spelling(self):
+        """Plug-in names are unique ignoring letter case and the registry spells them its own
+        way: a listed plug-in's installed version is the stored one of its name in any case, the
+        exact spelling first."""
+        stored = [("RelB", "1.0", 1), ("Gamma", "2.0", 0), ("Mixed", "1.0", 1), ("MIXED", "3.0", 1)]
+        cases = [
+            # listed name, latest version, expected installed version and update flag
+            ("relb", "1.5", "1.0", True),
+            ("GAMMA", "2.0", "2.0", False),
+            ("Mixed", "2.0", "1.0", True),
+            ("RelBee", "9", "", False),
+        ]
+        with self.server() as srv:
+            for name, version, enabled in stored:
+                srv.sql("INSERT INTO plugin_state (plugin_name, plugin_version, is_enabled) VALUES ('%s', '%s', %d)"
+                        % (name, version, enabled))
+            self.reg.set_plugins([{"name": n, "latest_version": v} for n, v, _, _ in cases])
+            self.assertEqual(check(srv)["updates_available"], 2)
+            rows = updates(srv)
+            self.assertEqual({n: (r["installed_version"], r["has_update"]) for n, r in rows.items()},
+                             {n: (installed, flag) for n, _, installed, flag in cases})
+            self.assertEqual(srv.stop(), 0)
+
     def test_check_in_without_a_list_is_an_error_and_changes_nothing(self):
         """Asked by an administrator or run by the scheduler, a check-in that brought no list
         fails with the reason; "0 update(s) available" would read as "all up to date"."""

@@ -121,14 +121,15 @@ class InstallerKill : public ovtest::PluginTest {
     return steps;
   }
 
-  // Empty plug-in, data and upload directories; with old, PkgSample 1.0.0 (build A) installed.
-  void Reset(bool old) {
+  // Empty plug-in, data and upload directories; with library, PkgSample 1.0.0 (build A)
+  // installed with its library as <library>.so.
+  void Reset(const std::string& library) {
     for (const std::string& d : {plugin_dir, data_dir, uploads}) {
       fs::remove_all(d);
       fs::create_directories(d);
     }
-    if (!old) return;
-    Install("pkg_sample", "libPkgSample");
+    if (library.empty()) return;
+    Install("pkg_sample", library);
     ovtest::WriteText(plugin_dir + "/PkgSample/plugin.json", KillManifest("PkgSample", "1.0.0"));
     ovtest::WriteText(plugin_dir + "/PkgSample/web/app.js", "app 1");
     ovtest::WriteText(plugin_dir + "/PkgSample/web/old.js", "only in 1");
@@ -144,23 +145,31 @@ class InstallerKill : public ovtest::PluginTest {
 // Every step of a new install and of an update of a loaded plug-in, killed, then started again:
 // before the library arrives the old state is back exactly (an update's files restored from
 // its backup, a new install's files and directories gone); from then on the new version is
-// whole.  Nothing is left in staging, no unfinished backup, no temporary, no upload file.
+// whole.  Nothing is left in staging, no unfinished backup, no temporary, no upload file.  An
+// update replaces the library the plug-in runs from, also when the package names it otherwise:
+// a second library reporting the same plug-in would leave the choice to directory order.
 TEST_F(InstallerKill, EveryStepLeavesTheOldOrTheNewVersionWhole) {
   const std::string package = dir / "pkg-2.0.0.ovp";
   KillPackage(package, "2.0.0", "pkg_sample_b",
               {{"web/app.js", "app 2"}, {"web/new.js", "only in 2"}, {"lang/en.json", "en 2"}, {"web/sub/x.js", "x"}});
   const std::string live_upload = uploads + "/ov-upload-" + std::to_string(::getppid()) + "-Abc123";
 
-  for (const bool update : {false, true}) {
+  struct Mode {
+    const char* label;
+    std::string installed;  // the library PkgSample runs from ("": not installed)
+  };
+  for (const Mode& mode : {Mode{"new install", ""}, Mode{"update", "libPkgSample"}, Mode{"update of custom.so", "custom"}}) {
+    const bool update = !mode.installed.empty();
+    const std::string library = (update ? mode.installed : "libPkgSample") + ".so";
     // An update replaces a loaded plug-in.
     auto prepare = [&] {
-      Reset(update);
+      Reset(mode.installed);
       if (!update) return;
       Start();
       ASSERT_EQ(LoadedPkgSample(*mgr)->second, "Package sample build A");
       PluginMgr.Publish(std::move(mgr));
     };
-    Reset(update);
+    Reset(mode.installed);
     const auto old_tree = KillTree(plugin_dir);
     // A run to the end gives the steps (web files in directory order) and the new tree.
     prepare();
@@ -170,7 +179,11 @@ TEST_F(InstallerKill, EveryStepLeavesTheOldOrTheNewVersionWhole) {
     ASSERT_EQ(steps.back(), "end");
     steps.pop_back();
     const auto new_tree = KillTree(plugin_dir);
-    EXPECT_EQ(new_tree.at("libPkgSample.so"), "sha256 " + Sha256File(ovtest::TestPlugin("pkg_sample_b")));
+    std::vector<std::string> libraries;
+    for (const auto& [path, content] : new_tree)
+      if (path.size() > 3 && path.compare(path.size() - 3, 3, ".so") == 0) libraries.push_back(path);
+    EXPECT_EQ(libraries, std::vector<std::string>{library}) << mode.label;
+    EXPECT_EQ(new_tree.at(library), "sha256 " + Sha256File(ovtest::TestPlugin("pkg_sample_b")));
     EXPECT_EQ(new_tree.at("PkgSample/web/app.js"), "app 2");
     EXPECT_EQ(new_tree.count("PkgSample/web/old.js"), update ? 1u : 0u);
     EXPECT_EQ(new_tree.count("PkgSample/web/sub/"), 0u);
@@ -186,7 +199,7 @@ TEST_F(InstallerKill, EveryStepLeavesTheOldOrTheNewVersionWhole) {
 
     for (std::size_t k = 0; k < steps.size(); ++k) {
       const bool done = k >= steps.size() - 2;
-      SCOPED_TRACE((update ? "update, killed at " : "new install, killed at ") + steps[k]);
+      SCOPED_TRACE(std::string(mode.label) + ", killed at " + steps[k]);
       prepare();
       ovtest::WriteText(live_upload, "a live server's upload");
       const std::vector<std::string> seen = RunChild(package, steps[k]);
