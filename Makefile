@@ -48,8 +48,8 @@ san: san-build
 # event bus, service table, plug-in managers and routes, Lua engine, scheduler and maintenance,
 # restart monitor), built with ThreadSanitizer; any report fails the run.
 TSAN_SUITES ?= HttpServerTest.* WSHub.* WebSocketConnection.* SessionManager* LogFile.* EventBus.* \
-  Database* Pool.* SqliteConn.* PgConn.* MyConn.* RateLimiter.* LoginThrottle.* BlacklistDB.* \
-  SecurityServices.* ServiceTable.* ServiceWalk.* Router.* SocketStream.* TlsTest.* \
+  Database* */DatabaseServerLossTest.* */ServerSession.* Pool.* SqliteConn.* PgConn.* MyConn.* RateLimiter.* LoginThrottle.* BlacklistDB.* \
+  SecurityServices.* ServiceTable.* ServiceWalk.* Router.* SocketStream.* TlsTest.* WaitingConnections.* \
   PluginManagerTest.* PluginServerManagerTest.* PluginServicesTest.* PluginRouteRegistry.* \
   PluginLoaderTest.* PluginServiceProxyTest.* NodeWaitsTest.* PluginSdk.* \
   InstallerWithPlugins.* LuaEngineTest.* SchedulerTest.* MaintenanceTest.* RestartMonitorTest.*
