@@ -265,3 +265,35 @@ TEST_P(PagedLists, PagesAndTotalsOfThePlainStatementFromEitherEnd) {
     }
   }
 }
+
+// A login and every lookup by GUID find their row through an index on every backend, so that
+// they cost the same however many users the board has.  (MariaDB keeps unique TEXT keys as
+// hashes it never looks a row up by.)
+TEST_P(PagedLists, LookupsByNameAndGuidUseAnIndex) {
+  const char* lookups[] = {
+      "SELECT id, guid, password_hash, password_salt, is_admin, is_active, is_locked, locked_until, failed_logins, "
+      "security_level FROM users WHERE username = :v",
+      "UPDATE users SET failed_logins = failed_logins + 1 WHERE username = :v",
+      "SELECT id FROM users WHERE guid = :v",
+  };
+  for (const char* sql : lookups) {
+    auto db = DB.Get();
+    auto q = db->NewReadQuery();
+    q.SetSQL(sql);
+    q.Param("v", std::string(std::string(sql).find("guid = ") != std::string::npos ? "g1500" : "U1500"));
+    const auto plan = Explain(q);
+    std::string text;
+    bool indexed = false;
+    for (const auto& row : plan) {
+      for (const std::string& f : row) text += f + " | ";
+      text += "\n";
+      switch (Backend()) {
+        case dbSQLite: indexed |= row.back().find("USING") != std::string::npos; break;
+        case dbPostgres: indexed |= row.front().find("Index") != std::string::npos; break;
+        default:  // id, select_type, table, type, possible_keys, key, ...: a key looked up, not walked
+          indexed |= row.size() > 5 && row[2] == "users" && (row[3] == "ref" || row[3] == "const" || row[3] == "range");
+      }
+    }
+    EXPECT_TRUE(indexed) << sql << "\n" << text;
+  }
+}
