@@ -98,8 +98,11 @@ class TallySQL {
   }
 
   // PostgreSQL: a statement's inserted and deleted rows are counted from its transition
-  // tables in one grouped statement (a bulk insert or a deletion of thousands costs one);
-  // an update moves a row's count only when its block or a counted column changes.
+  // tables in one grouped statement (a bulk insert or a deletion of thousands costs one), and
+  // the counts that came down to 0 are dropped (a look over the few tally rows: matching them
+  // against the deleted rows instead would compare each with all of them once the deleted
+  // rows outgrow the memory a hash may take); an update moves a row's count only when its
+  // block or a counted column changes.
   std::vector<std::string> PgTriggers() const {
     const std::string name = s_.Name();
     const std::string keys = KeyList("");
@@ -117,9 +120,8 @@ class TallySQL {
     const std::string ins = add + grouped + "ov_new GROUP BY " + GroupNumbers() + on_conflict;
     const std::string del =
         "UPDATE " + tt_ + " AS t SET " + Q(kCountCol) + " = t." + Q(kCountCol) + " - d." + Q(kCountCol) + " FROM (" +
-        grouped + "ov_old GROUP BY " + GroupNumbers() + ") d WHERE " + same + "; DELETE FROM " + tt_ + " AS t WHERE t." +
-        Q(kCountCol) + " <= 0 AND (" + KeyList("t.") + ") IN (SELECT " + Block("id") + ColList("", true) +
-        " FROM ov_old);";
+        grouped + "ov_old GROUP BY " + GroupNumbers() + ") d WHERE " + same + "; DELETE FROM " + tt_ + " WHERE " +
+        Q(kCountCol) + " <= 0;";
     const std::string upd = "UPDATE " + tt_ + " SET " + Q(kCountCol) + " = " + Q(kCountCol) + " - 1 WHERE " +
                             KeyMatch("OLD.") + "; DELETE FROM " + tt_ + " WHERE " + KeyMatch("OLD.") + " AND " +
                             Q(kCountCol) + " <= 0; " + add + "VALUES (" + Block("NEW.id") + ColList("NEW.", true) +
