@@ -318,8 +318,8 @@ TEST_P(PagedLists, PagesAndTotalsOfThePlainStatementFromEitherEnd) {
 // hashes it never looks a row up by.)
 TEST_P(PagedLists, LookupsByNameAndGuidUseAnIndex) {
   const char* lookups[] = {
-      "SELECT id, guid, password_hash, password_salt, is_admin, is_active, is_locked, locked_until, failed_logins, "
-      "security_level FROM users WHERE username = :v",
+      ("SELECT id, guid, password_hash, password_salt, is_admin, is_active, is_locked, locked_until, failed_logins, "
+       "security_level FROM users WHERE username = :v"),
       "UPDATE users SET failed_logins = failed_logins + 1 WHERE username = :v",
       "SELECT id FROM users WHERE guid = :v",
   };
