@@ -5,9 +5,12 @@
 // write, whoever makes it, mended at the next start when something went round them, and built
 // for a board an earlier version made, with every row kept.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <utility>
@@ -575,4 +578,51 @@ TEST_P(Tallies, AnEarlierBoardIsUpgradedAtItsNextStart) {
   ASSERT_GT(all.size(), 150u);
   EXPECT_EQ(page.total, static_cast<std::int64_t>(all.size()));
   EXPECT_EQ(page.rows.get<std::vector<std::int64_t>>(), std::vector<std::int64_t>(all.begin() + 100, all.begin() + 150));
+}
+
+// A MariaDB user granted everything on the board but TRIGGER (which a DBA may well leave out):
+// the board starts without tallies, leaves none behind, and its lists count their rows.
+TEST_P(Tallies, WithoutTheRightToCreateTriggersTheListsCountTheirRows) {
+  if (GetParam() != "mariadb") GTEST_SKIP() << "on PostgreSQL the owner of a table may create its triggers";
+  DB.Free();
+  Config.Free();
+  ASSERT_TRUE(ovtest::WriteDatabaseConfig(GetParam(), dir / "limited.ini"));
+  std::string ini;
+  {
+    std::ifstream in(dir / "limited.ini");
+    ini.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  const std::string name = ini.substr(ini.find("name=") + 5, ini.find('\n', ini.find("name=")) - ini.find("name=") - 5);
+  const std::string user = "ovt_nt_" + std::to_string(::getpid());
+  {
+    auto admin = sql::CreateConnection(sql::Backend::MariaDB, *ovtest::TestServerOptions(sql::Backend::MariaDB));
+    admin->Open();
+    admin->Run("CREATE OR REPLACE USER '" + user + "'@'%' IDENTIFIED BY 'pw'", {});
+    admin->Run("GRANT SELECT, INSERT, UPDATE, DELETE, CREATE, DROP, ALTER, INDEX, REFERENCES ON " + name + ".* TO '" +
+                   user + "'@'%'",
+               {});
+  }
+  ini.replace(ini.find("username="), ini.find('\n', ini.find("username=")) - ini.find("username="), "username=" + user);
+  ini.replace(ini.find("password="), ini.find('\n', ini.find("password=")) - ini.find("password="), "password=pw");
+  std::ofstream(dir / "limited.ini", std::ios::trunc) << ini;
+  Config.Publish(std::make_unique<TOVConfig>(dir / "limited.ini"));
+  DB.Publish(std::make_unique<TOVDatabase>(dir / "orvanta.db"));
+
+  EXPECT_EQ(LiveTally("system_logs"), nullptr);
+  EXPECT_EQ(LiveTally("users"), nullptr);
+  auto db = DB.Get();
+  EXPECT_FALSE(db->TableExists("system_logs_tally"));
+  db->ExecSQL(FillLogs(dbMariaDB, "i", 300));
+  auto q = db->NewReadQuery();
+  TOVPagedSelect select{"id", "system_logs", "level = :l", {{"id", true}},
+                        [](TOVQueryBase& st) { st.Param("l", "info"); }};
+  select.tally = LiveTally("system_logs");
+  const TOVPagedRows page = ReadPagedRows(q, select, MakePaging(2, 10, {10, 100}),
+                                          [](const TOVQueryBase& r) { return TJSON(r.Int("id")); });
+  q.SetSQL("SELECT id FROM system_logs WHERE level = 'info' ORDER BY id DESC");
+  std::vector<std::int64_t> all;
+  for (q.Open(); !q.Eof(); q.Next()) all.push_back(q.Int("id"));
+  ASSERT_GT(all.size(), 20u);
+  EXPECT_EQ(page.total, static_cast<std::int64_t>(all.size()));
+  EXPECT_EQ(page.rows.get<std::vector<std::int64_t>>(), std::vector<std::int64_t>(all.begin() + 10, all.begin() + 20));
 }
