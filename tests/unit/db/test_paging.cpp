@@ -407,6 +407,23 @@ class Tallies : public ovtest::BackendDBTest {
     DB.Free();
     DB.Publish(std::make_unique<TOVDatabase>(dir / "orvanta.db"));
   }
+
+  // The log list filtered by level, as the server reads it (through the tally when the board
+  // keeps one): the page and total of the plain statement.
+  static void ExpectLogPage(const std::string& level, std::int64_t page, std::int64_t per_page) {
+    auto q = DB.Get()->NewReadQuery();
+    const TOVPagedRows got = ReadPagedRows(q, Tallied(Select("system_logs", "level = :l", {{"id", true}}, {{"l", level}})),
+                                           MakePaging(page, per_page, {per_page, 500}),
+                                           [](const TOVQueryBase& r) { return TJSON(r.Int("id")); });
+    q.SetSQL("SELECT id FROM system_logs WHERE level = :l ORDER BY id DESC");
+    q.Param("l", level);
+    std::vector<std::int64_t> all;
+    for (q.Open(); !q.Eof(); q.Next()) all.push_back(q.Int("id"));
+    ASSERT_GT(all.size(), static_cast<std::size_t>(page * per_page));
+    EXPECT_EQ(got.total, static_cast<std::int64_t>(all.size()));
+    EXPECT_EQ(got.rows.get<std::vector<std::int64_t>>(),
+              std::vector<std::int64_t>(all.begin() + (page - 1) * per_page, all.begin() + page * per_page));
+  }
 };
 
 INSTANTIATE_TEST_SUITE_P(Servers, Tallies, ::testing::Values("postgresql", "mariadb"));
@@ -565,19 +582,7 @@ TEST_P(Tallies, AnEarlierBoardIsUpgradedAtItsNextStart) {
                                     "idx_users_username_lookup", "idx_users_guid_lookup"};
   for (const std::string& name : added) EXPECT_EQ(own->Run(indexes + "'" + name + "'", {}).rows.size(), 1u) << name;
 
-  // The list of the log as the server reads it: the tally's pages equal the plain statement's.
-  auto q = DB.Get()->NewReadQuery();
-  TOVPagedSelect select{"id", "system_logs", "level = :l", {{"id", true}},
-                        [](TOVQueryBase& st) { st.Param("l", "error"); }};
-  select.tally = LiveTally("system_logs");
-  const TOVPagedRows page = ReadPagedRows(q, select, MakePaging(3, 50, {50, 100}),
-                                          [](const TOVQueryBase& r) { return TJSON(r.Int("id")); });
-  q.SetSQL("SELECT id FROM system_logs WHERE level = 'error' ORDER BY id DESC");
-  std::vector<std::int64_t> all;
-  for (q.Open(); !q.Eof(); q.Next()) all.push_back(q.Int("id"));
-  ASSERT_GT(all.size(), 150u);
-  EXPECT_EQ(page.total, static_cast<std::int64_t>(all.size()));
-  EXPECT_EQ(page.rows.get<std::vector<std::int64_t>>(), std::vector<std::int64_t>(all.begin() + 100, all.begin() + 150));
+  ExpectLogPage("error", 3, 50);
 }
 
 // A MariaDB user granted everything on the board but TRIGGER (which a DBA may well leave out):
@@ -613,16 +618,5 @@ TEST_P(Tallies, WithoutTheRightToCreateTriggersTheListsCountTheirRows) {
   auto db = DB.Get();
   EXPECT_FALSE(db->TableExists("system_logs_tally"));
   db->ExecSQL(FillLogs(dbMariaDB, "i", 300));
-  auto q = db->NewReadQuery();
-  TOVPagedSelect select{"id", "system_logs", "level = :l", {{"id", true}},
-                        [](TOVQueryBase& st) { st.Param("l", "info"); }};
-  select.tally = LiveTally("system_logs");
-  const TOVPagedRows page = ReadPagedRows(q, select, MakePaging(2, 10, {10, 100}),
-                                          [](const TOVQueryBase& r) { return TJSON(r.Int("id")); });
-  q.SetSQL("SELECT id FROM system_logs WHERE level = 'info' ORDER BY id DESC");
-  std::vector<std::int64_t> all;
-  for (q.Open(); !q.Eof(); q.Next()) all.push_back(q.Int("id"));
-  ASSERT_GT(all.size(), 20u);
-  EXPECT_EQ(page.total, static_cast<std::int64_t>(all.size()));
-  EXPECT_EQ(page.rows.get<std::vector<std::int64_t>>(), std::vector<std::int64_t>(all.begin() + 10, all.begin() + 20));
+  ExpectLogPage("info", 2, 10);
 }
