@@ -216,7 +216,8 @@ class IDBADialect {
   virtual void SetExplicitBatch(bool AOn) = 0;
   virtual bool InExplicitBatch() const = 0;
   // Fits a table declaration to the server before its DDL is written (MariaDB gives integer
-  // foreign-key columns the type of the key they reference).  Nothing by default.
+  // foreign-key columns the type of the key they reference, and unique TEXT keys an index
+  // that can find a row).  Nothing by default.
   virtual void AdaptTableSpec(TDBATableSpec& ASpec) = 0;
   // The statement that ensures an index (MariaDB gives TEXT/BLOB columns of non-unique indexes
   // a prefix length).  Default: BuildCreateIndex.

@@ -2,6 +2,8 @@
 #include "dbapi_mariadb.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstdio>
 #include <map>
 #include <optional>
 
@@ -28,6 +30,30 @@ bool IsLobType(std::string_view live) {
 int PrefixLength(std::size_t lob_columns) {
   const std::size_t per = 750 / std::max<std::size_t>(lob_columns, 1);
   return static_cast<int>(std::clamp<std::size_t>(per, 1, 191));
+}
+
+// Whether a declared column is stored in a type InnoDB can only index by a prefix, so that a
+// unique key over it becomes a hash key (TEXT, BLOB, JSON, a VARCHAR longer than a key).
+bool DeclaredAsLob(const TDBAColumnSpec& c) {
+  switch (c.ColType) {
+    case dctText:
+    case dctBlob:
+    case dctJSON: return true;
+    case dctVarchar: return c.Length * 4 > 3072;
+    default: return false;
+  }
+}
+
+// A name for the lookup index beside a unique key: "<key>_lookup", within MariaDB's 64
+// characters (a longer one keeps its start and ends with a hash of the whole).
+std::string LookupIndexName(const std::string& key) {
+  std::string name = key + "_lookup";
+  if (name.size() <= 64) return name;
+  std::uint32_t h = 2166136261u;  // FNV-1a
+  for (unsigned char ch : name) h = (h ^ ch) * 16777619u;
+  char tail[10];
+  std::snprintf(tail, sizeof tail, "_%08x", h);
+  return name.substr(0, 64 - 9) + tail;
 }
 
 }  // namespace
@@ -150,6 +176,26 @@ std::string TDBAMariaDBDialect::LimitOffsetClause(std::int64_t ALimit, std::int6
 }
 
 void TDBAMariaDBDialect::AdaptTableSpec(TDBATableSpec& ASpec) {
+  // A unique key over a TEXT column is enforced through a hash of the value, and the optimizer
+  // never looks a row up by that hash: every lookup by name or GUID would read the whole table.
+  // A plain index over the same columns (prefixes of the TEXT ones) finds the row.
+  std::vector<TDBAIndexSpec> lookups;
+  const auto lob = [&](const std::string& name) {
+    for (const auto& c : ASpec.Columns)
+      if (DBASameName(c.Name, name)) return DeclaredAsLob(c);
+    return false;
+  };
+  const auto add_lookup = [&](const std::string& key, const std::vector<std::string>& cols) {
+    if (std::any_of(cols.begin(), cols.end(), lob)) lookups.push_back(MakeIndex(LookupIndexName(key), cols));
+  };
+  for (const auto& c : ASpec.Columns)
+    if (c.Unique && !c.PrimaryKey) add_lookup("idx_" + ASpec.Name + "_" + c.Name, {c.Name});
+  for (const auto& i : ASpec.Indexes)
+    if (i.Unique) add_lookup(i.Name, i.Columns);
+  for (const auto& u : ASpec.UniqueConstraints)
+    if (!u.Name.empty()) add_lookup(u.Name, u.Columns);
+  ASpec.Indexes.insert(ASpec.Indexes.end(), lookups.begin(), lookups.end());
+
   std::map<std::string, TJSON> live;  // referenced table (lower case) -> its live columns
   for (auto& c : ASpec.Columns) {
     const TDBAForeignKey& fk = c.ForeignKey;

@@ -54,7 +54,9 @@ class TDBAMariaDBDialect : public TDBAServerDialect {
 
   // Gives every integer foreign-key column the type of the key it references: the column of
   // the same declaration for a self-reference, else the live column.  Other columns are
-  // untouched.
+  // untouched.  Every unique key over a TEXT/BLOB column (a unique column, unique index or
+  // named unique constraint) gets a plain index "<key>_lookup" over the same columns beside
+  // it: the server enforces such a key by a hash it never uses to find a row.
   void AdaptTableSpec(TDBATableSpec& ASpec) override;
   // "CREATE [UNIQUE ]INDEX IF NOT EXISTS q(index) ON q(table) (columns)", where each TEXT/BLOB
   // column of a non-unique index carries a prefix length that keeps the key within InnoDB's

@@ -160,48 +160,166 @@ TOVPagedRows ReadScanSQLite(ListStatements& run, const TOVPagedSelect& select, c
   return out;
 }
 
-// PostgreSQL: the page's keys with a window count over every matching row (one scan), then
-// those rows.
-TOVPagedRows ReadScanPostgres(ListStatements& run, const TOVPagedSelect& select, const TOVPaging& page,
-                              const TOVRowToJSON& row) {
-  TOVPagedRows out;
-  TOVQueryBase& q = run.Set(std::string("SELECT ") + kKey + ", COUNT(*) OVER () AS ov_total FROM " + select.table +
-                            run.Where() + " ORDER BY " + run.Order(false) + " LIMIT :lim OFFSET :off");
-  q.Param("lim", page.per_page);
-  q.Param("off", page.offset);
-  std::vector<std::int64_t> keys;
-  run.Open();
-  for (; !q.Eof(); q.Next()) {
-    keys.push_back(q.Int(kKey));
-    out.total = q.Int("ov_total");
-  }
-  q.Close();
-  if (keys.empty()) {
-    out.rows = TJSON::array();
-    out.total = page.offset == 0 ? 0 : run.Count();  // past the end: no row carried the count
-    return out;
-  }
+// Reads the rows of the given keys, in the list's order.
+TJSON FetchByKeys(ListStatements& run, const TOVPagedSelect& select, const std::vector<std::int64_t>& keys,
+                  const TOVRowToJSON& row) {
+  if (keys.empty()) return TJSON::array();
   std::string list;
   for (std::size_t i = 0; i < keys.size(); ++i) list += (i ? ", :k" : ":k") + std::to_string(i);
   TOVQueryBase& fetch = run.Set("SELECT " + select.columns + " FROM " + select.table + " WHERE " + kKey + " IN (" +
                                 list + ") ORDER BY " + run.Order(false));
   for (std::size_t i = 0; i < keys.size(); ++i) fetch.Param("k" + std::to_string(i), keys[i]);
+  return run.Rows(row);
+}
+
+// ---- lists placed by blocks of keys (PostgreSQL, MariaDB) -------------------------------------
+
+// The rows of a list that lie in one block of keys: how many, and the lowest and highest key
+// among them (the block's own edges where they are not known).
+struct KeyBlock {
+  std::int64_t no = 0;
+  std::int64_t rows = 0;
+  std::int64_t first = 0;
+  std::int64_t last = 0;
+};
+
+// The total and the page of a list whose rows all lie in blocks (ascending by number, each
+// count exact, every row of the list counted): the total is their sum, and the page's keys are
+// walked from the nearer edge of the blocks that hold it, so that at most a block's rows of the
+// list are stepped over however deep the page is.  A filter an index serves walks one span of
+// keys (the index passes over the blocks between without reading them, and PostgreSQL keeps one
+// index-only scan); a search reads every row it walks, so it walks each block's keys from its
+// first match to its last only.
+TOVPagedRows ReadByBlocks(ListStatements& run, const TOVPagedSelect& select, const TOVPaging& page,
+                          const TOVRowToJSON& row, const std::vector<KeyBlock>& blocks, bool one_span) {
+  TOVPagedRows out;
+  out.rows = TJSON::array();
+  for (const KeyBlock& b : blocks) out.total += b.rows;
+  if (page.offset >= out.total) return out;  // past the end: an empty page with the right total
+  const bool desc = select.order.front().descending;
+  const std::size_t m = blocks.size();
+  const auto at = [&](std::size_t i) -> const KeyBlock& { return blocks[desc ? m - 1 - i : i]; };
+  const std::int64_t limit = std::min(page.per_page, out.total - page.offset);
+  const std::int64_t end = page.offset + limit;
+  std::size_t j = 0;        // the block (in the list's order) of the page's first row
+  std::int64_t before = 0;  // rows of the list before block j
+  while (before + at(j).rows <= page.offset) before += at(j++).rows;
+  std::size_t k = j;                           // the block of the page's last row
+  std::int64_t through = before + at(j).rows;  // rows of the list up to block k, with it
+  while (through < end) through += at(++k).rows;
+  const std::int64_t skip_front = page.offset - before;  // rows of block j before the page
+  const std::int64_t skip_back = through - end;          // rows of block k after it
+  const bool from_front = skip_front <= skip_back;
+
+  // The keys the walk may pass, ascending, as ranges.
+  const std::size_t lo = desc ? m - 1 - k : j;
+  const std::size_t hi = desc ? m - 1 - j : k;
+  std::vector<std::pair<std::int64_t, std::int64_t>> ranges;
+  for (std::size_t i = lo; i <= hi; ++i) {
+    if (!ranges.empty() && (one_span || blocks[i].no == blocks[i - 1].no + 1))
+      ranges.back().second = blocks[i].last;
+    else
+      ranges.emplace_back(blocks[i].first, blocks[i].last);
+  }
+  std::string in;
+  for (std::size_t i = 0; i < ranges.size(); ++i) {
+    const std::string n = std::to_string(i);
+    in += std::string(i ? " OR " : "") + kKey + " BETWEEN :ov_lo" + n + " AND :ov_hi" + n;
+  }
+  TOVQueryBase& q = run.Set("SELECT " + select.columns + " FROM " + select.table + " WHERE " + kKey +
+                            " IN (SELECT " + kKey + " FROM (SELECT " + kKey + " FROM " + select.table +
+                            run.WhereAnd("(" + in + ")") + " ORDER BY " + run.Order(!from_front) +
+                            " LIMIT :lim OFFSET :off) ov_page) ORDER BY " + run.Order(false));
+  for (std::size_t i = 0; i < ranges.size(); ++i) {
+    q.Param("ov_lo" + std::to_string(i), ranges[i].first);
+    q.Param("ov_hi" + std::to_string(i), ranges[i].second);
+  }
+  q.Param("lim", limit);
+  q.Param("off", from_front ? skip_front : skip_back);
   out.rows = run.Rows(row);
   return out;
 }
 
-// MariaDB: the server counts the rows the LIMIT leaves out while it reads them.
-TOVPagedRows ReadScanMariaDB(ListStatements& run, const TOVPagedSelect& select, const TOVPaging& page,
-                             const TOVRowToJSON& row) {
+// A list with a tally: the counts per block of the rows its filter selects, from the tally.
+TOVPagedRows ReadTallied(ListStatements& run, const TOVPagedSelect& select, const TOVPaging& page,
+                         const TOVRowToJSON& row) {
+  const TOVTallySpec& tally = *select.tally;
+  const std::int64_t size = tally.BlockSize();
+  std::vector<KeyBlock> blocks;
+  TOVQueryBase& q = run.Set("SELECT block_no, SUM(n) AS ov_rows FROM " + tally.Name() + run.Where() +
+                            " GROUP BY block_no HAVING SUM(n) > 0 ORDER BY block_no");
+  for (run.Open(); !q.Eof(); q.Next()) {
+    const std::int64_t no = q.Int("block_no");
+    blocks.push_back({no, q.Int("ov_rows"), no * size, no * size + (size - 1)});
+  }
+  q.Close();
+  return ReadByBlocks(run, select, page, row, blocks, /*one_span=*/true);
+}
+
+// PostgreSQL and MariaDB: a search.  A page near the start of the list is looked for first
+// among the rows nearest that end (a 1024th of the table, at least 1024 rows): a common term
+// fills it there, and the matches after it are counted in one pass over the rest.  Otherwise
+// one pass counts the matches per block of keys (PostgreSQL in parallel, as its own COUNT(*)
+// would), and the page is read from the blocks that hold it.
+TOVPagedRows ReadScanServer(ListStatements& run, const TOVPagedSelect& select, const TOVPaging& page,
+                            const TOVRowToJSON& row, sql::Backend kind) {
   TOVPagedRows out;
-  TOVQueryBase& q = run.Set("SELECT SQL_CALC_FOUND_ROWS " + select.columns + " FROM " + select.table + run.Where() +
-                            " ORDER BY " + run.Order(false) + " LIMIT :lim OFFSET :off");
-  q.Param("lim", page.per_page);
-  q.Param("off", page.offset);
-  out.rows = run.Rows(row);
-  run.Set("SELECT FOUND_ROWS()");
-  out.total = run.Scalar();
-  return out;
+  out.rows = TJSON::array();
+  const bool desc = select.order.front().descending;
+  // Keys are handed out in order: their range tells the table's size closely enough.
+  TOVQueryBase& ends = run.Set(std::string("SELECT MIN(") + kKey + ") AS ov_min, MAX(" + kKey +
+                               ") AS ov_max FROM " + select.table);
+  run.Open();
+  const bool empty = ends.Eof() || ends.Field(std::size_t{0}).IsNull();
+  const std::uint64_t span = empty ? 0
+                                   : static_cast<std::uint64_t>(ends.Field(std::size_t{1}).AsInt64()) -
+                                         static_cast<std::uint64_t>(ends.Field(std::size_t{0}).AsInt64());
+  ends.Close();
+  if (empty) return out;
+  const auto near = static_cast<std::int64_t>(std::max<std::uint64_t>(1024, span / 1024));
+  if (page.offset + page.per_page <= near) {
+    // The key of the near-th row: the edge of the rows looked among (none: fewer rows).
+    TOVQueryBase& edge = run.Set("SELECT " + std::string(kKey) + " FROM " + select.table + " ORDER BY " +
+                                 run.Order(false) + " LIMIT 1 OFFSET :off");
+    edge.Param("off", near - 1);
+    run.Open();
+    const bool whole = edge.Eof();
+    const std::int64_t bound = whole ? 0 : edge.Int(kKey);
+    edge.Close();
+    const std::string within = whole ? "" : std::string(kKey) + (desc ? " >= :ov_edge" : " <= :ov_edge");
+    TOVQueryBase& q = run.Set("SELECT " + std::string(kKey) + " FROM " + select.table +
+                              (whole ? run.Where() : run.WhereAnd(within)) + " ORDER BY " + run.Order(false) +
+                              " LIMIT :lim OFFSET :off");
+    if (!whole) q.Param("ov_edge", bound);
+    q.Param("lim", page.per_page);
+    q.Param("off", page.offset);
+    std::vector<std::int64_t> keys;
+    for (run.Open(); !q.Eof(); q.Next()) keys.push_back(q.Int(kKey));
+    q.Close();
+    const auto n = static_cast<std::int64_t>(keys.size());
+    if (n == page.per_page || (whole && (n > 0 || page.offset == 0))) {
+      out.total = page.offset + n;
+      if (n == page.per_page) {
+        // The matches after the page, nearly the whole table: read as a plain scan, not
+        // through the key (which MariaDB walks slower, and PostgreSQL not in parallel).
+        run.Set("SELECT COUNT(*) FROM " + select.table +
+                run.WhereAnd(std::string(kKey) + " + 0" + (desc ? " < :last" : " > :last")))
+            .Param("last", keys.back());
+        out.total += run.Scalar();
+      }
+      out.rows = FetchByKeys(run, select, keys, row);
+      return out;
+    }
+  }
+  std::vector<KeyBlock> blocks;
+  TOVQueryBase& q = run.Set("SELECT " + KeyBlockExpr(kind, kKey, kScanBlockBits) + " AS ov_block, COUNT(*) AS ov_rows, MIN(" +
+                            kKey + ") AS ov_first, MAX(" + kKey + ") AS ov_last FROM " + select.table + run.Where() +
+                            " GROUP BY 1");
+  for (run.Open(); !q.Eof(); q.Next())
+    blocks.push_back({q.Int("ov_block"), q.Int("ov_rows"), q.Int("ov_first"), q.Int("ov_last")});
+  q.Close();
+  std::sort(blocks.begin(), blocks.end(), [](const KeyBlock& a, const KeyBlock& b) { return a.no < b.no; });
+  return ReadByBlocks(run, select, page, row, blocks, /*one_span=*/false);
 }
 
 }  // namespace
@@ -210,16 +328,15 @@ TOVPagedRows ReadPagedRows(TOVQueryBase& q, const TOVPagedSelect& select, const 
                            const TOVRowToJSON& row, const TOVStatementHook& before_each) {
   if (select.order.empty() || select.order.back().column != kKey)
     throw std::logic_error("ReadPagedRows: the order of " + select.table + " must end with its key");
-  if (select.scan && select.order.size() != 1)
-    throw std::logic_error("ReadPagedRows: a scanned list of " + select.table + " is ordered by its key alone");
+  if ((select.scan || select.tally) && select.order.size() != 1)
+    throw std::logic_error("ReadPagedRows: a scanned or tallied list of " + select.table + " is ordered by its key alone");
   ListStatements run(q, select, before_each);
   OneSnapshot(q, run);
+  const sql::Backend kind = q.Raw().Conn().Kind();
+  if (select.tally && !select.scan && kind != sql::Backend::SQLite) return ReadTallied(run, select, page, row);
   if (!select.scan) return ReadIndexed(run, select, page, row);
-  switch (q.Raw().Conn().Kind()) {
-    case sql::Backend::Postgres: return ReadScanPostgres(run, select, page, row);
-    case sql::Backend::MariaDB: return ReadScanMariaDB(run, select, page, row);
-    default: return ReadScanSQLite(run, select, page, row);
-  }
+  if (kind == sql::Backend::SQLite) return ReadScanSQLite(run, select, page, row);
+  return ReadScanServer(run, select, page, row, kind);
 }
 
 }  // namespace ov

@@ -6,6 +6,11 @@
 // has one, the rows before a deep page are skipped through the primary key or a covering index
 // (never through the rows themselves), from whichever end of the list is nearer, and a filter
 // that no index serves (a substring search) is read in one pass for the total and the page.
+//
+// On PostgreSQL and MariaDB, where counting or stepping over a million index entries takes tens
+// to hundreds of milliseconds, a list with a tally (ov_tally.h) takes its total and the block
+// that holds its page from the tally, and a search counts its matches per block of keys in its
+// one pass: the page is then read from a block or two, however deep it is.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +21,7 @@
 
 #include "ov_database.h"
 #include "ov_json_helpers.h"
+#include "ov_tally.h"
 
 namespace ov {
 
@@ -53,7 +59,16 @@ struct TOVPagedSelect {
   // The filter can use no index (a LIKE search): the rows are read once, in key order, for the
   // page and the total together.  The order must then be the key alone.
   bool scan = false;
+  // PostgreSQL and MariaDB: the table's tally, when the database keeps one (LiveTally) and
+  // where is empty or a conjunction of "<column> = :<param>" on its columns (the same text
+  // then filters the tally).  The order must then be the key alone.  Not with scan.
+  const TOVTallySpec* tally = nullptr;
 };
+
+// The blocks a search on PostgreSQL or MariaDB counts its matches by: 1024 keys.  Small enough
+// that reading the page from the blocks that hold it costs little beside the search's pass,
+// large enough that the counts per block are few (a thousand for a million rows).
+inline constexpr int kScanBlockBits = 10;
 
 struct TOVPagedRows {
   TJSON rows;  // the page, each row through the caller's row function

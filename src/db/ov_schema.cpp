@@ -1,6 +1,10 @@
 #include "ov_schema.h"
 
+#include <array>
+#include <atomic>
+
 #include "dbapi_storage.h"
+#include "ov_paging.h"
 
 namespace ov {
 
@@ -244,9 +248,57 @@ const std::vector<TOVListIndex>& ListIndexes() {
       {dbPostgres, "system_logs", "idx_logs_source_id", {"source", "id"}},
       {dbPostgres, "system_logs", "idx_logs_level_id", {"level", "id"}},
       {dbPostgres, "system_logs", "idx_logs_category_id", {"category", "id"}},
+      {dbPostgres, "system_logs", "idx_logs_level_source_id", {"level", "source", "id"}},
+      {dbPostgres, "system_logs", "idx_logs_level_category_id", {"level", "category", "id"}},
+      {dbPostgres, "system_logs", "idx_logs_source_category_id", {"source", "category", "id"}},
       {dbPostgres, "scheduler_log", "idx_scheduler_log_started_id", {"started_at", "id"}},
+      {dbMariaDB, "system_logs", "idx_logs_level_source", {"level", "source"}},
+      {dbMariaDB, "system_logs", "idx_logs_level_category", {"level", "category"}},
+      {dbMariaDB, "system_logs", "idx_logs_source_category", {"source", "category"}},
   };
   return indexes;
+}
+
+const std::vector<TOVTallySpec>& TallySpecs() {
+  static const std::vector<TOVTallySpec> specs = {
+      {"system_logs", {"level", "source", "category"}, 14},
+      {"users", {}, 12},
+  };
+  return specs;
+}
+
+namespace {
+
+// PostgreSQL: a search counts its matches per block of keys (ov_paging.h), grouped by an
+// expression of the key.  Without statistics on that expression the planner takes every key
+// for a group of its own, and sorts every match in one process instead of counting them in
+// parallel.  The statistics are gathered at once the first time (ANALYZE), then by autovacuum.
+void DeclareSearchStatistics(IDBADialect& d, const std::string& table) {
+  const std::string name = table + "_blocks";
+  try {
+    if (!d.QuerySQL("SELECT 1 FROM pg_statistic_ext WHERE stxname = :p1", TJSON::array({name})).empty()) return;
+    const std::string create = "CREATE STATISTICS IF NOT EXISTS " + d.QuoteIdent(name) + " ON (" +
+                               KeyBlockExpr(sql::Backend::Postgres, "id", kScanBlockBits) + ") FROM " +
+                               d.QuoteIdent(table);
+    d.ExecSQL(create, {});
+    d.ExecSQL("ANALYZE " + d.QuoteIdent(table), {});
+    d.Hooks().FireSchemaChange(dsckCreateIndex, table, "statistics " + name + " created", create);
+  } catch (const std::exception& e) {
+    d.Hooks().LogWarning("statistics " + name + " not created: " + e.what());
+  }
+}
+
+// Which of TallySpecs() the current database keeps, set by DeclareOrvantaSchema.  The process
+// has one database at a time; the flags are read by every list request, without a lock.
+std::array<std::atomic<bool>, 2> g_live_tallies{};
+
+}  // namespace
+
+const TOVTallySpec* LiveTally(std::string_view table) {
+  const std::vector<TOVTallySpec>& specs = TallySpecs();
+  for (std::size_t i = 0; i < specs.size() && i < g_live_tallies.size(); ++i)
+    if (specs[i].table == table && g_live_tallies[i].load(std::memory_order_acquire)) return &specs[i];
+  return nullptr;
 }
 
 void DeclareOrvantaSchema(IDBADialect& ADialect) {
@@ -256,6 +308,11 @@ void DeclareOrvantaSchema(IDBADialect& ADialect) {
       if (i.backend == ADialect.Backend() && spec.Name == i.table) spec.Indexes.push_back(MakeIndex(i.name, i.columns));
     DeclareTable(ADialect, spec);
   }
+  const std::vector<TOVTallySpec>& specs = TallySpecs();
+  for (std::size_t i = 0; i < specs.size() && i < g_live_tallies.size(); ++i)
+    g_live_tallies[i].store(ADialect.Backend() != dbSQLite && DeclareTally(ADialect, specs[i]),
+                            std::memory_order_release);
+  if (ADialect.Backend() == dbPostgres) DeclareSearchStatistics(ADialect, "system_logs");
 }
 
 }  // namespace ov

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "dbapi_dialect.h"
+#include "ov_tally.h"
 
 namespace ov {
 
@@ -58,8 +59,16 @@ struct TOVListIndex {
 };
 const std::vector<TOVListIndex>& ListIndexes();
 
+// The tallies PostgreSQL and MariaDB keep of the long lists (see ov_tally.h): system_logs by
+// level, source and category (the log list's filters), users by block alone.
+const std::vector<TOVTallySpec>& TallySpecs();
+// The tally of table when the database of the last DeclareOrvantaSchema keeps one (nullptr
+// on SQLite, for a table without one, and where the server refused the triggers).
+const TOVTallySpec* LiveTally(std::string_view table);
+
 // Creates what is missing of the core schema (tables, columns, indexes, the backend's
-// ListIndexes): a database of an earlier version gets new indexes at its next start.
+// ListIndexes, the tallies): a database of an earlier version gets new indexes at its next
+// start, and its tallies counted from its rows.
 void DeclareOrvantaSchema(IDBADialect& ADialect);
 
 }  // namespace ov

@@ -17,6 +17,7 @@
 #include "ov_route_db.h"
 #include "ov_route_path.h"
 #include "ov_route_reply.h"
+#include "ov_schema.h"
 #include "ov_session_manager.h"
 #include "ov_text.h"
 
@@ -281,13 +282,15 @@ void HandleSystemLogs(TOVApiRequest& c) {
     }
   }
 
-  // A search reads every row it filters: the page and the total come from one pass.
+  // A search reads every row it filters: the page and the total come from one pass.  The
+  // other filters are equalities on the columns the tally counts by.
   SendPagedList(c, kPageSystemLogs,
                 {.columns = "id, timestamp, level, source, category, message, details",
                  .table = "system_logs",
                  .where = std::move(cond),
                  .binds = std::move(binds),
-                 .scan = search},
+                 .scan = search,
+                 .tally = search ? nullptr : LiveTally("system_logs")},
                 LogItem({{"id", true}, {"timestamp"}, {"level"}, {"source"}, {"category"}, {"message"}, {"details"}}));
 }
 
@@ -406,6 +409,15 @@ void HandleAdminQuery(TOVApiRequest& c) {
         else
           tx.Reset();
         data["affected"] = rs.affected < 0 ? std::int64_t{0} : rs.affected;
+        // MariaDB's TRUNCATE empties a table without its triggers: its tally would go on
+        // counting the rows that are gone.
+        if (db->Backend() == dbMariaDB) {
+          std::vector<const TOVTallySpec*> tallies;
+          for (const TOVTallySpec& t : TallySpecs())
+            if (const TOVTallySpec* live = LiveTally(t.table)) tallies.push_back(live);
+          ClearTalliesOfEmptyTables(tx.Conn(), &tx, tallies);
+          tx.Commit();
+        }
       }
     } catch (const std::exception& e) {
       failure = e.what();

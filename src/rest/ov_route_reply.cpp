@@ -36,6 +36,7 @@ void SendPagedList(TOVApiRequest& c, TOVPageLimits limits, const TOVPageQuery& q
                           for (const auto& [name, value] : query.binds) q.Param(name, value);
                         }};
   select.scan = query.scan;
+  select.tally = query.tally;
   TOVPagedRows page;
   {
     auto db = RequireDB();

@@ -45,6 +45,7 @@ struct TOVPageQuery {
   std::vector<TOVOrderColumn> order = {{"id", true}};  // newest first unless told otherwise
   TOVTextBinds binds = {};  // the filter's values
   bool scan = false;  // the filter can use no index (TOVPagedSelect::scan)
+  const TOVTallySpec* tally = nullptr;  // the table's tally (TOVPagedSelect::tally)
   // True: both statements run under the write lock, so no writer comes between the count and
   // the page.
   bool under_write_lock = false;

@@ -17,6 +17,7 @@
 #include "ov_route_db.h"
 #include "ov_route_path.h"
 #include "ov_route_reply.h"
+#include "ov_schema.h"
 #include "orvanta/plugin_abi.h"
 
 namespace ov {
@@ -160,7 +161,8 @@ void HandleListUsers(TOVApiRequest& c) {
                 {.columns = "id, guid, username, email, real_name, location, gender, security_level, is_admin, "
                             "is_active, is_locked, last_login, total_calls, total_posts, created_at",
                  .table = "users",
-                 .order = {{"id", false}}},
+                 .order = {{"id", false}},
+                 .tally = LiveTally("users")},
                 [](const TOVQueryBase& q) { return UserJSON(q, false); });
 }
 

@@ -66,8 +66,11 @@ class Backends(unittest.TestCase):
                 self.assertEqual(body["data"]["total_users"], 1)
                 self.assertEqual(srv.stop(), 0)
 
+                # The 21 core tables, and on the database servers the tallies of the long lists.
                 tables = table_names(srv)
-                self.assertEqual(len(tables), 21, tables)
+                tallies = set() if db == "sqlite3" else {"system_logs_tally", "users_tally"}
+                self.assertEqual(len(tables - tallies), 21, tables)
+                self.assertTrue(tallies <= tables, tables)
                 self.assertTrue(NAMED_INDEXES <= index_names(srv), NAMED_INDEXES - index_names(srv))
                 counts = [int(srv.db_rows("SELECT COUNT(*) FROM " + t)[0][0]) for t in SEEDS]
                 self.assertEqual(counts, [6, 19, 4, 42, 8])

@@ -1,16 +1,25 @@
 // Paged lists on every backend: the pages, totals and order of the plain statement, from either
 // end of a list, with filters and searches and past the end, and plans that never step over
-// rows to reach a deep page.
+// rows to reach a deep page; lookups by name and GUID through an index.  The tallies
+// PostgreSQL and MariaDB keep of the log and the users (ov_tally.h): exact after every kind of
+// write, whoever makes it, mended at the next start when something went round them, and built
+// for a board an earlier version made, with every row kept.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "db_test_env.h"
 #include "ov_paging.h"
+#include "ov_schema.h"
+#include "ov_tally.h"
 
 using namespace ov;
 
@@ -103,10 +112,14 @@ std::vector<std::vector<std::string>> Explain(TOVQueryBase& st) {
   return plan;
 }
 
-// What the plans of a list must show: nothing, the page reached over keys alone, or (SQLite) a
-// search whose statements read the table once between them.
-enum class Plans { Any, Keys, OnePass };
+// What the plans of a list must show: nothing, the page reached over keys alone (on every
+// backend, or on PostgreSQL and MariaDB, which have an index for every pair of the log's
+// filters), or (SQLite) a search whose statements read the table once between them.
+enum class Plans { Any, Keys, ServerKeys, OnePass };
 
+// The keys of the lists are spread (every 37th for the log, every 7th user), so that the rows
+// of a list lie in many blocks of keys on PostgreSQL and MariaDB (ov_tally.h) and a page often
+// spans two.
 class PagedLists : public ovtest::BackendDBTest {
  protected:
   void SetUp() override {
@@ -116,12 +129,13 @@ class PagedLists : public ovtest::BackendDBTest {
     const Words w{db->Backend()};
     const char* levels = "CASE WHEN i % 20 = 0 THEN 'error' WHEN i % 10 = 1 THEN 'warning' ELSE 'info' END";
     for (const std::string& sql :
-         {w.Fill("system_logs", "level, source, category, message",
-                 std::string(levels) + ", CASE WHEN i % 3 = 0 THEN 'ws' ELSE 'http' END, 'general', " +
+         {w.Fill("system_logs", "id, level, source, category, message",
+                 "i * 37, " + std::string(levels) + ", CASE WHEN i % 3 = 0 THEN 'ws' ELSE 'http' END, " +
+                     "CASE WHEN i % 4 = 0 THEN 'auth' WHEN i % 7 = 0 THEN 'task' ELSE 'general' END, " +
                      w.Cat("line ", "i * 7 % 1000"),
                  kRows),
-          w.Fill("users", "guid, username, password_hash, password_salt", w.Cat("g", "i") + ", " + w.Cat("u", "i") +
-                 ", 'h', 's'", 3000),
+          w.Fill("users", "id, guid, username, password_hash, password_salt",
+                 "i * 7, " + w.Cat("g", "i") + ", " + w.Cat("u", "i") + ", 'h', 's'", 3000),
           w.Fill("scheduler_log", "task_name, plugin_name, started_at", "'t', 'p', " + w.Minutes("i % 40"), 3000)})
       db->ExecSQL(sql);
     // What a running server has: statistics, and on PostgreSQL the visibility map that lets an
@@ -163,6 +177,7 @@ class PagedLists : public ovtest::BackendDBTest {
   void CheckPage(const TOVPagedSelect& s, const std::vector<std::int64_t>& all, std::int64_t page,
                  std::int64_t per_page, Plans plans) {
     const TOVPaging p = MakePaging(page, per_page, {per_page, 500});
+    if (plans == Plans::ServerKeys) plans = Backend() == dbSQLite ? Plans::Any : Plans::Keys;
     auto db = DB.Get();
     auto q = db->NewReadQuery();
     int full_scans = 0;
@@ -171,9 +186,16 @@ class PagedLists : public ovtest::BackendDBTest {
         [&](TOVQueryBase& st) {
           const std::string& sql = st.SQL();
           if (sql.rfind("SELECT ", 0) != 0) return;
-          // The total's plan is the database's choice of index; the pages' plans are checked.
-          if (plans == Plans::Keys && sql.rfind("SELECT COUNT(*) FROM " + s.table, 0) != 0) CheckPlan(st, s.table);
+          // The total's plan is the database's choice of index (or the tally's few rows); the
+          // pages' plans are checked.
+          if (plans == Plans::Keys && sql.rfind("SELECT COUNT(*) FROM " + s.table, 0) != 0 &&
+              sql.find("_tally") == std::string::npos)
+            CheckPlan(st, s.table);
           if (plans == Plans::OnePass && Backend() == dbSQLite) full_scans += CheckOnePass(st, s.table);
+          // A tally places the page in its block: never more than a block's rows stepped over.
+          if (s.tally && sql.find("OFFSET :off") != std::string::npos) {
+            EXPECT_LE(ParamInt(st, "off"), s.tally->BlockSize()) << sql;
+          }
         });
     // Only a page past the end has to count the matches again.
     if (p.offset == 0 || p.offset < static_cast<std::int64_t>(all.size())) {
@@ -186,6 +208,13 @@ class PagedLists : public ovtest::BackendDBTest {
                              std::to_string(per_page);
     EXPECT_EQ(got.total, static_cast<std::int64_t>(all.size())) << what;
     EXPECT_EQ(got.rows.get<std::vector<std::int64_t>>(), want) << what;
+  }
+
+  static std::int64_t ParamInt(TOVQueryBase& st, const std::string& name) {
+    const auto& names = st.Raw().ParamNames();
+    for (std::size_t i = 0; i < names.size(); ++i)
+      if (names[i] == name) return st.Raw().ParamAt(i).AsInt64();
+    return -1;
   }
 
   // EXPLAIN of a statement about to run, with its values: it may not step over rows.
@@ -220,6 +249,13 @@ class PagedLists : public ovtest::BackendDBTest {
 
 INSTANTIATE_TEST_SUITE_P(Backends, PagedLists, ::testing::Values("sqlite3", "postgresql", "mariadb"));
 
+// A list of a table with a tally, as the server reads it: through the tally where the
+// database keeps one (PostgreSQL, MariaDB), through its indexes elsewhere.
+TOVPagedSelect Tallied(TOVPagedSelect s) {
+  s.tally = LiveTally(s.table);
+  return s;
+}
+
 TOVPagedSelect Select(std::string table, std::string where, std::vector<TOVOrderColumn> order,
                       std::vector<std::pair<std::string, std::string>> binds = {}, bool scan = false) {
   TOVPagedSelect s;
@@ -247,6 +283,20 @@ TEST_P(PagedLists, PagesAndTotalsOfThePlainStatementFromEitherEnd) {
       {Select("system_logs", "level = :l AND source = :s", {{"id", true}}, {{"l", "warning"}, {"s", "ws"}}), Plans::Any},
       {Select("system_logs", "level = :l", {{"id", true}}, {{"l", "nothing"}}), Plans::Keys},
       {Select("users", "", {{"id", false}}), Plans::Keys},
+      // As the server reads its log and users lists.
+      {Tallied(Select("system_logs", "", {{"id", true}})), Plans::Keys},
+      {Tallied(Select("system_logs", "level = :l", {{"id", true}}, {{"l", "info"}})), Plans::Keys},
+      {Tallied(Select("system_logs", "category = :c", {{"id", true}}, {{"c", "task"}})), Plans::Keys},
+      {Tallied(Select("system_logs", "level = :l AND source = :s", {{"id", true}}, {{"l", "warning"}, {"s", "ws"}})),
+       Plans::ServerKeys},
+      {Tallied(Select("system_logs", "source = :s AND category = :c", {{"id", true}}, {{"s", "http"}, {"c", "auth"}})),
+       Plans::ServerKeys},
+      {Tallied(Select("system_logs", "level = :l AND source = :s AND category = :c", {{"id", true}},
+                      {{"l", "info"}, {"s", "ws"}, {"c", "general"}})),
+       Plans::Any},
+      {Tallied(Select("system_logs", "level = :l AND source = :s", {{"id", true}}, {{"l", "error"}, {"s", "nowhere"}})),
+       Plans::ServerKeys},
+      {Tallied(Select("users", "", {{"id", false}})), Plans::Keys},
       {Select("scheduler_log", "", {{"started_at", true}, {"id", true}}), Plans::Keys},
       // Searches read the rows they filter, once for the page and the total together.
       {Select("system_logs", like, {{"id", true}}, {{"s", "%line 7%"}}, true), Plans::OnePass},
@@ -264,4 +314,309 @@ TEST_P(PagedLists, PagesAndTotalsOfThePlainStatementFromEitherEnd) {
         CheckPage(l.select, all, std::max<std::int64_t>(page, 1), per_page, per_page == 100 ? l.plans : Plans::Any);
     }
   }
+}
+
+// A login and every lookup by GUID find their row through an index on every backend, so that
+// they cost the same however many users the board has.  (MariaDB keeps unique TEXT keys as
+// hashes it never looks a row up by.)
+TEST_P(PagedLists, LookupsByNameAndGuidUseAnIndex) {
+  const char* lookups[] = {
+      ("SELECT id, guid, password_hash, password_salt, is_admin, is_active, is_locked, locked_until, failed_logins, "
+       "security_level FROM users WHERE username = :v"),
+      "UPDATE users SET failed_logins = failed_logins + 1 WHERE username = :v",
+      "SELECT id FROM users WHERE guid = :v",
+  };
+  for (const char* sql : lookups) {
+    auto db = DB.Get();
+    auto q = db->NewReadQuery();
+    q.SetSQL(sql);
+    q.Param("v", std::string(std::string(sql).find("guid = ") != std::string::npos ? "g1500" : "U1500"));
+    const auto plan = Explain(q);
+    std::string text;
+    bool indexed = false;
+    for (const auto& row : plan) {
+      for (const std::string& f : row) text += f + " | ";
+      text += "\n";
+      switch (Backend()) {
+        case dbSQLite: indexed |= row.back().find("USING") != std::string::npos; break;
+        case dbPostgres: indexed |= row.front().find("Index") != std::string::npos; break;
+        default:  // id, select_type, table, type, possible_keys, key, ...: a key looked up, not walked
+          indexed |= row.size() > 5 && row[2] == "users" && (row[3] == "ref" || row[3] == "const" || row[3] == "range");
+      }
+    }
+    EXPECT_TRUE(indexed) << sql << "\n" << text;
+  }
+}
+
+// ---- tallies ----------------------------------------------------------------------------------
+
+namespace {
+
+using BlockCounts = std::vector<std::pair<std::int64_t, std::int64_t>>;
+
+BlockCounts Counts(const sql::ResultSet& rs) {
+  BlockCounts out;
+  for (const auto& r : rs.rows) out.emplace_back(r.at(0).AsInt64(), r.at(1).AsInt64());
+  return out;
+}
+
+// The filters the checks compare under: every column alone and together, with values in other
+// letter case and with a trailing blank (equal to MariaDB's case-insensitive, blank-padding
+// collation, different to PostgreSQL).
+const std::vector<std::string> kLogFilters = {
+    "",
+    "level = 'error'",
+    "level = 'ERROR'",
+    "level = 'info '",
+    "source = 'ws'",
+    "category = 'auth'",
+    "level = 'warning' AND source = 'http'",
+    "source = 'ws' AND category = 'task'",
+    "level = 'info' AND source = 'ws' AND category = 'auth'",
+};
+
+class Tallies : public ovtest::BackendDBTest {
+ protected:
+  const TOVTallySpec& Spec(const char* table) const {
+    for (const TOVTallySpec& t : TallySpecs())
+      if (t.table == table) return t;
+    throw std::logic_error("no tally spec");
+  }
+
+  // Per block, the rows each filter selects as the tally counts them and as the table holds
+  // them, seen from a connection of its own (what is committed).
+  void ExpectExact(const std::string& step) {
+    ASSERT_NE(LiveTally("system_logs"), nullptr) << step;
+    ASSERT_NE(LiveTally("users"), nullptr) << step;
+    auto own = OwnConnection();
+    const sql::Backend kind = own->Kind();
+    for (const char* table : {"system_logs", "users"}) {
+      const TOVTallySpec& t = Spec(table);
+      for (const std::string& f : t.columns.empty() ? std::vector<std::string>{""} : kLogFilters) {
+        const std::string where = f.empty() ? "" : " WHERE " + f;
+        const BlockCounts counted = Counts(own->Run("SELECT block_no, SUM(n) FROM " + t.Name() + where +
+                                                    " GROUP BY block_no HAVING SUM(n) <> 0 ORDER BY block_no", {}));
+        const BlockCounts held = Counts(own->Run("SELECT " + KeyBlockExpr(kind, "id", t.block_bits) + ", COUNT(*) FROM " +
+                                                 table + where + " GROUP BY 1 ORDER BY 1", {}));
+        EXPECT_EQ(counted, held) << step << ": " << table << where;
+      }
+    }
+  }
+
+  void Restart() {
+    DB.Free();
+    DB.Publish(std::make_unique<TOVDatabase>(dir / "orvanta.db"));
+  }
+
+  // The log list filtered by level, as the server reads it (through the tally when the board
+  // keeps one): the page and total of the plain statement.
+  static void ExpectLogPage(const std::string& level, std::int64_t page, std::int64_t per_page) {
+    auto q = DB.Get()->NewReadQuery();
+    const TOVPagedRows got = ReadPagedRows(q, Tallied(Select("system_logs", "level = :l", {{"id", true}}, {{"l", level}})),
+                                           MakePaging(page, per_page, {per_page, 500}),
+                                           [](const TOVQueryBase& r) { return TJSON(r.Int("id")); });
+    q.SetSQL("SELECT id FROM system_logs WHERE level = :l ORDER BY id DESC");
+    q.Param("l", level);
+    std::vector<std::int64_t> all;
+    for (q.Open(); !q.Eof(); q.Next()) all.push_back(q.Int("id"));
+    ASSERT_GT(all.size(), static_cast<std::size_t>(page * per_page));
+    EXPECT_EQ(got.total, static_cast<std::int64_t>(all.size()));
+    EXPECT_EQ(got.rows.get<std::vector<std::int64_t>>(),
+              std::vector<std::int64_t>(all.begin() + (page - 1) * per_page, all.begin() + page * per_page));
+  }
+};
+
+INSTANTIATE_TEST_SUITE_P(Servers, Tallies, ::testing::Values("postgresql", "mariadb"));
+
+// INSERT ... SELECT over the numbers 1..n as i, in the backend's words.
+std::string FillLogs(TDBABackend backend, const std::string& id, std::int64_t n) {
+  const std::string values =
+      id + ", CASE WHEN i % 9 = 0 THEN 'Error' WHEN i % 5 = 0 THEN 'error' WHEN i % 7 = 0 THEN 'info ' "
+           "WHEN i % 3 = 0 THEN 'warning' ELSE 'info' END, CASE WHEN i % 2 = 0 THEN 'ws' ELSE 'http' END, "
+           "CASE WHEN i % 4 = 0 THEN 'auth' WHEN i % 11 = 0 THEN 'task' ELSE 'general' END, 'm'";
+  const std::string head = "INSERT INTO system_logs (id, level, source, category, message) SELECT " + values;
+  if (backend == dbPostgres) return head + " FROM generate_series(1, " + std::to_string(n) + ") AS n(i)";
+  return head + " FROM (SELECT seq AS i FROM seq_1_to_" + std::to_string(n) + ") AS n";
+}
+
+}  // namespace
+
+TEST_P(Tallies, CountExactlyAfterEveryWrite) {
+  auto db = DB.Get();
+  const TDBABackend b = db->Backend();
+  // Each write, in order, as the server, a plug-in or the SQL console might make it.
+  const std::vector<std::pair<std::string, std::string>> writes = {
+      {"bulk insert", FillLogs(b, "100000 + i * 13", 4000)},
+      {"users", "INSERT INTO users (id, guid, username, password_hash, password_salt) VALUES "
+                "(5, 'g5', 'u5', 'h', 's'), (4100, 'g4100', 'u4100', 'h', 's'), (9000, 'g9000', 'u9000', 'h', 's')"},
+      {"levels changed", "UPDATE system_logs SET level = 'warning' WHERE id % 5 = 0"},
+      {"letter case changed", "UPDATE system_logs SET level = 'ERROR' WHERE level = 'error' AND id % 3 = 0"},
+      {"rows moved to other blocks", "UPDATE system_logs SET id = id + 50000 WHERE id % 7 = 0"},
+      {"message changed", "UPDATE system_logs SET message = 'n' WHERE id % 2 = 0"},
+      {"users changed", "UPDATE users SET last_login = " + db->NowExpr() + ", id = id + 20000 WHERE id = 4100"},
+      {"rows deleted", "DELETE FROM system_logs WHERE category = 'task'"},
+      {"users deleted", "DELETE FROM users WHERE id = 5"},
+      {"batch deleted", b == dbPostgres ? "DELETE FROM system_logs WHERE ctid = ANY(ARRAY(SELECT ctid FROM system_logs "
+                                          "WHERE level = 'info' LIMIT 500))"
+                                        : "DELETE FROM system_logs WHERE level = 'info' LIMIT 500"},
+  };
+  ExpectExact("new board");
+  for (const auto& [step, sql] : writes) {
+    db->ExecSQL(sql);
+    ExpectExact(step);
+  }
+  // The log sink's statements, and a write rolled back.
+  db->WriteLogBatch({{"info", "ws", "auth", "a", ""}, {"error", "http", "task", "b", ""}, {"Info", "ws", "auth", "c", ""}});
+  ExpectExact("log sink");
+  db->BeginBatch();
+  db->ExecSQL("DELETE FROM system_logs WHERE source = 'ws'");
+  db->RollbackBatch();
+  ExpectExact("rolled back");
+
+  // Written round the triggers, mended at the next start: a count made wrong, and a trigger
+  // gone while rows changed (the total stays right, the blocks do not).
+  db->ExecSQL("UPDATE system_logs_tally SET n = n + 5 WHERE block_no = (SELECT MIN(block_no) FROM (SELECT block_no "
+              "FROM system_logs_tally) t)");
+  db = {};
+  Restart();
+  ExpectExact("a count made wrong, after a start");
+  db = DB.Get();
+  db->ExecSQL(b == dbPostgres ? "DROP TRIGGER system_logs_tally_upd ON system_logs" : "DROP TRIGGER system_logs_tally_upd");
+  db->ExecSQL("UPDATE system_logs SET id = id + 90000 WHERE id % 3 = 0");
+  db = {};
+  Restart();
+  ExpectExact("a trigger gone, after a start");
+
+  // TRUNCATE, which fires no trigger on MariaDB: the SQL console clears what counted the rows.
+  db = DB.Get();
+  db->ExecSQL("TRUNCATE TABLE system_logs");
+  {
+    TOVDBLockGuard lock(*db);
+    ClearTalliesOfEmptyTables(db->Connection(), &db->Transaction(), {LiveTally("system_logs"), LiveTally("users")});
+    db->Commit();
+  }
+  db->ExecSQL(FillLogs(b, "i * 3", 300));
+  ExpectExact("truncated and filled again");
+}
+
+// A board as the previous version made it (its log and users tables as that version's DDL
+// wrote them, filled): the next start adds the indexes and the tallies, keeps every row, and
+// its lists answer as before.
+TEST_P(Tallies, AnEarlierBoardIsUpgradedAtItsNextStart) {
+  DB.Free();
+  Config.Free();
+  ASSERT_TRUE(ovtest::WriteDatabaseConfig(GetParam(), dir / "old.ini"));
+  Config.Publish(std::make_unique<TOVConfig>(dir / "old.ini"));
+  const bool pg = GetParam() == "postgresql";
+  const std::vector<std::string> old_ddl =
+      pg ? std::vector<std::string>{
+               "CREATE TABLE system_logs (id BIGSERIAL PRIMARY KEY, \"timestamp\" TIMESTAMP NOT NULL DEFAULT (NOW()), "
+               "level TEXT NOT NULL DEFAULT ('info'), source TEXT NOT NULL DEFAULT ('system'), category TEXT NOT NULL "
+               "DEFAULT ('general'), message TEXT NOT NULL DEFAULT (''), details TEXT NOT NULL DEFAULT (''))",
+               "CREATE INDEX idx_logs_timestamp ON system_logs (\"timestamp\")",
+               "CREATE INDEX idx_logs_source ON system_logs (source)",
+               "CREATE INDEX idx_logs_level ON system_logs (level)",
+               "CREATE INDEX idx_logs_category ON system_logs (category)",
+               "CREATE INDEX idx_logs_source_id ON system_logs (source, id)",
+               "CREATE INDEX idx_logs_level_id ON system_logs (level, id)",
+               "CREATE INDEX idx_logs_category_id ON system_logs (category, id)",
+               "CREATE TABLE users (id BIGSERIAL PRIMARY KEY, guid TEXT NOT NULL DEFAULT (''), username TEXT NOT NULL "
+               "UNIQUE, password_hash TEXT NOT NULL, password_salt TEXT NOT NULL, email TEXT NOT NULL DEFAULT (''), "
+               "real_name TEXT NOT NULL DEFAULT (''), location TEXT NOT NULL DEFAULT (''), security_level INTEGER NOT "
+               "NULL DEFAULT (10), is_admin INTEGER NOT NULL DEFAULT (0), gender TEXT NOT NULL DEFAULT (''), "
+               "is_active INTEGER NOT NULL DEFAULT (1), is_locked INTEGER NOT NULL DEFAULT (0), failed_logins INTEGER "
+               "NOT NULL DEFAULT (0), locked_until TIMESTAMP, last_login TIMESTAMP, total_calls INTEGER NOT NULL "
+               "DEFAULT (0), total_posts INTEGER NOT NULL DEFAULT (0), total_uploads INTEGER NOT NULL DEFAULT (0), "
+               "total_downloads INTEGER NOT NULL DEFAULT (0), created_at TIMESTAMP NOT NULL DEFAULT (NOW()), "
+               "updated_at TIMESTAMP NOT NULL DEFAULT (NOW()))",
+               "CREATE UNIQUE INDEX idx_users_guid ON users (guid)"}
+         : std::vector<std::string>{
+               "CREATE TABLE `system_logs` (`id` bigint(20) NOT NULL AUTO_INCREMENT, `timestamp` datetime NOT NULL "
+               "DEFAULT current_timestamp(), `level` text NOT NULL DEFAULT 'info', `source` text NOT NULL DEFAULT "
+               "'system', `category` text NOT NULL DEFAULT 'general', `message` text NOT NULL DEFAULT '', `details` "
+               "text NOT NULL DEFAULT '', PRIMARY KEY (`id`), KEY `idx_logs_timestamp` (`timestamp`), KEY "
+               "`idx_logs_source` (`source`(191)), KEY `idx_logs_level` (`level`(191)), KEY `idx_logs_category` "
+               "(`category`(191))) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_general_ci",
+               "CREATE TABLE `users` (`id` bigint(20) NOT NULL AUTO_INCREMENT, `guid` text NOT NULL DEFAULT '', "
+               "`username` text NOT NULL, `password_hash` text NOT NULL, `password_salt` text NOT NULL, `email` text "
+               "NOT NULL DEFAULT '', `real_name` text NOT NULL DEFAULT '', `location` text NOT NULL DEFAULT '', "
+               "`security_level` int(11) NOT NULL DEFAULT 10, `is_admin` int(11) NOT NULL DEFAULT 0, `gender` text "
+               "NOT NULL DEFAULT '', `is_active` int(11) NOT NULL DEFAULT 1, `is_locked` int(11) NOT NULL DEFAULT 0, "
+               "`failed_logins` int(11) NOT NULL DEFAULT 0, `locked_until` datetime DEFAULT NULL, `last_login` "
+               "datetime DEFAULT NULL, `total_calls` int(11) NOT NULL DEFAULT 0, `total_posts` int(11) NOT NULL "
+               "DEFAULT 0, `total_uploads` int(11) NOT NULL DEFAULT 0, `total_downloads` int(11) NOT NULL DEFAULT 0, "
+               "`created_at` datetime NOT NULL DEFAULT current_timestamp(), `updated_at` datetime NOT NULL DEFAULT "
+               "current_timestamp(), PRIMARY KEY (`id`), UNIQUE KEY `username` (`username`) USING HASH, UNIQUE KEY "
+               "`idx_users_guid` (`guid`) USING HASH) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 "
+               "COLLATE=utf8mb4_general_ci"};
+  const TDBABackend b = pg ? dbPostgres : dbMariaDB;
+  const std::string users = "INSERT INTO users (id, guid, username, password_hash, password_salt) SELECT i * 11, " +
+                            std::string(pg ? "'g' || i, 'u' || i" : "CONCAT('g', i), CONCAT('u', i)") + ", 'h', 's' " +
+                            (pg ? "FROM generate_series(1, 700) AS n(i)" : "FROM (SELECT seq AS i FROM seq_1_to_700) n");
+  // What the board holds, to compare after the start: every row, whole.
+  const std::string digest =
+      pg ? "SELECT COUNT(*), SUM(id), SUM(length(level || source || category || message)) FROM system_logs"
+         : "SELECT COUNT(*), SUM(id), SUM(CHAR_LENGTH(CONCAT(level, source, category, message))) FROM system_logs";
+  sql::ResultSet before;
+  {
+    auto own = OwnConnection();
+    for (const std::string& sql : old_ddl) own->Run(sql, {});
+    own->Run(FillLogs(b, "i * 17", 3000), {});
+    own->Run(users, {});
+    before = own->Run(digest, {});
+  }
+
+  DB.Publish(std::make_unique<TOVDatabase>(dir / "orvanta.db"));
+  ExpectExact("upgraded");
+  auto own = OwnConnection();
+  const sql::ResultSet after = own->Run(digest, {});
+  for (std::size_t c = 0; c < 3; ++c) EXPECT_EQ(after.rows.at(0).at(c).AsText(), before.rows.at(0).at(c).AsText()) << c;
+  EXPECT_EQ(own->Run("SELECT COUNT(*) FROM users", {}).rows.at(0).at(0).AsInt64(), 700);
+  const std::string indexes =
+      pg ? "SELECT indexname FROM pg_indexes WHERE schemaname = current_schema() AND indexname = "
+         : "SELECT DISTINCT index_name FROM information_schema.statistics WHERE table_schema = DATABASE() AND "
+           "index_name = ";
+  const std::vector<std::string> added =
+      pg ? std::vector<std::string>{"idx_logs_level_source_id", "idx_logs_level_category_id", "idx_logs_source_category_id"}
+         : std::vector<std::string>{"idx_logs_level_source", "idx_logs_level_category", "idx_logs_source_category",
+                                    "idx_users_username_lookup", "idx_users_guid_lookup"};
+  for (const std::string& name : added) EXPECT_EQ(own->Run(indexes + "'" + name + "'", {}).rows.size(), 1u) << name;
+
+  ExpectLogPage("error", 3, 50);
+}
+
+// A MariaDB user granted everything on the board but TRIGGER (which a DBA may well leave out):
+// the board starts without tallies, leaves none behind, and its lists count their rows.
+TEST_P(Tallies, WithoutTheRightToCreateTriggersTheListsCountTheirRows) {
+  if (GetParam() != "mariadb") GTEST_SKIP() << "on PostgreSQL the owner of a table may create its triggers";
+  DB.Free();
+  Config.Free();
+  ASSERT_TRUE(ovtest::WriteDatabaseConfig(GetParam(), dir / "limited.ini"));
+  std::string ini;
+  {
+    std::ifstream in(dir / "limited.ini");
+    ini.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  const std::string name = ini.substr(ini.find("name=") + 5, ini.find('\n', ini.find("name=")) - ini.find("name=") - 5);
+  const std::string user = "ovt_nt_" + std::to_string(::getpid());
+  {
+    auto admin = sql::CreateConnection(sql::Backend::MariaDB, *ovtest::TestServerOptions(sql::Backend::MariaDB));
+    admin->Open();
+    admin->Run("CREATE OR REPLACE USER '" + user + "'@'%' IDENTIFIED BY 'pw'", {});
+    admin->Run("GRANT SELECT, INSERT, UPDATE, DELETE, CREATE, DROP, ALTER, INDEX, REFERENCES ON " + name + ".* TO '" +
+                   user + "'@'%'",
+               {});
+  }
+  ini.replace(ini.find("username="), ini.find('\n', ini.find("username=")) - ini.find("username="), "username=" + user);
+  ini.replace(ini.find("password="), ini.find('\n', ini.find("password=")) - ini.find("password="), "password=pw");
+  std::ofstream(dir / "limited.ini", std::ios::trunc) << ini;
+  Config.Publish(std::make_unique<TOVConfig>(dir / "limited.ini"));
+  DB.Publish(std::make_unique<TOVDatabase>(dir / "orvanta.db"));
+
+  EXPECT_EQ(LiveTally("system_logs"), nullptr);
+  EXPECT_EQ(LiveTally("users"), nullptr);
+  auto db = DB.Get();
+  EXPECT_FALSE(db->TableExists("system_logs_tally"));
+  db->ExecSQL(FillLogs(dbMariaDB, "i", 300));
+  ExpectLogPage("info", 2, 10);
 }
