@@ -169,8 +169,11 @@ class HttpCore : public std::enable_shared_from_this<HttpCore> {
   Handed SubmitToHandler(HeadRead& head) EXCLUDES(m_);
   // An accepted connection is closed or handed over (its count ends).
   void ConnectionLeft() noexcept EXCLUDES(m_);
-  // An accepted connection is open (admitted on a loop).
-  void ConnectionOpened() noexcept { open_.fetch_add(1); }
+  // An accepted connection is open (admitted on a loop); true when it is past the budget as
+  // counted at its own admission, so that each connection past the budget makes room for one.
+  // (A count read later would also hold a newcomer the other loop admitted meanwhile: both
+  // loops would make room for the same one, and a waiting connection would go for nothing.)
+  bool ConnectionOpened() noexcept { return open_.fetch_add(1) + 1 > opts.descriptor_budget; }
 
   // ---- request handling (ov_http_server.cpp) ----
   void HandleRequest(TOVHttpRequest& req, TOVHttpResponse& resp);
@@ -186,8 +189,6 @@ class HttpCore : public std::enable_shared_from_this<HttpCore> {
   void HandleRequestError(const std::exception& e);
 
   // ---- the descriptor guard (ov_http_core.cpp) ----
-  // More connections are open than the budget allows (the newest one counted).
-  bool OverBudget() const noexcept { return open_.load() > opts.descriptor_budget; }
   // Makes room: the oldest waiting connection of the address holding the most is taken out of
   // `waiting` and handed to its loop's Shed (closed at the loop's next turn, or by its own
   // RunSheds).  Returns that loop; null when none waits, or when the one to go is `newcomer`

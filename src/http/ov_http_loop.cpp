@@ -374,22 +374,27 @@ void HttpLoop::Take(int fd, const sockaddr_storage& peer) noexcept {
     if (!owned) ::close(fd);
     return;
   }
-  core_.ConnectionOpened();
   LoopConn& c = *conn;
   // One deadline from accept covers the TLS handshake and the request head.
   SetDeadline(c, io_list_);
+  std::size_t held = 0;
+  bool added = false;
   try {
-    std::size_t held = 0;
-    if (!core_.waiting.Add(c.stream->PeerAddress(), c.wait, held)) {
-      core_.NoteShareRefusal(c.stream->PeerAddress(), held);
-      return RefuseAtDoor(c, Refusal::AddressShare);
-    }
-    if (core_.OverBudget() && !core_.Shed(&c.wait)) return RefuseAtDoor(c, Refusal::Busy);
+    added = core_.waiting.Add(c.stream->PeerAddress(), c.wait, held);
   } catch (const std::exception& e) {
+    (void)core_.ConnectionOpened();  // the close ends the count
     core_.LogAcceptError("HTTP accept failed", e.what());
     Close(c);
     return;
   }
+  // Counted once it has its place among the waiting connections: a connection counted open
+  // is older there than any accepted after it, on whichever loop.
+  const bool over_budget = core_.ConnectionOpened();
+  if (!added) {
+    core_.NoteShareRefusal(c.stream->PeerAddress(), held);
+    return RefuseAtDoor(c, Refusal::AddressShare);
+  }
+  if (over_budget && !core_.Shed(&c.wait)) return RefuseAtDoor(c, Refusal::Busy);
   // The request often came with the connection: read it now, before any wait.
   Drive(c);
 }
