@@ -46,13 +46,14 @@ san: san-build
 
 # The unit tests that run threads (HTTP server, hub, log sink, database and pool, security,
 # event bus, service table, plug-in managers and routes, Lua engine, scheduler and maintenance,
-# restart monitor), built with ThreadSanitizer; any report fails the run.
+# restart monitor, idle memory trim), built with ThreadSanitizer; any report fails the run.
 TSAN_SUITES ?= HttpServerTest.* WSHub.* WebSocketConnection.* SessionManager* LogFile.* EventBus.* \
   Database* */DatabaseServerLossTest.* */ServerSession.* Pool.* SqliteConn.* PgConn.* MyConn.* RateLimiter.* LoginThrottle.* BlacklistDB.* \
   SecurityServices.* ServiceTable.* ServiceWalk.* Router.* SocketStream.* TlsTest.* WaitingConnections.* \
   PluginManagerTest.* PluginServerManagerTest.* PluginServicesTest.* PluginRouteRegistry.* \
   PluginLoaderTest.* PluginServiceProxyTest.* NodeWaitsTest.* PluginSdk.* \
-  InstallerWithPlugins.* LuaEngineTest.* SchedulerTest.* MaintenanceTest.* RestartMonitorTest.*
+  InstallerWithPlugins.* LuaEngineTest.* SchedulerTest.* MaintenanceTest.* RestartMonitorTest.* \
+  MemoryTrim.*
 empty :=
 space := $(empty) $(empty)
 TSAN_FILTER ?= $(subst $(space),:,$(strip $(TSAN_SUITES)))

@@ -33,6 +33,7 @@
 #include "ov_plugin_updates.h"
 #include "ov_lua_engine.h"
 #include "ov_logsink.h"
+#include "ov_memory.h"
 #include "ov_route_admin.h"
 #include "ov_route_api.h"
 #include "ov_route_auth.h"
@@ -331,6 +332,20 @@ std::shared_ptr<void> MakeLuaPluginHost(const std::string& name, const std::vect
 
 void StartLuaPlugins() { StartupLuaEngine(MakeLuaPluginHost); }
 
+// Free memory goes back to the system once no HTTP connection is open (the server's requests
+// are what make the allocator grow).
+void StartupMemoryTrimmer() {
+  TOVMemoryTrimmerOptions opts;
+  opts.idle = [] {
+    auto srv = HttpSrv.Get();
+    return !srv || srv->ActiveConnections() == 0;
+  };
+  MemoryTrimmer.Publish(std::make_unique<TOVMemoryTrimmer>(std::move(opts)));
+}
+
+// Not announced: nothing waits on it, and it ends at once.
+void ShutdownMemoryTrimmer(const TOVStepFn&) { MemoryTrimmer.Free(); }
+
 void StartupWebRootWatcher() {
   if (auto srv = HttpSrv.Get()) StartupWebFileWatcher(srv->WebRoot());
 }
@@ -395,6 +410,8 @@ constexpr TOVServiceRow kServices[] = {
     {"RestRoutes", StartupRestRoutes, ShutdownRestRoutes, After, "HttpSrv"},
     // The HTTP server: stopped after the hub, before the services its handlers use.
     {"HttpSrv", StartupHttpServer, ShutdownHttpServer, After, "WSServer"},
+    // Hands the allocator's free memory back while the HTTP server is idle; stops before it.
+    {"MemoryTrimmer", StartupMemoryTrimmer, ShutdownMemoryTrimmer},
     // The web-root watcher, while the hub runs; stopped right after "server.stop".  The daemon
     // form has none.
     {"WebFileWatcher", StartupWebRootWatcher, ShutdownWebFileWatcher, Reverse, nullptr, TOVLife::Console},

@@ -11,7 +11,7 @@ using namespace ov;
 
 namespace {
 
-struct Recorder : TOVMultipartHandler {
+struct PartRecorder : TOVMultipartHandler {
   struct Part {
     TOVMultipartPart head;
     std::string data;
@@ -57,7 +57,7 @@ bool FeedInPieces(TOVMultipartParser& p, const std::string& body, std::size_t pi
 
 TEST(Multipart, SplitsPartsWhateverTheFeedSize) {
   for (std::size_t piece : {1u, 2u, 3u, 7u, 64u, 100000u}) {
-    Recorder rec;
+    PartRecorder rec;
     TOVMultipartParser p("XyZ", rec);
     ASSERT_TRUE(FeedInPieces(p, kBody, piece)) << "piece " << piece << ": " << p.Error();
     ASSERT_EQ(rec.parts.size(), 2u);
@@ -96,7 +96,7 @@ TEST(Multipart, EdgeCases) {
       {"no preamble line break", "x--b\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\nv\r\n--b--", true},
   };
   for (const auto& c : cases) {
-    Recorder rec;
+    PartRecorder rec;
     TOVMultipartParser p("b", rec);
     EXPECT_EQ(FeedInPieces(p, c.body, 3), c.ok) << c.name << ": " << p.Error();
     if (!c.ok) {
@@ -110,7 +110,7 @@ TEST(Multipart, LimitsStopTheParser) {
   lim.max_parts = 2;
   lim.max_part_header_bytes = 64;
   {
-    Recorder rec;
+    PartRecorder rec;
     TOVMultipartParser p("b", rec, lim);
     std::string body;
     for (int i = 0; i < 3; ++i) body += "--b\r\nContent-Disposition: form-data; name=\"f\"\r\n\r\nv\r\n";
@@ -119,7 +119,7 @@ TEST(Multipart, LimitsStopTheParser) {
     EXPECT_EQ(p.Error(), "Too many multipart parts");
   }
   {
-    Recorder rec;
+    PartRecorder rec;
     TOVMultipartParser p("b", rec, lim);
     std::string body = "--b\r\nContent-Disposition: form-data; name=\"" + std::string(200, 'n') + "\"\r\n\r\nv\r\n--b--";
     EXPECT_FALSE(FeedInPieces(p, body, 500));
