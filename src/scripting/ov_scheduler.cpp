@@ -640,7 +640,11 @@ bool TOVScheduler::UpdateTask(std::int64_t task_id, const TJSON& updates) {
   if (!index) return false;
   // Changed on a copy: a refused edit or a failing store leaves the task as it was.
   TOVSchedulerTask t = tasks_[*index];
-  if (auto it = updates.find("enabled"); it != updates.end() && it->is_boolean()) t.Enabled = it->get<bool>();
+  if (auto it = updates.find("enabled"); it != updates.end()) {
+    // 1, "true" or null silently ignored would answer "Task updated" for a task left as it was.
+    if (!it->is_boolean()) throw EOVTaskUpdateRefused("Invalid enabled: must be true or false");
+    t.Enabled = it->get<bool>();
+  }
   const auto type = updates.find("schedule_type");
   if (type != updates.end())
     t.Kind = type->is_string() && type->get_ref<const std::string&>() == "cron" ? stkCron : stkInterval;

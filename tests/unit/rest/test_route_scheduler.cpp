@@ -137,6 +137,9 @@ TEST_F(SchedulerRoutes, TaskEditsTheSchedulerCannotRunAreRefusedAndChangeNothing
       {"session_cleanup", R"({"interval_seconds": 2147483648})", interval},
       {"session_cleanup", R"({"interval_seconds": 18446744073709551615})", interval},
       {"session_cleanup", R"({"enabled": false, "interval_seconds": 0})", interval},
+      {"session_cleanup", R"({"enabled": 0})", "Invalid enabled: must be true or false"},
+      {"session_cleanup", R"({"enabled": "false"})", "Invalid enabled: must be true or false"},
+      {"session_cleanup", R"({"enabled": null, "interval_seconds": 60})", "Invalid enabled: must be true or false"},
       // Becoming a cron task without an expression it could run.
       {"session_cleanup", R"({"schedule_type": "cron"})", cron + "the expression is empty"},
       {"session_cleanup", R"({"schedule_type": "cron", "interval_seconds": 60})", cron + "the expression is empty"},
@@ -152,6 +155,8 @@ TEST_F(SchedulerRoutes, TaskEditsTheSchedulerCannotRunAreRefusedAndChangeNothing
       {"old_news_cleanup", R"({"cron_expr": " 0 4 * * 0 "})", ""},  // blanks around it
       {"old_news_cleanup", R"({"schedule_type": "cron"})", ""},
       {"session_cleanup", R"({"interval_seconds": 1})", ""},
+      {"session_cleanup", R"({"enabled": false})", ""},
+      {"session_cleanup", R"({"enabled": true})", ""},
       {"session_cleanup", R"({"interval_seconds": 2147483647})", ""},
       {"session_cleanup", R"({"cron_expr": ""})", ""},  // an interval task may keep no expression
       {"session_cleanup", R"({"schedule_type": "cron", "cron_expr": "0 * * * *"})", ""},

@@ -199,7 +199,7 @@ TEST_F(SchedulerTest, UpdateTaskRules) {
   for (const char* refused : {R"({"interval_seconds": 0})", R"({"enabled": false, "interval_seconds": -5})",
                               R"({"interval_seconds": 7.9})", R"({"cron_expr": 7})",
                               R"({"schedule_type": "cron", "cron_expr": "61 * * * *"})",
-                              R"({"schedule_type": "cron"})"}) {
+                              R"({"schedule_type": "cron"})", R"({"enabled": "no"})"}) {
     EXPECT_THROW(s->UpdateTask(id, TJSON::parse(refused)), EOVTaskUpdateRefused) << refused;
     EXPECT_EQ(Task(id), unchanged) << refused;
     EXPECT_EQ(Row(id, "user_modified || interval_seconds || ' ' || next_run || enabled || cron_expr"), row);
@@ -212,8 +212,8 @@ TEST_F(SchedulerTest, UpdateTaskRules) {
   EXPECT_EQ(t["next_run"], "2024-06-12 12:06:40");
   EXPECT_EQ(Row(id, "user_modified || interval_seconds || ' ' || next_run"), "1300 2024-06-12 12:06:40");
 
-  // "enabled" of the wrong type is ignored; any schedule_type but "cron" is interval.
-  ASSERT_TRUE(s->UpdateTask(id, TJSON::parse(R"({"enabled": "no", "schedule_type": 5})")));
+  // Any schedule_type but "cron" is interval.
+  ASSERT_TRUE(s->UpdateTask(id, TJSON::parse(R"({"schedule_type": 5})")));
   t = Task(id);
   EXPECT_EQ(t["enabled"], true);
   EXPECT_EQ(t["schedule_type"], "interval");
