@@ -131,31 +131,49 @@ TOVPagedRows ReadIndexed(ListStatements& run, const TOVPagedSelect& select, cons
 // A filter no index serves must read every row once for the total; the page comes from the
 // same pass.  Each database has its own way of counting what a LIMIT leaves out.
 
-// SQLite: the page, read in key order, then the count of the rows past its last key.  The two
-// statements read disjoint ranges of the key: together, one pass over the table.
+// SQLite: up to three statements over disjoint ranges of the key, in the list's order, that
+// together read the table once: the matches before the page counted (and the key of the last
+// of them), the page read from after that key on, and the matches past the page's last key
+// counted.  Each statement seeks the key it starts from instead of testing every row of the
+// table against a bound.  A page past the end is known by the first statement, which has then
+// counted every match.
 TOVPagedRows ReadScanSQLite(ListStatements& run, const TOVPagedSelect& select, const TOVPaging& page,
                             const TOVRowToJSON& row) {
   TOVPagedRows out;
+  out.rows = TJSON::array();
   const bool desc = select.order.front().descending;
-  TOVQueryBase& q = run.Set("SELECT " + select.columns + " FROM " + select.table + run.Where() + " ORDER BY " +
-                            run.Order(false) + " LIMIT :lim OFFSET :off");
+  const std::string after = std::string(kKey) + (desc ? " < :ov_after" : " > :ov_after");
+  bool from_key = false;  // the page starts after the key ov_after, not at the list's first row
+  std::int64_t key = 0;
+  if (page.offset > 0) {
+    TOVQueryBase& q = run.Set("SELECT COUNT(*), " + std::string(desc ? "MIN(" : "MAX(") + kKey + ") FROM (SELECT " +
+                              kKey + " FROM " + select.table + run.Where() + " ORDER BY " + run.Order(false) +
+                              " LIMIT :ov_skip) ov_before");
+    q.Param("ov_skip", page.offset);
+    run.Open();
+    const std::int64_t before = q.Eof() ? 0 : q.Field(std::size_t{0}).AsInt64(0);
+    key = q.Eof() ? 0 : q.Field(std::size_t{1}).AsInt64(0);
+    q.Close();
+    if (before < page.offset) {  // past the end: every match counted
+      out.total = before;
+      return out;
+    }
+    from_key = true;
+  }
+  TOVQueryBase& q = run.Set("SELECT " + select.columns + " FROM " + select.table +
+                            (from_key ? run.WhereAnd(after) : run.Where()) + " ORDER BY " + run.Order(false) +
+                            " LIMIT :lim");
+  if (from_key) q.Param("ov_after", key);
   q.Param("lim", page.per_page);
-  q.Param("off", page.offset);
   std::int64_t last = 0;
   out.rows = run.Rows(row, &last);
   const auto n = static_cast<std::int64_t>(out.rows.size());
+  out.total = page.offset + n;
   if (n == page.per_page) {
-    // Counted in the list's order from the page's last key on: SQLite then seeks that key and
-    // walks on to the end, instead of testing every row of the table against a bound.
-    run.Set("SELECT COUNT(*) FROM (SELECT " + std::string(kKey) + " FROM " + select.table +
-            run.WhereAnd(std::string(kKey) + (desc ? " < :last" : " > :last")) + " ORDER BY " + run.Order(false) +
-            ") ov_rest")
-        .Param("last", last);
-    out.total = page.offset + n + run.Scalar();
-  } else if (n > 0 || page.offset == 0) {
-    out.total = page.offset + n;
-  } else {
-    out.total = run.Count();  // past the end: nothing told how many there are
+    run.Set("SELECT COUNT(*) FROM (SELECT " + std::string(kKey) + " FROM " + select.table + run.WhereAnd(after) +
+            " ORDER BY " + run.Order(false) + ") ov_rest")
+        .Param("ov_after", last);
+    out.total += run.Scalar();
   }
   return out;
 }

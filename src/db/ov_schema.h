@@ -47,7 +47,11 @@ const std::vector<std::string>& CoreTableNames();
 // ov_paging.h) reach a deep page over keys alone and count and walk a filtered list on the
 // filter's index:
 //  - SQLite keeps a table's rows in key order, and stepping over rows to a deep page would read
-//    whole rows: a key-only index lets it step over a few bytes per row;
+//    whole rows: a key-only index lets it step over a few bytes per row.  Its indexes end with
+//    the key, so an index over exactly the filtered columns holds a filtered list's entries in
+//    key order: one over each pair of the log's filters counts and walks a two-filter list as
+//    the single-column indexes do a one-filter list (which they go on serving: a pair's index
+//    holds the entries of one column's value ordered by the other column first);
 //  - PostgreSQL's indexes do not carry the key: the filter's column followed by the key gives a
 //    filtered list its order and its keys without the table;
 //  - MariaDB's secondary indexes carry the key, and its primary key is walked in key order.

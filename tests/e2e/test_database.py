@@ -39,9 +39,11 @@ class SqliteDatabase(unittest.TestCase):
         self.assertEqual(tables[0], "schema_info")
         self.assertEqual(tables[-1], "plugin_updates")
         named = {r[0] for r in q(self.db, "SELECT name FROM sqlite_master WHERE type='index' AND name LIKE 'idx_%'")}
-        # The declared ten, and the key-only indexes of the tables of long paged lists.
-        self.assertEqual(len(named), 14, named)
-        self.assertLessEqual({"idx_users_id", "idx_audit_log_id", "idx_connection_log_id", "idx_logs_id"}, named)
+        # The declared ten, the key-only indexes of the tables of long paged lists, and the log's
+        # indexes over each pair of its filters.
+        self.assertEqual(len(named), 17, named)
+        self.assertLessEqual({"idx_users_id", "idx_audit_log_id", "idx_connection_log_id", "idx_logs_id",
+                              "idx_logs_level_source", "idx_logs_level_category", "idx_logs_source_category"}, named)
         self.assertEqual([r[0] for r in q(self.db, "SELECT version FROM schema_info ORDER BY rowid")], [0, 3])
         counts = [q(self.db, "SELECT COUNT(*) FROM " + t)[0][0]
                   for t in ("system_config", "acl_flag_definitions", "acl_groups", "acl_group_flags", "system_scheduler")]

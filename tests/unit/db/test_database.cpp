@@ -206,11 +206,12 @@ TEST_F(DatabaseTest, FreshStartCreatesSchemaSeedsAndVersions) {
   const char* indexes[] = {"idx_users_guid", "idx_api_keys_guid", "idx_active_sessions_guid", "idx_logs_timestamp",
                            "idx_logs_source", "idx_logs_level", "idx_logs_category", "idx_acl_groups_guid",
                            "idx_scheduler_log_started", "idx_scheduler_log_task", "idx_users_id",
-                           "idx_audit_log_id", "idx_connection_log_id", "idx_logs_id"};
+                           "idx_audit_log_id", "idx_connection_log_id", "idx_logs_id", "idx_logs_level_source",
+                           "idx_logs_level_category", "idx_logs_source_category"};
   for (const char* idx : indexes)
     EXPECT_EQ(raw.Int(std::string("SELECT COUNT(*) FROM sqlite_master WHERE type='index' AND name='") + idx + "'"), 1)
         << idx;
-  EXPECT_EQ(raw.Int("SELECT COUNT(*) FROM sqlite_master WHERE type='index' AND name LIKE 'idx%'"), 14);
+  EXPECT_EQ(raw.Int("SELECT COUNT(*) FROM sqlite_master WHERE type='index' AND name LIKE 'idx%'"), 17);
   EXPECT_EQ(raw.Text("SELECT group_concat(version) FROM (SELECT version FROM schema_info ORDER BY rowid)"), "0,3");
   EXPECT_EQ(raw.Int("SELECT COUNT(*) FROM system_config"), 6);
   EXPECT_EQ(raw.Int("SELECT COUNT(*) FROM acl_flag_definitions"), 19);
