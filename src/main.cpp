@@ -3,7 +3,7 @@
 #include "ov_memory.h"
 
 int main(int argc, char** argv) {
-  // Before the first database connection.
-  ov::LimitSQLiteMemory();
+  // Before any thread starts and before SQLite is first used.
+  ov::ConfigureMemory();
   return ov::OrvantaMain(argc, argv);
 }

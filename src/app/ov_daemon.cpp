@@ -332,8 +332,8 @@ std::shared_ptr<void> MakeLuaPluginHost(const std::string& name, const std::vect
 
 void StartLuaPlugins() { StartupLuaEngine(MakeLuaPluginHost); }
 
-// Free memory goes back to the system once no HTTP connection is open (the server's requests
-// are what make the allocator grow).
+// Free memory goes back to the system when RSS has grown; the server counts as idle while no
+// HTTP connection is open (the server's requests are what make the allocator grow).
 void StartupMemoryTrimmer() {
   TOVMemoryTrimmerOptions opts;
   opts.idle = [] {
@@ -410,7 +410,8 @@ constexpr TOVServiceRow kServices[] = {
     {"RestRoutes", StartupRestRoutes, ShutdownRestRoutes, After, "HttpSrv"},
     // The HTTP server: stopped after the hub, before the services its handlers use.
     {"HttpSrv", StartupHttpServer, ShutdownHttpServer, After, "WSServer"},
-    // Hands the allocator's free memory back while the HTTP server is idle; stops before it.
+    // Hands the allocator's free memory back as RSS grows, more readily while the HTTP server is
+    // idle; stops before it.
     {"MemoryTrimmer", StartupMemoryTrimmer, ShutdownMemoryTrimmer},
     // The web-root watcher, while the hub runs; stopped right after "server.stop".  The daemon
     // form has none.

@@ -2,12 +2,20 @@
 //
 // glibc's malloc gives a thread that finds the arenas locked an arena of its own, up to eight
 // per processor, and memory freed in an arena stays with that arena (only the top of a heap
-// goes back to the system): after a burst RSS stayed at the high-water mark of every arena
-// while a few MB were live.  Free pages go back to the system once the server has gone quiet,
-// and SQLite's page caches, the part of the live memory that grew with the board, share one
-// budget.  Fewer arenas would keep RSS lower under load, but at 64 concurrent requests two
-// arenas halved the rate of an authenticated list (SQLite holds its memory mutex across
-// malloc, so arena contention queues every connection): the arena count stays glibc's.
+// goes back to the system).  With some 90 handler threads on 64 arenas, RSS under a steady
+// write load only grew, to every arena's high-water mark, while a few MB were live.  So:
+//   - the arenas are capped at one per processor the process may run on: no more threads than
+//     that run at once, so the cap costs little waiting, and the memory each arena keeps for
+//     itself is kept a few times instead of 64 times;
+//   - SQLite keeps no memory statistics: they take one process-wide mutex around every one of
+//     its allocations, held while malloc runs, so with fewer arenas every connection queued
+//     behind whichever thread waited for an arena (the rate of an authenticated list fell by
+//     half with two arenas); without them the cap costs no rate;
+//   - each SQLite connection gets a page cache of its own size (the soft heap limit that bound
+//     them all together needs the statistics);
+//   - free pages go back to the system when RSS has grown, under load as well (once a second:
+//     the freed pages are touched again within a second, and with trims every 5 s RSS still
+//     rose to 47 MB) and once more when the load has passed.
 #pragma once
 
 #include <atomic>
@@ -25,15 +33,19 @@
 
 namespace ov {
 
-// The heap SQLite may hold, all connections together, before its page caches stop growing and
-// reuse their least recently used pages instead.  Each connection may otherwise cache 2 MB, and
-// under writes every reader's cache is dropped and filled again, so the cached pages were most
-// of what still grew; 8 MB keeps the hot tables' pages while a scan of a large one passes
-// through a few pages.  A soft limit: SQLite goes over it rather than fail an allocation.
-inline constexpr std::int64_t kSQLiteHeapLimit = std::int64_t{8} << 20;
+// The page cache of one SQLite connection, in KiB.  SQLite's default is 2 MB a connection, and
+// under writes every reader's cache is emptied and filled again, so with nine connections the
+// cached pages were most of what still grew.  1 MB keeps the hot tables' pages of each reader.
+inline constexpr int kSQLiteCacheKiB = 1024;
 
-// Sets SQLite's soft heap limit.  Call before the first connection opens.
-void LimitSQLiteMemory(std::int64_t bytes = kSQLiteHeapLimit) noexcept;
+// Sets the allocator up for this server: caps glibc's arenas at ArenaCap() (unless the
+// operator chose a count: MALLOC_ARENA_MAX or the glibc.malloc.arena_max tunable) and turns
+// SQLite's memory statistics off.  Call first thing in main, before any thread starts and
+// before SQLite is first used; later calls change nothing that has been set up already.
+void ConfigureMemory() noexcept;
+
+// One arena per processor this process may run on (its CPU affinity), at least one.
+int ArenaCap() noexcept;
 
 // This process's resident set in bytes, from /proc/self/statm; 0 when it cannot be read.
 std::size_t ResidentBytes() noexcept;
@@ -42,27 +54,35 @@ std::size_t ResidentBytes() noexcept;
 // locks each arena in turn while it walks its free chunks: a few milliseconds for tens of MB.
 void TrimAllocator() noexcept;
 
-// When handing free memory back is worth it: the server is idle, its RSS has grown by
-// min_growth over the floor (what the last trim left, lowered to any lower RSS seen since), and
-// the last trim is min_interval ago.  A trim that cannot bring RSS down (the memory is live)
-// raises the floor, so it is not repeated until RSS grows again.  Not thread-safe.
+// When handing free memory back is worth it.  The floor is what the last trim left, lowered to
+// any lower RSS seen since.  Under load the allocator touches freed pages again at several MB a
+// second (a trim is undone within a second), so a trim there only bounds RSS if it comes
+// often: RSS has grown by busy_growth over the floor and the last trim is busy_interval ago.
+// A trim walks each arena in turn under its lock, a few milliseconds in all.  Idle, where
+// little grows: idle_growth and idle_interval.  And since the floor a trim under load leaves
+// holds the load's own memory, the first idle look after it trims again without the growth.
+// A trim that cannot bring RSS down (the memory is live) raises the floor, so it is not
+// repeated until RSS grows again.  Not thread-safe.
 class TOVTrimPolicy {
  public:
   struct Options {
-    std::chrono::milliseconds min_interval{10000};
-    std::size_t min_growth = std::size_t{4} << 20;
+    std::chrono::milliseconds idle_interval{5000};
+    std::size_t idle_growth = std::size_t{4} << 20;
+    std::chrono::milliseconds busy_interval{1000};
+    std::size_t busy_growth = std::size_t{2} << 20;
   };
 
   explicit TOVTrimPolicy(Options options) noexcept : opts_(options) {}
 
   // One look at the server at `now`: true when a trim is due.
   bool Due(TOVMonoTime now, bool idle, std::size_t rss) noexcept;
-  // A trim ran at `now` and left RSS at `rss`.
-  void Trimmed(TOVMonoTime now, std::size_t rss) noexcept;
+  // A trim ran at `now`, on an idle server or not, and left RSS at `rss`.
+  void Trimmed(TOVMonoTime now, bool idle, std::size_t rss) noexcept;
 
  private:
   const Options opts_;
   std::optional<std::size_t> floor_;
+  bool floor_idle_ = false;  // the floor was left by an idle trim or seen while idle
   std::optional<TOVMonoTime> last_trim_;
 };
 
@@ -77,9 +97,9 @@ struct TOVMemoryTrimmerOptions {
   const TOVClock* clock = &SystemClock();
 };
 
-// The idle trim (global MemoryTrimmer): a thread that looks at the server every poll and trims
-// the allocator when the policy says so, logging each trim at debug level.  The destructor
-// stops and joins the thread, at once also in the middle of a wait.
+// The trim (global MemoryTrimmer): a thread that looks at the server every poll and trims the
+// allocator when the policy says so, logging each trim at debug level.  The destructor stops
+// and joins the thread, at once also in the middle of a wait.
 class TOVMemoryTrimmer {
  public:
   explicit TOVMemoryTrimmer(TOVMemoryTrimmerOptions options);

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <limits>
 
+#include "ov_memory.h"
+
 namespace ov::sql {
 
 namespace {
@@ -117,20 +119,27 @@ void SqliteConnection::ApplyPragmas() {
   else if (on_disk && mode != "wal")
     note("journal_mode answered '" + mode + "', expected 'wal'");
 
-  RawQuery("PRAGMA synchronous=NORMAL", &rc);
-  if (rc != SQLITE_OK) {
-    note("synchronous=NORMAL failed: " + std::string(sqlite3_errmsg(db_)));
-  } else {
-    const std::string sync = RawQuery("PRAGMA synchronous", &rc);
-    if (rc != SQLITE_OK || sync != "1") note("synchronous answered '" + sync + "', expected 1 (NORMAL)");
-  }
-
-  RawQuery("PRAGMA foreign_keys=ON", &rc);
-  if (rc != SQLITE_OK) {
-    note("foreign_keys=ON failed: " + std::string(sqlite3_errmsg(db_)));
-  } else {
-    const std::string fk = RawQuery("PRAGMA foreign_keys", &rc);
-    if (rc != SQLITE_OK || fk != "1") note("foreign_keys answered '" + fk + "', expected 1");
+  // Set, then read back: SQLite ignores some settings silently (foreign_keys inside a
+  // transaction).  The page cache is the connection's share of the server's memory budget.
+  struct Setting {
+    const char* name;
+    std::string value;
+    std::string answer;  // what reading it back must say
+  };
+  const Setting settings[] = {
+      {"synchronous", "NORMAL", "1"},
+      {"foreign_keys", "ON", "1"},
+      {"cache_size", std::to_string(-kSQLiteCacheKiB), std::to_string(-kSQLiteCacheKiB)},
+  };
+  for (const Setting& s : settings) {
+    RawQuery(("PRAGMA " + std::string(s.name) + "=" + s.value).c_str(), &rc);
+    if (rc != SQLITE_OK) {
+      note(std::string(s.name) + "=" + s.value + " failed: " + sqlite3_errmsg(db_));
+      continue;
+    }
+    const std::string got = RawQuery(("PRAGMA " + std::string(s.name)).c_str(), &rc);
+    if (rc != SQLITE_OK || got != s.answer)
+      note(std::string(s.name) + " answered '" + got + "', expected " + s.answer + " (" + s.value + ")");
   }
 }
 

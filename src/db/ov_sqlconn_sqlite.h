@@ -1,8 +1,8 @@
 // SQLite connection of the SQL connection layer, over libsqlite3 (linked).
 //
 // Open() sets the busy time-out and runs, on the raw handle and before anything can start a
-// transaction, "PRAGMA journal_mode=WAL", "PRAGMA synchronous=NORMAL" and
-// "PRAGMA foreign_keys=ON", then reads each setting back.  A setting that did not take is
+// transaction, "PRAGMA journal_mode=WAL", "PRAGMA synchronous=NORMAL", "PRAGMA foreign_keys=ON"
+// and the page cache's size (kSQLiteCacheKiB), then reads each setting back.  A setting that did not take is
 // recorded in SetupProblems() (the dialect reports it as a warning); the open itself succeeds.
 // Prepared statements are cached per connection (keyed by the native SQL text).
 #pragma once

@@ -1,17 +1,23 @@
-// The process's memory bounds: when the idle trim hands free memory back, that its thread does
-// so only while the server is idle, that a trim really lowers the resident set, and that
-// SQLite's page caches stay near their limit.
+// The process's memory bounds: when the trim hands free memory back (idle and under load), that
+// its thread follows that policy, that a trim really lowers the resident set, that the
+// allocator's arenas are capped and SQLite keeps no statistics, and that each SQLite
+// connection's page cache stays within its share.
 #include <gtest/gtest.h>
+#include <malloc.h>
 #include <sqlite3.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "clock_test_util.h"
 #include "ov_memory.h"
+#include "ov_sqlconn_sqlite.h"
 #include "test_util.h"
 
 using namespace ov;
@@ -30,7 +36,7 @@ constexpr std::size_t kMB = std::size_t{1} << 20;
 }  // namespace
 
 // Each row is one look at the server; a trim that is due runs and leaves `after` MB.
-TEST(MemoryTrim, PolicyTrimsOnlyIdleGrowthAndNotTooOften) {
+TEST(MemoryTrim, PolicyTrimsGrowthIdleAndUnderLoadNotTooOften) {
   struct Look {
     int at_ms;
     bool idle;
@@ -39,61 +45,75 @@ TEST(MemoryTrim, PolicyTrimsOnlyIdleGrowthAndNotTooOften) {
     double after_mb;  // RSS the trim leaves, when due
   };
   const Look looks[] = {
-      {0, false, 20, false, 0},      // busy: never
-      {1000, true, 20, false, 0},    // the first idle look sets the floor
-      {2000, false, 40, false, 0},   // growth while busy waits for idleness
-      {3000, true, 23.9, false, 0},  // below the growth that makes a trim worth it
-      {4000, true, 24, true, 21},    // 4 MB over the floor, no trim before
-      {5000, true, 30, false, 0},    // grown again, but the last trim is 1 s ago
-      {14000, true, 30, true, 29},   // 10 s later; the memory is live: the floor rises
-      {30000, true, 32, false, 0},   // 3 MB over the raised floor: not repeated
-      {31000, true, 25, false, 0},   // RSS fell by itself: the floor follows
-      {32000, true, 29, true, 25},   // 4 MB over the lowered floor
-      {60000, false, 10, false, 0},  // a busy look does not lower the floor
-      {61000, true, 28, false, 0},
-      {62000, true, 29, true, 29},
+      {0, true, 20, false, 0},       // the first look sets the floor
+      {1000, true, 23.9, false, 0},  // below the growth that makes a trim worth it
+      {2000, true, 24, true, 21},    // 4 MB over the floor, no trim before
+      {3000, true, 30, false, 0},    // grown again, but the last trim is 1 s ago
+      {12000, true, 30, true, 29},   // 10 s later; the memory is live: the floor rises
+      {13000, true, 32, false, 0},   // 3 MB over the raised floor: not repeated
+      {14000, true, 25, false, 0},   // RSS fell by itself: the floor follows
+      {22000, true, 29, true, 25},   // 4 MB over the lowered floor
+      // Under load: more growth, a shorter interval.
+      {23000, false, 32, false, 0},  // 7 MB over the floor
+      {24000, false, 33, false, 0},  // 8 MB, but the last trim is 2 s ago
+      {27000, false, 33, true, 30},  // 5 s: trimmed under load
+      {28000, false, 29, false, 0},  // a busy look lowers the floor too
+      {29000, false, 36, false, 0},
+      {33000, false, 37, true, 36},  // 8 MB over 29; the memory is live: the floor rises
+      {34000, false, 40, false, 0},
+      {35000, true, 36, false, 0},   // idle after a trim under load: the idle interval first
+      {43000, true, 36, true, 31},   // then a trim without growth (the floor held the load)
+      {44000, true, 32, false, 0},   // an idle floor again
+      {60000, false, 39, true, 39},  // under load, nothing to give back
+      {61000, true, 39, false, 0},
+      {71000, true, 39, true, 39},   // the trim after load finds nothing either...
+      {82000, true, 39, false, 0},   // ...and is not repeated
   };
-  TOVTrimPolicy policy({.min_interval = 10s, .min_growth = 4 * kMB});
+  TOVTrimPolicy policy({.idle_interval = 10s, .idle_growth = 4 * kMB, .busy_interval = 5s, .busy_growth = 8 * kMB});
   const TOVMonoTime t0{};
   for (const Look& l : looks) {
     const auto now = t0 + std::chrono::milliseconds(l.at_ms);
     const bool due = policy.Due(now, l.idle, static_cast<std::size_t>(l.rss_mb * kMB));
     EXPECT_EQ(due, l.due) << "look at " << l.at_ms << " ms";
-    if (due) policy.Trimmed(now, static_cast<std::size_t>(l.after_mb * kMB));
+    if (due) policy.Trimmed(now, l.idle, static_cast<std::size_t>(l.after_mb * kMB));
   }
 }
 
-// The thread asks the server on every poll, trims once it is idle and has grown, never while
-// it is busy, and ends at once when destroyed in the middle of a long wait.
-TEST(MemoryTrim, ThreadTrimsWhileIdleAndStopsAtOnce) {
+// The thread asks the server on every poll and trims when the policy says so: under load only
+// past the larger growth, and once more when the server has gone idle.  Destroyed in the
+// middle of a long wait, it ends at once.
+TEST(MemoryTrim, ThreadTrimsUnderLoadAndIdleAndStopsAtOnce) {
   std::atomic<bool> idle{false};
   std::atomic<int> polls{0};
   std::atomic<std::size_t> rss{100 * kMB};
   std::atomic<int> trims{0};
   ovtest::FakeClock clock(0);
+  // Lets `n` more polls pass.
+  auto more_polls = [&](int n) {
+    const int seen = polls.load();
+    return ovtest::PollUntil([&] { return polls.load() >= seen + n; });
+  };
   {
     TOVMemoryTrimmer trimmer({.idle = [&] { ++polls; return idle.load(); },
                               .poll = 1ms,
-                              .policy = {.min_interval = 0ms, .min_growth = 4 * kMB},
+                              .policy = {.idle_interval = 0ms, .idle_growth = 4 * kMB,
+                                         .busy_interval = 0ms, .busy_growth = 50 * kMB},
                               .resident = [&] { return rss.load(); },
                               .trim = [&] { ++trims; rss = 101 * kMB; },
                               .clock = &clock});
-    ASSERT_TRUE(ovtest::PollUntil([&] { return polls.load() >= 5; }));
-    rss = 200 * kMB;
-    int seen = polls.load();
-    ASSERT_TRUE(ovtest::PollUntil([&] { return polls.load() >= seen + 20; }));
-    EXPECT_EQ(trims.load(), 0);  // grown, but busy
-    rss = 100 * kMB;
-    idle = true;
-    seen = polls.load();
-    ASSERT_TRUE(ovtest::PollUntil([&] { return polls.load() >= seen + 5; }));
-    EXPECT_EQ(trims.load(), 0);  // idle, but nothing grew
-    rss = 110 * kMB;
+    ASSERT_TRUE(more_polls(5));
+    rss = 140 * kMB;
+    ASSERT_TRUE(more_polls(20));
+    EXPECT_EQ(trims.load(), 0);  // grown, but under load not enough
+    rss = 150 * kMB;
     ASSERT_TRUE(ovtest::PollUntil([&] { return trims.load() == 1; }));
-    seen = polls.load();
-    ASSERT_TRUE(ovtest::PollUntil([&] { return polls.load() >= seen + 20; }));
+    ASSERT_TRUE(more_polls(20));
     EXPECT_EQ(trims.load(), 1);  // the trim left 101 MB: that is the floor now
-    EXPECT_EQ(trimmer.Trims(), 1u);
+    idle = true;
+    ASSERT_TRUE(ovtest::PollUntil([&] { return trims.load() == 2; }));  // the trim after load
+    ASSERT_TRUE(more_polls(20));
+    EXPECT_EQ(trims.load(), 2);
+    EXPECT_EQ(trimmer.Trims(), 2u);
   }
   const auto start = std::chrono::steady_clock::now();
   {
@@ -122,9 +142,57 @@ TEST(MemoryTrim, TrimReturnsFreedPagesToTheSystem) {
 #endif
 }
 
-// Connections that scan a table larger than their caches keep up to 2 MB of pages each; under
-// the limit they together stay near it.
-TEST(MemoryLimits, SQLitePageCachesStayNearTheLimit) {
+// The allocator set-up, in a process of its own (the arena count is fixed once threads have
+// made their arenas): threads that allocate at the same time share one arena per processor,
+// and SQLite counts no memory (its statistics would take a process-wide mutex on every
+// allocation).
+TEST(MemoryLimits, ArenasAreCappedAndSQLiteKeepsNoStatistics) {
+#ifdef OV_TEST_FOREIGN_ALLOCATOR
+  GTEST_SKIP() << "the sanitizer's allocator has no arenas";
+#else
+  if (std::getenv("MALLOC_ARENA_MAX") || std::getenv("GLIBC_TUNABLES"))
+    GTEST_SKIP() << "the environment chooses the allocator's settings";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        ConfigureMemory();
+        sqlite3* db = nullptr;
+        sqlite3_open(":memory:", &db);
+        sqlite3_exec(db, "CREATE TABLE t (v TEXT); INSERT INTO t VALUES (hex(randomblob(5000)))", nullptr, nullptr,
+                     nullptr);
+        const long long counted = sqlite3_memory_used();
+        sqlite3_close(db);
+        // Threads alive at once: without the cap each one would get an arena of its own.
+        const int cap = ArenaCap();
+        const int threads = 2 * cap + 2;
+        std::atomic<int> arrived{0};
+        std::vector<std::thread> pool;
+        for (int i = 0; i < threads; ++i)
+          pool.emplace_back([&] {
+            std::unique_ptr<char[]> block(new char[1000]);
+            ++arrived;
+            while (arrived.load() < threads) std::this_thread::yield();
+          });
+        for (auto& t : pool) t.join();
+        char* text = nullptr;
+        std::size_t size = 0;
+        FILE* f = open_memstream(&text, &size);
+        malloc_info(0, f);
+        std::fclose(f);
+        int arenas = 0;
+        for (const char* p = text; (p = std::strstr(p, "<heap nr=")) != nullptr; ++p) ++arenas;
+        std::free(text);
+        std::fprintf(stderr, "arenas %d for %d threads, cap %d; SQLite counted %lld bytes\n", arenas, threads, cap,
+                     counted);
+        std::exit(arenas >= 1 && arenas <= cap && counted == 0 ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+#endif
+}
+
+// A connection of ours that scans a table larger than its cache keeps at most its share of
+// pages; SQLite's default would keep twice as much.
+TEST(MemoryLimits, SQLitePageCacheIsBoundPerConnection) {
   ovtest::TempDir dir;
   const std::string file = dir / "scan.db";
   {
@@ -133,24 +201,24 @@ TEST(MemoryLimits, SQLitePageCachesStayNearTheLimit) {
     db.Exec("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 40000) "
             "INSERT INTO t (v) SELECT printf('%0200d', i) FROM n");
   }
-  // SQLite's heap (all connections) once `count` fresh connections have each scanned the
-  // table, over what it held before.
-  auto scanned_by = [&](int count) {
-    const sqlite3_int64 start = sqlite3_memory_used();
-    std::vector<sqlite3*> conns(count, nullptr);
-    for (auto*& c : conns) {
-      EXPECT_EQ(sqlite3_open(file.c_str(), &c), SQLITE_OK);
-      EXPECT_EQ(sqlite3_exec(c, "SELECT COUNT(*) FROM t WHERE length(v) > 1", nullptr, nullptr, nullptr), SQLITE_OK);
-    }
-    const sqlite3_int64 held = sqlite3_memory_used() - start;
-    for (sqlite3* c : conns) sqlite3_close(c);
-    return held;
+  auto cache_after_scan = [](sqlite3* db) {
+    EXPECT_EQ(sqlite3_exec(db, "SELECT COUNT(*) FROM t WHERE length(v) > 1", nullptr, nullptr, nullptr), SQLITE_OK);
+    int used = 0, highwater = 0;
+    sqlite3_db_status(db, SQLITE_DBSTATUS_CACHE_USED, &used, &highwater, 0);
+    return static_cast<std::size_t>(used);
   };
-  const sqlite3_int64 previous = sqlite3_soft_heap_limit64(0);
-  const sqlite3_int64 unlimited = scanned_by(4);
-  LimitSQLiteMemory(2 * kMB);
-  const sqlite3_int64 limited = scanned_by(4);
-  sqlite3_soft_heap_limit64(previous);
-  EXPECT_GT(unlimited, static_cast<sqlite3_int64>(6 * kMB));
-  EXPECT_LT(limited, static_cast<sqlite3_int64>(3 * kMB));
+  sql::ConnectOptions o;
+  o.database = file;
+  sql::SqliteConnection ours(o);
+  ours.Open();
+  ASSERT_EQ(ours.SetupProblems(), "");
+  const std::size_t bound = cache_after_scan(ours.Handle());
+  sqlite3* raw = nullptr;
+  ASSERT_EQ(sqlite3_open(file.c_str(), &raw), SQLITE_OK);
+  const std::size_t unbound = cache_after_scan(raw);
+  sqlite3_close(raw);
+  const std::size_t share = static_cast<std::size_t>(kSQLiteCacheKiB) << 10;
+  EXPECT_GT(bound, share * 9 / 10);
+  EXPECT_LT(bound, share * 11 / 10);
+  EXPECT_GT(unbound, 3 * share / 2);
 }
