@@ -25,10 +25,11 @@
 # as an error.  Before the first step every route must answer correctly once, else the run ends.
 # Requests time out on the client after 90 s ("timeout").
 #
-# How long a run takes on an 8-core machine: the board 1-2 minutes on SQLite and PostgreSQL,
-# about 3 on MariaDB; each step its 25 s plus the last searches' end (seconds on SQLite and
-# PostgreSQL, up to a minute with 64 searchers on MariaDB, where one search alone takes about
-# 1.7 s).  About 5 minutes on SQLite and PostgreSQL, 10 on MariaDB, with the default 20 s.
+# How long a run takes with the default 20 s a step, measured on an 8-core machine: SQLite
+# about 2.5 minutes (the board 10 s), PostgreSQL about 3 (the board 30 s), MariaDB about 3 (the
+# board 40 s).  Each step takes its 25 s plus the end of the searches under way then (up to 6 s
+# with 64 searchers on MariaDB, where one search alone takes about 1.7 s; at most the 90 s
+# time-out).
 set -euo pipefail
 USAGE="usage: $0 <build-dir> sqlite|postgresql|mariadb [seconds-per-step]"
 [ $# -ge 2 ] && [ $# -le 3 ] || { echo "$USAGE" >&2; exit 2; }
