@@ -285,7 +285,7 @@ std::optional<TOVPluginIdentity> TOVBasePluginManager::ReadPluginIdentity(const 
                                                                          std::string& error) {
   TLibrary lib;
   TCreatedPlugin created;
-  // Code of the library has run: it stays mapped, as every library whose code ran does.
+  // Code of the library has run: it stays mapped (see the header).
   struct TKeepMapped {
     TLibrary& lib;
     ~TKeepMapped() { lib.Release(); }

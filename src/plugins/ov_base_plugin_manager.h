@@ -207,9 +207,10 @@ class TOVBasePluginManager {
   bool LoadNativePlugin(const std::string& lib_path);
   // The name and target the library's plug-in reports, read without adding it to the table:
   // the library is mapped through a private copy (as a load maps it), its plug-in created with
-  // the loading host, asked, and destroyed.  The library stays mapped, as every library whose
-  // code ran does.  nullopt, with the loader's message in error, when it cannot be loaded or
-  // created.  Takes no lock.
+  // the loading host, asked, and destroyed.  The library stays mapped: its code has run, and
+  // closing it could pull code from under what that left behind (exit handlers, threads).
+  // nullopt, with the loader's message in error, when it cannot be loaded or created.  Takes
+  // no lock.
   std::optional<TOVPluginIdentity> ReadPluginIdentity(const std::string& lib_path, std::string& error);
   // Initialises the table in dependency order and enables what is to be enabled.
   void InitializeAll();
