@@ -1001,9 +1001,11 @@ void TOVPluginInstaller::InstallStaged(const std::string& zip_path, const std::s
     return;
   }
 
-  // The version recorded is that of what is installed: the update's (the old library runs
-  // until the restart), or the plug-in that loaded from the new library.
+  // The version recorded is that of what is installed: a client plug-in's (for the nodes), the
+  // update's (the old library runs until the restart), or that of the plug-in that loaded from
+  // the new library.
   std::optional<std::string> installed_version;
+  if (client) installed_version = V;
   if (mgr) {
     if (update) {
       mgr->SetPluginVersion(N, V);
@@ -1016,13 +1018,12 @@ void TOVPluginInstaller::InstallStaged(const std::string& zip_path, const std::s
       } catch (const std::exception& e) {
         LogWarning("Plugin %s scan failed: %s (will load on restart)", N, e.what());
       }
-      if (client) {
-        installed_version = V;
-      } else if (const std::optional<TOVBaseLoadedPlugin> loaded = LoadedFrom(*mgr, fs::path(T) / L)) {
+      const std::optional<TOVBaseLoadedPlugin> loaded = LoadedFrom(*mgr, fs::path(T) / L);
+      if (loaded) {
         r.PluginName = loaded->Name;
         r.Version = loaded->Version;
         installed_version = loaded->Version;
-      } else {
+      } else if (!client) {
         LogWarning("Plugin %s v%s was installed but did not load", N, V);
       }
     }
