@@ -267,9 +267,12 @@ void StartupHttpServer() {
   // A request still running half-way through the wait (a runaway SQL console statement, or a
   // handler waiting for the write lock behind one) has its statement interrupted, so its thread
   // ends within the bounded wait instead of holding the write lock, the log sink and the
-  // database.
+  // database; one waiting on the plug-in registry (a check-in or a package download from a
+  // registry that trickles its answer) has its transfer ended.
   opts.on_busy_shutdown = [] {
     if (auto db = DB.Get()) db->InterruptStatements();
+    if (auto checker = UpdateChecker.Get()) checker->CancelTransfers();
+    if (auto installer = PluginInstaller.Get()) installer->CancelTransfers();
   };
   // The IP blacklist and rate limiter guard every request but /health.
   InstallSecurityGate(opts);

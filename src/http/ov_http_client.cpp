@@ -143,6 +143,8 @@ void TOVHttpClient::Perform(const std::string& url, const std::string* post_body
   curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(options_.connect_timeout.count()));
   curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, io_seconds);
+  if (options_.total_timeout.count() > 0)
+    curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, static_cast<long>(options_.total_timeout.count()));
   curl_easy_setopt(c, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(t.cap));
   curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &Transfer::Write);
   curl_easy_setopt(c, CURLOPT_WRITEDATA, &t);

@@ -3,10 +3,10 @@
 //
 // Every request: http and https only (redirects too, at most max_redirects), TLS verified,
 // no signals (safe on any thread), a connect time-out, an I/O time-out taken as "less than
-// one byte per second for that long", the User-Agent "Orvanta-BBS/0.5.33", replies in memory
-// capped at 16 MiB and downloads capped at the [server] body cap.  Transport failures throw
-// EHttpClientError (EHttpTimeoutError when a time-out ran out); an HTTP error status is a
-// reply like any other, except for downloads.
+// one byte per second for that long", an optional deadline for the whole request, the
+// User-Agent "Orvanta-BBS/0.5.33", replies in memory capped at 16 MiB and downloads capped at
+// the [server] body cap.  Transport failures throw EHttpClientError (EHttpTimeoutError when a
+// time-out ran out); an HTTP error status is a reply like any other, except for downloads.
 #pragma once
 
 #include <atomic>
@@ -53,6 +53,10 @@ struct TOVHttpClientOptions {
   // libcurl averages the speed over the last 5 s, so a transfer that has just sent a request
   // body may take up to about 5 s more to be found stalled.
   std::chrono::milliseconds io_timeout{30000};
+  // The whole request, connection and redirects included, must end within this (0: no such
+  // limit): the I/O time-out alone lets a server that sends a byte now and then hold a request
+  // for ever.  Running out is an EHttpTimeoutError.
+  std::chrono::milliseconds total_timeout{0};
   std::uint64_t max_reply_bytes = kHttpClientMaxReply;
   // 0: the [server] body cap (TOVConfig::MaxBodyBytes; 100 MiB when there is no Config).
   std::uint64_t max_download_bytes = 0;

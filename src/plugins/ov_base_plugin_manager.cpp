@@ -227,6 +227,79 @@ bool TOVBasePluginManager::LoadNativePlugin(const std::string& lib_path) {
   return LoadNativePlugin(lib_path, error);
 }
 
+namespace {
+
+// The steps a load and a name probe share: maps the library through a private copy, checks its
+// API version and exports, creates its plug-in with the loading host and reads its name,
+// dependencies, permissions, capabilities and target into e.  "" when all went well (lib and
+// created then hold the library and the plug-in), else the failure's text for the log.
+std::string CreateFromLibrary(const std::string& path, IOVPluginHost* loading, TLibrary& lib, TCreatedPlugin& created,
+                              TOVBaseLoadedPlugin& e) {
+  std::string dl_error;
+  lib.Reset(OpenPluginLibrary(path, dl_error));
+  if (!lib.get()) return Format("Failed to load plugin library: %s (%s)", path, dl_error);
+
+  if (auto version_fn = lib.Symbol<TOVPluginAPIVersionFunc>(OV_EXPORT_API_VERSION)) {
+    const std::int32_t v = CallIntoPlugin(version_fn);
+    if (v < OV_MIN_PLUGIN_API || v > OV_CURRENT_PLUGIN_API)
+      return Format("Plugin API version incompatible: %s (has v%d, server accepts v%d..v%d)", path, v,
+                    OV_MIN_PLUGIN_API, OV_CURRENT_PLUGIN_API);
+    if (v < OV_CURRENT_PLUGIN_API)
+      LogInfo("Plugin %s uses older API v%d (current v%d) \xE2\x80\x94 loading with backward compatibility", path, v,
+              OV_CURRENT_PLUGIN_API);
+  }
+  auto create = lib.Symbol<TOVPluginCreateFunc>(OV_EXPORT_CREATE);
+  if (!create) return Format("Plugin missing %s export: %s", OV_EXPORT_CREATE, path);
+  // Refused before any of its code that can reach the host runs (OVPluginCreate is given
+  // one): the exports first, then, before the getters, the plug-in's own table.
+  auto destroy = lib.Symbol<TOVPluginDestroyProc>(OV_EXPORT_DESTROY);
+  if (!HasUnwindInfo(reinterpret_cast<const void*>(create)) ||
+      (destroy && !HasUnwindInfo(reinterpret_cast<const void*>(destroy))))
+    return Format("Plugin creation failed: %s - %s", path, kNoUnwindTables);
+
+  std::optional<std::string> creation_error;
+  try {
+    IOVPlugin* p = CallIntoPlugin([&] { return create(loading); });
+    if (!p) return Format("Plugin creation returned nil: %s", path);
+    created.Set(p, destroy);
+    if (!SlotsHaveUnwindInfo(p->vtbl)) throw EOVPluginError(kNoUnwindTables);
+    CallIntoPlugin([&] {
+      e.Name = ReadText(p, &IOVPluginVtbl::GetName, "GetName");
+      e.Dependencies = ReadDependencies(p);
+      e.RequestedPerms = TOVPermissionSet(OV_PCALL(p, GetRequestedPermissions));
+      e.Capabilities = TOVPluginCapabilities(OV_PCALL(p, GetCapabilities));
+      e.Target = static_cast<TOVPluginTarget>(OV_PCALL(p, GetTarget));
+    });
+  } catch (const std::exception& ex) {
+    creation_error = ex.what();
+  }
+  // The name becomes a directory, a table prefix and a route.
+  if (!creation_error && !IsSafeName(e.Name)) creation_error = "Invalid plugin name";
+  if (creation_error) return Format("Plugin creation failed: %s - %s", path, *creation_error);
+  return {};
+}
+
+}  // namespace
+
+std::optional<TOVPluginIdentity> TOVBasePluginManager::ReadPluginIdentity(const std::string& lib_path,
+                                                                         std::string& error) {
+  TLibrary lib;
+  TCreatedPlugin created;
+  // Code of the library has run: it stays mapped (see the header).
+  struct TKeepMapped {
+    TLibrary& lib;
+    ~TKeepMapped() { lib.Release(); }
+  } keep{lib};
+  TOVBaseLoadedPlugin e;
+  try {
+    error = CreateFromLibrary(lib_path, LoadingHost(), lib, created, e);
+  } catch (const std::exception& ex) {
+    error = Format("Plugin load crashed: %s - %s", lib_path, ex.what());
+  }
+  if (!error.empty()) return std::nullopt;
+  return TOVPluginIdentity{e.Name, e.Target};
+}
+
 bool TOVBasePluginManager::LoadNativePlugin(const std::string& path, std::string& error) {
   auto fail = [&](std::string msg) {
     LogError(msg);
@@ -239,49 +312,8 @@ bool TOVBasePluginManager::LoadNativePlugin(const std::string& path, std::string
   TCreatedPlugin created;
   std::optional<std::string> crashed;
   try {
-    std::string dl_error;
-    lib.Reset(OpenPluginLibrary(path, dl_error));
-    if (!lib.get()) return fail(Format("Failed to load plugin library: %s (%s)", path, dl_error));
-
-    if (auto version_fn = lib.Symbol<TOVPluginAPIVersionFunc>(OV_EXPORT_API_VERSION)) {
-      const std::int32_t v = CallIntoPlugin(version_fn);
-      if (v < OV_MIN_PLUGIN_API || v > OV_CURRENT_PLUGIN_API)
-        return fail(Format("Plugin API version incompatible: %s (has v%d, server accepts v%d..v%d)", path, v,
-                           OV_MIN_PLUGIN_API, OV_CURRENT_PLUGIN_API));
-      if (v < OV_CURRENT_PLUGIN_API)
-        LogInfo("Plugin %s uses older API v%d (current v%d) \xE2\x80\x94 loading with backward compatibility", path, v,
-                OV_CURRENT_PLUGIN_API);
-    }
-    auto create = lib.Symbol<TOVPluginCreateFunc>(OV_EXPORT_CREATE);
-    if (!create) return fail(Format("Plugin missing %s export: %s", OV_EXPORT_CREATE, path));
-    // Refused before any of its code that can reach the host runs (OVPluginCreate is given
-    // one): the exports first, then, before the getters, the plug-in's own table.
-    auto destroy = lib.Symbol<TOVPluginDestroyProc>(OV_EXPORT_DESTROY);
-    if (!HasUnwindInfo(reinterpret_cast<const void*>(create)) ||
-        (destroy && !HasUnwindInfo(reinterpret_cast<const void*>(destroy))))
-      return fail(Format("Plugin creation failed: %s - %s", path, kNoUnwindTables));
-
     TOVBaseLoadedPlugin e;
-    std::optional<std::string> creation_error;
-    try {
-      IOVPluginHost* loading = LoadingHost();
-      IOVPlugin* p = CallIntoPlugin([&] { return create(loading); });
-      if (!p) return fail(Format("Plugin creation returned nil: %s", path));
-      created.Set(p, destroy);
-      if (!SlotsHaveUnwindInfo(p->vtbl)) throw EOVPluginError(kNoUnwindTables);
-      CallIntoPlugin([&] {
-        e.Name = ReadText(p, &IOVPluginVtbl::GetName, "GetName");
-        e.Dependencies = ReadDependencies(p);
-        e.RequestedPerms = TOVPermissionSet(OV_PCALL(p, GetRequestedPermissions));
-        e.Capabilities = TOVPluginCapabilities(OV_PCALL(p, GetCapabilities));
-        e.Target = static_cast<TOVPluginTarget>(OV_PCALL(p, GetTarget));
-      });
-    } catch (const std::exception& ex) {
-      creation_error = ex.what();
-    }
-    // The name becomes a directory, a table prefix and a route.
-    if (!creation_error && !IsSafeName(e.Name)) creation_error = "Invalid plugin name";
-    if (creation_error) return fail(Format("Plugin creation failed: %s - %s", path, *creation_error));
+    if (std::string why = CreateFromLibrary(path, LoadingHost(), lib, created, e); !why.empty()) return fail(why);
 
     if (e.Target != ptBoth && e.Target != environment_) {
       LogDebug("Skipping plugin %s (target=%d, we are %d)", e.Name, static_cast<int>(e.Target),
@@ -292,6 +324,7 @@ bool TOVBasePluginManager::LoadNativePlugin(const std::string& path, std::string
       return false;
     }
 
+    std::optional<std::string> creation_error;
     try {
       IOVPlugin* p = created.get();
       e.Version = VersionFromPluginJson(path, e.Name);

@@ -176,6 +176,12 @@ struct TOVBaseLoadedPlugin {
   std::int32_t ActiveCallCount() const noexcept { return Runtime ? Runtime->ActiveCalls() : 0; }
 };
 
+// What a library reports about its plug-in before it is loaded.
+struct TOVPluginIdentity {
+  std::string Name;
+  TOVPluginTarget Target = ptServer;
+};
+
 class TOVBasePluginManager {
  public:
   // Creates plugin_dir (with parents) when missing.
@@ -199,6 +205,13 @@ class TOVBasePluginManager {
   // have no unwind information is refused before any of its code runs: a host error could not
   // pass through its frames.
   bool LoadNativePlugin(const std::string& lib_path);
+  // The name and target the library's plug-in reports, read without adding it to the table:
+  // the library is mapped through a private copy (as a load maps it), its plug-in created with
+  // the loading host, asked, and destroyed.  The library stays mapped: its code has run, and
+  // closing it could pull code from under what that left behind (exit handlers, threads).
+  // nullopt, with the loader's message in error, when it cannot be loaded or created.  Takes
+  // no lock.
+  std::optional<TOVPluginIdentity> ReadPluginIdentity(const std::string& lib_path, std::string& error);
   // Initialises the table in dependency order and enables what is to be enabled.
   void InitializeAll();
   // Stops and releases every plug-in; the table is empty afterwards.

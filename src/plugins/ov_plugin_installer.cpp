@@ -23,6 +23,7 @@
 #include "ov_format.h"
 #include "ov_log.h"
 #include "ov_plugin_manager.h"
+#include "ov_plugin_updates.h"
 #include "ov_multipart.h"
 #include "ov_server_state.h"
 #include "ov_static_files.h"
@@ -189,6 +190,27 @@ std::vector<TManifestEntry> InstalledManifests(const fs::path& t) {
   return out;
 }
 
+// The names of the folders in t.
+std::vector<std::string> PluginFolders(const fs::path& t) {
+  std::vector<std::string> out;
+  std::error_code ec;
+  for (const auto& d : fs::directory_iterator(t, ec))
+    if (IsDir(d.path())) out.push_back(d.path().filename().string());
+  return out;
+}
+
+// The update-list rows of the plug-in name in any letter case (the registry lists it in its own
+// spelling), as (listed name, latest version).
+std::vector<std::pair<std::string, std::string>> ListedUpdates(TOVWriteQuery& q, const std::string& name) {
+  std::vector<std::pair<std::string, std::string>> out;
+  q.SetSQL("SELECT plugin_name, latest_version FROM plugin_updates");
+  q.Open();
+  for (; !q.Eof(); q.Next())
+    if (EqualsIgnoreCase(q.Str("plugin_name"), name)) out.emplace_back(q.Str("plugin_name"), q.Str("latest_version"));
+  q.Close();
+  return out;
+}
+
 // The same file, once symbolic links and "." and ".." are resolved.
 bool SamePath(const fs::path& a, const fs::path& b) {
   std::error_code ea, eb;
@@ -200,6 +222,15 @@ bool SamePath(const fs::path& a, const fs::path& b) {
 fs::path LoadedLibraryIn(const TOVPluginManager& mgr, const std::string& name, const fs::path& dir) {
   const fs::path loaded = mgr.GetPluginLibPath(name);
   return !loaded.empty() && SamePath(loaded.parent_path(), dir) ? loaded : fs::path();
+}
+
+// The plug-in loaded from the library lib, when one is.
+std::optional<TOVBaseLoadedPlugin> LoadedFrom(const TOVPluginManager& mgr, const fs::path& lib) {
+  for (int i = 0, n = mgr.GetPluginCount(); i < n; ++i) {
+    std::optional<TOVBaseLoadedPlugin> e = mgr.GetPluginIndex(i);
+    if (e && !e->LibPath.empty() && SamePath(e->LibPath, lib)) return e;
+  }
+  return std::nullopt;
 }
 
 bool WriteAll(int fd, const char* data, std::size_t len) {
@@ -383,16 +414,22 @@ std::string Sha256File(const std::string& path) {
 
 /* ---- the installer ------------------------------------------------------------------------ */
 
+TOVHttpClientOptions PackageDownloadOptions() {
+  return {.connect_timeout = std::chrono::seconds(15),
+          .io_timeout = std::chrono::seconds(60),
+          .total_timeout = std::chrono::minutes(10)};
+}
+
 TOVPluginInstaller::TOVPluginInstaller(std::string plugin_dir, const std::string& data_dir,
-                                       TOVInstallStepObserver observer)
+                                       TOVInstallStepObserver observer, const TOVHttpClientOptions& download)
     : staging_dir_(data_dir + "/staging"),
       backup_dir_(data_dir + "/backups"),
       plugin_dir_(std::move(plugin_dir)),
+      http_options_(download),
       observer_(std::move(observer)) {
   fs::create_directories(staging_dir_);
   fs::create_directories(backup_dir_);
-  http_options_.connect_timeout = std::chrono::milliseconds(15000);
-  http_options_.io_timeout = std::chrono::milliseconds(60000);
+  http_options_.cancel = &cancel_;
 }
 
 bool TOVPluginInstaller::DownloadPackage(const std::string& url, const std::string& dest_path) {
@@ -740,7 +777,36 @@ std::string TOVPluginInstaller::InstalledSpelling(const std::string& name, const
   const fs::path t(target_dir);
   for (const TManifestEntry& m : InstalledManifests(t))
     if (EqualsIgnoreCase(m.name, name) && IsFile(t / m.library)) return m.name;
-  return {};
+  // A folder spelt otherwise would become a twin of the package's own (and the loader reads a
+  // plug-in's version from the folder of its exact name).
+  std::string folder;
+  for (const std::string& d : PluginFolders(t)) {
+    if (d == name) return d;
+    if (folder.empty() && EqualsIgnoreCase(d, name)) folder = d;
+  }
+  return folder;
+}
+
+void TOVPluginInstaller::RecordInstalledVersion(const std::string& name, const std::string& version) {
+  try {
+    auto db = DB.Get();
+    if (!db) return;
+    TOVWriteQuery q = db->NewQuery();
+    q.SetSQL("UPDATE plugin_state SET plugin_version = :pv, updated_at = " + db->NowExpr() + " WHERE plugin_name = :pn");
+    q.Param("pv", version);
+    q.Param("pn", name);
+    q.ExecSQL();
+    for (const auto& [listed, latest] : ListedUpdates(q, name)) {
+      q.SetSQL("UPDATE plugin_updates SET installed_version = :v, has_update = :u WHERE plugin_name = :pn");
+      q.Param("v", version);
+      q.Param("u", std::int64_t{TOVPluginUpdateChecker::CompareVersions(version, latest) == 1 ? 1 : 0});
+      q.Param("pn", listed);
+      q.ExecSQL();
+    }
+    db->Commit();
+  } catch (const std::exception& e) {
+    LogWarning("Could not record version %s of plugin %s: %s", version, name, e.what());
+  }
 }
 
 TOVInstallResult TOVPluginInstaller::InstallFromFile(const std::string& zip_path, const std::string& expected_name) {
@@ -832,9 +898,9 @@ void TOVPluginInstaller::InstallStaged(const std::string& zip_path, const std::s
   }
   r.PluginName = N;
   r.Version = V;
+  const bool client = JStr(*manifest, "target", "server") == "client";
 
   std::string T = plugin_dir_;
-  const bool client = JStr(*manifest, "target", "server") == "client";
   if (client) T = client_plugin_dir_;
   // Names are unique ignoring letter case, and a plug-in is known by its exact spelling (its
   // directory, its default library name, its stored state): a package spelt otherwise would
@@ -844,10 +910,6 @@ void TOVPluginInstaller::InstallStaged(const std::string& zip_path, const std::s
         Format("Package contains plugin %s, but the installed plugin is %s (names differ only in letter case)", N, installed);
     r.Conflict = true;
     return;
-  }
-  if (client) {
-    fs::create_directories(T);
-    LogInfo("Plugin %s is a client plugin, installing to %s", N, T);
   }
 
   std::string B = DeclaredLibrary(*manifest, N);
@@ -864,6 +926,25 @@ void TOVPluginInstaller::InstallStaged(const std::string& zip_path, const std::s
     }
   }
   auto mgr = PluginMgr.Get();
+  // The plug-in is what its library says it is: its files, version and stored state go by the
+  // manifest's name, the plug-in that loads by the library's.  A library the server cannot
+  // load (nor a client plug-in's, which the server never loads) has no say here.
+  if (mgr && !client && IsFile(root / B)) {
+    std::string why;
+    if (const std::optional<TOVPluginIdentity> id = mgr->ReadPluginIdentity((root / B).string(), why)) {
+      if (id->Name != N) {
+        r.ErrorMessage = Format("Package plugin.json names plugin %s, but its library %s is plugin %s", N, B, id->Name);
+        return;
+      }
+    } else {
+      LogWarning("Plugin %s: its library %s could not be loaded (%s)", N, B, why);
+    }
+  }
+  if (client) {
+    fs::create_directories(T);
+    LogInfo("Plugin %s is a client plugin, installing to %s", N, T);
+  }
+
   const bool update = mgr && mgr->IsPluginLoaded(N);
   r.Action = update ? TOVInstallAction::iaUpdated : TOVInstallAction::iaInstalled;
   // An update replaces the library the plug-in runs from, whatever the package calls it: a
@@ -920,9 +1001,15 @@ void TOVPluginInstaller::InstallStaged(const std::string& zip_path, const std::s
     return;
   }
 
+  // The version recorded is that of what is installed: a client plug-in's (for the nodes), the
+  // update's (the old library runs until the restart), or that of the plug-in that loaded from
+  // the new library.
+  std::optional<std::string> installed_version;
+  if (client) installed_version = V;
   if (mgr) {
     if (update) {
       mgr->SetPluginVersion(N, V);
+      installed_version = V;
       RequestRestart("Updated: " + N + " v" + V);
     } else {
       LogInfo("Scanning for newly installed plugin: %s", N);
@@ -931,8 +1018,17 @@ void TOVPluginInstaller::InstallStaged(const std::string& zip_path, const std::s
       } catch (const std::exception& e) {
         LogWarning("Plugin %s scan failed: %s (will load on restart)", N, e.what());
       }
+      const std::optional<TOVBaseLoadedPlugin> loaded = LoadedFrom(*mgr, fs::path(T) / L);
+      if (loaded) {
+        r.PluginName = loaded->Name;
+        r.Version = loaded->Version;
+        installed_version = loaded->Version;
+      } else if (!client) {
+        LogWarning("Plugin %s v%s was installed but did not load", N, V);
+      }
     }
   }
+  if (installed_version) RecordInstalledVersion(r.PluginName, *installed_version);
   r.Success = true;
   LogInfo("Plugin %s v%s %s successfully", N, V, update ? "updated" : "installed");
 }
@@ -1034,13 +1130,7 @@ std::string TOVPluginInstaller::InstalledNameForRemoval(const std::string& name,
         for (const TManifestEntry& m : InstalledManifests(t)) names.push_back(m.name);
         return names;
       },
-      [&] {
-        std::vector<std::string> names;
-        std::error_code ec;
-        for (const auto& d : fs::directory_iterator(t, ec))
-          if (IsDir(d.path())) names.push_back(d.path().filename().string());
-        return names;
-      },
+      [&] { return PluginFolders(t); },
       [] {
         std::vector<std::string> names;
         if (auto db = DB.Get()) {
@@ -1118,18 +1208,12 @@ TOVInstallResult TOVPluginInstaller::UninstallPlugin(const std::string& name, bo
   try {
     if (auto db = DB.Get()) {
       TOVWriteQuery q = db->NewQuery();
-      // The registry lists the plug-in in its own spelling.
-      std::vector<std::string> listed;
-      q.SetSQL("SELECT plugin_name FROM plugin_updates");
-      q.Open();
-      for (; !q.Eof(); q.Next())
-        if (EqualsIgnoreCase(q.Str("plugin_name"), N)) listed.push_back(q.Str("plugin_name"));
-      q.Close();
+      const std::vector<std::pair<std::string, std::string>> listed = ListedUpdates(q, N);
       std::vector<std::pair<std::string, std::string>> statements;
       if (purge_data) statements.emplace_back("DELETE FROM plugin_state WHERE plugin_name = :pn", N);
       statements.emplace_back("DELETE FROM system_scheduler WHERE plugin_name = :pn", N);
       statements.emplace_back("DELETE FROM scheduler_log WHERE plugin_name = :pn", N);
-      for (const std::string& l : listed)
+      for (const auto& [l, latest] : listed)
         statements.emplace_back("UPDATE plugin_updates SET installed_version = '', has_update = 0 WHERE plugin_name = :pn", l);
       for (const auto& [sql, pn] : statements) {
         q.SetSQL(sql);

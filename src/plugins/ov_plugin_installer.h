@@ -25,10 +25,17 @@
 // and RecoverInterruptedInstalls at the next start rolls back (library not yet in place) or
 // keeps (library in place) what it finds, then removes every leftover.
 //
+// Before anything is written, the package's library is loaded from the staging copy (never
+// registered) to ask its plug-in's name: a package whose manifest names another plug-in than its
+// library reports would write one plug-in's files and load another.
+//
 // Lock: lock_ (installer level) serialises installs and uninstalls; the plug-in manager's lock
-// and the database write lock are taken after it.  A registry download runs before lock_.
+// and the database write lock are taken after it.  A registry download runs before lock_, so a
+// slow one holds no lock that others need.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -76,11 +83,17 @@ using TOVInstallStepObserver = std::function<void(std::string_view step)>;
 // The lower-case hex SHA-256 of a file's bytes; throws std::runtime_error when it cannot be read.
 std::string Sha256File(const std::string& path);
 
+// A package download's limits: connect 15 s, 60 s without a byte, and 10 minutes in all (the
+// package size cap, 100 MiB by default, at about 170 KiB/s): a registry that trickles its
+// answer cannot hold the request for longer.
+TOVHttpClientOptions PackageDownloadOptions();
+
 class TOVPluginInstaller {
  public:
   // Creates <data_dir>/staging and <data_dir>/backups (with parents).  observer: see
-  // TOVInstallStepObserver (none in the server).
-  TOVPluginInstaller(std::string plugin_dir, const std::string& data_dir, TOVInstallStepObserver observer = {});
+  // TOVInstallStepObserver (none in the server); download: the registry downloads' limits.
+  TOVPluginInstaller(std::string plugin_dir, const std::string& data_dir, TOVInstallStepObserver observer = {},
+                     const TOVHttpClientOptions& download = PackageDownloadOptions());
   TOVPluginInstaller(const TOVPluginInstaller&) = delete;
   TOVPluginInstaller& operator=(const TOVPluginInstaller&) = delete;
 
@@ -107,8 +120,12 @@ class TOVPluginInstaller {
   // that cannot be read or rolled back is logged and left for the next start.  Takes lock_.
   void RecoverInterruptedInstalls();
 
-  // HTTP(S) GET of url into dest_path; false (logged, dest_path removed) on any failure.
+  // HTTP(S) GET of url into dest_path within the download's limits; false (logged, dest_path
+  // removed) on any failure.
   bool DownloadPackage(const std::string& url, const std::string& dest_path);
+  // Ends every download running now, and any started later, within about a second (shutdown:
+  // a trickling registry must not hold a request thread past the server's bounded stop).
+  void CancelTransfers() noexcept { cancel_.store(true); }
   // True when there is no CHECKSUMS.sha256 in root or every line names a file inside root whose
   // digest matches; the first failure is logged and gives false.
   bool VerifyChecksums(const std::string& root);
@@ -150,9 +167,14 @@ class TOVPluginInstaller {
   // The plug-in other than name that target_dir/file belongs to, or "".
   static std::string OwnerOf(const std::string& file, const std::string& name, const std::string& target_dir);
   // The installed plug-in whose name equals name ignoring ASCII case, spelt as installed: a
-  // loaded one, else one whose plugin.json in target_dir declares a library that is there; ""
-  // when there is none.
+  // loaded one, else one whose plugin.json in target_dir declares a library that is there, else
+  // a plug-in folder of target_dir (an uninstalled plug-in's plugin.json stays in it); name
+  // itself when a folder is spelt so; "" when there is none.
   static std::string InstalledSpelling(const std::string& name, const std::string& target_dir);
+  // The version now installed of the plug-in name, where the update list and the check-in read
+  // it: its plugin_state row (when there is one) and its update-list rows in any letter case
+  // (the registry's spelling), whose update flag follows.  A database error is logged.
+  static void RecordInstalledVersion(const std::string& name, const std::string& version);
   // The spelling under which the plug-in called name (ASCII case ignored) is installed in the
   // plug-in directory, for removing it: the loaded plug-in's; else a plugin.json's name; else a
   // plug-in directory's; else a stored plugin_state row's; name itself when none matches.  A
@@ -169,8 +191,9 @@ class TOVPluginInstaller {
   const std::string plugin_dir_;
   // Relative to the working directory; made on first use.
   const std::string client_plugin_dir_ = "client_plugins";
-  TOVHttpClientOptions http_options_;
+  TOVHttpClientOptions http_options_;  // its cancel flag is cancel_
   const TOVInstallStepObserver observer_;
+  std::atomic<bool> cancel_{false};
 
   // ---- lock_: one install or uninstall at a time (first in the server's order: the plug-in
   // manager, the registries and the database are taken under it) ----

@@ -112,13 +112,13 @@ std::string InstalledVersion(const TInstalledList& installed, const std::string&
 }  // namespace
 
 TOVHttpClientOptions RegistryHttpOptions() {
-  TOVHttpClientOptions o;
-  o.connect_timeout = std::chrono::milliseconds(10000);
-  o.io_timeout = std::chrono::milliseconds(15000);
-  return o;
+  return {.connect_timeout = std::chrono::seconds(10),
+          .io_timeout = std::chrono::seconds(15),
+          .total_timeout = std::chrono::seconds(30)};
 }
 
 TOVPluginUpdateChecker::TOVPluginUpdateChecker(const TOVHttpClientOptions& http) : http_options_(http) {
+  http_options_.cancel = &cancel_;
   if (auto cfg = Config.Get()) {
     registry_url_ = cfg->ReadString("plugins", "registry_url", kDefaultRegistryURL);
     check_interval_ = cfg->ReadInteger("plugins", "check_interval", 86400);
@@ -173,17 +173,21 @@ TJSON TOVPluginUpdateChecker::PostCheckIn() const {
   const std::string body = BuildCheckInBody();
   const TOVHttpClient client(http_options_);
   TOVHttpClientReply reply;
+  auto failed = [](const std::string& why) {
+    LogWarning("Registry check-in failed: %s", why);
+    return ERegistryCheckError(why);
+  };
   try {
     reply = client.Post(GetCheckInURL(), body, {{"Content-Type", "application/json"}});
   } catch (const EHttpTimeoutError& e) {
-    throw ERegistryCheckError(std::string("Plugin registry timed out: ") + e.what());
+    throw failed(std::string("Plugin registry timed out: ") + e.what());
   } catch (const EHttpClientError& e) {
-    throw ERegistryCheckError(std::string("Plugin registry unreachable: ") + e.what());
+    throw failed(std::string("Plugin registry unreachable: ") + e.what());
   }
   // The HTTP status is not looked at: a registry may answer its list with any status, and
   // anything that is not the list is refused below.
   std::optional<TJSON> doc = ParseJson(reply.body);
-  if (!doc) throw ERegistryCheckError("Plugin registry reply is not JSON");
+  if (!doc) throw failed("Plugin registry reply is not JSON");
   if (!doc->is_object()) throw ERegistryCheckError(kNoPluginsArray);
   return std::move(*doc);
 }
@@ -221,11 +225,13 @@ void TOVPluginUpdateChecker::CheckForUpdates() {
   std::optional<TJSON> reply;
   try {
     reply = PostCheckIn();
-    if (const auto list = reply->find("plugins"); list == reply->end() || !list->is_array())
-      throw ERegistryCheckError(kNoPluginsArray);
-  } catch (const ERegistryCheckError& e) {
-    LogWarning("Registry check-in failed: %s", e.what());
+  } catch (const ERegistryCheckError&) {
+    LogWarning("Could not reach plugin registry \xE2\x80\x94 skipping update check");
     throw;
+  }
+  if (const auto list = reply->find("plugins"); list == reply->end() || !list->is_array()) {
+    LogWarning("Registry response has no \"plugins\" array");
+    throw ERegistryCheckError(kNoPluginsArray);
   }
   TInstalledList extra;
   if (on_get_extra_plugins_) {

@@ -35,13 +35,15 @@ class ERegistryCheckError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// The check-in's time-outs: connect 10 s, I/O 15 s.
+// The check-in's time-outs: connect 10 s, I/O 15 s, and 30 s for the whole check-in, so that a
+// registry that sends a byte now and then cannot hold an administrator's request or the
+// scheduled check for long.
 TOVHttpClientOptions RegistryHttpOptions();
 
 class TOVPluginUpdateChecker {
  public:
   // Reads [plugins] registry_url (every trailing "/" removed), check_interval and auto_check;
-  // http holds the check-in's time-outs.
+  // http holds the check-in's time-outs (its cancel flag is the checker's own).
   explicit TOVPluginUpdateChecker(const TOVHttpClientOptions& http = RegistryHttpOptions());
   TOVPluginUpdateChecker(const TOVPluginUpdateChecker&) = delete;
   TOVPluginUpdateChecker& operator=(const TOVPluginUpdateChecker&) = delete;
@@ -63,8 +65,11 @@ class TOVPluginUpdateChecker {
   // The check-in request's body (spaced JSON text), members in the registry's order.
   std::string BuildCheckInBody() const;
   // Sends the check-in and returns the reply, a JSON object.  Throws ERegistryCheckError when
-  // the registry cannot be reached, times out, or answers anything else; database errors pass on.
+  // the registry cannot be reached, times out, or answers anything else (logged "Registry
+  // check-in failed: %s" unless the reply was JSON but no object); database errors pass on.
   TJSON PostCheckIn() const;
+  // Ends every check-in running now, and any started later, within about a second (shutdown).
+  void CancelTransfers() noexcept { cancel_.store(true); }
 
   // An optional "v", then up to three dot-separated integers; a missing or non-numeric part is
   // 0 and parts after the third are ignored.
@@ -75,9 +80,11 @@ class TOVPluginUpdateChecker {
 
   // Checks in and rewrites plugin_updates from the reply: one upsert per reported plug-in, then
   // the rows the registry no longer reports are deleted.  An unreachable or silent registry, or
-  // a reply without a "plugins" array, changes nothing and throws ERegistryCheckError (logged
-  // "Registry check-in failed: %s"): "0 updates" is only ever the registry's answer.  Database
-  // errors pass on.
+  // a reply without a "plugins" array, changes nothing and throws ERegistryCheckError: "0
+  // updates" is only ever the registry's answer.  The warnings operators watch for are logged
+  // too: "Could not reach plugin registry — skipping update check" when the check-in brought no
+  // object, 'Registry response has no "plugins" array' for an object without the list.
+  // Database errors pass on.
   void CheckForUpdates();
   std::int32_t GetUpdateCount() const;
   // Every plugin_updates row by name.
@@ -93,6 +100,7 @@ class TOVPluginUpdateChecker {
   TExtraPluginsFunc on_get_extra_plugins_;
   TOVHttpClientOptions http_options_;
 
+  std::atomic<bool> cancel_{false};
   std::atomic<std::chrono::system_clock::time_point> last_check_{};
 };
 

@@ -173,18 +173,8 @@ void HandleInstallPlugin(TOVApiRequest& c) {
     SendInstallFailure(c, r);
     return;
   }
-  // The version recorded is the one the package declared, not the one asked for.
-  try {
-    auto db = RequireDB();
-    TOVWriteQuery q = db->NewQuery();
-    q.SetSQL("UPDATE plugin_updates SET installed_version = :v, has_update = 0 WHERE plugin_name = :pn");
-    q.Param("v", r.Version);
-    q.Param("pn", name);
-    q.ExecSQL();
-    db->Commit();
-  } catch (const std::exception&) {
-    // The next check-in sets the row right; the install itself succeeded.
-  }
+  // The installer has recorded the version installed (the package's, not the one asked for) in
+  // the plug-in's row and its update-list rows.
   TJSON data = TJSON::object();
   data["plugin_name"] = r.PluginName;
   data["version"] = r.Version;

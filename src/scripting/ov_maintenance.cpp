@@ -299,12 +299,13 @@ void ConfigWatch(std::stop_token) {
   throw std::runtime_error("Cannot read configuration file " + file + ": " + why);
 }
 
-// The registry check-in; an error it raises fails the run, among them an unreachable or silent
-// registry and a reply without a list, with that reason.  Without the update checker there is
-// nothing to do.
-void PluginUpdateCheck(std::stop_token) {
+// The registry check-in; an error it raises fails the run, among them an unreachable, silent or
+// trickling registry and a reply without a list, with that reason.  A stop request (shutdown)
+// ends a check-in under way.  Without the update checker there is nothing to do.
+void PluginUpdateCheck(std::stop_token stop) {
   auto checker = UpdateChecker.Get();
   if (!checker) return;
+  const std::stop_callback cancel(stop, [&checker] { checker->CancelTransfers(); });
   checker->CheckForUpdates();
   LogInfo("Scheduler: plugin_update_check completed");
 }
@@ -331,6 +332,7 @@ void OldNewsCleanup(std::stop_token stop) {
 struct TMaintenanceTask {
   const char* name;
   void (*run)(std::stop_token stop);
+  bool waits_on_peer = false;  // see MaintenanceTaskWaitsOnPeer
 };
 
 // Looked up by exact name, first match wins.
@@ -341,7 +343,7 @@ const TMaintenanceTask kMaintenanceTasks[] = {
     {"db_vacuum", DbVacuum},                      // log pruning by level, VACUUM on SQLite
     {"wal_checkpoint", WalCheckpoint},            // WAL checkpoint (TRUNCATE) on SQLite
     {"config_watch", ConfigWatch},                // reload the configuration file when it changed
-    {"plugin_update_check", PluginUpdateCheck},   // the plug-in registry's update check
+    {"plugin_update_check", PluginUpdateCheck, true},  // the plug-in registry's update check
     {"old_news_cleanup", OldNewsCleanup},         // door-game news older than 90 days
 };
 
@@ -380,6 +382,12 @@ std::int64_t DeleteInBatches(TOVDatabase& db, const std::string& table, const st
     rows = std::clamp(std::min(rows * 2, rows * target_us / std::max<std::int64_t>(held_us, 1)), b.min_rows,
                       b.max_rows);
   }
+}
+
+bool MaintenanceTaskWaitsOnPeer(const std::string& name) {
+  for (const TMaintenanceTask& t : kMaintenanceTasks)
+    if (name == t.name) return t.waits_on_peer;
+  return false;
 }
 
 bool RunMaintenanceTask(const std::string& name, std::stop_token stop) {

@@ -17,6 +17,10 @@ namespace ov {
 // Runs the task of that name (compared exactly).  False when no task has that name.  A stop
 // request ends a running VACUUM early (as a failure).  Runs on the calling thread.
 bool RunMaintenanceTask(const std::string& name, std::stop_token stop = {});
+// Whether the task of that name spends its time waiting on a remote peer (the registry's
+// check-in): the scheduler runs such a task on a thread of its own, so that a slow peer delays
+// no other task.
+bool MaintenanceTaskWaitsOnPeer(const std::string& name);
 
 class TOVDatabase;
 

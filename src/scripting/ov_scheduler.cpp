@@ -203,6 +203,13 @@ TOVScheduler::TOVScheduler(TRunPluginTaskProc run_plugin_task, TGetPluginTasksFu
 TOVScheduler::~TOVScheduler() {
   Terminate();
   if (thread_.joinable()) thread_.join();
+  // The stop request has ended their waits on a peer; they finish their bookkeeping.
+  std::vector<TApartRun> apart;
+  {
+    TOVLockGuard g(lock_);
+    apart.swap(apart_);
+  }
+  for (TApartRun& r : apart) r.thread.join();
 }
 
 void TOVScheduler::Start() {
@@ -409,14 +416,12 @@ void TOVScheduler::Tick() {
       continue;
     }
     const TTaskRef ref = Claim(i);
-    lk.unlock();
-    try {
-      ExecuteTask(ref);
-    } catch (const std::exception& e) {
-      LogError("Scheduler: execute error for task %s: %s", ref.task, MessageOf(e));
-    } catch (...) {
-      LogError("Scheduler: execute error for task %s: %s", ref.task, "unknown exception");
+    if (ref.plugin == "system" && MaintenanceTaskWaitsOnPeer(ref.task)) {
+      StartApart(ref);
+      continue;
     }
+    lk.unlock();
+    RunClaimed(ref);
     lk.lock();
     if (stop_.stop_requested()) break;
   }
@@ -473,6 +478,37 @@ void TOVScheduler::Release(const TTaskRef& ref) noexcept {
     wake = ReleaseLocked(ref);
   }
   if (wake) run_ended_.notify_all();
+}
+
+void TOVScheduler::RunClaimed(const TTaskRef& ref) noexcept {
+  try {
+    ExecuteTask(ref);
+  } catch (const std::exception& e) {
+    LogError("Scheduler: execute error for task %s: %s", ref.task, MessageOf(e));
+  } catch (...) {
+    LogError("Scheduler: execute error for task %s: %s", ref.task, "unknown exception");
+  }
+}
+
+void TOVScheduler::StartApart(const TTaskRef& ref) {
+  // A run that is over has only its return left: joining it here is short.
+  std::erase_if(apart_, [](TApartRun& r) {
+    if (!r.done->load()) return false;
+    r.thread.join();
+    return true;
+  });
+  auto done = std::make_shared<std::atomic<bool>>(false);
+  try {
+    apart_.reserve(apart_.size() + 1);  // the push below cannot fail once the thread runs
+    apart_.push_back({std::thread([this, ref, done] {
+                        RunClaimed(ref);
+                        done->store(true);
+                      }),
+                      done});
+  } catch (const std::exception& e) {
+    LogError("Scheduler: execute error for task %s: %s", ref.task, MessageOf(e));
+    if (ReleaseLocked(ref)) run_ended_.notify_all();
+  }
 }
 
 void TOVScheduler::RunSystemTask(const std::string& task_name) {

@@ -8,7 +8,9 @@
 // scheduler_log.
 //
 // One run of a task at a time: a run requested while the same task runs (on the thread or for
-// another request) waits for that run to end; the tick skips a task that is running.
+// another request) waits for that run to end; the tick skips a task that is running.  A task
+// that waits on a remote peer (the registry's check-in) runs on a thread of its own, so that a
+// slow peer delays no other task.
 //
 // Lock order: the scheduler's lock (a registry lock), then the database write lock.  The lock
 // is never held while a task runs.
@@ -126,7 +128,7 @@ class TOVScheduler {
   // initialized with %d tasks".  The thread is not started.  Database errors pass on.
   TOVScheduler(TRunPluginTaskProc run_plugin_task, TGetPluginTasksFunc get_plugin_tasks,
                TOVSchedulerOptions options = {});
-  // Terminate, then waits for the thread.
+  // Terminate, then waits for the thread and for the runs on threads of their own.
   ~TOVScheduler();
   TOVScheduler(const TOVScheduler&) = delete;
   TOVScheduler& operator=(const TOVScheduler&) = delete;
@@ -160,7 +162,9 @@ class TOVScheduler {
   bool UpdateTask(std::int64_t task_id, const TJSON& updates) EXCLUDES(lock_);
 
   // One look at the list: runs every due task that is not running, one after another on the
-  // calling thread.  The thread calls it once a tick; tests call it directly.
+  // calling thread, except a task that waits on a remote peer (MaintenanceTaskWaitsOnPeer),
+  // whose run is started on a thread of its own and goes on after the tick.  The thread calls
+  // it once a tick; tests call it directly.
   void Tick() EXCLUDES(lock_);
 
  private:
@@ -182,6 +186,12 @@ class TOVScheduler {
   struct TDue {
     std::int64_t at = 0;  // nanoseconds of the monotonic clock, or wall seconds
     TDueClock clock = dcNever;
+  };
+
+  // A run on a thread of its own; done is set once the run is over and recorded.
+  struct TApartRun {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> done;
   };
 
   void Execute() EXCLUDES(lock_, wait_lock_);
@@ -208,6 +218,10 @@ class TOVScheduler {
   bool ReleaseLocked(const TTaskRef& ref) noexcept REQUIRES(lock_);
   // Runs the claimed task with lock_ not held, then records the run under it.
   void ExecuteTask(const TTaskRef& ref) EXCLUDES(lock_);
+  // ExecuteTask with its bookkeeping errors logged.
+  void RunClaimed(const TTaskRef& ref) noexcept EXCLUDES(lock_);
+  // Starts the claimed task's run on a thread of its own; joins the runs that are over.
+  void StartApart(const TTaskRef& ref) REQUIRES(lock_);
   void RunSystemTask(const std::string& task_name);
   TJSON TaskJSON(const TOVSchedulerTask& t) const REQUIRES(lock_);
 
@@ -224,6 +238,7 @@ class TOVScheduler {
   std::vector<TDue> due_ GUARDED_BY(lock_);                // parallel to tasks_
   std::uint64_t generation_ GUARDED_BY(lock_) = 0;         // counts loads of the list
   std::vector<TClaim> claimed_ GUARDED_BY(lock_);          // the tasks running now
+  std::vector<TApartRun> apart_ GUARDED_BY(lock_);         // runs on threads of their own
   std::condition_variable_any run_ended_;
   int run_waiters_ GUARDED_BY(lock_) = 0;  // callers waiting on run_ended_
   // clocks at the previous tick

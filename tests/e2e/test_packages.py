@@ -248,20 +248,20 @@ class PackageIdentity(unittest.TestCase):
             with PackageServer(autostart=False, config={"plugins": {"registry_url": reg.url}}) as srv:
                 lib = srv.install_plugin("pkg_sample", "libPkgSample")
                 srv.start()
-                # The registry lists Wanted; its download is a package of Other.
-                reg.files["/files/wanted.ovp"] = make_package({"plugin.json": manifest("Other", "1.0"),
-                                                               "libOther.so": library("sample_c")})
+                # The registry lists Wanted; its download is a package of Hello.
+                reg.files["/files/wanted.ovp"] = make_package({"plugin.json": manifest("Hello", "1.0"),
+                                                               "libHello.so": library("pkg_hello")})
                 reg.set_plugins([{"name": "Wanted", "latest_version": "1.0", "download_url": "/files/wanted.ovp"}])
                 self.assertEqual(srv.call("POST", "/plugins/updates/check")[0], 200)
                 before = tree(srv.plugin_dir)
                 status, body = srv.call("POST", "/plugins/install", {"name": "Wanted"})
                 self.assertEqual((status, error_message(body)),
-                                 (500, "Package contains plugin Other, not the requested Wanted"))
+                                 (500, "Package contains plugin Hello, not the requested Wanted"))
                 # A new package naming another plug-in's library as its own.
                 status, body = srv.upload(make_package({
-                    "plugin.json": manifest("Other", "1.0", binaries={"linux-x86_64": "libPkgSample.so"}),
-                    "libPkgSample.so": library("pkg_sample_b")}))
-                self.assertEqual((status, error_message(body)), (500, "Package for Other would replace libPkgSample.so, "
+                    "plugin.json": manifest("Hello", "1.0", binaries={"linux-x86_64": "libPkgSample.so"}),
+                    "libPkgSample.so": library("pkg_hello")}))
+                self.assertEqual((status, error_message(body)), (500, "Package for Hello would replace libPkgSample.so, "
                                                                       "which belongs to plugin PkgSample"))
                 self.assertEqual(tree(srv.plugin_dir), before)
                 self.assertEqual(srv.value("SELECT installed_version FROM plugin_updates WHERE plugin_name = 'Wanted'"),
@@ -271,12 +271,12 @@ class PackageIdentity(unittest.TestCase):
 
                 # The same download listed under its own name (any letter case) installs, and is
                 # recorded under the name it was installed as.
-                reg.set_plugins([{"name": "other", "latest_version": "1.0", "download_url": "/files/wanted.ovp"}])
+                reg.set_plugins([{"name": "hello", "latest_version": "1.0", "download_url": "/files/wanted.ovp"}])
                 self.assertEqual(srv.call("POST", "/plugins/updates/check")[0], 200)
-                status, body = srv.call("POST", "/plugins/install", {"name": "other"})
+                status, body = srv.call("POST", "/plugins/install", {"name": "hello"})
                 self.assertEqual(status, 200, body)
-                self.assertEqual(body["data"]["plugin_name"], "Other")
-                self.assertEqual(srv.audit("plugin_install"), [("Other", "Version 1.0 installed")])
+                self.assertEqual(body["data"]["plugin_name"], "Hello")
+                self.assertEqual(srv.audit("plugin_install"), [("Hello", "Version 1.0 installed")])
                 self.assertEqual(srv.stop(), 0)
                 srv.start()
                 self.assertTrue(srv.logged("[plugin:PkgSample] PkgSample build A initialized"))
@@ -431,6 +431,85 @@ class NameLetterCase(unittest.TestCase):
             self.assertEqual(srv.stop(), 0)
 
 
+class ManifestAndLibrary(unittest.TestCase):
+    def test_a_package_is_the_plugin_its_library_reports(self):
+        """plugin.json must name exactly the plug-in its library reports, or one plug-in's files
+        are written and another loaded under a version nobody installed.  Such a package is
+        refused with both names and nothing left behind, uploaded or from the registry, as a new
+        install and after the other spelling was uninstalled (its plugin.json stays in its
+        folder, and no two plug-in folders ever differ only in letter case).  An install answers
+        with the plug-in that loaded and records that version, which the update list follows."""
+        reg = Registry()
+        try:
+            with PackageServer(config={"plugins": {"registry_url": reg.url}}) as srv:
+                d, backups = srv.plugin_dir, os.path.join(srv.data_dir, "backups")
+
+                def package(name, build, version="1.5.0"):
+                    return make_package({"plugin.json": manifest(name, version), "lib%s.so" % name: library(build)})
+
+                def listed():
+                    row = [u for u in srv.call("GET", "/plugins/updates")[1]["data"] if u["plugin_name"] == "hello"][0]
+                    return row["installed_version"], row["has_update"]
+
+                reg.files["/files/hello.ovp"] = package("hello", "pkg_hello")
+                reg.set_plugins([{"name": "hello", "latest_version": "1.5.0", "download_url": "/files/hello.ovp"}])
+                self.assertEqual(srv.call("POST", "/plugins/updates/check")[0], 200)
+                from_registry = ("registry", lambda: srv.call("POST", "/plugins/install", {"name": "hello"}))
+                mismatch = "Package plugin.json names plugin %s, but its library lib%s.so is plugin %s"
+                hello_is_Hello = (500, mismatch % ("hello", "hello", "Hello"))
+                Hello_is_hello = (500, mismatch % ("Hello", "Hello", "hello"))
+                twin = (409, "Package contains plugin hello, but the installed plugin is Hello (names differ only in "
+                             "letter case)")
+
+                def refused(cases):
+                    before = (tree(d), srv.db_rows("SELECT plugin_name, plugin_version FROM plugin_state"), listed(),
+                              srv.call("GET", "/plugins")[1]["data"])
+                    for label, install, expected in cases:
+                        with self.subTest(label):
+                            status, body = install()
+                            self.assertEqual((status, error_message(body)), expected)
+                            self.assertEqual((tree(d), srv.db_rows("SELECT plugin_name, plugin_version FROM plugin_state"),
+                                              listed(), srv.call("GET", "/plugins")[1]["data"]), before)
+                            self.assertEqual(srv.call("GET", "/system/restart")[1]["data"]["restart_pending"], False)
+                            self.assertEqual(srv.audit("plugin_install") + srv.audit("plugin_upload"), [])
+                            self.assertEqual((os.listdir(backups), srv.staging()), ([], []))
+
+                refused([
+                    ("upload", lambda: srv.upload(package("hello", "pkg_hello")), hello_is_Hello),
+                    from_registry + (hello_is_Hello,),
+                    ("upper-case manifest, lower-case library", lambda: srv.upload(package("Hello", "pkg_hello_lower")),
+                     Hello_is_hello),
+                ])
+                self.assertEqual(os.listdir(d), [])
+
+                # Installed as its library reports it: the answer, the list and the update list agree.
+                status, body = srv.upload(package("Hello", "pkg_hello", "1.0.0"))
+                self.assertEqual((status, body["data"]), (200, {"plugin_name": "Hello", "version": "1.0.0",
+                                                                "action": "installed"}))
+                self.assertEqual([(p["name"], p["version"]) for p in srv.call("GET", "/plugins")[1]["data"]],
+                                 [("Hello", "1.0.0")])
+                self.assertEqual(listed(), ("1.0.0", True))
+                self.assertEqual(srv.call("POST", "/plugins/uninstall", {"name": "Hello"})[0], 200)
+                self.assertEqual(sorted(os.listdir(d)), ["Hello"])  # its plugin.json stays
+                srv.sql("DELETE FROM audit_log")
+
+                refused([
+                    ("upload after uninstall", lambda: srv.upload(package("hello", "pkg_hello")), twin),
+                    ("registry after uninstall",) + from_registry[1:] + (twin,),
+                    ("library agrees, folder spelt otherwise", lambda: srv.upload(package("hello", "pkg_hello_lower")),
+                     twin),
+                    ("spelt as the folder, library does not agree",
+                     lambda: srv.upload(package("Hello", "pkg_hello_lower")), Hello_is_hello),
+                ])
+                status, body = srv.upload(package("Hello", "pkg_hello", "1.5.0"))
+                self.assertEqual((status, body["data"]["plugin_name"], body["data"]["version"]), (200, "Hello", "1.5.0"))
+                self.assertEqual(sorted(os.listdir(d)), ["Hello", "libHello.so"])
+                self.assertEqual(listed(), ("1.5.0", False))
+                self.assertEqual(srv.stop(), 0)
+        finally:
+            reg.close()
+
+
 def zip_bytes(entries):
     """A ZIP built entry by entry: (ZipInfo or name, data)."""
     buf = io.BytesIO()
@@ -506,12 +585,13 @@ class Refusals(unittest.TestCase):
                     self.assertTrue(srv.logged(line), line)
         # Installed with a note: no checksums, the named library missing but another present,
         # a client plug-in, no library at all.
-        status, body = srv.upload(make_package({"plugin.json": manifest("Foo", "1", binaries={"linux-x86_64": "libfoo.so"}),
-                                                "libfoo2.so": library("pkg_sample")}))
+        status, body = srv.upload(make_package({
+            "plugin.json": manifest("PkgSample", "1", binaries={"linux-x86_64": "libfoo.so"}),
+            "libfoo2.so": library("pkg_sample")}))
         self.assertEqual(status, 200, body)
         for line in ("[INFO] No CHECKSUMS.sha256 in package \u2014 skipping verification",
                      "[INFO] Binary libfoo.so not found, using libfoo2.so",
-                     "Plugin loaded: PkgSample v1.0.0 - Package sample build A"):
+                     "Plugin loaded: PkgSample v1 - Package sample build A"):
             self.assertTrue(srv.logged(line), line)
         status, body = srv.upload(make_package({"plugin.json": manifest("Cli", "1", target="client"), "libCli.so": "x"}))
         self.assertEqual(status, 200, body)

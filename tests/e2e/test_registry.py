@@ -5,6 +5,7 @@ installs from the list and hostile downloads."""
 import http.server
 import json
 import threading
+import time
 import unittest
 
 from ovfixture import db_backends, error_message
@@ -164,7 +165,7 @@ class RegistryCheckIn(unittest.TestCase):
 
             # Installs from the list.  The package declares 1.0.5: that is what is recorded.
             reg.files["/files/pkg.ovp"] = sample_package("1.0.5")
-            reg.set_plugins([
+            listing = [
                 {"name": "PkgSample", "latest_version": "1.0.0", "download_url": "/files/pkg.ovp"},
                 {"name": "BadA", "latest_version": "1", "download_url": "/missing"},
                 {"name": "BadB", "latest_version": "1", "download_url": "file:///etc/passwd"},
@@ -172,7 +173,8 @@ class RegistryCheckIn(unittest.TestCase):
                 {"name": "BadD", "latest_version": "1", "download_url": "/truncated"},
                 {"name": "BadE", "latest_version": "../../up", "download_url": "/files/pkg.ovp"},
                 {"name": "NoUrl", "latest_version": "1"},
-            ])
+            ]
+            reg.set_plugins(listing)
             self.assertEqual(check(srv)["updates_available"], 0)
             self.assertNotIn("Alpha", updates(srv))
             status, body = srv.call("POST", "/plugins/install", {"name": "PkgSample"})
@@ -183,12 +185,28 @@ class RegistryCheckIn(unittest.TestCase):
             self.assertTrue(srv.logged("Plugin loaded: PkgSample v1.0.5 - Package sample build A"))
             self.assertEqual((updates(srv)["PkgSample"]["installed_version"], updates(srv)["PkgSample"]["has_update"]),
                              ("1.0.5", False))
+            # Enabled, the plug-in is in the check-in; 1.1.0 is offered.
+            self.assertEqual(srv.call("POST", "/plugins/enable", {"name": "PkgSample"})[0], 200)
+            listing[0]["latest_version"] = "1.1.0"
+            reg.set_plugins(listing)
+            self.assertEqual(check(srv)["updates_available"], 1)
             # With a version: the loaded plug-in is updated and a restart is due.
             reg.files["/files/pkg.ovp"] = sample_package("1.1.0", build="pkg_sample_b")
             status, body = srv.call("POST", "/plugins/install", {"name": "PkgSample", "version": "1.1.0"})
             self.assertEqual(status, 200, body)
             self.assertEqual(body["data"], {"plugin_name": "PkgSample", "version": "1.1.0", "action": "updated",
                                             "restart_required": True})
+            # The installed version is 1.1.0 wherever it is read, while the old library runs until
+            # the restart: the stored row, the update list, the next check-in, which offers nothing.
+            stored = {p["plugin_name"]: p["plugin_version"] for p in srv.call("GET", "/plugins/db")[1]["data"]}
+            self.assertEqual(stored["PkgSample"], "1.1.0")
+            self.assertEqual((updates(srv)["PkgSample"]["installed_version"], updates(srv)["PkgSample"]["has_update"]),
+                             ("1.1.0", False))
+            self.assertEqual(check(srv), {"updates_available": 0, "message": "0 update(s) available"})
+            self.assertIn('"PkgSample" : "1.1.0"', reg.checkins[-1][1].decode())
+            self.assertEqual(updates(srv)["PkgSample"]["has_update"], False)
+            self.assertEqual(srv.call("GET", "/system/restart")[1]["data"]["reasons"], ["Updated: PkgSample v1.1.0"])
+            self.assertNotIn("Package sample build B", srv.stdout)
             self.assertEqual(srv.audit("plugin_install"), [("PkgSample", "Version 1.0.5 installed"),
                                                            ("PkgSample", "Version 1.1.0 updated")])
 
@@ -254,23 +272,40 @@ class RegistryCheckIn(unittest.TestCase):
             task = [t for t in srv.call("GET", "/scheduler/tasks")[1]["data"] if t["task_name"] == "plugin_update_check"]
             run = "/scheduler/tasks/%d/run" % task[0]["id"]
             port = reg.server.server_address[1]
+            # The warnings operators' log watchers look for, beside the answer: a check-in that
+            # failed, then that it brought nothing; or a reply without the list.
+            failed, unreachable = "[WARN] Registry check-in failed: ", "[WARN] Could not reach plugin registry %s " \
+                                                                          "skipping update check" % "\u2014"
+            no_list = '[WARN] Registry response has no "plugins" array'
             cases = [
-                ("no answer", lambda: setattr(reg, "reply", None), "Plugin registry unreachable: "),
+                ("no answer", lambda: setattr(reg, "reply", None), "Plugin registry unreachable: ", [failed, unreachable]),
                 ("not JSON", lambda: setattr(reg, "reply", b"<html>502 Bad Gateway</html>"),
-                 "Plugin registry reply is not JSON"),
-                ("not an object", lambda: setattr(reg, "reply", b"[1, 2]"), 'Plugin registry reply has no "plugins" array'),
-                ("no array", lambda: setattr(reg, "reply", b'{"plugins": {}}'), 'Plugin registry reply has no "plugins" array'),
-                ("refused", reg.close, "Plugin registry unreachable: Failed to connect to 127.0.0.1 port %d" % port),
+                 "Plugin registry reply is not JSON", [failed, unreachable]),
+                ("not an object", lambda: setattr(reg, "reply", b"[1, 2]"), 'Plugin registry reply has no "plugins" array',
+                 [unreachable]),
+                ("no array", lambda: setattr(reg, "reply", b'{"plugins": {}}'), 'Plugin registry reply has no "plugins" array',
+                 [no_list]),
+                ("refused", reg.close, "Plugin registry unreachable: Failed to connect to 127.0.0.1 port %d" % port,
+                 [failed, unreachable]),
             ]
-            for label, fail, reason in cases:
+            for label, fail, reason, lines in cases:
                 with self.subTest(label):
                     fail()
+                    mark = len(srv.stdout)
                     status, body = srv.call("POST", "/plugins/updates/check")
                     self.assertEqual((status, error_message(body)[:len(reason)]), (502, reason), body)
-                    self.assertTrue(srv.logged("[WARN] Registry check-in failed: " + error_message(body)))
                     self.assertEqual(srv.call("POST", run)[0], 200)
                     t = [t for t in srv.call("GET", "/scheduler/tasks")[1]["data"] if t["id"] == task[0]["id"]][0]
                     self.assertEqual((t["last_result"], t["last_error"][:len(reason)]), ("error", reason))
+                    # The request's warnings, then the scheduled run's.
+                    deadline = time.monotonic() + 10
+                    while srv.stdout[mark:].count(lines[-1]) < 2 and time.monotonic() < deadline:
+                        time.sleep(0.05)
+                    warnings = [line[line.index("[WARN]"):] for line in srv.stdout[mark:].splitlines() if "[WARN]" in line]
+                    self.assertEqual([w[:len(expected)] for w, expected in zip(warnings, lines * 2)], lines * 2, warnings)
+                    self.assertEqual(len(warnings), 2 * len(lines), warnings)
+                    if failed in lines:
+                        self.assertEqual(warnings[0], failed + error_message(body))
                     self.assertEqual(updates(srv), rows)
                     self.assertEqual(srv.call("GET", "/plugins/updates/count")[1]["data"], {"count": 1})
             self.assertEqual(srv.stop(), 0)

@@ -1,7 +1,9 @@
 /* A plug-in in plain C99 for the package tests, built once per PKG_BUILD (CMake makes
  * pkg_sample.so with build "A" and pkg_sample_b.so with build "B"), so a test can tell which
  * build of the same plug-in the server runs: the description is "Package sample build <B>" and
- * Initialize logs "PkgSample build <B> initialized".
+ * Initialize logs "PkgSample build <B> initialized".  PKG_NAME (default "PkgSample") is the name
+ * it reports; the messages below carry it in place of PkgSample (pkg_hello.so is "Hello",
+ * pkg_hello_lower.so "hello").
  *
  * Scheduled tasks (interval one day):
  *   hold    logs "PkgSample hold started", then runs while a file named "hold" exists in the
@@ -18,6 +20,9 @@
 
 #ifndef PKG_BUILD
 #define PKG_BUILD "A"
+#endif
+#ifndef PKG_NAME
+#define PKG_NAME "PkgSample"
 #endif
 
 typedef struct PkgSample {
@@ -40,7 +45,7 @@ static void host_log(IOVPluginHost* host, const char* text) {
   ovstr_release(s);
 }
 
-static void get_name(IOVPlugin* self, OVStr* r) { (void)self, set_text(r, "PkgSample"); }
+static void get_name(IOVPlugin* self, OVStr* r) { (void)self, set_text(r, PKG_NAME); }
 static void get_version(IOVPlugin* self, OVStr* r) { (void)self, set_text(r, "1.0.0"); }
 static void get_description(IOVPlugin* self, OVStr* r) { (void)self, set_text(r, "Package sample build " PKG_BUILD); }
 static void get_author(IOVPlugin* self, OVStr* r) { (void)self, set_text(r, "Orvanta tests"); }
@@ -51,7 +56,7 @@ static int32_t get_target(IOVPlugin* self) { return (void)self, OV_TARGET_SERVER
 static IOVScheduledPlugin* get_scheduled(IOVPlugin* self) { return &CONTAINER(self, plugin)->scheduled; }
 static OVBool initialize(IOVPlugin* self, IOVPluginHost* host) {
   CONTAINER(self, plugin)->host = host;
-  host_log(host, "PkgSample build " PKG_BUILD " initialized");
+  host_log(host, PKG_NAME " build " PKG_BUILD " initialized");
   return 1;
 }
 static void finalize(IOVPlugin* self) { (void)self; }
@@ -81,10 +86,10 @@ static void run_task(IOVScheduledPlugin* self, OVStr name) {
   if (name && strcmp(name, "hold") == 0) {
     const struct timespec pause = {0, 20 * 1000 * 1000};
     int i;
-    host_log(p->host, "PkgSample hold started");
+    host_log(p->host, PKG_NAME " hold started");
     for (i = 0; i < 1000 && access("hold", F_OK) == 0; ++i) nanosleep(&pause, NULL);
   } else {
-    host_log(p->host, "PkgSample build " PKG_BUILD " running");
+    host_log(p->host, PKG_NAME " build " PKG_BUILD " running");
   }
 }
 

@@ -247,38 +247,40 @@ TEST_F(InstallerKill, RefusedAndFailedInstallsWriteNothing) {
   ASSERT_TRUE(mgr->IsPluginLoaded("SampleC"));
   PluginMgr.Publish(std::move(mgr));
   TOVPluginInstaller inst(plugin_dir, dir / "data");
+  // Each package's library is the plug-in its manifest names (Hello, or PkgSample build B).
   const std::string lib = ovtest::ReadText(ovtest::TestPlugin("pkg_sample_b"));
+  const std::string hello = ovtest::ReadText(ovtest::TestPlugin("pkg_hello"));
   int packages = 0;
   auto package = [&](const std::string& manifest, const std::string& library, std::vector<ovtest::ZipEntry> more = {}) {
     const std::string path = dir / ("pkg" + std::to_string(++packages) + ".ovp");
     more.push_back({"plugin.json", manifest});
-    more.push_back({library, lib});
+    more.push_back({library, manifest.find("\"Hello\"") != std::string::npos ? hello : lib});
     ovtest::MakeZip(path, more);
     return path;
   };
-  const std::string other_as_pkg = R"({"name": "Other", "version": "1", "binaries": {"linux-x86_64": "libPkgSample.so"}})";
+  const std::string hello_as_pkg = R"({"name": "Hello", "version": "1", "binaries": {"linux-x86_64": "libPkgSample.so"}})";
   struct Case {
     std::string package;
     std::string expected_name;
     std::string error;
   };
   const std::vector<Case> cases = {
-      {package(KillManifest("Other", "1"), "libOther.so"), "Wanted",
-       "Package contains plugin Other, not the requested Wanted"},
-      {package(other_as_pkg, "libPkgSample.so"), "",
-       "Package for Other would replace libPkgSample.so, which belongs to plugin PkgSample"},
-      {package(R"({"name": "Other", "version": "1", "files": {"binary": "libcustom.so"}})", "libcustom.so"), "other",
-       "Package for Other would replace libcustom.so, which belongs to plugin SampleC"},
-      {package(R"({"name": "Other", "version": "1", "files": {"binary": "hand.so"}})", "hand.so"), "",
-       "Package for Other would replace hand.so, which belongs to plugin Hand"},
+      {package(KillManifest("Hello", "1"), "libHello.so"), "Wanted",
+       "Package contains plugin Hello, not the requested Wanted"},
+      {package(hello_as_pkg, "libPkgSample.so"), "",
+       "Package for Hello would replace libPkgSample.so, which belongs to plugin PkgSample"},
+      {package(R"({"name": "Hello", "version": "1", "files": {"binary": "libcustom.so"}})", "libcustom.so"), "hello",
+       "Package for Hello would replace libcustom.so, which belongs to plugin SampleC"},
+      {package(R"({"name": "Hello", "version": "1", "files": {"binary": "hand.so"}})", "hand.so"), "",
+       "Package for Hello would replace hand.so, which belongs to plugin Hand"},
       // The library the manifest names is missing; the one found instead belongs to SampleC.
-      {package(KillManifest("Other", "1"), "libcustom.so"), "",
-       "Package for Other would replace libcustom.so, which belongs to plugin SampleC"},
+      {package(KillManifest("Hello", "1"), "libcustom.so"), "",
+       "Package for Hello would replace libcustom.so, which belongs to plugin SampleC"},
       // A directory stands where a web file goes: what was written before comes out again.
-      {package(KillManifest("Fresh", "1"), "libFresh.so", {{"web/a.js", "a"}, {"web/b.js", "b"}}), "",
-       "Failed to install files: Unable to replace " + plugin_dir + "/Fresh/web/"},
+      {package(KillManifest("Hello", "1"), "libHello.so", {{"web/a.js", "a"}, {"web/b.js", "b"}}), "",
+       "Failed to install files: Unable to replace " + plugin_dir + "/Hello/web/"},
   };
-  fs::create_directories(plugin_dir + "/Fresh/web/a.js/in-the-way");
+  fs::create_directories(plugin_dir + "/Hello/web/a.js/in-the-way");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.error);
     const auto before = KillTree(plugin_dir);
@@ -291,8 +293,8 @@ TEST_F(InstallerKill, RefusedAndFailedInstallsWriteNothing) {
   EXPECT_EQ(ovtest::ReadText(plugin_dir + "/libPkgSample.so"), ovtest::ReadText(ovtest::TestPlugin("pkg_sample")));
 
   // The plug-in asked for, in another letter case, and a plug-in's own library: installed.
-  fs::remove_all(plugin_dir + "/Fresh");
-  const TOVInstallResult fresh = inst.InstallFromFile(package(KillManifest("Fresh", "1"), "libFresh.so"), "fresh");
+  fs::remove_all(plugin_dir + "/Hello");
+  const TOVInstallResult fresh = inst.InstallFromFile(package(KillManifest("Hello", "1"), "libHello.so"), "hello");
   EXPECT_TRUE(fresh.Success) << fresh.ErrorMessage;
   const TOVInstallResult own = inst.InstallFromFile(package(KillManifest("PkgSample", "2"), "libPkgSample.so"));
   EXPECT_TRUE(own.Success) << own.ErrorMessage;

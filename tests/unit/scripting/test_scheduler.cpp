@@ -12,8 +12,11 @@
 #include <thread>
 #include <vector>
 
+#include "child_process.h"
 #include "clock_test_util.h"
+#include "ov_config.h"
 #include "ov_event_bus.h"
+#include "ov_plugin_updates.h"
 #include "ov_scheduler.h"
 #include "ov_security.h"
 #include "test_util.h"
@@ -407,4 +410,54 @@ TEST_F(SchedulerTest, TheThreadTicksOnItsOwnAndStopsAtOnce) {
   s->Terminate();
   s.reset();  // joins
   EXPECT_LT(std::chrono::steady_clock::now() - t0, ovtest::kPatience);
+}
+
+// The registry's check-in waits on a peer: it runs on a thread of its own, so a registry that
+// sends a byte now and then (fast enough for the I/O time-out) delays no other task, and the
+// check-in fails "timed out" at its deadline.  A stop ends a check-in under way at once.
+TEST_F(SchedulerTest, ARegistryCheckInDelaysNoOtherTask) {
+  ovtest::LoopbackHttp registry;
+  ovtest::TempDir dir;
+  ovtest::WriteText(dir / "o.ini", "[plugins]\nregistry_url=" + registry.Url("/trickle") + "\n");
+  Config.Publish(std::make_unique<TOVConfig>(dir / "o.ini"));
+  struct TFree {
+    ~TFree() {
+      UpdateChecker.Free();
+      Config.Free();
+    }
+  } free_services;
+  auto checker = [](std::chrono::milliseconds deadline) {
+    UpdateChecker.Free();
+    TOVHttpClientOptions o = RegistryHttpOptions();
+    o.io_timeout = 1000ms;
+    o.total_timeout = deadline;
+    UpdateChecker.Publish(std::make_unique<TOVPluginUpdateChecker>(o));
+  };
+  checker(1500ms);
+  const std::int64_t check = AddTask("system", "plugin_update_check", "interval", 1);
+  const std::int64_t wal = AddTask("system", "wal_checkpoint", "interval", 1);
+  Make();
+
+  const auto started = std::chrono::steady_clock::now();
+  TickFor(1s);
+  ASSERT_TRUE(registry.NextRequest());  // the check-in has reached the registry and waits there
+  TickFor(3s);
+  EXPECT_EQ(Task(wal)["run_count"], 4);
+  EXPECT_EQ(Task(check)["is_running"], true);
+  EXPECT_EQ(Task(check)["run_count"], 0);
+  // Over once its bookkeeping is done too: a tick skips a task that is still running.
+  ASSERT_TRUE(ovtest::PollUntil([&] { return Task(check)["run_count"] == 1 && Task(check)["is_running"] == false; }));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 10s);
+  const TJSON failed = Task(check);
+  EXPECT_EQ(failed["last_result"], "error");
+  EXPECT_EQ(failed["last_error"].get<std::string>().rfind("Plugin registry timed out: Operation timed out after ", 0), 0u)
+      << failed;
+
+  checker(60s);
+  TickFor(1s);
+  ASSERT_TRUE(registry.NextRequest());
+  const auto stopping = std::chrono::steady_clock::now();
+  s.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - stopping, 5s);
+  EXPECT_EQ(Row(check, "run_count || ' ' || last_error"), "2 Plugin registry unreachable: Transfer cancelled");
 }

@@ -11,6 +11,8 @@ Answers by path:
   /stream/N            N bytes "x" without Content-Length (closed-delimited)
   /truncated           Content-Length 1000, then 10 bytes and the connection closed
   /hang                reads the request and never answers
+  /trickle[/...]       status 200 and Content-Length 1000, then one byte every 0.2 s (at most
+                       300) until the client goes away: too fast for a low-speed limit
   /redirect?to=URL     302 to URL
   anything else        200 "ok"
 """
@@ -74,6 +76,18 @@ class Handler(http.server.BaseHTTPRequestHandler):
         elif parts[0] == "hang":
             # Holds the connection open without a byte until the client gives up.
             while self.connection.recv(1024):
+                pass
+            self.close_connection = True
+        elif parts[0] == "trickle":
+            self.send_response(200)
+            self.send_header("Content-Length", "1000")
+            self.end_headers()
+            try:
+                for _ in range(300):
+                    self.wfile.write(b"x")
+                    self.wfile.flush()
+                    time.sleep(0.2)
+            except OSError:
                 pass
             self.close_connection = True
         elif parts[0] == "redirect":
