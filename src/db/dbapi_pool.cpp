@@ -7,14 +7,18 @@
 
 namespace ov {
 
-TDBAPool::TDBAPool(std::int32_t ASize, TDBAConnectionFactory AFactory, TDBAPoolTimings ATimings)
+TDBAPool::TDBAPool(std::int32_t ASize, TDBAConnectionFactory AFactory, TDBAPoolTimings ATimings,
+                   std::int32_t ALongShare)
     : FTimings(ATimings) {
   if (ASize <= 0) throw std::invalid_argument("TDBAPool: size must be > 0");
   if (!AFactory) throw std::invalid_argument("TDBAPool: factory required");
   FSize = ASize;
+  FLongShare = ALongShare <= 0 || ALongShare > ASize ? ASize : ALongShare;
   FFactory = std::move(AFactory);
   FSlots.resize(static_cast<std::size_t>(ASize));
   FLent.assign(static_cast<std::size_t>(ASize), false);
+  FLentLong.assign(static_cast<std::size_t>(ASize), false);
+  FDown.assign(static_cast<std::size_t>(ASize), std::string());
   for (std::int32_t i = 0; i < ASize; ++i) {
     auto& s = FSlots[static_cast<std::size_t>(i)];
     s.Dialect = FFactory();
@@ -31,10 +35,19 @@ bool TDBAPool::AllReturned() const {
   return true;
 }
 
-std::int32_t TDBAPool::TakeFreeSlot() {
+void TDBAPool::MarkLent(std::int32_t AIndex, TDBAReadKind AKind) {
+  const auto i = static_cast<std::size_t>(AIndex);
+  FLent[i] = true;
+  ++FLends;
+  FLentLong[i] = AKind == TDBAReadKind::Long;
+  if (FLentLong[i]) ++FLongLent;
+}
+
+std::int32_t TDBAPool::TakeFreeSlot(TDBAReadKind AKind) {
+  if (AKind == TDBAReadKind::Long && FLongLent >= FLongShare) return -1;
   for (std::int32_t i = 0; i < FSize; ++i) {
     if (!FLent[static_cast<std::size_t>(i)]) {
-      FLent[static_cast<std::size_t>(i)] = true;
+      MarkLent(i, AKind);
       return i;
     }
   }
@@ -101,28 +114,35 @@ void TDBAPool::DropSlot(TDBAPoolSlot& ASlot) noexcept {
   }
 }
 
-std::int32_t TDBAPool::Acquire(sql::Connection*& AConn, sql::Transaction*& ATrans) {
+std::int32_t TDBAPool::Acquire(TDBAReadKind AKind, sql::Connection*& AConn, sql::Transaction*& ATrans,
+                              std::optional<std::chrono::milliseconds> AWait) {
   AConn = nullptr;
   ATrans = nullptr;
+  const std::chrono::milliseconds wait =
+      AWait ? *AWait : (AKind == TDBAReadKind::Long ? FTimings.LongWait : FTimings.AcquireWait);
   std::int32_t index = -1;
   {
     TOVUniqueLock g(FLock);
-    // A free slot goes to a newcomer only when nobody waits: a slot given back while borrowers
-    // wait has already gone to the first of them.
-    if (FWaiters.empty()) index = TakeFreeSlot();
+    auto& queue = Waiters(AKind);
+    // A free slot goes to a newcomer only when nobody of its kind waits: a slot given back
+    // while borrowers wait has already gone to the first of them that may have it.
+    if (queue.empty()) index = TakeFreeSlot(AKind);
     if (index < 0) {
       auto me = std::make_shared<Waiter>();
-      FWaiters.push_back(me);
-      const auto until = std::chrono::steady_clock::now() + FTimings.AcquireWait;
+      queue.push_back(me);
+      const auto until = std::chrono::steady_clock::now() + wait;
       while (me->Slot < 0 && me->Woken.wait_until(g, until) != std::cv_status::timeout) {
       }
       // A slot handed over just as the wait ran out is still taken.
-      if (me->Slot < 0) FWaiters.erase(std::find(FWaiters.begin(), FWaiters.end(), me));
+      if (me->Slot < 0) queue.erase(std::find(queue.begin(), queue.end(), me));
       index = me->Slot;
     }
   }
   if (index < 0) {
-    LogErr("dbapi_pool: exhausted -- all slots busy for 5s");
+    LogExhausted(AKind, wait);
+    if (AKind == TDBAReadKind::Long)
+      throw EDBAPoolExhausted(Format("dbapi_pool: long reads busy for %ds, bailing out",
+                                     static_cast<int>((wait.count() + 999) / 1000)));
     throw EDBAPoolExhausted("dbapi_pool: all slots busy for 5s, bailing out");
   }
 
@@ -136,12 +156,47 @@ std::int32_t TDBAPool::Acquire(sql::Connection*& AConn, sql::Transaction*& ATran
   AConn = s.Conn;
   ATrans = s.Trans;
   if (!AConn) {
-    const std::string reason = s.DownReason.empty() ? "no connection" : s.DownReason;
+    std::string reason = DownReason();
+    if (reason.empty()) reason = "no connection";
     Release(index);
     LogErr(Format("dbapi_pool: slot %d dead after validation", index));
     throw EDBAPoolDead(sql::UnavailableError(reason).what());
   }
   return index;
+}
+
+void TDBAPool::LogExhausted(TDBAReadKind AKind, std::chrono::milliseconds AWaited) {
+  std::int32_t unlogged = 0;
+  {
+    TOVLockGuard g(FLock);
+    BusyLog& b = FBusyLog[static_cast<int>(AKind)];
+    const auto now = std::chrono::steady_clock::now();
+    if (b.Last != std::chrono::steady_clock::time_point{} && now - b.Last < FTimings.BusyLogEvery) {
+      ++b.Unlogged;
+      return;
+    }
+    b.Last = now;
+    unlogged = std::exchange(b.Unlogged, 0);
+  }
+  const std::string more = unlogged > 0 ? Format(" (%d more since the last report)", unlogged) : std::string();
+  if (AKind == TDBAReadKind::Short)
+    LogErr("dbapi_pool: exhausted -- all slots busy for 5s" + more);
+  else
+    LogWarn(Format("dbapi_pool: long reads busy -- one waited %ds for its turn and was refused",
+                   static_cast<int>((AWaited.count() + 999) / 1000)) +
+            more);
+}
+
+void TDBAPool::SetSlotDown(std::int32_t AIndex, const std::string& AReason) {
+  TOVLockGuard g(FLock);
+  FDown[static_cast<std::size_t>(AIndex)] = AReason;
+}
+
+std::string TDBAPool::DownReason() const {
+  TOVLockGuard g(FLock);
+  for (const auto& reason : FDown)
+    if (!reason.empty()) return reason;
+  return {};
 }
 
 void TDBAPool::ValidateSlot(std::int32_t AIndex) {
@@ -176,15 +231,15 @@ void TDBAPool::ValidateSlot(std::int32_t AIndex) {
       s.Conn = d->Connection();
       s.Trans = d->Transaction();
     }
-    s.DownReason.clear();
+    SetSlotDown(AIndex, {});
     LogInfo(Format("dbapi_pool: slot %d reconnected", AIndex));
   } catch (const std::exception& e) {
     DropSlot(s);
-    s.DownReason = e.what();
+    SetSlotDown(AIndex, e.what());
     LogErr(Format("dbapi_pool: slot %d reconnect failed: %s", AIndex, e.what()));
   } catch (...) {
     DropSlot(s);
-    s.DownReason = "unknown error";
+    SetSlotDown(AIndex, "unknown error");
     LogErr(Format("dbapi_pool: slot %d reconnect failed: %s", AIndex, "unknown error"));
   }
 }
@@ -206,14 +261,24 @@ void TDBAPool::Release(std::int32_t AIndex) {
   std::shared_ptr<Waiter> next;
   {
     TOVLockGuard g(FLock);
-    if (!FWaiters.empty()) {
-      // Handed over as it is, still marked lent: the first waiter alone is woken, and nobody
-      // arriving meanwhile can take the slot from it.
-      next = std::move(FWaiters.front());
-      FWaiters.pop_front();
+    const auto i = static_cast<std::size_t>(AIndex);
+    if (FLentLong[i]) {
+      FLentLong[i] = false;
+      --FLongLent;
+    }
+    // A waiting short read first; a long one only while the long reads hold less than their
+    // share.  Handed over as it is, still marked lent: that waiter alone is woken, and nobody
+    // arriving meanwhile can take the slot from it.
+    TDBAReadKind kind = TDBAReadKind::Short;
+    if (FShortWaiters.empty() && !FLongWaiters.empty() && FLongLent < FLongShare) kind = TDBAReadKind::Long;
+    auto& queue = Waiters(kind);
+    if (!queue.empty()) {
+      next = std::move(queue.front());
+      queue.pop_front();
       next->Slot = AIndex;
+      MarkLent(AIndex, kind);
     } else {
-      FLent[static_cast<std::size_t>(AIndex)] = false;
+      FLent[i] = false;
       // Notified under the lock: the destructor cannot run on and free the pool first.
       if (FDestroying) FFreed.notify_all();
     }
@@ -244,7 +309,22 @@ void TDBAPool::InterruptAll() noexcept {
 
 std::int32_t TDBAPool::WaitingCount() const {
   TOVLockGuard g(FLock);
-  return static_cast<std::int32_t>(FWaiters.size());
+  return static_cast<std::int32_t>(FShortWaiters.size() + FLongWaiters.size());
+}
+
+std::int32_t TDBAPool::WaitingCount(TDBAReadKind AKind) const {
+  TOVLockGuard g(FLock);
+  return static_cast<std::int32_t>(AKind == TDBAReadKind::Long ? FLongWaiters.size() : FShortWaiters.size());
+}
+
+std::uint64_t TDBAPool::LendCount() const {
+  TOVLockGuard g(FLock);
+  return FLends;
+}
+
+std::int32_t TDBAPool::LongInUseCount() const {
+  TOVLockGuard g(FLock);
+  return FLongLent;
 }
 
 std::int32_t TDBAPool::InUseCount() const {

@@ -1,12 +1,22 @@
 // Read connection pool of the portable SQL library: a fixed number of slots, each an owning
 // dialect, lent to one borrower at a time; a dead slot is reconnected when lent.
 //
-// Waiting borrowers queue in arrival order; Release hands its slot straight to the first of
-// them and wakes that one alone, after leaving the lock (no thundering herd, no borrower
+// Borrowers say what they will do with a slot.  A short read (a lookup by key, a list served
+// from an index, a health probe) takes any free slot.  A long read (one that runs for the length
+// of a table: a substring search, a list that counts by scanning, a peer's own SQL) may take a
+// slot only while the long reads together hold fewer than the long share: the other slots stay
+// for short reads, so that however many searches a busy board runs, a login or a health probe
+// never waits behind them.
+//
+// Waiting borrowers queue in arrival order, short and long each in a queue of their own, and a
+// waiting short read comes first.  Release hands its slot straight to the first waiter that
+// may have it and wakes that one alone, after leaving the lock (no thundering herd, no borrower
 // overtaking one that waits longer, and the woken borrower does not wake into a lock still
-// held by the one that woke it).  The exhaustion bound (about 5 s) and the destruction wait are injectable
-// (TDBAPoolTimings) so tests run fast; the messages keep their text ("... for 5s ...")
-// whatever the bound.  Destruction waits (bounded, about 5 s) for lent slots before closing
+// held by the one that woke it).  A short read waits about 5 s, a long read (whose turn may come
+// only after several scans) longer; a borrower that is not served in time gets
+// EDBAPoolExhausted, which callers report as "Server busy" (the database is fine: it is only
+// busy).  The bounds and the destruction wait are injectable (TDBAPoolTimings) so tests run
+// fast; the messages keep their text ("... for 5s ...") whatever the bound.  Destruction waits (bounded, about 5 s) for lent slots before closing
 // connections; a slot still lent after that is logged and its dialect is left open (never
 // closed under a borrower).  Validation probes with Connection::Ping().
 #pragma once
@@ -17,6 +27,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -39,9 +50,18 @@ class EDBAPoolDead : public std::runtime_error {
 using TDBAConnectionFactory = std::function<TDBADialectRef()>;
 using TDBAPoolLogProc = std::function<void(const std::string& AMsg)>;
 
+// What a borrower will do with its slot (see above).
+enum class TDBAReadKind : std::uint8_t { Short = 0, Long = 1 };
+
 struct TDBAPoolTimings {
-  std::chrono::milliseconds AcquireWait{5000};  // how long Acquire waits for a free slot
+  std::chrono::milliseconds AcquireWait{5000};  // how long a short read waits for a slot
   std::chrono::milliseconds DestroyWait{5000};  // how long destruction waits for lent slots
+  // How long a long read waits for its turn: long enough for a queue of several scans on a
+  // large board, short enough that a client hears "busy" well within a minute.
+  std::chrono::milliseconds LongWait{30000};
+  // Exhaustion is logged at most once in this time per kind of read (with the count of those
+  // not logged): a busy board must not fill its own log with the news.
+  std::chrono::milliseconds BusyLogEvery{10000};
 };
 
 // One slot's connection.  Only the slot's borrower (or the pool while nobody borrows it) changes
@@ -50,27 +70,37 @@ struct TDBAPoolSlot {
   TDBADialectRef Dialect;
   sql::Connection* Conn = nullptr;
   sql::Transaction* Trans = nullptr;
-  std::string DownReason;  // why the last reconnect failed (the slot is dead meanwhile)
 };
 
 class TDBAPool {
  public:
   // Throws std::invalid_argument "TDBAPool: size must be > 0" / "TDBAPool: factory required",
   // EDBAPoolDead "TDBAPool: factory returned nil for slot %d", or the connect failure.
-  TDBAPool(std::int32_t ASize, TDBAConnectionFactory AFactory, TDBAPoolTimings ATimings = {});
+  // ALongShare: how many slots long reads may hold together, 1 to ASize; 0 (or more than
+  // ASize) lets them hold every slot.
+  TDBAPool(std::int32_t ASize, TDBAConnectionFactory AFactory, TDBAPoolTimings ATimings = {},
+           std::int32_t ALongShare = 0);
   ~TDBAPool();
   TDBAPool(const TDBAPool&) = delete;
   TDBAPool& operator=(const TDBAPool&) = delete;
 
   std::int32_t Size() const noexcept { return FSize; }
+  std::int32_t LongShare() const noexcept { return FLongShare; }
   void SetLoggers(TDBAPoolLogProc AInfo, TDBAPoolLogProc AWarn, TDBAPoolLogProc AErr);
   void LogInfo(const std::string& AMsg);
   void LogWarn(const std::string& AMsg);
   void LogErr(const std::string& AMsg);
 
-  // Lends the lowest free slot: returns its index, connection and transaction.  A slot whose
+  // Lends the lowest free slot that AKind may have, waiting in arrival order (short reads
+  // first) for at most AWait (default: the timings' bound for AKind): returns its index,
+  // connection and transaction.  Not served in time: EDBAPoolExhausted.  A slot whose
   // connection cannot be opened again throws EDBAPoolDead "Database unavailable: <reason>".
-  std::int32_t Acquire(sql::Connection*& AConn, sql::Transaction*& ATrans) EXCLUDES(FLock);
+  std::int32_t Acquire(TDBAReadKind AKind, sql::Connection*& AConn, sql::Transaction*& ATrans,
+                       std::optional<std::chrono::milliseconds> AWait = std::nullopt) EXCLUDES(FLock);
+  // A short read.
+  std::int32_t Acquire(sql::Connection*& AConn, sql::Transaction*& ATrans) EXCLUDES(FLock) {
+    return Acquire(TDBAReadKind::Short, AConn, ATrans);
+  }
   // Takes a slot back, rolling back what the borrower left; out-of-range indexes are ignored.
   void Release(std::int32_t AIndex) EXCLUDES(FLock);
   // Checks a slot's connection and reconnects it when dead (called by Acquire on a lent slot).
@@ -78,8 +108,17 @@ class TDBAPool {
   // The dialect of a slot (for its borrower; nullptr when the slot is dead).
   TDBADialectRef SlotDialect(std::int32_t AIndex) const;
   std::int32_t InUseCount() const EXCLUDES(FLock);
-  // Borrowers waiting for a slot now (for tests and diagnostics).
+  // Slots lent to long reads now.
+  std::int32_t LongInUseCount() const EXCLUDES(FLock);
+  // How many times a slot has been lent since the pool was made.
+  std::uint64_t LendCount() const EXCLUDES(FLock);
+  // Borrowers waiting for a slot now, of both kinds or of one (for tests and diagnostics).
   std::int32_t WaitingCount() const EXCLUDES(FLock);
+  std::int32_t WaitingCount(TDBAReadKind AKind) const EXCLUDES(FLock);
+  // Why the database could not be reached the last time a slot was opened again, while any
+  // slot is still without its connection; "" otherwise.  For a health probe that found every
+  // slot busy: busy slots that were checked when lent say the database answers.
+  std::string DownReason() const EXCLUDES(FLock);
   // From any thread: interrupts the statements running now on lent slots
   // (sql::Connection::Interrupt).  A slot its borrower reconnects meanwhile is safe to miss.
   void InterruptAll() noexcept EXCLUDES(FLock);
@@ -92,14 +131,27 @@ class TDBAPool {
     std::int32_t Slot = -1;  // guarded by FLock
     std::condition_variable_any Woken;
   };
+  // A kind's exhaustion log: when it was last written, and how many went unwritten since.
+  struct BusyLog {
+    std::chrono::steady_clock::time_point Last{};
+    std::int32_t Unlogged = 0;
+  };
 
   void DropSlot(TDBAPoolSlot& ASlot) noexcept EXCLUDES(FLock);
   bool AllReturned() const REQUIRES(FLock);
-  // The lowest free slot, marked lent; -1 when none is free.
-  std::int32_t TakeFreeSlot() REQUIRES(FLock);
+  // The lowest free slot, marked lent to AKind; -1 when none is free or AKind's share is full.
+  std::int32_t TakeFreeSlot(TDBAReadKind AKind) REQUIRES(FLock);
+  void MarkLent(std::int32_t AIndex, TDBAReadKind AKind) REQUIRES(FLock);
+  std::deque<std::shared_ptr<Waiter>>& Waiters(TDBAReadKind AKind) REQUIRES(FLock) {
+    return AKind == TDBAReadKind::Long ? FLongWaiters : FShortWaiters;
+  }
+  // Logs that AKind found no slot in time, at most once per BusyLogEvery.
+  void LogExhausted(TDBAReadKind AKind, std::chrono::milliseconds AWaited) EXCLUDES(FLock);
+  void SetSlotDown(std::int32_t AIndex, const std::string& AReason) EXCLUDES(FLock);
 
   // ---- Constant after construction (the loggers: set before the pool is shared) ----
   std::int32_t FSize = 0;
+  std::int32_t FLongShare = 0;
   TDBAConnectionFactory FFactory;
   TDBAPoolTimings FTimings;
   TDBAPoolLogProc FLogInfo, FLogWarn, FLogErr;
@@ -107,8 +159,16 @@ class TDBAPool {
   // ---- Guarded by FLock (a leaf: nothing is called under it) ----
   mutable TOVLock FLock{LockLevel::Leaf};
   std::condition_variable_any FFreed;    // a slot given back while the destructor waits
-  std::vector<bool> FLent GUARDED_BY(FLock);  // per slot: lent to a borrower
-  std::deque<std::shared_ptr<Waiter>> FWaiters GUARDED_BY(FLock);  // in arrival order
+  std::vector<bool> FLent GUARDED_BY(FLock);      // per slot: lent to a borrower
+  std::vector<bool> FLentLong GUARDED_BY(FLock);  // per slot: lent to a long read
+  std::int32_t FLongLent GUARDED_BY(FLock) = 0;   // slots lent to long reads
+  std::uint64_t FLends GUARDED_BY(FLock) = 0;
+  // Each in arrival order; a waiting short read is served before any long one.
+  std::deque<std::shared_ptr<Waiter>> FShortWaiters GUARDED_BY(FLock);
+  std::deque<std::shared_ptr<Waiter>> FLongWaiters GUARDED_BY(FLock);
+  BusyLog FBusyLog[2] GUARDED_BY(FLock);
+  // Per slot: why its last reconnect failed ("" while it has its connection).
+  std::vector<std::string> FDown GUARDED_BY(FLock);
   bool FDestroying GUARDED_BY(FLock) = false;
   // The slots themselves: see TDBAPoolSlot for who changes them.
   std::vector<TDBAPoolSlot> FSlots;

@@ -39,9 +39,9 @@ TJSON CollectRows(TOVQueryBase& q, const TOVRowToJSON& row) {
   return items;
 }
 
-TJSON ReadList(const std::string& sql, const TOVRowToJSON& row) {
+TJSON ReadList(const std::string& sql, const TOVRowToJSON& row, TDBAReadKind kind) {
   auto db = RequireDB();
-  TOVReadQuery q = db->NewReadQuery();
+  TOVReadQuery q = db->NewReadQuery(kind);
   q.SetSQL(sql);
   return CollectRows(q, row);
 }
@@ -204,8 +204,8 @@ void TOVWriteQuery::Free() noexcept {
   db_->lock_.unlock();
 }
 
-TOVReadQuery::TOVReadQuery(TOVDatabase& db, int slot, sql::Connection& conn, sql::Transaction* tx)
-    : slot_(slot), conn_(&conn) {
+TOVReadQuery::TOVReadQuery(TOVDatabase& db, int slot, sql::Connection& conn, sql::Transaction* tx, bool leased)
+    : slot_(slot), conn_(&conn), leased_(leased) {
   db_ = nullptr;  // read queries never touch the write side
   owner_ = &db;
   q_ = std::make_unique<sql::Query>(conn, tx);
@@ -215,6 +215,7 @@ TOVReadQuery::TOVReadQuery(TOVReadQuery&& o) noexcept : TOVQueryBase(std::move(o
   slot_ = o.slot_;
   owner_ = o.owner_;
   conn_ = o.conn_;
+  leased_ = o.leased_;
   o.slot_ = -1;
   o.owner_ = nullptr;
 }
@@ -224,13 +225,99 @@ TOVReadQuery::~TOVReadQuery() { Free(); }
 void TOVReadQuery::Free() noexcept {
   if (slot_ < 0 || !owner_) return;
   q_.reset();
-  owner_->ReleaseReadSlot(slot_);
+  if (leased_) {
+    owner_->LeaveReadLease(true);
+  } else {
+    try {
+      owner_->pool_->Release(slot_);
+    } catch (...) {
+    }
+  }
   slot_ = -1;
+}
+
+// ---- the thread's read connection ---------------------------------------------------------------
+
+namespace {
+
+// The read connection of this thread: borrowed by its first read query (or one inside a
+// TOVReadScope) and shared by the thread's read queries until none of them and no scope uses
+// it.  One database object at a time: reads of another one borrow connections of their own.
+struct ThreadReadLease {
+  TOVDatabase* owner = nullptr;  // null: none (no scope open, no read query live)
+  int slot = -1;                 // -1: no connection borrowed now
+  sql::Connection* conn = nullptr;
+  sql::Transaction* tx = nullptr;
+  TDBAReadKind kind = TDBAReadKind::Short;
+  int queries = 0;  // read queries on the connection not yet freed
+  int scopes = 0;   // TOVReadScope objects open
+};
+thread_local ThreadReadLease t_read;
+
+}  // namespace
+
+TOVReadScope::TOVReadScope(TOVDatabase& db) noexcept {
+  if (t_read.owner && t_read.owner != &db) return;
+  t_read.owner = &db;
+  ++t_read.scopes;
+  db_ = &db;
+}
+
+TOVReadScope::~TOVReadScope() {
+  if (db_) db_->LeaveReadLease(false);
+}
+
+void TOVDatabase::LeaveReadLease(bool query) noexcept {
+  ThreadReadLease& l = t_read;
+  if (l.owner != this) return;
+  --(query ? l.queries : l.scopes);
+  if (l.queries > 0 || l.scopes > 0) return;
+  const int slot = l.slot;
+  l = ThreadReadLease{};
+  try {
+    if (slot >= 0) pool_->Release(slot);
+  } catch (...) {
+  }
+}
+
+bool TOVDatabase::HasIdleReadLease() const noexcept {
+  return t_read.owner == this && t_read.slot >= 0 && t_read.queries == 0;
+}
+
+void TOVDatabase::DropIdleReadLease(bool keep_connection) noexcept {
+  ThreadReadLease& l = t_read;
+  if (l.owner != this || l.slot < 0 || l.queries > 0) return;
+  if (keep_connection && l.tx) {
+    try {
+      l.tx->Rollback();
+      return;
+    } catch (...) {
+      // The pool finds out what is wrong with the connection when it takes it back.
+    }
+  }
+  const int slot = std::exchange(l.slot, -1);
+  l.conn = nullptr;
+  l.tx = nullptr;
+  if (l.scopes == 0) l = ThreadReadLease{};
+  try {
+    pool_->Release(slot);
+  } catch (...) {
+  }
+}
+
+void TOVDatabase::LockWithIdleReadLease() {
+  if (lock_.try_lock()) {
+    DropIdleReadLease(true);
+  } else {
+    DropIdleReadLease(false);
+    lock_.lock();
+  }
 }
 
 // ---- the database object --------------------------------------------------------------------
 
-TOVDatabase::TOVDatabase(const std::string& db_file) : db_file_(db_file) {
+TOVDatabase::TOVDatabase(const std::string& db_file, TOVDatabaseOptions options)
+    : db_file_(db_file), options_(options) {
   try {
     // The directory of the database file exists before anything connects.
     std::filesystem::path p(db_file);
@@ -263,10 +350,11 @@ TOVDatabase::TOVDatabase(const std::string& db_file) : db_file_(db_file) {
     ExecSQL("DELETE FROM " + QuoteIdent("active_sessions"));
     CheckSchemaVersion();
 
-    pool_ = std::make_unique<TDBAPool>(OV_READ_POOL_SIZE, [this] { return MakeReadDialect(); });
+    pool_ = std::make_unique<TDBAPool>(options_.read_pool_size, [this] { return MakeReadDialect(); },
+                                       options_.pool_timings, options_.long_share);
     pool_->SetLoggers([](const std::string& m) { LogInfo(m); }, [](const std::string& m) { LogWarning(m); },
                       [](const std::string& m) { LogError(m); });
-    LogInfo("Read pool initialised: %d slots", pool_->Size());
+    LogInfo("Read pool initialised: %d slots (long reads share %d)", pool_->Size(), pool_->LongShare());
   } catch (...) {
     pool_.reset();
     if (dialect_) {
@@ -321,7 +409,10 @@ std::string TOVDatabase::NowExpr() const { return dialect_->NowExpr(); }
 std::string TOVDatabase::DateAddExpr(int amount, TDBADateUnit unit) const { return dialect_->DateAddExpr(amount, unit); }
 
 void TOVDatabase::Lock() {
-  lock_.lock();
+  if (HasIdleReadLease())
+    LockWithIdleReadLease();
+  else
+    lock_.lock();
   ReviveWriteConnection();
 }
 
@@ -502,22 +593,37 @@ int TOVDatabase::BatchDepth() const {
   return batch_depth_;
 }
 
-TOVReadQuery TOVDatabase::NewReadQuery() {
+TOVReadQuery TOVDatabase::NewReadQuery(TDBAReadKind AKind, std::optional<std::chrono::milliseconds> AWait) {
+  ThreadReadLease& l = t_read;
   sql::Connection* conn = nullptr;
   sql::Transaction* tx = nullptr;
-  int slot = pool_->Acquire(conn, tx);
-  try {
-    return TOVReadQuery(*this, slot, *conn, tx);
-  } catch (...) {
-    pool_->Release(slot);
-    throw;
+  if (l.owner && l.owner != this) {
+    // The thread reads another database object: a connection of its own for this query.
+    const int slot = pool_->Acquire(AKind, conn, tx, AWait);
+    try {
+      return TOVReadQuery(*this, slot, *conn, tx, false);
+    } catch (...) {
+      pool_->Release(slot);
+      throw;
+    }
   }
-}
-
-void TOVDatabase::ReleaseReadSlot(int slot) noexcept {
+  // A short connection nobody uses now is not held while a long read waits for its turn.
+  if (l.slot >= 0 && l.queries == 0 && AKind == TDBAReadKind::Long && l.kind == TDBAReadKind::Short)
+    DropIdleReadLease(false);
+  if (l.slot < 0) {
+    const int slot = pool_->Acquire(AKind, conn, tx, AWait);
+    l.owner = this;
+    l.slot = slot;
+    l.conn = conn;
+    l.tx = tx;
+    l.kind = AKind;
+  }
+  ++l.queries;
   try {
-    if (pool_) pool_->Release(slot);
+    return TOVReadQuery(*this, l.slot, *l.conn, l.tx, true);
   } catch (...) {
+    LeaveReadLease(true);
+    throw;
   }
 }
 

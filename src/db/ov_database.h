@@ -7,17 +7,23 @@
 //           write lock; a query must be freed on the thread that made it)
 //   units:  TOVDBLockGuard g(*db);  ...several write queries...
 //   read:   auto r = db->NewReadQuery();  r.SetSQL(...); r.Open(); while (!r.Eof()) {...; r.Next();}
+//           (NewReadQuery(TDBAReadKind::Long) for a read that runs for the length of a table:
+//           see dbapi_pool.h for why the two kinds are told apart)
+//   request: TOVReadScope s(*db);  ...any number of read queries...
+//           (they share one read connection, borrowed at the first of them: one wait)
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "dbapi_consts.h"
+#include "dbapi_pool.h"
 #include "ov_json_helpers.h"
 #include "ov_locks.h"
 #include "ov_service.h"
@@ -56,6 +62,17 @@ class CAPABILITY("mutex") TOVWriteLock {
 };
 
 inline constexpr int OV_READ_POOL_SIZE = 8;
+// How many of the read connections long reads may hold together; the others stay for short
+// reads.  Half: enough scans at once to keep two processors and a database server busy, and
+// room for logins, lookups and health probes however many searches queue.
+inline constexpr int OV_READ_POOL_LONG_SHARE = 4;
+
+// How the database object lends its read connections (tests shorten the waits).
+struct TOVDatabaseOptions {
+  TDBAPoolTimings pool_timings{};
+  int read_pool_size = OV_READ_POOL_SIZE;
+  int long_share = OV_READ_POOL_LONG_SHARE;
+};
 inline constexpr int OV_SCHEMA_VERSION = 3;
 
 // Shared by write and read queries: parameter setters and typed field getters.
@@ -122,7 +139,9 @@ class TOVWriteQuery : public TOVQueryBase {
   bool held_ = false;
 };
 
-// A query on one read connection of the pool; the slot is given back when freed.
+// A query on one read connection of the pool; the slot is given back when freed, unless
+// another read query of the same thread or a TOVReadScope still uses it.  A read query is
+// made, used and freed on one thread.
 class TOVReadQuery : public TOVQueryBase {
  public:
   TOVReadQuery(TOVReadQuery&& o) noexcept;
@@ -136,17 +155,18 @@ class TOVReadQuery : public TOVQueryBase {
 
  private:
   friend class TOVDatabase;
-  TOVReadQuery(TOVDatabase& db, int slot, sql::Connection& conn, sql::Transaction* tx);
+  TOVReadQuery(TOVDatabase& db, int slot, sql::Connection& conn, sql::Transaction* tx, bool leased);
   int slot_ = -1;
   TOVDatabase* owner_ = nullptr;
   sql::Connection* conn_ = nullptr;
+  bool leased_ = false;  // on the thread's read connection (else on a slot of its own)
 };
 
 class TOVDatabase {
  public:
   // Opens the configured database, declares the schema, seeds, checks the version and opens
   // the read pool.  Throws on any failure (nothing is left open).
-  explicit TOVDatabase(const std::string& db_file);
+  explicit TOVDatabase(const std::string& db_file, TOVDatabaseOptions options = {});
   ~TOVDatabase();
   TOVDatabase(const TOVDatabase&) = delete;
   TOVDatabase& operator=(const TOVDatabase&) = delete;
@@ -185,7 +205,15 @@ class TOVDatabase {
   // Takes the write lock: the depth of a batch means something only to its own thread.
   int BatchDepth() const;
 
-  TOVReadQuery NewReadQuery();
+  // A query on a read connection.  A thread that already has one (a read query not yet freed,
+  // or a TOVReadScope that borrowed one) gets that connection again without waiting; otherwise
+  // it borrows one as AKind (dbapi_pool.h), waiting at most AWait (default: the pool's bound
+  // for the kind).  A short connection of the thread that no query uses now is exchanged for a
+  // long one when a long read is asked for.  Not served in time: EDBAPoolExhausted.
+  TOVReadQuery NewReadQuery(TDBAReadKind AKind = TDBAReadKind::Short,
+                            std::optional<std::chrono::milliseconds> AWait = std::nullopt);
+  // The read pool, for monitors (counts, DownReason).
+  const TDBAPool& ReadPool() const noexcept { return *pool_; }
 
   std::string LookupGUID(const std::string& table, std::int64_t id);
   std::int64_t LookupIDByGUID(const std::string& table, const std::string& guid);
@@ -231,6 +259,7 @@ class TOVDatabase {
   friend class TOVWriteQuery;
   friend class TOVDBLockGuard;
   friend class TOVReadQuery;
+  friend class TOVReadScope;
 
   void InitDialect(const std::string& db_file);
   std::shared_ptr<IDBADialect> MakeReadDialect();
@@ -253,12 +282,23 @@ class TOVDatabase {
   void RollbackIfActive() noexcept REQUIRES(lock_);
   // What a failed statement of a write query leaves: outside a batch its unit of work is undone.
   void RollbackUnlessBatch() noexcept REQUIRES(lock_);
-  void ReleaseReadSlot(int slot) noexcept;
+  // A read query or scope of this thread is done with the thread's read connection: it goes
+  // back to the pool when nothing of the thread uses it any more.
+  void LeaveReadLease(bool query) noexcept;
+  // Before this thread takes the write lock, with a read connection it holds but uses for no
+  // query now: when the lock is free the connection's snapshot ends (so that the thread's next
+  // read sees what it is about to write); when the thread would have to wait, the connection
+  // goes back to the pool first, so that no thread ever waits for the writer with a read
+  // connection idle in its hands (a long write would otherwise take the read pool with it).
+  void LockWithIdleReadLease() ACQUIRE(lock_);
+  bool HasIdleReadLease() const noexcept;
+  void DropIdleReadLease(bool keep_connection) noexcept;
 
   // ---- Constant after construction ----
   // The dialect's write connection and transaction are used only under lock_; its SQL words
   // (QuoteIdent, NowExpr, ...) and hooks by anyone.
   const std::string db_file_;
+  const TOVDatabaseOptions options_;
   TDBABackend backend_ = dbSQLite;
   std::shared_ptr<IDBADialect> dialect_;
   std::unique_ptr<TDBAPool> pool_;
@@ -282,6 +322,22 @@ class TOVDatabase {
   // never starts between its check and its interrupt.
   TOVLock interrupt_lock_{LockLevel::Leaf};
   bool storing_log_ GUARDED_BY(interrupt_lock_) = false;
+};
+
+// For a scope (an API request): the read queries of this thread share one read connection,
+// borrowed at the first of them and given back when the scope ends, so that a request waits
+// for a read connection once however many statements it reads.  The connection goes back
+// early while no query uses it and the thread has to wait for the write lock.  Made and ended
+// on one thread; scopes nest.  Borrows nothing by itself.
+class TOVReadScope {
+ public:
+  explicit TOVReadScope(TOVDatabase& db) noexcept;
+  ~TOVReadScope();
+  TOVReadScope(const TOVReadScope&) = delete;
+  TOVReadScope& operator=(const TOVReadScope&) = delete;
+
+ private:
+  TOVDatabase* db_ = nullptr;  // null when the thread's reads belong to another database object
 };
 
 // Holds the write lock for a scope.
@@ -309,6 +365,6 @@ using TOVRowToJSON = std::function<TJSON(const TOVQueryBase&)>;
 // Opens q (its statement set and bound) and collects one item per row; q is closed again.
 TJSON CollectRows(TOVQueryBase& q, const TOVRowToJSON& row);
 // An unparameterised list statement on a read connection of DB, one item per row.
-TJSON ReadList(const std::string& sql, const TOVRowToJSON& row);
+TJSON ReadList(const std::string& sql, const TOVRowToJSON& row, TDBAReadKind kind = TDBAReadKind::Short);
 
 }  // namespace ov

@@ -300,8 +300,7 @@ void HttpConnection::Run(TOVHttpRequest& req, TOVHttpRequestReader& reader, bool
     core_.Dispatch(req, resp);
   } catch (...) {
     const CaughtException ex = DescribeCaught();
-    LogError("HTTP request error: %s: %s", ex.type, ex.what);
-    AnswerInternalError(resp);
+    if (AnswerInternalError(resp) == 500) LogError("HTTP request error: %s: %s", ex.type, ex.what);
   }
   if (detached_) return;
   // The request has ended for its handler: its uploads go before the answer does, so a client

@@ -46,12 +46,14 @@ struct CaughtException {
 };
 CaughtException DescribeCaught();
 
-// Replaces whatever a failed handler left in resp with its error answer: 503 "Database
+// Replaces whatever a failed handler left in resp with its error answer: 503 "Server busy" when
+// no database connection came free in time (the database is fine, only busy), 503 "Database
 // unavailable" when the exception being handled says the database could not be reached (or
 // its connection was lost under the request), 503 with the text of a service that is not
-// available, else 500 "Internal server error".  A failure while doing so is ignored (the
-// connection then closes without an answer).
-void AnswerInternalError(TOVHttpResponse& resp) noexcept;
+// available, else 500 "Internal server error"; every 503 with Retry-After.  Returns the status
+// (a 500 is a fault worth an error line; a 503 is a state the server reports by itself).  A
+// failure while doing so is ignored (the connection then closes without an answer).
+int AnswerInternalError(TOVHttpResponse& resp) noexcept;
 
 // What the security gate says about a request.
 enum class GateVerdict : std::uint8_t {

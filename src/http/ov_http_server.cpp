@@ -12,6 +12,7 @@
 #include "ov_router.h"
 #include "ov_service.h"
 #include "ov_sqlconn.h"
+#include "dbapi_pool.h"
 #include "ov_ssl_handler.h"
 
 namespace ov {
@@ -49,15 +50,20 @@ CaughtException DescribeCaught() {
   }
 }
 
-void AnswerInternalError(TOVHttpResponse& resp) noexcept {
+int AnswerInternalError(TOVHttpResponse& resp) noexcept {
+  int status = 500;
   try {
     resp = TOVHttpResponse{};
-    // The database and the services come back by themselves: a client is told to try again.
-    int status = 500;
+    // The database and the services come back by themselves, and a busy pool frees up: a
+    // client is told to try again.
     std::string message = "Internal server error";
     if (std::exception_ptr current = std::current_exception()) {
       try {
         std::rethrow_exception(current);
+      } catch (const EDBAPoolExhausted&) {
+        status = 503, message = "Server busy";
+      } catch (const EDBAPoolDead&) {
+        status = 503, message = "Database unavailable";
       } catch (const sql::SqlError& e) {
         if (e.IsConnectionLost()) status = 503, message = "Database unavailable";
       } catch (const ServiceUnavailable& e) {
@@ -69,6 +75,7 @@ void AnswerInternalError(TOVHttpResponse& resp) noexcept {
     if (status == 503) resp.SetHeader("Retry-After", "5");
   } catch (...) {
   }
+  return status;
 }
 
 // ---- request handling ------------------------------------------------------------------------
@@ -207,8 +214,8 @@ void HttpCore::Dispatch(TOVHttpRequest& req, TOVHttpResponse& resp) {
     } catch (...) {
       // A plug-in route may throw anything; the client still gets its answer.
       const CaughtException ex = DescribeCaught();
-      LogError("Unhandled exception in API handler [%s %s]: %s: %s", req.method, path, ex.type, ex.what);
-      AnswerInternalError(resp);
+      if (AnswerInternalError(resp) == 500)
+        LogError("Unhandled exception in API handler [%s %s]: %s: %s", req.method, path, ex.type, ex.what);
     }
     return;
   }

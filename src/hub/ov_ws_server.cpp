@@ -488,22 +488,31 @@ void TOVWSServer::RefuseWithoutDescriptor() {
 void TOVWSServer::PingLoop() {
   LogDebug("[ws] Ping thread started (interval=%ds)", ping_interval_);
   const auto interval = std::chrono::seconds(std::max(1, ping_interval_));
+  // One failing step never ends the pings: each is caught and logged for this cycle.
+  auto guarded = [](const char* what, const std::function<void()>& fn) {
+    try {
+      fn();
+    } catch (const std::exception& e) {
+      LogError("[ws] Ping cycle error in %s: %s", what, e.what());
+    } catch (...) {
+      LogError("[ws] Ping cycle error in %s: %s", what, "unknown exception");
+    }
+  };
+  auto next_cycle = std::chrono::steady_clock::now() + interval;
   while (Active()) {
+    bool status_only = false;
     {
       TOVUniqueLock lk(ping_lock_);
-      ping_cv_.wait_for(lk, interval, [this] { return !Active(); });
+      ping_cv_.wait_until(lk, next_cycle, [this]() REQUIRES(ping_lock_) { return !Active() || status_pending_; });
+      status_only = status_pending_ && std::chrono::steady_clock::now() < next_cycle;
+      status_pending_ = false;
     }
     if (!Active()) break;
-    // One failing step never ends the pings: each is caught and logged for this cycle.
-    auto guarded = [](const char* what, const std::function<void()>& fn) {
-      try {
-        fn();
-      } catch (const std::exception& e) {
-        LogError("[ws] Ping cycle error in %s: %s", what, e.what());
-      } catch (...) {
-        LogError("[ws] Ping cycle error in %s: %s", what, "unknown exception");
-      }
-    };
+    if (status_only) {
+      guarded("BroadcastServerStatus", [this] { BroadcastServerStatus(); });
+      continue;
+    }
+    next_cycle = std::chrono::steady_clock::now() + interval;
     guarded("SendPings", [this] { SendPings(); });
     guarded("ExpireDeadClients", [this] { ExpireDeadClients(); });
     guarded("BroadcastServerStatus", [this] { BroadcastServerStatus(); });
@@ -511,6 +520,15 @@ void TOVWSServer::PingLoop() {
     ReapWorkers();
   }
   LogDebug("[ws] Ping thread stopped");
+}
+
+void TOVWSServer::RequestServerStatusBroadcast() {
+  if (subscribed_admins_.load(std::memory_order_acquire) == 0) return;  // nobody would see it
+  {
+    TOVLockGuard g(ping_lock_);
+    status_pending_ = true;
+  }
+  ping_cv_.notify_all();
 }
 
 void TOVWSServer::StartWorker(std::shared_ptr<Worker> w) {
@@ -1150,7 +1168,7 @@ void TOVWSServer::HandleEventBroadcast(const std::string& event_type, const TJSO
   BroadcastToWebAdmins(event_type, data);
   for (const char* e : kEventStatusRefresh)
     if (event_type == e) {
-      BroadcastServerStatus();
+      RequestServerStatusBroadcast();
       break;
     }
 }

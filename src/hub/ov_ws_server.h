@@ -208,7 +208,11 @@ class TOVWSServer {
   void BroadcastToWebAdmins(const std::string& event_type, const TJSON* data) EXCLUDES(clients_lock_);
   void BroadcastNodeState() EXCLUDES(clients_lock_);
   void BroadcastServerStatus() EXCLUDES(clients_lock_);
-  // The event bus's broadcast hook.
+  // Asks the ping thread to broadcast the status soon: the status costs database reads, and the
+  // thread that fired the event (a login) must not wait for them.  Requests made while one is
+  // pending are served by the same broadcast.
+  void RequestServerStatusBroadcast() EXCLUDES(ping_lock_);
+  // The event bus's broadcast hook; a status-changing event's refresh follows on the ping thread.
   void HandleEventBroadcast(const std::string& event_type, const TJSON* data) EXCLUDES(clients_lock_);
   // True when some web administrator subscribed to the event (cheap check before building).
   bool HasSubscribers(const std::string& event_type) EXCLUDES(clients_lock_);
@@ -330,6 +334,7 @@ class TOVWSServer {
   // ---- The ping thread sleeps on ping_cv_ under ping_lock_ (a leaf); Stop wakes it ----
   TOVLock ping_lock_{LockLevel::Leaf};
   std::condition_variable_any ping_cv_;
+  bool status_pending_ GUARDED_BY(ping_lock_) = false;  // a status broadcast was asked for
 
   // ---- Guarded by clients_lock_ (first in the hub's chain) ----
   TOVLock clients_lock_{LockLevel::HubClientTable};

@@ -69,7 +69,7 @@ void TOVWSServer::HandleDbRequest(std::int32_t id, const TJSON& msg, TWSSqlKind 
     if (kind == TWSSqlKind::Query) {
       TJSON rows = TJSON::array();
       {
-        auto q = db->NewReadQuery();
+        auto q = db->NewReadQuery(TDBAReadKind::Long);  // a peer's own statement: any length
         TWSSqliteGuard guard(SqliteHandle(q.Connection()), prefix, kind, false);
         q.SetSQL(checked.sql);
         q.Open();

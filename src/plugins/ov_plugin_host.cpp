@@ -401,7 +401,7 @@ TJSON TOVPluginHost::DBQuery(std::string_view sql) const {
   CheckPermission(opDatabaseRead);
   return WithSchemaRetry(*this, "DBQuery", TJSON::array(), [&] {
     TJSON rows = TJSON::array();
-    auto q = RequireDB()->NewReadQuery();
+    auto q = RequireDB()->NewReadQuery(TDBAReadKind::Long);  // a plug-in's own statement: any length
     q.SetSQL(PrefixTable(sql));
     q.Open();
     for (; !q.Eof(); q.Next()) rows.push_back(q.RowJSON());

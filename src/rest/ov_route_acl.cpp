@@ -202,7 +202,8 @@ void HandleListAclGroups(TOVApiRequest& c) {
               ReadList("SELECT g.id, g.guid, g.name, g.description, g.is_system, g.created_at,   (SELECT COUNT(*) FROM "
                        "acl_group_flags gf WHERE gf.group_id = g.id) AS flag_count,   (SELECT COUNT(*) FROM user_groups "
                        "ug WHERE ug.group_id = g.id) AS member_count FROM acl_groups g ORDER BY g.name",
-                       [](const TOVQueryBase& q) { return GroupJSON(q, true); }));
+                       [](const TOVQueryBase& q) { return GroupJSON(q, true); },
+                       TDBAReadKind::Long));  // counts every member of every group
 }
 
 void HandleCreateAclGroup(TOVApiRequest& c) {
@@ -250,7 +251,8 @@ void HandleGetAclGroup(TOVApiRequest& c) {
   TJSON group;
   {
     auto db = RequireDB();
-    TOVReadQuery q = db->NewReadQuery();
+    // Lists every member of the group: as long as the group is large.
+    TOVReadQuery q = db->NewReadQuery(TDBAReadKind::Long);
     q.SetSQL("SELECT id, guid, name, description, is_system, created_at FROM acl_groups WHERE id = :id");
     q.Param("id", id);
     q.Open();

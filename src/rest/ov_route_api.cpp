@@ -1,6 +1,9 @@
 #include "ov_route_api.h"
 
+#include <optional>
+
 #include "ov_consts.h"
+#include "ov_database.h"
 #include "ov_log.h"
 #include "ov_route_acl.h"
 #include "ov_route_auth.h"
@@ -143,6 +146,10 @@ void RegisterAPIRoutes(TOVRouter& router, std::span<const TOVApiRoute> rows) {
   for (const TOVApiRoute& row : rows) {
     TOVApiRoute r = row;  // rows may come from a temporary table; the route keeps its own copy
     router.RegisterRoute(r.method, r.pattern, [r](TOVHttpRequest& req, TOVHttpResponse& resp) {
+      // However many statements the request reads, it waits for a read connection once.
+      auto db = DB.Get();
+      std::optional<TOVReadScope> reads;
+      if (db) reads.emplace(*db);
       TOVApiRequest c{req, resp, {}, &r};
       if (!CheckRouteAccess(c, r.access)) return;
       r.handler(c);

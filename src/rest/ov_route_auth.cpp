@@ -30,6 +30,8 @@ namespace {
 
 constexpr std::int32_t kSysopSecurityLevel = 255;
 constexpr std::size_t kMinSetupPasswordChars = 6;
+// How long the health probe waits for a read connection before it judges by the pool's state.
+constexpr std::chrono::milliseconds kHealthProbeWait{1000};
 
 // ---- login throttle and IP blacklist ------------------------------------------------------------
 // Each check is its own step of the login; while a service is absent its check lets the
@@ -126,12 +128,17 @@ void HandleHealthCheck(TOVApiRequest& c) {
   auto db = RequireDB();
   // The database is fine when a read connection answers and the write connection can be used
   // (checked as the next writer would check it, without waiting behind one that writes now).
-  // A database that cannot be reached is degraded, not a failure of the check.
+  // A database that cannot be reached is degraded, not a failure of the check.  The probe is a
+  // short read, so long reads never hold it up; when even the short reads keep every
+  // connection busy for a while, those connections were checked as they were lent, and the
+  // database is degraded only when one of them could not be opened again.
   bool ok = true;
   try {
-    TOVReadQuery q = db->NewReadQuery();
+    TOVReadQuery q = db->NewReadQuery(TDBAReadKind::Short, kHealthProbeWait);
     q.SetSQL("SELECT 1");
     q.Open();
+  } catch (const EDBAPoolExhausted&) {
+    ok = db->ReadPool().DownReason().empty();
   } catch (...) {
     ok = false;
   }
@@ -345,7 +352,9 @@ void HandleAuthLogin(TOVApiRequest& c) {
   ev["username"] = username;
   ev["user_guid"] = row->guid;
   ev["ip_address"] = client_ip;
-  FireSystemEvent(OV_EVENT_USER_LOGIN, ev);
+  // The listeners (plug-ins, the hub's status broadcast) hear of the login once its answer
+  // is on its way: a slow listener never holds up the client.
+  c.resp.after_send = [ev = std::move(ev)] { FireSystemEvent(OV_EVENT_USER_LOGIN, ev); };
 }
 
 void HandleAuthRefresh(TOVApiRequest& c) {

@@ -44,7 +44,11 @@ void SendPagedList(TOVApiRequest& c, TOVPageLimits limits, const TOVPageQuery& q
       TOVWriteQuery q = db->NewQuery();
       page = ReadPagedRows(q, select, p, row);
     } else {
-      TOVReadQuery q = db->NewReadQuery();
+      // A list that is not counted from a tally counts (or searches) by walking an index or
+      // the table: it runs for the length of the table, so it takes its turn among the long
+      // reads.
+      const bool long_read = select.scan || !select.tally;
+      TOVReadQuery q = db->NewReadQuery(long_read ? TDBAReadKind::Long : TDBAReadKind::Short);
       page = ReadPagedRows(q, select, p, row);
     }
   }

@@ -108,7 +108,7 @@ class CheckpointsBetweenBatches {
   // With the write lock free: a checkpoint that copies what it can without waiting for anyone.
   void AfterBatch() {
     if (!on_) return;
-    auto q = db_.NewReadQuery();
+    auto q = db_.NewReadQuery(TDBAReadKind::Long);  // copies pages: as long as the WAL is
     Checkpoint(q);
   }
 
@@ -145,7 +145,7 @@ void TruncateWal(TOVDatabase& db, const TOVDeletionBatches& b, const std::stop_t
   constexpr int kAttempts = 20;
   constexpr int kBusyWaitMs = 100;
   {
-    auto r = db.NewReadQuery();
+    auto r = db.NewReadQuery(TDBAReadKind::Long);
     r.SetSQL("PRAGMA wal_checkpoint(PASSIVE)");
     r.Open();
   }

@@ -529,24 +529,8 @@ TEST_F(DatabaseTest, LockedDatabaseIsNotRetriedLineByLine) {
 
 // ---- interrupting statements at shutdown ----------------------------------------------------
 
-namespace {
-
-// Hours of work on each backend (MariaDB ends a recursion after 1000 rounds by default).
-std::string RunawaySQL(const std::string& type) {
-  if (type == "mariadb") return "SELECT COUNT(*) FROM seq_1_to_1000000 a, seq_1_to_1000000 b WHERE a.seq + b.seq = 3";
-  return "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < 1000000000) SELECT COUNT(*) FROM c";
-}
-
-// Waits (bounded) until a statement runs on the connection that `conn` will point at.
-bool WaitRunning(const std::atomic<sql::Connection*>& conn) {
-  for (int i = 0; i < 1000; ++i) {
-    if (sql::Connection* c = conn.load(); c && c->StatementRunning()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return false;
-}
-
-}  // namespace
+using ovtest::RunawaySQL;
+using ovtest::WaitRunning;
 
 // A statement that would run for hours on the write connection (holding the write lock) and one
 // on a read connection both end with the driver's error; both connections stay usable, and an
@@ -596,6 +580,65 @@ TEST_P(DatabaseBackendTest, InterruptStatementsEndsRunningStatements) {
     db.Commit();
   }
   EXPECT_EQ(AuditCount("action = 'after interrupt'"), 1);
+}
+
+// A request's reads share one connection: borrowed at the first of them (nested ones too), kept
+// across its own writes (whose rows its next read sees), exchanged when a long read follows
+// short ones, and given back while the request waits for another thread's write.
+TEST_P(DatabaseBackendTest, AScopeReadsOnOneConnectionAndNeverWaitsForTheWriterHoldingIt) {
+  TOVDatabase& db = *this->db;
+  const TDBAPool& pool = db.ReadPool();
+  const std::uint64_t before = pool.LendCount();
+  {
+    TOVReadScope scope(db);
+    EXPECT_EQ(pool.LendCount(), before);  // nothing borrowed until something is read
+    EXPECT_EQ(AuditCount("action = 'mine'"), 0);
+    {
+      auto outer = db.NewReadQuery();
+      auto inner = db.NewReadQuery(TDBAReadKind::Long);
+      EXPECT_EQ(outer.Slot(), inner.Slot());
+    }
+    EXPECT_EQ(pool.InUseCount(), 1);
+    {
+      auto q = db.NewQuery();
+      q.SetSQL("INSERT INTO audit_log (action) VALUES ('mine')");
+      q.ExecSQL();
+      db.Commit();
+    }
+    EXPECT_EQ(AuditCount("action = 'mine'"), 1);
+    EXPECT_EQ(pool.LendCount(), before + 1);
+    {
+      auto q = db.NewReadQuery(TDBAReadKind::Long);
+      EXPECT_EQ(pool.LongInUseCount(), 1);
+    }
+    EXPECT_EQ(pool.LendCount(), before + 2);
+
+    std::promise<void> locked, go;
+    std::thread writer([&] {
+      TOVDBLockGuard g(db);
+      locked.set_value();
+      go.get_future().wait();
+    });
+    locked.get_future().wait();
+    std::atomic<bool> returned{false};
+    std::thread watcher([&] {
+      for (int i = 0; i < 2000 && !returned; ++i) {
+        returned = pool.InUseCount() == 0;
+        if (!returned) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      }
+      go.set_value();
+    });
+    {
+      auto q = db.NewQuery();  // waits for the writer, holding no read connection
+    }
+    watcher.join();
+    writer.join();
+    EXPECT_TRUE(returned);
+    EXPECT_EQ(AuditCount("action = 'mine'"), 1);
+    EXPECT_EQ(pool.InUseCount(), 1);
+  }
+  EXPECT_EQ(pool.InUseCount(), 0);
+  EXPECT_EQ(pool.LendCount(), before + 3);
 }
 
 // The log sink's drain waits while batches are stored, however many, and gives up only when the

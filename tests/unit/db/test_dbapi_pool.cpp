@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -191,6 +192,76 @@ TEST_F(Pool, WaitersAreServedInArrivalOrderOneAtATime) {
   EXPECT_EQ(p->InUseCount(), 0);
 }
 
+// Long reads hold at most their share; the other slots stay for short reads, a waiting short
+// read is served before a waiting long one, a long one waits only while the share is full, and
+// one that waits past its own bound is refused (logged once per interval, with a count).
+TEST_F(Pool, LongReadsHoldTheirShareAndShortReadsComeFirst) {
+  TDBAPool p(4, Factory(), {.AcquireWait = 5000ms, .DestroyWait = 2000ms, .LongWait = 5000ms, .BusyLogEvery = 60s}, 2);
+  p.SetLoggers(nullptr, [this](const std::string& m) { Log("W " + m); }, [this](const std::string& m) { Log("E " + m); });
+  EXPECT_EQ(p.LongShare(), 2);
+  sql::Connection* c;
+  sql::Transaction* t;
+  const std::int32_t long0 = p.Acquire(TDBAReadKind::Long, c, t);
+  const std::int32_t long1 = p.Acquire(TDBAReadKind::Long, c, t);
+  EXPECT_EQ(p.LongInUseCount(), 2);
+
+  // A borrower of the kind on a thread of its own, once it waits; its slot comes through the
+  // future.
+  auto queue = [&p](TDBAReadKind kind, std::thread& thread) {
+    auto got = std::make_shared<std::promise<std::int32_t>>();
+    thread = std::thread([&p, kind, got] {
+      sql::Connection* wc;
+      sql::Transaction* wt;
+      got->set_value(p.Acquire(kind, wc, wt));
+    });
+    for (int k = 0; k < 1000 && p.WaitingCount(kind) < 1; ++k) std::this_thread::sleep_for(2ms);
+    return got->get_future();
+  };
+
+  // The share is full: a third long read waits although two slots are free, and short reads
+  // take those two at once.
+  std::thread long_waiter;
+  auto long_future = queue(TDBAReadKind::Long, long_waiter);
+  ASSERT_EQ(p.WaitingCount(TDBAReadKind::Long), 1);
+  const std::int32_t short0 = p.Acquire(TDBAReadKind::Short, c, t);
+  const std::int32_t short1 = p.Acquire(TDBAReadKind::Short, c, t);
+  EXPECT_EQ(p.InUseCount(), 4);
+
+  // Every slot lent: a short read queues too, and the next slot given back goes to it, even a
+  // long read's slot, although the long read waited first.
+  std::thread short_waiter;
+  auto short_future = queue(TDBAReadKind::Short, short_waiter);
+  ASSERT_EQ(p.WaitingCount(TDBAReadKind::Short), 1);
+  p.Release(long0);
+  EXPECT_EQ(short_future.get(), long0);
+  short_waiter.join();
+  EXPECT_EQ(p.LongInUseCount(), 1);
+  EXPECT_EQ(p.WaitingCount(TDBAReadKind::Long), 1);
+
+  // With no short read waiting, a short read's slot goes to the long read (the share has room).
+  p.Release(short0);
+  EXPECT_EQ(long_future.get(), short0);
+  long_waiter.join();
+  EXPECT_EQ(p.LongInUseCount(), 2);
+
+  // A long read past its bound is refused with its own text, logged once; a second only counts.
+  for (int i = 0; i < 2; ++i) {
+    try {
+      p.Acquire(TDBAReadKind::Long, c, t, 50ms);
+      FAIL();
+    } catch (const EDBAPoolExhausted& e) {
+      EXPECT_STREQ(e.what(), "dbapi_pool: long reads busy for 1s, bailing out");
+    }
+  }
+  EXPECT_EQ(TakeLog(),
+            (std::vector<std::string>{"W dbapi_pool: long reads busy -- one waited 1s for its turn and was refused"}));
+  EXPECT_EQ(p.WaitingCount(), 0);
+  for (std::int32_t slot : {long0, long1, short0, short1}) p.Release(slot);
+  EXPECT_EQ(p.InUseCount(), 0);
+  EXPECT_EQ(p.LongInUseCount(), 0);
+  EXPECT_EQ(p.LendCount(), 6u);
+}
+
 TEST_F(Pool, DeadSlotIsReconnected) {
   auto p = Make(2);
   sql::Connection* c;
@@ -237,9 +308,11 @@ TEST_F(Pool, FailedReconnectFreesTheSlot) {
                                                  "E dbapi_pool: slot 0 reconnect failed: factory returned nil on reconnect",
                                                  "E dbapi_pool: slot 0 dead after validation"}));
   EXPECT_EQ(p.InUseCount(), 0);  // free again
+  EXPECT_EQ(p.DownReason(), "factory returned nil on reconnect");
   fail = false;
   EXPECT_EQ(p.Acquire(c, t), 0);  // and it comes back once the factory works
   EXPECT_TRUE(c->Connected());
+  EXPECT_EQ(p.DownReason(), "");
   p.Release(0);
 }
 

@@ -8,6 +8,7 @@
 #include <openssl/x509.h>
 
 #include <atomic>
+#include <future>
 #include <chrono>
 #include <memory>
 #include <thread>
@@ -309,6 +310,45 @@ TEST(WSHub, EventsForSubscribedAdministrators) {
   EXPECT_FALSE(thin.Next("event", 300));
   admin.SendJSON({{"type", "unsubscribe"}, {"events", {"log_entry", "user.login"}}});
   EXPECT_TRUE(WaitFor([&] { return !hub->HasSubscribers("log_entry"); }));
+  hub->Stop();
+}
+
+// The status that a login (or any status-changing event) refreshes is built on the hub's own
+// thread: the thread that fired the event goes on at once, even while the status is slow to
+// build, and events that come while a refresh waits are served by it.
+TEST(WSHub, StatusRefreshNeverHoldsUpTheEventsThread) {
+  std::promise<void> building;
+  std::shared_future<void> finish_building;
+  std::promise<void> finish;
+  finish_building = finish.get_future().share();
+  std::atomic<int> builds{0};
+  std::atomic<bool> first{true};
+  auto hub = MakeHub(30, {}, [&](TOVWSServer& h) {
+    h.OnGetServerStatus = [&] {
+      ++builds;
+      if (first.exchange(false)) {
+        building.set_value();
+        finish_building.wait();
+      }
+      return TJSON{{"total_users", 7}};
+    };
+  });
+  WsClient admin;
+  ASSERT_GT(Join(admin, *hub, kAdmin), 0);
+  admin.SendJSON({{"type", "subscribe"}, {"events", {"server_status"}}});
+  ASSERT_TRUE(WaitFor([&] { return hub->HasSubscribers("server_status"); }));
+  auto fired = std::async(std::launch::async, [&] { hub->HandleEventBroadcast("user.login", nullptr); });
+  const bool returned = fired.wait_for(5s) == std::future_status::ready;
+  const bool built = building.get_future().wait_for(5s) == std::future_status::ready;
+  for (int i = 0; i < 5; ++i) hub->HandleEventBroadcast("user.login", nullptr);
+  finish.set_value();
+  EXPECT_TRUE(returned);  // the firing thread did not wait for the status
+  ASSERT_TRUE(built);
+  ASSERT_TRUE(admin.Next("event"));
+  EXPECT_EQ(admin.last_text, R"({ "type" : "event", "event" : "server_status", "data" : { "total_users" : 7 } })");
+  ASSERT_TRUE(admin.Next("event"));  // the five that came meanwhile: one more
+  EXPECT_FALSE(admin.Next("event", 300));
+  EXPECT_EQ(builds.load(), 2);
   hub->Stop();
 }
 

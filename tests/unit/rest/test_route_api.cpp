@@ -1,13 +1,18 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <future>
+#include <memory>
 #include <limits>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "db_test_env.h"
 #include "ov_auth.h"
+#include "ov_config.h"
 #include "ov_database.h"
 #include "ov_event_bus.h"
 #include "ov_json_helpers.h"
@@ -483,4 +488,135 @@ TEST_F(RouteDB, LoginAnnouncesUserLogin) {
   EXPECT_EQ(ovtest::Keys(seen[0]), (std::vector<std::string>{"user_id", "username", "user_guid", "ip_address"}));
   EXPECT_EQ(seen[0]["ip_address"], "127.0.0.1");
   EXPECT_EQ(seen[0]["username"], "sysop");
+}
+
+// ---- a busy board: long reads never starve short ones ------------------------------------------
+
+namespace {
+
+// The real route table on an empty board of each backend, its read pool with short bounds.
+class BusyBoard : public ::testing::TestWithParam<std::string> {
+ protected:
+  void SetUp() override {
+    if (!ovtest::WriteDatabaseConfig(GetParam(), dir / "o.ini")) GTEST_SKIP() << "no " << GetParam() << " test server";
+    Config.Publish(std::make_unique<TOVConfig>(dir / "o.ini"));
+    TOVDatabaseOptions options;
+    options.pool_timings.AcquireWait = std::chrono::milliseconds(300);
+    options.pool_timings.LongWait = std::chrono::milliseconds(300);
+    DB.Publish(std::make_unique<TOVDatabase>(dir / "orvanta.db", options));
+    TOVAuth::Init("busy-secret", 3600);
+    RegisterAPIRoutes(router, ApiRouteTable());
+    Answer setup = Send("POST", "/api/v1/setup", R"({"username": "sysop", "password": "123456"})");
+    ASSERT_EQ(setup.status, 201) << setup.body;
+    admin = "Bearer " + setup.json["data"]["token"].get<std::string>();
+    admin_guid = setup.json["data"]["user_guid"];
+  }
+  void TearDown() override {
+    DB.Free();
+    Config.Free();
+  }
+  Answer Send(const std::string& method, const std::string& path, const std::string& body = {},
+              const std::string& query = {}) {
+    TOVHttpRequest req = ovtest::ApiRequest(method, path, body, query);
+    if (!admin.empty()) req.headers.emplace("Authorization", admin);
+    return ovtest::RouteAnswered(router, req, &retry_after);
+  }
+
+  ovtest::TempDir dir;
+  TOVRouter router;
+  std::string admin, admin_guid;
+  std::string retry_after;  // of the last answer
+};
+
+INSTANTIATE_TEST_SUITE_P(Backends, BusyBoard, ::testing::Values("sqlite3", "postgresql", "mariadb"));
+
+}  // namespace
+
+// Long reads that run until they are interrupted fill the long reads' share: health probes,
+// lookups, logins and the status answer at once (each request waiting for one read connection
+// at most), a long read that cannot get its turn in time hears "Server busy", and so does a
+// short read once every connection is held; the health probe still says the database is fine.
+TEST_P(BusyBoard, ShortReadsAnswerAtOnceWhileLongReadsHoldTheirShare) {
+  auto db = DB.Get();
+  const TDBAPool& pool = db->ReadPool();
+  std::vector<std::future<std::string>> scans;
+  std::vector<std::unique_ptr<std::atomic<sql::Connection*>>> running;
+  for (int i = 0; i < OV_READ_POOL_LONG_SHARE; ++i) {
+    running.push_back(std::make_unique<std::atomic<sql::Connection*>>(nullptr));
+    scans.push_back(std::async(std::launch::async, [&, conn = running.back().get()]() -> std::string {
+      auto q = DB.Get()->NewReadQuery(TDBAReadKind::Long);
+      q.SetSQL(ovtest::RunawaySQL(GetParam()));
+      *conn = &q.Connection();
+      try {
+        q.Open();
+        return "finished";
+      } catch (const std::exception& e) {
+        return e.what();
+      }
+    }));
+  }
+  for (auto& conn : running) ASSERT_TRUE(ovtest::WaitRunning(*conn));
+  ASSERT_EQ(pool.LongInUseCount(), OV_READ_POOL_LONG_SHARE);
+
+  struct Probe {
+    const char* method;
+    std::string path, body, query;
+    int status;
+  };
+  const std::vector<Probe> probes = {
+      {"GET", "/health", "", "", 200},
+      {"GET", "/api/v1/users/1", "", "", 200},
+      {"GET", "/api/v1/users/" + admin_guid, "", "", 200},
+      {"POST", "/api/v1/auth/login", R"({"username": "sysop", "password": "123456"})", "", 200},
+      {"GET", "/api/v1/status", "", "", 200},
+      {"GET", "/api/v1/config", "", "", 200},
+      {"GET", "/api/v1/logs", "", "search=nothing-matches", 503},
+      {"GET", "/api/v1/logs/filters", "", "", 503},
+  };
+  for (const Probe& p : probes) {
+    SCOPED_TRACE(std::string(p.method) + " " + p.path + "?" + p.query);
+    const std::uint64_t lends = pool.LendCount();
+    Answer a = Send(p.method, p.path, p.body, p.query);
+    EXPECT_EQ(a.status, p.status) << a.body;
+    EXPECT_LE(pool.LendCount() - lends, 1u);
+    if (p.status == 503) {
+      EXPECT_EQ(ErrorMessage(a), "Server busy");
+      EXPECT_EQ(retry_after, "5");
+    }
+    if (p.path == "/health") {
+      EXPECT_EQ(a.json["status"], "healthy") << a.body;
+    }
+  }
+
+  // Every other connection held by short reads too.
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  std::vector<std::thread> holders;
+  std::atomic<int> holding{0};
+  for (int i = OV_READ_POOL_LONG_SHARE; i < OV_READ_POOL_SIZE; ++i)
+    holders.emplace_back([&] {
+      auto q = DB.Get()->NewReadQuery();
+      ++holding;
+      released.wait();
+    });
+  for (int k = 0; k < 2000 && holding < OV_READ_POOL_SIZE - OV_READ_POOL_LONG_SHARE; ++k)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  ASSERT_EQ(pool.InUseCount(), OV_READ_POOL_SIZE);
+  Answer lookup = Send("GET", "/api/v1/users/1");
+  EXPECT_EQ(lookup.status, 503) << lookup.body;
+  EXPECT_EQ(ErrorMessage(lookup), "Server busy");
+  EXPECT_EQ(retry_after, "5");
+  Answer health = Send("GET", "/health");
+  EXPECT_EQ(health.status, 200);
+  EXPECT_EQ(health.json["status"], "healthy") << health.body;
+  release.set_value();
+  for (auto& t : holders) t.join();
+
+  db->InterruptStatements();
+  for (auto& s : scans) {
+    ASSERT_EQ(s.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    EXPECT_NE(s.get(), "finished");
+  }
+  EXPECT_EQ(Send("GET", "/api/v1/logs", "", "search=nothing-matches").status, 200);
+  EXPECT_EQ(pool.InUseCount(), 0);
 }

@@ -8,7 +8,10 @@
 #include <cstddef>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 #include <fstream>
 #include <memory>
 #include <optional>
@@ -131,6 +134,22 @@ class BackendDBTest : public ::testing::TestWithParam<std::string> {
 
   TempDir dir;
 };
+
+// A statement that runs for hours on the backend named ("sqlite3", "postgresql" or "mariadb"),
+// until it is interrupted (MariaDB ends a recursion after 1000 rounds by default).
+inline std::string RunawaySQL(const std::string& type) {
+  if (type == "mariadb") return "SELECT COUNT(*) FROM seq_1_to_1000000 a, seq_1_to_1000000 b WHERE a.seq + b.seq = 3";
+  return "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < 1000000000) SELECT COUNT(*) FROM c";
+}
+
+// Waits (bounded) until a statement runs on the connection that `conn` will point at.
+inline bool WaitRunning(const std::atomic<ov::sql::Connection*>& conn) {
+  for (int i = 0; i < 1000; ++i) {
+    if (ov::sql::Connection* c = conn.load(); c && c->StatementRunning()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return false;
+}
 
 // Field col of row row of a result.
 inline const ov::sql::Value& Cell(const ov::sql::ResultSet& rs, std::size_t col, std::size_t row = 0) {
