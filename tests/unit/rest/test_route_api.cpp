@@ -3,6 +3,8 @@
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <mutex>
+#include <condition_variable>
 #include <memory>
 #include <limits>
 #include <set>
@@ -380,15 +382,30 @@ TEST_F(RouteDB, HealthIsDegradedWhenTheProbeFails) {
   Gate gates[OV_READ_POOL_SIZE];
   std::vector<sqlite3*> handles;
   {
-    auto db = DB.Get();
-    std::vector<TOVReadQuery> lent;
-    for (int i = 0; i < OV_READ_POOL_SIZE; ++i) lent.push_back(db->NewReadQuery());
-    for (auto& q : lent) {
-      sqlite3* h = dynamic_cast<sql::SqliteConnection&>(q.Connection()).Handle();
-      ASSERT_NE(h, nullptr);
-      handles.push_back(h);
-      sqlite3_set_authorizer(h, &Gate::Authorize, &gates[handles.size() - 1]);
+    // Every connection of the pool, each lent to a thread of its own (a thread's read queries
+    // share one connection) until all of them are gated.
+    std::mutex mu;
+    std::condition_variable cv;
+    bool gated = false;
+    std::vector<std::thread> holders;
+    for (int i = 0; i < OV_READ_POOL_SIZE; ++i)
+      holders.emplace_back([&] {
+        auto q = DB.Get()->NewReadQuery();
+        std::unique_lock<std::mutex> lk(mu);
+        handles.push_back(dynamic_cast<sql::SqliteConnection&>(q.Connection()).Handle());
+        cv.notify_all();
+        cv.wait(lk, [&] { return gated; });
+      });
+    {
+      std::unique_lock<std::mutex> lk(mu);
+      cv.wait_for(lk, std::chrono::seconds(10), [&] { return handles.size() == OV_READ_POOL_SIZE; });
+      for (std::size_t i = 0; i < handles.size(); ++i)
+        if (handles[i]) sqlite3_set_authorizer(handles[i], &Gate::Authorize, &gates[i]);
+      gated = true;
     }
+    cv.notify_all();
+    for (auto& t : holders) t.join();
+    ASSERT_EQ(handles.size(), std::size_t{OV_READ_POOL_SIZE});
   }
   Answer bad = Call(r, "GET", "/health");
   for (sqlite3* h : handles) sqlite3_set_authorizer(h, nullptr, nullptr);
@@ -503,6 +520,8 @@ class BusyBoard : public ::testing::TestWithParam<std::string> {
     TOVDatabaseOptions options;
     options.pool_timings.AcquireWait = std::chrono::milliseconds(300);
     options.pool_timings.LongWait = std::chrono::milliseconds(300);
+    options.read_pool_size = kPool;
+    options.long_share = kLongShare;
     DB.Publish(std::make_unique<TOVDatabase>(dir / "orvanta.db", options));
     TOVAuth::Init("busy-secret", 3600);
     RegisterAPIRoutes(router, ApiRouteTable());
@@ -526,6 +545,7 @@ class BusyBoard : public ::testing::TestWithParam<std::string> {
   TOVRouter router;
   std::string admin, admin_guid;
   std::string retry_after;  // of the last answer
+  static constexpr int kPool = 4, kLongShare = 2;
 };
 
 INSTANTIATE_TEST_SUITE_P(Backends, BusyBoard, ::testing::Values("sqlite3", "postgresql", "mariadb"));
@@ -541,7 +561,7 @@ TEST_P(BusyBoard, ShortReadsAnswerAtOnceWhileLongReadsHoldTheirShare) {
   const TDBAPool& pool = db->ReadPool();
   std::vector<std::future<std::string>> scans;
   std::vector<std::unique_ptr<std::atomic<sql::Connection*>>> running;
-  for (int i = 0; i < OV_READ_POOL_LONG_SHARE; ++i) {
+  for (int i = 0; i < kLongShare; ++i) {
     running.push_back(std::make_unique<std::atomic<sql::Connection*>>(nullptr));
     scans.push_back(std::async(std::launch::async, [&, conn = running.back().get()]() -> std::string {
       auto q = DB.Get()->NewReadQuery(TDBAReadKind::Long);
@@ -556,7 +576,7 @@ TEST_P(BusyBoard, ShortReadsAnswerAtOnceWhileLongReadsHoldTheirShare) {
     }));
   }
   for (auto& conn : running) ASSERT_TRUE(ovtest::WaitRunning(*conn));
-  ASSERT_EQ(pool.LongInUseCount(), OV_READ_POOL_LONG_SHARE);
+  ASSERT_EQ(pool.LongInUseCount(), kLongShare);
 
   struct Probe {
     const char* method;
@@ -593,15 +613,15 @@ TEST_P(BusyBoard, ShortReadsAnswerAtOnceWhileLongReadsHoldTheirShare) {
   std::shared_future<void> released = release.get_future().share();
   std::vector<std::thread> holders;
   std::atomic<int> holding{0};
-  for (int i = OV_READ_POOL_LONG_SHARE; i < OV_READ_POOL_SIZE; ++i)
+  for (int i = kLongShare; i < kPool; ++i)
     holders.emplace_back([&] {
       auto q = DB.Get()->NewReadQuery();
       ++holding;
       released.wait();
     });
-  for (int k = 0; k < 2000 && holding < OV_READ_POOL_SIZE - OV_READ_POOL_LONG_SHARE; ++k)
+  for (int k = 0; k < 2000 && holding < kPool - kLongShare; ++k)
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  ASSERT_EQ(pool.InUseCount(), OV_READ_POOL_SIZE);
+  ASSERT_EQ(pool.InUseCount(), kPool);
   Answer lookup = Send("GET", "/api/v1/users/1");
   EXPECT_EQ(lookup.status, 503) << lookup.body;
   EXPECT_EQ(ErrorMessage(lookup), "Server busy");
