@@ -44,11 +44,12 @@ san: san-build
 	@ASAN_OPTIONS="$(SAN_ASAN_OPTIONS)$(if $(ASAN_OPTIONS),:$(ASAN_OPTIONS))" \
 	  scripts/run-tests $(SAN_BUILD) --e2e-modules=$(SAN_E2E)
 
-# The unit tests that run threads (HTTP server, hub, log sink, database and pool, security,
-# event bus, service table, plug-in managers and routes, Lua engine, scheduler and maintenance,
-# restart monitor, idle memory trim), built with ThreadSanitizer; any report fails the run.
+# The unit tests that run threads (HTTP server, hub, log sink, database and pool, the read pool
+# under long reads, security, event bus, service table, plug-in managers and routes, Lua engine,
+# scheduler and maintenance, restart monitor, idle memory trim), built with ThreadSanitizer; any
+# report fails the run.
 TSAN_SUITES ?= HttpServerTest.* WSHub.* WebSocketConnection.* SessionManager* LogFile.* EventBus.* \
-  Database* */DatabaseServerLossTest.* */ServerSession.* Pool.* SqliteConn.* PgConn.* MyConn.* RateLimiter.* LoginThrottle.* BlacklistDB.* \
+  Database* */DatabaseServerLossTest.* */DatabaseBackendTest.* */BusyBoard.* */ServerSession.* Pool.* SqliteConn.* PgConn.* MyConn.* RateLimiter.* LoginThrottle.* BlacklistDB.* \
   SecurityServices.* ServiceTable.* ServiceWalk.* Router.* SocketStream.* TlsTest.* WaitingConnections.* \
   PluginManagerTest.* PluginServerManagerTest.* PluginServicesTest.* PluginRouteRegistry.* \
   PluginLoaderTest.* PluginServiceProxyTest.* NodeWaitsTest.* PluginSdk.* \
