@@ -1,6 +1,8 @@
 #include "ov_database.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 
 #include "dbapi_dialect.h"
@@ -204,38 +206,6 @@ void TOVWriteQuery::Free() noexcept {
   db_->lock_.unlock();
 }
 
-TOVReadQuery::TOVReadQuery(TOVDatabase& db, int slot, sql::Connection& conn, sql::Transaction* tx, bool leased)
-    : slot_(slot), conn_(&conn), leased_(leased) {
-  db_ = nullptr;  // read queries never touch the write side
-  owner_ = &db;
-  q_ = std::make_unique<sql::Query>(conn, tx);
-}
-
-TOVReadQuery::TOVReadQuery(TOVReadQuery&& o) noexcept : TOVQueryBase(std::move(o)) {
-  slot_ = o.slot_;
-  owner_ = o.owner_;
-  conn_ = o.conn_;
-  leased_ = o.leased_;
-  o.slot_ = -1;
-  o.owner_ = nullptr;
-}
-
-TOVReadQuery::~TOVReadQuery() { Free(); }
-
-void TOVReadQuery::Free() noexcept {
-  if (slot_ < 0 || !owner_) return;
-  q_.reset();
-  if (leased_) {
-    owner_->LeaveReadLease(true);
-  } else {
-    try {
-      owner_->pool_->Release(slot_);
-    } catch (...) {
-    }
-  }
-  slot_ = -1;
-}
-
 // ---- the thread's read connection ---------------------------------------------------------------
 
 namespace {
@@ -255,6 +225,45 @@ struct ThreadReadLease {
 thread_local ThreadReadLease t_read;
 
 }  // namespace
+
+TOVReadQuery::TOVReadQuery(TOVDatabase& db, int slot, sql::Connection& conn, sql::Transaction* tx, bool leased)
+    : slot_(slot), conn_(&conn), leased_(leased), thread_lease_(&t_read) {
+  db_ = nullptr;  // read queries never touch the write side
+  owner_ = &db;
+  q_ = std::make_unique<sql::Query>(conn, tx);
+}
+
+TOVReadQuery::TOVReadQuery(TOVReadQuery&& o) noexcept : TOVQueryBase(std::move(o)) {
+  slot_ = o.slot_;
+  owner_ = o.owner_;
+  conn_ = o.conn_;
+  leased_ = o.leased_;
+  thread_lease_ = o.thread_lease_;
+  o.slot_ = -1;
+  o.owner_ = nullptr;
+}
+
+TOVReadQuery::~TOVReadQuery() { Free(); }
+
+void TOVReadQuery::Free() noexcept {
+  if (slot_ < 0 || !owner_) return;
+  q_.reset();
+  if (leased_) {
+#ifdef OV_LOCK_ORDER_CHECKS
+    if (thread_lease_ != &t_read) {
+      std::fprintf(stderr, "read query freed on a thread other than the one that made it\n");
+      std::abort();
+    }
+#endif
+    owner_->LeaveReadLease(true);
+  } else {
+    try {
+      owner_->pool_->Release(slot_);
+    } catch (...) {
+    }
+  }
+  slot_ = -1;
+}
 
 TOVReadScope::TOVReadScope(TOVDatabase& db) noexcept {
   if (t_read.owner && t_read.owner != &db) return;

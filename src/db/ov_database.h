@@ -162,6 +162,7 @@ class TOVReadQuery : public TOVQueryBase {
   TOVDatabase* owner_ = nullptr;
   sql::Connection* conn_ = nullptr;
   bool leased_ = false;  // on the thread's read connection (else on a slot of its own)
+  const void* thread_lease_ = nullptr;  // the making thread's (checked in debug builds)
 };
 
 class TOVDatabase {

@@ -553,7 +553,7 @@ INSTANTIATE_TEST_SUITE_P(Backends, BusyBoard, ::testing::Values("sqlite3", "post
 }  // namespace
 
 // Long reads that run until they are interrupted fill the long reads' share: health probes,
-// lookups, logins and the status answer at once (each request waiting for one read connection
+// lookups, logins, the status and lists served from an index answer at once (each request waiting for one read connection
 // at most), a long read that cannot get its turn in time hears "Server busy", and so does a
 // short read once every connection is held; the health probe still says the database is fine.
 TEST_P(BusyBoard, ShortReadsAnswerAtOnceWhileLongReadsHoldTheirShare) {
@@ -590,6 +590,8 @@ TEST_P(BusyBoard, ShortReadsAnswerAtOnceWhileLongReadsHoldTheirShare) {
       {"POST", "/api/v1/auth/login", R"({"username": "sysop", "password": "123456"})", "", 200},
       {"GET", "/api/v1/status", "", "", 200},
       {"GET", "/api/v1/config", "", "", 200},
+      {"GET", "/api/v1/users", "", "page=2", 200},
+      {"GET", "/api/v1/logs", "", "level=info", 200},
       {"GET", "/api/v1/logs", "", "search=nothing-matches", 503},
       {"GET", "/api/v1/logs/filters", "", "", 503},
   };
