@@ -20,6 +20,7 @@ import binascii
 import http.server
 import json
 import os
+import select
 import socketserver
 import sys
 import threading
@@ -86,7 +87,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 for _ in range(300):
                     self.wfile.write(b"x")
                     self.wfile.flush()
-                    time.sleep(0.2)
+                    # The pace of the trickle; a client that closes ends it at once.
+                    readable, _, _ = select.select([self.connection], [], [], 0.2)
+                    if readable and not self.connection.recv(1024):
+                        break
             except OSError:
                 pass
             self.close_connection = True
