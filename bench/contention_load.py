@@ -2,12 +2,14 @@
 """The load and the probes of bench/contention.sh (python3 standard library only).
 
     contention_load.py PORT [--steps 0,8,16,32,64] [--seconds 20] [--warmup 5] [--gap 0.03]
-                            [--timeout 90] [--term TEXT]
+                            [--status-gap 0.1] [--timeout 90] [--term TEXT]
 
 Against a server on 127.0.0.1:PORT whose first administrator is sysop / secret1 and whose hub
 is on (/ws on the HTTP port): one web administrator stays subscribed to server_status for the
 whole run, and for each number N of searchers, N clients loop GET /api/v1/logs?search=TERM while
-three probes (/health, GET /api/v1/users/<id>, a login) each loop on a client of their own.
+three probes (/health, GET /api/v1/users/<id>, a login) each loop on a client of their own, and
+a monitor polls GET /api/v1/status about ten times a second (--status-gap between an answer and
+the next request) on a client of its own, its latency measured as a fourth probe.
 
 The searchers run in processes of their own (up to 16 threads each) and so does every probe
 and the hub client: a probe's clock is then never held up by another client's Python code
@@ -119,6 +121,19 @@ def user_check(uid, username):
         data = data_of(raw)
         if not isinstance(data, dict) or data.get("id") != uid or data.get("username") != username:
             return "200-bad", "200 with another user: %.200r" % raw, False
+        return "200", None, False
+    return check
+
+
+def status_check(users):
+    """The status object, counting at least the users the board had when the run began."""
+    def check(status, headers, raw):
+        if status != 200:
+            return str(status), "%s: %.200r" % (status, raw), False
+        data = data_of(raw)
+        total = data.get("total_users") if isinstance(data, dict) else None
+        if not isinstance(total, int) or total < users or not isinstance(data.get("total_config_entries"), int):
+            return "200-bad", "200 without the board's totals: %.200r" % raw, False
         return "200", None, False
     return check
 
@@ -253,7 +268,7 @@ def expect(what, outcome, check):
     return raw, flag
 
 
-def prepare(port, term, timeout):
+def prepare(port, term, timeout, gap, status_gap):
     """Checks every request once; returns the admin token, the probes and the probed user."""
     raw, _ = expect("POST /api/v1/auth/login (sysop)",
                     call(port, "POST", "/api/v1/auth/login", body=dict(zip(("username", "password"), ADMIN))),
@@ -281,12 +296,14 @@ def prepare(port, term, timeout):
         raise Abort("POST /api/v1/users (the login probe's account) answers %s: %.200r" % (status, raw))
 
     login_body = dict(zip(("username", "password"), PROBER))
+    # (name, request, check, seconds between an answer and the next request)
     probes = [
-        ("GET /health", ("GET", "/health", None, None), check_health),
-        ("GET /api/v1/users/%d" % uid, ("GET", "/api/v1/users/%d" % uid, token, None), user_check(uid, username)),
-        ("POST /api/v1/auth/login", ("POST", "/api/v1/auth/login", None, login_body), check_login),
+        ("GET /health", ("GET", "/health", None, None), check_health, gap),
+        ("GET /api/v1/users/%d" % uid, ("GET", "/api/v1/users/%d" % uid, token, None), user_check(uid, username), gap),
+        ("POST /api/v1/auth/login", ("POST", "/api/v1/auth/login", None, login_body), check_login, gap),
+        ("GET /api/v1/status", ("GET", "/api/v1/status", token, None), status_check(total), status_gap),
     ]
-    for name, request, check in probes:
+    for name, request, check, _ in probes:
         _, degraded = expect(name, call(port, *request), check)
         if degraded:
             raise Abort("GET /health answers \"degraded\" on an idle server")
@@ -304,8 +321,8 @@ def run_step(ctx, port, token, term, n, args, probes):
         k = min(SEARCHERS_PER_PROCESS, left)
         left -= k
         procs.append(ctx.Process(target=searchers, args=(port, token, term, k, t_end, args.timeout, out)))
-    for name, request, check in probes:
-        procs.append(ctx.Process(target=probe, args=(name, port, request, check, t_start, t_end, args.gap,
+    for name, request, check, gap in probes:
+        procs.append(ctx.Process(target=probe, args=(name, port, request, check, t_start, t_end, gap,
                                                      args.timeout, out)))
     for p in procs:
         p.start()
@@ -325,7 +342,7 @@ def run_step(ctx, port, token, term, n, args, probes):
         p.join()
     drained = time.monotonic() - t_end
     step = {"n": n, "probes": [], "drained": drained}
-    for name, _, _ in probes:
+    for name, _, _, _ in probes:
         r = results[name]
         step["probes"].append((name, summary(r["rows"]), r["examples"]))
     s = results.get("search", {"rows": [], "examples": []})
@@ -368,7 +385,7 @@ def print_step(step, args, hub_frames, hub_status, hub_state):
 def print_table(steps):
     print()
     print("summary: latency p50 / p99 / max in ms; non-200 answers of each probe; searches per second")
-    short = ["/health", "user by id", "login"]
+    short = ["/health", "user by id", "login", "status"]
     head = "%4s " + " | ".join(["%-25s"] * len(short)) + " | %s"
     print(head % (("N",) + tuple(short) + ("searches/s, p50 / max ms, statuses",)))
     for step in steps:
@@ -397,6 +414,7 @@ def main():
     ap.add_argument("--seconds", type=float, default=20)
     ap.add_argument("--warmup", type=float, default=5)
     ap.add_argument("--gap", type=float, default=0.03)
+    ap.add_argument("--status-gap", type=float, default=0.1)
     ap.add_argument("--timeout", type=float, default=90)
     ap.add_argument("--term", default="node97 from")
     args = ap.parse_args()
@@ -405,7 +423,7 @@ def main():
     # No client thread runs in this process before a step forks its clients.
     ctx = mp.get_context("fork")
     try:
-        token, probes, users = prepare(args.port, args.term, args.timeout)
+        token, probes, users = prepare(args.port, args.term, args.timeout, args.gap, args.status_gap)
     except Abort as e:
         sys.exit("FAIL before measuring: %s: the figures would mean nothing" % e)
 
@@ -431,10 +449,11 @@ def main():
         print("checked: every probe answers 200, the search for %r answers 200 with an empty list, the web "
               "administrator gets server_status; %d users on the board, probing user %s" %
               (args.term, users, probes[1][0].rsplit("/", 1)[1]))
-        print("each step: N searchers (per_page 100, %d a process) start, after %g s the three probes start, "
-              "each a single client with %g ms between an answer and its next request, for %g s; requests "
-              "time out after %g s" % (SEARCHERS_PER_PROCESS, args.warmup, args.gap * 1000, args.seconds,
-                                       args.timeout))
+        print("each step: N searchers (per_page 100, %d a process) start, after %g s the probes start, "
+              "each a single client with %g ms between an answer and its next request (the status poller "
+              "%g ms), for %g s; requests time out after %g s" %
+              (SEARCHERS_PER_PROCESS, args.warmup, args.gap * 1000, args.status_gap * 1000, args.seconds,
+               args.timeout))
         sys.stdout.flush()
         done = []
         for n in steps:

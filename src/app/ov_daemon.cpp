@@ -257,6 +257,15 @@ void StartupRestRoutes() {
 // the same process (the daemon form started again) registers them once.
 void ShutdownRestRoutes(const TOVStepFn&) { HttpRouter().UnregisterRoutes({}); }
 
+// Ends every registry check-in and package download under way, and any started later: the
+// server is stopping, and a request waiting on a registry that trickles its answer would
+// otherwise hold the stop for the HTTP server's whole wait.  Each answers that the server is
+// stopping.
+void CancelRegistryTransfers() {
+  if (auto checker = UpdateChecker.Get()) checker->CancelTransfers();
+  if (auto installer = PluginInstaller.Get()) installer->CancelTransfers();
+}
+
 // Logs "HTTP server configured on ..."; its accept loop runs later on the main thread.
 void StartupHttpServer() {
   TOVHttpServerOptions opts = TOVHttpServerOptions::FromConfig();
@@ -267,12 +276,11 @@ void StartupHttpServer() {
   // A request still running half-way through the wait (a runaway SQL console statement, or a
   // handler waiting for the write lock behind one) has its statement interrupted, so its thread
   // ends within the bounded wait instead of holding the write lock, the log sink and the
-  // database; one waiting on the plug-in registry (a check-in or a package download from a
-  // registry that trickles its answer) has its transfer ended.
+  // database.  Registry transfers were ended when the stop began; a stop that did not come
+  // through the stop handler (the accept loop failed) ends them here.
   opts.on_busy_shutdown = [] {
     if (auto db = DB.Get()) db->InterruptStatements();
-    if (auto checker = UpdateChecker.Get()) checker->CancelTransfers();
-    if (auto installer = PluginInstaller.Get()) installer->CancelTransfers();
+    CancelRegistryTransfers();
   };
   // The IP blacklist and rate limiter guard every request but /health.
   InstallSecurityGate(opts);
@@ -426,9 +434,11 @@ constexpr TOVServiceRow kServices[] = {
 /* ---- what both lives share ---------------------------------------------------------------- */
 
 // A stop request (signal, restart monitor, REST restart, the daemon's Stop) ends the HTTP
-// server's accept loop.
+// server's accept loop, and at once the registry transfers its requests wait on, so that they
+// answer and end before the HTTP server's shutdown waits for them.
 void InstallServerStopHandler() {
   SetServerStopHandler([] {
+    CancelRegistryTransfers();
     if (auto srv = HttpSrv.Get()) srv->Stop();
   });
 }

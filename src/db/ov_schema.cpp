@@ -340,6 +340,11 @@ const TOVTallySpec* LiveTally(std::string_view table) {
   return nullptr;
 }
 
+std::string RowTotalSQL(const std::string& table) {
+  if (const TOVTallySpec* tally = LiveTally(table)) return TallyTotalSQL(*tally);
+  return "SELECT COUNT(*) FROM " + table;
+}
+
 void DeclareOrvantaSchema(IDBADialect& ADialect) {
   const std::string NOW = ADialect.NowExpr();
   for (TDBATableSpec& spec : CoreTableSpecs(NOW)) DeclareWithListIndexes(ADialect, spec);

@@ -70,6 +70,11 @@ const std::vector<TOVTallySpec>& TallySpecs();
 // on SQLite, for a table without one, and where the server refused the triggers).
 const TOVTallySpec* LiveTally(std::string_view table);
 
+// The statement whose one value is the number of rows of table: from its tally where the
+// database keeps one (TallyTotalSQL, a lookup however large the table), else SELECT COUNT(*)
+// (SQLite counts over the table's smallest index).
+std::string RowTotalSQL(const std::string& table);
+
 // Creates what is missing of the core schema (tables, columns, indexes, the backend's
 // ListIndexes, the tallies): a database of an earlier version gets new indexes at its next
 // start, and its tallies counted from its rows.

@@ -239,6 +239,10 @@ std::string KeyBlockExpr(sql::Backend backend, std::string_view key_expr, int bi
   return "FLOOR(" + std::string(key_expr) + " / " + std::to_string(std::int64_t{1} << bits) + ")";
 }
 
+std::string TallyTotalSQL(const TOVTallySpec& ASpec) {
+  return std::string("SELECT COALESCE(SUM(") + kCountCol + "), 0) FROM " + ASpec.Name();
+}
+
 bool DeclareTally(IDBADialect& ADialect, const TOVTallySpec& ASpec) {
   TallySQL t(ADialect, ASpec);
   TDBAHookRegistry& hooks = ADialect.Hooks();
@@ -266,7 +270,7 @@ bool DeclareTally(IDBADialect& ADialect, const TOVTallySpec& ASpec) {
   OneTransaction tx(ADialect);
   const std::int64_t rows = Scalar(ADialect, "SELECT COUNT(*) FROM " + t.Table());
   if (!rebuild) {
-    const std::int64_t counted = Scalar(ADialect, "SELECT COALESCE(SUM(n), 0) FROM " + t.Tally());
+    const std::int64_t counted = Scalar(ADialect, TallyTotalSQL(ASpec));
     if (counted != rows) {
       hooks.LogWarning(Format("%s counted %d rows of %s, which holds %d: counted again", name, counted, ASpec.table, rows));
       rebuild = true;

@@ -42,6 +42,11 @@ std::string KeyBlockExpr(sql::Backend backend, std::string_view key_expr, int bi
 // reason logged as a warning.
 bool DeclareTally(IDBADialect& ADialect, const TOVTallySpec& ASpec);
 
+// The statement whose one value is the number of rows of the tally's table: a sum over one
+// tally row per block and counted value (about 25 rows for 100,000 users), where COUNT(*) reads
+// every index entry of the table (13 ms for 100,000 users on PostgreSQL, 27 ms for 500,000).
+std::string TallyTotalSQL(const TOVTallySpec& ASpec);
+
 // MariaDB's TRUNCATE fires no trigger: the tally of a table emptied that way (from the SQL
 // console) would go on counting the old rows.  Empties the tally of each spec whose table holds
 // no row; run after a statement that may have truncated one, in the caller's transaction.

@@ -27,6 +27,12 @@ struct CurlDeleter {
 struct SlistDeleter {
   void operator()(curl_slist* l) const noexcept { curl_slist_free_all(l); }
 };
+struct MultiDeleter {
+  void operator()(CURLM* m) const noexcept { curl_multi_cleanup(m); }
+};
+
+// How long a transfer waits on a silent peer before it looks at its cancel flag again.
+constexpr int kCancelPollMs = 100;
 
 bool HasScheme(std::string_view url, std::string_view scheme) {
   return url.size() > scheme.size() && EqualsIgnoreCase(url.substr(0, scheme.size()), scheme);
@@ -38,6 +44,37 @@ void CheckHeader(const std::string& name, const std::string& value) {
   for (char c : name) ok = ok && !bad(c) && c != ' ' && c != '\t';
   for (char c : value) ok = ok && !bad(c);
   if (!ok) throw EHttpClientError("Invalid request header: " + name);
+}
+
+// Runs the transfer of c to its end, as curl_easy_perform would, but looks at the cancel flag
+// after every step and at least every kCancelPollMs: libcurl's own loop calls its progress
+// function only about once a second while the peer sends nothing, too late for a stop that
+// should be over in about a second.  cancelled: the flag ended the transfer.
+CURLcode RunTransfer(CURL* c, const std::atomic<bool>* cancel, bool& cancelled) {
+  std::unique_ptr<CURLM, MultiDeleter> multi(curl_multi_init());
+  if (!multi || curl_multi_add_handle(multi.get(), c) != CURLM_OK) throw EHttpClientError("HTTP client set-up failed");
+  struct Detach {
+    CURLM* m;
+    CURL* c;
+    ~Detach() { curl_multi_remove_handle(m, c); }
+  } detach{multi.get(), c};
+  const auto check = [](CURLMcode mc) {
+    if (mc != CURLM_OK) throw EHttpClientError(std::string("HTTP client failed: ") + curl_multi_strerror(mc));
+  };
+  for (;;) {
+    int running = 0;
+    check(curl_multi_perform(multi.get(), &running));
+    if (running == 0) break;
+    if (cancel && cancel->load()) {
+      cancelled = true;
+      return CURLE_ABORTED_BY_CALLBACK;
+    }
+    check(curl_multi_poll(multi.get(), nullptr, 0, kCancelPollMs, nullptr));
+  }
+  int left = 0;
+  while (const CURLMsg* msg = curl_multi_info_read(multi.get(), &left))
+    if (msg->msg == CURLMSG_DONE && msg->easy_handle == c) return msg->data.result;
+  throw EHttpClientError("HTTP client failed: the transfer ended without a result");
 }
 
 std::uint64_t DownloadCap(std::uint64_t configured) {
@@ -93,15 +130,6 @@ struct TOVHttpClient::Transfer {
     }
     return n;
   }
-
-  static int Progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    auto* t = static_cast<Transfer*>(user);
-    if (t->cancel && t->cancel->load()) {
-      t->cancelled = true;
-      return 1;
-    }
-    return 0;
-  }
 };
 
 TOVHttpClient::TOVHttpClient(TOVHttpClientOptions options) : options_(std::move(options)) { HttpClientGlobalInit(); }
@@ -148,9 +176,6 @@ void TOVHttpClient::Perform(const std::string& url, const std::string* post_body
   curl_easy_setopt(c, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(t.cap));
   curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &Transfer::Write);
   curl_easy_setopt(c, CURLOPT_WRITEDATA, &t);
-  curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
-  curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, &Transfer::Progress);
-  curl_easy_setopt(c, CURLOPT_XFERINFODATA, &t);
   if (list) curl_easy_setopt(c, CURLOPT_HTTPHEADER, list.get());
   if (post_body) {
     curl_easy_setopt(c, CURLOPT_POST, 1L);
@@ -158,11 +183,11 @@ void TOVHttpClient::Perform(const std::string& url, const std::string* post_body
     curl_easy_setopt(c, CURLOPT_POSTFIELDS, post_body->data());
   }
 
-  const CURLcode rc = curl_easy_perform(c);
+  const CURLcode rc = RunTransfer(c, t.cancel, t.cancelled);
   if (rc != CURLE_OK) {
+    if (t.cancelled) throw EHttpCancelledError();
     if (t.over_cap || rc == CURLE_FILESIZE_EXCEEDED)
       throw EHttpClientError(Format("Reply larger than %d bytes", t.cap));
-    if (t.cancelled) throw EHttpClientError("Transfer cancelled");
     if (t.write_errno) throw EHttpClientError(std::string("Write failed: ") + std::strerror(t.write_errno));
     std::string why = errbuf[0] ? std::string(errbuf) : std::string(curl_easy_strerror(rc));
     if (rc == CURLE_OPERATION_TIMEDOUT) throw EHttpTimeoutError(why);

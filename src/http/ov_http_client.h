@@ -6,7 +6,8 @@
 // one byte per second for that long", an optional deadline for the whole request, the
 // User-Agent "Orvanta-BBS/0.5.33", replies in memory capped at 16 MiB and downloads capped at
 // the [server] body cap.  Transport failures throw EHttpClientError (EHttpTimeoutError when a
-// time-out ran out); an HTTP error status is a reply like any other, except for downloads.
+// time-out ran out, EHttpCancelledError when the caller cancelled); an HTTP error status is a
+// reply like any other, except for downloads.
 #pragma once
 
 #include <atomic>
@@ -31,6 +32,13 @@ class EHttpClientError : public std::runtime_error {
 class EHttpTimeoutError : public EHttpClientError {
  public:
   using EHttpClientError::EHttpClientError;
+};
+
+// The caller's cancel flag ended the transfer ("Transfer cancelled"): the far end is not at
+// fault, and a caller that cancels because the server is stopping says so.
+class EHttpCancelledError : public EHttpClientError {
+ public:
+  EHttpCancelledError() : EHttpClientError("Transfer cancelled") {}
 };
 
 // A download answered with a status outside 200..299 ("HTTP status 404").
@@ -61,8 +69,8 @@ struct TOVHttpClientOptions {
   // 0: the [server] body cap (TOVConfig::MaxBodyBytes; 100 MiB when there is no Config).
   std::uint64_t max_download_bytes = 0;
   long max_redirects = 10;
-  // When set, a transfer ends within about a second after *cancel becomes true
-  // ("Transfer cancelled").  Must outlive the request.
+  // When set, a transfer ends within about a tenth of a second after *cancel becomes true
+  // (EHttpCancelledError), whether or not the far end is sending.  Must outlive the request.
   const std::atomic<bool>* cancel = nullptr;
 };
 

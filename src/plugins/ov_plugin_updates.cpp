@@ -179,6 +179,9 @@ TJSON TOVPluginUpdateChecker::PostCheckIn() const {
   };
   try {
     reply = client.Post(GetCheckInURL(), body, {{"Content-Type", "application/json"}});
+  } catch (const EHttpCancelledError&) {
+    LogInfo("Registry check-in cancelled: server is stopping");
+    throw ERegistryCheckCancelled();
   } catch (const EHttpTimeoutError& e) {
     throw failed(std::string("Plugin registry timed out: ") + e.what());
   } catch (const EHttpClientError& e) {

@@ -35,6 +35,14 @@ class ERegistryCheckError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A check-in cut short by CancelTransfers: the server is stopping, and the registry is not at
+// fault.  A ServiceUnavailable, so that a REST request that ran the check-in is answered 503
+// with this message rather than 502 "Plugin registry unreachable".
+class ERegistryCheckCancelled : public ServiceUnavailable {
+ public:
+  ERegistryCheckCancelled() : ServiceUnavailable("Server is stopping: plugin registry check-in cancelled") {}
+};
+
 // The check-in's time-outs: connect 10 s, I/O 15 s, and 30 s for the whole check-in, so that a
 // registry that sends a byte now and then cannot hold an administrator's request or the
 // scheduled check for long.
@@ -66,9 +74,12 @@ class TOVPluginUpdateChecker {
   std::string BuildCheckInBody() const;
   // Sends the check-in and returns the reply, a JSON object.  Throws ERegistryCheckError when
   // the registry cannot be reached, times out, or answers anything else (logged "Registry
-  // check-in failed: %s" unless the reply was JSON but no object); database errors pass on.
+  // check-in failed: %s" unless the reply was JSON but no object), ERegistryCheckCancelled
+  // when CancelTransfers ended it (logged "Registry check-in cancelled: server is stopping");
+  // database errors pass on.
   TJSON PostCheckIn() const;
-  // Ends every check-in running now, and any started later, within about a second (shutdown).
+  // Ends every check-in running now, and any started later, within about a tenth of a second:
+  // the server is stopping.
   void CancelTransfers() noexcept { cancel_.store(true); }
 
   // An optional "v", then up to three dot-separated integers; a missing or non-numeric part is
@@ -81,7 +92,8 @@ class TOVPluginUpdateChecker {
   // Checks in and rewrites plugin_updates from the reply: one upsert per reported plug-in, then
   // the rows the registry no longer reports are deleted.  An unreachable or silent registry, or
   // a reply without a "plugins" array, changes nothing and throws ERegistryCheckError: "0
-  // updates" is only ever the registry's answer.  The warnings operators watch for are logged
+  // updates" is only ever the registry's answer.  A cancelled check-in changes nothing either
+  // and throws ERegistryCheckCancelled.  The warnings operators watch for are logged
   // too: "Could not reach plugin registry — skipping update check" when the check-in brought no
   // object, 'Registry response has no "plugins" array' for an object without the list.
   // Database errors pass on.

@@ -19,6 +19,7 @@
 #include "ov_log.h"
 #include "ov_route_db.h"
 #include "ov_route_reply.h"
+#include "ov_schema.h"
 #include "ov_session_manager.h"
 #include "ov_ws_server.h"
 #include "ov_security.h"
@@ -100,9 +101,12 @@ bool IsSetupComplete() {
 TJSON BuildStatusJSON() {
   std::int64_t total_users = 0, total_config = 0;
   {
+    // A short read however large the board: the users from their tally (a sum of a few rows
+    // that the triggers keep exact, whoever writes); system_config holds a few dozen rows, and
+    // counting them costs what a lookup does.
     auto db = RequireDB();
     TOVReadQuery q = db->NewReadQuery();
-    total_users = CountRows(q, "SELECT COUNT(*) FROM users");
+    total_users = CountRows(q, RowTotalSQL("users"));
     total_config = CountRows(q, "SELECT COUNT(*) FROM system_config");
   }
   using namespace std::chrono;
@@ -158,7 +162,7 @@ void HandleStatusV2(TOVApiRequest& c) {
   {
     auto db = RequireDB();
     TOVWriteQuery q = db->NewQuery();
-    total_users = CountRows(q, "SELECT COUNT(*) FROM users");
+    total_users = CountRows(q, RowTotalSQL("users"));
   }
   std::int64_t subscriptions = 0;
   if (auto bus = EventBus.Get()) subscriptions = static_cast<std::int64_t>(bus->GetSubscriptionCount());

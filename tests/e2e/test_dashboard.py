@@ -1,5 +1,6 @@
 """Translation bundles for the web client and each user's dashboard layout and widgets, the
-layouts on every backend (their upsert differs)."""
+layouts on every backend (their upsert differs), and the status object's totals on every backend
+whoever writes the rows."""
 import json
 import os
 import unittest
@@ -119,6 +120,57 @@ class Dashboard:
         # A stored layout that no longer parses reads as {}.
         self.srv.sql("UPDATE user_preferences SET pref_value = 'not json' WHERE user_id = %d" % self.joe_id)
         self.assertEqual(self.layout(self.joe), {})
+
+    def test_status_totals_follow_every_write(self):
+        """The status object's totals count every row however it was written: by the server, by
+        its SQL console, or by the database's own client behind the server's back (the users'
+        total comes from the tally that triggers keep on PostgreSQL and MariaDB)."""
+        srv, key = self.srv, "`key`" if self.DB == "mariadb" else '"key"'
+        created = []
+
+        def totals():
+            status, body = srv.json("GET", "/api/v1/status", token=self.admin)
+            self.assertEqual(status, 200, body)
+            return body["data"]["total_users"], body["data"]["total_config_entries"]
+
+        def console(sql):
+            status, body = srv.json("POST", "/api/v1/admin/query", {"sql": sql}, token=self.admin)
+            self.assertEqual(status, 200, body)
+
+        def create():
+            status, body = srv.json("POST", "/api/v1/users", {"username": "tally%d" % len(created),
+                                                              "password": "pw-1234"}, token=self.admin)
+            self.assertEqual(status, 201, body)
+            created.append(body["data"]["id"])
+
+        def delete():
+            self.assertEqual(srv.json("DELETE", "/api/v1/users/%d" % created.pop(), token=self.admin)[0], 200)
+
+        def user_rows(*names):
+            return ", ".join("('tally-%s', '%s', 'x', 'x')" % (n, n) for n in names)
+
+        insert = "INSERT INTO users (guid, username, password_hash, password_salt) VALUES "
+        cases = [  # (what, write, users added, config entries added)
+            ("created by the server", create, 1, 0),
+            ("deleted by the server", delete, -1, 0),
+            ("inserted by the console", lambda: console(insert + user_rows("c1", "c2", "c3")), 3, 0),
+            ("moved to another key block", lambda: console("UPDATE users SET id = id + 100000 WHERE username = 'c1'"), 0, 0),
+            ("deleted by the console", lambda: console("DELETE FROM users WHERE username IN ('c2', 'c3')"), -2, 0),
+            ("inserted behind the server's back", lambda: srv.sql(insert + user_rows("b1", "b2")), 2, 0),
+            ("deleted behind the server's back", lambda: srv.sql("DELETE FROM users WHERE username IN ('c1', 'b1', 'b2')"), -3, 0),
+            ("config entry by the console", lambda: console("INSERT INTO system_config (%s, value) VALUES ('t1', 'x')" % key), 0, 1),
+            ("config entries behind the server's back",
+             lambda: srv.sql("INSERT INTO system_config (%s, value) VALUES ('t2', 'x'), ('t3', 'x')" % key), 0, 2),
+            ("config entries deleted", lambda: srv.sql("DELETE FROM system_config WHERE %s LIKE 't_'" % key), 0, -3),
+        ]
+        counted = lambda: (int(srv.value("SELECT COUNT(*) FROM users")), int(srv.value("SELECT COUNT(*) FROM system_config")))
+        expected = counted()
+        self.assertEqual(totals(), expected)
+        for what, write, users, config in cases:
+            with self.subTest(what):
+                write()
+                expected = (expected[0] + users, expected[1] + config)
+                self.assertEqual((totals(), counted()), (expected, expected))
 
     def test_widgets_and_access(self):
         self.assertEqual(self.srv.json("GET", "/api/v1/dashboard/widgets", token=self.joe),

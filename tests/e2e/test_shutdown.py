@@ -1,6 +1,9 @@
 """Bounded shutdown: SIGTERM while a request runs a statement that would take hours ends the
-process in time, with every log line stored, on every database backend available to the run."""
+process in time, with every log line stored, on every database backend available to the run;
+SIGTERM while a request waits on a registry that trickles its answer ends it at once."""
 import os
+import subprocess
+import sys
 import threading
 import time
 import unittest
@@ -63,6 +66,38 @@ class RunawayStatement(unittest.TestCase):
                 self.assertGreaterEqual(len(body["data"]["items"]), 1, (text, body))
             self.assertEqual(srv.stop(), 0)
 
+
+class RegistryTransferAtStop(unittest.TestCase):
+    def test_sigterm_during_a_check_in_on_a_trickling_registry(self):
+        """The check-in is cut as the stop begins, not half-way through the wait for running
+        requests: the process ends at once, and the request and the log say that the server is
+        stopping, not that the registry failed."""
+        # The unit tests' loopback server: every path under /trickle answers one byte every 0.2 s,
+        # too fast for a time-out without data; it prints a line per request it receives.
+        script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "unit", "support", "loopback_http.py")
+        registry = subprocess.Popen([sys.executable, script], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self.addCleanup(registry.wait, 10)
+        self.addCleanup(registry.stdin.close)
+        port = int(registry.stdout.readline().split()[1])
+        with OVServer(config={"plugins": {"registry_url": "http://127.0.0.1:%d/trickle" % port}}) as srv:
+            token = srv.setup_admin()
+            answer = {}
+
+            def check_in():
+                answer["reply"] = srv.json("POST", "/api/v1/plugins/updates/check", token=token, timeout=60)
+
+            request = threading.Thread(target=check_in, daemon=True)
+            request.start()
+            self.assertIn("/trickle/api/v1/registry/check-in", registry.stdout.readline())
+            started = time.monotonic()
+            self.assertEqual(srv.stop(timeout=30), 0, srv.stderr[-3000:])
+            self.assertLess(time.monotonic() - started, 1.5, srv.stderr[-3000:])
+            request.join(10)
+            status, body = answer["reply"]
+            self.assertEqual((status, error_message(body)), (503, "Server is stopping: plugin registry check-in cancelled"))
+            self.assertIn("[INFO] Registry check-in cancelled: server is stopping", srv.stdout)
+            for blame in ("Registry check-in failed", "Could not reach plugin registry", "unreachable"):
+                self.assertNotIn(blame, srv.stdout)
 
 if __name__ == "__main__":
     unittest.main()

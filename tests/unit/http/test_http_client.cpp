@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -134,16 +135,39 @@ TEST_F(HttpClientTest, TimeOutsRefusalsAndCancelEndTheRequest) {
   Next();
   EXPECT_NE(Failure([&] { client.Get("http://127.0.0.1:" + std::to_string(ovtest::ClosedLoopbackPort()) + "/"); }), "<no error>");
 
+  // The cancel flag ends a transfer whether its peer says nothing or trickles, with an error of
+  // its own (the peer is not at fault); a download cut short leaves no file.
   std::atomic<bool> cancel{false};
   o.io_timeout = 60000ms;
   o.cancel = &cancel;
   TOVHttpClient patient(o);
-  std::thread stopper([&] {
-    server_->NextRequest();  // the request has arrived and hangs
-    cancel.store(true);
-  });
-  EXPECT_EQ(Failure([&] { patient.Post(Url("/hang"), "x"); }), "Transfer cancelled");
-  stopper.join();
+  const std::string out = dir / "cancelled.bin";
+  const struct {
+    const char* what;
+    std::function<void()> run;
+  } cases[] = {
+      {"silent", [&] { patient.Post(Url("/hang"), "x"); }},
+      {"trickling download", [&] { patient.DownloadToFile(Url("/trickle"), out); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    cancel.store(false);
+    std::thread stopper([&] {
+      server_->NextRequest();  // the request has arrived and waits
+      cancel.store(true);
+    });
+    std::string why = "<no error>";
+    try {
+      c.run();
+    } catch (const EHttpCancelledError& e) {
+      why = e.what();
+    } catch (const std::exception& e) {
+      why = std::string("not a cancel: ") + e.what();
+    }
+    stopper.join();
+    EXPECT_EQ(why, "Transfer cancelled");
+  }
+  EXPECT_FALSE(std::filesystem::exists(out));
 }
 
 }  // namespace

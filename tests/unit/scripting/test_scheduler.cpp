@@ -459,5 +459,5 @@ TEST_F(SchedulerTest, ARegistryCheckInDelaysNoOtherTask) {
   const auto stopping = std::chrono::steady_clock::now();
   s.reset();
   EXPECT_LT(std::chrono::steady_clock::now() - stopping, 5s);
-  EXPECT_EQ(Row(check, "run_count || ' ' || last_error"), "2 Plugin registry unreachable: Transfer cancelled");
+  EXPECT_EQ(Row(check, "run_count || ' ' || last_error"), "2 Server is stopping: plugin registry check-in cancelled");
 }
