@@ -13,6 +13,7 @@
 #include "ov_multipart.h"
 #include "ov_plugin_install_parts.h"
 #include "ov_plugin_manager.h"
+#include "ov_plugin_probe.h"
 #include "ov_server_state.h"
 #include "ov_text.h"
 
@@ -25,12 +26,14 @@ TOVService<TOVPluginInstaller> PluginInstaller{"PluginInstaller"};
 /* ---- the installer ------------------------------------------------------------------------ */
 
 TOVPluginInstaller::TOVPluginInstaller(std::string plugin_dir, const std::string& data_dir,
-                                       TOVInstallStepObserver observer, const TOVHttpClientOptions& download)
+                                       TOVInstallStepObserver observer, const TOVHttpClientOptions& download,
+                                       TOVPluginProbeOptions probe)
     : staging_dir_(data_dir + "/staging"),
       backup_dir_(data_dir + "/backups"),
       plugin_dir_(std::move(plugin_dir)),
       http_options_(download),
-      observer_(std::move(observer)) {
+      observer_(std::move(observer)),
+      probe_(std::move(probe)) {
   fs::create_directories(staging_dir_);
   fs::create_directories(backup_dir_);
   http_options_.cancel = &cancel_;
@@ -154,11 +157,14 @@ void TOVPluginInstaller::InstallStaged(const std::string& zip_path, const std::s
   }
   auto mgr = PluginMgr.Get();
   // The plug-in is what its library says it is: its files, version and stored state go by the
-  // manifest's name, the plug-in that loads by the library's.  A library the server cannot
-  // load (nor a client plug-in's, which the server never loads) has no say here.
+  // manifest's name, the plug-in that loads by the library's.  Asked of the probe, in a process
+  // of its own, before anything is written.  A library the server cannot load (nor a client
+  // plug-in's, which the server never loads) has no say here.
   if (mgr && !client && IsFile(root / B)) {
     std::string why;
-    if (const std::optional<TOVPluginIdentity> id = mgr->ReadPluginIdentity((root / B).string(), why)) {
+    TOVPluginProbeOptions probe = probe_;
+    probe.stop = stop_.get_token();
+    if (const std::optional<TOVPluginIdentity> id = ProbePluginLibrary((root / B).string(), why, probe)) {
       if (id->Name != N) {
         r.ErrorMessage = Format("Package plugin.json names plugin %s, but its library %s is plugin %s", N, B, id->Name);
         return;

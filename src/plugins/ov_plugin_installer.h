@@ -25,9 +25,10 @@
 // and RecoverInterruptedInstalls at the next start rolls back (library not yet in place) or
 // keeps (library in place) what it finds, then removes every leftover.
 //
-// Before anything is written, the package's library is loaded from the staging copy (never
-// registered) to ask its plug-in's name: a package whose manifest names another plug-in than its
-// library reports would write one plug-in's files and load another.
+// Before anything is written, the plug-in probe (ov_plugin_probe.h) loads the package's library
+// in a process of its own and asks its plug-in's name: a package whose manifest names another
+// plug-in than its library reports would write one plug-in's files and load another.  Nothing of
+// the library is mapped into the server until a new install loads it.
 //
 // Lock: lock_ (installer level) serialises installs and uninstalls; the plug-in manager's lock
 // and the database write lock are taken after it.  A registry download runs before lock_, so a
@@ -39,6 +40,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -46,6 +48,7 @@
 #include "ov_http_client.h"
 #include "ov_json_helpers.h"
 #include "ov_locks.h"
+#include "ov_plugin_probe.h"
 #include "ov_service.h"
 
 namespace ov {
@@ -93,7 +96,8 @@ class TOVPluginInstaller {
   // Creates <data_dir>/staging and <data_dir>/backups (with parents).  observer: see
   // TOVInstallStepObserver (none in the server); download: the registry downloads' limits.
   TOVPluginInstaller(std::string plugin_dir, const std::string& data_dir, TOVInstallStepObserver observer = {},
-                     const TOVHttpClientOptions& download = PackageDownloadOptions());
+                     const TOVHttpClientOptions& download = PackageDownloadOptions(),
+                     TOVPluginProbeOptions probe = {});
   TOVPluginInstaller(const TOVPluginInstaller&) = delete;
   TOVPluginInstaller& operator=(const TOVPluginInstaller&) = delete;
 
@@ -123,9 +127,13 @@ class TOVPluginInstaller {
   // HTTP(S) GET of url into dest_path within the download's limits; false (logged, dest_path
   // removed) on any failure.
   bool DownloadPackage(const std::string& url, const std::string& dest_path);
-  // Ends every download running now, and any started later, within about a second (shutdown:
-  // a trickling registry must not hold a request thread past the server's bounded stop).
-  void CancelTransfers() noexcept { cancel_.store(true); }
+  // Ends every download and library check running now, and any started later, within about a
+  // second (shutdown: a trickling registry or a hung library must not hold a request thread past
+  // the server's bounded stop).
+  void CancelTransfers() noexcept {
+    cancel_.store(true);
+    stop_.request_stop();
+  }
   // True when there is no CHECKSUMS.sha256 in root or every line names a file inside root whose
   // digest matches; the first failure is logged and gives false.
   bool VerifyChecksums(const std::string& root);
@@ -193,7 +201,9 @@ class TOVPluginInstaller {
   const std::string client_plugin_dir_ = "client_plugins";
   TOVHttpClientOptions http_options_;  // its cancel flag is cancel_
   const TOVInstallStepObserver observer_;
+  const TOVPluginProbeOptions probe_;  // its stop is stop_
   std::atomic<bool> cancel_{false};
+  std::stop_source stop_;
 
   // ---- lock_: one install or uninstall at a time (first in the server's order: the plug-in
   // manager, the registries and the database are taken under it) ----

@@ -510,6 +510,43 @@ class ManifestAndLibrary(unittest.TestCase):
             reg.close()
 
 
+def mappings_and_rss(pid):
+    """The number of memory mappings of the process and its resident set in bytes."""
+    with open("/proc/%d/maps" % pid) as f:
+        maps = sum(1 for _ in f)
+    with open("/proc/%d/status" % pid) as f:
+        rss = int([line for line in f if line.startswith("VmRSS:")][0].split()[1]) * 1024
+    return maps, rss
+
+
+class NameCheckLeavesNothing(unittest.TestCase):
+    def test_refused_installs_and_updates_keep_mappings_and_memory_flat(self):
+        """The check that a package's library is the plug-in its manifest names runs the
+        library's code in a process of its own: refused packages and updates (whose library the
+        server does not load until the restart) leave no mapping and no memory behind.  Mapped in
+        the server, each attempt kept five mappings and about 25 kB."""
+        with PackageServer() as srv:
+            refused = make_package({"plugin.json": manifest("hello", "1.0.0"), "libhello.so": library("pkg_hello")})
+            status, body = srv.upload(sample_package("1.0.0"))
+            self.assertEqual(status, 200, body)
+
+            def attempts(n, first):
+                for i in range(first, first + n):
+                    status, body = srv.upload(refused)
+                    self.assertEqual((status, error_message(body)), (500, "Package plugin.json names plugin hello, "
+                                                                          "but its library libhello.so is plugin Hello"))
+                    status, body = srv.upload(sample_package("1.1.%d" % i, build=("pkg_sample", "pkg_sample_b")[i % 2]))
+                    self.assertEqual((status, body["data"]["action"]), (200, "updated"), body)
+
+            attempts(2, 0)  # what a first install and update allocate for good
+            maps, rss = mappings_and_rss(srv.proc.pid)
+            attempts(60, 2)
+            maps_after, rss_after = mappings_and_rss(srv.proc.pid)
+            self.assertLessEqual(maps_after - maps, 30)
+            self.assertLessEqual(rss_after - rss, 3 << 20)
+            self.assertEqual(srv.stop(), 42)  # the updates asked for a restart
+
+
 def zip_bytes(entries):
     """A ZIP built entry by entry: (ZipInfo or name, data)."""
     buf = io.BytesIO()
