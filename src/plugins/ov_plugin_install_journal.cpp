@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <stdexcept>
 #include <system_error>
 
@@ -102,7 +103,8 @@ struct TOVPluginInstaller::TJournal {
 void TOVPluginInstaller::InstallFiles(const std::string& root, const std::string& name,
                                       const std::string& package_binary, const std::string& binary,
                                       const std::string& target_dir, bool has_web, bool has_lang,
-                                      const std::string& prior, const std::string& staging, bool& keep_staging) {
+                                      const std::string& prior, const std::string& staging, bool& keep_staging,
+                                      const std::function<void()>& after_commit) {
   const fs::path r(root), t = fs::absolute(target_dir);
   TJournal j;
   j.plugin = name;
@@ -125,7 +127,10 @@ void TOVPluginInstaller::InstallFiles(const std::string& root, const std::string
     plan(r / package_binary, t / binary);
   else
     LogWarning("Binary %s not found in package \xE2\x80\x94 plugin may not load", package_binary);
-  if (j.files.empty()) return;
+  if (j.files.empty()) {
+    if (after_commit) after_commit();
+    return;
+  }
   const std::vector<fs::path> dirs = j.Dirs();
   for (const fs::path& d : dirs)
     if (!Exists(d)) j.dirs.push_back(d.string());
@@ -151,6 +156,7 @@ void TOVPluginInstaller::InstallFiles(const std::string& root, const std::string
     j.Write(journal);
     Notify("ready");
     RenameOver(j.commit_temp, j.files.back().path);
+    if (after_commit) after_commit();
   } catch (const std::exception&) {
     if (!prior.empty()) LogWarning("Install failed, restoring backup for %s", name);
     try {

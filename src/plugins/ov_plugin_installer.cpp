@@ -156,21 +156,28 @@ void TOVPluginInstaller::InstallStaged(const std::string& zip_path, const std::s
     }
   }
   auto mgr = PluginMgr.Get();
+  const bool has_library = IsFile(root / B);
   // The plug-in is what its library says it is: its files, version and stored state go by the
-  // manifest's name, the plug-in that loads by the library's.  Asked of the probe, in a process
-  // of its own, before anything is written.  A library the server cannot load (nor a client
-  // plug-in's, which the server never loads) has no say here.
-  if (mgr && !client && IsFile(root / B)) {
+  // manifest's name, the plug-in that loads by the library's.  And a library the server cannot
+  // load is no plug-in.  Both are asked of the probe, in a process of its own, before anything
+  // is written (the server never loads a client plug-in's library).
+  if (!client && has_library) {
     std::string why;
     TOVPluginProbeOptions probe = probe_;
     probe.stop = stop_.get_token();
-    if (const std::optional<TOVPluginIdentity> id = ProbePluginLibrary((root / B).string(), why, probe)) {
-      if (id->Name != N) {
-        r.ErrorMessage = Format("Package plugin.json names plugin %s, but its library %s is plugin %s", N, B, id->Name);
-        return;
-      }
-    } else {
-      LogWarning("Plugin %s: its library %s could not be loaded (%s)", N, B, why);
+    const std::optional<TOVPluginIdentity> id = ProbePluginLibrary((root / B).string(), why, probe);
+    if (!id) {
+      LogWarning("Plugin %s: its library %s cannot be loaded: %s", N, B, why);
+      r.ErrorMessage = why;
+      return;
+    }
+    if (id->Name != N) {
+      r.ErrorMessage = Format("Package plugin.json names plugin %s, but its library %s is plugin %s", N, B, id->Name);
+      return;
+    }
+    if (id->Target != ptServer && id->Target != ptBoth) {
+      r.ErrorMessage = Format("Plugin %s does not run on the server (target=%d)", N, static_cast<int>(id->Target));
+      return;
     }
   }
   if (client) {
@@ -226,11 +233,33 @@ void TOVPluginInstaller::InstallStaged(const std::string& zip_path, const std::s
   }
   Notify("backup");
 
+  // A new server plug-in is loaded once its library is in place; one that does not load after
+  // all (the probe's process is not the server) is taken out again, as a failed copy is.
+  std::string load_error;
+  std::optional<TOVBaseLoadedPlugin> loaded;
+  auto load = [&] {
+    if (!mgr || update) return;
+    LogInfo("Scanning for newly installed plugin: %s", N);
+    std::vector<std::pair<std::string, std::string>> failed;
+    try {
+      mgr->ScanNewPlugins(&failed);
+    } catch (const std::exception& e) {
+      LogWarning("Plugin %s scan failed: %s (will load on restart)", N, e.what());
+      return;
+    }
+    const fs::path lib = fs::path(T) / L;
+    loaded = LoadedFrom(*mgr, lib);
+    if (loaded || client || !has_library) return;
+    load_error = Format("Plugin %s v%s did not load", N, V);
+    for (const auto& [path, why] : failed)
+      if (SamePath(path, lib)) load_error = why;
+    throw std::runtime_error(load_error);
+  };
   LogInfo("Installing plugin files: %s v%s", N, V);
   try {
-    InstallFiles(R, N, B, L, T, has_web, has_lang, prior, staging, keep_staging);
+    InstallFiles(R, N, B, L, T, has_web, has_lang, prior, staging, keep_staging, load);
   } catch (const std::exception& e) {
-    r.ErrorMessage = std::string("Failed to install files: ") + e.what();
+    r.ErrorMessage = load_error.empty() ? std::string("Failed to install files: ") + e.what() : load_error;
     return;
   }
 
@@ -244,21 +273,12 @@ void TOVPluginInstaller::InstallStaged(const std::string& zip_path, const std::s
       mgr->SetPluginVersion(N, V);
       installed_version = V;
       RequestRestart("Updated: " + N + " v" + V);
-    } else {
-      LogInfo("Scanning for newly installed plugin: %s", N);
-      try {
-        mgr->ScanNewPlugins();
-      } catch (const std::exception& e) {
-        LogWarning("Plugin %s scan failed: %s (will load on restart)", N, e.what());
-      }
-      const std::optional<TOVBaseLoadedPlugin> loaded = LoadedFrom(*mgr, fs::path(T) / L);
-      if (loaded) {
-        r.PluginName = loaded->Name;
-        r.Version = loaded->Version;
-        installed_version = loaded->Version;
-      } else if (!client) {
-        LogWarning("Plugin %s v%s was installed but did not load", N, V);
-      }
+    } else if (loaded) {
+      r.PluginName = loaded->Name;
+      r.Version = loaded->Version;
+      installed_version = loaded->Version;
+    } else if (!client) {
+      LogWarning("Plugin %s v%s was installed but did not load", N, V);
     }
   }
   if (installed_version) RecordInstalledVersion(r.PluginName, *installed_version);

@@ -26,9 +26,11 @@
 // keeps (library in place) what it finds, then removes every leftover.
 //
 // Before anything is written, the plug-in probe (ov_plugin_probe.h) loads the package's library
-// in a process of its own and asks its plug-in's name: a package whose manifest names another
-// plug-in than its library reports would write one plug-in's files and load another.  Nothing of
-// the library is mapped into the server until a new install loads it.
+// in a process of its own and asks its plug-in's name: a library the server cannot load is
+// refused with the loader's reason, and so is a package whose manifest names another plug-in
+// than its library reports (it would write one plug-in's files and load another).  Nothing of
+// the library is mapped into the server until a new install loads it; one that does not load
+// then after all is taken out again.
 //
 // Lock: lock_ (installer level) serialises installs and uninstalls; the plug-in manager's lock
 // and the database write lock are taken after it.  A registry download runs before lock_, so a
@@ -164,11 +166,13 @@ class TOVPluginInstaller {
                      TOVInstallResult& r, bool& keep_staging) REQUIRES(lock_);
   // Puts the package's files from root into target_dir (see the layout above), the library
   // last, under a journal in staging: root/package_binary becomes target_dir/binary.  prior
-  // holds the saved copies of the files replaced ("": none).  Throws on the first failure,
-  // after rolling back (keep_staging set when that failed).
+  // holds the saved copies of the files replaced ("": none).  after_commit runs once the last
+  // file is in place (loading a new plug-in); what it throws undoes the install like a failed
+  // copy.  Throws on the first failure, after rolling back (keep_staging set when that failed).
   void InstallFiles(const std::string& root, const std::string& name, const std::string& package_binary,
                     const std::string& binary, const std::string& target_dir, bool has_web, bool has_lang,
-                    const std::string& prior, const std::string& staging, bool& keep_staging) REQUIRES(lock_);
+                    const std::string& prior, const std::string& staging, bool& keep_staging,
+                    const std::function<void()>& after_commit) REQUIRES(lock_);
   // Undoes an install that has not reached its last file: files it added are removed, the
   // saved copies put back, the directories it made removed when empty.
   void RollBack(const TJournal& j) REQUIRES(lock_);

@@ -371,18 +371,27 @@ class NameLetterCase(unittest.TestCase):
         as installed, loaded or only on disk."""
         with PackageServer() as srv:
             d = srv.plugin_dir
-            broken = make_package({"plugin.json": manifest("Broken", "1.0.0"), "libBroken.so": "not a library",
-                                   "web/app.js": "b", "lang/en.json": "{}"})
+
+            def broken():
+                # Put there by hand (an install refuses a library that does not load).
+                for name, data in (("libBroken.so", "not a library"), ("Broken/plugin.json", manifest("Broken", "1.0.0")),
+                                   ("Broken/web/app.js", "b"), ("Broken/lang/en.json", "{}")):
+                    write(os.path.join(d, name), data)
+                return 200, None
+
+            def upload():
+                return srv.upload(sample_package("1.0.0"))
+
             cases = [
-                # label, package, spelling asked for, installed name, library, loaded, purge_data
-                ("loaded", sample_package("1.0.0"), "pkgsample", "PkgSample", "libPkgSample.so", True, True),
-                ("loaded, data kept", sample_package("1.0.0"), "PKGSAMPLE", "PkgSample", "libPkgSample.so", True, False),
+                # label, install, spelling asked for, installed name, library, loaded, purge_data
+                ("loaded", upload, "pkgsample", "PkgSample", "libPkgSample.so", True, True),
+                ("loaded, data kept", upload, "PKGSAMPLE", "PkgSample", "libPkgSample.so", True, False),
                 ("only on disk", broken, "bROKEN", "Broken", "libBroken.so", False, True),
             ]
-            for label, package, asked, installed, lib, loaded, purge in cases:
+            for label, install, asked, installed, lib, loaded, purge in cases:
                 with self.subTest(label):
                     srv.sql("DELETE FROM plugin_updates")
-                    status, body = srv.upload(package)
+                    status, body = install()
                     self.assertEqual(status, 200, body)
                     listed = [p["name"] for p in srv.call("GET", "/plugins")[1]["data"]]
                     self.assertEqual(listed, [installed] if loaded else [])
@@ -437,8 +446,10 @@ class ManifestAndLibrary(unittest.TestCase):
         are written and another loaded under a version nobody installed.  Such a package is
         refused with both names and nothing left behind, uploaded or from the registry, as a new
         install and after the other spelling was uninstalled (its plugin.json stays in its
-        folder, and no two plug-in folders ever differ only in letter case).  An install answers
-        with the plug-in that loaded and records that version, which the update list follows."""
+        folder, and no two plug-in folders ever differ only in letter case).  So is a package
+        whose library the server cannot load, with the loader's reason, as a new install and as
+        an update.  An install answers with the plug-in that loaded and records that version,
+        which the update list follows."""
         reg = Registry()
         try:
             with PackageServer(config={"plugins": {"registry_url": reg.url}}) as srv:
@@ -474,11 +485,23 @@ class ManifestAndLibrary(unittest.TestCase):
                             self.assertEqual(srv.audit("plugin_install") + srv.audit("plugin_upload"), [])
                             self.assertEqual((os.listdir(backups), srv.staging()), ([], []))
 
+                def upload(name, lib, version="1.0.0"):
+                    return lambda: srv.upload(make_package({"plugin.json": manifest(name, version), "lib%s.so" % name: lib}))
+
                 refused([
                     ("upload", lambda: srv.upload(package("hello", "pkg_hello")), hello_is_Hello),
                     from_registry + (hello_is_Hello,),
                     ("upper-case manifest, lower-case library", lambda: srv.upload(package("Hello", "pkg_hello_lower")),
                      Hello_is_hello),
+                    # A library the server cannot load is no plug-in: refused with the loader's reason.
+                    ("library without OVPluginCreate", upload("Garb", library("no_create")),
+                     (500, "Plugin missing OVPluginCreate export: libGarb.so")),
+                    ("not a shared object", upload("Garb", "not a library " * 20),
+                     (500, "Failed to load plugin library: libGarb.so (libGarb.so: invalid ELF header)")),
+                    ("library that aborts while it is created", upload("Garb", library("create_abort")),
+                     (500, "Plugin load crashed: libGarb.so - killed by signal 6 (Aborted)")),
+                    ("library for the nodes only", upload("ClientOnly", library("target_client")),
+                     (500, "Plugin ClientOnly does not run on the server (target=1)")),
                 ])
                 self.assertEqual(os.listdir(d), [])
 
@@ -505,6 +528,10 @@ class ManifestAndLibrary(unittest.TestCase):
                 self.assertEqual((status, body["data"]["plugin_name"], body["data"]["version"]), (200, "Hello", "1.5.0"))
                 self.assertEqual(sorted(os.listdir(d)), ["Hello", "libHello.so"])
                 self.assertEqual(listed(), ("1.5.0", False))
+                srv.sql("DELETE FROM audit_log")
+                # An update is checked the same way: no backup, no new file, no restart asked for.
+                refused([("update whose library does not load", upload("Hello", library("no_create"), "1.6.0"),
+                          (500, "Plugin missing OVPluginCreate export: libHello.so"))])
                 self.assertEqual(srv.stop(), 0)
         finally:
             reg.close()
