@@ -192,7 +192,7 @@ IOVPluginHost* TOVBasePluginManager::LoadingHost() {
 
 int TOVBasePluginManager::FindPlugin(const std::string& name) const {
   for (std::size_t i = 0; i < plugins_.size(); ++i)
-    if (EqualsIgnoreCase(plugins_[i].Name, name)) return static_cast<int>(i);
+    if (EqualsFoldCase(plugins_[i].Name, name)) return static_cast<int>(i);
   return -1;
 }
 
@@ -539,7 +539,7 @@ void TOVBasePluginManager::DisablePlugin(const std::string& name) {
     TOVLockGuard g(lock_);
     for (const auto& e : plugins_)
       if (e.IsEnabled && std::any_of(e.Dependencies.begin(), e.Dependencies.end(),
-                                     [&](const std::string& d) { return EqualsIgnoreCase(d, name); }))
+                                     [&](const std::string& d) { return EqualsFoldCase(d, name); }))
         dependents.push_back(e.Name);
   }
   for (const auto& d : dependents) {

@@ -153,7 +153,7 @@ class TOVPluginCallCount {
 
 // One loaded plug-in.
 struct TOVBaseLoadedPlugin {
-  std::string Name;  // unique in the table, compared ignoring ASCII case
+  std::string Name;  // unique in the table, compared ignoring letter case (EqualsFoldCase)
   std::string Version;
   std::string Description;
   std::string Author;
@@ -203,7 +203,7 @@ class TOVBasePluginManager {
   const std::string& PluginDir() const noexcept { return plugin_dir_; }
   std::chrono::system_clock::time_point StartTime() const noexcept { return start_time_; }
 
-  // Position of the entry named name (ASCII case ignored), or -1.
+  // Position of the entry named name (letter case ignored: EqualsFoldCase), or -1.
   int FindPlugin(const std::string& name) const REQUIRES(lock_);
   // Loads every "*.so" file of the plug-in directory, after removing the private copies of
   // libraries that a crashed process left there.

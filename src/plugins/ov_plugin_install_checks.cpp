@@ -236,13 +236,13 @@ std::string TOVPluginInstaller::OwnerOf(const std::string& file, const std::stri
   if (auto mgr = PluginMgr.Get()) {
     for (int i = 0, n = mgr->GetPluginCount(); i < n; ++i) {
       const std::optional<TOVBaseLoadedPlugin> e = mgr->GetPluginIndex(i);
-      if (e && !EqualsIgnoreCase(e->Name, name) && !e->LibPath.empty() && SamePath(e->LibPath, t / file)) return e->Name;
+      if (e && !EqualsFoldCase(e->Name, name) && !e->LibPath.empty() && SamePath(e->LibPath, t / file)) return e->Name;
     }
   }
   // An installed plug-in's manifest names its library (the plug-in need not be loaded: a
   // library that failed to load, or plug-ins switched off).
   for (const TManifestEntry& m : InstalledManifests(t))
-    if (!EqualsIgnoreCase(m.name, name) && m.library == file) return m.name;
+    if (!EqualsFoldCase(m.name, name) && m.library == file) return m.name;
   return {};
 }
 
@@ -250,7 +250,7 @@ std::string LoadedPluginSpelling(const std::string& name) {
   if (auto mgr = PluginMgr.Get()) {
     for (int i = 0, n = mgr->GetPluginCount(); i < n; ++i) {
       const std::optional<TOVBaseLoadedPlugin> e = mgr->GetPluginIndex(i);
-      if (e && EqualsIgnoreCase(e->Name, name)) return e->Name;
+      if (e && EqualsFoldCase(e->Name, name)) return e->Name;
     }
   }
   return {};
@@ -260,13 +260,13 @@ std::string TOVPluginInstaller::InstalledSpelling(const std::string& name, const
   if (std::string loaded = LoadedPluginSpelling(name); !loaded.empty()) return loaded;
   const fs::path t(target_dir);
   for (const TManifestEntry& m : InstalledManifests(t))
-    if (EqualsIgnoreCase(m.name, name) && IsFile(t / m.library)) return m.name;
+    if (EqualsFoldCase(m.name, name) && IsFile(t / m.library)) return m.name;
   // A folder spelt otherwise would become a twin of the package's own (and the loader reads a
   // plug-in's version from the folder of its exact name).
   std::string folder;
   for (const std::string& d : PluginFolders(t)) {
     if (d == name) return d;
-    if (folder.empty() && EqualsIgnoreCase(d, name)) folder = d;
+    if (folder.empty() && EqualsFoldCase(d, name)) folder = d;
   }
   return folder;
 }
@@ -296,7 +296,7 @@ std::string TOVPluginInstaller::InstalledNameForRemoval(const std::string& name,
     std::vector<std::string> found;
     for (const std::string& n : source()) {
       // A name that is no safe name (a hand-edited plugin.json) never becomes a path to remove.
-      if (!EqualsIgnoreCase(n, name) || !IsSafeName(n)) continue;
+      if (!EqualsFoldCase(n, name) || !IsSafeName(n)) continue;
       if (n == name) return n;
       if (std::find(found.begin(), found.end(), n) == found.end()) found.push_back(n);
     }

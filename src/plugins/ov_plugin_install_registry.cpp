@@ -78,7 +78,7 @@ std::vector<std::pair<std::string, std::string>> ListedUpdates(TOVWriteQuery& q,
   q.SetSQL("SELECT plugin_name, latest_version FROM plugin_updates");
   q.Open();
   for (; !q.Eof(); q.Next())
-    if (EqualsIgnoreCase(q.Str("plugin_name"), name)) out.emplace_back(q.Str("plugin_name"), q.Str("latest_version"));
+    if (EqualsFoldCase(q.Str("plugin_name"), name)) out.emplace_back(q.Str("plugin_name"), q.Str("latest_version"));
   q.Close();
   return out;
 }

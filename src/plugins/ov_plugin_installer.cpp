@@ -122,7 +122,7 @@ void TOVPluginInstaller::InstallStaged(const std::string& zip_path, const std::s
   }
   // A registry entry's download must be the plug-in it was listed for: its busy check, update
   // row and audit entry are that plug-in's.
-  if (!expected_name.empty() && !EqualsIgnoreCase(N, expected_name)) {
+  if (!expected_name.empty() && !EqualsFoldCase(N, expected_name)) {
     r.ErrorMessage = Format("Package contains plugin %s, not the requested %s", N, expected_name);
     return;
   }

@@ -108,7 +108,8 @@ class TOVPluginInstaller {
   const std::string& BackupDir() const noexcept { return backup_dir_; }
 
   // Installs or updates from a package file.  expected_name, when given, is the plug-in asked
-  // for: a package naming another plug-in (ASCII case ignored) is refused.  Takes lock_.
+  // for: a package naming another plug-in (letter case ignored, EqualsFoldCase) is refused.
+  // Takes lock_.
   TOVInstallResult InstallFromFile(const std::string& zip_path, const std::string& expected_name = {});
   // Downloads the package from url into staging (outside lock_), then InstallFromFile for name.
   // name and version must be safe names.
@@ -116,9 +117,9 @@ class TOVPluginInstaller {
   // Unloads the plug-in (waiting, bounded, for its calls), removes its library and its web and
   // lang files, deletes its scheduler rows and run log (and its plugin_state row when purging)
   // and blanks its update rows (those of its name in any letter case: the registry's spelling).
-  // name is matched ignoring ASCII case and the plug-in is removed as installed (see
-  // InstalledNameForRemoval); PluginName is that spelling.  Two installed spellings, neither
-  // name's own, are refused (Conflict) with nothing changed.  Takes lock_.
+  // name is matched ignoring letter case (EqualsFoldCase) and the plug-in is removed as
+  // installed (see InstalledNameForRemoval); PluginName is that spelling.  Two installed
+  // spellings, neither name's own, are refused (Conflict) with nothing changed.  Takes lock_.
   TOVInstallResult UninstallPlugin(const std::string& name, bool purge_data);
   // Start-up, before any plug-in is loaded: every install a crash interrupted is rolled back
   // (its last file not in place) or kept (in place), by its journal; then staging is emptied,
@@ -178,7 +179,7 @@ class TOVPluginInstaller {
   void RollBack(const TJournal& j) REQUIRES(lock_);
   // The plug-in other than name that target_dir/file belongs to, or "".
   static std::string OwnerOf(const std::string& file, const std::string& name, const std::string& target_dir);
-  // The installed plug-in whose name equals name ignoring ASCII case, spelt as installed: a
+  // The installed plug-in whose name equals name ignoring letter case, spelt as installed: a
   // loaded one, else one whose plugin.json in target_dir declares a library that is there, else
   // a plug-in folder of target_dir (an uninstalled plug-in's plugin.json stays in it); name
   // itself when a folder is spelt so; "" when there is none.
@@ -187,7 +188,7 @@ class TOVPluginInstaller {
   // it: its plugin_state row (when there is one) and its update-list rows in any letter case
   // (the registry's spelling), whose update flag follows.  A database error is logged.
   static void RecordInstalledVersion(const std::string& name, const std::string& version);
-  // The spelling under which the plug-in called name (ASCII case ignored) is installed in the
+  // The spelling under which the plug-in called name (letter case ignored) is installed in the
   // plug-in directory, for removing it: the loaded plug-in's; else a plugin.json's name; else a
   // plug-in directory's; else a stored plugin_state row's; name itself when none matches.  A
   // source is asked only when those before it had no match; within one the exact spelling
@@ -216,8 +217,9 @@ class TOVPluginInstaller {
 
 extern TOVService<TOVPluginInstaller> PluginInstaller;
 
-// The loaded plug-in whose name equals name ignoring ASCII case, spelt as loaded; "" when none is
-// loaded (or there is no plug-in manager).  Takes the plug-in manager's lock.
+// The loaded plug-in whose name equals name ignoring letter case (EqualsFoldCase), spelt as
+// loaded; "" when none is loaded (or there is no plug-in manager).  Takes the plug-in manager's
+// lock.
 std::string LoadedPluginSpelling(const std::string& name);
 
 // A new file or directory in dir named prefix + <random> + suffix (mkstemps / mkdtemp): names

@@ -343,7 +343,7 @@ bool TOVPluginManager::ResolveDependencies(std::vector<std::string>& order) {
     order.push_back(name);
     for (std::size_t i = 0; i < plugins_.size(); ++i)
       for (const auto& d : plugins_[i].Dependencies)
-        if (EqualsIgnoreCase(d, name) && --pending[i] == 0) queue.push_back(plugins_[i].Name);
+        if (EqualsFoldCase(d, name) && --pending[i] == 0) queue.push_back(plugins_[i].Name);
   }
   bool complete = true;
   for (const auto& e : plugins_)

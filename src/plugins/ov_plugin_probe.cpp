@@ -41,7 +41,8 @@ std::optional<std::string> HexDecode(std::string_view hex) {
 
 void ReplaceAll(std::string& text, const std::string& from, const std::string& to) {
   if (from.empty()) return;
-  for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) text.replace(at, from.size(), to);
+  for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
+    text.replace(at, from.size(), to);
 }
 
 std::string Seconds(std::chrono::milliseconds d) {
@@ -134,7 +135,8 @@ std::optional<TOVPluginIdentity> ProbePluginLibrary(const std::string& lib_path,
     error = Format("Plugin load crashed: %s - killed by signal %d (%s)", file, r.term_signal, what ? what : "unknown");
     return std::nullopt;
   }
-  const std::optional<TJSON> answer = r.exit_code == 0 && !r.output_truncated ? ParseJson(TrimAscii(r.output)) : std::nullopt;
+  const std::optional<TJSON> answer =
+      r.exit_code == 0 && !r.output_truncated ? ParseJson(TrimAscii(r.output)) : std::nullopt;
   if (answer && answer->is_object()) {
     if (const auto e = answer->find("error"); e != answer->end() && e->is_string()) {
       error = e->get<std::string>();

@@ -9,6 +9,7 @@ import os
 import threading
 import time
 import unittest
+import urllib.parse
 import zipfile
 
 from ovfixture import error_message
@@ -532,6 +533,24 @@ class ManifestAndLibrary(unittest.TestCase):
                 # An update is checked the same way: no backup, no new file, no restart asked for.
                 refused([("update whose library does not load", upload("Hello", library("no_create"), "1.6.0"),
                           (500, "Plugin missing OVPluginCreate export: libHello.so"))])
+
+                # Names equal under Unicode case folding are one plug-in's: HÉllo after
+                # Héllo is refused as hello after Hello is, and the routes that take a name
+                # in any letter case find Héllo by either.
+                acute, acute_upper = "H\u00e9llo", "H\u00c9llo"
+                status, body = srv.upload(package(acute, "pkg_hello_acute"))
+                self.assertEqual((status, body["data"]["plugin_name"]), (200, acute), body)
+                srv.sql("DELETE FROM audit_log")
+                refused([("case twin outside ASCII", lambda: srv.upload(package(acute_upper, "pkg_hello_acute_upper")),
+                          (409, "Package contains plugin %s, but the installed plugin is %s (names differ only in "
+                                "letter case)" % (acute_upper, acute)))])
+                config = "/plugins/config/" + urllib.parse.quote("H\u00c9LLO")
+                self.assertEqual(srv.call("PUT", config, {"colour": "blue"})[0], 200)
+                self.assertEqual(srv.call("GET", "/plugins/config/" + urllib.parse.quote(acute))[1]["data"],
+                                 {"colour": "blue"})
+                status, body = srv.call("POST", "/plugins/uninstall", {"name": "h\u00c9LLO"})
+                self.assertEqual((status, body["data"]["plugin_name"]), (200, acute), body)
+                self.assertEqual(sorted(os.listdir(d)), sorted(["Hello", "libHello.so", acute]))
                 self.assertEqual(srv.stop(), 0)
         finally:
             reg.close()
