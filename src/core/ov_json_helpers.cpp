@@ -11,29 +11,6 @@ namespace {
 
 constexpr std::string_view kReplacementChar = "\xEF\xBF\xBD";  // U+FFFD
 
-// Length of a valid multi-byte UTF-8 sequence starting at s[i], or 0 when the bytes there are
-// not one (ASCII is the caller's to handle).
-std::size_t Utf8SeqLen(std::string_view s, std::size_t i) noexcept {
-  auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-  unsigned char c = b(i);
-  std::size_t n = s.size() - i;
-  auto cont = [&](std::size_t k) { return (b(k) & 0xC0) == 0x80; };
-  if (c >= 0xC2 && c <= 0xDF) return (n >= 2 && cont(i + 1)) ? 2 : 0;
-  if (c >= 0xE0 && c <= 0xEF) {
-    if (n < 3 || !cont(i + 1) || !cont(i + 2)) return 0;
-    if (c == 0xE0 && b(i + 1) < 0xA0) return 0;   // overlong
-    if (c == 0xED && b(i + 1) >= 0xA0) return 0;  // surrogates
-    return 3;
-  }
-  if (c >= 0xF0 && c <= 0xF4) {
-    if (n < 4 || !cont(i + 1) || !cont(i + 2) || !cont(i + 3)) return 0;
-    if (c == 0xF0 && b(i + 1) < 0x90) return 0;
-    if (c == 0xF4 && b(i + 1) >= 0x90) return 0;
-    return 4;
-  }
-  return 0;
-}
-
 void AppendQuoted(std::string& out, std::string_view s) {
   out.push_back('"');
   for (std::size_t i = 0; i < s.size();) {
@@ -57,7 +34,7 @@ void AppendQuoted(std::string& out, std::string_view s) {
       ++i;
       continue;
     }
-    std::size_t n = Utf8SeqLen(s, i);
+    std::size_t n = Utf8SequenceLength(s, i);
     if (n == 0) {
       out += kReplacementChar;  // for a byte that is not valid UTF-8
       ++i;
@@ -162,7 +139,7 @@ std::string ToValidUtf8(std::string_view s) {
   std::string out;
   out.reserve(s.size());
   for (std::size_t i = 0; i < s.size();) {
-    const std::size_t n = static_cast<unsigned char>(s[i]) < 0x80 ? 1 : Utf8SeqLen(s, i);
+    const std::size_t n = static_cast<unsigned char>(s[i]) < 0x80 ? 1 : Utf8SequenceLength(s, i);
     if (n == 0) {
       out += kReplacementChar;
       ++i;

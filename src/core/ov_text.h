@@ -1,5 +1,6 @@
-// ASCII text helpers shared by every layer.  Names, keywords and header fields compare and
-// fold ASCII letters only: a locale must never change what a name means.
+// Text helpers shared by every layer.  Keywords and header fields compare and fold ASCII
+// letters only; names people choose (plug-in names) compare under Unicode case folding.  A
+// locale never changes what a name means.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +13,21 @@ namespace ov {
 bool EqualsIgnoreCase(std::string_view a, std::string_view b) noexcept;
 std::string ToLowerAscii(std::string_view s);
 std::string ToUpperAscii(std::string_view s);
+// Length of a well-formed multi-byte UTF-8 sequence starting at s[i] (2 to 4), or 0 when the
+// bytes there are not one: overlong forms, surrogates and values past U+10FFFF are not (ASCII
+// is the caller's to handle).
+std::size_t Utf8SequenceLength(std::string_view s, std::size_t i) noexcept;
+
+// Whether a and b are the same under Unicode simple case folding (one character to one, as
+// CaseFolding.txt's C and S entries) for Latin (ASCII, Latin-1 Supplement, Latin Extended-A
+// and -B, Latin Extended Additional), Greek, Cyrillic and Armenian: "HÉllo" equals "héllo",
+// "ΣΊΣΥΦΟΣ" "σίσυφος".  Other characters compare as they are, nothing is normalised, and
+// bytes that are not well-formed UTF-8 compare byte for byte (ASCII letters folded).
+bool EqualsFoldCase(std::string_view a, std::string_view b) noexcept;
+// s folded as EqualsFoldCase folds it (bytes that are not UTF-8 kept): equal folded forms are
+// equal names, for keys.
+std::string FoldCase(std::string_view s);
+
 // Without leading and trailing blanks (space, tab, CR, LF, FF, VT).
 std::string TrimAscii(std::string_view s);
 

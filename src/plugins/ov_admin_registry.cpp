@@ -20,7 +20,7 @@ void TOVAdminMenuList::AddItem(const std::string& title, const std::string& url,
 
 void TOVAdminMenuList::RemovePlugin(const std::string& owner) {
   TOVLockGuard g(lock_);
-  std::erase_if(items_, [&](const TOVAdminMenuItem& i) { return EqualsIgnoreCase(i.OwnerPlugin, owner); });
+  std::erase_if(items_, [&](const TOVAdminMenuItem& i) { return EqualsFoldCase(i.OwnerPlugin, owner); });
 }
 
 TJSON TOVAdminMenuList::GetItems() const {
@@ -48,7 +48,7 @@ void TOVAdminPageList::AddPage(const std::string& path, const std::string& plugi
 
 void TOVAdminPageList::RemovePlugin(const std::string& plugin) {
   TOVLockGuard g(lock_);
-  std::erase_if(pages_, [&](const TOVAdminPageEntry& p) { return EqualsIgnoreCase(p.PluginName, plugin); });
+  std::erase_if(pages_, [&](const TOVAdminPageEntry& p) { return EqualsFoldCase(p.PluginName, plugin); });
 }
 
 const TOVAdminPageEntry* TOVAdminPageList::Find(const std::string& path) const {

@@ -192,7 +192,7 @@ IOVPluginHost* TOVBasePluginManager::LoadingHost() {
 
 int TOVBasePluginManager::FindPlugin(const std::string& name) const {
   for (std::size_t i = 0; i < plugins_.size(); ++i)
-    if (EqualsIgnoreCase(plugins_[i].Name, name)) return static_cast<int>(i);
+    if (EqualsFoldCase(plugins_[i].Name, name)) return static_cast<int>(i);
   return -1;
 }
 
@@ -229,14 +229,18 @@ bool TOVBasePluginManager::LoadNativePlugin(const std::string& lib_path) {
 
 namespace {
 
-// The steps a load and a name probe share: maps the library through a private copy, checks its
-// API version and exports, creates its plug-in with the loading host and reads its name,
-// dependencies, permissions, capabilities and target into e.  "" when all went well (lib and
-// created then hold the library and the plug-in), else the failure's text for the log.
-std::string CreateFromLibrary(const std::string& path, IOVPluginHost* loading, TLibrary& lib, TCreatedPlugin& created,
-                              TOVBaseLoadedPlugin& e) {
+// How a library is mapped: a load maps a private copy (the file may be replaced later), the
+// probe's process the file itself.
+enum class TMapping : bool { PrivateCopy, InPlace };
+
+// The steps a load and the probe share: maps the library, checks its API version and exports,
+// creates its plug-in with the loading host and reads its name, dependencies, permissions,
+// capabilities and target into e.  "" when all went well (lib and created then hold the library
+// and the plug-in), else the failure's text for the log.
+std::string CreateFromLibrary(const std::string& path, TMapping mapping, IOVPluginHost* loading, TLibrary& lib,
+                              TCreatedPlugin& created, TOVBaseLoadedPlugin& e) {
   std::string dl_error;
-  lib.Reset(OpenPluginLibrary(path, dl_error));
+  lib.Reset(mapping == TMapping::InPlace ? OpenLibraryInPlace(path, dl_error) : OpenPluginLibrary(path, dl_error));
   if (!lib.get()) return Format("Failed to load plugin library: %s (%s)", path, dl_error);
 
   if (auto version_fn = lib.Symbol<TOVPluginAPIVersionFunc>(OV_EXPORT_API_VERSION)) {
@@ -279,20 +283,36 @@ std::string CreateFromLibrary(const std::string& path, IOVPluginHost* loading, T
   return {};
 }
 
+// The texts a load reads after the target filter: the version (unless plugin.json gave one),
+// description and author.  "" when all went well, else the failure's text for the log.
+std::string ReadDescriptions(const std::string& path, IOVPlugin* p, TOVBaseLoadedPlugin& e) {
+  try {
+    CallIntoPlugin([&] {
+      if (e.Version.empty()) e.Version = ReadText(p, &IOVPluginVtbl::GetVersion, "GetVersion");
+      e.Description = ReadText(p, &IOVPluginVtbl::GetDescription, "GetDescription");
+      e.Author = ReadText(p, &IOVPluginVtbl::GetAuthor, "GetAuthor");
+    });
+  } catch (const std::exception& ex) {
+    return Format("Plugin creation failed: %s - %s", path, ex.what());
+  }
+  return {};
+}
+
 }  // namespace
 
-std::optional<TOVPluginIdentity> TOVBasePluginManager::ReadPluginIdentity(const std::string& lib_path,
-                                                                         std::string& error) {
+std::optional<TOVPluginIdentity> ReadLibraryIdentityInProcess(const std::string& lib_path, IOVPluginHost* host,
+                                                              std::string& error) {
   TLibrary lib;
   TCreatedPlugin created;
-  // Code of the library has run: it stays mapped (see the header).
+  // Its code has run in this process, which ends soon: nothing of it is released.
   struct TKeepMapped {
     TLibrary& lib;
     ~TKeepMapped() { lib.Release(); }
   } keep{lib};
   TOVBaseLoadedPlugin e;
   try {
-    error = CreateFromLibrary(lib_path, LoadingHost(), lib, created, e);
+    error = CreateFromLibrary(lib_path, TMapping::InPlace, host, lib, created, e);
+    if (error.empty()) error = ReadDescriptions(lib_path, created.get(), e);
   } catch (const std::exception& ex) {
     error = Format("Plugin load crashed: %s - %s", lib_path, ex.what());
   }
@@ -313,7 +333,8 @@ bool TOVBasePluginManager::LoadNativePlugin(const std::string& path, std::string
   std::optional<std::string> crashed;
   try {
     TOVBaseLoadedPlugin e;
-    if (std::string why = CreateFromLibrary(path, LoadingHost(), lib, created, e); !why.empty()) return fail(why);
+    if (std::string why = CreateFromLibrary(path, TMapping::PrivateCopy, LoadingHost(), lib, created, e); !why.empty())
+      return fail(why);
 
     if (e.Target != ptBoth && e.Target != environment_) {
       LogDebug("Skipping plugin %s (target=%d, we are %d)", e.Name, static_cast<int>(e.Target),
@@ -324,19 +345,8 @@ bool TOVBasePluginManager::LoadNativePlugin(const std::string& path, std::string
       return false;
     }
 
-    std::optional<std::string> creation_error;
-    try {
-      IOVPlugin* p = created.get();
-      e.Version = VersionFromPluginJson(path, e.Name);
-      CallIntoPlugin([&] {
-        if (e.Version.empty()) e.Version = ReadText(p, &IOVPluginVtbl::GetVersion, "GetVersion");
-        e.Description = ReadText(p, &IOVPluginVtbl::GetDescription, "GetDescription");
-        e.Author = ReadText(p, &IOVPluginVtbl::GetAuthor, "GetAuthor");
-      });
-    } catch (const std::exception& ex) {
-      creation_error = ex.what();
-    }
-    if (creation_error) return fail(Format("Plugin creation failed: %s - %s", path, *creation_error));
+    e.Version = VersionFromPluginJson(path, e.Name);
+    if (std::string why = ReadDescriptions(path, created.get(), e); !why.empty()) return fail(why);
 
     e.LibPath = path;
     bool duplicate = false;
@@ -529,7 +539,7 @@ void TOVBasePluginManager::DisablePlugin(const std::string& name) {
     TOVLockGuard g(lock_);
     for (const auto& e : plugins_)
       if (e.IsEnabled && std::any_of(e.Dependencies.begin(), e.Dependencies.end(),
-                                     [&](const std::string& d) { return EqualsIgnoreCase(d, name); }))
+                                     [&](const std::string& d) { return EqualsFoldCase(d, name); }))
         dependents.push_back(e.Name);
   }
   for (const auto& d : dependents) {

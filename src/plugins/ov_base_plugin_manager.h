@@ -153,7 +153,7 @@ class TOVPluginCallCount {
 
 // One loaded plug-in.
 struct TOVBaseLoadedPlugin {
-  std::string Name;  // unique in the table, compared ignoring ASCII case
+  std::string Name;  // unique in the table, compared ignoring letter case (EqualsFoldCase)
   std::string Version;
   std::string Description;
   std::string Author;
@@ -182,6 +182,14 @@ struct TOVPluginIdentity {
   TOVPluginTarget Target = ptServer;
 };
 
+// The identity of the library's plug-in, read as a load reads it: the library mapped from its
+// own file, its plug-in created with host, asked what a load asks (descriptions included) and
+// destroyed.  nullopt with the loader's message in error when a load would fail there.  The
+// library stays mapped and whatever its code started keeps running: only a process of its own
+// that ends right after calls this (the plug-in probe, ov_plugin_probe), never the server.
+std::optional<TOVPluginIdentity> ReadLibraryIdentityInProcess(const std::string& lib_path, IOVPluginHost* host,
+                                                              std::string& error);
+
 class TOVBasePluginManager {
  public:
   // Creates plugin_dir (with parents) when missing.
@@ -195,7 +203,7 @@ class TOVBasePluginManager {
   const std::string& PluginDir() const noexcept { return plugin_dir_; }
   std::chrono::system_clock::time_point StartTime() const noexcept { return start_time_; }
 
-  // Position of the entry named name (ASCII case ignored), or -1.
+  // Position of the entry named name (letter case ignored: EqualsFoldCase), or -1.
   int FindPlugin(const std::string& name) const REQUIRES(lock_);
   // Loads every "*.so" file of the plug-in directory, after removing the private copies of
   // libraries that a crashed process left there.
@@ -205,13 +213,6 @@ class TOVBasePluginManager {
   // have no unwind information is refused before any of its code runs: a host error could not
   // pass through its frames.
   bool LoadNativePlugin(const std::string& lib_path);
-  // The name and target the library's plug-in reports, read without adding it to the table:
-  // the library is mapped through a private copy (as a load maps it), its plug-in created with
-  // the loading host, asked, and destroyed.  The library stays mapped: its code has run, and
-  // closing it could pull code from under what that left behind (exit handlers, threads).
-  // nullopt, with the loader's message in error, when it cannot be loaded or created.  Takes
-  // no lock.
-  std::optional<TOVPluginIdentity> ReadPluginIdentity(const std::string& lib_path, std::string& error);
   // Initialises the table in dependency order and enables what is to be enabled.
   void InitializeAll();
   // Stops and releases every plug-in; the table is empty afterwards.

@@ -327,7 +327,7 @@ IOVPlugin* TOVPluginHost::PluginGetService(std::string_view plugin) const {
   auto mgr = PluginMgr.Get();
   if (!mgr || !mgr->IsPluginLoaded(Text(plugin))) return nullptr;
   TOVLockGuard g(proxies_lock_);
-  auto& proxy = proxies_[ToLowerAscii(plugin)];
+  auto& proxy = proxies_[FoldCase(plugin)];
   if (!proxy) proxy.reset(new TOVServiceProxy(Text(plugin)));
   return proxy->Plugin();
 }

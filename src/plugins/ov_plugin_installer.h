@@ -25,9 +25,12 @@
 // and RecoverInterruptedInstalls at the next start rolls back (library not yet in place) or
 // keeps (library in place) what it finds, then removes every leftover.
 //
-// Before anything is written, the package's library is loaded from the staging copy (never
-// registered) to ask its plug-in's name: a package whose manifest names another plug-in than its
-// library reports would write one plug-in's files and load another.
+// Before anything is written, the plug-in probe (ov_plugin_probe.h) loads the package's library
+// in a process of its own and asks its plug-in's name: a library the server cannot load is
+// refused with the loader's reason, and so is a package whose manifest names another plug-in
+// than its library reports (it would write one plug-in's files and load another).  Nothing of
+// the library is mapped into the server until a new install loads it; one that does not load
+// then after all is taken out again.
 //
 // Lock: lock_ (installer level) serialises installs and uninstalls; the plug-in manager's lock
 // and the database write lock are taken after it.  A registry download runs before lock_, so a
@@ -39,6 +42,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -46,6 +50,7 @@
 #include "ov_http_client.h"
 #include "ov_json_helpers.h"
 #include "ov_locks.h"
+#include "ov_plugin_probe.h"
 #include "ov_service.h"
 
 namespace ov {
@@ -93,7 +98,8 @@ class TOVPluginInstaller {
   // Creates <data_dir>/staging and <data_dir>/backups (with parents).  observer: see
   // TOVInstallStepObserver (none in the server); download: the registry downloads' limits.
   TOVPluginInstaller(std::string plugin_dir, const std::string& data_dir, TOVInstallStepObserver observer = {},
-                     const TOVHttpClientOptions& download = PackageDownloadOptions());
+                     const TOVHttpClientOptions& download = PackageDownloadOptions(),
+                     TOVPluginProbeOptions probe = {});
   TOVPluginInstaller(const TOVPluginInstaller&) = delete;
   TOVPluginInstaller& operator=(const TOVPluginInstaller&) = delete;
 
@@ -102,7 +108,8 @@ class TOVPluginInstaller {
   const std::string& BackupDir() const noexcept { return backup_dir_; }
 
   // Installs or updates from a package file.  expected_name, when given, is the plug-in asked
-  // for: a package naming another plug-in (ASCII case ignored) is refused.  Takes lock_.
+  // for: a package naming another plug-in (letter case ignored, EqualsFoldCase) is refused.
+  // Takes lock_.
   TOVInstallResult InstallFromFile(const std::string& zip_path, const std::string& expected_name = {});
   // Downloads the package from url into staging (outside lock_), then InstallFromFile for name.
   // name and version must be safe names.
@@ -110,9 +117,9 @@ class TOVPluginInstaller {
   // Unloads the plug-in (waiting, bounded, for its calls), removes its library and its web and
   // lang files, deletes its scheduler rows and run log (and its plugin_state row when purging)
   // and blanks its update rows (those of its name in any letter case: the registry's spelling).
-  // name is matched ignoring ASCII case and the plug-in is removed as installed (see
-  // InstalledNameForRemoval); PluginName is that spelling.  Two installed spellings, neither
-  // name's own, are refused (Conflict) with nothing changed.  Takes lock_.
+  // name is matched ignoring letter case (EqualsFoldCase) and the plug-in is removed as
+  // installed (see InstalledNameForRemoval); PluginName is that spelling.  Two installed
+  // spellings, neither name's own, are refused (Conflict) with nothing changed.  Takes lock_.
   TOVInstallResult UninstallPlugin(const std::string& name, bool purge_data);
   // Start-up, before any plug-in is loaded: every install a crash interrupted is rolled back
   // (its last file not in place) or kept (in place), by its journal; then staging is emptied,
@@ -123,9 +130,13 @@ class TOVPluginInstaller {
   // HTTP(S) GET of url into dest_path within the download's limits; false (logged, dest_path
   // removed) on any failure.
   bool DownloadPackage(const std::string& url, const std::string& dest_path);
-  // Ends every download running now, and any started later, within about a second (shutdown:
-  // a trickling registry must not hold a request thread past the server's bounded stop).
-  void CancelTransfers() noexcept { cancel_.store(true); }
+  // Ends every download and library check running now, and any started later, within about a
+  // second (shutdown: a trickling registry or a hung library must not hold a request thread past
+  // the server's bounded stop).
+  void CancelTransfers() noexcept {
+    cancel_.store(true);
+    stop_.request_stop();
+  }
   // True when there is no CHECKSUMS.sha256 in root or every line names a file inside root whose
   // digest matches; the first failure is logged and gives false.
   bool VerifyChecksums(const std::string& root);
@@ -156,17 +167,19 @@ class TOVPluginInstaller {
                      TOVInstallResult& r, bool& keep_staging) REQUIRES(lock_);
   // Puts the package's files from root into target_dir (see the layout above), the library
   // last, under a journal in staging: root/package_binary becomes target_dir/binary.  prior
-  // holds the saved copies of the files replaced ("": none).  Throws on the first failure,
-  // after rolling back (keep_staging set when that failed).
+  // holds the saved copies of the files replaced ("": none).  after_commit runs once the last
+  // file is in place (loading a new plug-in); what it throws undoes the install like a failed
+  // copy.  Throws on the first failure, after rolling back (keep_staging set when that failed).
   void InstallFiles(const std::string& root, const std::string& name, const std::string& package_binary,
                     const std::string& binary, const std::string& target_dir, bool has_web, bool has_lang,
-                    const std::string& prior, const std::string& staging, bool& keep_staging) REQUIRES(lock_);
+                    const std::string& prior, const std::string& staging, bool& keep_staging,
+                    const std::function<void()>& after_commit) REQUIRES(lock_);
   // Undoes an install that has not reached its last file: files it added are removed, the
   // saved copies put back, the directories it made removed when empty.
   void RollBack(const TJournal& j) REQUIRES(lock_);
   // The plug-in other than name that target_dir/file belongs to, or "".
   static std::string OwnerOf(const std::string& file, const std::string& name, const std::string& target_dir);
-  // The installed plug-in whose name equals name ignoring ASCII case, spelt as installed: a
+  // The installed plug-in whose name equals name ignoring letter case, spelt as installed: a
   // loaded one, else one whose plugin.json in target_dir declares a library that is there, else
   // a plug-in folder of target_dir (an uninstalled plug-in's plugin.json stays in it); name
   // itself when a folder is spelt so; "" when there is none.
@@ -175,7 +188,7 @@ class TOVPluginInstaller {
   // it: its plugin_state row (when there is one) and its update-list rows in any letter case
   // (the registry's spelling), whose update flag follows.  A database error is logged.
   static void RecordInstalledVersion(const std::string& name, const std::string& version);
-  // The spelling under which the plug-in called name (ASCII case ignored) is installed in the
+  // The spelling under which the plug-in called name (letter case ignored) is installed in the
   // plug-in directory, for removing it: the loaded plug-in's; else a plugin.json's name; else a
   // plug-in directory's; else a stored plugin_state row's; name itself when none matches.  A
   // source is asked only when those before it had no match; within one the exact spelling
@@ -193,7 +206,9 @@ class TOVPluginInstaller {
   const std::string client_plugin_dir_ = "client_plugins";
   TOVHttpClientOptions http_options_;  // its cancel flag is cancel_
   const TOVInstallStepObserver observer_;
+  const TOVPluginProbeOptions probe_;  // its stop is stop_
   std::atomic<bool> cancel_{false};
+  std::stop_source stop_;
 
   // ---- lock_: one install or uninstall at a time (first in the server's order: the plug-in
   // manager, the registries and the database are taken under it) ----
@@ -202,8 +217,9 @@ class TOVPluginInstaller {
 
 extern TOVService<TOVPluginInstaller> PluginInstaller;
 
-// The loaded plug-in whose name equals name ignoring ASCII case, spelt as loaded; "" when none is
-// loaded (or there is no plug-in manager).  Takes the plug-in manager's lock.
+// The loaded plug-in whose name equals name ignoring letter case (EqualsFoldCase), spelt as
+// loaded; "" when none is loaded (or there is no plug-in manager).  Takes the plug-in manager's
+// lock.
 std::string LoadedPluginSpelling(const std::string& name);
 
 // A new file or directory in dir named prefix + <random> + suffix (mkstemps / mkdtemp): names

@@ -150,12 +150,7 @@ std::string UniqueHiddenCopy(const std::string& path, const std::string& dir) {
 
 // Maps copy; the copy's name is gone afterwards whatever the outcome.
 void* OpenCopy(const std::string& copy, std::string& dl_error) {
-  dlerror();
-  void* h = dlopen(copy.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!h) {
-    const char* err = dlerror();
-    dl_error = err ? err : "unknown error";
-  }
+  void* h = OpenLibraryInPlace(copy, dl_error);
   TLiveCopies::Get().Remove(copy);
   return h;
 }
@@ -192,6 +187,10 @@ void* OpenPluginLibrary(const std::string& path, std::string& dl_error) {
     why += std::string("; ") + e.what();
   }
   LogWarning("Plugin copy failed (%s), loading %s from its own path", why, path);
+  return OpenLibraryInPlace(path, dl_error);
+}
+
+void* OpenLibraryInPlace(const std::string& path, std::string& dl_error) {
   dlerror();
   void* h = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!h) {

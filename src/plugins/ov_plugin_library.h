@@ -22,6 +22,9 @@ namespace ov {
 // that cannot be mapped either, from its own path, with a warning.  The handle, or nullptr with
 // the loader's error text (naming path, not the copy).  No copy's name is left afterwards.
 void* OpenPluginLibrary(const std::string& path, std::string& dl_error);
+// dlopen(path, RTLD_NOW | RTLD_LOCAL) of the file itself; nullptr with the loader's error text.
+// For a process that maps a library once and ends (the plug-in probe), and the last resort above.
+void* OpenLibraryInPlace(const std::string& path, std::string& dl_error);
 // Removes the private copies in dir left by processes that no longer run (a copy this process
 // is making now is left alone).  Each removal is logged.
 void RemovePluginLibraryCopies(const std::string& dir);

@@ -343,7 +343,7 @@ bool TOVPluginManager::ResolveDependencies(std::vector<std::string>& order) {
     order.push_back(name);
     for (std::size_t i = 0; i < plugins_.size(); ++i)
       for (const auto& d : plugins_[i].Dependencies)
-        if (EqualsIgnoreCase(d, name) && --pending[i] == 0) queue.push_back(plugins_[i].Name);
+        if (EqualsFoldCase(d, name) && --pending[i] == 0) queue.push_back(plugins_[i].Name);
   }
   bool complete = true;
   for (const auto& e : plugins_)
@@ -470,7 +470,7 @@ std::string TOVPluginManager::ReloadPlugin(const std::string& name, bool* busy) 
   return {};
 }
 
-int TOVPluginManager::ScanNewPlugins() {
+int TOVPluginManager::ScanNewPlugins(std::vector<std::pair<std::string, std::string>>* failed) {
   LogInfo("Scanning for new plugins in %s", PluginDir());
   RemoveStaleCopies();
   int found = 0;
@@ -487,7 +487,10 @@ int TOVPluginManager::ScanNewPlugins() {
       if (loaded) continue;
     }
     LogInfo("Found new plugin library: %s", full);
-    if (!LoadNativePlugin(full)) continue;
+    if (std::string error; !LoadNativePlugin(full, error)) {
+      if (failed) failed->emplace_back(full, std::move(error));
+      continue;
+    }
     ++found;
     {
       TOVLockGuard g(lock_);

@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ov_base_plugin_manager.h"
@@ -37,8 +38,9 @@ class TOVPluginManager : public TOVBasePluginManager {
   // is then left as it was.
   std::string ReloadPlugin(const std::string& name, bool* busy = nullptr);
   // Loads and initialises the libraries of the plug-in directory that are not loaded yet;
-  // returns how many were loaded.
-  int ScanNewPlugins();
+  // returns how many were loaded.  failed (when given) receives (library path, the loader's
+  // message) for each library that did not load.
+  int ScanNewPlugins(std::vector<std::pair<std::string, std::string>>* failed = nullptr);
   // Replaces the granted set of a loaded plug-in and stores it; an unknown name does nothing.
   void ApprovePermissions(const std::string& name, TOVPermissionSet perms);
   // A copy of the entry at index (nullopt outside the table).

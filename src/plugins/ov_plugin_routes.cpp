@@ -116,7 +116,7 @@ std::string TOVPluginRouteRegistry::RegisterRoute(const std::string& plugin, con
   {
     TOVLockGuard g(lock_);
     auto it = std::find_if(entries_.begin(), entries_.end(), [&](const Entry& e) {
-      return EqualsIgnoreCase(e.PluginName, plugin) && e.FullPath == full && EqualsIgnoreCase(e.Method, method);
+      return EqualsFoldCase(e.PluginName, plugin) && e.FullPath == full && EqualsIgnoreCase(e.Method, method);
     });
     if (it != entries_.end()) {
       it->Data->SetHandler(std::move(handler));
@@ -137,7 +137,7 @@ std::string TOVPluginRouteRegistry::RegisterRoute(const std::string& plugin, con
 void TOVPluginRouteRegistry::UnregisterPlugin(const std::string& plugin) {
   TOVLockGuard g(lock_);
   for (auto& e : entries_)
-    if (EqualsIgnoreCase(e.PluginName, plugin)) e.Data->SetHandler(nullptr);
+    if (EqualsFoldCase(e.PluginName, plugin)) e.Data->SetHandler(nullptr);
 }
 
 std::size_t TOVPluginRouteRegistry::Count() const {

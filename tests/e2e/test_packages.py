@@ -9,6 +9,7 @@ import os
 import threading
 import time
 import unittest
+import urllib.parse
 import zipfile
 
 from ovfixture import error_message
@@ -371,18 +372,27 @@ class NameLetterCase(unittest.TestCase):
         as installed, loaded or only on disk."""
         with PackageServer() as srv:
             d = srv.plugin_dir
-            broken = make_package({"plugin.json": manifest("Broken", "1.0.0"), "libBroken.so": "not a library",
-                                   "web/app.js": "b", "lang/en.json": "{}"})
+
+            def broken():
+                # Put there by hand (an install refuses a library that does not load).
+                for name, data in (("libBroken.so", "not a library"), ("Broken/plugin.json", manifest("Broken", "1.0.0")),
+                                   ("Broken/web/app.js", "b"), ("Broken/lang/en.json", "{}")):
+                    write(os.path.join(d, name), data)
+                return 200, None
+
+            def upload():
+                return srv.upload(sample_package("1.0.0"))
+
             cases = [
-                # label, package, spelling asked for, installed name, library, loaded, purge_data
-                ("loaded", sample_package("1.0.0"), "pkgsample", "PkgSample", "libPkgSample.so", True, True),
-                ("loaded, data kept", sample_package("1.0.0"), "PKGSAMPLE", "PkgSample", "libPkgSample.so", True, False),
+                # label, install, spelling asked for, installed name, library, loaded, purge_data
+                ("loaded", upload, "pkgsample", "PkgSample", "libPkgSample.so", True, True),
+                ("loaded, data kept", upload, "PKGSAMPLE", "PkgSample", "libPkgSample.so", True, False),
                 ("only on disk", broken, "bROKEN", "Broken", "libBroken.so", False, True),
             ]
-            for label, package, asked, installed, lib, loaded, purge in cases:
+            for label, install, asked, installed, lib, loaded, purge in cases:
                 with self.subTest(label):
                     srv.sql("DELETE FROM plugin_updates")
-                    status, body = srv.upload(package)
+                    status, body = install()
                     self.assertEqual(status, 200, body)
                     listed = [p["name"] for p in srv.call("GET", "/plugins")[1]["data"]]
                     self.assertEqual(listed, [installed] if loaded else [])
@@ -437,8 +447,10 @@ class ManifestAndLibrary(unittest.TestCase):
         are written and another loaded under a version nobody installed.  Such a package is
         refused with both names and nothing left behind, uploaded or from the registry, as a new
         install and after the other spelling was uninstalled (its plugin.json stays in its
-        folder, and no two plug-in folders ever differ only in letter case).  An install answers
-        with the plug-in that loaded and records that version, which the update list follows."""
+        folder, and no two plug-in folders ever differ only in letter case).  So is a package
+        whose library the server cannot load, with the loader's reason, as a new install and as
+        an update.  An install answers with the plug-in that loaded and records that version,
+        which the update list follows."""
         reg = Registry()
         try:
             with PackageServer(config={"plugins": {"registry_url": reg.url}}) as srv:
@@ -474,11 +486,23 @@ class ManifestAndLibrary(unittest.TestCase):
                             self.assertEqual(srv.audit("plugin_install") + srv.audit("plugin_upload"), [])
                             self.assertEqual((os.listdir(backups), srv.staging()), ([], []))
 
+                def upload(name, lib, version="1.0.0"):
+                    return lambda: srv.upload(make_package({"plugin.json": manifest(name, version), "lib%s.so" % name: lib}))
+
                 refused([
                     ("upload", lambda: srv.upload(package("hello", "pkg_hello")), hello_is_Hello),
                     from_registry + (hello_is_Hello,),
                     ("upper-case manifest, lower-case library", lambda: srv.upload(package("Hello", "pkg_hello_lower")),
                      Hello_is_hello),
+                    # A library the server cannot load is no plug-in: refused with the loader's reason.
+                    ("library without OVPluginCreate", upload("Garb", library("no_create")),
+                     (500, "Plugin missing OVPluginCreate export: libGarb.so")),
+                    ("not a shared object", upload("Garb", "not a library " * 20),
+                     (500, "Failed to load plugin library: libGarb.so (libGarb.so: invalid ELF header)")),
+                    ("library that aborts while it is created", upload("Garb", library("create_abort")),
+                     (500, "Plugin load crashed: libGarb.so - killed by signal 6 (Aborted)")),
+                    ("library for the nodes only", upload("ClientOnly", library("target_client")),
+                     (500, "Plugin ClientOnly does not run on the server (target=1)")),
                 ])
                 self.assertEqual(os.listdir(d), [])
 
@@ -505,9 +529,68 @@ class ManifestAndLibrary(unittest.TestCase):
                 self.assertEqual((status, body["data"]["plugin_name"], body["data"]["version"]), (200, "Hello", "1.5.0"))
                 self.assertEqual(sorted(os.listdir(d)), ["Hello", "libHello.so"])
                 self.assertEqual(listed(), ("1.5.0", False))
+                srv.sql("DELETE FROM audit_log")
+                # An update is checked the same way: no backup, no new file, no restart asked for.
+                refused([("update whose library does not load", upload("Hello", library("no_create"), "1.6.0"),
+                          (500, "Plugin missing OVPluginCreate export: libHello.so"))])
+
+                # Names equal under Unicode case folding are one plug-in's: HÉllo after
+                # Héllo is refused as hello after Hello is, and the routes that take a name
+                # in any letter case find Héllo by either.
+                acute, acute_upper = "H\u00e9llo", "H\u00c9llo"
+                status, body = srv.upload(package(acute, "pkg_hello_acute"))
+                self.assertEqual((status, body["data"]["plugin_name"]), (200, acute), body)
+                srv.sql("DELETE FROM audit_log")
+                refused([("case twin outside ASCII", lambda: srv.upload(package(acute_upper, "pkg_hello_acute_upper")),
+                          (409, "Package contains plugin %s, but the installed plugin is %s (names differ only in "
+                                "letter case)" % (acute_upper, acute)))])
+                config = "/plugins/config/" + urllib.parse.quote("H\u00c9LLO")
+                self.assertEqual(srv.call("PUT", config, {"colour": "blue"})[0], 200)
+                self.assertEqual(srv.call("GET", "/plugins/config/" + urllib.parse.quote(acute))[1]["data"],
+                                 {"colour": "blue"})
+                status, body = srv.call("POST", "/plugins/uninstall", {"name": "h\u00c9LLO"})
+                self.assertEqual((status, body["data"]["plugin_name"]), (200, acute), body)
+                self.assertEqual(sorted(os.listdir(d)), sorted(["Hello", "libHello.so", acute]))
                 self.assertEqual(srv.stop(), 0)
         finally:
             reg.close()
+
+
+def mappings_and_rss(pid):
+    """The number of memory mappings of the process and its resident set in bytes."""
+    with open("/proc/%d/maps" % pid) as f:
+        maps = sum(1 for _ in f)
+    with open("/proc/%d/status" % pid) as f:
+        rss = int([line for line in f if line.startswith("VmRSS:")][0].split()[1]) * 1024
+    return maps, rss
+
+
+class NameCheckLeavesNothing(unittest.TestCase):
+    def test_refused_installs_and_updates_keep_mappings_and_memory_flat(self):
+        """The check that a package's library is the plug-in its manifest names runs the
+        library's code in a process of its own: refused packages and updates (whose library the
+        server does not load until the restart) leave no mapping and no memory behind.  Mapped in
+        the server, each attempt kept five mappings and about 25 kB."""
+        with PackageServer() as srv:
+            refused = make_package({"plugin.json": manifest("hello", "1.0.0"), "libhello.so": library("pkg_hello")})
+            status, body = srv.upload(sample_package("1.0.0"))
+            self.assertEqual(status, 200, body)
+
+            def attempts(n, first):
+                for i in range(first, first + n):
+                    status, body = srv.upload(refused)
+                    self.assertEqual((status, error_message(body)), (500, "Package plugin.json names plugin hello, "
+                                                                          "but its library libhello.so is plugin Hello"))
+                    status, body = srv.upload(sample_package("1.1.%d" % i, build=("pkg_sample", "pkg_sample_b")[i % 2]))
+                    self.assertEqual((status, body["data"]["action"]), (200, "updated"), body)
+
+            attempts(2, 0)  # what a first install and update allocate for good
+            maps, rss = mappings_and_rss(srv.proc.pid)
+            attempts(60, 2)
+            maps_after, rss_after = mappings_and_rss(srv.proc.pid)
+            self.assertLessEqual(maps_after - maps, 30)
+            self.assertLessEqual(rss_after - rss, 3 << 20)
+            self.assertEqual(srv.stop(), 42)  # the updates asked for a restart
 
 
 def zip_bytes(entries):

@@ -19,6 +19,8 @@
 // <prefix>items (id, name); from v2 on it has a column note.
 #include <cctype>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
@@ -30,6 +32,9 @@
 namespace ovt {
 
 enum class Throw { None, Std, Other };
+// What OVPluginCreate does first: hang for ever, abort the process, or print a line to standard
+// output and standard error that looks like the probe's answer (then it goes on as usual).
+enum class Misbehave { None, Hang, Abort, Print };
 
 struct Spec {
   const char* name = "SampleCpp";  // nullptr: reports no name
@@ -43,6 +48,7 @@ struct Spec {
   int32_t api_version = OV_PLUGIN_API_VERSION;
   bool create_null = false;
   Throw create_throw = Throw::None;
+  Misbehave create_misbehave = Misbehave::None;
   Throw getter_throw = Throw::None;  // from GetDependencies
   bool init_result = true;
   Throw init_throw = Throw::None;
@@ -258,6 +264,17 @@ inline const IOVScheduledPluginVtbl kScheduledVtbl = {GetScheduledTasks, RunTask
 int32_t OVPluginAPIVersion(void) { return ovt::kSpec.api_version; }
 
 IOVPlugin* OVPluginCreate(IOVPluginHost* host) {
+  switch (ovt::kSpec.create_misbehave) {
+    case ovt::Misbehave::Hang:
+      for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+    case ovt::Misbehave::Abort: std::abort();
+    case ovt::Misbehave::Print:
+      std::fputs("{\"name_hex\":\"4f74686572\",\"target\":2}\n", stdout);
+      std::fputs("{\"name_hex\":\"4f74686572\",\"target\":2}\n", stderr);
+      std::fflush(stdout);
+      break;
+    case ovt::Misbehave::None: break;
+  }
   if (ovt::kSpec.create_throw != ovt::Throw::None) ovt::Raise(ovt::kSpec.create_throw, "create failed");
   if (ovt::kSpec.create_null) return nullptr;
   auto* p = new ovt::Plugin;

@@ -236,7 +236,8 @@ TEST_F(InstallerKill, EveryStepLeavesTheOldOrTheNewVersionWhole) {
 
 // A package that is not the plug-in asked for, or whose library belongs to another plug-in
 // (loaded from it, or installed with a manifest naming it), is refused before anything is
-// written; so is a new install whose copy fails half-way, which takes back what it added.
+// written; a new install whose copy fails half-way, or whose plug-in does not load once in
+// place, takes back what it added.
 TEST_F(InstallerKill, RefusedAndFailedInstallsWriteNothing) {
   Install("pkg_sample", "libPkgSample");
   Install("sample_c", "libcustom");
@@ -291,6 +292,17 @@ TEST_F(InstallerKill, RefusedAndFailedInstallsWriteNothing) {
     EXPECT_TRUE(fs::is_empty(dir / "data/staging"));
   }
   EXPECT_EQ(ovtest::ReadText(plugin_dir + "/libPkgSample.so"), ovtest::ReadText(ovtest::TestPlugin("pkg_sample")));
+
+  // A new plug-in that passed the probe but does not load in the server after all (here: the
+  // manager scans another directory) is taken out again, its files and folders with it.
+  const std::string elsewhere = dir / "elsewhere";
+  fs::create_directories(elsewhere);
+  const TOVInstallResult lost = TOVPluginInstaller(elsewhere, dir / "data").InstallFromFile(
+      package(KillManifest("Hello", "1"), "libHello.so", {{"web/a.js", "a"}, {"lang/en.json", "{}"}}));
+  EXPECT_FALSE(lost.Success);
+  EXPECT_EQ(lost.ErrorMessage, "Plugin Hello v1 did not load");
+  EXPECT_EQ(KillTree(elsewhere), (std::map<std::string, std::string>{}));
+  EXPECT_TRUE(fs::is_empty(dir / "data/staging"));
 
   // The plug-in asked for, in another letter case, and a plug-in's own library: installed.
   fs::remove_all(plugin_dir + "/Hello");
