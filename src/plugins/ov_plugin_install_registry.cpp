@@ -6,6 +6,7 @@
 #include "ov_plugin_install_parts.h"
 #include "ov_plugin_installer.h"
 #include "ov_plugin_updates.h"
+#include "ov_service.h"
 #include "ov_text.h"
 
 namespace ov {
@@ -27,6 +28,13 @@ bool TOVPluginInstaller::DownloadPackage(const std::string& url, const std::stri
     return true;
   } catch (const EHttpStatusError& e) {
     LogWarning("Plugin download HTTP %d from %s", e.Status(), url);
+  } catch (const EHttpCancelledError&) {
+    // The server is stopping (CancelTransfers): the registry is not at fault, and the request
+    // is told to try again once the server is back.
+    std::error_code ec;
+    fs::remove(dest_path, ec);
+    LogInfo("Plugin download cancelled: server is stopping (%s)", url);
+    throw ServiceUnavailable("Server is stopping: package download cancelled");
   } catch (const std::exception& e) {
     LogWarning("Plugin download failed: %s (%s)", e.what(), url);
   }

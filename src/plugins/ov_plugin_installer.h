@@ -128,7 +128,8 @@ class TOVPluginInstaller {
   void RecoverInterruptedInstalls();
 
   // HTTP(S) GET of url into dest_path within the download's limits; false (logged, dest_path
-  // removed) on any failure.
+  // removed) on any failure but one: a transfer that CancelTransfers ended throws
+  // ServiceUnavailable "Server is stopping: package download cancelled".
   bool DownloadPackage(const std::string& url, const std::string& dest_path);
   // Ends every download and library check running now, and any started later, within about a
   // second (shutdown: a trickling registry or a hung library must not hold a request thread past

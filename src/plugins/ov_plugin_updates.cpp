@@ -98,13 +98,13 @@ TInstalledList StoredVersions(TOVDatabase& db) {
   return out;
 }
 
-// The version installed under name.  Names are unique ignoring ASCII case and the registry
+// The version installed under name.  Names are unique ignoring letter case and the registry
 // spells them its own way, so any spelling matches; the exact one first.
 std::string InstalledVersion(const TInstalledList& installed, const std::string& name) {
   const std::string* found = nullptr;
   for (const auto& [n, version] : installed) {
     if (n == name) return version;
-    if (!found && EqualsIgnoreCase(n, name)) found = &version;
+    if (!found && EqualsFoldCase(n, name)) found = &version;
   }
   return found ? *found : std::string();
 }

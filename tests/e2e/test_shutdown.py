@@ -68,10 +68,10 @@ class RunawayStatement(unittest.TestCase):
 
 
 class RegistryTransferAtStop(unittest.TestCase):
-    def test_sigterm_during_a_check_in_on_a_trickling_registry(self):
-        """The check-in is cut as the stop begins, not half-way through the wait for running
-        requests: the process ends at once, and the request and the log say that the server is
-        stopping, not that the registry failed."""
+    def test_sigterm_during_a_registry_transfer_on_a_trickling_registry(self):
+        """A check-in and a package download are cut as the stop begins, not half-way through the
+        wait for running requests: the process ends at once, and the request and the log say that
+        the server is stopping, not that the registry failed."""
         # The unit tests' loopback server: every path under /trickle answers one byte every 0.2 s,
         # too fast for a time-out without data; it prints a line per request it receives.
         script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "unit", "support", "loopback_http.py")
@@ -79,25 +79,39 @@ class RegistryTransferAtStop(unittest.TestCase):
         self.addCleanup(registry.wait, 10)
         self.addCleanup(registry.stdin.close)
         port = int(registry.stdout.readline().split()[1])
-        with OVServer(config={"plugins": {"registry_url": "http://127.0.0.1:%d/trickle" % port}}) as srv:
-            token = srv.setup_admin()
-            answer = {}
+        trickle = "http://127.0.0.1:%d/trickle" % port
+        listed = ("INSERT INTO plugin_updates (plugin_name, latest_version, download_url, has_update) "
+                  "VALUES ('Slow', '1.0.0', '%s/Slow-1.0.0.ovp', 1)" % trickle)
+        # (what the request does, the path the registry sees, the answer, the log line)
+        cases = (("POST", "/api/v1/plugins/updates/check", None, "/trickle/api/v1/registry/check-in",
+                  "Server is stopping: plugin registry check-in cancelled",
+                  "[INFO] Registry check-in cancelled: server is stopping"),
+                 ("POST", "/api/v1/plugins/install", {"name": "Slow"}, "/trickle/Slow-1.0.0.ovp",
+                  "Server is stopping: package download cancelled",
+                  "[INFO] Plugin download cancelled: server is stopping"))
+        for method, path, body, seen, message, line in cases:
+            with self.subTest(path=path), OVServer(config={"plugins": {"registry_url": trickle}}) as srv:
+                token = srv.setup_admin()
+                self.assertEqual(srv.json("POST", "/api/v1/admin/query", {"sql": listed}, token=token)[0], 200)
+                answer = {}
 
-            def check_in():
-                answer["reply"] = srv.json("POST", "/api/v1/plugins/updates/check", token=token, timeout=60)
+                def request():
+                    answer["reply"] = srv.json(method, path, body, token=token, timeout=60)
 
-            request = threading.Thread(target=check_in, daemon=True)
-            request.start()
-            self.assertIn("/trickle/api/v1/registry/check-in", registry.stdout.readline())
-            started = time.monotonic()
-            self.assertEqual(srv.stop(timeout=30), 0, srv.stderr[-3000:])
-            self.assertLess(time.monotonic() - started, 1.5, srv.stderr[-3000:])
-            request.join(10)
-            status, body = answer["reply"]
-            self.assertEqual((status, error_message(body)), (503, "Server is stopping: plugin registry check-in cancelled"))
-            self.assertIn("[INFO] Registry check-in cancelled: server is stopping", srv.stdout)
-            for blame in ("Registry check-in failed", "Could not reach plugin registry", "unreachable"):
-                self.assertNotIn(blame, srv.stdout)
+                worker = threading.Thread(target=request, daemon=True)
+                worker.start()
+                self.assertIn(seen, registry.stdout.readline())
+                started = time.monotonic()
+                self.assertEqual(srv.stop(timeout=30), 0, srv.stderr[-3000:])
+                self.assertLess(time.monotonic() - started, 1.5, srv.stderr[-3000:])
+                worker.join(10)
+                status, reply = answer["reply"]
+                self.assertEqual((status, error_message(reply)), (503, message))
+                self.assertIn(line, srv.stdout)
+                for blame in ("Registry check-in failed", "Could not reach plugin registry", "unreachable",
+                              "Plugin download failed"):
+                    self.assertNotIn(blame, srv.stdout)
+
 
 if __name__ == "__main__":
     unittest.main()
