@@ -1,10 +1,7 @@
-"""A TCP relay on a loopback port in front of a database server, standing in for the network and
-the server's life: it counts the connections that reach it, and it relays ("forward"), refuses
-new connections ("refuse": nothing listens), accepts and closes them at once ("close"), or
-accepts and never answers ("silent": a partition, a host that died).  Switching away from
-"forward" drops the connections it relays ("refuse", "close") or stops moving their bytes
-("silent": both ends wait, as across a partition); back to "forward", held connections move
-again.
+"""A TCP relay on a loopback port in front of a database server, standing in for the server's
+life: it counts the connections that reach it, and it relays ("forward"), refuses new
+connections ("refuse": nothing listens, a stopped server), or accepts and closes them at once
+("close": a server going away).  Leaving "forward" drops the connections it relays.
 
     relay = DbRelay(target_port)    # relay.port is what the board connects to
     relay.set_mode("close")
@@ -14,7 +11,7 @@ import selectors
 import socket
 import threading
 
-MODES = ("forward", "refuse", "close", "silent")
+MODES = ("forward", "refuse", "close")
 
 
 class DbRelay:
@@ -73,7 +70,7 @@ class DbRelay:
 
     def _switch(self, mode):
         self._mode = mode
-        if mode in ("refuse", "close"):
+        if mode != "forward":
             for s in list(self._pairs):
                 self._drop(s)
         if mode == "refuse" and self._listener:
@@ -82,39 +79,18 @@ class DbRelay:
             self._listener = None
         elif mode != "refuse" and not self._listener:
             self._listen()
-        # Held connections move their bytes again (or not) from now on.
-        events = 0 if mode == "silent" else selectors.EVENT_READ
-        for s in self._pairs:
-            self._watch(s, events)
-
-    def _watch(self, s, events):
-        try:
-            key = self._sel.get_key(s)
-        except KeyError:
-            key = None
-        if events and not key:
-            self._sel.register(s, events, "relay")
-        elif not events and key:
-            self._sel.unregister(s)
 
     def _drop(self, s):
         if s not in self._pairs:
             return  # dropped with its peer
-        peer = self._pairs.pop(s)
-        for x in (s, peer):
-            if x is not None:
-                self._pairs.pop(x, None)
-                self._watch(x, 0)
-                x.close()
+        for x in (s, self._pairs.pop(s)):
+            self._pairs.pop(x, None)
+            self._sel.unregister(x)
+            x.close()
 
     def _shut(self):
         self._stop = True
-        for s in list(self._pairs):
-            self._drop(s)
-        if self._listener:
-            self._sel.unregister(self._listener)
-            self._listener.close()
-            self._listener = None
+        self._switch("refuse")
 
     def _accept(self):
         try:
@@ -125,33 +101,27 @@ class DbRelay:
         if self._mode == "close":
             c.close()
             return
-        if self._mode == "silent":
-            # Held without a server behind it; it ends when its client gives up.
-            c.setblocking(False)
-            self._pairs[c] = None
-            return
         try:
             srv = socket.create_connection((self.host, self.target_port), timeout=5)
         except OSError:
             c.close()
             return
+        self._pairs[c] = srv
+        self._pairs[srv] = c
         for x in (c, srv):
             x.setblocking(False)
             x.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        self._pairs[c] = srv
-        self._pairs[srv] = c
-        self._watch(c, selectors.EVENT_READ)
-        self._watch(srv, selectors.EVENT_READ)
+            self._sel.register(x, selectors.EVENT_READ, "relay")
 
     def _relay(self, s):
-        peer = self._pairs.get(s)
+        peer = self._pairs[s]
         try:
             data = s.recv(65536)
         except BlockingIOError:
             return
         except OSError:
             data = b""
-        if not data or peer is None:
+        if not data:
             self._drop(s)
             return
         try:
