@@ -8,8 +8,8 @@
 namespace ov {
 
 TDBAPool::TDBAPool(std::int32_t ASize, TDBAConnectionFactory AFactory, TDBAPoolTimings ATimings,
-                   std::int32_t ALongShare)
-    : FTimings(ATimings) {
+                   std::int32_t ALongShare, std::shared_ptr<TDBAReachability> AReach)
+    : FTimings(ATimings), FReach(AReach ? std::move(AReach) : std::make_shared<TDBAReachability>()) {
   if (ASize <= 0) throw std::invalid_argument("TDBAPool: size must be > 0");
   if (!AFactory) throw std::invalid_argument("TDBAPool: factory required");
   FSize = ASize;
@@ -19,6 +19,8 @@ TDBAPool::TDBAPool(std::int32_t ASize, TDBAConnectionFactory AFactory, TDBAPoolT
   FLent.assign(static_cast<std::size_t>(ASize), false);
   FLentLong.assign(static_cast<std::size_t>(ASize), false);
   FDown.assign(static_cast<std::size_t>(ASize), std::string());
+  FProbeSince.assign(static_cast<std::size_t>(ASize), {});
+  FProbeLogged.assign(static_cast<std::size_t>(ASize), false);
   for (std::int32_t i = 0; i < ASize; ++i) {
     auto& s = FSlots[static_cast<std::size_t>(i)];
     s.Dialect = FFactory();
@@ -121,13 +123,19 @@ std::int32_t TDBAPool::Acquire(TDBAReadKind AKind, sql::Connection*& AConn, sql:
   const std::chrono::milliseconds wait =
       AWait ? *AWait : (AKind == TDBAReadKind::Long ? FTimings.LongWait : FTimings.AcquireWait);
   std::int32_t index = -1;
+  std::string stuck;
+  std::int32_t stuck_slot = -1;
+  bool log_stuck = false;
   {
     TOVUniqueLock g(FLock);
     auto& queue = Waiters(AKind);
     // A free slot goes to a newcomer only when nobody of its kind waits: a slot given back
     // while borrowers wait has already gone to the first of them that may have it.
     if (queue.empty()) index = TakeFreeSlot(AKind);
-    if (index < 0) {
+    if (index < 0 && (stuck_slot = StuckProbe(stuck)) >= 0) {
+      log_stuck = !FProbeLogged[static_cast<std::size_t>(stuck_slot)];
+      FProbeLogged[static_cast<std::size_t>(stuck_slot)] = true;
+    } else if (index < 0) {
       auto me = std::make_shared<Waiter>();
       queue.push_back(me);
       const auto until = std::chrono::steady_clock::now() + wait;
@@ -138,6 +146,11 @@ std::int32_t TDBAPool::Acquire(TDBAReadKind AKind, sql::Connection*& AConn, sql:
       index = me->Slot;
     }
   }
+  if (stuck_slot >= 0) {
+    // Waiting would be waiting for a server that does not answer: said once per probe.
+    if (log_stuck) LogErr(Format("dbapi_pool: slot %d probe unanswered -- %s", stuck_slot, stuck));
+    throw EDBAPoolDead(sql::UnavailableError(stuck).what());
+  }
   if (index < 0) {
     LogExhausted(AKind, wait);
     if (AKind == TDBAReadKind::Long)
@@ -147,8 +160,9 @@ std::int32_t TDBAPool::Acquire(TDBAReadKind AKind, sql::Connection*& AConn, sql:
   }
 
   auto& s = FSlots[static_cast<std::size_t>(index)];
+  SlotCheck check = SlotCheck::Fine;
   try {
-    ValidateSlot(index);
+    check = CheckSlot(index, true);
   } catch (...) {
     Release(index);
     throw;
@@ -159,7 +173,8 @@ std::int32_t TDBAPool::Acquire(TDBAReadKind AKind, sql::Connection*& AConn, sql:
     std::string reason = DownReason();
     if (reason.empty()) reason = "no connection";
     Release(index);
-    LogErr(Format("dbapi_pool: slot %d dead after validation", index));
+    // Once per outage; the borrowers after it are counted by the reachability record.
+    if (check == SlotCheck::WentDown) LogErr(Format("dbapi_pool: slot %d dead after validation", index));
     throw EDBAPoolDead(sql::UnavailableError(reason).what());
   }
   return index;
@@ -192,35 +207,79 @@ void TDBAPool::SetSlotDown(std::int32_t AIndex, const std::string& AReason) {
   FDown[static_cast<std::size_t>(AIndex)] = AReason;
 }
 
-std::string TDBAPool::DownReason() const {
+void TDBAPool::SetProbing(std::int32_t AIndex, bool AOn) {
   TOVLockGuard g(FLock);
+  const auto i = static_cast<std::size_t>(AIndex);
+  FProbeSince[i] = AOn ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
+  FProbeLogged[i] = false;
+}
+
+std::int32_t TDBAPool::StuckProbe(std::string& AReason) const {
+  const auto now = std::chrono::steady_clock::now();
+  for (std::size_t i = 0; i < FProbeSince.size(); ++i) {
+    const auto since = FProbeSince[i];
+    if (since == std::chrono::steady_clock::time_point{} || now - since < FTimings.ProbeStuck) continue;
+    AReason = Format("no answer from the database for %d s",
+                     std::chrono::duration_cast<std::chrono::seconds>(now - since).count());
+    return static_cast<std::int32_t>(i);
+  }
+  return -1;
+}
+
+std::string TDBAPool::DownReason() const {
+  std::string down = FReach->Reason();
+  if (!down.empty()) return down;
+  TOVLockGuard g(FLock);
+  if (StuckProbe(down) >= 0) return down;
   for (const auto& reason : FDown)
     if (!reason.empty()) return reason;
   return {};
 }
 
-void TDBAPool::ValidateSlot(std::int32_t AIndex) {
-  if (AIndex < 0 || AIndex >= FSize) return;
+void TDBAPool::ValidateSlot(std::int32_t AIndex) { CheckSlot(AIndex, false); }
+
+TDBAPool::SlotCheck TDBAPool::CheckSlot(std::int32_t AIndex, bool AMayWait) {
+  if (AIndex < 0 || AIndex >= FSize) return SlotCheck::Fine;
   auto& s = FSlots[static_cast<std::size_t>(AIndex)];
   bool dead = !s.Conn || !s.Conn->Connected();
-  if (!dead && s.Trans && (s.Trans->Active() || s.Conn->InTransaction())) {
-    try {
-      s.Trans->Rollback();
-    } catch (...) {
-      dead = true;
-    }
-  }
   if (!dead) {
-    try {
-      dead = !s.Conn->Ping();
-    } catch (...) {
-      dead = true;
+    SetProbing(AIndex, true);
+    if (s.Trans && (s.Trans->Active() || s.Conn->InTransaction())) {
+      try {
+        s.Trans->Rollback();
+      } catch (...) {
+        dead = true;
+      }
     }
+    if (!dead) {
+      try {
+        dead = !s.Conn->Ping();
+      } catch (...) {
+        dead = true;
+      }
+    }
+    SetProbing(AIndex, false);
   }
-  if (!dead) return;
+  if (!dead) return SlotCheck::Fine;
 
-  LogWarn(Format("dbapi_pool: slot %d dead connection -- reconnecting", AIndex));
+  TDBAReachability::Attempt attempt = FReach->Begin(AMayWait);
+  if (!attempt) {
+    // The server is down and another attempt runs or is not due: none of this borrower's own.
+    DropSlot(s);
+    SetSlotDown(AIndex, FReach->Reason());
+    return SlotCheck::Refused;
+  }
+  // News is a connection found lost while the server answers.  The one attempt at a time on a
+  // down server is told by the record's lines, and a slot that an outage left without its
+  // connection opens it again quietly once the server is back.
+  bool news = attempt.WhileUp();
+  {
+    TOVLockGuard g(FLock);
+    news = news && FDown[static_cast<std::size_t>(AIndex)].empty();
+  }
+  if (news) LogWarn(Format("dbapi_pool: slot %d dead connection -- reconnecting", AIndex));
   DropSlot(s);
+  std::string failure;
   try {
     TDBADialectRef d = FFactory();
     if (!d) throw EDBAPoolDead("factory returned nil on reconnect");
@@ -232,22 +291,31 @@ void TDBAPool::ValidateSlot(std::int32_t AIndex) {
       s.Trans = d->Transaction();
     }
     SetSlotDown(AIndex, {});
-    LogInfo(Format("dbapi_pool: slot %d reconnected", AIndex));
+    if (attempt.Succeeded() || news) LogInfo(Format("dbapi_pool: slot %d reconnected", AIndex));
+    return SlotCheck::Fine;
   } catch (const std::exception& e) {
-    DropSlot(s);
-    SetSlotDown(AIndex, e.what());
-    LogErr(Format("dbapi_pool: slot %d reconnect failed: %s", AIndex, e.what()));
+    failure = e.what();
   } catch (...) {
-    DropSlot(s);
-    SetSlotDown(AIndex, "unknown error");
-    LogErr(Format("dbapi_pool: slot %d reconnect failed: %s", AIndex, "unknown error"));
+    failure = "unknown error";
   }
+  DropSlot(s);
+  SetSlotDown(AIndex, failure);
+  if (!attempt.Failed(failure)) return SlotCheck::Failed;
+  LogErr(Format("dbapi_pool: slot %d reconnect failed: %s", AIndex, failure));
+  return SlotCheck::WentDown;
 }
 
 void TDBAPool::Release(std::int32_t AIndex) {
   if (AIndex < 0 || AIndex >= FSize) return;
   auto& s = FSlots[static_cast<std::size_t>(AIndex)];
   if (s.Trans && s.Conn && (s.Trans->Active() || s.Conn->InTransaction())) {
+    // A rollback is answered at once by a server that works: one that hangs counts as a probe.
+    SetProbing(AIndex, true);
+    struct ProbeEnd {
+      TDBAPool& p;
+      std::int32_t i;
+      ~ProbeEnd() { p.SetProbing(i, false); }
+    } probe_end{*this, AIndex};
     try {
       s.Trans->Rollback();
     } catch (const std::exception& e) {

@@ -16,9 +16,18 @@
 // only after several scans) longer; a borrower that is not served in time gets
 // EDBAPoolExhausted, which callers report as "Server busy" (the database is fine: it is only
 // busy).  The bounds and the destruction wait are injectable (TDBAPoolTimings) so tests run
-// fast; the messages keep their text ("... for 5s ...") whatever the bound.  Destruction waits (bounded, about 5 s) for lent slots before closing
-// connections; a slot still lent after that is logged and its dialect is left open (never
-// closed under a borrower).  Validation probes with Connection::Ping().
+// fast; the messages keep their text ("... for 5s ...") whatever the bound.  Destruction waits
+// (bounded, about 5 s) for lent slots before closing connections; a slot still lent after that
+// is logged and its dialect is left open (never closed under a borrower).  Validation probes
+// with Connection::Ping().
+//
+// A dead slot opens its connection again only as the database's reachability record allows
+// (dbapi_reach.h, shared with the write connection): while the server is down, a borrower whose
+// slot would need a new connection fails at once with EDBAPoolDead "Database unavailable:
+// <reason>" and only one attempt at a time, at a bounded interval, tries the server.  The slot's
+// lines ("dead connection -- reconnecting", "reconnect failed: ...", "dead after validation")
+// are logged when a lost connection is opened again while the server answers, and once when an
+// attempt finds it down; repeats are counted in the record's reminders.
 #pragma once
 
 #include <chrono>
@@ -33,6 +42,7 @@
 #include <vector>
 
 #include "dbapi_dialect.h"
+#include "dbapi_reach.h"
 #include "ov_locks.h"
 
 namespace ov {
@@ -48,7 +58,7 @@ class EDBAPoolDead : public std::runtime_error {
 
 // A new, not yet connected dialect (or nullptr).
 using TDBAConnectionFactory = std::function<TDBADialectRef()>;
-using TDBAPoolLogProc = std::function<void(const std::string& AMsg)>;
+using TDBAPoolLogProc = TDBAReachLogProc;
 
 // What a borrower will do with its slot (see above).
 enum class TDBAReadKind : std::uint8_t { Short = 0, Long = 1 };
@@ -62,6 +72,10 @@ struct TDBAPoolTimings {
   // Exhaustion is logged at most once in this time per kind of read (with the count of those
   // not logged): a busy board must not fill its own log with the news.
   std::chrono::milliseconds BusyLogEvery{10000};
+  // A lent slot's probe (an empty statement, answered at once by a server that works) still
+  // unanswered after this long: the server does not answer.  A borrower that finds no slot free
+  // then fails at once (EDBAPoolDead) instead of waiting behind the probes that hang.
+  std::chrono::milliseconds ProbeStuck{2000};
 };
 
 // One slot's connection.  Only the slot's borrower (or the pool while nobody borrows it) changes
@@ -77,9 +91,10 @@ class TDBAPool {
   // Throws std::invalid_argument "TDBAPool: size must be > 0" / "TDBAPool: factory required",
   // EDBAPoolDead "TDBAPool: factory returned nil for slot %d", or the connect failure.
   // ALongShare: how many slots long reads may hold together, 1 to ASize; 0 (or more than
-  // ASize) lets them hold every slot.
+  // ASize) lets them hold every slot.  AReach: the server's reachability record, shared with
+  // the database's other connections (null: one of the pool's own).
   TDBAPool(std::int32_t ASize, TDBAConnectionFactory AFactory, TDBAPoolTimings ATimings = {},
-           std::int32_t ALongShare = 0);
+           std::int32_t ALongShare = 0, std::shared_ptr<TDBAReachability> AReach = nullptr);
   ~TDBAPool();
   TDBAPool(const TDBAPool&) = delete;
   TDBAPool& operator=(const TDBAPool&) = delete;
@@ -115,13 +130,15 @@ class TDBAPool {
   // Borrowers waiting for a slot now, of both kinds or of one (for tests and diagnostics).
   std::int32_t WaitingCount() const EXCLUDES(FLock);
   std::int32_t WaitingCount(TDBAReadKind AKind) const EXCLUDES(FLock);
-  // Why the database could not be reached the last time a slot was opened again, while any
-  // slot is still without its connection; "" otherwise.  For a health probe that found every
+  // Why the database cannot be reached while it is thought down; otherwise why it could not
+  // be the last time a slot was opened again, while any slot is still without its connection;
+  // "" otherwise.  For a health probe that found every
   // slot busy: busy slots that were checked when lent say the database answers.
   std::string DownReason() const EXCLUDES(FLock);
   // From any thread: interrupts the statements running now on lent slots
   // (sql::Connection::Interrupt).  A slot its borrower reconnects meanwhile is safe to miss.
   void InterruptAll() noexcept EXCLUDES(FLock);
+  TDBAReachability& Reachability() const noexcept { return *FReach; }
 
  private:
   // One borrower waiting in Acquire; Release sets Slot (already marked lent) under FLock and
@@ -148,6 +165,19 @@ class TDBAPool {
   // Logs that AKind found no slot in time, at most once per BusyLogEvery.
   void LogExhausted(TDBAReadKind AKind, std::chrono::milliseconds AWaited) EXCLUDES(FLock);
   void SetSlotDown(std::int32_t AIndex, const std::string& AReason) EXCLUDES(FLock);
+  // A probe unanswered past ProbeStuck: its slot and why the server counts as not answering;
+  // -1 when none.
+  std::int32_t StuckProbe(std::string& AReason) const REQUIRES(FLock);
+  void SetProbing(std::int32_t AIndex, bool AOn) EXCLUDES(FLock);
+  // How a slot's check ended.
+  enum class SlotCheck : std::uint8_t {
+    Fine,      // it has its connection (kept or opened again)
+    Refused,   // dead, and the server is down: no attempt of its own
+    Failed,    // dead, and opening it again failed
+    WentDown,  // dead, and its failed attempt found the server down (logged)
+  };
+  // ValidateSlot; AMayWait: a borrower that may wait for the next attempt on a down server.
+  SlotCheck CheckSlot(std::int32_t AIndex, bool AMayWait) EXCLUDES(FLock);
 
   // ---- Constant after construction (the loggers: set before the pool is shared) ----
   std::int32_t FSize = 0;
@@ -155,6 +185,7 @@ class TDBAPool {
   TDBAConnectionFactory FFactory;
   TDBAPoolTimings FTimings;
   TDBAPoolLogProc FLogInfo, FLogWarn, FLogErr;
+  std::shared_ptr<TDBAReachability> FReach;
 
   // ---- Guarded by FLock (a leaf: nothing is called under it) ----
   mutable TOVLock FLock{LockLevel::Leaf};
@@ -169,6 +200,10 @@ class TDBAPool {
   BusyLog FBusyLog[2] GUARDED_BY(FLock);
   // Per slot: why its last reconnect failed ("" while it has its connection).
   std::vector<std::string> FDown GUARDED_BY(FLock);
+  // Per slot: since when its probe runs (the epoch while none does), and whether a borrower
+  // refused for it has logged so.
+  std::vector<std::chrono::steady_clock::time_point> FProbeSince GUARDED_BY(FLock);
+  std::vector<bool> FProbeLogged GUARDED_BY(FLock);
   bool FDestroying GUARDED_BY(FLock) = false;
   // The slots themselves: see TDBAPoolSlot for who changes them.
   std::vector<TDBAPoolSlot> FSlots;

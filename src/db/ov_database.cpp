@@ -331,6 +331,8 @@ TOVDatabase::TOVDatabase(const std::string& db_file, TOVDatabaseOptions options)
     // The directory of the database file exists before anything connects.
     std::filesystem::path p(db_file);
     if (p.has_parent_path()) std::filesystem::create_directories(p.parent_path());
+    reach_ = std::make_shared<TDBAReachability>(options_.reach_timings, options_.clock ? *options_.clock : SystemClock());
+    reach_->SetLoggers([](const std::string& m) { LogInfo(m); }, [](const std::string& m) { LogWarning(m); });
     InitDialect(db_file);
 
     dialect_->Hooks().AddOnLog(TDBAHookId{this, 1}, [](TDBALogLevel level, const std::string& msg) {
@@ -360,10 +362,11 @@ TOVDatabase::TOVDatabase(const std::string& db_file, TOVDatabaseOptions options)
     CheckSchemaVersion();
 
     pool_ = std::make_unique<TDBAPool>(options_.read_pool_size, [this] { return MakeReadDialect(); },
-                                       options_.pool_timings, options_.long_share);
+                                       options_.pool_timings, options_.long_share, reach_);
     pool_->SetLoggers([](const std::string& m) { LogInfo(m); }, [](const std::string& m) { LogWarning(m); },
                       [](const std::string& m) { LogError(m); });
-    LogInfo("Read pool initialised: %d slots (long reads share %d)", pool_->Size(), pool_->LongShare());
+    LogInfo("Read pool initialised: %d slots", pool_->Size());
+    LogInfo("Read pool: long reads may hold %d of the slots at once", pool_->LongShare());
   } catch (...) {
     pool_.reset();
     if (dialect_) {
@@ -417,57 +420,61 @@ std::string TOVDatabase::QuoteIdent(std::string_view name) const { return dialec
 std::string TOVDatabase::NowExpr() const { return dialect_->NowExpr(); }
 std::string TOVDatabase::DateAddExpr(int amount, TDBADateUnit unit) const { return dialect_->DateAddExpr(amount, unit); }
 
-void TOVDatabase::Lock() {
+void TOVDatabase::Lock(bool AWaitForServer) {
+  std::optional<TDBAReachability::Attempt> turn;
+  if (AWaitForServer && write_closed_.load() && !lock_.HeldByMe() && reach_->Down()) turn.emplace(reach_->Begin(true));
   if (HasIdleReadLease())
     LockWithIdleReadLease();
   else
     lock_.lock();
-  ReviveWriteConnection();
+  ReviveWriteConnection(std::move(turn));
 }
 
 void TOVDatabase::Unlock() { lock_.unlock(); }
 
-void TOVDatabase::ReviveWriteConnection() noexcept {
+void TOVDatabase::ReviveWriteConnection(std::optional<TDBAReachability::Attempt> ATurn) noexcept {
   if (lock_.Depth() != 1 || batch_depth_ != 0 || backend_ == dbSQLite || !dialect_) return;
   sql::Connection* c = dialect_->Connection();
   if (!c) return;
   if (c->StillOpen()) {  // the usual answer, from one poll() of the socket
     if (write_lost_) {
       write_lost_ = false;
+      write_closed_ = false;
       SetWriteProblem({});
     }
     return;
   }
-  if (!write_lost_) {
-    write_lost_ = true;
-    LogWarning("ov_database: write connection lost -- reconnecting");
-  }
   // Whatever the lost session had open, the server has rolled back.
   if (sql::Transaction* tx = dialect_->Transaction()) tx->Reset();
-  const auto started = std::chrono::steady_clock::now();
-  if (started < reconnect_after_) return;  // its statements answer "Database unavailable: ..."
+  TDBAReachability::Attempt attempt = ATurn ? std::move(*ATurn) : reach_->Begin(false);
+  write_closed_ = true;
+  if (!attempt) {
+    // The server is down and this writer's is not the attempt: its statements answer why.
+    const std::string reason = reach_->Reason();
+    c->CloseUnavailable(reason);
+    write_lost_ = true;
+    SetWriteProblem(reason);
+    return;
+  }
+  // A loss while the server answers is news; during an outage the record tells the story.
+  if (!write_lost_ && attempt.WhileUp()) LogWarning("ov_database: write connection lost -- reconnecting");
+  write_lost_ = true;
+  std::string reason;
   try {
     c->Open();
     write_lost_ = false;
-    reconnect_after_ = {};
+    write_closed_ = false;
     SetWriteProblem({});
+    attempt.Succeeded();
     LogInfo("ov_database: write connection reconnected");
+    return;
   } catch (const std::exception& e) {
-    // A quick refusal is asked again by the next writer; an attempt that waited for a server
-    // that does not answer is not repeated for as long again.
-    const auto now = std::chrono::steady_clock::now();
-    const auto took = now - started;
-    if (took >= kSlowReconnect)
-      reconnect_after_ = now + std::min<std::chrono::steady_clock::duration>(took, kMaxReconnectPause);
-    const std::string reason = e.what();
-    bool first = false;
-    {
-      TOVLockGuard s(status_lock_);
-      first = write_problem_ != reason;
-    }
-    if (first) LogError("ov_database: write connection reconnect failed: %s", reason);
-    SetWriteProblem(reason);
+    reason = e.what();
+  } catch (...) {
+    reason = "unknown error";
   }
+  SetWriteProblem(reason);
+  if (attempt.Failed(reason)) LogError("ov_database: write connection reconnect failed: %s", reason);
 }
 
 void TOVDatabase::SetWriteProblem(const std::string& problem) noexcept {
@@ -691,7 +698,7 @@ bool IsWaitOrLoss(const sql::SqlError& e, TDBABackend backend) noexcept {
 std::size_t TOVDatabase::WriteLogBatch(const std::vector<LogRow>& rows) noexcept {
   if (rows.empty()) return 0;
   try {
-    TOVDBLockGuard g(*this);
+    TOVDBLockGuard g(*this, false);
     struct StoringLog {
       TOVDatabase& db;
       explicit StoringLog(TOVDatabase& d) : db(d) { Set(true); }

@@ -13,6 +13,7 @@
 //           (they share one read connection, borrowed at the first of them: one wait)
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -20,6 +21,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "dbapi_consts.h"
@@ -41,24 +43,30 @@ class CAPABILITY("mutex") TOVWriteLock {
  public:
   void lock() ACQUIRE() NO_THREAD_SAFETY_ANALYSIS {
     lock_.lock();
-    ++depth_;
+    Entered();
   }
   bool try_lock() TRY_ACQUIRE(true) NO_THREAD_SAFETY_ANALYSIS {
     if (!lock_.try_lock()) return false;
-    ++depth_;
+    Entered();
     return true;
   }
   void unlock() RELEASE() NO_THREAD_SAFETY_ANALYSIS {
-    --depth_;
+    if (--depth_ == 0) owner_.store(std::thread::id());
     lock_.unlock();
   }
   void AssertHeld() const ASSERT_CAPABILITY(this) { lock_.AssertHeld(); }
   // For the holder: how many times it has entered the lock.
   int Depth() const noexcept { return depth_; }
+  // From any thread: whether the calling thread holds the lock.
+  bool HeldByMe() const noexcept { return owner_.load() == std::this_thread::get_id(); }
 
  private:
+  void Entered() noexcept {
+    if (depth_++ == 0) owner_.store(std::this_thread::get_id());
+  }
   TOVRecursiveLock lock_{LockLevel::DatabaseWrite};
   int depth_ = 0;  // changed and read by the holder only
+  std::atomic<std::thread::id> owner_{};
 };
 
 inline constexpr int OV_READ_POOL_SIZE = 8;
@@ -69,11 +77,14 @@ inline constexpr int OV_READ_POOL_SIZE = 8;
 // millisecond, however many searches queue.
 inline constexpr int OV_READ_POOL_LONG_SHARE = 6;
 
-// How the database object lends its read connections (tests shorten the waits).
+// How the database object lends its read connections and tries a server that cannot be
+// reached (tests shorten the waits and bring a clock of their own).
 struct TOVDatabaseOptions {
   TDBAPoolTimings pool_timings{};
   int read_pool_size = OV_READ_POOL_SIZE;
   int long_share = OV_READ_POOL_LONG_SHARE;
+  TDBAReachTimings reach_timings{};
+  const TOVClock* clock = nullptr;  // null: the system's
 };
 inline constexpr int OV_SCHEMA_VERSION = 3;
 
@@ -186,8 +197,13 @@ class TOVDatabase {
   // The write lock, for a unit of several write queries (TOVDBLockGuard).  Taken by a thread
   // that does not hold it yet, it starts a unit of work: a write connection that the server has
   // closed since the last unit, or that a failure left lost, is opened again first (see
-  // ReviveWriteConnection).
-  void Lock() ACQUIRE(lock_);
+  // ReviveWriteConnection).  While the server is down and the write connection closed, a
+  // writer waits for the server's next attempt before it takes the lock (never under it; see
+  // dbapi_reach.h), so the first writer after the server's return is not refused for having
+  // come a moment early.
+  // AWaitForServer false: a writer that must not wait for the server's next attempt (the log's
+  // own store, which a waiting request must not find in its way).
+  void Lock(bool AWaitForServer = true) ACQUIRE(lock_);
   void Unlock() RELEASE(lock_);
   // Takes the write lock as Lock does (again, on a thread that holds it) until the query is
   // freed.
@@ -274,13 +290,14 @@ class TOVDatabase {
   // MariaDB connection: when the server has ended the session (a restart, a fail-over, a
   // kill) or a statement lost it, the session is opened again, with the set-up every session
   // gets, before the writer uses it.  Never inside a unit: a transaction that the loss cut
-  // short fails with its error and nothing of it runs again on the new session.  A failed
-  // attempt leaves the connection closed, and the statements answer "Database unavailable:
-  // <reason>".  After an attempt that waited kSlowReconnect or longer (a server that does not
-  // answer), the writers that follow for as long again (at most kMaxReconnectPause) fail at
-  // once rather than each wait for a connect time-out of its own; a quick refusal is asked
-  // again by the next writer, so the first one after the server is back gets it.
-  void ReviveWriteConnection() noexcept REQUIRES(lock_);
+  // short fails with its error and nothing of it runs again on the new session.  The attempt
+  // is the reachability record's to allow (shared with the read pool, dbapi_reach.h): while
+  // the server is down, a writer whose turn it is not makes none and does not wait for one
+  // (it holds the write lock).  A connection that could not be opened stays closed, and its
+  // statements answer "Database unavailable: <reason>".
+  // ATurn: the attempt a writer asked for before it took the lock (see Lock); none: asked here.
+  void ReviveWriteConnection(std::optional<TDBAReachability::Attempt> ATurn = std::nullopt) noexcept
+      REQUIRES(lock_);
   void SetWriteProblem(const std::string& problem) noexcept EXCLUDES(status_lock_);
   void RollbackIfActive() noexcept REQUIRES(lock_);
   // What a failed statement of a write query leaves: outside a batch its unit of work is undone.
@@ -304,17 +321,15 @@ class TOVDatabase {
   const TOVDatabaseOptions options_;
   TDBABackend backend_ = dbSQLite;
   std::shared_ptr<IDBADialect> dialect_;
+  std::shared_ptr<TDBAReachability> reach_;  // the server's, shared with the pool
   std::unique_ptr<TDBAPool> pool_;
-
-  static constexpr std::chrono::seconds kSlowReconnect{1};
-  static constexpr std::chrono::seconds kMaxReconnectPause{10};
 
   // ---- Guarded by lock_ (the re-entrant write lock) ----
   mutable TOVWriteLock lock_;
   int batch_depth_ GUARDED_BY(lock_) = 0;
   bool write_lost_ GUARDED_BY(lock_) = false;  // lost and not yet opened again
-  // After a failed attempt to open it again: no other attempt before this time.
-  std::chrono::steady_clock::time_point reconnect_after_ GUARDED_BY(lock_){};
+  // write_lost_, for a writer that has not taken the lock yet.
+  std::atomic<bool> write_closed_{false};
 
   // ---- Guarded by status_lock_ (a leaf) ----
   TOVLock status_lock_{LockLevel::Leaf};
@@ -346,7 +361,9 @@ class TOVReadScope {
 // Holds the write lock for a scope.
 class SCOPED_CAPABILITY TOVDBLockGuard {
  public:
-  explicit TOVDBLockGuard(TOVDatabase& db) ACQUIRE(db.lock_) : db_(db) { db_.Lock(); }
+  explicit TOVDBLockGuard(TOVDatabase& db, bool AWaitForServer = true) ACQUIRE(db.lock_) : db_(db) {
+    db_.Lock(AWaitForServer);
+  }
   ~TOVDBLockGuard() RELEASE() { db_.Unlock(); }
   TOVDBLockGuard(const TOVDBLockGuard&) = delete;
   TOVDBLockGuard& operator=(const TOVDBLockGuard&) = delete;

@@ -136,6 +136,13 @@ class Connection {
   virtual Backend Kind() const noexcept = 0;
   virtual void Open() = 0;
   virtual void Close() noexcept = 0;
+  // Closes the connection, and until it is opened again its statements fail with
+  // UnavailableError(reason) (what a failed Open leaves): for a connection that may not try
+  // the server itself now.
+  void CloseUnavailable(std::string reason) noexcept {
+    Close();
+    NoteUnavailable(reason.empty() ? std::string("unknown error") : std::move(reason));
+  }
   virtual bool Connected() const noexcept = 0;
   // Between statements, without a round trip: false when the connection is lost or the
   // server has ended the session since the last statement (a restart, a fail-over, an
@@ -177,6 +184,9 @@ class Connection {
 
  protected:
   explicit Connection(ConnectOptions o) : opts_(std::move(o)) {}
+  // Keeps why the closed connection may not be used (CloseUnavailable); backends that answer
+  // statements on a closed connection with UnavailableError keep it until Open.
+  virtual void NoteUnavailable(std::string reason) noexcept { (void)reason; }
   // The backend's interrupt of the statement in progress; called from another thread while the
   // owning thread may be opening or closing the connection, so it must guard the handle.
   virtual void InterruptRunning() noexcept = 0;

@@ -208,6 +208,8 @@ class MariaDBConnection final : public Connection {
     }
   }
 
+  void NoteUnavailable(std::string reason) noexcept override { unavailable_ = std::move(reason); }
+
   void Close() noexcept override {
     thread_id_.store(0);
     if (m_) {

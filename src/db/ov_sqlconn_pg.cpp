@@ -158,6 +158,8 @@ class PgConnection final : public Connection {
     key_columns_.clear();
   }
 
+  void NoteUnavailable(std::string reason) noexcept override { unavailable_ = std::move(reason); }
+
   void Close() noexcept override {
     {
       TOVLockGuard g(cancel_lock_);

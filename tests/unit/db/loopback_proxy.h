@@ -1,7 +1,8 @@
 // A TCP relay on a loopback port in front of a database server, standing in for the network
 // and for the server's life in tests of lost connections: it relays (Forward), accepts and
-// never answers (Silent: a server that does not answer), refuses (Refuse: a stopped server), and
-// drops every connection it holds (CutAll: what clients see of a restart).
+// never answers (Silent: a server that does not answer), refuses (Refuse: a stopped server),
+// accepts and closes at once (Close: a server that is going away), and drops every connection
+// it holds (CutAll: what clients see of a restart).
 #pragma once
 
 #include <arpa/inet.h>
@@ -24,7 +25,7 @@ namespace ovtest {
 
 class LoopbackProxy {
  public:
-  enum class Mode { Forward, Silent, Refuse };
+  enum class Mode { Forward, Silent, Refuse, Close };
 
   // Listens on a free port of 127.0.0.1, relaying to 127.0.0.1:target_port.
   explicit LoopbackProxy(int target_port) : target_port_(target_port) {
@@ -43,13 +44,13 @@ class LoopbackProxy {
 
   int Port() const { return port_; }
 
-  // From now on: relay, hold silently or refuse new connections.  Refuse also drops the
-  // connections held so far.  Returns once in effect.
+  // From now on: relay, hold silently, refuse or close new connections.  Refuse and Close also
+  // drop the connections held so far.  Returns once in effect.
   void SetMode(Mode m) {
     Command([this, m] {
       mode_ = m;
+      if (m == Mode::Refuse || m == Mode::Close) DropAll();
       if (m == Mode::Refuse) {
-        DropAll();
         ::close(listen_fd_);
         listen_fd_ = -1;
       } else if (listen_fd_ < 0) {
@@ -163,7 +164,9 @@ class LoopbackProxy {
         if (c >= 0) {
           ++accepted_;
           Pair p{c, -1};
-          if (mode_ == Mode::Forward && (p.server = ConnectTarget()) < 0) {
+          if (mode_ == Mode::Close) {
+            ::close(c);
+          } else if (mode_ == Mode::Forward && (p.server = ConnectTarget()) < 0) {
             ::close(c);
           } else {
             pairs_.push_back(p);

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "clock_test_util.h"
 #include "dbapi_pool.h"
 #include "dbapi_sqlite.h"
 #include "test_util.h"
@@ -314,6 +315,103 @@ TEST_F(Pool, FailedReconnectFreesTheSlot) {
   EXPECT_TRUE(c->Connected());
   EXPECT_EQ(p.DownReason(), "");
   p.Release(0);
+}
+
+// A database that cannot be reached, under borrowers that keep coming: attempts to open a
+// connection follow the clock, not the borrowers (this one moves only when the test says);
+// everybody else fails at once; the log has one account of the outage's start, a reminder
+// that counts what it left out, and one line when the server is back.
+TEST_F(Pool, AnOutageCostsOneAttemptPerIntervalAndOneLinePerChange) {
+  constexpr auto kRetry = 10ms;
+  ovtest::FakeClock clock(0);
+  auto reach = std::make_shared<TDBAReachability>(TDBAReachTimings{kRetry, 60s}, clock);
+  reach->SetLoggers([this](const std::string& m) { Log("I " + m); }, [this](const std::string& m) { Log("W " + m); });
+  std::atomic<bool> down{false};
+  std::atomic<int> attempts{0};
+  TDBAPool p(4, [&]() -> TDBADialectRef {
+    if (!down) return TDBASQLiteDialect::CreateOwned(file_);
+    ++attempts;
+    return TDBASQLiteDialect::CreateOwned(dir_ / "no/such/dir.db");  // its Connect fails
+  }, {2000ms, 2000ms}, 0, reach);
+  p.SetLoggers([this](const std::string& m) { Log("I " + m); }, [this](const std::string& m) { Log("W " + m); },
+               [this](const std::string& m) { Log("E " + m); });
+  // The server goes away: every connection the pool holds is lost.
+  for (int i = 0; i < 4; ++i) p.SlotDialect(i)->Connection()->Close();
+  down = true;
+
+  // Borrowers on 8 threads, 20 each, in rounds; between rounds the clock moves on by the
+  // interval, and one attempt is due.
+  std::atomic<int> refused{0}, served{0};
+  const auto round = [&] {
+    std::vector<std::thread> borrowers;
+    for (int b = 0; b < 8; ++b)
+      borrowers.emplace_back([&] {
+        for (int i = 0; i < 20; ++i) {
+          sql::Connection* c;
+          sql::Transaction* t;
+          try {
+            p.Release(p.Acquire(c, t));
+            ++served;
+          } catch (const EDBAPoolDead& e) {
+            if (std::string(e.what()).rfind("Database unavailable: ", 0) == 0) ++refused;
+          }
+        }
+      });
+    for (auto& t : borrowers) t.join();
+  };
+  round();
+  // The first attempts: of the slots found lost while the server was thought up, at most one
+  // each; the first failure marked the server down.
+  const int first = attempts;
+  EXPECT_GE(first, 1);
+  EXPECT_LE(first, 4);
+  EXPECT_TRUE(reach->Down());
+  std::vector<std::string> log = TakeLog();
+  const auto lines_with = [&](const char* text) {
+    return std::count_if(log.begin(), log.end(), [&](const std::string& l) { return l.find(text) != std::string::npos; });
+  };
+  EXPECT_EQ(lines_with("reconnect failed: unable to open database file"), 1) << ::testing::PrintToString(log);
+  EXPECT_EQ(lines_with("dead after validation"), 1);
+  EXPECT_EQ(lines_with("dead connection -- reconnecting"), first);
+  EXPECT_EQ(log.size(), 2u + first);
+  for (int r = 0; r < 3; ++r) {
+    clock.Advance(kRetry);
+    round();
+    EXPECT_EQ(attempts, first + r + 1);
+  }
+  EXPECT_EQ(served, 0);
+  EXPECT_EQ(refused, 4 * 160);
+  EXPECT_TRUE(TakeLog().empty());
+
+  // A minute on, the next borrower makes the attempt then due, and its failure brings the
+  // reminder with what was not logged: every borrower before it either was refused or failed
+  // its attempt (the first failure was logged).
+  clock.Advance(61s);
+  sql::Connection* c;
+  sql::Transaction* t;
+  EXPECT_THROW(p.Acquire(c, t), EDBAPoolDead);
+  const int refusals = 4 * 160 - (first + 3);
+  EXPECT_EQ(TakeLog(), (std::vector<std::string>{
+                           "W Database still unreachable after 1 min 1 s: " + std::to_string(refusals) +
+                           " requests refused and " + std::to_string(first + 3) +
+                           " connection attempts failed in the last 1 min 1 s (unable to open database file: " +
+                           std::string(dir_ / "no/such/dir.db") + ")"}));
+
+  // The server is back: the next borrower gets its connection once the attempt is due, and
+  // that is logged once with how long the outage took; the other slots come back quietly.
+  down = false;
+  clock.Advance(2s);
+  for (int i = 0; i < 4; ++i) {
+    sql::Connection* conns[4];
+    sql::Transaction* txs[4];
+    for (int k = 0; k < 4; ++k) EXPECT_EQ(p.Acquire(conns[k], txs[k]), k);
+    for (int k = 0; k < 4; ++k) p.Release(k);
+  }
+  EXPECT_FALSE(reach->Down());
+  EXPECT_EQ(p.DownReason(), "");
+  EXPECT_EQ(TakeLog(), (std::vector<std::string>{"I Database reachable again after 1 min 3 s (" +
+                                                     std::to_string(refusals) + " requests refused meanwhile)",
+                                                 "I dbapi_pool: slot 0 reconnected"}));
 }
 
 TEST_F(Pool, BorrowersChangesAreRolledBackAtRelease) {

@@ -1,0 +1,114 @@
+// Whether a database server can be reached: one record per database, shared by every connection
+// to it (the read pool's slots and the write connection), so that an outage costs what it must
+// and no more.
+//
+// While the server is thought up, a connection that finds itself lost opens again at once, as
+// many at a time as find themselves lost (a restart of the server costs nothing).  The first
+// attempt to open a connection that fails marks the server down.  From then on one attempt at a
+// time tries again, no sooner than RetryEvery after the last one ended, so attempts follow the
+// clock and not the request rate.  A caller makes the attempt when it is due and none runs, and
+// is refused otherwise ("Database unavailable: <reason>"), at once when it may not wait (one
+// that holds the write lock, the log's own store).  A caller that may wait (a request that holds
+// nothing others need) first waits for the next attempt, at most RetryEvery for its time and as
+// long again for its outcome, and makes it or shares what it found: so the first request after
+// the server's return is answered, not refused for having come a moment early, and no request
+// waits longer than twice the interval.  The first attempt that opens a connection marks the
+// server up again.  Refusals are counted.
+//
+// The log: the connection whose attempt marked the server down logs its own line with the
+// reason, once per outage (Attempt::Failed tells it so); repeats are counted, and this record
+// logs a reminder at most once per RemindEvery while they go on (how many requests were
+// refused and attempts failed since the last line), and one line when the server is back (how
+// long it was away).  Lines are written after the record's lock is left.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "ov_clock.h"
+#include "ov_locks.h"
+
+namespace ov {
+
+using TDBAReachLogProc = std::function<void(const std::string& AMsg)>;
+
+struct TDBAReachTimings {
+  // After a failed attempt, the next one no sooner than this: a few a second.
+  std::chrono::milliseconds RetryEvery{250};
+  // While the server stays down, a reminder at most this often.
+  std::chrono::milliseconds RemindEvery{60000};
+};
+
+class TDBAReachability {
+ public:
+  explicit TDBAReachability(TDBAReachTimings ATimings = {}, const TOVClock& AClock = SystemClock());
+  TDBAReachability(const TDBAReachability&) = delete;
+  TDBAReachability& operator=(const TDBAReachability&) = delete;
+
+  // Where the reminder (warning) and the line about the server's return (info) go; set before
+  // the record is shared.
+  void SetLoggers(TDBAReachLogProc AInfo, TDBAReachLogProc AWarn);
+
+  // One attempt to open a connection, granted or refused (false).  A granted attempt reports
+  // how it ended, once: Failed or Succeeded; one left without a report was not needed after
+  // all (the connection turned out fine) and changes nothing.
+  class Attempt {
+   public:
+    Attempt(Attempt&& o) noexcept;
+    Attempt& operator=(Attempt&&) = delete;
+    ~Attempt();
+    explicit operator bool() const noexcept { return owner_ != nullptr; }
+    // Begun while the server was thought up (a lost connection's own reconnect).
+    bool WhileUp() const noexcept { return while_up_; }
+    // True when this failure marked the server down: the caller logs its line with the reason.
+    bool Failed(const std::string& AReason) noexcept;
+    // True when this success ended an outage (the return is logged here).
+    bool Succeeded() noexcept;
+
+   private:
+    friend class TDBAReachability;
+    Attempt(TDBAReachability* AOwner, bool AHeld, bool AWhileUp) noexcept
+        : owner_(AOwner), held_(AHeld), while_up_(AWhileUp) {}
+    TDBAReachability* owner_;  // null: refused, or reported
+    bool held_;                // holds the one turn of a down server
+    bool while_up_;
+  };
+
+  // Asks to open a connection.  While the server is down: without AMayWait, granted when the
+  // next attempt is due and none runs, refused (counted) otherwise; with AMayWait, see above.
+  Attempt Begin(bool AMayWait) EXCLUDES(FLock);
+  // The server is thought down.
+  bool Down() const EXCLUDES(FLock);
+  // Why the last attempt failed, while the server is down; "" otherwise.
+  std::string Reason() const EXCLUDES(FLock);
+
+ private:
+  // Ends an attempt; returns whether it changed the state (and logs what it has to).
+  bool Report(bool AHeld, bool AOk, const std::string& AReason) noexcept EXCLUDES(FLock);
+  void GiveBackTurn() noexcept EXCLUDES(FLock);
+  // The reminder due now (counts taken), or "".
+  std::string TakeReminder(TOVMonoTime ANow) REQUIRES(FLock);
+
+  // ---- Constant after construction (the loggers: set before the record is shared) ----
+  const TDBAReachTimings FTimings;
+  const TOVClock& FClock;
+  TDBAReachLogProc FLogInfo, FLogWarn;
+
+  // ---- Guarded by FLock (a leaf: nothing is called under it) ----
+  mutable TOVLock FLock{LockLevel::Leaf};
+  std::condition_variable_any FChanged;  // an attempt ended or gave back its turn
+  bool FDown GUARDED_BY(FLock) = false;
+  bool FTurnTaken GUARDED_BY(FLock) = false;  // an attempt on a down server runs
+  std::string FReason GUARDED_BY(FLock);
+  TOVMonoTime FDownSince GUARDED_BY(FLock){};
+  TOVMonoTime FNextDue GUARDED_BY(FLock){};
+  TOVMonoTime FLastReport GUARDED_BY(FLock){};  // the outage's first line or last reminder
+  std::uint64_t FRefused GUARDED_BY(FLock) = 0;       // since the last report
+  std::uint64_t FFailed GUARDED_BY(FLock) = 0;        // since the last report
+  std::uint64_t FRefusedInAll GUARDED_BY(FLock) = 0;  // in this outage
+};
+
+}  // namespace ov

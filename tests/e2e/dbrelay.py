@@ -1,0 +1,155 @@
+"""A TCP relay on a loopback port in front of a database server, standing in for the server's
+life: it counts the connections that reach it, and it relays ("forward"), refuses new
+connections ("refuse": nothing listens, a stopped server), or accepts and closes them at once
+("close": a server going away).  Leaving "forward" drops the connections it relays.
+
+    relay = DbRelay(target_port)    # relay.port is what the board connects to
+    relay.set_mode("close")
+    relay.accepted                  # connections accepted so far
+"""
+import selectors
+import socket
+import threading
+
+MODES = ("forward", "refuse", "close")
+
+
+class DbRelay:
+    def __init__(self, target_port, host="127.0.0.1"):
+        self.host = host
+        self.target_port = target_port
+        self.accepted = 0
+        self._mode = "forward"
+        self._lock = threading.Lock()
+        self._pairs = {}  # socket -> its peer (both directions)
+        self._sel = selectors.DefaultSelector()
+        self._wake_r, self._wake_w = socket.socketpair()
+        self._wake_r.setblocking(False)
+        self._sel.register(self._wake_r, selectors.EVENT_READ, "wake")
+        self._commands = []
+        self._stop = False
+        self._listener = None
+        self.port = 0
+        self._listen()
+        self._thread = threading.Thread(target=self._loop, daemon=True)
+        self._thread.start()
+
+    # ---- commands (run on the relay thread; each returns once in effect) ----
+    def set_mode(self, mode):
+        assert mode in MODES, mode
+        self._command(lambda: self._switch(mode))
+
+    def close(self):
+        self._command(self._shut)
+        self._thread.join(10)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def _command(self, fn):
+        done = threading.Event()
+        with self._lock:
+            self._commands.append((fn, done))
+        self._wake_w.send(b"x")
+        if not done.wait(10):
+            raise AssertionError("relay did not answer")
+
+    # ---- the relay thread ----
+    def _listen(self):
+        s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        s.bind((self.host, self.port))
+        s.listen(128)
+        s.setblocking(False)
+        self.port = s.getsockname()[1]
+        self._listener = s
+        self._sel.register(s, selectors.EVENT_READ, "accept")
+
+    def _switch(self, mode):
+        self._mode = mode
+        if mode != "forward":
+            for s in list(self._pairs):
+                self._drop(s)
+        if mode == "refuse" and self._listener:
+            self._sel.unregister(self._listener)
+            self._listener.close()
+            self._listener = None
+        elif mode != "refuse" and not self._listener:
+            self._listen()
+
+    def _drop(self, s):
+        if s not in self._pairs:
+            return  # dropped with its peer
+        for x in (s, self._pairs.pop(s)):
+            self._pairs.pop(x, None)
+            self._sel.unregister(x)
+            x.close()
+
+    def _shut(self):
+        self._stop = True
+        self._switch("refuse")
+
+    def _accept(self):
+        try:
+            c, _ = self._listener.accept()
+        except OSError:
+            return
+        self.accepted += 1
+        if self._mode == "close":
+            c.close()
+            return
+        try:
+            srv = socket.create_connection((self.host, self.target_port), timeout=5)
+        except OSError:
+            c.close()
+            return
+        self._pairs[c] = srv
+        self._pairs[srv] = c
+        for x in (c, srv):
+            x.setblocking(False)
+            x.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            self._sel.register(x, selectors.EVENT_READ, "relay")
+
+    def _relay(self, s):
+        peer = self._pairs[s]
+        try:
+            data = s.recv(65536)
+        except BlockingIOError:
+            return
+        except OSError:
+            data = b""
+        if not data:
+            self._drop(s)
+            return
+        try:
+            peer.setblocking(True)
+            peer.sendall(data)
+            peer.setblocking(False)
+        except OSError:
+            self._drop(s)
+
+    def _loop(self):
+        while not self._stop:
+            for key, _ in self._sel.select(1.0):
+                if key.data == "wake":
+                    try:
+                        while self._wake_r.recv(4096):
+                            pass
+                    except BlockingIOError:
+                        pass
+                    with self._lock:
+                        commands, self._commands = self._commands, []
+                    for fn, done in commands:
+                        fn()
+                        done.set()
+                    break  # the sockets may have changed
+                if key.data == "accept":
+                    self._accept()
+                elif key.fileobj in self._pairs:
+                    self._relay(key.fileobj)
+        self._sel.close()
+        self._wake_r.close()
+        self._wake_w.close()
