@@ -162,7 +162,7 @@ std::int32_t TDBAPool::Acquire(TDBAReadKind AKind, sql::Connection*& AConn, sql:
   auto& s = FSlots[static_cast<std::size_t>(index)];
   SlotCheck check = SlotCheck::Fine;
   try {
-    check = CheckSlot(index, true);
+    check = CheckSlot(index);
   } catch (...) {
     Release(index);
     throw;
@@ -236,9 +236,9 @@ std::string TDBAPool::DownReason() const {
   return {};
 }
 
-void TDBAPool::ValidateSlot(std::int32_t AIndex) { CheckSlot(AIndex, false); }
+void TDBAPool::ValidateSlot(std::int32_t AIndex) { CheckSlot(AIndex); }
 
-TDBAPool::SlotCheck TDBAPool::CheckSlot(std::int32_t AIndex, bool AMayWait) {
+TDBAPool::SlotCheck TDBAPool::CheckSlot(std::int32_t AIndex) {
   if (AIndex < 0 || AIndex >= FSize) return SlotCheck::Fine;
   auto& s = FSlots[static_cast<std::size_t>(AIndex)];
   bool dead = !s.Conn || !s.Conn->Connected();
@@ -262,7 +262,7 @@ TDBAPool::SlotCheck TDBAPool::CheckSlot(std::int32_t AIndex, bool AMayWait) {
   }
   if (!dead) return SlotCheck::Fine;
 
-  TDBAReachability::Attempt attempt = FReach->Begin(AMayWait);
+  TDBAReachability::Attempt attempt = FReach->Begin();
   if (!attempt) {
     // The server is down and another attempt runs or is not due: none of this borrower's own.
     DropSlot(s);

@@ -176,8 +176,8 @@ class TDBAPool {
     Failed,    // dead, and opening it again failed
     WentDown,  // dead, and its failed attempt found the server down (logged)
   };
-  // ValidateSlot; AMayWait: a borrower that may wait for the next attempt on a down server.
-  SlotCheck CheckSlot(std::int32_t AIndex, bool AMayWait) EXCLUDES(FLock);
+  // ValidateSlot, telling how the check ended.
+  SlotCheck CheckSlot(std::int32_t AIndex) EXCLUDES(FLock);
 
   // ---- Constant after construction (the loggers: set before the pool is shared) ----
   std::int32_t FSize = 0;

@@ -40,7 +40,6 @@ TDBAReachability::Attempt::~Attempt() {
 void TDBAReachability::GiveBackTurn() noexcept {
   TOVLockGuard g(FLock);
   FTurnTaken = false;
-  FChanged.notify_all();  // under the lock: a waiter cannot miss it, nor outlive the record
 }
 
 bool TDBAReachability::Attempt::Failed(const std::string& AReason) noexcept {
@@ -53,28 +52,13 @@ bool TDBAReachability::Attempt::Succeeded() noexcept {
   return owner && owner->Report(held_, true, {});
 }
 
-TDBAReachability::Attempt TDBAReachability::Begin(bool AMayWait) {
+TDBAReachability::Attempt TDBAReachability::Begin() {
   std::string reminder;
   {
-    TOVUniqueLock g(FLock);
+    TOVLockGuard g(FLock);
     if (!FDown) return Attempt(this, false, true);
-    bool shared_outcome = false;
-    if (AMayWait) {
-      // The next attempt's time, unless the server comes back meanwhile (the wait is real, at
-      // most the interval; whether the attempt is due is the clock's to say).
-      const auto until_due = FNextDue - FClock.MonoNow();
-      if (until_due > std::chrono::steady_clock::duration::zero())
-        FChanged.wait_for(g, std::min<std::chrono::steady_clock::duration>(until_due, FTimings.RetryEvery),
-                          [this]() REQUIRES(FLock) { return !FDown; });
-      // An attempt under way: its outcome is this caller's too (waited for as long again at most).
-      if (FDown && FTurnTaken) {
-        shared_outcome = true;
-        FChanged.wait_for(g, FTimings.RetryEvery, [this]() REQUIRES(FLock) { return !FDown || !FTurnTaken; });
-      }
-      if (!FDown) return Attempt(this, false, true);
-    }
     const TOVMonoTime now = FClock.MonoNow();
-    if (!shared_outcome && !FTurnTaken && now >= FNextDue) {
+    if (!FTurnTaken && now >= FNextDue) {
       FTurnTaken = true;
       return Attempt(this, true, false);
     }
@@ -93,7 +77,6 @@ bool TDBAReachability::Report(bool AHeld, bool AOk, const std::string& AReason) 
     TOVLockGuard g(FLock);
     const TOVMonoTime now = FClock.MonoNow();
     if (AHeld) FTurnTaken = false;
-    FChanged.notify_all();
     if (AOk) {
       if (FDown) {
         changed = true;

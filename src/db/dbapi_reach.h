@@ -7,13 +7,10 @@
 // attempt to open a connection that fails marks the server down.  From then on one attempt at a
 // time tries again, no sooner than RetryEvery after the last one ended, so attempts follow the
 // clock and not the request rate.  A caller makes the attempt when it is due and none runs, and
-// is refused otherwise ("Database unavailable: <reason>"), at once when it may not wait (one
-// that holds the write lock, the log's own store).  A caller that may wait (a request that holds
-// nothing others need) first waits for the next attempt, at most RetryEvery for its time and as
-// long again for its outcome, and makes it or shares what it found: so the first request after
-// the server's return is answered, not refused for having come a moment early, and no request
-// waits longer than twice the interval.  The first attempt that opens a connection marks the
-// server up again.  Refusals are counted.
+// is refused at once otherwise ("Database unavailable: <reason>"): a request never waits for
+// a server that is down, and the first one after the server's return that finds the attempt
+// due brings the board back (within RetryEvery of the return while requests come).  The first
+// attempt that opens a connection marks the server up again.  Refusals are counted.
 //
 // The log: the connection whose attempt marked the server down logs its own line with the
 // reason, once per outage (Attempt::Failed tells it so); repeats are counted, and this record
@@ -23,7 +20,6 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -77,9 +73,9 @@ class TDBAReachability {
     bool while_up_;
   };
 
-  // Asks to open a connection.  While the server is down: without AMayWait, granted when the
-  // next attempt is due and none runs, refused (counted) otherwise; with AMayWait, see above.
-  Attempt Begin(bool AMayWait) EXCLUDES(FLock);
+  // Asks to open a connection.  While the server is down: granted when the next attempt is due
+  // and none runs, refused (counted) otherwise.  Never waits.
+  Attempt Begin() EXCLUDES(FLock);
   // The server is thought down.
   bool Down() const EXCLUDES(FLock);
   // Why the last attempt failed, while the server is down; "" otherwise.
@@ -99,7 +95,6 @@ class TDBAReachability {
 
   // ---- Guarded by FLock (a leaf: nothing is called under it) ----
   mutable TOVLock FLock{LockLevel::Leaf};
-  std::condition_variable_any FChanged;  // an attempt ended or gave back its turn
   bool FDown GUARDED_BY(FLock) = false;
   bool FTurnTaken GUARDED_BY(FLock) = false;  // an attempt on a down server runs
   std::string FReason GUARDED_BY(FLock);

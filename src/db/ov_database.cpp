@@ -420,34 +420,30 @@ std::string TOVDatabase::QuoteIdent(std::string_view name) const { return dialec
 std::string TOVDatabase::NowExpr() const { return dialect_->NowExpr(); }
 std::string TOVDatabase::DateAddExpr(int amount, TDBADateUnit unit) const { return dialect_->DateAddExpr(amount, unit); }
 
-void TOVDatabase::Lock(bool AWaitForServer) {
-  std::optional<TDBAReachability::Attempt> turn;
-  if (AWaitForServer && write_closed_.load() && !lock_.HeldByMe() && reach_->Down()) turn.emplace(reach_->Begin(true));
+void TOVDatabase::Lock() {
   if (HasIdleReadLease())
     LockWithIdleReadLease();
   else
     lock_.lock();
-  ReviveWriteConnection(std::move(turn));
+  ReviveWriteConnection();
 }
 
 void TOVDatabase::Unlock() { lock_.unlock(); }
 
-void TOVDatabase::ReviveWriteConnection(std::optional<TDBAReachability::Attempt> ATurn) noexcept {
+void TOVDatabase::ReviveWriteConnection() noexcept {
   if (lock_.Depth() != 1 || batch_depth_ != 0 || backend_ == dbSQLite || !dialect_) return;
   sql::Connection* c = dialect_->Connection();
   if (!c) return;
   if (c->StillOpen()) {  // the usual answer, from one poll() of the socket
     if (write_lost_) {
       write_lost_ = false;
-      write_closed_ = false;
       SetWriteProblem({});
     }
     return;
   }
   // Whatever the lost session had open, the server has rolled back.
   if (sql::Transaction* tx = dialect_->Transaction()) tx->Reset();
-  TDBAReachability::Attempt attempt = ATurn ? std::move(*ATurn) : reach_->Begin(false);
-  write_closed_ = true;
+  TDBAReachability::Attempt attempt = reach_->Begin();
   if (!attempt) {
     // The server is down and this writer's is not the attempt: its statements answer why.
     const std::string reason = reach_->Reason();
@@ -463,7 +459,6 @@ void TOVDatabase::ReviveWriteConnection(std::optional<TDBAReachability::Attempt>
   try {
     c->Open();
     write_lost_ = false;
-    write_closed_ = false;
     SetWriteProblem({});
     attempt.Succeeded();
     LogInfo("ov_database: write connection reconnected");
@@ -698,7 +693,7 @@ bool IsWaitOrLoss(const sql::SqlError& e, TDBABackend backend) noexcept {
 std::size_t TOVDatabase::WriteLogBatch(const std::vector<LogRow>& rows) noexcept {
   if (rows.empty()) return 0;
   try {
-    TOVDBLockGuard g(*this, false);
+    TOVDBLockGuard g(*this);
     struct StoringLog {
       TOVDatabase& db;
       explicit StoringLog(TOVDatabase& d) : db(d) { Set(true); }

@@ -197,13 +197,9 @@ class TOVDatabase {
   // The write lock, for a unit of several write queries (TOVDBLockGuard).  Taken by a thread
   // that does not hold it yet, it starts a unit of work: a write connection that the server has
   // closed since the last unit, or that a failure left lost, is opened again first (see
-  // ReviveWriteConnection).  While the server is down and the write connection closed, a
-  // writer waits for the server's next attempt before it takes the lock (never under it; see
-  // dbapi_reach.h), so the first writer after the server's return is not refused for having
-  // come a moment early.
-  // AWaitForServer false: a writer that must not wait for the server's next attempt (the log's
-  // own store, which a waiting request must not find in its way).
-  void Lock(bool AWaitForServer = true) ACQUIRE(lock_);
+  // ReviveWriteConnection).  While the server is down, a writer whose turn it is not to try it
+  // again finds the connection closed at once (see dbapi_reach.h).
+  void Lock() ACQUIRE(lock_);
   void Unlock() RELEASE(lock_);
   // Takes the write lock as Lock does (again, on a thread that holds it) until the query is
   // freed.
@@ -295,9 +291,7 @@ class TOVDatabase {
   // the server is down, a writer whose turn it is not makes none and does not wait for one
   // (it holds the write lock).  A connection that could not be opened stays closed, and its
   // statements answer "Database unavailable: <reason>".
-  // ATurn: the attempt a writer asked for before it took the lock (see Lock); none: asked here.
-  void ReviveWriteConnection(std::optional<TDBAReachability::Attempt> ATurn = std::nullopt) noexcept
-      REQUIRES(lock_);
+  void ReviveWriteConnection() noexcept REQUIRES(lock_);
   void SetWriteProblem(const std::string& problem) noexcept EXCLUDES(status_lock_);
   void RollbackIfActive() noexcept REQUIRES(lock_);
   // What a failed statement of a write query leaves: outside a batch its unit of work is undone.
@@ -328,8 +322,6 @@ class TOVDatabase {
   mutable TOVWriteLock lock_;
   int batch_depth_ GUARDED_BY(lock_) = 0;
   bool write_lost_ GUARDED_BY(lock_) = false;  // lost and not yet opened again
-  // write_lost_, for a writer that has not taken the lock yet.
-  std::atomic<bool> write_closed_{false};
 
   // ---- Guarded by status_lock_ (a leaf) ----
   TOVLock status_lock_{LockLevel::Leaf};
@@ -361,9 +353,7 @@ class TOVReadScope {
 // Holds the write lock for a scope.
 class SCOPED_CAPABILITY TOVDBLockGuard {
  public:
-  explicit TOVDBLockGuard(TOVDatabase& db, bool AWaitForServer = true) ACQUIRE(db.lock_) : db_(db) {
-    db_.Lock(AWaitForServer);
-  }
+  explicit TOVDBLockGuard(TOVDatabase& db) ACQUIRE(db.lock_) : db_(db) { db_.Lock(); }
   ~TOVDBLockGuard() RELEASE() { db_.Unlock(); }
   TOVDBLockGuard(const TOVDBLockGuard&) = delete;
   TOVDBLockGuard& operator=(const TOVDBLockGuard&) = delete;

@@ -58,6 +58,20 @@ std::string MessageOf(const std::exception& e) {
   return m && *m ? std::string(m) : std::string("unknown exception");
 }
 
+// A task's failure that the log already tells: while the database is known to be unreachable,
+// its record says so once, reminds once a minute and says when it is back, so a task that
+// fails only for the outage (every ten seconds for config_watch) adds no line of its own.
+bool FailedForOutage(const std::exception& e) {
+  const auto* sql_error = dynamic_cast<const sql::SqlError*>(&e);
+  if (!dynamic_cast<const EDBAPoolDead*>(&e) && !(sql_error && sql_error->IsConnectionLost())) return false;
+  auto db = DB.Get();
+  return db && db->ReadPool().Reachability().Down();
+}
+
+void LogExecuteError(const std::string& task, const std::exception& e) {
+  if (!FailedForOutage(e)) LogError("Scheduler: execute error for task %s: %s", task, MessageOf(e));
+}
+
 // The data is built only when there is a bus to fire on.
 template <class Data>
 void FireSchedulerEvent(const char* type, const Data& data) {
@@ -360,7 +374,7 @@ void TOVScheduler::Recheck(std::size_t index, std::int64_t now) {
   try {
     store_->StoreRun(t);
   } catch (const std::exception& e) {
-    LogError("Scheduler: execute error for task %s: %s", t.TaskName, MessageOf(e));
+    LogExecuteError(t.TaskName, e);
   }
 }
 
@@ -392,7 +406,7 @@ void TOVScheduler::NoticeClockJump(TOVWallTime wall, TOVMonoTime mono) {
     try {
       store_->StoreRun(t);
     } catch (const std::exception& e) {
-      LogError("Scheduler: execute error for task %s: %s", t.TaskName, MessageOf(e));
+      LogExecuteError(t.TaskName, e);
     }
   }
 }
@@ -484,7 +498,7 @@ void TOVScheduler::RunClaimed(const TTaskRef& ref) noexcept {
   try {
     ExecuteTask(ref);
   } catch (const std::exception& e) {
-    LogError("Scheduler: execute error for task %s: %s", ref.task, MessageOf(e));
+    LogExecuteError(ref.task, e);
   } catch (...) {
     LogError("Scheduler: execute error for task %s: %s", ref.task, "unknown exception");
   }
@@ -506,7 +520,7 @@ void TOVScheduler::StartApart(const TTaskRef& ref) {
                       }),
                       done});
   } catch (const std::exception& e) {
-    LogError("Scheduler: execute error for task %s: %s", ref.task, MessageOf(e));
+    LogExecuteError(ref.task, e);
     if (ReleaseLocked(ref)) run_ended_.notify_all();
   }
 }

@@ -1,7 +1,9 @@
 """A TCP relay on a loopback port in front of a database server, standing in for the server's
 life: it counts the connections that reach it, and it relays ("forward"), refuses new
-connections ("refuse": nothing listens, a stopped server), or accepts and closes them at once
-("close": a server going away).  Leaving "forward" drops the connections it relays.
+connections ("refuse": nothing listens, a stopped server), accepts and closes them at once
+("close": a server going away), or stops answering ("hold": the connections it relays and the
+new ones it accepts stay open and hear nothing, a network partition).  Leaving "forward" drops
+the connections it relays (in "hold", once it is left).
 
     relay = DbRelay(target_port)    # relay.port is what the board connects to
     relay.set_mode("close")
@@ -11,7 +13,7 @@ import selectors
 import socket
 import threading
 
-MODES = ("forward", "refuse", "close")
+MODES = ("forward", "refuse", "close", "hold")
 
 
 class DbRelay:
@@ -22,6 +24,7 @@ class DbRelay:
         self._mode = "forward"
         self._lock = threading.Lock()
         self._pairs = {}  # socket -> its peer (both directions)
+        self._held = []  # sockets that hear nothing while in "hold"
         self._sel = selectors.DefaultSelector()
         self._wake_r, self._wake_w = socket.socketpair()
         self._wake_r.setblocking(False)
@@ -70,7 +73,15 @@ class DbRelay:
 
     def _switch(self, mode):
         self._mode = mode
-        if mode != "forward":
+        for s in self._held:
+            s.close()
+        self._held = []
+        if mode == "hold":
+            for s in list(self._pairs):
+                self._sel.unregister(s)
+                self._held.append(s)
+            self._pairs = {}
+        elif mode != "forward":
             for s in list(self._pairs):
                 self._drop(s)
         if mode == "refuse" and self._listener:
@@ -100,6 +111,9 @@ class DbRelay:
         self.accepted += 1
         if self._mode == "close":
             c.close()
+            return
+        if self._mode == "hold":
+            self._held.append(c)
             return
         try:
             srv = socket.create_connection((self.host, self.target_port), timeout=5)

@@ -290,8 +290,9 @@ TEST_F(Pool, DeadSlotIsReconnected) {
 
 TEST_F(Pool, FailedReconnectFreesTheSlot) {
   std::atomic<bool> fail{false};
+  // Another attempt is due at once after a failed one.
   TDBAPool p(1, [&]() -> TDBADialectRef { return fail ? nullptr : TDBASQLiteDialect::CreateOwned(file_); },
-             {200ms, 1000ms});
+             {200ms, 1000ms}, 0, std::make_shared<TDBAReachability>(TDBAReachTimings{0ms, 60s}));
   p.SetLoggers(nullptr, [this](const std::string& m) { Log("W " + m); }, [this](const std::string& m) { Log("E " + m); });
   sql::Connection* c;
   sql::Transaction* t;
