@@ -20,7 +20,6 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -28,6 +27,7 @@ sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 
 from dbrelay import DbRelay  # noqa: E402
 from ovfixture import OVServer, wait_until  # noqa: E402
+from test_db_outage import Load  # noqa: E402
 
 PREFIX = {"postgresql": "OV_TEST_PG_", "mariadb": "OV_TEST_MYSQL_"}
 BACK = "Database reachable again after"
@@ -39,45 +39,22 @@ def attempt_fails():
     return int(rows[1][rows[0].index("AttemptFails")])
 
 
-class Load:
-    def __init__(self, srv, token, clients):
-        self.srv, self.token = srv, token
-        self.answers = []  # (started, ended, status, has Retry-After)
+class Monitor:
+    """Asks /health every half second until told to stop."""
+
+    def __init__(self, srv):
+        self.srv = srv
         self.health = []  # (time, status word)
-        self.lock = threading.Lock()
         self.stop = False
-        self.threads = [threading.Thread(target=self.loop, args=(i,), daemon=True) for i in range(clients)]
-        self.threads.append(threading.Thread(target=self.monitor, daemon=True))
-        for t in self.threads:
-            t.start()
 
-    def loop(self, i):
-        paths = ("/api/v1/users/1", "/api/v1/logs?per_page=10")
-        n = i
-        while not self.stop:
-            started = time.monotonic()
-            try:
-                status, headers, _ = self.srv.request("GET", paths[n % 2], token=self.token, timeout=20)
-            except OSError:
-                status, headers = "timeout", {}
-            with self.lock:
-                self.answers.append((started, time.monotonic(), status, "retry-after" in headers))
-            n += 1
-
-    def monitor(self):
+    def run(self):
         while not self.stop:
             try:
                 word = self.srv.json("GET", "/health", timeout=20)[1].get("status")
             except (OSError, ValueError, AttributeError):
                 word = "timeout"
-            with self.lock:
-                self.health.append((time.monotonic(), word))
+            self.health.append((time.monotonic(), word))
             time.sleep(0.5)
-
-    def end(self):
-        self.stop = True
-        for t in self.threads:
-            t.join(30)
 
 
 def percentile(values, p):
@@ -89,7 +66,8 @@ def run(engine, mode, clients, seconds):
     port = int(os.environ[PREFIX[engine] + "PORT"])
     with DbRelay(port) as relay, OVServer(db=engine, config={"database": {"port": relay.port}}) as srv:
         token = srv.setup_admin()
-        load = Load(srv, token, clients)
+        monitor = Monitor(srv)
+        load = Load(srv, token, clients, extra=(monitor.run,))
         try:
             if not wait_until(lambda: any(a[2] == 200 for a in load.answers), 10):
                 raise SystemExit("%s: the board does not answer before the outage" % engine)
@@ -109,12 +87,13 @@ def run(engine, mode, clients, seconds):
             wait_until(lambda: BACK in srv.log_text(), 3)
             time.sleep(1)
         finally:
+            monitor.stop = True
             load.end()
         lines = srv.log_text().splitlines()[lines_before:]
         srv.stop()
     with load.lock:
         during = [a for a in load.answers if a[0] >= down + 0.5 and a[1] <= up]
-        health = [w for t, w in load.health if down + 2.5 <= t <= up]
+        health = [w for t, w in monitor.health if down + 2.5 <= t <= up]
     statuses = {}
     for a in during:
         statuses[a[2]] = statuses.get(a[2], 0) + 1

@@ -28,12 +28,14 @@ MAX_ATTEMPTS = 30
 class Load:
     """CLIENTS threads looping over two lookups; every answer is kept with its times."""
 
-    def __init__(self, srv, token):
+    def __init__(self, srv, token, clients=CLIENTS, extra=()):
+        """extra: more functions to run on threads of their own until the end."""
         self.srv, self.token = srv, token
         self.answers = []  # (started, ended, status, has Retry-After)
         self.lock = threading.Lock()
         self.stop = False
-        self.threads = [threading.Thread(target=self.loop, args=(i,), daemon=True) for i in range(CLIENTS)]
+        self.threads = [threading.Thread(target=self.loop, args=(i,), daemon=True) for i in range(clients)]
+        self.threads += [threading.Thread(target=fn, daemon=True) for fn in extra]
         for t in self.threads:
             t.start()
 
