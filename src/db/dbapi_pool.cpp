@@ -21,6 +21,7 @@ TDBAPool::TDBAPool(std::int32_t ASize, TDBAConnectionFactory AFactory, TDBAPoolT
   FDown.assign(static_cast<std::size_t>(ASize), std::string());
   FProbeSince.assign(static_cast<std::size_t>(ASize), {});
   FProbeLogged.assign(static_cast<std::size_t>(ASize), false);
+  FGoodAt.assign(static_cast<std::size_t>(ASize), FReach->Outages());
   for (std::int32_t i = 0; i < ASize; ++i) {
     auto& s = FSlots[static_cast<std::size_t>(i)];
     s.Dialect = FFactory();
@@ -207,9 +208,10 @@ void TDBAPool::SetSlotDown(std::int32_t AIndex, const std::string& AReason) {
   FDown[static_cast<std::size_t>(AIndex)] = AReason;
 }
 
-void TDBAPool::SetProbing(std::int32_t AIndex, bool AOn) {
+void TDBAPool::SetProbing(std::int32_t AIndex, bool AOn, bool AWorks) {
   TOVLockGuard g(FLock);
   const auto i = static_cast<std::size_t>(AIndex);
+  if (AWorks) FGoodAt[i] = FReach->Outages();
   FProbeSince[i] = AOn ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
   FProbeLogged[i] = false;
 }
@@ -258,10 +260,11 @@ TDBAPool::SlotCheck TDBAPool::CheckSlot(std::int32_t AIndex) {
         dead = true;
       }
     }
-    SetProbing(AIndex, false);
+    SetProbing(AIndex, false, !dead);
   }
   if (!dead) return SlotCheck::Fine;
 
+  const std::uint64_t outages = FReach->Outages();  // before the attempt, which may raise it
   TDBAReachability::Attempt attempt = FReach->Begin();
   if (!attempt) {
     // The server is down and another attempt runs or is not due: none of this borrower's own.
@@ -271,11 +274,13 @@ TDBAPool::SlotCheck TDBAPool::CheckSlot(std::int32_t AIndex) {
   }
   // News is a connection found lost while the server answers.  The one attempt at a time on a
   // down server is told by the record's lines, and a slot that an outage left without its
-  // connection opens it again quietly once the server is back.
+  // connection opens it again quietly once the server is back, also one nobody borrowed during
+  // the outage (its connection was last seen working before it).
   bool news = attempt.WhileUp();
   {
     TOVLockGuard g(FLock);
-    news = news && FDown[static_cast<std::size_t>(AIndex)].empty();
+    const auto i = static_cast<std::size_t>(AIndex);
+    news = news && FDown[i].empty() && FGoodAt[i] == outages;
   }
   if (news) LogWarn(Format("dbapi_pool: slot %d dead connection -- reconnecting", AIndex));
   DropSlot(s);
@@ -289,6 +294,7 @@ TDBAPool::SlotCheck TDBAPool::CheckSlot(std::int32_t AIndex) {
       s.Dialect = d;
       s.Conn = d->Connection();
       s.Trans = d->Transaction();
+      FGoodAt[static_cast<std::size_t>(AIndex)] = FReach->Outages();
     }
     SetSlotDown(AIndex, {});
     if (attempt.Succeeded() || news) LogInfo(Format("dbapi_pool: slot %d reconnected", AIndex));

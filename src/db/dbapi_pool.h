@@ -168,7 +168,8 @@ class TDBAPool {
   // A probe unanswered past ProbeStuck: its slot and why the server counts as not answering;
   // -1 when none.
   std::int32_t StuckProbe(std::string& AReason) const REQUIRES(FLock);
-  void SetProbing(std::int32_t AIndex, bool AOn) EXCLUDES(FLock);
+  // AOn false: the probe ended, AWorks: and found the connection working.
+  void SetProbing(std::int32_t AIndex, bool AOn, bool AWorks = false) EXCLUDES(FLock);
   // How a slot's check ended.
   enum class SlotCheck : std::uint8_t {
     Fine,      // it has its connection (kept or opened again)
@@ -204,6 +205,8 @@ class TDBAPool {
   // refused for it has logged so.
   std::vector<std::chrono::steady_clock::time_point> FProbeSince GUARDED_BY(FLock);
   std::vector<bool> FProbeLogged GUARDED_BY(FLock);
+  // Per slot: the reachability record's outage count when its connection was last seen working.
+  std::vector<std::uint64_t> FGoodAt GUARDED_BY(FLock);
   bool FDestroying GUARDED_BY(FLock) = false;
   // The slots themselves: see TDBAPoolSlot for who changes them.
   std::vector<TDBAPoolSlot> FSlots;

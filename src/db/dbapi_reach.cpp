@@ -92,6 +92,7 @@ bool TDBAReachability::Report(bool AHeld, bool AOk, const std::string& AReason) 
       if (!FDown) {
         changed = true;
         FDown = true;
+        FOutages.fetch_add(1, std::memory_order_acq_rel);
         FDownSince = FLastReport = now;
       } else {
         ++FFailed;

@@ -19,6 +19,7 @@
 // long it was away).  Lines are written after the record's lock is left.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -80,6 +81,9 @@ class TDBAReachability {
   bool Down() const EXCLUDES(FLock);
   // Why the last attempt failed, while the server is down; "" otherwise.
   std::string Reason() const EXCLUDES(FLock);
+  // How many times the server has been found down: a connection last seen working at an
+  // earlier count may have been lost to an outage since, which is no news of its own.
+  std::uint64_t Outages() const noexcept { return FOutages.load(std::memory_order_acquire); }
 
  private:
   // Ends an attempt; returns whether it changed the state (and logs what it has to).
@@ -104,6 +108,7 @@ class TDBAReachability {
   std::uint64_t FRefused GUARDED_BY(FLock) = 0;       // since the last report
   std::uint64_t FFailed GUARDED_BY(FLock) = 0;        // since the last report
   std::uint64_t FRefusedInAll GUARDED_BY(FLock) = 0;  // in this outage
+  std::atomic<std::uint64_t> FOutages{0};  // changed under FLock
 };
 
 }  // namespace ov
