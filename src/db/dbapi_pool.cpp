@@ -19,9 +19,8 @@ TDBAPool::TDBAPool(std::int32_t ASize, TDBAConnectionFactory AFactory, TDBAPoolT
   FLent.assign(static_cast<std::size_t>(ASize), false);
   FLentLong.assign(static_cast<std::size_t>(ASize), false);
   FDown.assign(static_cast<std::size_t>(ASize), std::string());
-  FProbeSince.assign(static_cast<std::size_t>(ASize), {});
-  FProbeLogged.assign(static_cast<std::size_t>(ASize), false);
-  FGoodAt.assign(static_cast<std::size_t>(ASize), FReach->Outages());
+  FProbes = std::make_unique<SlotProbe[]>(static_cast<std::size_t>(ASize));
+  for (std::int32_t i = 0; i < ASize; ++i) FProbes[static_cast<std::size_t>(i)].GoodAt = FReach->Outages();
   for (std::int32_t i = 0; i < ASize; ++i) {
     auto& s = FSlots[static_cast<std::size_t>(i)];
     s.Dialect = FFactory();
@@ -134,8 +133,7 @@ std::int32_t TDBAPool::Acquire(TDBAReadKind AKind, sql::Connection*& AConn, sql:
     // while borrowers wait has already gone to the first of them that may have it.
     if (queue.empty()) index = TakeFreeSlot(AKind);
     if (index < 0 && (stuck_slot = StuckProbe(stuck)) >= 0) {
-      log_stuck = !FProbeLogged[static_cast<std::size_t>(stuck_slot)];
-      FProbeLogged[static_cast<std::size_t>(stuck_slot)] = true;
+      log_stuck = !FProbes[static_cast<std::size_t>(stuck_slot)].Logged.exchange(true);
     } else if (index < 0) {
       auto me = std::make_shared<Waiter>();
       queue.push_back(me);
@@ -208,22 +206,23 @@ void TDBAPool::SetSlotDown(std::int32_t AIndex, const std::string& AReason) {
   FDown[static_cast<std::size_t>(AIndex)] = AReason;
 }
 
-void TDBAPool::SetProbing(std::int32_t AIndex, bool AOn, bool AWorks) {
-  TOVLockGuard g(FLock);
-  const auto i = static_cast<std::size_t>(AIndex);
-  if (AWorks) FGoodAt[i] = FReach->Outages();
-  FProbeSince[i] = AOn ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
-  FProbeLogged[i] = false;
+void TDBAPool::SetProbing(std::int32_t AIndex, bool AOn, bool AWorks) noexcept {
+  SlotProbe& p = FProbes[static_cast<std::size_t>(AIndex)];
+  if (AWorks) p.GoodAt = FReach->Outages();
+  p.Logged = false;
+  p.Since = AOn ? std::chrono::steady_clock::now().time_since_epoch().count() : 0;
 }
 
 std::int32_t TDBAPool::StuckProbe(std::string& AReason) const {
   const auto now = std::chrono::steady_clock::now();
-  for (std::size_t i = 0; i < FProbeSince.size(); ++i) {
-    const auto since = FProbeSince[i];
-    if (since == std::chrono::steady_clock::time_point{} || now - since < FTimings.ProbeStuck) continue;
+  for (std::int32_t i = 0; i < FSize; ++i) {
+    const std::int64_t ticks = FProbes[static_cast<std::size_t>(i)].Since;
+    if (ticks == 0) continue;
+    const auto waited = now - std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(ticks));
+    if (waited < FTimings.ProbeStuck) continue;
     AReason = Format("no answer from the database for %d s",
-                     std::chrono::duration_cast<std::chrono::seconds>(now - since).count());
-    return static_cast<std::int32_t>(i);
+                     std::chrono::duration_cast<std::chrono::seconds>(waited).count());
+    return i;
   }
   return -1;
 }
@@ -280,7 +279,7 @@ TDBAPool::SlotCheck TDBAPool::CheckSlot(std::int32_t AIndex) {
   {
     TOVLockGuard g(FLock);
     const auto i = static_cast<std::size_t>(AIndex);
-    news = news && FDown[i].empty() && FGoodAt[i] == outages;
+    news = news && FDown[i].empty() && FProbes[i].GoodAt == outages;
   }
   if (news) LogWarn(Format("dbapi_pool: slot %d dead connection -- reconnecting", AIndex));
   DropSlot(s);
@@ -294,7 +293,7 @@ TDBAPool::SlotCheck TDBAPool::CheckSlot(std::int32_t AIndex) {
       s.Dialect = d;
       s.Conn = d->Connection();
       s.Trans = d->Transaction();
-      FGoodAt[static_cast<std::size_t>(AIndex)] = FReach->Outages();
+      FProbes[static_cast<std::size_t>(AIndex)].GoodAt = FReach->Outages();
     }
     SetSlotDown(AIndex, {});
     if (attempt.Succeeded() || news) LogInfo(Format("dbapi_pool: slot %d reconnected", AIndex));

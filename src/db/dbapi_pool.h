@@ -30,6 +30,7 @@
 // attempt finds it down; repeats are counted in the record's reminders.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -167,9 +168,9 @@ class TDBAPool {
   void SetSlotDown(std::int32_t AIndex, const std::string& AReason) EXCLUDES(FLock);
   // A probe unanswered past ProbeStuck: its slot and why the server counts as not answering;
   // -1 when none.
-  std::int32_t StuckProbe(std::string& AReason) const REQUIRES(FLock);
+  std::int32_t StuckProbe(std::string& AReason) const;
   // AOn false: the probe ended, AWorks: and found the connection working.
-  void SetProbing(std::int32_t AIndex, bool AOn, bool AWorks = false) EXCLUDES(FLock);
+  void SetProbing(std::int32_t AIndex, bool AOn, bool AWorks = false) noexcept;
   // How a slot's check ended.
   enum class SlotCheck : std::uint8_t {
     Fine,      // it has its connection (kept or opened again)
@@ -201,15 +202,18 @@ class TDBAPool {
   BusyLog FBusyLog[2] GUARDED_BY(FLock);
   // Per slot: why its last reconnect failed ("" while it has its connection).
   std::vector<std::string> FDown GUARDED_BY(FLock);
-  // Per slot: since when its probe runs (the epoch while none does), and whether a borrower
-  // refused for it has logged so.
-  std::vector<std::chrono::steady_clock::time_point> FProbeSince GUARDED_BY(FLock);
-  std::vector<bool> FProbeLogged GUARDED_BY(FLock);
-  // Per slot: the reachability record's outage count when its connection was last seen working.
-  std::vector<std::uint64_t> FGoodAt GUARDED_BY(FLock);
   bool FDestroying GUARDED_BY(FLock) = false;
   // The slots themselves: see TDBAPoolSlot for who changes them.
   std::vector<TDBAPoolSlot> FSlots;
+  // Per slot, without a lock (every lend writes them): since when its probe runs (steady clock
+  // ticks; 0 while none does), whether a borrower refused for it has logged so, and the
+  // reachability record's outage count when its connection was last seen working.
+  struct alignas(64) SlotProbe {  // a cache line each: slots are lent to different threads
+    std::atomic<std::int64_t> Since{0};
+    std::atomic<bool> Logged{false};
+    std::atomic<std::uint64_t> GoodAt{0};
+  };
+  std::unique_ptr<SlotProbe[]> FProbes;
 };
 
 }  // namespace ov

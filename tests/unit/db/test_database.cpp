@@ -162,9 +162,8 @@ TEST_P(DatabaseServerLossTest, WritersGetTheServerBackAndFailFastWhileItIsGone) 
 
   // A server that closes every connection at once (one going away): the writer that finds it
   // so fails, naming the reason, and from then on the server is down for readers too.  Until
-  // the next attempt is due, nobody tries it: what may not wait (the log's store, a monitor's
-  // check) fails at once, a reader after waiting for the attempt's time (the interval; this
-  // clock stands still).  The one after it is due makes it; once the server is back, so does
+  // the next attempt is due, nobody tries it: writers (the log's store), a monitor's check and
+  // readers fail at once.  The one after it is due makes it; once the server is back, so does
   // the next writer, and works.
   proxy_->SetMode(Mode::Close);
   const std::string down_write = failure([&] { write("while down"); });
