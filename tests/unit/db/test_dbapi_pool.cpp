@@ -6,6 +6,7 @@
 #include <future>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "clock_test_util.h"
@@ -504,6 +505,68 @@ TEST_F(Pool, FailedRollbackAtReleaseMarksTheSlotDead) {
   EXPECT_EQ(broken_made, 2);
   EXPECT_EQ(TakeLog(), (std::vector<std::string>{"W dbapi_pool: slot 0 dead connection -- reconnecting",
                                                  "I dbapi_pool: slot 0 reconnected"}));
+  p.Release(0);
+}
+
+// A server that stops answering while its socket stays open (the kernel still acknowledges):
+// the probe of the slot being lent hangs, and a borrower that finds no other slot free fails
+// at once instead of waiting behind it; the health probe hears of it.  Once the server answers
+// again, so does the pool.
+TEST_F(Pool, ABorrowerNeverWaitsBehindAProbeTheServerLeavesUnanswered) {
+  std::promise<void> answer;
+  std::shared_future<void> answered = answer.get_future().share();
+  struct SilentConnection : BrokenRollbackConnection {
+    std::shared_future<void> answered;
+    bool Ping() noexcept override {
+      answered.wait();
+      return Connected();
+    }
+  };
+  TDBAPool p(1, [&]() -> TDBADialectRef {
+    auto d = std::make_shared<TDBASQLiteDialect>();
+    auto c = std::make_unique<SilentConnection>();
+    c->answered = answered;
+    d->AttachConnection(std::move(c));
+    return d;
+  }, {5000ms, 5000ms, 30000ms, 10000ms, 50ms});
+  p.SetLoggers(nullptr, nullptr, [this](const std::string& m) { Log("E " + m); });
+  struct Answers {  // also when an assertion below fails: the first borrower's thread ends
+    std::promise<void>& answer;
+    bool given = false;
+    void Now() {
+      if (!std::exchange(given, true)) answer.set_value();
+    }
+    ~Answers() { Now(); }
+  } server{answer};
+  auto first = std::async(std::launch::async, [&] {
+    sql::Connection* c;
+    sql::Transaction* t;
+    p.Release(p.Acquire(c, t));
+  });
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (p.DownReason().empty() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
+  EXPECT_EQ(p.DownReason().rfind("no answer from the database for ", 0), 0u) << p.DownReason();
+  for (int i = 0; i < 2; ++i) {
+    sql::Connection* c;
+    sql::Transaction* t;
+    const auto started = std::chrono::steady_clock::now();
+    try {
+      p.Acquire(c, t);
+      ADD_FAILURE() << "lent a slot whose probe hangs";
+    } catch (const std::exception& e) {
+      EXPECT_EQ(std::string(e.what()).rfind("Database unavailable: no answer from the database for ", 0), 0u) << e.what();
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 4s);  // far below the 5 s wait for a slot
+  }
+  const std::vector<std::string> log = TakeLog();  // said once
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(log[0].rfind("E dbapi_pool: slot 0 probe unanswered -- no answer from the database for ", 0), 0u) << log[0];
+  server.Now();
+  first.get();
+  EXPECT_EQ(p.DownReason(), "");
+  sql::Connection* c;
+  sql::Transaction* t;
+  EXPECT_EQ(p.Acquire(c, t), 0);
   p.Release(0);
 }
 
