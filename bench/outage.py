@@ -25,7 +25,7 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 
-from dbrelay import DbRelay  # noqa: E402
+from dbrelay import RelayProcess  # noqa: E402
 from ovfixture import OVServer, wait_until  # noqa: E402
 from test_db_outage import Load  # noqa: E402
 
@@ -64,7 +64,7 @@ def percentile(values, p):
 
 def run(engine, mode, clients, seconds):
     port = int(os.environ[PREFIX[engine] + "PORT"])
-    with DbRelay(port) as relay, OVServer(db=engine, config={"database": {"port": relay.port}}) as srv:
+    with RelayProcess(port) as relay, OVServer(db=engine, config={"database": {"port": relay.port}}) as srv:
         token = srv.setup_admin()
         monitor = Monitor(srv)
         load = Load(srv, token, clients, extra=(monitor.run,))

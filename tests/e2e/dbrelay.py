@@ -8,9 +8,15 @@ the connections it relays (in "hold", once it is left).
     relay = DbRelay(target_port)    # relay.port is what the board connects to
     relay.set_mode("close")
     relay.accepted                  # connections accepted so far
+
+RelayProcess is the same relay in a process of its own, for tests whose own threads (clients
+looping requests) would otherwise hold up the relay's thread on a busy machine: a connection
+that waits for the relay is a database that answers late.
 """
 import selectors
 import socket
+import subprocess
+import sys
 import threading
 
 MODES = ("forward", "refuse", "close", "hold")
@@ -167,3 +173,59 @@ class DbRelay:
         self._sel.close()
         self._wake_r.close()
         self._wake_w.close()
+
+
+class RelayProcess:
+    """DbRelay's interface, the relay running in a child process (python3 dbrelay.py)."""
+
+    def __init__(self, target_port, host="127.0.0.1"):
+        self._proc = subprocess.Popen([sys.executable, __file__, str(target_port), host],
+                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self.port = int(self._ask(None))
+
+    def _ask(self, command):
+        if command is not None:
+            self._proc.stdin.write(command + "\n")
+            self._proc.stdin.flush()
+        answer = self._proc.stdout.readline()
+        if not answer:
+            raise AssertionError("the relay process ended")
+        return answer.strip()
+
+    def set_mode(self, mode):
+        assert mode in MODES, mode
+        self._ask("mode " + mode)
+
+    @property
+    def accepted(self):
+        return int(self._ask("accepted"))
+
+    def close(self):
+        if self._proc.poll() is None:
+            self._proc.stdin.close()
+            try:
+                self._proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self._proc.kill()
+                self._proc.wait()
+        self._proc.stdout.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+if __name__ == "__main__":
+    # The child of RelayProcess: prints its port, then answers one line per command line.
+    relay = DbRelay(int(sys.argv[1]), *sys.argv[2:3])
+    print(relay.port, flush=True)
+    for line in sys.stdin:
+        words = line.split()
+        if words[:1] == ["mode"]:
+            relay.set_mode(words[1])
+            print("ok", flush=True)
+        elif words[:1] == ["accepted"]:
+            print(relay.accepted, flush=True)
+    relay.close()

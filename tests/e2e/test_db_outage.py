@@ -12,7 +12,7 @@ import threading
 import time
 import unittest
 
-from dbrelay import DbRelay
+from dbrelay import RelayProcess
 from ovfixture import OVServer, wait_until
 
 ENGINES = (("postgresql", "OV_TEST_PG_"), ("mariadb", "OV_TEST_MYSQL_"))
@@ -72,7 +72,7 @@ class DatabaseOutage(unittest.TestCase):
             if not os.environ.get(prefix + "PORT"):
                 continue
             ran = True
-            with self.subTest(db=db), DbRelay(int(os.environ[prefix + "PORT"])) as relay, \
+            with self.subTest(db=db), RelayProcess(int(os.environ[prefix + "PORT"])) as relay, \
                     OVServer(db=db, config={"database": {"port": relay.port}}) as srv:
                 token = srv.setup_admin()
                 load = Load(srv, token)
