@@ -5,68 +5,60 @@ connections ("refuse": nothing listens, a stopped server), accepts and closes th
 new ones it accepts stay open and hear nothing, a network partition).  Leaving "forward" drops
 the connections it relays (in "hold", once it is left).
 
-    relay = DbRelay(target_port)    # relay.port is what the board connects to
-    relay.set_mode("close")
-    relay.accepted                  # connections accepted so far
+    with RelayProcess(target_port) as relay:   # relay.port is what the board connects to
+        relay.set_mode("close")
+        relay.accepted                          # connections accepted so far
 
-RelayProcess is the same relay in a process of its own, for tests whose own threads (clients
-looping requests) would otherwise hold up the relay's thread on a busy machine: a connection
-that waits for the relay is a database that answers late.
+The relay runs in a process of its own (python3 dbrelay.py), so that a test's own threads
+(clients looping requests) never hold it up on a busy machine: a connection that waits for the
+relay is a database that answers late.  The child takes one command a line on its standard
+input and answers each with one line.
 """
+import os
 import selectors
 import socket
 import subprocess
 import sys
-import threading
 
 MODES = ("forward", "refuse", "close", "hold")
 
 
 class DbRelay:
+    """The relay itself, served by serve() on the child's main thread."""
+
     def __init__(self, target_port, host="127.0.0.1"):
         self.host = host
         self.target_port = target_port
         self.accepted = 0
         self._mode = "forward"
-        self._lock = threading.Lock()
         self._pairs = {}  # socket -> its peer (both directions)
         self._held = []  # sockets that hear nothing while in "hold"
         self._sel = selectors.DefaultSelector()
-        self._wake_r, self._wake_w = socket.socketpair()
-        self._wake_r.setblocking(False)
-        self._sel.register(self._wake_r, selectors.EVENT_READ, "wake")
-        self._commands = []
-        self._stop = False
         self._listener = None
         self.port = 0
         self._listen()
-        self._thread = threading.Thread(target=self._loop, daemon=True)
-        self._thread.start()
 
-    # ---- commands (run on the relay thread; each returns once in effect) ----
-    def set_mode(self, mode):
-        assert mode in MODES, mode
-        self._command(lambda: self._switch(mode))
+    def serve(self, commands):
+        """Relays until commands (a pipe, one command a line) ends; each answered on stdout.  The
+        parent waits for an answer before it sends the next, so a line never waits in a buffer."""
+        self._sel.register(commands, selectors.EVENT_READ, "command")
+        while True:
+            for key, _ in self._sel.select():
+                if key.data == "command":
+                    words = os.read(commands.fileno(), 4096).decode().split()
+                    if not words:
+                        return
+                    if words[0] == "mode":
+                        self._switch(words[1])
+                        print("ok", flush=True)
+                    else:
+                        print(self.accepted, flush=True)
+                    break  # the sockets may have changed
+                if key.data == "accept":
+                    self._accept()
+                elif key.fileobj in self._pairs:
+                    self._relay(key.fileobj)
 
-    def close(self):
-        self._command(self._shut)
-        self._thread.join(10)
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
-    def _command(self, fn):
-        done = threading.Event()
-        with self._lock:
-            self._commands.append((fn, done))
-        self._wake_w.send(b"x")
-        if not done.wait(10):
-            raise AssertionError("relay did not answer")
-
-    # ---- the relay thread ----
     def _listen(self):
         s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
@@ -104,10 +96,6 @@ class DbRelay:
             self._pairs.pop(x, None)
             self._sel.unregister(x)
             x.close()
-
-    def _shut(self):
-        self._stop = True
-        self._switch("refuse")
 
     def _accept(self):
         try:
@@ -151,32 +139,9 @@ class DbRelay:
         except OSError:
             self._drop(s)
 
-    def _loop(self):
-        while not self._stop:
-            for key, _ in self._sel.select(1.0):
-                if key.data == "wake":
-                    try:
-                        while self._wake_r.recv(4096):
-                            pass
-                    except BlockingIOError:
-                        pass
-                    with self._lock:
-                        commands, self._commands = self._commands, []
-                    for fn, done in commands:
-                        fn()
-                        done.set()
-                    break  # the sockets may have changed
-                if key.data == "accept":
-                    self._accept()
-                elif key.fileobj in self._pairs:
-                    self._relay(key.fileobj)
-        self._sel.close()
-        self._wake_r.close()
-        self._wake_w.close()
-
 
 class RelayProcess:
-    """DbRelay's interface, the relay running in a child process (python3 dbrelay.py)."""
+    """The test's side of the relay: starts the child and sends it commands."""
 
     def __init__(self, target_port, host="127.0.0.1"):
         self._proc = subprocess.Popen([sys.executable, __file__, str(target_port), host],
@@ -218,14 +183,6 @@ class RelayProcess:
 
 
 if __name__ == "__main__":
-    # The child of RelayProcess: prints its port, then answers one line per command line.
     relay = DbRelay(int(sys.argv[1]), *sys.argv[2:3])
     print(relay.port, flush=True)
-    for line in sys.stdin:
-        words = line.split()
-        if words[:1] == ["mode"]:
-            relay.set_mode(words[1])
-            print("ok", flush=True)
-        elif words[:1] == ["accepted"]:
-            print(relay.accepted, flush=True)
-    relay.close()
+    relay.serve(sys.stdin)
