@@ -161,7 +161,7 @@ void HandleStatusV2(TOVApiRequest& c) {
   std::int64_t total_users = 0;
   {
     auto db = RequireDB();
-    TOVWriteQuery q = db->NewQuery();
+    TOVReadQuery q = db->NewReadQuery();  // a lookup: no reason to wait for the writers
     total_users = CountRows(q, RowTotalSQL("users"));
   }
   std::int64_t subscriptions = 0;
