@@ -33,6 +33,28 @@ TOVService<TOVDatabase>::Ref RequireDB() {
   return db;
 }
 
+bool IsDatabaseUnavailable(const std::exception& e) noexcept {
+  if (dynamic_cast<const EDBAPoolDead*>(&e)) return true;
+  const auto* sql_error = dynamic_cast<const sql::SqlError*>(&e);
+  return sql_error && sql_error->IsConnectionLost();
+}
+
+bool IsDatabaseUnavailable() noexcept {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    return IsDatabaseUnavailable(e);
+  } catch (...) {
+    return false;
+  }
+}
+
+bool FailedForOutage(const std::exception& e) noexcept {
+  if (!IsDatabaseUnavailable(e)) return false;
+  auto db = DB.Get();
+  return db && db->ReadPool().Reachability().Down();
+}
+
 TJSON CollectRows(TOVQueryBase& q, const TOVRowToJSON& row) {
   TJSON items = TJSON::array();
   q.Open();

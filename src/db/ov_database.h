@@ -368,6 +368,20 @@ extern TOVService<TOVDatabase> DB;
 // available") when it is absent (a REST handler then answers 500).
 TOVService<TOVDatabase>::Ref RequireDB();
 
+// ---- failures for want of the database ----
+
+// The database could not be reached for e: no connection could be had (EDBAPoolDead, or a
+// statement on a connection that could not be opened: "Database unavailable: <reason>"), or the
+// connection was lost under the statement.  Such a failure is the state of a dependency, not a
+// fault of the caller or of the server: it answers 503 (and tells the client to try again).
+bool IsDatabaseUnavailable(const std::exception& e) noexcept;
+// The same for the exception being handled (only inside a catch block).
+bool IsDatabaseUnavailable() noexcept;
+// e is IsDatabaseUnavailable and the database is known to be down now: the outage's own lines
+// (dbapi_reach.h) tell it once, remind once a minute and say when it is back, so a failure for
+// that reason alone (a scheduled task, a hub client refused) adds no line of its own.
+bool FailedForOutage(const std::exception& e) noexcept;
+
 // ---- rows as JSON ----
 
 // A row of a result as one JSON item.

@@ -11,8 +11,7 @@
 #include "ov_log.h"
 #include "ov_router.h"
 #include "ov_service.h"
-#include "ov_sqlconn.h"
-#include "dbapi_pool.h"
+#include "ov_database.h"
 #include "ov_ssl_handler.h"
 
 namespace ov {
@@ -62,12 +61,10 @@ int AnswerInternalError(TOVHttpResponse& resp) noexcept {
         std::rethrow_exception(current);
       } catch (const EDBAPoolExhausted&) {
         status = 503, message = "Server busy";
-      } catch (const EDBAPoolDead&) {
-        status = 503, message = "Database unavailable";
-      } catch (const sql::SqlError& e) {
-        if (e.IsConnectionLost()) status = 503, message = "Database unavailable";
       } catch (const ServiceUnavailable& e) {
         status = 503, message = e.what();
+      } catch (const std::exception& e) {
+        if (IsDatabaseUnavailable(e)) status = 503, message = "Database unavailable";
       } catch (...) {
       }
     }

@@ -58,16 +58,6 @@ std::string MessageOf(const std::exception& e) {
   return m && *m ? std::string(m) : std::string("unknown exception");
 }
 
-// A task's failure that the log already tells: while the database is known to be unreachable,
-// its record says so once, reminds once a minute and says when it is back, so a task that
-// fails only for the outage (every ten seconds for config_watch) adds no line of its own.
-bool FailedForOutage(const std::exception& e) {
-  const auto* sql_error = dynamic_cast<const sql::SqlError*>(&e);
-  if (!dynamic_cast<const EDBAPoolDead*>(&e) && !(sql_error && sql_error->IsConnectionLost())) return false;
-  auto db = DB.Get();
-  return db && db->ReadPool().Reachability().Down();
-}
-
 void LogExecuteError(const std::string& task, const std::exception& e) {
   if (!FailedForOutage(e)) LogError("Scheduler: execute error for task %s: %s", task, MessageOf(e));
 }
