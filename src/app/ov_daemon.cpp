@@ -266,6 +266,14 @@ void CancelRegistryTransfers() {
   if (auto installer = PluginInstaller.Get()) installer->CancelTransfers();
 }
 
+// What requests wait on outside the server ends as the stop begins: registry transfers at once,
+// and calls to a database server soon (at once while it does not answer; see
+// TOVDatabase::BeginStop), and no new connection to it is opened.
+void EndOutsideWaits() {
+  CancelRegistryTransfers();
+  if (auto db = DB.Get()) db->BeginStop();
+}
+
 // Logs "HTTP server configured on ..."; its accept loop runs later on the main thread.
 void StartupHttpServer() {
   TOVHttpServerOptions opts = TOVHttpServerOptions::FromConfig();
@@ -276,11 +284,11 @@ void StartupHttpServer() {
   // A request still running half-way through the wait (a runaway SQL console statement, or a
   // handler waiting for the write lock behind one) has its statement interrupted, so its thread
   // ends within the bounded wait instead of holding the write lock, the log sink and the
-  // database.  Registry transfers were ended when the stop began; a stop that did not come
-  // through the stop handler (the accept loop failed) ends them here.
+  // database.  Registry transfers were ended and the database told when the stop began; a stop
+  // that did not come through the stop handler (the accept loop failed) does so here.
   opts.on_busy_shutdown = [] {
     if (auto db = DB.Get()) db->InterruptStatements();
-    CancelRegistryTransfers();
+    EndOutsideWaits();
   };
   // The IP blacklist and rate limiter guard every request but /health.
   InstallSecurityGate(opts);
@@ -434,11 +442,11 @@ constexpr TOVServiceRow kServices[] = {
 /* ---- what both lives share ---------------------------------------------------------------- */
 
 // A stop request (signal, restart monitor, REST restart, the daemon's Stop) ends the HTTP
-// server's accept loop, and at once the registry transfers its requests wait on, so that they
-// answer and end before the HTTP server's shutdown waits for them.
+// server's accept loop, and what its requests wait on outside the server, so that they answer
+// and end before the HTTP server's shutdown waits for them.
 void InstallServerStopHandler() {
   SetServerStopHandler([] {
-    CancelRegistryTransfers();
+    EndOutsideWaits();
     if (auto srv = HttpSrv.Get()) srv->Stop();
   });
 }

@@ -125,7 +125,7 @@ std::int32_t TDBAPool::Acquire(TDBAReadKind AKind, sql::Connection*& AConn, sql:
   std::int32_t index = -1;
   std::string stuck;
   std::int32_t stuck_slot = -1;
-  bool log_stuck = false;
+  bool log_stuck = false, refused = false;
   {
     TOVUniqueLock g(FLock);
     auto& queue = Waiters(AKind);
@@ -134,6 +134,8 @@ std::int32_t TDBAPool::Acquire(TDBAReadKind AKind, sql::Connection*& AConn, sql:
     if (queue.empty()) index = TakeFreeSlot(AKind);
     if (index < 0 && (stuck_slot = StuckProbe(stuck)) >= 0) {
       log_stuck = !FProbes[static_cast<std::size_t>(stuck_slot)].Logged.exchange(true);
+    } else if (index < 0 && FReach->NotAnsweringNow()) {
+      refused = true;  // the slots are held by those that wait on a server that does not answer
     } else if (index < 0) {
       auto me = std::make_shared<Waiter>();
       queue.push_back(me);
@@ -149,6 +151,11 @@ std::int32_t TDBAPool::Acquire(TDBAReadKind AKind, sql::Connection*& AConn, sql:
     // Waiting would be waiting for a server that does not answer: said once per probe.
     if (log_stuck) LogErr(Format("dbapi_pool: slot %d probe unanswered -- %s", stuck_slot, stuck));
     throw EDBAPoolDead(sql::UnavailableError(stuck).what());
+  }
+  if (refused) {
+    FReach->Refused();
+    std::string reason = FReach->Reason();
+    throw EDBAPoolDead(sql::UnavailableError(reason.empty() ? "no connection" : reason).what());
   }
   if (index < 0) {
     LogExhausted(AKind, wait);
@@ -213,6 +220,41 @@ void TDBAPool::SetProbing(std::int32_t AIndex, bool AOn, bool AWorks) noexcept {
   p.Since = AOn ? std::chrono::steady_clock::now().time_since_epoch().count() : 0;
 }
 
+bool TDBAPool::ProbeEnded(std::int32_t AIndex, std::chrono::steady_clock::time_point ABegan, bool AWorks) noexcept {
+  const bool told = FProbes[static_cast<std::size_t>(AIndex)].Logged;
+  SetProbing(AIndex, false, AWorks);
+  try {
+    if (AWorks) {
+      FReach->Answered();  // a partition that heals answers the probes left waiting on it
+      return true;
+    }
+    const auto waited = std::chrono::steady_clock::now() - ABegan;
+    if (waited < FTimings.ProbeStuck) return false;
+    // Unanswered until the connection ended (TCP gave up on the server): the server does not
+    // answer, as if an attempt had failed; the lost connections of the other slots then open
+    // again one attempt at a time.
+    const std::string why = Format("no answer from the database for %d s",
+                                   std::chrono::duration_cast<std::chrono::seconds>(waited).count());
+    if (FReach->NotAnswering(why) && !told) LogErr(Format("dbapi_pool: slot %d probe unanswered -- %s", AIndex, why));
+    return true;
+  } catch (...) {
+    return true;
+  }
+}
+
+bool TDBAPool::NotAnsweringNow() const {
+  std::string ignored;
+  return FReach->NotAnsweringNow() || StuckProbe(ignored) >= 0;
+}
+
+std::vector<TDBADialectRef> TDBAPool::Dialects() const {
+  std::vector<TDBADialectRef> out;
+  TOVLockGuard g(FLock);
+  for (const auto& s : FSlots)
+    if (s.Dialect) out.push_back(s.Dialect);
+  return out;
+}
+
 std::int32_t TDBAPool::StuckProbe(std::string& AReason) const {
   const auto now = std::chrono::steady_clock::now();
   for (std::int32_t i = 0; i < FSize; ++i) {
@@ -244,6 +286,7 @@ TDBAPool::SlotCheck TDBAPool::CheckSlot(std::int32_t AIndex) {
   auto& s = FSlots[static_cast<std::size_t>(AIndex)];
   bool dead = !s.Conn || !s.Conn->Connected();
   if (!dead) {
+    const auto began = std::chrono::steady_clock::now();
     SetProbing(AIndex, true);
     if (s.Trans && (s.Trans->Active() || s.Conn->InTransaction())) {
       try {
@@ -259,7 +302,7 @@ TDBAPool::SlotCheck TDBAPool::CheckSlot(std::int32_t AIndex) {
         dead = true;
       }
     }
-    SetProbing(AIndex, false, !dead);
+    ProbeEnded(AIndex, began, !dead);
   }
   if (!dead) return SlotCheck::Fine;
 
@@ -287,10 +330,15 @@ TDBAPool::SlotCheck TDBAPool::CheckSlot(std::int32_t AIndex) {
   try {
     TDBADialectRef d = FFactory();
     if (!d) throw EDBAPoolDead("factory returned nil on reconnect");
+    {
+      // In the slot while it connects (without its connection yet): Dialects() lists it, so
+      // that a stop can cut the attempt.
+      TOVLockGuard g(FLock);
+      s.Dialect = d;
+    }
     d->Connect();
     {
       TOVLockGuard g(FLock);
-      s.Dialect = d;
       s.Conn = d->Connection();
       s.Trans = d->Transaction();
       FProbes[static_cast<std::size_t>(AIndex)].GoodAt = FReach->Outages();
@@ -313,23 +361,26 @@ TDBAPool::SlotCheck TDBAPool::CheckSlot(std::int32_t AIndex) {
 void TDBAPool::Release(std::int32_t AIndex) {
   if (AIndex < 0 || AIndex >= FSize) return;
   auto& s = FSlots[static_cast<std::size_t>(AIndex)];
-  if (s.Trans && s.Conn && (s.Trans->Active() || s.Conn->InTransaction())) {
+  if (s.Trans && s.Conn && !s.Conn->Connected()) {
+    // Lost under its borrower (who has heard why): the server has rolled back whatever it had
+    // open, and the next borrower opens the connection again.
+    s.Trans->Reset();
+  } else if (s.Trans && s.Conn && (s.Trans->Active() || s.Conn->InTransaction())) {
     // A rollback is answered at once by a server that works: one that hangs counts as a probe.
+    const auto began = std::chrono::steady_clock::now();
     SetProbing(AIndex, true);
-    struct ProbeEnd {
-      TDBAPool& p;
-      std::int32_t i;
-      ~ProbeEnd() { p.SetProbing(i, false); }
-    } probe_end{*this, AIndex};
+    std::string failure;
     try {
       s.Trans->Rollback();
     } catch (const std::exception& e) {
-      LogWarn(Format("dbapi_pool: slot %d rollback failed (%s) -- marking dead", AIndex, e.what()));
-      DropSlot(s);
+      failure = e.what();
     } catch (...) {
-      LogWarn(Format("dbapi_pool: slot %d rollback failed (%s) -- marking dead", AIndex, "unknown error"));
-      DropSlot(s);
+      failure = "unknown error";
     }
+    // An outage is told by its own lines; a failure for it is no news of this slot.
+    if (!ProbeEnded(AIndex, began, failure.empty()) && !FReach->NotAnsweringNow() && !FReach->Stopping())
+      LogWarn(Format("dbapi_pool: slot %d rollback failed (%s) -- marking dead", AIndex, failure));
+    if (!failure.empty()) DropSlot(s);
   }
   std::shared_ptr<Waiter> next;
   {

@@ -136,6 +136,12 @@ class TDBAPool {
   // "" otherwise.  For a health probe that found every
   // slot busy: busy slots that were checked when lent say the database answers.
   std::string DownReason() const EXCLUDES(FLock);
+  // The server does not answer now: it is down, an attempt to open a connection or a slot's
+  // probe waits on it longer than the bounds (see TDBAReachability::NotAnsweringNow).
+  bool NotAnsweringNow() const;
+  // The dialects of every slot that has one (also while it opens its connection), for a stop
+  // that cuts what waits on the server (sql::Connection::Cut).  Kept alive by the references.
+  std::vector<TDBADialectRef> Dialects() const EXCLUDES(FLock);
   // From any thread: interrupts the statements running now on lent slots
   // (sql::Connection::Interrupt).  A slot its borrower reconnects meanwhile is safe to miss.
   void InterruptAll() noexcept EXCLUDES(FLock);
@@ -171,6 +177,10 @@ class TDBAPool {
   std::int32_t StuckProbe(std::string& AReason) const;
   // AOn false: the probe ended, AWorks: and found the connection working.
   void SetProbing(std::int32_t AIndex, bool AOn, bool AWorks = false) noexcept;
+  // A probe begun at ABegan ended: tells the reachability record what it says of the server (a
+  // probe answered; one unanswered until its connection ended, logged once).  True when the
+  // probe worked or its failure was the server not answering (no news of its own).
+  bool ProbeEnded(std::int32_t AIndex, std::chrono::steady_clock::time_point ABegan, bool AWorks) noexcept;
   // How a slot's check ended.
   enum class SlotCheck : std::uint8_t {
     Fine,      // it has its connection (kept or opened again)

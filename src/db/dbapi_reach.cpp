@@ -31,70 +31,109 @@ void TDBAReachability::SetLoggers(TDBAReachLogProc AInfo, TDBAReachLogProc AWarn
 }
 
 TDBAReachability::Attempt::Attempt(Attempt&& o) noexcept
-    : owner_(std::exchange(o.owner_, nullptr)), held_(o.held_), while_up_(o.while_up_) {}
+    : owner_(std::exchange(o.owner_, nullptr)), held_(o.held_), while_up_(o.while_up_), started_(o.started_) {}
 
 TDBAReachability::Attempt::~Attempt() {
-  if (owner_ && held_) owner_->GiveBackTurn();
-}
-
-void TDBAReachability::GiveBackTurn() noexcept {
-  TOVLockGuard g(FLock);
-  FTurnTaken = false;
+  if (owner_) owner_->Abandon(*this);
 }
 
 bool TDBAReachability::Attempt::Failed(const std::string& AReason) noexcept {
   TDBAReachability* owner = std::exchange(owner_, nullptr);
-  return owner && owner->Report(held_, false, AReason);
+  return owner && owner->Report(*this, false, AReason);
 }
 
 bool TDBAReachability::Attempt::Succeeded() noexcept {
   TDBAReachability* owner = std::exchange(owner_, nullptr);
-  return owner && owner->Report(held_, true, {});
+  return owner && owner->Report(*this, true, {});
+}
+
+void TDBAReachability::Ended(const Attempt& AAttempt) {
+  if (AAttempt.held_) FTurnTaken = false;
+  if (auto it = FWaiting.find(AAttempt.started_); it != FWaiting.end()) FWaiting.erase(it);
+  FOldestWaiting.store(FWaiting.empty() ? kNoneWaiting : FWaiting.begin()->time_since_epoch().count(),
+                       std::memory_order_release);
+}
+
+void TDBAReachability::Abandon(const Attempt& AAttempt) noexcept {
+  try {
+    TOVLockGuard g(FLock);
+    Ended(AAttempt);
+  } catch (...) {
+  }
 }
 
 TDBAReachability::Attempt TDBAReachability::Begin() {
   std::string reminder;
   {
     TOVLockGuard g(FLock);
-    if (!FDown) return Attempt(this, false, true);
     const TOVMonoTime now = FClock.MonoNow();
-    if (!FTurnTaken && now >= FNextDue) {
-      FTurnTaken = true;
-      return Attempt(this, true, false);
+    if (Stopping()) return Attempt(nullptr, false, false, now);
+    const bool up = !FDown;
+    if (up || (!FTurnTaken && now >= FNextDue)) {
+      if (!up) FTurnTaken = true;
+      if (FWaiting.empty()) FOldestWaiting.store(now.time_since_epoch().count(), std::memory_order_release);
+      FWaiting.insert(now);
+      return Attempt(this, !up, up, now);
     }
-    ++FRefused;
-    ++FRefusedInAll;
-    reminder = TakeReminder(now);
+    reminder = CountRefusal(now);
   }
   if (!reminder.empty() && FLogWarn) FLogWarn(reminder);
-  return Attempt(nullptr, false, false);
+  return Attempt(nullptr, false, false, {});
 }
 
-bool TDBAReachability::Report(bool AHeld, bool AOk, const std::string& AReason) noexcept {
+std::string TDBAReachability::CountRefusal(TOVMonoTime ANow) {
+  ++FRefused;
+  ++FRefusedInAll;
+  return TakeReminder(ANow);
+}
+
+void TDBAReachability::Refused() {
+  std::string reminder;
+  {
+    TOVLockGuard g(FLock);
+    if (!FDown) return;
+    reminder = CountRefusal(FClock.MonoNow());
+  }
+  if (!reminder.empty() && FLogWarn) FLogWarn(reminder);
+}
+
+void TDBAReachability::MarkDown(TOVMonoTime ANow, const std::string& AReason) {
+  FDown = true;
+  FDownNow.store(true, std::memory_order_release);
+  FOutages.fetch_add(1, std::memory_order_acq_rel);
+  FDownSince = FLastReport = ANow;
+  FReason = AReason.empty() ? std::string("unknown error") : AReason;
+}
+
+std::string TDBAReachability::MarkUp(TOVMonoTime ANow) {
+  std::string line = Format("Database reachable again after %s (%u requests refused meanwhile)",
+                            Span(ANow - FDownSince), FRefusedInAll);
+  FDown = false;
+  FDownNow.store(false, std::memory_order_release);
+  FReason.clear();
+  FRefused = FFailed = FRefusedInAll = 0;
+  return line;
+}
+
+bool TDBAReachability::Report(const Attempt& AAttempt, bool AOk, const std::string& AReason) noexcept {
   std::string line;
   bool changed = false;
   try {
     TOVLockGuard g(FLock);
     const TOVMonoTime now = FClock.MonoNow();
-    if (AHeld) FTurnTaken = false;
+    Ended(AAttempt);
     if (AOk) {
       if (FDown) {
         changed = true;
-        line = Format("Database reachable again after %s (%u requests refused meanwhile)", Span(now - FDownSince),
-                      FRefusedInAll);
-        FDown = false;
-        FReason.clear();
-        FRefused = FFailed = FRefusedInAll = 0;
+        line = MarkUp(now);
       }
-    } else {
-      FReason = AReason.empty() ? std::string("unknown error") : AReason;
+    } else if (!Stopping()) {  // a stop cuts attempts short: no news of the server
       FNextDue = now + FTimings.RetryEvery;
       if (!FDown) {
         changed = true;
-        FDown = true;
-        FOutages.fetch_add(1, std::memory_order_acq_rel);
-        FDownSince = FLastReport = now;
+        MarkDown(now, AReason);
       } else {
+        FReason = AReason.empty() ? std::string("unknown error") : AReason;
         ++FFailed;
         line = TakeReminder(now);
       }
@@ -109,6 +148,31 @@ bool TDBAReachability::Report(bool AHeld, bool AOk, const std::string& AReason) 
   return changed;
 }
 
+bool TDBAReachability::NotAnswering(const std::string& AReason) {
+  TOVLockGuard g(FLock);
+  if (FDown || Stopping()) return false;
+  const TOVMonoTime now = FClock.MonoNow();
+  MarkDown(now, AReason);
+  FNextDue = now;  // the server has had its time: the next borrower may try it at once
+  return true;
+}
+
+void TDBAReachability::Answered() {
+  if (!FDownNow.load(std::memory_order_acquire)) return;
+  std::string line;
+  {
+    TOVLockGuard g(FLock);
+    if (!FDown) return;
+    line = MarkUp(FClock.MonoNow());
+  }
+  if (FLogInfo) FLogInfo(line);
+}
+
+void TDBAReachability::Stop() {
+  TOVLockGuard g(FLock);
+  FStopping.store(true, std::memory_order_release);
+}
+
 std::string TDBAReachability::TakeReminder(TOVMonoTime ANow) {
   if (ANow - FLastReport < FTimings.RemindEvery) return {};
   std::string line = Format(
@@ -120,14 +184,31 @@ std::string TDBAReachability::TakeReminder(TOVMonoTime ANow) {
   return line;
 }
 
+TOVMonoTime::duration TDBAReachability::StalledFor(TOVMonoTime ANow) const {
+  if (FWaiting.empty()) return {};
+  const auto waited = ANow - *FWaiting.begin();
+  return waited >= FTimings.StallAfter ? waited : TOVMonoTime::duration{};
+}
+
 bool TDBAReachability::Down() const {
   TOVLockGuard g(FLock);
   return FDown;
 }
 
+bool TDBAReachability::NotAnsweringNow() const {
+  if (FDownNow.load(std::memory_order_acquire)) return true;
+  const TOVMonoTime::rep oldest = FOldestWaiting.load(std::memory_order_acquire);
+  return oldest != kNoneWaiting && FClock.MonoNow() - TOVMonoTime(TOVMonoTime::duration(oldest)) >= FTimings.StallAfter;
+}
+
 std::string TDBAReachability::Reason() const {
   TOVLockGuard g(FLock);
-  return FDown ? FReason : std::string();
+  if (FDown) return FReason;
+  if (const auto stalled = StalledFor(FClock.MonoNow()); stalled > TOVMonoTime::duration{})
+    return Format("no answer from the database for %d s",
+                  std::chrono::duration_cast<std::chrono::seconds>(stalled).count());
+  if (Stopping()) return "the server is stopping";
+  return {};
 }
 
 }  // namespace ov

@@ -1,6 +1,7 @@
 #include "ov_database.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -404,6 +405,11 @@ TOVDatabase::TOVDatabase(const std::string& db_file, TOVDatabaseOptions options)
 }
 
 TOVDatabase::~TOVDatabase() {
+  // The stop's cuts go on until every borrower has given its connection back.
+  if (stop_cutter_.joinable()) {
+    stop_cutter_.request_stop();
+    stop_cutter_.join();
+  }
   // Writers finish first: take the write lock, then close the pool (it waits, bounded, for
   // lent slots) and the write connection.
   TOVLockGuard g(lock_);
@@ -782,12 +788,62 @@ std::size_t TOVDatabase::WriteLogBatch(const std::vector<LogRow>& rows) noexcept
 // ---- schema version ---------------------------------------------------------------------------
 
 void TOVDatabase::InterruptStatements() noexcept {
+  if (pool_ && pool_->NotAnsweringNow()) return;
   {
     TOVLockGuard il(interrupt_lock_);
     if (!storing_log_ && dialect_)
       if (sql::Connection* c = dialect_->Connection()) c->Interrupt();
   }
   if (pool_) pool_->InterruptAll();
+}
+
+void TOVDatabase::BeginStop() noexcept {
+  if (backend_ == dbSQLite || !pool_) return;
+  try {
+    std::call_once(stop_once_, [this] {
+      reach_->Stop();
+      stop_cutter_ = std::jthread([this, began = std::chrono::steady_clock::now()](std::stop_token st) {
+        CutWhileStopping(st, began);
+      });
+    });
+  } catch (const std::exception& e) {
+    // No thread to cut with: the stop's bounded waits still end it.
+    LogWarning("ov_database: cannot watch the database during the stop: %s", e.what());
+  }
+}
+
+void TOVDatabase::CutWhileStopping(std::stop_token AStop, std::chrono::steady_clock::time_point ABegan) noexcept {
+  std::mutex m;
+  std::condition_variable_any tick;
+  std::unique_lock lk(m);
+  while (!AStop.stop_requested()) {
+    CutWaitingCalls(ABegan);
+    tick.wait_for(lk, AStop, options_.stop_poll, [] { return false; });
+  }
+}
+
+void TOVDatabase::CutWaitingCalls(std::chrono::steady_clock::time_point ABegan) noexcept {
+  try {
+    const bool unanswering = pool_->NotAnsweringNow();
+    std::vector<TDBADialectRef> dialects = pool_->Dialects();
+    dialects.push_back(dialect_);
+    const auto now = std::chrono::steady_clock::now();
+    for (const TDBADialectRef& d : dialects) {
+      sql::Connection* c = d->Connection();
+      if (!c || c->IsCut()) continue;
+      const auto since = c->WaitingSince();
+      if (since == std::chrono::steady_clock::time_point{}) continue;
+      if (!unanswering) {
+        if (now - std::max(since, ABegan) < options_.stop_grace) continue;
+        // A statement the server works on is asked to stop there too, on a thread of its own: the
+        // request may wait on the server as the cut does not.
+        if (c->StatementRunning()) std::thread([d] { d->Connection()->Interrupt(); }).detach();
+      }
+      c->Cut();
+    }
+  } catch (...) {
+    // The next round tries again.
+  }
 }
 
 int TOVDatabase::GetDBSchemaVersion() {

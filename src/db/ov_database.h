@@ -18,8 +18,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <stop_token>
 #include <string_view>
 #include <thread>
 #include <vector>
@@ -85,6 +87,11 @@ struct TOVDatabaseOptions {
   int long_share = OV_READ_POOL_LONG_SHARE;
   TDBAReachTimings reach_timings{};
   const TOVClock* clock = nullptr;  // null: the system's
+  // Once the server stops (BeginStop), a call that still waits on the database server after this
+  // long is cut, and every call that waits on it at once while it does not answer.
+  std::chrono::milliseconds stop_grace{1000};
+  // How often the stop looks at what waits.
+  std::chrono::milliseconds stop_poll{50};
 };
 inline constexpr int OV_SCHEMA_VERSION = 3;
 
@@ -254,8 +261,21 @@ class TOVDatabase {
   // From any thread, without the write lock (the statement to stop may hold it): interrupts the
   // statements running now on the write connection and on lent read connections, so that their
   // threads end at shutdown (sql::Connection::Interrupt; they fail with the driver's error).
-  // The log sink's own writes are spared: their lines would be lost.
+  // The log sink's own writes are spared: their lines would be lost.  While the server does
+  // not answer, nothing is sent to it (a cancel request would wait on it too): BeginStop's cuts
+  // end those statements.
   void InterruptStatements() noexcept;
+
+  // From any thread, once, when the server process begins to stop: no connection to the
+  // database server is opened from now on (a request that needs one fails at once, "Database
+  // unavailable: the server is stopping"), and a thread of the database's own cuts every call
+  // that waits on the server (a statement, a probe, a connect; sql::Connection::Cut): at once
+  // while the server does not answer (down, or an attempt or a probe unanswered), otherwise
+  // when it has waited stop_grace since it began or since the stop began (a statement the server
+  // works on is also asked to stop, as InterruptStatements does).  So a stop is never held up
+  // by a database server that does not answer, and a request cut short answers 503, never
+  // success.  Nothing on SQLite.  Ends with the database object.
+  void BeginStop() noexcept;
 
   int GetDBSchemaVersion();
   void SetDBSchemaVersion(int v);
@@ -293,6 +313,9 @@ class TOVDatabase {
   // statements answer "Database unavailable: <reason>".
   void ReviveWriteConnection() noexcept REQUIRES(lock_);
   void SetWriteProblem(const std::string& problem) noexcept EXCLUDES(status_lock_);
+  // The stop's cutting thread: every stop_poll, CutWaitingCalls until the object goes.
+  void CutWhileStopping(std::stop_token AStop, std::chrono::steady_clock::time_point ABegan) noexcept;
+  void CutWaitingCalls(std::chrono::steady_clock::time_point ABegan) noexcept;
   void RollbackIfActive() noexcept REQUIRES(lock_);
   // What a failed statement of a write query leaves: outside a batch its unit of work is undone.
   void RollbackUnlessBatch() noexcept REQUIRES(lock_);
@@ -326,6 +349,10 @@ class TOVDatabase {
   // ---- Guarded by status_lock_ (a leaf) ----
   TOVLock status_lock_{LockLevel::Leaf};
   std::string write_problem_ GUARDED_BY(status_lock_);  // see WriteConnectionProblem
+
+  // ---- The stop's cutting thread: started once by BeginStop, joined by the destructor ----
+  std::once_flag stop_once_;
+  std::jthread stop_cutter_;
 
   // ---- Guarded by interrupt_lock_ (a leaf) ----
   // Set while WriteLogBatch holds the write lock; read by InterruptStatements, so a log write

@@ -480,6 +480,8 @@ void Connection::Interrupt() noexcept {
   }
 }
 
+SqlError Connection::CutError() { return SqlError("the server is stopping", "08006", false, true); }
+
 SqlError UnavailableError(const std::string& reason) {
   return SqlError("Database unavailable: " + reason, "08001", false, true);
 }

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -18,6 +19,8 @@
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include "ov_locks.h"
 
 namespace ov::sql {
 
@@ -184,12 +187,16 @@ class MariaDBConnection final : public Connection {
       throw SqlError("unsupported MariaDB connection parameter \"" + p.first + "\"");
     MYSQL* m = nullptr;
     try {
-      m = Connect(opts_, opts_.database, opts_.connect_timeout_s, opts_.read_timeout_s);
+      m = ConnectCuttable();
     } catch (const SqlError& e) {
       unavailable_ = e.what();
       throw;
     }
     m_ = m;
+    {
+      TOVLockGuard g(socket_lock_);
+      socket_ = static_cast<int>(mysql_get_socket(m));
+    }
     lost_ = false;
     thread_id_.store(mysql_thread_id(m));
     // UTC for NOW() and TIMESTAMP columns; a backslash in SQL text is an ordinary character, so
@@ -212,6 +219,10 @@ class MariaDBConnection final : public Connection {
 
   void Close() noexcept override {
     thread_id_.store(0);
+    {
+      TOVLockGuard g(socket_lock_);
+      socket_ = -1;  // before the descriptor is closed: a Cut must never shut down another's
+    }
     if (m_) {
       mysql_close(m_);
       m_ = nullptr;
@@ -233,12 +244,14 @@ class MariaDBConnection final : public Connection {
       ready = ::poll(&p, 1, 0);
     } while (ready < 0 && errno == EINTR);
     if (ready == 0) return true;
+    const ServerCallScope call(*this);
     if (ready < 0 || mysql_ping(m_) != 0) lost_ = true;
     return Connected();
   }
 
   bool Ping() noexcept override {
     if (!Connected()) return false;
+    const ServerCallScope call(*this);
     if (mysql_ping(m_) == 0) return true;
     if (IsLostErrno(mysql_errno(m_))) lost_ = true;
     return false;
@@ -249,6 +262,7 @@ class MariaDBConnection final : public Connection {
   ResultSet Run(std::string_view native_sql, const std::vector<Value>& params) override {
     RequireOpen();
     const RunningScope running(*this);
+    const ServerCallScope call(*this);
     const StmtHandle stmt(mysql_stmt_init(m_));
     MYSQL_STMT* st = stmt.get();
     if (!st) ThrowConnError();
@@ -361,6 +375,7 @@ class MariaDBConnection final : public Connection {
 
   void Exec(const char* sql) {
     RequireOpen();
+    const ServerCallScope call(*this);
     if (mysql_real_query(m_, sql, static_cast<unsigned long>(std::strlen(sql))) != 0) ThrowConnError();
     // These commands return no rows; anything else is consumed so the protocol stays in step.
     if (MYSQL_RES* r = mysql_store_result(m_)) mysql_free_result(r);
@@ -506,10 +521,9 @@ class MariaDBConnection final : public Connection {
     }
   }
 
-  // A new session on the settings of opts; throws SqlError (connection lost) when the server
-  // cannot be reached or refuses.  Time-outs <= 0: 5 s to connect, 300 s to read.
-  static MYSQL* Connect(const ConnectOptions& opts, const std::string& database, int connect_timeout_s,
-                        int read_timeout_s) {
+  // A handle with the session settings of opts, not yet connected.  Time-outs <= 0: 5 s to
+  // connect, 300 s to read.
+  static MYSQL* NewHandle(const ConnectOptions& opts, int connect_timeout_s, int read_timeout_s) {
     // The first mysql_init would otherwise initialise the library unsynchronised.
     std::call_once(g_library_once, [] { mysql_library_init(0, nullptr, nullptr); });
     MYSQL* m = mysql_init(nullptr);
@@ -530,18 +544,104 @@ class MariaDBConnection final : public Connection {
       mysql_optionsv(m, MYSQL_OPT_SSL_ENFORCE, &enforce);
     }
 
-    auto cstr = [](const std::string& s) -> const char* { return s.empty() ? nullptr : s.c_str(); };
-    // CLIENT_FOUND_ROWS: an UPDATE reports the rows it matched, as SQLite and PostgreSQL do,
-    // not only those whose values changed.  No CLIENT_MULTI_STATEMENTS: one statement per call.
-    if (!mysql_real_connect(m, cstr(opts.host), cstr(opts.user), opts.password.c_str(), cstr(database),
-                            opts.port > 0 ? static_cast<unsigned>(opts.port) : 0, nullptr, CLIENT_FOUND_ROWS)) {
-      std::string msg = mysql_error(m);
-      unsigned e = mysql_errno(m);
-      mysql_close(m);
-      if (msg.empty()) msg = "could not connect to MariaDB";
-      throw SqlError(msg, std::to_string(e), false, true);
-    }
+    return m;
+  }
+
+  static const char* CStr(const std::string& s) { return s.empty() ? nullptr : s.c_str(); }
+  // CLIENT_FOUND_ROWS: an UPDATE reports the rows it matched, as SQLite and PostgreSQL do, not
+  // only those whose values changed.  No CLIENT_MULTI_STATEMENTS: one statement per call.
+  static constexpr unsigned long kClientFlags = CLIENT_FOUND_ROWS;
+
+  // Ends a handle whose connect failed; throws the failure (connection lost).
+  [[noreturn]] static void ThrowConnectFailure(MYSQL* m, std::string msg = {}, unsigned e = 0) {
+    if (msg.empty()) msg = mysql_error(m);
+    if (e == 0) e = mysql_errno(m);
+    mysql_close(m);
+    if (msg.empty()) msg = "could not connect to MariaDB";
+    throw SqlError(msg, std::to_string(e), false, true);
+  }
+
+  // A new session on the settings of opts; throws SqlError (connection lost) when the server
+  // cannot be reached or refuses.  Time-outs <= 0: 5 s to connect, 300 s to read.
+  static MYSQL* Connect(const ConnectOptions& opts, const std::string& database, int connect_timeout_s,
+                        int read_timeout_s) {
+    MYSQL* m = NewHandle(opts, connect_timeout_s, read_timeout_s);
+    if (!mysql_real_connect(m, CStr(opts.host), CStr(opts.user), opts.password.c_str(), CStr(database),
+                            opts.port > 0 ? static_cast<unsigned>(opts.port) : 0, nullptr, kClientFlags))
+      ThrowConnectFailure(m);
     BoundSilentServer(static_cast<int>(mysql_get_socket(m)), opts);
+    return m;
+  }
+
+  // This connection's session, opened as Connect does but in steps (the client library's
+  // non-blocking calls), so that a Cut ends the attempt at once: the wait on the socket is looked
+  // at every 100 ms, and the attempt's socket is known to CutSocket.  Bounded by the connect
+  // time-out as a whole; the session's later calls block as usual.
+  MYSQL* ConnectCuttable() {
+    using namespace std::chrono;
+    const ServerCallScope call(*this);
+    if (IsCut()) throw CutError();
+    const int timeout_s = opts_.connect_timeout_s > 0 ? opts_.connect_timeout_s : 5;
+    const auto deadline = steady_clock::now() + seconds(timeout_s);
+    MYSQL* m = NewHandle(opts_, opts_.connect_timeout_s, opts_.read_timeout_s);
+    mysql_optionsv(m, MYSQL_OPT_NONBLOCK, 0);
+    MYSQL* ok = nullptr;
+    int wait = mysql_real_connect_start(&ok, m, CStr(opts_.host), CStr(opts_.user), opts_.password.c_str(),
+                                        CStr(opts_.database), opts_.port > 0 ? static_cast<unsigned>(opts_.port) : 0,
+                                        nullptr, kClientFlags);
+    // The library's own time-out for the step it waits on, if it set one.
+    auto step_deadline = [&] {
+      return (wait & MYSQL_WAIT_TIMEOUT) ? steady_clock::now() + milliseconds(mysql_get_timeout_value_ms(m))
+                                         : steady_clock::time_point::max();
+    };
+    auto step_until = step_deadline();
+    std::string failure;
+    while (wait != 0) {
+      const int fd = static_cast<int>(mysql_get_socket(m));
+      {
+        TOVLockGuard g(socket_lock_);
+        socket_ = fd;
+      }
+      if (IsCut()) {
+        failure = CutError().what();
+        break;
+      }
+      const auto now = steady_clock::now();
+      if (now >= deadline) {
+        failure = "Can't connect to server on '" + opts_.host + "' (timed out after " + std::to_string(timeout_s) +
+                  " s)";
+        break;
+      }
+      int ready = 0;
+      if (now >= step_until) {
+        ready = MYSQL_WAIT_TIMEOUT;
+      } else {
+        const auto until = std::min({step_until, deadline, now + milliseconds(100)});
+        pollfd p{fd, 0, 0};
+        if (wait & MYSQL_WAIT_READ) p.events |= POLLIN;
+        if (wait & MYSQL_WAIT_WRITE) p.events |= POLLOUT;
+        if (wait & MYSQL_WAIT_EXCEPT) p.events |= POLLPRI;
+        const int n = fd >= 0 ? ::poll(&p, 1, static_cast<int>(duration_cast<milliseconds>(until - now).count() + 1)) : 0;
+        if (n < 0 && errno != EINTR) ready = wait & (MYSQL_WAIT_READ | MYSQL_WAIT_WRITE);
+        if (n > 0) {
+          if (p.revents & (POLLIN | POLLHUP | POLLERR)) ready |= MYSQL_WAIT_READ;
+          if (p.revents & (POLLOUT | POLLHUP | POLLERR)) ready |= MYSQL_WAIT_WRITE;
+          if (p.revents & POLLPRI) ready |= MYSQL_WAIT_EXCEPT;
+          ready &= wait;
+          if (ready == 0) ready = wait & (MYSQL_WAIT_READ | MYSQL_WAIT_WRITE);
+        }
+      }
+      if (ready == 0) continue;
+      wait = mysql_real_connect_cont(&ok, m, ready);
+      step_until = step_deadline();
+    }
+    {
+      TOVLockGuard g(socket_lock_);
+      socket_ = -1;
+    }
+    if (!failure.empty()) ThrowConnectFailure(m, failure, 2013);
+    if (!ok) ThrowConnectFailure(m);
+    BoundSilentServer(static_cast<int>(mysql_get_socket(m)), opts_);
     return m;
   }
 
@@ -581,10 +681,18 @@ class MariaDBConnection final : public Connection {
     }
   }
 
+  void CutSocket() noexcept override {
+    TOVLockGuard g(socket_lock_);
+    if (socket_ >= 0) ::shutdown(socket_, SHUT_RDWR);
+  }
+
   MYSQL* m_ = nullptr;
   bool lost_ = false;
   std::string unavailable_;  // why the last Open failed; empty once open (or closed on purpose)
   std::atomic<unsigned long> thread_id_{0};  // the server's id of this session, 0 when closed
+  // ---- Guarded by socket_lock_ (a leaf): what another thread's Cut reaches ----
+  TOVLock socket_lock_{LockLevel::Leaf};
+  int socket_ GUARDED_BY(socket_lock_) = -1;  // the session's, or the attempt's while it opens
 };
 
 }  // namespace

@@ -3,12 +3,16 @@
 
 #include <libpq-fe.h>
 #include <poll.h>
+#include <sys/socket.h>
 
+#include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -137,22 +141,16 @@ class PgConnection final : public Connection {
     keys.push_back(nullptr);
     vals.push_back(nullptr);
 
-    PGconn* c = PQconnectdbParams(keys.data(), vals.data(), 0);
-    if (!c) unavailable_ = "out of memory while connecting to PostgreSQL";
-    if (c && PQstatus(c) != CONNECTION_OK) {
-      unavailable_ = TrimAscii(PQerrorMessage(c));
-      PQfinish(c);
-      if (unavailable_.empty()) unavailable_ = "could not connect to PostgreSQL";
-    }
-    if (!unavailable_.empty()) throw SqlError(unavailable_, "08001", false, true);
+    PGconn* c = Connect(keys.data(), vals.data());
     // NOTICEs ("relation already exists, skipping" and the like) are not errors; libpq would
     // print them on stderr.  A FATAL one ends the session.
     PQsetNoticeReceiver(c, &PgConnection::OnNotice, this);
     conn_ = c;
     {
       // Made here, on the owning thread, for Interrupt on any other.
-      TOVLockGuard g(cancel_lock_);
-      cancel_ = PQgetCancel(c);
+      TOVLockGuard g(handle_lock_);
+      cancel_ = std::shared_ptr<PGcancel>(PQgetCancel(c), FreeWith<PQfreeCancel>());
+      socket_ = PQsocket(c);
     }
     // A new session: its tables may differ from the ones the old one knew.
     key_columns_.clear();
@@ -162,9 +160,9 @@ class PgConnection final : public Connection {
 
   void Close() noexcept override {
     {
-      TOVLockGuard g(cancel_lock_);
-      if (cancel_) PQfreeCancel(cancel_);
-      cancel_ = nullptr;
+      TOVLockGuard g(handle_lock_);
+      cancel_.reset();
+      socket_ = -1;  // before the descriptor is closed: a Cut must never shut down another's
     }
     if (conn_) {
       PQfinish(conn_);
@@ -194,6 +192,7 @@ class PgConnection final : public Connection {
 
   bool Ping() noexcept override {
     if (!Connected()) return false;
+    const ServerCallScope call(*this);
     // An empty query is answered even inside an aborted transaction, where "SELECT 1" fails.
     const PgResultHandle r(PQexec(conn_, ""));
     const bool ok = r && PQresultStatus(r.get()) == PGRES_EMPTY_QUERY;
@@ -205,6 +204,7 @@ class PgConnection final : public Connection {
   ResultSet Run(std::string_view native_sql, const std::vector<Value>& params) override {
     RequireOpen();
     const RunningScope running(*this);
+    const ServerCallScope call(*this);
     std::string sql(native_sql);
     if (sql.find('\0') != std::string::npos) throw SqlError("statement text contains a NUL character", "22021");
     // An INSERT into a table with a generated key hands that key back as an extra RETURNING
@@ -464,6 +464,7 @@ class PgConnection final : public Connection {
   // Runs a parameterless command and returns its command tag.
   std::string Simple(const char* sql) {
     RequireOpen();
+    const ServerCallScope call(*this);
     const PgResultHandle res(PQexec(conn_, sql));
     PGresult* raw = res.get();
     if (!raw) ThrowConnError();
@@ -473,11 +474,71 @@ class PgConnection final : public Connection {
   }
 
   // A cancel request on a connection of its own; the server stops the statement the session is
-  // running with SQLSTATE 57014.
+  // running with SQLSTATE 57014.  libpq opens that connection without a time-out: the lock is
+  // not held meanwhile, so a server that does not answer holds up only the caller, never the
+  // owning thread closing the session.
   void InterruptRunning() noexcept override {
-    TOVLockGuard g(cancel_lock_);
+    std::shared_ptr<PGcancel> cancel;
+    {
+      TOVLockGuard g(handle_lock_);
+      cancel = cancel_;
+    }
     char error[256];
-    if (cancel_) PQcancel(cancel_, error, sizeof error);
+    if (cancel) PQcancel(cancel.get(), error, sizeof error);
+  }
+
+  void CutSocket() noexcept override {
+    TOVLockGuard g(handle_lock_);
+    if (socket_ >= 0) ::shutdown(socket_, SHUT_RDWR);
+  }
+
+  // Opens a session as PQconnectdbParams does, but in steps, so that a Cut ends the attempt
+  // at once: the wait on the socket is looked at every 100 ms, and the attempt's socket is
+  // known to CutSocket.  Bounded by the connect time-out as a whole.  Throws SqlError
+  // (connection lost) with libpq's reason, "... timeout expired", or CutError's.
+  PGconn* Connect(const char* const* keys, const char* const* vals) {
+    using namespace std::chrono;
+    const ServerCallScope call(*this);
+    const auto deadline = steady_clock::now() + seconds(opts_.connect_timeout_s > 0 ? opts_.connect_timeout_s : 5);
+    PGconn* c = IsCut() ? nullptr : PQconnectStartParams(keys, vals, 0);
+    std::string failure = IsCut() ? CutError().what() : "out of memory while connecting to PostgreSQL";
+    // As the libpq manual has it: the first step acts as if the socket were ready to write.
+    PostgresPollingStatusType step = PGRES_POLLING_WRITING;
+    if (c && PQstatus(c) == CONNECTION_BAD) step = PGRES_POLLING_FAILED;
+    while (c && step != PGRES_POLLING_OK) {
+      const int fd = PQsocket(c);
+      {
+        TOVLockGuard g(handle_lock_);
+        socket_ = fd;
+      }
+      if (IsCut()) {
+        failure = CutError().what();
+        break;
+      }
+      if (step == PGRES_POLLING_FAILED || fd < 0) {
+        failure = TrimAscii(PQerrorMessage(c));
+        if (failure.empty()) failure = "could not connect to PostgreSQL";
+        break;
+      }
+      const auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
+      if (left <= 0) {
+        // In libpq's own words.
+        failure = "connection to server at \"" + opts_.host + "\", port " +
+                  std::to_string(opts_.port > 0 ? opts_.port : 5432) + " failed: timeout expired";
+        break;
+      }
+      pollfd p{fd, static_cast<short>(step == PGRES_POLLING_READING ? POLLIN : POLLOUT), 0};
+      const int ready = ::poll(&p, 1, static_cast<int>(std::min<long long>(left, 100)));
+      if (ready > 0 || (ready < 0 && errno != EINTR)) step = PQconnectPoll(c);
+    }
+    {
+      TOVLockGuard g(handle_lock_);
+      socket_ = -1;
+    }
+    if (c && step == PGRES_POLLING_OK && !IsCut()) return c;
+    if (c) PQfinish(c);
+    unavailable_ = failure;
+    throw SqlError(failure, "08001", false, true);
   }
 
   static constexpr std::size_t kMaxKeyColumns = 512;
@@ -487,9 +548,10 @@ class PgConnection final : public Connection {
   std::string unavailable_;  // why the last Open failed; empty once open (or closed on purpose)
   // Per table as an INSERT names it: its generated key column ("" for none).
   std::unordered_map<std::string, std::string> key_columns_;
-  // ---- Guarded by cancel_lock_ (a leaf: keeps cancel_ alive while another thread sends it) ----
-  TOVLock cancel_lock_{LockLevel::Leaf};
-  PGcancel* cancel_ GUARDED_BY(cancel_lock_) = nullptr;
+  // ---- Guarded by handle_lock_ (a leaf): what another thread's Interrupt or Cut reaches ----
+  TOVLock handle_lock_{LockLevel::Leaf};
+  std::shared_ptr<PGcancel> cancel_ GUARDED_BY(handle_lock_);
+  int socket_ GUARDED_BY(handle_lock_) = -1;  // the session's, or the attempt's while it opens
 };
 
 }  // namespace

@@ -174,8 +174,12 @@ void HttpCore::Dispatch(TOVHttpRequest& req, TOVHttpResponse& resp) {
       try {
         HandleWebSocketUpgrade(req, resp);
       } catch (...) {
-        const CaughtException ex = DescribeCaught();
-        LogError("Unhandled exception in /ws upgrade from %s: %s: %s", req.peer_address, ex.type, ex.what);
+        // Credentials that cannot be checked for want of the database are the outage's to tell
+        // (its own lines count the refusal): a node retrying all night writes no line per try.
+        if (!IsDatabaseUnavailable()) {
+          const CaughtException ex = DescribeCaught();
+          LogError("Unhandled exception in /ws upgrade from %s: %s: %s", req.peer_address, ex.type, ex.what);
+        }
         AnswerInternalError(resp);
       }
     } else {

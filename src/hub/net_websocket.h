@@ -43,6 +43,7 @@ inline constexpr std::uint16_t WS_CLOSE_PROTOCOL_ERROR = 1002;
 inline constexpr std::uint16_t WS_CLOSE_POLICY_VIOLATION = 1008;
 inline constexpr std::uint16_t WS_CLOSE_MESSAGE_TOO_BIG = 1009;
 inline constexpr std::uint16_t WS_CLOSE_INTERNAL_ERROR = 1011;
+inline constexpr std::uint16_t WS_CLOSE_TRY_AGAIN_LATER = 1013;
 
 // Largest frame payload and largest reassembled message accepted from a peer.
 inline constexpr std::uint64_t WS_MAX_FRAME_PAYLOAD = 16ull * 1024 * 1024;

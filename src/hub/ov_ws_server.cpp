@@ -653,12 +653,20 @@ std::shared_ptr<TWebSocketConnection> TOVWSServer::HubPortHandshake(Worker& w) {
     return nullptr;
   }
   // A rejected token is not an error by itself: the API key is tried next.
-  bool admin = !token.empty() && ValidateWebAdmin(token);
-  if (!admin && !ValidateClient(api_key)) {
+  bool admin = false, known = false;
+  try {
+    admin = !token.empty() && ValidateWebAdmin(token);
+    known = admin || ValidateClient(api_key);
+  } catch (const std::exception& e) {
+    if (!IsDatabaseUnavailable(e)) throw;
+    // The credentials cannot be checked now: the client is told to come back, and the outage's
+    // own lines count it (a node reconnecting all night must not write a line per attempt).
+    RefuseAfterHandshake(s, WS_CLOSE_TRY_AGAIN_LATER, "Database unavailable");
+    return nullptr;
+  }
+  if (!known) {
     LogWarning("[ws] Unauthorized connection from %s", w.ip);
-    std::string frame = EncodeCloseFrame(WS_CLOSE_POLICY_VIOLATION, "Unauthorized");
-    if (s.Send(frame.data(), frame.size(), DeadlineIn(std::chrono::milliseconds(5000))).ok())
-      s.LingeringClose(std::chrono::milliseconds(1000), 64 * 1024);
+    RefuseAfterHandshake(s, WS_CLOSE_POLICY_VIOLATION, "Unauthorized");
     return nullptr;
   }
   auto conn = std::make_shared<TWebSocketConnection>(std::move(w.stream), w.ip, std::move(rest));
@@ -671,6 +679,12 @@ std::shared_ptr<TWebSocketConnection> TOVWSServer::HubPortHandshake(Worker& w) {
   LogInfo("[ws] Client %d connected from %s", id, w.ip);
   SendWelcome(id);
   return conn;
+}
+
+void TOVWSServer::RefuseAfterHandshake(Stream& AStream, std::uint16_t ACode, const char* AReason) {
+  std::string frame = EncodeCloseFrame(ACode, AReason);
+  if (AStream.Send(frame.data(), frame.size(), DeadlineIn(std::chrono::milliseconds(5000))).ok())
+    AStream.LingeringClose(std::chrono::milliseconds(1000), 64 * 1024);
 }
 
 void TOVWSServer::ServeClient(std::int32_t id, const std::shared_ptr<TWebSocketConnection>& conn) {

@@ -257,6 +257,8 @@ class TOVWSServer {
   // Joins client threads that have ended.
   void ReapWorkers() EXCLUDES(workers_lock_);
   bool DoHandshake(Stream& stream, std::string& api_key, std::string& token, std::string& rest, Deadline d);
+  // After the 101: a close frame with ACode and AReason, then the lingering close.
+  static void RefuseAfterHandshake(Stream& AStream, std::uint16_t ACode, const char* AReason);
   bool ValidateClient(const std::string& api_key);
   bool ValidateWebAdmin(const std::string& token);
   std::shared_ptr<TWebSocketConnection> ConnOf(std::int32_t client_id) EXCLUDES(clients_lock_);
