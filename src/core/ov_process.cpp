@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -87,8 +88,8 @@ class Child {
   }
 
   TOVProcessResult Wait() {
-    while (!exited_ || out_.get() >= 0) {
-      if (!exited_) KillWhenDue();
+    while (!ended_) {
+      KillWhenDue();
       pollfd fds[2];
       nfds_t n = 0;
       int out_index = -1;
@@ -96,16 +97,25 @@ class Child {
         out_index = static_cast<int>(n);
         fds[n++] = {out_.get(), POLLIN, 0};
       }
-      if (!exited_ && pidfd_.get() >= 0) fds[n++] = {pidfd_.get(), POLLIN, 0};
+      if (pidfd_.get() >= 0) fds[n++] = {pidfd_.get(), POLLIN, 0};
       const int rc = ::poll(fds, n, PollTimeoutMs());
-      if (rc < 0 && errno != EINTR) break;
+      if (rc < 0 && errno != EINTR) {
+        // Nothing can be watched any more: the child is not left running unwatched.
+        if (!killed_) Kill();
+        ended_ = Ended(0);
+        break;
+      }
       if (out_index >= 0 && rc > 0 && (fds[out_index].revents & (POLLIN | POLLHUP | POLLERR))) ReadOutput();
-      if (!exited_) Reap(WNOHANG);
-      // Once the child is gone only what is already in the pipe is taken: a process it left
-      // behind may hold the pipe open for ever.
-      if (exited_ && out_.get() >= 0 && rc == 0) out_.Close();
+      ended_ = Ended(WNOHANG);
     }
-    if (!exited_) Reap(0);
+    // The child has ended but is not reaped yet, so its pid, which is its process group's id,
+    // cannot have been given to another group: whatever it started and left behind in its group
+    // ends with it.  A process that left the group on purpose (setsid, setpgid) is not followed.
+    if (!lost_) {
+      ::kill(-pid_, SIGKILL);
+      Reap();
+    }
+    DrainOutput();
     return std::move(result_);
   }
 
@@ -127,7 +137,6 @@ class Child {
   }
 
   int PollTimeoutMs() const {
-    if (exited_) return 0;
     long ms = -1;
     auto shorten = [&](long v) { ms = ms < 0 ? v : std::min(ms, v); };
     if (pidfd_.get() < 0) shorten(20);
@@ -139,16 +148,17 @@ class Child {
     return static_cast<int>(ms);
   }
 
-  void ReadOutput() {
+  // One read of at most `most` bytes: the bytes it got, 0 at the end, -1 when nothing was there.
+  ssize_t ReadOutput(std::size_t most = 16384) {
     char buf[16384];
-    const ssize_t got = ::read(out_.get(), buf, sizeof buf);
+    const ssize_t got = ::read(out_.get(), buf, std::min(most, sizeof buf));
     if (got < 0) {
       if (errno != EINTR && errno != EAGAIN) out_.Close();
-      return;
+      return -1;
     }
     if (got == 0) {
       out_.Close();
-      return;
+      return 0;
     }
     const std::size_t kept = file_.get() >= 0 ? file_bytes_ : result_.output.size();
     const std::size_t room = o_.max_output > kept ? o_.max_output - kept : 0;
@@ -156,13 +166,30 @@ class Child {
     if (take < static_cast<std::size_t>(got)) result_.output_truncated = true;
     if (file_.get() < 0) {
       result_.output.append(buf, take);
-      return;
+      return got;
     }
     if (!WriteAll(file_.get(), buf, take)) result_.output_truncated = true;
     file_bytes_ += take;
     // A file is not silently cut short: the child that overflows it, or whose output cannot be
     // stored, is stopped.
-    if (result_.output_truncated && !killed_ && !exited_) Kill();
+    if (result_.output_truncated && !killed_ && !ended_) Kill();
+    return got;
+  }
+
+  // Everything the child wrote is in the pipe once it has ended; that much is read and no
+  // more.  The pipe may still be held open, and written to without end, by a process that left
+  // the child's group: waiting for its end could last for ever.
+  void DrainOutput() {
+    if (out_.get() < 0) return;
+    int left = 0;
+    if (::ioctl(out_.get(), FIONREAD, &left) != 0) left = 0;
+    ::fcntl(out_.get(), F_SETFL, ::fcntl(out_.get(), F_GETFL) | O_NONBLOCK);
+    while (left > 0) {
+      const ssize_t got = ReadOutput(static_cast<std::size_t>(left));
+      if (got <= 0) break;
+      left -= static_cast<int>(got);
+    }
+    out_.Close();
   }
 
   static bool WriteAll(int fd, const char* p, std::size_t n) {
@@ -176,14 +203,25 @@ class Child {
     return true;
   }
 
-  void Reap(int flags) {
+  // Whether the child has ended, leaving it unreaped (WNOWAIT): a zombie keeps its pid.  A child
+  // that is no longer ours to wait for (reaped elsewhere) counts as ended and lost.
+  bool Ended(int flags) {
+    siginfo_t info{};
+    int r;
+    do {
+      r = ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT | flags);
+    } while (r < 0 && errno == EINTR);
+    if (r < 0) lost_ = true;
+    return lost_ || info.si_pid == pid_;
+  }
+
+  void Reap() {
     int status = 0;
     pid_t r;
     do {
-      r = ::waitpid(pid_, &status, flags);
+      r = ::waitpid(pid_, &status, 0);
     } while (r < 0 && errno == EINTR);
     if (r != pid_) return;
-    exited_ = true;
     if (WIFEXITED(status)) result_.exit_code = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) result_.term_signal = WTERMSIG(status);
   }
@@ -195,7 +233,8 @@ class Child {
   Fd pidfd_;
   const TOVProcessOptions& o_;
   std::optional<std::chrono::steady_clock::time_point> deadline_;
-  bool exited_ = false;
+  bool ended_ = false;
+  bool lost_ = false;
   bool killed_ = false;
   TOVProcessResult result_;
 };

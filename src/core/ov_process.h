@@ -2,7 +2,12 @@
 // posix_spawn without a shell, standard input from /dev/null, no other inherited descriptors,
 // default signal dispositions and an empty signal mask in the child (the server ignores
 // SIGPIPE and blocks its shutdown signals; a child must not inherit either), the child in a
-// process group of its own so a deadline or a stop kills everything it started.
+// process group of its own so a deadline or a stop kills everything it started.  Nothing it
+// started outlives it either: when the child ends, whatever is left in its process group is
+// killed (a process forked by a plug-in's library in the probe would otherwise run on with
+// parent 1, holding the probe's descriptors).  A process that leaves the group on purpose
+// (setsid, setpgid) is not followed, and the child's output is read only up to the child's
+// end, so such a process holding the pipe open cannot keep the caller waiting.
 #pragma once
 
 #include <chrono>
@@ -61,8 +66,8 @@ class EOVProcessError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Runs the program and waits until it ends, its deadline passes or a stop is requested.
-// Throws EOVProcessError when it cannot be started.
+// Runs the program and waits until it ends, its deadline passes or a stop is requested, then
+// kills what is left of its process group.  Throws EOVProcessError when it cannot be started.
 TOVProcessResult RunProcess(const TOVProcessOptions& options);
 
 }  // namespace ov

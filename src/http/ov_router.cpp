@@ -19,33 +19,37 @@ std::vector<std::string_view> SplitRoutePath(std::string_view path) {
 
 namespace {
 
-bool SegmentsEqual(const std::vector<std::string>& a, const std::vector<std::string_view>& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (!EqualsIgnoreCase(a[i], b[i])) return false;
-  return true;
-}
+bool IsParam(std::string_view segment) noexcept { return !segment.empty() && segment[0] == ':'; }
 
 }  // namespace
 
-bool RoutePatternsOverlap(std::string_view a, std::string_view b) {
-  const std::vector<std::string_view> x = SplitRoutePath(a), y = SplitRoutePath(b);
-  if (x.size() != y.size()) return false;
-  for (std::size_t i = 0; i < x.size(); ++i) {
-    const bool param = (!x[i].empty() && x[i][0] == ':') || (!y[i].empty() && y[i][0] == ':');
-    if (!param && !EqualsIgnoreCase(x[i], y[i])) return false;
+bool TOVRouter::Route::Matches(const std::vector<std::string_view>& segs, bool params_match) const noexcept {
+  if (segments.size() != segs.size()) return false;
+  for (std::size_t i = 0; i < segs.size(); ++i) {
+    if (params_match && IsParam(segments[i])) continue;
+    if (!(i == owner_segment ? EqualsFoldCase(segments[i], segs[i]) : EqualsIgnoreCase(segments[i], segs[i])))
+      return false;
   }
   return true;
 }
 
+bool RoutePatternsOverlap(std::string_view a, std::string_view b) {
+  const std::vector<std::string_view> x = SplitRoutePath(a), y = SplitRoutePath(b);
+  if (x.size() != y.size()) return false;
+  for (std::size_t i = 0; i < x.size(); ++i)
+    if (!IsParam(x[i]) && !IsParam(y[i]) && !EqualsFoldCase(x[i], y[i])) return false;
+  return true;
+}
+
 void TOVRouter::RegisterRoute(std::string_view method, std::string_view pattern, TOVRouteHandler handler,
-                              std::string_view owner) {
+                              std::string_view owner, std::optional<std::size_t> owner_segment) {
   if (!handler) throw std::invalid_argument("RegisterRoute: empty handler for " + std::string(pattern));
   auto r = std::make_shared<Route>();
   r->method = std::string(method);
   r->pattern = std::string(pattern);
   for (auto s : SplitRoutePath(pattern)) r->segments.emplace_back(s);
   r->owner = std::string(owner);
+  r->owner_segment = owner_segment;
   r->handler = std::move(handler);
   TOVLockGuard g(lock_);
   routes_.push_back(std::move(r));
@@ -60,8 +64,7 @@ std::size_t TOVRouter::UnregisterRoutes(std::string_view owner, std::string_view
   auto keep = routes_.begin();
   for (auto it = routes_.begin(); it != routes_.end(); ++it) {
     const Route& r = **it;
-    bool drop = r.owner == owner && (pattern.empty() || SegmentsEqual(r.segments, want)) &&
-                (method.empty() || r.method == method);
+    bool drop = r.owner == owner && (pattern.empty() || r.Matches(want, false)) && (method.empty() || r.method == method);
     if (drop)
       removed.push_back(std::move(*it));
     else
@@ -81,14 +84,7 @@ TOVRouter::MatchResult TOVRouter::Match(std::string_view method, std::string_vie
     TOVSharedGuard g(lock_);
     for (const auto& rp : routes_) {
       const Route& r = *rp;
-      if (r.segments.size() != segs.size()) continue;
-      bool ok = true;
-      for (std::size_t i = 0; i < segs.size() && ok; ++i) {
-        const std::string& ps = r.segments[i];
-        if (!ps.empty() && ps[0] == ':') continue;
-        ok = EqualsIgnoreCase(ps, segs[i]);
-      }
-      if (!ok) continue;
+      if (!r.Matches(segs, true)) continue;
       if (r.method != method && r.method != kAnyMethod) {
         result.status = TOVRouteMatch::MethodNotAllowed;
         continue;
@@ -102,7 +98,7 @@ TOVRouter::MatchResult TOVRouter::Match(std::string_view method, std::string_vie
   result.handler = found->handler;
   for (std::size_t i = 0; i < segs.size(); ++i) {
     const std::string& ps = found->segments[i];
-    if (!ps.empty() && ps[0] == ':') result.params.emplace_back(ps.substr(1), std::string(segs[i]));
+    if (IsParam(ps)) result.params.emplace_back(ps.substr(1), std::string(segs[i]));
   }
   return result;
 }

@@ -3,7 +3,9 @@
 // Matching: the path (without query) and the pattern are split at "/" with a single trailing
 // "/" ignored on either side; they match when the segment counts agree, every ":name" pattern
 // segment takes any one path segment, and every other segment equals its path segment
-// ignoring ASCII case.  Routes are tried in registration order; the first whose pattern and
+// ignoring ASCII case, except the segment a route names as its owner's name (a plug-in's name
+// in its routes), which compares under Unicode case folding as plug-in names do everywhere.
+// Keywords stay ASCII: "/api/v1/ſtatus" (long s folds to "s") is not the status route.  Routes are tried in registration order; the first whose pattern and
 // method both match wins.  A pattern match with another method only is remembered so the
 // caller can tell "method not allowed" from "not found".
 //
@@ -15,6 +17,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -56,9 +59,12 @@ class TOVRouter {
   TOVRouter& operator=(const TOVRouter&) = delete;
 
   // Appends a route; method kAnyMethod takes every method.  owner names who registered it (a plug-in name; empty for the server's
-  // own routes) so the owner's routes can be removed together.
+  // own routes) so the owner's routes can be removed together.  owner_segment: the index of the
+  // pattern segment that is the owner's name, compared under Unicode case folding (none: every
+  // segment ignores ASCII case only).
   void RegisterRoute(std::string_view method, std::string_view pattern, TOVRouteHandler handler,
-                     std::string_view owner = {}) EXCLUDES(lock_);
+                     std::string_view owner = {}, std::optional<std::size_t> owner_segment = std::nullopt)
+      EXCLUDES(lock_);
   // Removes the owner's routes; with a pattern (and method) only those.  Returns the number
   // removed.  Patterns compare as matching does: ignoring case and a trailing "/".
   std::size_t UnregisterRoutes(std::string_view owner, std::string_view pattern = {},
@@ -78,7 +84,13 @@ class TOVRouter {
     std::string pattern;
     std::vector<std::string> segments;
     std::string owner;
+    std::optional<std::size_t> owner_segment;
     TOVRouteHandler handler;
+
+    // Whether the segments are this route's: as many, each equal to the route's (the owner's
+    // name under Unicode case folding, the others ignoring ASCII case) or, when params_match,
+    // taken by a ":name" segment.  Allocates nothing.
+    bool Matches(const std::vector<std::string_view>& segs, bool params_match) const noexcept;
   };
   // ---- Guarded by lock_ (a registry; matching takes it shared, handlers run without it) ----
   mutable TOVSharedLock lock_{LockLevel::Registry};
@@ -88,8 +100,9 @@ class TOVRouter {
 // The process's one router: REST routes and plug-in routes.
 TOVRouter& HttpRouter();
 
-// Whether one path could match both patterns: as many segments, each pair equal ignoring ASCII
-// case or either of them a ":name" segment.
+// Whether one path could match both patterns: as many segments, each pair equal under Unicode
+// case folding (the widest way a segment of a route compares) or either of them a ":name"
+// segment.
 bool RoutePatternsOverlap(std::string_view a, std::string_view b);
 
 // Splits a path for matching: a single trailing "/" dropped (except for "/" itself), then

@@ -124,9 +124,12 @@ std::string TOVPluginRouteRegistry::RegisterRoute(const std::string& plugin, con
     } else {
       auto data = std::make_shared<TOVPluginRouteData>(plugin);
       data->SetHandler(std::move(handler));
+      // The name segment, after "/api/v1/plugins/", compares as plug-in names do.
+      static const std::size_t name_segment = SplitRoutePath(std::string(kApiPrefix) + "/plugins/").size();
       router_.RegisterRoute(
           MethodStringToRoute(method), full,
-          [data](TOVHttpRequest& req, TOVHttpResponse& resp) { PluginRouteCallback(*data, req, resp); }, plugin);
+          [data](TOVHttpRequest& req, TOVHttpResponse& resp) { PluginRouteCallback(*data, req, resp); }, plugin,
+          name_segment);
       entries_.push_back({plugin, full, method, std::move(data)});
     }
   }

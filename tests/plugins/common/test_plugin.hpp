@@ -27,14 +27,18 @@
 #include <string>
 #include <thread>
 
+#include <unistd.h>
+
 #include "orvanta/plugin_abi.h"
 
 namespace ovt {
 
 enum class Throw { None, Std, Other };
-// What OVPluginCreate does first: hang for ever, abort the process, or print a line to standard
-// output and standard error that looks like the probe's answer (then it goes on as usual).
-enum class Misbehave { None, Hang, Abort, Print };
+// What OVPluginCreate does first: hang for ever, abort the process, print a line to standard
+// output and standard error that looks like the probe's answer, or fork a process that sleeps
+// for a minute with the creator's descriptors and write its pid to "forked.pid" in the working
+// directory (after the last two it goes on as usual).
+enum class Misbehave { None, Hang, Abort, Print, Fork };
 
 struct Spec {
   const char* name = "SampleCpp";  // nullptr: reports no name
@@ -272,6 +276,15 @@ IOVPlugin* OVPluginCreate(IOVPluginHost* host) {
       std::fputs("{\"name_hex\":\"4f74686572\",\"target\":2}\n", stdout);
       std::fputs("{\"name_hex\":\"4f74686572\",\"target\":2}\n", stderr);
       std::fflush(stdout);
+      break;
+    case ovt::Misbehave::Fork:
+      if (const pid_t child = fork(); child == 0) {
+        sleep(60);
+        _exit(0);
+      } else if (FILE* f = std::fopen("forked.pid", "w")) {
+        std::fprintf(f, "%d\n", static_cast<int>(child));
+        std::fclose(f);
+      }
       break;
     case ovt::Misbehave::None: break;
   }

@@ -217,7 +217,9 @@ TEST_F(ServiceWalk, FailedStartStopsWhatStarted) {
 TEST(ServiceTable, PluginRoutesNeverShadowTheRestTable) {
   for (const auto& [method, path] : std::vector<std::pair<std::string, std::string>>{
            {"GET", "/api/v1/plugins/db/"}, {"*", "/api/v1/plugins/Service/x"}, {"POST", "/api/v1/plugins/enable/"},
-           {"GET", "/api/v1/plugins/config/:anything"}, {"*", "/api/v1/plugins/updates/count"}})
+           {"GET", "/api/v1/plugins/config/:anything"}, {"*", "/api/v1/plugins/updates/count"},
+           // The plug-in's name folds ("ſ" is "s"), so "ſervice" would take /service/x.
+           {"*", "/api/v1/plugins/ſervice/x"}})
     EXPECT_TRUE(IsServerRoute(method, path)) << method << " " << path;
   for (const auto& [method, path] : std::vector<std::pair<std::string, std::string>>{
            {"GET", "/api/v1/plugins/RouteC/echo"}, {"DELETE", "/api/v1/plugins/db/"}, {"GET", "/api/v1/plugins/x/y/z"}})

@@ -2,6 +2,7 @@
 // process of its own (this test executable started again, as the server starts itself), with
 // nothing of the library mapped into the asking process.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <filesystem>
 #include <fstream>
@@ -41,6 +42,8 @@ TEST(PluginProbe, AnswersWithTheIdentityOrTheReasonAndMapsNothingHere) {
       {copy("pkg_sample"), {}, "PkgSample", ptServer, ""},
       // What the library prints, a forged answer included, is not the answer.
       {copy("create_noisy"), {}, "CreateNoisy", ptBoth, ""},
+      // What the library starts (a process holding the probe's pipe) ends with the probe: below.
+      {copy("create_fork"), {}, "CreateFork", ptBoth, ""},
       // The loader's own reasons, the library named by its file name.
       {copy("no_create"), {}, "", ptServer, "Plugin missing OVPluginCreate export: no_create.so"},
       {dir / "garbage.so", {}, "", ptServer, "Failed to load plugin library: garbage.so (garbage.so: invalid ELF header)"},
@@ -68,6 +71,18 @@ TEST(PluginProbe, AnswersWithTheIdentityOrTheReasonAndMapsNothingHere) {
       EXPECT_EQ(id->Target, c.target);
     }
   }
+  // The process create_fork's library forked is gone (or a zombie left to init) soon after the
+  // probe has answered, though it sleeps for a minute.
+  const pid_t forked = std::stoi(ovtest::ReadText(dir / "forked.pid"));
+  ASSERT_GT(forked, 0);
+  const auto running = [forked] {
+    const std::string stat = ovtest::ReadText("/proc/" + std::to_string(forked) + "/stat");
+    const std::size_t paren = stat.rfind(')');
+    return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] != 'Z' && stat[paren + 2] != 'X';
+  };
+  EXPECT_TRUE(ovtest::PollUntil([&] { return !running(); }));
+  if (running()) ::kill(forked, SIGKILL);
+
   std::ifstream maps("/proc/self/maps");
   for (std::string line; std::getline(maps, line);) EXPECT_EQ(line.find(dir.path()), std::string::npos) << line;
 }

@@ -193,3 +193,24 @@ TEST(PluginRouteRegistry, RefusesTheServersRoutes) {
   EXPECT_EQ(routes.RegisterRoute("db", "POST", "/", handler), "");
   EXPECT_EQ(routes.Count(), 1u);
 }
+
+// The name segment of a plug-in route compares as plug-in names do, under Unicode case folding;
+// the server's segments before it and the plug-in's path after it compare ignoring ASCII case.
+TEST(PluginRouteRegistry, NameSegmentFoldsUnicodeCaseTheRestAsciiOnly) {
+  TOVRouter router;
+  TOVPluginRouteRegistry routes(router);
+  auto handler = std::make_shared<const TOVPluginRouteHandler>();
+  ASSERT_EQ(routes.RegisterRoute("Héllo", "GET", "/ping", handler), "");
+  ASSERT_EQ(routes.RegisterRoute("Ωmega", "GET", "/café", handler), "");
+  for (const auto& [path, found] : std::vector<std::pair<std::string, bool>>{
+           {"/api/v1/plugins/Héllo/ping", true},
+           {"/api/v1/plugins/HÉllo/ping", true},
+           {"/API/v1/plugins/HéLLO/PING/", true},
+           {"/api/v1/plugins/ωmega/café", true},
+           {"/api/v1/plugins/ΩMEGA/CAFé", true},
+           {"/api/v1/plugins/Hèllo/ping", false},   // another name
+           {"/api/v1/plugins/Hello/ping", false},   // another name
+           {"/api/v1/pluginſ/Héllo/ping", false},   // long s folds to "s", but not here
+           {"/api/v1/plugins/Ωmega/CAFÉ", false}})  // nor in the plug-in's own path
+    EXPECT_EQ(router.Match("GET", path).status, found ? TOVRouteMatch::Found : TOVRouteMatch::NotFound) << path;
+}
