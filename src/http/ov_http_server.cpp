@@ -133,10 +133,12 @@ GateVerdict SecurityGate(const TOVHttpServerOptions& opts, TOVHttpRequest& req, 
     }
     return GateVerdict::Pass;
   } catch (...) {
+    // Answered as a failure inside a route is: a blacklist that cannot be read for an outage
+    // refuses with 503 and Retry-After, and only a 500 adds a line.
     const CaughtException ex = DescribeCaught();
-    LogError("Unhandled exception in security gate [%s %s]: %s: %s", req.method, req.path, ex.type, ex.what);
+    if (AnswerInternalError(resp) == 500)
+      LogError("Unhandled exception in security gate [%s %s]: %s: %s", req.method, req.path, ex.type, ex.what);
   }
-  AnswerInternalError(resp);
   resp.SetHeader("Connection", "close");
   return GateVerdict::Refused;
 }
@@ -174,9 +176,10 @@ void HttpCore::Dispatch(TOVHttpRequest& req, TOVHttpResponse& resp) {
       try {
         HandleWebSocketUpgrade(req, resp);
       } catch (...) {
+        // A hub client refused for an outage (its API key could not be checked) adds no line.
         const CaughtException ex = DescribeCaught();
-        LogError("Unhandled exception in /ws upgrade from %s: %s: %s", req.peer_address, ex.type, ex.what);
-        AnswerInternalError(resp);
+        if (AnswerInternalError(resp) == 500)
+          LogError("Unhandled exception in /ws upgrade from %s: %s: %s", req.peer_address, ex.type, ex.what);
       }
     } else {
       LogWarning("[ws] /ws request without Upgrade header from %s (method=%s)", req.peer_address, req.method);
