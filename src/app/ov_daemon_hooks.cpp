@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "ov_config.h"
+#include "ov_database.h"
 #include "ov_event_bus.h"
 #include "ov_filewatcher.h"
 #include "ov_log.h"
@@ -34,7 +35,8 @@ std::optional<TJSON> HandleWSPluginCall(const std::string& plugin, const std::st
     if (!result) return std::nullopt;
     return std::move(*result);
   } catch (const std::exception& e) {
-    LogWarning("[ws] Plugin call %s.%s failed: %s", plugin, func, e.what());
+    // The node gets the reason either way; a failure for the outage alone adds no line.
+    if (!FailedForOutage(e)) LogWarning("[ws] Plugin call %s.%s failed: %s", plugin, func, e.what());
     TJSON failed = TJSON::object();
     failed["success"] = false;
     failed["error"] = e.what();

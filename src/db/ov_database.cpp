@@ -50,11 +50,16 @@ bool IsDatabaseUnavailable() noexcept {
   }
 }
 
-bool FailedForOutage(const std::exception& e) noexcept {
-  if (!IsDatabaseUnavailable(e)) return false;
-  auto db = DB.Get();
-  return db && db->ReadPool().Reachability().Down();
+bool DatabaseDown() noexcept {
+  try {
+    auto db = DB.Get();
+    return db && db->ReadPool().Reachability().Down();
+  } catch (...) {
+    return false;
+  }
 }
+
+bool FailedForOutage(const std::exception& e) noexcept { return IsDatabaseUnavailable(e) && DatabaseDown(); }
 
 TJSON CollectRows(TOVQueryBase& q, const TOVRowToJSON& row) {
   TJSON items = TJSON::array();

@@ -404,6 +404,8 @@ TOVService<TOVDatabase>::Ref RequireDB();
 bool IsDatabaseUnavailable(const std::exception& e) noexcept;
 // The same for the exception being handled (only inside a catch block).
 bool IsDatabaseUnavailable() noexcept;
+// The database is known to be down now (its reachability record says so).
+bool DatabaseDown() noexcept;
 // e is IsDatabaseUnavailable and the database is known to be down now: the outage's own lines
 // (dbapi_reach.h) tell it once, remind once a minute and say when it is back, so a failure for
 // that reason alone (a scheduled task, a hub client refused) adds no line of its own.

@@ -133,10 +133,12 @@ GateVerdict SecurityGate(const TOVHttpServerOptions& opts, TOVHttpRequest& req, 
     }
     return GateVerdict::Pass;
   } catch (...) {
+    // Answered as a failure inside a route is: a blacklist that cannot be read for an outage
+    // refuses with 503 and Retry-After, and only a 500 adds a line.
     const CaughtException ex = DescribeCaught();
-    LogError("Unhandled exception in security gate [%s %s]: %s: %s", req.method, req.path, ex.type, ex.what);
+    if (AnswerInternalError(resp) == 500)
+      LogError("Unhandled exception in security gate [%s %s]: %s: %s", req.method, req.path, ex.type, ex.what);
   }
-  AnswerInternalError(resp);
   resp.SetHeader("Connection", "close");
   return GateVerdict::Refused;
 }
@@ -170,17 +172,16 @@ void HttpCore::Dispatch(TOVHttpRequest& req, TOVHttpResponse& resp) {
 
   if (path == "/ws") {
     if (ToLowerAscii(req.Header("Upgrade")).find("websocket") != std::string::npos) {
-      LogInfo("[ws] WebSocket upgrade request from %s", req.peer_address);
+      // While the database is down a node retrying all night would add this line at every try:
+      // the outage's own lines tell it.
+      if (!DatabaseDown()) LogInfo("[ws] WebSocket upgrade request from %s", req.peer_address);
       try {
         HandleWebSocketUpgrade(req, resp);
       } catch (...) {
-        // Credentials that cannot be checked for want of the database are the outage's to tell
-        // (its own lines count the refusal): a node retrying all night writes no line per try.
-        if (!IsDatabaseUnavailable()) {
-          const CaughtException ex = DescribeCaught();
+        // Nor does its refusal when its API key cannot be checked for the outage (a 503).
+        const CaughtException ex = DescribeCaught();
+        if (AnswerInternalError(resp) == 500)
           LogError("Unhandled exception in /ws upgrade from %s: %s: %s", req.peer_address, ex.type, ex.what);
-        }
-        AnswerInternalError(resp);
       }
     } else {
       LogWarning("[ws] /ws request without Upgrade header from %s (method=%s)", req.peer_address, req.method);

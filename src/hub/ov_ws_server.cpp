@@ -593,11 +593,13 @@ bool TOVWSServer::AdmitAddress(const std::string& ip) {
   if (auto cfg = Config.Get()) mode = cfg->SecurityGateMode();
   if (mode == "off") return true;
   bool banned = false;
+  bool outage = false;  // the check failed only because the database is down
   std::string error;
   try {
     banned = IsBannedFn(ip);
   } catch (const std::exception& e) {
     error = e.what();
+    outage = FailedForOutage(e);
   } catch (...) {
     error = "unknown exception";
   }
@@ -616,7 +618,8 @@ bool TOVWSServer::AdmitAddress(const std::string& ip) {
       if (log_it) it->second = now;
     }
   }
-  if (log_it) {
+  // A client refused for the outage adds no line: the outage's own lines tell it.
+  if (log_it && !outage) {
     if (!error.empty()) LogError("[ws] Blacklist check failed for %s: %s", ip, error);
     else if (refuse) LogWarning("[ws] Connection from banned IP %s refused", ip);
     else LogWarning("[gate:log] would block banned IP %s on the WebSocket port", ip);
@@ -1173,7 +1176,8 @@ void TOVWSServer::BroadcastServerStatus() {
     TJSON status = OnGetServerStatus();
     BroadcastToWebAdmins("server_status", &status);
   } catch (const std::exception& e) {
-    LogError("[ws] server_status broadcast failed: %s", e.what());
+    // Every ping cycle during an outage: the outage's own lines tell it.
+    if (!FailedForOutage(e)) LogError("[ws] server_status broadcast failed: %s", e.what());
   }
 }
 

@@ -358,6 +358,8 @@ void HandleWriteSystemLog(TOVApiRequest& c) {
     q.ExecSQL();
     db->Commit();
   } catch (const std::exception& e) {
+    // An outage is answered as on every route (503 and Retry-After), not as a failed write.
+    if (IsDatabaseUnavailable(e)) throw;
     failure = e.what();
     if (failure.empty()) failure = "unknown error";
   }
@@ -433,6 +435,9 @@ void HandleAdminQuery(TOVApiRequest& c) {
         }
       }
     } catch (const std::exception& e) {
+      // A database that cannot be reached is no fault of the statement: answered as on every
+      // route (503 and Retry-After) once the guards have cleaned up.
+      if (IsDatabaseUnavailable(e)) throw;
       failure = e.what();
       if (failure.empty()) failure = "unknown error";
     }

@@ -267,6 +267,8 @@ void HandlePluginServiceCall(TOVApiRequest& c) {
     SendError(c.resp, 403, e.what());
     return;
   } catch (const std::exception& e) {
+    // The host's database refused the plug-in for an outage: answered as on every route.
+    if (IsDatabaseUnavailable(e)) throw;
     LogError("Plugin service call %s.%s failed: %s", name, function, e.what());
     SendError(c.resp, 500, std::string("Plugin call failed: ") + e.what());
     return;

@@ -312,7 +312,8 @@ void PluginUpdateCheck(std::stop_token stop) {
 
 // The door games' news tables belong to their plug-ins and are usually missing: each deletion
 // stands alone and a failure is dropped (the database object has rolled it back, so the next
-// writer gets a clean connection on every backend).
+// writer gets a clean connection on every backend).  A database that cannot be reached fails
+// the run instead: nothing was pruned, and the run log should not say otherwise.
 void OldNewsCleanup(std::stop_token stop) {
   auto db = RequireDB();
   const std::vector<TDeletion> deletions = {
@@ -322,7 +323,8 @@ void OldNewsCleanup(std::stop_token stop) {
   for (const TDeletion& d : deletions) {
     try {
       deleted += DeleteInBatches(*db, d.table, d.condition, d.binds, {}, stop);
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+      if (IsDatabaseUnavailable(e)) throw;
     }
   }
   if (deleted > 0 && db->Backend() == dbSQLite) TruncateWal(*db, {}, stop);

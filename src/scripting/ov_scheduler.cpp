@@ -550,9 +550,10 @@ void TOVScheduler::ExecuteTask(const TTaskRef& ref) {
       error = "No plugin task runner available";
     }
   } catch (const std::exception& e) {
+    // The run is recorded as failed either way; only the log line is left to the outage's own.
     success = false;
     error = MessageOf(e);
-    LogError("Scheduler: task %s/%s failed: %s", ref.plugin, ref.task, error);
+    if (!FailedForOutage(e)) LogError("Scheduler: task %s/%s failed: %s", ref.plugin, ref.task, error);
   } catch (...) {
     // Also what a plug-in throws that is no std::exception.
     success = false;

@@ -27,6 +27,7 @@
 
 #include "ov_config.h"
 #include "ov_consts.h"
+#include "dbapi_pool.h"
 #include "ov_daemon.h"
 #include "ov_http_core.h"
 #include "ov_http_server.h"
@@ -604,11 +605,12 @@ TEST_F(HttpServerTest, MultipartUploadGoesToTemporaryFiles) {
 }
 
 TEST_F(HttpServerTest, SecurityGateOrderAndModes) {
-  std::atomic<bool> banned{false}, limited{false}, explode{false};
+  std::atomic<bool> banned{false}, limited{false}, explode{false}, unreachable{false};
   std::atomic<int> counted{0};
   auto o = Options();
   o.is_banned = [&](const std::string& ip) {
     if (explode) throw std::runtime_error("blacklist broken");
+    if (unreachable) throw EDBAPoolDead("Database unavailable: connection refused");
     return banned.load() && ip == "127.0.0.1";
   };
   o.allow_request = [&](const std::string&) {
@@ -646,6 +648,13 @@ TEST_F(HttpServerTest, SecurityGateOrderAndModes) {
   EXPECT_EQ(r.status, 500);
   EXPECT_NE(r.body.find("\"Internal server error\""), std::string::npos);
   explode = false;
+  // A blacklist that cannot be read for an outage refuses as a route would.
+  unreachable = true;
+  r = Get("/index.html");
+  EXPECT_EQ(r.status, 503);
+  EXPECT_EQ(r.headers["Retry-After"], "5");
+  EXPECT_NE(r.body.find("\"Database unavailable\""), std::string::npos);
+  unreachable = false;
 
   // Modes come from the configuration.
   ASSERT_FALSE(Config.Exists());

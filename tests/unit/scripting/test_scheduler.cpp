@@ -14,6 +14,9 @@
 
 #include "child_process.h"
 #include "clock_test_util.h"
+#include "dbapi_pool.h"
+#include "ov_database.h"
+#include "ov_log.h"
 #include "ov_config.h"
 #include "ov_event_bus.h"
 #include "ov_plugin_updates.h"
@@ -69,6 +72,7 @@ class SchedulerTest : public ovtest::SqliteDBTest {
     s.reset();
     EventBus.Free();
     SqliteDBTest::TearDown();
+    Log.Free();
   }
 
   void Make(TRunPluginTaskProc run = {}, TGetPluginTasksFunc list = {}) {
@@ -277,6 +281,41 @@ TEST_F(SchedulerTest, FailuresAreRecordedRuns) {
   EXPECT_NO_THROW(s->Tick());
   EXPECT_THROW(s->RunTaskNow(std_throw), std::exception);
   RawExec(file, "ALTER TABLE scheduler_log_away RENAME TO scheduler_log");
+}
+
+// A run that fails only because the database is known to be down adds no line of its own (the
+// outage's lines tell it); the same failure while the database is thought up, or any other
+// failure, is logged.  The run is recorded as failed in every case.
+TEST_F(SchedulerTest, ARunFailedForTheOutageAloneAddsNoLine) {
+  Log.Publish(std::make_unique<TOVLog>("", false));
+  std::vector<std::string> lines;
+  Log->SetDBCallback([&](const std::string&, const std::string&, const std::string&, const std::string& msg) {
+    if (msg.starts_with("Scheduler: task")) lines.push_back(msg);
+  });
+  std::function<void()> fail;
+  const std::int64_t id = AddTask("p", "t", "interval", 60);
+  Make([&](const std::string&, const std::string&) { fail(); });
+  const auto refused = [] { throw EDBAPoolDead("Database unavailable: connection refused"); };
+  const auto lost = [] { throw sql::SqlError("server closed the connection", "", false, true); };
+  const auto other = [] { throw sql::SqlError("no such table: p_t"); };
+  const struct {
+    bool down;
+    std::function<void()> fail;
+    bool logged;
+  } cases[] = {{false, refused, true}, {false, lost, true}, {true, refused, false}, {true, lost, false},
+               {true, other, true}};
+  int failures = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(failures);
+    // The record goes down with the first case that says so and stays down for the rest.
+    if (c.down) DB->ReadPool().Reachability().Begin().Failed("connection refused");
+    lines.clear();
+    fail = c.fail;
+    ASSERT_TRUE(s->RunTaskNow(id));
+    EXPECT_EQ(lines.size(), c.logged ? 1u : 0u);
+    EXPECT_EQ(Task(id)["fail_count"], ++failures);
+  }
+  EXPECT_EQ(RawText(file, "SELECT COUNT(*) FROM scheduler_log WHERE result = 'error'"), "5");
 }
 
 TEST_F(SchedulerTest, OneRunOfATaskAtATime) {
