@@ -10,6 +10,7 @@
 #include "dbapi_pool.h"
 #include "dbapi_sqlite.h"
 #include "ov_config.h"
+#include "ov_format.h"
 #include "ov_guid.h"
 #include "ov_text.h"
 #include "ov_json_helpers.h"
@@ -410,7 +411,16 @@ TOVDatabase::TOVDatabase(const std::string& db_file, TOVDatabaseOptions options)
 }
 
 TOVDatabase::~TOVDatabase() {
-  // The stop's cuts go on until every borrower has given its connection back.
+  // A health check still waiting on the server is cut as at a stop; then its thread ends.
+  {
+    TOVLockGuard h(health_lock_);
+    health_stop_ = true;
+  }
+  health_cv_.notify_all();
+  if (health_thread_.joinable()) {
+    BeginStop();
+    health_thread_.join();
+  }
   if (stop_cutter_.joinable()) {
     stop_cutter_.request_stop();
     stop_cutter_.join();
@@ -800,6 +810,62 @@ void TOVDatabase::InterruptStatements() noexcept {
       if (sql::Connection* c = dialect_->Connection()) c->Interrupt();
   }
   if (pool_) pool_->InterruptAll();
+}
+
+std::string TOVDatabase::HealthProblem(std::chrono::milliseconds AWait) noexcept {
+  try {
+    if (pool_->NotAnsweringNow()) {
+      const std::string why = pool_->DownReason();
+      return why.empty() ? "no answer from the database" : why;
+    }
+    TOVUniqueLock g(health_lock_);
+    if (health_stop_) return "the database is closing";
+    if (!health_thread_.joinable()) health_thread_ = std::thread([this] { CheckHealthWhenAsked(); });
+    const std::uint64_t ticket = ++health_asked_;
+    health_cv_.notify_all();
+    if (!health_cv_.wait_for(g, AWait, [&]() REQUIRES(health_lock_) { return health_done_ >= ticket; }))
+      return Format("no answer from the database within %d ms", static_cast<std::int64_t>(AWait.count()));
+    return health_result_;
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+}
+
+void TOVDatabase::CheckHealthWhenAsked() noexcept {
+  TOVUniqueLock g(health_lock_);
+  for (;;) {
+    health_cv_.wait(g, [&]() REQUIRES(health_lock_) { return health_stop_ || health_asked_ > health_done_; });
+    if (health_stop_) return;
+    // Every caller that asked before the check begins gets its answer.
+    const std::uint64_t serving = health_asked_;
+    g.unlock();
+    std::string result = CheckHealth();
+    g.lock();
+    health_result_ = std::move(result);
+    health_done_ = serving;
+    health_cv_.notify_all();
+  }
+}
+
+std::string TOVDatabase::CheckHealth() noexcept {
+  // A database that cannot be reached is degraded, not a failure of the check.  The probe is a
+  // short read, so long reads never hold it up; when even the short reads keep every
+  // connection busy for a while, those connections were checked as they were lent, and the
+  // database is degraded only when the pool knows why.
+  try {
+    TOVReadQuery q = NewReadQuery(TDBAReadKind::Short, options_.health_slot_wait);
+    q.SetSQL("SELECT 1");
+    q.Open();
+  } catch (const EDBAPoolExhausted&) {
+    if (std::string why = pool_->DownReason(); !why.empty()) return why;
+  } catch (const std::exception& e) {
+    return e.what()[0] ? e.what() : "unknown error";
+  } catch (...) {
+    return "unknown error";
+  }
+  // The write connection as the next writer would check it, without waiting behind one that
+  // writes now.
+  return WriteConnectionProblem();
 }
 
 void TOVDatabase::BeginStop() noexcept {

@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -92,6 +93,8 @@ struct TOVDatabaseOptions {
   std::chrono::milliseconds stop_grace{1000};
   // How often the stop looks at what waits.
   std::chrono::milliseconds stop_poll{50};
+  // How long a health check waits for a read connection when all are busy.
+  std::chrono::milliseconds health_slot_wait{500};
 };
 inline constexpr int OV_SCHEMA_VERSION = 3;
 
@@ -258,6 +261,16 @@ class TOVDatabase {
   // what the last check found, without waiting.
   std::string WriteConnectionProblem() noexcept EXCLUDES(status_lock_);
 
+  // For a health check, from any thread: "" when the database answers (a read connection's
+  // probe, "SELECT 1", and the write connection as the next writer would find it), otherwise why
+  // not.  The check runs on a thread of the database's own and is waited for at most AWait, so
+  // that a server that leaves it unanswered (a partition) costs the caller AWait, never the
+  // connect or TCP time-outs: "no answer from the database within N ms".  Callers that come
+  // while a check runs share the next one.  A pool whose connections are all busy for
+  // health_slot_wait does not make the database unhealthy unless the pool knows why (see
+  // TDBAPool::DownReason).  While the pool knows the server does not answer, no check is made.
+  std::string HealthProblem(std::chrono::milliseconds AWait) noexcept EXCLUDES(health_lock_);
+
   // From any thread, without the write lock (the statement to stop may hold it): interrupts the
   // statements running now on the write connection and on lent read connections, so that their
   // threads end at shutdown (sql::Connection::Interrupt; they fail with the driver's error).
@@ -313,6 +326,9 @@ class TOVDatabase {
   // statements answer "Database unavailable: <reason>".
   void ReviveWriteConnection() noexcept REQUIRES(lock_);
   void SetWriteProblem(const std::string& problem) noexcept EXCLUDES(status_lock_);
+  // The health checks' thread: a check each time one is asked for, until the object goes.
+  void CheckHealthWhenAsked() noexcept EXCLUDES(health_lock_);
+  std::string CheckHealth() noexcept;
   // The stop's cutting thread: every stop_poll, CutWaitingCalls until the object goes.
   void CutWhileStopping(std::stop_token AStop, std::chrono::steady_clock::time_point ABegan) noexcept;
   void CutWaitingCalls(std::chrono::steady_clock::time_point ABegan) noexcept;
@@ -349,6 +365,15 @@ class TOVDatabase {
   // ---- Guarded by status_lock_ (a leaf) ----
   TOVLock status_lock_{LockLevel::Leaf};
   std::string write_problem_ GUARDED_BY(status_lock_);  // see WriteConnectionProblem
+
+  // ---- Guarded by health_lock_ (a leaf): the health checks asked for and made ----
+  TOVLock health_lock_{LockLevel::Leaf};
+  std::condition_variable_any health_cv_;
+  std::uint64_t health_asked_ GUARDED_BY(health_lock_) = 0;
+  std::uint64_t health_done_ GUARDED_BY(health_lock_) = 0;  // the last ticket the last check served
+  std::string health_result_ GUARDED_BY(health_lock_);
+  bool health_stop_ GUARDED_BY(health_lock_) = false;
+  std::thread health_thread_;  // started by the first check, under health_lock_
 
   // ---- The stop's cutting thread: started once by BeginStop, joined by the destructor ----
   std::once_flag stop_once_;

@@ -564,7 +564,8 @@ void TOVWSServer::WorkerMain(std::shared_ptr<Worker> w) {
   std::shared_ptr<TWebSocketConnection> conn;
   try {
     if (w->origin == Origin::HubPort) {
-      if (AdmitAddress(w->ip)) conn = HubPortHandshake(*w);
+      if (const Admission a = AdmitAddress(w->ip); a != Admission::Refused)
+        conn = HubPortHandshake(*w, a == Admission::Unknown);
     } else {
       // A hand-over: the thread exists before the client's 101 is sent; its connection follows.
       conn = w->AwaitHandOver();
@@ -587,23 +588,23 @@ void TOVWSServer::WorkerMain(std::shared_ptr<Worker> w) {
   finished_workers_.push_back(w->key);
 }
 
-bool TOVWSServer::AdmitAddress(const std::string& ip) {
-  if (!IsBannedFn) return true;
+TOVWSServer::Admission TOVWSServer::AdmitAddress(const std::string& ip) {
+  if (!IsBannedFn) return Admission::Admitted;
   std::string mode = "enforce";
   if (auto cfg = Config.Get()) mode = cfg->SecurityGateMode();
-  if (mode == "off") return true;
+  if (mode == "off") return Admission::Admitted;
   bool banned = false;
-  bool outage = false;  // the check failed only because the database is down
+  bool outage = false;  // the check failed only because the database cannot be reached
   std::string error;
   try {
     banned = IsBannedFn(ip);
   } catch (const std::exception& e) {
     error = e.what();
-    outage = FailedForOutage(e);
+    outage = IsDatabaseUnavailable(e);
   } catch (...) {
     error = "unknown exception";
   }
-  if (!banned && error.empty()) return true;
+  if (!banned && error.empty()) return Admission::Admitted;
   const bool refuse = mode == "enforce";
   // One line per address and minute: a banned client that keeps reconnecting cannot flood the log.
   bool log_it = true;
@@ -624,8 +625,11 @@ bool TOVWSServer::AdmitAddress(const std::string& ip) {
     else if (refuse) LogWarning("[ws] Connection from banned IP %s refused", ip);
     else LogWarning("[gate:log] would block banned IP %s on the WebSocket port", ip);
   }
-  // A check that failed refuses in "enforce" mode, as the HTTP gate answers 500 then.
-  return !refuse;
+  // A check that failed refuses in "enforce" mode, as the HTTP gate answers 500 then; one that
+  // failed for the outage is told after the handshake, as when the credentials cannot be
+  // checked (the HTTP gate answers 503 then).
+  if (!refuse) return Admission::Admitted;
+  return outage ? Admission::Unknown : Admission::Refused;
 }
 
 bool TOVWSServer::DoHandshake(Stream& stream, std::string& api_key, std::string& token, std::string& rest,
@@ -637,7 +641,7 @@ bool TOVWSServer::DoHandshake(Stream& stream, std::string& api_key, std::string&
   return stream.Send(answer.data(), answer.size(), d).ok();
 }
 
-std::shared_ptr<TWebSocketConnection> TOVWSServer::HubPortHandshake(Worker& w) {
+std::shared_ptr<TWebSocketConnection> TOVWSServer::HubPortHandshake(Worker& w, bool AUnchecked) {
   const Deadline d = DeadlineIn(tuning_.handshake_timeout);
   Stream& s = *w.stream;
   w.SetLiveStream(&s);
@@ -656,14 +660,19 @@ std::shared_ptr<TWebSocketConnection> TOVWSServer::HubPortHandshake(Worker& w) {
     return nullptr;
   }
   // A rejected token is not an error by itself: the API key is tried next.
-  bool admin = false, known = false;
-  try {
-    admin = !token.empty() && ValidateWebAdmin(token);
-    known = admin || ValidateClient(api_key);
-  } catch (const std::exception& e) {
-    if (!IsDatabaseUnavailable(e)) throw;
-    // The credentials cannot be checked now: the client is told to come back, and the outage's
-    // own lines count it (a node reconnecting all night must not write a line per attempt).
+  bool admin = false, known = false, unchecked = AUnchecked;
+  if (!unchecked) {
+    try {
+      admin = !token.empty() && ValidateWebAdmin(token);
+      known = admin || ValidateClient(api_key);
+    } catch (const std::exception& e) {
+      if (!IsDatabaseUnavailable(e)) throw;
+      unchecked = true;
+    }
+  }
+  if (unchecked) {
+    // The client cannot be checked now: it is told to come back, and the outage's own lines
+    // count it (a node reconnecting all night must not write a line per attempt).
     RefuseAfterHandshake(s, WS_CLOSE_TRY_AGAIN_LATER, "Database unavailable");
     return nullptr;
   }

@@ -244,13 +244,18 @@ class TOVWSServer {
   // Registers the worker and starts its thread (under workers_lock_, so Stop sees every thread).
   void StartWorker(std::shared_ptr<Worker> w) EXCLUDES(workers_lock_);
   void WorkerMain(std::shared_ptr<Worker> w) EXCLUDES(workers_lock_, clients_lock_);
-  // The blacklist check of a hub-port client; false: refuse it.
-  bool AdmitAddress(const std::string& ip) EXCLUDES(gate_log_lock_);
+  // The blacklist check of a hub-port client: let in, refused, or Unknown: the blacklist could
+  // not be read for a database outage (the client is refused after the handshake with "try
+  // again later", as when its credentials cannot be checked).
+  enum class Admission : std::uint8_t { Admitted, Refused, Unknown };
+  Admission AdmitAddress(const std::string& ip) EXCLUDES(gate_log_lock_);
   // Accepts one pending connection and closes it at once: the way to refuse a client when no
   // descriptor is left (the spare descriptor is given up for it).
   void RefuseWithoutDescriptor();
   // The client's thread after TLS, upgrade and authentication on the hub port; null: refused.
-  std::shared_ptr<TWebSocketConnection> HubPortHandshake(Worker& w) EXCLUDES(clients_lock_);
+  // A client that cannot be checked for an outage (AUnchecked: its address already could not)
+  // gets close 1013 "Database unavailable" after the upgrade, and no line.
+  std::shared_ptr<TWebSocketConnection> HubPortHandshake(Worker& w, bool AUnchecked) EXCLUDES(clients_lock_);
   void ServeClient(std::int32_t id, const std::shared_ptr<TWebSocketConnection>& conn) EXCLUDES(clients_lock_);
   void AcceptLoop() EXCLUDES(workers_lock_);
   void PingLoop() EXCLUDES(ping_lock_, clients_lock_);

@@ -3,7 +3,8 @@ life: it counts the connections that reach it, and it relays ("forward"), refuse
 connections ("refuse": nothing listens, a stopped server), accepts and closes them at once
 ("close": a server going away), or stops answering ("hold": the connections it relays and the
 new ones it accepts stay open and hear nothing, a network partition).  Leaving "forward" drops
-the connections it relays (in "hold", once it is left).
+the connections it relays (in "hold", once it is left).  In "hold", cut() closes the connections
+held so far, as the board's TCP does when it gives up on a partition (new ones are held again).
 
     with RelayProcess(target_port) as relay:   # relay.port is what the board connects to
         relay.set_mode("close")
@@ -50,6 +51,9 @@ class DbRelay:
                         return
                     if words[0] == "mode":
                         self._switch(words[1])
+                        print("ok", flush=True)
+                    elif words[0] == "cut":
+                        self._switch(self._mode)
                         print("ok", flush=True)
                     else:
                         print(self.accepted, flush=True)
@@ -160,6 +164,9 @@ class RelayProcess:
     def set_mode(self, mode):
         assert mode in MODES, mode
         self._ask("mode " + mode)
+
+    def cut(self):
+        self._ask("cut")
 
     @property
     def accepted(self):

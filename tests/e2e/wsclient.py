@@ -72,6 +72,14 @@ class WSClient:
     @classmethod
     def connect(cls, host, port, path="/", headers=None, timeout=10, tls=False, rcvbuf=None, key=None):
         s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        try:
+            return cls._handshake(s, host, port, path, headers, timeout, tls, rcvbuf, key)
+        except BaseException:
+            s.close()  # a failed handshake leaves no socket behind
+            raise
+
+    @classmethod
+    def _handshake(cls, s, host, port, path, headers, timeout, tls, rcvbuf, key):
         if rcvbuf:
             s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
         s.settimeout(timeout)

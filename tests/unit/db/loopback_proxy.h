@@ -1,8 +1,10 @@
 // A TCP relay on a loopback port in front of a database server, standing in for the network
 // and for the server's life in tests of lost connections: it relays (Forward), accepts and
 // never answers (Silent: a server that does not answer), refuses (Refuse: a stopped server),
-// accepts and closes at once (Close: a server that is going away), and drops every connection
-// it holds (CutAll: what clients see of a restart).
+// accepts and closes at once (Close: a server that is going away), keeps every connection open
+// and answers nothing on any of them (Hold: a network partition; the server's ends are closed),
+// and drops every connection it holds (CutAll: what clients see of a restart, or of TCP giving
+// up on a partition).
 #pragma once
 
 #include <arpa/inet.h>
@@ -25,7 +27,7 @@ namespace ovtest {
 
 class LoopbackProxy {
  public:
-  enum class Mode { Forward, Silent, Refuse, Close };
+  enum class Mode { Forward, Silent, Refuse, Close, Hold };
 
   // Listens on a free port of 127.0.0.1, relaying to 127.0.0.1:target_port.
   explicit LoopbackProxy(int target_port) : target_port_(target_port) {
@@ -50,6 +52,12 @@ class LoopbackProxy {
     Command([this, m] {
       mode_ = m;
       if (m == Mode::Refuse || m == Mode::Close) DropAll();
+      if (m == Mode::Hold)
+        for (Pair& p : pairs_)
+          if (p.server >= 0) {
+            ::close(p.server);
+            p.server = -1;
+          }
       if (m == Mode::Refuse) {
         ::close(listen_fd_);
         listen_fd_ = -1;

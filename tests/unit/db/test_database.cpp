@@ -686,3 +686,118 @@ TEST_F(DatabaseTest, LogSinkDrainGivesUpOnlyOnAStuckStore) {
   EXPECT_TRUE(sink.StopAndDrain());
   EXPECT_EQ(stored.load(), 11);
 }
+
+// A server that stops answering without closing anything (a network partition), two ways: a
+// connect left unanswered, and sessions whose statements and probes hear nothing until TCP gives
+// up on them.  From the first call left unanswered the pool says so (a monitor's health check
+// reads "degraded") and a borrower that would wait behind it fails at once; a stop then opens
+// no connection and cuts every call that waits, long before TCP or the connect time-out would
+// end them.  Nothing acknowledged is lost.
+TEST_P(DatabaseServerLossTest, APartitionIsToldAtOnceAndCannotHoldUpAStop) {
+  using Mode = ovtest::LoopbackProxy::Mode;
+  using namespace std::chrono_literals;
+  // Far below the connect time-out (5 s) and TCP's user time-out (15 s) that end such calls
+  // without a stop; far above what a cut takes on a busy machine.
+  constexpr auto kEnded = 4s;
+  struct Case {
+    const char* name;
+    Mode mode;
+    bool reads_hang;  // the probes of live sessions wait (else: a connect does)
+    int connects;     // the connects under way when the stop begins
+  };
+  for (const Case& c : {Case{"a connect unanswered", Mode::Silent, false, 2}, Case{"sessions unanswered", Mode::Hold, true, 1}}) {
+    SCOPED_TRACE(c.name);
+    proxy_->SetMode(Mode::Forward);
+    db.reset();
+    TOVDatabaseOptions options;
+    options.read_pool_size = 2;
+    options.pool_timings.ProbeStuck = 300ms;
+    options.reach_timings.StallAfter = 300ms;
+    db = std::make_unique<TOVDatabase>(dir / "orvanta.db", options);
+    {
+      auto q = db->NewQuery();
+      q.SetSQL("INSERT INTO audit_log (action) VALUES (:a)");
+      q.Param("a", c.name);
+      q.ExecSQL();
+      db->Commit();
+    }
+    EXPECT_EQ(Count(*db, "audit_log"), 1);
+    EXPECT_EQ(db->HealthProblem(kEnded), "");
+
+    const int accepted = proxy_->Accepted();
+    if (c.reads_hang) {
+      proxy_->SetMode(c.mode);  // the sessions open now hear nothing more
+    } else {
+      proxy_->SetMode(c.mode);
+      proxy_->CutAll();  // the read slots' next borrower opens a session: it is never answered
+    }
+    // Two readers (the pool's two slots) and a writer wait on the server.
+    std::vector<std::future<std::string>> waiting;
+    const auto failure_of = [](std::function<void()> f) {
+      return std::async(std::launch::async, [f] {
+        try {
+          f();
+        } catch (const std::exception& e) {
+          return std::string(e.what());
+        }
+        return std::string("(no error)");
+      });
+    };
+    for (int i = 0; i < 2; ++i) waiting.push_back(failure_of([this] { Count(*db, "users"); }));
+    if (c.reads_hang)
+      waiting.push_back(failure_of([this] {
+        auto q = db->NewQuery();
+        q.SetSQL("INSERT INTO audit_log (action) VALUES ('never acknowledged')");
+        q.ExecSQL();
+        db->Commit();
+      }));
+    EXPECT_TRUE(ovtest::PollUntil([&] { return db->ReadPool().DownReason().rfind("no answer from the database", 0) == 0; }))
+        << db->ReadPool().DownReason();
+    const auto refused_at = std::chrono::steady_clock::now();
+    try {
+      Count(*db, "users");
+      ADD_FAILURE() << "a reader was served with every slot waiting on the server";
+    } catch (const EDBAPoolDead& e) {
+      EXPECT_EQ(std::string(e.what()).rfind("Database unavailable: no answer from the database", 0), 0u) << e.what();
+    }
+    // A health check says so without waiting on the server.
+    EXPECT_NE(db->HealthProblem(500ms), "");
+    EXPECT_LT(std::chrono::steady_clock::now() - refused_at, 1s);
+
+    if (c.reads_hang) {
+      // TCP gives up on the sessions: the probes left unanswered until then mark the server
+      // down, and the slots come back one attempt at a time (the next one waits on the server).
+      proxy_->CutAll();
+      EXPECT_TRUE(ovtest::PollUntil([&] { return db->ReadPool().Reachability().Down(); }));
+      EXPECT_EQ(db->ReadPool().Reachability().Reason().rfind("no answer from the database for ", 0), 0u);
+      waiting.push_back(failure_of([this] { Count(*db, "users"); }));
+    }
+
+    EXPECT_TRUE(ovtest::PollUntil([&] { return proxy_->Accepted() == accepted + c.connects; }));
+    const auto stop_began = std::chrono::steady_clock::now();
+    db->BeginStop();
+    for (auto& w : waiting) {
+      ASSERT_EQ(w.wait_for(kEnded), std::future_status::ready) << "a call still waits on the server";
+      const std::string what = w.get();
+      EXPECT_NE(what, "(no error)");
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - stop_began, kEnded);
+    // From now on nothing connects: a writer fails at once, and says why.
+    try {
+      auto q = db->NewQuery();
+      q.SetSQL("INSERT INTO audit_log (action) VALUES ('after the stop')");
+      q.ExecSQL();
+      ADD_FAILURE() << "a write ran after the stop began";
+    } catch (const sql::SqlError& e) {
+      EXPECT_TRUE(e.IsConnectionLost()) << e.what();
+    }
+    EXPECT_EQ(proxy_->Accepted(), accepted + c.connects);
+    db.reset();
+
+    // Every acknowledged write is there, nothing else.
+    auto own = sql::CreateConnection(kind_, server_);
+    own->Open();
+    EXPECT_EQ(own->Run("SELECT action FROM audit_log ORDER BY id", {}).rows.size(), 1u);
+    own->Run("DELETE FROM audit_log", {});
+  }
+}
