@@ -3,9 +3,11 @@
 be reached for a while, and this prints the log lines written, the connection attempts that
 reached the server, how every request was answered and how soon the board was back.
 
-    bench/outage.py <build-dir> [postgresql,mariadb] [close,refuse,hold] [clients] [seconds]
+    bench/outage.py <build-dir> [postgresql,mariadb] [close,refuse,hold] [clients] [seconds] [nodes]
 
-Defaults: both engines, the three ways a server goes away, 24 clients, a 20 s outage.  The
+Defaults: both engines, the three ways a server goes away, 24 clients, a 20 s outage, 10 hub
+nodes that reconnect every 0.1 s (what each try got is counted: a welcome, a close code, an
+HTTP status, or the error).  The
 database servers come from scripts/test-db-servers (started here and stopped at the end); the
 board reaches its server through the end-to-end tests' relay (tests/e2e/dbrelay.py), which
 counts the connections reaching it and, for the outage, refuses them ("refuse": a stopped
@@ -20,6 +22,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -27,7 +30,7 @@ sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 
 from dbrelay import RelayProcess  # noqa: E402
 from ovfixture import OVServer, wait_until  # noqa: E402
-from test_db_outage import Load  # noqa: E402
+from test_db_outage import Load, Nodes, add_api_key  # noqa: E402
 
 PREFIX = {"postgresql": "OV_TEST_PG_", "mariadb": "OV_TEST_MYSQL_"}
 BACK = "Database reachable again after"
@@ -62,12 +65,18 @@ def percentile(values, p):
     return values[min(len(values) - 1, int(len(values) * p))] if values else 0.0
 
 
-def run(engine, mode, clients, seconds):
+def run(engine, mode, clients, seconds, node_count):
     port = int(os.environ[PREFIX[engine] + "PORT"])
     with RelayProcess(port) as relay, OVServer(db=engine, config={"database": {"port": relay.port}}) as srv:
         token = srv.setup_admin()
+        add_api_key(srv)
         monitor = Monitor(srv)
         load = Load(srv, token, clients, extra=(monitor.run,))
+        nodes = [Nodes(srv, load) for _ in range(node_count)]
+        threads = [threading.Thread(target=n.run, daemon=True) for n in nodes]
+        for t in threads:
+            t.start()
+        load.threads += threads
         try:
             if not wait_until(lambda: any(a[2] == 200 for a in load.answers), 10):
                 raise SystemExit("%s: the board does not answer before the outage" % engine)
@@ -94,6 +103,10 @@ def run(engine, mode, clients, seconds):
     with load.lock:
         during = [a for a in load.answers if a[0] >= down + 0.5 and a[1] <= up]
         health = [w for t, w in monitor.health if down + 2.5 <= t <= up]
+    tries = {}
+    for n in nodes:
+        for t in n.between(down + 0.5, up):
+            tries[str(t[2])] = tries.get(str(t[2]), 0) + 1
     statuses = {}
     for a in during:
         statuses[a[2]] = statuses.get(a[2], 0) + 1
@@ -102,6 +115,7 @@ def run(engine, mode, clients, seconds):
         "lines": len(lines), "attempts": attempts, "requests": len(during), "statuses": statuses,
         "retry_after": sum(1 for a in during if a[3]), "p50": percentile(latency, 0.5), "max": max(latency or [0]),
         "health": sorted(set(health)), "lookup_back": lookup_back, "health_back": health_back, "log": lines,
+        "nodes": tries,
     }
 
 
@@ -117,6 +131,7 @@ def main():
     modes = (sys.argv[3] if len(sys.argv) > 3 else "close,refuse,hold").split(",")
     clients = int(sys.argv[4]) if len(sys.argv) > 4 else 24
     seconds = float(sys.argv[5]) if len(sys.argv) > 5 else 20.0
+    node_count = int(sys.argv[6]) if len(sys.argv) > 6 else 10
     script = os.path.join(ROOT, "scripts", "test-db-servers")
     state = tempfile.mkdtemp(prefix="ov-outage-")
     out = subprocess.run([script, "start", state], capture_output=True, text=True, timeout=240)
@@ -127,18 +142,20 @@ def main():
             if line.startswith("OV_TEST_") and "=" in line:
                 k, v = line.split("=", 1)
                 os.environ[k] = v
-        print("%d clients, %.0f s outage" % (clients, seconds))
+        print("%d clients, %d hub nodes, %.0f s outage" % (clients, node_count, seconds))
         print("| engine | mode | log lines | attempts | requests | answers | Retry-After | latency p50/max ms "
-              "| /health during | lookup back | /health back |")
-        print("|---|---|---|---|---|---|---|---|---|---|---|")
+              "| /health during | lookup back | /health back | node tries |")
+        print("|---|---|---|---|---|---|---|---|---|---|---|---|")
         logs = []
         for engine in engines:
             for mode in modes:
-                r = run(engine, mode, clients, seconds)
+                r = run(engine, mode, clients, seconds, node_count)
                 answers = ", ".join("%s: %d" % (k, v) for k, v in sorted(r["statuses"].items(), key=str))
-                print("| %s | %s | %d | %d | %d | %s | %d | %.0f / %.0f | %s | %s | %s |" % (
+                tries = ", ".join("%s: %d" % (k, v) for k, v in sorted(r["nodes"].items()))
+                print("| %s | %s | %d | %d | %d | %s | %d | %.0f / %.0f | %s | %s | %s | %s |" % (
                     engine, mode, r["lines"], r["attempts"], r["requests"], answers, r["retry_after"], r["p50"],
-                    r["max"], "/".join(r["health"]), seconds_text(r["lookup_back"]), seconds_text(r["health_back"])))
+                    r["max"], "/".join(r["health"]), seconds_text(r["lookup_back"]), seconds_text(r["health_back"]),
+                    tries or "-"))
                 sys.stdout.flush()
                 logs.append((engine, mode, r["log"]))
         for engine, mode, lines in logs:

@@ -108,7 +108,12 @@ void TOVRestartMonitor::Execute() {
       if (wake_.wait_for(g, check_every_, [this]() REQUIRES(lock_) { return terminated_; })) return;
     }
     if (!gRestartWhenIdle.load() || !gRestartPending.load()) continue;
-    const std::int32_t active = GetActiveBBSSessions();
+    std::int32_t active = 0;
+    try {
+      active = GetActiveBBSSessions();
+    } catch (const std::exception&) {
+      continue;  // the database cannot tell now (an outage): not idle, ask again later
+    }
     if (active == 0) break;
     LogDebug("Restart monitor: %d active BBS session(s) \xE2\x80\x94 waiting", active);
   }

@@ -887,18 +887,20 @@ void TOVDatabase::CutWhileStopping(std::stop_token AStop, std::chrono::steady_cl
   std::mutex m;
   std::condition_variable_any tick;
   std::unique_lock lk(m);
+  StopCancels cancels;
   while (!AStop.stop_requested()) {
-    CutWaitingCalls(ABegan);
+    CutWaitingCalls(ABegan, cancels);
     tick.wait_for(lk, AStop, options_.stop_poll, [] { return false; });
   }
 }
 
-void TOVDatabase::CutWaitingCalls(std::chrono::steady_clock::time_point ABegan) noexcept {
+void TOVDatabase::CutWaitingCalls(std::chrono::steady_clock::time_point ABegan, StopCancels& ACancels) noexcept {
   try {
     const bool unanswering = pool_->NotAnsweringNow();
     std::vector<TDBADialectRef> dialects = pool_->Dialects();
     dialects.push_back(dialect_);
     const auto now = std::chrono::steady_clock::now();
+    StopCancels still;  // the cancels asked for calls that still wait
     for (const TDBADialectRef& d : dialects) {
       sql::Connection* c = d->Connection();
       if (!c || c->IsCut()) continue;
@@ -906,12 +908,25 @@ void TOVDatabase::CutWaitingCalls(std::chrono::steady_clock::time_point ABegan) 
       if (since == std::chrono::steady_clock::time_point{}) continue;
       if (!unanswering) {
         if (now - std::max(since, ABegan) < options_.stop_grace) continue;
-        // A statement the server works on is asked to stop there too, on a thread of its own: the
-        // request may wait on the server as the cut does not.
-        if (c->StatementRunning()) std::thread([d] { d->Connection()->Interrupt(); }).detach();
+        if (c->StatementRunning()) {
+          // A statement the server may be working on is asked to stop there first, as at the
+          // HTTP server's shutdown (it ends with its error and the connection stays usable, for
+          // the log lines still to be stored); on a thread of its own, since the request waits
+          // on the server as a cut does not.  Cut only if it still waits a grace later.
+          const auto call = std::make_pair(c, since);
+          auto asked = ACancels.find(call);
+          if (asked == ACancels.end()) {
+            std::thread([d] { d->Connection()->Interrupt(); }).detach();
+            still.emplace(call, now);
+            continue;
+          }
+          still.insert(*asked);
+          if (now - asked->second < options_.stop_cancel_grace) continue;
+        }
       }
       c->Cut();
     }
+    ACancels = std::move(still);
   } catch (...) {
     // The next round tries again.
   }

@@ -18,6 +18,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -91,6 +92,9 @@ struct TOVDatabaseOptions {
   // Once the server stops (BeginStop), a call that still waits on the database server after this
   // long is cut, and every call that waits on it at once while it does not answer.
   std::chrono::milliseconds stop_grace{1000};
+  // A statement asked to stop then (it may be one the server works on) is cut if it still runs
+  // this much later.
+  std::chrono::milliseconds stop_cancel_grace{500};
   // How often the stop looks at what waits.
   std::chrono::milliseconds stop_poll{50};
   // How long a health check waits for a read connection when all are busy.
@@ -284,10 +288,10 @@ class TOVDatabase {
   // unavailable: the server is stopping"), and a thread of the database's own cuts every call
   // that waits on the server (a statement, a probe, a connect; sql::Connection::Cut): at once
   // while the server does not answer (down, or an attempt or a probe unanswered), otherwise
-  // when it has waited stop_grace since it began or since the stop began (a statement the server
-  // works on is also asked to stop, as InterruptStatements does).  So a stop is never held up
-  // by a database server that does not answer, and a request cut short answers 503, never
-  // success.  Nothing on SQLite.  Ends with the database object.
+  // once it has waited stop_grace since it began or since the stop began; a statement is first
+  // asked to stop (as InterruptStatements does) and cut only if it still runs stop_cancel_grace
+  // later.  So a stop is never held up by a database server that does not answer, and a request
+  // cut short answers 503, never success.  Nothing on SQLite.  Ends with the database object.
   void BeginStop() noexcept;
 
   int GetDBSchemaVersion();
@@ -331,7 +335,10 @@ class TOVDatabase {
   std::string CheckHealth() noexcept;
   // The stop's cutting thread: every stop_poll, CutWaitingCalls until the object goes.
   void CutWhileStopping(std::stop_token AStop, std::chrono::steady_clock::time_point ABegan) noexcept;
-  void CutWaitingCalls(std::chrono::steady_clock::time_point ABegan) noexcept;
+  // A call (its connection and since when it waits) whose statement was asked to stop, and when.
+  using StopCancels = std::map<std::pair<const sql::Connection*, std::chrono::steady_clock::time_point>,
+                               std::chrono::steady_clock::time_point>;
+  void CutWaitingCalls(std::chrono::steady_clock::time_point ABegan, StopCancels& ACancels) noexcept;
   void RollbackIfActive() noexcept REQUIRES(lock_);
   // What a failed statement of a write query leaves: outside a batch its unit of work is undone.
   void RollbackUnlessBatch() noexcept REQUIRES(lock_);

@@ -44,8 +44,12 @@ std::string GetPluginActiveSessionInfo(const std::string& plugin_name) {
     if (games >= 1)
       return Format("Cannot modify plugin '%s' - %d active game session(s). Wait for sessions to end or kill them first.",
                     plugin_name, games);
+  } catch (const std::exception& e) {
+    // A failed count (most often: the door plug-in's tables do not exist) refuses nothing; one
+    // that failed for want of the database cannot tell whether sessions would be cut, so the
+    // change is refused as every request that needs the database is (503), and nothing is done.
+    if (IsDatabaseUnavailable(e)) throw;
   } catch (...) {
-    // A failed count (most often: the door plug-in's tables do not exist) refuses nothing.
   }
   return {};
 }

@@ -19,6 +19,11 @@ std::int32_t GetActiveBBSSessions() {
              db->DateAddExpr(-2, duMinute));
     q.Open();
     return q.Eof() ? 0 : static_cast<std::int32_t>(q.Field(0).AsInt64());
+  } catch (const std::exception& e) {
+    // While the database cannot be reached the count is unknown, never 0: a restart "when
+    // idle" must not take an outage for an idle board.
+    if (IsDatabaseUnavailable(e)) throw;
+    return 0;
   } catch (...) {
     return 0;
   }
@@ -38,11 +43,13 @@ void HandleServerRestart(TOVApiRequest& c) {
   if (std::optional<TJSON> body = TOVJsonReply::ParseRequest(c.req)) when = JStr(*body, "when", "now");
   TJSON r = TJSON::object();
   if (when == "idle") {
+    // Counted first: a count the database cannot give refuses the request before anything changes.
+    const std::int32_t active = GetActiveBBSSessions();
     if (!gRestartPending.load()) RequestRestart("Admin requested restart when idle");
     gRestartWhenIdle.store(true);
     LogInfo("Restart when idle enabled by %s", c.user.Username);
     r["mode"] = "idle";
-    r["active_bbs_sessions"] = GetActiveBBSSessions();
+    r["active_bbs_sessions"] = active;
   } else if (when == "cancel") {
     // Only the waiting ends: the pending restart and its reasons stay for the next stop.
     gRestartWhenIdle.store(false);

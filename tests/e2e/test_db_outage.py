@@ -35,13 +35,16 @@ HEALTH_WITHIN = 2.5
 API_KEY = "ov_" + "cd" * 24
 TRY_AGAIN_LATER = (1013, "Database unavailable")
 
-# Every route that answered an outage with a text of its own before: each answers as the rest do.
+# Every route that answered an outage its own way before: each answers as the rest do.
 OUTAGE_ROUTES = (
     ("POST", "/api/v1/logs", {"message": "hello"}, {}),
     ("POST", "/api/v1/admin/query", {"sql": "SELECT 1"}, {}),
     ("POST", "/api/v1/plugins/service/_system", {"function": "ListUsers"}, {}),
     ("GET", "/api/v1/users/1", None, {}),
     ("GET", "/api/v1/status", None, {"source": "127.0.0.2"}),  # an address the blacklist has not seen
+    # The active sessions cannot be counted: never 0, and no restart "when idle" is armed.
+    ("GET", "/api/v1/system/restart", None, {}),
+    ("POST", "/api/v1/system/restart", {"when": "idle"}, {}),
 )
 
 
