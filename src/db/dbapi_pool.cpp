@@ -242,9 +242,11 @@ bool TDBAPool::ProbeEnded(std::int32_t AIndex, std::chrono::steady_clock::time_p
   }
 }
 
-bool TDBAPool::NotAnsweringNow() const {
+bool TDBAPool::NotAnsweringNow() const { return FReach->NotAnsweringNow() || CallsUnansweredNow(); }
+
+bool TDBAPool::CallsUnansweredNow() const {
   std::string ignored;
-  return FReach->NotAnsweringNow() || StuckProbe(ignored) >= 0;
+  return FReach->AttemptStalledNow() || StuckProbe(ignored) >= 0;
 }
 
 std::vector<TDBADialectRef> TDBAPool::Dialects() const {

@@ -139,6 +139,9 @@ class TDBAPool {
   // The server does not answer now: it is down, an attempt to open a connection or a slot's
   // probe waits on it longer than the bounds (see TDBAReachability::NotAnsweringNow).
   bool NotAnsweringNow() const;
+  // Only what waits on the server says so: a probe or an attempt unanswered past its bound (not
+  // a server found down, whose next attempt a caller may be due to make).
+  bool CallsUnansweredNow() const;
   // The dialects of every slot that has one (also while it opens its connection), for a stop
   // that cuts what waits on the server (sql::Connection::Cut).  Kept alive by the references.
   std::vector<TDBADialectRef> Dialects() const EXCLUDES(FLock);

@@ -196,7 +196,10 @@ bool TDBAReachability::Down() const {
 }
 
 bool TDBAReachability::NotAnsweringNow() const {
-  if (FDownNow.load(std::memory_order_acquire)) return true;
+  return FDownNow.load(std::memory_order_acquire) || AttemptStalledNow();
+}
+
+bool TDBAReachability::AttemptStalledNow() const {
   const TOVMonoTime::rep oldest = FOldestWaiting.load(std::memory_order_acquire);
   return oldest != kNoneWaiting && FClock.MonoNow() - TOVMonoTime(TOVMonoTime::duration(oldest)) >= FTimings.StallAfter;
 }

@@ -103,8 +103,10 @@ class TDBAReachability {
   // otherwise.
   std::string Reason() const EXCLUDES(FLock);
   // The server is down, or an attempt waits on it longer than StallAfter: it does not answer
-  // now.  Without the lock while nothing is wrong (every borrower of a connection may ask).
+  // now.  Without the lock (every borrower of a connection may ask).
   bool NotAnsweringNow() const EXCLUDES(FLock);
+  // An attempt waits on the server longer than StallAfter.  Without the lock.
+  bool AttemptStalledNow() const EXCLUDES(FLock);
   // A connection's probe (an empty statement, a rollback) went unanswered for AWaited until the
   // connection ended: the server does not answer, as if an attempt had failed with AReason.
   // True when this marked the server down (the caller logs its line).

@@ -814,7 +814,10 @@ void TOVDatabase::InterruptStatements() noexcept {
 
 std::string TOVDatabase::HealthProblem(std::chrono::milliseconds AWait) noexcept {
   try {
-    if (pool_->NotAnsweringNow()) {
+    // While calls wait on a server that does not answer, a check would wait too.  A server found
+    // down is checked all the same: the check may be the attempt due that finds it back (on a
+    // board where only a monitor asks, no other request would).
+    if (pool_->CallsUnansweredNow()) {
       const std::string why = pool_->DownReason();
       return why.empty() ? "no answer from the database" : why;
     }

@@ -272,7 +272,8 @@ class TOVDatabase {
   // connect or TCP time-outs: "no answer from the database within N ms".  Callers that come
   // while a check runs share the next one.  A pool whose connections are all busy for
   // health_slot_wait does not make the database unhealthy unless the pool knows why (see
-  // TDBAPool::DownReason).  While the pool knows the server does not answer, no check is made.
+  // TDBAPool::DownReason).  While calls wait on a server that does not answer, no check is made;
+  // a server found down is checked (the check may make the attempt due that finds it back).
   std::string HealthProblem(std::chrono::milliseconds AWait) noexcept EXCLUDES(health_lock_);
 
   // From any thread, without the write lock (the statement to stop may hold it): interrupts the

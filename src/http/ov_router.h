@@ -5,9 +5,10 @@
 // segment takes any one path segment, and every other segment equals its path segment
 // ignoring ASCII case, except the segment a route names as its owner's name (a plug-in's name
 // in its routes), which compares under Unicode case folding as plug-in names do everywhere.
-// Keywords stay ASCII: "/api/v1/ſtatus" (long s folds to "s") is not the status route.  Routes are tried in registration order; the first whose pattern and
-// method both match wins.  A pattern match with another method only is remembered so the
-// caller can tell "method not allowed" from "not found".
+// Keywords stay ASCII: "/api/v1/ſtatus" (long s folds to "s") is not the status route.  Routes
+// are tried in registration order; the first whose pattern and method both match wins.  A
+// pattern match with another method only is remembered so the caller can tell "method not
+// allowed" from "not found".
 //
 // Registration and removal may run while other threads match; handlers run outside the
 // registry's lock, so a handler may register or remove routes itself.  The lock is a registry
