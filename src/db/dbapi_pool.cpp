@@ -133,22 +133,34 @@ std::int32_t TDBAPool::Acquire(TDBAReadKind AKind, sql::Connection*& AConn, sql:
     // while borrowers wait has already gone to the first of them that may have it.
     if (queue.empty()) index = TakeFreeSlot(AKind);
     if (index < 0 && (stuck_slot = StuckProbe(stuck)) >= 0) {
-      log_stuck = !FProbes[static_cast<std::size_t>(stuck_slot)].Logged.exchange(true);
+      log_stuck = !FStuckTold.load() && !FStuckTold.exchange(true);
     } else if (index < 0 && FReach->NotAnsweringNow()) {
       refused = true;  // the slots are held by those that wait on a server that does not answer
     } else if (index < 0) {
       auto me = std::make_shared<Waiter>();
       queue.push_back(me);
       const auto until = std::chrono::steady_clock::now() + wait;
-      while (me->Slot < 0 && me->Woken.wait_until(g, until) != std::cv_status::timeout) {
+      // The slots may be held by borrowers that wait on a server that stopped answering after
+      // this one began to wait: it looks again now and then, and then fails at once too.
+      const auto look_every = std::max<std::chrono::milliseconds>(FTimings.ProbeStuck / 4, std::chrono::milliseconds(1));
+      while (me->Slot < 0) {
+        const auto next = std::min(until, std::chrono::steady_clock::now() + look_every);
+        if (me->Woken.wait_until(g, next) == std::cv_status::no_timeout || me->Slot >= 0) continue;
+        if (std::chrono::steady_clock::now() >= until) break;
+        if ((stuck_slot = StuckProbe(stuck)) >= 0) {
+          log_stuck = !FStuckTold.load() && !FStuckTold.exchange(true);
+          break;
+        }
+        if ((refused = FReach->NotAnsweringNow())) break;
       }
       // A slot handed over just as the wait ran out is still taken.
       if (me->Slot < 0) queue.erase(std::find(queue.begin(), queue.end(), me));
       index = me->Slot;
+      if (index >= 0) stuck_slot = -1, refused = false;
     }
   }
   if (stuck_slot >= 0) {
-    // Waiting would be waiting for a server that does not answer: said once per probe.
+    // Waiting would be waiting for a server that does not answer: said once, until it answers.
     if (log_stuck) LogErr(Format("dbapi_pool: slot %d probe unanswered -- %s", stuck_slot, stuck));
     throw EDBAPoolDead(sql::UnavailableError(stuck).what());
   }
@@ -215,13 +227,16 @@ void TDBAPool::SetSlotDown(std::int32_t AIndex, const std::string& AReason) {
 
 void TDBAPool::SetProbing(std::int32_t AIndex, bool AOn, bool AWorks) noexcept {
   SlotProbe& p = FProbes[static_cast<std::size_t>(AIndex)];
-  if (AWorks) p.GoodAt = FReach->Outages();
-  p.Logged = false;
+  if (AWorks) {
+    p.GoodAt = FReach->Outages();
+    // The server answers: the next probe it leaves unanswered is news again.  Read first, so
+    // that lending does not write a line every borrower shares.
+    if (FStuckTold.load(std::memory_order_relaxed)) FStuckTold.store(false, std::memory_order_relaxed);
+  }
   p.Since = AOn ? std::chrono::steady_clock::now().time_since_epoch().count() : 0;
 }
 
 bool TDBAPool::ProbeEnded(std::int32_t AIndex, std::chrono::steady_clock::time_point ABegan, bool AWorks) noexcept {
-  const bool told = FProbes[static_cast<std::size_t>(AIndex)].Logged;
   SetProbing(AIndex, false, AWorks);
   try {
     if (AWorks) {
@@ -235,7 +250,8 @@ bool TDBAPool::ProbeEnded(std::int32_t AIndex, std::chrono::steady_clock::time_p
     // again one attempt at a time.
     const std::string why = Format("no answer from the database for %d s",
                                    std::chrono::duration_cast<std::chrono::seconds>(waited).count());
-    if (FReach->NotAnswering(why) && !told) LogErr(Format("dbapi_pool: slot %d probe unanswered -- %s", AIndex, why));
+    if (FReach->NotAnswering(why) && !FStuckTold.exchange(true))
+      LogErr(Format("dbapi_pool: slot %d probe unanswered -- %s", AIndex, why));
     return true;
   } catch (...) {
     return true;

@@ -219,14 +219,16 @@ class TDBAPool {
   // The slots themselves: see TDBAPoolSlot for who changes them.
   std::vector<TDBAPoolSlot> FSlots;
   // Per slot, without a lock (every lend writes them): since when its probe runs (steady clock
-  // ticks; 0 while none does), whether a borrower refused for it has logged so, and the
-  // reachability record's outage count when its connection was last seen working.
+  // ticks; 0 while none does), and the reachability record's outage count when its connection
+  // was last seen working.
   struct alignas(64) SlotProbe {  // a cache line each: slots are lent to different threads
     std::atomic<std::int64_t> Since{0};
-    std::atomic<bool> Logged{false};
     std::atomic<std::uint64_t> GoodAt{0};
   };
   std::unique_ptr<SlotProbe[]> FProbes;
+  // A probe left unanswered has been logged since a probe was last answered: said once, however
+  // many slots and borrowers find it so.
+  alignas(64) std::atomic<bool> FStuckTold{false};
 };
 
 }  // namespace ov

@@ -54,7 +54,7 @@ bool IsDatabaseUnavailable() noexcept {
 bool DatabaseDown() noexcept {
   try {
     auto db = DB.Get();
-    return db && db->ReadPool().Reachability().Down();
+    return db && db->ReadPool().NotAnsweringNow();
   } catch (...) {
     return false;
   }
@@ -348,8 +348,16 @@ void TOVDatabase::LockWithIdleReadLease() {
     DropIdleReadLease(true);
   } else {
     DropIdleReadLease(false);
+    RefuseToWaitOnUnansweredServer();
     lock_.lock();
   }
+}
+
+void TOVDatabase::RefuseToWaitOnUnansweredServer() const {
+  // The writer that holds the lock may wait on the server as long as TCP takes to give up on it.
+  if (backend_ == dbSQLite || !pool_ || !pool_->NotAnsweringNow()) return;
+  const std::string why = pool_->DownReason();
+  throw sql::UnavailableError(why.empty() ? "no answer from the database" : why);
 }
 
 // ---- the database object --------------------------------------------------------------------
@@ -464,10 +472,12 @@ std::string TOVDatabase::NowExpr() const { return dialect_->NowExpr(); }
 std::string TOVDatabase::DateAddExpr(int amount, TDBADateUnit unit) const { return dialect_->DateAddExpr(amount, unit); }
 
 void TOVDatabase::Lock() {
-  if (HasIdleReadLease())
+  if (HasIdleReadLease()) {
     LockWithIdleReadLease();
-  else
+  } else if (!lock_.try_lock()) {
+    RefuseToWaitOnUnansweredServer();
     lock_.lock();
+  }
   ReviveWriteConnection();
 }
 

@@ -212,7 +212,8 @@ class TOVDatabase {
   // that does not hold it yet, it starts a unit of work: a write connection that the server has
   // closed since the last unit, or that a failure left lost, is opened again first (see
   // ReviveWriteConnection).  While the server is down, a writer whose turn it is not to try it
-  // again finds the connection closed at once (see dbapi_reach.h).
+  // again finds the connection closed at once (see dbapi_reach.h); one that would wait for the
+  // lock while the server does not answer fails at once ("Database unavailable: <why>").
   void Lock() ACQUIRE(lock_);
   void Unlock() RELEASE(lock_);
   // Takes the write lock as Lock does (again, on a thread that holds it) until the query is
@@ -352,6 +353,10 @@ class TOVDatabase {
   // goes back to the pool first, so that no thread ever waits for the writer with a read
   // connection idle in its hands (a long write would otherwise take the read pool with it).
   void LockWithIdleReadLease() ACQUIRE(lock_);
+  // Before a writer waits for the write lock: while the server is known not to answer (down, or
+  // a call unanswered past its bound), throws "Database unavailable: <why>" instead, as a reader
+  // that would wait for a read connection fails at once.
+  void RefuseToWaitOnUnansweredServer() const;
   bool HasIdleReadLease() const noexcept;
   void DropIdleReadLease(bool keep_connection) noexcept;
 
@@ -437,7 +442,8 @@ TOVService<TOVDatabase>::Ref RequireDB();
 bool IsDatabaseUnavailable(const std::exception& e) noexcept;
 // The same for the exception being handled (only inside a catch block).
 bool IsDatabaseUnavailable() noexcept;
-// The database is known to be down now (its reachability record says so).
+// The database is known to be down now, or not to answer (a call waits on it past its bound:
+// a network partition); see TDBAPool::NotAnsweringNow.
 bool DatabaseDown() noexcept;
 // e is IsDatabaseUnavailable and the database is known to be down now: the outage's own lines
 // (dbapi_reach.h) tell it once, remind once a minute and say when it is back, so a failure for

@@ -528,7 +528,7 @@ TEST_F(Pool, ABorrowerNeverWaitsBehindAProbeTheServerLeavesUnanswered) {
     c->answered = answered;
     d->AttachConnection(std::move(c));
     return d;
-  }, {5000ms, 5000ms, 30000ms, 10000ms, 50ms});
+  }, {5000ms, 5000ms, 30000ms, 10000ms, 300ms});
   p.SetLoggers(nullptr, nullptr, [this](const std::string& m) { Log("E " + m); });
   struct Answers {  // also when an assertion below fails: the first borrower's thread ends
     std::promise<void>& answer;
@@ -543,7 +543,21 @@ TEST_F(Pool, ABorrowerNeverWaitsBehindAProbeTheServerLeavesUnanswered) {
     sql::Transaction* t;
     p.Release(p.Acquire(c, t));
   });
+  // A borrower already waiting when the probe is found unanswered stops waiting too.
   const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (p.InUseCount() == 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+  auto waiting = std::async(std::launch::async, [&]() -> std::string {
+    sql::Connection* c;
+    sql::Transaction* t;
+    try {
+      p.Release(p.Acquire(c, t));
+    } catch (const std::exception& e) {
+      return e.what();
+    }
+    return "(served)";
+  });
+  ASSERT_EQ(waiting.wait_for(4s), std::future_status::ready);  // far below the 5 s wait for a slot
+  EXPECT_EQ(waiting.get().rfind("Database unavailable: no answer from the database for ", 0), 0u);
   while (p.DownReason().empty() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
   EXPECT_EQ(p.DownReason().rfind("no answer from the database for ", 0), 0u) << p.DownReason();
   for (int i = 0; i < 2; ++i) {
