@@ -834,9 +834,15 @@ std::string TOVDatabase::HealthProblem(std::chrono::milliseconds AWait) noexcept
     TOVUniqueLock g(health_lock_);
     if (health_stop_) return "the database is closing";
     if (!health_thread_.joinable()) health_thread_ = std::thread([this] { CheckHealthWhenAsked(); });
-    const std::uint64_t ticket = ++health_asked_;
-    health_cv_.notify_all();
-    if (!health_cv_.wait_for(g, AWait, [&]() REQUIRES(health_lock_) { return health_done_ >= ticket; }))
+    // A check that ended a moment ago answers at once, and one under way answers this caller
+    // too: callers that come together cost one check (a monitor's poll, or a load of them);
+    // otherwise the next one, asked for now.
+    if (!health_running_ && health_checks_ > 0 &&
+        std::chrono::steady_clock::now() - health_ended_ < options_.health_fresh)
+      return health_result_;
+    const std::uint64_t wanted = health_checks_ + 1;
+    if (!health_running_ && !std::exchange(health_asked_, true)) health_cv_.notify_all();
+    if (!health_cv_.wait_for(g, AWait, [&]() REQUIRES(health_lock_) { return health_checks_ >= wanted; }))
       return Format("no answer from the database within %d ms", static_cast<std::int64_t>(AWait.count()));
     return health_result_;
   } catch (const std::exception& e) {
@@ -847,15 +853,17 @@ std::string TOVDatabase::HealthProblem(std::chrono::milliseconds AWait) noexcept
 void TOVDatabase::CheckHealthWhenAsked() noexcept {
   TOVUniqueLock g(health_lock_);
   for (;;) {
-    health_cv_.wait(g, [&]() REQUIRES(health_lock_) { return health_stop_ || health_asked_ > health_done_; });
+    health_cv_.wait(g, [&]() REQUIRES(health_lock_) { return health_stop_ || health_asked_; });
     if (health_stop_) return;
-    // Every caller that asked before the check begins gets its answer.
-    const std::uint64_t serving = health_asked_;
+    health_asked_ = false;
+    health_running_ = true;
     g.unlock();
     std::string result = CheckHealth();
     g.lock();
     health_result_ = std::move(result);
-    health_done_ = serving;
+    health_running_ = false;
+    health_ended_ = std::chrono::steady_clock::now();
+    ++health_checks_;
     health_cv_.notify_all();
   }
 }

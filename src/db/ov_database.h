@@ -99,6 +99,8 @@ struct TOVDatabaseOptions {
   std::chrono::milliseconds stop_poll{50};
   // How long a health check waits for a read connection when all are busy.
   std::chrono::milliseconds health_slot_wait{500};
+  // A health check that ended this recently answers the next callers at once.
+  std::chrono::milliseconds health_fresh{50};
 };
 inline constexpr int OV_SCHEMA_VERSION = 3;
 
@@ -271,7 +273,7 @@ class TOVDatabase {
   // not.  The check runs on a thread of the database's own and is waited for at most AWait, so
   // that a server that leaves it unanswered (a partition) costs the caller AWait, never the
   // connect or TCP time-outs: "no answer from the database within N ms".  Callers that come
-  // while a check runs share the next one.  A pool whose connections are all busy for
+  // while a check runs, or within health_fresh of its end, take its answer.  A pool whose connections are all busy for
   // health_slot_wait does not make the database unhealthy unless the pool knows why (see
   // TDBAPool::DownReason).  While calls wait on a server that does not answer, no check is made;
   // a server found down is checked (the check may make the attempt due that finds it back).
@@ -382,9 +384,11 @@ class TOVDatabase {
   // ---- Guarded by health_lock_ (a leaf): the health checks asked for and made ----
   TOVLock health_lock_{LockLevel::Leaf};
   std::condition_variable_any health_cv_;
-  std::uint64_t health_asked_ GUARDED_BY(health_lock_) = 0;
-  std::uint64_t health_done_ GUARDED_BY(health_lock_) = 0;  // the last ticket the last check served
-  std::string health_result_ GUARDED_BY(health_lock_);
+  bool health_asked_ GUARDED_BY(health_lock_) = false;    // a caller waits for the next check
+  bool health_running_ GUARDED_BY(health_lock_) = false;  // a check is under way
+  std::uint64_t health_checks_ GUARDED_BY(health_lock_) = 0;  // checks ended so far
+  std::string health_result_ GUARDED_BY(health_lock_);    // the last one's
+  std::chrono::steady_clock::time_point health_ended_ GUARDED_BY(health_lock_){};
   bool health_stop_ GUARDED_BY(health_lock_) = false;
   std::thread health_thread_;  // started by the first check, under health_lock_
 
