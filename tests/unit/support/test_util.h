@@ -140,7 +140,11 @@ inline std::vector<std::string> Keys(const ov::TJSON& o) {
 // A test with a fresh SQLite database of its own, published as DB while the test runs.
 class SqliteDBTest : public ::testing::Test {
  protected:
-  void SetUp() override { ov::DB.Publish(std::make_unique<ov::TOVDatabase>(file)); }
+  void SetUp() override {
+    ov::TOVDatabaseOptions options;
+    options.health_fresh = std::chrono::milliseconds(0);  // each health check asked is made
+    ov::DB.Publish(std::make_unique<ov::TOVDatabase>(file, options));
+  }
   void TearDown() override { ov::DB.Free(); }
 
   // A user row straight in the table, with dummy password columns; returns its id.
