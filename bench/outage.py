@@ -5,10 +5,10 @@ reached the server, how every request was answered and how soon the board was ba
 
     bench/outage.py <build-dir> [postgresql,mariadb] [close,refuse,hold] [clients] [seconds] [nodes]
 
-Defaults: both engines, the three ways a server goes away, 24 clients, a 20 s outage, 10 hub
-nodes that reconnect every 0.1 s (what each try got is counted: a welcome, a close code, an
-HTTP status, or the error).  The
-database servers come from scripts/test-db-servers (started here and stopped at the end); the
+The log lines counted are those written during the outage and the line of its end.  Defaults:
+both engines, the three ways a server goes away, 24 clients, a 20 s outage, 10 hub nodes that
+reconnect every 0.1 s (what each try got is counted: a welcome, a close code, an HTTP status,
+or the error).  The database servers come from scripts/test-db-servers (started here and stopped at the end); the
 board reaches its server through the end-to-end tests' relay (tests/e2e/dbrelay.py), which
 counts the connections reaching it and, for the outage, refuses them ("refuse": a stopped
 server), accepts and closes them at once ("close"), or holds them without a word ("hold": a
@@ -17,6 +17,7 @@ are the machine's failed TCP connects (/proc/net/snmp AttemptFails) in the outag
 bound.  Clients loop GET /api/v1/users/1 and GET /api/v1/logs?per_page=10 (20 s client
 time-out); a monitor asks /health every half second.  Each engine and mode gets a fresh board.
 """
+import datetime
 import os
 import shutil
 import subprocess
@@ -60,6 +61,14 @@ class Monitor:
             time.sleep(0.5)
 
 
+def log_time(line):
+    """The time of a log line (local time, as the server writes it), 0 for a line without one."""
+    try:
+        return datetime.datetime.strptime(line[:23], "%Y-%m-%d %H:%M:%S.%f").timestamp()
+    except ValueError:
+        return 0
+
+
 def percentile(values, p):
     values = sorted(values)
     return values[min(len(values) - 1, int(len(values) * p))] if values else 0.0
@@ -83,12 +92,13 @@ def run(engine, mode, clients, seconds, node_count):
             time.sleep(1)
             lines_before = len(srv.log_text().splitlines())
             accepted, fails = relay.accepted, attempt_fails()
+            down_wall = time.time()  # the board may log its first line before the relay answers
             relay.set_mode(mode)
             down = time.monotonic()
             time.sleep(seconds)
             attempts = relay.accepted - accepted if mode != "refuse" else attempt_fails() - fails
             relay.set_mode("forward")
-            up = time.monotonic()
+            up, up_wall = time.monotonic(), time.time()
             ok = wait_until(lambda: srv.json("GET", "/api/v1/users/1", token=token)[0] == 200, 10, 0.01)
             lookup_back = time.monotonic() - up if ok else None
             ok = wait_until(lambda: srv.json("GET", "/health")[1].get("status") == "healthy", 10, 0.01)
@@ -98,7 +108,10 @@ def run(engine, mode, clients, seconds, node_count):
         finally:
             monitor.stop = True
             load.end()
-        lines = srv.log_text().splitlines()[lines_before:]
+        # What the outage wrote: the lines of its time and the line of its end (the hub nodes'
+        # own lines once they connect again are the board's ordinary traffic).
+        lines = [line for line in srv.log_text().splitlines()[lines_before:]
+                 if down_wall <= log_time(line) + 0.001 <= up_wall + 0.001 or BACK in line]  # ms stamps
         srv.stop()
     with load.lock:
         during = [a for a in load.answers if a[0] >= down + 0.5 and a[1] <= up]
