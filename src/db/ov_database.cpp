@@ -933,16 +933,23 @@ void TOVDatabase::CutWaitingCalls(std::chrono::steady_clock::time_point ABegan, 
           // A statement the server may be working on is asked to stop there first, as at the
           // HTTP server's shutdown (it ends with its error and the connection stays usable, for
           // the log lines still to be stored); on a thread of its own, since the request waits
-          // on the server as a cut does not.  Cut only if it still waits a grace later.
+          // on the server as a cut does not.  Cut when the request could not reach the server,
+          // or did not within the grace (a cancel of libpq waits as long as TCP for a server
+          // that does not answer); one the server took gets twice that to end the statement.
           const auto call = std::make_pair(c, since);
           auto asked = ACancels.find(call);
           if (asked == ACancels.end()) {
-            std::thread([d] { d->Connection()->Interrupt(); }).detach();
-            still.emplace(call, now);
+            auto outcome = std::make_shared<std::atomic<int>>(kCancelPending);
+            std::thread([d, outcome] { outcome->store(d->Connection()->Interrupt() ? kCancelTaken : kCancelLost); })
+                .detach();
+            still.emplace(call, StopCancel{now, std::move(outcome)});
             continue;
           }
           still.insert(*asked);
-          if (now - asked->second < options_.stop_cancel_grace) continue;
+          const auto waited = now - asked->second.asked;
+          const int outcome = asked->second.outcome->load();
+          if (outcome == kCancelTaken && waited < 2 * options_.stop_cancel_grace) continue;
+          if (outcome == kCancelPending && waited < options_.stop_cancel_grace) continue;
         }
       }
       c->Cut();

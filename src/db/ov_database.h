@@ -91,10 +91,10 @@ struct TOVDatabaseOptions {
   const TOVClock* clock = nullptr;  // null: the system's
   // Once the server stops (BeginStop), a call that still waits on the database server after this
   // long is cut, and every call that waits on it at once while it does not answer.
-  std::chrono::milliseconds stop_grace{1000};
-  // A statement asked to stop then (it may be one the server works on) is cut if it still runs
-  // this much later.
-  std::chrono::milliseconds stop_cancel_grace{500};
+  std::chrono::milliseconds stop_grace{500};
+  // A statement asked to stop then (it may be one the server works on) is cut if the request has
+  // not reached the server this much later (twice that when it has).
+  std::chrono::milliseconds stop_cancel_grace{1500};
   // How often the stop looks at what waits.
   std::chrono::milliseconds stop_poll{50};
   // How long a health check waits for a read connection when all are busy.
@@ -293,8 +293,8 @@ class TOVDatabase {
   // that waits on the server (a statement, a probe, a connect; sql::Connection::Cut): at once
   // while the server does not answer (down, or an attempt or a probe unanswered), otherwise
   // once it has waited stop_grace since it began or since the stop began; a statement is first
-  // asked to stop (as InterruptStatements does) and cut only if it still runs stop_cancel_grace
-  // later.  So a stop is never held up by a database server that does not answer, and a request
+  // asked to stop (as InterruptStatements does) and cut if that request cannot reach the server
+  // within stop_cancel_grace, or the statement still runs twice that later.  So a stop is never held up by a database server that does not answer, and a request
   // cut short answers 503, never success.  Nothing on SQLite.  Ends with the database object.
   void BeginStop() noexcept;
 
@@ -339,9 +339,15 @@ class TOVDatabase {
   std::string CheckHealth() noexcept;
   // The stop's cutting thread: every stop_poll, CutWaitingCalls until the object goes.
   void CutWhileStopping(std::stop_token AStop, std::chrono::steady_clock::time_point ABegan) noexcept;
-  // A call (its connection and since when it waits) whose statement was asked to stop, and when.
-  using StopCancels = std::map<std::pair<const sql::Connection*, std::chrono::steady_clock::time_point>,
-                               std::chrono::steady_clock::time_point>;
+  // A call (its connection and since when it waits) whose statement was asked to stop: when, and
+  // whether the request reached the server (set by the thread that sends it).
+  static constexpr int kCancelPending = 0, kCancelTaken = 1, kCancelLost = 2;
+  struct StopCancel {
+    std::chrono::steady_clock::time_point asked;
+    std::shared_ptr<std::atomic<int>> outcome;
+  };
+  using StopCancels =
+      std::map<std::pair<const sql::Connection*, std::chrono::steady_clock::time_point>, StopCancel>;
   void CutWaitingCalls(std::chrono::steady_clock::time_point ABegan, StopCancels& ACancels) noexcept;
   void RollbackIfActive() noexcept REQUIRES(lock_);
   // What a failed statement of a write query leaves: outside a batch its unit of work is undone.

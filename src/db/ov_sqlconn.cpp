@@ -467,17 +467,18 @@ std::optional<InsertTarget> FindInsertTarget(std::string_view native_sql, Backen
 // ---------------------------------------------------------------------------------------------
 // Connection factory
 
-void Connection::Interrupt() noexcept {
-  if (running_.load() == 0) return;
+bool Connection::Interrupt() noexcept {
+  if (running_.load() == 0) return false;
   const std::uint64_t run = run_seq_.load();
-  InterruptRunning();
+  const bool reached = InterruptRunning();
   // A cancel that reaches the server before the statement has begun there is ignored, and the
   // statement then runs on: while the same statement is still in progress, ask again.
   for (const int wait_ms : {10, 20, 50, 100, 200}) {
     std::this_thread::sleep_for(std::chrono::milliseconds(wait_ms));
-    if (running_.load() == 0 || run_seq_.load() != run) return;
+    if (running_.load() == 0 || run_seq_.load() != run) return reached;
     InterruptRunning();
   }
+  return reached;
 }
 
 SqlError Connection::CutError() { return SqlError("the server is stopping", "08006", false, true); }

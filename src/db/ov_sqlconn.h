@@ -171,8 +171,9 @@ class Connection {
   // usable.  No effect when no statement is running: one started afterwards runs normally.
   // Never throws; may take a round trip to the server (PostgreSQL sends a cancel request,
   // MariaDB runs KILL QUERY on a second connection), and while the same statement goes on,
-  // a few more within half a second.
-  void Interrupt() noexcept;
+  // a few more within half a second.  True when a statement ran and the first request reached
+  // its server (so that server answers).
+  bool Interrupt() noexcept;
   // True while a Run is in progress on this connection.
   bool StatementRunning() const noexcept { return running_.load() > 0; }
 
@@ -206,8 +207,9 @@ class Connection {
   // statements on a closed connection with UnavailableError keep it until Open.
   virtual void NoteUnavailable(std::string reason) noexcept { (void)reason; }
   // The backend's interrupt of the statement in progress; called from another thread while the
-  // owning thread may be opening or closing the connection, so it must guard the handle.
-  virtual void InterruptRunning() noexcept = 0;
+  // owning thread may be opening or closing the connection, so it must guard the handle.  True
+  // when the request reached the server (a server that cannot be reached is no news here).
+  virtual bool InterruptRunning() noexcept = 0;
   // The backend's part of Cut: shuts down the socket of the session or of the attempt to open
   // one, if any; called from another thread, so it must guard the descriptor against the
   // owning thread closing it.  A connect loop also looks at IsCut between its waits.

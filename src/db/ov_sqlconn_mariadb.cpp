@@ -667,17 +667,19 @@ class MariaDBConnection final : public Connection {
   // The protocol has no out-of-band cancel: a second session asks the server to stop the
   // statement of this one (KILL QUERY ends the statement, not the session).  Bounded: a few
   // seconds to connect and to answer.
-  void InterruptRunning() noexcept override {
+  bool InterruptRunning() noexcept override {
     const unsigned long id = thread_id_.load();
-    if (id == 0) return;
+    if (id == 0) return false;
     try {
       const int connect_s = std::min(opts_.connect_timeout_s > 0 ? opts_.connect_timeout_s : 10, 5);
       MYSQL* k = Connect(opts_, std::string(), connect_s, 5);
       const std::string kill = "KILL QUERY " + std::to_string(id);
-      mysql_real_query(k, kill.c_str(), static_cast<unsigned long>(kill.size()));
+      const bool sent = mysql_real_query(k, kill.c_str(), static_cast<unsigned long>(kill.size())) == 0;
       mysql_close(k);
+      return sent;
     } catch (...) {
       // The server is out of reach: the statement cannot be stopped from here.
+      return false;
     }
   }
 

@@ -477,14 +477,14 @@ class PgConnection final : public Connection {
   // running with SQLSTATE 57014.  libpq opens that connection without a time-out: the lock is
   // not held meanwhile, so a server that does not answer holds up only the caller, never the
   // owning thread closing the session.
-  void InterruptRunning() noexcept override {
+  bool InterruptRunning() noexcept override {
     std::shared_ptr<PGcancel> cancel;
     {
       TOVLockGuard g(handle_lock_);
       cancel = cancel_;
     }
     char error[256];
-    if (cancel) PQcancel(cancel.get(), error, sizeof error);
+    return cancel && PQcancel(cancel.get(), error, sizeof error) != 0;
   }
 
   void CutSocket() noexcept override {

@@ -159,10 +159,11 @@ void SqliteConnection::Close() noexcept {
   db_ = nullptr;
 }
 
-void SqliteConnection::InterruptRunning() noexcept {
+bool SqliteConnection::InterruptRunning() noexcept {
   TOVLockGuard g(handle_lock_);
   interrupt_pending_.store(true);
   if (db_) sqlite3_interrupt(db_);
+  return true;
 }
 
 // The pool checks every connection it lends this way, so the statement is kept prepared: a

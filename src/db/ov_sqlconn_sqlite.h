@@ -53,7 +53,7 @@ class SqliteConnection final : public Connection {
   static constexpr std::size_t kMaxCachedStatements = 128;
 
  protected:
-  void InterruptRunning() noexcept override;
+  bool InterruptRunning() noexcept override;
 
  private:
   struct Cached {

@@ -477,7 +477,7 @@ class BrokenRollbackConnection : public sql::Connection {
   bool InTransaction() const noexcept override { return in_tx_; }
 
  protected:
-  void InterruptRunning() noexcept override {}
+  bool InterruptRunning() noexcept override { return true; }
 
  private:
   bool open_ = false;
