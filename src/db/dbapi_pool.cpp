@@ -132,11 +132,17 @@ std::int32_t TDBAPool::Acquire(TDBAReadKind AKind, sql::Connection*& AConn, sql:
     // A free slot goes to a newcomer only when nobody of its kind waits: a slot given back
     // while borrowers wait has already gone to the first of them that may have it.
     if (queue.empty()) index = TakeFreeSlot(AKind);
-    if (index < 0 && (stuck_slot = StuckProbe(stuck)) >= 0) {
-      log_stuck = !FStuckTold.load() && !FStuckTold.exchange(true);
-    } else if (index < 0 && FReach->NotAnsweringNow()) {
-      refused = true;  // the slots are held by those that wait on a server that does not answer
-    } else if (index < 0) {
+    // The slots are held by borrowers that wait on a server that does not answer: a probe left
+    // unanswered (told once, until the server answers), or the server down or an attempt
+    // unanswered.  Waiting would be waiting for that server.
+    const auto unanswered = [&]() REQUIRES(FLock) {
+      if ((stuck_slot = StuckProbe(stuck)) >= 0) {
+        log_stuck = !FStuckTold.load() && !FStuckTold.exchange(true);
+        return true;
+      }
+      return refused = FReach->NotAnsweringNow();
+    };
+    if (index < 0 && !unanswered()) {
       auto me = std::make_shared<Waiter>();
       queue.push_back(me);
       const auto until = std::chrono::steady_clock::now() + wait;
@@ -146,12 +152,7 @@ std::int32_t TDBAPool::Acquire(TDBAReadKind AKind, sql::Connection*& AConn, sql:
       while (me->Slot < 0) {
         const auto next = std::min(until, std::chrono::steady_clock::now() + look_every);
         if (me->Woken.wait_until(g, next) == std::cv_status::no_timeout || me->Slot >= 0) continue;
-        if (std::chrono::steady_clock::now() >= until) break;
-        if ((stuck_slot = StuckProbe(stuck)) >= 0) {
-          log_stuck = !FStuckTold.load() && !FStuckTold.exchange(true);
-          break;
-        }
-        if ((refused = FReach->NotAnsweringNow())) break;
+        if (std::chrono::steady_clock::now() >= until || unanswered()) break;
       }
       // A slot handed over just as the wait ran out is still taken.
       if (me->Slot < 0) queue.erase(std::find(queue.begin(), queue.end(), me));
@@ -160,7 +161,6 @@ std::int32_t TDBAPool::Acquire(TDBAReadKind AKind, sql::Connection*& AConn, sql:
     }
   }
   if (stuck_slot >= 0) {
-    // Waiting would be waiting for a server that does not answer: said once, until it answers.
     if (log_stuck) LogErr(Format("dbapi_pool: slot %d probe unanswered -- %s", stuck_slot, stuck));
     throw EDBAPoolDead(sql::UnavailableError(stuck).what());
   }
@@ -248,8 +248,7 @@ bool TDBAPool::ProbeEnded(std::int32_t AIndex, std::chrono::steady_clock::time_p
     // Unanswered until the connection ended (TCP gave up on the server): the server does not
     // answer, as if an attempt had failed; the lost connections of the other slots then open
     // again one attempt at a time.
-    const std::string why = Format("no answer from the database for %d s",
-                                   std::chrono::duration_cast<std::chrono::seconds>(waited).count());
+    const std::string why = NoAnswerFor(waited);
     if (FReach->NotAnswering(why) && !FStuckTold.exchange(true))
       LogErr(Format("dbapi_pool: slot %d probe unanswered -- %s", AIndex, why));
     return true;
@@ -280,8 +279,7 @@ std::int32_t TDBAPool::StuckProbe(std::string& AReason) const {
     if (ticks == 0) continue;
     const auto waited = now - std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(ticks));
     if (waited < FTimings.ProbeStuck) continue;
-    AReason = Format("no answer from the database for %d s",
-                     std::chrono::duration_cast<std::chrono::seconds>(waited).count());
+    AReason = NoAnswerFor(waited);
     return i;
   }
   return -1;

@@ -22,6 +22,11 @@ std::string Span(std::chrono::steady_clock::duration d) {
 
 }  // namespace
 
+std::string NoAnswerFor(std::chrono::steady_clock::duration AWaited) {
+  return Format("no answer from the database for %d s",
+                std::chrono::duration_cast<std::chrono::seconds>(AWaited).count());
+}
+
 TDBAReachability::TDBAReachability(TDBAReachTimings ATimings, const TOVClock& AClock)
     : FTimings(ATimings), FClock(AClock) {}
 
@@ -208,8 +213,7 @@ std::string TDBAReachability::Reason() const {
   TOVLockGuard g(FLock);
   if (FDown) return FReason;
   if (const auto stalled = StalledFor(FClock.MonoNow()); stalled > TOVMonoTime::duration{})
-    return Format("no answer from the database for %d s",
-                  std::chrono::duration_cast<std::chrono::seconds>(stalled).count());
+    return NoAnswerFor(stalled);
   if (Stopping()) return "the server is stopping";
   return {};
 }

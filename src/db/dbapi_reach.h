@@ -44,6 +44,9 @@ namespace ov {
 
 using TDBAReachLogProc = std::function<void(const std::string& AMsg)>;
 
+// Why a call counts as unanswered: "no answer from the database for N s".
+std::string NoAnswerFor(std::chrono::steady_clock::duration AWaited);
+
 struct TDBAReachTimings {
   // After a failed attempt, the next one no sooner than this: a few a second.
   std::chrono::milliseconds RetryEvery{250};

@@ -41,16 +41,6 @@ bool IsDatabaseUnavailable(const std::exception& e) noexcept {
   return sql_error && sql_error->IsConnectionLost();
 }
 
-bool IsDatabaseUnavailable() noexcept {
-  try {
-    throw;
-  } catch (const std::exception& e) {
-    return IsDatabaseUnavailable(e);
-  } catch (...) {
-    return false;
-  }
-}
-
 bool DatabaseDown() noexcept {
   try {
     auto db = DB.Get();

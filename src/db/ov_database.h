@@ -450,8 +450,6 @@ TOVService<TOVDatabase>::Ref RequireDB();
 // connection was lost under the statement.  Such a failure is the state of a dependency, not a
 // fault of the caller or of the server: it answers 503 (and tells the client to try again).
 bool IsDatabaseUnavailable(const std::exception& e) noexcept;
-// The same for the exception being handled (only inside a catch block).
-bool IsDatabaseUnavailable() noexcept;
 // The database is known to be down now, or not to answer (a call waits on it past its bound:
 // a network partition); see TDBAPool::NotAnsweringNow.
 bool DatabaseDown() noexcept;

@@ -2,6 +2,8 @@
 // transactions, queries and the connection factory.
 #include "ov_sqlconn.h"
 
+#include <sys/socket.h>
+
 #include <charconv>
 #include <chrono>
 #include <cmath>
@@ -479,6 +481,17 @@ bool Connection::Interrupt() noexcept {
     InterruptRunning();
   }
   return reached;
+}
+
+void Connection::Cut() noexcept {
+  cut_.store(true);
+  TOVLockGuard g(socket_lock_);
+  if (socket_ >= 0) ::shutdown(socket_, SHUT_RDWR);
+}
+
+void Connection::PublishSocket(int fd) noexcept {
+  TOVLockGuard g(socket_lock_);
+  socket_ = fd;
 }
 
 SqlError Connection::CutError() { return SqlError("the server is stopping", "08006", false, true); }

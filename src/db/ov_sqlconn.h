@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "ov_locks.h"
 #include "ov_text.h"
 
 namespace ov::sql {
@@ -183,10 +184,7 @@ class Connection {
   // answers.  Opening it again fails too ("the server is stopping"): for a server process that
   // stops and must not wait on a database server that does not answer.  Never throws, never
   // blocks; no effect on SQLite.
-  void Cut() noexcept {
-    cut_.store(true);
-    CutSocket();
-  }
+  void Cut() noexcept;
   bool IsCut() const noexcept { return cut_.load(); }
   // Since when (steady clock) the connection waits on its server for a call it made; the
   // clock's zero while it waits for nothing.  Any thread may ask.
@@ -210,10 +208,10 @@ class Connection {
   // owning thread may be opening or closing the connection, so it must guard the handle.  True
   // when the request reached the server (a server that cannot be reached is no news here).
   virtual bool InterruptRunning() noexcept = 0;
-  // The backend's part of Cut: shuts down the socket of the session or of the attempt to open
-  // one, if any; called from another thread, so it must guard the descriptor against the
-  // owning thread closing it.  A connect loop also looks at IsCut between its waits.
-  virtual void CutSocket() noexcept {}
+  // The socket Cut shuts down: the session's, or the attempt's while one opens; -1 for none.  The
+  // owning thread publishes it, and withdraws it (-1) before it closes the descriptor, so that a
+  // Cut never reaches another's.  A connect loop also looks at IsCut between its waits.
+  void PublishSocket(int fd) noexcept;
   // Marks, for its scope, a call that waits on the server (see WaitingSince); nests.  The
   // owning thread is the only one that makes calls, so only the time needs to be atomic.
   class ServerCallScope {
@@ -256,6 +254,8 @@ class Connection {
   std::atomic<int> running_{0};
   std::atomic<std::uint64_t> run_seq_{0};  // counts the runs begun, to tell one from the next
   std::atomic<bool> cut_{false};
+  TOVLock socket_lock_{LockLevel::Leaf};  // a leaf: guards socket_ while Cut uses it
+  int socket_ GUARDED_BY(socket_lock_) = -1;
   std::atomic<std::chrono::steady_clock::rep> waiting_since_{0};
   int call_depth_ = 0;  // the owning thread's
 };

@@ -193,10 +193,7 @@ class MariaDBConnection final : public Connection {
       throw;
     }
     m_ = m;
-    {
-      TOVLockGuard g(socket_lock_);
-      socket_ = static_cast<int>(mysql_get_socket(m));
-    }
+    PublishSocket(static_cast<int>(mysql_get_socket(m)));
     lost_ = false;
     thread_id_.store(mysql_thread_id(m));
     // UTC for NOW() and TIMESTAMP columns; a backslash in SQL text is an ordinary character, so
@@ -219,10 +216,7 @@ class MariaDBConnection final : public Connection {
 
   void Close() noexcept override {
     thread_id_.store(0);
-    {
-      TOVLockGuard g(socket_lock_);
-      socket_ = -1;  // before the descriptor is closed: a Cut must never shut down another's
-    }
+    PublishSocket(-1);  // before the descriptor is closed
     if (m_) {
       mysql_close(m_);
       m_ = nullptr;
@@ -575,7 +569,7 @@ class MariaDBConnection final : public Connection {
 
   // This connection's session, opened as Connect does but in steps (the client library's
   // non-blocking calls), so that a Cut ends the attempt at once: the wait on the socket is looked
-  // at every 100 ms, and the attempt's socket is known to CutSocket.  Bounded by the connect
+  // at every 100 ms, and the attempt's socket is published for Cut.  Bounded by the connect
   // time-out as a whole; the session's later calls block as usual.
   MYSQL* ConnectCuttable() {
     using namespace std::chrono;
@@ -598,10 +592,7 @@ class MariaDBConnection final : public Connection {
     std::string failure;
     while (wait != 0) {
       const int fd = static_cast<int>(mysql_get_socket(m));
-      {
-        TOVLockGuard g(socket_lock_);
-        socket_ = fd;
-      }
+      PublishSocket(fd);
       if (IsCut()) {
         failure = CutError().what();
         break;
@@ -635,10 +626,7 @@ class MariaDBConnection final : public Connection {
       wait = mysql_real_connect_cont(&ok, m, ready);
       step_until = step_deadline();
     }
-    {
-      TOVLockGuard g(socket_lock_);
-      socket_ = -1;
-    }
+    PublishSocket(-1);
     if (!failure.empty()) ThrowConnectFailure(m, failure, 2013);
     if (!ok) ThrowConnectFailure(m);
     BoundSilentServer(static_cast<int>(mysql_get_socket(m)), opts_);
@@ -683,18 +671,10 @@ class MariaDBConnection final : public Connection {
     }
   }
 
-  void CutSocket() noexcept override {
-    TOVLockGuard g(socket_lock_);
-    if (socket_ >= 0) ::shutdown(socket_, SHUT_RDWR);
-  }
-
   MYSQL* m_ = nullptr;
   bool lost_ = false;
   std::string unavailable_;  // why the last Open failed; empty once open (or closed on purpose)
   std::atomic<unsigned long> thread_id_{0};  // the server's id of this session, 0 when closed
-  // ---- Guarded by socket_lock_ (a leaf): what another thread's Cut reaches ----
-  TOVLock socket_lock_{LockLevel::Leaf};
-  int socket_ GUARDED_BY(socket_lock_) = -1;  // the session's, or the attempt's while it opens
 };
 
 }  // namespace

@@ -3,7 +3,6 @@
 
 #include <libpq-fe.h>
 #include <poll.h>
-#include <sys/socket.h>
 
 #include <algorithm>
 #include <cctype>
@@ -150,8 +149,8 @@ class PgConnection final : public Connection {
       // Made here, on the owning thread, for Interrupt on any other.
       TOVLockGuard g(handle_lock_);
       cancel_ = std::shared_ptr<PGcancel>(PQgetCancel(c), FreeWith<PQfreeCancel>());
-      socket_ = PQsocket(c);
     }
+    PublishSocket(PQsocket(c));
     // A new session: its tables may differ from the ones the old one knew.
     key_columns_.clear();
   }
@@ -162,8 +161,8 @@ class PgConnection final : public Connection {
     {
       TOVLockGuard g(handle_lock_);
       cancel_.reset();
-      socket_ = -1;  // before the descriptor is closed: a Cut must never shut down another's
     }
+    PublishSocket(-1);  // before the descriptor is closed
     if (conn_) {
       PQfinish(conn_);
       conn_ = nullptr;
@@ -487,14 +486,10 @@ class PgConnection final : public Connection {
     return cancel && PQcancel(cancel.get(), error, sizeof error) != 0;
   }
 
-  void CutSocket() noexcept override {
-    TOVLockGuard g(handle_lock_);
-    if (socket_ >= 0) ::shutdown(socket_, SHUT_RDWR);
-  }
 
   // Opens a session as PQconnectdbParams does, but in steps, so that a Cut ends the attempt
   // at once: the wait on the socket is looked at every 100 ms, and the attempt's socket is
-  // known to CutSocket.  Bounded by the connect time-out as a whole.  Throws SqlError
+  // published for Cut.  Bounded by the connect time-out as a whole.  Throws SqlError
   // (connection lost) with libpq's reason, "... timeout expired", or CutError's.
   PGconn* Connect(const char* const* keys, const char* const* vals) {
     using namespace std::chrono;
@@ -507,10 +502,7 @@ class PgConnection final : public Connection {
     if (c && PQstatus(c) == CONNECTION_BAD) step = PGRES_POLLING_FAILED;
     while (c && step != PGRES_POLLING_OK) {
       const int fd = PQsocket(c);
-      {
-        TOVLockGuard g(handle_lock_);
-        socket_ = fd;
-      }
+      PublishSocket(fd);
       if (IsCut()) {
         failure = CutError().what();
         break;
@@ -531,10 +523,7 @@ class PgConnection final : public Connection {
       const int ready = ::poll(&p, 1, static_cast<int>(std::min<long long>(left, 100)));
       if (ready > 0 || (ready < 0 && errno != EINTR)) step = PQconnectPoll(c);
     }
-    {
-      TOVLockGuard g(handle_lock_);
-      socket_ = -1;
-    }
+    PublishSocket(-1);
     if (c && step == PGRES_POLLING_OK && !IsCut()) return c;
     if (c) PQfinish(c);
     unavailable_ = failure;
@@ -548,10 +537,9 @@ class PgConnection final : public Connection {
   std::string unavailable_;  // why the last Open failed; empty once open (or closed on purpose)
   // Per table as an INSERT names it: its generated key column ("" for none).
   std::unordered_map<std::string, std::string> key_columns_;
-  // ---- Guarded by handle_lock_ (a leaf): what another thread's Interrupt or Cut reaches ----
+  // ---- Guarded by handle_lock_ (a leaf): what another thread's Interrupt reaches ----
   TOVLock handle_lock_{LockLevel::Leaf};
   std::shared_ptr<PGcancel> cancel_ GUARDED_BY(handle_lock_);
-  int socket_ GUARDED_BY(handle_lock_) = -1;  // the session's, or the attempt's while it opens
 };
 
 }  // namespace
